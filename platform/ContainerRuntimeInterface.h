@@ -1,0 +1,150 @@
+#pragma once
+// The one object through which the agent drives the container runtime.
+// Every call is synchronous and runs on the agent's thread. Failures arrive as
+// RuntimeException (ApiRequestException for a refused API request), and
+// applyConfig/enableRuntime may throw Unitctl::SdbusJobException when the
+// service job fails.
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/Exception.h"
+#include "platform/Ptr.h"
+#include "platform/Types.h"
+
+namespace Quayd {
+
+class KernelRoutingOverrideStatus;
+
+// A host directory mounted into a container; keyed by the container path.
+struct BindMountEntry {
+   String hostPath;
+   String containerPath;
+   bool readOnly = false;
+   bool operator==( BindMountEntry const & ) const = default;
+   bool isEq( BindMountEntry const & o ) const { return *this == o; }
+};
+
+// Everything one `docker run` needs. Empty or zero fields mean the daemon's default.
+class RunContainerParams : public PtrInterface {
+ public:
+   String name;
+   String image;
+   uint32_t cpuShares = 0;
+   String cpuCores;  // cpuset, e.g. "0-1"
+   String memory;    // size, e.g. "512m"
+   String networking;
+   String restartPolicy;
+   uint8_t privileged = 0;
+   uint8_t tty = 0;
+   uint8_t readOnlyRootfs = 0;
+   uint8_t init = 0;
+
+   void commandPush( String const & w ) { command_.push_back( w ); }
+   void optionsPush( String const & w ) { options_.push_back( w ); }
+   void bindsIs( BindMountEntry const & b ) { binds_[ b.containerPath ] = b; }
+
+   std::vector< String > const & command() const { return command_; }
+   std::vector< String > const & options() const { return options_; }
+   std::map< String, BindMountEntry > const & binds() const { return binds_; }
+
+ private:
+   std::vector< String > command_;
+   std::vector< String > options_;
+   std::map< String, BindMountEntry > binds_;
+};
+Ptr< RunContainerParams > runContainerParamsFactory();
+
+// Registries the daemon may reach without a verified TLS connection.
+class InsecureRegistries : public PtrInterface {
+ public:
+   void regIs( String const & r ) { reg_.insert( r ); }
+   void regDelAll() { reg_.clear(); }
+   bool regHas( String const & r ) const { return reg_.count( r ) != 0; }
+   size_t regCount() const { return reg_.size(); }
+   std::set< String > const & reg() const { return reg_; }
+   bool operator==( InsecureRegistries const & o ) const { return reg_ == o.reg_; }
+
+ private:
+   std::set< String > reg_;
+};
+Ptr< InsecureRegistries > insecureRegistriesFactory();
+
+// syslog(3) tag of the containers' log lines.
+enum class LogTag : uint8_t { containerName, imageName, containerId };
+// Facility of the syslog log driver.
+enum class SyslogFacility : uint8_t { daemon, user, local0, local1, local2, local3,
+                                      local4, local5, local6, local7 };
+
+// The daemon's default log driver "syslog", sending to `url`.
+class SyslogDriver : public PtrInterface {
+ public:
+   SyslogDriver( String url, LogTag tag, SyslogFacility facility )
+         : url_( std::move( url ) ), tag_( tag ), facility_( facility ) {}
+   String const & url() const { return url_; }
+   LogTag tag() const { return tag_; }
+   SyslogFacility facility() const { return facility_; }
+   // The daemon's "log-opts" for this driver.
+   std::map< String, String > logOpts() const;
+
+ private:
+   String url_;
+   LogTag tag_;
+   SyslogFacility facility_;
+};
+Ptr< SyslogDriver > syslogDriverFactory( String const & url, LogTag tag,
+                                         SyslogFacility facility );
+
+// What inspectImage reports; `ref` (the first text field) is the reference the
+// image was loaded under: its repository tag, or its ID when it has none.
+struct ImageRecord {
+   String ref;
+   String id;
+   std::vector< String > repoTags;
+};
+
+// What inspectContainer reports.
+struct ContainerRecord {
+   String id;
+   String name;
+   String image;
+   String status;  // "running", "exited", ...
+   bool running = false;
+   std::map< String, String > labels;
+};
+
+enum class ContainerRuntimeType : uint8_t { docker = 0, fake = 1 };
+
+class ContainerRuntimeInterface : public PtrInterface {
+ public:
+   // The process's runtime object of `type`; created on first use and shared.
+   static Ptr< ContainerRuntimeInterface >
+   runtime( ContainerRuntimeType type,
+            Ptr< KernelRoutingOverrideStatus const > const & kernelRoutingOverride );
+
+   virtual bool runtimeInstalled() = 0;
+   virtual bool runtimeActive() = 0;
+   virtual void enableRuntime() = 0;
+   virtual void disableRuntime() = 0;
+   virtual void reloadConfig() = 0;
+   virtual ImageRecord inspectImage( String const & name ) = 0;
+   virtual std::vector< String > listStaleImages() = 0;
+   virtual std::vector< String > loadImage( String const & tarballPath ) = 0;
+   virtual void removeImage( String const & nameOrTag ) = 0;
+   virtual void login( String const & user, String const & password,
+                       String const & server ) = 0;
+   virtual void logout( String const & server ) = 0;
+   virtual ContainerRecord inspectContainer( String const & name ) = 0;
+   virtual void runContainer( Ptr< RunContainerParams > const & params ) = 0;
+   virtual void stopContainer( String const & name ) = 0;
+   virtual void removeContainer( String const & name, bool force ) = 0;
+   // Stores the configuration for the next enableRuntime or reloadConfig.
+   // Empty dataRoot: the runtime's default; empty netNsPath: the agent's own
+   // namespace; logDriver and insecure may be null.
+   virtual void applyConfig( String const & dataRoot, String const & netNsPath,
+                             Ptr< SyslogDriver const > const & logDriver, bool flag,
+                             Ptr< InsecureRegistries const > const & insecure ) = 0;
+   virtual void resetConfig() = 0;
+};
+
+} // namespace Quayd

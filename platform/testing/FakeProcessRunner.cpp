@@ -1,0 +1,62 @@
+#include "platform/testing/FakeProcessRunner.h"
+
+#include <csignal>
+
+#include "platform/Exception.h"
+
+namespace Quayd::Testing {
+
+Ptr< ChildSiginfo > FakeProcessRunner::run( std::vector< String > const & argv, int, int,
+                                            int, int ) {
+   started.push_back( argv );
+   if ( failRun ) {
+      return nullptr;
+   }
+   Ptr< ChildSiginfo > c( new ChildSiginfo );
+   int32_t const pid = nextPid_++;
+   c->pidIs( pid );
+   children_[ pid ] = c;
+   if ( exitAtOnce ) {
+      exit( pid, *exitAtOnce );
+   }
+   return c;
+}
+
+void FakeProcessRunner::exit( int32_t pid, int32_t status ) {
+   auto it = children_.find( pid );
+   QUAYD_ASSERT( it != children_.end() );
+   Ptr< ChildSiginfo > c = it->second;
+   children_.erase( it );
+   c->exitStatusIs( status );
+   c->signalCodeIs( kChildExited );
+}
+
+void FakeProcessRunner::killNow( int32_t pid, int32_t signal ) {
+   auto it = children_.find( pid );
+   if ( it == children_.end() ) {
+      return;
+   }
+   Ptr< ChildSiginfo > c = it->second;
+   children_.erase( it );
+   c->signalIs( signal );
+   c->signalCodeIs( kChildSignaled );
+}
+
+void FakeProcessRunner::kill( int32_t pid, int signal ) {
+   signalsSent.push_back( { pid, signal } );
+   pending_.push_back( { pid, signal } );
+}
+
+void FakeProcessRunner::reapSignaled() {
+   auto pending = std::move( pending_ );
+   pending_.clear();
+   for ( auto [ pid, sig ] : pending ) {
+      killNow( pid, sig );
+   }
+}
+
+bool FakeProcessRunner::running( int32_t pid ) const { return children_.count( pid ) != 0; }
+
+size_t FakeProcessRunner::runningCount() const { return children_.size(); }
+
+} // namespace Quayd::Testing

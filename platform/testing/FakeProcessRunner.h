@@ -1,0 +1,40 @@
+#pragma once
+// Child processes that a test ends by hand.
+#include <map>
+
+#include "platform/Process.h"
+
+namespace Quayd::Testing {
+
+class FakeProcessRunner : public ProcessRunner {
+ public:
+   Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1, int fd2,
+                            int fd3 ) override;
+
+   // Ends child `pid` with an exit status or a signal; notifies its handle.
+   void exit( int32_t pid, int32_t status );
+   void killNow( int32_t pid, int32_t signal );
+   // Records the signal; the child ends when the test calls reapSignaled().
+   void kill( int32_t pid, int signal ) override;
+   void reapSignaled();
+   std::vector< std::pair< int32_t, int > > signalsSent;
+   // Ends the most recent child.
+   void exitLast( int32_t status ) { exit( lastPid(), status ); }
+
+   int32_t lastPid() const { return nextPid_ - 1; }
+   bool running( int32_t pid ) const;
+   size_t runningCount() const;
+
+   std::vector< std::vector< String > > started;  // argv of every run, in order
+   // When set, run() ends the child with this status before returning.
+   std::optional< int32_t > exitAtOnce;
+   // When set, run() fails (returns null).
+   bool failRun = false;
+
+ private:
+   int32_t nextPid_ = 1000;
+   std::vector< std::pair< int32_t, int > > pending_;
+   std::map< int32_t, Ptr< ChildSiginfo > > children_;
+};
+
+} // namespace Quayd::Testing
