@@ -1,0 +1,28 @@
+#include "platform/ContainerRuntimeInterface.h"
+
+namespace Quayd {
+
+Ptr< RunContainerParams > runContainerParamsFactory() {
+   return makePtr< RunContainerParams >();
+}
+
+Ptr< InsecureRegistries > insecureRegistriesFactory() {
+   return makePtr< InsecureRegistries >();
+}
+
+Ptr< SyslogDriver > syslogDriverFactory( String const & url, LogTag tag,
+                                         SyslogFacility facility ) {
+   return makePtr< SyslogDriver >( url, tag, facility );
+}
+
+std::map< String, String > SyslogDriver::logOpts() const {
+   static char const * const tags[] = { "{{.Name}}", "{{.ImageName}}", "{{.ID}}" };
+   static char const * const facilities[] = { "daemon", "user", "local0", "local1",
+                                              "local2", "local3", "local4", "local5",
+                                              "local6", "local7" };
+   return { { "syslog-address", url_ },
+            { "tag", tags[ static_cast< size_t >( tag_ ) ] },
+            { "syslog-facility", facilities[ static_cast< size_t >( facility_ ) ] } };
+}
+
+} // namespace Quayd
