@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "agent/QuaydAgent.h"
+#include "platform/ProfileEntityManager.h"
+#include "platform/Ringlog.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using SAT = SubAgentType;
+
+// The resolver on plain entities.
+struct Resolver {
+   Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
+   Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
+   Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
+   Ptr< Gnoi::Config > gnoi = makePtr< Gnoi::Config >();
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
+      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+   Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
+   Ptr< SubAgentCandidateSm > sm;
+
+   void start() {
+      sm = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
+      sm->notificationsIs( true );
+   }
+   SubAgentInstance configured() const { return candidate->subAgentConfigured(); }
+   SubAgentInstance running() const { return candidate->subAgentRunning(); }
+};
+
+struct ConfiguredCase {
+   bool containerz, enabled, onFlash;
+   uint64_t flashLimit;
+   SubAgentInstance expected;
+};
+
+class ResolveConfigured : public ::testing::TestWithParam< ConfiguredCase > {};
+
+TEST_P( ResolveConfigured, FromConfiguration ) {
+   auto const & c = GetParam();
+   Resolver r;
+   r.config->enabledIs( c.enabled );
+   r.config->onFlashIs( c.onFlash );
+   r.config->flashLimitIs( c.flashLimit );
+   if ( c.containerz ) {
+      r.gnoi->memberIs( Gnoi::kContainerzMember );
+   }
+   r.start();
+   EXPECT_EQ( r.configured(), c.expected );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, ResolveConfigured,
+   ::testing::Values(
+      ConfiguredCase{ true, true, true, 5, { SAT::subAgentContainerz, 0 } },
+      ConfiguredCase{ true, false, false, 0, { SAT::subAgentContainerz, 0 } },
+      ConfiguredCase{ false, false, true, 7, { SAT::subAgentNone, 0 } },
+      ConfiguredCase{ false, true, false, 2147483648, { SAT::subAgentQuy, 0 } },
+      ConfiguredCase{ false, true, true, 2147483648,
+                      { SAT::subAgentQuyOnFlash, 2147483648 } } ) );
+
+struct RunningCase {
+   bool containerzActive;
+   SmState state;
+   bool onFlash;
+   SAT configured;
+   SAT expected;
+};
+
+class ResolveRunning : public ::testing::TestWithParam< RunningCase > {};
+
+TEST_P( ResolveRunning, FromStatusWithPendingStartUp ) {
+   auto const & c = GetParam();
+   Resolver r;
+   r.crt->enabledIs( c.containerzActive );
+   r.status->stateIs( c.state );
+   r.status->runningOnFlashIs( c.onFlash );
+   r.status->flashLimitIs( 42 );
+   if ( c.configured == SAT::subAgentContainerz ) {
+      r.gnoi->memberIs( Gnoi::kContainerzMember );
+   } else if ( c.configured != SAT::subAgentNone ) {
+      r.config->enabledIs( true );
+      r.config->onFlashIs( c.configured == SAT::subAgentQuyOnFlash );
+   }
+   r.start();
+   EXPECT_EQ( r.running().subAgentType, c.expected );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, ResolveRunning,
+   ::testing::Values(
+      RunningCase{ true, SmState::started_, true, SAT::subAgentQuy, SAT::subAgentContainerz },
+      RunningCase{ false, SmState::stopped_, false, SAT::subAgentNone, SAT::subAgentNone },
+      // Nothing runs: the configured sub-agent is named as running.
+      RunningCase{ false, SmState::stopped_, false, SAT::subAgentQuy, SAT::subAgentQuy },
+      RunningCase{ false, SmState::stopped_, false, SAT::subAgentContainerz,
+                   SAT::subAgentContainerz },
+      RunningCase{ false, SmState::starting_, true, SAT::subAgentNone,
+                   SAT::subAgentQuyOnFlash },
+      RunningCase{ false, SmState::inherited_, false, SAT::subAgentContainerz,
+                   SAT::subAgentQuy },
+      RunningCase{ false, SmState::stopping_, false, SAT::subAgentNone,
+                   SAT::subAgentQuy } ) );
+
+TEST( SubAgentCandidateSm, RunningCarriesTheStatusFlashLimit ) {
+   Resolver r;
+   r.status->stateIs( SmState::started_ );
+   r.status->runningOnFlashIs( true );
+   r.status->flashLimitIs( 1024 );
+   r.start();
+   EXPECT_EQ( r.running(), ( SubAgentInstance{ SAT::subAgentQuyOnFlash, 1024 } ) );
+}
+
+TEST( SubAgentCandidateSm, SwitchFromQuyToContainerzGoesThroughPendingStart ) {
+   Resolver r;
+   r.config->enabledIs( true );
+   r.status->stateIs( SmState::started_ );
+   r.start();
+   ASSERT_EQ( r.running().subAgentType, SAT::subAgentQuy );
+
+   std::vector< SAT > seen;
+   auto sub = r.candidate->subscribe( [ & ]( AttrId a, String const * ) {
+      if ( a == AttrId( SubAgentCandidate::Attr::subAgentRunning ) ) {
+         seen.push_back( r.running().subAgentType );
+      }
+   } );
+   r.gnoi->memberIs( Gnoi::kContainerzMember );
+   EXPECT_EQ( r.configured().subAgentType, SAT::subAgentContainerz );
+   EXPECT_TRUE( seen.empty() );  // quy still running while it stops
+   r.status->stateIs( SmState::stopping_ );
+   r.status->stateIs( SmState::stopped_ );
+   EXPECT_EQ( seen, ( std::vector< SAT >{ SAT::subAgentNone, SAT::subAgentContainerz } ) );
+   r.crt->enabledIs( true );
+   EXPECT_EQ( r.running().subAgentType, SAT::subAgentContainerz );
+}
+
+TEST( SubAgentCandidateSm, FlashLimitChangeReresolves ) {
+   Resolver r;
+   r.config->enabledIs( true );
+   r.config->onFlashIs( true );
+   r.start();
+   r.config->flashLimitIs( 4096 );
+   EXPECT_EQ( r.configured(), ( SubAgentInstance{ SAT::subAgentQuyOnFlash, 4096 } ) );
+}
+
+TEST( SubAgentCandidateSm, EqualInstancesNotifyNobody ) {
+   Resolver r;
+   r.start();
+   int changes = 0;
+   auto sub = r.candidate->subscribe( [ & ]( AttrId, String const * ) { ++changes; } );
+   r.sm->resolveConfiguredSubAgent();
+   r.sm->resolveRunningSubAgent();
+   r.status->stateIs( SmState::stopped_ );
+   EXPECT_EQ( changes, 0 );
+}
+
+TEST( SubAgentCandidateSm, TracesTheDecision ) {
+   Testing::TraceCapture traces;
+   Resolver r;
+   r.config->enabledIs( true );
+   r.start();
+   EXPECT_TRUE( traces.contains( "containerzEnabled: false, quyEnabled: true quyOnFlash false", 2 ) );
+   EXPECT_TRUE( traces.contains( "Resolved configured subagent as: subAgentQuy", 2 ) );
+   EXPECT_TRUE( traces.contains( "Pending subagent startup: subAgentQuy", 2 ) );
+}
+
+// ------------------------------------------------------------------ Agent
+
+class AgentTest : public ::testing::Test {
+ protected:
+   void SetUp() override {
+      em_ = makePtr< ProfileEntityManager >();
+      em_->profileIs( quaydMountProfile() );
+      agent_ = AgentIs( "Quayd" );
+      agent_->hostIs( em_, vt_.scheduler() );
+      em_->mountDoneIs( [ this ]( MountStatus s, String const & ) {
+         agent_->doMountsComplete( s, em_ );
+      } );
+      Ringlog::initializerIs( [ this ]( Ringlog::Config const & c ) { ringlog_.push_back( c ); } );
+   }
+   void TearDown() override {
+      Ringlog::initializerIs( nullptr );
+      ::unsetenv( "RINGLOG_DISABLE" );
+      ::unsetenv( "RINGLOGDIR" );
+   }
+   template< typename T >
+   Ptr< T > entity( String const & path ) {
+      return getEntityAs< T >( *em_, path );
+   }
+
+   Testing::VirtualTime vt_;
+   Ptr< ProfileEntityManager > em_;
+   Ptr< Agent > agent_;
+   std::vector< Ringlog::Config > ringlog_;
+};
+
+TEST_F( AgentTest, InitMountsTheProfileAndBuildsTheResolver ) {
+   EXPECT_TRUE( agent_->subAgentCandidate() );
+   EXPECT_FALSE( agent_->subAgentCandidateSm() );
+   agent_->doInit();
+   ASSERT_TRUE( agent_->subAgentCandidateSm() );
+   EXPECT_EQ( agent_->quaydStatus(), entity< QuaydStatus >( "cell/0/quayd/status" ) );
+   EXPECT_EQ( agent_->quaydGlobalStatus(), entity< QuaydStatus >( "quayd/status" ) );
+   EXPECT_NE( agent_->quaydStatus(), agent_->quaydGlobalStatus() );
+   EXPECT_TRUE( agent_->allVrfStatusLocal() );
+   EXPECT_EQ( agent_->taskScheduler(), vt_.scheduler() );
+   // The candidate the operator sees is the one the resolver writes.
+   EXPECT_EQ( agent_->subAgentCandidate(),
+              entity< SubAgentCandidate >( kSubAgentCandidatePath ) );
+
+   auto config = entity< QuaydConfig >( "quayd/config" );
+   config->enabledIs( true );
+   EXPECT_EQ( agent_->subAgentCandidate()->subAgentRunning().subAgentType,
+              SAT::subAgentQuy );
+}
+
+TEST_F( AgentTest, RemountReusesCandidateAndResolver ) {
+   agent_->doInit();
+   auto candidate = agent_->subAgentCandidate();
+   auto sm = agent_->subAgentCandidateSm();
+   agent_->doMountsComplete( MountStatus::mountSuccess, em_ );
+   EXPECT_EQ( agent_->subAgentCandidate(), candidate );
+   EXPECT_EQ( agent_->subAgentCandidateSm(), sm );
+}
+
+TEST_F( AgentTest, FailedMountBuildsNothing ) {
+   agent_->doMountsComplete( MountStatus::mountFailed, em_ );
+   EXPECT_FALSE( agent_->subAgentCandidateSm() );
+   EXPECT_FALSE( agent_->quaydConfig() );
+}
+
+TEST_F( AgentTest, UnknownProfileReportsAFailedMount ) {
+   auto em = makePtr< ProfileEntityManager >();  // no profile registered
+   std::vector< MountStatus > outcomes;
+   em->mountDoneIs( [ & ]( MountStatus s, String const & ) { outcomes.push_back( s ); } );
+   agent_->hostIs( em, vt_.scheduler() );
+   agent_->doInit();
+   EXPECT_EQ( outcomes, ( std::vector< MountStatus >{ MountStatus::mountFailed } ) );
+   EXPECT_FALSE( agent_->subAgentCandidateSm() );
+}
+
+TEST_F( AgentTest, RinglogNameCarriesThePidPlaceholderAndTheLevelSizes ) {
+   agent_->doInit();
+   ASSERT_EQ( ringlog_.size(), 1u );
+   EXPECT_EQ( ringlog_[ 0 ].fileName, "Quayd-%d.rlog" );
+   EXPECT_EQ( ringlog_[ 0 ].levelSizes,
+              ( std::array< uint32_t, 10 >{ 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 } ) );
+   EXPECT_EQ( ringlog_[ 0 ].hours, 24 );
+   EXPECT_EQ( ringlog_[ 0 ].recordSize, 512u );
+}
+
+TEST_F( AgentTest, RinglogDirDropsThePidPart ) {
+   ::setenv( "RINGLOGDIR", "/tmp", 1 );
+   agent_->doInit();
+   ASSERT_EQ( ringlog_.size(), 1u );
+   EXPECT_EQ( ringlog_[ 0 ].fileName, "Quayd.rlog" );
+}
+
+TEST_F( AgentTest, RinglogDisableSkipsTheBufferButStartsUp ) {
+   ::setenv( "RINGLOG_DISABLE", "", 1 );
+   agent_->doInit();
+   EXPECT_TRUE( ringlog_.empty() );
+   EXPECT_TRUE( agent_->subAgentCandidateSm() );
+}
+
+} // namespace
+} // namespace Quayd
