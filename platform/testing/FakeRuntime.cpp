@@ -1,0 +1,134 @@
+#include "platform/testing/FakeRuntime.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+namespace Quayd::Testing {
+
+void FakeRuntime::record( String const & name, String const & args ) {
+   calls_.push_back( name + "(" + args + ")" );
+   if ( onCall ) {
+      onCall( name );
+   }
+   if ( auto it = always_.find( name ); it != always_.end() ) {
+      it->second();
+   }
+   if ( auto it = failures_.find( name ); it != failures_.end() && !it->second.empty() ) {
+      auto fail = it->second.front();
+      it->second.pop_front();
+      fail();
+   }
+}
+
+std::vector< String > FakeRuntime::callNames() const {
+   std::vector< String > out;
+   for ( auto const & c : calls_ ) {
+      out.push_back( c.substr( 0, c.find( '(' ) ) );
+   }
+   return out;
+}
+
+size_t FakeRuntime::count( String const & name ) const {
+   auto names = callNames();
+   return std::count( names.begin(), names.end(), name );
+}
+
+bool FakeRuntime::runtimeInstalled() {
+   record( "runtimeInstalled", "" );
+   return installed;
+}
+
+bool FakeRuntime::runtimeActive() {
+   record( "runtimeActive", "" );
+   return active;
+}
+
+void FakeRuntime::enableRuntime() {
+   record( "enableRuntime", "" );
+   active = enableActivates;
+}
+
+void FakeRuntime::disableRuntime() {
+   record( "disableRuntime", "" );
+   active = false;
+}
+
+void FakeRuntime::reloadConfig() { record( "reloadConfig", "" ); }
+
+ImageRecord FakeRuntime::inspectImage( String const & name ) {
+   record( "inspectImage", name );
+   if ( !images.count( name ) ) {
+      throw ApiRequestException( "No such image: " + name );
+   }
+   return { name, "sha256:" + name, { name } };
+}
+
+std::vector< String > FakeRuntime::listStaleImages() {
+   record( "listStaleImages", "" );
+   return staleImages;
+}
+
+std::vector< String > FakeRuntime::loadImage( String const & tarballPath ) {
+   record( "loadImage", tarballPath );
+   auto it = tarballImages.find( tarballPath );
+   std::vector< String > loaded =
+      it != tarballImages.end() ? it->second : std::vector< String >{ tarballPath + ":latest" };
+   images.insert( loaded.begin(), loaded.end() );
+   return loaded;
+}
+
+void FakeRuntime::removeImage( String const & nameOrTag ) {
+   record( "removeImage", nameOrTag );
+   images.erase( nameOrTag );
+}
+
+void FakeRuntime::login( String const & user, String const &, String const & server ) {
+   record( "login", user + ",***," + server );
+   logins[ server ] = user;
+}
+
+void FakeRuntime::logout( String const & server ) {
+   record( "logout", server );
+   logins.erase( server );
+}
+
+ContainerRecord FakeRuntime::inspectContainer( String const & name ) {
+   record( "inspectContainer", name );
+   if ( !containers.count( name ) ) {
+      throw ApiRequestException( "No such container: " + name );
+   }
+   return { "id-" + name, name, "", "running", true, {} };
+}
+
+void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
+   record( "runContainer", params ? params->name : "-" );
+   lastRun = params;
+   containers.insert( params->name );
+}
+
+void FakeRuntime::stopContainer( String const & name ) { record( "stopContainer", name ); }
+
+void FakeRuntime::removeContainer( String const & name, bool force ) {
+   record( "removeContainer", name + "," + ( force ? "true" : "false" ) );
+   containers.erase( name );
+}
+
+void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
+                               Ptr< SyslogDriver const > const & logDriver, bool flag,
+                               Ptr< InsecureRegistries const > const & insecure ) {
+   std::set< String > regs = insecure ? insecure->reg() : std::set< String >{};
+   record( "applyConfig",
+           fmt::format( "{},{},{},{},[{}]", dataRoot, netNsPath,
+                        logDriver ? logDriver->url() : "-", flag ? "true" : "false",
+                        fmt::join( regs, "," ) ) );
+   appliedDataRoot = dataRoot;
+   appliedNetNs = netNsPath;
+   appliedLogDriver = logDriver;
+   appliedInsecure = regs;
+}
+
+void FakeRuntime::resetConfig() { record( "resetConfig", "" ); }
+
+} // namespace Quayd::Testing

@@ -1,0 +1,90 @@
+#pragma once
+// An in-memory container runtime for the state machines' tests. It records
+// every call, with its arguments, in order, keeps a little state (installed,
+// active, images, containers, logins), and fails a named call on request.
+//
+//   FakeRuntime rt;
+//   rt.failNext( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+//   ...
+//   EXPECT_EQ( rt.calls(), ( std::vector< String >{ "applyConfig(,,-,true,[])",
+//                                                   "enableRuntime()" } ) );
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "platform/ContainerRuntimeInterface.h"
+
+namespace Quayd::Testing {
+
+class FakeRuntime : public ContainerRuntimeInterface {
+ public:
+   // Every call as "name(arg,arg,...)"; pointers print as "-" when null,
+   // registry lists as "[a,b]". Passwords are recorded as "***".
+   std::vector< String > const & calls() const { return calls_; }
+   // Just the names of the calls, in order.
+   std::vector< String > callNames() const;
+   size_t count( String const & name ) const;
+   void clearCalls() { calls_.clear(); }
+
+   // The next `times` calls of `name` throw `e`.
+   template< typename E >
+   void failNext( String const & name, E e, size_t times = 1 ) {
+      for ( size_t i = 0; i < times; ++i ) {
+         failures_[ name ].push_back( [ e ] { throw e; } );
+      }
+   }
+   template< typename E >
+   void failAlways( String const & name, E e ) {
+      always_[ name ] = [ e ] { throw e; };
+   }
+   void succeed( String const & name ) {
+      failures_.erase( name );
+      always_.erase( name );
+   }
+
+   bool installed = true;
+   bool active = false;
+   // Whether enableRuntime leaves the runtime active.
+   bool enableActivates = true;
+   // What loadImage returns per tarball path (default: one image "<path>:latest").
+   std::map< String, std::vector< String > > tarballImages;
+   std::set< String > images;
+   std::vector< String > staleImages;
+   std::set< String > containers;
+   std::map< String, String > logins;  // server -> user
+   Ptr< RunContainerParams > lastRun;
+   String appliedDataRoot, appliedNetNs;
+   Ptr< SyslogDriver const > appliedLogDriver;
+   std::set< String > appliedInsecure;
+   // Called at the start of every call, after recording it.
+   std::function< void( String const & name ) > onCall;
+
+   bool runtimeInstalled() override;
+   bool runtimeActive() override;
+   void enableRuntime() override;
+   void disableRuntime() override;
+   void reloadConfig() override;
+   ImageRecord inspectImage( String const & name ) override;
+   std::vector< String > listStaleImages() override;
+   std::vector< String > loadImage( String const & tarballPath ) override;
+   void removeImage( String const & nameOrTag ) override;
+   void login( String const & user, String const & password, String const & server ) override;
+   void logout( String const & server ) override;
+   ContainerRecord inspectContainer( String const & name ) override;
+   void runContainer( Ptr< RunContainerParams > const & params ) override;
+   void stopContainer( String const & name ) override;
+   void removeContainer( String const & name, bool force ) override;
+   void applyConfig( String const & dataRoot, String const & netNsPath,
+                     Ptr< SyslogDriver const > const & logDriver, bool flag,
+                     Ptr< InsecureRegistries const > const & insecure ) override;
+   void resetConfig() override;
+
+ private:
+   void record( String const & name, String const & args );
+   std::vector< String > calls_;
+   std::map< String, std::deque< std::function< void() > > > failures_;
+   std::map< String, std::function< void() > > always_;
+};
+
+} // namespace Quayd::Testing
