@@ -13,6 +13,14 @@ Reactor::Entry & Reactor::entry( Notifier const * n ) {
    return e;
 }
 
+Reactor::KeyFns & Reactor::handlers( Notifier const * n, AttrId attr ) {
+   auto & slot = entry( n ).handlers[ attr ];
+   if ( !slot ) {
+      slot = std::make_shared< KeyFns >();
+   }
+   return *slot;
+}
+
 void Reactor::start() {
    std::vector< Notifier const * > fresh;
    for ( auto & [ n, e ] : entries_ ) {
@@ -55,8 +63,8 @@ void Reactor::dispatch( Notifier const * n, AttrId attr, String const * key ) {
    if ( hit == it->second.handlers.end() ) {
       return;
    }
-   auto hs = hit->second;
-   for ( auto & h : hs ) {
+   std::shared_ptr< KeyFns const > hs = hit->second;
+   for ( auto const & h : *hs ) {
       h( key );
       if ( !*alive || !on_ ) {
          return;

@@ -34,14 +34,14 @@ class Reactor {
 
    template< typename E >
    void on( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr, Handler h ) {
-      entry( n.get() ).handlers[ static_cast< AttrId >( attr ) ].push_back(
-         [ h = std::move( h ) ]( String const * ) { h(); } );
+      handlers( n.get(), static_cast< AttrId >( attr ) )
+         .push_back( [ h = std::move( h ) ]( String const * ) { h(); } );
    }
    template< typename E >
    void onKey( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr,
                KeyHandler h ) {
-      entry( n.get() ).handlers[ static_cast< AttrId >( attr ) ].push_back(
-         [ h = std::move( h ) ]( String const * key ) { h( key ? *key : String() ); } );
+      handlers( n.get(), static_cast< AttrId >( attr ) )
+         .push_back( [ h = std::move( h ) ]( String const * key ) { h( key ? *key : String() ); } );
    }
    // Runs `h` for the initial call of `n` (made when the watch starts).
    void onInitial( Notifier const * n, Handler h ) {
@@ -60,13 +60,16 @@ class Reactor {
    void unwatchAll();
 
  private:
+   using KeyFns = std::vector< std::function< void( String const * ) > >;
    struct Entry {
-      std::map< AttrId, std::vector< std::function< void( String const * ) > > > handlers;
+      // Shared so that a dispatch in progress keeps them alive.
+      std::map< AttrId, std::shared_ptr< KeyFns > > handlers;
       std::vector< Handler > initial;
       Notifier::Subscription sub;
       Ptr< Notifier const > keep;
    };
    Entry & entry( Notifier const * n );
+   KeyFns & handlers( Notifier const * n, AttrId attr );
    void dispatch( Notifier const * n, AttrId attr, String const * key );
 
    std::map< Notifier const *, Entry > entries_;
