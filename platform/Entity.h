@@ -5,11 +5,12 @@
 // declaration yields the typed accessors, the change notifications and the
 // field table from which the state database encodes and decodes the entity.
 //
-//   #define QUAYD_CONFIG_FIELDS( F )               \
-//      F( ATTR, bool, enabled, false )             \
-//      F( ATTR, uint64_t, flashLimit, 0 )          \
+//   #define QUAYD_CONFIG_FIELDS( F ) <continued>
+//      F( ATTR, bool, enabled, false ) <continued>
+//      F( ATTR, uint64_t, flashLimit, 0 ) <continued>
 //      F( ELEMENTS, ContainerConfig, container, _ )
 //   QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
+// (<continued> stands for the backslash that continues the macro line.)
 //
 // Each field is F( KIND, type, name, extra ); kinds and what they generate:
 //   ATTR     T, x, init  x(), xIs(v)

@@ -48,6 +48,7 @@ class TaskScheduler : public PtrInterface {
    // Child processes started on this loop (null where there are none, as in
    // pure unit tests).
    ProcessRunner * processRunner() const { return processes_; }
+   void processRunnerIs( ProcessRunner * p ) { processes_ = p; }
 
    // The loop's side: run what is ready or due.
    // Fires every timer whose deadline has passed, in deadline order.

@@ -1,0 +1,503 @@
+#include "platform/docker/DockerRuntime.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/docker/DockerSupervisor.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace Quayd {
+
+namespace {
+
+String envOr( char const * name, char const * dflt ) {
+   char const * v = getenv( name );
+   return v && *v ? String( v ) : String( dflt );
+}
+
+long startTimeoutSec() {
+   String v = envOr( "QUAYD_DOCKERD_START_TIMEOUT", "60" );
+   long n = strtol( v.c_str(), nullptr, 10 );
+   return n > 0 ? n : 60;
+}
+
+// Polls `done` every 100 ms until it holds or `limit` passes.
+template< typename F >
+bool pollUntil( std::chrono::milliseconds limit, F done ) {
+   auto deadline = std::chrono::steady_clock::now() + limit;
+   for ( ;; ) {
+      if ( done() ) {
+         return true;
+      }
+      if ( std::chrono::steady_clock::now() >= deadline ) {
+         return false;
+      }
+      std::this_thread::sleep_for( std::chrono::milliseconds( 100 ) );
+   }
+}
+
+String tailOf( String const & path, size_t n ) {
+   std::ifstream in( path, std::ios::binary );
+   std::stringstream ss;
+   ss << in.rdbuf();
+   String s = ss.str();
+   return s.size() > n ? s.substr( s.size() - n ) : s;
+}
+
+void writeFileAtomically( String const & path, String const & text, mode_t mode ) {
+   String tmp = path + ".tmp";
+   int fd = open( tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode );
+   if ( fd < 0 ) {
+      throw RuntimeException( "cannot write " + path + ": " + strerror( errno ) );
+   }
+   bool ok = write( fd, text.data(), text.size() ) == static_cast< ssize_t >( text.size() );
+   ok = close( fd ) == 0 && ok;
+   if ( !ok || rename( tmp.c_str(), path.c_str() ) != 0 ) {
+      unlink( tmp.c_str() );
+      throw RuntimeException( "cannot write " + path + ": " + strerror( errno ) );
+   }
+}
+
+void makeDir( String const & dir, mode_t mode ) {
+   std::error_code ec;
+   fs::create_directories( dir, ec );
+   if ( ec || chmod( dir.c_str(), mode ) != 0 ) {
+      throw RuntimeException( "cannot create " + dir + ": " +
+                              ( ec ? ec.message() : strerror( errno ) ) );
+   }
+}
+
+String base64( String const & in ) {
+   static char const t[] =
+         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+   String out;
+   size_t i = 0;
+   for ( ; i + 2 < in.size(); i += 3 ) {
+      uint32_t v = ( uint8_t( in[ i ] ) << 16 ) | ( uint8_t( in[ i + 1 ] ) << 8 ) |
+                   uint8_t( in[ i + 2 ] );
+      out += { t[ v >> 18 ], t[ ( v >> 12 ) & 63 ], t[ ( v >> 6 ) & 63 ], t[ v & 63 ] };
+   }
+   if ( i + 1 == in.size() ) {
+      uint32_t v = uint8_t( in[ i ] ) << 16;
+      out += { t[ v >> 18 ], t[ ( v >> 12 ) & 63 ], '=', '=' };
+   } else if ( i + 2 == in.size() ) {
+      uint32_t v = ( uint8_t( in[ i ] ) << 16 ) | ( uint8_t( in[ i + 1 ] ) << 8 );
+      out += { t[ v >> 18 ], t[ ( v >> 12 ) & 63 ], t[ ( v >> 6 ) & 63 ], '=' };
+   }
+   return out;
+}
+
+// Runs argv (no shell) and waits; returns the exit status, stderr in `err`.
+int runProgram( std::vector< String > const & words, String & err,
+                std::vector< String > const & extraEnv = {} ) {
+   std::vector< char * > argv;
+   for ( auto const & w : words ) {
+      argv.push_back( const_cast< char * >( w.c_str() ) );
+   }
+   argv.push_back( nullptr );
+   int fds[ 2 ];
+   if ( pipe2( fds, O_CLOEXEC ) != 0 ) {
+      throw RuntimeException( String( "pipe: " ) + strerror( errno ) );
+   }
+   pid_t pid = fork();
+   if ( pid < 0 ) {
+      close( fds[ 0 ] );
+      close( fds[ 1 ] );
+      throw RuntimeException( String( "fork: " ) + strerror( errno ) );
+   }
+   if ( pid == 0 ) {
+      int devnull = open( "/dev/null", O_RDWR );
+      dup2( devnull, 0 );
+      dup2( devnull, 1 );
+      dup2( fds[ 1 ], 2 );
+      for ( auto const & e : extraEnv ) {
+         putenv( const_cast< char * >( e.c_str() ) );
+      }
+      execv( argv[ 0 ], argv.data() );
+      dprintf( 2, "cannot run %s: %s", argv[ 0 ], strerror( errno ) );
+      _exit( 127 );
+   }
+   close( fds[ 1 ] );
+   char buf[ 512 ];
+   ssize_t n;
+   while ( ( n = read( fds[ 0 ], buf, sizeof buf ) ) > 0 || ( n < 0 && errno == EINTR ) ) {
+      if ( n > 0 ) {
+         err.append( buf, static_cast< size_t >( n ) );
+      }
+   }
+   close( fds[ 0 ] );
+   int st = 0;
+   while ( waitpid( pid, &st, 0 ) < 0 && errno == EINTR ) {
+   }
+   while ( !err.empty() && ( err.back() == '\n' || err.back() == '\r' ) ) {
+      err.pop_back();
+   }
+   return WIFEXITED( st ) ? WEXITSTATUS( st ) : 128 + WTERMSIG( st );
+}
+
+} // namespace
+
+Ptr< ContainerRuntimeInterface > ContainerRuntimeInterface::runtime(
+      ContainerRuntimeType type, Ptr< KernelRoutingOverrideStatus const > const & ) {
+   QUAYD_ASSERT( type == ContainerRuntimeType::docker );
+   static Ptr< ContainerRuntimeInterface > const shared( new DockerRuntime );
+   return shared;
+}
+
+DockerRuntime::DockerRuntime()
+      : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ) {}
+
+DockerApiClient & DockerRuntime::api() {
+   String sock = socketPath();
+   if ( !api_ ) {
+      api_ = std::make_unique< DockerApiClient >( sock );
+   }
+   api_->socketPathIs( sock );
+   return *api_;
+}
+
+json DockerRuntime::readConfig() const {
+   std::ifstream in( configFile() );
+   if ( !in ) {
+      return json::object();
+   }
+   json j = json::parse( in, nullptr, false );
+   return j.is_object() ? j : json::object();
+}
+
+String DockerRuntime::socketPath() const {
+   json c = readConfig();
+   if ( c.contains( "hosts" ) && c[ "hosts" ].is_array() && !c[ "hosts" ].empty() ) {
+      String h = c[ "hosts" ][ 0 ].get< String >();
+      if ( h.rfind( "unix://", 0 ) == 0 ) {
+         return h.substr( 7 );
+      }
+   }
+   return "/var/run/docker.sock";
+}
+
+pid_t DockerRuntime::dockerdPid() const {
+   json c = readConfig();
+   String pf = c.value( "pidfile", String( "/var/run/docker.pid" ) );
+   return livePidFromFile( pf );
+}
+
+pid_t DockerRuntime::supervisorPid() const { return livePidFromFile( supervisorPidFile() ); }
+
+bool DockerRuntime::runtimeInstalled() {
+   String p = envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" );
+   struct stat st;
+   return stat( p.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) &&
+          access( p.c_str(), X_OK ) == 0;
+}
+
+bool DockerRuntime::runtimeActive() {
+   try {
+      auto r = api().request( "GET", "/_ping", "", nullptr, 5 );
+      return r.status == 200 && r.body == "OK";
+   } catch ( RuntimeException const & ) {
+      return false;
+   }
+}
+
+void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
+                                 Ptr< SyslogDriver const > const & logDriver, bool,
+                                 Ptr< InsecureRegistries const > const & insecure ) {
+   makeDir( runtimeDir_, 0700 );
+   json c = json::object();
+   if ( !dataRoot.empty() ) {
+      c[ "data-root" ] = dataRoot;
+   }
+   json regs = json::array();
+   if ( insecure ) {
+      for ( auto const & r : insecure->reg() ) {
+         regs.push_back( r );
+      }
+   }
+   c[ "insecure-registries" ] = regs;
+   if ( logDriver ) {
+      c[ "log-driver" ] = "syslog";
+      c[ "log-opts" ] = logDriver->logOpts();
+   }
+   if ( netNsPath.empty() ) {
+      c[ "hosts" ] = { "unix:///var/run/docker.sock" };
+      c[ "pidfile" ] = "/var/run/docker.pid";
+      c[ "exec-root" ] = "/var/run/docker";
+   } else {
+      // Named after the namespace so daemons of different namespaces never share.
+      String base = fs::path( netNsPath ).filename().string();
+      c[ "hosts" ] = { "unix://" + runtimeDir_ + "/" + base + ".sock" };
+      c[ "pidfile" ] = runtimeDir_ + "/" + base + ".pid";
+      c[ "exec-root" ] = runtimeDir_ + "/" + base + "-exec";
+   }
+   writeFileAtomically( configFile(), c.dump( 2 ) + "\n", 0600 );
+   netNsPath_ = netNsPath;
+}
+
+void DockerRuntime::resetConfig() {
+   std::error_code ec;
+   fs::remove( configFile(), ec );
+   netNsPath_.clear();
+}
+
+void DockerRuntime::enableRuntime() {
+   long timeout = startTimeoutSec();
+   if ( supervisorPid() == 0 ) {
+      makeDir( runtimeDir_, 0700 );
+      if ( !fs::exists( configFile() ) ) {
+         applyConfig( "", netNsPath_, nullptr, true, nullptr );
+      }
+      DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ),
+                                configFile(), netNsPath_, logFile(),
+                                supervisorPidFile() };
+      try {
+         startDockerSupervisor( p );
+      } catch ( RuntimeException const & e ) {
+         throw Unitctl::SdbusJobException( e.what() );
+      }
+   }
+   if ( !pollUntil( std::chrono::seconds( timeout ), [ this ] { return runtimeActive(); } ) ) {
+      // A daemon that never answered is stopped rather than left retrying.
+      disableRuntime();
+      throw Unitctl::SdbusJobException( "dockerd did not come up within " +
+                                        std::to_string( timeout ) +
+                                        " s: " + tailOf( logFile(), 1000 ) );
+   }
+}
+
+void DockerRuntime::disableRuntime() {
+   pid_t sup = supervisorPid();
+   if ( sup == 0 ) {
+      return;
+   }
+   pid_t daemon = dockerdPid();
+   kill( sup, SIGTERM );
+   // The supervisor allows dockerd 20 s before SIGKILL; leave it a margin.
+   bool gone = pollUntil( std::chrono::seconds( 30 ), [ & ] {
+      return !processAlive( sup ) && !processAlive( daemon );
+   } );
+   if ( !gone ) {
+      throw Unitctl::SdbusJobException( "dockerd supervisor " + std::to_string( sup ) +
+                                        " did not stop within 30 s" );
+   }
+}
+
+void DockerRuntime::reloadConfig() {
+   pid_t pid = dockerdPid();
+   if ( pid == 0 ) {
+      throw RuntimeException( "cannot reload the dockerd configuration: dockerd is not running" );
+   }
+   if ( kill( pid, SIGHUP ) != 0 ) {
+      throw RuntimeException( "cannot signal dockerd " + std::to_string( pid ) + ": " +
+                              strerror( errno ) );
+   }
+}
+
+ImageRecord DockerRuntime::inspectImage( String const & name ) {
+   json j = api().call( "GET", "/images/" + name + "/json" );
+   ImageRecord r;
+   r.id = j.value( "Id", String() );
+   if ( j.contains( "RepoTags" ) && j[ "RepoTags" ].is_array() ) {
+      for ( auto const & t : j[ "RepoTags" ] ) {
+         r.repoTags.push_back( t.get< String >() );
+      }
+   }
+   r.ref = r.repoTags.empty() ? r.id : r.repoTags.front();
+   return r;
+}
+
+std::vector< String > DockerRuntime::listStaleImages() {
+   json j = api().call( "GET", "/images/json?filters=" +
+                                     DockerApiClient::escape( R"({"dangling":["true"]})" ) );
+   std::vector< String > out;
+   for ( auto const & img : j ) {
+      out.push_back( img.value( "Id", String() ) );
+   }
+   return out;
+}
+
+std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
+   FILE * f = fopen( tarballPath.c_str(), "rb" );
+   if ( !f ) {
+      throw RuntimeException( "cannot open " + tarballPath + ": " + strerror( errno ) );
+   }
+   DockerApiClient::Response r;
+   try {
+      r = api().request( "POST", "/images/load?quiet=1", "", f );
+   } catch ( ... ) {
+      fclose( f );
+      throw;
+   }
+   fclose( f );
+   if ( r.status < 200 || r.status >= 300 ) {
+      throw RuntimeException( "loading " + tarballPath + ": " +
+                              DockerApiClient::errorMessage( r ) );
+   }
+   std::vector< String > names;
+   std::istringstream lines( r.body );
+   String line;
+   while ( std::getline( lines, line ) ) {
+      json j = json::parse( line, nullptr, false );
+      if ( !j.is_object() ) {
+         continue;
+      }
+      if ( j.contains( "error" ) ) {
+         throw RuntimeException( "loading " + tarballPath + ": " +
+                                 j[ "error" ].get< String >() );
+      }
+      String s = j.value( "stream", String() );
+      for ( String prefix : { "Loaded image: ", "Loaded image ID: " } ) {
+         if ( s.rfind( prefix, 0 ) == 0 ) {
+            String n = s.substr( prefix.size() );
+            while ( !n.empty() && ( n.back() == '\n' || n.back() == ' ' ) ) {
+               n.pop_back();
+            }
+            names.push_back( n );
+         }
+      }
+   }
+   if ( names.empty() ) {
+      throw RuntimeException( "loading " + tarballPath + ": no image in the answer" );
+   }
+   return names;
+}
+
+void DockerRuntime::removeImage( String const & nameOrTag ) {
+   api().call( "DELETE", "/images/" + nameOrTag );
+}
+
+String DockerRuntime::clientConfigDir() const {
+   return envOr( "QUAYD_DOCKER_CONFIG", "/var/lib/quayd/docker-client" );
+}
+
+void DockerRuntime::login( String const & user, String const & password,
+                           String const & server ) {
+   api().call( "POST", "/auth",
+               json{ { "username", user }, { "password", password },
+                     { "serveraddress", server } } );
+   String dir = clientConfigDir();
+   makeDir( dir, 0700 );
+   String file = dir + "/config.json";
+   json c = json::object();
+   if ( std::ifstream in( file ); in ) {
+      c = json::parse( in, nullptr, false );
+      if ( !c.is_object() ) {
+         c = json::object();
+      }
+   }
+   c[ "auths" ][ server ] = { { "auth", base64( user + ":" + password ) } };
+   writeFileAtomically( file, c.dump( 2 ) + "\n", 0600 );
+}
+
+void DockerRuntime::logout( String const & server ) {
+   String file = clientConfigDir() + "/config.json";
+   std::ifstream in( file );
+   if ( !in ) {
+      return;
+   }
+   json c = json::parse( in, nullptr, false );
+   if ( !c.is_object() || !c.contains( "auths" ) || !c[ "auths" ].contains( server ) ) {
+      return;
+   }
+   c[ "auths" ].erase( server );
+   writeFileAtomically( file, c.dump( 2 ) + "\n", 0600 );
+}
+
+ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
+   json j = api().call( "GET", "/containers/" + name + "/json" );
+   ContainerRecord r;
+   r.id = j.value( "Id", String() );
+   r.name = j.value( "Name", String() );
+   if ( !r.name.empty() && r.name[ 0 ] == '/' ) {
+      r.name.erase( 0, 1 );
+   }
+   json const & cfg = j.contains( "Config" ) ? j[ "Config" ] : json::object();
+   r.image = cfg.is_object() ? cfg.value( "Image", String() ) : String();
+   if ( cfg.is_object() && cfg.contains( "Labels" ) && cfg[ "Labels" ].is_object() ) {
+      for ( auto const & [ k, v ] : cfg[ "Labels" ].items() ) {
+         r.labels[ k ] = v.get< String >();
+      }
+   }
+   if ( j.contains( "State" ) && j[ "State" ].is_object() ) {
+      r.status = j[ "State" ].value( "Status", String() );
+      r.running = j[ "State" ].value( "Running", false );
+   }
+   return r;
+}
+
+void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
+   QUAYD_ASSERT( p );
+   std::vector< String > w = { envOr( "QUAYD_DOCKER_CLI", "/usr/bin/docker" ),
+                               "--host", "unix://" + socketPath(),
+                               "run", "--detach", "--name", p->name,
+                               "--label", "quayd.agent=quayd" };
+   auto opt = [ & ]( char const * flag, String const & v ) {
+      if ( !v.empty() ) {
+         w.push_back( flag );
+         w.push_back( v );
+      }
+   };
+   if ( p->cpuShares ) {
+      opt( "--cpu-shares", std::to_string( p->cpuShares ) );
+   }
+   opt( "--cpuset-cpus", p->cpuCores );
+   opt( "--memory", p->memory );
+   opt( "--network", p->networking );
+   opt( "--restart", p->restartPolicy );
+   if ( p->privileged ) {
+      w.push_back( "--privileged" );
+   }
+   if ( p->tty ) {
+      w.push_back( "--tty" );
+   }
+   if ( p->readOnlyRootfs ) {
+      w.push_back( "--read-only" );
+   }
+   if ( p->init ) {
+      w.push_back( "--init" );
+   }
+   for ( auto const & [ c, b ] : p->binds() ) {
+      w.push_back( "--volume" );
+      w.push_back( b.hostPath + ":" + b.containerPath + ( b.readOnly ? ":ro" : "" ) );
+   }
+   for ( auto const & o : p->options() ) {
+      w.push_back( o );
+   }
+   w.push_back( p->image );
+   for ( auto const & c : p->command() ) {
+      w.push_back( c );
+   }
+   String err;
+   int rc = runProgram( w, err, { "DOCKER_CONFIG=" + clientConfigDir() } );
+   if ( rc != 0 ) {
+      throw RuntimeException( "docker run " + p->name + " failed (status " +
+                              std::to_string( rc ) + "): " + err );
+   }
+}
+
+void DockerRuntime::stopContainer( String const & name ) {
+   auto r = api().request( "POST", "/containers/" + name + "/stop" );
+   // 304: already stopped, which is what the caller wants.
+   if ( r.status != 304 && ( r.status < 200 || r.status >= 300 ) ) {
+      throw ApiRequestException( DockerApiClient::errorMessage( r ) );
+   }
+}
+
+void DockerRuntime::removeContainer( String const & name, bool force ) {
+   api().call( "DELETE", "/containers/" + name + ( force ? "?force=1" : "" ) );
+}
+
+} // namespace Quayd

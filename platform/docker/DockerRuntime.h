@@ -1,0 +1,64 @@
+#pragma once
+// The container runtime on a real dockerd: Engine API over its unix socket,
+// the docker CLI for `run`, and a detached supervisor in place of a service
+// manager. Paths come from the environment so tests can move them:
+//   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_DOCKER_CLI (/usr/bin/docker),
+//   QUAYD_RUNTIME_DIR (/run/quayd/docker), QUAYD_DOCKERD_START_TIMEOUT (60 s),
+//   QUAYD_DOCKER_CONFIG (/var/lib/quayd/docker-client).
+// Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
+// dockerd.log and, for a namespace "red", red.sock, red.pid, red-exec/.
+#include <memory>
+
+#include "platform/ContainerRuntimeInterface.h"
+#include "platform/docker/DockerApiClient.h"
+
+namespace Quayd {
+
+class DockerRuntime : public ContainerRuntimeInterface {
+ public:
+   DockerRuntime();
+
+   bool runtimeInstalled() override;
+   bool runtimeActive() override;
+   void enableRuntime() override;
+   void disableRuntime() override;
+   void reloadConfig() override;
+   ImageRecord inspectImage( String const & name ) override;
+   std::vector< String > listStaleImages() override;
+   std::vector< String > loadImage( String const & tarballPath ) override;
+   void removeImage( String const & nameOrTag ) override;
+   void login( String const & user, String const & password,
+               String const & server ) override;
+   void logout( String const & server ) override;
+   ContainerRecord inspectContainer( String const & name ) override;
+   void runContainer( Ptr< RunContainerParams > const & params ) override;
+   void stopContainer( String const & name ) override;
+   void removeContainer( String const & name, bool force ) override;
+   void applyConfig( String const & dataRoot, String const & netNsPath,
+                     Ptr< SyslogDriver const > const & logDriver, bool flag,
+                     Ptr< InsecureRegistries const > const & insecure ) override;
+   void resetConfig() override;
+
+   String runtimeDir() const { return runtimeDir_; }
+   String configFile() const { return runtimeDir_ + "/daemon.json"; }
+   String supervisorPidFile() const { return runtimeDir_ + "/supervisor.pid"; }
+   String logFile() const { return runtimeDir_ + "/dockerd.log"; }
+   // The daemon's socket: from the written config when there is one, so a
+   // later agent process finds a daemon started by an earlier one.
+   String socketPath() const;
+   // dockerd's pid from its pidfile, 0 when it is not running.
+   pid_t dockerdPid() const;
+   // The supervisor's pid, 0 when none is running.
+   pid_t supervisorPid() const;
+
+ private:
+   nlohmann::json readConfig() const;
+   String clientConfigDir() const;
+   DockerApiClient & api();
+
+   String runtimeDir_;
+   String netNsPath_;
+   std::unique_ptr< DockerApiClient > api_;
+};
+
+} // namespace Quayd

@@ -1,0 +1,29 @@
+#pragma once
+// Keeps dockerd running without a service manager: a detached process in its
+// own session that outlives the agent, restarts dockerd when it dies, and
+// stops it on SIGTERM. Found again by later agent processes via its pid file.
+#include <sys/types.h>
+
+#include <vector>
+
+#include "platform/Types.h"
+
+namespace Quayd {
+
+struct DockerSupervisorParams {
+   String dockerd;     // program to run
+   String configFile;  // passed as --config-file
+   String netNsPath;   // empty: the caller's network namespace
+   String logFile;
+   String pidFile;     // the supervisor's own pid
+};
+
+// Starts a supervisor and returns its pid once it runs and has entered the
+// namespace; throws RuntimeException with the reason otherwise.
+pid_t startDockerSupervisor( DockerSupervisorParams const & p );
+
+// The pid in `pidFile` when that process is alive (not a zombie), else 0.
+pid_t livePidFromFile( String const & pidFile );
+bool processAlive( pid_t pid );
+
+} // namespace Quayd

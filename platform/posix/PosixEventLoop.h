@@ -1,0 +1,35 @@
+#pragma once
+// The agent's event loop on epoll: due timers, then ready tasks, then the
+// readable descriptors. SIGTERM and SIGINT stop it.
+#include <map>
+#include <memory>
+
+#include "platform/EventLoop.h"
+
+namespace Quayd {
+
+class PosixEventLoop : public EventLoop {
+ public:
+   PosixEventLoop();
+   ~PosixEventLoop() override;
+
+   Ptr< TaskScheduler > const & scheduler() const override { return scheduler_; }
+   void fdIs( int fd, std::function< void() > onReadable ) override;
+   void fdDel( int fd ) override;
+   void run() override;
+   void stop() override { stopped_ = true; }
+   bool runUntil( std::function< bool() > done, Duration timeout ) override;
+   // Turns SIGTERM and SIGINT into a stop of the loop.
+   void stopOnSignals();
+
+ private:
+   void turn( Duration maxWait );
+   SteadyClock clock_;
+   Ptr< TaskScheduler > scheduler_;
+   int epfd_ = -1;
+   int sigfd_ = -1;
+   bool stopped_ = false;
+   std::map< int, std::shared_ptr< std::function< void() > > > fds_;
+};
+
+} // namespace Quayd

@@ -1,0 +1,90 @@
+#include "platform/posix/PosixProcessRunner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace Quayd {
+
+PosixProcessRunner::~PosixProcessRunner() {
+   for ( auto & [ pid, c ] : children_ ) {
+      loop_.fdDel( c.pidfd );
+      ::close( c.pidfd );
+   }
+}
+
+Ptr< ChildSiginfo > PosixProcessRunner::run( std::vector< String > const & argv, int fd0,
+                                             int fd1, int fd2, int fd3 ) {
+   if ( argv.empty() ) {
+      return nullptr;
+   }
+   std::vector< char * > args;
+   for ( auto const & a : argv ) {
+      args.push_back( const_cast< char * >( a.c_str() ) );
+   }
+   args.push_back( nullptr );
+   pid_t pid = ::fork();
+   if ( pid < 0 ) {
+      return nullptr;
+   }
+   if ( pid == 0 ) {
+      // The agent blocks SIGTERM for its signalfd; children get the default.
+      sigset_t none;
+      sigemptyset( &none );
+      ::sigprocmask( SIG_SETMASK, &none, nullptr );
+      int const fds[] = { fd0, fd1, fd2, fd3 };
+      for ( int i = 0; i < 4; ++i ) {
+         if ( fds[ i ] >= 0 && fds[ i ] != i ) {
+            ::dup2( fds[ i ], i );
+         }
+      }
+      ::execvp( args[ 0 ], args.data() );
+      ::_exit( 127 );
+   }
+   int pidfd = int( ::syscall( SYS_pidfd_open, pid, 0 ) );
+   Ptr< ChildSiginfo > info( new ChildSiginfo );
+   info->pidIs( pid );
+   if ( pidfd < 0 ) {
+      return info;  // cannot watch it; the caller may still wait for it
+   }
+   ::fcntl( pidfd, F_SETFD, FD_CLOEXEC );
+   children_[ pid ] = { info, pidfd };
+   loop_.fdIs( pidfd, [ this, pid ] { reap( pid ); } );
+   return info;
+}
+
+void PosixProcessRunner::reap( int32_t pid ) {
+   auto it = children_.find( pid );
+   if ( it == children_.end() ) {
+      return;
+   }
+   Child c = it->second;
+   siginfo_t si{};
+   int rc = ::waitid( P_PID, id_t( pid ), &si, WEXITED | WNOHANG );
+   if ( rc == 0 && si.si_pid == 0 ) {
+      return;  // not ended yet
+   }
+   children_.erase( it );
+   loop_.fdDel( c.pidfd );
+   ::close( c.pidfd );
+   if ( rc != 0 ) {
+      return;  // the caller waited for it already
+   }
+   if ( si.si_code == CLD_EXITED ) {
+      c.info->exitStatusIs( si.si_status );
+      c.info->signalCodeIs( kChildExited );
+   } else {
+      c.info->signalIs( si.si_status );
+      c.info->signalCodeIs( kChildSignaled );
+   }
+}
+
+void PosixProcessRunner::kill( int32_t pid, int signal ) {
+   if ( children_.count( pid ) ) {
+      ::kill( pid, signal );
+   }
+}
+
+} // namespace Quayd

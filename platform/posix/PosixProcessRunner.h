@@ -1,0 +1,30 @@
+#pragma once
+// Child processes on the event loop: each child is watched through a pidfd
+// and reaped when it ends; its handle then reports how.
+#include <map>
+
+#include "platform/EventLoop.h"
+#include "platform/Process.h"
+
+namespace Quayd {
+
+class PosixProcessRunner : public ProcessRunner {
+ public:
+   explicit PosixProcessRunner( EventLoop & loop ) : loop_( loop ) {}
+   ~PosixProcessRunner() override;
+   Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1, int fd2,
+                            int fd3 ) override;
+   void kill( int32_t pid, int signal ) override;
+   size_t childCount() const { return children_.size(); }
+
+ private:
+   struct Child {
+      Ptr< ChildSiginfo > info;
+      int pidfd;
+   };
+   void reap( int32_t pid );
+   EventLoop & loop_;
+   std::map< int32_t, Child > children_;
+};
+
+} // namespace Quayd

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/PosixProcessRunner.h"
+#include "platform/posix/Sinks.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct ChildCase {
+   std::vector< String > argv;
+   uint8_t code;
+   int32_t status;
+   int32_t signal;
+};
+
+class ChildEnd : public ::testing::TestWithParam< ChildCase > {};
+
+TEST_P( ChildEnd, HandleReportsHowTheChildEnded ) {
+   PosixEventLoop loop;
+   PosixProcessRunner runner( loop );
+   auto child = runner.run( GetParam().argv, -1, -1, -1, -1 );
+   ASSERT_TRUE( child );
+   EXPECT_EQ( child->signalCode(), kChildRunning );
+   if ( GetParam().signal ) {
+      runner.kill( child->pid(), GetParam().signal );
+   }
+   ASSERT_TRUE( loop.runUntil( [ & ] { return child->signalCode() != kChildRunning; }, 10s ) );
+   EXPECT_EQ( child->signalCode(), GetParam().code );
+   EXPECT_EQ( child->exitStatus(), GetParam().status );
+   EXPECT_EQ( child->signal(), GetParam().signal );
+   // Reaped: no zombie is left behind.
+   EXPECT_EQ( ::waitpid( child->pid(), nullptr, WNOHANG ), -1 );
+   EXPECT_EQ( runner.childCount(), 0u );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Ends, ChildEnd,
+   ::testing::Values( ChildCase{ { "true" }, kChildExited, 0, 0 },
+                      ChildCase{ { "sh", "-c", "exit 7" }, kChildExited, 7, 0 },
+                      ChildCase{ { "sleep", "30" }, kChildSignaled, 0, 9 },
+                      ChildCase{ { "/nonexistent/program" }, kChildExited, 127, 0 } ) );
+
+TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
+   PosixEventLoop loop;
+   PosixProcessRunner runner( loop );
+   auto child = runner.run( { "sh", "-c", "exit 2" }, -1, -1, -1, -1 );
+   int status = 0;
+   ASSERT_EQ( ::waitpid( child->pid(), &status, 0 ), child->pid() );
+   EXPECT_EQ( WEXITSTATUS( status ), 2 );
+   loop.runUntil( [ & ] { return runner.childCount() == 0; }, 5s );
+   EXPECT_EQ( runner.childCount(), 0u );
+   EXPECT_EQ( child->signalCode(), kChildRunning );  // the loop found nothing to report
+}
+
+TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
+   PosixEventLoop loop;
+   PosixProcessRunner runner( loop );
+   int p[ 2 ];
+   ASSERT_EQ( ::pipe( p ), 0 );
+   auto child = runner.run( { "sh", "-c", "echo oops >&2" }, -1, -1, p[ 1 ], -1 );
+   ::close( p[ 1 ] );
+   char buf[ 16 ] = {};
+   EXPECT_EQ( ::read( p[ 0 ], buf, sizeof buf - 1 ), 5 );
+   EXPECT_STREQ( buf, "oops\n" );
+   ::close( p[ 0 ] );
+   loop.runUntil( [ & ] { return child->signalCode() != kChildRunning; }, 5s );
+}
+
+TEST( EventLoop, TimersRunOnTheRealClock ) {
+   PosixEventLoop loop;
+   bool fired = false;
+   auto t = makePtr< TimerTask >( loop.scheduler(), TaskPriority( 3 ), "t",
+                                  [ & ] { fired = true; } );
+   t->scheduleTaskDelay( 20ms );
+   EXPECT_TRUE( loop.runUntil( [ & ] { return fired; }, 5s ) );
+}
+
+TEST( EventLoop, AHandlerThatThrowsDoesNotStopTheLoop ) {
+   PosixEventLoop loop;
+   int runs = 0;
+   auto bad = makePtr< Task >( loop.scheduler(), TaskPriority( 3 ), "bad",
+                               [] { throw std::runtime_error( "boom" ); } );
+   auto good = makePtr< Task >( loop.scheduler(), TaskPriority( 1 ), "good",
+                                [ & ] { ++runs; } );
+   bad->scheduleTask();
+   good->scheduleTask();
+   EXPECT_TRUE( loop.runUntil( [ & ] { return runs == 1; }, 5s ) );
+}
+
+class RingTest : public ::testing::Test {
+ protected:
+   void SetUp() override {
+      dir_ = std::filesystem::temp_directory_path() / ( "quayd-ring-" + std::to_string( ::getpid() ) );
+      std::filesystem::create_directories( dir_ );
+   }
+   void TearDown() override { std::filesystem::remove_all( dir_ ); }
+   std::filesystem::path dir_;
+};
+
+TEST_F( RingTest, KeepsTheLatestRecordsPerLevelAcrossReopen ) {
+   String const path = dir_ / "a.rlog";
+   std::array< uint32_t, 10 > sizes{ 2, 8, 3, 0, 0, 0, 0, 0, 0, 0 };
+   {
+      RingFile ring( path, sizes, 128 );
+      ASSERT_TRUE( ring.ok() );
+      for ( int i = 0; i < 5; ++i ) {
+         ring.write( "M", 0, fmt::format( "zero {}", i ) );
+      }
+      ring.write( "M", 2, "two" );
+      ring.write( "M", 3, "dropped: no room at this level" );
+   }
+   RingFile reopened( path, sizes, 128 );
+   reopened.write( "M", 0, "after" );
+   auto lines = RingFile::dump( path );
+   ASSERT_EQ( lines.size(), 3u );
+   EXPECT_NE( lines[ 0 ].find( "zero 4" ), String::npos );
+   EXPECT_NE( lines[ 1 ].find( "two" ), String::npos );
+   EXPECT_NE( lines[ 2 ].find( "after" ), String::npos );
+}
+
+TEST_F( RingTest, AgentNameRuleGivesThePidAndTheDirectory ) {
+   RinglogTraceSink sink( "" );
+   sink.ringlogDirIs( dir_ );
+   ::unsetenv( "RINGLOGDIR" );
+   Ringlog::initialize( "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr,
+                        0, 24, 0, true, 512 );
+   EXPECT_EQ( sink.ringPath(), ( dir_ / ( "Quayd-" + std::to_string( ::getpid() ) + ".rlog" ) ).string() );
+   sink.write( "QuaydAgent", 2, "hello" );
+   auto lines = RingFile::dump( sink.ringPath() );
+   ASSERT_EQ( lines.size(), 1u );
+   EXPECT_NE( lines[ 0 ].find( "QuaydAgent 2 hello" ), String::npos );
+   Ringlog::initializerIs( nullptr );
+}
+
+TEST( TraceSpec, SelectsModulesAndLevelsForStandardError ) {
+   RinglogTraceSink sink( "QuaydAgent/0-2,*/0" );
+   EXPECT_TRUE( sink.enabled( "QuaydAgent", 2 ) );
+   EXPECT_FALSE( sink.enabled( "QuaydAgent", 3 ) );
+   EXPECT_TRUE( sink.enabled( "ContainerSm", 0 ) );
+   EXPECT_FALSE( sink.enabled( "ContainerSm", 1 ) );
+}
+
+} // namespace
+} // namespace Quayd

@@ -1,0 +1,67 @@
+#pragma once
+// The agent's syslog and trace outputs.
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/Log.h"
+#include "platform/Ringlog.h"
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+// syslog(3) as "%QUAYD_EVENT: text", and the same line in the agent's log.
+class SyslogSink : public LogSink {
+ public:
+   explicit SyslogSink( String const & logFile );
+   ~SyslogSink() override;
+   void emit( LogDescriptor const & d, String const & text ) override;
+
+ private:
+   FILE * file_ = nullptr;
+};
+
+// A ring file: per level a fixed number of fixed-size records, mapped shared
+// so the latest records survive a crash of the agent.
+class RingFile {
+ public:
+   static constexpr uint32_t kMagic = 0x51524c31;  // "QRL1"
+   // Opens or creates `path` with `levelSizes[i]` records of `recordSize`.
+   RingFile( String const & path, std::array< uint32_t, 10 > const & levelSizes,
+             uint32_t recordSize );
+   ~RingFile();
+   bool ok() const { return base_ != nullptr; }
+   void write( String const & module, int level, String const & text );
+   // Every record held, oldest first.
+   static std::vector< String > dump( String const & path );
+
+ private:
+   struct Header;
+   uint8_t * base_ = nullptr;
+   size_t size_ = 0;
+};
+
+// Every trace record into the ring file (once initialised), and to standard
+// error for the modules and levels that TRACE selects: "Mod/0-9,Other/2", "*/0-3".
+class RinglogTraceSink : public TraceSink {
+ public:
+   explicit RinglogTraceSink( char const * traceSpec );
+   // Installs itself as the Ringlog implementation: the agent's initialize
+   // call opens the ring file in `dir`.
+   void ringlogDirIs( String dir );
+   bool enabled( String const & module, int level ) const override;
+   void write( String const & module, int level, String const & text ) override;
+   String const & ringPath() const { return ringPath_; }
+
+ private:
+   bool toStderr( String const & module, int level ) const;
+   struct Rule {
+      String module;
+      int lo, hi;
+   };
+   std::vector< Rule > rules_;
+   std::unique_ptr< RingFile > ring_;
+   String ringPath_;
+};
+
+} // namespace Quayd

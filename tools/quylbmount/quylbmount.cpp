@@ -1,0 +1,171 @@
+// quylbmount DIR SIZE_MB   create DIR/data-root.img and mount it at DIR/data-root
+// quylbmount DIR --delete  unmount it and remove the image
+// Exit: 0 done, 2 already mounted (create), 1 failure with the reason on stderr.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using String = std::string;
+
+int fail( String const & why ) {
+   fprintf( stderr, "quylbmount: %s\n", why.c_str() );
+   return 1;
+}
+
+// mountinfo escapes blanks and backslashes as octal.
+String unescape( String const & s ) {
+   String out;
+   for ( size_t i = 0; i < s.size(); ++i ) {
+      if ( s[ i ] == '\\' && i + 3 < s.size() ) {
+         out += static_cast< char >( strtol( s.substr( i + 1, 3 ).c_str(), nullptr, 8 ) );
+         i += 3;
+      } else {
+         out += s[ i ];
+      }
+   }
+   return out;
+}
+
+bool isMountPoint( String const & path ) {
+   char real[ PATH_MAX ];
+   if ( !realpath( path.c_str(), real ) ) {
+      return false;
+   }
+   std::ifstream in( "/proc/self/mountinfo" );
+   String line;
+   while ( std::getline( in, line ) ) {
+      std::istringstream f( line );
+      String id, parent, dev, root, mp;
+      f >> id >> parent >> dev >> root >> mp;
+      if ( unescape( mp ) == real ) {
+         return true;
+      }
+   }
+   return false;
+}
+
+// Runs a program (no shell); its stderr goes to ours so the reason is kept.
+bool run( std::vector< String > const & words ) {
+   std::vector< char * > argv;
+   for ( auto const & w : words ) {
+      argv.push_back( const_cast< char * >( w.c_str() ) );
+   }
+   argv.push_back( nullptr );
+   pid_t pid = fork();
+   if ( pid < 0 ) {
+      return false;
+   }
+   if ( pid == 0 ) {
+      int devnull = open( "/dev/null", O_WRONLY );
+      dup2( devnull, 1 );
+      setenv( "PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1 );
+      execvp( argv[ 0 ], argv.data() );
+      fprintf( stderr, "quylbmount: cannot run %s: %s\n", argv[ 0 ], strerror( errno ) );
+      _exit( 127 );
+   }
+   int st;
+   while ( waitpid( pid, &st, 0 ) < 0 && errno == EINTR ) {
+   }
+   return WIFEXITED( st ) && WEXITSTATUS( st ) == 0;
+}
+
+int create( String const & dir, String const & sizeText ) {
+   char * end = nullptr;
+   errno = 0;
+   unsigned long long mb = strtoull( sizeText.c_str(), &end, 10 );
+   if ( sizeText.empty() || *end || errno || sizeText[ 0 ] == '-' ) {
+      return fail( "invalid size '" + sizeText + "'" );
+   }
+   if ( mb == 0 ) {
+      return fail( "size must be at least 1 MiB" );
+   }
+   String image = dir + "/data-root.img";
+   String target = dir + "/data-root";
+   if ( isMountPoint( target ) ) {
+      fprintf( stderr, "quylbmount: %s is already mounted\n", target.c_str() );
+      return 2;
+   }
+   if ( !run( { "mkdir", "-p", dir } ) ) {
+      return fail( "cannot create " + dir );
+   }
+   struct statvfs vfs;
+   if ( statvfs( dir.c_str(), &vfs ) != 0 ) {
+      return fail( "statvfs " + dir + ": " + strerror( errno ) );
+   }
+   unsigned long long freeMb = ( static_cast< unsigned long long >( vfs.f_bavail ) *
+                                 vfs.f_frsize ) >> 20;
+   if ( mb > freeMb ) {
+      return fail( "not enough space in " + dir + ": " + std::to_string( freeMb ) +
+                   " MiB free, " + std::to_string( mb ) + " MiB requested" );
+   }
+   bool madeTarget = mkdir( target.c_str(), 0755 ) == 0;
+   if ( !madeTarget && errno != EEXIST ) {
+      return fail( "cannot create " + target + ": " + strerror( errno ) );
+   }
+   auto cleanup = [ & ]( String const & why ) {
+      unlink( image.c_str() );
+      if ( madeTarget ) {
+         rmdir( target.c_str() );
+      }
+      return fail( why );
+   };
+   int fd = open( image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600 );
+   if ( fd < 0 ) {
+      return cleanup( "cannot create " + image + ": " + strerror( errno ) );
+   }
+   // Sparse: the file takes flash only as the file system fills.
+   if ( ftruncate( fd, static_cast< off_t >( mb << 20 ) ) != 0 ) {
+      int e = errno;
+      close( fd );
+      return cleanup( "cannot size " + image + ": " + strerror( e ) );
+   }
+   close( fd );
+   if ( !run( { "mkfs.ext4", "-q", "-F", image } ) ) {
+      return cleanup( "mkfs.ext4 failed on " + image );
+   }
+   if ( !run( { "mount", "-o", "loop", "-t", "ext4", image, target } ) ) {
+      return cleanup( "cannot mount " + image + " on " + target );
+   }
+   return 0;
+}
+
+int remove( String const & dir ) {
+   String image = dir + "/data-root.img";
+   String target = dir + "/data-root";
+   // -d detaches the loop device along with the unmount.
+   if ( isMountPoint( target ) && !run( { "umount", "-d", target } ) ) {
+      return fail( "cannot unmount " + target );
+   }
+   if ( unlink( image.c_str() ) != 0 && errno != ENOENT ) {
+      return fail( "cannot remove " + image + ": " + strerror( errno ) );
+   }
+   if ( rmdir( target.c_str() ) != 0 && errno != ENOENT ) {
+      return fail( "cannot remove " + target + ": " + strerror( errno ) );
+   }
+   return 0;
+}
+
+} // namespace
+
+int main( int argc, char ** argv ) {
+   if ( argc != 3 ) {
+      return fail( "usage: quylbmount DIR SIZE_MB | quylbmount DIR --delete" );
+   }
+   String dir = argv[ 1 ];
+   String arg = argv[ 2 ];
+   return arg == "--delete" ? remove( dir ) : create( dir, arg );
+}

@@ -1,0 +1,120 @@
+// Runs the real tool in a private mount namespace with a small tmpfs as flash.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using String = std::string;
+
+namespace {
+
+String const kDir = "/mnt/flash/.quy";
+
+struct Result {
+   int status;
+   String err;
+};
+
+Result quylbmount( String const & a, String const & b ) {
+   int fds[ 2 ];
+   EXPECT_EQ( pipe( fds ), 0 );
+   pid_t pid = fork();
+   if ( pid == 0 ) {
+      dup2( fds[ 1 ], 2 );
+      close( fds[ 0 ] );
+      execl( QUYLBMOUNT_PATH, "quylbmount", a.c_str(), b.c_str(), (char *)nullptr );
+      _exit( 127 );
+   }
+   close( fds[ 1 ] );
+   Result r{ -1, "" };
+   char buf[ 256 ];
+   ssize_t n;
+   while ( ( n = read( fds[ 0 ], buf, sizeof buf ) ) > 0 ) {
+      r.err.append( buf, n );
+   }
+   close( fds[ 0 ] );
+   int st;
+   waitpid( pid, &st, 0 );
+   r.status = WIFEXITED( st ) ? WEXITSTATUS( st ) : -1;
+   return r;
+}
+
+String fsTypeAt( String const & path ) {
+   std::ifstream in( "/proc/self/mountinfo" );
+   String line;
+   while ( std::getline( in, line ) ) {
+      std::istringstream f( line );
+      String id, parent, dev, root, mp, opts, field;
+      f >> id >> parent >> dev >> root >> mp >> opts;
+      while ( f >> field && field != "-" ) {
+      }
+      String type;
+      f >> type;
+      if ( mp == path ) {
+         return type;
+      }
+   }
+   return "";
+}
+
+class QuylbmountTest : public ::testing::Test {
+ protected:
+   static void SetUpTestSuite() {
+      ASSERT_EQ( unshare( CLONE_NEWNS ), 0 ) << strerror( errno );
+      ASSERT_EQ( mount( "", "/", nullptr, MS_REC | MS_PRIVATE, nullptr ), 0 );
+      // /mnt/flash may not exist on the host: the tmpfs over /mnt provides it.
+      ASSERT_EQ( mount( "tmpfs", "/mnt", "tmpfs", 0, "size=1m" ), 0 );
+      fs::create_directories( "/mnt/flash" );
+      ASSERT_EQ( mount( "tmpfs", "/mnt/flash", "tmpfs", 0, "size=64m" ), 0 );
+   }
+   void TearDown() override { quylbmount( kDir, "--delete" ); }
+};
+
+TEST_F( QuylbmountTest, CreatesMountsAgainAndDeletes ) {
+   Result r = quylbmount( kDir, "16" );
+   ASSERT_EQ( r.status, 0 ) << r.err;
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "ext4" );
+   struct statvfs v;
+   ASSERT_EQ( statvfs( ( kDir + "/data-root" ).c_str(), &v ), 0 );
+   double mib = double( v.f_blocks ) * v.f_frsize / ( 1 << 20 );
+   EXPECT_GT( mib, 12.0 );
+   EXPECT_LE( mib, 16.0 );
+
+   EXPECT_EQ( quylbmount( kDir, "16" ).status, 2 );
+
+   r = quylbmount( kDir, "--delete" );
+   EXPECT_EQ( r.status, 0 ) << r.err;
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "" );
+   EXPECT_FALSE( fs::exists( kDir + "/data-root.img" ) );
+}
+
+TEST_F( QuylbmountTest, SizeZeroFails ) {
+   Result r = quylbmount( kDir, "0" );
+   EXPECT_EQ( r.status, 1 );
+   EXPECT_NE( r.err.find( "size" ), String::npos ) << r.err;
+   EXPECT_FALSE( fs::exists( kDir + "/data-root.img" ) );
+}
+
+TEST_F( QuylbmountTest, MoreThanTheFlashHoldsFails ) {
+   Result r = quylbmount( kDir, "100" );
+   EXPECT_EQ( r.status, 1 );
+   EXPECT_NE( r.err.find( "space" ), String::npos ) << r.err;
+   EXPECT_FALSE( fs::exists( kDir + "/data-root.img" ) );
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "" );
+}
+
+TEST_F( QuylbmountTest, DeleteWithNothingMountedSucceeds ) {
+   EXPECT_EQ( quylbmount( kDir, "--delete" ).status, 0 );
+}
+
+} // namespace
