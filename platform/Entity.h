@@ -61,7 +61,10 @@ struct FieldInfo {
    // ELEMENTS only.
    std::function< std::vector< String >( Entity const & ) > keys;
    std::function< Ptr< Entity >( Entity const &, String const & ) > element;
-   std::function< Ptr< Entity >( Entity &, String const & ) > elementIs;
+   // Creates the element (or returns the existing one); `prepare` fills a new
+   // element before anyone is told of it.
+   std::function< Ptr< Entity >( Entity &, String const &,
+                                 std::function< void( Entity & ) > const & ) > elementIs;
    std::function< void( Entity &, String const & ) > elementDel;
 };
 
@@ -252,11 +255,13 @@ Ptr< E > findElement( std::map< String, Ptr< E > > const & m, String const & k )
    ::Quayd::Ptr< E > name( ::Quayd::String const & k ) const {                                \
       return ::Quayd::findElement( name##_, k );                                \
    }                                                                            \
-   ::Quayd::Ptr< E > name##Is( ::Quayd::String const & k ) {                                  \
+   ::Quayd::Ptr< E > name##Is( ::Quayd::String const & k,                       \
+                               std::function< void( E & ) > const & prepare = {} ) { \
       if ( auto existing = name( k ) ) return existing;                         \
       ::Quayd::Ptr< E > el( new E );                                            \
       el->keyIs( k );                                                           \
       el->pathIs( elementPath( k ) );                                           \
+      if ( prepare ) prepare( *el );                                            \
       name##_[ k ] = el;                                                        \
       elementAddedNotify( QUAYD_ATTR_ID( name ), *el );                         \
       return el;                                                                \
@@ -284,8 +289,10 @@ Ptr< E > findElement( std::map< String, Ptr< E > > const & m, String const & k )
       []( ::Quayd::Entity const & e, ::Quayd::String const & k ) {              \
          return ::Quayd::Ptr< ::Quayd::Entity >( static_cast< Self const & >( e ).name( k ) ); \
       },                                                                        \
-      []( ::Quayd::Entity & e, ::Quayd::String const & k ) {                    \
-         return ::Quayd::Ptr< ::Quayd::Entity >( static_cast< Self & >( e ).name##Is( k ) ); \
+      []( ::Quayd::Entity & e, ::Quayd::String const & k,                       \
+          std::function< void( ::Quayd::Entity & ) > const & prepare ) {        \
+         return ::Quayd::Ptr< ::Quayd::Entity >( static_cast< Self & >( e ).name##Is( \
+            k, [ & ]( E & el ) { if ( prepare ) prepare( el ); } ) );           \
       },                                                                        \
       []( ::Quayd::Entity & e, ::Quayd::String const & k ) {                    \
          static_cast< Self & >( e ).name##Del( k );                             \

@@ -99,6 +99,26 @@ TEST( Entity, ElementPathsFollowTheParent ) {
    EXPECT_EQ( t->leafIs( "x y" )->path(), "a/b|x y" );
 }
 
+TEST( Entity, APreparedElementIsCompleteWhenItsAdditionIsNotified ) {
+   Ptr< Tree > t( new Tree );
+   String labelSeen;
+   auto sub = t->subscribe( [ & ]( AttrId, String const * k ) {
+      if ( k ) {
+         labelSeen = t->leaf( *k )->label();
+      }
+   } );
+   auto const * f = t->fieldTable().elements();
+   f->elementIs( *t, "a", []( Entity & e ) {
+      e.fieldTable().find( "label" )->decode( e, "ready" );
+   } );
+   EXPECT_EQ( labelSeen, "ready" );
+   // An existing element is returned as it is, unprepared.
+   f->elementIs( *t, "a", []( Entity & e ) {
+      e.fieldTable().find( "label" )->decode( e, "again" );
+   } );
+   EXPECT_EQ( t->leaf( "a" )->label(), "ready" );
+}
+
 TEST( Entity, FieldTableRoundTripsEveryKind ) {
    Ptr< Tree > t( new Tree );
    t->onIs( true );

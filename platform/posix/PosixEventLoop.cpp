@@ -18,6 +18,9 @@ PosixEventLoop::PosixEventLoop()
    if ( epfd_ < 0 ) {
       throw std::runtime_error( "epoll_create1 failed" );
    }
+   // A peer that went away (the state database, a daemon socket) is an error
+   // returned by write, handled where it happens, not a signal that ends us.
+   ::signal( SIGPIPE, SIG_IGN );
 }
 
 PosixEventLoop::~PosixEventLoop() {

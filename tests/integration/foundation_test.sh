@@ -30,28 +30,33 @@ wait_for() {
   fail "timed out waiting for: $what"
 }
 field() { redis-cli -s "$sock" hget "$1" "$2"; }
-running_is() { field quayd/agent/subAgentCandidate subAgentRunning | grep -q "\"$1\""; }
-configured_is() { field quayd/agent/subAgentCandidate subAgentConfigured | grep -q "\"$1\""; }
+q() { "$quyctl" --redis "$sock" "$@"; }
+# What the operator sees: quyctl get prints "field  value" lines.
+candidate_is() { q get quayd/agent/subAgentCandidate | grep -q "^$1 .*\"$2\""; }
+running_is() { candidate_is subAgentRunning "$1"; }
+configured_is() { candidate_is subAgentConfigured "$1"; }
 
 start_redis
 RINGLOGDIR=$work "$quayd" --redis "$sock" >"$work/quayd.log" 2>&1 &
 quayd_pid=$!
 
-"$quyctl" --redis "$sock" daemon enable
+q daemon enable
 wait_for "configured subAgentQuy" configured_is subAgentQuy
 wait_for "pending subAgentQuy" running_is subAgentQuy
 
-# Redis goes away and comes back from its append-only file.
+q show | grep -q "Sub-agents" || fail "quyctl show prints no sub-agents"
+
+# Redis goes away and comes back from its append-only file; Containerz is
+# configured before the agent has reconnected, and must not be missed.
 kill "$redis_pid"; wait "$redis_pid" 2>/dev/null || true
 start_redis
+q containerz --vrf default
 [ "$(field quayd/config enabled)" = true ] || fail "configuration lost across the restart"
 kill -0 "$quayd_pid" || fail "quayd died while redis-server was down"
-
-"$quyctl" --redis "$sock" containerz --vrf default
 wait_for "configured subAgentContainerz" configured_is subAgentContainerz
 wait_for "pending subAgentContainerz" running_is subAgentContainerz
 
-"$quyctl" --redis "$sock" containerz --delete
+q containerz --delete
 wait_for "back to subAgentQuy" configured_is subAgentQuy
 
 # SIGTERM ends the agent promptly and leaves its status in Redis.

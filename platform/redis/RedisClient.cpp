@@ -1,0 +1,175 @@
+#include "platform/redis/RedisClient.h"
+
+#include <hiredis/hiredis.h>
+
+#include <cstdlib>
+
+namespace Quayd::Redis {
+
+Address Address::parse( String const & text ) {
+   Address a;
+   if ( text.find( '/' ) != String::npos ) {
+      a.socketPath = text;
+      return a;
+   }
+   auto colon = text.rfind( ':' );
+   a.host = text.substr( 0, colon );
+   if ( colon != String::npos ) {
+      String const port = text.substr( colon + 1 );
+      char * end = nullptr;
+      long p = std::strtol( port.c_str(), &end, 10 );
+      if ( port.empty() || *end || p <= 0 || p > 65535 ) {
+         throw Error( "bad Redis address '" + text + "': port must be 1-65535" );
+      }
+      a.port = int( p );
+   }
+   if ( a.host.empty() ) {
+      throw Error( "bad Redis address '" + text + "': no host" );
+   }
+   return a;
+}
+
+String Address::str() const {
+   return socketPath.empty() ? host + ":" + std::to_string( port ) : socketPath;
+}
+
+String defaultAddress() {
+   char const * env = std::getenv( "QUAYD_REDIS" );
+   return env && *env ? env : "127.0.0.1:6379";
+}
+
+void ReplyFree::operator()( redisReply * r ) const { freeReplyObject( r ); }
+
+Connection::Connection( Address const & addr, Duration timeout ) : where_( addr.str() ) {
+   auto const us = std::chrono::duration_cast< std::chrono::microseconds >( timeout ).count();
+   timeval tv{ us / 1000000, us % 1000000 };
+   ctx_ = addr.socketPath.empty()
+             ? redisConnectWithTimeout( addr.host.c_str(), addr.port, tv )
+             : redisConnectUnixWithTimeout( addr.socketPath.c_str(), tv );
+   if ( !ctx_ || ctx_->err ) {
+      String why = ctx_ ? ctx_->errstr : "out of memory";
+      if ( ctx_ ) {
+         redisFree( ctx_ );
+         ctx_ = nullptr;
+      }
+      throw Error( "cannot reach Redis at " + where_ + ": " + why );
+   }
+   redisSetTimeout( ctx_, tv );
+}
+
+Connection::~Connection() {
+   if ( ctx_ ) {
+      redisFree( ctx_ );
+   }
+}
+
+namespace {
+void append( redisContext * c, std::vector< String > const & argv ) {
+   std::vector< char const * > args;
+   std::vector< size_t > lens;
+   for ( auto const & a : argv ) {
+      args.push_back( a.data() );
+      lens.push_back( a.size() );
+   }
+   redisAppendCommandArgv( c, int( args.size() ), args.data(), lens.data() );
+}
+} // namespace
+
+std::vector< Reply > Connection::pipeline( std::vector< std::vector< String > > const & cmds ) {
+   if ( ctx_->err ) {
+      throw Error( "Redis at " + where_ + ": " + ctx_->errstr );
+   }
+   for ( auto const & c : cmds ) {
+      append( ctx_, c );
+   }
+   std::vector< Reply > replies;
+   String serverError;
+   for ( size_t i = 0; i < cmds.size(); ++i ) {
+      void * r = nullptr;
+      if ( redisGetReply( ctx_, &r ) != REDIS_OK || !r ) {
+         throw Error( "Redis at " + where_ + ": " + ( ctx_->err ? ctx_->errstr : "no reply" ) );
+      }
+      Reply reply( static_cast< redisReply * >( r ) );
+      if ( reply->type == REDIS_REPLY_ERROR && serverError.empty() ) {
+         serverError = String( reply->str, reply->len );
+      }
+      replies.push_back( std::move( reply ) );
+   }
+   if ( !serverError.empty() ) {
+      throw Error( "Redis at " + where_ + " refused a command: " + serverError );
+   }
+   return replies;
+}
+
+Reply Connection::command( std::vector< String > const & argv ) {
+   return std::move( pipeline( { argv } ).front() );
+}
+
+Hash Connection::hgetall( String const & key ) {
+   Reply r = command( { "HGETALL", key } );
+   Hash h;
+   for ( size_t i = 0; i + 1 < r->elements; i += 2 ) {
+      h.emplace_back( String( r->element[ i ]->str, r->element[ i ]->len ),
+                      String( r->element[ i + 1 ]->str, r->element[ i + 1 ]->len ) );
+   }
+   return h;
+}
+
+std::optional< String > Connection::hget( String const & key, String const & field ) {
+   Reply r = command( { "HGET", key, field } );
+   if ( r->type != REDIS_REPLY_STRING ) {
+      return std::nullopt;
+   }
+   return String( r->str, r->len );
+}
+
+bool Connection::exists( String const & key ) {
+   return command( { "EXISTS", key } )->integer != 0;
+}
+
+std::vector< String > Connection::scan( String const & pattern ) {
+   std::vector< String > keys;
+   String cursor = "0";
+   do {
+      Reply r = command( { "SCAN", cursor, "MATCH", pattern, "COUNT", "1000" } );
+      cursor = String( r->element[ 0 ]->str, r->element[ 0 ]->len );
+      auto const * list = r->element[ 1 ];
+      for ( size_t i = 0; i < list->elements; ++i ) {
+         keys.emplace_back( list->element[ i ]->str, list->element[ i ]->len );
+      }
+   } while ( cursor != "0" );
+   return keys;
+}
+
+int Connection::fd() const { return ctx_->fd; }
+
+std::vector< Reply > Connection::readAvailable( bool fromSocket ) {
+   std::vector< Reply > out;
+   if ( fromSocket && redisBufferRead( ctx_ ) != REDIS_OK ) {
+      throw Error( "Redis at " + where_ + ": " + ( ctx_->err ? ctx_->errstr : "closed" ) );
+   }
+   for ( ;; ) {
+      void * r = nullptr;
+      if ( redisGetReplyFromReader( ctx_, &r ) != REDIS_OK ) {
+         throw Error( "Redis at " + where_ + ": bad reply" );
+      }
+      if ( !r ) {
+         break;
+      }
+      out.emplace_back( static_cast< redisReply * >( r ) );
+   }
+   return out;
+}
+
+String globEscape( String const & text ) {
+   String out;
+   for ( char c : text ) {
+      if ( c == '*' || c == '?' || c == '[' || c == ']' || c == '\\' ) {
+         out += '\\';
+      }
+      out += c;
+   }
+   return out;
+}
+
+} // namespace Quayd::Redis

@@ -1,0 +1,75 @@
+#pragma once
+// A blocking connection to the state database's Redis server, shared by the
+// agent's entity manager and quyctl.
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/Types.h"
+
+struct redisContext;
+struct redisReply;
+
+namespace Quayd::Redis {
+
+// "host:port", "host" (port 6379) or a unix socket path (anything with a '/').
+struct Address {
+   String host;
+   int port = 6379;
+   String socketPath;
+   static Address parse( String const & text );
+   String str() const;
+};
+
+// The address given by $QUAYD_REDIS, else 127.0.0.1:6379.
+String defaultAddress();
+
+class Error : public std::runtime_error {
+ public:
+   using std::runtime_error::runtime_error;
+};
+
+struct ReplyFree {
+   void operator()( redisReply * r ) const;
+};
+using Reply = std::unique_ptr< redisReply, ReplyFree >;
+
+// Field/value pairs of a hash, in the server's order.
+using Hash = std::vector< std::pair< String, String > >;
+
+class Connection {
+ public:
+   // Connects, or throws Error with the reason.
+   explicit Connection( Address const & addr, Duration timeout = std::chrono::seconds( 2 ) );
+   ~Connection();
+   Connection( Connection const & ) = delete;
+   Connection & operator=( Connection const & ) = delete;
+
+   // Sends one command; throws Error when the connection fails or the server
+   // answers with an error.
+   Reply command( std::vector< String > const & argv );
+   // Sends several commands in one round trip; replies in order.
+   std::vector< Reply > pipeline( std::vector< std::vector< String > > const & commands );
+
+   Hash hgetall( String const & key );
+   std::optional< String > hget( String const & key, String const & field );
+   bool exists( String const & key );
+   // Every key matching the glob `pattern`.
+   std::vector< String > scan( String const & pattern );
+
+   // For a subscriber: the socket, and the complete replies received. With
+   // `fromSocket` one read is made first (call it when the socket is
+   // readable); without, only what earlier reads buffered is returned.
+   int fd() const;
+   std::vector< Reply > readAvailable( bool fromSocket = true );
+
+ private:
+   redisContext * ctx_ = nullptr;
+   String where_;
+};
+
+// `text` with Redis glob metacharacters escaped.
+String globEscape( String const & text );
+
+} // namespace Quayd::Redis

@@ -1,0 +1,363 @@
+#include "platform/redis/RedisEntityManager.h"
+
+#include <hiredis/hiredis.h>
+
+#include <cstdio>
+
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle trace( "StateDb" );
+char const * const kKeyspacePrefix = "__keyspace@0__:";
+char const kElementSeparator = '|';
+
+String replyText( redisReply const * r ) {
+   return r && r->str ? String( r->str, r->len ) : String();
+}
+} // namespace
+
+RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop )
+      : address_( std::move( address ) ), loop_( loop ) {
+   reconnectTimer_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 5 ),
+                                           "StateDbReconnect", [ this ] { reconnect(); } );
+}
+
+RedisEntityManager::~RedisEntityManager() {
+   for ( auto & [ path, e ] : written_ ) {
+      e->observerIs( nullptr );
+   }
+   if ( sub_ ) {
+      loop_.fdDel( sub_->fd() );
+   }
+}
+
+// Handlers run inside a load may lose the connection; whatever follows then
+// fails cleanly instead of using a dropped one.
+Redis::Connection & RedisEntityManager::cmd() {
+   if ( !cmd_ ) {
+      throw Redis::Error( "connection to Redis at " + address_.str() + " lost" );
+   }
+   return *cmd_;
+}
+
+Redis::Connection & RedisEntityManager::sub() {
+   if ( !sub_ ) {
+      throw Redis::Error( "connection to Redis at " + address_.str() + " lost" );
+   }
+   return *sub_;
+}
+
+template< typename F >
+bool RedisEntityManager::withConnection( F && f ) {
+   if ( !cmd_ ) {
+      return false;
+   }
+   try {
+      f( *cmd_ );
+      return true;
+   } catch ( Redis::Error const & e ) {
+      lost( e.what() );
+      return false;
+   }
+}
+
+void RedisEntityManager::connect() {
+   auto cmd = std::make_unique< Redis::Connection >( address_ );
+   // Keyspace events for hash commands and generic ones (DEL, RENAME, expiry);
+   // whatever else the server already publishes stays on.
+   auto current = cmd->command( { "CONFIG", "GET", "notify-keyspace-events" } );
+   String flags = current->elements == 2 ? replyText( current->element[ 1 ] ) : "";
+   for ( char c : String( "Khg" ) ) {
+      if ( flags.find( c ) == String::npos && !( c != 'K' && flags.find( 'A' ) != String::npos ) ) {
+         flags += c;
+      }
+   }
+   cmd->command( { "CONFIG", "SET", "notify-keyspace-events", flags } );
+   sub_ = std::make_unique< Redis::Connection >( address_ );
+   cmd_ = std::move( cmd );
+   loop_.fdIs( sub_->fd(), [ this ] { onNotification(); } );
+   lostReported_ = false;
+}
+
+bool RedisEntityManager::mount( String const & profile, String & error ) {
+   if ( !cmd_ ) {
+      try {
+         connect();
+         if ( !followed_.empty() || !written_.empty() ) {
+            resync();
+         }
+      } catch ( Redis::Error const & e ) {
+         cmd_.reset();
+         if ( sub_ ) {
+            loop_.fdDel( sub_->fd() );
+            sub_.reset();
+         }
+         error = e.what();
+         return false;
+      }
+   }
+   if ( !ProfileEntityManager::mount( profile, error ) ) {
+      return false;
+   }
+   if ( !cmd_ ) {
+      error = "lost the connection to Redis at " + address_.str() + " while mounting";
+      return false;
+   }
+   return true;
+}
+
+bool RedisEntityManager::entityMounted( MountEntry const & entry, Ptr< Entity > const & e,
+                                        String & error ) {
+   try {
+      if ( entry.access == MountAccess::read ) {
+         // Subscribed before loading, so no change falls between the two.
+         subscribe( e->path() );
+         load( *e );
+         followed_[ e->path() ] = e;
+      } else {
+         load( *e );
+         e->observerIs( this );
+         written_[ e->path() ] = e;
+      }
+      return true;
+   } catch ( Redis::Error const & ex ) {
+      error = ex.what();
+      lost( ex.what() );
+      return false;
+   }
+}
+
+void RedisEntityManager::subscribe( String const & path ) {
+   String const channel = kKeyspacePrefix + Redis::globEscape( path );
+   for ( String const & pattern : { channel, channel + "|*" } ) {
+      sub().command( { "PSUBSCRIBE", pattern } );
+   }
+   // Notifications that came in with the confirmations are buffered already.
+   for ( auto & r : sub().readAvailable( false ) ) {
+      if ( r->type == REDIS_REPLY_ARRAY && r->elements == 4 ) {
+         keyChanged( replyText( r->element[ 2 ] ).substr( strlen( kKeyspacePrefix ) ) );
+      }
+   }
+}
+
+void RedisEntityManager::onNotification() {
+   std::vector< Redis::Reply > replies;
+   try {
+      replies = sub().readAvailable();
+   } catch ( Redis::Error const & e ) {
+      lost( e.what() );
+      return;
+   }
+   for ( auto & r : replies ) {
+      // ["pmessage", pattern, "__keyspace@0__:<key>", event]
+      if ( r->type != REDIS_REPLY_ARRAY || r->elements != 4 ) {
+         continue;
+      }
+      String channel = replyText( r->element[ 2 ] );
+      if ( channel.rfind( kKeyspacePrefix, 0 ) == 0 ) {
+         keyChanged( channel.substr( strlen( kKeyspacePrefix ) ) );
+      }
+      if ( !cmd_ ) {
+         return;  // the connection went while handling; resync covers the rest
+      }
+   }
+}
+
+void RedisEntityManager::keyChanged( String const & key ) {
+   if ( auto it = followed_.find( key ); it != followed_.end() ) {
+      withConnection( [ & ]( Redis::Connection & c ) { applyFields( *it->second, c.hgetall( key ) ); } );
+      return;
+   }
+   auto sep = key.find( kElementSeparator );
+   while ( sep != String::npos ) {
+      if ( auto it = followed_.find( key.substr( 0, sep ) ); it != followed_.end() ) {
+         withConnection( [ & ]( Redis::Connection & ) {
+            loadElement( *it->second, key.substr( sep + 1 ) );
+         } );
+         return;
+      }
+      sep = key.find( kElementSeparator, sep + 1 );
+   }
+}
+
+void RedisEntityManager::load( Entity & e ) {
+   applyFields( e, cmd().hgetall( e.path() ) );
+   auto const * el = e.fieldTable().elements();
+   if ( !el ) {
+      return;
+   }
+   std::set< String > present;
+   String const prefix = e.path() + kElementSeparator;
+   for ( auto const & key : cmd().scan( Redis::globEscape( prefix ) + "*" ) ) {
+      present.insert( key.substr( prefix.size() ) );
+   }
+   for ( auto const & k : el->keys( e ) ) {
+      if ( !present.count( k ) ) {
+         el->elementDel( e, k );
+      }
+   }
+   for ( auto const & k : present ) {
+      loadElement( e, k );
+   }
+}
+
+void RedisEntityManager::loadElement( Entity & parent, String const & key ) {
+   auto const * el = parent.fieldTable().elements();
+   if ( !el ) {
+      return;
+   }
+   Redis::Hash hash = cmd().hgetall( parent.elementPath( key ) );
+   if ( hash.empty() ) {
+      el->elementDel( parent, key );
+   } else if ( auto existing = el->element( parent, key ) ) {
+      applyFields( *existing, hash );
+   } else {
+      el->elementIs( parent, key, [ & ]( Entity & fresh ) { applyFields( fresh, hash ); } );
+   }
+}
+
+void RedisEntityManager::applyFields( Entity & e, Redis::Hash const & hash ) {
+   std::map< String, String > values( hash.begin(), hash.end() );
+   for ( auto const & f : e.fieldTable().fields ) {
+      if ( f.kind == FieldKind::elements ) {
+         continue;
+      }
+      auto it = values.find( f.name );
+      if ( it == values.end() ) {
+         f.reset( e );
+         continue;
+      }
+      if ( auto err = f.decode( e, it->second ) ) {
+         // Reported once per value; the value is never printed, it may hold
+         // a password.
+         String const what = e.path() + " " + f.name + "=" + it->second;
+         if ( garbageReported_.insert( what ).second ) {
+            QTRACE( trace, 0, "{} field {}: not a valid value ({}); keeping the last good one",
+                    e.path(), f.name, err->reason );
+            std::fprintf( stderr,
+                          "quayd: state database: %s field %s: not a valid value (%s); "
+                          "keeping the last good one\n",
+                          e.path().c_str(), f.name, err->reason.c_str() );
+         }
+      }
+   }
+}
+
+std::vector< String > RedisEntityManager::fieldArgs( Entity const & e ) const {
+   std::vector< String > args;
+   for ( auto const & f : e.fieldTable().fields ) {
+      if ( f.kind != FieldKind::elements ) {
+         args.push_back( f.name );
+         args.push_back( f.encode( e ) );
+      }
+   }
+   return args;
+}
+
+void RedisEntityManager::writeAll( Entity & e ) {
+   std::vector< std::vector< String > > cmds{ { "DEL", e.path() } };
+   if ( auto args = fieldArgs( e ); !args.empty() ) {
+      args.insert( args.begin(), { "HSET", e.path() } );
+      cmds.push_back( std::move( args ) );
+   }
+   if ( auto const * el = e.fieldTable().elements() ) {
+      auto const keys = el->keys( e );
+      std::set< String > const held( keys.begin(), keys.end() );
+      String const prefix = e.path() + kElementSeparator;
+      for ( auto const & key : cmd().scan( Redis::globEscape( prefix ) + "*" ) ) {
+         if ( !held.count( key.substr( prefix.size() ) ) ) {
+            cmds.push_back( { "DEL", key } );
+         }
+      }
+      for ( auto const & k : keys ) {
+         auto element = el->element( e, k );
+         auto args = fieldArgs( *element );
+         cmds.push_back( { "DEL", element->path() } );
+         if ( !args.empty() ) {
+            args.insert( args.begin(), { "HSET", element->path() } );
+            cmds.push_back( std::move( args ) );
+         }
+      }
+   }
+   cmd().pipeline( { { "MULTI" } } );
+   cmds.push_back( { "EXEC" } );
+   cmd().pipeline( cmds );
+}
+
+void RedisEntityManager::attrChanged( Entity & e, AttrId attr ) {
+   for ( auto const & f : e.fieldTable().fields ) {
+      if ( f.id == attr ) {
+         withConnection( [ & ]( Redis::Connection & c ) {
+            c.command( { "HSET", e.path(), f.name, f.encode( e ) } );
+         } );
+         return;
+      }
+   }
+}
+
+void RedisEntityManager::elementAdded( Entity &, Entity & element ) {
+   auto args = fieldArgs( element );
+   if ( args.empty() ) {
+      return;
+   }
+   args.insert( args.begin(), { "HSET", element.path() } );
+   withConnection( [ & ]( Redis::Connection & c ) { c.command( args ); } );
+}
+
+void RedisEntityManager::elementRemoved( Entity &, Entity & element ) {
+   withConnection( [ & ]( Redis::Connection & c ) { c.command( { "DEL", element.path() } ); } );
+}
+
+void RedisEntityManager::lost( String const & why ) {
+   if ( !lostReported_ ) {
+      QTRACE( trace, 0, "lost the state database: {}; reconnecting", why );
+      std::fprintf( stderr, "quayd: lost the state database: %s; reconnecting every %llds\n",
+                    why.c_str(),
+                    static_cast< long long >(
+                       std::chrono::duration_cast< Seconds >( kReconnectInterval ).count() ) );
+      lostReported_ = true;
+   }
+   if ( sub_ ) {
+      loop_.fdDel( sub_->fd() );
+   }
+   sub_.reset();
+   cmd_.reset();
+   reconnectTimer_->scheduleTaskDelay( kReconnectInterval );
+}
+
+void RedisEntityManager::reconnect() {
+   try {
+      connect();
+      resync();
+   } catch ( Redis::Error const & e ) {
+      lost( e.what() );
+      return;
+   }
+   if ( cmd_ ) {
+      ++resyncs_;
+      QTRACE( trace, 0, "state database at {} is back; resynchronised", address_.str() );
+      std::fprintf( stderr, "quayd: state database at %s is back; resynchronised\n",
+                    address_.str().c_str() );
+   }
+}
+
+void RedisEntityManager::resync() {
+   // Status first: handlers of configuration changes may write status, and
+   // those writes go to a database that already holds the rest.
+   for ( auto & [ path, e ] : written_ ) {
+      writeAll( *e );
+   }
+   for ( auto & [ path, e ] : followed_ ) {
+      subscribe( path );
+   }
+   for ( auto & [ path, e ] : followed_ ) {
+      load( *e );
+      if ( !cmd_ ) {
+         return;
+      }
+   }
+}
+
+} // namespace Quayd

@@ -1,0 +1,73 @@
+#pragma once
+// The state database on Redis. The entity at path P is the hash P, one field
+// per attribute in the entity's text encoding; element k of its collection is
+// the hash "P|k". docs/state-db.md describes the layout.
+//
+// At mount every entity is loaded from Redis, so status left by an earlier
+// run is what the state machines see. Read (configuration) paths then follow
+// Redis through keyspace notifications; write (status) paths are written
+// through on every change. When Redis goes away the manager reconnects every
+// second and resynchronises: configuration is read again (each difference
+// notified as a change), status is written again in full.
+#include <memory>
+#include <set>
+
+#include "platform/EventLoop.h"
+#include "platform/ProfileEntityManager.h"
+#include "platform/redis/RedisClient.h"
+
+namespace Quayd {
+
+class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
+ public:
+   static constexpr Duration kReconnectInterval = std::chrono::seconds( 1 );
+
+   RedisEntityManager( Redis::Address address, EventLoop & loop );
+   ~RedisEntityManager() override;
+
+   bool mount( String const & profile, String & error ) override;
+   bool connected() const { return cmd_ != nullptr; }
+   // Completed resynchronisations after a lost connection.
+   uint64_t resyncs() const { return resyncs_; }
+
+ protected:
+   bool entityMounted( MountEntry const & entry, Ptr< Entity > const & entity,
+                       String & error ) override;
+
+ private:
+   void attrChanged( Entity & e, AttrId attr ) override;
+   void elementAdded( Entity & parent, Entity & element ) override;
+   void elementRemoved( Entity & parent, Entity & element ) override;
+
+   Redis::Connection & cmd();
+   Redis::Connection & sub();
+   void connect();
+   void subscribe( String const & path );
+   void onNotification();
+   void keyChanged( String const & key );
+   void lost( String const & why );
+   void reconnect();
+   void resync();
+
+   void load( Entity & e );
+   void loadElement( Entity & parent, String const & key );
+   void applyFields( Entity & e, Redis::Hash const & hash );
+   void writeAll( Entity & e );
+   std::vector< String > fieldArgs( Entity const & e ) const;
+   // Runs `f` on the command connection; a failure drops the connection.
+   template< typename F >
+   bool withConnection( F && f );
+
+   Redis::Address address_;
+   EventLoop & loop_;
+   std::unique_ptr< Redis::Connection > cmd_;
+   std::unique_ptr< Redis::Connection > sub_;
+   std::map< String, Ptr< Entity > > followed_;  // read paths
+   std::map< String, Ptr< Entity > > written_;   // write paths
+   Ptr< TimerTask > reconnectTimer_;
+   std::set< String > garbageReported_;
+   bool lostReported_ = false;
+   uint64_t resyncs_ = 0;
+};
+
+} // namespace Quayd

@@ -1,0 +1,212 @@
+// The entity manager against a private redis-server: loading at mount,
+// following configuration, writing status through, garbage, and a server
+// that goes away and comes back.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "platform/Reactor.h"
+#include "platform/posix/PosixEventLoop.h"
+#include "platform/redis/RedisEntityManager.h"
+#include "platform/redis/TestServer.h"
+#include "platform/testing/Capture.h"
+
+namespace Quayd {
+namespace {
+
+QUAYD_ENUM( Phase, uint8_t, idle_, busy_ );
+
+#define ITEM_FIELDS( F )                                                        \
+   F( ATTR, String, label, "" )                                                 \
+   F( ATTR, uint32_t, size, 0 )
+QUAYD_ENTITY( Item, ITEM_FIELDS );
+
+#define SETTINGS_FIELDS( F )                                                    \
+   F( ATTR, bool, enabled, false )                                              \
+   F( ATTR, uint64_t, limit, 0 )                                                \
+   F( SET, String, tag, _ )                                                     \
+   F( ELEMENTS, Item, item, _ )
+QUAYD_ENTITY( Settings, SETTINGS_FIELDS );
+
+#define STATE_FIELDS( F )                                                       \
+   F( ATTR, Phase, phase, Phase::idle_ )                                        \
+   F( COUNTER, uint32_t, attempts, 0 )                                          \
+   F( ELEMENTS, Item, item, _ )
+QUAYD_ENTITY( State, STATE_FIELDS );
+
+constexpr char const * kConfig = "test/config";
+constexpr char const * kStatus = "cell/0/test/status";
+
+MountProfile profile() {
+   return { "Test",
+            { { kConfig, MountAccess::read, [] { return Ptr< Entity >( new Settings ); } },
+              { kStatus, MountAccess::write, [] { return Ptr< Entity >( new State ); } } } };
+}
+
+class RedisEntityManagerTest : public ::testing::Test {
+ protected:
+   explicit RedisEntityManagerTest( bool persistent = false ) : server_( persistent ) {}
+
+   Ptr< RedisEntityManager > mounted() {
+      auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
+      em->profileIs( profile() );
+      String error;
+      EXPECT_TRUE( em->mount( "Test", error ) ) << error;
+      return em;
+   }
+   Ptr< Settings > config( RedisEntityManager const & em ) {
+      return getEntityAs< Settings >( em, kConfig );
+   }
+   Ptr< State > status( RedisEntityManager const & em ) {
+      return getEntityAs< State >( em, kStatus );
+   }
+   std::optional< String > hget( String const & key, String const & field ) {
+      return server_.client().hget( key, field );
+   }
+   bool until( std::function< bool() > done ) {
+      return loop_.runUntil( std::move( done ), std::chrono::seconds( 10 ) );
+   }
+
+   Redis::TestServer server_;
+   PosixEventLoop loop_;
+};
+
+TEST_F( RedisEntityManagerTest, MountLoadsWhatRedisHolds ) {
+   auto c = server_.client();
+   c.command( { "HSET", kConfig, "enabled", "true", "limit", "2147483648", "tag", "[\"a\",\"b\"]" } );
+   c.command( { "HSET", String( kConfig ) + "|web", "label", "nginx", "size", "3" } );
+   c.command( { "HSET", kStatus, "phase", "busy_", "attempts", "4" } );
+   c.command( { "HSET", String( kStatus ) + "|old", "label", "left over" } );
+
+   auto em = mounted();
+   auto cfg = config( *em );
+   ASSERT_TRUE( cfg );
+   EXPECT_TRUE( cfg->enabled() );
+   EXPECT_EQ( cfg->limit(), 2147483648u );
+   EXPECT_EQ( cfg->tag(), ( std::set< String >{ "a", "b" } ) );
+   ASSERT_TRUE( cfg->item( "web" ) );
+   EXPECT_EQ( cfg->item( "web" )->label(), "nginx" );
+   EXPECT_EQ( cfg->item( "web" )->size(), 3u );
+   // Status of an earlier run is what the agent starts from.
+   EXPECT_EQ( status( *em )->phase(), Phase::busy_ );
+   EXPECT_EQ( status( *em )->attempts(), 4u );
+   ASSERT_TRUE( status( *em )->item( "old" ) );
+}
+
+TEST_F( RedisEntityManagerTest, ConfigurationFollowsRedisOneNotificationPerChange ) {
+   auto em = mounted();
+   auto cfg = config( *em );
+   std::vector< std::pair< AttrId, String > > seen;
+   String labelAtAdd;
+   auto sub = cfg->subscribe( [ & ]( AttrId a, String const * k ) {
+      seen.push_back( { a, k ? *k : "" } );
+      if ( a == AttrId( Settings::Attr::item ) && k && cfg->item( *k ) ) {
+         labelAtAdd = cfg->item( *k )->label();
+      }
+   } );
+   auto c = server_.client();
+   c.command( { "HSET", kConfig, "enabled", "true", "limit", "0" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->enabled(); } ) );
+   EXPECT_EQ( seen.size(), 1u ) << "limit did not change and must not notify";
+
+   // A new element arrives complete: its handler sees its fields.
+   c.command( { "HSET", String( kConfig ) + "|db", "label", "redis", "size", "1" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->item( "db" ) != nullptr; } ) );
+   EXPECT_EQ( labelAtAdd, "redis" );
+
+   c.command( { "HSET", String( kConfig ) + "|db", "size", "2" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->item( "db" )->size() == 2; } ) );
+   c.command( { "DEL", String( kConfig ) + "|db" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->item( "db" ) == nullptr; } ) );
+   // A deleted hash is the default value of every field.
+   c.command( { "DEL", kConfig } );
+   ASSERT_TRUE( until( [ & ] { return !cfg->enabled(); } ) );
+}
+
+TEST_F( RedisEntityManagerTest, StatusIsWrittenThrough ) {
+   auto em = mounted();
+   auto st = status( *em );
+   st->phaseIs( Phase::busy_ );
+   st->attemptsInc( 2 );
+   EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
+   EXPECT_EQ( hget( kStatus, "attempts" ), "2" );
+
+   auto item = st->itemIs( "web" );
+   EXPECT_EQ( hget( String( kStatus ) + "|web", "size" ), "0" ) << "an element is stored whole";
+   item->labelIs( "up" );
+   EXPECT_EQ( hget( String( kStatus ) + "|web", "label" ), "up" );
+   st->itemDel( "web" );
+   EXPECT_EQ( server_.client().exists( String( kStatus ) + "|web" ), false );
+   item->labelIs( "detached" );
+   EXPECT_EQ( server_.client().exists( String( kStatus ) + "|web" ), false )
+      << "a removed element writes nothing";
+}
+
+TEST_F( RedisEntityManagerTest, GarbageIsReportedOnceAndTheLastGoodValueKept ) {
+   Testing::TraceCapture traces;
+   auto em = mounted();
+   auto cfg = config( *em );
+   auto c = server_.client();
+   c.command( { "HSET", kConfig, "limit", "7" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->limit() == 7; } ) );
+
+   c.command( { "HSET", kConfig, "limit", "-1", "enabled", "true" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->enabled(); } ) );
+   EXPECT_EQ( cfg->limit(), 7u );
+   c.command( { "HSET", kConfig, "enabled", "false" } );
+   ASSERT_TRUE( until( [ & ] { return !cfg->enabled(); } ) );
+   size_t reports = 0;
+   for ( auto const & l : traces.lines ) {
+      reports += l.module == "StateDb" && l.level == 0 &&
+                 l.text.find( "test/config field limit" ) != String::npos;
+   }
+   EXPECT_EQ( reports, 1u );
+}
+
+TEST_F( RedisEntityManagerTest, MountFailsClearlyWhileRedisIsDownAndWorksOnceItIsBack ) {
+   server_.stop();
+   auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
+   em->profileIs( profile() );
+   String error;
+   EXPECT_FALSE( em->mount( "Test", error ) );
+   EXPECT_NE( error.find( "cannot reach Redis at " + server_.socketPath() ), String::npos )
+      << error;
+   EXPECT_FALSE( em->connected() );
+   server_.start();
+   EXPECT_TRUE( em->mount( "Test", error ) ) << error;
+   EXPECT_TRUE( config( *em ) );
+}
+
+class RedisRestartTest : public RedisEntityManagerTest {
+ protected:
+   RedisRestartTest() : RedisEntityManagerTest( true ) {}
+};
+
+TEST_F( RedisRestartTest, NothingIsLostWhileRedisIsAway ) {
+   auto em = mounted();
+   auto cfg = config( *em );
+   auto st = status( *em );
+   st->phaseIs( Phase::busy_ );
+
+   server_.stop();
+   // Written while the server is away: kept and written once it is back.
+   st->attemptsInc( 1 );
+   st->itemIs( "web" )->labelIs( "pending" );
+   ASSERT_TRUE( until( [ & ] { return !em->connected(); } ) );
+
+   server_.start();
+   // Changed by the operator before the agent reconnects.
+   server_.client().command( { "HSET", kConfig, "enabled", "true" } );
+   ASSERT_TRUE( until( [ & ] { return em->resyncs() == 1; } ) );
+   EXPECT_TRUE( cfg->enabled() );
+   EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
+   EXPECT_EQ( hget( kStatus, "attempts" ), "1" );
+   EXPECT_EQ( hget( String( kStatus ) + "|web", "label" ), "pending" );
+
+   // And it follows again.
+   server_.client().command( { "HSET", kConfig, "limit", "9" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->limit() == 9; } ) );
+}
+
+} // namespace
+} // namespace Quayd

@@ -1,0 +1,116 @@
+// quayd: the agent host. Mounts the state database on Redis for the agent,
+// runs its event loop, and leaves everything running when told to stop.
+#include <unistd.h>
+
+#include <boost/program_options.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "agent/QuaydAgent.h"
+#include "model/Model.h"
+#include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/PosixProcessRunner.h"
+#include "platform/posix/Sinks.h"
+#include "platform/redis/RedisEntityManager.h"
+
+namespace po = boost::program_options;
+using namespace Quayd;
+
+namespace {
+
+constexpr Duration kMountRetry = std::chrono::seconds( 2 );
+
+struct Options {
+   String redis;
+   String name;
+   String logFile;
+   String traceDir;
+};
+
+// Parses the command line; exits for --help, --dump-trace and bad input.
+Options parse( int argc, char ** argv ) {
+   Options o;
+   String dump;
+   po::options_description desc( "Usage: quayd [options]" );
+   desc.add_options()( "help,h", "this text" )(
+      "redis", po::value( &o.redis )->default_value( Redis::defaultAddress() ),
+      "state database: host:port or a unix socket path ($QUAYD_REDIS)" )(
+      "name", po::value( &o.name )->default_value( "Quayd" ), "the agent's name" )(
+      "log-file", po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
+      "the agent's own log (syslog gets the same messages)" )(
+      "trace-dir", po::value( &o.traceDir )->default_value( "/var/log/quayd" ),
+      "where the trace ring file goes ($RINGLOGDIR overrides)" )(
+      "dump-trace", po::value( &dump ), "print the records of a trace ring file and exit" );
+   po::variables_map vm;
+   try {
+      po::store( po::parse_command_line( argc, argv, desc ), vm );
+      po::notify( vm );
+      Redis::Address::parse( o.redis );
+   } catch ( std::exception const & e ) {
+      std::cerr << "quayd: " << e.what() << "\n" << desc;
+      std::exit( 2 );
+   }
+   if ( vm.count( "help" ) ) {
+      std::cout << desc;
+      std::exit( 0 );
+   }
+   if ( !dump.empty() ) {
+      for ( auto const & line : RingFile::dump( dump ) ) {
+         std::cout << line << "\n";
+      }
+      std::exit( 0 );
+   }
+   return o;
+}
+
+} // namespace
+
+int main( int argc, char ** argv ) {
+   Options const opt = parse( argc, argv );
+
+   SyslogSink syslogSink( opt.logFile );
+   logSinkIs( &syslogSink );
+   RinglogTraceSink traceSink( std::getenv( "TRACE" ) );
+   traceSink.ringlogDirIs( opt.traceDir );
+   traceSinkIs( &traceSink );
+
+   PosixEventLoop loop;
+   loop.stopOnSignals();
+   PosixProcessRunner processes( loop );
+   loop.scheduler()->processRunnerIs( &processes );
+
+   auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
+   em->profileIs( quaydMountProfile() );
+   Ptr< CAgent > agent = agentFactory( opt.name );
+   agent->hostIs( em, loop.scheduler() );
+
+   // A failed mount is retried; the agent only ever sees a complete one.
+   Ptr< TimerTask > retry;
+   retry = makePtr< TimerTask >( loop.scheduler(), TaskPriority( 5 ), "MountRetry", [ & ] {
+      String error;
+      if ( em->mount( "Quayd", error ) ) {
+         std::fprintf( stderr, "quayd: state database mounted\n" );
+         agent->doMountsComplete( MountStatus::mountSuccess, em );
+      } else {
+         retry->scheduleTaskDelay( kMountRetry );
+      }
+   } );
+   em->mountDoneIs( [ & ]( MountStatus status, String const & error ) {
+      if ( status == MountStatus::mountSuccess ) {
+         agent->doMountsComplete( status, em );
+         return;
+      }
+      std::fprintf( stderr, "quayd: cannot mount the state database: %s; retrying every %llds\n",
+                    error.c_str(),
+                    static_cast< long long >(
+                       std::chrono::duration_cast< Seconds >( kMountRetry ).count() ) );
+      retry->scheduleTaskDelay( kMountRetry );
+   } );
+
+   agent->doInit();
+   loop.run();
+   // Stopping is not a shutdown of what the agent manages: dockerd, the
+   // containers and the status in Redis stay for the next start.
+   std::fflush( nullptr );
+   _exit( 0 );
+}
