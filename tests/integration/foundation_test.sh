@@ -5,40 +5,15 @@
 # Usage: foundation_test.sh QUAYD QUYCTL
 set -euo pipefail
 quayd=$1 quyctl=$2
-work=$(mktemp -d)
-sock=$work/redis.sock
-redis_pid= quayd_pid=
-cleanup() {
-  [ -n "$quayd_pid" ] && kill "$quayd_pid" 2>/dev/null || true
-  [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; echo "--- quayd log"; tail -n 40 "$work/quayd.log" || true; exit 1; }
-
-start_redis() {
-  redis-server --port 0 --unixsocket "$sock" --dir "$work" --appendonly yes \
-    --save '' --daemonize no >"$work/redis.log" 2>&1 &
-  redis_pid=$!
-  wait_for "redis answers" redis-cli -s "$sock" ping
-}
-# wait_for WHAT CMD...: polls CMD until it succeeds, for at most 20 s.
-wait_for() {
-  local what=$1; shift
-  for _ in $(seq 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  fail "timed out waiting for: $what"
-}
-field() { redis-cli -s "$sock" hget "$1" "$2"; }
-q() { "$quyctl" --redis "$sock" "$@"; }
+. "$(dirname "$0")/lib.sh"
+enter_sandbox "$0" "$@"
 # What the operator sees: quyctl get prints "field  value" lines.
 candidate_is() { q get quayd/agent/subAgentCandidate | grep -q "^$1 .*\"$2\""; }
 running_is() { candidate_is subAgentRunning "$1"; }
 configured_is() { candidate_is subAgentConfigured "$1"; }
 
 start_redis
-RINGLOGDIR=$work "$quayd" --redis "$sock" >"$work/quayd.log" 2>&1 &
-quayd_pid=$!
+start_quayd
 
 q daemon enable
 wait_for "configured subAgentQuy" configured_is subAgentQuy
@@ -48,7 +23,7 @@ q show | grep -q "Sub-agents" || fail "quyctl show prints no sub-agents"
 
 # Redis goes away and comes back from its append-only file; Containerz is
 # configured before the agent has reconnected, and must not be missed.
-kill "$redis_pid"; wait "$redis_pid" 2>/dev/null || true
+stop_redis
 start_redis
 q containerz --vrf default
 [ "$(field quayd/config enabled)" = true ] || fail "configuration lost across the restart"

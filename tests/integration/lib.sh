@@ -1,0 +1,69 @@
+# Shared by the integration tests: a private sandbox, a real redis-server,
+# quayd and quyctl, and waiting for conditions with a deadline.
+# Source it after setting quayd=... quyctl=...
+
+# enter_sandbox "$0" "$@": re-executes the test in private mount and network
+# namespaces with tmpfs over every system path the agent or dockerd writes,
+# so nothing on the host is touched and the fixed paths stay fixed.
+enter_sandbox() {
+  if [ -z "${QUAYD_SANDBOXED:-}" ]; then
+    QUAYD_SANDBOXED=1 exec unshare --mount --net --propagation private -- "$@"
+  fi
+  local d
+  for d in /run /var/lib/docker /var/lib/quayd /var/log/quayd /mnt; do
+    mkdir -p "$d" && mount -t tmpfs -o mode=0755 tmpfs "$d"
+  done
+  mkdir -p /mnt/flash && mount -t tmpfs -o size=${FLASH_SIZE:-2g} tmpfs /mnt/flash
+  mkdir -p /run/netns
+  ip link set lo up
+  work=$(mktemp -d)
+  sock=$work/redis.sock
+  redis_pid= quayd_pid=
+  trap cleanup EXIT
+}
+
+cleanup() {
+  [ -n "$quayd_pid" ] && kill -9 "$quayd_pid" 2>/dev/null || true
+  # The agent leaves dockerd running by design; the test takes it down.
+  if [ -f /run/quayd/docker/supervisor.pid ]; then
+    kill "$(cat /run/quayd/docker/supervisor.pid)" 2>/dev/null || true
+    for _ in $(seq 300); do [ -e "/proc/$(cat /run/quayd/docker/supervisor.pid)" ] || break; sleep 0.1; done
+  fi
+  [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+fail() {
+  echo "FAIL: $*"
+  echo "--- quayd output"; tail -n 60 "$work/quayd.out" 2>/dev/null || true
+  echo "--- quyctl show"; q show 2>/dev/null || true
+  exit 1
+}
+# wait_for WHAT CMD...: polls CMD until it succeeds, for at most ${WAIT_S:-30} s.
+wait_for() {
+  local what=$1; shift
+  local end=$((SECONDS + ${WAIT_S:-30}))
+  while [ $SECONDS -lt $end ]; do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  fail "timed out waiting for: $what"
+}
+start_redis() {
+  redis-server --port 0 --unixsocket "$sock" --dir "$work" --appendonly yes \
+    --save '' --daemonize no >"$work/redis.log" 2>&1 &
+  redis_pid=$!
+  wait_for "redis answers" redis-cli -s "$sock" ping
+}
+stop_redis() { kill "$redis_pid"; wait "$redis_pid" 2>/dev/null || true; redis_pid=; }
+start_quayd() {
+  RINGLOGDIR=$work "$quayd" --redis "$sock" --log-file "$work/quayd.log" >>"$work/quayd.out" 2>&1 &
+  quayd_pid=$!
+}
+kill_quayd() {
+  kill "-${1:-TERM}" "$quayd_pid"
+  wait "$quayd_pid" 2>/dev/null || true
+  quayd_pid=
+}
+field() { redis-cli -s "$sock" hget "$1" "$2"; }
+q() { "$quyctl" --redis "$sock" "$@"; }
+# The agent's status as the operator sees it: quyctl get prints "field  value".
+status_is() { q get "$1" | grep -q "^$2 \+$3\$"; }
+logged() { grep -q "$1" "$work/quayd.log"; }
