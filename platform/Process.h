@@ -35,6 +35,9 @@ class ProcessRunner {
    // Sends `signal` to child `pid` of this runner; its end arrives through
    // the child's handle.
    virtual void kill( int32_t pid, int signal ) = 0;
+   // Blocks until `child` has ended (at once when it has); its handle then
+   // tells how. For short tools that the agent runs synchronously.
+   virtual void wait( Ptr< ChildSiginfo > const & child ) = 0;
 };
 
 } // namespace Quayd

@@ -59,14 +59,22 @@ void Reactor::dispatch( Notifier const * n, AttrId attr, String const * key ) {
       }
       return;
    }
-   auto hit = it->second.handlers.find( attr );
-   if ( hit == it->second.handlers.end() ) {
-      return;
-   }
-   std::shared_ptr< KeyFns const > hs = hit->second;
-   for ( auto const & h : *hs ) {
-      h( key );
-      if ( !*alive || !on_ ) {
+   for ( AttrId slot : { attr, kAnyAttr } ) {
+      auto const & handlers = it->second.handlers;
+      auto hit = handlers.find( slot );
+      if ( hit == handlers.end() ) {
+         continue;
+      }
+      std::shared_ptr< KeyFns const > hs = hit->second;
+      for ( auto const & h : *hs ) {
+         h( attr, key );
+         if ( !*alive || !on_ ) {
+            return;
+         }
+      }
+      // A handler may have unwatched this notifier.
+      it = entries_.find( n );
+      if ( it == entries_.end() ) {
          return;
       }
    }

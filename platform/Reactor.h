@@ -35,13 +35,24 @@ class Reactor {
    template< typename E >
    void on( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr, Handler h ) {
       handlers( n.get(), static_cast< AttrId >( attr ) )
-         .push_back( [ h = std::move( h ) ]( String const * ) { h(); } );
+         .push_back( [ h = std::move( h ) ]( AttrId, String const * ) { h(); } );
    }
    template< typename E >
    void onKey( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr,
                KeyHandler h ) {
       handlers( n.get(), static_cast< AttrId >( attr ) )
-         .push_back( [ h = std::move( h ) ]( String const * key ) { h( key ? *key : String() ); } );
+         .push_back( [ h = std::move( h ) ]( AttrId, String const * key ) {
+            h( key ? *key : String() );
+         } );
+   }
+   // Runs `h` for every change of `n`, with the attribute and key.
+   void watch( Notifier const * n, std::function< void( AttrId, String const * ) > h ) {
+      auto & fns = handlers( n, kAnyAttr );
+      fns.push_back( [ h = std::move( h ) ]( AttrId a, String const * key ) { h( a, key ); } );
+   }
+   template< typename E >
+   void watch( Ptr< E > const & n, std::function< void( AttrId, String const * ) > h ) {
+      watch( static_cast< Notifier const * >( n.get() ), std::move( h ) );
    }
    // Runs `h` for the initial call of `n` (made when the watch starts).
    void onInitial( Notifier const * n, Handler h ) {
@@ -60,7 +71,8 @@ class Reactor {
    void unwatchAll();
 
  private:
-   using KeyFns = std::vector< std::function< void( String const * ) > >;
+   static constexpr AttrId kAnyAttr = -2;
+   using KeyFns = std::vector< std::function< void( AttrId, String const * ) > >;
    struct Entry {
       // Shared so that a dispatch in progress keeps them alive.
       std::map< AttrId, std::shared_ptr< KeyFns > > handlers;

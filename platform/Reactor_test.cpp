@@ -44,6 +44,20 @@ TEST( Reactor, InitialCallThenOneCallPerChange ) {
               ( std::vector< String >{ "initial", "size", "part p" } ) );
 }
 
+TEST( Reactor, WatchSeesEveryAttributeAfterTheSpecificHandlers ) {
+   Ptr< Widget > w( new Widget );
+   Watcher watcher( w );
+   watcher.reactor.watch( w, [ & ]( AttrId a, String const * k ) {
+      watcher.calls.push_back( "any " + std::to_string( a ) + ( k ? " " + *k : "" ) );
+   } );
+   w->sizeIs( 4 );
+   w->weightIs( 5 );
+   w->partIs( "q", 1 );
+   EXPECT_EQ( watcher.calls,
+              ( std::vector< String >{ "initial", "size", "any 0", "any 1", "part q",
+                                       "any 2 q" } ) );
+}
+
 TEST( Reactor, NotificationsOffSilencesHandlers ) {
    Ptr< Widget > w( new Widget );
    Watcher watcher( w );

@@ -66,19 +66,48 @@ void PosixProcessRunner::reap( int32_t pid ) {
    if ( rc == 0 && si.si_pid == 0 ) {
       return;  // not ended yet
    }
-   children_.erase( it );
-   loop_.fdDel( c.pidfd );
-   ::close( c.pidfd );
    if ( rc != 0 ) {
+      forget( pid );
       return;  // the caller waited for it already
    }
-   if ( si.si_code == CLD_EXITED ) {
-      c.info->exitStatusIs( si.si_status );
-      c.info->signalCodeIs( kChildExited );
-   } else {
-      c.info->signalIs( si.si_status );
-      c.info->signalCodeIs( kChildSignaled );
+   ended( pid, c.info, si );
+}
+
+void PosixProcessRunner::forget( int32_t pid ) {
+   auto it = children_.find( pid );
+   if ( it != children_.end() ) {
+      loop_.fdDel( it->second.pidfd );
+      ::close( it->second.pidfd );
+      children_.erase( it );
    }
+}
+
+void PosixProcessRunner::ended( int32_t pid, Ptr< ChildSiginfo > const & info,
+                                siginfo_t const & si ) {
+   forget( pid );
+   if ( si.si_code == CLD_EXITED ) {
+      info->exitStatusIs( si.si_status );
+      info->signalCodeIs( kChildExited );
+   } else {
+      info->signalIs( si.si_status );
+      info->signalCodeIs( kChildSignaled );
+   }
+}
+
+void PosixProcessRunner::wait( Ptr< ChildSiginfo > const & child ) {
+   if ( child->signalCode() != kChildRunning ) {
+      return;
+   }
+   siginfo_t si{};
+   int rc;
+   do {
+      rc = ::waitid( P_PID, id_t( child->pid() ), &si, WEXITED );
+   } while ( rc != 0 && errno == EINTR );
+   if ( rc != 0 ) {
+      forget( child->pid() );
+      return;
+   }
+   ended( child->pid(), child, si );
 }
 
 void PosixProcessRunner::kill( int32_t pid, int signal ) {

@@ -1,6 +1,8 @@
 #pragma once
 // Child processes on the event loop: each child is watched through a pidfd
 // and reaped when it ends; its handle then reports how.
+#include <signal.h>
+
 #include <map>
 
 #include "platform/EventLoop.h"
@@ -15,6 +17,7 @@ class PosixProcessRunner : public ProcessRunner {
    Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1, int fd2,
                             int fd3 ) override;
    void kill( int32_t pid, int signal ) override;
+   void wait( Ptr< ChildSiginfo > const & child ) override;
    size_t childCount() const { return children_.size(); }
 
  private:
@@ -23,6 +26,9 @@ class PosixProcessRunner : public ProcessRunner {
       int pidfd;
    };
    void reap( int32_t pid );
+   void forget( int32_t pid );
+   // Publishes how the child ended and forgets it.
+   void ended( int32_t pid, Ptr< ChildSiginfo > const & info, siginfo_t const & si );
    EventLoop & loop_;
    std::map< int32_t, Child > children_;
 };

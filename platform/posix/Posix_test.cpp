@@ -60,6 +60,24 @@ TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
    EXPECT_EQ( child->signalCode(), kChildRunning );  // the loop found nothing to report
 }
 
+TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
+   PosixEventLoop loop;
+   PosixProcessRunner runner( loop );
+   // Ends only when the second child kills it.
+   auto child = runner.run( { "sleep", "600" }, -1, -1, -1, -1 );
+   ASSERT_TRUE( child );
+   auto killer = runner.run( { "sh", "-c", "kill -TERM $0", std::to_string( child->pid() ) },
+                             -1, -1, -1, -1 );
+   runner.wait( child );
+   EXPECT_EQ( child->signalCode(), kChildSignaled );
+   EXPECT_EQ( child->signal(), SIGTERM );
+   runner.wait( killer );
+   EXPECT_EQ( killer->signalCode(), kChildExited );
+   EXPECT_EQ( killer->exitStatus(), 0 );
+   EXPECT_EQ( runner.childCount(), 0u );
+   runner.wait( killer );  // an ended child returns at once
+}
+
 TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
    PosixEventLoop loop;
    PosixProcessRunner runner( loop );

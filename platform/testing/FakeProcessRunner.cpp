@@ -1,5 +1,7 @@
 #include "platform/testing/FakeProcessRunner.h"
 
+#include <unistd.h>
+
 #include <csignal>
 
 #include "platform/Exception.h"
@@ -7,8 +9,12 @@
 namespace Quayd::Testing {
 
 Ptr< ChildSiginfo > FakeProcessRunner::run( std::vector< String > const & argv, int, int,
-                                            int, int ) {
+                                            int fd2, int ) {
    started.push_back( argv );
+   if ( fd2 >= 0 && !stderrText.empty() ) {
+      QUAYD_ASSERT( ::write( fd2, stderrText.data(), stderrText.size() ) ==
+                    ssize_t( stderrText.size() ) );
+   }
    if ( failRun ) {
       return nullptr;
    }
@@ -52,6 +58,21 @@ void FakeProcessRunner::reapSignaled() {
    pending_.clear();
    for ( auto [ pid, sig ] : pending ) {
       killNow( pid, sig );
+   }
+}
+
+void FakeProcessRunner::wait( Ptr< ChildSiginfo > const & child ) {
+   if ( child->signalCode() != kChildRunning ) {
+      return;
+   }
+   // A test that lets the agent wait must say how the child ends.
+   QUAYD_ASSERT( !endsOnWait.empty() );
+   End e = endsOnWait.front();
+   endsOnWait.pop_front();
+   if ( e.signaled ) {
+      killNow( child->pid(), e.value );
+   } else {
+      exit( child->pid(), e.value );
    }
 }
 

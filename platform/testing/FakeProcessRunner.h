@@ -1,6 +1,8 @@
 #pragma once
 // Child processes that a test ends by hand.
+#include <deque>
 #include <map>
+#include <optional>
 
 #include "platform/Process.h"
 
@@ -17,6 +19,16 @@ class FakeProcessRunner : public ProcessRunner {
    // Records the signal; the child ends when the test calls reapSignaled().
    void kill( int32_t pid, int signal ) override;
    void reapSignaled();
+   // wait() on a running child ends it with the next of these: an exit
+   // status, or a signal when `signaled`.
+   struct End {
+      int32_t value;
+      bool signaled = false;
+   };
+   std::deque< End > endsOnWait;
+   void wait( Ptr< ChildSiginfo > const & child ) override;
+   // Written to the child's standard error descriptor when it is started.
+   String stderrText;
    std::vector< std::pair< int32_t, int > > signalsSent;
    // Ends the most recent child.
    void exitLast( int32_t status ) { exit( lastPid(), status ); }
