@@ -1,0 +1,166 @@
+#pragma once
+// The runtime manager of the quy sub-agent: brings the container runtime up
+// and down, keeps its data root on flash when configured, detects a restart
+// of the agent while the runtime ran, and owns the chain of state machines
+// that load images, log in to registries and run containers.
+#include "model/Model.h"
+#include "platform/Log.h"
+#include "platform/Process.h"
+#include "platform/Reactor.h"
+#include "platform/Task.h"
+
+namespace Quayd {
+
+extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
+
+// Keeps the consolidated container configuration equal to the configured
+// containers with their profiles applied: a field a container leaves at its
+// default takes the value of the profile it names; its own bind mounts win
+// over the profile's.
+class ContainerProfileDirSm : public PtrInterface {
+ public:
+   ContainerProfileDirSm( Ptr< ContainerProfileConfigDir const > profileConfig,
+                          Ptr< ContainerConfigDir const > containerConfig,
+                          Ptr< ContainerConfigDir > consolidated );
+   void notificationsIs( bool on );
+
+ private:
+   void watchContainer( String const & name );
+   void watchProfile( String const & profile );
+   void sync( String const & name );
+   void syncProfile( String const & profile );
+
+   Ptr< ContainerProfileConfigDir const > profileConfig_;
+   Ptr< ContainerConfigDir const > containerConfig_;
+   Ptr< ContainerConfigDir > consolidated_;
+   Reactor reactor_;
+};
+
+class QuaydSm : public PtrInterface {
+ public:
+   static constexpr char const * kFlashMountPoint = "/mnt/flash";
+   static constexpr char const * kLbMountPath = "/mnt/flash/.quy";
+   static constexpr char const * kDefaultDataRoot = "/var/lib/docker";
+
+   QuaydSm( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
+            Ptr< QuaydStatus > quaydGlobalStatus,
+            Ptr< PersistentPathConfig const > persistentPathConfig,
+            Ptr< PersistentPathStatus > persistentPathStatus,
+            Ptr< ImageLoadConfigDir const > imageLoadConfig,
+            Ptr< ImageLoadStatusDir > imageLoadStatus,
+            Ptr< RegistryConfigDir const > registryConfig,
+            Ptr< RegistryStatusDir > registryStatus,
+            Ptr< ContainerProfileConfigDir const > containerProfileConfig,
+            Ptr< ContainerConfigDir const > containerConfig,
+            Ptr< ContainerStatusDir > containerStatus,
+            Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+   ~QuaydSm() override;
+
+   void enable();
+   void disable();
+   void notificationsIs( bool on );
+
+   // The constructor's arguments, to tell whether a new machine is needed.
+   struct Args {
+      Ptr< QuaydConfig const > quaydConfig;
+      Ptr< QuaydStatus > quaydStatus, quaydGlobalStatus;
+      Ptr< PersistentPathConfig const > persistentPathConfig;
+      Ptr< PersistentPathStatus > persistentPathStatus;
+      Ptr< ImageLoadConfigDir const > imageLoadConfig;
+      Ptr< ImageLoadStatusDir > imageLoadStatus;
+      Ptr< RegistryConfigDir const > registryConfig;
+      Ptr< RegistryStatusDir > registryStatus;
+      Ptr< ContainerProfileConfigDir const > containerProfileConfig;
+      Ptr< ContainerConfigDir const > containerConfig;
+      Ptr< ContainerStatusDir > containerStatus;
+      Ptr< ContainerRuntimeInterface > runtime;
+      Ptr< TaskScheduler > taskScheduler;
+      bool operator==( Args const & ) const = default;
+   };
+   Args args() const;
+
+   Ptr< QuaydConfig const > const & quaydConfig() const { return quaydConfig_; }
+   Ptr< QuaydStatus > const & quaydStatus() const { return quaydStatus_; }
+   Ptr< QuaydStatus > const & quaydGlobalStatus() const { return quaydGlobalStatus_; }
+   Ptr< PersistentPathConfig const > const & persistentPathConfig() const {
+      return persistentPathConfig_;
+   }
+   Ptr< PersistentPathStatus > const & persistentPathStatus() const {
+      return persistentPathStatus_;
+   }
+   Ptr< ImageLoadConfigDir const > const & imageLoadConfig() const { return imageLoadConfig_; }
+   Ptr< ImageLoadStatusDir > const & imageLoadStatus() const { return imageLoadStatus_; }
+   Ptr< RegistryConfigDir const > const & registryConfig() const { return registryConfig_; }
+   Ptr< RegistryStatusDir > const & registryStatus() const { return registryStatus_; }
+   Ptr< ContainerConfigDir const > const & containerConfig() const { return containerConfig_; }
+   Ptr< ContainerStatusDir > const & containerStatus() const { return containerStatus_; }
+   Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
+   Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
+   Ptr< ContainerConfigDir > const & consolidatedContainerConfig() const {
+      return consolidatedContainerConfig_;
+   }
+   Ptr< ContainerProfileDirSm > const & containerProfileDirSm() const {
+      return containerProfileDirSm_;
+   }
+   Ptr< TimerTask > const & runtimeCheckTask() const { return runtimeCheckTask_; }
+   bool crashRecovery() const { return crashRecovery_; }
+   Duration runtimeCheckDelay() const { return runtimeCheckDelay_; }
+
+   // The data root on flash.
+   static String datarootOnFlash() { return String( kLbMountPath ) + "/data-root"; }
+   uint32_t getAvailableSpaceOnFlash() const;
+   uint32_t getDefaultDataRootSize() const;
+   void maybeCreateLoopBackMount();
+   bool createDataRootOnFlash( uint32_t sizeMb );
+   void removeDataRootOnFlash();
+
+ private:
+   void handleDisabled();
+   void handleRegistries();
+   void checkRuntime();
+   void startSms();
+   void stopSms();
+   bool configureRuntime();
+   void configureInsecureRegistries();
+   void doRuntimeHardStop();
+   void applyConfig();
+   // Writes `s` to the cell-local status, then the global one.
+   void stateIs( SmState s );
+   // Writes `s` to the global status, then the cell-local one (stop paths).
+   void stoppingStateIs( SmState s );
+   void clearFlashStatus();
+   Ptr< ChildSiginfo > runMountTool( std::vector< String > const & args, int stderrFd );
+
+   Ptr< QuaydConfig const > quaydConfig_;
+   Ptr< QuaydStatus > quaydStatus_;
+   Ptr< QuaydStatus > quaydGlobalStatus_;
+   Ptr< PersistentPathConfig const > persistentPathConfig_;
+   Ptr< PersistentPathStatus > persistentPathStatus_;
+   Ptr< ImageLoadConfigDir const > imageLoadConfig_;
+   Ptr< ImageLoadStatusDir > imageLoadStatus_;
+   Ptr< RegistryConfigDir const > registryConfig_;
+   Ptr< RegistryStatusDir > registryStatus_;
+   Ptr< ContainerProfileConfigDir const > containerProfileConfig_;
+   Ptr< ContainerConfigDir const > containerConfig_;
+   Ptr< ContainerStatusDir > containerStatus_;
+   Ptr< ContainerRuntimeInterface > runtime_;
+   Ptr< TaskScheduler > taskScheduler_;
+   Ptr< ContainerConfigDir > consolidatedContainerConfig_;
+   Ptr< ContainerProfileDirSm > containerProfileDirSm_;
+   bool crashRecovery_ = false;
+   Duration runtimeCheckDelay_ = std::chrono::seconds( 2 );
+   Ptr< TimerTask > runtimeCheckTask_;
+   Reactor reactor_;
+};
+
+Ptr< QuaydSm > quaydSmFactory(
+   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
+   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
+   Ptr< PersistentPathStatus > persistentPathStatus,
+   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
+   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
+   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
+   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+
+} // namespace Quayd

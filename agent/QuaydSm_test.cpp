@@ -1,0 +1,428 @@
+// The runtime manager on the fake runtime, fake child processes and the
+// virtual clock. Free space on flash and the default data root are real
+// paths: this binary moves into a private mount namespace with tmpfs over
+// /mnt and /var/lib/docker, so the host's are never touched.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "agent/QuaydSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+using Testing::FakeProcessRunner;
+using Testing::FakeRuntime;
+
+// Gives /mnt/flash `mb` megabytes of free space.
+void flashIs( uint32_t mb ) {
+   ::umount2( "/mnt/flash", MNT_DETACH );
+   std::filesystem::create_directories( "/mnt/flash" );
+   String const opts = "size=" + std::to_string( mb ) + "m";
+   ASSERT_EQ( ::mount( "tmpfs", "/mnt/flash", "tmpfs", 0, opts.c_str() ), 0 )
+      << strerror( errno );
+}
+
+class Sandbox : public ::testing::Environment {
+ public:
+   void SetUp() override {
+      ASSERT_EQ( ::unshare( CLONE_NEWNS ), 0 ) << "needs root: " << strerror( errno );
+      ASSERT_EQ( ::mount( nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr ), 0 );
+      for ( char const * d : { "/mnt", "/var/lib/docker" } ) {
+         std::filesystem::create_directories( d );
+         ASSERT_EQ( ::mount( "tmpfs", d, "tmpfs", 0, "size=64m" ), 0 ) << d;
+      }
+   }
+};
+auto const * const sandbox = ::testing::AddGlobalTestEnvironment( new Sandbox );
+
+class QuaydSmTest : public ::testing::Test {
+ protected:
+   QuaydSmTest() {
+      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
+      flashIs( 10000 );
+      config = makePtr< QuaydConfig >();
+      status = makePtr< QuaydStatus >();
+      globalStatus = makePtr< QuaydStatus >();
+      persistentPathStatus = makePtr< PersistentPathStatus >();
+      registryStatus = makePtr< RegistryStatusDir >();
+      containerConfig = makePtr< ContainerConfigDir >();
+      containerStatus = makePtr< ContainerStatusDir >();
+   }
+   ~QuaydSmTest() override { ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" ); }
+
+   Ptr< QuaydSm > const & sm() {
+      if ( !sm_ ) {
+         sm_ = quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                               persistentPathStatus, makePtr< ImageLoadConfigDir >(),
+                               makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                               registryStatus, profiles, containerConfig, containerStatus,
+                               runtime, time.scheduler() );
+         sm_->notificationsIs( true );
+      }
+      return sm_;
+   }
+   // The states written, as "cell:<state>" and "global:<state>", in order.
+   void recordStates() {
+      subs.push_back( status->subscribe( [ this ]( AttrId a, String const * ) {
+         if ( a == AttrId( QuaydStatus::Attr::state ) ) {
+            states.push_back( fmt::format( "cell:{}", status->state() ) );
+         }
+      } ) );
+      subs.push_back( globalStatus->subscribe( [ this ]( AttrId a, String const * ) {
+         if ( a == AttrId( QuaydStatus::Attr::state ) ) {
+            states.push_back( fmt::format( "global:{}", globalStatus->state() ) );
+         }
+      } ) );
+   }
+   void started() {
+      sm()->enable();
+      ASSERT_EQ( status->state(), SmState::started_ );
+      runtime->clearCalls();
+   }
+
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Ptr< QuaydConfig > config;
+   Ptr< QuaydStatus > status, globalStatus;
+   Ptr< PersistentPathStatus > persistentPathStatus;
+   Ptr< RegistryStatusDir > registryStatus;
+   Ptr< ContainerProfileConfigDir > profiles = makePtr< ContainerProfileConfigDir >();
+   Ptr< ContainerConfigDir > containerConfig;
+   Ptr< ContainerStatusDir > containerStatus;
+   std::vector< String > states;
+   std::vector< Notifier::Subscription > subs;
+   Ptr< QuaydSm > sm_;
+};
+
+TEST_F( QuaydSmTest, EnableConfiguresAndStartsTheRuntime ) {
+   recordStates();
+   registryStatus->insecureRegistries()->regIs( "10.0.0.5:5000" );
+   sm()->enable();
+   EXPECT_EQ( runtime->calls(),
+              ( std::vector< String >{ "applyConfig(,,-,true,[10.0.0.5:5000])",
+                                       "enableRuntime()" } ) );
+   EXPECT_EQ( states, ( std::vector< String >{ "cell:starting_", "global:starting_",
+                                               "cell:started_", "global:started_" } ) );
+   EXPECT_TRUE( sm()->consolidatedContainerConfig() );
+   EXPECT_FALSE( sm()->runtimeCheckTask()->armed() );
+}
+
+TEST_F( QuaydSmTest, AFailedServiceJobIsCheckedEveryTwoSecondsUntilTheRuntimeAnswers ) {
+   runtime->failNext( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+   sm()->enable();
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   EXPECT_TRUE( traces.contains( "Failed to enable runtime: job failed", 2 ) );
+   for ( int i = 0; i < 3; ++i ) {
+      time.advance( 2s );
+      EXPECT_EQ( status->state(), SmState::starting_ );
+   }
+   EXPECT_EQ( runtime->count( "runtimeActive" ), 3u );
+   runtime->active = true;
+   time.advance( 1999ms );
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   time.advance( 1ms );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( globalStatus->state(), SmState::started_ );
+   time.advance( 10s );
+   EXPECT_EQ( runtime->count( "runtimeActive" ), 4u ) << "the check stops once started";
+}
+
+TEST_F( QuaydSmTest, OtherRuntimeFailuresAlsoLeaveTheCheckRunning ) {
+   runtime->failNext( "applyConfig", RuntimeException( "disk full" ) );
+   sm()->enable();
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   EXPECT_TRUE( traces.contains( "disk full", 0 ) );
+   runtime->active = true;
+   time.advance( 2s );
+   EXPECT_EQ( status->state(), SmState::started_ );
+}
+
+struct Recovery {
+   char const * name;
+   SmState left;
+   bool active;
+   bool recovered;
+};
+
+class CrashRecovery : public QuaydSmTest, public ::testing::WithParamInterface< Recovery > {};
+
+TEST_P( CrashRecovery, OnlyAStartedStatusWithAnActiveRuntimeIsRecovered ) {
+   status->stateIs( GetParam().left );
+   runtime->active = GetParam().active;
+   sm()->enable();
+   EXPECT_EQ( sm()->crashRecovery(), GetParam().recovered );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( runtime->count( "applyConfig" ) + runtime->count( "enableRuntime" ),
+              GetParam().recovered ? 0u : 2u );
+   EXPECT_EQ( traces.contains( "Quayd is recovered after crash", 0 ), GetParam().recovered );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, CrashRecovery,
+   ::testing::Values( Recovery{ "startedActive", SmState::started_, true, true },
+                      Recovery{ "startedInactive", SmState::started_, false, false },
+                      Recovery{ "startingActive", SmState::starting_, true, false },
+                      Recovery{ "inheritedActive", SmState::inherited_, true, false } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+TEST_F( QuaydSmTest, DisableInStoppedDoesNothing ) {
+   sm()->disable();
+   EXPECT_TRUE( runtime->calls().empty() );
+}
+
+TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRoot ) {
+   started();
+   std::filesystem::create_directories( "/var/lib/docker/overlay2/abc" );
+   std::ofstream( "/var/lib/docker/engine-id" ) << "x";
+   containerStatus->containerIs( "web" );
+   sm()->runtimeCheckTask()->scheduleTaskDelay( 2s );
+   recordStates();
+   sm()->disable();
+   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "runtimeInstalled()",
+                                                         "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
+                                               "global:stopped_", "cell:stopped_" } ) );
+   EXPECT_TRUE( std::filesystem::exists( "/var/lib/docker" ) );
+   EXPECT_TRUE( std::filesystem::is_empty( "/var/lib/docker" ) );
+   EXPECT_TRUE( containerStatus->container().empty() );
+   EXPECT_FALSE( sm()->runtimeCheckTask()->armed() );
+}
+
+TEST_F( QuaydSmTest, HardStopWithoutAnInstalledRuntimeStillClearsTheStatus ) {
+   started();
+   runtime->installed = false;
+   containerStatus->containerIs( "web" );
+   sm()->disable();
+   EXPECT_EQ( runtime->callNames(), ( std::vector< String >{ "runtimeInstalled" } ) );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_TRUE( containerStatus->container().empty() );
+}
+
+TEST_F( QuaydSmTest, ThePersistentPathReachingStoppedTakesTheRuntimeDown ) {
+   started();
+   persistentPathStatus->stateIs( SmState::started_ );
+   EXPECT_TRUE( runtime->calls().empty() ) << "a state other than stopped_ does nothing";
+   recordStates();
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( runtime->calls(),
+              ( std::vector< String >{ "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
+                                               "global:stopped_", "cell:stopped_" } ) );
+   EXPECT_FALSE( sm()->consolidatedContainerConfig() );
+   EXPECT_FALSE( sm()->containerProfileDirSm() );
+}
+
+struct RegistryChange {
+   char const * name;
+   SmState state;
+   bool crashRecovery;
+   bool checkPending;
+   std::vector< String > calls;
+};
+
+class RegistryChanges : public QuaydSmTest,
+                        public ::testing::WithParamInterface< RegistryChange > {};
+
+TEST_P( RegistryChanges, ReconfigureOnlyARuntimeThatIsOrIsComingUp ) {
+   auto const & p = GetParam();
+   if ( p.crashRecovery ) {
+      status->stateIs( SmState::started_ );
+      runtime->active = true;
+   } else if ( p.checkPending ) {
+      runtime->failNext( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+   }
+   if ( p.state != SmState::stopped_ ) {
+      sm()->enable();
+   }
+   sm();
+   status->stateIs( p.state );
+   runtime->clearCalls();
+   registryStatus->insecureRegistries()->regIs( "r:5000" );
+   registryStatus->insecureRegistriesDoneInc( 1 );
+   EXPECT_EQ( runtime->callNames(), p.calls );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, RegistryChanges,
+   ::testing::Values(
+      RegistryChange{ "started", SmState::started_, false, false,
+                      { "applyConfig", "reloadConfig" } },
+      RegistryChange{ "startingAfterCrash", SmState::starting_, true, false,
+                      { "applyConfig", "reloadConfig" } },
+      RegistryChange{ "startingWithCheckPending", SmState::starting_, false, true,
+                      { "applyConfig", "enableRuntime" } },
+      RegistryChange{ "stopping", SmState::stopping_, false, false, {} },
+      RegistryChange{ "stopped", SmState::stopped_, false, false, {} } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+// ------------------------------------------------------------ data root on flash
+
+struct FlashCase {
+   char const * name;
+   uint64_t flashLimit;
+   uint32_t freeMb;
+   std::optional< String > toolSize;  // the size the tool is asked for, if run
+   char const * trace;                 // a level 0 trace expected, or ""
+   bool onFlash;
+};
+
+class FlashSizing : public QuaydSmTest, public ::testing::WithParamInterface< FlashCase > {};
+
+TEST_P( FlashSizing, SizeComesFromTheLimitOrTwelvePercentOfTheFreeSpace ) {
+   auto const & p = GetParam();
+   flashIs( p.freeMb );
+   config->onFlashIs( true );
+   config->flashLimitIs( p.flashLimit );
+   processes.exitAtOnce = 0;
+   sm()->enable();
+   if ( p.toolSize ) {
+      ASSERT_EQ( processes.started.size(), 1u );
+      EXPECT_EQ( processes.started[ 0 ],
+                 ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", *p.toolSize } ) );
+   } else {
+      EXPECT_TRUE( processes.started.empty() );
+   }
+   if ( *p.trace ) {
+      EXPECT_TRUE( traces.contains( p.trace, 0 ) ) << p.trace;
+   }
+   EXPECT_EQ( status->runningOnFlash(), p.onFlash );
+   if ( p.onFlash ) {
+      EXPECT_EQ( status->flashLimit(), p.flashLimit );
+      EXPECT_EQ( runtime->appliedDataRoot, "/mnt/flash/.quy/data-root" );
+      EXPECT_EQ( status->state(), SmState::started_ );
+   } else {
+      EXPECT_EQ( status->flashLimit(), 0u );
+      EXPECT_EQ( status->state(), SmState::stopped_ );
+      EXPECT_EQ( globalStatus->state(), SmState::stopped_ ) << "the global status is untouched";
+      EXPECT_TRUE( runtime->calls().empty() );
+      ASSERT_EQ( logs.count( "QUAYD_CONTAINER_SERVICE_START_FAILED" ), 1u );
+      EXPECT_EQ( logs.messages[ 0 ].text,
+                 fmt::format( "Quayd failed to start due to insufficient space on flash "
+                              "({} megabytes)",
+                              p.freeMb ) );
+      EXPECT_EQ( logs.messages[ 0 ].severity, 3 );
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, FlashSizing,
+   ::testing::Values(
+      FlashCase{ "defaultIsTwelvePercent", 0, 10000, "1200", "", true },
+      FlashCase{ "limitEqualToFreeFits", 2147483648u, 2048, "2048", "", true },
+      FlashCase{ "limitAboveFree", 2147483648u, 2047, std::nullopt,
+                 "Only 2047M left on flash, required 2048M", false },
+      FlashCase{ "limitBelowOneMegabyte", 1000, 100, "0", "", true },
+      FlashCase{ "tooLittleForADefault", 0, 8, std::nullopt, "No space available on flash",
+                 false } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+struct ToolEnd {
+   char const * name;
+   FakeProcessRunner::End end;
+   bool created;
+   char const * trace;
+};
+
+class MountToolEnds : public QuaydSmTest, public ::testing::WithParamInterface< ToolEnd > {};
+
+TEST_P( MountToolEnds, OnlyStatusOneOrASignalFailTheCreation ) {
+   auto const & p = GetParam();
+   processes.endsOnWait.push_back( p.end );
+   processes.stderrText = "mkfs.ext4: no space\n";
+   EXPECT_EQ( sm()->createDataRootOnFlash( 100 ), p.created );
+   if ( *p.trace ) {
+      EXPECT_TRUE( traces.contains( p.trace, 0 ) ) << p.trace;
+   }
+   EXPECT_EQ( traces.contains( "STDERR from quylbmount: mkfs.ext4: no space", 0 ), !p.created )
+      << "the tool's error output is read only when it failed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, MountToolEnds,
+   ::testing::Values(
+      ToolEnd{ "exit0", { 0 }, true, "" },
+      ToolEnd{ "exit2", { 2 }, true, "Loopback mount already exists!, treating this as a no-op" },
+      ToolEnd{ "exit1", { 1 }, false, "Couldn't create loopback mount" },
+      ToolEnd{ "killed", { 9, true }, false, "Couldn't create loopback mount" },
+      ToolEnd{ "exit7", { 7 }, true, "" } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+TEST_F( QuaydSmTest, StoppingOnFlashDeletesTheMountAndClearsTheStatus ) {
+   config->onFlashIs( true );
+   config->flashLimitIs( 1 << 30 );
+   processes.exitAtOnce = 0;
+   started();
+   EXPECT_TRUE( status->runningOnFlash() );
+   processes.exitAtOnce = 1;
+   persistentPathStatus->stateIs( SmState::started_ );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   ASSERT_EQ( processes.started.size(), 2u );
+   EXPECT_EQ( processes.started[ 1 ],
+              ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", "--delete" } ) );
+   EXPECT_TRUE( traces.contains( "Couldn't delete loopback mount", 0 ) );
+   EXPECT_FALSE( status->runningOnFlash() );
+   EXPECT_EQ( status->flashLimit(), 0u );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+}
+
+TEST_F( QuaydSmTest, SkipLbMountCreatesAndDeletesWithoutTheTool ) {
+   ::setenv( "QUY_BTEST_SKIPLBMOUNT", "1", 1 );
+   flashIs( 1 );  // no room at all: never looked at
+   config->onFlashIs( true );
+   config->flashLimitIs( 4096 );
+   started();
+   EXPECT_TRUE( status->runningOnFlash() );
+   EXPECT_EQ( status->flashLimit(), 4096u );
+   sm()->disable();
+   EXPECT_TRUE( processes.started.empty() );
+   EXPECT_FALSE( status->runningOnFlash() );
+}
+
+// ------------------------------------------------------------ profile merger
+
+TEST_F( QuaydSmTest, TheConsolidatedConfigurationIsTheContainersWithTheirProfiles ) {
+   auto base = profiles->profileIs( "base" );
+   base->paramsIs( ContainerParams{ .image = "busybox:1", .memory = "64m", .tty = 1 } );
+   base->bindMountIs( BindMountEntry{ "/srv", "/data", true } );
+   auto web = containerConfig->containerIs( "web" );
+   web->paramsIs( ContainerParams{ .image = "nginx:1", .command = "serve" } );
+   web->profileIs( "base" );
+   web->enabledIs( true );
+   containerConfig->containerIs( "plain" )->paramsIs( ContainerParams{ .image = "alpine" } );
+   started();
+   auto consolidated = sm()->consolidatedContainerConfig();
+   ASSERT_TRUE( consolidated->container( "web" ) );
+   auto merged = consolidated->container( "web" )->params();
+   EXPECT_EQ( merged.image, "nginx:1" ) << "the container's own value wins";
+   EXPECT_EQ( merged.memory, "64m" ) << "a default takes the profile's";
+   EXPECT_EQ( merged.command, "serve" );
+   EXPECT_EQ( merged.tty, 1 );
+   EXPECT_TRUE( consolidated->container( "web" )->enabled() );
+   EXPECT_TRUE( consolidated->container( "web" )->bindMount( "/data" ) );
+   EXPECT_EQ( consolidated->container( "plain" )->params().image, "alpine" );
+
+   // Later changes of a container, its profile, or the set follow.
+   base->paramsIs( ContainerParams{ .memory = "128m" } );
+   EXPECT_EQ( consolidated->container( "web" )->params().memory, "128m" );
+   web->bindMountIs( BindMountEntry{ "/own", "/data", false } );
+   EXPECT_EQ( consolidated->container( "web" )->bindMount( "/data" )->hostPath, "/own" );
+   containerConfig->containerDel( "plain" );
+   EXPECT_FALSE( consolidated->container( "plain" ) );
+   profiles->profileDel( "base" );
+   EXPECT_EQ( consolidated->container( "web" )->params().memory, "" );
+}
+
+} // namespace
+} // namespace Quayd
