@@ -48,10 +48,16 @@ struct DecodeError {
    String reason;
 };
 
+// JSON text of `j`; bytes that are not UTF-8 (a name from outside, say)
+// become U+FFFD instead of failing.
+inline String jsonText( nlohmann::json const & j, int indent = -1 ) {
+   return j.dump( indent, ' ', false, nlohmann::json::error_handler_t::replace );
+}
+
 template< typename T, typename = void >
 struct Codec {
    // Records and containers: JSON through nlohmann's to_json/from_json.
-   static String encode( T const & v ) { return nlohmann::json( v ).dump(); }
+   static String encode( T const & v ) { return jsonText( nlohmann::json( v ) ); }
    static std::optional< DecodeError > decode( std::string_view text, T & out ) {
       auto j = nlohmann::json::parse( text, nullptr, false );
       if ( j.is_discarded() ) {
@@ -145,7 +151,7 @@ std::optional< DecodeError > decodeValue( std::string_view text, T & out ) {
    inline void to_json( nlohmann::json & j, Name e ) { j = ::Quayd::enumName( e ); } \
    inline void from_json( nlohmann::json const & j, Name & e ) {                 \
       auto v = ::Quayd::enumFromName< Name >( j.get< std::string >() );         \
-      if ( !v ) throw std::invalid_argument( "no enumerator " + j.dump() );     \
+      if ( !v ) throw std::invalid_argument( "no enumerator " + ::Quayd::jsonText( j ) );     \
       e = *v;                                                                   \
    }                                                                            \
    static_assert( true )

@@ -23,8 +23,9 @@ Reactor::KeyFns & Reactor::handlers( Notifier const * n, AttrId attr ) {
 
 void Reactor::start() {
    std::vector< Notifier const * > fresh;
-   for ( auto & [ n, e ] : entries_ ) {
+   for ( auto & [ notifier, e ] : entries_ ) {
       if ( !e.sub.active() ) {
+         Notifier const * n = notifier;
          e.sub = n->subscribe(
             [ this, n ]( AttrId attr, String const * key ) { dispatch( n, attr, key ); } );
          fresh.push_back( n );

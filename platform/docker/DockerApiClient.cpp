@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include "platform/Codec.h"
 #include "platform/Exception.h"
 
 namespace Quayd {
@@ -100,7 +101,7 @@ String DockerApiClient::errorMessage( Response const & r ) {
 
 nlohmann::json DockerApiClient::call( String const & method, String const & path,
                                       nlohmann::json const & body, long timeoutSec ) {
-   Response r = request( method, path, body.is_null() ? "" : body.dump(), nullptr,
+   Response r = request( method, path, body.is_null() ? "" : jsonText( body ), nullptr,
                          timeoutSec );
    if ( r.status < 200 || r.status >= 300 ) {
       throw ApiRequestException( errorMessage( r ) );

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/Codec.h"
 #include "platform/docker/DockerSupervisor.h"
 
 namespace fs = std::filesystem;
@@ -243,7 +244,7 @@ void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPa
       c[ "pidfile" ] = runtimeDir_ + "/" + base + ".pid";
       c[ "exec-root" ] = runtimeDir_ + "/" + base + "-exec";
    }
-   writeFileAtomically( configFile(), c.dump( 2 ) + "\n", 0600 );
+   writeFileAtomically( configFile(), jsonText( c, 2 ) + "\n", 0600 );
    netNsPath_ = netNsPath;
 }
 
@@ -399,7 +400,7 @@ void DockerRuntime::login( String const & user, String const & password,
       }
    }
    c[ "auths" ][ server ] = { { "auth", base64( user + ":" + password ) } };
-   writeFileAtomically( file, c.dump( 2 ) + "\n", 0600 );
+   writeFileAtomically( file, jsonText( c, 2 ) + "\n", 0600 );
 }
 
 void DockerRuntime::logout( String const & server ) {
@@ -413,36 +414,76 @@ void DockerRuntime::logout( String const & server ) {
       return;
    }
    c[ "auths" ].erase( server );
-   writeFileAtomically( file, c.dump( 2 ) + "\n", 0600 );
+   writeFileAtomically( file, jsonText( c, 2 ) + "\n", 0600 );
 }
 
+namespace {
+
+String containerPath( String const & name ) {
+   // Escaped: a configured name must not reach another endpoint.
+   return "/containers/" + DockerApiClient::escape( name );
+}
+
+// A text field of a JSON object; empty when absent or not text.
+String textOf( json const & j, char const * key ) {
+   if ( !j.is_object() ) {
+      return {};
+   }
+   auto it = j.find( key );
+   return it != j.end() && it->is_string() ? it->get< String >() : String();
+}
+
+json const & memberOf( json const & j, char const * key ) {
+   static json const none;
+   if ( !j.is_object() ) {
+      return none;
+   }
+   auto it = j.find( key );
+   return it != j.end() ? *it : none;
+}
+
+} // namespace
+
 ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
-   json j = api().call( "GET", "/containers/" + name + "/json" );
+   json const j = api().call( "GET", containerPath( name ) + "/json" );
+   if ( !j.is_object() ) {
+      throw RuntimeException( "inspecting container " + name + ": unexpected answer" );
+   }
    ContainerRecord r;
-   r.id = j.value( "Id", String() );
-   r.name = j.value( "Name", String() );
+   r.id = textOf( j, "Id" );
+   r.name = textOf( j, "Name" );
    if ( !r.name.empty() && r.name[ 0 ] == '/' ) {
       r.name.erase( 0, 1 );
    }
-   json const & cfg = j.contains( "Config" ) ? j[ "Config" ] : json::object();
-   r.image = cfg.is_object() ? cfg.value( "Image", String() ) : String();
-   if ( cfg.is_object() && cfg.contains( "Labels" ) && cfg[ "Labels" ].is_object() ) {
-      for ( auto const & [ k, v ] : cfg[ "Labels" ].items() ) {
-         r.labels[ k ] = v.get< String >();
+   json const & cfg = memberOf( j, "Config" );
+   r.image = textOf( cfg, "Image" );
+   json const & labels = memberOf( cfg, "Labels" );
+   if ( labels.is_object() ) {
+      for ( auto const & [ k, v ] : labels.items() ) {
+         if ( v.is_string() ) {
+            r.labels[ k ] = v.get< String >();
+         }
       }
    }
-   if ( j.contains( "State" ) && j[ "State" ].is_object() ) {
-      r.status = j[ "State" ].value( "Status", String() );
-      r.running = j[ "State" ].value( "Running", false );
-   }
+   json const & state = memberOf( j, "State" );
+   r.status = textOf( state, "Status" );
+   json const & running = memberOf( state, "Running" );
+   r.running = running.is_boolean() && running.get< bool >();
    return r;
 }
 
 void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
+   makeDir( runtimeDir_, 0700 );
+   // The client writes the new container's ID here once it is created, so
+   // that a container whose start failed can be removed again; otherwise
+   // every retry would fail on its name.
+   String const cidFile = runtimeDir_ + "/run.cid";
+   ::unlink( cidFile.c_str() );
    std::vector< String > w = { envOr( "QUAYD_DOCKER_CLI", "/usr/bin/docker" ),
                                "--host", "unix://" + socketPath(),
                                "run", "--detach", "--name", p->name,
+                               "--cidfile", cidFile,
                                "--label", "quayd.agent=quayd" };
    auto opt = [ & ]( char const * flag, String const & v ) {
       if ( !v.empty() ) {
@@ -473,6 +514,8 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
       w.push_back( "--volume" );
       w.push_back( b.hostPath + ":" + b.containerPath + ( b.readOnly ? ":ro" : "" ) );
    }
+   // The configured options come last so that they win over ours, as they
+   // would on a `docker run` command line.
    for ( auto const & o : p->options() ) {
       w.push_back( o );
    }
@@ -482,14 +525,26 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    }
    String err;
    int rc = runProgram( w, err, { "DOCKER_CONFIG=" + clientConfigDir() } );
+   String cid;
+   if ( std::ifstream in( cidFile ); in ) {
+      std::getline( in, cid );
+   }
+   ::unlink( cidFile.c_str() );
    if ( rc != 0 ) {
+      if ( !cid.empty() ) {
+         try {
+            removeContainer( cid, true );
+         } catch ( RuntimeException const & ) {
+            // The run's own failure is the one worth reporting.
+         }
+      }
       throw RuntimeException( "docker run " + p->name + " failed (status " +
                               std::to_string( rc ) + "): " + err );
    }
 }
 
 void DockerRuntime::stopContainer( String const & name ) {
-   auto r = api().request( "POST", "/containers/" + name + "/stop" );
+   auto r = api().request( "POST", containerPath( name ) + "/stop" );
    // 304: already stopped, which is what the caller wants.
    if ( r.status != 304 && ( r.status < 200 || r.status >= 300 ) ) {
       throw ApiRequestException( DockerApiClient::errorMessage( r ) );
@@ -497,7 +552,9 @@ void DockerRuntime::stopContainer( String const & name ) {
 }
 
 void DockerRuntime::removeContainer( String const & name, bool force ) {
-   api().call( "DELETE", "/containers/" + name + ( force ? "?force=1" : "" ) );
+   // Anonymous volumes go with the container: a new container never gets
+   // them back. Named volumes and bind mounts stay.
+   api().call( "DELETE", containerPath( name ) + "?v=1" + ( force ? "&force=1" : "" ) );
 }
 
 } // namespace Quayd

@@ -90,22 +90,31 @@ std::map< String, String > readFields( Redis::Connection & c, Entity & e ) {
    return invalid;
 }
 
+using Fields = std::vector< std::pair< String, String > >;
+
+// An entity as shown: its fields, and those of each element (elements have
+// no collections of their own).
 struct Shown {
-   std::vector< std::pair< String, String > > fields;
-   std::vector< std::pair< String, Shown > > elements;
+   Fields fields;
+   std::vector< std::pair< String, Fields > > elements;
 };
 
-Shown collect( Redis::Connection & c, Entity & e ) {
-   Shown s;
+Fields collectFields( Redis::Connection & c, Entity & e ) {
+   Fields fields;
    auto invalid = readFields( c, e );
    for ( auto const & f : e.fieldTable().fields ) {
       if ( f.kind == FieldKind::elements ) {
          continue;
       }
       auto it = invalid.find( f.name );
-      s.fields.emplace_back( f.name, it != invalid.end() ? it->second
-                                                         : redacted( f.name, f.encode( e ) ) );
+      fields.emplace_back( f.name, it != invalid.end() ? it->second
+                                                       : redacted( f.name, f.encode( e ) ) );
    }
+   return fields;
+}
+
+Shown collect( Redis::Connection & c, Entity & e ) {
+   Shown s{ collectFields( c, e ), {} };
    if ( auto const * el = e.fieldTable().elements() ) {
       String const prefix = e.path() + "|";
       std::vector< String > keys;
@@ -115,37 +124,46 @@ Shown collect( Redis::Connection & c, Entity & e ) {
       std::sort( keys.begin(), keys.end() );
       for ( auto const & k : keys ) {
          auto element = el->elementIs( e, k, {} );
-         s.elements.emplace_back( k, collect( c, *element ) );
+         s.elements.emplace_back( k, collectFields( c, *element ) );
       }
    }
    return s;
 }
 
-void printText( std::ostream & out, Shown const & s, int indent ) {
+void printFields( std::ostream & out, Fields const & fields, int indent ) {
    size_t width = 0;
-   for ( auto const & [ name, value ] : s.fields ) {
+   for ( auto const & [ name, value ] : fields ) {
       width = std::max( width, name.size() );
    }
    String const pad( indent, ' ' );
-   for ( auto const & [ name, value ] : s.fields ) {
+   for ( auto const & [ name, value ] : fields ) {
       out << pad << std::left << std::setw( int( width ) + 2 ) << name << value << "\n";
-   }
-   for ( auto const & [ key, element ] : s.elements ) {
-      out << pad << key << "\n";
-      printText( out, element, indent + 2 );
    }
 }
 
-nlohmann::json toJson( Shown const & s ) {
+void printText( std::ostream & out, Shown const & s, int indent ) {
+   printFields( out, s.fields, indent );
+   for ( auto const & [ key, element ] : s.elements ) {
+      out << String( indent, ' ' ) << key << "\n";
+      printFields( out, element, indent + 2 );
+   }
+}
+
+nlohmann::json fieldsJson( Fields const & fields ) {
    nlohmann::json j = nlohmann::json::object();
-   for ( auto const & [ name, value ] : s.fields ) {
+   for ( auto const & [ name, value ] : fields ) {
       auto parsed = nlohmann::json::parse( value, nullptr, false );
       j[ name ] = parsed.is_discarded() ? nlohmann::json( value ) : parsed;
    }
+   return j;
+}
+
+nlohmann::json toJson( Shown const & s ) {
+   nlohmann::json j = fieldsJson( s.fields );
    if ( !s.elements.empty() ) {
       auto & els = j[ "elements" ] = nlohmann::json::object();
       for ( auto const & [ key, element ] : s.elements ) {
-         els[ key ] = toJson( element );
+         els[ key ] = fieldsJson( element );
       }
    }
    return j;
@@ -179,7 +197,7 @@ int show( Redis::Connection & c, bool json, std::ostream & out ) {
       printText( out, shown, 2 );
    }
    if ( json ) {
-      out << j.dump( 2 ) << "\n";
+      out << jsonText( j, 2 ) << "\n";
    }
    return kOk;
 }
@@ -363,7 +381,8 @@ std::optional< uint64_t > parseSize( String const & text ) {
    while ( end < text.size() && ( std::isdigit( uint8_t( text[ end ] ) ) || text[ end ] == '.' ) ) {
       ++end;
    }
-   if ( end == 0 || std::count( text.begin(), text.begin() + end, '.' ) > 1 ) {
+   auto const dots = std::count( text.begin(), text.begin() + end, '.' );
+   if ( end == size_t( dots ) || dots > 1 ) {
       return std::nullopt;
    }
    String unit = text.substr( end );
@@ -395,7 +414,7 @@ String redacted( String const & field, String const & text ) {
       if ( !j[ "password" ].get_ref< std::string const & >().empty() ) {
          j[ "password" ] = "***";
       }
-      return j.dump();
+      return jsonText( j );
    }
    return text;
 }

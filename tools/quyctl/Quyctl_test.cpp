@@ -20,7 +20,8 @@ TEST( QuyctlSize, ParsesBytesAndBinarySuffixes ) {
       { "2G", 2ull << 30 }, { "2g", 2ull << 30 },          { "2GiB", 2ull << 30 },
       { "1.5G", 3ull << 29 }, { "1T", 1ull << 40 },        { "16EB", std::nullopt },
       { "", std::nullopt }, { "G", std::nullopt },         { "2X", std::nullopt },
-      { "-1", std::nullopt }, { "1.2.3", std::nullopt },   { "1.5", std::nullopt },
+      { "-1", std::nullopt }, { "1.2.3", std::nullopt }, { ".", std::nullopt },
+      { ".5K", 512 },   { "1.5", std::nullopt },
       { "99999999999999999999", std::nullopt },
    };
    for ( auto const & c : cases ) {
