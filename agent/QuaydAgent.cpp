@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/Exception.h"
 #include "platform/Ringlog.h"
 #include "platform/Toggle.h"
 
@@ -132,16 +133,274 @@ Ptr< SubAgentCandidateSm > subAgentCandidateSmFactory(
                                           std::move( subAgentCandidate ) );
 }
 
+// ------------------------------------------------------------ sub-agents
+
+LogHandle const QUAYD_DOCKER_NOT_INSTALLED( {
+   "QUAYD_DOCKER_NOT_INSTALLED", "Docker is not installed",
+   "Quayd and Containerz depend on Docker to work properly. Docker RPM is not packaged with "
+   "Velmo.swi. Docker Velmo Extension needs to be installed before Quayd or Containerz is "
+   "configured.",
+   "Install Docker Velmo Extension, and then reconfigure Quayd/Containerz.", 3 } );
+
+Ptr< QuaydSm > SubAgents::quySmIs(
+   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
+   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
+   Ptr< PersistentPathStatus > persistentPathStatus,
+   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
+   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
+   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
+   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler ) {
+   QuaydSm::Args const args{ quaydConfig,       quaydStatus,      quaydGlobalStatus,
+                             persistentPathConfig, persistentPathStatus, imageLoadConfig,
+                             imageLoadStatus,   registryConfig,   registryStatus,
+                             containerProfileConfig, containerConfig, containerStatus,
+                             runtime,           taskScheduler };
+   if ( quySm_ && quySm_->args() == args ) {
+      return quySm_;
+   }
+   auto old = quySmDel();
+   quySm_ = quaydSmFactory(
+      std::move( quaydConfig ), std::move( quaydStatus ), std::move( quaydGlobalStatus ),
+      std::move( persistentPathConfig ), std::move( persistentPathStatus ),
+      std::move( imageLoadConfig ), std::move( imageLoadStatus ), std::move( registryConfig ),
+      std::move( registryStatus ), std::move( containerProfileConfig ),
+      std::move( containerConfig ), std::move( containerStatus ), std::move( runtime ),
+      std::move( taskScheduler ) );
+   quySm_->notificationsIs( true );
+   return quySm_;
+}
+
+Ptr< QuaydSm > SubAgents::quySmDel() {
+   auto sm = std::exchange( quySm_, nullptr );
+   if ( sm ) {
+      sm->notificationsIs( false );
+   }
+   return sm;
+}
+
+Ptr< ContainerzSm > SubAgents::containerzSmIs(
+   Ptr< Gnoi::Containerz::Config const > containerzConfig,
+   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   bool mockUrlReachabilitySm ) {
+   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal, crtStatus,
+                                  runtime,          taskScheduler,     mockUrlReachabilitySm };
+   if ( containerzSm_ && containerzSm_->args() == args ) {
+      return containerzSm_;
+   }
+   // The old machine takes its runtime down before the new one brings it up.
+   containerzSmDel();
+   containerzSm_ = containerzSmFactory( std::move( containerzConfig ),
+                                        std::move( allVrfStatusLocal ), std::move( crtStatus ),
+                                        std::move( runtime ), std::move( taskScheduler ),
+                                        mockUrlReachabilitySm );
+   return containerzSm_;
+}
+
+Ptr< ContainerzSm > SubAgents::containerzSmDel() { return std::exchange( containerzSm_, nullptr ); }
+
+SubAgentSm::SubAgentSm( Ptr< SubAgentCandidate const > subAgentCandidate,
+                        Ptr< SubAgents > subAgents, Ptr< Gnoi::Config const > gnoiConfig,
+                        Ptr< QuaydConfig const > quaydConfig,
+                        Ptr< QuaydStatus const > quaydStatus,
+                        Ptr< QuaydStatus const > quaydGlobalStatus,
+                        Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                        Ptr< ContainerRuntimeInterface > runtime,
+                        Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                        Ptr< TaskScheduler > taskScheduler )
+      : subAgentCandidate_( std::move( subAgentCandidate ) ),
+        subAgents_( std::move( subAgents ) ), runtime_( std::move( runtime ) ),
+        taskScheduler_( std::move( taskScheduler ) ), gnoiConfig_( std::move( gnoiConfig ) ),
+        crtStatus_( std::move( crtStatus ) ),
+        allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
+        quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
+        quaydGlobalStatus_( std::move( quaydGlobalStatus ) ) {
+   if ( taskScheduler_ ) {
+      pollTaskIs( taskScheduler_, TaskPriority( 3 ), "SubAgentSmPollerTask" );
+   }
+   reactor_.notificationsIs( false );
+   if ( subAgentCandidate_ ) {
+      reactor_.on( subAgentCandidate_, SubAgentCandidate::Attr::subAgentConfigured,
+                   [ this ] { stopUnconfiguredSubAgent(); } );
+      reactor_.on( subAgentCandidate_, SubAgentCandidate::Attr::subAgentRunning,
+                   [ this ] { startConfiguredSubAgent(); } );
+      reactor_.onInitial( subAgentCandidate_, [ this ] {
+         stopUnconfiguredSubAgent();
+         startConfiguredSubAgent();
+      } );
+   }
+}
+
+SubAgentSm::~SubAgentSm() { pollTaskDel(); }
+
+void SubAgentSm::notificationsIs( bool on ) {
+   reactor_.notificationsIs( on );
+   if ( on ) {
+      reactor_.start();
+   }
+}
+
+void SubAgentSm::pollTaskIs( Ptr< TaskScheduler > const & scheduler, TaskPriority priority,
+                             String const & name ) {
+   pollTask_ =
+      makePtr< TimerTask >( scheduler, priority, name, [ this ] { startConfiguredSubAgent(); } );
+}
+
+void SubAgentSm::pollTaskDel() { pollTask_ = nullptr; }
+
+void SubAgentSm::startConfiguredSubAgent() {
+   QUAYD_ASSERT( subAgentCandidate() );
+   QUAYD_ASSERT( subAgents() );
+   QUAYD_ASSERT( quaydConfig() );
+   QUAYD_ASSERT( quaydStatus() );
+   QUAYD_ASSERT( quaydGlobalStatus() );
+   QUAYD_ASSERT( gnoiConfig() );
+   QUAYD_ASSERT( crtStatus() );
+   QUAYD_ASSERT( runtime() );
+   QUAYD_ASSERT( allVrfStatusLocal() );
+   QUAYD_ASSERT( pollTask() );
+   pollTask_->stopTimerTask();
+   SubAgentType const running = subAgentCandidate_->subAgentRunning().subAgentType;
+   QTRACE( trace, 2, "runningSubAgent: {}", running );
+   if ( running == SubAgentType::subAgentNone ||
+        running != subAgentCandidate_->subAgentConfigured().subAgentType ) {
+      return;
+   }
+   bool installed = false;
+   try {
+      installed = runtime_->runtimeInstalled();
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "Checking for the runtime failed: {}", e.what() );
+   }
+   if ( !installed ) {
+      QTRACE( trace, 5, "Runtime is not installed yet" );
+      pollTask_->scheduleTaskDelay( pollInterval_ );
+      log( QUAYD_DOCKER_NOT_INSTALLED );
+      return;
+   }
+   if ( running == SubAgentType::subAgentQuy || running == SubAgentType::subAgentQuyOnFlash ) {
+      if ( toggleQuaydAgentEnabled() ) {
+         QTRACE( trace, 2, "quySm is starting now" );
+         QUAYD_ASSERT( !crtStatus()->enabled() );
+         QUAYD_ASSERT( subAgents()->quySm() );
+         subAgents_->quySm()->enable();
+      }
+   } else if ( running == SubAgentType::subAgentContainerz ) {
+      if ( subAgents_->containerzSm() ) {
+         QTRACE( trace, 2, "containerzSm is already started" );
+      } else {
+         QTRACE( trace, 2, "containerzSm is not started yet" );
+         subAgents_->containerzSmIs( Gnoi::containerzConfig( *gnoiConfig_ ), allVrfStatusLocal_,
+                                     crtStatus_, runtime_, taskScheduler_, false );
+      }
+      QUAYD_ASSERT( quaydStatus()->state() == SmState::stopped_ );
+   }
+   QTRACE( trace, 2, "Exiting" );
+}
+
+bool SubAgentSm::maybeDisableQuySubAgent() const {
+   if ( !toggleQuaydAgentEnabled() ) {
+      return false;
+   }
+   SubAgentInstance const configured = subAgentCandidate_->subAgentConfigured();
+   bool const onFlash = quaydStatus_->runningOnFlash();
+   switch ( configured.subAgentType ) {
+   case SubAgentType::subAgentQuy:
+      return onFlash || quaydStatus_->flashLimit() != configured.flashLimit;
+   case SubAgentType::subAgentQuyOnFlash:
+      return !onFlash || quaydStatus_->flashLimit() != configured.flashLimit;
+   default:
+      return true;
+   }
+}
+
+void SubAgentSm::stopUnconfiguredSubAgent() {
+   QUAYD_ASSERT( subAgentCandidate() );
+   QUAYD_ASSERT( subAgents() );
+   QUAYD_ASSERT( quaydStatus() );
+   QUAYD_ASSERT( quaydGlobalStatus() );
+   QUAYD_ASSERT( crtStatus() );
+   QUAYD_ASSERT( runtime() );
+   SubAgentType const configured = subAgentCandidate_->subAgentConfigured().subAgentType;
+   QTRACE( trace, 2, "configuredSubAgent: {}", configured );
+   if ( configured != SubAgentType::subAgentContainerz ) {
+      if ( subAgents_->containerzSm() ) {
+         QTRACE( trace, 2, "Deleting containerzSm as configured subagent changed" );
+         subAgents_->containerzSmDel();
+      } else {
+         // A runtime left enabled for Containerz, by an agent that was
+         // restarted for example.
+         try {
+            if ( crtStatus_->enabled() && runtime_->runtimeInstalled() ) {
+               QTRACE( trace, 2, "Disabling runtime" );
+               runtime_->disableRuntime();
+               runtime_->resetConfig();
+            }
+         } catch ( Exception const & e ) {
+            QTRACE( trace, 0, "Disabling runtime failed: {}", e.what() );
+         }
+         crtStatus_->enabledIs( false );
+      }
+   }
+   if ( maybeDisableQuySubAgent() && subAgents_->quySm() ) {
+      subAgents_->quySm()->disable();
+   }
+   QTRACE( trace, 2, "Exiting" );
+}
+
+Ptr< SubAgentSm > subAgentSmFactory(
+   Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAgents > subAgents,
+   Ptr< Gnoi::Config const > gnoiConfig, Ptr< QuaydConfig const > quaydConfig,
+   Ptr< QuaydStatus const > quaydStatus, Ptr< QuaydStatus const > quaydGlobalStatus,
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+   Ptr< TaskScheduler > taskScheduler ) {
+   return makePtr< SubAgentSm >( std::move( subAgentCandidate ), std::move( subAgents ),
+                                 std::move( gnoiConfig ), std::move( quaydConfig ),
+                                 std::move( quaydStatus ), std::move( quaydGlobalStatus ),
+                                 std::move( crtStatus ), std::move( runtime ),
+                                 std::move( allVrfStatusLocal ), std::move( taskScheduler ) );
+}
+
 // ---------------------------------------------------------------- agent
 
 Agent::Agent( String const & name ) : CAgent( name ) {
    subAgentCandidateIs();
+   subAgentsIs();
 }
 
 Agent::~Agent() {
-   if ( subAgentCandidateSm_ ) {
-      subAgentCandidateSmDel();
+   subAgentCandidateSmDel();
+   subAgentSmDel();
+}
+
+Ptr< SubAgents > Agent::subAgentsIs() {
+   if ( !subAgents_ ) {
+      subAgents_ = makePtr< SubAgents >();
    }
+   return subAgents_;
+}
+
+Ptr< SubAgents > Agent::subAgentsDel() { return std::exchange( subAgents_, nullptr ); }
+
+Ptr< SubAgentSm > Agent::subAgentSmIs() {
+   if ( !subAgentSm_ ) {
+      subAgentSm_ = subAgentSmFactory( subAgentCandidate_, subAgents_, gnoiConfig_, quaydConfig_,
+                                       quaydStatus_, quaydGlobalStatus_, crtStatus_, runtime_,
+                                       allVrfStatusLocal_, taskScheduler_ );
+      subAgentSm_->notificationsIs( true );
+   }
+   return subAgentSm_;
+}
+
+Ptr< SubAgentSm > Agent::subAgentSmDel() {
+   auto sm = std::exchange( subAgentSm_, nullptr );
+   if ( sm ) {
+      sm->notificationsIs( false );
+   }
+   return sm;
 }
 
 Ptr< SubAgentCandidate > Agent::subAgentCandidateIs() {
@@ -204,7 +463,24 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
       lookup< Gnoi::Containerz::ContainerRuntimeStatus >( *em, "mgmt/gnoi/containerz/crtStatus" );
    allVrfStatusLocal_ =
       lookup< Ip::AllVrfStatusLocal >( *em, Cell::path( "ip/vrf/status/local", 0 ) );
+   if ( !runtime_ ) {
+      runtime_ = ContainerRuntimeInterface::runtime(
+         ContainerRuntimeType::docker,
+         lookup< KernelRoutingOverrideStatus >( *em, "l3/intf/kernelRoutingOverride" ) );
+   }
    taskScheduler_ = findOrCreateScheduler();
+   subAgents_->quySmIs(
+      quaydConfig_, quaydStatus_, quaydGlobalStatus_,
+      lookup< PersistentPathConfig >( *em, "quayd/image/persistentPathConfig" ),
+      lookup< PersistentPathStatus >( *em, Cell::path( "quayd/image/persistentPathStatus", 0 ) ),
+      lookup< ImageLoadConfigDir >( *em, "quayd/image/config" ),
+      lookup< ImageLoadStatusDir >( *em, Cell::path( "quayd/image/status", 0 ) ),
+      lookup< RegistryConfigDir >( *em, "quayd/registry/config" ),
+      lookup< RegistryStatusDir >( *em, Cell::path( "quayd/registry/status", 0 ) ),
+      lookup< ContainerProfileConfigDir >( *em, "quayd/container/profileConfig" ),
+      lookup< ContainerConfigDir >( *em, "quayd/container/config" ),
+      lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ), runtime_,
+      taskScheduler_ );
 
    // The candidate is published at a status path of its own so that operators
    // see it; the first mount swaps the in-memory one for the mounted one
@@ -220,6 +496,7 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
       candidatePublished_ = true;
    }
    subAgentCandidateSmIs();
+   subAgentSmIs();
 }
 
 Ptr< Agent > AgentIs( String const & name ) { return makePtr< Agent >( name ); }

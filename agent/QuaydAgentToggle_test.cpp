@@ -6,6 +6,9 @@
 #include <fstream>
 
 #include "agent/QuaydAgent.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/Sandbox.h"
+#include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
@@ -23,6 +26,9 @@ class QuaydToggleOff : public ::testing::Environment {
    std::filesystem::path dir_;
 };
 auto * const env = ::testing::AddGlobalTestEnvironment( new QuaydToggleOff );
+// A wrong disable would erase /var/lib/docker.
+auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
+   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
 
 TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
    ASSERT_FALSE( toggleQuaydAgentEnabled() );
@@ -41,6 +47,34 @@ TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
    EXPECT_EQ( candidate->subAgentRunning().subAgentType, SubAgentType::subAgentQuy );
    global->stateIs( SmState::stopped_ );
    EXPECT_EQ( candidate->subAgentRunning().subAgentType, SubAgentType::subAgentNone );
+}
+
+TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
+   Testing::VirtualTime time;
+   auto runtime = makePtr< Testing::FakeRuntime >();
+   auto config = makePtr< QuaydConfig >();
+   auto status = makePtr< QuaydStatus >();
+   auto global = makePtr< QuaydStatus >();
+   auto subAgents = makePtr< SubAgents >();
+   subAgents->quySmIs( config, status, global, makePtr< PersistentPathConfig >(),
+                       makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
+                       makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                       makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
+                       makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(), runtime,
+                       time.scheduler() );
+   auto candidate = makePtr< SubAgentCandidate >();
+   candidate->subAgentConfiguredIs( { SubAgentType::subAgentQuy, 0 } );
+   candidate->subAgentRunningIs( { SubAgentType::subAgentQuy, 0 } );
+   status->stateIs( SmState::started_ );
+   auto sm = SubAgentSmIs( candidate, subAgents, makePtr< Gnoi::Config >(), config, status,
+                           global, makePtr< Gnoi::Containerz::ContainerRuntimeStatus >(), runtime,
+                           makePtr< Ip::AllVrfStatusLocal >(), time.scheduler() );
+   sm->notificationsIs( true );
+   candidate->subAgentConfiguredIs( { SubAgentType::subAgentNone, 0 } );
+   EXPECT_FALSE( sm->maybeDisableQuySubAgent() );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 0u );
+   EXPECT_EQ( status->state(), SmState::started_ );
 }
 
 } // namespace

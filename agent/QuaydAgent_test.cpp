@@ -6,12 +6,19 @@
 #include "platform/ProfileEntityManager.h"
 #include "platform/Ringlog.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeRuntimeProvider.h"
+#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
 
 using SAT = SubAgentType;
+
+// The agent's runtime manager may take the hard-stop path, which erases
+// /var/lib/docker.
+auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
+   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
 
 // The resolver on plain entities.
 struct Resolver {
@@ -212,19 +219,38 @@ TEST_F( AgentTest, InitMountsTheProfileAndBuildsTheResolver ) {
    EXPECT_EQ( agent_->subAgentCandidate(),
               entity< SubAgentCandidate >( kSubAgentCandidatePath ) );
 
+   ASSERT_TRUE( agent_->subAgents()->quySm() );
+   ASSERT_TRUE( agent_->subAgentSm() );
+   EXPECT_EQ( agent_->runtime().get(), Testing::sharedFakeRuntime().get() );
+   EXPECT_EQ( agent_->subAgents()->quySm()->containerConfig().get(),
+              entity< ContainerConfigDir >( "quayd/container/config" ).get() );
+   EXPECT_EQ( agent_->subAgents()->quySm()->containerStatus(),
+              entity< ContainerStatusDir >( "cell/0/quayd/container/status" ) );
+
+   // Configuration now reaches the runtime through resolver and switcher.
    auto config = entity< QuaydConfig >( "quayd/config" );
    config->enabledIs( true );
    EXPECT_EQ( agent_->subAgentCandidate()->subAgentRunning().subAgentType,
               SAT::subAgentQuy );
+   EXPECT_EQ( agent_->quaydStatus()->state(), SmState::started_ );
+   EXPECT_EQ( agent_->quaydGlobalStatus()->state(), SmState::started_ );
+   config->enabledIs( false );
+   EXPECT_EQ( agent_->quaydStatus()->state(), SmState::stopped_ );
 }
 
 TEST_F( AgentTest, RemountReusesCandidateAndResolver ) {
    agent_->doInit();
    auto candidate = agent_->subAgentCandidate();
    auto sm = agent_->subAgentCandidateSm();
+   auto quySm = agent_->subAgents()->quySm();
+   auto switcher = agent_->subAgentSm();
+   auto runtime = agent_->runtime();
    agent_->doMountsComplete( MountStatus::mountSuccess, em_ );
    EXPECT_EQ( agent_->subAgentCandidate(), candidate );
    EXPECT_EQ( agent_->subAgentCandidateSm(), sm );
+   EXPECT_EQ( agent_->subAgents()->quySm(), quySm );
+   EXPECT_EQ( agent_->subAgentSm(), switcher );
+   EXPECT_EQ( agent_->runtime(), runtime );
 }
 
 TEST_F( AgentTest, FailedMountBuildsNothing ) {

@@ -13,6 +13,7 @@
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
+#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
@@ -31,18 +32,8 @@ void flashIs( uint32_t mb ) {
       << strerror( errno );
 }
 
-class Sandbox : public ::testing::Environment {
- public:
-   void SetUp() override {
-      ASSERT_EQ( ::unshare( CLONE_NEWNS ), 0 ) << "needs root: " << strerror( errno );
-      ASSERT_EQ( ::mount( nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr ), 0 );
-      for ( char const * d : { "/mnt", "/var/lib/docker" } ) {
-         std::filesystem::create_directories( d );
-         ASSERT_EQ( ::mount( "tmpfs", d, "tmpfs", 0, "size=64m" ), 0 ) << d;
-      }
-   }
-};
-auto const * const sandbox = ::testing::AddGlobalTestEnvironment( new Sandbox );
+auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
+   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
 
 class QuaydSmTest : public ::testing::Test {
  protected:

@@ -49,3 +49,11 @@ class SdbusJobException : public Exception {
          throw ::Quayd::AssertionFailure( #cond );                              \
       }                                                                         \
    } while ( 0 )
+
+// The same, with a message of its own for conditions that need explaining.
+#define QUAYD_ASSERT_MSG( cond, msg )                                          \
+   do {                                                                         \
+      if ( !( cond ) ) {                                                        \
+         throw ::Quayd::AssertionFailure( msg );                                \
+      }                                                                         \
+   } while ( 0 )

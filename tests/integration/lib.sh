@@ -25,9 +25,11 @@ enter_sandbox() {
 cleanup() {
   [ -n "$quayd_pid" ] && kill -9 "$quayd_pid" 2>/dev/null || true
   # The agent leaves dockerd running by design; the test takes it down.
-  if [ -f /run/quayd/docker/supervisor.pid ]; then
-    kill "$(cat /run/quayd/docker/supervisor.pid)" 2>/dev/null || true
-    for _ in $(seq 300); do [ -e "/proc/$(cat /run/quayd/docker/supervisor.pid)" ] || break; sleep 0.1; done
+  local sup
+  sup=$(cat /run/quayd/docker/supervisor.pid 2>/dev/null) || true
+  if [ -n "$sup" ]; then
+    kill "$sup" 2>/dev/null || true
+    for _ in $(seq 300); do [ -e "/proc/$sup" ] || break; sleep 0.1; done
   fi
   [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null || true
   wait 2>/dev/null || true

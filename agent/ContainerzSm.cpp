@@ -1,0 +1,301 @@
+#include "agent/ContainerzSm.h"
+
+#include <filesystem>
+
+#include "platform/Exception.h"
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle const trace( "ContainerzSm" );
+
+bool active( Ip::VrfStatusLocal const & s ) {
+   return s.vrfState() == Ip::kVrfStateActive && s.vrfReady();
+}
+
+// A runtime failure leaves the machine where it was; the next configuration
+// or VRF change tries again.
+template< typename F >
+void tryRuntime( char const * what, F && f ) {
+   try {
+      f();
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "{} failed: {}: {}", what, e.name(), e.what() );
+   }
+}
+} // namespace
+
+// ------------------------------------------------------------------ VrfSm
+
+VrfSm::VrfSm( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
+              Ptr< VrfEnabledStatus > vrfEnabledStatus )
+      : vrfStatusLocal_( std::move( vrfStatusLocal ) ),
+        vrfEnabledStatus_( std::move( vrfEnabledStatus ) ) {
+   QUAYD_ASSERT( vrfStatusLocal_ );
+   QUAYD_ASSERT( vrfEnabledStatus_ );
+   vrfName_ = L3::VrfName( vrfStatusLocal_->key() );
+   reactor_.on( vrfStatusLocal_, Ip::VrfStatusLocal::Attr::vrfState, [ this ] { handleVrf(); } );
+   reactor_.on( vrfStatusLocal_, Ip::VrfStatusLocal::Attr::vrfReady, [ this ] { handleVrf(); } );
+   reactor_.start();
+   handleVrf();
+}
+
+VrfSm::~VrfSm() {
+   reactor_.unwatchAll();
+   handleDel();
+}
+
+Ptr< VrfSm > VrfSm::VrfSmIs( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
+                             Ptr< VrfEnabledStatus > vrfEnabledStatus ) {
+   return makePtr< VrfSm >( std::move( vrfStatusLocal ), std::move( vrfEnabledStatus ) );
+}
+
+void VrfSm::handleVrf() {
+   QTRACE( trace, 2, "vrfName: {}", vrfName_ );
+   if ( active( *vrfStatusLocal_ ) ) {
+      QTRACE( trace, 2, "vrf {} is active, setting vrf enabled", vrfName_ );
+      vrfEnabledStatus_->enabledIs( true );
+   } else {
+      QTRACE( trace, 2, "vrf {} is not active, clearing vrf enabled", vrfName_ );
+      vrfEnabledStatus_->enabledIs( false );
+   }
+   QTRACE( trace, 2, "vrfName: {} Exiting", vrfName_ );
+}
+
+void VrfSm::handleDel() {
+   QTRACE( trace, 2, "vrfName: {}", vrfName_ );
+   vrfEnabledStatus_->enabledIs( false );
+   QTRACE( trace, 2, "vrfName: {} Exiting", vrfName_ );
+}
+
+// ----------------------------------------------------------- ContainerzSm
+
+ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                            Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                            Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                            Ptr< ContainerRuntimeInterface > runtime,
+                            Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm )
+      : containerzConfig_( std::move( containerzConfig ) ),
+        allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
+        crtStatus_( std::move( crtStatus ) ), runtime_( std::move( runtime ) ),
+        taskScheduler_( std::move( taskScheduler ) ),
+        mockUrlReachabilitySm_( mockUrlReachabilitySm ) {
+   QUAYD_ASSERT( crtStatus_ );
+   if ( containerzConfig_ ) {
+      reactor_.on( containerzConfig_, Gnoi::Containerz::Config::Attr::crtConfig,
+                   [ this ] { handleCrtConfig(); } );
+   }
+   if ( allVrfStatusLocal_ ) {
+      reactor_.onKey( allVrfStatusLocal_, Ip::AllVrfStatusLocal::Attr::vrf,
+                      [ this ]( String const & name ) { handleVrfStatusLocal( name ); } );
+   }
+   reactor_.start();
+   vrfEnabledStatusIs();
+   handleInitialized();
+}
+
+ContainerzSm::~ContainerzSm() {
+   handleDel();
+   reactor_.unwatchAll();
+   vrfEnabledStatusDel();
+   vrfSm_ = nullptr;
+}
+
+ContainerzSm::Args ContainerzSm::args() const {
+   return { containerzConfig_, allVrfStatusLocal_, crtStatus_,
+            runtime_,          taskScheduler_,     mockUrlReachabilitySm_ };
+}
+
+void ContainerzSm::vrfEnabledStatusIs() {
+   vrfEnabledStatus_ = makePtr< VrfEnabledStatus >();
+   vrfEnabledReactor_.on( vrfEnabledStatus_, VrfEnabledStatus::Attr::enabled,
+                          [ this ] { handleVrfEnabled(); } );
+   vrfEnabledReactor_.onInitial( vrfEnabledStatus_, [ this ] { handleVrfEnabled(); } );
+   vrfEnabledReactor_.start();
+}
+
+void ContainerzSm::vrfEnabledStatusDel() {
+   vrfEnabledReactor_.unwatchAll();
+   vrfEnabledStatus_ = nullptr;
+}
+
+void ContainerzSm::vrfSmIs( Ptr< Ip::VrfStatusLocal const > const & entry ) {
+   if ( vrfSm_ && vrfSm_->vrfStatusLocal() == entry ) {
+      return;
+   }
+   // The old machine goes first, so that its clearing of the flag comes
+   // before the new one sets it.
+   vrfSm_ = nullptr;
+   vrfSm_ = VrfSm::VrfSmIs( entry, vrfEnabledStatus_ );
+}
+
+void ContainerzSm::vrfSmDel() { vrfSm_ = nullptr; }
+
+void ContainerzSm::handleInitialized() {
+   QTRACE( trace, 2, "" );
+   QUAYD_ASSERT( containerzConfig() );
+   QUAYD_ASSERT( allVrfStatusLocal() );
+   QUAYD_ASSERT( runtime() );
+   QUAYD_ASSERT( taskScheduler() );
+   initialized_ = true;
+   try {
+      createDataRoot();
+   } catch ( std::filesystem::filesystem_error const & e ) {
+      // The runtime's own start reports the missing directory again.
+      QTRACE( trace, 0, "creating data root failed: {}", e.what() );
+   }
+   handleCrtConfig();
+   crtStatus_->enabledIs( true );
+   QTRACE( trace, 2, "Exiting" );
+}
+
+void ContainerzSm::createDataRoot() {
+   QTRACE( trace, 8, "creating data root {}", kDataRoot );
+   std::filesystem::create_directories( kDataRoot );
+}
+
+void ContainerzSm::cleanupDataRoot() {
+   QTRACE( trace, 8, "cleaning up data root {}", kDataRoot );
+   std::filesystem::remove_all( kDataRoot );
+}
+
+void ContainerzSm::handleCrtConfig() {
+   QTRACE( trace, 2, "" );
+   QUAYD_ASSERT( containerzConfig() );
+   QUAYD_ASSERT( allVrfStatusLocal() );
+   QUAYD_ASSERT( runtime() );
+   if ( !initialized_ ) {
+      QTRACE( trace, 2, "Not initialized yet, exiting" );
+      return;
+   }
+   inHandleCrtConfig_ = true;
+   cleanupStaleState( true );
+   handleVrfConfig();
+   inHandleCrtConfig_ = false;
+   QTRACE( trace, 2, "Exiting" );
+}
+
+void ContainerzSm::cleanupStaleState( bool cleanupVrfState ) {
+   QTRACE( trace, 2, " cleanupVrfState: {}", cleanupVrfState );
+   tryRuntime( "Disabling runtime", [ this ] {
+      runtime_->disableRuntime();
+      runtime_->resetConfig();
+   } );
+   if ( cleanupVrfState ) {
+      vrfSmDel();
+      vrfEnabledStatus_->enabledIs( false );
+   }
+   QTRACE( trace, 2, "Exiting" );
+}
+
+void ContainerzSm::handleVrfConfig() {
+   QTRACE( trace, 2, "" );
+   QUAYD_ASSERT_MSG( initialized_,
+                     "handleVrfConfig isn't expected to be called before SM is initialized" );
+   L3::VrfName const & vrfName = crtConfig().vrfName;
+   if ( vrfName.isDefault() ) {
+      vrfSmDel();
+      QTRACE( trace, 2, "Default VRF configured, setting vrf enabled" );
+      vrfEnabledStatus_->enabledIs( true );
+   } else {
+      QTRACE( trace, 2, "non default VRF {} configured", vrfName );
+      if ( !vrfSm_ && vrfEnabledStatus_->enabled() ) {
+         QTRACE( trace, 2, "Cleaning up stale vrfEnabled status set by default VRF" );
+         vrfEnabledStatus_->enabledIs( false );
+      }
+      if ( auto entry = allVrfStatusLocal_->vrf( vrfName.str() ) ) {
+         QTRACE( trace, 2, "vrfStatusLocal for {} present", vrfName );
+         if ( vrfSm_ && vrfSm_->vrfName() != vrfName ) {
+            vrfSmDel();
+         }
+         vrfSmIs( entry );
+      } else {
+         QTRACE( trace, 2, "vrfStatusLocal for {} absent", vrfName );
+         vrfSmDel();
+      }
+   }
+   QTRACE( trace, 2, "Exiting" );
+}
+
+void ContainerzSm::handleVrfStatusLocal( L3::VrfName const & name ) {
+   if ( !initialized_ || name != crtConfig().vrfName ) {
+      return;
+   }
+   if ( allVrfStatusLocal_->vrf( name.str() ) ) {
+      QTRACE( trace, 2, "vrfName: {} added", name );
+   } else {
+      QTRACE( trace, 2, "vrfName: {} removed", name );
+   }
+   handleVrfConfig();
+}
+
+void ContainerzSm::handleVrfEnabled() {
+   QTRACE( trace, 2, "" );
+   if ( !initialized_ ) {
+      QTRACE( trace, 2, "Not initialized yet, exiting" );
+      return;
+   }
+   if ( inHandleCrtConfig_ ) {
+      QTRACE( trace, 2, "called from handleCrtConfig" );
+   } else {
+      cleanupStaleState( false );
+   }
+   if ( vrfEnabledStatus_->enabled() ) {
+      handleSyslogServer();
+   }
+   QTRACE( trace, 2, "Exiting" );
+}
+
+void ContainerzSm::handleSyslogServer() {
+   QTRACE( trace, 2, "" );
+   String const url = crtConfig().logDriver == 1 ? crtConfig().syslogServer : String();
+   if ( url.empty() ) {
+      QTRACE( trace, 2, "No syslog server configured, starting runtime" );
+      startRuntime();
+      return;
+   }
+   // Waiting for the server to answer needs the reachability probe, which
+   // this build does not have yet: the runtime stays down, as it would for a
+   // server that never answers.
+   QTRACE( trace, 0, "Syslog server {} is configured; no reachability probe, runtime stays down",
+           url );
+}
+
+void ContainerzSm::startRuntime() {
+   QTRACE( trace, 2, "Starting runtime" );
+   QUAYD_ASSERT_MSG( vrfEnabledStatus_->enabled(),
+                     "VRF has to be enabled before calling startRuntime" );
+   L3::VrfName const & vrfName = crtConfig().vrfName;
+   String const netNsPath = vrfName.isDefault() ? String() : "/run/netns/" + vrfName.nsName();
+   Ptr< SyslogDriver const > logDriver;
+   if ( crtConfig().logDriver == 1 ) {
+      logDriver = syslogDriverFactory( crtConfig().syslogServer, LogTag( 1 ), SyslogFacility( 1 ) );
+   }
+   tryRuntime( "Starting runtime", [ & ] {
+      runtime_->applyConfig( kDataRoot, netNsPath, logDriver, false, nullptr );
+      runtime_->enableRuntime();
+   } );
+}
+
+void ContainerzSm::handleDel() {
+   QTRACE( trace, 2, "" );
+   tryRuntime( "Disabling runtime", [ this ] {
+      runtime_->disableRuntime();
+      runtime_->resetConfig();
+   } );
+   crtStatus_->enabledIs( false );
+}
+
+Ptr< ContainerzSm > containerzSmFactory(
+   Ptr< Gnoi::Containerz::Config const > containerzConfig,
+   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   bool mockUrlReachabilitySm ) {
+   return makePtr< ContainerzSm >( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
+                                   std::move( crtStatus ), std::move( runtime ),
+                                   std::move( taskScheduler ), mockUrlReachabilitySm );
+}
+
+} // namespace Quayd

@@ -1,0 +1,121 @@
+#pragma once
+// The Containerz sub-agent: brings the container runtime up inside the
+// configured VRF's network namespace, with its data root on flash, once the
+// VRF is usable, and takes it down on every configuration change and when the
+// sub-agent stops. Containers themselves are managed by the gNOI Containerz
+// service through the same runtime.
+#include "model/Model.h"
+#include "platform/Reactor.h"
+#include "platform/Task.h"
+
+namespace Quayd {
+
+// True exactly while the configured VRF is usable.
+#define VRF_ENABLED_STATUS_FIELDS( F ) F( ATTR, bool, enabled, false )
+QUAYD_ENTITY( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS );
+
+// Watches the status entry of one non-default VRF and drives the flag from
+// it; destroying it clears the flag.
+class VrfSm : public PtrInterface {
+ public:
+   VrfSm( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
+          Ptr< VrfEnabledStatus > vrfEnabledStatus );
+   ~VrfSm() override;
+   static Ptr< VrfSm > VrfSmIs( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
+                                Ptr< VrfEnabledStatus > vrfEnabledStatus );
+
+   Ptr< Ip::VrfStatusLocal const > const & vrfStatusLocal() const { return vrfStatusLocal_; }
+   L3::VrfName const & vrfName() const { return vrfName_; }
+
+ private:
+   void handleVrf();
+   void handleDel();
+
+   Ptr< Ip::VrfStatusLocal const > vrfStatusLocal_;
+   Ptr< VrfEnabledStatus > vrfEnabledStatus_;
+   L3::VrfName vrfName_;
+   Reactor reactor_;
+};
+
+class ContainerzSm : public PtrInterface {
+ public:
+   static constexpr char const * kDataRoot = "/mnt/flash/.containerz/data-root";
+
+   ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                 Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                 Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                 Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                 bool mockUrlReachabilitySm );
+   ~ContainerzSm() override;
+
+   struct Args {
+      Ptr< Gnoi::Containerz::Config const > containerzConfig;
+      Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal;
+      Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus;
+      Ptr< ContainerRuntimeInterface > runtime;
+      Ptr< TaskScheduler > taskScheduler;
+      bool mockUrlReachabilitySm = false;
+      bool operator==( Args const & ) const = default;
+   };
+   Args args() const;
+
+   Ptr< Gnoi::Containerz::Config const > const & containerzConfig() const {
+      return containerzConfig_;
+   }
+   Ptr< Ip::AllVrfStatusLocal const > const & allVrfStatusLocal() const {
+      return allVrfStatusLocal_;
+   }
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const {
+      return crtStatus_;
+   }
+   Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
+   Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
+   Ptr< VrfEnabledStatus > const & vrfEnabledStatus() const { return vrfEnabledStatus_; }
+   Ptr< VrfSm > const & vrfSm() const { return vrfSm_; }
+   bool initialized() const { return initialized_; }
+
+   void cleanupDataRoot();
+
+ private:
+   void vrfEnabledStatusIs();
+   void vrfEnabledStatusDel();
+   void vrfSmIs( Ptr< Ip::VrfStatusLocal const > const & entry );
+   void vrfSmDel();
+
+   void handleInitialized();
+   void handleCrtConfig();
+   void handleVrfConfig();
+   void handleVrfStatusLocal( L3::VrfName const & name );
+   void handleVrfEnabled();
+   void handleSyslogServer();
+   void handleDel();
+   void createDataRoot();
+   void cleanupStaleState( bool cleanupVrfState );
+   void startRuntime();
+   Gnoi::Containerz::CrtConfig const & crtConfig() const {
+      return containerzConfig_->crtConfig();
+   }
+
+   Ptr< Gnoi::Containerz::Config const > containerzConfig_;
+   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal_;
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus_;
+   Ptr< ContainerRuntimeInterface > runtime_;
+   Ptr< TaskScheduler > taskScheduler_;
+   bool mockUrlReachabilitySm_;
+   Ptr< VrfEnabledStatus > vrfEnabledStatus_;
+   Ptr< VrfSm > vrfSm_;
+   bool inHandleCrtConfig_ = false;
+   bool initialized_ = false;
+   Reactor reactor_;
+   // The flag's subscription is separate so that it can be dropped alone.
+   Reactor vrfEnabledReactor_;
+};
+
+Ptr< ContainerzSm > containerzSmFactory(
+   Ptr< Gnoi::Containerz::Config const > containerzConfig,
+   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   bool mockUrlReachabilitySm );
+
+} // namespace Quayd

@@ -1,0 +1,136 @@
+// The Containerz machine on the fake runtime. It creates its data root on
+// flash: this binary runs in a private mount namespace with tmpfs over /mnt.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "agent/ContainerzSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/Sandbox.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using Testing::FakeRuntime;
+using Calls = std::vector< String >;
+
+auto const * const sandbox =
+   ::testing::AddGlobalTestEnvironment( new Testing::PrivateMounts( { "/mnt" } ) );
+
+String const kApplyDefault = "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])";
+String const kApplyRed = "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
+
+class ContainerzSmTest : public ::testing::Test {
+ protected:
+   void start( Gnoi::Containerz::CrtConfig c = {} ) {
+      config->crtConfigIs( std::move( c ) );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false );
+   }
+   void vrfIs( String const & name, uint8_t state, bool ready ) {
+      auto v = vrfs->vrfIs( name );
+      v->vrfStateIs( state );
+      v->vrfReadyIs( ready );
+   }
+
+   Testing::TraceCapture traces;
+   Testing::VirtualTime time;
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
+   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
+      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+   Ptr< ContainerzSm > sm;
+};
+
+TEST_F( ContainerzSmTest, TheDefaultVrfStartsTheRuntimeAtOnce ) {
+   start();
+   EXPECT_EQ( runtime->calls(),
+              ( Calls{ "disableRuntime()", "resetConfig()", kApplyDefault, "enableRuntime()" } ) );
+   EXPECT_TRUE( crt->enabled() );
+   EXPECT_TRUE( sm->vrfEnabledStatus()->enabled() );
+   EXPECT_FALSE( sm->vrfSm() );
+   EXPECT_TRUE( std::filesystem::is_directory( ContainerzSm::kDataRoot ) );
+   EXPECT_TRUE( traces.contains( "Default VRF configured, setting vrf enabled", 2 ) );
+}
+
+TEST_F( ContainerzSmTest, AnyConfigurationChangeTakesTheRuntimeDownFirst ) {
+   start();
+   runtime->clearCalls();
+   config->crtConfigIs( { L3::VrfName( "default" ), 0, "udp://10.0.0.1:514" } );
+   EXPECT_EQ( runtime->calls(),
+              ( Calls{ "disableRuntime()", "resetConfig()", kApplyDefault, "enableRuntime()" } ) );
+}
+
+TEST_F( ContainerzSmTest, DeletionStopsTheRuntimeAndKeepsTheDataRoot ) {
+   std::filesystem::create_directories( ContainerzSm::kDataRoot );  // from an earlier run
+   start();
+   runtime->clearCalls();
+   sm = nullptr;
+   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_FALSE( crt->enabled() );
+   EXPECT_TRUE( std::filesystem::is_directory( ContainerzSm::kDataRoot ) );
+}
+
+TEST_F( ContainerzSmTest, ANonDefaultVrfGatesTheRuntimeOnItsStatus ) {
+   start( { L3::VrfName( "red" ), 0, "" } );
+   EXPECT_EQ( runtime->count( "applyConfig" ), 0u );
+   EXPECT_TRUE( crt->enabled() ) << "the sub-agent runs, waiting for its VRF";
+   EXPECT_TRUE( traces.contains( "vrfStatusLocal for red absent", 2 ) );
+
+   vrfIs( "blue", Ip::kVrfStateActive, true );
+   EXPECT_EQ( runtime->count( "applyConfig" ), 0u ) << "another VRF changes nothing";
+
+   vrfIs( "red", 0, false );
+   ASSERT_TRUE( sm->vrfSm() );
+   EXPECT_FALSE( sm->vrfEnabledStatus()->enabled() );
+   runtime->clearCalls();
+   vrfs->vrf( "red" )->vrfStateIs( Ip::kVrfStateActive );
+   EXPECT_EQ( runtime->count( "applyConfig" ), 0u ) << "active but not ready";
+   vrfs->vrf( "red" )->vrfReadyIs( true );
+   EXPECT_EQ( runtime->calls(),
+              ( Calls{ "disableRuntime()", "resetConfig()", kApplyRed, "enableRuntime()" } ) );
+
+   runtime->clearCalls();
+   vrfs->vrf( "red" )->vrfStateIs( 2 );
+   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
+   vrfs->vrf( "red" )->vrfStateIs( Ip::kVrfStateActive );
+   EXPECT_EQ( runtime->calls().back(), "enableRuntime()" );
+
+   runtime->clearCalls();
+   vrfs->vrfDel( "red" );
+   EXPECT_FALSE( sm->vrfSm() );
+   EXPECT_FALSE( sm->vrfEnabledStatus()->enabled() );
+   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
+}
+
+TEST_F( ContainerzSmTest, SwitchingFromTheDefaultVrfToAnInactiveOneStopsTheRuntime ) {
+   vrfIs( "red", 0, true );
+   start();
+   ASSERT_TRUE( sm->vrfEnabledStatus()->enabled() );
+   runtime->clearCalls();
+   config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } );
+   EXPECT_FALSE( sm->vrfEnabledStatus()->enabled() );
+   ASSERT_TRUE( sm->vrfSm() );
+   EXPECT_EQ( sm->vrfSm()->vrfName(), L3::VrfName( "red" ) );
+   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
+}
+
+TEST_F( ContainerzSmTest, ASyslogServerIsIgnoredWithoutTheSyslogDriver ) {
+   start( { L3::VrfName( "default" ), 0, "udp://10.0.0.1:514" } );
+   EXPECT_EQ( runtime->calls().back(), "enableRuntime()" );
+   EXPECT_FALSE( runtime->appliedLogDriver );
+}
+
+TEST_F( ContainerzSmTest, ARuntimeFailureIsTracedAndTheNextChangeTriesAgain ) {
+   runtime->failNext( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+   start();
+   EXPECT_TRUE( traces.contains( "job failed", 0 ) );
+   EXPECT_TRUE( crt->enabled() );
+   config->crtConfigIs( { L3::VrfName( "default" ), 0, "x" } );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 2u );
+}
+
+} // namespace
+} // namespace Quayd

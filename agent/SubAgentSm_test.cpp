@@ -1,0 +1,249 @@
+// The switcher with the real resolver, runtime manager and Containerz
+// machine, on the fake runtime and the virtual clock. The runtime manager's
+// hard stop erases /var/lib/docker and the Containerz machine creates its data
+// root on flash: this binary runs in a private mount namespace with tmpfs over
+// both.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "agent/QuaydAgent.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/Sandbox.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+using SAT = SubAgentType;
+using Testing::FakeRuntime;
+
+auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
+   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
+
+class SubAgentSmTest : public ::testing::Test {
+ protected:
+   SubAgentSmTest() {
+      ::setenv( "QUY_BTEST_SKIPLBMOUNT", "1", 1 );
+      std::filesystem::create_directories( "/mnt/flash" );
+      subAgents->quySmIs( config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                          makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
+                          makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                          makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
+                          makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(),
+                          runtime, time.scheduler() );
+   }
+   ~SubAgentSmTest() override {
+      switcher = nullptr;
+      resolver = nullptr;
+      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
+   }
+   // The agent's order: resolver first, then the switcher.
+   void start() {
+      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
+      resolver->notificationsIs( true );
+      switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
+                               runtime, vrfs, time.scheduler() );
+      switcher->notificationsIs( true );
+   }
+   void containerzIs( bool on ) {
+      if ( on ) {
+         gnoi->memberIs( Gnoi::kContainerzMember );
+      } else {
+         gnoi->memberDel( Gnoi::kContainerzMember );
+      }
+   }
+
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
+   Testing::VirtualTime time;
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
+   Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
+   Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
+   Ptr< Gnoi::Config > gnoi = makePtr< Gnoi::Config >();
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
+      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
+   Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
+   Ptr< SubAgents > subAgents = makePtr< SubAgents >();
+   Ptr< SubAgentCandidateSm > resolver;
+   Ptr< SubAgentSm > switcher;
+};
+
+TEST_F( SubAgentSmTest, EnablingAndDisablingTheConfigurationStartsAndStopsQuy ) {
+   start();
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   config->enabledIs( true );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+   EXPECT_TRUE( traces.contains( "quySm is starting now", 2 ) );
+   config->enabledIs( false );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 1u );
+   EXPECT_EQ( candidate->subAgentRunning().subAgentType, SAT::subAgentNone );
+}
+
+TEST_F( SubAgentSmTest, WithoutTheRuntimeItReportsOnceAMinuteUntilInstalled ) {
+   runtime->installed = false;
+   config->enabledIs( true );
+   start();
+   EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 1u );
+   EXPECT_TRUE( traces.contains( "Runtime is not installed yet", 5 ) );
+   time.advance( 59s );
+   EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 1u );
+   time.advance( 1s );
+   EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 2u );
+   time.advance( 60s );
+   EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 3u );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   EXPECT_EQ( switcher->pollTask()->name(), "SubAgentSmPollerTask" );
+
+   runtime->installed = true;
+   time.advance( 60s );
+   EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 3u );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_FALSE( switcher->pollTask()->armed() );
+}
+
+TEST_F( SubAgentSmTest, UnconfiguringCancelsThePoll ) {
+   runtime->installed = false;
+   config->enabledIs( true );
+   start();
+   config->enabledIs( false );
+   runtime->installed = true;
+   time.advance( 10min );
+   EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 1u );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+}
+
+TEST_F( SubAgentSmTest, AFlashLimitChangeRestartsQuyOnFlashWithTheNewLimit ) {
+   config->enabledIs( true );
+   config->onFlashIs( true );
+   config->flashLimitIs( 2048 );
+   start();
+   ASSERT_EQ( status->state(), SmState::started_ );
+   ASSERT_TRUE( status->runningOnFlash() );
+   runtime->clearCalls();
+   config->flashLimitIs( 4096 );
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "runtimeInstalled", "disableRuntime", "resetConfig",
+                                       "runtimeInstalled", "applyConfig", "enableRuntime" } ) );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( status->flashLimit(), 4096u );
+}
+
+TEST_F( SubAgentSmTest, SwitchingBetweenQuyAndContainerz ) {
+   config->enabledIs( true );
+   start();
+   ASSERT_EQ( status->state(), SmState::started_ );
+   runtime->clearCalls();
+
+   containerzIs( true );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   ASSERT_TRUE( subAgents->containerzSm() );
+   EXPECT_TRUE( crt->enabled() );
+   EXPECT_EQ( candidate->subAgentRunning().subAgentType, SAT::subAgentContainerz );
+   EXPECT_TRUE( std::filesystem::is_directory( ContainerzSm::kDataRoot ) );
+   auto const calls = runtime->calls();
+   ASSERT_GE( calls.size(), 2u );
+   EXPECT_EQ( calls[ calls.size() - 2 ],
+              "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])" );
+   EXPECT_EQ( calls.back(), "enableRuntime()" );
+
+   runtime->clearCalls();
+   containerzIs( false );
+   EXPECT_FALSE( subAgents->containerzSm() );
+   EXPECT_FALSE( crt->enabled() );
+   EXPECT_EQ( status->state(), SmState::started_ ) << "quy is configured again";
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "disableRuntime", "resetConfig", "runtimeInstalled",
+                                       "applyConfig", "enableRuntime" } ) );
+}
+
+TEST_F( SubAgentSmTest, ARunningContainerzMachineIsNotCreatedTwice ) {
+   containerzIs( true );
+   start();
+   auto const sm = subAgents->containerzSm();
+   ASSERT_TRUE( sm );
+   switcher->startConfiguredSubAgent();
+   EXPECT_EQ( subAgents->containerzSm(), sm );
+   EXPECT_TRUE( traces.contains( "containerzSm is already started", 2 ) );
+}
+
+TEST_F( SubAgentSmTest, ARuntimeLeftEnabledForContainerzIsCleanedUp ) {
+   crt->enabledIs( true );  // an earlier agent's Containerz runtime
+   start();
+   EXPECT_FALSE( crt->enabled() );
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "runtimeInstalled", "disableRuntime", "resetConfig" } ) );
+}
+
+TEST_F( SubAgentSmTest, RuntimeFailuresOnCleanUpLeaveTheAgentRunning ) {
+   crt->enabledIs( true );
+   runtime->failNext( "disableRuntime", RuntimeException( "daemon gone" ) );
+   start();
+   EXPECT_FALSE( crt->enabled() );
+   EXPECT_TRUE( traces.contains( "daemon gone", 0 ) );
+   config->enabledIs( true );
+   EXPECT_EQ( status->state(), SmState::started_ );
+}
+
+struct DisableCase {
+   SAT configured;
+   uint64_t configuredLimit;
+   bool runningOnFlash;
+   uint64_t runningLimit;
+   bool disable;
+};
+
+class MaybeDisable : public SubAgentSmTest,
+                     public ::testing::WithParamInterface< DisableCase > {};
+
+TEST_P( MaybeDisable, ComparesTheRunningVariantWithTheConfiguredOne ) {
+   auto const & c = GetParam();
+   switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
+                            runtime, vrfs, time.scheduler() );
+   candidate->subAgentConfiguredIs( { c.configured, c.configuredLimit } );
+   status->runningOnFlashIs( c.runningOnFlash );
+   status->flashLimitIs( c.runningLimit );
+   EXPECT_EQ( switcher->maybeDisableQuySubAgent(), c.disable );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, MaybeDisable,
+   ::testing::Values( DisableCase{ SAT::subAgentNone, 0, false, 0, true },
+                      DisableCase{ SAT::subAgentContainerz, 0, true, 5, true },
+                      DisableCase{ SAT::subAgentQuy, 0, true, 0, true },
+                      DisableCase{ SAT::subAgentQuy, 0, false, 0, false },
+                      DisableCase{ SAT::subAgentQuy, 0, false, 7, true },
+                      DisableCase{ SAT::subAgentQuyOnFlash, 7, false, 7, true },
+                      DisableCase{ SAT::subAgentQuyOnFlash, 7, true, 7, false },
+                      DisableCase{ SAT::subAgentQuyOnFlash, 7, true, 8, true } ) );
+
+TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
+   Testing::VirtualTime time;
+   auto runtime = makePtr< FakeRuntime >();
+   auto subAgents = makePtr< SubAgents >();
+   auto config = makePtr< Gnoi::Containerz::Config >();
+   auto vrfs = makePtr< Ip::AllVrfStatusLocal >();
+   auto crt = makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+   auto first = subAgents->containerzSmIs( config, vrfs, crt, runtime, time.scheduler(), false );
+   EXPECT_EQ( subAgents->containerzSmIs( config, vrfs, crt, runtime, time.scheduler(), false ),
+              first );
+   auto second = subAgents->containerzSmIs( makePtr< Gnoi::Containerz::Config >(), vrfs, crt,
+                                            runtime, time.scheduler(), false );
+   EXPECT_NE( second, first );
+   EXPECT_TRUE( crt->enabled() );
+   EXPECT_EQ( subAgents->containerzSmDel(), second );
+   EXPECT_FALSE( subAgents->containerzSm() );
+   first = nullptr;
+   second = nullptr;
+   EXPECT_FALSE( crt->enabled() );
+}
+
+} // namespace
+} // namespace Quayd
