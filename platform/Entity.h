@@ -90,6 +90,10 @@ class Entity : public Notifier {
    // recursively, to its elements.
    void observerIs( EntityObserver * o );
 
+   // For a value held through a pointer and changed in place: stores and
+   // announces it as if it had been set anew.
+   void changedInPlace( AttrId attr ) { changed( attr ); }
+
    // The path of the element `key` of this entity's collection.
    String elementPath( String const & key ) const { return path_ + "|" + key; }
 

@@ -1,0 +1,204 @@
+#include "agent/ImageLoadSm.h"
+
+#include "agent/PersistentPathSm.h"
+#include "platform/Exception.h"
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle const trace( "ImageLoadSm" );
+} // namespace
+
+LogHandle const QUAYD_IMAGE_LOAD_FAILED(
+   { "QUAYD_IMAGE_LOAD_FAILED", "Image load from %s failed, container-runtime reported \"%s\".",
+     "Configured container image wasn't loaded successfully.",
+     "Please check the configured image.", 3 },
+   Duration( 0 ), 1.0, 0, 0 );
+
+ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus,
+                          Ptr< ImageLoadConfigDir const > imageLoadConfig,
+                          Ptr< ImageLoadStatusDir > imageLoadStatus,
+                          Ptr< RegistryStatusDir const > registryStatus,
+                          Ptr< ContainerRuntimeInterface > runtime,
+                          Ptr< TaskScheduler > taskScheduler )
+      : persistentPathStatus_( std::move( persistentPathStatus ) ),
+        imageLoadConfig_( std::move( imageLoadConfig ) ),
+        imageLoadStatus_( std::move( imageLoadStatus ) ),
+        registryStatus_( std::move( registryStatus ) ), runtime_( std::move( runtime ) ),
+        taskScheduler_( std::move( taskScheduler ) ) {
+   QUAYD_ASSERT( persistentPathStatus_ );
+   QUAYD_ASSERT( imageLoadConfig_ );
+   QUAYD_ASSERT( imageLoadStatus_ );
+   QUAYD_ASSERT( registryStatus_ );
+   QUAYD_ASSERT( runtime_ );
+   loadTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "ImageLoad",
+                                [ this ] { doTarballLoad(); } );
+   reactor_.on( persistentPathStatus_, PersistentPathStatus::Attr::state,
+                [ this ] { handleEnabled(); } );
+   reactor_.on( registryStatus_, RegistryStatusDir::Attr::state, [ this ] { handleDisabled(); } );
+   reactor_.onKey( imageLoadConfig_, ImageLoadConfigDir::Attr::tarball,
+                   [ this ]( String const & path ) { handleCliConfig( path ); } );
+   reactor_.start();
+   handleInitState();
+}
+
+ImageLoadSm::~ImageLoadSm() {
+   reactor_.notificationsIs( false );
+   reactor_.unwatchAll();
+}
+
+Ptr< ImageLoadSm > ImageLoadSm::ImageLoadSmIs(
+   Ptr< PersistentPathStatus const > persistentPathStatus,
+   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
+   Ptr< RegistryStatusDir const > registryStatus, Ptr< ContainerRuntimeInterface > runtime,
+   Ptr< TaskScheduler > taskScheduler ) {
+   auto sm = makePtr< ImageLoadSm >( std::move( persistentPathStatus ),
+                                     std::move( imageLoadConfig ), std::move( imageLoadStatus ),
+                                     std::move( registryStatus ), std::move( runtime ),
+                                     std::move( taskScheduler ) );
+   sm->notificationsIs( true );
+   return sm;
+}
+
+void ImageLoadSm::handleInitState() {
+   if ( imageLoadStatus_->state() != SmState::stopped_ ) {
+      imageLoadStatus_->stateIs( SmState::inherited_ );
+   }
+}
+
+void ImageLoadSm::handleEnabled() {
+   QTRACE( trace, 2, "state: {}, persistentPathSm state: {}", imageLoadStatus_->state(),
+           persistentPathStatus_->state() );
+   if ( persistentPathStatus_->state() != SmState::started_ ) {
+      return;
+   }
+   imageLoadStatus_->stateIs( SmState::starting_ );
+   std::vector< String > stale;
+   for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
+      if ( !configured( path ) ) {
+         stale.push_back( path );
+      }
+   }
+   for ( auto const & path : stale ) {
+      unloadTarball( path );
+   }
+   for ( auto const & path : imageLoadConfig_->tarball() ) {
+      tarballPathEnq( path );
+   }
+   loadTask_->scheduleTask();
+}
+
+void ImageLoadSm::doTarballLoad() {
+   QTRACE( trace, 8, "doTarballLoad" );
+   if ( imageLoadStatus_->state() != SmState::starting_ ) {
+      return;
+   }
+   if ( tarballPathEmpty() ) {
+      imageLoadStatus_->stateIs( SmState::started_ );
+      return;
+   }
+   loadTarball( tarballPathDeq() );
+   if ( !tarballPathEmpty() ) {
+      loadTask_->scheduleTask();
+   } else {
+      imageLoadStatus_->stateIs( SmState::started_ );
+   }
+}
+
+void ImageLoadSm::loadTarball( String const & path ) {
+   QTRACE( trace, 8, "path: {}", path );
+   if ( !configured( path ) ) {
+      return;
+   }
+   std::vector< String > images;
+   try {
+      images = runtime_->loadImage( path );
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Failed to load image: {}", e.what() );
+      log( QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
+      return;
+   }
+   auto entry = imageLoadStatus_->statusIs( path );
+   for ( auto const & name : images ) {
+      entry->tagIs( imageReference( *runtime_, name ) );
+   }
+}
+
+void ImageLoadSm::handleCliConfig( String const & imagePath ) {
+   SmState const s = imageLoadStatus_->state();
+   QTRACE( trace, 8, "path: {}, state: {}", imagePath, s );
+   if ( s != SmState::starting_ && s != SmState::started_ ) {
+      return;
+   }
+   if ( configured( imagePath ) ) {
+      loadTarball( imagePath );
+   } else {
+      unloadTarball( imagePath );
+   }
+}
+
+void ImageLoadSm::unloadTarball( String const & path ) {
+   QTRACE( trace, 8, "path: {}", path );
+   auto entry = imageLoadStatus_->status( path );
+   if ( !entry ) {
+      QTRACE( trace, 0, "Attampt to unload tarball that was not loaded: {}", path );
+      return;
+   }
+   for ( auto const & tag : std::set< String >( entry->tag() ) ) {
+      try {
+         runtime_->removeImage( tag );
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "Failed to remove image: {}", e.what() );
+      }
+   }
+   imageLoadStatus_->statusDel( path );
+}
+
+void ImageLoadSm::handleDisabled() {
+   QTRACE( trace, 2, "state: {}, registrySm state: {}", imageLoadStatus_->state(),
+           registryStatus_->state() );
+   if ( registryStatus_->state() != SmState::stopped_ ) {
+      return;
+   }
+   imageLoadStatus_->stateIs( SmState::stopping_ );
+   std::vector< String > loaded;
+   for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
+      loaded.push_back( path );
+   }
+   for ( auto const & path : loaded ) {
+      unloadTarball( path );
+   }
+   std::vector< String > stale;
+   try {
+      stale = runtime_->listStaleImages();
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Failed to list stale images: {}", e.what() );
+   }
+   for ( auto const & name : stale ) {
+      try {
+         runtime_->removeImage( name );
+         QTRACE( trace, 5, "Removed stale image: {}", name );
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "Failed to remove stale image: {} {}", name, e.what() );
+      }
+   }
+   tarballPathDelAll();
+   loadTask_->unscheduleTask();
+   // Last: the next link down may release this machine in reaction.
+   imageLoadStatus_->stateIs( SmState::stopped_ );
+}
+
+Ptr< ImageLoadSm > imageLoadSmFactory( Ptr< PersistentPathStatus const > persistentPathStatus,
+                                       Ptr< ImageLoadConfigDir const > imageLoadConfig,
+                                       Ptr< ImageLoadStatusDir > imageLoadStatus,
+                                       Ptr< RegistryStatusDir const > registryStatus,
+                                       Ptr< ContainerRuntimeInterface > runtime,
+                                       Ptr< TaskScheduler > taskScheduler ) {
+   return ImageLoadSm::ImageLoadSmIs( std::move( persistentPathStatus ),
+                                      std::move( imageLoadConfig ), std::move( imageLoadStatus ),
+                                      std::move( registryStatus ), std::move( runtime ),
+                                      std::move( taskScheduler ) );
+}
+
+} // namespace Quayd

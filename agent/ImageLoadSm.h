@@ -1,0 +1,63 @@
+#pragma once
+// Second link of the runtime manager's chain: loads the configured image
+// tarballs, one per task run, records the images each produced, follows
+// configuration changes at once, and on the way down removes every image it
+// loaded and every dangling image of the runtime.
+#include "model/Model.h"
+#include "platform/Log.h"
+#include "platform/Queue.h"
+#include "platform/Reactor.h"
+#include "platform/Task.h"
+
+namespace Quayd {
+
+extern LogHandle const QUAYD_IMAGE_LOAD_FAILED;
+
+class ImageLoadSm : public PtrInterface {
+ public:
+   ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus,
+                Ptr< ImageLoadConfigDir const > imageLoadConfig,
+                Ptr< ImageLoadStatusDir > imageLoadStatus,
+                Ptr< RegistryStatusDir const > registryStatus,
+                Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+   ~ImageLoadSm() override;
+   static Ptr< ImageLoadSm > ImageLoadSmIs( Ptr< PersistentPathStatus const > persistentPathStatus,
+                                            Ptr< ImageLoadConfigDir const > imageLoadConfig,
+                                            Ptr< ImageLoadStatusDir > imageLoadStatus,
+                                            Ptr< RegistryStatusDir const > registryStatus,
+                                            Ptr< ContainerRuntimeInterface > runtime,
+                                            Ptr< TaskScheduler > taskScheduler );
+
+   void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
+   Ptr< Task > const & loadTask() const { return loadTask_; }
+
+   QUAYD_QUEUE( String, tarballPath )
+
+ private:
+   void handleInitState();
+   void handleEnabled();
+   void handleDisabled();
+   void handleCliConfig( String const & imagePath );
+   void doTarballLoad();
+   void loadTarball( String const & path );
+   void unloadTarball( String const & path );
+   bool configured( String const & path ) const { return imageLoadConfig_->tarballHas( path ); }
+
+   Ptr< PersistentPathStatus const > persistentPathStatus_;
+   Ptr< ImageLoadConfigDir const > imageLoadConfig_;
+   Ptr< ImageLoadStatusDir > imageLoadStatus_;
+   Ptr< RegistryStatusDir const > registryStatus_;
+   Ptr< ContainerRuntimeInterface > runtime_;
+   Ptr< TaskScheduler > taskScheduler_;
+   Ptr< Task > loadTask_;
+   Reactor reactor_;
+};
+
+Ptr< ImageLoadSm > imageLoadSmFactory( Ptr< PersistentPathStatus const > persistentPathStatus,
+                                       Ptr< ImageLoadConfigDir const > imageLoadConfig,
+                                       Ptr< ImageLoadStatusDir > imageLoadStatus,
+                                       Ptr< RegistryStatusDir const > registryStatus,
+                                       Ptr< ContainerRuntimeInterface > runtime,
+                                       Ptr< TaskScheduler > taskScheduler );
+
+} // namespace Quayd

@@ -1,0 +1,182 @@
+// Image loading on the fake runtime and the virtual clock; the neighbouring
+// links' states are written by the test.
+#include <gtest/gtest.h>
+
+#include "agent/ImageLoadSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using Strings = std::vector< String >;
+
+class ImageLoadSmTest : public ::testing::Test {
+ protected:
+   void create() {
+      sm = imageLoadSmFactory( persistentPathStatus, config, status, registryStatus, runtime,
+                               time.scheduler() );
+   }
+   void enabled() {
+      create();
+      persistentPathStatus->stateIs( SmState::started_ );
+   }
+   Strings calls( String const & name ) const {
+      Strings l;
+      for ( auto const & c : runtime->calls() ) {
+         if ( c.rfind( name + "(", 0 ) == 0 ) {
+            l.push_back( c.substr( name.size() + 1, c.size() - name.size() - 2 ) );
+         }
+      }
+      return l;
+   }
+   std::set< String > tags( String const & path ) const {
+      auto e = status->status( path );
+      return e ? e->tag() : std::set< String >{};
+   }
+
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
+   Testing::VirtualTime time;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< PersistentPathStatus > persistentPathStatus = makePtr< PersistentPathStatus >();
+   Ptr< ImageLoadConfigDir > config = makePtr< ImageLoadConfigDir >();
+   Ptr< ImageLoadStatusDir > status = makePtr< ImageLoadStatusDir >();
+   Ptr< RegistryStatusDir > registryStatus = makePtr< RegistryStatusDir >();
+   Ptr< ImageLoadSm > sm;
+};
+
+TEST_F( ImageLoadSmTest, NothingConfiguredStartsAfterOneRunWithoutRuntimeCalls ) {
+   enabled();
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   time.turn();
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( runtime->calls().empty() );
+}
+
+TEST_F( ImageLoadSmTest, LoadsOneTarballPerRunAndRecordsItsImages ) {
+   config->tarballIs( "/t/a.tar" );
+   config->tarballIs( "/t/b.tar" );
+   runtime->tarballImages[ "/t/a.tar" ] = { "app:1", "app:2" };
+   enabled();
+   time.turn();
+   EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/a.tar" } );
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   time.turn();
+   EXPECT_EQ( calls( "loadImage" ), ( Strings{ "/t/a.tar", "/t/b.tar" } ) );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( tags( "/t/a.tar" ), ( std::set< String >{ "app:1", "app:2" } ) );
+   EXPECT_EQ( calls( "inspectImage" ), ( Strings{ "app:1", "app:2", "/t/b.tar:latest" } ) );
+}
+
+TEST_F( ImageLoadSmTest, AFailedLoadIsReportedAndLeavesNoEntry ) {
+   config->tarballIs( "/t/bad.tar" );
+   config->tarballIs( "/t/good.tar" );
+   runtime->failNext( "loadImage", RuntimeException( "unexpected EOF" ) );
+   enabled();
+   time.runReady();
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_FALSE( status->status( "/t/bad.tar" ) );
+   EXPECT_TRUE( status->status( "/t/good.tar" ) );
+   ASSERT_EQ( logs.count( "QUAYD_IMAGE_LOAD_FAILED" ), 1u );
+   EXPECT_EQ( logs.messages[ 0 ].text,
+              "Image load from /t/bad.tar failed, container-runtime reported \"unexpected EOF\"." );
+   EXPECT_EQ( logs.messages[ 0 ].severity, 3 );
+   EXPECT_TRUE( traces.contains( "Failed to load image: unexpected EOF", 0 ) );
+}
+
+TEST_F( ImageLoadSmTest, ATarballAddedWhileStartingIsLoadedAheadOfTheQueue ) {
+   config->tarballIs( "/t/a.tar" );
+   config->tarballIs( "/t/b.tar" );
+   enabled();
+   config->tarballIs( "/t/c.tar" );
+   EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/c.tar" } );
+   config->tarballIs( "/t/0.tar" );
+   time.runReady();
+   EXPECT_EQ( calls( "loadImage" ),
+              ( Strings{ "/t/c.tar", "/t/0.tar", "/t/a.tar", "/t/b.tar" } ) );
+   EXPECT_EQ( status->state(), SmState::started_ );
+}
+
+TEST_F( ImageLoadSmTest, ATarballLoadedTwiceKeepsOneEntryWithEachImageOnce ) {
+   config->tarballIs( "/t/a.tar" );
+   runtime->tarballImages[ "/t/a.tar" ] = { "app:1" };
+   enabled();
+   time.runReady();
+   persistentPathStatus->stateIs( SmState::inherited_ );
+   persistentPathStatus->stateIs( SmState::started_ );  // enabled again: queued again
+   time.runReady();
+   EXPECT_EQ( calls( "loadImage" ).size(), 2u );
+   EXPECT_EQ( status->status().size(), 1u );
+   EXPECT_EQ( tags( "/t/a.tar" ), std::set< String >{ "app:1" } );
+}
+
+TEST_F( ImageLoadSmTest, RemovedFromConfigurationWhileQueuedIsUnloadedAndSkipped ) {
+   config->tarballIs( "/t/a.tar" );
+   config->tarballIs( "/t/b.tar" );
+   status->statusIs( "/t/b.tar" )->tagIs( "old:1" );  // loaded by an earlier run
+   enabled();
+   config->tarballDel( "/t/b.tar" );
+   EXPECT_EQ( calls( "removeImage" ), Strings{ "old:1" } );
+   EXPECT_FALSE( status->status( "/t/b.tar" ) );
+   time.runReady();
+   EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/a.tar" } );
+}
+
+TEST_F( ImageLoadSmTest, ConfigurationChangesOutsideStartingAndStartedAreIgnored ) {
+   create();
+   for ( SmState s : { SmState::stopped_, SmState::inherited_, SmState::stopping_ } ) {
+      status->stateIs( s );
+      config->tarballIs( "/t/x.tar" );
+      config->tarballDel( "/t/x.tar" );
+   }
+   EXPECT_TRUE( runtime->calls().empty() );
+}
+
+TEST_F( ImageLoadSmTest, EnableUnloadsEntriesNoLongerConfiguredFirst ) {
+   status->statusIs( "/t/gone.tar" )->tagIs( "gone:1" );
+   config->tarballIs( "/t/a.tar" );
+   enabled();
+   EXPECT_EQ( runtime->calls(), Strings{ "removeImage(gone:1)" } );
+   EXPECT_FALSE( status->status( "/t/gone.tar" ) );
+}
+
+TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
+   config->tarballIs( "/t/a.tar" );
+   config->tarballIs( "/t/b.tar" );
+   config->tarballIs( "/t/c.tar" );
+   enabled();
+   time.turn();  // a.tar loaded; b and c still queued
+   runtime->clearCalls();
+   runtime->staleImages = { "sha256:1", "sha256:2" };
+   runtime->failNext( "removeImage", RuntimeException( "conflict" ), 2 );
+   registryStatus->stateIs( SmState::stopping_ );
+   EXPECT_TRUE( runtime->calls().empty() );
+   registryStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "removeImage(/t/a.tar:latest)", "listStaleImages()",
+                         "removeImage(sha256:1)", "removeImage(sha256:2)" } ) );
+   EXPECT_TRUE( traces.contains( "Failed to remove image: conflict", 0 ) );
+   EXPECT_TRUE( traces.contains( "Failed to remove stale image: sha256:1 conflict", 0 ) );
+   EXPECT_TRUE( traces.contains( "Removed stale image: sha256:2", 5 ) );
+   EXPECT_TRUE( status->status().empty() );
+   EXPECT_TRUE( sm->tarballPath().empty() );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   time.runReady();
+   EXPECT_EQ( calls( "loadImage" ).size(), 0u );
+}
+
+TEST_F( ImageLoadSmTest, UnloadingWhatWasNeverLoadedIsOnlyTraced ) {
+   config->tarballIs( "/t/bad.tar" );
+   runtime->failNext( "loadImage", RuntimeException( "bad" ) );
+   enabled();
+   time.runReady();
+   runtime->clearCalls();
+   config->tarballDel( "/t/bad.tar" );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_TRUE( traces.contains( "Attampt to unload tarball that was not loaded: /t/bad.tar", 0 ) );
+}
+
+} // namespace
+} // namespace Quayd

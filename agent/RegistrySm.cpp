@@ -1,0 +1,254 @@
+#include "agent/RegistrySm.h"
+
+#include "platform/Exception.h"
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle const trace( "RegistrySm" );
+} // namespace
+
+RegistrySm::RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
+                        Ptr< RegistryConfigDir const > registryConfig,
+                        Ptr< RegistryStatusDir > registryStatus,
+                        Ptr< ContainerStatusDir const > containerStatus,
+                        Ptr< ContainerRuntimeInterface > runtime,
+                        Ptr< TaskScheduler > taskScheduler )
+      : imageLoadStatus_( std::move( imageLoadStatus ) ),
+        registryConfig_( std::move( registryConfig ) ),
+        registryStatus_( std::move( registryStatus ) ),
+        containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
+        taskScheduler_( std::move( taskScheduler ) ),
+        loginAttemptDelay_( std::chrono::seconds( 30 ) ) {
+   QUAYD_ASSERT( imageLoadStatus_ );
+   QUAYD_ASSERT( registryConfig_ );
+   QUAYD_ASSERT( registryStatus_ );
+   QUAYD_ASSERT( containerStatus_ );
+   QUAYD_ASSERT( runtime_ );
+   loginAttemptTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "LoginAttempt",
+                                             [ this ] { doLoginAttempt(); } );
+   reactor_.on( imageLoadStatus_, ImageLoadStatusDir::Attr::state, [ this ] { handleEnabled(); } );
+   reactor_.on( containerStatus_, ContainerStatusDir::Attr::state,
+                [ this ] { handleDisabled(); } );
+   reactor_.onKey( registryConfig_, RegistryConfigDir::Attr::registry,
+                   [ this ]( String const & name ) {
+                      watchRegistry( name );
+                      handleCliConfig( name );
+                   } );
+   reactor_.onInitial( registryConfig_, [ this ] {
+      for ( auto const & [ name, r ] : registryConfig_->registry() ) {
+         watchRegistry( name );
+      }
+   } );
+   reactor_.start();
+   handleInitState();
+}
+
+RegistrySm::~RegistrySm() {
+   reactor_.notificationsIs( false );
+   reactor_.unwatchAll();
+}
+
+Ptr< RegistrySm > RegistrySm::RegistrySmIs( Ptr< ImageLoadStatusDir const > imageLoadStatus,
+                                            Ptr< RegistryConfigDir const > registryConfig,
+                                            Ptr< RegistryStatusDir > registryStatus,
+                                            Ptr< ContainerStatusDir const > containerStatus,
+                                            Ptr< ContainerRuntimeInterface > runtime,
+                                            Ptr< TaskScheduler > taskScheduler ) {
+   auto sm = makePtr< RegistrySm >( std::move( imageLoadStatus ), std::move( registryConfig ),
+                                    std::move( registryStatus ), std::move( containerStatus ),
+                                    std::move( runtime ), std::move( taskScheduler ) );
+   sm->notificationsIs( true );
+   return sm;
+}
+
+// Moves the per-registry watch to the entity now configured under `name`.
+void RegistrySm::watchRegistry( String const & name ) {
+   Ptr< RegistryConfig const > now = registryConfig_->registry( name );
+   auto it = watched_.find( name );
+   if ( it != watched_.end() ) {
+      if ( it->second == now ) {
+         return;
+      }
+      reactor_.unwatch( it->second.get() );
+      watched_.erase( it );
+   }
+   if ( now ) {
+      watched_[ name ] = now;
+      reactor_.watch( now, [ this, name ]( AttrId, String const * ) { handleCliConfig( name ); } );
+      reactor_.start();
+   }
+}
+
+void RegistrySm::handleInitState() {
+   if ( registryStatus_->state() != SmState::stopped_ ) {
+      registryStatus_->stateIs( SmState::inherited_ );
+   }
+   updateInsecureRegistries();
+}
+
+void RegistrySm::handleEnabled() {
+   QTRACE( trace, 2, "state: {}, imageLoadSm state {}", registryStatus_->state(),
+           imageLoadStatus_->state() );
+   if ( imageLoadStatus_->state() != SmState::started_ ) {
+      return;
+   }
+   registryStatus_->stateIs( SmState::starting_ );
+   std::vector< String > names;
+   for ( auto const & [ name, r ] : registryConfig_->registry() ) {
+      names.push_back( name );
+   }
+   for ( auto const & [ name, s ] : registryStatus_->registry() ) {
+      if ( !registryConfig_->registry( name ) ) {
+         names.push_back( name );
+      }
+   }
+   for ( auto const & name : names ) {
+      handleRegistry( name );
+   }
+   registryStatus_->stateIs( SmState::started_ );
+}
+
+void RegistrySm::handleCliConfig( String const & name ) {
+   QTRACE( trace, 8, "name: {}, state: {}", name, registryStatus_->state() );
+   updateInsecureRegistries();
+   if ( registryStatus_->state() == SmState::started_ ) {
+      handleRegistry( name );
+   }
+}
+
+void RegistrySm::handleRegistry( String const & name ) {
+   QTRACE( trace, 8, "name: {}", name );
+   auto const config = registryConfig_->registry( name );
+   auto status = registryStatus_->registry( name );
+   if ( config && status && !config->params().isEq( status->params() ) ) {
+      logoutRegistry( *status );
+      registryStatus_->registryDel( name );
+      status = nullptr;
+   }
+   if ( config ) {
+      if ( !status ) {
+         status = registryStatus_->registryIs( name );
+         status->paramsIs( config->params() );
+      }
+      loginRegistry( *status );
+   } else if ( status ) {
+      logoutRegistry( *status );
+      registryStatus_->registryDel( name );
+   }
+}
+
+void RegistrySm::loginRegistry( RegistryStatus & status ) {
+   QTRACE( trace, 8, "name: {}", status.key() );
+   RegistryParams const & p = status.params();
+   if ( p.insecure || p.server.empty() || p.username.empty() || p.password.empty() ||
+        status.state() == RegistryState::loggedIn ) {
+      return;
+   }
+   try {
+      runtime_->login( p.username, p.password, p.server );
+      status.stateIs( RegistryState::loggedIn );
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 2, "Failed to login to registry: {}", e.what() );
+      status.stateIs( RegistryState::loginFailed );
+      loginAttemptTask_->scheduleTaskLowestDelay( loginAttemptDelay_ );
+   }
+}
+
+void RegistrySm::logoutRegistry( RegistryStatus & status ) {
+   QTRACE( trace, 8, "name: {}", status.key() );
+   if ( status.state() == RegistryState::loggedIn ) {
+      try {
+         runtime_->logout( status.params().server );
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "Failed to logout from registry: {}", e.what() );
+      }
+   }
+   status.stateIs( RegistryState::loggedOut );
+}
+
+void RegistrySm::doLoginAttempt() {
+   QTRACE( trace, 8, "doLoginAttempt" );
+   if ( registryStatus_->state() != SmState::started_ ) {
+      return;
+   }
+   // A copy: a login's status write may reach handlers that change the map.
+   auto const entries = registryStatus_->registry();
+   for ( auto const & [ name, status ] : entries ) {
+      loginRegistry( *status );
+   }
+}
+
+void RegistrySm::handleDisabled() {
+   QTRACE( trace, 2, "state: {}, containerSm state: {}", registryStatus_->state(),
+           containerStatus_->state() );
+   if ( containerStatus_->state() != SmState::stopped_ ) {
+      return;
+   }
+   registryStatus_->stateIs( SmState::stopping_ );
+   auto const entries = registryStatus_->registry();
+   for ( auto const & [ name, status ] : entries ) {
+      logoutRegistry( *status );
+   }
+   loginAttemptTask_->stopTimerTask();
+   // Last: the next link down may release this machine in reaction.
+   registryStatus_->stateIs( SmState::stopped_ );
+}
+
+// ------------------------------------------------------ insecure registries
+
+Ptr< InsecureRegistries > RegistrySm::configuredInsecureRegistries() const {
+   auto list = insecureRegistriesFactory();
+   for ( auto const & [ name, r ] : registryConfig_->registry() ) {
+      if ( r->params().insecure && !r->params().server.empty() ) {
+         list->regIs( r->params().server );
+      }
+   }
+   QTRACE( trace, 8, "size: {}", list->regCount() );
+   return list;
+}
+
+bool RegistrySm::insecureRegistriesEqual( Ptr< InsecureRegistries const > const & a,
+                                          Ptr< InsecureRegistries const > const & b ) const {
+   if ( a->regCount() != b->regCount() ) {
+      return false;
+   }
+   for ( auto const & r : a->reg() ) {
+      if ( !b->regHas( r ) ) {
+         return false;
+      }
+   }
+   return true;
+}
+
+void RegistrySm::updateInsecureRegistries() {
+   QTRACE( trace, 8, "updateInsecureRegistries" );
+   auto const configured = configuredInsecureRegistries();
+   auto const & published = registryStatus_->insecureRegistries();
+   QUAYD_ASSERT( published );
+   if ( insecureRegistriesEqual( configured, published ) ) {
+      return;
+   }
+   // In place, and the counter only once the list is complete: a watcher of
+   // the counter always reads the whole new list.
+   published->regDelAll();
+   for ( auto const & r : configured->reg() ) {
+      published->regIs( r );
+   }
+   registryStatus_->changedInPlace( AttrId( RegistryStatusDir::Attr::insecureRegistries ) );
+   registryStatus_->insecureRegistriesDoneInc( 1 );
+}
+
+Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadStatus,
+                                     Ptr< RegistryConfigDir const > registryConfig,
+                                     Ptr< RegistryStatusDir > registryStatus,
+                                     Ptr< ContainerStatusDir const > containerStatus,
+                                     Ptr< ContainerRuntimeInterface > runtime,
+                                     Ptr< TaskScheduler > taskScheduler ) {
+   return RegistrySm::RegistrySmIs( std::move( imageLoadStatus ), std::move( registryConfig ),
+                                    std::move( registryStatus ), std::move( containerStatus ),
+                                    std::move( runtime ), std::move( taskScheduler ) );
+}
+
+} // namespace Quayd
