@@ -199,9 +199,16 @@ void QuaydSm::notificationsIs( bool on ) {
    if ( on ) {
       reactor_.start();
    }
-   if ( containerProfileDirSm_ ) {
-      containerProfileDirSm_->notificationsIs( on );
-   }
+   auto each = [ on ]( auto const & child ) {
+      if ( child ) {
+         child->notificationsIs( on );
+      }
+   };
+   each( persistentPathSm_ );
+   each( imageLoadSm_ );
+   each( registrySm_ );
+   each( containerDirSm_ );
+   each( containerProfileDirSm_ );
 }
 
 void QuaydSm::stateIs( SmState s ) {
@@ -295,6 +302,26 @@ void QuaydSm::startSms() {
       consolidatedContainerConfig_ = makePtr< ContainerConfigDir >();
       consolidatedContainerConfig_->pathIs( "consolidatedContainerConfigDir" );
    }
+   // Each link waits for the one before it to start, and for the one after
+   // it to stop.
+   if ( !persistentPathSm_ ) {
+      persistentPathSm_ = persistentPathSmFactory( quaydStatus_, persistentPathConfig_,
+                                                   persistentPathStatus_, imageLoadStatus_,
+                                                   runtime_, taskScheduler_ );
+   }
+   if ( !imageLoadSm_ ) {
+      imageLoadSm_ = imageLoadSmFactory( persistentPathStatus_, imageLoadConfig_,
+                                         imageLoadStatus_, registryStatus_, runtime_,
+                                         taskScheduler_ );
+   }
+   if ( !registrySm_ ) {
+      registrySm_ = registrySmFactory( imageLoadStatus_, registryConfig_, registryStatus_,
+                                       containerStatus_, runtime_, taskScheduler_ );
+   }
+   if ( !containerDirSm_ ) {
+      containerDirSm_ = containerDirSmFactory( registryStatus_, consolidatedContainerConfig_,
+                                               containerStatus_, runtime_, taskScheduler_ );
+   }
    if ( !containerProfileDirSm_ ) {
       containerProfileDirSm_ = makePtr< ContainerProfileDirSm >(
          containerProfileConfig_, containerConfig_, consolidatedContainerConfig_ );
@@ -304,9 +331,16 @@ void QuaydSm::startSms() {
 
 void QuaydSm::stopSms() {
    QTRACE( trace, 8, "" );
-   if ( auto sm = std::exchange( containerProfileDirSm_, nullptr ) ) {
-      sm->notificationsIs( false );
-   }
+   auto drop = []( auto & child ) {
+      if ( auto sm = std::exchange( child, nullptr ) ) {
+         sm->notificationsIs( false );
+      }
+   };
+   drop( persistentPathSm_ );
+   drop( imageLoadSm_ );
+   drop( registrySm_ );
+   drop( containerDirSm_ );
+   drop( containerProfileDirSm_ );
    consolidatedContainerConfig_ = nullptr;
 }
 
@@ -315,8 +349,14 @@ void QuaydSm::disable() {
    if ( quaydStatus_->state() == SmState::stopped_ ) {
       return;
    }
-   // Without the chain of children (none is built yet) the stop is a hard
-   // one: nothing waits for containers or registries to go down first.
+   if ( persistentPathSm_ ) {
+      // The chain goes down link by link, containers first; its last link
+      // reaching stopped_ ends in handleDisabled().
+      runtimeCheckTask_->stopTimerTask();
+      containerStatus_->stateIs( SmState::stopping_ );
+      return;
+   }
+   // Without children nothing has to go down first: a hard stop.
    stoppingStateIs( SmState::stopping_ );
    runtimeCheckTask_->stopTimerTask();
    doRuntimeHardStop();

@@ -3,6 +3,10 @@
 // and down, keeps its data root on flash when configured, detects a restart
 // of the agent while the runtime ran, and owns the chain of state machines
 // that load images, log in to registries and run containers.
+#include "agent/ContainerDirSm.h"
+#include "agent/ImageLoadSm.h"
+#include "agent/PersistentPathSm.h"
+#include "agent/RegistrySm.h"
 #include "model/Model.h"
 #include "platform/Log.h"
 #include "platform/Process.h"
@@ -99,6 +103,10 @@ class QuaydSm : public PtrInterface {
    Ptr< ContainerConfigDir > const & consolidatedContainerConfig() const {
       return consolidatedContainerConfig_;
    }
+   Ptr< PersistentPathSm > const & persistentPathSm() const { return persistentPathSm_; }
+   Ptr< ImageLoadSm > const & imageLoadSm() const { return imageLoadSm_; }
+   Ptr< RegistrySm > const & registrySm() const { return registrySm_; }
+   Ptr< ContainerDirSm > const & containerDirSm() const { return containerDirSm_; }
    Ptr< ContainerProfileDirSm > const & containerProfileDirSm() const {
       return containerProfileDirSm_;
    }
@@ -146,6 +154,10 @@ class QuaydSm : public PtrInterface {
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
    Ptr< ContainerConfigDir > consolidatedContainerConfig_;
+   Ptr< PersistentPathSm > persistentPathSm_;
+   Ptr< ImageLoadSm > imageLoadSm_;
+   Ptr< RegistrySm > registrySm_;
+   Ptr< ContainerDirSm > containerDirSm_;
    Ptr< ContainerProfileDirSm > containerProfileDirSm_;
    bool crashRecovery_ = false;
    Duration runtimeCheckDelay_ = std::chrono::seconds( 2 );

@@ -54,7 +54,7 @@ class QuaydSmTest : public ::testing::Test {
       if ( !sm_ ) {
          sm_ = quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
                                persistentPathStatus, makePtr< ImageLoadConfigDir >(),
-                               makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                               makePtr< ImageLoadStatusDir >(), registryConfig,
                                registryStatus, profiles, containerConfig, containerStatus,
                                runtime, time.scheduler() );
          sm_->notificationsIs( true );
@@ -89,6 +89,7 @@ class QuaydSmTest : public ::testing::Test {
    Ptr< QuaydStatus > status, globalStatus;
    Ptr< PersistentPathStatus > persistentPathStatus;
    Ptr< RegistryStatusDir > registryStatus;
+   Ptr< RegistryConfigDir > registryConfig = makePtr< RegistryConfigDir >();
    Ptr< ContainerProfileConfigDir > profiles = makePtr< ContainerProfileConfigDir >();
    Ptr< ContainerConfigDir > containerConfig;
    Ptr< ContainerStatusDir > containerStatus;
@@ -99,7 +100,7 @@ class QuaydSmTest : public ::testing::Test {
 
 TEST_F( QuaydSmTest, EnableConfiguresAndStartsTheRuntime ) {
    recordStates();
-   registryStatus->insecureRegistries()->regIs( "10.0.0.5:5000" );
+   registryConfig->registryIs( "lab" )->paramsIs( { "10.0.0.5:5000", "", "", true } );
    sm()->enable();
    EXPECT_EQ( runtime->calls(),
               ( std::vector< String >{ "applyConfig(,,-,true,[10.0.0.5:5000])",
@@ -173,8 +174,37 @@ TEST_F( QuaydSmTest, DisableInStoppedDoesNothing ) {
    EXPECT_TRUE( runtime->calls().empty() );
 }
 
-TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRoot ) {
+TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
+   auto web = containerConfig->containerIs( "web" );
+   ContainerParams p;
+   p.image = "busybox:1";
+   web->paramsIs( p );
+   web->enabledIs( true );
    started();
+   time.runReady();  // persistent path, images, registries, containers
+   ASSERT_EQ( containerStatus->state(), SmState::started_ );
+   ASSERT_EQ( runtime->callNames(), ( std::vector< String >{ "runContainer" } ) );
+   std::filesystem::create_directories( "/var/lib/docker/volumes" );
+   runtime->clearCalls();
+   recordStates();
+   sm()->disable();
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "stopContainer", "removeContainer", "listStaleImages",
+                                       "disableRuntime", "resetConfig" } ) );
+   EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
+                                               "global:stopped_", "cell:stopped_" } ) );
+   EXPECT_FALSE( sm()->persistentPathSm() );
+   EXPECT_FALSE( sm()->containerDirSm() );
+   EXPECT_TRUE( containerStatus->container().empty() );
+   EXPECT_TRUE( std::filesystem::exists( "/var/lib/docker/volumes" ) );
+   EXPECT_EQ( registryStatus->state(), SmState::stopped_ );
+}
+
+// A status left started_ by an agent that was killed, with the runtime
+// configuration gone: the new runtime manager has no children to stop.
+TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRoot ) {
+   status->stateIs( SmState::started_ );
+   globalStatus->stateIs( SmState::started_ );
    std::filesystem::create_directories( "/var/lib/docker/overlay2/abc" );
    std::ofstream( "/var/lib/docker/engine-id" ) << "x";
    containerStatus->containerIs( "web" );
@@ -192,7 +222,7 @@ TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRo
 }
 
 TEST_F( QuaydSmTest, HardStopWithoutAnInstalledRuntimeStillClearsTheStatus ) {
-   started();
+   status->stateIs( SmState::started_ );
    runtime->installed = false;
    containerStatus->containerIs( "web" );
    sm()->disable();

@@ -130,7 +130,7 @@ TEST_F( SubAgentSmTest, AFlashLimitChangeRestartsQuyOnFlashWithTheNewLimit ) {
    runtime->clearCalls();
    config->flashLimitIs( 4096 );
    EXPECT_EQ( runtime->callNames(),
-              ( std::vector< String >{ "runtimeInstalled", "disableRuntime", "resetConfig",
+              ( std::vector< String >{ "listStaleImages", "disableRuntime", "resetConfig",
                                        "runtimeInstalled", "applyConfig", "enableRuntime" } ) );
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_EQ( status->flashLimit(), 4096u );

@@ -1,0 +1,168 @@
+#include "agent/ContainerDirSm.h"
+
+#include "platform/Exception.h"
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle const trace( "ContainerDirSm" );
+} // namespace
+
+ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir,
+                                Ptr< ContainerConfigDir const > containerConfigDir,
+                                Ptr< ContainerStatusDir > containerStatusDir,
+                                Ptr< ContainerRuntimeInterface > runtime,
+                                Ptr< TaskScheduler > taskScheduler )
+      : registryStatusDir_( std::move( registryStatusDir ) ),
+        containerConfigDir_( std::move( containerConfigDir ) ),
+        containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
+        taskScheduler_( std::move( taskScheduler ) ) {
+   QUAYD_ASSERT( registryStatusDir_ );
+   QUAYD_ASSERT( containerConfigDir_ );
+   QUAYD_ASSERT( containerStatusDir_ );
+   QUAYD_ASSERT( runtime_ );
+   QUAYD_ASSERT( taskScheduler_ );
+   containerSmTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "HandleContainerSm",
+                                       [ this ] { handleContainerSm(); } );
+   reactor_.on( registryStatusDir_, RegistryStatusDir::Attr::state,
+                [ this ] { handleEnabled(); } );
+   reactor_.onKey( containerConfigDir_, ContainerConfigDir::Attr::container,
+                   [ this ]( String const & name ) { handleContainerConfig( name ); } );
+   reactor_.on( containerStatusDir_, ContainerStatusDir::Attr::state,
+                [ this ] { handleDisabled(); } );
+   reactor_.onInitial( containerStatusDir_, [ this ] { handleInitState(); } );
+   reactor_.start();
+}
+
+ContainerDirSm::~ContainerDirSm() {
+   reactor_.notificationsIs( false );
+   containerSmTask_->unscheduleTask();
+   // Each machine stops and removes the container it runs.
+   containerSm_.clear();
+}
+
+void ContainerDirSm::handleInitState() {
+   if ( containerStatusDir_->state() != SmState::stopped_ ) {
+      containerStatusDir_->stateIs( SmState::inherited_ );
+   }
+}
+
+Ptr< ContainerSm > ContainerDirSm::containerSm( String const & name ) const {
+   auto it = containerSm_.find( name );
+   return it == containerSm_.end() ? Ptr< ContainerSm >() : it->second;
+}
+
+Ptr< ContainerSm > ContainerDirSm::containerSmIs( Ptr< ContainerConfig const > const & config,
+                                                  Ptr< ContainerStatus > const & status,
+                                                  Ptr< ContainerRuntimeInterface > const & runtime,
+                                                  Ptr< TaskScheduler > const & taskScheduler ) {
+   QUAYD_ASSERT( status );
+   String const name = status->name();
+   if ( auto existing = containerSm( name ) ) {
+      return existing;
+   }
+   auto sm = containerSmFactory( config, status, runtime, taskScheduler );
+   containerSm_[ name ] = sm;
+   return sm;
+}
+
+void ContainerDirSm::containerSmDel( String const & name ) {
+   auto it = containerSm_.find( name );
+   if ( it == containerSm_.end() ) {
+      return;
+   }
+   Ptr< ContainerSm > sm = std::move( it->second );
+   containerSm_.erase( it );
+   sm = nullptr;  // its destructor cleans the container up
+}
+
+void ContainerDirSm::handleEnabled() {
+   QTRACE( trace, 2, "state: {}, registrySm state {}", containerStatusDir_->state(),
+           registryStatusDir_->state() );
+   if ( registryStatusDir_->state() != SmState::started_ ) {
+      return;
+   }
+   containerStatusDir_->stateIs( SmState::starting_ );
+   QUAYD_ASSERT( pendingContainerEmpty() );
+   for ( auto const & [ name, config ] : containerConfigDir_->container() ) {
+      pendingContainerEnq( name );
+   }
+   // Left-overs of containers no longer configured, after the configured ones.
+   for ( auto const & [ name, status ] : containerStatusDir_->container() ) {
+      if ( !containerConfigDir_->container( name ) ) {
+         pendingContainerEnq( name );
+      }
+   }
+   containerSmTask_->scheduleTask();
+}
+
+void ContainerDirSm::handleDisabled() {
+   QTRACE( trace, 2, "state: {}", containerStatusDir_->state() );
+   if ( containerStatusDir_->state() != SmState::stopping_ ) {
+      return;
+   }
+   pendingContainerDelAll();
+   for ( auto const & [ name, status ] : containerStatusDir_->container() ) {
+      pendingContainerEnq( name );
+   }
+   handleContainerSm();
+}
+
+void ContainerDirSm::handleContainerSm() {
+   QTRACE( trace, 8, "" );
+   if ( !pendingContainerEmpty() ) {
+      handleContainerConfig( pendingContainerDeq() );
+      if ( !pendingContainerEmpty() ) {
+         containerSmTask_->scheduleTask();
+         return;
+      }
+   }
+   SmState const state = containerStatusDir_->state();
+   if ( state == SmState::starting_ ) {
+      containerStatusDir_->stateIs( SmState::started_ );
+   } else if ( state == SmState::stopping_ ) {
+      containerStatusDir_->stateIs( SmState::stopped_ );
+   }
+}
+
+void ContainerDirSm::handleContainerConfig( String const & name ) {
+   SmState const state = containerStatusDir_->state();
+   QTRACE( trace, 2, "container: {}, state: {}", name, state );
+   if ( state == SmState::stopped_ || state == SmState::inherited_ ) {
+      return;
+   }
+   Ptr< ContainerConfig const > const config =
+      state == SmState::stopping_ ? nullptr : containerConfigDir_->container( name );
+   Ptr< ContainerStatus > status = containerStatusDir_->container( name );
+   Ptr< ContainerSm > const sm = containerSm( name );
+   if ( !config && !status ) {
+      QUAYD_ASSERT( !sm );
+      return;
+   }
+   if ( sm ) {
+      QUAYD_ASSERT( status );
+   } else {
+      status = containerStatusDir_->containerIs( name );
+      status->nameIs( name );
+      containerSmIs( config, status, runtime_, taskScheduler_ );
+   }
+   if ( !config ) {
+      QTRACE( trace, 2, "Delete containerSm: {}", name );
+      containerSmDel( name );
+      containerStatusDir_->containerDel( name );
+   }
+}
+
+Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > registryStatusDir,
+                                             Ptr< ContainerConfigDir const > containerConfigDir,
+                                             Ptr< ContainerStatusDir > containerStatusDir,
+                                             Ptr< ContainerRuntimeInterface > runtime,
+                                             Ptr< TaskScheduler > taskScheduler ) {
+   return makePtr< ContainerDirSm >( std::move( registryStatusDir ),
+                                     std::move( containerConfigDir ),
+                                     std::move( containerStatusDir ), std::move( runtime ),
+                                     std::move( taskScheduler ) );
+}
+
+} // namespace Quayd

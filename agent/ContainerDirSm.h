@@ -1,0 +1,76 @@
+#pragma once
+// The last link of the runtime manager's chain: one ContainerSm per container
+// that is configured or still has a status entry. Bringing every container up
+// when the registries are up, and tearing every one down when the runtime
+// manager writes stopping_, goes through a queue that a task drains one name
+// per run; single configuration changes in between are applied at once.
+//
+// Writes "cell/0/quayd/container/status": state "started_" and one element
+// per container (see ContainerSm.h).
+#include <map>
+
+#include "agent/ContainerSm.h"
+#include "model/Model.h"
+#include "platform/Queue.h"
+#include "platform/Reactor.h"
+#include "platform/Task.h"
+
+namespace Quayd {
+
+class ContainerDirSm : public PtrInterface {
+ public:
+   ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir,
+                   Ptr< ContainerConfigDir const > containerConfigDir,
+                   Ptr< ContainerStatusDir > containerStatusDir,
+                   Ptr< ContainerRuntimeInterface > runtime,
+                   Ptr< TaskScheduler > taskScheduler );
+   ~ContainerDirSm() override;
+
+   void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
+
+   Ptr< RegistryStatusDir const > const & registryStatusDir() const {
+      return registryStatusDir_;
+   }
+   Ptr< ContainerConfigDir const > const & containerConfigDir() const {
+      return containerConfigDir_;
+   }
+   Ptr< ContainerStatusDir > const & containerStatusDir() const { return containerStatusDir_; }
+   Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
+   Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
+   Ptr< Task > const & containerSmTask() const { return containerSmTask_; }
+
+   std::map< String, Ptr< ContainerSm > > const & containerSm() const { return containerSm_; }
+   Ptr< ContainerSm > containerSm( String const & name ) const;
+   Ptr< ContainerSm > containerSmIs( Ptr< ContainerConfig const > const & config,
+                                     Ptr< ContainerStatus > const & status,
+                                     Ptr< ContainerRuntimeInterface > const & runtime,
+                                     Ptr< TaskScheduler > const & taskScheduler );
+   void containerSmDel( String const & name );
+
+   void handleEnabled();
+   void handleDisabled();
+   void handleContainerConfig( String const & name );
+   void handleContainerSm();
+
+   QUAYD_QUEUE( String, pendingContainer )
+
+ private:
+   void handleInitState();
+
+   Ptr< RegistryStatusDir const > registryStatusDir_;
+   Ptr< ContainerConfigDir const > containerConfigDir_;
+   Ptr< ContainerStatusDir > containerStatusDir_;
+   Ptr< ContainerRuntimeInterface > runtime_;
+   Ptr< TaskScheduler > taskScheduler_;
+   std::map< String, Ptr< ContainerSm > > containerSm_;
+   Ptr< Task > containerSmTask_;
+   Reactor reactor_;
+};
+
+Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > registryStatusDir,
+                                             Ptr< ContainerConfigDir const > containerConfigDir,
+                                             Ptr< ContainerStatusDir > containerStatusDir,
+                                             Ptr< ContainerRuntimeInterface > runtime,
+                                             Ptr< TaskScheduler > taskScheduler );
+
+} // namespace Quayd

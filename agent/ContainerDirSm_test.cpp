@@ -1,0 +1,246 @@
+// The container directory on the fake runtime and the virtual clock; the
+// registry state that starts it is written by the test.
+#include <gtest/gtest.h>
+
+#include "agent/ContainerDirSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using Strings = std::vector< String >;
+
+class ContainerDirSmTest : public ::testing::Test {
+ protected:
+   ContainerDirSmTest() {
+      sub = statuses->subscribe( [ this ]( AttrId a, String const * ) {
+         if ( a == AttrId( ContainerStatusDir::Attr::state ) ) {
+            states.push_back( statuses->state() );
+         }
+      } );
+   }
+   void create() {
+      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+   }
+   void configure( String const & name ) {
+      configs->containerIs( name, []( ContainerConfig & c ) {
+         ContainerParams p;
+         p.image = "busybox:1";
+         c.paramsIs( p );
+         c.enabledIs( true );
+      } );
+   }
+   // A status entry left running by an earlier run of the agent.
+   void leftRunning( String const & name ) {
+      auto s = statuses->containerIs( name );
+      s->nameIs( name );
+      s->stateIs( ContainerRunState::containerRunning_ );
+      runtime->containers.insert( name );
+   }
+   Strings statusNames() const {
+      Strings out;
+      for ( auto const & [ name, s ] : statuses->container() ) {
+         out.push_back( name );
+      }
+      return out;
+   }
+   void startPass() {
+      registry->stateIs( SmState::started_ );
+      time.runReady();
+      ASSERT_EQ( statuses->state(), SmState::started_ );
+      runtime->clearCalls();
+      states.clear();
+   }
+
+   Testing::VirtualTime time;
+   Testing::LogCapture logs;
+   Testing::TraceCapture traces;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
+   Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
+   Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
+   Ptr< ContainerDirSm > dir;
+   std::vector< SmState > states;
+   Notifier::Subscription sub;
+};
+
+TEST_F( ContainerDirSmTest, EmptyDirectoryIsStartedAfterOneTaskRun ) {
+   create();
+   registry->stateIs( SmState::started_ );
+   EXPECT_EQ( statuses->state(), SmState::starting_ );
+   EXPECT_TRUE( dir->containerSmTask()->taskScheduled() );
+   time.turn();
+   EXPECT_EQ( states, ( std::vector< SmState >{ SmState::starting_, SmState::started_ } ) );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_TRUE( traces.contains( "state: stopped_, registrySm state started_", 2 ) );
+}
+
+TEST_F( ContainerDirSmTest, RegistryStatesOtherThanStartedDoNothing ) {
+   create();
+   for ( SmState s : { SmState::inherited_, SmState::starting_, SmState::stopping_,
+                       SmState::stopped_ } ) {
+      registry->stateIs( s );
+   }
+   time.runReady();
+   EXPECT_TRUE( states.empty() );
+   EXPECT_FALSE( dir->containerSmTask()->taskScheduled() );
+}
+
+TEST_F( ContainerDirSmTest, ConfiguredContainersComeUpOnePerTaskRunInOrder ) {
+   for ( String n : { "c", "a", "b" } ) {
+      configure( n );
+   }
+   create();
+   registry->stateIs( SmState::started_ );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_EQ( dir->pendingContainer(), ( std::deque< String >{ "a", "b", "c" } ) );
+   for ( int run = 0; run < 3; ++run ) {
+      EXPECT_EQ( statuses->state(), SmState::starting_ );
+      time.turn();
+      ASSERT_EQ( runtime->calls().size(), size_t( run + 1 ) );
+   }
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "runContainer(a)", "runContainer(b)", "runContainer(c)" } ) );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+   EXPECT_EQ( statusNames(), ( Strings{ "a", "b", "c" } ) );
+   EXPECT_EQ( statuses->container( "b" )->name(), "b" );
+   EXPECT_EQ( statuses->container( "b" )->state(), ContainerRunState::containerRunning_ );
+}
+
+TEST_F( ContainerDirSmTest, LeftOverStatusEntryIsCleanedUpAfterTheConfiguredOnes ) {
+   leftRunning( "old" );
+   configure( "zz" );
+   create();
+   EXPECT_TRUE( runtime->calls().empty() );  // nothing is touched at construction
+   registry->stateIs( SmState::started_ );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), ( Strings{ "runContainer(zz)", "stopContainer(old)",
+                                           "removeContainer(old,true)" } ) );
+   EXPECT_EQ( statusNames(), Strings{ "zz" } );
+   EXPECT_FALSE( dir->containerSm( "old" ) );
+   EXPECT_TRUE( traces.contains( "Delete containerSm: old", 2 ) );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+struct IdleCase {
+   SmState found;     // the status state when the directory is created
+   SmState expected;  // after construction
+};
+
+class BeforeTheFirstPass : public ContainerDirSmTest,
+                           public ::testing::WithParamInterface< IdleCase > {};
+
+TEST_P( BeforeTheFirstPass, ConfigurationChangesWaitForThePass ) {
+   statuses->stateIs( GetParam().found );
+   create();
+   EXPECT_EQ( statuses->state(), GetParam().expected );
+   configure( "a" );
+   leftRunning( "b" );
+   configs->containerDel( "a" );
+   configure( "a" );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_TRUE( dir->containerSm().empty() );
+   EXPECT_EQ( statusNames(), Strings{ "b" } );
+
+   registry->stateIs( SmState::started_ );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), ( Strings{ "runContainer(a)", "stopContainer(b)",
+                                           "removeContainer(b,true)" } ) );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, BeforeTheFirstPass,
+   ::testing::Values( IdleCase{ SmState::stopped_, SmState::stopped_ },
+                      IdleCase{ SmState::started_, SmState::inherited_ },
+                      IdleCase{ SmState::starting_, SmState::inherited_ },
+                      IdleCase{ SmState::stopping_, SmState::inherited_ } ) );
+
+TEST_F( ContainerDirSmTest, StoppingTearsEveryContainerDownOnePerRun ) {
+   for ( String n : { "a", "b", "c" } ) {
+      configure( n );
+   }
+   create();
+   startPass();
+   statuses->stateIs( SmState::stopping_ );
+   // The first within the writer's own call, the others on the task.
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(a)", "removeContainer(a,true)" } ) );
+   EXPECT_EQ( statusNames(), ( Strings{ "b", "c" } ) );
+   EXPECT_EQ( statuses->state(), SmState::stopping_ );
+   time.turn();
+   EXPECT_EQ( statusNames(), Strings{ "c" } );
+   time.turn();
+   EXPECT_TRUE( statusNames().empty() );
+   EXPECT_TRUE( dir->containerSm().empty() );
+   EXPECT_EQ( runtime->count( "removeContainer" ), 3u );
+   EXPECT_EQ( states, ( std::vector< SmState >{ SmState::stopping_, SmState::stopped_ } ) );
+   // Configuration is still there but ignored until the next pass.
+   configure( "d" );
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+}
+
+TEST_F( ContainerDirSmTest, StoppingWithoutContainersEndsAtOnce ) {
+   create();
+   startPass();
+   statuses->stateIs( SmState::stopping_ );
+   EXPECT_EQ( statuses->state(), SmState::stopped_ );
+}
+
+TEST_F( ContainerDirSmTest, NextPassAfterAStopBringsEverythingBack ) {
+   configure( "a" );
+   create();
+   startPass();
+   statuses->stateIs( SmState::stopping_ );
+   time.runReady();
+   registry->stateIs( SmState::stopped_ );
+   runtime->clearCalls();
+   registry->stateIs( SmState::started_ );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), Strings{ "runContainer(a)" } );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+TEST_F( ContainerDirSmTest, ChangesWhileStartedApplyAtOnce ) {
+   configure( "a" );
+   configure( "b" );
+   create();
+   startPass();
+   configure( "n" );
+   EXPECT_EQ( runtime->calls(), Strings{ "runContainer(n)" } );
+   EXPECT_TRUE( dir->containerSm( "n" ) );
+
+   runtime->clearCalls();
+   configs->containerDel( "b" );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(b)", "removeContainer(b,true)" } ) );
+   EXPECT_FALSE( statuses->container( "b" ) );
+   EXPECT_FALSE( dir->containerSm( "b" ) );
+   EXPECT_FALSE( dir->containerSmTask()->taskScheduled() );
+}
+
+TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
+   configure( "a" );
+   configure( "b" );
+   create();
+   registry->stateIs( SmState::started_ );
+   configs->containerDel( "b" );  // still queued; gone before its turn
+   configure( "c" );              // not queued; started at once
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), ( Strings{ "runContainer(c)", "runContainer(a)" } ) );
+   EXPECT_EQ( statusNames(), ( Strings{ "a", "c" } ) );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+TEST_F( ContainerDirSmTest, ContainerMachineFollowsItsOwnConfiguration ) {
+   configure( "a" );
+   create();
+   startPass();
+   configs->container( "a" )->enabledIs( false );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(a)", "removeContainer(a,true)" } ) );
+   // The entry stays while the container is configured.
+   EXPECT_EQ( statuses->container( "a" )->state(), ContainerRunState::containerStopped_ );
+}
+
+} // namespace
+} // namespace Quayd

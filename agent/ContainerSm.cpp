@@ -1,0 +1,317 @@
+#include "agent/ContainerSm.h"
+
+#include <cstdlib>
+
+#include <boost/program_options/parsers.hpp>
+#include <boost/token_functions.hpp>
+
+#include "platform/Exception.h"
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle const trace( "ContainerSm" );
+
+// Shell-like words of a command or options text. Text the rules reject (an
+// unknown escape, a trailing backslash) fails the start like a runtime error.
+std::vector< String > splitWords( String const & text, char const * what ) {
+   try {
+      return boost::program_options::split_unix( text );
+   } catch ( boost::escaped_list_error const & e ) {
+      throw RuntimeException( fmt::format( "cannot split {} '{}': {}", what, text, e.what() ) );
+   }
+}
+} // namespace
+
+LogHandle const QUAYD_CONTAINER_START_FAILED( {
+   "QUAYD_CONTAINER_START_FAILED",
+   "Container %s failed to run, container-runtime reported error \"%s\" while running \"%s\".",
+   "Configured container didn't start successfully.",
+   "If the problem persists, please check container configuration. Otherwise, no action "
+   "required.",
+   3 } );
+
+LogHandle const QUAYD_CONTAINER_STARTED( { "QUAYD_CONTAINER_STARTED", "Container %s started.",
+                                           "Configured container started successfully.", "",
+                                           6 } );
+
+LogHandle const QUAYD_CONTAINER_REMOVED( {
+   "QUAYD_CONTAINER_REMOVED", "Container %s stopped and removed on configuration change.",
+   "Running container was stopped and removed due to configuration change.", "", 6 } );
+
+LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT( {
+   "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT",
+   "Startup condition bash commands for Container %s timed out after %d seconds",
+   "Startup condition bash commands didn't exit immediately as expected",
+   "If the problem persists, please check the startup condition bash configuration. "
+   "Otherwise, no action required.",
+   3 } );
+
+ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
+                          Ptr< ContainerStatus > containerStatus,
+                          Ptr< ContainerRuntimeInterface > runtime,
+                          Ptr< TaskScheduler > taskScheduler )
+      : containerConfig_( std::move( containerConfig ) ),
+        containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
+        taskScheduler_( std::move( taskScheduler ) ) {
+   QUAYD_ASSERT( containerStatus_ );
+   QUAYD_ASSERT( !containerStatus_->name().empty() );
+   QUAYD_ASSERT( runtime_ );
+   QUAYD_ASSERT( taskScheduler_ );
+   startAttemptTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ),
+                                             "StartContainerAttempt",
+                                             [ this ] { handleEnabled(); } );
+   if ( containerConfig_ ) {
+      reactor_.on( containerConfig_, ContainerConfig::Attr::params,
+                   [ this ] { handleParams(); } );
+      reactor_.on( containerConfig_, ContainerConfig::Attr::bindMount,
+                   [ this ] { handleParams(); } );
+      reactor_.on( containerConfig_, ContainerConfig::Attr::enabled,
+                   [ this ] { handleEnabled(); } );
+      reactor_.onInitial( containerConfig_, [ this ] { handleParams(); } );
+      reactor_.start();
+   }
+}
+
+ContainerSm::~ContainerSm() {
+   reactor_.notificationsIs( false );
+   handleCleanup();
+   startAttemptTask_ = nullptr;
+   startupConditionProbeDel();
+   startupConditionStatusDel();
+}
+
+void ContainerSm::startAttemptCountIs( uint32_t n ) {
+   startAttemptCount_ = n;
+   containerStatus_->startAttemptsIs( n );
+}
+
+void ContainerSm::handleParams() {
+   QTRACE( trace, 2, "container: {}", name() );
+   if ( !statusUpToDate() ) {
+      handleCleanup();
+      containerStatus_->paramsIs( containerConfig_->params() );
+      containerStatus_->bindMountDelAll();
+      // Same keys as the configuration, so that the next comparison matches.
+      for ( auto const & [ key, entry ] : containerConfig_->bindMount() ) {
+         containerStatus_->bindMountIs( key, entry );
+      }
+   }
+   handleEnabled();
+}
+
+bool ContainerSm::statusUpToDate() const {
+   QUAYD_ASSERT( containerConfig_ );
+   auto const & configured = containerConfig_->bindMount();
+   if ( !containerStatus_->params().isEq( containerConfig_->params() ) ||
+        containerStatus_->bindMount().size() != configured.size() ) {
+      return false;
+   }
+   for ( auto const & [ key, entry ] : configured ) {
+      BindMountEntry const * current = containerStatus_->bindMount( key );
+      if ( !current || !current->isEq( entry ) ) {
+         return false;
+      }
+   }
+   return true;
+}
+
+void ContainerSm::handleEnabled() {
+   bool const enabled = containerConfig_ && containerConfig_->enabled();
+   QTRACE( trace, 8, "container: {}, enabled: {}", name(), enabled );
+   if ( !enabled || containerConfig_->params().image.empty() ) {
+      handleCleanup();
+      return;
+   }
+   switch ( containerStatus_->state() ) {
+    case ContainerRunState::containerRunning_:
+      if ( containerExists() ) {
+         return;
+      }
+      QTRACE( trace, 0, "Container {} not found despite being created before", name() );
+      break;
+    case ContainerRunState::containerStopped_:
+      if ( containerStatus_->params().startupConditionBash.empty() ) {
+         break;
+      }
+      containerStatus_->stateIs( ContainerRunState::containerWaiting_ );
+      [[fallthrough]];
+    case ContainerRunState::containerWaiting_:
+      manageStartupCondition();
+      if ( startupConditionStatus_ ) {
+         return;  // the condition has not succeeded yet
+      }
+      break;
+    case ContainerRunState::containerStartFailed_:
+      break;
+   }
+   if ( startContainer() ) {
+      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
+      startAttemptCountIs( 0 );
+   } else {
+      startAttemptCountIs( startAttemptCount_ + 1 );
+      containerStatus_->stateIs( ContainerRunState::containerStartFailed_ );
+      startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+   }
+}
+
+bool ContainerSm::startContainer() {
+   QTRACE( trace, 8, "container: {}", name() );
+   ContainerParams const & params = containerStatus_->params();
+   try {
+      auto request = runContainerParamsFactory();
+      request->name = name();
+      request->image = params.image;
+      request->cpuShares = params.cpuShares;
+      request->cpuCores = params.cpuCores;
+      request->memory = params.memory;
+      request->networking = params.networking;
+      request->restartPolicy = params.restartPolicy;
+      request->privileged = params.privileged;
+      request->tty = params.tty;
+      request->readOnlyRootfs = params.readOnlyRootfs;
+      request->init = params.init;
+      for ( auto const & word : splitWords( params.command, "command" ) ) {
+         request->commandPush( word );
+      }
+      for ( auto const & [ key, entry ] : containerStatus_->bindMount() ) {
+         request->bindsIs( entry );
+      }
+      for ( auto const & word : splitWords( params.options, "options" ) ) {
+         request->optionsPush( word );
+      }
+      runtime_->runContainer( request );
+   } catch ( RuntimeException const & e ) {
+      log( QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
+           String( "container run ..." ) );
+      QTRACE( trace, 0, "Failed to run container {}: {}", name(), e.what() );
+      containerStatus_->lastErrorIs( e.what() );
+      return false;
+   }
+   log( QUAYD_CONTAINER_STARTED, name() );
+   containerStatus_->lastErrorIs( "" );
+   return true;
+}
+
+bool ContainerSm::containerExists() {
+   try {
+      runtime_->inspectContainer( name() );
+      return true;
+   } catch ( ApiRequestException const & ) {
+      return false;  // no such container
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Failed to get list of containers: {}", e.what() );
+      return false;
+   }
+}
+
+void ContainerSm::handleCleanup() {
+   ContainerRunState const state = containerStatus_->state();
+   QTRACE( trace, 2, "container: {}, state: {}", name(), state );
+   startAttemptCountIs( 0 );
+   startupConditionProbeDel();
+   startupConditionStatusDel();
+   startAttemptTask_->stopTimerTask();
+   if ( state == ContainerRunState::containerRunning_ ) {
+      try {
+         runtime_->stopContainer( name() );
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "Failed to stop container {}: {}", name(), e.what() );
+      }
+      try {
+         runtime_->removeContainer( name(), true );
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
+      }
+      log( QUAYD_CONTAINER_REMOVED, name() );
+   }
+   containerStatus_->lastErrorIs( "" );
+   containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+}
+
+// ------------------------------------------------------------ startup condition
+
+Seconds ContainerSm::startupConditionTimeout() {
+   if ( char const * text = std::getenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ) ) {
+      long const value = std::strtol( text, nullptr, 10 );
+      if ( value > 0 ) {
+         return Seconds( value );
+      }
+   }
+   return kDefaultStartupConditionTimeout;
+}
+
+void ContainerSm::manageStartupCondition() {
+   if ( !startupConditionProbe_ ) {
+      auto command = probeCmdFactory();
+      command->argPush( kStartupConditionShell );
+      command->argPush( "-c" );
+      command->argPush( containerStatus_->params().startupConditionBash );
+      startupConditionStatusIs();
+      Seconds const timeout = startupConditionTimeout();
+      Seconds const pollInterval(
+         containerStatus_->params().startupConditionPollInterval.valueOrDefault() );
+      startupConditionProbeIs( kStartupConditionProbeName, command,
+                               NamespaceName::defaultNamespace(), startupConditionStatus_,
+                               taskScheduler_, pollInterval, timeout );
+   }
+   if ( startupConditionStatus_->success() ) {
+      startupConditionProbeDel();
+      startupConditionStatusDel();
+   }
+}
+
+void ContainerSm::handleProbeTimeout() {
+   log( QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT, name(),
+        int( startupConditionTimeout().count() ) );
+}
+
+void ContainerSm::handleProbeSuccess() {
+   if ( startupConditionStatus_ && startupConditionStatus_->success() ) {
+      handleEnabled();
+   }
+}
+
+void ContainerSm::startupConditionProbeIs( String const & name,
+                                           Ptr< ProbeCmd const > const & probeCmd,
+                                           NamespaceName const & netNs,
+                                           Ptr< ProbeStatus > const & status,
+                                           Ptr< TaskScheduler > const & taskScheduler,
+                                           Seconds pollInterval, Seconds watchdogTimeout ) {
+   startupConditionProbeDel();
+   startupConditionProbe_ = probeFactory( name, probeCmd, netNs, status, taskScheduler,
+                                          pollInterval, watchdogTimeout );
+}
+
+void ContainerSm::startupConditionProbeDel() {
+   if ( auto probe = std::exchange( startupConditionProbe_, nullptr ) ) {
+      probe->notificationsIs( false );
+   }
+}
+
+void ContainerSm::startupConditionStatusIs() {
+   startupConditionStatusDel();
+   startupConditionStatus_ = probeStatusFactory();
+   probeStatusReactor_.on( startupConditionStatus_, ProbeStatus::Attr::probeTimedoutCount,
+                           [ this ] { handleProbeTimeout(); } );
+   probeStatusReactor_.on( startupConditionStatus_, ProbeStatus::Attr::success,
+                           [ this ] { handleProbeSuccess(); } );
+   probeStatusReactor_.start();
+}
+
+void ContainerSm::startupConditionStatusDel() {
+   if ( auto status = std::exchange( startupConditionStatus_, nullptr ) ) {
+      probeStatusReactor_.unwatch( status.get() );
+   }
+}
+
+Ptr< ContainerSm > containerSmFactory( Ptr< ContainerConfig const > config,
+                                       Ptr< ContainerStatus > status,
+                                       Ptr< ContainerRuntimeInterface > runtime,
+                                       Ptr< TaskScheduler > taskScheduler ) {
+   return makePtr< ContainerSm >( std::move( config ), std::move( status ), std::move( runtime ),
+                                  std::move( taskScheduler ) );
+}
+
+} // namespace Quayd

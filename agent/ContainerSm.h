@@ -1,0 +1,95 @@
+#pragma once
+// One configured container: keeps its status entry in step with its
+// configuration, runs it through the runtime, retries a failed start every
+// 30 seconds, checks that a container it started still exists, holds the start
+// back until the startup condition has succeeded once, and stops and removes
+// the container when it is disabled, reconfigured or destroyed.
+//
+// Reads "quayd/container/config|<name>" (params, bindMount, enabled) through
+// the consolidated configuration; writes "cell/0/quayd/container/status|<name>":
+//   name "web"  state "containerRunning_"  params {...}  bindMount {...}
+//   startAttempts "0"  lastError ""
+#include "agent/Probe.h"
+#include "model/Model.h"
+#include "platform/Log.h"
+#include "platform/Reactor.h"
+#include "platform/Task.h"
+
+namespace Quayd {
+
+extern LogHandle const QUAYD_CONTAINER_START_FAILED;
+extern LogHandle const QUAYD_CONTAINER_STARTED;
+extern LogHandle const QUAYD_CONTAINER_REMOVED;
+extern LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT;
+
+class ContainerSm : public PtrInterface {
+ public:
+   static constexpr char const * kStartupConditionShell = "/usr/bin/sh";
+   static constexpr char const * kStartupConditionProbeName = "startupConditionProbe";
+   static constexpr Seconds kDefaultStartupConditionTimeout{ 15 };
+
+   // With a configuration the machine starts working at once; without one
+   // (a left-over status entry) it only cleans up when destroyed.
+   ContainerSm( Ptr< ContainerConfig const > containerConfig,
+                Ptr< ContainerStatus > containerStatus,
+                Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+   // Stops and removes a container this machine started.
+   ~ContainerSm() override;
+
+   Ptr< ContainerConfig const > const & containerConfig() const { return containerConfig_; }
+   Ptr< ContainerStatus > const & containerStatus() const { return containerStatus_; }
+   Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
+   Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
+   uint32_t startAttemptCount() const { return startAttemptCount_; }
+   Seconds startAttemptDelay() const { return startAttemptDelay_; }
+   Ptr< TimerTask > const & startAttemptTask() const { return startAttemptTask_; }
+   Ptr< Probe > const & startupConditionProbe() const { return startupConditionProbe_; }
+   Ptr< ProbeStatus > const & startupConditionStatus() const {
+      return startupConditionStatus_;
+   }
+   String const & name() const { return containerStatus_->name(); }
+
+   void handleParams();
+   void handleEnabled();
+   void handleCleanup();
+   bool statusUpToDate() const;
+   bool containerExists();
+   bool startContainer();
+
+   // The startup condition.
+   void manageStartupCondition();
+   void handleProbeTimeout();
+   void handleProbeSuccess();
+   // The watchdog timeout of a condition run; read again at every use.
+   static Seconds startupConditionTimeout();
+   void startupConditionProbeIs( String const & name, Ptr< ProbeCmd const > const & probeCmd,
+                                 NamespaceName const & netNs,
+                                 Ptr< ProbeStatus > const & status,
+                                 Ptr< TaskScheduler > const & taskScheduler,
+                                 Seconds pollInterval, Seconds watchdogTimeout );
+   void startupConditionProbeDel();
+   void startupConditionStatusIs();
+   void startupConditionStatusDel();
+
+ private:
+   void startAttemptCountIs( uint32_t n );
+
+   Ptr< ContainerConfig const > containerConfig_;
+   Ptr< ContainerStatus > containerStatus_;
+   Ptr< ContainerRuntimeInterface > runtime_;
+   Ptr< TaskScheduler > taskScheduler_;
+   uint32_t startAttemptCount_ = 0;
+   Seconds startAttemptDelay_{ 30 };
+   Ptr< TimerTask > startAttemptTask_;
+   Ptr< Probe > startupConditionProbe_;
+   Ptr< ProbeStatus > startupConditionStatus_;
+   Reactor reactor_;
+   Reactor probeStatusReactor_;
+};
+
+Ptr< ContainerSm > containerSmFactory( Ptr< ContainerConfig const > config,
+                                       Ptr< ContainerStatus > status,
+                                       Ptr< ContainerRuntimeInterface > runtime,
+                                       Ptr< TaskScheduler > taskScheduler );
+
+} // namespace Quayd

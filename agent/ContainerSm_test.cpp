@@ -1,0 +1,529 @@
+// One container's state machine on the fake runtime, fake child processes
+// (for startup conditions) and the virtual clock.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "agent/ContainerSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+using CRS = ContainerRunState;
+using Strings = std::vector< String >;
+
+class ContainerSmTest : public ::testing::Test {
+ protected:
+   ContainerSmTest() {
+      ::unsetenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" );
+      status->nameIs( "web" );
+      ContainerParams p;
+      p.image = "busybox:1";
+      config->paramsIs( p );
+      config->enabledIs( true );
+   }
+   ~ContainerSmTest() override { ::unsetenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ); }
+
+   void start() { sm = containerSmFactory( config, status, runtime, time.scheduler() ); }
+   void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
+      ContainerParams p = config->params();
+      edit( p );
+      config->paramsIs( p );
+   }
+   // A status entry as an earlier run of the agent left it: running with
+   // the configured parameters.
+   void runningBefore() {
+      status->paramsIs( config->params() );
+      for ( auto const & [ k, b ] : config->bindMount() ) {
+         status->bindMountIs( k, b );
+      }
+      status->stateIs( CRS::containerRunning_ );
+      runtime->containers.insert( "web" );
+   }
+   CRS state() const { return status->state(); }
+
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Testing::LogCapture logs;
+   Testing::TraceCapture traces;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< ContainerConfig > config = makePtr< ContainerConfig >();
+   Ptr< ContainerStatus > status = makePtr< ContainerStatus >();
+   Ptr< ContainerSm > sm;
+};
+
+// ------------------------------------------------------------------ running
+
+TEST_F( ContainerSmTest, RunRequestCarriesEveryParameterInItsPlace ) {
+   paramsIs( []( ContainerParams & p ) {
+      p.cpuShares = 512;
+      p.cpuCores = "0-1";
+      p.memory = "64m";
+      p.networking = "host";
+      p.options = "--env A=1 --hostname box";
+      p.command = "sleep 1000";
+      p.restartPolicy = "always";
+      p.privileged = 1;
+      p.tty = 1;
+      p.readOnlyRootfs = 1;
+      p.init = 1;
+   } );
+   config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
+   config->bindMountIs( "/etc/x", BindMountEntry{ "/etc/x", "/etc/x", true } );
+   start();
+
+   EXPECT_EQ( runtime->calls(), Strings{ "runContainer(web)" } );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   auto const & r = *runtime->lastRun;
+   EXPECT_EQ( r.name, "web" );
+   EXPECT_EQ( r.image, "busybox:1" );
+   EXPECT_EQ( r.cpuShares, 512u );
+   EXPECT_EQ( r.cpuCores, "0-1" );
+   EXPECT_EQ( r.memory, "64m" );
+   EXPECT_EQ( r.networking, "host" );
+   EXPECT_EQ( r.restartPolicy, "always" );
+   EXPECT_EQ( ( std::array{ r.privileged, r.tty, r.readOnlyRootfs, r.init } ),
+              ( std::array< uint8_t, 4 >{ 1, 1, 1, 1 } ) );
+   EXPECT_EQ( r.command(), ( Strings{ "sleep", "1000" } ) );
+   EXPECT_EQ( r.options(), ( Strings{ "--env", "A=1", "--hostname", "box" } ) );
+   ASSERT_EQ( r.binds().size(), 2u );
+   EXPECT_TRUE( r.binds().at( "/etc/x" ).readOnly );
+   EXPECT_EQ( r.binds().at( "/data" ).hostPath, "/mnt/flash/web" );
+   // The status holds what the container runs with.
+   EXPECT_EQ( status->params(), config->params() );
+   EXPECT_EQ( status->bindMount(), config->bindMount() );
+   ASSERT_EQ( logs.messages.size(), 1u );
+   EXPECT_EQ( logs.messages[ 0 ].id, "QUAYD_CONTAINER_STARTED" );
+   EXPECT_EQ( logs.messages[ 0 ].text, "Container web started." );
+   EXPECT_EQ( logs.messages[ 0 ].severity, 6 );
+}
+
+struct SplitCase {
+   String text;
+   Strings words;
+};
+
+class CommandSplitting : public ContainerSmTest,
+                         public ::testing::WithParamInterface< SplitCase > {};
+
+TEST_P( CommandSplitting, WordsAsAShellWouldSplitThem ) {
+   paramsIs( [ & ]( ContainerParams & p ) {
+      p.command = GetParam().text;
+      p.options = GetParam().text;
+   } );
+   start();
+   ASSERT_TRUE( runtime->lastRun );
+   EXPECT_EQ( runtime->lastRun->command(), GetParam().words );
+   EXPECT_EQ( runtime->lastRun->options(), GetParam().words );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, CommandSplitting,
+   ::testing::Values( SplitCase{ "", {} }, SplitCase{ " \t ", {} },
+                      SplitCase{ "sh \"-c echo\" x", { "sh", "-c echo", "x" } },
+                      SplitCase{ "a 'b  c'\td", { "a", "b  c", "d" } },
+                      SplitCase{ "one\\ word", { "one word" } },
+                      SplitCase{ "a\\\\b", { "a\\b" } } ) );
+
+TEST_F( ContainerSmTest, CommandThatCannotBeSplitFailsTheStart ) {
+   paramsIs( []( ContainerParams & p ) { p.command = "grep \\d"; } );
+   start();
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+   EXPECT_EQ( state(), CRS::containerStartFailed_ );
+   ASSERT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 1u );
+   EXPECT_NE( logs.messages[ 0 ].text.find( "cannot split command 'grep \\d'" ), String::npos )
+      << logs.messages[ 0 ].text;
+}
+
+struct NotRunCase {
+   String image;
+   bool enabled;
+};
+
+class NothingToRun : public ContainerSmTest,
+                     public ::testing::WithParamInterface< NotRunCase > {};
+
+TEST_P( NothingToRun, NeverReachesTheRuntime ) {
+   paramsIs( [ & ]( ContainerParams & p ) { p.image = GetParam().image; } );
+   config->enabledIs( GetParam().enabled );
+   start();
+   paramsIs( []( ContainerParams & p ) { p.memory = "64m"; } );  // handled again
+   time.advance( 5min );
+   EXPECT_TRUE( runtime->calls().empty() ) << runtime->calls()[ 0 ];
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+   EXPECT_TRUE( logs.messages.empty() );
+}
+
+INSTANTIATE_TEST_SUITE_P( Table, NothingToRun,
+                          ::testing::Values( NotRunCase{ "", true }, NotRunCase{ "", false },
+                                             NotRunCase{ "busybox:1", false } ) );
+
+// ------------------------------------------------------------------ retries
+
+TEST_F( ContainerSmTest, FailedRunRetriesEvery30SecondsUntilItStarts ) {
+   runtime->failNext( "runContainer", RuntimeException( "no such image" ), 3 );
+   start();
+   EXPECT_EQ( state(), CRS::containerStartFailed_ );
+   EXPECT_EQ( sm->startAttemptCount(), 1u );
+   EXPECT_EQ( status->startAttempts(), 1u );
+   EXPECT_EQ( status->lastError(), "no such image" );
+   ASSERT_EQ( logs.messages.size(), 1u );
+   EXPECT_EQ( logs.messages[ 0 ].id, "QUAYD_CONTAINER_START_FAILED" );
+   EXPECT_EQ( logs.messages[ 0 ].text,
+              "Container web failed to run, container-runtime reported error \"no such "
+              "image\" while running \"container run ...\"." );
+   EXPECT_EQ( logs.messages[ 0 ].severity, 3 );
+   EXPECT_TRUE( traces.contains( "Failed to run container web: no such image", 0 ) );
+
+   time.advance( 29s );
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->count( "runContainer" ), 2u );
+   EXPECT_EQ( sm->startAttemptCount(), 2u );
+   time.advance( 30s );
+   EXPECT_EQ( sm->startAttemptCount(), 3u );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 3u );
+
+   time.advance( 30s );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_EQ( sm->startAttemptCount(), 0u );
+   EXPECT_EQ( status->startAttempts(), 0u );
+   EXPECT_EQ( status->lastError(), "" );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTED" ), 1u );
+   EXPECT_EQ( runtime->count( "runContainer" ), 4u );
+}
+
+TEST_F( ContainerSmTest, DisablingAFailedContainerCancelsTheRetry ) {
+   runtime->failAlways( "runContainer", RuntimeException( "boom" ) );
+   start();
+   ASSERT_EQ( state(), CRS::containerStartFailed_ );
+   runtime->clearCalls();
+   config->enabledIs( false );
+   time.advance( 10min );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+   EXPECT_EQ( sm->startAttemptCount(), 0u );
+   EXPECT_FALSE( sm->startAttemptTask()->armed() );
+}
+
+// ------------------------------------------------------------------ cleanup
+
+TEST_F( ContainerSmTest, DisablingARunningContainerStopsRemovesAndReports ) {
+   start();
+   runtime->clearCalls();
+   logs.messages.clear();
+   config->enabledIs( false );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+   ASSERT_EQ( logs.messages.size(), 1u );
+   EXPECT_EQ( logs.messages[ 0 ].id, "QUAYD_CONTAINER_REMOVED" );
+   EXPECT_EQ( logs.messages[ 0 ].text,
+              "Container web stopped and removed on configuration change." );
+}
+
+struct CleanupFailureCase {
+   String failing;
+   String trace;
+};
+
+class CleanupFailure : public ContainerSmTest,
+                       public ::testing::WithParamInterface< CleanupFailureCase > {};
+
+TEST_P( CleanupFailure, DoesNotStopTheRest ) {
+   start();
+   runtime->clearCalls();
+   runtime->failNext( GetParam().failing, RuntimeException( "daemon gone" ) );
+   config->enabledIs( false );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
+   EXPECT_TRUE( traces.contains( GetParam().trace, 0 ) );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_REMOVED" ), 1u );
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, CleanupFailure,
+   ::testing::Values(
+      CleanupFailureCase{ "stopContainer", "Failed to stop container web: daemon gone" },
+      CleanupFailureCase{ "removeContainer", "Failed to remove container web: daemon gone" } ) );
+
+TEST_F( ContainerSmTest, DestroyingTheMachineCleansUpOnlyWhatItRuns ) {
+   start();
+   runtime->clearCalls();
+   sm = nullptr;
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+
+   // A left-over entry without configuration, not running: nothing to do.
+   runtime->clearCalls();
+   sm = containerSmFactory( nullptr, status, runtime, time.scheduler() );
+   sm = nullptr;
+   EXPECT_TRUE( runtime->calls().empty() );
+
+   // One left running by an earlier run of the agent.
+   status->stateIs( CRS::containerRunning_ );
+   sm = containerSmFactory( nullptr, status, runtime, time.scheduler() );
+   EXPECT_TRUE( runtime->calls().empty() );
+   sm = nullptr;
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
+}
+
+// ------------------------------------------------------------ reconfiguring
+
+TEST_F( ContainerSmTest, BindMountChangeRestartsWithTheNewMounts ) {
+   start();
+   runtime->clearCalls();
+   config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)",
+                                           "runContainer(web)" } ) );
+   EXPECT_EQ( runtime->lastRun->binds().count( "/data" ), 1u );
+   EXPECT_EQ( status->bindMount(), config->bindMount() );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+
+   // Same entry again and identical parameters: only the existence check.
+   runtime->clearCalls();
+   config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
+   sm->handleParams();
+   EXPECT_EQ( runtime->calls(), Strings{ "inspectContainer(web)" } );
+}
+
+TEST_F( ContainerSmTest, BindMountRemovalOrEditIsAChangeToo ) {
+   config->bindMountIs( "/a", BindMountEntry{ "/h/a", "/a", false } );
+   config->bindMountIs( "/b", BindMountEntry{ "/h/b", "/b", false } );
+   start();
+   config->bindMountIs( "/b", BindMountEntry{ "/h/b", "/b", true } );
+   EXPECT_TRUE( runtime->lastRun->binds().at( "/b" ).readOnly );
+   config->bindMountDel( "/a" );
+   EXPECT_EQ( runtime->lastRun->binds().count( "/a" ), 0u );
+   EXPECT_EQ( runtime->count( "runContainer" ), 3u );
+   EXPECT_EQ( runtime->count( "removeContainer" ), 2u );
+}
+
+TEST_F( ContainerSmTest, ParameterChangeOfAFailedContainerRetriesAtOnce ) {
+   runtime->failNext( "runContainer", RuntimeException( "no such image" ) );
+   start();
+   ASSERT_EQ( state(), CRS::containerStartFailed_ );
+   runtime->clearCalls();
+   paramsIs( []( ContainerParams & p ) { p.image = "busybox:2"; } );
+   // Not running, so nothing to stop: just the new attempt.
+   EXPECT_EQ( runtime->calls(), Strings{ "runContainer(web)" } );
+   EXPECT_EQ( runtime->lastRun->image, "busybox:2" );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
+TEST_F( ContainerSmTest, InheritedRunningContainerIsLeftRunning ) {
+   config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
+   runningBefore();
+   start();
+   EXPECT_EQ( runtime->calls(), Strings{ "inspectContainer(web)" } );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_TRUE( logs.messages.empty() );
+}
+
+TEST_F( ContainerSmTest, InheritedContainerWithOtherParametersIsReplaced ) {
+   runningBefore();
+   paramsIs( []( ContainerParams & p ) { p.memory = "128m"; } );
+   start();
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)",
+                                           "runContainer(web)" } ) );
+   EXPECT_EQ( runtime->lastRun->memory, "128m" );
+}
+
+TEST_F( ContainerSmTest, ContainerGoneBehindOurBackIsStartedAgain ) {
+   start();
+   runtime->containers.erase( "web" );
+   runtime->clearCalls();
+   sm->handleEnabled();
+   EXPECT_TRUE( traces.contains( "Container web not found despite being created before", 0 ) );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
+TEST_F( ContainerSmTest, InspectFailureOtherThanMissingAlsoStartsAgain ) {
+   start();
+   runtime->clearCalls();
+   runtime->failNext( "inspectContainer", RuntimeException( "connection refused" ) );
+   sm->handleEnabled();
+   EXPECT_TRUE( traces.contains( "Failed to get list of containers: connection refused", 0 ) );
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+   // A plain "no such container" is not worth a failure trace.
+   traces.lines.clear();
+   runtime->containers.erase( "web" );
+   sm->handleEnabled();
+   EXPECT_FALSE( traces.contains( "Failed to get list of containers" ) );
+}
+
+// -------------------------------------------------------- startup condition
+
+class StartupConditionTest : public ContainerSmTest {
+ protected:
+   StartupConditionTest() {
+      paramsIs( []( ContainerParams & p ) {
+         p.startupConditionBash = "test -e /run/ready";
+         p.startupConditionPollInterval.value = 5;
+      } );
+   }
+   Strings shell( String const & text ) const { return { "/usr/bin/sh", "-c", text }; }
+};
+
+TEST_F( StartupConditionTest, NoConditionStartsWithoutAProbe ) {
+   paramsIs( []( ContainerParams & p ) { p.startupConditionBash.clear(); } );
+   start();
+   time.runReady();
+   EXPECT_TRUE( processes.started.empty() );
+   EXPECT_FALSE( sm->startupConditionProbe() );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
+TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
+   start();
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   EXPECT_TRUE( sm->startupConditionProbe() );
+   EXPECT_TRUE( processes.started.empty() );  // the first run is on the next turn
+   time.runReady();
+   ASSERT_EQ( processes.started, ( std::vector< Strings >{ shell( "test -e /run/ready" ) } ) );
+   EXPECT_TRUE( runtime->calls().empty() );
+
+   processes.exitLast( 0 );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_EQ( runtime->calls(), Strings{ "runContainer(web)" } );
+   EXPECT_FALSE( sm->startupConditionProbe() );
+   EXPECT_FALSE( sm->startupConditionStatus() );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" ), 0u );
+}
+
+TEST_F( StartupConditionTest, FailingConditionIsRetriedEveryPollIntervalSilently ) {
+   start();
+   time.runReady();
+   processes.exitLast( 1 );
+   time.advance( 4s );
+   EXPECT_EQ( processes.started.size(), 1u );
+   time.advance( 1s );
+   ASSERT_EQ( processes.started.size(), 2u );
+   processes.exitLast( 2 );
+   EXPECT_EQ( sm->startupConditionStatus()->probeFailedCount(), 2u );
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   EXPECT_TRUE( logs.messages.empty() );
+   EXPECT_TRUE( runtime->calls().empty() );
+}
+
+struct TimeoutCase {
+   char const * env;  // null: unset
+   Seconds expected;
+};
+
+class StartupConditionTimeout : public StartupConditionTest,
+                                public ::testing::WithParamInterface< TimeoutCase > {};
+
+TEST_P( StartupConditionTimeout, EveryOverrunIsReportedWithTheTimeout ) {
+   if ( GetParam().env ) {
+      ::setenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT", GetParam().env, 1 );
+   }
+   EXPECT_EQ( ContainerSm::startupConditionTimeout(), GetParam().expected );
+   start();
+   time.runReady();
+   ASSERT_EQ( processes.runningCount(), 1u );
+   time.advance( GetParam().expected - 1s );
+   EXPECT_TRUE( processes.signalsSent.empty() );
+   time.advance( 1s );
+   ASSERT_EQ( processes.signalsSent.size(), 1u );
+   EXPECT_EQ( processes.signalsSent[ 0 ].second, 9 );
+   processes.reapSignaled();
+   String const text = fmt::format(
+      "Startup condition bash commands for Container web timed out after {} seconds",
+      GetParam().expected.count() );
+   ASSERT_EQ( logs.messages.size(), 1u );
+   EXPECT_EQ( logs.messages[ 0 ].id, "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" );
+   EXPECT_EQ( logs.messages[ 0 ].text, text );
+   EXPECT_EQ( logs.messages[ 0 ].severity, 3 );
+
+   // The next run after the poll interval overruns too: one message per run.
+   time.advance( 5s );
+   EXPECT_EQ( processes.started.size(), 2u );
+   time.advance( GetParam().expected );
+   processes.reapSignaled();
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" ), 2u );
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+}
+
+INSTANTIATE_TEST_SUITE_P( Table, StartupConditionTimeout,
+                          ::testing::Values( TimeoutCase{ nullptr, 15s },
+                                             TimeoutCase{ "7", 7s }, TimeoutCase{ "0", 15s },
+                                             TimeoutCase{ "soon", 15s } ) );
+
+TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {
+   start();
+   time.runReady();
+   int32_t const pid = processes.lastPid();
+   config->enabledIs( false );
+   EXPECT_EQ( processes.signalsSent, ( std::vector< std::pair< int32_t, int > >{ { pid, 9 } } ) );
+   EXPECT_FALSE( sm->startupConditionProbe() );
+   EXPECT_FALSE( sm->startupConditionStatus() );
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+   processes.reapSignaled();
+   time.advance( 1min );
+   EXPECT_EQ( processes.started.size(), 1u );
+   EXPECT_TRUE( runtime->calls().empty() );
+}
+
+TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
+   start();
+   time.runReady();
+   processes.exitLast( 1 );
+   Ptr< ProbeStatus > const first = sm->startupConditionStatus();
+   ASSERT_EQ( first->probeFailedCount(), 1u );
+
+   paramsIs( []( ContainerParams & p ) { p.startupConditionBash = "true"; } );
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   ASSERT_TRUE( sm->startupConditionStatus() );
+   EXPECT_NE( sm->startupConditionStatus(), first );
+   EXPECT_EQ( sm->startupConditionStatus()->probeFailedCount(), 0u );
+   time.runReady();
+   EXPECT_EQ( processes.started.back(), shell( "true" ) );
+   processes.exitLast( 0 );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
+TEST_F( StartupConditionTest, ShellTextChangeOfARunningContainerStopsThenWaits ) {
+   start();
+   time.runReady();
+   processes.exitLast( 0 );
+   ASSERT_EQ( state(), CRS::containerRunning_ );
+   runtime->clearCalls();
+   paramsIs( []( ContainerParams & p ) { p.startupConditionBash = "test -e /run/other"; } );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   time.runReady();
+   EXPECT_EQ( processes.started.back(), shell( "test -e /run/other" ) );
+   processes.exitLast( 0 );
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+}
+
+TEST_F( StartupConditionTest, FailedStartAfterTheConditionIsRetriedWithoutIt ) {
+   runtime->failNext( "runContainer", RuntimeException( "no such image" ) );
+   start();
+   time.runReady();
+   processes.exitLast( 0 );
+   ASSERT_EQ( state(), CRS::containerStartFailed_ );
+   time.advance( 30s );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_EQ( processes.started.size(), 1u );
+}
+
+TEST_F( StartupConditionTest, ReEnablingEvaluatesTheConditionAgain ) {
+   start();
+   time.runReady();
+   processes.exitLast( 0 );
+   config->enabledIs( false );
+   config->enabledIs( true );
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   time.runReady();
+   EXPECT_EQ( processes.started.size(), 2u );
+}
+
+} // namespace
+} // namespace Quayd
