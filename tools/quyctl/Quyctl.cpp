@@ -3,6 +3,8 @@
 #include <hiredis/hiredis.h>
 
 #include <cmath>
+#include <istream>
+#include <regex>
 #include <iomanip>
 #include <ostream>
 
@@ -19,10 +21,22 @@ char const * const kUsageText =
    "  containerz [--vrf NAME] [--log-driver syslog --syslog-server URL]\n"
    "  containerz --delete                               configure or remove Containerz\n"
    "  vrf NAME --active|--inactive|--delete             set a VRF's status\n"
+   "  image load PATH [--delete]                        load an image tarball, or unload it\n"
+   "  image persistent-path DIR                         tarballs in DIR/.quayd load at start\n"
+   "  registry NAME --server HOST[:PORT] [--username U] [--password P | --password-stdin]\n"
+   "           [--insecure]                             log in to a registry\n"
+   "  registry NAME --delete\n"
+   "  container NAME [PARAMETERS] [--profile P] [--enable|--disable]\n"
+   "  container NAME --delete                           configure or remove a container\n"
+   "  profile NAME [PARAMETERS] | --delete              parameters containers may name\n"
+   "    PARAMETERS: --image I --command C --options O --cpu-shares N --cpuset-cpus 0-1\n"
+   "      --memory 512m --network MODE --restart POLICY --privileged --tty --read-only\n"
+   "      --init --volume HOST:CONTAINER[:ro] (repeatable) --clear-volumes\n"
+   "      --startup-condition TEXT --poll-interval SECONDS\n"
    "  get PATH                                          print an entity\n"
    "  set PATH FIELD=VALUE...                           write configuration fields\n"
    "  delete PATH                                       remove a configuration entity\n"
-   "  show [--json]                                     the agent's status\n"
+   "  show [images|registries|containers|container NAME] [--json]   the agent's status\n"
    "SIZE is bytes or a number with K, M, G or T (binary multiples), e.g. 2G.\n"
    "ADDR is host:port or a unix socket path; default $QUAYD_REDIS or 127.0.0.1:6379.\n";
 
@@ -184,9 +198,96 @@ std::vector< Section > sections() {
             { "Containers", Cell::path( "quayd/container/status", 0 ) } };
 }
 
-int show( Redis::Connection & c, bool json, std::ostream & out ) {
+// What `show` shows: everything, a group of sections, or one container.
+struct ShowWhat {
+   std::vector< String > titles;  // empty: every section
+   bool containerTable = false;
+   String container;
+};
+
+ShowWhat showWhat( std::vector< String > const & words ) {
+   String const w = words.empty() ? "" : words[ 0 ];
+   if ( w == "container" ) {
+      if ( words.size() != 2 ) {
+         throw UsageError( "show container needs one name" );
+      }
+      return { {}, false, words[ 1 ] };
+   }
+   if ( words.size() > 1 ) {
+      throw UsageError( "unexpected argument '" + words[ 1 ] + "'" );
+   }
+   if ( w.empty() ) {
+      return {};
+   }
+   if ( w == "images" ) {
+      return { { "Persistent image path", "Images" } };
+   }
+   if ( w == "registries" ) {
+      return { { "Registries" } };
+   }
+   if ( w == "containers" ) {
+      return { { "Containers" }, true };
+   }
+   throw UsageError( "show takes images, registries, containers or container NAME, not '" +
+                     w + "'" );
+}
+
+String fieldOf( Fields const & fields, String const & name ) {
+   for ( auto const & [ n, v ] : fields ) {
+      if ( n == name ) {
+         return v;
+      }
+   }
+   return {};
+}
+
+// One line per container: what an operator scans for.
+void printContainerTable( std::ostream & out, Shown const & s ) {
+   out << std::left << std::setw( 20 ) << "NAME" << std::setw( 24 ) << "STATE"
+       << std::setw( 28 ) << "IMAGE" << std::setw( 10 ) << "ATTEMPTS" << "LAST ERROR\n";
+   for ( auto const & [ name, fields ] : s.elements ) {
+      auto params = nlohmann::json::parse( fieldOf( fields, "params" ), nullptr, false );
+      String const image = params.is_object() ? params.value( "image", String() ) : String();
+      out << std::setw( 20 ) << name << std::setw( 24 ) << fieldOf( fields, "state" )
+          << std::setw( 28 ) << image << std::setw( 10 ) << fieldOf( fields, "startAttempts" )
+          << fieldOf( fields, "lastError" ) << "\n";
+   }
+}
+
+int showContainer( Redis::Connection & c, String const & name, bool json, std::ostream & out,
+                   std::ostream & err ) {
+   String const statusPath = Cell::path( "quayd/container/status", 0 ) + "|" + name;
+   String const configPath = "quayd/container/config|" + name;
+   if ( !c.exists( statusPath ) && !c.exists( configPath ) ) {
+      err << "quyctl: no container '" << name << "' is configured or known\n";
+      return kFailed;
+   }
+   Fields const status = collectFields( c, *resolve( statusPath ).entity );
+   Fields const config = collectFields( c, *resolve( configPath ).entity );
+   if ( json ) {
+      out << jsonText( { { "status", fieldsJson( status ) }, { "config", fieldsJson( config ) } },
+                       2 )
+          << "\n";
+      return kOk;
+   }
+   out << "Container " << name << " (" << statusPath << ")\n";
+   printFields( out, status, 2 );
+   out << "Configuration (" << configPath << ")\n";
+   printFields( out, config, 2 );
+   return kOk;
+}
+
+int show( Redis::Connection & c, ShowWhat const & what, bool json, std::ostream & out,
+          std::ostream & err ) {
+   if ( !what.container.empty() ) {
+      return showContainer( c, what.container, json, out, err );
+   }
    nlohmann::json j = nlohmann::json::object();
    for ( auto const & s : sections() ) {
+      if ( !what.titles.empty() &&
+           std::find( what.titles.begin(), what.titles.end(), s.title ) == what.titles.end() ) {
+         continue;
+      }
       Target t = resolve( s.path );
       Shown shown = collect( c, *t.entity );
       if ( json ) {
@@ -194,7 +295,12 @@ int show( Redis::Connection & c, bool json, std::ostream & out ) {
          continue;
       }
       out << s.title << " (" << s.path << ")\n";
-      printText( out, shown, 2 );
+      if ( what.containerTable ) {
+         printFields( out, shown.fields, 2 );
+         printContainerTable( out, shown );
+      } else {
+         printText( out, shown, 2 );
+      }
    }
    if ( json ) {
       out << jsonText( j, 2 ) << "\n";
@@ -206,6 +312,7 @@ int show( Redis::Connection & c, bool json, std::ostream & out ) {
 // value consume the next word.
 struct Flags {
    std::map< String, String > values;
+   std::map< String, std::vector< String > > repeated;
    std::set< String > present;
    std::vector< String > positional;
    bool has( String const & f ) const { return present.count( f ) != 0; }
@@ -216,7 +323,8 @@ struct Flags {
 };
 
 Flags parseFlags( std::vector< String > const & args, size_t skip,
-                  std::set< String > const & switches, std::set< String > const & withValue ) {
+                  std::set< String > const & switches, std::set< String > const & withValue,
+                  std::set< String > const & repeatable = {} ) {
    Flags f;
    for ( size_t i = skip; i < args.size(); ++i ) {
       String const & a = args[ i ];
@@ -224,12 +332,16 @@ Flags parseFlags( std::vector< String > const & args, size_t skip,
          f.positional.push_back( a );
       } else if ( switches.count( a ) ) {
          f.present.insert( a );
-      } else if ( withValue.count( a ) ) {
+      } else if ( withValue.count( a ) || repeatable.count( a ) ) {
          if ( i + 1 >= args.size() ) {
             throw UsageError( a + " needs a value" );
          }
+         if ( !repeatable.count( a ) && f.present.count( a ) ) {
+            throw UsageError( a + " given twice" );
+         }
          f.present.insert( a );
          f.values[ a ] = args[ ++i ];
+         f.repeated[ a ].push_back( f.values[ a ] );
       } else {
          throw UsageError( "unknown option " + a );
       }
@@ -368,6 +480,238 @@ Writes del( std::vector< String > const & args ) {
    return { { "DEL", configTarget( args[ 1 ] ).path } };
 }
 
+// Commands that change one part of a stored entity read it first.
+using Edit = std::function< Writes( Redis::Connection & ) >;
+
+Edit fixed( Writes w ) {
+   return [ w = std::move( w ) ]( Redis::Connection & ) { return w; };
+}
+
+String const & absolutePath( String const & p, String const & what ) {
+   if ( p.empty() || p[ 0 ] != '/' ) {
+      throw UsageError( what + " must be an absolute path, not '" + p + "'" );
+   }
+   return p;
+}
+
+bool matches( String const & text, char const * pattern ) {
+   return std::regex_match( text, std::regex( pattern ) );
+}
+
+// A name that is one element key and a valid container name.
+String const & checkedName( Flags const & f, char const * what ) {
+   if ( f.positional.size() != 1 ) {
+      throw UsageError( String( what ) + " needs one name" );
+   }
+   if ( !matches( f.positional[ 0 ], "[A-Za-z0-9][A-Za-z0-9_.-]*" ) ) {
+      throw UsageError( "bad " + String( what ) + " name '" + f.positional[ 0 ] +
+                        "': letters, digits, '_', '.' and '-', not first" );
+   }
+   return f.positional[ 0 ];
+}
+
+Edit image( std::vector< String > const & args ) {
+   String const sub = args.size() > 1 ? args[ 1 ] : "";
+   if ( sub == "load" ) {
+      Flags f = parseFlags( args, 2, { "--delete" }, {} );
+      if ( f.positional.size() != 1 ) {
+         throw UsageError( "image load needs one tarball path" );
+      }
+      String const path = absolutePath( f.positional[ 0 ], "the tarball" );
+      bool const unload = f.has( "--delete" );
+      return [ path, unload ]( Redis::Connection & c ) {
+         ImageLoadConfigDir d;
+         d.pathIs( "quayd/image/config" );
+         readFields( c, d );
+         if ( unload ) {
+            d.tarballDel( path );
+         } else {
+            d.tarballIs( path );
+         }
+         return Writes{ hsetArgs( d ) };
+      };
+   }
+   if ( sub == "persistent-path" ) {
+      Flags f = parseFlags( args, 2, {}, {} );
+      if ( f.positional.size() != 1 ) {
+         throw UsageError( "image persistent-path needs one directory" );
+      }
+      return fixed( { { "HSET", "quayd/image/persistentPathConfig", "path",
+                        absolutePath( f.positional[ 0 ], "the persistent path" ) } } );
+   }
+   throw UsageError( "image needs 'load' or 'persistent-path'" );
+}
+
+Edit registry( std::vector< String > const & args, std::istream & in ) {
+   Flags f = parseFlags( args, 1, { "--delete", "--insecure", "--password-stdin" },
+                         { "--server", "--username", "--password" } );
+   String const path = "quayd/registry/config|" + checkedName( f, "registry" );
+   if ( f.has( "--delete" ) ) {
+      if ( f.present.size() > 1 ) {
+         throw UsageError( "--delete takes no other option" );
+      }
+      return fixed( { { "DEL", path } } );
+   }
+   RegistryParams p;
+   p.server = f.get( "--server" ).value_or( "" );
+   if ( !matches( p.server, "[A-Za-z0-9.-]+(:[0-9]{1,5})?(/[^ ]*)?" ) ) {
+      throw UsageError( "registry needs --server HOST[:PORT] (no scheme), not '" + p.server +
+                        "'" );
+   }
+   p.username = f.get( "--username" ).value_or( "" );
+   if ( f.has( "--password" ) && f.has( "--password-stdin" ) ) {
+      throw UsageError( "give --password or --password-stdin, not both" );
+   }
+   if ( f.has( "--password-stdin" ) ) {
+      std::getline( in, p.password );
+   } else {
+      p.password = f.get( "--password" ).value_or( "" );
+   }
+   if ( !p.password.empty() && p.username.empty() ) {
+      throw UsageError( "a password needs --username" );
+   }
+   p.insecure = f.has( "--insecure" );
+   RegistryConfig r;
+   r.pathIs( path );
+   r.paramsIs( p );
+   return fixed( { hsetArgs( r ) } );
+}
+
+// The parameter flags of containers and profiles, named as `docker run`
+// names them.
+std::set< String > const kParamSwitches{ "--privileged", "--no-privileged", "--tty", "--no-tty",
+                                         "--read-only", "--no-read-only",   "--init",
+                                         "--no-init",   "--clear-volumes" };
+std::set< String > const kParamValues{ "--image",   "--command", "--options", "--cpu-shares",
+                                       "--cpuset-cpus", "--memory", "--network", "--restart",
+                                       "--startup-condition", "--poll-interval" };
+
+BindMountEntry parseVolume( String const & v ) {
+   std::smatch m;
+   if ( !std::regex_match( v, m, std::regex( "([^:]+):([^:]+)(:(ro|rw))?" ) ) ) {
+      throw UsageError( "bad --volume '" + v + "': give HOST:CONTAINER or HOST:CONTAINER:ro" );
+   }
+   return { absolutePath( m[ 1 ], "the --volume host path" ),
+            absolutePath( m[ 2 ], "the --volume container path" ), m[ 4 ] == "ro" };
+}
+
+// Checks every parameter flag first, then applies them to `c`.
+std::function< void( ContainerConfig & ) > paramEdit( Flags const & f ) {
+   auto check = [ & ]( char const * flag, char const * pattern, char const * hint ) {
+      if ( auto v = f.get( flag ); v && !v->empty() && !matches( *v, pattern ) ) {
+         throw UsageError( "bad " + String( flag ) + " '" + *v + "': " + hint );
+      }
+   };
+   check( "--image", "[^\\s]+", "an image reference without blanks" );
+   check( "--cpu-shares", "[0-9]{1,9}", "a number of shares" );
+   check( "--cpuset-cpus", "[0-9]+(-[0-9]+)?(,[0-9]+(-[0-9]+)?)*", "CPUs like 0-1 or 0,2" );
+   check( "--memory", "[0-9]+[bkmgBKMG]?", "a size like 512m or 1g" );
+   check( "--network", "[^\\s]+", "bridge, host, none or a network name" );
+   check( "--restart", "no|always|unless-stopped|on-failure(:[0-9]+)?",
+          "no, always, unless-stopped or on-failure[:N]" );
+   check( "--poll-interval", "[1-9][0-9]{0,4}", "seconds, 1 to 65535" );
+   if ( auto v = f.get( "--poll-interval" ); v && std::stoul( *v ) > 65535 ) {
+      throw UsageError( "bad --poll-interval '" + *v + "': seconds, 1 to 65535" );
+   }
+   std::vector< BindMountEntry > volumes;
+   if ( auto it = f.repeated.find( "--volume" ); it != f.repeated.end() ) {
+      for ( auto const & v : it->second ) {
+         volumes.push_back( parseVolume( v ) );
+      }
+   }
+   return [ f, volumes ]( ContainerConfig & c ) {
+      ContainerParams p = c.params();
+      auto text = [ & ]( char const * flag, String & field ) {
+         if ( auto v = f.get( flag ) ) {
+            field = *v;
+         }
+      };
+      text( "--image", p.image );
+      text( "--command", p.command );
+      text( "--options", p.options );
+      text( "--cpuset-cpus", p.cpuCores );
+      text( "--memory", p.memory );
+      text( "--network", p.networking );
+      text( "--restart", p.restartPolicy );
+      text( "--startup-condition", p.startupConditionBash );
+      if ( auto v = f.get( "--cpu-shares" ) ) {
+         p.cpuShares = v->empty() ? 0 : uint32_t( std::stoul( *v ) );
+      }
+      if ( auto v = f.get( "--poll-interval" ) ) {
+         p.startupConditionPollInterval.value = v->empty() ? 0 : uint16_t( std::stoul( *v ) );
+      }
+      auto flag = [ & ]( String const & name, uint8_t & field ) {
+         if ( f.has( "--" + name ) ) {
+            field = 1;
+         } else if ( f.has( "--no-" + name ) ) {
+            field = 0;
+         }
+      };
+      flag( "privileged", p.privileged );
+      flag( "tty", p.tty );
+      flag( "read-only", p.readOnlyRootfs );
+      flag( "init", p.init );
+      c.paramsIs( p );
+      if ( f.has( "--clear-volumes" ) || !volumes.empty() ) {
+         c.bindMountDelAll();
+      }
+      for ( auto const & v : volumes ) {
+         c.bindMountIs( v );
+      }
+   };
+}
+
+// `container NAME ...` and `profile NAME ...`: edits of the stored entry.
+Edit containerLike( std::vector< String > const & args, bool isProfile ) {
+   std::set< String > switches = kParamSwitches, values = kParamValues;
+   switches.insert( "--delete" );
+   if ( !isProfile ) {
+      switches.insert( { "--enable", "--disable" } );
+      values.insert( "--profile" );
+   }
+   Flags f = parseFlags( args, 1, switches, values, { "--volume" } );
+   char const * what = isProfile ? "profile" : "container";
+   String const path = String( isProfile ? "quayd/container/profileConfig|"
+                                         : "quayd/container/config|" ) +
+                       checkedName( f, what );
+   if ( f.has( "--delete" ) ) {
+      if ( f.present.size() > 1 ) {
+         throw UsageError( "--delete takes no other option" );
+      }
+      return fixed( { { "DEL", path } } );
+   }
+   if ( f.has( "--enable" ) && f.has( "--disable" ) ) {
+      throw UsageError( "give --enable or --disable, not both" );
+   }
+   for ( char const * name : { "privileged", "tty", "read-only", "init" } ) {
+      if ( f.has( String( "--" ) + name ) && f.has( String( "--no-" ) + name ) ) {
+         throw UsageError( String( "give --" ) + name + " or --no-" + name + ", not both" );
+      }
+   }
+   auto params = paramEdit( f );
+   auto profile = f.get( "--profile" );
+   if ( profile && !profile->empty() && !matches( *profile, "[A-Za-z0-9][A-Za-z0-9_.-]*" ) ) {
+      throw UsageError( "bad --profile '" + *profile + "'" );
+   }
+   bool const enable = f.has( "--enable" ), disable = f.has( "--disable" );
+   return [ = ]( Redis::Connection & c ) {
+      ContainerConfig cc;
+      cc.pathIs( path );
+      // A new container runs unless told otherwise; a stored one keeps its
+      // state.
+      bool const exists = c.exists( path );
+      readFields( c, cc );
+      params( cc );
+      if ( profile ) {
+         cc.profileIs( *profile );
+      }
+      if ( !isProfile ) {
+         cc.enabledIs( enable || ( !disable && ( !exists || cc.enabled() ) ) );
+      }
+      return Writes{ hsetArgs( cc ) };
+   };
+}
+
 int get( Redis::Connection & c, std::vector< String > const & args, std::ostream & out ) {
    Target t = resolve( args[ 1 ] );
    printText( out, collect( c, *t.entity ), 0 );
@@ -420,24 +764,30 @@ String redacted( String const & field, String const & text ) {
 }
 
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
-         std::ostream & err ) {
+         std::ostream & err, std::istream & in ) {
    try {
       if ( args.empty() || args[ 0 ] == "--help" || args[ 0 ] == "help" ) {
          ( args.empty() ? err : out ) << kUsageText;
          return args.empty() ? kUsage : kOk;
       }
       String const & cmd = args[ 0 ];
-      Writes writes;
+      Edit edit;
       if ( cmd == "daemon" ) {
-         writes = daemon( args );
+         edit = fixed( daemon( args ) );
       } else if ( cmd == "containerz" ) {
-         writes = containerz( args );
+         edit = fixed( containerz( args ) );
       } else if ( cmd == "vrf" ) {
-         writes = vrf( args );
+         edit = fixed( vrf( args ) );
+      } else if ( cmd == "image" ) {
+         edit = image( args );
+      } else if ( cmd == "registry" ) {
+         edit = registry( args, in );
+      } else if ( cmd == "container" || cmd == "profile" ) {
+         edit = containerLike( args, cmd == "profile" );
       } else if ( cmd == "set" ) {
-         writes = set( args );
+         edit = fixed( set( args ) );
       } else if ( cmd == "delete" ) {
-         writes = del( args );
+         edit = fixed( del( args ) );
       } else if ( cmd == "get" ) {
          if ( args.size() != 2 ) {
             throw UsageError( "get needs one path" );
@@ -446,12 +796,13 @@ int run( std::vector< String > const & args, Connect const & connect, std::ostre
          return get( *connect(), args, out );
       } else if ( cmd == "show" ) {
          Flags f = parseFlags( args, 1, { "--json" }, {} );
-         noPositional( f );
-         return show( *connect(), f.has( "--json" ), out );
+         ShowWhat const what = showWhat( f.positional );
+         return show( *connect(), what, f.has( "--json" ), out, err );
       } else {
          throw UsageError( "unknown command '" + cmd + "'" );
       }
-      connect()->pipeline( writes );
+      auto c = connect();
+      c->pipeline( edit( *c ) );
       return kOk;
    } catch ( UsageError const & e ) {
       err << "quyctl: " << e.what() << "\n(see quyctl --help)\n";

@@ -25,8 +25,9 @@ String redacted( String const & field, String const & text );
 using Connect = std::function< std::unique_ptr< Redis::Connection >() >;
 
 // Runs one command line (without the program name). `connect` opens the
-// database; it is called only once the input has been checked.
+// database; it is called only once the input has been checked. `in` gives
+// the password of --password-stdin.
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
-         std::ostream & err );
+         std::ostream & err, std::istream & in );
 
 } // namespace Quayd::Quyctl

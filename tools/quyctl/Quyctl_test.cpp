@@ -49,7 +49,7 @@ class QuyctlTest : public ::testing::Test {
             ++connects_;
             return std::make_unique< Redis::Connection >( server_.address() );
          },
-         out_, err_ );
+         out_, err_, in_ );
    }
    std::optional< String > hget( String const & key, String const & field ) {
       return server_.client().hget( key, field );
@@ -58,6 +58,7 @@ class QuyctlTest : public ::testing::Test {
 
    Redis::TestServer server_;
    std::ostringstream out_, err_;
+   std::istringstream in_;
    int connects_ = 0;
 };
 
@@ -126,6 +127,33 @@ TEST_F( QuyctlTest, BadInputIsRefusedAndNothingWritten ) {
       { { "delete", "cell/0/quayd/status" }, "is status that the agent writes" },
       { { "get", "no/such/path" }, "unknown path" },
       { { "show", "--yaml" }, "unknown option --yaml" },
+      { { "show", "everything" }, "show takes images, registries" },
+      { { "image", "load", "relative.tar" }, "must be an absolute path" },
+      { { "image", "load" }, "image load needs one tarball path" },
+      { { "image", "persistent-path", "flash" }, "must be an absolute path" },
+      { { "registry", "r" }, "registry needs --server" },
+      { { "registry", "r", "--server", "https://r:5000" }, "no scheme" },
+      { { "registry", "r", "--server", "r:5000", "--password", "x" }, "a password needs --username" },
+      { { "registry", "r", "--server", "r", "--username", "u", "--password", "p",
+          "--password-stdin" }, "not both" },
+      { { "registry", "a|b", "--server", "r" }, "bad registry name" },
+      { { "container", "web", "--memory", "lots" }, "bad --memory 'lots'" },
+      { { "container", "web", "--memory", "1.5g" }, "bad --memory" },
+      { { "container", "web", "--cpuset-cpus", "0-" }, "bad --cpuset-cpus" },
+      { { "container", "web", "--restart", "sometimes" }, "bad --restart" },
+      { { "container", "web", "--poll-interval", "0" }, "bad --poll-interval" },
+      { { "container", "web", "--poll-interval", "70000" }, "bad --poll-interval" },
+      { { "container", "web", "--volume", "/data" }, "bad --volume '/data'" },
+      { { "container", "web", "--volume", "data:/data" }, "host path must be an absolute path" },
+      { { "container", "web", "--volume", "/d:/x:rx" }, "bad --volume" },
+      { { "container", "web", "--image", "a", "--image", "b" }, "--image given twice" },
+      { { "container", "web", "--enable", "--disable" }, "not both" },
+      { { "container", "web", "--tty", "--no-tty" }, "not both" },
+      { { "container", "web", "--delete", "--image", "x" }, "--delete takes no other option" },
+      { { "container", "-bad" }, "bad container name" },
+      { { "container", ".web" }, "bad container name" },
+      { { "container", "web", "--frobnicate" }, "unknown option --frobnicate" },
+      { { "profile", "base", "--enable" }, "unknown option --enable" },
    };
    for ( auto const & c : cases ) {
       EXPECT_EQ( quyctl( c.args ), kUsage ) << ( c.args.empty() ? "" : c.args[ 0 ] );
@@ -133,6 +161,88 @@ TEST_F( QuyctlTest, BadInputIsRefusedAndNothingWritten ) {
    }
    EXPECT_EQ( connects_, 0 ) << "refused input never reaches the database";
    EXPECT_EQ( dbsize(), 0u );
+}
+
+TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
+   ASSERT_EQ( quyctl( { "image", "load", "/mnt/flash/a.tar" } ), kOk ) << err_.str();
+   ASSERT_EQ( quyctl( { "image", "load", "/mnt/flash/b.tar" } ), kOk );
+   ASSERT_EQ( quyctl( { "image", "load", "/mnt/flash/a.tar", "--delete" } ), kOk );
+   EXPECT_EQ( hget( "quayd/image/config", "tarball" ), R"(["/mnt/flash/b.tar"])" );
+   ASSERT_EQ( quyctl( { "image", "persistent-path", "/mnt/flash/" } ), kOk );
+   EXPECT_EQ( hget( "quayd/image/persistentPathConfig", "path" ), "/mnt/flash/" );
+
+   in_.str( "s3cret\n" );
+   ASSERT_EQ( quyctl( { "registry", "lab", "--server", "127.0.0.1:5000", "--username", "ops",
+                        "--password-stdin" } ),
+              kOk )
+      << err_.str();
+   EXPECT_EQ( hget( "quayd/registry/config|lab", "params" ),
+              R"({"insecure":false,"password":"s3cret","server":"127.0.0.1:5000","username":"ops"})" );
+   ASSERT_EQ( quyctl( { "registry", "lab", "--delete" } ), kOk );
+   EXPECT_FALSE( server_.client().exists( "quayd/registry/config|lab" ) );
+
+   ASSERT_EQ( quyctl( { "container", "web", "--image", "bb:1", "--command", "sleep 100",
+                        "--memory", "64m", "--restart", "on-failure:3", "--volume",
+                        "/mnt/flash/web:/data:ro", "--volume", "/tmp:/scratch", "--tty",
+                        "--startup-condition", "test -e /tmp/ready", "--poll-interval", "2" } ),
+              kOk )
+      << err_.str();
+   String const key = "quayd/container/config|web";
+   auto params = nlohmann::json::parse( *hget( key, "params" ) );
+   EXPECT_EQ( params[ "image" ], "bb:1" );
+   EXPECT_EQ( params[ "command" ], "sleep 100" );
+   EXPECT_EQ( params[ "memory" ], "64m" );
+   EXPECT_EQ( params[ "restartPolicy" ], "on-failure:3" );
+   EXPECT_EQ( params[ "tty" ], 1 );
+   EXPECT_EQ( params[ "startupConditionPollInterval" ], 2 );
+   EXPECT_EQ( hget( key, "enabled" ), "true" ) << "a new container runs";
+   auto mounts = nlohmann::json::parse( *hget( key, "bindMount" ) );
+   EXPECT_EQ( mounts[ "/data" ][ "hostPath" ], "/mnt/flash/web" );
+   EXPECT_EQ( mounts[ "/data" ][ "readOnly" ], true );
+   EXPECT_EQ( mounts[ "/scratch" ][ "readOnly" ], false );
+
+   // Later edits change only what they name.
+   ASSERT_EQ( quyctl( { "container", "web", "--disable" } ), kOk );
+   EXPECT_EQ( hget( key, "enabled" ), "false" );
+   ASSERT_EQ( quyctl( { "container", "web", "--memory", "128m", "--no-tty" } ), kOk );
+   params = nlohmann::json::parse( *hget( key, "params" ) );
+   EXPECT_EQ( params[ "memory" ], "128m" );
+   EXPECT_EQ( params[ "command" ], "sleep 100" );
+   EXPECT_EQ( params[ "tty" ], 0 );
+   EXPECT_EQ( hget( key, "enabled" ), "false" ) << "a stored container keeps its state";
+   ASSERT_EQ( quyctl( { "container", "web", "--volume", "/srv:/srv" } ), kOk );
+   EXPECT_EQ( nlohmann::json::parse( *hget( key, "bindMount" ) ).size(), 1u );
+
+   ASSERT_EQ( quyctl( { "profile", "base", "--memory", "32m" } ), kOk ) << err_.str();
+   EXPECT_NE( hget( "quayd/container/profileConfig|base", "params" )->find( "32m" ),
+              String::npos );
+   ASSERT_EQ( quyctl( { "container", "web", "--profile", "base" } ), kOk );
+   EXPECT_EQ( hget( key, "profile" ), "base" );
+
+   ASSERT_EQ( quyctl( { "container", "web", "--delete" } ), kOk );
+   EXPECT_FALSE( server_.client().exists( key ) );
+}
+
+TEST_F( QuyctlTest, ShowContainersAndOneContainer ) {
+   auto c = server_.client();
+   c.command( { "HSET", "cell/0/quayd/container/status|web", "name", "web", "state",
+                "containerStartFailed_", "params", R"({"image":"bb:1"})", "startAttempts", "3",
+                "lastError", "no such image" } );
+   c.command( { "HSET", "quayd/container/config|web", "enabled", "true" } );
+   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
+   EXPECT_NE( out_.str().find( "NAME" ), String::npos ) << out_.str();
+   EXPECT_NE( out_.str().find( "web" ), String::npos );
+   EXPECT_NE( out_.str().find( "containerStartFailed_" ), String::npos );
+   EXPECT_NE( out_.str().find( "bb:1" ), String::npos );
+   EXPECT_NE( out_.str().find( "no such image" ), String::npos );
+   EXPECT_EQ( out_.str().find( "Registries" ), String::npos ) << "only the containers";
+
+   ASSERT_EQ( quyctl( { "show", "container", "web", "--json" } ), kOk );
+   auto j = nlohmann::json::parse( out_.str() );
+   EXPECT_EQ( j[ "status" ][ "startAttempts" ], 3 );
+   EXPECT_EQ( j[ "config" ][ "enabled" ], true );
+   EXPECT_EQ( quyctl( { "show", "container", "nosuch" } ), kFailed );
+   EXPECT_NE( err_.str().find( "no container 'nosuch'" ), String::npos );
 }
 
 TEST_F( QuyctlTest, AnUnreachableDatabaseFails ) {
@@ -176,6 +286,15 @@ TEST_F( QuyctlTest, ShowPrintsStatusWithDefaultsAndWithoutPasswords ) {
    EXPECT_EQ( out_.str().find( "hunter2" ), String::npos ) << out_.str();
    EXPECT_EQ( hget( "quayd/registry/config|local", "params" )->find( "hunter2" ) != String::npos,
               true );
+   c.command( { "HSET", "cell/0/quayd/registry/status|local", "params",
+                R"({"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})",
+                "state", "loggedIn" } );
+   for ( auto const & args : std::vector< std::vector< String > >{
+            { "show", "registries" }, { "show", "registries", "--json" }, { "show" } } ) {
+      ASSERT_EQ( quyctl( args ), kOk );
+      EXPECT_NE( out_.str().find( "loggedIn" ), String::npos ) << out_.str();
+      EXPECT_EQ( out_.str().find( "hunter2" ), String::npos ) << out_.str();
+   }
 }
 
 } // namespace

@@ -21,5 +21,5 @@ int main( int argc, char ** argv ) {
    }
    return Quyctl::run(
       args, [ & ] { return std::make_unique< Redis::Connection >( addr ); }, std::cout,
-      std::cerr );
+      std::cerr, std::cin );
 }
