@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -313,10 +314,18 @@ ImageRecord DockerRuntime::inspectImage( String const & name ) {
    r.id = j.value( "Id", String() );
    if ( j.contains( "RepoTags" ) && j[ "RepoTags" ].is_array() ) {
       for ( auto const & t : j[ "RepoTags" ] ) {
-         r.repoTags.push_back( t.get< String >() );
+         if ( t.is_string() ) {
+            r.repoTags.push_back( t.get< String >() );
+         }
       }
    }
-   r.ref = r.repoTags.empty() ? r.id : r.repoTags.front();
+   // The name asked for when it is one of the tags, so that removing the
+   // reference undoes exactly the load that produced it.
+   if ( std::find( r.repoTags.begin(), r.repoTags.end(), name ) != r.repoTags.end() ) {
+      r.ref = name;
+   } else {
+      r.ref = r.repoTags.empty() ? r.id : r.repoTags.front();
+   }
    return r;
 }
 

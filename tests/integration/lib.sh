@@ -32,6 +32,7 @@ cleanup() {
     for _ in $(seq 300); do [ -e "/proc/$sup" ] || break; sleep 0.1; done
   fi
   [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null || true
+  [ -n "${registry_pid:-}" ] && kill "$registry_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -69,3 +70,49 @@ q() { "$quyctl" --redis "$sock" "$@"; }
 # The agent's status as the operator sees it: quyctl get prints "field  value".
 status_is() { q get "$1" | grep -q "^$2 \+$3\$"; }
 logged() { grep -q "$1" "$work/quayd.log"; }
+# make_image REF [TARBALL]: a one-binary image from Debian's busybox-static,
+# imported into the running dockerd; with TARBALL it is saved there and
+# removed from the daemon again.
+make_image() {
+  local root=$work/rootfs
+  if [ ! -d "$root" ]; then
+    mkdir -p "$root/bin" "$root/data"
+    cp /bin/busybox "$root/bin/"
+    for c in sh sleep cat echo test true false ls; do ln -s busybox "$root/bin/$c"; done
+  fi
+  tar -C "$root" -c . | docker import - "$1" >/dev/null
+  if [ -n "${2:-}" ]; then
+    mkdir -p "$(dirname "$2")"
+    docker save -o "$2" "$1"
+    docker rmi "$1" >/dev/null
+  fi
+}
+# start_registry: a password-protected registry (user ops, password s3cret)
+# on 127.0.0.1:5000, which dockerd reaches over plain HTTP as it does any
+# loopback registry.
+registry_pid=
+start_registry() {
+  htpasswd -Bbn ops s3cret >"$work/htpasswd"
+  cat >"$work/registry.yml" <<EOR
+version: 0.1
+storage:
+  filesystem:
+    rootdirectory: $work/registry
+http:
+  addr: 127.0.0.1:5000
+auth:
+  htpasswd:
+    realm: quayd-test
+    path: $work/htpasswd
+EOR
+  docker-registry serve "$work/registry.yml" >"$work/registry.log" 2>&1 &
+  registry_pid=$!
+  wait_for "registry answers" sh -c \
+    '[ "$(curl -s -o /dev/null -w %{http_code} http://127.0.0.1:5000/v2/)" = 401 ]'
+}
+# No password of the tests may be in anything the agent wrote.
+no_password_leaks() {
+  "$quayd" --dump-trace "$work"/*.rlog >"$work/trace.txt" 2>/dev/null || true
+  ! grep -l "s3cret\|wrongpw" "$work/quayd.log" "$work/quayd.out" "$work/trace.txt" \
+      <(q show; q show --json) 2>/dev/null
+}

@@ -503,9 +503,9 @@ String const & checkedName( Flags const & f, char const * what ) {
    if ( f.positional.size() != 1 ) {
       throw UsageError( String( what ) + " needs one name" );
    }
-   if ( !matches( f.positional[ 0 ], "[A-Za-z0-9][A-Za-z0-9_.-]*" ) ) {
+   if ( !matches( f.positional[ 0 ], "[A-Za-z0-9][A-Za-z0-9_.-]+" ) ) {
       throw UsageError( "bad " + String( what ) + " name '" + f.positional[ 0 ] +
-                        "': letters, digits, '_', '.' and '-', not first" );
+                        "': two or more letters, digits, '_', '.' or '-' (not first)" );
    }
    return f.positional[ 0 ];
 }
@@ -690,7 +690,7 @@ Edit containerLike( std::vector< String > const & args, bool isProfile ) {
    }
    auto params = paramEdit( f );
    auto profile = f.get( "--profile" );
-   if ( profile && !profile->empty() && !matches( *profile, "[A-Za-z0-9][A-Za-z0-9_.-]*" ) ) {
+   if ( profile && !profile->empty() && !matches( *profile, "[A-Za-z0-9][A-Za-z0-9_.-]+" ) ) {
       throw UsageError( "bad --profile '" + *profile + "'" );
    }
    bool const enable = f.has( "--enable" ), disable = f.has( "--disable" );

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Operator's view of images and registries on the real dockerd: configured
+# and persistent tarballs load at enable and go at disable, a bad tarball is
+# reported without stopping the others, logins against a password-protected
+# local registry, and the daemon's insecure-registry list follows the
+# configuration without a restart. No password leaks anywhere.
+# Usage: images_test.sh QUAYD QUYCTL QUYLBMOUNT
+set -euo pipefail
+quayd=$1 quyctl=$2
+. "$(dirname "$0")/lib.sh"
+enter_sandbox "$0" "$@"
+export PATH="$(dirname "$3"):$PATH"
+export WAIT_S=90
+state_is() { status_is cell/0/quayd/status state "$1"; }
+has_image() { docker image inspect "$1" >/dev/null 2>&1; }
+registry_is() { [ "$(field "cell/0/quayd/registry/status|$1" state)" = "$2" ]; }
+
+start_redis
+start_quayd
+q daemon enable
+wait_for "runtime started" state_is started_
+make_image app:1 "$work/app.tar"
+make_image flash:1 /mnt/flash/.quayd/flash.tar
+echo "not an image" >"$work/junk.tar"
+q daemon disable
+wait_for "runtime stopped" state_is stopped_
+
+# (a) configured and persistent tarballs load when the daemon is enabled.
+q image load "$work/junk.tar"
+q image load "$work/app.tar"
+q image persistent-path /mnt/flash/
+q daemon enable
+wait_for "app:1 loaded" has_image app:1
+wait_for "flash:1 loaded" has_image flash:1
+wait_for "image status" sh -c "redis-cli -s $sock hget 'cell/0/quayd/image/status|$work/app.tar' tag | grep -q app:1"
+field cell/0/quayd/image/persistentPathStatus image | grep -q flash:1 || fail "persistent image not in status"
+# (b) the bad tarball is reported and did not stop the others.
+wait_for "QUAYD_IMAGE_LOAD_FAILED" logged QUAYD_IMAGE_LOAD_FAILED
+grep QUAYD_IMAGE_LOAD_FAILED "$work/quayd.log" | grep -q junk.tar || fail "message does not name the tarball"
+q image load "$work/app.tar" --delete
+wait_for "app:1 unloaded" sh -c "! docker image inspect app:1 >/dev/null 2>&1"
+
+# (c) logins against the password-protected registry.
+start_registry
+q registry lab --server 127.0.0.1:5000 --username ops --password s3cret
+wait_for "lab logged in" registry_is lab loggedIn
+echo wrongpw | q registry bad --server 127.0.0.1:5000 --username ops --password-stdin
+wait_for "bad login failed" registry_is bad loginFailed
+echo s3cret | q registry bad --server 127.0.0.1:5000 --username ops --password-stdin
+wait_for "fixed password logs in" registry_is bad loggedIn
+
+# (d) an insecure registry reaches the running daemon without a restart.
+dockerd_pid=$(cat /run/docker.pid)
+q registry mirror --server 10.9.8.7:5000 --insecure
+wait_for "insecure registry in docker info" sh -c \
+  "docker info --format '{{json .RegistryConfig.IndexConfigs}}' | grep -q 10.9.8.7:5000"
+[ "$(cat /run/docker.pid)" = "$dockerd_pid" ] || fail "dockerd was restarted"
+q registry mirror --delete
+wait_for "insecure registry gone" sh -c \
+  "! docker info --format '{{json .RegistryConfig.IndexConfigs}}' | grep -q 10.9.8.7:5000"
+
+# Disabling removes every loaded image and the dangling ones.
+tar -C "$work/rootfs" -c . | docker import - >/dev/null  # a dangling image
+q daemon disable
+wait_for "runtime stopped" state_is stopped_
+rm /mnt/flash/.quayd/flash.tar
+q daemon enable
+wait_for "runtime started again" state_is started_
+[ -z "$(docker images -q)" ] || { docker images; fail "images left after disable"; }
+registry_is lab loggedIn || fail "lab not logged in again after enable"
+
+no_password_leaks || fail "a password leaked"
+echo "images: 1 passed, 0 failed"
