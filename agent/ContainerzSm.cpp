@@ -92,6 +92,7 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
    }
    reactor_.start();
    vrfEnabledStatusIs();
+   urlReachabilityStatusIs();
    handleInitialized();
 }
 
@@ -100,6 +101,8 @@ ContainerzSm::~ContainerzSm() {
    reactor_.unwatchAll();
    vrfEnabledStatusDel();
    vrfSm_ = nullptr;
+   urlReachabilityStatusDel();
+   urlReachabilitySm_ = nullptr;
 }
 
 ContainerzSm::Args ContainerzSm::args() const {
@@ -118,6 +121,20 @@ void ContainerzSm::vrfEnabledStatusIs() {
 void ContainerzSm::vrfEnabledStatusDel() {
    vrfEnabledReactor_.unwatchAll();
    vrfEnabledStatus_ = nullptr;
+}
+
+void ContainerzSm::urlReachabilityStatusIs() {
+   urlReachabilityStatus_ = urlReachabilityStatusFactory();
+   urlReachabilityReactor_.on( urlReachabilityStatus_, UrlReachabilityStatus::Attr::reachable,
+                               [ this ] { handleSyslogServerUrlReachable(); } );
+   urlReachabilityReactor_.onInitial( urlReachabilityStatus_,
+                                      [ this ] { handleSyslogServerUrlReachable(); } );
+   urlReachabilityReactor_.start();
+}
+
+void ContainerzSm::urlReachabilityStatusDel() {
+   urlReachabilityReactor_.unwatchAll();
+   urlReachabilityStatus_ = nullptr;
 }
 
 void ContainerzSm::vrfSmIs( Ptr< Ip::VrfStatusLocal const > const & entry ) {
@@ -178,6 +195,8 @@ void ContainerzSm::handleCrtConfig() {
 
 void ContainerzSm::cleanupStaleState( bool cleanupVrfState ) {
    QTRACE( trace, 2, " cleanupVrfState: {}", cleanupVrfState );
+   urlReachabilitySm_ = nullptr;
+   urlReachabilityStatus_->reachableIs( false );
    tryRuntime( "Disabling runtime", [ this ] {
       runtime_->disableRuntime();
       runtime_->resetConfig();
@@ -255,11 +274,44 @@ void ContainerzSm::handleSyslogServer() {
       startRuntime();
       return;
    }
-   // Waiting for the server to answer needs the reachability probe, which
-   // this build does not have yet: the runtime stays down, as it would for a
-   // server that never answers.
-   QTRACE( trace, 0, "Syslog server {} is configured; no reachability probe, runtime stays down",
-           url );
+   QTRACE( trace, 2, "Syslog server {} is configured, starting urlReachabilitySm", url );
+   L3::VrfName const & vrfName = crtConfig().vrfName;
+   createUrlReachabilitySm( url, vrfName.isDefault() ? NamespaceName()
+                                                     : NamespaceName( vrfName.nsName() ) );
+}
+
+void ContainerzSm::createUrlReachabilitySm( String const & serverUrl,
+                                            NamespaceName const & netNs ) {
+   QTRACE( trace, 2, "serverUrl: {} netNs: {}", serverUrl, netNs );
+   QUAYD_ASSERT_MSG( !urlReachabilitySm_,
+                     "createUrlReachabilitySm called when one already exists" );
+   if ( mockUrlReachabilitySm_ ) {
+      urlReachabilitySm_ = mockUrlReachabilitySmFactory( serverUrl, netNs, urlReachabilityStatus_,
+                                                         taskScheduler_ );
+   } else {
+      urlReachabilitySm_ = urlReachabilitySmFactory(
+         serverUrl, netNs, urlReachabilityStatus_, taskScheduler_, kUrlProbeInterval,
+         kUrlProbeWatchdogTimeout, kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
+   }
+}
+
+void ContainerzSm::handleSyslogServerUrlReachable() {
+   QTRACE( trace, 2, "" );
+   if ( !initialized_ ) {
+      QTRACE( trace, 2, "Not initialized yet, exiting" );
+      return;
+   }
+   if ( !urlReachabilityStatus_->reachable() ) {
+      QTRACE( trace, 2, "ignoring reachable=false notification, exiting" );
+      return;
+   }
+   QUAYD_ASSERT_MSG( urlReachabilitySm_, "urlReachabilitySm is expected to be present on "
+                                         "receiving URL reachable notification" );
+   QTRACE( trace, 2, "Syslog server {} has become reachable", urlReachabilitySm_->url() );
+   // The probe that told us is still on the stack; it tolerates this.
+   urlReachabilitySm_ = nullptr;
+   startRuntime();
+   QTRACE( trace, 2, "Exiting" );
 }
 
 void ContainerzSm::startRuntime() {
@@ -271,6 +323,8 @@ void ContainerzSm::startRuntime() {
    Ptr< SyslogDriver const > logDriver;
    if ( crtConfig().logDriver == 1 ) {
       logDriver = syslogDriverFactory( crtConfig().syslogServer, LogTag( 1 ), SyslogFacility( 1 ) );
+      QUAYD_ASSERT_MSG( urlReachabilityStatus_->reachable(),
+                        "URL has to be reachable before calling startRuntime" );
    }
    tryRuntime( "Starting runtime", [ & ] {
       runtime_->applyConfig( kDataRoot, netNsPath, logDriver, false, nullptr );

@@ -2,8 +2,10 @@
 // The Containerz sub-agent: brings the container runtime up inside the
 // configured VRF's network namespace, with its data root on flash, once the
 // VRF is usable, and takes it down on every configuration change and when the
-// sub-agent stops. Containers themselves are managed by the gNOI Containerz
-// service through the same runtime.
+// sub-agent stops. When a syslog server is configured, the runtime waits
+// until that server answers from the VRF's namespace. Containers themselves
+// are managed by the gNOI Containerz service through the same runtime.
+#include "agent/UrlReachability.h"
 #include "model/Model.h"
 #include "platform/Reactor.h"
 #include "platform/Task.h"
@@ -40,6 +42,10 @@ class VrfSm : public PtrInterface {
 class ContainerzSm : public PtrInterface {
  public:
    static constexpr char const * kDataRoot = "/mnt/flash/.containerz/data-root";
+   static constexpr Seconds kUrlProbeInterval{ 30 };
+   static constexpr Seconds kUrlProbeWatchdogTimeout{ 20 };
+   static constexpr Seconds kUrlProbeConnectTimeout{ 5 };
+   static constexpr Duration kUrlProbeUdpIdleTimeout = std::chrono::milliseconds( 200 );
 
    ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConfig,
                  Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
@@ -72,6 +78,10 @@ class ContainerzSm : public PtrInterface {
    Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
    Ptr< VrfEnabledStatus > const & vrfEnabledStatus() const { return vrfEnabledStatus_; }
    Ptr< VrfSm > const & vrfSm() const { return vrfSm_; }
+   Ptr< UrlReachabilityStatus > const & urlReachabilityStatus() const {
+      return urlReachabilityStatus_;
+   }
+   Ptr< UrlReachabilityBaseSm > const & urlReachabilitySm() const { return urlReachabilitySm_; }
    bool initialized() const { return initialized_; }
 
    void cleanupDataRoot();
@@ -81,6 +91,9 @@ class ContainerzSm : public PtrInterface {
    void vrfEnabledStatusDel();
    void vrfSmIs( Ptr< Ip::VrfStatusLocal const > const & entry );
    void vrfSmDel();
+   void urlReachabilityStatusIs();
+   void urlReachabilityStatusDel();
+   void createUrlReachabilitySm( String const & serverUrl, NamespaceName const & netNs );
 
    void handleInitialized();
    void handleCrtConfig();
@@ -88,6 +101,7 @@ class ContainerzSm : public PtrInterface {
    void handleVrfStatusLocal( L3::VrfName const & name );
    void handleVrfEnabled();
    void handleSyslogServer();
+   void handleSyslogServerUrlReachable();
    void handleDel();
    void createDataRoot();
    void cleanupStaleState( bool cleanupVrfState );
@@ -105,10 +119,13 @@ class ContainerzSm : public PtrInterface {
    Ptr< VrfEnabledStatus > vrfEnabledStatus_;
    Ptr< VrfSm > vrfSm_;
    bool inHandleCrtConfig_ = false;
+   Ptr< UrlReachabilityStatus > urlReachabilityStatus_;
+   Ptr< UrlReachabilityBaseSm > urlReachabilitySm_;
    bool initialized_ = false;
    Reactor reactor_;
-   // The flag's subscription is separate so that it can be dropped alone.
+   // The owned flags' subscriptions, dropped apart from the inputs'.
    Reactor vrfEnabledReactor_;
+   Reactor urlReachabilityReactor_;
 };
 
 Ptr< ContainerzSm > containerzSmFactory(

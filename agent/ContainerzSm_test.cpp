@@ -13,6 +13,7 @@
 namespace Quayd {
 namespace {
 
+using namespace std::chrono_literals;
 using Testing::FakeRuntime;
 using Calls = std::vector< String >;
 
@@ -121,6 +122,50 @@ TEST_F( ContainerzSmTest, ASyslogServerIsIgnoredWithoutTheSyslogDriver ) {
    start( { L3::VrfName( "default" ), 0, "udp://10.0.0.1:514" } );
    EXPECT_EQ( runtime->calls().back(), "enableRuntime()" );
    EXPECT_FALSE( runtime->appliedLogDriver );
+}
+
+class SyslogGate : public ContainerzSmTest {
+ protected:
+   void startMocked( Gnoi::Containerz::CrtConfig c ) {
+      config->crtConfigIs( std::move( c ) );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), true );
+   }
+};
+
+TEST_F( SyslogGate, TheRuntimeStartsOneTurnAfterTheServerAnswers ) {
+   startMocked( { L3::VrfName( "default" ), 1, "udp://reachable:514" } );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   ASSERT_TRUE( sm->urlReachabilitySm() );
+   EXPECT_EQ( sm->urlReachabilitySm()->netNs(), NamespaceName() ) << "the agent's own";
+   time.turn();
+   EXPECT_EQ( runtime->calls().back(), "enableRuntime()" );
+   ASSERT_TRUE( runtime->appliedLogDriver );
+   EXPECT_EQ( runtime->appliedLogDriver->url(), "udp://reachable:514" );
+   EXPECT_FALSE( sm->urlReachabilitySm() ) << "the gate is passed once";
+   EXPECT_TRUE( sm->urlReachabilityStatus()->reachable() );
+}
+
+TEST_F( SyslogGate, AServerThatNeverAnswersKeepsTheRuntimeDown ) {
+   startMocked( { L3::VrfName( "default" ), 1, "udp://unreachable:514" } );
+   time.advance( 1h );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   EXPECT_TRUE( sm->urlReachabilitySm() );
+}
+
+TEST_F( SyslogGate, ANonDefaultVrfProbesAndRunsInItsNamespace ) {
+   vrfIs( "red", Ip::kVrfStateActive, true );
+   startMocked( { L3::VrfName( "red" ), 1, "udp://reachable:514" } );
+   ASSERT_TRUE( sm->urlReachabilitySm() );
+   EXPECT_EQ( sm->urlReachabilitySm()->netNs(), NamespaceName( "ns-red" ) );
+   time.turn();
+   EXPECT_EQ( runtime->appliedNetNs, "/run/netns/ns-red" );
+}
+
+TEST_F( SyslogGate, AConfigurationChangeWhileWaitingDropsTheProbe ) {
+   startMocked( { L3::VrfName( "default" ), 1, "udp://unreachable:514" } );
+   config->crtConfigIs( { L3::VrfName( "default" ), 1, "udp://reachable:601" } );
+   time.turn();
+   EXPECT_EQ( runtime->appliedLogDriver->url(), "udp://reachable:601" );
 }
 
 TEST_F( ContainerzSmTest, ARuntimeFailureIsTracedAndTheNextChangeTriesAgain ) {

@@ -241,15 +241,27 @@ String fieldOf( Fields const & fields, String const & name ) {
    return {};
 }
 
+// The profile a container's configuration names, marked when no such
+// profile is configured (the container then runs with its own parameters).
+String profileOf( Redis::Connection & c, String const & container ) {
+   String const p = c.hget( "quayd/container/config|" + container, "profile" ).value_or( "" );
+   if ( p.empty() || c.exists( "quayd/container/profileConfig|" + p ) ) {
+      return p;
+   }
+   return p + " (missing)";
+}
+
 // One line per container: what an operator scans for.
-void printContainerTable( std::ostream & out, Shown const & s ) {
+void printContainerTable( Redis::Connection & c, std::ostream & out, Shown const & s ) {
    out << std::left << std::setw( 20 ) << "NAME" << std::setw( 24 ) << "STATE"
-       << std::setw( 28 ) << "IMAGE" << std::setw( 10 ) << "ATTEMPTS" << "LAST ERROR\n";
+       << std::setw( 28 ) << "IMAGE" << std::setw( 20 ) << "PROFILE" << std::setw( 10 )
+       << "ATTEMPTS" << "LAST ERROR\n";
    for ( auto const & [ name, fields ] : s.elements ) {
       auto params = nlohmann::json::parse( fieldOf( fields, "params" ), nullptr, false );
       String const image = params.is_object() ? params.value( "image", String() ) : String();
       out << std::setw( 20 ) << name << std::setw( 24 ) << fieldOf( fields, "state" )
-          << std::setw( 28 ) << image << std::setw( 10 ) << fieldOf( fields, "startAttempts" )
+          << std::setw( 28 ) << image << std::setw( 20 ) << profileOf( c, name )
+          << std::setw( 10 ) << fieldOf( fields, "startAttempts" )
           << fieldOf( fields, "lastError" ) << "\n";
    }
 }
@@ -297,7 +309,7 @@ int show( Redis::Connection & c, ShowWhat const & what, bool json, std::ostream 
       out << s.title << " (" << s.path << ")\n";
       if ( what.containerTable ) {
          printFields( out, shown.fields, 2 );
-         printContainerTable( out, shown );
+         printContainerTable( c, out, shown );
       } else {
          printText( out, shown, 2 );
       }

@@ -229,8 +229,12 @@ TEST_F( QuyctlTest, ShowContainersAndOneContainer ) {
    c.command( { "HSET", "cell/0/quayd/container/status|web", "name", "web", "state",
                 "containerStartFailed_", "params", R"({"image":"bb:1"})", "startAttempts", "3",
                 "lastError", "no such image" } );
-   c.command( { "HSET", "quayd/container/config|web", "enabled", "true" } );
+   c.command( { "HSET", "quayd/container/config|web", "enabled", "true", "profile", "base" } );
    ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
+   EXPECT_NE( out_.str().find( "base (missing)" ), String::npos ) << out_.str();
+   c.command( { "HSET", "quayd/container/profileConfig|base", "enabled", "false" } );
+   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
+   EXPECT_EQ( out_.str().find( "(missing)" ), String::npos ) << out_.str();
    EXPECT_NE( out_.str().find( "NAME" ), String::npos ) << out_.str();
    EXPECT_NE( out_.str().find( "web" ), String::npos );
    EXPECT_NE( out_.str().find( "containerStartFailed_" ), String::npos );

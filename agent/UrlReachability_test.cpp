@@ -1,0 +1,134 @@
+// URL parsing, the netcat probe command, and both reachability machines on
+// fake child processes and the virtual clock.
+#include <gtest/gtest.h>
+
+#include "agent/UrlReachability.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+using Args = std::vector< String >;
+
+struct ParseCase {
+   String url, scheme, host, port;
+};
+
+class UrlParse : public ::testing::TestWithParam< ParseCase > {};
+
+TEST_P( UrlParse, SplitsSchemeHostAndPortAsWritten ) {
+   auto const & c = GetParam();
+   EXPECT_EQ( UrlInfo::urlInfo( c.url ), UrlInfo( c.url, c.scheme, c.host, c.port ) );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, UrlParse,
+   ::testing::Values( ParseCase{ "udp://10.1.1.1:514", "udp", "10.1.1.1", "514" },
+                      ParseCase{ "udp://syslog-host", "udp", "syslog-host", "" },
+                      ParseCase{ "tcp://[2001:db8::1]:601", "tcp", "2001:db8::1", "601" },
+                      ParseCase{ "UDP://h:1", "UDP", "h", "1" },
+                      ParseCase{ "udp://h:", "udp", "h", "" },
+                      ParseCase{ "tcp://user:pw@h:514/p/a?q=1#frag", "tcp", "h", "514" } ) );
+
+TEST( UrlParse, TextsWithoutSchemeOrHostAreRefusedWithTheirDiagnostic ) {
+   struct Bad {
+      String url, says;
+   };
+   for ( auto const & b : { Bad{ "10.1.1.1:514", "Failed to parse" },
+                            Bad{ "syslog-host", "Failed to parse scheme in URL syslog-host" },
+                            Bad{ "udp:relative", "Failed to parse hostText in URL udp:relative" },
+                            Bad{ "udp://h h", "Failed to parse URL udp://h h" } } ) {
+      try {
+         UrlInfo::urlInfo( b.url );
+         ADD_FAILURE() << b.url << " parsed";
+      } catch ( std::invalid_argument const & e ) {
+         EXPECT_NE( String( e.what() ).find( b.says ), String::npos ) << e.what();
+      }
+   }
+}
+
+TEST( UrlInfo, TruthAndTextForm ) {
+   EXPECT_FALSE( UrlInfo() );
+   EXPECT_TRUE( UrlInfo( "", "", "", "514" ) );
+   UrlInfo const u( "udp://h:1", "udp", "h", "1" );
+   UrlInfo back;
+   ASSERT_FALSE( decodeValue( encodeValue( u ), back ) );
+   EXPECT_EQ( back, u );
+}
+
+struct CmdCase {
+   String url;
+   Args args;
+};
+
+class ProbeCommand : public ::testing::TestWithParam< CmdCase > {};
+
+TEST_P( ProbeCommand, NetcatArgumentsFollowTheUrl ) {
+   auto cmd = UrlReachabilitySm::createProbeCmd( UrlInfo::urlInfo( GetParam().url ), 5s, 200ms );
+   EXPECT_EQ( Args( cmd->args().begin(), cmd->args().end() ), GetParam().args );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, ProbeCommand,
+   ::testing::Values(
+      CmdCase{ "udp://h:514", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "h", "514" } },
+      CmdCase{ "tcp://h:601", { "nc", "-z", "-w", "5.0", "h", "601" } },
+      CmdCase{ "udp://h", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "h", "514" } },
+      CmdCase{ "udp://h:", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "h", "514" } },
+      // Only "udp" exactly selects UDP.
+      CmdCase{ "UDP://h:9", { "nc", "-z", "-w", "5.0", "h", "9" } } ) );
+
+class Reachability : public ::testing::Test {
+ protected:
+   Testing::TraceCapture traces;
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Ptr< UrlReachabilityStatus > status = urlReachabilityStatusFactory();
+};
+
+TEST_F( Reachability, TheFirstSuccessfulProbePublishesAndEndsProbing ) {
+   auto sm = urlReachabilitySmFactory( "udp://10.0.0.9:514", NamespaceName(), status,
+                                       time.scheduler(), 30s, 20s, 5s, 200ms );
+   time.turn();
+   ASSERT_EQ( processes.started.size(), 1u );
+   EXPECT_EQ( processes.started[ 0 ][ 0 ], "nc" );
+   processes.exitLast( 1 );
+   EXPECT_FALSE( status->reachable() );
+   time.advance( 30s );
+   ASSERT_EQ( processes.started.size(), 2u );
+   processes.exitLast( 0 );
+   EXPECT_TRUE( status->reachable() );
+   time.advance( 10min );
+   EXPECT_EQ( processes.started.size(), 2u );
+   sm = nullptr;
+   EXPECT_TRUE( status->reachable() ) << "deletion leaves the last answer";
+}
+
+TEST_F( Reachability, AnUnparsableUrlNeverProbes ) {
+   auto sm = urlReachabilitySmFactory( "syslog-host", NamespaceName(), status, time.scheduler(),
+                                       30s, 20s, 5s, 200ms );
+   time.advance( 10min );
+   EXPECT_TRUE( processes.started.empty() );
+   EXPECT_FALSE( status->reachable() );
+   EXPECT_TRUE( traces.contains( "Failed to parse scheme in URL syslog-host", 0 ) );
+}
+
+TEST_F( Reachability, TheMockAnswersOneTurnLaterOrNever ) {
+   auto yes = mockUrlReachabilitySmFactory( "udp://reachable:514", NamespaceName(), status,
+                                            time.scheduler() );
+   EXPECT_FALSE( status->reachable() ) << "never during construction";
+   time.turn();
+   EXPECT_TRUE( status->reachable() );
+
+   auto other = urlReachabilityStatusFactory();
+   auto no = mockUrlReachabilitySmFactory( "udp://unreachable:514", NamespaceName(), other,
+                                           time.scheduler() );
+   time.advance( 10min );
+   EXPECT_FALSE( other->reachable() );
+}
+
+} // namespace
+} // namespace Quayd

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# End-to-end costs of the agent on the real dockerd, each against the same
+# work done directly in the same run:
+#   images      N tarballs loaded through the agent (from the configuration
+#               write to the last status entry) vs POST /images/load per tarball
+#   containers  N containers brought up through the agent (from the
+#               configuration write to all containerRunning_) vs `docker run`
+#               one after another
+#   memory      the agent's resident memory with M containers configured
+# Runs in the integration tests' sandbox, so nothing on the host is touched.
+# Usage: bench/agent_bench.sh QUAYD QUYCTL QUYLBMOUNT [N_IMAGES] [N_CONTAINERS] [M]
+set -euo pipefail
+quayd=$1 quyctl=$2
+images=${4:-20} containers=${5:-50} memory_containers=${6:-100}
+. "$(dirname "$0")/../tests/integration/lib.sh"
+enter_sandbox "$0" "$@"
+export PATH="$(dirname "$3"):$PATH" WAIT_S=600
+ms() { echo $(( $(date +%s%N) / 1000000 )); }
+state_is() { status_is cell/0/quayd/status state "$1"; }
+all_running() {
+  [ "$(redis-cli -s "$sock" --scan --pattern 'cell/0/quayd/container/status|*' |
+       while read -r k; do redis-cli -s "$sock" hget "$k" state; done |
+       grep -c containerRunning_)" = "$1" ]
+}
+loaded() {
+  [ "$(redis-cli -s "$sock" --scan --pattern 'cell/0/quayd/image/status|*' | wc -l)" = "$1" ]
+}
+report() { awk -v w="$1" -v a="$2" -v d="$3" \
+  'BEGIN { printf "%-11s agent %6d ms   direct %6d ms   ratio %.2f\n", w, a, d, a / d }'; }
+
+start_redis
+start_quayd
+q daemon enable
+wait_for "runtime started" state_is started_
+
+# Images.
+for i in $(seq "$images"); do make_image "img$i:1" "$work/img$i.tar"; done
+t=$(ms)
+for i in $(seq "$images"); do
+  curl -sf --unix-socket /run/docker.sock -X POST -H 'Content-Type: application/x-tar' \
+    --data-binary "@$work/img$i.tar" 'http://localhost/images/load?quiet=1' >/dev/null
+done
+direct=$(ms); direct=$((direct - t))
+for i in $(seq "$images"); do docker rmi "img$i:1" >/dev/null; done
+list=$(for i in $(seq "$images"); do printf '"%s",' "$work/img$i.tar"; done)
+t=$(ms)
+redis-cli -s "$sock" hset quayd/image/config tarball "[${list%,}]" >/dev/null
+wait_for "images loaded" loaded "$images"
+agent=$(( $(ms) - t ))
+report images "$agent" "$direct"
+
+# Containers.
+make_image bb:1
+t=$(ms)
+for i in $(seq "$containers"); do
+  docker run -d --name "direct$i" --network none bb:1 /bin/sleep 1000 >/dev/null
+done
+direct=$(( $(ms) - t ))
+docker rm -f $(docker ps -aq) >/dev/null
+params='{"image":"bb:1","command":"/bin/sleep 1000","networking":"none"}'
+t=$(ms)
+for i in $(seq "$containers"); do
+  echo "HSET quayd/container/config|c$i params '$params' enabled true"
+done | redis-cli -s "$sock" >/dev/null
+wait_for "containers running" all_running "$containers"
+agent=$(( $(ms) - t ))
+report containers "$agent" "$direct"
+
+# Memory with M containers configured (and running).
+for i in $(seq $((containers + 1)) "$memory_containers"); do
+  echo "HSET quayd/container/config|c$i params '$params' enabled true"
+done | redis-cli -s "$sock" >/dev/null
+wait_for "containers running" all_running "$memory_containers"
+echo "memory     $(grep VmRSS /proc/$quayd_pid/status | awk '{print $2}') KiB resident with $memory_containers containers"
+q daemon disable
+wait_for "runtime stopped" state_is stopped_
