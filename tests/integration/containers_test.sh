@@ -105,8 +105,12 @@ wait_for "runtime stopped" state_is stopped_
 for n in ca cb cd cf; do
   grep -q "Container $n stopped and removed" "$work/quayd.log" || fail "$n not removed"
 done
+# Unconfigured while disabled, so that nothing starts them again: whatever
+# the daemon still has was left behind by the disable.
+for n in ca cb cd cf; do q container $n --delete; done
 q daemon enable
 wait_for "runtime started again" state_is started_
+wait_for "containers started_ again" sh -c "[ \"\$(redis-cli -s $sock hget cell/0/quayd/container/status state)\" = started_ ]"
 [ -z "$(docker ps -aq --filter label=quayd.agent)" ] || fail "containers left in the daemon"
 
 no_password_leaks || fail "a password leaked"
