@@ -22,15 +22,7 @@ class ImageLoadSmTest : public ::testing::Test {
       create();
       persistentPathStatus->stateIs( SmState::started_ );
    }
-   Strings calls( String const & name ) const {
-      Strings l;
-      for ( auto const & c : runtime->calls() ) {
-         if ( c.rfind( name + "(", 0 ) == 0 ) {
-            l.push_back( c.substr( name.size() + 1, c.size() - name.size() - 2 ) );
-         }
-      }
-      return l;
-   }
+   Strings calls( String const & name ) const { return runtime->argsOf( name ); }
    std::set< String > tags( String const & path ) const {
       auto e = status->status( path );
       return e ? e->tag() : std::set< String >{};

@@ -43,15 +43,7 @@ class PersistentPathSmTest : public ::testing::Test {
       quaydStatus->stateIs( SmState::started_ );
       time.runReady();
    }
-   Strings loads() const {
-      Strings l;
-      for ( auto const & c : runtime->calls() ) {
-         if ( c.rfind( "loadImage(", 0 ) == 0 ) {
-            l.push_back( c.substr( 10, c.size() - 11 ) );
-         }
-      }
-      return l;
-   }
+   Strings loads() const { return runtime->argsOf( "loadImage" ); }
 
    Testing::TraceCapture traces;
    Testing::VirtualTime time;

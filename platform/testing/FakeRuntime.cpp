@@ -30,6 +30,16 @@ std::vector< String > FakeRuntime::callNames() const {
    return out;
 }
 
+std::vector< String > FakeRuntime::argsOf( String const & name ) const {
+   std::vector< String > out;
+   for ( auto const & c : calls_ ) {
+      if ( c.compare( 0, name.size() + 1, name + "(" ) == 0 ) {
+         out.push_back( c.substr( name.size() + 1, c.size() - name.size() - 2 ) );
+      }
+   }
+   return out;
+}
+
 size_t FakeRuntime::count( String const & name ) const {
    auto names = callNames();
    return std::count( names.begin(), names.end(), name );

@@ -24,6 +24,8 @@ class FakeRuntime : public ContainerRuntimeInterface {
    std::vector< String > const & calls() const { return calls_; }
    // Just the names of the calls, in order.
    std::vector< String > callNames() const;
+   // The argument text of each call of `name`, in order.
+   std::vector< String > argsOf( String const & name ) const;
    size_t count( String const & name ) const;
    void clearCalls() { calls_.clear(); }
 
