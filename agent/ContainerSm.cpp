@@ -297,7 +297,18 @@ void ContainerSm::startupConditionStatusIs() {
                            [ this ] { handleProbeTimeout(); } );
    probeStatusReactor_.on( startupConditionStatus_, ProbeStatus::Attr::success,
                            [ this ] { handleProbeSuccess(); } );
+   // The operator sees the evaluation's counters in the status.
+   // The record is alive while it notifies, even once this machine let go.
+   ProbeStatus const * s = startupConditionStatus_.get();
+   probeStatusReactor_.watch( startupConditionStatus_, [ this, s ]( AttrId, String const * ) {
+      containerStatus_->conditionRunsIs( s->probeScheduledCount() );
+      containerStatus_->conditionFailuresIs( s->probeFailedCount() );
+      containerStatus_->conditionTimeoutsIs( s->probeTimedoutCount() );
+   } );
    probeStatusReactor_.start();
+   containerStatus_->conditionRunsIs( 0 );
+   containerStatus_->conditionFailuresIs( 0 );
+   containerStatus_->conditionTimeoutsIs( 0 );
 }
 
 void ContainerSm::startupConditionStatusDel() {

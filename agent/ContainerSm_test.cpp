@@ -406,6 +406,8 @@ TEST_F( StartupConditionTest, FailingConditionIsRetriedEveryPollIntervalSilently
    ASSERT_EQ( processes.started.size(), 2u );
    processes.exitLast( 2 );
    EXPECT_EQ( sm->startupConditionStatus()->probeFailedCount(), 2u );
+   EXPECT_EQ( status->conditionFailures(), 2u ) << "published for the operator";
+   EXPECT_EQ( status->conditionRuns(), 3u );
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( logs.messages.empty() );
    EXPECT_TRUE( runtime->calls().empty() );

@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -72,6 +73,26 @@ TEST( ProbeSystem, AnOverrunningChildIsKilledBySignalNine ) {
    EXPECT_EQ( r.status->probeTimedoutCount(), 1u );
    EXPECT_EQ( r.status->exitSignal(), 9 );
    EXPECT_EQ( r.status->lastProbeResult(), ProbeResult::probeResultSignalFail );
+}
+
+// Reaped: no zombie is left behind.
+bool gone( pid_t pid ) { return ::waitpid( pid, nullptr, WNOHANG ) == -1 && errno == ECHILD; }
+
+TEST( ProbeSystem, EveryRunIsReapedAndDroppingTheProbeKillsItsCommand ) {
+   RealProbe r( { "/usr/bin/sh", "-c", "exit 3" }, {} );
+   ASSERT_TRUE( r.loop.runUntil( [ & ] { return r.status->probeFailedCount() == 2; }, 10s ) );
+   EXPECT_EQ( r.status->exitStatus(), 3 );
+   EXPECT_EQ( r.runner.childCount(), 0u );
+
+   RealProbe slow( { "/usr/bin/sleep", "30" }, {} );
+   ASSERT_TRUE( slow.loop.runUntil( [ & ] { return slow.probe->probeProcess() != nullptr; }, 10s ) );
+   pid_t const pid = slow.probe->probeProcess()->pid();
+   slow.probe->notificationsIs( false );
+   slow.probe = nullptr;
+   ASSERT_TRUE( slow.loop.runUntil( [ & ] { return slow.runner.childCount() == 0; }, 10s ) );
+   EXPECT_TRUE( gone( pid ) );
+   EXPECT_EQ( ::kill( pid, 0 ), -1 ) << "the command still runs";
+   EXPECT_EQ( slow.status->probeFailedCount(), 0u ) << "its end is not recorded";
 }
 
 } // namespace

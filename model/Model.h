@@ -116,14 +116,19 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_,
 
 // "cell/0/quayd/container/status|web":
 //   name "web"  state "containerRunning_"  params {...}  bindMount {...}
-//   startAttempts "0"  lastError ""  profileMissing "false"
+//   startAttempts "0"  lastError ""
+//   conditionRuns "3"  conditionFailures "2"  conditionTimeouts "0"  (the
+//   startup condition's current evaluation)
 #define CONTAINER_STATUS_FIELDS( F )                                            \
    F( ATTR, String, name, "" )                                                  \
    F( ATTR, ContainerParams, params, {} )                                       \
    F( MAP, BindMountEntry, bindMount, _ )                                       \
    F( ATTR, ContainerRunState, state, ContainerRunState::containerStopped_ )    \
    F( ATTR, uint32_t, startAttempts, 0 )                                        \
-   F( ATTR, String, lastError, "" )
+   F( ATTR, String, lastError, "" )                                             \
+   F( ATTR, uint32_t, conditionRuns, 0 )                                        \
+   F( ATTR, uint32_t, conditionFailures, 0 )                                    \
+   F( ATTR, uint32_t, conditionTimeouts, 0 )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
 #define CONTAINER_STATUS_DIR_FIELDS( F )                                        \

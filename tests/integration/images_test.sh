@@ -10,7 +10,7 @@ quayd=$1 quyctl=$2
 . "$(dirname "$0")/lib.sh"
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
-export WAIT_S=90
+export WAIT_S=90 TRACE='RegistrySm/0-2'
 state_is() { status_is cell/0/quayd/status state "$1"; }
 has_image() { docker image inspect "$1" >/dev/null 2>&1; }
 registry_is() { [ "$(field "cell/0/quayd/registry/status|$1" state)" = "$2" ]; }
@@ -46,6 +46,11 @@ q registry lab --server 127.0.0.1:5000 --username ops --password s3cret
 wait_for "lab logged in" registry_is lab loggedIn
 echo wrongpw | q registry bad --server 127.0.0.1:5000 --username ops --password-stdin
 wait_for "bad login failed" registry_is bad loginFailed
+failures() { grep -c "Failed to login to registry" "$work/quayd.out" || true; }
+before=$(failures)
+t0=$SECONDS
+wait_for "the failed login is retried" sh -c "[ \$(grep -c 'Failed to login to registry' $work/quayd.out) -gt $before ]"
+[ $((SECONDS - t0)) -ge 25 ] || fail "retried after $((SECONDS - t0)) s, not 30"
 echo s3cret | q registry bad --server 127.0.0.1:5000 --username ops --password-stdin
 wait_for "fixed password logs in" registry_is bad loggedIn
 
