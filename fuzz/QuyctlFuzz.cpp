@@ -22,12 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput( uint8_t const * data, size_t size ) {
    args.push_back( word );
    Quyctl::parseSize( word );
    std::ostringstream out, err;
+   std::istringstream in( word );
    int rc = Quyctl::run(
       args,
       []() -> std::unique_ptr< Redis::Connection > {
          throw Redis::Error( "no database in the fuzzer" );
       },
-      out, err );
+      out, err, in );
    if ( rc != Quyctl::kOk && rc != Quyctl::kFailed && rc != Quyctl::kUsage ) {
       __builtin_trap();
    }

@@ -203,6 +203,7 @@ struct ShowWhat {
    std::vector< String > titles;  // empty: every section
    bool containerTable = false;
    String container;
+   bool containerz = false;
 };
 
 ShowWhat showWhat( std::vector< String > const & words ) {
@@ -228,8 +229,12 @@ ShowWhat showWhat( std::vector< String > const & words ) {
    if ( w == "containers" ) {
       return { { "Containers" }, true };
    }
-   throw UsageError( "show takes images, registries, containers or container NAME, not '" +
-                     w + "'" );
+   if ( w == "containerz" ) {
+      return { {}, false, "", true };
+   }
+   throw UsageError(
+      "show takes images, registries, containers, container NAME or containerz, not '" + w +
+      "'" );
 }
 
 String fieldOf( Fields const & fields, String const & name ) {
@@ -289,8 +294,45 @@ int showContainer( Redis::Connection & c, String const & name, bool json, std::o
    return kOk;
 }
 
+// The Containerz sub-agent: what is configured, whether its VRF is usable,
+// and whether its runtime runs.
+int showContainerz( Redis::Connection & c, bool json, std::ostream & out ) {
+   String const configPath = String( "mgmt/gnoi/config|" ) + Gnoi::kContainerzMember;
+   Gnoi::Containerz::Config config;
+   config.pathIs( configPath );
+   readFields( c, config );
+   auto const & crt = config.crtConfig();
+   bool const configured = c.exists( configPath );
+   bool usable = crt.vrfName.isDefault();
+   if ( !usable ) {
+      Ip::VrfStatusLocal vrf;
+      vrf.pathIs( Cell::path( "ip/vrf/status/local", 0 ) + "|" + crt.vrfName.str() );
+      readFields( c, vrf );
+      usable = vrf.vrfState() == Ip::kVrfStateActive && vrf.vrfReady();
+   }
+   Gnoi::Containerz::ContainerRuntimeStatus status;
+   status.pathIs( "mgmt/gnoi/containerz/crtStatus" );
+   readFields( c, status );
+   Fields const fields{ { "configured", configured ? "true" : "false" },
+                        { "vrf", crt.vrfName.isDefault() ? "default" : crt.vrfName.str() },
+                        { "logDriver", crt.logDriver == 1 ? "syslog" : "none" },
+                        { "syslogServer", crt.syslogServer },
+                        { "vrfUsable", usable ? "true" : "false" },
+                        { "enabled", status.enabled() ? "true" : "false" } };
+   if ( json ) {
+      out << jsonText( fieldsJson( fields ), 2 ) << "\n";
+   } else {
+      out << "Containerz (" << configPath << ", mgmt/gnoi/containerz/crtStatus)\n";
+      printFields( out, fields, 2 );
+   }
+   return kOk;
+}
+
 int show( Redis::Connection & c, ShowWhat const & what, bool json, std::ostream & out,
           std::ostream & err ) {
+   if ( what.containerz ) {
+      return showContainerz( c, json, out );
+   }
    if ( !what.container.empty() ) {
       return showContainer( c, what.container, json, out, err );
    }

@@ -250,6 +250,22 @@ TEST_F( QuyctlTest, ShowContainersAndOneContainer ) {
    EXPECT_NE( err_.str().find( "no container 'nosuch'" ), String::npos );
 }
 
+TEST_F( QuyctlTest, ShowContainerzTellsWhetherItsVrfIsUsable ) {
+   ASSERT_EQ( quyctl( { "containerz", "--vrf", "red", "--log-driver", "syslog",
+                        "--syslog-server", "udp://10.0.0.1:514" } ),
+              kOk );
+   ASSERT_EQ( quyctl( { "show", "containerz", "--json" } ), kOk ) << err_.str();
+   auto j = nlohmann::json::parse( out_.str() );
+   EXPECT_EQ( j[ "vrf" ], "red" );
+   EXPECT_EQ( j[ "logDriver" ], "syslog" );
+   EXPECT_EQ( j[ "syslogServer" ], "udp://10.0.0.1:514" );
+   EXPECT_EQ( j[ "vrfUsable" ], false );
+   EXPECT_EQ( j[ "enabled" ], false );
+   ASSERT_EQ( quyctl( { "vrf", "red", "--active" } ), kOk );
+   ASSERT_EQ( quyctl( { "show", "containerz" } ), kOk );
+   EXPECT_NE( out_.str().find( "vrfUsable     true" ), String::npos ) << out_.str();
+}
+
 TEST_F( QuyctlTest, AnUnreachableDatabaseFails ) {
    server_.stop();
    EXPECT_EQ( quyctl( { "daemon", "enable" } ), kFailed );
