@@ -17,10 +17,13 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH" WAIT_S=600
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
 state_is() { status_is cell/0/quayd/status state "$1"; }
+# One process per poll, so that polling does not compete with the agent.
 all_running() {
-  [ "$(redis-cli -s "$sock" --scan --pattern 'cell/0/quayd/container/status|*' |
-       while read -r k; do redis-cli -s "$sock" hget "$k" state; done |
-       grep -c containerRunning_)" = "$1" ]
+  [ "$(redis-cli -s "$sock" eval "local n = 0
+    for _, k in ipairs(redis.call('KEYS', ARGV[1])) do
+      if redis.call('HGET', k, 'state') == 'containerRunning_' then n = n + 1 end
+    end
+    return n" 0 'cell/0/quayd/container/status|*')" = "$1" ]
 }
 loaded() {
   [ "$(redis-cli -s "$sock" --scan --pattern 'cell/0/quayd/image/status|*' | wc -l)" = "$1" ]
