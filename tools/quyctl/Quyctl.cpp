@@ -36,7 +36,7 @@ char const * const kUsageText =
    "  get PATH                                          print an entity\n"
    "  set PATH FIELD=VALUE...                           write configuration fields\n"
    "  delete PATH                                       remove a configuration entity\n"
-   "  show [images|registries|containers|container NAME] [--json]   the agent's status\n"
+   "  show [images|registries|containers|container NAME|containerz] [--json]\n"
    "SIZE is bytes or a number with K, M, G or T (binary multiples), e.g. 2G.\n"
    "ADDR is host:port or a unix socket path; default $QUAYD_REDIS or 127.0.0.1:6379.\n";
 
