@@ -197,10 +197,7 @@ void ContainerzSm::cleanupStaleState( bool cleanupVrfState ) {
    QTRACE( trace, 2, " cleanupVrfState: {}", cleanupVrfState );
    urlReachabilitySm_ = nullptr;
    urlReachabilityStatus_->reachableIs( false );
-   tryRuntime( "Disabling runtime", [ this ] {
-      runtime_->disableRuntime();
-      runtime_->resetConfig();
-   } );
+   stopRuntime();
    if ( cleanupVrfState ) {
       vrfSmDel();
       vrfEnabledStatus_->enabledIs( false );
@@ -314,6 +311,13 @@ void ContainerzSm::handleSyslogServerUrlReachable() {
    QTRACE( trace, 2, "Exiting" );
 }
 
+void ContainerzSm::stopRuntime() {
+   tryRuntime( "Disabling runtime", [ this ] {
+      runtime_->disableRuntime();
+      runtime_->resetConfig();
+   } );
+}
+
 void ContainerzSm::startRuntime() {
    QTRACE( trace, 2, "Starting runtime" );
    QUAYD_ASSERT_MSG( vrfEnabledStatus_->enabled(),
@@ -334,10 +338,7 @@ void ContainerzSm::startRuntime() {
 
 void ContainerzSm::handleDel() {
    QTRACE( trace, 2, "" );
-   tryRuntime( "Disabling runtime", [ this ] {
-      runtime_->disableRuntime();
-      runtime_->resetConfig();
-   } );
+   stopRuntime();
    crtStatus_->enabledIs( false );
 }
 

@@ -106,6 +106,8 @@ class ContainerzSm : public PtrInterface {
    void createDataRoot();
    void cleanupStaleState( bool cleanupVrfState );
    void startRuntime();
+   // Disables and resets the runtime, whether or not it was started.
+   void stopRuntime();
    Gnoi::Containerz::CrtConfig const & crtConfig() const {
       return containerzConfig_->crtConfig();
    }

@@ -145,13 +145,7 @@ void ImageLoadSm::unloadTarball( String const & path ) {
       QTRACE( trace, 0, "Attampt to unload tarball that was not loaded: {}", path );
       return;
    }
-   for ( auto const & tag : std::set< String >( entry->tag() ) ) {
-      try {
-         runtime_->removeImage( tag );
-      } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to remove image: {}", e.what() );
-      }
-   }
+   removeImages( *runtime_, entry->tag(), trace );
    imageLoadStatus_->statusDel( path );
 }
 

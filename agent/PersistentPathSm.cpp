@@ -22,6 +22,17 @@ String imageReference( ContainerRuntimeInterface & runtime, String const & name 
    }
 }
 
+void removeImages( ContainerRuntimeInterface & runtime, std::set< String > images,
+                   TraceHandle const & trace ) {
+   for ( auto const & image : images ) {
+      try {
+         runtime.removeImage( image );
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "Failed to remove image: {}", e.what() );
+      }
+   }
+}
+
 PersistentPathSm::PersistentPathSm( Ptr< QuaydStatus const > quaydStatus,
                                     Ptr< PersistentPathConfig const > persistentPathConfig,
                                     Ptr< PersistentPathStatus > persistentPathStatus,
@@ -140,13 +151,7 @@ void PersistentPathSm::handleDisabled() {
       return;
    }
    persistentPathStatus_->stateIs( SmState::stopping_ );
-   for ( auto const & image : std::set< String >( persistentPathStatus_->image() ) ) {
-      try {
-         runtime_->removeImage( image );
-      } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to remove image: {}", e.what() );
-      }
-   }
+   removeImages( *runtime_, persistentPathStatus_->image(), trace );
    persistentPathStatus_->imageDelAll();
    tarballPathDelAll();
    loadTask_->unscheduleTask();

@@ -7,6 +7,7 @@
 #include "platform/Queue.h"
 #include "platform/Reactor.h"
 #include "platform/Task.h"
+#include "platform/Trace.h"
 
 namespace Quayd {
 
@@ -58,5 +59,8 @@ Ptr< PersistentPathSm > persistentPathSmFactory(
 
 // The reference an image was loaded as: the first text field of its record.
 String imageReference( ContainerRuntimeInterface & runtime, String const & name );
+// Removes each of `images`; a failure is traced on `trace` and the rest go on.
+void removeImages( ContainerRuntimeInterface & runtime, std::set< String > images,
+                   TraceHandle const & trace );
 
 } // namespace Quayd

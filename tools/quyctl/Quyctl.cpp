@@ -552,12 +552,15 @@ bool matches( String const & text, char const * pattern ) {
    return std::regex_match( text, std::regex( pattern ) );
 }
 
+// Container, profile and registry names, as the daemon takes container names.
+bool validName( String const & name ) { return matches( name, "[A-Za-z0-9][A-Za-z0-9_.-]+" ); }
+
 // A name that is one element key and a valid container name.
 String const & checkedName( Flags const & f, char const * what ) {
    if ( f.positional.size() != 1 ) {
       throw UsageError( String( what ) + " needs one name" );
    }
-   if ( !matches( f.positional[ 0 ], "[A-Za-z0-9][A-Za-z0-9_.-]+" ) ) {
+   if ( !validName( f.positional[ 0 ] ) ) {
       throw UsageError( "bad " + String( what ) + " name '" + f.positional[ 0 ] +
                         "': two or more letters, digits, '_', '.' or '-' (not first)" );
    }
@@ -744,7 +747,7 @@ Edit containerLike( std::vector< String > const & args, bool isProfile ) {
    }
    auto params = paramEdit( f );
    auto profile = f.get( "--profile" );
-   if ( profile && !profile->empty() && !matches( *profile, "[A-Za-z0-9][A-Za-z0-9_.-]+" ) ) {
+   if ( profile && !profile->empty() && !validName( *profile ) ) {
       throw UsageError( "bad --profile '" + *profile + "'" );
    }
    bool const enable = f.has( "--enable" ), disable = f.has( "--disable" );
