@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/Credentials.h"
+
 namespace Quayd {
 
 L3::VrfName::VrfName( String n ) : name_( std::move( n ) ) {
@@ -40,6 +42,44 @@ MountProfile quaydMountProfile() {
               entry< ContainerConfigDir >( "quayd/container/config", r ),
               entry< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ), w ),
               entry< SubAgentCandidate >( kSubAgentCandidatePath, w ) } };
+}
+
+void to_json( nlohmann::json & j, RegistryParams const & p ) {
+   j = { { "server", p.server }, { "username", p.username }, { "insecure", p.insecure } };
+   if ( p.password.empty() ) {
+      return;
+   }
+   auto * store = credentialStore();
+   if ( !store ) {
+      j[ "password" ] = p.password;
+      return;
+   }
+   try {
+      j[ "credential" ] = store->put( p.password );
+   } catch ( std::exception const & ) {
+      // Left out rather than written in the clear; quyctl keeps the
+      // password before it writes, so only status can lose it this way.
+   }
+}
+
+void from_json( nlohmann::json const & j, RegistryParams & p ) {
+   RegistryParams v;
+   v.server = j.value( "server", String() );
+   v.username = j.value( "username", String() );
+   v.insecure = j.value( "insecure", false );
+   if ( auto it = j.find( "credential" ); it != j.end() ) {
+      String const name = it->get< String >();
+      auto * store = credentialStore();
+      auto secret = store ? store->get( name ) : std::nullopt;
+      if ( !secret ) {
+         throw std::runtime_error( "credential '" + name + "' is not in " +
+                                   ( store ? store->dir() : String( "any credential store" ) ) );
+      }
+      v.password = *secret;
+   } else {
+      v.password = j.value( "password", String() );
+   }
+   p = std::move( v );
 }
 
 } // namespace Quayd

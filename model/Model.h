@@ -169,11 +169,15 @@ struct RegistryParams {
    bool operator==( RegistryParams const & ) const = default;
    bool isEq( RegistryParams const & o ) const { return *this == o; }
 };
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( RegistryParams, server, username, password,
-                                                 insecure )
+// With a credential store installed (the agent, quyctl) the password is kept
+// there and the text holds its name, "credential"; a text written by hand
+// may give "password" itself.
+void to_json( nlohmann::json & j, RegistryParams const & p );
+void from_json( nlohmann::json const & j, RegistryParams & p );
 
 // "quayd/registry/config|local":
-//   params {"server":"127.0.0.1:5000","username":"ops","password":"...","insecure":false}
+//   params {"server":"127.0.0.1:5000","username":"ops",
+//           "credential":"3f9a...","insecure":false}
 #define REGISTRY_CONFIG_FIELDS( F ) F( ATTR, RegistryParams, params, {} )
 QUAYD_ENTITY( RegistryConfig, REGISTRY_CONFIG_FIELDS );
 

@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "platform/Codec.h"
+#include "platform/Credentials.h"
+#include "platform/Files.h"
 #include "platform/docker/DockerSupervisor.h"
 
 namespace fs = std::filesystem;
@@ -57,29 +59,6 @@ String tailOf( String const & path, size_t n ) {
    ss << in.rdbuf();
    String s = ss.str();
    return s.size() > n ? s.substr( s.size() - n ) : s;
-}
-
-void writeFileAtomically( String const & path, String const & text, mode_t mode ) {
-   String tmp = path + ".tmp";
-   int fd = open( tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode );
-   if ( fd < 0 ) {
-      throw RuntimeException( "cannot write " + path + ": " + strerror( errno ) );
-   }
-   bool ok = write( fd, text.data(), text.size() ) == static_cast< ssize_t >( text.size() );
-   ok = close( fd ) == 0 && ok;
-   if ( !ok || rename( tmp.c_str(), path.c_str() ) != 0 ) {
-      unlink( tmp.c_str() );
-      throw RuntimeException( "cannot write " + path + ": " + strerror( errno ) );
-   }
-}
-
-void makeDir( String const & dir, mode_t mode ) {
-   std::error_code ec;
-   fs::create_directories( dir, ec );
-   if ( ec || chmod( dir.c_str(), mode ) != 0 ) {
-      throw RuntimeException( "cannot create " + dir + ": " +
-                              ( ec ? ec.message() : strerror( errno ) ) );
-   }
 }
 
 String base64( String const & in ) {
@@ -390,7 +369,8 @@ void DockerRuntime::removeImage( String const & nameOrTag ) {
 }
 
 String DockerRuntime::clientConfigDir() const {
-   return envOr( "QUAYD_DOCKER_CONFIG", "/var/lib/quayd/docker-client" );
+   return envOr( "QUAYD_DOCKER_CONFIG",
+                 ( String( CredentialStore::kDefaultDir ) + "/docker" ).c_str() );
 }
 
 void DockerRuntime::login( String const & user, String const & password,

@@ -4,7 +4,7 @@
 // manager. Paths come from the environment so tests can move them:
 //   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_DOCKER_CLI (/usr/bin/docker),
 //   QUAYD_RUNTIME_DIR (/run/quayd/docker), QUAYD_DOCKERD_START_TIMEOUT (60 s),
-//   QUAYD_DOCKER_CONFIG (/var/lib/quayd/docker-client).
+//   QUAYD_DOCKER_CONFIG (/var/lib/quayd/credentials/docker).
 // Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
 // dockerd.log and, for a namespace "red", red.sock, red.pid, red-exec/.
 #include <memory>

@@ -1,10 +1,24 @@
 #include "platform/redis/RedisClient.h"
 
+#include <arpa/inet.h>
+
 #include <hiredis/hiredis.h>
 
 #include <cstdlib>
 
 namespace Quayd::Redis {
+
+namespace {
+// The state database holds the switch's configuration, credentials aside:
+// only this machine may talk to it.
+bool loopback( String const & host ) {
+   if ( host == "localhost" || host == "::1" ) {
+      return true;
+   }
+   in_addr a{};
+   return inet_pton( AF_INET, host.c_str(), &a ) == 1 && ( ntohl( a.s_addr ) >> 24 ) == 127;
+}
+} // namespace
 
 Address Address::parse( String const & text ) {
    Address a;
@@ -12,8 +26,22 @@ Address Address::parse( String const & text ) {
       a.socketPath = text;
       return a;
    }
-   auto colon = text.rfind( ':' );
-   a.host = text.substr( 0, colon );
+   // "[::1]:6379" for IPv6; otherwise the last colon starts the port.
+   size_t colon;
+   if ( !text.empty() && text[ 0 ] == '[' ) {
+      auto close = text.find( ']' );
+      if ( close == String::npos ) {
+         throw Error( "bad Redis address '" + text + "': no closing ']'" );
+      }
+      a.host = text.substr( 1, close - 1 );
+      colon = close + 1 < text.size() && text[ close + 1 ] == ':' ? close + 1 : String::npos;
+      if ( close + 1 < text.size() && colon == String::npos ) {
+         throw Error( "bad Redis address '" + text + "': junk after ']'" );
+      }
+   } else {
+      colon = text.rfind( ':' );
+      a.host = text.substr( 0, colon );
+   }
    if ( colon != String::npos ) {
       String const port = text.substr( colon + 1 );
       char * end = nullptr;
@@ -26,11 +54,19 @@ Address Address::parse( String const & text ) {
    if ( a.host.empty() ) {
       throw Error( "bad Redis address '" + text + "': no host" );
    }
+   if ( !loopback( a.host ) ) {
+      throw Error( "Redis address '" + text +
+                   "' is not on this machine; give a unix socket path or a loopback address" );
+   }
    return a;
 }
 
 String Address::str() const {
-   return socketPath.empty() ? host + ":" + std::to_string( port ) : socketPath;
+   if ( !socketPath.empty() ) {
+      return socketPath;
+   }
+   String const h = host.find( ':' ) != String::npos ? "[" + host + "]" : host;
+   return h + ":" + std::to_string( port );
 }
 
 String defaultAddress() {
@@ -96,7 +132,7 @@ std::vector< Reply > Connection::pipeline( std::vector< std::vector< String > > 
       replies.push_back( std::move( reply ) );
    }
    if ( !serverError.empty() ) {
-      throw Error( "Redis at " + where_ + " refused a command: " + serverError );
+      throw ServerError( "Redis at " + where_ + " refused a command: " + serverError );
    }
    return replies;
 }

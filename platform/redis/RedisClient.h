@@ -13,7 +13,8 @@ struct redisReply;
 
 namespace Quayd::Redis {
 
-// "host:port", "host" (port 6379) or a unix socket path (anything with a '/').
+// "host:port", "host" (port 6379), "[::1]:port" or a unix socket path
+// (anything with a '/'). Hosts other than loopback ones are refused.
 struct Address {
    String host;
    int port = 6379;
@@ -28,6 +29,13 @@ String defaultAddress();
 class Error : public std::runtime_error {
  public:
    using std::runtime_error::runtime_error;
+};
+
+// The server answered a command with an error (a key of another type, a bad
+// argument): the connection itself is fine.
+class ServerError : public Error {
+ public:
+   using Error::Error;
 };
 
 struct ReplyFree {
@@ -46,8 +54,8 @@ class Connection {
    Connection( Connection const & ) = delete;
    Connection & operator=( Connection const & ) = delete;
 
-   // Sends one command; throws Error when the connection fails or the server
-   // answers with an error.
+   // Sends one command; throws Error when the connection fails, ServerError
+   // when the server answers with an error.
    Reply command( std::vector< String > const & argv );
    // Sends several commands in one round trip; replies in order.
    std::vector< Reply > pipeline( std::vector< std::vector< String > > const & commands );

@@ -2,11 +2,26 @@
 
 #include <hiredis/hiredis.h>
 
-#include <cstdio>
-
+#include "platform/Log.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
+
+LogHandle const QUAYD_STATE_DB_GARBAGE( {
+   "QUAYD_STATE_DB_GARBAGE", "State database entry %s: %s; keeping the last good value.",
+   "A configuration or status entry in the state database holds something the agent "
+   "cannot read; it goes on with the value it had.",
+   "Rewrite the entry with quyctl.", 4 } );
+
+LogHandle const QUAYD_STATE_DB_LOST( {
+   "QUAYD_STATE_DB_LOST", "Lost the state database: %s; reconnecting every second.",
+   "The agent cannot reach Redis; it keeps running on what it has and retries.",
+   "Check that redis-server runs.", 3 } );
+
+LogHandle const QUAYD_STATE_DB_BACK( {
+   "QUAYD_STATE_DB_BACK", "State database at %s is back; resynchronised.",
+   "The agent reached Redis again, wrote its status and read the configuration anew.", "",
+   6 } );
 
 namespace {
 TraceHandle trace( "StateDb" );
@@ -65,11 +80,12 @@ bool RedisEntityManager::withConnection( F && f ) {
 
 void RedisEntityManager::connect() {
    auto cmd = std::make_unique< Redis::Connection >( address_ );
-   // Keyspace events for hash commands and generic ones (DEL, RENAME, expiry);
+   // Keyspace events for hash, string and generic commands (DEL, RENAME,
+   // expiry): a SET over a configuration key is garbage to report;
    // whatever else the server already publishes stays on.
    auto current = cmd->command( { "CONFIG", "GET", "notify-keyspace-events" } );
    String flags = current->elements == 2 ? replyText( current->element[ 1 ] ) : "";
-   for ( char c : String( "Khg" ) ) {
+   for ( char c : String( "Khg$" ) ) {
       if ( flags.find( c ) == String::npos && !( c != 'K' && flags.find( 'A' ) != String::npos ) ) {
          flags += c;
       }
@@ -167,7 +183,11 @@ void RedisEntityManager::onNotification() {
 
 void RedisEntityManager::keyChanged( String const & key ) {
    if ( auto it = followed_.find( key ); it != followed_.end() ) {
-      withConnection( [ & ]( Redis::Connection & c ) { applyFields( *it->second, c.hgetall( key ) ); } );
+      withConnection( [ & ]( Redis::Connection & ) {
+         if ( auto hash = readHash( key ) ) {
+            applyFields( *it->second, *hash );
+         }
+      } );
       return;
    }
    auto sep = key.find( kElementSeparator );
@@ -182,8 +202,19 @@ void RedisEntityManager::keyChanged( String const & key ) {
    }
 }
 
+std::optional< Redis::Hash > RedisEntityManager::readHash( String const & path ) {
+   try {
+      return cmd().hgetall( path );
+   } catch ( Redis::ServerError const & e ) {
+      garbage( path, "", e.what() );
+      return std::nullopt;
+   }
+}
+
 void RedisEntityManager::load( Entity & e ) {
-   applyFields( e, cmd().hgetall( e.path() ) );
+   if ( auto hash = readHash( e.path() ) ) {
+      applyFields( e, *hash );
+   }
    auto const * el = e.fieldTable().elements();
    if ( !el ) {
       return;
@@ -208,13 +239,16 @@ void RedisEntityManager::loadElement( Entity & parent, String const & key ) {
    if ( !el ) {
       return;
    }
-   Redis::Hash hash = cmd().hgetall( parent.elementPath( key ) );
-   if ( hash.empty() ) {
+   auto const hash = readHash( parent.elementPath( key ) );
+   if ( !hash ) {
+      return;  // not a hash: an element already held keeps its values
+   }
+   if ( hash->empty() ) {
       el->elementDel( parent, key );
    } else if ( auto existing = el->element( parent, key ) ) {
-      applyFields( *existing, hash );
+      applyFields( *existing, *hash );
    } else {
-      el->elementIs( parent, key, [ & ]( Entity & fresh ) { applyFields( fresh, hash ); } );
+      el->elementIs( parent, key, [ & ]( Entity & fresh ) { applyFields( fresh, *hash ); } );
    }
 }
 
@@ -230,19 +264,26 @@ void RedisEntityManager::applyFields( Entity & e, Redis::Hash const & hash ) {
          continue;
       }
       if ( auto err = f.decode( e, it->second ) ) {
-         // Reported once per value; the value is never printed, it may hold
-         // a password.
-         String const what = e.path() + " " + f.name + "=" + it->second;
-         if ( garbageReported_.insert( what ).second ) {
-            QTRACE( trace, 0, "{} field {}: not a valid value ({}); keeping the last good one",
-                    e.path(), f.name, err->reason );
-            std::fprintf( stderr,
-                          "quayd: state database: %s field %s: not a valid value (%s); "
-                          "keeping the last good one\n",
-                          e.path().c_str(), f.name, err->reason.c_str() );
-         }
+         // Once per distinct value, so a fixed and re-broken field is told
+         // again. The value is never printed: it may hold a password.
+         garbage( e.path(), f.name, "not a valid value (" + err->reason + ")",
+                  it->second );
       }
+      values.erase( it );
    }
+   for ( auto const & [ name, value ] : values ) {
+      garbage( e.path(), name, "unknown field, ignored" );
+   }
+}
+
+void RedisEntityManager::garbage( String const & path, String const & field,
+                                  String const & what, String const & value ) {
+   if ( !garbageReported_.insert( path + '\0' + field + '\0' + what + '\0' + value ).second ) {
+      return;
+   }
+   String const where = field.empty() ? path : path + " field " + field;
+   QTRACE( trace, 0, "{}: {}; keeping the last good value", where, what );
+   log( QUAYD_STATE_DB_GARBAGE, where, what );
 }
 
 std::vector< String > RedisEntityManager::fieldArgs( Entity const & e ) const {
@@ -289,9 +330,7 @@ void RedisEntityManager::writeAll( Entity & e ) {
 void RedisEntityManager::attrChanged( Entity & e, AttrId attr ) {
    for ( auto const & f : e.fieldTable().fields ) {
       if ( f.id == attr ) {
-         withConnection( [ & ]( Redis::Connection & c ) {
-            c.command( { "HSET", e.path(), f.name, f.encode( e ) } );
-         } );
+         writeThrough( e, { "HSET", e.path(), f.name, f.encode( e ) } );
          return;
       }
    }
@@ -303,7 +342,24 @@ void RedisEntityManager::elementAdded( Entity &, Entity & element ) {
       return;
    }
    args.insert( args.begin(), { "HSET", element.path() } );
-   withConnection( [ & ]( Redis::Connection & c ) { c.command( args ); } );
+   writeThrough( element, args );
+}
+
+void RedisEntityManager::writeThrough( Entity & e, std::vector< String > const & args ) {
+   try {
+      if ( !cmd_ ) {
+         return;  // written in full when the database is back
+      }
+      try {
+         cmd_->command( args );
+      } catch ( Redis::ServerError const & ex ) {
+         // Someone put another type of key at a status path; ours replaces it.
+         garbage( e.path(), "", ex.what() );
+         writeAll( e );
+      }
+   } catch ( Redis::Error const & ex ) {
+      lost( ex.what() );
+   }
 }
 
 void RedisEntityManager::elementRemoved( Entity &, Entity & element ) {
@@ -313,10 +369,7 @@ void RedisEntityManager::elementRemoved( Entity &, Entity & element ) {
 void RedisEntityManager::lost( String const & why ) {
    if ( !lostReported_ ) {
       QTRACE( trace, 0, "lost the state database: {}; reconnecting", why );
-      std::fprintf( stderr, "quayd: lost the state database: %s; reconnecting every %llds\n",
-                    why.c_str(),
-                    static_cast< long long >(
-                       std::chrono::duration_cast< Seconds >( kReconnectInterval ).count() ) );
+      log( QUAYD_STATE_DB_LOST, why );
       lostReported_ = true;
    }
    if ( sub_ ) {
@@ -338,8 +391,7 @@ void RedisEntityManager::reconnect() {
    if ( cmd_ ) {
       ++resyncs_;
       QTRACE( trace, 0, "state database at {} is back; resynchronised", address_.str() );
-      std::fprintf( stderr, "quayd: state database at %s is back; resynchronised\n",
-                    address_.str().c_str() );
+      log( QUAYD_STATE_DB_BACK, address_.str() );
    }
 }
 

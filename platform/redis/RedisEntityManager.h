@@ -51,7 +51,17 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
 
    void load( Entity & e );
    void loadElement( Entity & parent, String const & key );
+   // The hash at `path`; none when the key is of another type (reported).
+   std::optional< Redis::Hash > readHash( String const & path );
+   // Unknown fields are reported; a value that does not decode is reported
+   // and leaves its attribute as it was.
    void applyFields( Entity & e, Redis::Hash const & hash );
+   // Reports, once, something in the database the agent cannot use.
+   void garbage( String const & path, String const & field, String const & what,
+                 String const & value = "" );
+   // One write of a status change; a key of another type at the path is
+   // replaced by the whole entity.
+   void writeThrough( Entity & e, std::vector< String > const & args );
    void writeAll( Entity & e );
    std::vector< String > fieldArgs( Entity const & e ) const;
    // Runs `f` on the command connection; a failure drops the connection.

@@ -24,6 +24,7 @@ QUAYD_ENTITY( Item, ITEM_FIELDS );
 #define SETTINGS_FIELDS( F )                                                    \
    F( ATTR, bool, enabled, false )                                              \
    F( ATTR, uint64_t, limit, 0 )                                                \
+   F( ATTR, Phase, mode, Phase::idle_ )                                         \
    F( SET, String, tag, _ )                                                     \
    F( ELEMENTS, Item, item, _ )
 QUAYD_ENTITY( Settings, SETTINGS_FIELDS );
@@ -142,25 +143,76 @@ TEST_F( RedisEntityManagerTest, StatusIsWrittenThrough ) {
       << "a removed element writes nothing";
 }
 
-TEST_F( RedisEntityManagerTest, GarbageIsReportedOnceAndTheLastGoodValueKept ) {
+// Garbage written by someone else: each kind is reported once, at trace
+// level 0 and in the log, naming the path and the field; the attribute keeps
+// its last good value and later good writes still apply.
+struct GarbageCase {
+   char const * name;
+   std::vector< String > write;  // a command that breaks something
+   char const * where;           // what the report names
+};
+
+class GarbageTest : public RedisEntityManagerTest,
+                    public ::testing::WithParamInterface< GarbageCase > {};
+
+TEST_P( GarbageTest, IsReportedOnceAndTheLastGoodValueKept ) {
    Testing::TraceCapture traces;
+   Testing::LogCapture logs;
    auto em = mounted();
    auto cfg = config( *em );
    auto c = server_.client();
-   c.command( { "HSET", kConfig, "limit", "7" } );
-   ASSERT_TRUE( until( [ & ] { return cfg->limit() == 7; } ) );
+   c.command( { "HSET", kConfig, "limit", "7", "mode", "busy_", "tag", "[\"a\"]" } );
+   c.command( { "HSET", String( kConfig ) + "|web", "label", "nginx", "size", "3" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->limit() == 7 && cfg->item( "web" ); } ) );
 
-   c.command( { "HSET", kConfig, "limit", "-1", "enabled", "true" } );
-   ASSERT_TRUE( until( [ & ] { return cfg->enabled(); } ) );
-   EXPECT_EQ( cfg->limit(), 7u );
+   c.command( GetParam().write );
+   c.command( GetParam().write );  // the same garbage again is not told twice
+   c.command( { "HSET", kConfig, "enabled", "true" } );
+   ASSERT_TRUE( until( [ & ] { return cfg->enabled(); } ) ) << "a good write after garbage";
    c.command( { "HSET", kConfig, "enabled", "false" } );
    ASSERT_TRUE( until( [ & ] { return !cfg->enabled(); } ) );
+
+   EXPECT_TRUE( em->connected() );
+   EXPECT_EQ( cfg->limit(), 7u );
+   EXPECT_EQ( cfg->mode(), Phase::busy_ );
+   EXPECT_TRUE( cfg->tag().count( "a" ) );
+   ASSERT_TRUE( cfg->item( "web" ) );
+   EXPECT_EQ( cfg->item( "web" )->label(), "nginx" );
+   EXPECT_EQ( cfg->item( "web" )->size(), 3u );
    size_t reports = 0;
    for ( auto const & l : traces.lines ) {
-      reports += l.module == "StateDb" && l.level == 0 &&
-                 l.text.find( "test/config field limit" ) != String::npos;
+      reports += l.module == "StateDb" && l.text.find( GetParam().where ) != String::npos;
+      EXPECT_TRUE( l.level == 0 || l.text.find( GetParam().where ) == String::npos );
    }
    EXPECT_EQ( reports, 1u );
+   ASSERT_EQ( logs.count( "QUAYD_STATE_DB_GARBAGE" ), 1u );
+   EXPECT_NE( logs.messages.back().text.find( GetParam().where ), String::npos );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Kinds, GarbageTest,
+   ::testing::Values(
+      GarbageCase{ "WrongType", { "HSET", kConfig, "limit", "-1" }, "test/config field limit" },
+      GarbageCase{ "NotANumber", { "HSET", "test/config|web", "size", "three" },
+                   "test/config|web field size" },
+      GarbageCase{ "UnknownEnumerator", { "HSET", kConfig, "mode", "asleep_" },
+                   "test/config field mode" },
+      GarbageCase{ "TruncatedJson", { "HSET", kConfig, "tag", "[\"a\",\"b" },
+                   "test/config field tag" },
+      GarbageCase{ "UnknownField", { "HSET", kConfig, "colour", "red" },
+                   "test/config field colour" },
+      GarbageCase{ "ElementNotAHash", { "SET", "test/config|db", "x" }, "test/config|db" } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+TEST_F( RedisEntityManagerTest, AStatusKeyOfAnotherTypeIsReplacedOnTheNextWrite ) {
+   Testing::LogCapture logs;
+   auto em = mounted();
+   auto st = status( *em );
+   server_.client().command( { "SET", kStatus, "squatter" } );
+   st->phaseIs( Phase::busy_ );
+   EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
+   EXPECT_TRUE( em->connected() );
+   EXPECT_EQ( logs.count( "QUAYD_STATE_DB_GARBAGE" ), 1u );
 }
 
 TEST_F( RedisEntityManagerTest, MountFailsClearlyWhileRedisIsDownAndWorksOnceItIsBack ) {

@@ -10,6 +10,7 @@
 #include "model/Model.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixProcessRunner.h"
+#include "platform/Credentials.h"
 #include "platform/posix/Sinks.h"
 #include "platform/redis/RedisEntityManager.h"
 
@@ -73,6 +74,9 @@ int main( int argc, char ** argv ) {
    RinglogTraceSink traceSink( std::getenv( "TRACE" ) );
    traceSink.ringlogDirIs( opt.traceDir );
    traceSinkIs( &traceSink );
+   // Registry passwords: in root-only files, never in the database.
+   CredentialStore credentials;
+   credentialStoreIs( &credentials );
 
    PosixEventLoop loop;
    loop.stopOnSignals();

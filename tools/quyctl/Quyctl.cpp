@@ -3,12 +3,15 @@
 #include <hiredis/hiredis.h>
 
 #include <cmath>
+#include <filesystem>
 #include <istream>
 #include <regex>
 #include <iomanip>
 #include <ostream>
 
 #include "model/Model.h"
+#include "platform/Credentials.h"
+#include "platform/Exception.h"
 
 namespace Quayd::Quyctl {
 
@@ -628,10 +631,40 @@ Edit registry( std::vector< String > const & args, std::istream & in ) {
       throw UsageError( "a password needs --username" );
    }
    p.insecure = f.has( "--insecure" );
+   if ( auto * store = credentialStore(); store && !p.password.empty() ) {
+      store->put( p.password );  // first, so a failure to keep it writes nothing
+   }
    RegistryConfig r;
    r.pathIs( path );
    r.paramsIs( p );
    return fixed( { hsetArgs( r ) } );
+}
+
+// Removes the kept passwords that no registry configuration or status
+// names any more. One the agent still names in its status stays until the
+// next sweep.
+void sweepCredentials( Redis::Connection & c ) {
+   auto * store = credentialStore();
+   if ( !store ) {
+      return;
+   }
+   std::set< String > named;
+   for ( String const & dir :
+         { String( "quayd/registry/config" ), Cell::path( "quayd/registry/status", 0 ) } ) {
+      for ( auto const & key : c.scan( Redis::globEscape( dir + "|" ) + "*" ) ) {
+         auto j = nlohmann::json::parse( c.hget( key, "params" ).value_or( "" ), nullptr, false );
+         if ( j.is_object() && j.contains( "credential" ) && j[ "credential" ].is_string() ) {
+            named.insert( j[ "credential" ].get< String >() );
+         }
+      }
+   }
+   std::error_code ec;
+   for ( auto const & entry : std::filesystem::directory_iterator( store->dir(), ec ) ) {
+      String const name = entry.path().filename();
+      if ( CredentialStore::isName( name ) && !named.count( name ) ) {
+         store->drop( name );
+      }
+   }
 }
 
 // The parameter flags of containers and profiles, named as `docker run`
@@ -860,11 +893,17 @@ int run( std::vector< String > const & args, Connect const & connect, std::ostre
       }
       auto c = connect();
       c->pipeline( edit( *c ) );
+      if ( cmd == "registry" ) {
+         sweepCredentials( *c );
+      }
       return kOk;
    } catch ( UsageError const & e ) {
       err << "quyctl: " << e.what() << "\n(see quyctl --help)\n";
       return kUsage;
    } catch ( Redis::Error const & e ) {
+      err << "quyctl: " << e.what() << "\n";
+      return kFailed;
+   } catch ( RuntimeException const & e ) {
       err << "quyctl: " << e.what() << "\n";
       return kFailed;
    }

@@ -4,7 +4,13 @@
 
 #include <sstream>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "model/Model.h"
+#include "platform/Credentials.h"
+#include "platform/Files.h"
 #include "platform/redis/TestServer.h"
 #include "tools/quyctl/Quyctl.h"
 
@@ -316,6 +322,120 @@ TEST_F( QuyctlTest, ShowPrintsStatusWithDefaultsAndWithoutPasswords ) {
       EXPECT_NE( out_.str().find( "loggedIn" ), String::npos ) << out_.str();
       EXPECT_EQ( out_.str().find( "hunter2" ), String::npos ) << out_.str();
    }
+}
+
+// With the credential store of a real quyctl: the password goes to a
+// root-only file, the database holds only its name, and files nobody names
+// any more are removed.
+class QuyctlCredentialTest : public QuyctlTest {
+ protected:
+   QuyctlCredentialTest() { credentialStoreIs( &store_ ); }
+   ~QuyctlCredentialTest() override {
+      credentialStoreIs( nullptr );
+      std::filesystem::remove_all( dir_ );
+   }
+   std::set< String > files() {
+      std::set< String > names;
+      for ( auto const & e : std::filesystem::directory_iterator( store_.dir() ) ) {
+         names.insert( e.path().filename() );
+      }
+      return names;
+   }
+   // Every key and field of the database, as one text.
+   String dump() {
+      String all;
+      auto c = server_.client();
+      for ( auto const & key : c.scan( "*" ) ) {
+         for ( auto const & [ f, v ] : c.hgetall( key ) ) {
+            all += key + " " + f + " " + v + "\n";
+         }
+      }
+      return all;
+   }
+   mode_t modeOf( String const & path ) {
+      struct stat st{};
+      EXPECT_EQ( stat( path.c_str(), &st ), 0 ) << path;
+      return st.st_mode & 07777;
+   }
+
+   String dir_ = std::filesystem::temp_directory_path() /
+                 ( "quyctl-cred-" + std::to_string( getpid() ) );
+   CredentialStore store_{ dir_ + "/credentials" };
+};
+
+TEST_F( QuyctlCredentialTest, PasswordsLiveInRootOnlyFilesNotInTheDatabase ) {
+   in_.str( "s3cret\n" );
+   ASSERT_EQ( quyctl( { "registry", "lab", "--server", "127.0.0.1:5000", "--username", "ops",
+                        "--password-stdin" } ),
+              kOk )
+      << err_.str();
+   ASSERT_EQ( files().size(), 1u );
+   String const first = *files().begin();
+   EXPECT_EQ( modeOf( store_.dir() ), 0700u );
+   EXPECT_EQ( modeOf( store_.dir() + "/" + first ), 0600u );
+   EXPECT_EQ( readFile( store_.dir() + "/" + first ), "s3cret" );
+   EXPECT_EQ( hget( "quayd/registry/config|lab", "params" ),
+              R"({"credential":")" + first +
+                 R"(","insecure":false,"server":"127.0.0.1:5000","username":"ops"})" );
+
+   // A plain password written with set is kept the same way.
+   ASSERT_EQ( quyctl( { "set", "quayd/registry/config|other",
+                        R"(params={"server":"r:5000","username":"u","password":"hunter2"})" } ),
+              kOk )
+      << err_.str();
+   EXPECT_EQ( files().size(), 2u );
+   String const db = dump();
+   EXPECT_EQ( db.find( "s3cret" ), String::npos ) << db;
+   EXPECT_EQ( db.find( "hunter2" ), String::npos ) << db;
+
+   // A new password replaces the file; the old one goes unless status names it.
+   server_.client().command( { "HSET", "cell/0/quayd/registry/status|lab", "params",
+                               *hget( "quayd/registry/config|lab", "params" ), "state",
+                               "loggedIn" } );
+   in_.str( "n3w\n" );
+   ASSERT_EQ( quyctl( { "registry", "lab", "--server", "127.0.0.1:5000", "--username", "ops",
+                        "--password-stdin" } ),
+              kOk );
+   EXPECT_EQ( files().size(), 3u ) << "the status still names the old password";
+   server_.client().command( { "DEL", "cell/0/quayd/registry/status|lab" } );
+   ASSERT_EQ( quyctl( { "registry", "other", "--delete" } ), kOk );
+   ASSERT_EQ( files().size(), 1u );
+   EXPECT_EQ( readFile( store_.dir() + "/" + *files().begin() ), "n3w" );
+   ASSERT_EQ( quyctl( { "registry", "lab", "--delete" } ), kOk );
+   EXPECT_TRUE( files().empty() );
+}
+
+TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
+   credentialStoreIs( nullptr );
+   CredentialStore broken( "/proc/no-such-dir/credentials" );
+   credentialStoreIs( &broken );
+   in_.str( "s3cret\n" );
+   EXPECT_EQ( quyctl( { "registry", "lab", "--server", "r", "--username", "ops",
+                        "--password-stdin" } ),
+              kFailed );
+   EXPECT_NE( err_.str().find( "/proc/no-such-dir/credentials" ), String::npos ) << err_.str();
+   EXPECT_EQ( dbsize(), 0u );
+}
+
+TEST( RegistryParamsText, ACredentialThatIsGoneDoesNotDecode ) {
+   auto const dir = std::filesystem::temp_directory_path() /
+                    ( "quayd-cred-" + std::to_string( getpid() ) );
+   CredentialStore store( dir );
+   credentialStoreIs( &store );
+   RegistryParams p{ "r:5000", "ops", "s3cret", false };
+   String const text = Codec< RegistryParams >::encode( p );
+   EXPECT_EQ( text.find( "s3cret" ), String::npos ) << text;
+   RegistryParams back;
+   EXPECT_FALSE( Codec< RegistryParams >::decode( text, back ) );
+   EXPECT_EQ( back, p );
+   std::filesystem::remove_all( dir );
+   auto err = Codec< RegistryParams >::decode( text, back );
+   ASSERT_TRUE( err );
+   EXPECT_NE( err->reason.find( "is not in" ), String::npos ) << err->reason;
+   for ( char const * bad : { R"({"credential":"../../etc/shadow"})", R"({"credential":7})" } ) {
+      EXPECT_TRUE( Codec< RegistryParams >::decode( bad, back ) ) << bad;
+   }
+   credentialStoreIs( nullptr );
 }
 
 } // namespace

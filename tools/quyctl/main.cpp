@@ -1,5 +1,6 @@
 #include <iostream>
 
+#include "platform/Credentials.h"
 #include "tools/quyctl/Quyctl.h"
 
 using namespace Quayd;
@@ -19,6 +20,8 @@ int main( int argc, char ** argv ) {
       std::cerr << "quyctl: " << e.what() << "\n";
       return Quyctl::kUsage;
    }
+   CredentialStore credentials;
+   credentialStoreIs( &credentials );
    return Quyctl::run(
       args, [ & ] { return std::make_unique< Redis::Connection >( addr ); }, std::cout,
       std::cerr, std::cin );

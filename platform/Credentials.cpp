@@ -1,0 +1,88 @@
+#include "platform/Credentials.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "platform/Exception.h"
+#include "platform/Files.h"
+
+namespace Quayd {
+
+namespace {
+CredentialStore * theStore = nullptr;
+constexpr size_t kNameBytes = 16;
+} // namespace
+
+void credentialStoreIs( CredentialStore * store ) { theStore = store; }
+CredentialStore * credentialStore() { return theStore; }
+
+CredentialStore::CredentialStore( String dir ) : dir_( std::move( dir ) ) {}
+
+bool CredentialStore::isName( String const & text ) {
+   return text.size() == 2 * kNameBytes &&
+          std::all_of( text.begin(), text.end(),
+                       []( char c ) { return ( c >= '0' && c <= '9' ) || ( c >= 'a' && c <= 'f' ); } );
+}
+
+std::optional< String > CredentialStore::find( String const & secret ) {
+   if ( auto it = nameOf_.find( secret ); it != nameOf_.end() ) {
+      return it->second;
+   }
+   // Another process (quyctl, an earlier run) may have kept it already.
+   std::error_code ec;
+   for ( auto const & entry : std::filesystem::directory_iterator( dir_, ec ) ) {
+      String const name = entry.path().filename();
+      if ( isName( name ) && readFile( entry.path() ) == secret ) {
+         nameOf_[ secret ] = name;
+         return name;
+      }
+   }
+   return std::nullopt;
+}
+
+String CredentialStore::put( String const & secret ) {
+   makeDir( dir_, 0700 );
+   auto name = find( secret );
+   if ( !name ) {
+      unsigned char bytes[ kNameBytes ];
+      if ( getrandom( bytes, sizeof bytes, 0 ) != ssize_t( sizeof bytes ) ) {
+         throw RuntimeException( "no random bytes for a credential name" );
+      }
+      String n;
+      for ( unsigned char b : bytes ) {
+         n += fmt::format( "{:02x}", b );
+      }
+      name = n;
+   }
+   if ( access( file( *name ).c_str(), F_OK ) != 0 ) {
+      writeFileAtomically( file( *name ), secret, 0600 );
+   }
+   nameOf_[ secret ] = *name;
+   return *name;
+}
+
+std::optional< String > CredentialStore::get( String const & name ) {
+   if ( !isName( name ) ) {
+      return std::nullopt;
+   }
+   auto secret = readFile( file( name ) );
+   if ( secret ) {
+      nameOf_[ *secret ] = name;
+   }
+   return secret;
+}
+
+void CredentialStore::drop( String const & name ) {
+   if ( !isName( name ) ) {
+      return;
+   }
+   unlink( file( name ).c_str() );
+   std::erase_if( nameOf_, [ & ]( auto const & kv ) { return kv.second == name; } );
+}
+
+} // namespace Quayd

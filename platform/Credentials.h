@@ -1,0 +1,48 @@
+#pragma once
+// Secrets (registry passwords) are kept out of the state database. Each
+// lives in a file of its own (mode 0600) in a root-only directory (0700,
+// "/var/lib/quayd/credentials"); what the database holds is the file's
+// name, a random one that says nothing about the secret.
+//
+// The agent and quyctl install a store at start; without one (tests,
+// fuzzers) secrets stay inline in the values that carry them.
+#include <map>
+#include <optional>
+
+#include "platform/Types.h"
+
+namespace Quayd {
+
+class CredentialStore {
+ public:
+   static constexpr char const * kDefaultDir = "/var/lib/quayd/credentials";
+
+   explicit CredentialStore( String dir = kDefaultDir );
+
+   // The name `secret` is kept under; the file is written when it is new
+   // (or was removed). Throws RuntimeException when it cannot be written.
+   String put( String const & secret );
+   // The secret kept under `name`; none for a name that is not one of ours
+   // or whose file is gone.
+   std::optional< String > get( String const & name );
+   // Removes the file of `name`, if any.
+   void drop( String const & name );
+   // Whether `text` has the form of a name (so it can never leave the
+   // directory).
+   static bool isName( String const & text );
+
+   String const & dir() const { return dir_; }
+
+ private:
+   String file( String const & name ) const { return dir_ + "/" + name; }
+   std::optional< String > find( String const & secret );
+
+   String dir_;
+   std::map< String, String > nameOf_;  // secret -> name, as seen so far
+};
+
+// The process's store; null keeps secrets inline.
+void credentialStoreIs( CredentialStore * store );
+CredentialStore * credentialStore();
+
+} // namespace Quayd
