@@ -135,12 +135,15 @@ void ContainerDirSm::handleContainerConfig( String const & name ) {
    Ptr< ContainerConfig const > const config =
       state == SmState::stopping_ ? nullptr : containerConfigDir_->container( name );
    Ptr< ContainerStatus > status = containerStatusDir_->container( name );
-   Ptr< ContainerSm > const sm = containerSm( name );
+   // Not held here: the machine must be gone, and its container with it,
+   // before its status entry goes, or an agent killed in between would leave
+   // a container that no status records.
+   bool const hasSm = containerSm( name ) != nullptr;
    if ( !config && !status ) {
-      QUAYD_ASSERT( !sm );
+      QUAYD_ASSERT( !hasSm );
       return;
    }
-   if ( sm ) {
+   if ( hasSm ) {
       QUAYD_ASSERT( status );
    } else {
       status = containerStatusDir_->containerIs( name );

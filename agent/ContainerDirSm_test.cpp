@@ -219,6 +219,22 @@ TEST_F( ContainerDirSmTest, ChangesWhileStartedApplyAtOnce ) {
    EXPECT_FALSE( dir->containerSmTask()->taskScheduled() );
 }
 
+// The container leaves the runtime while its status entry still records it:
+// an agent killed in between finds the entry and finishes the removal.
+TEST_F( ContainerDirSmTest, ADeletedContainerIsRemovedBeforeItsStatus ) {
+   configure( "a" );
+   create();
+   startPass();
+   Strings statusAtCall;
+   runtime->onCall = [ & ]( String const & call ) {
+      statusAtCall.push_back( call + ( statuses->container( "a" ) ? " with status" : "" ) );
+   };
+   configs->containerDel( "a" );
+   EXPECT_EQ( statusAtCall, ( Strings{ "stopContainer with status",
+                                       "removeContainer with status" } ) );
+   EXPECT_FALSE( statuses->container( "a" ) );
+}
+
 TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
    configure( "a" );
    configure( "b" );

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,6 +101,9 @@ int runProgram( std::vector< String > const & words, String & err,
       throw RuntimeException( String( "fork: " ) + strerror( errno ) );
    }
    if ( pid == 0 ) {
+      // A client outliving a killed agent would go on creating what the
+      // next agent no longer expects.
+      prctl( PR_SET_PDEATHSIG, SIGKILL );
       int devnull = open( "/dev/null", O_RDWR );
       dup2( devnull, 0 );
       dup2( devnull, 1 );
@@ -188,9 +192,39 @@ bool DockerRuntime::runtimeInstalled() {
 bool DockerRuntime::runtimeActive() {
    try {
       auto r = api().request( "GET", "/_ping", "", nullptr, 5 );
-      return r.status == 200 && r.body == "OK";
+      if ( r.status != 200 || r.body != "OK" ) {
+         return false;
+      }
    } catch ( RuntimeException const & ) {
       return false;
+   }
+   finishInterruptedRun();
+   return true;
+}
+
+void DockerRuntime::removeOwnContainer( String const & name ) {
+   try {
+      auto const c = inspectContainer( name );
+      auto it = c.labels.find( kAgentLabel );
+      if ( it != c.labels.end() && it->second == kAgentLabelValue ) {
+         removeContainer( c.id, true );
+      }
+   } catch ( ApiRequestException const & ) {
+      // None by that name: nothing to clear.
+   }
+}
+
+void DockerRuntime::finishInterruptedRun() {
+   String const pending = pendingRunFile();
+   auto name = readFile( pending );
+   if ( !name ) {
+      return;
+   }
+   try {
+      removeOwnContainer( *name );
+      ::unlink( pending.c_str() );
+   } catch ( RuntimeException const & ) {
+      // The daemon went away in between; the next call tries again.
    }
 }
 
@@ -469,11 +503,17 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    // every retry would fail on its name.
    String const cidFile = runtimeDir_ + "/run.cid";
    ::unlink( cidFile.c_str() );
+   // The agent runs a container only when its status says none runs: one of
+   // ours by that name is a leftover (a run cut short by a killed agent, a
+   // status write lost with it) and would block the name.
+   finishInterruptedRun();
+   removeOwnContainer( p->name );
+   writeFileAtomically( pendingRunFile(), p->name, 0600 );
    std::vector< String > w = { envOr( "QUAYD_DOCKER_CLI", "/usr/bin/docker" ),
                                "--host", "unix://" + socketPath(),
                                "run", "--detach", "--name", p->name,
                                "--cidfile", cidFile,
-                               "--label", "quayd.agent=quayd" };
+                               "--label", String( kAgentLabel ) + "=" + kAgentLabelValue };
    auto opt = [ & ]( char const * flag, String const & v ) {
       if ( !v.empty() ) {
          w.push_back( flag );
@@ -519,6 +559,7 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
       std::getline( in, cid );
    }
    ::unlink( cidFile.c_str() );
+   ::unlink( pendingRunFile().c_str() );
    if ( rc != 0 ) {
       if ( !cid.empty() ) {
          try {

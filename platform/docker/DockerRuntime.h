@@ -6,7 +6,12 @@
 //   QUAYD_RUNTIME_DIR (/run/quayd/docker), QUAYD_DOCKERD_START_TIMEOUT (60 s),
 //   QUAYD_DOCKER_CONFIG (/var/lib/quayd/credentials/docker).
 // Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
-// dockerd.log and, for a namespace "red", red.sock, red.pid, red-exec/.
+// dockerd.log, run.pending (the name of a `docker run` under way) and, for a
+// namespace "red", red.sock, red.pid, red-exec/.
+//
+// Containers it runs carry the label quayd.agent=quayd. A run cut short by
+// a killed agent is finished the next time the daemon is found up: the
+// container it may have created is removed, since no status recorded it.
 #include <memory>
 
 #include "platform/ContainerRuntimeInterface.h"
@@ -43,6 +48,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    String configFile() const { return runtimeDir_ + "/daemon.json"; }
    String supervisorPidFile() const { return runtimeDir_ + "/supervisor.pid"; }
    String logFile() const { return runtimeDir_ + "/dockerd.log"; }
+   String pendingRunFile() const { return runtimeDir_ + "/run.pending"; }
    // The daemon's socket: from the written config when there is one, so a
    // later agent process finds a daemon started by an earlier one.
    String socketPath() const;
@@ -54,6 +60,12 @@ class DockerRuntime : public ContainerRuntimeInterface {
  private:
    nlohmann::json readConfig() const;
    String clientConfigDir() const;
+   // Removes the container `name` if it is one of ours.
+   void removeOwnContainer( String const & name );
+   void finishInterruptedRun();
+
+   static constexpr char const * kAgentLabel = "quayd.agent";
+   static constexpr char const * kAgentLabelValue = "quayd";
    DockerApiClient & api();
 
    String runtimeDir_;

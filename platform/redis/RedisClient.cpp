@@ -137,6 +137,16 @@ std::vector< Reply > Connection::pipeline( std::vector< std::vector< String > > 
    return replies;
 }
 
+void Connection::send( std::vector< String > const & argv ) { append( ctx_, argv ); }
+
+Reply Connection::next() {
+   void * r = nullptr;
+   if ( redisGetReply( ctx_, &r ) != REDIS_OK || !r ) {
+      throw Error( "Redis at " + where_ + ": " + ( ctx_->err ? ctx_->errstr : "no reply" ) );
+   }
+   return Reply( static_cast< redisReply * >( r ) );
+}
+
 Reply Connection::command( std::vector< String > const & argv ) {
    return std::move( pipeline( { argv } ).front() );
 }

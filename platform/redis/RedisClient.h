@@ -66,6 +66,11 @@ class Connection {
    // Every key matching the glob `pattern`.
    std::vector< String > scan( String const & pattern );
 
+   // For a subscriber: queues a command without waiting for its reply, and
+   // the next reply of any kind (a confirmation or a message), waiting for
+   // it up to the connection's time-out.
+   void send( std::vector< String > const & argv );
+   Reply next();
    // For a subscriber: the socket, and the complete replies received. With
    // `fromSocket` one read is made first (call it when the socket is
    // readable); without, only what earlier reads buffered is returned.

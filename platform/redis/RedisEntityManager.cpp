@@ -147,15 +147,35 @@ bool RedisEntityManager::entityMounted( MountEntry const & entry, Ptr< Entity > 
 
 void RedisEntityManager::subscribe( String const & path ) {
    String const channel = kKeyspacePrefix + Redis::globEscape( path );
-   for ( String const & pattern : { channel, channel + "|*" } ) {
-      sub().command( { "PSUBSCRIBE", pattern } );
+   std::set< String > pending{ channel, channel + "|*" };
+   for ( String const & pattern : pending ) {
+      sub().send( { "PSUBSCRIBE", pattern } );
    }
-   // Notifications that came in with the confirmations are buffered already.
-   for ( auto & r : sub().readAvailable( false ) ) {
-      if ( r->type == REDIS_REPLY_ARRAY && r->elements == 4 ) {
-         keyChanged( replyText( r->element[ 2 ] ).substr( strlen( kKeyspacePrefix ) ) );
+   // Changes of paths followed already may arrive before the confirmations;
+   // they are handled, not taken for a confirmation.
+   while ( !pending.empty() ) {
+      Redis::Reply r = sub().next();
+      if ( !dispatch( *r ) && r->type == REDIS_REPLY_ARRAY && r->elements == 3 &&
+           replyText( r->element[ 0 ] ) == "psubscribe" ) {
+         pending.erase( replyText( r->element[ 1 ] ) );
       }
    }
+   for ( auto & r : sub().readAvailable( false ) ) {
+      dispatch( *r );
+   }
+}
+
+bool RedisEntityManager::dispatch( redisReply const & r ) {
+   // ["pmessage", pattern, "__keyspace@0__:<key>", event]
+   if ( r.type != REDIS_REPLY_ARRAY || r.elements != 4 ||
+        replyText( r.element[ 0 ] ) != "pmessage" ) {
+      return false;
+   }
+   String const channel = replyText( r.element[ 2 ] );
+   if ( channel.rfind( kKeyspacePrefix, 0 ) == 0 ) {
+      keyChanged( channel.substr( strlen( kKeyspacePrefix ) ) );
+   }
+   return true;
 }
 
 void RedisEntityManager::onNotification() {
@@ -167,14 +187,7 @@ void RedisEntityManager::onNotification() {
       return;
    }
    for ( auto & r : replies ) {
-      // ["pmessage", pattern, "__keyspace@0__:<key>", event]
-      if ( r->type != REDIS_REPLY_ARRAY || r->elements != 4 ) {
-         continue;
-      }
-      String channel = replyText( r->element[ 2 ] );
-      if ( channel.rfind( kKeyspacePrefix, 0 ) == 0 ) {
-         keyChanged( channel.substr( strlen( kKeyspacePrefix ) ) );
-      }
+      dispatch( *r );
       if ( !cmd_ ) {
          return;  // the connection went while handling; resync covers the rest
       }

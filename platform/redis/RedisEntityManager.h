@@ -12,6 +12,8 @@
 #include <memory>
 #include <set>
 
+struct redisReply;
+
 #include "platform/EventLoop.h"
 #include "platform/ProfileEntityManager.h"
 #include "platform/redis/RedisClient.h"
@@ -44,6 +46,8 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    void connect();
    void subscribe( String const & path );
    void onNotification();
+   // Handles a keyspace message; false for any other reply.
+   bool dispatch( redisReply const & r );
    void keyChanged( String const & key );
    void lost( String const & why );
    void reconnect();

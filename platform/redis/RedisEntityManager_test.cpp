@@ -143,6 +143,28 @@ TEST_F( RedisEntityManagerTest, StatusIsWrittenThrough ) {
       << "a removed element writes nothing";
 }
 
+// A change of a path followed already that arrives while a later path is
+// being subscribed is applied, not mistaken for the subscription's answer.
+TEST_F( RedisEntityManagerTest, AChangeDuringTheMountIsNotLost ) {
+   auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
+   em->profileIs(
+      { "Test",
+        { { kConfig, MountAccess::read, [] { return Ptr< Entity >( new Settings ); } },
+          { "test/later", MountAccess::read, [ this ] {
+               server_.client().command( { "HSET", kConfig, "limit", "5" } );
+               return Ptr< Entity >( new Settings );
+            } } } } );
+   String error;
+   ASSERT_TRUE( em->mount( "Test", error ) ) << error;
+   auto cfg = config( *em );
+   EXPECT_TRUE( until( [ & ] { return cfg->limit() == 5; } ) );
+   // And the later path still follows its own changes.
+   server_.client().command( { "HSET", "test/later", "limit", "6" } );
+   EXPECT_TRUE( until( [ & ] {
+      return getEntityAs< Settings >( *em, "test/later" )->limit() == 6;
+   } ) );
+}
+
 // Garbage written by someone else: each kind is reported once, at trace
 // level 0 and in the log, naming the path and the field; the attribute keeps
 // its last good value and later good writes still apply.

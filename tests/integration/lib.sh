@@ -34,10 +34,13 @@ cleanup() {
   [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null || true
   [ -n "${registry_pid:-}" ] && kill "$registry_pid" 2>/dev/null || true
   wait 2>/dev/null || true
-  rm -rf "$work"
+  if [ -n "${keep_work:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
+# A test may define diagnose() to print what it compares.
 fail() {
   echo "FAIL: $*"
+  keep_work=1
+  if declare -F diagnose >/dev/null; then diagnose || true; fi
   echo "--- quayd output"; tail -n 60 "$work/quayd.out" 2>/dev/null || true
   echo "--- quyctl show"; q show 2>/dev/null || true
   exit 1
@@ -70,6 +73,9 @@ q() { "$quyctl" --redis "$sock" "$@"; }
 # The agent's status as the operator sees it: quyctl get prints "field  value".
 status_is() { q get "$1" | grep -q "^$2 \+$3\$"; }
 logged() { grep -q "$1" "$work/quayd.log"; }
+# A container command that runs until stopped. PID 1 of a container ignores
+# SIGTERM unless it handles it; this one does, so a stop needs no grace period.
+SLEEPER="sh -c 'trap exit TERM; sleep 100000 & wait'"
 # make_image REF [TARBALL]: a one-binary image from Debian's busybox-static,
 # imported into the running dockerd; with TARBALL it is saved there and
 # removed from the daemon again.
@@ -110,9 +116,19 @@ EOR
   wait_for "registry answers" sh -c \
     '[ "$(curl -s -o /dev/null -w %{http_code} http://127.0.0.1:5000/v2/)" = 401 ]'
 }
-# No password of the tests may be in anything the agent wrote.
+# Every key of the state database with every field, one per line.
+redis_dump() {
+  local key
+  redis-cli -s "$sock" --scan | while read -r key; do
+    echo "== $key"
+    redis-cli -s "$sock" hgetall "$key" 2>/dev/null || redis-cli -s "$sock" get "$key"
+  done
+}
+# No password of the tests may be in anything the agent wrote, nor in the
+# database (its dump and its append-only file).
 no_password_leaks() {
   "$quayd" --dump-trace "$work"/*.rlog >"$work/trace.txt" 2>/dev/null || true
-  ! grep -l "s3cret\|wrongpw" "$work/quayd.log" "$work/quayd.out" "$work/trace.txt" \
-      <(q show; q show --json) 2>/dev/null
+  redis_dump >"$work/redis-dump.txt"
+  ! grep -rl "s3cret\|wrongpw" "$work/quayd.log" "$work/quayd.out" "$work/trace.txt" \
+      "$work/redis-dump.txt" "$work"/appendonly* <(q show; q show --json) 2>/dev/null
 }

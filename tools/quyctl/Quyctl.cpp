@@ -107,6 +107,18 @@ std::map< String, String > readFields( Redis::Connection & c, Entity & e ) {
    return invalid;
 }
 
+// The stored fields of `e`, for an edit that keeps the ones it does not
+// change. A field that does not decode would be silently replaced by its
+// default, so the edit is refused instead.
+void readForEdit( Redis::Connection & c, Entity & e ) {
+   auto const invalid = readFields( c, e );
+   if ( !invalid.empty() ) {
+      auto const & [ field, why ] = *invalid.begin();
+      throw RuntimeException( e.path() + " field " + field + " holds " + why +
+                              "; rewrite it with 'quyctl set' or delete the entry first" );
+   }
+}
+
 using Fields = std::vector< std::pair< String, String > >;
 
 // An entity as shown: its fields, and those of each element (elements have
@@ -259,18 +271,30 @@ String profileOf( Redis::Connection & c, String const & container ) {
    return p + " (missing)";
 }
 
+// The daemon's word on one container: its state, "absent", or "?" when the
+// daemon could not be asked.
+using DaemonStates = std::optional< std::map< String, String > >;
+String daemonStateOf( DaemonStates const & states, String const & name ) {
+   if ( !states ) {
+      return "?";
+   }
+   auto it = states->find( name );
+   return it == states->end() ? "absent" : it->second;
+}
+
 // One line per container: what an operator scans for.
-void printContainerTable( Redis::Connection & c, std::ostream & out, Shown const & s ) {
+void printContainerTable( Redis::Connection & c, std::ostream & out, Shown const & s,
+                          DaemonStates const & daemon ) {
    out << std::left << std::setw( 20 ) << "NAME" << std::setw( 24 ) << "STATE"
-       << std::setw( 28 ) << "IMAGE" << std::setw( 20 ) << "PROFILE" << std::setw( 10 )
-       << "ATTEMPTS" << "LAST ERROR\n";
+       << std::setw( 12 ) << "DAEMON" << std::setw( 28 ) << "IMAGE" << std::setw( 20 )
+       << "PROFILE" << std::setw( 10 ) << "ATTEMPTS" << "LAST ERROR\n";
    for ( auto const & [ name, fields ] : s.elements ) {
       auto params = nlohmann::json::parse( fieldOf( fields, "params" ), nullptr, false );
       String const image = params.is_object() ? params.value( "image", String() ) : String();
       out << std::setw( 20 ) << name << std::setw( 24 ) << fieldOf( fields, "state" )
-          << std::setw( 28 ) << image << std::setw( 20 ) << profileOf( c, name )
-          << std::setw( 10 ) << fieldOf( fields, "startAttempts" )
-          << fieldOf( fields, "lastError" ) << "\n";
+          << std::setw( 12 ) << daemonStateOf( daemon, name ) << std::setw( 28 ) << image
+          << std::setw( 20 ) << profileOf( c, name ) << std::setw( 10 )
+          << fieldOf( fields, "startAttempts" ) << fieldOf( fields, "lastError" ) << "\n";
    }
 }
 
@@ -332,7 +356,7 @@ int showContainerz( Redis::Connection & c, bool json, std::ostream & out ) {
 }
 
 int show( Redis::Connection & c, ShowWhat const & what, bool json, std::ostream & out,
-          std::ostream & err ) {
+          std::ostream & err, DaemonView const & daemonView ) {
    if ( what.containerz ) {
       return showContainerz( c, json, out );
    }
@@ -347,14 +371,21 @@ int show( Redis::Connection & c, ShowWhat const & what, bool json, std::ostream 
       }
       Target t = resolve( s.path );
       Shown shown = collect( c, *t.entity );
+      bool const containers = s.title == String( "Containers" );
+      DaemonStates const states = containers && daemonView ? daemonView() : std::nullopt;
       if ( json ) {
          j[ s.path ] = toJson( shown );
+         if ( containers && daemonView && j[ s.path ].contains( "elements" ) ) {
+            for ( auto it : j[ s.path ][ "elements" ].items() ) {
+               it.value()[ "daemon" ] = daemonStateOf( states, it.key() );
+            }
+         }
          continue;
       }
       out << s.title << " (" << s.path << ")\n";
       if ( what.containerTable ) {
          printFields( out, shown.fields, 2 );
-         printContainerTable( c, out, shown );
+         printContainerTable( c, out, shown, states );
       } else {
          printText( out, shown, 2 );
       }
@@ -582,7 +613,7 @@ Edit image( std::vector< String > const & args ) {
       return [ path, unload ]( Redis::Connection & c ) {
          ImageLoadConfigDir d;
          d.pathIs( "quayd/image/config" );
-         readFields( c, d );
+         readForEdit( c, d );
          if ( unload ) {
             d.tarballDel( path );
          } else {
@@ -790,7 +821,7 @@ Edit containerLike( std::vector< String > const & args, bool isProfile ) {
       // A new container runs unless told otherwise; a stored one keeps its
       // state.
       bool const exists = c.exists( path );
-      readFields( c, cc );
+      readForEdit( c, cc );
       params( cc );
       if ( profile ) {
          cc.profileIs( *profile );
@@ -854,7 +885,7 @@ String redacted( String const & field, String const & text ) {
 }
 
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
-         std::ostream & err, std::istream & in ) {
+         std::ostream & err, std::istream & in, DaemonView const & daemonView ) {
    try {
       if ( args.empty() || args[ 0 ] == "--help" || args[ 0 ] == "help" ) {
          ( args.empty() ? err : out ) << kUsageText;
@@ -887,7 +918,7 @@ int run( std::vector< String > const & args, Connect const & connect, std::ostre
       } else if ( cmd == "show" ) {
          Flags f = parseFlags( args, 1, { "--json" }, {} );
          ShowWhat const what = showWhat( f.positional );
-         return show( *connect(), what, f.has( "--json" ), out, err );
+         return show( *connect(), what, f.has( "--json" ), out, err, daemonView );
       } else {
          throw UsageError( "unknown command '" + cmd + "'" );
       }

@@ -3,6 +3,7 @@
 // and shows the agent's status. Exit status: 0 done, 1 the database failed,
 // 2 bad input (nothing written).
 #include <functional>
+#include <map>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -24,10 +25,15 @@ String redacted( String const & field, String const & text );
 
 using Connect = std::function< std::unique_ptr< Redis::Connection >() >;
 
+// What the container daemon reports of each of its containers, by name
+// ("running", "restarting", "exited", ...); none when it cannot be asked.
+using DaemonView = std::function< std::optional< std::map< String, String > >() >;
+
 // Runs one command line (without the program name). `connect` opens the
 // database; it is called only once the input has been checked. `in` gives
-// the password of --password-stdin.
+// the password of --password-stdin. `daemon`, when given, is asked by
+// `show` for the daemon's side of each container.
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
-         std::ostream & err, std::istream & in );
+         std::ostream & err, std::istream & in, DaemonView const & daemon = {} );
 
 } // namespace Quayd::Quyctl

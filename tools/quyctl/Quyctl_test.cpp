@@ -55,7 +55,7 @@ class QuyctlTest : public ::testing::Test {
             ++connects_;
             return std::make_unique< Redis::Connection >( server_.address() );
          },
-         out_, err_, in_ );
+         out_, err_, in_, daemon_ );
    }
    std::optional< String > hget( String const & key, String const & field ) {
       return server_.client().hget( key, field );
@@ -63,6 +63,7 @@ class QuyctlTest : public ::testing::Test {
    size_t dbsize() { return server_.client().scan( "*" ).size(); }
 
    Redis::TestServer server_;
+   DaemonView daemon_;
    std::ostringstream out_, err_;
    std::istringstream in_;
    int connects_ = 0;
@@ -254,6 +255,61 @@ TEST_F( QuyctlTest, ShowContainersAndOneContainer ) {
    EXPECT_EQ( j[ "config" ][ "enabled" ], true );
    EXPECT_EQ( quyctl( { "show", "container", "nosuch" } ), kFailed );
    EXPECT_NE( err_.str().find( "no container 'nosuch'" ), String::npos );
+}
+
+// An edit that keeps what it does not change refuses to build on a stored
+// field it cannot read, rather than replace it with the default.
+TEST_F( QuyctlTest, EditsRefuseGarbageTheyWouldDrop ) {
+   auto c = server_.client();
+   c.command( { "HSET", "quayd/container/config|web", "params", R"({"image":"bb:1","comm)",
+                "enabled", "true" } );
+   EXPECT_EQ( quyctl( { "container", "web", "--memory", "32m" } ), kFailed );
+   EXPECT_NE( err_.str().find( "quayd/container/config|web field params" ), String::npos )
+      << err_.str();
+   EXPECT_EQ( hget( "quayd/container/config|web", "params" ), R"({"image":"bb:1","comm)" );
+   c.command( { "HSET", "quayd/image/config", "tarball", "[\"/a.tar\"" } );
+   EXPECT_EQ( quyctl( { "image", "load", "/mnt/flash/b.tar" } ), kFailed );
+   EXPECT_EQ( hget( "quayd/image/config", "tarball" ), "[\"/a.tar\"" );
+   // Writing the field outright is the way out.
+   ASSERT_EQ( quyctl( { "set", "quayd/container/config|web", R"(params={"image":"bb:1"})" } ),
+              kOk )
+      << err_.str();
+   EXPECT_EQ( quyctl( { "container", "web", "--memory", "32m" } ), kOk ) << err_.str();
+}
+
+// The daemon's side beside the agent's: a container the daemon restarts by
+// itself, one it does not have, and a daemon that cannot be asked.
+TEST_F( QuyctlTest, ShowContainersTellsWhatTheDaemonReports ) {
+   auto c = server_.client();
+   for ( char const * name : { "web", "db" } ) {
+      c.command( { "HSET", String( "cell/0/quayd/container/status|" ) + name, "name", name,
+                   "state", "containerRunning_" } );
+   }
+   std::optional< std::map< String, String > > states =
+      std::map< String, String >{ { "web", "restarting" }, { "other", "running" } };
+   daemon_ = [ & ] { return states; };
+   auto lineOf = [ & ]( String const & name ) {
+      std::istringstream lines( out_.str() );
+      for ( String l; std::getline( lines, l ); ) {
+         if ( l.rfind( name + " ", 0 ) == 0 ) {
+            return l;
+         }
+      }
+      return String();
+   };
+   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
+   EXPECT_NE( out_.str().find( "DAEMON" ), String::npos ) << out_.str();
+   EXPECT_NE( lineOf( "web" ).find( "restarting" ), String::npos ) << out_.str();
+   EXPECT_NE( lineOf( "db" ).find( "absent" ), String::npos ) << out_.str();
+   ASSERT_EQ( quyctl( { "show", "containers", "--json" } ), kOk );
+   auto j = nlohmann::json::parse( out_.str() )[ "cell/0/quayd/container/status" ][ "elements" ];
+   EXPECT_EQ( j[ "web" ][ "daemon" ], "restarting" );
+   EXPECT_EQ( j[ "db" ][ "daemon" ], "absent" );
+   EXPECT_EQ( j[ "web" ][ "state" ], "containerRunning_" );
+
+   states.reset();
+   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk );
+   EXPECT_NE( lineOf( "web" ).find( " ? " ), String::npos ) << out_.str();
 }
 
 TEST_F( QuyctlTest, ShowContainerzTellsWhetherItsVrfIsUsable ) {

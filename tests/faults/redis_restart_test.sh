@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# redis-server stopped and started again in the middle of a bring-up pass of
+# 10 containers: the agent keeps starting containers while the database is
+# away, nothing configured before the stop is lost, a change made after the
+# restart is seen, and in the end the status in Redis agrees with the daemon.
+# Usage: redis_restart_test.sh QUAYD QUYCTL QUYLBMOUNT
+set -euo pipefail
+quayd=$1 quyctl=$2
+. "$(dirname "$0")/../integration/lib.sh"
+enter_sandbox "$0" "$@"
+export PATH="$(dirname "$3"):$PATH"
+export WAIT_S=120
+
+start_redis
+start_quayd
+q daemon enable
+wait_for "runtime started" status_is cell/0/quayd/status state started_
+make_image bb:1
+
+running_in_daemon() { docker ps --filter label=quayd-fault=1 -q | wc -l; }
+for i in $(seq 10); do
+  q container "r$i" --image bb:1 --command "$SLEEPER" --network none \
+    --options "--label quayd-fault=1"
+done
+wait_for "the pass under way" sh -c "[ \$(docker ps -q --filter label=quayd-fault=1 | wc -l) -ge 2 ]"
+stop_redis
+before=$(running_in_daemon)
+echo "redis stopped with $before of 10 running"
+[ "$before" -lt 10 ] || echo "note: the pass ended before the stop"
+wait_for "the agent goes on without the database" \
+  sh -c "[ \$(docker ps -q --filter label=quayd-fault=1 | wc -l) -gt $before ] || [ $before = 10 ]"
+kill -0 "$quayd_pid" || fail "quayd stopped with the database"
+start_redis
+wait_for "resynchronised" logged QUAYD_STATE_DB_BACK
+q container r11 --image bb:1 --command "$SLEEPER" --network none \
+  --options "--label quayd-fault=1"
+
+agrees() {
+  local n
+  for n in $(seq 11); do
+    [ "$(field "cell/0/quayd/container/status|r$n" state)" = containerRunning_ ] || return 1
+    [ "$(docker inspect --format '{{.State.Running}}' "r$n" 2>/dev/null)" = true ] || return 1
+  done
+  [ "$(running_in_daemon)" = 11 ]
+}
+diagnose() {
+  docker ps -a --format '{{.Names}} {{.Status}}'
+  for n in $(seq 11); do echo "r$n $(field "cell/0/quayd/container/status|r$n" state)"; done
+}
+wait_for "every container running and the status agreeing" agrees
+logged QUAYD_STATE_DB_LOST || fail "the loss was not logged"
+kill -0 "$quayd_pid" || fail "quayd died"
+echo PASS
