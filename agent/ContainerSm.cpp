@@ -12,9 +12,8 @@ namespace Quayd {
 
 namespace {
 TraceHandle const trace( "ContainerSm" );
+} // namespace
 
-// Shell-like words of a command or options text. Text the rules reject (an
-// unknown escape, a trailing backslash) fails the start like a runtime error.
 std::vector< String > splitWords( String const & text, char const * what ) {
    try {
       return boost::program_options::split_unix( text );
@@ -22,7 +21,6 @@ std::vector< String > splitWords( String const & text, char const * what ) {
       throw RuntimeException( fmt::format( "cannot split {} '{}': {}", what, text, e.what() ) );
    }
 }
-} // namespace
 
 LogHandle const QUAYD_CONTAINER_START_FAILED( {
    "QUAYD_CONTAINER_START_FAILED",

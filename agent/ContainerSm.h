@@ -17,6 +17,13 @@
 
 namespace Quayd {
 
+// The words of a container's command or options text, split as a Unix shell
+// would (space and tab separate; ' and " quote; backslash escapes). Text the
+// rules reject (an unknown escape, a trailing backslash, an open quote)
+// throws RuntimeException naming `what` and the text, which fails the start
+// like a runtime error.
+std::vector< String > splitWords( String const & text, char const * what );
+
 extern LogHandle const QUAYD_CONTAINER_START_FAILED;
 extern LogHandle const QUAYD_CONTAINER_STARTED;
 extern LogHandle const QUAYD_CONTAINER_REMOVED;

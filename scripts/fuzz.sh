@@ -16,7 +16,7 @@ for t in $targets; do
   cp -r "$top/fuzz/corpus/$t/." "$work/"
   echo "== fuzz_$t"
   "$build/fuzz/fuzz_$t" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=4096 \
-    -artifact_prefix="$build/findings/$t-" "$work" 2>&1 | grep -E "^#[0-9]+ +DONE|^Done|ERROR|SUMMARY" || true
+    -artifact_prefix="$build/findings/$t-" "$work" 2>&1 | grep -E "^#[0-9]+[[:space:]]+DONE|^Done|ERROR|SUMMARY" || true
   status=${PIPESTATUS[0]}
   rm -rf "$work"
   [ "$status" -eq 0 ] || { echo "fuzz_$t found a failure; see $build/findings"; exit 1; }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-asan/ and runs the unit tests there; a leak or an undefined operation
+# build-asan/ and runs the unit and Redis tests there; a leak or an undefined operation
 # fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,4 +8,4 @@ BUILD_DIR=${SANITIZE_BUILD_DIR:-$top/build-asan} BUILD_TYPE=Debug \
   "$top/scripts/build.sh" -DQUAYD_SANITIZE=ON
 cd "${SANITIZE_BUILD_DIR:-$top/build-asan}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --output-on-failure -L unit "$@"
+ctest --output-on-failure -L "unit|redis" "$@"

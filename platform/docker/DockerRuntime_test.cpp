@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Files.h"
 #include "platform/docker/DockerSupervisor.h"
 
 namespace fs = std::filesystem;
@@ -283,12 +284,30 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    EXPECT_TRUE( c.running );
    EXPECT_EQ( c.name, "quaydtest-c" );
    EXPECT_EQ( c.labels[ "quayd.agent" ], "quayd" );
+   // The agent runs a container only when its status records none: one of
+   // ours by that name is a leftover, and is replaced.
+   rt.runContainer( p );
+   EXPECT_NE( rt.inspectContainer( "quaydtest-c" ).id, c.id );
+   EXPECT_FALSE( fs::exists( rt.pendingRunFile() ) );
+   // A run cut short by a killed agent: its container goes as soon as the
+   // daemon is found up, since no status recorded it.
+   writeFileAtomically( rt.pendingRunFile(), "quaydtest-c", 0600 );
+   EXPECT_TRUE( rt.runtimeActive() );
+   EXPECT_THROW( rt.inspectContainer( "quaydtest-c" ), ApiRequestException );
+   EXPECT_FALSE( fs::exists( rt.pendingRunFile() ) );
+   // One that is not ours is left alone, and the run fails naming it.
+   String const foreign = "/usr/bin/docker --host " + host +
+                          " create --name quaydtest-c quaydtest:1 sleep 1000 >/dev/null";
+   ASSERT_EQ( system( foreign.c_str() ), 0 );
    try {
       rt.runContainer( p );
       FAIL() << "a second container of the same name started";
    } catch ( RuntimeException const & e ) {
       EXPECT_NE( String( e.what() ).find( "quaydtest-c" ), String::npos ) << e.what();
    }
+   EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).labels.empty() );
+   rt.removeContainer( "quaydtest-c", true );
+   rt.runContainer( p );
    rt.stopContainer( "quaydtest-c" );
    EXPECT_EQ( rt.inspectContainer( "quaydtest-c" ).status, "exited" );
    rt.removeContainer( "quaydtest-c", true );

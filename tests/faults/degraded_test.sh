@@ -11,15 +11,9 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=120
 state_is() { status_is cell/0/quayd/status state "$1"; }
-cstate() { field "cell/0/quayd/container/status|$1" state; }
-running() { [ "$(docker inspect --format '{{.State.Running}}' "$1" 2>/dev/null)" = true ]; }
 has_image() { docker image inspect "$1" >/dev/null 2>&1; }
 
-start_redis
-start_quayd
-q daemon enable
-wait_for "runtime started" state_is started_
-make_image bb:1
+bring_up
 # An image with a layer of 96 MiB that does not compress.
 big=$work/bigroot
 mkdir -p "$big"

@@ -11,14 +11,9 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=120
 
-start_redis
-start_quayd
-q daemon enable
-wait_for "runtime started" status_is cell/0/quayd/status state started_
-make_image bb:1
+bring_up
 q container keeper --image bb:1 --command "$SLEEPER" --network none --restart always
 q container loner --image bb:1 --command "$SLEEPER" --network none
-running() { [ "$(docker inspect --format '{{.State.Running}}' "$1" 2>/dev/null)" = true ]; }
 for n in keeper loner; do wait_for "$n running" running $n; done
 # The daemon's column of one container in the table.
 daemon_says() { q show containers | awk -v n="$1" '$1 == n { print $3 }'; }

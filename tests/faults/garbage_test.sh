@@ -12,7 +12,6 @@ quayd=$1 quyctl=$2
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
-running() { [ "$(docker inspect --format '{{.State.Running}}' "$1" 2>/dev/null)" = true ]; }
 cid() { docker inspect --format '{{.Id}}' "$1"; }
 rc() { redis-cli -s "$sock" "$@" >/dev/null; }
 reports() { grep QUAYD_STATE_DB_GARBAGE "$work/quayd.log" | grep -c -- "$1" || true; }
@@ -26,11 +25,7 @@ reported_once() {
   [ "$(traced "$1")" = 1 ] || fail "'$1' traced $(traced "$1") times at level 0"
 }
 
-start_redis
-start_quayd
-q daemon enable
-wait_for "runtime started" status_is cell/0/quayd/status state started_
-make_image bb:1
+bring_up
 for n in ga gb; do
   q container $n --image bb:1 --command "$SLEEPER" --network none
 done

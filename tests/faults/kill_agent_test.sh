@@ -16,11 +16,7 @@ seed=${FAULT_SEED:-$(date +%s)}
 RANDOM=$seed
 echo "seed $seed"
 
-start_redis
-start_quayd
-q daemon enable
-wait_for "runtime started" status_is cell/0/quayd/status state started_
-make_image bb:1
+bring_up
 
 declare -A gen=()  # configured container -> generation, carried in its environment
 configure() {  # NAME GEN

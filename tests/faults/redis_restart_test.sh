@@ -11,11 +11,7 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=120
 
-start_redis
-start_quayd
-q daemon enable
-wait_for "runtime started" status_is cell/0/quayd/status state started_
-make_image bb:1
+bring_up
 
 running_in_daemon() { docker ps --filter label=quayd-fault=1 -q | wc -l; }
 for i in $(seq 10); do

@@ -73,6 +73,15 @@ q() { "$quyctl" --redis "$sock" "$@"; }
 # The agent's status as the operator sees it: quyctl get prints "field  value".
 status_is() { q get "$1" | grep -q "^$2 \+$3\$"; }
 logged() { grep -q "$1" "$work/quayd.log"; }
+# The agent on a fresh database, with the runtime enabled and the image bb:1.
+bring_up() {
+  start_redis
+  start_quayd
+  q daemon enable
+  wait_for "runtime started" status_is cell/0/quayd/status state started_
+  make_image bb:1
+}
+running() { [ "$(docker inspect --format '{{.State.Running}}' "$1" 2>/dev/null)" = true ]; }
 # A container command that runs until stopped. PID 1 of a container ignores
 # SIGTERM unless it handles it; this one does, so a stop needs no grace period.
 SLEEPER="sh -c 'trap exit TERM; sleep 100000 & wait'"
