@@ -104,6 +104,11 @@ int runProgram( std::vector< String > const & words, String & err,
       // A client outliving a killed agent would go on creating what the
       // next agent no longer expects.
       prctl( PR_SET_PDEATHSIG, SIGKILL );
+      // The agent blocks SIGTERM and SIGCHLD for its signalfd; the client
+      // gets the default mask.
+      sigset_t none;
+      sigemptyset( &none );
+      sigprocmask( SIG_SETMASK, &none, nullptr );
       int devnull = open( "/dev/null", O_RDWR );
       dup2( devnull, 0 );
       dup2( devnull, 1 );

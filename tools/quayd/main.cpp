@@ -35,7 +35,7 @@ Options parse( int argc, char ** argv ) {
    po::options_description desc( "Usage: quayd [options]" );
    desc.add_options()( "help,h", "this text" )(
       "redis", po::value( &o.redis )->default_value( Redis::defaultAddress() ),
-      "state database: host:port or a unix socket path ($QUAYD_REDIS)" )(
+      "state database: a unix socket path, or host:port on this machine ($QUAYD_REDIS)" )(
       "name", po::value( &o.name )->default_value( "Quayd" ), "the agent's name" )(
       "log-file", po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
       "the agent's own log (syslog gets the same messages)" )(
