@@ -55,10 +55,7 @@ bool pollUntil( std::chrono::milliseconds limit, F done ) {
 }
 
 String tailOf( String const & path, size_t n ) {
-   std::ifstream in( path, std::ios::binary );
-   std::stringstream ss;
-   ss << in.rdbuf();
-   String s = ss.str();
+   String const s = readFile( path ).value_or( "" );
    return s.size() > n ? s.substr( s.size() - n ) : s;
 }
 
