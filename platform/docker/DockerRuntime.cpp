@@ -1,10 +1,7 @@
 #include "platform/docker/DockerRuntime.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "platform/Codec.h"
 #include "platform/Credentials.h"
 #include "platform/Files.h"
-#include "platform/docker/DockerSupervisor.h"
+#include "platform/docker/DaemonService.h"
+#include "platform/docker/Subprocess.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -37,21 +34,6 @@ long startTimeoutSec() {
    String v = envOr( "QUAYD_DOCKERD_START_TIMEOUT", "60" );
    long n = strtol( v.c_str(), nullptr, 10 );
    return n > 0 ? n : 60;
-}
-
-// Polls `done` every 100 ms until it holds or `limit` passes.
-template< typename F >
-bool pollUntil( std::chrono::milliseconds limit, F done ) {
-   auto deadline = std::chrono::steady_clock::now() + limit;
-   for ( ;; ) {
-      if ( done() ) {
-         return true;
-      }
-      if ( std::chrono::steady_clock::now() >= deadline ) {
-         return false;
-      }
-      std::this_thread::sleep_for( std::chrono::milliseconds( 100 ) );
-   }
 }
 
 String tailOf( String const & path, size_t n ) {
@@ -79,62 +61,6 @@ String base64( String const & in ) {
    return out;
 }
 
-// Runs argv (no shell) and waits; returns the exit status, stderr in `err`.
-int runProgram( std::vector< String > const & words, String & err,
-                std::vector< String > const & extraEnv = {} ) {
-   std::vector< char * > argv;
-   for ( auto const & w : words ) {
-      argv.push_back( const_cast< char * >( w.c_str() ) );
-   }
-   argv.push_back( nullptr );
-   int fds[ 2 ];
-   if ( pipe2( fds, O_CLOEXEC ) != 0 ) {
-      throw RuntimeException( String( "pipe: " ) + strerror( errno ) );
-   }
-   pid_t pid = fork();
-   if ( pid < 0 ) {
-      close( fds[ 0 ] );
-      close( fds[ 1 ] );
-      throw RuntimeException( String( "fork: " ) + strerror( errno ) );
-   }
-   if ( pid == 0 ) {
-      // A client outliving a killed agent would go on creating what the
-      // next agent no longer expects.
-      prctl( PR_SET_PDEATHSIG, SIGKILL );
-      // The agent blocks SIGTERM and SIGCHLD for its signalfd; the client
-      // gets the default mask.
-      sigset_t none;
-      sigemptyset( &none );
-      sigprocmask( SIG_SETMASK, &none, nullptr );
-      int devnull = open( "/dev/null", O_RDWR );
-      dup2( devnull, 0 );
-      dup2( devnull, 1 );
-      dup2( fds[ 1 ], 2 );
-      for ( auto const & e : extraEnv ) {
-         putenv( const_cast< char * >( e.c_str() ) );
-      }
-      execv( argv[ 0 ], argv.data() );
-      dprintf( 2, "cannot run %s: %s", argv[ 0 ], strerror( errno ) );
-      _exit( 127 );
-   }
-   close( fds[ 1 ] );
-   char buf[ 512 ];
-   ssize_t n;
-   while ( ( n = read( fds[ 0 ], buf, sizeof buf ) ) > 0 || ( n < 0 && errno == EINTR ) ) {
-      if ( n > 0 ) {
-         err.append( buf, static_cast< size_t >( n ) );
-      }
-   }
-   close( fds[ 0 ] );
-   int st = 0;
-   while ( waitpid( pid, &st, 0 ) < 0 && errno == EINTR ) {
-   }
-   while ( !err.empty() && ( err.back() == '\n' || err.back() == '\r' ) ) {
-      err.pop_back();
-   }
-   return WIFEXITED( st ) ? WEXITSTATUS( st ) : 128 + WTERMSIG( st );
-}
-
 } // namespace
 
 Ptr< ContainerRuntimeInterface > ContainerRuntimeInterface::runtime(
@@ -145,7 +71,10 @@ Ptr< ContainerRuntimeInterface > ContainerRuntimeInterface::runtime(
 }
 
 DockerRuntime::DockerRuntime()
-      : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ) {}
+      : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ),
+        service_( daemonServiceFor( "/run/systemd/system",
+                                    envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
+                                    supervisorPidFile() ) ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -272,7 +201,7 @@ void DockerRuntime::resetConfig() {
 
 void DockerRuntime::enableRuntime() {
    long timeout = startTimeoutSec();
-   if ( supervisorPid() == 0 ) {
+   if ( !service_->running() ) {
       makeDir( runtimeDir_, 0700 );
       if ( !fs::exists( configFile() ) ) {
          applyConfig( "", netNsPath_, nullptr, true, nullptr );
@@ -281,7 +210,7 @@ void DockerRuntime::enableRuntime() {
                                 configFile(), netNsPath_, logFile(),
                                 supervisorPidFile() };
       try {
-         startDockerSupervisor( p );
+         service_->start( p );
       } catch ( RuntimeException const & e ) {
          throw Unitctl::SdbusJobException( e.what() );
       }
@@ -296,18 +225,17 @@ void DockerRuntime::enableRuntime() {
 }
 
 void DockerRuntime::disableRuntime() {
-   pid_t sup = supervisorPid();
-   if ( sup == 0 ) {
+   if ( !service_->running() ) {
       return;
    }
-   pid_t daemon = dockerdPid();
-   kill( sup, SIGTERM );
-   // The supervisor allows dockerd 20 s before SIGKILL; leave it a margin.
-   bool gone = pollUntil( std::chrono::seconds( 30 ), [ & ] {
-      return !processAlive( sup ) && !processAlive( daemon );
-   } );
-   if ( !gone ) {
-      throw Unitctl::SdbusJobException( "dockerd supervisor " + std::to_string( sup ) +
+   pid_t const daemon = dockerdPid();
+   try {
+      service_->stop();
+   } catch ( RuntimeException const & e ) {
+      throw Unitctl::SdbusJobException( e.what() );
+   }
+   if ( !pollUntil( std::chrono::seconds( 30 ), [ & ] { return !processAlive( daemon ); } ) ) {
+      throw Unitctl::SdbusJobException( "dockerd " + std::to_string( daemon ) +
                                         " did not stop within 30 s" );
    }
 }
@@ -469,11 +397,21 @@ json const & memberOf( json const & j, char const * key ) {
 
 } // namespace
 
-ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
-   json const j = api().call( "GET", containerPath( name ) + "/json" );
+json DockerRuntime::containerJson( String const & ref ) {
+   json j = api().call( "GET", containerPath( ref ) + "/json" );
    if ( !j.is_object() ) {
-      throw RuntimeException( "inspecting container " + name + ": unexpected answer" );
+      throw RuntimeException( "inspecting container " + ref + ": unexpected answer" );
    }
+   // The daemon takes a reference as an ID, a name or an ID prefix; a name
+   // such as "cafe" must not reach another container whose ID begins so.
+   if ( textOf( j, "Name" ) != "/" + ref && textOf( j, "Id" ) != ref ) {
+      throw ApiRequestException( "No such container: " + ref );
+   }
+   return j;
+}
+
+ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
+   json const j = containerJson( name );
    ContainerRecord r;
    r.id = textOf( j, "Id" );
    r.name = textOf( j, "Name" );
@@ -554,8 +492,7 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    for ( auto const & c : p->command() ) {
       w.push_back( c );
    }
-   String err;
-   int rc = runProgram( w, err, { "DOCKER_CONFIG=" + clientConfigDir() } );
+   auto const [ rc, err ] = runProgram( w, { "DOCKER_CONFIG=" + clientConfigDir() } );
    String cid;
    if ( std::ifstream in( cidFile ); in ) {
       std::getline( in, cid );
@@ -576,7 +513,8 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
 }
 
 void DockerRuntime::stopContainer( String const & name ) {
-   auto r = api().request( "POST", containerPath( name ) + "/stop" );
+   String const id = textOf( containerJson( name ), "Id" );
+   auto r = api().request( "POST", containerPath( id ) + "/stop" );
    // 304: already stopped, which is what the caller wants.
    if ( r.status != 304 && ( r.status < 200 || r.status >= 300 ) ) {
       throw ApiRequestException( DockerApiClient::errorMessage( r ) );
@@ -586,7 +524,8 @@ void DockerRuntime::stopContainer( String const & name ) {
 void DockerRuntime::removeContainer( String const & name, bool force ) {
    // Anonymous volumes go with the container: a new container never gets
    // them back. Named volumes and bind mounts stay.
-   api().call( "DELETE", containerPath( name ) + "?v=1" + ( force ? "&force=1" : "" ) );
+   String const id = textOf( containerJson( name ), "Id" );
+   api().call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ) );
 }
 
 } // namespace Quayd

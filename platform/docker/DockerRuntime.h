@@ -1,8 +1,10 @@
 #pragma once
 // The container runtime on a real dockerd: Engine API over its unix socket,
-// the docker CLI for `run`, and a detached supervisor in place of a service
-// manager. Paths come from the environment so tests can move them:
+// the docker CLI for `run`, and systemd or the agent's own supervisor to keep
+// dockerd running (DaemonService.h). Paths come from the environment so tests
+// can move them:
 //   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_DOCKER_CLI (/usr/bin/docker),
+//   QUAYD_SYSTEMCTL (/usr/bin/systemctl),
 //   QUAYD_RUNTIME_DIR (/run/quayd/docker), QUAYD_DOCKERD_START_TIMEOUT (60 s),
 //   QUAYD_DOCKER_CONFIG (/var/lib/quayd/credentials/docker).
 // Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
@@ -15,6 +17,7 @@
 #include <memory>
 
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/docker/DaemonService.h"
 #include "platform/docker/DockerApiClient.h"
 
 namespace Quayd {
@@ -59,6 +62,9 @@ class DockerRuntime : public ContainerRuntimeInterface {
 
  private:
    nlohmann::json readConfig() const;
+   // The daemon's record of the container whose name or full ID is `ref`;
+   // ApiRequestException when there is none.
+   nlohmann::json containerJson( String const & ref );
    String clientConfigDir() const;
    // Removes the container `name` if it is one of ours.
    void removeOwnContainer( String const & name );
@@ -70,6 +76,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
 
    String runtimeDir_;
    String netNsPath_;
+   std::unique_ptr< DaemonService > service_;
    std::unique_ptr< DockerApiClient > api_;
 };
 

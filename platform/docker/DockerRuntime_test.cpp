@@ -308,6 +308,27 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).labels.empty() );
    rt.removeContainer( "quaydtest-c", true );
    rt.runContainer( p );
+   // A name that is the start of another container's ID names no container:
+   // neither looking it up, nor stopping, removing or running it touches
+   // the other one.
+   String const id = rt.inspectContainer( "quaydtest-c" ).id;
+   String const prefix = id.substr( 0, 4 );
+   EXPECT_THROW( rt.inspectContainer( prefix ), ApiRequestException );
+   EXPECT_THROW( rt.stopContainer( prefix ), ApiRequestException );
+   EXPECT_THROW( rt.removeContainer( prefix, true ), ApiRequestException );
+   auto q = runContainerParamsFactory();
+   q->name = prefix;
+   q->image = "quaydtest:1";
+   q->networking = "none";
+   q->commandPush( "sleep" );
+   q->commandPush( "1000" );
+   rt.runContainer( q );
+   EXPECT_EQ( rt.inspectContainer( "quaydtest-c" ).id, id );
+   EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).running );
+   EXPECT_EQ( rt.inspectContainer( prefix ).name, prefix );
+   rt.removeContainer( prefix, true );
+   EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).running );
+   EXPECT_EQ( rt.inspectContainer( id ).name, "quaydtest-c" );  // the full ID still counts
    rt.stopContainer( "quaydtest-c" );
    EXPECT_EQ( rt.inspectContainer( "quaydtest-c" ).status, "exited" );
    rt.removeContainer( "quaydtest-c", true );

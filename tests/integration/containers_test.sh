@@ -15,9 +15,10 @@ export WAIT_S=90 TRACE='QuaydSm/0'
 export QUY_TEST_STARTUP_CONDITION_TIMEOUT=2
 state_is() { status_is cell/0/quayd/status state "$1"; }
 cstate() { field "cell/0/quayd/container/status|$1" state; }
-running() { [ "$(cstate "$1")" = containerRunning_ ] && docker inspect "$1" >/dev/null 2>&1; }
-cid() { docker inspect --format '{{.Id}}' "$1"; }
-inspect() { docker inspect --format "$2" "$1"; }
+running() { [ "$(cstate "$1")" = containerRunning_ ] && [ -n "$(cid "$1")" ]; }
+gone() { [ -z "$(cid "$1")" ]; }
+cid() { container_id "$1"; }
+memory_is() { [ "$(inspect "$1" '{{.HostConfig.Memory}}' 2>/dev/null)" = "$2" ]; }
 
 start_redis
 start_quayd
@@ -43,14 +44,14 @@ logged "Container ca started" || fail "no QUAYD_CONTAINER_STARTED"
 # (b) a parameter change restarts only that container.
 ida=$(cid ca) idb=$(cid cb) idc=$(cid cc)
 q container cb --memory 32m
-wait_for "cb restarted" sh -c "[ \"\$(docker inspect --format '{{.HostConfig.Memory}}' cb 2>/dev/null)\" = 33554432 ]"
+wait_for "cb restarted" memory_is cb 33554432
 wait_for "cb running" running cb
 [ "$(cid ca)" = "$ida" ] && [ "$(cid cc)" = "$idc" ] || fail "a or c was restarted"
 [ "$(cid cb)" != "$idb" ] || fail "b was not replaced"
 
 # (c) disable removes from the daemon; delete removes the status.
 q container cc --disable
-wait_for "cc removed" sh -c "! docker inspect cc >/dev/null 2>&1"
+wait_for "cc removed" gone cc
 [ "$(cstate cc)" = containerStopped_ ] || fail "c not containerStopped_"
 q container cc --delete
 wait_for "c's status gone" sh -c "! redis-cli -s $sock exists 'cell/0/quayd/container/status|cc' | grep -q 1"
@@ -67,7 +68,7 @@ wait_for "time-out reported" logged "Startup condition bash commands for Contain
 q container ce --delete
 
 # (e) removed behind the agent's back: back after the next change of enabled.
-docker rm -f ca >/dev/null
+docker rm -f "$(cid ca)" >/dev/null
 q container ca --disable
 q container ca --enable
 wait_for "ca running again" running ca

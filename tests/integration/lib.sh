@@ -20,9 +20,12 @@ enter_sandbox() {
   sock=$work/redis.sock
   redis_pid= quayd_pid=
   trap cleanup EXIT
+  # A command that stops the test under set -e says which, with the diagnostics.
+  trap 'fail "line $LINENO: $BASH_COMMAND"' ERR
 }
 
 cleanup() {
+  [ $? -eq 0 ] || keep_work=1
   [ -n "$quayd_pid" ] && kill -9 "$quayd_pid" 2>/dev/null || true
   # The agent leaves dockerd running by design; the test takes it down.
   local sup
@@ -33,15 +36,29 @@ cleanup() {
   fi
   [ -n "$redis_pid" ] && kill "$redis_pid" 2>/dev/null || true
   [ -n "${registry_pid:-}" ] && kill "$registry_pid" 2>/dev/null || true
+  # A daemon started by systemd's stand-in has no supervisor to stop it.
+  local d
+  d=$(cat /var/run/docker.pid 2>/dev/null) || true
+  if [ -n "$d" ] && [ "$(cat "/proc/$d/comm" 2>/dev/null)" = dockerd ] && kill "$d"; then
+    for _ in $(seq 300); do alive "$d" || break; sleep 0.1; done
+  fi
   wait 2>/dev/null || true
   if [ -n "${keep_work:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
+# Whether process $1 runs; a zombie nobody reaps does not.
+alive() { [ -e "/proc/$1" ] && ! grep -q '^State:[[:space:]]*[ZX]' "/proc/$1/status"; }
 # A test may define diagnose() to print what it compares.
 fail() {
   echo "FAIL: $*"
   keep_work=1
   if declare -F diagnose >/dev/null; then diagnose || true; fi
   echo "--- quayd output"; tail -n 60 "$work/quayd.out" 2>/dev/null || true
+  echo "--- daemon"
+  timeout 10 docker ps -a 2>&1 || true
+  timeout 10 docker events --since 0 --until 0s \
+    --format '{{.Time}} {{.Type}} {{.Action}} {{.Actor.Attributes.name}}' 2>&1 | tail -n 60 || true
+  echo "--- trace"
+  "$quayd" --dump-trace "$work"/*.rlog 2>/dev/null | tail -n 60 || true
   echo "--- quyctl show"; q show 2>/dev/null || true
   exit 1
 }
@@ -81,7 +98,12 @@ bring_up() {
   wait_for "runtime started" status_is cell/0/quayd/status state started_
   make_image bb:1
 }
-running() { [ "$(docker inspect --format '{{.State.Running}}' "$1" 2>/dev/null)" = true ]; }
+# The ID of the container named exactly $1, empty when there is none: the
+# daemon takes a bare reference such as "cb" as the start of an ID as well.
+container_id() { docker ps -aq --no-trunc --filter "name=^$1\$"; }
+# inspect NAME [FORMAT]: docker inspect of the container named exactly NAME.
+inspect() { local id; id=$(container_id "$1"); [ -n "$id" ] && docker inspect ${2:+--format "$2"} "$id"; }
+running() { [ "$(inspect "$1" '{{.State.Running}}' 2>/dev/null)" = true ]; }
 # A container command that runs until stopped. PID 1 of a container ignores
 # SIGTERM unless it handles it; this one does, so a stop needs no grace period.
 SLEEPER="sh -c 'trap exit TERM; sleep 100000 & wait'"
