@@ -12,7 +12,7 @@ quayd=$1 quyctl=$2
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
-cid() { docker inspect --format '{{.Id}}' "$1"; }
+cid() { container_id "$1"; }
 rc() { redis-cli -s "$sock" "$@" >/dev/null; }
 reports() { grep QUAYD_STATE_DB_GARBAGE "$work/quayd.log" | grep -c -- "$1" || true; }
 traced() {
@@ -58,10 +58,9 @@ rc hset "$cfg" enabled true
 q container ga --memory 32m 2>"$work/edit.err" && fail "quyctl edited over garbage"
 grep -q "field params" "$work/edit.err" || fail "quyctl's refusal: $(cat "$work/edit.err")"
 q set "$cfg" "params=$(printf '{"image":"bb:1","command":"%s","networking":"none","memory":"32m"}' "$SLEEPER")"
-wait_for "ga restarted with its new memory" sh -c \
-  "[ \"\$(docker inspect --format '{{.HostConfig.Memory}}' ga 2>/dev/null)\" = 33554432 ]"
+wait_for "ga restarted with its new memory" memory_is ga 33554432
 q container gb --delete
-wait_for "gb removed once its key is gone" sh -c "! docker inspect gb >/dev/null 2>&1"
+wait_for "gb removed once its key is gone" gone gb
 
 # An enumerator that does not exist, read when the agent starts: reported,
 # and the entry goes on from the default (the container is run again).

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Operator's view of containers on the real dockerd: three containers run
-# with their parameters, a change restarts only its container, disable and
+# with their parameters, a name that begins another's ID names only its own
+# container, a change restarts only its container, disable and
 # delete, startup conditions and their time-out, a container removed behind
 # the agent's back, an image pulled from a password-protected registry, a
 # killed agent that recovers without restarting anything, and disable taking
@@ -16,9 +17,7 @@ export QUY_TEST_STARTUP_CONDITION_TIMEOUT=2
 state_is() { status_is cell/0/quayd/status state "$1"; }
 cstate() { field "cell/0/quayd/container/status|$1" state; }
 running() { [ "$(cstate "$1")" = containerRunning_ ] && [ -n "$(cid "$1")" ]; }
-gone() { [ -z "$(cid "$1")" ]; }
 cid() { container_id "$1"; }
-memory_is() { [ "$(inspect "$1" '{{.HostConfig.Memory}}' 2>/dev/null)" = "$2" ]; }
 
 start_redis
 start_quayd
@@ -43,6 +42,14 @@ logged "Container ca started" || fail "no QUAYD_CONTAINER_STARTED"
 
 # (b) a parameter change restarts only that container.
 ida=$(cid ca) idb=$(cid cb) idc=$(cid cc)
+# A container named as the start of another's ID is a container of its own:
+# running and deleting it leaves the other alone.
+prefix=${ida:0:4}
+q container "$prefix" --image bb:1 --command "sleep 1000" --network none
+wait_for "$prefix running" running "$prefix"
+q container "$prefix" --delete
+wait_for "$prefix removed" gone "$prefix"
+running ca && [ "$(cid ca)" = "$ida" ] || fail "a container named $prefix touched ca"
 q container cb --memory 32m
 wait_for "cb restarted" memory_is cb 33554432
 wait_for "cb running" running cb

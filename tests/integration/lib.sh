@@ -104,6 +104,8 @@ container_id() { docker ps -aq --no-trunc --filter "name=^$1\$"; }
 # inspect NAME [FORMAT]: docker inspect of the container named exactly NAME.
 inspect() { local id; id=$(container_id "$1"); [ -n "$id" ] && docker inspect ${2:+--format "$2"} "$id"; }
 running() { [ "$(inspect "$1" '{{.State.Running}}' 2>/dev/null)" = true ]; }
+gone() { [ -z "$(container_id "$1")" ]; }
+memory_is() { [ "$(inspect "$1" '{{.HostConfig.Memory}}' 2>/dev/null)" = "$2" ]; }
 # A container command that runs until stopped. PID 1 of a container ignores
 # SIGTERM unless it handles it; this one does, so a stop needs no grace period.
 SLEEPER="sh -c 'trap exit TERM; sleep 100000 & wait'"
