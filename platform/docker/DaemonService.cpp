@@ -8,6 +8,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/docker/Subprocess.h"
@@ -73,12 +76,9 @@ class SystemdService : public DaemonService {
       args.insert( args.begin(), systemctl_ );
       auto const r = runProgram( args, {}, true );
       if ( r.status != 0 ) {
-         String cmd;
-         for ( auto const & a : args ) {
-            cmd += ( cmd.empty() ? "" : " " ) + a;
-         }
-         throw RuntimeException( cmd + " failed (status " + std::to_string( r.status ) +
-                                 ")" + ( r.output.empty() ? "" : ": " + r.output ) );
+         throw RuntimeException( fmt::format( "{} failed (status {}){}{}", fmt::join( args, " " ),
+                                              r.status, r.output.empty() ? "" : ": ",
+                                              r.output ) );
       }
    }
 

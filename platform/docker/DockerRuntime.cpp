@@ -138,7 +138,7 @@ void DockerRuntime::removeOwnContainer( String const & name ) {
       auto const c = inspectContainer( name );
       auto it = c.labels.find( kAgentLabel );
       if ( it != c.labels.end() && it->second == kAgentLabelValue ) {
-         removeContainer( c.id, true );
+         deleteContainer( c.id, true );
       }
    } catch ( ApiRequestException const & ) {
       // None by that name: nothing to clear.
@@ -502,7 +502,7 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    if ( rc != 0 ) {
       if ( !cid.empty() ) {
          try {
-            removeContainer( cid, true );
+            deleteContainer( cid, true );
          } catch ( RuntimeException const & ) {
             // The run's own failure is the one worth reporting.
          }
@@ -522,9 +522,12 @@ void DockerRuntime::stopContainer( String const & name ) {
 }
 
 void DockerRuntime::removeContainer( String const & name, bool force ) {
+   deleteContainer( textOf( containerJson( name ), "Id" ), force );
+}
+
+void DockerRuntime::deleteContainer( String const & id, bool force ) {
    // Anonymous volumes go with the container: a new container never gets
    // them back. Named volumes and bind mounts stay.
-   String const id = textOf( containerJson( name ), "Id" );
    api().call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ) );
 }
 

@@ -65,6 +65,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    // The daemon's record of the container whose name or full ID is `ref`;
    // ApiRequestException when there is none.
    nlohmann::json containerJson( String const & ref );
+   // Removes the container with the full ID `id`, already resolved.
+   void deleteContainer( String const & id, bool force );
    String clientConfigDir() const;
    // Removes the container `name` if it is one of ours.
    void removeOwnContainer( String const & name );

@@ -12,7 +12,6 @@ quayd=$1 quyctl=$2
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
-cid() { container_id "$1"; }
 rc() { redis-cli -s "$sock" "$@" >/dev/null; }
 reports() { grep QUAYD_STATE_DB_GARBAGE "$work/quayd.log" | grep -c -- "$1" || true; }
 traced() {
@@ -30,7 +29,7 @@ for n in ga gb; do
   q container $n --image bb:1 --command "$SLEEPER" --network none
 done
 for n in ga gb; do wait_for "$n running" running $n; done
-ida=$(cid ga) idb=$(cid gb)
+ida=$(container_id ga) idb=$(container_id gb)
 cfg='quayd/container/config|ga'
 
 # Each kind twice: the second write of the same garbage is not told again.
@@ -46,7 +45,7 @@ reported_once "$cfg field params"
 reported_once "quayd/container/config|gb:"
 grep QUAYD_STATE_DB_GARBAGE "$work/quayd.log" | grep -q "field enabled: not a valid value" ||
   fail "the report does not say what is wrong"
-[ "$(cid ga)" = "$ida" ] && [ "$(cid gb)" = "$idb" ] || fail "garbage restarted a container"
+[ "$(container_id ga)" = "$ida" ] && [ "$(container_id gb)" = "$idb" ] || fail "garbage restarted a container"
 running ga && running gb || fail "garbage stopped a container"
 field 'cell/0/quayd/container/status|ga' params | grep -q 'sleep 100000 & wait' ||
   fail "ga's status lost its last good parameters"

@@ -16,8 +16,7 @@ export WAIT_S=90 TRACE='QuaydSm/0'
 export QUY_TEST_STARTUP_CONDITION_TIMEOUT=2
 state_is() { status_is cell/0/quayd/status state "$1"; }
 cstate() { field "cell/0/quayd/container/status|$1" state; }
-running() { [ "$(cstate "$1")" = containerRunning_ ] && [ -n "$(cid "$1")" ]; }
-cid() { container_id "$1"; }
+running() { [ "$(cstate "$1")" = containerRunning_ ] && [ -n "$(container_id "$1")" ]; }
 
 start_redis
 start_quayd
@@ -41,7 +40,7 @@ docker ps --format '{{.Names}}' | sort | tr '\n' ' ' | grep -q "^ca cb cc $" || 
 logged "Container ca started" || fail "no QUAYD_CONTAINER_STARTED"
 
 # (b) a parameter change restarts only that container.
-ida=$(cid ca) idb=$(cid cb) idc=$(cid cc)
+ida=$(container_id ca) idb=$(container_id cb) idc=$(container_id cc)
 # A container named as the start of another's ID is a container of its own:
 # running and deleting it leaves the other alone.
 prefix=${ida:0:4}
@@ -49,12 +48,12 @@ q container "$prefix" --image bb:1 --command "sleep 1000" --network none
 wait_for "$prefix running" running "$prefix"
 q container "$prefix" --delete
 wait_for "$prefix removed" gone "$prefix"
-running ca && [ "$(cid ca)" = "$ida" ] || fail "a container named $prefix touched ca"
+running ca && [ "$(container_id ca)" = "$ida" ] || fail "a container named $prefix touched ca"
 q container cb --memory 32m
 wait_for "cb restarted" memory_is cb 33554432
 wait_for "cb running" running cb
-[ "$(cid ca)" = "$ida" ] && [ "$(cid cc)" = "$idc" ] || fail "a or c was restarted"
-[ "$(cid cb)" != "$idb" ] || fail "b was not replaced"
+[ "$(container_id ca)" = "$ida" ] && [ "$(container_id cc)" = "$idc" ] || fail "a or c was restarted"
+[ "$(container_id cb)" != "$idb" ] || fail "b was not replaced"
 
 # (c) disable removes from the daemon; delete removes the status.
 q container cc --disable
@@ -75,11 +74,11 @@ wait_for "time-out reported" logged "Startup condition bash commands for Contain
 q container ce --delete
 
 # (e) removed behind the agent's back: back after the next change of enabled.
-docker rm -f "$(cid ca)" >/dev/null
+docker rm -f "$(container_id ca)" >/dev/null
 q container ca --disable
 q container ca --enable
 wait_for "ca running again" running ca
-[ "$(cid ca)" != "$ida" ] || fail "a is the old container"
+[ "$(container_id ca)" != "$ida" ] || fail "a is the old container"
 
 # (f) an image missing locally comes from the password-protected registry.
 start_registry
@@ -95,14 +94,14 @@ wait_for "cf running from the registry image" running cf
 
 # (g) the agent is killed and restarted: the same containers, no restart, no message.
 declare -A ids
-for n in ca cb cd cf; do ids[$n]=$(cid $n); done
+for n in ca cb cd cf; do ids[$n]=$(container_id $n); done
 kill_quayd KILL
 messages=$(grep -c QUAYD_ "$work/quayd.log" || true)
 start_quayd
 wait_for "recovered" grep -q "Quayd is recovered after crash" "$work/quayd.out"
 wait_for "containers started_" status_is cell/0/quayd/container/status state started_
 for n in ca cb cd cf; do
-  [ "$(cid $n)" = "${ids[$n]}" ] || fail "$n was restarted after the agent's restart"
+  [ "$(container_id $n)" = "${ids[$n]}" ] || fail "$n was restarted after the agent's restart"
   running $n || fail "$n not running after recovery"
 done
 [ "$(grep -c QUAYD_ "$work/quayd.log")" = "$messages" ] || fail "a syslog message after recovery"
