@@ -25,6 +25,8 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
    QUAYD_ASSERT( taskScheduler_ );
    containerSmTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "HandleContainerSm",
                                        [ this ] { handleContainerSm(); } );
+   leftoverTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RemoveLeftovers",
+                                         [ this ] { handleLeftovers(); } );
    reactor_.on( registryStatusDir_, RegistryStatusDir::Attr::state,
                 [ this ] { handleEnabled(); } );
    reactor_.onKey( containerConfigDir_, ContainerConfigDir::Attr::container,
@@ -38,6 +40,7 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
 ContainerDirSm::~ContainerDirSm() {
    reactor_.notificationsIs( false );
    containerSmTask_->unscheduleTask();
+   leftoverTask_->stopTimerTask();
    // Each machine stops and removes the container it runs.
    containerSm_.clear();
 }
@@ -84,10 +87,13 @@ void ContainerDirSm::handleEnabled() {
       return;
    }
    containerStatusDir_->stateIs( SmState::starting_ );
-   QUAYD_ASSERT( pendingContainerEmpty() );
+   // A stop still draining its queue is overtaken by the bring-up, which
+   // looks at every name again.
+   pendingContainerDelAll();
    for ( auto const & [ name, config ] : containerConfigDir_->container() ) {
       pendingContainerEnq( name );
    }
+   recordUnknownContainers();
    // Left-overs of containers no longer configured, after the configured ones.
    for ( auto const & [ name, status ] : containerStatusDir_->container() ) {
       if ( !containerConfigDir_->container( name ) ) {
@@ -95,6 +101,38 @@ void ContainerDirSm::handleEnabled() {
       }
    }
    containerSmTask_->scheduleTask();
+}
+
+void ContainerDirSm::recordUnknownContainers() {
+   std::vector< String > own;
+   try {
+      own = runtime_->listOwnContainers();
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Failed to list the runtime's containers: {}", e.what() );
+      leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
+      return;
+   }
+   for ( auto const & name : own ) {
+      auto status = containerStatusDir_->container( name );
+      if ( status && status->state() == ContainerRunState::containerRunning_ ) {
+         continue;
+      }
+      // Ours, but not recorded as there (left in a data root that was not
+      // in use, or that could not be erased, when its removal failed):
+      // recorded as there with no parameters, so that it is removed, and
+      // run again as configured.
+      QTRACE( trace, 0, "Container {} is in the runtime unrecorded; replacing it", name );
+      if ( auto sm = containerSm( name ) ) {
+         sm->handleFound();
+         continue;
+      }
+      if ( !status ) {
+         status = containerStatusDir_->containerIs( name );
+         status->nameIs( name );
+      }
+      status->paramsIs( {} );
+      status->stateIs( ContainerRunState::containerRunning_ );
+   }
 }
 
 void ContainerDirSm::handleDisabled() {
@@ -153,7 +191,36 @@ void ContainerDirSm::handleContainerConfig( String const & name ) {
    if ( !config ) {
       QTRACE( trace, 2, "Delete containerSm: {}", name );
       containerSmDel( name );
+      if ( status->state() == ContainerRunState::containerRunning_ ) {
+         // Its container could not be removed: the entry stays, so that
+         // neither this agent nor the next forgets the container.
+         QTRACE( trace, 0, "Container {} is still in the runtime; removing it again in {}s",
+                 name, kLeftoverRetry.count() );
+         leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
+         return;
+      }
       containerStatusDir_->containerDel( name );
+   }
+}
+
+void ContainerDirSm::handleLeftovers() {
+   SmState const state = containerStatusDir_->state();
+   if ( state == SmState::starting_ ) {
+      leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );  // after the bring-up
+      return;
+   }
+   if ( state != SmState::started_ ) {
+      return;  // a stop, or the next start, takes them
+   }
+   recordUnknownContainers();
+   std::vector< String > names;
+   for ( auto const & [ name, status ] : containerStatusDir_->container() ) {
+      if ( !containerConfigDir_->container( name ) && !containerSm( name ) ) {
+         names.push_back( name );
+      }
+   }
+   for ( auto const & name : names ) {
+      handleContainerConfig( name );
    }
 }
 

@@ -53,9 +53,16 @@ class ContainerDirSm : public PtrInterface {
    void handleContainerSm();
 
    QUAYD_QUEUE( String, pendingContainer )
+   // Between two attempts to remove a container that is no longer configured.
+   static constexpr Seconds kLeftoverRetry{ 30 };
 
  private:
    void handleInitState();
+   // Tries again to remove the containers whose removal failed.
+   void handleLeftovers();
+   // Gives a status to each container of ours the runtime holds that has
+   // neither configuration nor status, so that it is removed.
+   void recordUnknownContainers();
 
    Ptr< RegistryStatusDir const > registryStatusDir_;
    Ptr< ContainerConfigDir const > containerConfigDir_;
@@ -64,6 +71,7 @@ class ContainerDirSm : public PtrInterface {
    Ptr< TaskScheduler > taskScheduler_;
    std::map< String, Ptr< ContainerSm > > containerSm_;
    Ptr< Task > containerSmTask_;
+   Ptr< TimerTask > leftoverTask_;
    Reactor reactor_;
 };
 

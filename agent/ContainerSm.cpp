@@ -80,6 +80,17 @@ ContainerSm::~ContainerSm() {
    startupConditionStatusDel();
 }
 
+void ContainerSm::handleFound() {
+   // Recorded as there with no parameters, it is out of date: removed, then
+   // run as configured.
+   startAttemptTask_->stopTimerTask();
+   startupConditionProbeDel();
+   startupConditionStatusDel();
+   containerStatus_->paramsIs( {} );
+   containerStatus_->stateIs( ContainerRunState::containerRunning_ );
+   handleEnabled();
+}
+
 void ContainerSm::startAttemptCountIs( uint32_t n ) {
    startAttemptCount_ = n;
    containerStatus_->startAttemptsIs( n );
@@ -89,6 +100,11 @@ void ContainerSm::handleParams() {
    QTRACE( trace, 2, "container: {}", name() );
    if ( !statusUpToDate() ) {
       handleCleanup();
+      if ( containerStatus_->state() == ContainerRunState::containerRunning_ ) {
+         // The old container could not be removed: the status goes on
+         // describing it until a retry removes it.
+         return;
+      }
       containerStatus_->paramsIs( containerConfig_->params() );
       containerStatus_->bindMountDelAll();
       // Same keys as the configuration, so that the next comparison matches.
@@ -116,6 +132,11 @@ bool ContainerSm::statusUpToDate() const {
 }
 
 void ContainerSm::handleEnabled() {
+   if ( containerConfig_ && !statusUpToDate() ) {
+      // A change that a failed removal held back is taken up first.
+      handleParams();
+      return;
+   }
    bool const enabled = containerConfig_ && containerConfig_->enabled();
    QTRACE( trace, 8, "container: {}, enabled: {}", name(), enabled );
    if ( !enabled || containerConfig_->params().image.empty() ) {
@@ -124,11 +145,18 @@ void ContainerSm::handleEnabled() {
    }
    switch ( containerStatus_->state() ) {
     case ContainerRunState::containerRunning_:
-      if ( containerExists() ) {
+      if ( Presence const p = presence(); p != Presence::absent ) {
+         if ( p == Presence::unknown ) {
+            // The daemon cannot tell now; a run would only fail on the name.
+            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+         }
          return;
       }
       QTRACE( trace, 0, "Container {} not found despite being created before", name() );
-      break;
+      // Started again as a new one, its startup condition first.
+      containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+      handleEnabled();
+      return;
     case ContainerRunState::containerStopped_:
       if ( containerStatus_->params().startupConditionBash.empty() ) {
          break;
@@ -192,15 +220,15 @@ bool ContainerSm::startContainer() {
    return true;
 }
 
-bool ContainerSm::containerExists() {
+ContainerSm::Presence ContainerSm::presence() {
    try {
       runtime_->inspectContainer( name() );
-      return true;
+      return Presence::present;
    } catch ( ApiRequestException const & ) {
-      return false;  // no such container
+      return Presence::absent;  // no such container
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to get list of containers: {}", e.what() );
-      return false;
+      return Presence::unknown;
    }
 }
 
@@ -221,6 +249,13 @@ void ContainerSm::handleCleanup() {
          runtime_->removeContainer( name(), true );
       } catch ( RuntimeException const & e ) {
          QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
+         if ( presence() != Presence::absent ) {
+            // The status goes on saying that the container is there, so
+            // that a later attempt, or the next agent, removes it.
+            containerStatus_->lastErrorIs( fmt::format( "cannot remove: {}", e.what() ) );
+            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+            return;
+         }
       }
       log( QUAYD_CONTAINER_REMOVED, name() );
    }

@@ -59,8 +59,14 @@ class ContainerSm : public PtrInterface {
    void handleParams();
    void handleEnabled();
    void handleCleanup();
+   // The runtime holds a container by this name that the status does not
+   // record (left by a run whose removal failed).
+   void handleFound();
    bool statusUpToDate() const;
-   bool containerExists();
+   // Whether the daemon holds the container: only its "no such container"
+   // says absent; a daemon that does not answer may still hold it.
+   enum class Presence { present, absent, unknown };
+   Presence presence();
    bool startContainer();
 
    // The startup condition.

@@ -1,8 +1,7 @@
 #include "agent/ContainerzSm.h"
 
-#include <filesystem>
-
 #include "platform/Exception.h"
+#include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
@@ -17,11 +16,13 @@ bool active( Ip::VrfStatusLocal const & s ) {
 // A runtime failure leaves the machine where it was; the next configuration
 // or VRF change tries again.
 template< typename F >
-void tryRuntime( char const * what, F && f ) {
+bool tryRuntime( char const * what, F && f ) {
    try {
       f();
+      return true;
    } catch ( Exception const & e ) {
       QTRACE( trace, 0, "{} failed: {}: {}", what, e.name(), e.what() );
+      return false;
    }
 }
 } // namespace
@@ -82,6 +83,9 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
         taskScheduler_( std::move( taskScheduler ) ),
         mockUrlReachabilitySm_( mockUrlReachabilitySm ) {
    QUAYD_ASSERT( crtStatus_ );
+   QUAYD_ASSERT( taskScheduler_ );
+   retryTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ContainerzRuntimeRetry",
+                                      [ this ] { handleRuntimeRetry(); } );
    if ( containerzConfig_ ) {
       reactor_.on( containerzConfig_, Gnoi::Containerz::Config::Attr::crtConfig,
                    [ this ] { handleCrtConfig(); } );
@@ -98,6 +102,7 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
 
 ContainerzSm::~ContainerzSm() {
    handleDel();
+   retryTask_ = nullptr;
    reactor_.unwatchAll();
    vrfEnabledStatusDel();
    vrfSm_ = nullptr;
@@ -158,7 +163,7 @@ void ContainerzSm::handleInitialized() {
    initialized_ = true;
    try {
       createDataRoot();
-   } catch ( std::filesystem::filesystem_error const & e ) {
+   } catch ( RuntimeException const & e ) {
       // The runtime's own start reports the missing directory again.
       QTRACE( trace, 0, "creating data root failed: {}", e.what() );
    }
@@ -169,12 +174,18 @@ void ContainerzSm::handleInitialized() {
 
 void ContainerzSm::createDataRoot() {
    QTRACE( trace, 8, "creating data root {}", kDataRoot );
-   std::filesystem::create_directories( kDataRoot );
+   fileSystem().makeDirs( kDataRoot );
 }
 
 void ContainerzSm::cleanupDataRoot() {
    QTRACE( trace, 8, "cleaning up data root {}", kDataRoot );
-   std::filesystem::remove_all( kDataRoot );
+   fileSystem().removeAll( kDataRoot );
+}
+
+FileSystem & ContainerzSm::fileSystem() const {
+   auto * files = taskScheduler_->fileSystem();
+   QUAYD_ASSERT( files );
+   return *files;
 }
 
 void ContainerzSm::handleCrtConfig() {
@@ -187,6 +198,7 @@ void ContainerzSm::handleCrtConfig() {
       return;
    }
    inHandleCrtConfig_ = true;
+   crtStatus_->lastErrorIs( "" );
    cleanupStaleState( true );
    handleVrfConfig();
    inHandleCrtConfig_ = false;
@@ -271,6 +283,16 @@ void ContainerzSm::handleSyslogServer() {
       startRuntime();
       return;
    }
+   try {
+      UrlInfo::urlInfo( url );
+   } catch ( std::invalid_argument const & e ) {
+      // Probing cannot succeed, and starting without the gate would log to
+      // nowhere: the runtime stays down until the configuration changes.
+      QTRACE( trace, 0, "Syslog server {} cannot be used: {}", url, e.what() );
+      crtStatus_->lastErrorIs( fmt::format( "syslog server '{}' cannot be used: {}", url,
+                                            e.what() ) );
+      return;
+   }
    QTRACE( trace, 2, "Syslog server {} is configured, starting urlReachabilitySm", url );
    L3::VrfName const & vrfName = crtConfig().vrfName;
    createUrlReachabilitySm( url, vrfName.isDefault() ? NamespaceName()
@@ -312,10 +334,22 @@ void ContainerzSm::handleSyslogServerUrlReachable() {
 }
 
 void ContainerzSm::stopRuntime() {
-   tryRuntime( "Disabling runtime", [ this ] {
-      runtime_->disableRuntime();
-      runtime_->resetConfig();
-   } );
+   runtimeWanted_ = false;
+   if ( !tryRuntime( "Disabling runtime", [ this ] {
+           runtime_->disableRuntime();
+           runtime_->resetConfig();
+        } ) ) {
+      retryTask_->scheduleTaskDelay( kRuntimeRetry );
+   }
+}
+
+void ContainerzSm::handleRuntimeRetry() {
+   QTRACE( trace, 2, "runtime wanted: {}", runtimeWanted_ );
+   if ( runtimeWanted_ ) {
+      startRuntime();
+   } else {
+      stopRuntime();
+   }
 }
 
 void ContainerzSm::startRuntime() {
@@ -326,14 +360,26 @@ void ContainerzSm::startRuntime() {
    String const netNsPath = vrfName.isDefault() ? String() : "/run/netns/" + vrfName.nsName();
    Ptr< SyslogDriver const > logDriver;
    if ( crtConfig().logDriver == 1 ) {
-      logDriver = syslogDriverFactory( crtConfig().syslogServer, LogTag( 1 ), SyslogFacility( 1 ) );
-      QUAYD_ASSERT_MSG( urlReachabilityStatus_->reachable(),
+      // Without a server the driver logs to the host's own syslog.
+      String const & url = crtConfig().syslogServer;
+      logDriver = syslogDriverFactory( url, LogTag( 1 ), SyslogFacility( 1 ) );
+      QUAYD_ASSERT_MSG( url.empty() || urlReachabilityStatus_->reachable(),
                         "URL has to be reachable before calling startRuntime" );
    }
-   tryRuntime( "Starting runtime", [ & ] {
+   runtimeWanted_ = true;
+   bool const started = tryRuntime( "Starting runtime", [ & ] {
+      // Left running by a stop that failed: it takes this configuration
+      // only when started anew.
+      if ( runtime_->runtimeActive() ) {
+         runtime_->disableRuntime();
+      }
       runtime_->applyConfig( kDataRoot, netNsPath, logDriver, false, nullptr );
       runtime_->enableRuntime();
    } );
+   crtStatus_->lastErrorIs( started ? String() : String( "the container runtime did not start" ) );
+   if ( !started ) {
+      retryTask_->scheduleTaskDelay( kRuntimeRetry );
+   }
 }
 
 void ContainerzSm::handleDel() {

@@ -12,6 +12,8 @@
 
 namespace Quayd {
 
+class FileSystem;
+
 // True exactly while the configured VRF is usable.
 #define VRF_ENABLED_STATUS_FIELDS( F ) F( ATTR, bool, enabled, false )
 QUAYD_ENTITY( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS );
@@ -32,6 +34,8 @@ class VrfSm : public PtrInterface {
  private:
    void handleVrf();
    void handleDel();
+   // Retries the start or stop of the runtime that failed last.
+   void handleRuntimeRetry();
 
    Ptr< Ip::VrfStatusLocal const > vrfStatusLocal_;
    Ptr< VrfEnabledStatus > vrfEnabledStatus_;
@@ -46,6 +50,8 @@ class ContainerzSm : public PtrInterface {
    static constexpr Seconds kUrlProbeWatchdogTimeout{ 20 };
    static constexpr Seconds kUrlProbeConnectTimeout{ 5 };
    static constexpr Duration kUrlProbeUdpIdleTimeout = std::chrono::milliseconds( 200 );
+   // Between two attempts to bring the runtime where it should be.
+   static constexpr Seconds kRuntimeRetry{ 10 };
 
    ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConfig,
                  Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
@@ -103,7 +109,10 @@ class ContainerzSm : public PtrInterface {
    void handleSyslogServer();
    void handleSyslogServerUrlReachable();
    void handleDel();
+   // Retries the start or stop of the runtime that failed last.
+   void handleRuntimeRetry();
    void createDataRoot();
+   FileSystem & fileSystem() const;
    void cleanupStaleState( bool cleanupVrfState );
    void startRuntime();
    // Disables and resets the runtime, whether or not it was started.
@@ -124,6 +133,9 @@ class ContainerzSm : public PtrInterface {
    Ptr< UrlReachabilityStatus > urlReachabilityStatus_;
    Ptr< UrlReachabilityBaseSm > urlReachabilitySm_;
    bool initialized_ = false;
+   // Whether the gates are passed and the runtime should run.
+   bool runtimeWanted_ = false;
+   Ptr< TimerTask > retryTask_;
    Reactor reactor_;
    // The owned flags' subscriptions, dropped apart from the inputs'.
    Reactor vrfEnabledReactor_;

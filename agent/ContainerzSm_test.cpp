@@ -1,13 +1,9 @@
-// The Containerz machine on the fake runtime. It creates its data root on
-// flash: this binary runs in a private mount namespace with tmpfs over /mnt.
+// The Containerz machine on the fake runtime and the in-memory file system.
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "agent/ContainerzSm.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeRuntime.h"
-#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
@@ -16,9 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using Testing::FakeRuntime;
 using Calls = std::vector< String >;
-
-auto const * const sandbox =
-   ::testing::AddGlobalTestEnvironment( new Testing::PrivateMounts( { "/mnt" } ) );
 
 String const kApplyDefault = "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])";
 String const kApplyRed = "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
@@ -52,7 +45,7 @@ TEST_F( ContainerzSmTest, TheDefaultVrfStartsTheRuntimeAtOnce ) {
    EXPECT_TRUE( crt->enabled() );
    EXPECT_TRUE( sm->vrfEnabledStatus()->enabled() );
    EXPECT_FALSE( sm->vrfSm() );
-   EXPECT_TRUE( std::filesystem::is_directory( ContainerzSm::kDataRoot ) );
+   EXPECT_TRUE( time.files.isDirectory( ContainerzSm::kDataRoot ) );
    EXPECT_TRUE( traces.contains( "Default VRF configured, setting vrf enabled", 2 ) );
 }
 
@@ -65,13 +58,13 @@ TEST_F( ContainerzSmTest, AnyConfigurationChangeTakesTheRuntimeDownFirst ) {
 }
 
 TEST_F( ContainerzSmTest, DeletionStopsTheRuntimeAndKeepsTheDataRoot ) {
-   std::filesystem::create_directories( ContainerzSm::kDataRoot );  // from an earlier run
+   time.files.makeDirs( ContainerzSm::kDataRoot );  // from an earlier run
    start();
    runtime->clearCalls();
    sm = nullptr;
    EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
    EXPECT_FALSE( crt->enabled() );
-   EXPECT_TRUE( std::filesystem::is_directory( ContainerzSm::kDataRoot ) );
+   EXPECT_TRUE( time.files.isDirectory( ContainerzSm::kDataRoot ) );
 }
 
 TEST_F( ContainerzSmTest, ANonDefaultVrfGatesTheRuntimeOnItsStatus ) {

@@ -1,8 +1,8 @@
 #include "agent/PersistentPathSm.h"
 
-#include <filesystem>
 
 #include "platform/Exception.h"
+#include "platform/FileSystem.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
@@ -104,17 +104,20 @@ void PersistentPathSm::handleEnabled() {
 
 void PersistentPathSm::scanDir( String const & dirPath ) {
    QTRACE( trace, 8, "path: {}", dirPath );
-   namespace fs = std::filesystem;
-   fs::path const dir = fs::path( dirPath ) / ".quayd";
-   std::error_code ec;
-   if ( !fs::exists( dir, ec ) ) {
+   auto * files = taskScheduler_->fileSystem();
+   QUAYD_ASSERT( files );
+   // The file-system join: no second separator after one that is there,
+   // and an empty directory gives the relative ".quayd".
+   String const dir =
+      dirPath.empty() || dirPath.back() == '/' ? dirPath + ".quayd" : dirPath + "/.quayd";
+   if ( !files->isDirectory( dir ) ) {
       return;
    }
    try {
-      for ( auto const & entry : fs::directory_iterator( dir ) ) {
-         tarballPathEnq( entry.path().string() );
+      for ( auto const & entry : files->list( dir ) ) {
+         tarballPathEnq( entry );
       }
-   } catch ( fs::filesystem_error const & e ) {
+   } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to iterate {}: {}", dirPath, e.what() );
    }
 }

@@ -1,38 +1,21 @@
-// The persistent image path on the fake runtime and the virtual clock. The
-// directories it scans are real: this binary runs in a private mount
-// namespace with tmpfs over /mnt and /data.
+// The persistent image path on the fake runtime, the in-memory file system
+// and the virtual clock.
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "agent/PersistentPathSm.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeRuntime.h"
-#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
 
-namespace fs = std::filesystem;
 using Strings = std::vector< String >;
-
-auto const * const sandbox =
-   ::testing::AddGlobalTestEnvironment( new Testing::PrivateMounts( { "/mnt", "/data" } ) );
-
-void touch( String const & path ) {
-   fs::create_directories( fs::path( path ).parent_path() );
-   std::ofstream( path ) << "tar";
-}
 
 class PersistentPathSmTest : public ::testing::Test {
  protected:
-   PersistentPathSmTest() {
-      fs::remove_all( "/mnt/flash" );
-      fs::remove_all( "/data/.quayd" );
-      fs::create_directories( "/mnt/flash" );
-   }
+   PersistentPathSmTest() { time.files.makeDirs( "/mnt/flash" ); }
+   void touch( String const & path ) { time.files.addFile( path ); }
    void create() {
       sm = persistentPathSmFactory( quaydStatus, config, status, imageLoadStatus, runtime,
                                     time.scheduler() );
@@ -99,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScanCase{ "/nonexistent", { "/mnt/flash/.quayd/f.tar" } } ) );
 
 TEST_F( PersistentPathSmTest, AnEmptyDirectoryStartsWithoutRuntimeCalls ) {
-   fs::create_directories( "/mnt/flash/.quayd" );
+   time.files.makeDirs( "/mnt/flash/.quayd" );
    config->pathIs( "/mnt/flash/" );
    create();
    quaydStatus->stateIs( SmState::started_ );
@@ -111,7 +94,7 @@ TEST_F( PersistentPathSmTest, AnEmptyDirectoryStartsWithoutRuntimeCalls ) {
 
 TEST_F( PersistentPathSmTest, FailedLoadsAreSkipped ) {
    touch( "/mnt/flash/.quayd/bad.tar" );
-   fs::create_directories( "/mnt/flash/.quayd/sub" );
+   time.files.makeDirs( "/mnt/flash/.quayd/sub" );
    touch( "/mnt/flash/.quayd/zz.tar" );
    runtime->failNext( "loadImage", RuntimeException( "not an image archive" ), 2 );
    config->pathIs( "/mnt/flash/" );

@@ -1,8 +1,6 @@
 #include "agent/Probe.h"
 
-#include <sched.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <stdexcept>
 
@@ -65,33 +63,12 @@ void Probe::handleInitialized() {
    initialized_ = true;
 }
 
-Ptr< ChildSiginfo > Probe::createProbe( ProcessRunner & processes,
-                                        Ptr< ProbeCmd const > const & probeCmd,
-                                        NamespaceName const & netNs ) {
+Spawned Probe::createProbe( ProcessRunner & processes, Ptr< ProbeCmd const > const & probeCmd,
+                            NamespaceName const & netNs ) {
    QTRACE( trace, 5, "" );
    QUAYD_ASSERT( probeCmd && !probeCmd->args().empty() );
-   int saved = -1;
-   if ( !netNs.isDefault() ) {
-      saved = getns( CLONE_NEWNET );
-      if ( saved < 0 ) {
-         return nullptr;
-      }
-      if ( !setnsByName( netNs.str(), CLONE_NEWNET ) ) {
-         ::close( saved );
-         return nullptr;
-      }
-   }
    std::vector< String > argv( probeCmd->args().begin(), probeCmd->args().end() );
-   auto child = processes.run( argv, -1, -1, -1, -1 );
-   if ( saved >= 0 ) {
-      // Staying in the probe's namespace would move every later socket of
-      // the agent there.
-      if ( ::setns( saved, CLONE_NEWNET ) != 0 ) {
-         std::abort();
-      }
-      ::close( saved );
-   }
-   return child;
+   return processes.runIn( netNs, argv );
 }
 
 void Probe::probeProcessIs( Ptr< ChildSiginfo > child ) {
@@ -122,22 +99,35 @@ void Probe::handlePoll() {
    QUAYD_ASSERT( !probeProcess() );
    auto * processes = taskScheduler_->processRunner();
    QUAYD_ASSERT( processes );
-   auto child = createProbe( *processes, cmd_, netNs_ );
-   if ( !child ) {
+   Spawned spawned = createProbe( *processes, cmd_, netNs_ );
+   if ( spawned.failure == SpawnFailure::namespaceSwitch ) {
       uint32_t const n = status_->probeSwitchNsFailedCountInc( 1 );
       QTRACE( trace, 5, "Probe {} failed due to bad netns {} prevCount: {}", name_, netNs_, n );
-      status_->exitStatusIs( 0 );
-      status_->exitSignalIs( 0 );
-      status_->lastProbeResultIs( ProbeResult::probeResultSwitchNsFail );
-      scheduleNextPoll();
+      failedToRun( ProbeResult::probeResultSwitchNsFail );
       return;
    }
+   if ( spawned.failure == SpawnFailure::spawn ) {
+      // The machine could not fork: the command did not run, so it did not
+      // succeed; poll again like any failed run.
+      QTRACE( trace, 0, "Probe {} could not be started", name_ );
+      status_->probeFailedCountInc( 1 );
+      failedToRun( ProbeResult::probeResultExitFail );
+      return;
+   }
+   auto child = std::move( spawned.child );
    probeProcessIs( std::move( child ) );
    if ( !probeProcess_ ) {
       QTRACE( trace, 0, "Probe {} completed synchronously ", name_ );
       return;
    }
    watchdogTask_->scheduleTaskDelay( watchdogTimeout_ );
+}
+
+void Probe::failedToRun( ProbeResult result ) {
+   status_->exitStatusIs( 0 );
+   status_->exitSignalIs( 0 );
+   status_->lastProbeResultIs( result );
+   scheduleNextPoll();
 }
 
 void Probe::handleProbeComplete() {

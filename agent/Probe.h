@@ -50,11 +50,9 @@ class Probe : public PtrInterface {
           Seconds watchdogTimeout );
    ~Probe() override;
 
-   // Starts one child of `probeCmd` inside `netNs`; null when the namespace
-   // cannot be entered or the program not started.
-   static Ptr< ChildSiginfo > createProbe( ProcessRunner & processes,
-                                           Ptr< ProbeCmd const > const & probeCmd,
-                                           NamespaceName const & netNs );
+   // Starts one child of `probeCmd` inside `netNs`, or says why it could not.
+   static Spawned createProbe( ProcessRunner & processes, Ptr< ProbeCmd const > const & probeCmd,
+                               NamespaceName const & netNs );
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
    String const & name() const { return name_; }
@@ -76,6 +74,8 @@ class Probe : public PtrInterface {
    void sigKill();
    void probeProcessIs( Ptr< ChildSiginfo > child );
    void scheduleNextPoll();
+   // A run that never started: published as `result`, and polled again.
+   void failedToRun( ProbeResult result );
 
    String name_;
    Ptr< ProbeCmd const > cmd_;

@@ -118,6 +118,7 @@ TEST_F( ProbeTest, TheWatchdogKillsAnOverrunningRun ) {
 }
 
 TEST_F( ProbeTest, AMissingNamespaceIsRetriedWithoutRunningAnything ) {
+   processes.badNamespaces.insert( "no-such-namespace" );
    create( NamespaceName( "no-such-namespace" ) );
    time.turn();
    time.advance( 10s );
@@ -127,6 +128,23 @@ TEST_F( ProbeTest, AMissingNamespaceIsRetriedWithoutRunningAnything ) {
    EXPECT_EQ( status->probeFailedCount(), 0u );
    EXPECT_EQ( status->lastProbeResult(), PR::probeResultSwitchNsFail );
    EXPECT_FALSE( status->success() );
+}
+
+// A machine that cannot fork is not a namespace problem: the run failed and
+// is polled again like any other failure.
+TEST_F( ProbeTest, AChildThatCannotBeSpawnedIsAFailedRunPolledAgain ) {
+   processes.failRun = true;
+   create();
+   time.turn();
+   EXPECT_EQ( status->probeSwitchNsFailedCount(), 0u );
+   EXPECT_EQ( status->probeFailedCount(), 1u );
+   EXPECT_EQ( status->lastProbeResult(), PR::probeResultExitFail );
+   EXPECT_FALSE( probe->watchdogTask()->armed() );
+   processes.failRun = false;
+   time.advance( 10s );
+   ASSERT_EQ( processes.runningCount(), 1u );
+   processes.exitLast( 0 );
+   EXPECT_TRUE( status->success() );
 }
 
 TEST_F( ProbeTest, AChildThatEndedBeforeItWasWatchedIsHandledAtOnce ) {

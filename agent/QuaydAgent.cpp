@@ -246,9 +246,14 @@ void SubAgentSm::pollTaskIs( Ptr< TaskScheduler > const & scheduler, TaskPriorit
                              String const & name ) {
    pollTask_ =
       makePtr< TimerTask >( scheduler, priority, name, [ this ] { startConfiguredSubAgent(); } );
+   stopRetryTask_ = makePtr< TimerTask >( scheduler, priority, "RuntimeStopRetry",
+                                          [ this ] { startConfiguredSubAgent(); } );
 }
 
-void SubAgentSm::pollTaskDel() { pollTask_ = nullptr; }
+void SubAgentSm::pollTaskDel() {
+   pollTask_ = nullptr;
+   stopRetryTask_ = nullptr;
+}
 
 void SubAgentSm::startConfiguredSubAgent() {
    QUAYD_ASSERT( subAgentCandidate() );
@@ -262,8 +267,14 @@ void SubAgentSm::startConfiguredSubAgent() {
    QUAYD_ASSERT( allVrfStatusLocal() );
    QUAYD_ASSERT( pollTask() );
    pollTask_->stopTimerTask();
+   stopRetryTask_->stopTimerTask();
    SubAgentType const running = subAgentCandidate_->subAgentRunning().subAgentType;
    QTRACE( trace, 2, "runningSubAgent: {}", running );
+   if ( running == SubAgentType::subAgentNone &&
+        subAgentCandidate_->subAgentConfigured().subAgentType == SubAgentType::subAgentNone ) {
+      ensureRuntimeDown();
+      return;
+   }
    if ( running == SubAgentType::subAgentNone ||
         running != subAgentCandidate_->subAgentConfigured().subAgentType ) {
       return;
@@ -285,7 +296,21 @@ void SubAgentSm::startConfiguredSubAgent() {
          QTRACE( trace, 2, "quySm is starting now" );
          QUAYD_ASSERT( !crtStatus()->enabled() );
          QUAYD_ASSERT( subAgents()->quySm() );
-         subAgents_->quySm()->enable();
+         auto const & quySm = subAgents_->quySm();
+         if ( quySm->chainPresent() ) {
+            QTRACE( trace, 2, "quySm is started already" );
+            return;
+         }
+         quySm->enable();
+         if ( quySm->startDeferred() ) {
+            pollTask_->scheduleTaskDelay( Duration( 0 ) );
+         } else if ( quySm->mountFailed() ) {
+            pollTask_->scheduleTaskDelay( pollInterval_ );
+         }
+         if ( quaydStatus_->state() == SmState::stopped_ ) {
+            // Refused (no room on flash): nothing may run meanwhile.
+            ensureRuntimeDown();
+         }
       }
    } else if ( running == SubAgentType::subAgentContainerz ) {
       if ( subAgents_->containerzSm() ) {
@@ -298,6 +323,19 @@ void SubAgentSm::startConfiguredSubAgent() {
       QUAYD_ASSERT( quaydStatus()->state() == SmState::stopped_ );
    }
    QTRACE( trace, 2, "Exiting" );
+}
+
+void SubAgentSm::ensureRuntimeDown() {
+   try {
+      // Also when it does not answer: a daemon left by a sub-agent whose
+      // stop failed may be restarted by its supervisor.
+      runtime_->disableRuntime();
+      runtime_->resetConfig();
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "Stopping the runtime failed: {}: {}; trying again in {}s", e.name(),
+              e.what(), kStopRetry.count() );
+      stopRetryTask_->scheduleTaskDelay( kStopRetry );
+   }
 }
 
 bool SubAgentSm::maybeDisableQuySubAgent() const {
@@ -366,7 +404,9 @@ Ptr< SubAgentSm > subAgentSmFactory(
 
 // ---------------------------------------------------------------- agent
 
-Agent::Agent( String const & name ) : CAgent( name ) {
+Agent::Agent( String const & name, RuntimeFactory runtimeFactory )
+      : CAgent( name ), runtimeFactory_( std::move( runtimeFactory ) ) {
+   QUAYD_ASSERT( runtimeFactory_ );
    subAgentCandidateIs();
    subAgentsIs();
 }
@@ -464,9 +504,9 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    allVrfStatusLocal_ =
       lookup< Ip::AllVrfStatusLocal >( *em, Cell::path( "ip/vrf/status/local", 0 ) );
    if ( !runtime_ ) {
-      runtime_ = ContainerRuntimeInterface::runtime(
-         ContainerRuntimeType::docker,
-         lookup< KernelRoutingOverrideStatus >( *em, "l3/intf/kernelRoutingOverride" ) );
+      runtime_ =
+         runtimeFactory_( lookup< KernelRoutingOverrideStatus >( *em, "l3/intf/kernelRoutingOverride" ) );
+      QUAYD_ASSERT( runtime_ );
    }
    taskScheduler_ = findOrCreateScheduler();
    subAgents_->quySmIs(
@@ -499,8 +539,12 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    subAgentSmIs();
 }
 
-Ptr< Agent > AgentIs( String const & name ) { return makePtr< Agent >( name ); }
+Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory ) {
+   return makePtr< Agent >( name, std::move( runtimeFactory ) );
+}
 
-Ptr< CAgent > agentFactory( String const & name ) { return AgentIs( name ); }
+Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory ) {
+   return AgentIs( name, std::move( runtimeFactory ) );
+}
 
 } // namespace Quayd

@@ -107,6 +107,9 @@ class SubAgentSm : public PtrInterface {
 
    void startConfiguredSubAgent();
    bool maybeDisableQuySubAgent() const;
+   // With no sub-agent configured or running the runtime must be down.
+   void ensureRuntimeDown();
+   static constexpr Seconds kStopRetry{ 30 };
    void stopUnconfiguredSubAgent();
 
    Ptr< SubAgentCandidate const > const & subAgentCandidate() const {
@@ -135,6 +138,7 @@ class SubAgentSm : public PtrInterface {
    Ptr< TaskScheduler > taskScheduler_;
    Duration pollInterval_ = std::chrono::seconds( 60 );
    Ptr< TimerTask > pollTask_;
+   Ptr< TimerTask > stopRetryTask_;
    Ptr< Gnoi::Config const > gnoiConfig_;
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus_;
    Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal_;
@@ -155,7 +159,7 @@ inline constexpr auto SubAgentSmIs = subAgentSmFactory;
 
 class Agent : public CAgent {
  public:
-   explicit Agent( String const & name );
+   Agent( String const & name, RuntimeFactory runtimeFactory );
    ~Agent() override;
 
    char const * typeData() const override { return "Quayd::Agent"; }
@@ -204,9 +208,10 @@ class Agent : public CAgent {
    Ptr< SubAgents > subAgents_;
    Ptr< SubAgentSm > subAgentSm_;
    bool candidatePublished_ = false;
+   RuntimeFactory runtimeFactory_;
 };
 
-Ptr< CAgent > agentFactory( String const & name );
-Ptr< Agent > AgentIs( String const & name );
+Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory );
+Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory );
 
 } // namespace Quayd

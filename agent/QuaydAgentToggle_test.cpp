@@ -7,7 +7,6 @@
 
 #include "agent/QuaydAgent.h"
 #include "platform/testing/FakeRuntime.h"
-#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
@@ -26,9 +25,6 @@ class QuaydToggleOff : public ::testing::Environment {
    std::filesystem::path dir_;
 };
 auto * const env = ::testing::AddGlobalTestEnvironment( new QuaydToggleOff );
-// A wrong disable would erase /var/lib/docker.
-auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
-   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
 
 TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
    ASSERT_FALSE( toggleQuaydAgentEnabled() );

@@ -6,19 +6,13 @@
 #include "platform/ProfileEntityManager.h"
 #include "platform/Ringlog.h"
 #include "platform/testing/Capture.h"
-#include "platform/testing/FakeRuntimeProvider.h"
-#include "platform/testing/Sandbox.h"
+#include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
 
 using SAT = SubAgentType;
-
-// The agent's runtime manager may take the hard-stop path, which erases
-// /var/lib/docker.
-auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
-   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
 
 // The resolver on plain entities.
 struct Resolver {
@@ -182,7 +176,7 @@ class AgentTest : public ::testing::Test {
    void SetUp() override {
       em_ = makePtr< ProfileEntityManager >();
       em_->profileIs( quaydMountProfile() );
-      agent_ = AgentIs( "Quayd" );
+      agent_ = AgentIs( "Quayd", [ this ]( auto const & ) { return runtime_; } );
       agent_->hostIs( em_, vt_.scheduler() );
       em_->mountDoneIs( [ this ]( MountStatus s, String const & ) {
          agent_->doMountsComplete( s, em_ );
@@ -200,6 +194,7 @@ class AgentTest : public ::testing::Test {
    }
 
    Testing::VirtualTime vt_;
+   Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >();
    Ptr< ProfileEntityManager > em_;
    Ptr< Agent > agent_;
    std::vector< Ringlog::Config > ringlog_;
@@ -221,7 +216,7 @@ TEST_F( AgentTest, InitMountsTheProfileAndBuildsTheResolver ) {
 
    ASSERT_TRUE( agent_->subAgents()->quySm() );
    ASSERT_TRUE( agent_->subAgentSm() );
-   EXPECT_EQ( agent_->runtime().get(), Testing::sharedFakeRuntime().get() );
+   EXPECT_EQ( agent_->runtime().get(), runtime_.get() );
    EXPECT_EQ( agent_->subAgents()->quySm()->containerConfig().get(),
               entity< ContainerConfigDir >( "quayd/container/config" ).get() );
    EXPECT_EQ( agent_->subAgents()->quySm()->containerStatus(),

@@ -1,12 +1,9 @@
 #include "agent/QuaydSm.h"
 
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
 
 #include "platform/Exception.h"
+#include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "platform/Trace.h"
 
@@ -25,121 +22,6 @@ LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED( {
    "Please check the available space on flash and modify the data-root configuration "
    "accordingly.",
    3 } );
-
-// ------------------------------------------------------------ profile merger
-
-ContainerProfileDirSm::ContainerProfileDirSm(
-   Ptr< ContainerProfileConfigDir const > profileConfig,
-   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerConfigDir > consolidated )
-      : profileConfig_( std::move( profileConfig ) ),
-        containerConfig_( std::move( containerConfig ) ),
-        consolidated_( std::move( consolidated ) ) {
-   QUAYD_ASSERT( containerConfig_ );
-   QUAYD_ASSERT( consolidated_ );
-   reactor_.notificationsIs( false );
-   reactor_.onKey( containerConfig_, ContainerConfigDir::Attr::container,
-                   [ this ]( String const & name ) {
-                      watchContainer( name );
-                      sync( name );
-                   } );
-   if ( profileConfig_ ) {
-      reactor_.onKey( profileConfig_, ContainerProfileConfigDir::Attr::profile,
-                      [ this ]( String const & profile ) {
-                         watchProfile( profile );
-                         syncProfile( profile );
-                      } );
-   }
-   reactor_.onInitial( containerConfig_, [ this ] {
-      if ( profileConfig_ ) {
-         for ( auto const & [ name, p ] : profileConfig_->profile() ) {
-            watchProfile( name );
-         }
-      }
-      for ( auto const & [ name, c ] : containerConfig_->container() ) {
-         watchContainer( name );
-      }
-      for ( auto const & [ name, c ] : consolidated_->container() ) {
-         if ( !containerConfig_->container( name ) ) {
-            sync( name );
-         }
-      }
-      for ( auto const & [ name, c ] : containerConfig_->container() ) {
-         sync( name );
-      }
-   } );
-}
-
-void ContainerProfileDirSm::notificationsIs( bool on ) {
-   reactor_.notificationsIs( on );
-   if ( on ) {
-      reactor_.start();
-   }
-}
-
-void ContainerProfileDirSm::watchContainer( String const & name ) {
-   if ( auto c = containerConfig_->container( name ) ) {
-      reactor_.watch( c, [ this, name ]( AttrId, String const * ) { sync( name ); } );
-      reactor_.start();
-   }
-}
-
-void ContainerProfileDirSm::watchProfile( String const & profile ) {
-   if ( auto p = profileConfig_->profile( profile ) ) {
-      reactor_.watch( p, [ this, profile ]( AttrId, String const * ) { syncProfile( profile ); } );
-      reactor_.start();
-   }
-}
-
-void ContainerProfileDirSm::syncProfile( String const & profile ) {
-   for ( auto const & [ name, c ] : containerConfig_->container() ) {
-      if ( c->profile() == profile ) {
-         sync( name );
-      }
-   }
-}
-
-void ContainerProfileDirSm::sync( String const & name ) {
-   auto c = containerConfig_->container( name );
-   if ( !c ) {
-      consolidated_->containerDel( name );
-      return;
-   }
-   auto profile = profileConfig_ && !c->profile().empty()
-                     ? profileConfig_->profile( c->profile() )
-                     : Ptr< ContainerConfig >();
-   ContainerParams params = c->params();
-   std::map< String, BindMountEntry > binds = c->bindMount();
-   if ( profile ) {
-      // Field by field: what the container leaves at the default comes from
-      // the profile.
-      nlohmann::json const defaults = ContainerParams{};
-      nlohmann::json merged = profile->params();
-      nlohmann::json const own = c->params();
-      for ( auto const & [ field, value ] : own.items() ) {
-         if ( value != defaults[ field ] ) {
-            merged[ field ] = value;
-         }
-      }
-      params = merged.get< ContainerParams >();
-      for ( auto const & [ path, b ] : profile->bindMount() ) {
-         binds.emplace( path, b );
-      }
-   }
-   auto out = consolidated_->containerIs( name );
-   out->profileIs( c->profile() );
-   out->paramsIs( params );
-   for ( auto it = out->bindMount().begin(); it != out->bindMount().end(); ) {
-      String const path = it->first;
-      ++it;
-      if ( !binds.count( path ) ) {
-         out->bindMountDel( path );
-      }
-   }
-   for ( auto const & [ path, b ] : binds ) {
-      out->bindMountIs( path, b );
-   }
-   out->enabledIs( c->enabled() );
-}
 
 // ------------------------------------------------------------ runtime manager
 
@@ -171,6 +53,21 @@ QuaydSm::QuaydSm( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quayd
    QUAYD_ASSERT( taskScheduler_ );
    runtimeCheckTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RuntimeCheck",
                                              [ this ] { checkRuntime(); } );
+   registriesRetryTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ),
+                                                "InsecureRegistriesRetry",
+                                                [ this ] { handleRegistries(); } );
+   flashCleanupTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "FlashCleanup",
+                                             [ this ] {
+                                                if ( !quaydStatus_->runningOnFlash() ) {
+                                                   removeDataRootOnFlash();
+                                                }
+                                             } );
+   // A data root on flash that no status claims was left by an agent that
+   // stopped before it could remove it.
+   if ( quaydStatus_ && !quaydStatus_->runningOnFlash() && taskScheduler_->fileSystem() &&
+        taskScheduler_->fileSystem()->isDirectory( datarootOnFlash() ) ) {
+      flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
+   }
    reactor_.notificationsIs( false );
    if ( persistentPathStatus_ ) {
       reactor_.on( persistentPathStatus_, PersistentPathStatus::Attr::state,
@@ -181,6 +78,10 @@ QuaydSm::QuaydSm( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quayd
                    [ this ] { handleRegistries(); } );
    }
 }
+
+QuaydSm::StopInProgress::StopInProgress( QuaydSm & sm ) : sm_( sm ) { ++sm_.stopsInProgress_; }
+
+QuaydSm::StopInProgress::~StopInProgress() { --sm_.stopsInProgress_; }
 
 QuaydSm::~QuaydSm() {
    reactor_.notificationsIs( false );
@@ -240,7 +141,18 @@ void QuaydSm::enable() {
    QUAYD_ASSERT( runtime() );
    QUAYD_ASSERT( taskScheduler() );
    QTRACE( trace, 2, "state: {}", quaydStatus_->state() );
+   startDeferred_ = stopsInProgress_ > 0;
+   mountFailed_ = false;
+   if ( startDeferred_ ) {
+      // Asked for by a notification of the stop's own states: the start
+      // follows the stop, over a clean chain.
+      QTRACE( trace, 2, "A stop is in progress; starting once it is done" );
+      return;
+   }
    if ( quaydConfig_ && quaydConfig_->onFlash() ) {
+      bool const inherited = quaydStatus_->state() != SmState::stopped_ && !chainPresent();
+      bool const wasOnFlash = quaydStatus_->runningOnFlash();
+      uint64_t const wasLimit = quaydStatus_->flashLimit();
       try {
          maybeCreateLoopBackMount();
       } catch ( RuntimeException const & e ) {
@@ -250,11 +162,19 @@ void QuaydSm::enable() {
       if ( !quaydStatus_->runningOnFlash() ) {
          QTRACE( trace, 0, "Cannot start quy on flash!" );
          log( QUAYD_CONTAINER_SERVICE_START_FAILED, getAvailableSpaceOnFlash() );
+         if ( inherited ) {
+            // What an earlier agent left running cannot be taken over
+            // without its data root: it goes down as it was.
+            quaydStatus_->runningOnFlashIs( wasOnFlash );
+            quaydStatus_->flashLimitIs( wasLimit );
+            hardStop();
+         }
          quaydStatus_->stateIs( SmState::stopped_ );
          return;
       }
    }
-   crashRecovery_ = quaydStatus_->state() == SmState::started_ && runtime_->runtimeActive();
+   crashRecovery_ = quaydStatus_->state() == SmState::started_ && runtimeActive();
+   configApplied_ = crashRecovery_;
    stateIs( SmState::starting_ );
    startSms();
    if ( crashRecovery_ ) {
@@ -262,24 +182,22 @@ void QuaydSm::enable() {
       stateIs( SmState::started_ );
       return;
    }
-   bool started = false;
-   try {
-      started = configureRuntime();
-   } catch ( RuntimeException const & e ) {
-      // Not a service job failure, but handled like one: the check keeps
-      // looking for the runtime and disable() still stops everything.
-      QTRACE( trace, 0, "Failed to configure runtime: {}", e.what() );
-   }
-   if ( started ) {
-      stateIs( SmState::started_ );
-   } else {
-      runtimeCheckTask_->scheduleTaskDelay( runtimeCheckDelay_ );
-   }
+   startRuntimeAgain();
 }
 
 bool QuaydSm::configureRuntime() {
+   lastStartAttempt_ = taskScheduler_->now();
+   configApplied_ = false;
    try {
+      // A daemon that runs already was started by someone else (the other
+      // sub-agent, which could not stop it): it takes this configuration
+      // only when started anew.
+      if ( runtime_->runtimeActive() ) {
+         QTRACE( trace, 0, "The runtime runs already; restarting it with this configuration" );
+         runtime_->disableRuntime();
+      }
       applyConfig();
+      configApplied_ = true;
       runtime_->enableRuntime();
    } catch ( Unitctl::SdbusJobException const & e ) {
       QTRACE( trace, 2, "Failed to enable runtime: {}", e.what() );
@@ -288,9 +206,38 @@ bool QuaydSm::configureRuntime() {
    return true;
 }
 
-void QuaydSm::checkRuntime() {
-   if ( runtime_->runtimeActive() ) {
+void QuaydSm::startRuntimeAgain() {
+   bool started = false;
+   try {
+      started = configureRuntime();
+   } catch ( Exception const & e ) {
+      // Not a service job failure, but handled like one: the check keeps
+      // looking for the runtime and disable() still stops everything.
+      QTRACE( trace, 0, "Failed to configure runtime: {}: {}", e.name(), e.what() );
+   }
+   if ( started ) {
       stateIs( SmState::started_ );
+   } else {
+      runtimeCheckTask_->scheduleTaskDelay( runtimeCheckDelay_ );
+   }
+}
+
+bool QuaydSm::runtimeActive() {
+   try {
+      return runtime_->runtimeActive();
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
+      return false;
+   }
+}
+
+void QuaydSm::checkRuntime() {
+   // A runtime that answers counts only when it runs with this configuration.
+   if ( configApplied_ && runtimeActive() ) {
+      stateIs( SmState::started_ );
+   } else if ( taskScheduler_->now() - lastStartAttempt_ >= kStartRetryDelay ) {
+      // Nothing else would start a runtime whose start failed.
+      startRuntimeAgain();
    } else {
       runtimeCheckTask_->scheduleTaskDelay( runtimeCheckDelay_ );
    }
@@ -357,6 +304,11 @@ void QuaydSm::disable() {
       return;
    }
    // Without children nothing has to go down first: a hard stop.
+   hardStop();
+}
+
+void QuaydSm::hardStop() {
+   StopInProgress const stop( *this );
    stoppingStateIs( SmState::stopping_ );
    runtimeCheckTask_->stopTimerTask();
    doRuntimeHardStop();
@@ -366,22 +318,32 @@ void QuaydSm::disable() {
 void QuaydSm::handleDisabled() {
    QTRACE( trace, 2, "state: {}, persistentPathSm state: {}", quaydStatus_->state(),
            persistentPathStatus_->state() );
-   if ( persistentPathStatus_->state() != SmState::stopped_ ) {
+   // Without children this is not the end of a chain going down (a hard
+   // stop resets the status itself).
+   if ( persistentPathStatus_->state() != SmState::stopped_ || !persistentPathSm_ ) {
       return;
    }
+   StopInProgress const stop( *this );
    stoppingStateIs( SmState::stopping_ );
    try {
       runtime_->disableRuntime();
       runtime_->resetConfig();
-   } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to disable runtime: {}", e.what() );
+   } catch ( Exception const & e ) {
+      // A daemon that will not stop must not keep the sub-agent from
+      // stopping: whatever comes next needs stopped_ to start, and restarts
+      // the daemon with its own configuration.
+      QTRACE( trace, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
    }
    if ( quaydStatus_->runningOnFlash() ) {
       removeDataRootOnFlash();
       clearFlashStatus();
+      // Containers that could not be removed went with their data root.
+      containerStatus_->containerDelAll();
    }
-   stoppingStateIs( SmState::stopped_ );
+   // The children go before stopped_ is published: its notification may
+   // start this machine again, and the new start needs a clean chain.
    stopSms();
+   stoppingStateIs( SmState::stopped_ );
 }
 
 void QuaydSm::handleRegistries() {
@@ -393,8 +355,10 @@ void QuaydSm::handleRegistries() {
       } else if ( s == SmState::starting_ && runtimeCheckTask_->armed() ) {
          configureRuntime();
       }
-   } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to reconfigure runtime: {}", e.what() );
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "Failed to reconfigure runtime: {}: {}", e.name(), e.what() );
+      // Nothing else would bring the registry list to the daemon.
+      registriesRetryTask_->scheduleTaskDelay( kStartRetryDelay );
    }
 }
 
@@ -405,25 +369,37 @@ void QuaydSm::configureInsecureRegistries() {
 
 void QuaydSm::doRuntimeHardStop() {
    QTRACE( trace, 2, "" );
-   if ( runtime_->runtimeInstalled() ) {
-      runtime_->disableRuntime();
-      runtime_->resetConfig();
+   try {
+      if ( runtime_->runtimeInstalled() ) {
+         runtime_->disableRuntime();
+         runtime_->resetConfig();
+      }
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
    }
    if ( quaydStatus_->runningOnFlash() ) {
       removeDataRootOnFlash();
       clearFlashStatus();
    } else {
-      namespace fs = std::filesystem;
+      FileSystem & files = fileSystem();
       try {
-         for ( auto const & entry : fs::directory_iterator( kDefaultDataRoot ) ) {
-            fs::remove_all( entry.path() );
+         for ( auto const & entry : files.list( kDefaultDataRoot ) ) {
+            files.removeAll( entry );
          }
-      } catch ( fs::filesystem_error const & e ) {
+      } catch ( RuntimeException const & e ) {
          QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}",
                  e.what() );
       }
    }
    containerStatus_->containerDelAll();
+   // What the chain of an earlier agent published is gone with its runtime.
+   containerStatus_->stateIs( SmState::stopped_ );
+   registryStatus_->registryDelAll();
+   registryStatus_->stateIs( SmState::stopped_ );
+   imageLoadStatus_->statusDelAll();
+   imageLoadStatus_->stateIs( SmState::stopped_ );
+   persistentPathStatus_->imageDelAll();
+   persistentPathStatus_->stateIs( SmState::stopped_ );
 }
 
 void QuaydSm::clearFlashStatus() {
@@ -435,11 +411,7 @@ void QuaydSm::clearFlashStatus() {
 
 uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
    QTRACE( trace, 8, "" );
-   struct statvfs st {};
-   uint32_t mb = 0;
-   if ( ::statvfs( kFlashMountPoint, &st ) == 0 ) {
-      mb = uint32_t( ( uint64_t( st.f_bavail ) * st.f_frsize ) >> 20 );
-   }
+   uint32_t const mb = uint32_t( fileSystem().availableMb( kFlashMountPoint ) );
    QTRACE( trace, 2, "Total available space on /mnt/flash: {} MB", mb );
    return mb;
 }
@@ -480,29 +452,28 @@ void QuaydSm::maybeCreateLoopBackMount() {
       quaydStatus_->flashLimitIs( limit );
    } else {
       clearFlashStatus();
+      mountFailed_ = true;
    }
 }
 
-Ptr< ChildSiginfo > QuaydSm::runMountTool( std::vector< String > const & args, int stderrFd ) {
+FileSystem & QuaydSm::fileSystem() const {
+   auto * files = taskScheduler_->fileSystem();
+   QUAYD_ASSERT( files );
+   return *files;
+}
+
+ToolRun QuaydSm::runMountTool( std::vector< String > const & args ) {
    auto * processes = taskScheduler_->processRunner();
    QUAYD_ASSERT( processes );
    std::vector< String > argv{ "quylbmount" };
    argv.insert( argv.end(), args.begin(), args.end() );
-   auto child = processes->run( argv, -1, -1, stderrFd, -1 );
-   if ( child ) {
-      processes->wait( child );
-   }
-   return child;
+   return processes->runTool( argv );
 }
 
 bool QuaydSm::createDataRootOnFlash( uint32_t sizeMb ) {
    QTRACE( trace, 8, "" );
-   int fds[ 2 ];
-   if ( ::pipe( fds ) != 0 ) {
-      throw RuntimeException( "Failed to create pipe" );
-   }
-   auto child = runMountTool( { kLbMountPath, std::to_string( sizeMb ) }, fds[ 1 ] );
-   ::close( fds[ 1 ] );
+   ToolRun const run = runMountTool( { kLbMountPath, std::to_string( sizeMb ) } );
+   auto const & child = run.child;
    bool ok = true;
    if ( !child ) {
       QTRACE( trace, 0, "Couldn't create loopback mount" );
@@ -517,15 +488,8 @@ bool QuaydSm::createDataRootOnFlash( uint32_t sizeMb ) {
       ok = false;
    }
    if ( !ok ) {
-      String err;
-      char buf[ 256 ];
-      ssize_t n;
-      while ( ( n = ::read( fds[ 0 ], buf, sizeof buf ) ) > 0 ) {
-         err.append( buf, size_t( n ) );
-      }
-      QTRACE( trace, 0, "STDERR from quylbmount: {}", err );
+      QTRACE( trace, 0, "STDERR from quylbmount: {}", run.stderrText );
    }
-   ::close( fds[ 0 ] );
    return ok;
 }
 
@@ -534,9 +498,11 @@ void QuaydSm::removeDataRootOnFlash() {
    if ( skipLbMount() ) {
       return;
    }
-   auto child = runMountTool( { kLbMountPath, "--delete" }, -1 );
+   auto const child = runMountTool( { kLbMountPath, "--delete" } ).child;
    if ( !child || child->signalCode() != kChildExited || child->exitStatus() != 0 ) {
       QTRACE( trace, 0, "Couldn't delete loopback mount" );
+      // Left mounted, it would hold its space on flash for good.
+      flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
    }
 }
 

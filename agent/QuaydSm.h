@@ -4,6 +4,7 @@
 // of the agent while the runtime ran, and owns the chain of state machines
 // that load images, log in to registries and run containers.
 #include "agent/ContainerDirSm.h"
+#include "agent/ContainerProfileDirSm.h"
 #include "agent/ImageLoadSm.h"
 #include "agent/PersistentPathSm.h"
 #include "agent/RegistrySm.h"
@@ -15,30 +16,9 @@
 
 namespace Quayd {
 
+class FileSystem;
+
 extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
-
-// Keeps the consolidated container configuration equal to the configured
-// containers with their profiles applied: a field a container leaves at its
-// default takes the value of the profile it names; its own bind mounts win
-// over the profile's.
-class ContainerProfileDirSm : public PtrInterface {
- public:
-   ContainerProfileDirSm( Ptr< ContainerProfileConfigDir const > profileConfig,
-                          Ptr< ContainerConfigDir const > containerConfig,
-                          Ptr< ContainerConfigDir > consolidated );
-   void notificationsIs( bool on );
-
- private:
-   void watchContainer( String const & name );
-   void watchProfile( String const & profile );
-   void sync( String const & name );
-   void syncProfile( String const & profile );
-
-   Ptr< ContainerProfileConfigDir const > profileConfig_;
-   Ptr< ContainerConfigDir const > containerConfig_;
-   Ptr< ContainerConfigDir > consolidated_;
-   Reactor reactor_;
-};
 
 class QuaydSm : public PtrInterface {
  public:
@@ -112,6 +92,13 @@ class QuaydSm : public PtrInterface {
    }
    Ptr< TimerTask > const & runtimeCheckTask() const { return runtimeCheckTask_; }
    bool crashRecovery() const { return crashRecovery_; }
+   // Whether the chain exists: the machine runs or goes up or down.
+   bool chainPresent() const { return persistentPathSm_ != nullptr; }
+   // What became of the last enable(): put off until a stop in progress
+   // ends, or refused because the flash mount failed (which may pass,
+   // unlike too little space). Either is worth asking again.
+   bool startDeferred() const { return startDeferred_; }
+   bool mountFailed() const { return mountFailed_; }
    Duration runtimeCheckDelay() const { return runtimeCheckDelay_; }
 
    // The data root on flash.
@@ -126,18 +113,25 @@ class QuaydSm : public PtrInterface {
    void handleDisabled();
    void handleRegistries();
    void checkRuntime();
+   // Whether the runtime answers; a failed check is a no.
+   bool runtimeActive();
+   // Configures and starts the runtime: started_, or checks from now on.
+   void startRuntimeAgain();
    void startSms();
    void stopSms();
    bool configureRuntime();
    void configureInsecureRegistries();
    void doRuntimeHardStop();
+   // disable() of a machine without children: its states around the above.
+   void hardStop();
    void applyConfig();
    // Writes `s` to the cell-local status, then the global one.
    void stateIs( SmState s );
    // Writes `s` to the global status, then the cell-local one (stop paths).
    void stoppingStateIs( SmState s );
    void clearFlashStatus();
-   Ptr< ChildSiginfo > runMountTool( std::vector< String > const & args, int stderrFd );
+   ToolRun runMountTool( std::vector< String > const & args );
+   FileSystem & fileSystem() const;
 
    Ptr< QuaydConfig const > quaydConfig_;
    Ptr< QuaydStatus > quaydStatus_;
@@ -161,7 +155,28 @@ class QuaydSm : public PtrInterface {
    Ptr< ContainerProfileDirSm > containerProfileDirSm_;
    bool crashRecovery_ = false;
    Duration runtimeCheckDelay_ = std::chrono::seconds( 2 );
+   // A failed start is tried again this long after the last attempt.
+   static constexpr Duration kStartRetryDelay = std::chrono::seconds( 30 );
+   TimePoint lastStartAttempt_{};
+   // Whether the runtime was last started with this machine's configuration.
+   bool configApplied_ = false;
+   bool mountFailed_ = false;
+   bool startDeferred_ = false;
    Ptr< TimerTask > runtimeCheckTask_;
+   // A stop publishing its states; a start asked for meanwhile is put off.
+   class StopInProgress {
+    public:
+      explicit StopInProgress( QuaydSm & sm );
+      ~StopInProgress();
+
+    private:
+      QuaydSm & sm_;
+   };
+   int stopsInProgress_ = 0;
+   // Retries the removal of a data root on flash that is no longer used.
+   Ptr< TimerTask > flashCleanupTask_;
+   Ptr< TimerTask > registriesRetryTask_;
+   static constexpr Duration kFlashCleanupRetry = std::chrono::seconds( 30 );
    Reactor reactor_;
 };
 

@@ -1,19 +1,11 @@
-// The runtime manager on the fake runtime, fake child processes and the
-// virtual clock. Free space on flash and the default data root are real
-// paths: this binary moves into a private mount namespace with tmpfs over
-// /mnt and /var/lib/docker, so the host's are never touched.
+// The runtime manager on the fake runtime, fake child processes, the
+// in-memory file system and the virtual clock.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "agent/QuaydSm.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
-#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
@@ -23,23 +15,12 @@ using namespace std::chrono_literals;
 using Testing::FakeProcessRunner;
 using Testing::FakeRuntime;
 
-// Gives /mnt/flash `mb` megabytes of free space.
-void flashIs( uint32_t mb ) {
-   ::umount2( "/mnt/flash", MNT_DETACH );
-   std::filesystem::create_directories( "/mnt/flash" );
-   String const opts = "size=" + std::to_string( mb ) + "m";
-   ASSERT_EQ( ::mount( "tmpfs", "/mnt/flash", "tmpfs", 0, opts.c_str() ), 0 )
-      << strerror( errno );
-}
-
-auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
-   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
-
 class QuaydSmTest : public ::testing::Test {
  protected:
    QuaydSmTest() {
       ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
       flashIs( 10000 );
+      time.files.makeDirs( "/var/lib/docker" );
       config = makePtr< QuaydConfig >();
       status = makePtr< QuaydStatus >();
       globalStatus = makePtr< QuaydStatus >();
@@ -49,6 +30,8 @@ class QuaydSmTest : public ::testing::Test {
       containerStatus = makePtr< ContainerStatusDir >();
    }
    ~QuaydSmTest() override { ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" ); }
+   // Gives /mnt/flash `mb` megabytes of free space.
+   void flashIs( uint32_t mb ) { time.files.freeMb = mb; }
 
    Ptr< QuaydSm > const & sm() {
       if ( !sm_ ) {
@@ -184,7 +167,7 @@ TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
    time.runReady();  // persistent path, images, registries, containers
    ASSERT_EQ( containerStatus->state(), SmState::started_ );
    ASSERT_EQ( runtime->callNames(), ( std::vector< String >{ "runContainer" } ) );
-   std::filesystem::create_directories( "/var/lib/docker/volumes" );
+   time.files.makeDirs( "/var/lib/docker/volumes" );
    runtime->clearCalls();
    recordStates();
    sm()->disable();
@@ -196,7 +179,7 @@ TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
    EXPECT_FALSE( sm()->persistentPathSm() );
    EXPECT_FALSE( sm()->containerDirSm() );
    EXPECT_TRUE( containerStatus->container().empty() );
-   EXPECT_TRUE( std::filesystem::exists( "/var/lib/docker/volumes" ) );
+   EXPECT_TRUE( time.files.exists( "/var/lib/docker/volumes" ) );
    EXPECT_EQ( registryStatus->state(), SmState::stopped_ );
 }
 
@@ -205,8 +188,8 @@ TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
 TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRoot ) {
    status->stateIs( SmState::started_ );
    globalStatus->stateIs( SmState::started_ );
-   std::filesystem::create_directories( "/var/lib/docker/overlay2/abc" );
-   std::ofstream( "/var/lib/docker/engine-id" ) << "x";
+   time.files.makeDirs( "/var/lib/docker/overlay2/abc" );
+   time.files.addFile( "/var/lib/docker/engine-id" );
    containerStatus->containerIs( "web" );
    sm()->runtimeCheckTask()->scheduleTaskDelay( 2s );
    recordStates();
@@ -215,8 +198,8 @@ TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRo
                                                          "disableRuntime()", "resetConfig()" } ) );
    EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
                                                "global:stopped_", "cell:stopped_" } ) );
-   EXPECT_TRUE( std::filesystem::exists( "/var/lib/docker" ) );
-   EXPECT_TRUE( std::filesystem::is_empty( "/var/lib/docker" ) );
+   EXPECT_TRUE( time.files.exists( "/var/lib/docker" ) );
+   EXPECT_TRUE( time.files.list( "/var/lib/docker" ).empty() );
    EXPECT_TRUE( containerStatus->container().empty() );
    EXPECT_FALSE( sm()->runtimeCheckTask()->armed() );
 }

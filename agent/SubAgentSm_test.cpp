@@ -1,17 +1,13 @@
 // The switcher with the real resolver, runtime manager and Containerz
-// machine, on the fake runtime and the virtual clock. The runtime manager's
-// hard stop erases /var/lib/docker and the Containerz machine creates its data
-// root on flash: this binary runs in a private mount namespace with tmpfs over
-// both.
+// machine, on the fake runtime, the in-memory file system and the virtual
+// clock.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 #include "agent/QuaydAgent.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeRuntime.h"
-#include "platform/testing/Sandbox.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
@@ -21,14 +17,11 @@ using namespace std::chrono_literals;
 using SAT = SubAgentType;
 using Testing::FakeRuntime;
 
-auto const * const sandbox = ::testing::AddGlobalTestEnvironment(
-   new Testing::PrivateMounts( { "/mnt", "/var/lib/docker" } ) );
-
 class SubAgentSmTest : public ::testing::Test {
  protected:
    SubAgentSmTest() {
       ::setenv( "QUY_BTEST_SKIPLBMOUNT", "1", 1 );
-      std::filesystem::create_directories( "/mnt/flash" );
+      time.files.makeDirs( "/mnt/flash" );
       subAgents->quySmIs( config, status, globalStatus, makePtr< PersistentPathConfig >(),
                           makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
                           makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
@@ -147,7 +140,7 @@ TEST_F( SubAgentSmTest, SwitchingBetweenQuyAndContainerz ) {
    ASSERT_TRUE( subAgents->containerzSm() );
    EXPECT_TRUE( crt->enabled() );
    EXPECT_EQ( candidate->subAgentRunning().subAgentType, SAT::subAgentContainerz );
-   EXPECT_TRUE( std::filesystem::is_directory( ContainerzSm::kDataRoot ) );
+   EXPECT_TRUE( time.files.isDirectory( ContainerzSm::kDataRoot ) );
    auto const calls = runtime->calls();
    ASSERT_GE( calls.size(), 2u );
    EXPECT_EQ( calls[ calls.size() - 2 ],

@@ -27,7 +27,8 @@ UrlInfo UrlInfo::urlInfo( String const & url ) {
    if ( !present( uri.scheme ) ) {
       throw std::invalid_argument( fmt::format( "Failed to parse scheme in URL {}", url ) );
    }
-   if ( !present( uri.hostText ) ) {
+   // "udp://:514" has a host part, an empty one: nothing to probe.
+   if ( !present( uri.hostText ) || uri.hostText.first == uri.hostText.afterLast ) {
       throw std::invalid_argument( fmt::format( "Failed to parse hostText in URL {}", url ) );
    }
    String const port = present( uri.portText ) ? rangeText( uri.portText ) : String();

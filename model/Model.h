@@ -252,8 +252,11 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( CrtConfig, vrfName, logDriver, 
 #define CONTAINERZ_CONFIG_FIELDS( F ) F( ATTR, CrtConfig, crtConfig, {} )
 QUAYD_ENTITY( Config, CONTAINERZ_CONFIG_FIELDS );
 
-// "mgmt/gnoi/containerz/crtStatus": enabled "true"
-#define CRT_STATUS_FIELDS( F ) F( ATTR, bool, enabled, false )
+// "mgmt/gnoi/containerz/crtStatus": enabled "true"  lastError ""
+// lastError says why the runtime is not up when configuration keeps it down.
+#define CRT_STATUS_FIELDS( F )                                                  \
+   F( ATTR, bool, enabled, false )                                              \
+   F( ATTR, String, lastError, "" )
 QUAYD_ENTITY( ContainerRuntimeStatus, CRT_STATUS_FIELDS );
 
 } // namespace Gnoi::Containerz

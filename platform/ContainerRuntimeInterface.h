@@ -4,6 +4,7 @@
 // RuntimeException (ApiRequestException for a refused API request), and
 // applyConfig/enableRuntime may throw Unitctl::SdbusJobException when the
 // service job fails.
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
@@ -113,15 +114,8 @@ struct ContainerRecord {
    std::map< String, String > labels;
 };
 
-enum class ContainerRuntimeType : uint8_t { docker = 0, fake = 1 };
-
 class ContainerRuntimeInterface : public PtrInterface {
  public:
-   // The process's runtime object of `type`; created on first use and shared.
-   static Ptr< ContainerRuntimeInterface >
-   runtime( ContainerRuntimeType type,
-            Ptr< KernelRoutingOverrideStatus const > const & kernelRoutingOverride );
-
    virtual bool runtimeInstalled() = 0;
    virtual bool runtimeActive() = 0;
    virtual void enableRuntime() = 0;
@@ -135,6 +129,8 @@ class ContainerRuntimeInterface : public PtrInterface {
                        String const & server ) = 0;
    virtual void logout( String const & server ) = 0;
    virtual ContainerRecord inspectContainer( String const & name ) = 0;
+   // The names of every container the agent started, running or not.
+   virtual std::vector< String > listOwnContainers() = 0;
    virtual void runContainer( Ptr< RunContainerParams > const & params ) = 0;
    virtual void stopContainer( String const & name ) = 0;
    virtual void removeContainer( String const & name, bool force ) = 0;
@@ -146,5 +142,11 @@ class ContainerRuntimeInterface : public PtrInterface {
                              Ptr< InsecureRegistries const > const & insecure ) = 0;
    virtual void resetConfig() = 0;
 };
+
+// How the host makes the agent's one runtime object once the state database
+// is mounted: the Docker runtime in quayd, a fake in tests. An agent built
+// again after a restart gets the same object, as the daemon outlives it.
+using RuntimeFactory = std::function< Ptr< ContainerRuntimeInterface >(
+   Ptr< KernelRoutingOverrideStatus const > const & kernelRoutingOverride ) >;
 
 } // namespace Quayd

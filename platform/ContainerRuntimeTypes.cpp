@@ -20,9 +20,14 @@ std::map< String, String > SyslogDriver::logOpts() const {
    static char const * const facilities[] = { "daemon", "user", "local0", "local1",
                                               "local2", "local3", "local4", "local5",
                                               "local6", "local7" };
-   return { { "syslog-address", url_ },
-            { "tag", tags[ static_cast< size_t >( tag_ ) ] },
-            { "syslog-facility", facilities[ static_cast< size_t >( facility_ ) ] } };
+   std::map< String, String > opts{
+      { "tag", tags[ static_cast< size_t >( tag_ ) ] },
+      { "syslog-facility", facilities[ static_cast< size_t >( facility_ ) ] } };
+   if ( !url_.empty() ) {
+      // Without an address the driver writes to the host's own syslog.
+      opts[ "syslog-address" ] = url_;
+   }
+   return opts;
 }
 
 } // namespace Quayd

@@ -1,5 +1,7 @@
 #include "platform/Entity.h"
 
+#include <algorithm>
+
 namespace Quayd {
 
 FieldInfo const * FieldTable::find( std::string_view name ) const {
@@ -21,7 +23,9 @@ FieldInfo const * FieldTable::elements() const {
 }
 
 void Entity::observerIs( EntityObserver * o ) {
-   observer_ = o;
+   if ( std::find( observers_.begin(), observers_.end(), o ) == observers_.end() ) {
+      observers_.push_back( o );
+   }
    if ( auto const * el = fieldTable().elements() ) {
       for ( auto const & k : el->keys( *this ) ) {
          el->element( *this, k )->observerIs( o );
@@ -29,19 +33,28 @@ void Entity::observerIs( EntityObserver * o ) {
    }
 }
 
+void Entity::observerDel( EntityObserver * o ) {
+   std::erase( observers_, o );
+   if ( auto const * el = fieldTable().elements() ) {
+      for ( auto const & k : el->keys( *this ) ) {
+         el->element( *this, k )->observerDel( o );
+      }
+   }
+}
+
 void Entity::elementAddedNotify( AttrId attr, Entity & element ) {
-   if ( observer_ ) {
-      element.observerIs( observer_ );
-      observer_->elementAdded( *this, element );
+   for ( auto * o : observers_ ) {
+      element.observerIs( o );
+      o->elementAdded( *this, element );
    }
    String const key = element.key();
    notify( attr, &key );
 }
 
 void Entity::elementRemovedNotify( AttrId attr, Entity & element ) {
-   if ( observer_ ) {
-      observer_->elementRemoved( *this, element );
-      element.observerIs( nullptr );
+   for ( auto * o : observers_ ) {
+      o->elementRemoved( *this, element );
+      element.observerDel( o );
    }
    String const key = element.key();
    notify( attr, &key );

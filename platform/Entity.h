@@ -85,10 +85,12 @@ class Entity : public Notifier {
    virtual char const * typeName() const = 0;
    virtual FieldTable const & fieldTable() const = 0;
 
-   EntityObserver * observer() const { return observer_; }
-   // Attaches (or, with null, detaches) the observer to this entity and,
-   // recursively, to its elements.
+   std::vector< EntityObserver * > const & observers() const { return observers_; }
+   // Attaches an observer to this entity and, recursively, to its elements
+   // (and to those added later); attaching one twice is the same as once.
    void observerIs( EntityObserver * o );
+   // Detaches it again, here and below.
+   void observerDel( EntityObserver * o );
 
    // For a value held through a pointer and changed in place: stores and
    // announces it as if it had been set anew.
@@ -99,8 +101,8 @@ class Entity : public Notifier {
 
  protected:
    void changed( AttrId attr, String const * key = nullptr ) {
-      if ( observer_ ) {
-         observer_->attrChanged( *this, attr );
+      for ( auto * o : observers_ ) {
+         o->attrChanged( *this, attr );
       }
       notify( attr, key );
    }
@@ -127,7 +129,7 @@ class Entity : public Notifier {
  private:
    String path_;
    String key_;
-   EntityObserver * observer_ = nullptr;
+   std::vector< EntityObserver * > observers_;
 };
 
 // Looks a key up in an element map.

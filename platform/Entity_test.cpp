@@ -119,6 +119,27 @@ TEST( Entity, APreparedElementIsCompleteWhenItsAdditionIsNotified ) {
    EXPECT_EQ( t->leaf( "a" )->label(), "ready" );
 }
 
+// The state database's write-through and, in tests, a recorder both see
+// every change; one does not push the other out.
+TEST( Entity, EveryObserverSeesChangesOfTheEntityAndItsElements ) {
+   struct Log : EntityObserver {
+      std::vector< String > seen;
+      void attrChanged( Entity & e, AttrId ) override { seen.push_back( "attr " + e.path() ); }
+      void elementAdded( Entity &, Entity & e ) override { seen.push_back( "add " + e.path() ); }
+      void elementRemoved( Entity &, Entity & e ) override { seen.push_back( "del " + e.path() ); }
+   } first, second;
+   Ptr< Tree > t( new Tree );
+   t->pathIs( "t" );
+   t->observerIs( &first );
+   t->observerIs( &second );
+   t->observerIs( &second );
+   t->leafIs( "a" )->labelIs( "x" );
+   t->observerDel( &first );
+   t->leafDel( "a" );
+   EXPECT_EQ( first.seen, ( std::vector< String >{ "add t|a", "attr t|a" } ) );
+   EXPECT_EQ( second.seen, ( std::vector< String >{ "add t|a", "attr t|a", "del t|a" } ) );
+}
+
 TEST( Entity, FieldTableRoundTripsEveryKind ) {
    Ptr< Tree > t( new Tree );
    t->onIs( true );

@@ -55,7 +55,18 @@ void Notifier::notify( AttrId attr, String const * key ) const {
    if ( key ) {
       keyCopy = *key;  // the caller's key may die with the element it names
    }
-   ++depth_;
+   // A callback that throws still ends this notification's nesting, or
+   // cancelled subscriptions would never be erased again.
+   struct Nesting {
+      Notifier const & n;
+      explicit Nesting( Notifier const & self ) : n( self ) { ++n.depth_; }
+      ~Nesting() {
+         if ( --n.depth_ == 0 && n.dirty_ ) {
+            n.dirty_ = false;
+            std::erase_if( n.slots_, []( auto const & s ) { return !s->active; } );
+         }
+      }
+   } nesting( *this );
    size_t const n = slots_.size();
    for ( size_t i = 0; i < n && i < slots_.size(); ++i ) {
       std::shared_ptr< Subscription::Slot > slot = slots_[ i ];
@@ -63,10 +74,6 @@ void Notifier::notify( AttrId attr, String const * key ) const {
          Callback fn = slot->fn;  // survives the subscription being dropped
          fn( attr, key ? &keyCopy : nullptr );
       }
-   }
-   if ( --depth_ == 0 && dirty_ ) {
-      dirty_ = false;
-      std::erase_if( slots_, []( auto const & s ) { return !s->active; } );
    }
 }
 

@@ -52,6 +52,10 @@ class Notifier : public PtrInterface {
    // Subscribes; the callback is not called until the next change.
    [[nodiscard]] Subscription subscribe( Callback fn ) const;
    size_t subscriberCount() const;
+   // Slots held: the active subscriptions and the cancelled ones that wait
+   // for the outermost notification to end. More than subscriberCount() at
+   // rest is a leak.
+   size_t slotCount() const { return slots_.size(); }
 
    // Calls every active subscriber with (attr, key).
    void notify( AttrId attr, String const * key = nullptr ) const;

@@ -9,6 +9,7 @@
 
 #include "platform/Codec.h"
 #include "platform/Entity.h"
+#include "platform/Namespace.h"
 
 namespace Quayd {
 
@@ -24,6 +25,22 @@ inline constexpr uint8_t kChildSignaled = 4;  // CLD_KILLED (`signaled_`)
    F( ATTR, int32_t, signal, 0 )
 QUAYD_ENTITY( ChildSiginfo, QUAYD_CHILD_SIGINFO_FIELDS );
 
+// What starting a child in a network namespace came to: a running child, or
+// why there is none. A namespace that cannot be entered is a problem of the
+// configuration; a child that cannot be spawned is one of the machine.
+enum class SpawnFailure : uint8_t { none, namespaceSwitch, spawn };
+struct Spawned {
+   Ptr< ChildSiginfo > child;
+   SpawnFailure failure = SpawnFailure::none;
+};
+
+// A short tool run to its end, with what it wrote to standard error. A null
+// child: it could not be started.
+struct ToolRun {
+   Ptr< ChildSiginfo > child;
+   String stderrText;
+};
+
 class ProcessRunner {
  public:
    virtual ~ProcessRunner() = default;
@@ -38,6 +55,11 @@ class ProcessRunner {
    // Blocks until `child` has ended (at once when it has); its handle then
    // tells how. For short tools that the agent runs synchronously.
    virtual void wait( Ptr< ChildSiginfo > const & child ) = 0;
+   // Starts argv (standard descriptors inherited) inside the network
+   // namespace `netNs`; the agent's own stays as it was.
+   virtual Spawned runIn( NamespaceName const & netNs, std::vector< String > const & argv ) = 0;
+   // Runs argv to its end and collects its standard error.
+   virtual ToolRun runTool( std::vector< String > const & argv ) = 0;
 };
 
 } // namespace Quayd

@@ -119,5 +119,19 @@ TEST( Notifier, SubscriptionsAddedDuringANotificationStartWithTheNext ) {
    EXPECT_EQ( inner, 1 );
 }
 
+// A handler that throws must not leave the notifier believing it is still
+// notifying: cancelled subscriptions would then pile up for good.
+TEST( Notifier, AThrowingHandlerStillLetsCancelledSubscriptionsGo ) {
+   Ptr< Widget > w( new Widget );
+   auto thrower = w->subscribe( []( AttrId, String const * ) { throw std::runtime_error( "x" ); } );
+   EXPECT_THROW( w->sizeIs( 1 ), std::runtime_error );
+   thrower.cancel();
+   for ( int i = 0; i < 3; ++i ) {
+      auto sub = w->subscribe( []( AttrId, String const * ) {} );
+   }
+   EXPECT_EQ( w->subscriberCount(), 0u );
+   EXPECT_EQ( w->slotCount(), 0u );
+}
+
 } // namespace
 } // namespace Quayd

@@ -15,6 +15,7 @@
 
 namespace Quayd {
 
+class FileSystem;
 class ProcessRunner;
 
 class Clock {
@@ -40,8 +41,9 @@ class TimerTask;
 
 class TaskScheduler : public PtrInterface {
  public:
-   explicit TaskScheduler( Clock const & clock, ProcessRunner * processes = nullptr )
-         : clock_( clock ), processes_( processes ) {}
+   explicit TaskScheduler( Clock const & clock, ProcessRunner * processes = nullptr,
+                           FileSystem * files = nullptr )
+         : clock_( clock ), processes_( processes ), files_( files ) {}
    ~TaskScheduler() override;
 
    TimePoint now() const { return clock_.now(); }
@@ -49,6 +51,9 @@ class TaskScheduler : public PtrInterface {
    // pure unit tests).
    ProcessRunner * processRunner() const { return processes_; }
    void processRunnerIs( ProcessRunner * p ) { processes_ = p; }
+   // The host's file system, reached through the loop like its children.
+   FileSystem * fileSystem() const { return files_; }
+   void fileSystemIs( FileSystem * f ) { files_ = f; }
 
    // The loop's side: run what is ready or due.
    // Fires every timer whose deadline has passed, in deadline order.
@@ -66,6 +71,7 @@ class TaskScheduler : public PtrInterface {
 
    Clock const & clock_;
    ProcessRunner * processes_;
+   FileSystem * files_;
    uint64_t seq_ = 0;
    std::map< ReadyKey, Task * > ready_;
    std::map< TimerKey, TimerTask * > timers_;

@@ -103,6 +103,11 @@ nlohmann::json DockerApiClient::call( String const & method, String const & path
                                       nlohmann::json const & body, long timeoutSec ) {
    Response r = request( method, path, body.is_null() ? "" : jsonText( body ), nullptr,
                          timeoutSec );
+   if ( r.status >= 500 ) {
+      // The daemon failed; it did not refuse. "No such container" must not
+      // be read into a daemon error.
+      throw RuntimeException( errorMessage( r ) );
+   }
    if ( r.status < 200 || r.status >= 300 ) {
       throw ApiRequestException( errorMessage( r ) );
    }

@@ -63,13 +63,6 @@ String base64( String const & in ) {
 
 } // namespace
 
-Ptr< ContainerRuntimeInterface > ContainerRuntimeInterface::runtime(
-      ContainerRuntimeType type, Ptr< KernelRoutingOverrideStatus const > const & ) {
-   QUAYD_ASSERT( type == ContainerRuntimeType::docker );
-   static Ptr< ContainerRuntimeInterface > const shared( new DockerRuntime );
-   return shared;
-}
-
 DockerRuntime::DockerRuntime()
       : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ),
         service_( daemonServiceFor( "/run/systemd/system",
@@ -270,6 +263,21 @@ ImageRecord DockerRuntime::inspectImage( String const & name ) {
       r.ref = r.repoTags.empty() ? r.id : r.repoTags.front();
    }
    return r;
+}
+
+std::vector< String > DockerRuntime::listOwnContainers() {
+   String const filter = fmt::format( R"({{"label":["{}={}"]}})", kAgentLabel, kAgentLabelValue );
+   json j = api().call( "GET", "/containers/json?all=1&filters=" + DockerApiClient::escape( filter ) );
+   std::vector< String > out;
+   for ( auto const & c : j ) {
+      // Names come with the daemon's leading slash.
+      if ( c.contains( "Names" ) && c[ "Names" ].is_array() && !c[ "Names" ].empty() &&
+           c[ "Names" ][ 0 ].is_string() ) {
+         String name = c[ "Names" ][ 0 ].get< String >();
+         out.push_back( name.starts_with( "/" ) ? name.substr( 1 ) : name );
+      }
+   }
+   return out;
 }
 
 std::vector< String > DockerRuntime::listStaleImages() {

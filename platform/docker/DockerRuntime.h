@@ -39,6 +39,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
                String const & server ) override;
    void logout( String const & server ) override;
    ContainerRecord inspectContainer( String const & name ) override;
+   std::vector< String > listOwnContainers() override;
    void runContainer( Ptr< RunContainerParams > const & params ) override;
    void stopContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;

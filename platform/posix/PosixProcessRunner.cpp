@@ -1,10 +1,14 @@
 #include "platform/posix/PosixProcessRunner.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 namespace Quayd {
 
@@ -108,6 +112,52 @@ void PosixProcessRunner::wait( Ptr< ChildSiginfo > const & child ) {
       return;
    }
    ended( child->pid(), child, si );
+}
+
+Spawned PosixProcessRunner::runIn( NamespaceName const & netNs,
+                                   std::vector< String > const & argv ) {
+   if ( netNs.isDefault() ) {
+      auto child = run( argv, -1, -1, -1, -1 );
+      return { child, child ? SpawnFailure::none : SpawnFailure::spawn };
+   }
+   int const saved = getns( CLONE_NEWNET );
+   if ( saved < 0 ) {
+      return { nullptr, SpawnFailure::namespaceSwitch };
+   }
+   if ( !setnsByName( netNs.str(), CLONE_NEWNET ) ) {
+      ::close( saved );
+      return { nullptr, SpawnFailure::namespaceSwitch };
+   }
+   auto child = run( argv, -1, -1, -1, -1 );
+   // Staying in the child's namespace would move every later socket of the
+   // agent there.
+   if ( ::setns( saved, CLONE_NEWNET ) != 0 ) {
+      std::abort();
+   }
+   ::close( saved );
+   return { child, child ? SpawnFailure::none : SpawnFailure::spawn };
+}
+
+ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
+   int fds[ 2 ];
+   if ( ::pipe2( fds, O_CLOEXEC ) != 0 ) {
+      return {};
+   }
+   ToolRun out{ run( argv, -1, -1, fds[ 1 ], -1 ), {} };
+   ::close( fds[ 1 ] );
+   char buf[ 256 ];
+   ssize_t n;
+   while ( ( n = ::read( fds[ 0 ], buf, sizeof buf ) ) > 0 ||
+           ( n < 0 && errno == EINTR ) ) {
+      if ( n > 0 ) {
+         out.stderrText.append( buf, size_t( n ) );
+      }
+   }
+   ::close( fds[ 0 ] );
+   if ( out.child ) {
+      wait( out.child );
+   }
+   return out;
 }
 
 void PosixProcessRunner::kill( int32_t pid, int signal ) {

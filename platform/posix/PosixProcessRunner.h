@@ -18,6 +18,8 @@ class PosixProcessRunner : public ProcessRunner {
                             int fd3 ) override;
    void kill( int32_t pid, int signal ) override;
    void wait( Ptr< ChildSiginfo > const & child ) override;
+   Spawned runIn( NamespaceName const & netNs, std::vector< String > const & argv ) override;
+   ToolRun runTool( std::vector< String > const & argv ) override;
    size_t childCount() const { return children_.size(); }
 
  private:

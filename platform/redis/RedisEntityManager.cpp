@@ -41,7 +41,7 @@ RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop
 
 RedisEntityManager::~RedisEntityManager() {
    for ( auto & [ path, e ] : written_ ) {
-      e->observerIs( nullptr );
+      e->observerDel( this );
    }
    if ( sub_ ) {
       loop_.fdDel( sub_->fd() );

@@ -21,17 +21,51 @@ Ptr< ChildSiginfo > FakeProcessRunner::run( std::vector< String > const & argv, 
    Ptr< ChildSiginfo > c( new ChildSiginfo );
    int32_t const pid = nextPid_++;
    c->pidIs( pid );
-   children_[ pid ] = c;
+   children_[ pid ] = { c, argv };
    if ( exitAtOnce ) {
       exit( pid, *exitAtOnce );
    }
    return c;
 }
 
+Spawned FakeProcessRunner::runIn( NamespaceName const & netNs,
+                                  std::vector< String > const & argv ) {
+   String const ns = netNs.isDefault() ? String() : netNs.str();
+   namespaces.push_back( ns );
+   if ( badNamespaces.count( ns ) ) {
+      return { nullptr, SpawnFailure::namespaceSwitch };
+   }
+   auto child = run( argv, -1, -1, -1, -1 );
+   return { child, child ? SpawnFailure::none : SpawnFailure::spawn };
+}
+
+ToolRun FakeProcessRunner::runTool( std::vector< String > const & argv ) {
+   if ( tool ) {
+      started.push_back( argv );
+      return tool( argv );
+   }
+   std::optional< int32_t > const atOnce = std::exchange( exitAtOnce, std::nullopt );
+   auto c = run( argv, -1, -1, -1, -1 );
+   exitAtOnce = atOnce;
+   if ( !c ) {
+      return {};
+   }
+   wait( c );
+   return { c, stderrText };
+}
+
+std::map< int32_t, std::vector< String > > FakeProcessRunner::runningArgv() const {
+   std::map< int32_t, std::vector< String > > out;
+   for ( auto const & [ pid, c ] : children_ ) {
+      out[ pid ] = c.argv;
+   }
+   return out;
+}
+
 void FakeProcessRunner::exit( int32_t pid, int32_t status ) {
    auto it = children_.find( pid );
    QUAYD_ASSERT( it != children_.end() );
-   Ptr< ChildSiginfo > c = it->second;
+   Ptr< ChildSiginfo > c = it->second.info;
    children_.erase( it );
    c->exitStatusIs( status );
    c->signalCodeIs( kChildExited );
@@ -42,7 +76,7 @@ void FakeProcessRunner::killNow( int32_t pid, int32_t signal ) {
    if ( it == children_.end() ) {
       return;
    }
-   Ptr< ChildSiginfo > c = it->second;
+   Ptr< ChildSiginfo > c = it->second.info;
    children_.erase( it );
    c->signalIs( signal );
    c->signalCodeIs( kChildSignaled );

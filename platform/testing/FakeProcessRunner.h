@@ -1,8 +1,10 @@
 #pragma once
 // Child processes that a test ends by hand.
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "platform/Process.h"
 
@@ -40,13 +42,28 @@ class FakeProcessRunner : public ProcessRunner {
    std::vector< std::vector< String > > started;  // argv of every run, in order
    // When set, run() ends the child with this status before returning.
    std::optional< int32_t > exitAtOnce;
-   // When set, run() fails (returns null).
+   // When set, run() fails (returns null): the machine cannot spawn.
    bool failRun = false;
+   // Namespaces that runIn() cannot enter.
+   std::set< String > badNamespaces;
+   // The namespace of every runIn, in order ("" for the agent's own).
+   std::vector< String > namespaces;
+   Spawned runIn( NamespaceName const & netNs, std::vector< String > const & argv ) override;
+   // Runs the child and waits for it (see endsOnWait); its standard error
+   // is stderrText. With `tool` set, that decides instead.
+   ToolRun runTool( std::vector< String > const & argv ) override;
+   std::function< ToolRun( std::vector< String > const & argv ) > tool;
+   // The children still running, with their argv.
+   std::map< int32_t, std::vector< String > > runningArgv() const;
 
  private:
    int32_t nextPid_ = 1000;
    std::vector< std::pair< int32_t, int > > pending_;
-   std::map< int32_t, Ptr< ChildSiginfo > > children_;
+   struct Child {
+      Ptr< ChildSiginfo > info;
+      std::vector< String > argv;
+   };
+   std::map< int32_t, Child > children_;
 };
 
 } // namespace Quayd::Testing

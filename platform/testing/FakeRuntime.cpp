@@ -112,6 +112,11 @@ ContainerRecord FakeRuntime::inspectContainer( String const & name ) {
    return { "id-" + name, name, "", "running", true, {} };
 }
 
+std::vector< String > FakeRuntime::listOwnContainers() {
+   record( "listOwnContainers", "" );
+   return { containers.begin(), containers.end() };
+}
+
 void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    record( "runContainer", params ? params->name : "-" );
    lastRun = params;

@@ -74,6 +74,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    void login( String const & user, String const & password, String const & server ) override;
    void logout( String const & server ) override;
    ContainerRecord inspectContainer( String const & name ) override;
+   std::vector< String > listOwnContainers() override;
    void runContainer( Ptr< RunContainerParams > const & params ) override;
    void stopContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;

@@ -2,6 +2,7 @@
 // A scheduler on a virtual clock: a test advances time and exactly the timers
 // that fall due run, in order, with the ready tasks in between. No sleeping.
 #include "platform/Task.h"
+#include "platform/testing/FakeFileSystem.h"
 
 namespace Quayd::Testing {
 
@@ -17,7 +18,7 @@ class VirtualClock : public Clock {
 class VirtualTime {
  public:
    explicit VirtualTime( ProcessRunner * processes = nullptr )
-         : scheduler_( new TaskScheduler( clock_, processes ) ) {}
+         : scheduler_( new TaskScheduler( clock_, processes, &files ) ) {}
    Ptr< TaskScheduler > const & scheduler() const { return scheduler_; }
    TimePoint now() const { return clock_.now(); }
 
@@ -27,6 +28,10 @@ class VirtualTime {
    void turn();
    // Moves the clock forward by `d`, firing every timer due on the way.
    void advance( Duration d );
+
+ public:
+   // The file system the scheduler hands out.
+   FakeFileSystem files;
 
  private:
    VirtualClock clock_;

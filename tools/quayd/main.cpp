@@ -9,8 +9,10 @@
 #include "agent/QuaydAgent.h"
 #include "model/Model.h"
 #include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/Credentials.h"
+#include "platform/docker/DockerRuntime.h"
 #include "platform/posix/Sinks.h"
 #include "platform/redis/RedisEntityManager.h"
 
@@ -82,10 +84,14 @@ int main( int argc, char ** argv ) {
    loop.stopOnSignals();
    PosixProcessRunner processes( loop );
    loop.scheduler()->processRunnerIs( &processes );
+   PosixFileSystem files;
+   loop.scheduler()->fileSystemIs( &files );
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
-   Ptr< CAgent > agent = agentFactory( opt.name );
+   Ptr< ContainerRuntimeInterface > const runtime = makePtr< DockerRuntime >();
+   Ptr< CAgent > agent = agentFactory(
+      opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; } );
    agent->hostIs( em, loop.scheduler() );
 
    // A failed mount is retried; the agent only ever sees a complete one.

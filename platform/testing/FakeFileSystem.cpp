@@ -1,0 +1,75 @@
+#include "platform/testing/FakeFileSystem.h"
+
+#include <algorithm>
+
+#include "platform/Exception.h"
+
+namespace Quayd::Testing {
+
+namespace {
+String parentOf( String const & path ) {
+   auto const slash = path.rfind( '/' );
+   return slash == 0 || slash == String::npos ? String( "/" ) : path.substr( 0, slash );
+}
+
+bool below( String const & path, String const & dir ) {
+   return path.size() > dir.size() && path.compare( 0, dir.size(), dir ) == 0 &&
+          ( dir == "/" || path[ dir.size() ] == '/' );
+}
+} // namespace
+
+void FakeFileSystem::check( char const * op, String const & path ) const {
+   if ( failing.count( op ) ) {
+      throw RuntimeException( String( "cannot " ) + op + " " + path + ": Input/output error" );
+   }
+}
+
+void FakeFileSystem::addFile( String const & path ) {
+   addDirs( parentOf( path ) );
+   files_.insert( path );
+}
+
+void FakeFileSystem::makeDirs( String const & path ) {
+   check( "makeDirs", path );
+   addDirs( path );
+}
+
+void FakeFileSystem::addDirs( String const & path ) {
+   for ( String p = path; !dirs_.count( p ); p = parentOf( p ) ) {
+      if ( files_.count( p ) ) {
+         throw RuntimeException( "cannot create " + path + ": Not a directory" );
+      }
+      dirs_.insert( p );
+   }
+}
+
+std::vector< String > FakeFileSystem::list( String const & path ) {
+   check( "list", path );
+   if ( !dirs_.count( path ) ) {
+      throw RuntimeException( "cannot list " + path + ": No such file or directory" );
+   }
+   std::vector< String > out;
+   for ( auto const * set : { &dirs_, &files_ } ) {
+      for ( auto const & p : *set ) {
+         if ( below( p, path ) && parentOf( p ) == path ) {
+            out.push_back( p );
+         }
+      }
+   }
+   std::sort( out.begin(), out.end() );
+   return out;
+}
+
+void FakeFileSystem::removeAll( String const & path ) {
+   check( "removeAll", path );
+   erase( path );
+}
+
+void FakeFileSystem::erase( String const & path ) {
+   for ( auto * set : { &dirs_, &files_ } ) {
+      std::erase_if( *set, [ & ]( String const & p ) { return p == path || below( p, path ); } );
+   }
+   dirs_.insert( "/" );
+}
+
+} // namespace Quayd::Testing

@@ -1,0 +1,324 @@
+#include "tests/sim/Driver.h"
+
+#include "platform/Exception.h"
+
+namespace Quayd::Sim {
+
+using namespace std::chrono_literals;
+
+namespace {
+std::vector< String > const kContainers{ "a", "b", "c", "d" };
+std::vector< String > const kProfiles{ "p1", "p2" };
+std::vector< String > const kRegistries{ "r1", "r2" };
+std::vector< String > const kVrfs{ "red", "blue" };
+std::vector< String > const kRuntimeCalls{
+   "runtimeInstalled", "runtimeActive", "enableRuntime",   "disableRuntime", "reloadConfig",
+   "inspectImage",     "loadImage",     "removeImage",     "login",          "logout",
+   "inspectContainer", "runContainer",  "stopContainer",   "removeContainer", "applyConfig",
+   "resetConfig",      "listStaleImages", "listOwnContainers" };
+std::vector< String > const kServiceJobCalls{ "applyConfig", "enableRuntime", "disableRuntime" };
+} // namespace
+
+Driver::Driver( uint64_t seed, World & world ) : rng_( seed ), world_( world ), op_( world ) {
+   world_.time.files.freeMb = chance( 0.8 ) ? 4096 : 8;
+   world_.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   world_.daemon->tarballs[ "/mnt/flash/.quayd/kept.tar" ] = { "kept:1" };
+   world_.time.files.addFile( "/mnt/flash/.quayd/kept.tar" );
+}
+
+ContainerEdit Driver::containerEdit( bool isProfile ) {
+   ContainerEdit e;
+   e.params.image = pick< String >( { "img1:1", "img2:1", "app:1", "" } );
+   e.params.command = pick< String >( { "", "sleep 1d", "httpd -f -p 80", "sh -c 'echo" } );
+   e.params.memory = pick< String >( { "", "64m" } );
+   e.params.restartPolicy = pick< String >( { "", "always", "no" } );
+   e.params.startupConditionBash = pick< String >( { "", "", "true", "false", "sleep 1000" } );
+   if ( chance( 0.4 ) ) {
+      BindMountEntry b{ pick< String >( { "/mnt/flash/x", "/mnt/flash/y" } ),
+                        pick< String >( { "/data", "/etc/app" } ), chance( 0.5 ) };
+      e.binds[ b.containerPath ] = b;
+   }
+   e.enabled = chance( 0.8 );
+   if ( !isProfile ) {
+      e.profile = pick< String >( { "", "", "p1", "p2", "ghost" } );
+   }
+   return e;
+}
+
+String Driver::editContainer() {
+   String const name = pick( kContainers );
+   if ( chance( 0.2 ) ) {
+      op_.containerDel( name );
+      return "delete container " + name;
+   }
+   ContainerEdit const e = containerEdit( false );
+   op_.container( name, e );
+   return fmt::format( "container {}: image '{}' command '{}' memory '{}' restart '{}' "
+                       "condition '{}' binds {} enabled {} profile '{}'",
+                       name, e.params.image, e.params.command, e.params.memory,
+                       e.params.restartPolicy, e.params.startupConditionBash, e.binds.size(),
+                       e.enabled, e.profile );
+}
+
+String Driver::editProfile() {
+   String const name = pick( kProfiles );
+   if ( chance( 0.3 ) ) {
+      op_.profileDel( name );
+      return "delete profile " + name;
+   }
+   ContainerEdit const e = containerEdit( true );
+   op_.profile( name, e );
+   return fmt::format( "profile {}: image '{}' memory '{}' restart '{}' binds {}", name,
+                       e.params.image, e.params.memory, e.params.restartPolicy, e.binds.size() );
+}
+
+String Driver::editRegistry() {
+   String const name = pick( kRegistries );
+   if ( chance( 0.3 ) ) {
+      op_.registryDel( name );
+      return "delete registry " + name;
+   }
+   RegistryParams p{ pick< String >( { "reg.lab:5000", "10.0.0.5:5000", "" } ),
+                     pick< String >( { "ops", "" } ), pick< String >( { "pw", "" } ),
+                     chance( 0.3 ) };
+   op_.registry( name, p );
+   return fmt::format( "registry {}: server '{}' user '{}' password {} insecure {}", name,
+                       p.server, p.username, !p.password.empty(), p.insecure );
+}
+
+String Driver::editQuy() {
+   bool const enabled = chance( 0.75 );
+   bool const onFlash = chance( 0.4 );
+   uint64_t const limit = pick< uint64_t >( { 0, 100ull << 20, 1ull << 40 } );
+   op_.quy( enabled, onFlash, limit );
+   return fmt::format( "quy enabled {} onFlash {} flashLimit {}", enabled, onFlash, limit );
+}
+
+String Driver::editContainerz() {
+   if ( chance( 0.35 ) ) {
+      op_.containerz( std::nullopt );
+      return "containerz off";
+   }
+   Gnoi::Containerz::CrtConfig c;
+   c.vrfName = L3::VrfName( pick< String >( { "default", "", "red", "blue" } ) );
+   c.logDriver = chance( 0.6 ) ? 1 : 0;
+   c.syslogServer = pick< String >( { "", "udp://10.0.0.1:514", "udp://unreachable:514",
+                                      "udp://:514", "udp://", "::garbage", "tcp://syslog" } );
+   op_.containerz( c );
+   return fmt::format( "containerz vrf '{}' logDriver {} server '{}'", c.vrfName,
+                       c.logDriver, c.syslogServer );
+}
+
+String Driver::editVrf() {
+   String const name = pick( kVrfs );
+   if ( chance( 0.25 ) ) {
+      op_.vrf( name, std::nullopt );
+      return "vrf " + name + " gone";
+   }
+   uint8_t const state = chance( 0.7 ) ? Ip::kVrfStateActive : 0;
+   bool const ready = chance( 0.7 );
+   op_.vrf( name, std::make_pair( state, ready ) );
+   return fmt::format( "vrf {} state {} ready {}", name, state, ready );
+}
+
+String Driver::editImages() {
+   if ( chance( 0.5 ) ) {
+      String const path = pick< String >( { "/mnt/flash/app.tar", "/mnt/flash/missing.tar" } );
+      bool const on = chance( 0.7 );
+      op_.tarball( path, on );
+      return fmt::format( "tarball {} configured {}", path, on );
+   }
+   String const path = pick< String >( { "", "/mnt/flash/", "/data" } );
+   op_.persistentPath( path );
+   return "persistent path '" + path + "'";
+}
+
+String Driver::fault() {
+   SimDaemon & d = *world_.daemon;
+   switch ( std::uniform_int_distribution< int >( 0, 9 )( rng_ ) ) {
+   case 0:
+   case 1: {
+      String const call = pick( kRuntimeCalls );
+      // A refused inspection means that there is no such thing: not a fault.
+      bool const inspection = call.starts_with( "inspect" );
+      Fault f = chance( 0.5 ) || inspection ? Fault::runtime : Fault::apiRequest;
+      if ( std::find( kServiceJobCalls.begin(), kServiceJobCalls.end(), call ) !=
+              kServiceJobCalls.end() &&
+           chance( 0.5 ) ) {
+         f = Fault::serviceJob;
+      }
+      d.failNext( call, f );
+      return fmt::format( "fault: next {} fails ({})", call, int( f ) );
+   }
+   case 2:
+      if ( d.dead ) {
+         d.revive();
+         return "fault cleared: the daemon is back";
+      }
+      d.die();
+      return "fault: the daemon dies";
+   case 3:
+      d.wontStop = !d.wontStop;
+      return fmt::format( "fault: the daemon will not stop: {}", d.wontStop );
+   case 4:
+      d.installed = !d.installed;
+      return fmt::format( "fault: the runtime installed: {}", d.installed );
+   case 5:
+      world_.processes.failRun = !world_.processes.failRun;
+      return fmt::format( "fault: children cannot be spawned: {}", world_.processes.failRun );
+   case 6:
+      world_.childrenHang = !world_.childrenHang;
+      return fmt::format( "fault: children hang: {}", world_.childrenHang );
+   case 7:
+      world_.networkDown = !world_.networkDown;
+      return fmt::format( "fault: network down: {}", world_.networkDown );
+   case 8:
+      world_.mountToolFails = !world_.mountToolFails;
+      return fmt::format( "fault: the mount tool fails: {}", world_.mountToolFails );
+   default: {
+      String const op = pick< String >( { "makeDirs", "list", "removeAll" } );
+      auto & failing = world_.time.files.failing;
+      bool const on = !failing.count( op );
+      if ( on ) {
+         failing.insert( op );
+      } else {
+         failing.erase( op );
+      }
+      return fmt::format( "fault: file system {} fails: {}", op, on );
+   }
+   }
+}
+
+void Driver::clearFaults() {
+   world_.daemon->clearFaults();
+   world_.processes.failRun = false;
+   world_.childrenHang = false;
+   world_.networkDown = false;
+   world_.mountToolFails = false;
+   world_.time.files.failing.clear();
+}
+
+String Driver::step() {
+   int const roll = std::uniform_int_distribution< int >( 0, 99 )( rng_ );
+   if ( roll < 20 ) {
+      return editContainer();
+   }
+   if ( roll < 27 ) {
+      return editProfile();
+   }
+   if ( roll < 32 ) {
+      return editRegistry();
+   }
+   if ( roll < 42 ) {
+      return editQuy();
+   }
+   if ( roll < 50 ) {
+      return editContainerz();
+   }
+   if ( roll < 56 ) {
+      return editVrf();
+   }
+   if ( roll < 60 ) {
+      return editImages();
+   }
+   if ( roll < 82 ) {
+      return fault();
+   }
+   if ( roll < 85 ) {
+      return "restart";  // done by the scenario, which checks what is left
+   }
+   return "time passes";
+}
+
+namespace {
+void add( std::vector< Violation > & to, std::vector< Violation > const & from ) {
+   to.insert( to.end(), from.begin(), from.end() );
+}
+
+std::vector< Violation > leftovers( std::vector< String > const & found ) {
+   std::vector< Violation > out;
+   for ( auto const & f : found ) {
+      out.push_back( { "AgentLeavesNothingBehind", f } );
+   }
+   return out;
+}
+} // namespace
+
+ScenarioResult runScenario( uint64_t seed, size_t steps,
+                            std::function< void( size_t ) > const & stepStarted ) {
+   ScenarioResult r;
+   World world;
+   Driver driver( seed, world );
+   std::mt19937_64 pace( seed ^ 0x9e3779b97f4a7c15ull );
+   auto alive = [ & ]( auto && f ) {
+      try {
+         f();
+      } catch ( std::exception const & e ) {
+         r.violations.push_back( { "AgentIsAlive", e.what() } );
+      }
+      return r.violations.empty();
+   };
+   auto settle = [ & ]( Duration d ) {
+      if ( !world.run( d ) ) {
+         r.violations.push_back( { "TimersSettle", "timers kept firing without end" } );
+      }
+   };
+   if ( !alive( [ & ] {
+           world.startAgent();
+           settle( 1s );
+        } ) ) {
+      return r;
+   }
+   for ( size_t i = 1; i <= steps; ++i ) {
+      String what;
+      if ( stepStarted ) {
+         stepStarted( i );
+      }
+      bool const ok = alive( [ & ] {
+         what = driver.step();
+         if ( what == "restart" ) {
+            add( r.violations, leftovers( world.restartAgent() ) );
+         }
+         settle( std::chrono::seconds(
+            std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );
+      } );
+      r.steps.push_back( what );
+      if ( ok ) {
+         add( r.violations, checkStep( world ) );
+      }
+      if ( !r.violations.empty() ) {
+         r.failedStep = i;
+         return r;
+      }
+   }
+   auto const atRest = [ & ]( char const * when ) {
+      for ( auto v : checkAtRest( world, driver.op().deleted() ) ) {
+         v.detail = fmt::format( "{} ({})", v.detail, when );
+         r.violations.push_back( v );
+      }
+      return r.violations.empty();
+   };
+   if ( stepStarted ) {
+      stepStarted( 0 );
+   }
+   driver.clearFaults();
+   if ( !alive( [ & ] { settle( 10min ); } ) || !atRest( "at rest" ) ) {
+      return r;
+   }
+   auto const runs = world.daemon->runs();
+   auto const before = world.daemon->containers();
+   if ( !alive( [ & ] {
+           add( r.violations, leftovers( world.restartAgent() ) );
+           settle( 5min );
+        } ) ||
+        !atRest( "after a restart" ) ) {
+      return r;
+   }
+   if ( world.daemon->runs() != runs || world.daemon->containers() != before ) {
+      r.violations.push_back(
+         { "RestartKeepsContainersRunning", "a restart of the agent ran a container again" } );
+   }
+   return r;
+}
+
+} // namespace Quayd::Sim

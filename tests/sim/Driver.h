@@ -1,0 +1,56 @@
+#pragma once
+// The seeded driver: from one seed, a sequence of operator actions and
+// faults with time passing between them, the same sequence every time.
+#include <random>
+
+#include "tests/sim/Invariants.h"
+#include "tests/sim/Operator.h"
+
+namespace Quayd::Sim {
+
+class Driver {
+ public:
+   Driver( uint64_t seed, World & world );
+
+   // One operator action or fault, done; returns what it was.
+   String step();
+   // Clears every fault the driver set.
+   void clearFaults();
+   Operator & op() { return op_; }
+
+ private:
+   template< typename T >
+   T const & pick( std::vector< T > const & from ) {
+      return from[ std::uniform_int_distribution< size_t >( 0, from.size() - 1 )( rng_ ) ];
+   }
+   bool chance( double p ) { return std::bernoulli_distribution( p )( rng_ ); }
+
+   String editContainer();
+   String editProfile();
+   String editRegistry();
+   String editQuy();
+   String editContainerz();
+   String editVrf();
+   String editImages();
+   String fault();
+   ContainerEdit containerEdit( bool isProfile );
+
+   std::mt19937_64 rng_;
+   World & world_;
+   Operator op_;
+};
+
+struct ScenarioResult {
+   std::vector< Violation > violations;
+   std::vector< String > steps;  // what each step did
+   size_t failedStep = 0;        // 0: at rest
+};
+
+// Runs scenario `seed`: `steps` random steps with the invariants checked
+// after each, then every fault cleared, time to settle, the invariants at
+// rest, and a restart that must recover without restarting a container.
+// `stepStarted` is told the number of each step as it begins (0: the end).
+ScenarioResult runScenario( uint64_t seed, size_t steps,
+                            std::function< void( size_t ) > const & stepStarted = {} );
+
+} // namespace Quayd::Sim

@@ -1,0 +1,118 @@
+#pragma once
+// A model of the container daemon for the simulator: installed and active,
+// the configuration it runs with, images, logins and containers. Containers
+// live in the data root the daemon ran with, as files of the simulated file
+// system, so erasing a data root or unmounting flash takes them along, as on
+// a switch. The driver makes calls fail, the daemon die for a while or refuse
+// to stop; a frozen daemon ignores everything (an agent being torn down by a
+// crash never reaches it).
+#include <map>
+#include <optional>
+#include <set>
+
+#include "platform/ContainerRuntimeInterface.h"
+#include "platform/testing/FakeFileSystem.h"
+
+namespace Quayd::Sim {
+
+// The exceptions a runtime call can throw, by kind.
+enum class Fault : uint8_t { runtime, apiRequest, serviceJob };
+
+struct SimContainer {
+   String id;
+   String image;
+   std::vector< String > command;
+   String memory;
+   String restartPolicy;
+   std::map< String, BindMountEntry > binds;
+   bool running = true;
+   bool operator==( SimContainer const & ) const = default;
+};
+
+class SimDaemon : public ContainerRuntimeInterface {
+ public:
+   explicit SimDaemon( Testing::FakeFileSystem & files ) : files_( files ) {}
+
+   // The driver's levers.
+   bool installed = true;
+   bool frozen = false;
+   bool wontStop = false;
+   // Dead: every call but runtimeInstalled fails, until revived.
+   bool dead = false;
+   void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
+   void clearFaults();
+   void die();
+   void revive();
+   // Tarballs that load, by path (what a configured path holds).
+   std::map< String, std::vector< String > > tarballs;
+
+   // What the invariants read.
+   bool active() const { return active_; }
+   String const & dataRoot() const { return root_; }
+   String const & netNs() const { return netNs_; }
+   std::optional< String > const & logAddress() const { return logAddress_; }
+   std::set< String > const & insecure() const { return insecureLive_; }
+   std::set< String > const & images() const { return images_; }
+   std::map< String, String > const & logins() const { return logins_; }
+   // The containers of the data root the daemon runs on now.
+   std::map< String, SimContainer > containers() const;
+   // Every container on disk, by data root, whether the daemon runs there or not.
+   std::map< String, std::vector< String > > allContainers() const;
+   // How often each name was run since the start.
+   std::map< String, uint32_t > const & runs() const { return runs_; }
+   uint64_t calls() const { return calls_; }
+
+   bool runtimeInstalled() override;
+   bool runtimeActive() override;
+   void enableRuntime() override;
+   void disableRuntime() override;
+   void reloadConfig() override;
+   ImageRecord inspectImage( String const & name ) override;
+   std::vector< String > listStaleImages() override;
+   std::vector< String > loadImage( String const & tarballPath ) override;
+   void removeImage( String const & nameOrTag ) override;
+   void login( String const & user, String const & password, String const & server ) override;
+   void logout( String const & server ) override;
+   ContainerRecord inspectContainer( String const & name ) override;
+   std::vector< String > listOwnContainers() override;
+   void runContainer( Ptr< RunContainerParams > const & params ) override;
+   void stopContainer( String const & name ) override;
+   void removeContainer( String const & name, bool force ) override;
+   void applyConfig( String const & dataRoot, String const & netNsPath,
+                     Ptr< SyslogDriver const > const & logDriver, bool flag,
+                     Ptr< InsecureRegistries const > const & insecure ) override;
+   void resetConfig() override;
+
+ private:
+   // False for a frozen daemon; throws what the driver asked for.
+   bool enter( String const & call, bool needsDaemon = true );
+   String rootOf( String const & dataRoot ) const {
+      return dataRoot.empty() ? String( "/var/lib/docker" ) : dataRoot;
+   }
+   String marker( String const & name ) const { return root_ + "/containers/" + name; }
+   std::map< String, SimContainer > & live();
+   // Runs on the configuration file as it is.
+   void start();
+
+   Testing::FakeFileSystem & files_;
+   std::map< String, Fault > failures_;
+   bool active_ = false;
+   // The configuration file, and what the running daemon took from it.
+   struct Config {
+      String dataRoot, netNs;
+      std::optional< String > logAddress;
+      std::set< String > insecure;
+   };
+   std::optional< Config > config_;
+   String root_, netNs_;
+   std::optional< String > logAddress_;
+   std::set< String > insecureLive_;
+   std::set< String > images_;
+   std::map< String, String > logins_;
+   std::map< String, std::map< String, SimContainer > > byRoot_;
+   std::map< String, uint32_t > runs_;
+   uint64_t calls_ = 0;
+   uint64_t nextId_ = 1;
+};
+
+} // namespace Quayd::Sim
