@@ -10,6 +10,7 @@
 namespace Quayd {
 namespace {
 
+using namespace std::chrono_literals;
 using Strings = std::vector< String >;
 
 class ContainerDirSmTest : public ::testing::Test {
@@ -73,7 +74,7 @@ TEST_F( ContainerDirSmTest, EmptyDirectoryIsStartedAfterOneTaskRun ) {
    EXPECT_TRUE( dir->containerSmTask()->taskScheduled() );
    time.turn();
    EXPECT_EQ( states, ( std::vector< SmState >{ SmState::starting_, SmState::started_ } ) );
-   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_EQ( runtime->calls(), Strings{ "listOwnContainers()" } ) << "only the look for ours";
    EXPECT_TRUE( traces.contains( "state: stopped_, registrySm state started_", 2 ) );
 }
 
@@ -94,8 +95,9 @@ TEST_F( ContainerDirSmTest, ConfiguredContainersComeUpOnePerTaskRunInOrder ) {
    }
    create();
    registry->stateIs( SmState::started_ );
-   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_EQ( runtime->calls(), Strings{ "listOwnContainers()" } );
    EXPECT_EQ( dir->pendingContainer(), ( std::deque< String >{ "a", "b", "c" } ) );
+   runtime->clearCalls();
    for ( int run = 0; run < 3; ++run ) {
       EXPECT_EQ( statuses->state(), SmState::starting_ );
       time.turn();
@@ -116,8 +118,8 @@ TEST_F( ContainerDirSmTest, LeftOverStatusEntryIsCleanedUpAfterTheConfiguredOnes
    EXPECT_TRUE( runtime->calls().empty() );  // nothing is touched at construction
    registry->stateIs( SmState::started_ );
    time.runReady();
-   EXPECT_EQ( runtime->calls(), ( Strings{ "runContainer(zz)", "stopContainer(old)",
-                                           "removeContainer(old,true)" } ) );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(zz)",
+                                           "stopContainer(old)", "removeContainer(old,true)" } ) );
    EXPECT_EQ( statusNames(), Strings{ "zz" } );
    EXPECT_FALSE( dir->containerSm( "old" ) );
    EXPECT_TRUE( traces.contains( "Delete containerSm: old", 2 ) );
@@ -146,8 +148,8 @@ TEST_P( BeforeTheFirstPass, ConfigurationChangesWaitForThePass ) {
 
    registry->stateIs( SmState::started_ );
    time.runReady();
-   EXPECT_EQ( runtime->calls(), ( Strings{ "runContainer(a)", "stopContainer(b)",
-                                           "removeContainer(b,true)" } ) );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(a)",
+                                           "stopContainer(b)", "removeContainer(b,true)" } ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
 }
 
@@ -198,8 +200,93 @@ TEST_F( ContainerDirSmTest, NextPassAfterAStopBringsEverythingBack ) {
    runtime->clearCalls();
    registry->stateIs( SmState::started_ );
    time.runReady();
-   EXPECT_EQ( runtime->calls(), Strings{ "runContainer(a)" } );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(a)" } ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+// The stop's queue is not drained yet when the bring-up comes: the bring-up
+// takes every name again.
+TEST_F( ContainerDirSmTest, ABringUpOvertakesAStopStillDrainingItsQueue ) {
+   for ( String n : { "a", "b", "c" } ) {
+      configure( n );
+   }
+   create();
+   startPass();
+   statuses->stateIs( SmState::stopping_ );
+   ASSERT_EQ( dir->pendingContainer(), ( std::deque< String >{ "b", "c" } ) );
+   registry->stateIs( SmState::stopped_ );
+   runtime->clearCalls();
+   registry->stateIs( SmState::started_ );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(a)" } ) );
+   EXPECT_EQ( statusNames(), ( Strings{ "a", "b", "c" } ) );
+   for ( String n : { "a", "b", "c" } ) {
+      EXPECT_EQ( statuses->container( n )->state(), ContainerRunState::containerRunning_ ) << n;
+   }
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+// Containers of ours that no status records (left in a data root whose
+// removal failed) are recorded as running with no parameters: the ones
+// configured are replaced, the others removed.
+TEST_F( ContainerDirSmTest, UnrecordedContainersOfOursAreRemovedAtBringUp ) {
+   runtime->containers = { "a", "ghost" };
+   configure( "a" );
+   create();
+   registry->stateIs( SmState::started_ );
+   ASSERT_TRUE( statuses->container( "ghost" ) );
+   EXPECT_EQ( statuses->container( "ghost" )->name(), "ghost" );
+   EXPECT_EQ( statuses->container( "ghost" )->state(), ContainerRunState::containerRunning_ );
+   EXPECT_TRUE( statuses->container( "ghost" )->params().isEq( ContainerParams{} ) );
+   EXPECT_TRUE( traces.contains( "Container ghost is in the runtime unrecorded; replacing it", 0 ) );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "listOwnContainers()", "stopContainer(a)", "removeContainer(a,true)",
+                         "runContainer(a)", "stopContainer(ghost)",
+                         "removeContainer(ghost,true)" } ) );
+   EXPECT_EQ( statusNames(), Strings{ "a" } );
+   EXPECT_EQ( runtime->containers, std::set< String >{ "a" } );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+}
+
+TEST_F( ContainerDirSmTest, AStatusWhoseContainerCouldNotBeRemovedIsKeptAndRetried ) {
+   leftRunning( "old" );
+   runtime->failNext( "removeContainer", RuntimeException( "daemon gone" ) );
+   create();
+   registry->stateIs( SmState::started_ );
+   time.runReady();
+   EXPECT_EQ( statusNames(), Strings{ "old" } ) << "the container is still there";
+   EXPECT_FALSE( dir->containerSm( "old" ) );
+   EXPECT_TRUE(
+      traces.contains( "Container old is still in the runtime; removing it again in 30s", 0 ) );
+   EXPECT_EQ( statuses->state(), SmState::started_ );
+   runtime->clearCalls();
+   time.advance( 29s );
+   EXPECT_TRUE( runtime->calls().empty() );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "stopContainer(old)",
+                                           "removeContainer(old,true)" } ) );
+   EXPECT_TRUE( statusNames().empty() );
+   EXPECT_TRUE( runtime->containers.empty() );
+   runtime->clearCalls();
+   time.advance( 5min );
+   EXPECT_TRUE( runtime->calls().empty() ) << "nothing left to retry";
+}
+
+TEST_F( ContainerDirSmTest, AFailedLookForOurContainersIsRetriedAfterTheBringUp ) {
+   runtime->containers = { "ghost" };
+   runtime->failNext( "listOwnContainers", RuntimeException( "daemon gone" ) );
+   create();
+   registry->stateIs( SmState::started_ );
+   time.runReady();
+   EXPECT_TRUE( traces.contains( "Failed to list the runtime's containers: daemon gone", 0 ) );
+   EXPECT_EQ( statuses->state(), SmState::started_ ) << "the bring-up does not wait for it";
+   EXPECT_TRUE( statusNames().empty() );
+   runtime->clearCalls();
+   time.advance( 30s );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "stopContainer(ghost)",
+                                           "removeContainer(ghost,true)" } ) );
+   EXPECT_TRUE( statusNames().empty() );
 }
 
 TEST_F( ContainerDirSmTest, ChangesWhileStartedApplyAtOnce ) {
@@ -243,7 +330,8 @@ TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
    configs->containerDel( "b" );  // still queued; gone before its turn
    configure( "c" );              // not queued; started at once
    time.runReady();
-   EXPECT_EQ( runtime->calls(), ( Strings{ "runContainer(c)", "runContainer(a)" } ) );
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "listOwnContainers()", "runContainer(c)", "runContainer(a)" } ) );
    EXPECT_EQ( statusNames(), ( Strings{ "a", "c" } ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
 }

@@ -227,29 +227,94 @@ TEST_F( ContainerSmTest, DisablingARunningContainerStopsRemovesAndReports ) {
 }
 
 struct CleanupFailureCase {
-   String failing;
-   String trace;
+   char const * name;
+   Strings failing;     // calls that fail with "daemon gone"
+   bool containerGone;  // the daemon no longer holds the container
+   Strings calls;
+   char const * trace;
+   bool removed;  // otherwise the status goes on describing the container
 };
 
 class CleanupFailure : public ContainerSmTest,
                        public ::testing::WithParamInterface< CleanupFailureCase > {};
 
 TEST_P( CleanupFailure, DoesNotStopTheRest ) {
+   auto const & p = GetParam();
    start();
    runtime->clearCalls();
-   runtime->failNext( GetParam().failing, RuntimeException( "daemon gone" ) );
+   for ( auto const & call : p.failing ) {
+      runtime->failNext( call, RuntimeException( "daemon gone" ) );
+   }
+   if ( p.containerGone ) {
+      runtime->containers.erase( "web" );
+   }
    config->enabledIs( false );
-   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
-   EXPECT_TRUE( traces.contains( GetParam().trace, 0 ) );
-   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_REMOVED" ), 1u );
-   EXPECT_EQ( state(), CRS::containerStopped_ );
+   EXPECT_EQ( runtime->calls(), p.calls );
+   EXPECT_TRUE( traces.contains( p.trace, 0 ) ) << p.trace;
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_REMOVED" ), p.removed ? 1u : 0u );
+   EXPECT_EQ( state(), p.removed ? CRS::containerStopped_ : CRS::containerRunning_ );
+   EXPECT_EQ( status->lastError(), p.removed ? "" : "cannot remove: daemon gone" );
+   EXPECT_EQ( sm->startAttemptTask()->armed(), !p.removed ) << "a removal left to do is retried";
 }
 
 INSTANTIATE_TEST_SUITE_P(
    Table, CleanupFailure,
    ::testing::Values(
-      CleanupFailureCase{ "stopContainer", "Failed to stop container web: daemon gone" },
-      CleanupFailureCase{ "removeContainer", "Failed to remove container web: daemon gone" } ) );
+      CleanupFailureCase{ "stopFails", { "stopContainer" }, false,
+                          { "stopContainer(web)", "removeContainer(web,true)" },
+                          "Failed to stop container web: daemon gone", true },
+      CleanupFailureCase{ "removeFailsContainerStays", { "removeContainer" }, false,
+                          { "stopContainer(web)", "removeContainer(web,true)",
+                            "inspectContainer(web)" },
+                          "Failed to remove container web: daemon gone", false },
+      CleanupFailureCase{ "removeFailsDaemonCannotTell", { "removeContainer", "inspectContainer" },
+                          false,
+                          { "stopContainer(web)", "removeContainer(web,true)",
+                            "inspectContainer(web)" },
+                          "Failed to remove container web: daemon gone", false },
+      CleanupFailureCase{ "removeFailsNoSuchContainer", { "removeContainer" }, true,
+                          { "stopContainer(web)", "removeContainer(web,true)",
+                            "inspectContainer(web)" },
+                          "Failed to remove container web: daemon gone", true } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+TEST_F( ContainerSmTest, AContainerThatCouldNotBeRemovedIsRemovedOnTheRetry ) {
+   start();
+   runtime->failNext( "removeContainer", RuntimeException( "daemon gone" ) );
+   config->enabledIs( false );
+   ASSERT_EQ( state(), CRS::containerRunning_ );
+   runtime->clearCalls();
+   time.advance( 29s );
+   EXPECT_TRUE( runtime->calls().empty() );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
+   EXPECT_EQ( state(), CRS::containerStopped_ );
+   EXPECT_EQ( status->lastError(), "" );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_REMOVED" ), 1u );
+   EXPECT_FALSE( sm->startAttemptTask()->armed() );
+}
+
+// A new configuration cannot be run while the old container holds the name:
+// the status keeps describing the old one until the retry removes it.
+TEST_F( ContainerSmTest, AChangeHeldBackByAFailedRemovalIsTakenUpOnTheRetry ) {
+   start();
+   ContainerParams const old = status->params();
+   runtime->clearCalls();
+   runtime->failNext( "removeContainer", RuntimeException( "daemon gone" ) );
+   paramsIs( []( ContainerParams & p ) { p.image = "busybox:2"; } );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)",
+                                           "inspectContainer(web)" } ) );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_TRUE( status->params().isEq( old ) ) << "still the container that is there";
+   runtime->clearCalls();
+   time.advance( 30s );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)",
+                                           "runContainer(web)" } ) );
+   EXPECT_EQ( runtime->lastRun->image, "busybox:2" );
+   EXPECT_EQ( status->params().image, "busybox:2" );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_EQ( status->lastError(), "" );
+}
 
 TEST_F( ContainerSmTest, DestroyingTheMachineCleansUpOnlyWhatItRuns ) {
    start();
@@ -343,18 +408,31 @@ TEST_F( ContainerSmTest, ContainerGoneBehindOurBackIsStartedAgain ) {
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }
 
-TEST_F( ContainerSmTest, InspectFailureOtherThanMissingAlsoStartsAgain ) {
+// A daemon that does not answer may still hold the container: running it
+// again would only fail on the name, so the state stays and it is checked
+// again later.
+TEST_F( ContainerSmTest, InspectFailureOtherThanMissingChecksAgainInsteadOfStarting ) {
    start();
    runtime->clearCalls();
    runtime->failNext( "inspectContainer", RuntimeException( "connection refused" ) );
    sm->handleEnabled();
    EXPECT_TRUE( traces.contains( "Failed to get list of containers: connection refused", 0 ) );
-   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+   EXPECT_EQ( runtime->calls(), Strings{ "inspectContainer(web)" } );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   time.advance( 29s );
+   EXPECT_EQ( runtime->calls(), Strings{ "inspectContainer(web)" } );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "inspectContainer(web)" } ) );
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u ) << "it was there all along";
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_FALSE( sm->startAttemptTask()->armed() ) << "answered: no more checks";
+
    // A plain "no such container" is not worth a failure trace.
    traces.lines.clear();
    runtime->containers.erase( "web" );
    sm->handleEnabled();
    EXPECT_FALSE( traces.contains( "Failed to get list of containers" ) );
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
 }
 
 // -------------------------------------------------------- startup condition
@@ -514,6 +592,24 @@ TEST_F( StartupConditionTest, FailedStartAfterTheConditionIsRetriedWithoutIt ) {
    time.advance( 30s );
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( processes.started.size(), 1u );
+}
+
+// A container found missing is a new one: its startup condition runs first.
+TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
+   start();
+   time.runReady();
+   processes.exitLast( 0 );
+   ASSERT_EQ( state(), CRS::containerRunning_ );
+   runtime->containers.erase( "web" );
+   runtime->clearCalls();
+   sm->handleEnabled();
+   EXPECT_EQ( runtime->calls(), Strings{ "inspectContainer(web)" } );
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   time.runReady();
+   EXPECT_EQ( processes.started.size(), 2u );
+   processes.exitLast( 0 );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
 }
 
 TEST_F( StartupConditionTest, ReEnablingEvaluatesTheConditionAgain ) {

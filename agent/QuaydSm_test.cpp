@@ -86,7 +86,7 @@ TEST_F( QuaydSmTest, EnableConfiguresAndStartsTheRuntime ) {
    registryConfig->registryIs( "lab" )->paramsIs( { "10.0.0.5:5000", "", "", true } );
    sm()->enable();
    EXPECT_EQ( runtime->calls(),
-              ( std::vector< String >{ "applyConfig(,,-,true,[10.0.0.5:5000])",
+              ( std::vector< String >{ "runtimeActive()", "applyConfig(,,-,true,[10.0.0.5:5000])",
                                        "enableRuntime()" } ) );
    EXPECT_EQ( states, ( std::vector< String >{ "cell:starting_", "global:starting_",
                                                "cell:started_", "global:started_" } ) );
@@ -94,32 +94,90 @@ TEST_F( QuaydSmTest, EnableConfiguresAndStartsTheRuntime ) {
    EXPECT_FALSE( sm()->runtimeCheckTask()->armed() );
 }
 
+// A runtime that already runs (left by the other sub-agent) takes this
+// machine's configuration only when started anew.
+TEST_F( QuaydSmTest, ARuntimeThatRunsAlreadyIsRestartedWithThisConfiguration ) {
+   runtime->active = true;
+   sm()->enable();
+   EXPECT_EQ( runtime->calls(),
+              ( std::vector< String >{ "runtimeActive()", "disableRuntime()",
+                                       "applyConfig(,,-,true,[])", "enableRuntime()" } ) );
+   EXPECT_EQ( status->state(), SmState::started_ );
+}
+
 TEST_F( QuaydSmTest, AFailedServiceJobIsCheckedEveryTwoSecondsUntilTheRuntimeAnswers ) {
    runtime->failNext( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
    sm()->enable();
    EXPECT_EQ( status->state(), SmState::starting_ );
    EXPECT_TRUE( traces.contains( "Failed to enable runtime: job failed", 2 ) );
+   runtime->clearCalls();
    for ( int i = 0; i < 3; ++i ) {
       time.advance( 2s );
       EXPECT_EQ( status->state(), SmState::starting_ );
    }
-   EXPECT_EQ( runtime->count( "runtimeActive" ), 3u );
+   EXPECT_EQ( runtime->calls(), ( std::vector< String >( 3, "runtimeActive()" ) ) )
+      << "the configuration was applied: only the answer is waited for";
    runtime->active = true;
    time.advance( 1999ms );
    EXPECT_EQ( status->state(), SmState::starting_ );
    time.advance( 1ms );
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_EQ( globalStatus->state(), SmState::started_ );
-   time.advance( 10s );
+   time.advance( 60s );
    EXPECT_EQ( runtime->count( "runtimeActive" ), 4u ) << "the check stops once started";
 }
 
+TEST_F( QuaydSmTest, AFailedStartIsTriedAgainThirtySecondsAfterTheLastAttempt ) {
+   runtime->failAlways( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+   sm()->enable();
+   runtime->clearCalls();
+   time.advance( 28s );
+   EXPECT_EQ( runtime->callNames(), ( std::vector< String >( 14, "runtimeActive" ) ) )
+      << "polled every 2 s in between";
+   runtime->clearCalls();
+   time.advance( 2s );
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "runtimeActive", "runtimeActive", "applyConfig",
+                                       "enableRuntime" } ) );
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   runtime->succeed( "enableRuntime" );
+   time.advance( 30s );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 2u );
+}
+
+// A failure other than the service job's leaves the configuration unapplied:
+// a runtime that answers meanwhile (started by someone else) does not count,
+// and the start is tried again after 30 s.
 TEST_F( QuaydSmTest, OtherRuntimeFailuresAlsoLeaveTheCheckRunning ) {
    runtime->failNext( "applyConfig", RuntimeException( "disk full" ) );
    sm()->enable();
    EXPECT_EQ( status->state(), SmState::starting_ );
    EXPECT_TRUE( traces.contains( "disk full", 0 ) );
+   EXPECT_TRUE( sm()->runtimeCheckTask()->armed() );
    runtime->active = true;
+   runtime->clearCalls();
+   time.advance( 28s );
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   EXPECT_TRUE( runtime->calls().empty() ) << "an unconfigured runtime is not even asked";
+   time.advance( 2s );
+   auto const names = runtime->callNames();
+   ASSERT_GE( names.size(), 4u );
+   EXPECT_EQ( std::vector< String >( names.begin(), names.begin() + 4 ),
+              ( std::vector< String >{ "runtimeActive", "disableRuntime", "applyConfig",
+                                       "enableRuntime" } ) )
+      << "then the chain comes up";
+   EXPECT_EQ( status->state(), SmState::started_ );
+}
+
+TEST_F( QuaydSmTest, ACheckThatFailsCountsAsARuntimeNotAnswering ) {
+   runtime->failNext( "enableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+   sm()->enable();
+   runtime->active = true;
+   runtime->failNext( "runtimeActive", RuntimeException( "no socket" ) );
+   time.advance( 2s );
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   EXPECT_TRUE( traces.contains( "Checking the runtime failed: RuntimeException: no socket", 0 ) );
    time.advance( 2s );
    EXPECT_EQ( status->state(), SmState::started_ );
 }
@@ -166,7 +224,8 @@ TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
    started();
    time.runReady();  // persistent path, images, registries, containers
    ASSERT_EQ( containerStatus->state(), SmState::started_ );
-   ASSERT_EQ( runtime->callNames(), ( std::vector< String >{ "runContainer" } ) );
+   ASSERT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "listOwnContainers", "runContainer" } ) );
    time.files.makeDirs( "/var/lib/docker/volumes" );
    runtime->clearCalls();
    recordStates();
@@ -228,6 +287,134 @@ TEST_F( QuaydSmTest, ThePersistentPathReachingStoppedTakesTheRuntimeDown ) {
    EXPECT_FALSE( sm()->containerProfileDirSm() );
 }
 
+// Whoever sees stopped_ may start this machine again: its children are gone
+// by then.
+TEST_F( QuaydSmTest, TheChildrenAreGoneWhenStoppedIsSeen ) {
+   started();
+   std::vector< bool > chainAtStopped;
+   subs.push_back( status->subscribe( [ this, &chainAtStopped ]( AttrId a, String const * ) {
+      if ( a == AttrId( QuaydStatus::Attr::state ) && status->state() == SmState::stopped_ ) {
+         chainAtStopped.push_back( sm()->chainPresent() || sm()->containerDirSm() ||
+                                   sm()->consolidatedContainerConfig() );
+      }
+   } ) );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( chainAtStopped, std::vector< bool >{ false } );
+}
+
+TEST_F( QuaydSmTest, AStoppedPersistentPathWithoutChildrenDoesNothing ) {
+   status->stateIs( SmState::started_ );
+   sm();
+   recordStates();
+   persistentPathStatus->stateIs( SmState::started_ );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_TRUE( states.empty() );
+}
+
+struct StopFailure {
+   char const * name;
+   std::function< void( FakeRuntime & ) > fail;
+   char const * trace;
+};
+
+class StopFailures : public QuaydSmTest, public ::testing::WithParamInterface< StopFailure > {};
+
+// A daemon that will not stop must not keep the sub-agent from stopping.
+TEST_P( StopFailures, TheStopStillEndsInStopped ) {
+   started();
+   GetParam().fail( *runtime );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_TRUE( traces.contains( GetParam().trace, 0 ) ) << GetParam().trace;
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_EQ( globalStatus->state(), SmState::stopped_ );
+   EXPECT_FALSE( sm()->chainPresent() );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, StopFailures,
+   ::testing::Values(
+      StopFailure{ "serviceJob",
+                   []( FakeRuntime & rt ) {
+                      rt.failNext( "disableRuntime", Unitctl::SdbusJobException( "job failed" ) );
+                   },
+                   "Failed to disable runtime: SdbusJobException: job failed" },
+      StopFailure{ "runtime",
+                   []( FakeRuntime & rt ) {
+                      rt.failNext( "disableRuntime", RuntimeException( "no socket" ) );
+                   },
+                   "Failed to disable runtime: RuntimeException: no socket" },
+      StopFailure{ "reset",
+                   []( FakeRuntime & rt ) {
+                      rt.failNext( "resetConfig", RuntimeException( "read-only" ) );
+                   },
+                   "Failed to disable runtime: RuntimeException: read-only" } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
+TEST_F( QuaydSmTest, AHardStopAlsoResetsTheChainsStatuses ) {
+   status->stateIs( SmState::started_ );
+   containerStatus->stateIs( SmState::started_ );
+   containerStatus->containerIs( "web" );
+   registryStatus->stateIs( SmState::started_ );
+   registryStatus->registryIs( "lab" );
+   auto imageLoadStatus = makePtr< ImageLoadStatusDir >();
+   imageLoadStatus->stateIs( SmState::started_ );
+   imageLoadStatus->statusIs( "/mnt/flash/app.tar" );
+   persistentPathStatus->stateIs( SmState::started_ );
+   persistentPathStatus->imageIs( "app:1" );
+   sm_ = quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                         persistentPathStatus, makePtr< ImageLoadConfigDir >(), imageLoadStatus,
+                         registryConfig, registryStatus, profiles, containerConfig,
+                         containerStatus, runtime, time.scheduler() );
+   sm()->disable();
+   EXPECT_EQ( containerStatus->state(), SmState::stopped_ );
+   EXPECT_TRUE( containerStatus->container().empty() );
+   EXPECT_EQ( registryStatus->state(), SmState::stopped_ );
+   EXPECT_TRUE( registryStatus->registry().empty() );
+   EXPECT_EQ( imageLoadStatus->state(), SmState::stopped_ );
+   EXPECT_TRUE( imageLoadStatus->status().empty() );
+   EXPECT_EQ( persistentPathStatus->state(), SmState::stopped_ );
+   EXPECT_TRUE( persistentPathStatus->image().empty() );
+}
+
+// A start asked for by a notification of the stop's own states waits for
+// the stop to end; asked for again, it starts over a clean chain.
+TEST_F( QuaydSmTest, EnableDuringAStopIsPutOffUntilTheStopEnds ) {
+   started();
+   std::vector< bool > deferred;
+   subs.push_back( globalStatus->subscribe( [ this, &deferred ]( AttrId a, String const * ) {
+      if ( a == AttrId( QuaydStatus::Attr::state ) && deferred.empty() ) {
+         sm()->enable();
+         deferred.push_back( sm()->startDeferred() );
+      }
+   } ) );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( deferred, std::vector< bool >{ true } );
+   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "disableRuntime()", "resetConfig()" } ) )
+      << "no start in the middle of the stop";
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   runtime->clearCalls();
+   sm()->enable();
+   EXPECT_FALSE( sm()->startDeferred() );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( sm()->chainPresent() );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+}
+
+TEST_F( QuaydSmTest, AFailedRegistryReconfigurationIsRetriedAfterThirtySeconds ) {
+   started();
+   runtime->failNext( "reloadConfig", RuntimeException( "daemon busy" ) );
+   registryStatus->insecureRegistries()->regIs( "r:5000" );
+   registryStatus->insecureRegistriesDoneInc( 1 );
+   EXPECT_TRUE( traces.contains( "Failed to reconfigure runtime: RuntimeException: daemon busy", 0 ) );
+   runtime->clearCalls();
+   time.advance( 29s );
+   EXPECT_EQ( runtime->count( "reloadConfig" ), 0u );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->argsOf( "applyConfig" ), std::vector< String >{ ",,-,true,[r:5000]" } );
+   EXPECT_EQ( runtime->count( "reloadConfig" ), 1u );
+}
+
 struct RegistryChange {
    char const * name;
    SmState state;
@@ -266,7 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
       RegistryChange{ "startingAfterCrash", SmState::starting_, true, false,
                       { "applyConfig", "reloadConfig" } },
       RegistryChange{ "startingWithCheckPending", SmState::starting_, false, true,
-                      { "applyConfig", "enableRuntime" } },
+                      { "runtimeActive", "applyConfig", "enableRuntime" } },
       RegistryChange{ "stopping", SmState::stopping_, false, false, {} },
       RegistryChange{ "stopped", SmState::stopped_, false, false, {} } ),
    []( auto const & info ) { return String( info.param.name ); } );
@@ -289,7 +476,7 @@ TEST_P( FlashSizing, SizeComesFromTheLimitOrTwelvePercentOfTheFreeSpace ) {
    flashIs( p.freeMb );
    config->onFlashIs( true );
    config->flashLimitIs( p.flashLimit );
-   processes.exitAtOnce = 0;
+   processes.endsOnWait.push_back( { 0 } );
    sm()->enable();
    if ( p.toolSize ) {
       ASSERT_EQ( processes.started.size(), 1u );
@@ -366,19 +553,45 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F( QuaydSmTest, StoppingOnFlashDeletesTheMountAndClearsTheStatus ) {
    config->onFlashIs( true );
    config->flashLimitIs( 1 << 30 );
-   processes.exitAtOnce = 0;
+   processes.endsOnWait.push_back( { 0 } );
    started();
    EXPECT_TRUE( status->runningOnFlash() );
-   processes.exitAtOnce = 1;
+   containerStatus->containerIs( "web" );  // could not be removed
+   processes.endsOnWait.push_back( { 0 } );
    persistentPathStatus->stateIs( SmState::started_ );
    persistentPathStatus->stateIs( SmState::stopped_ );
    ASSERT_EQ( processes.started.size(), 2u );
    EXPECT_EQ( processes.started[ 1 ],
               ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", "--delete" } ) );
-   EXPECT_TRUE( traces.contains( "Couldn't delete loopback mount", 0 ) );
    EXPECT_FALSE( status->runningOnFlash() );
    EXPECT_EQ( status->flashLimit(), 0u );
+   EXPECT_TRUE( containerStatus->container().empty() ) << "gone with their data root";
    EXPECT_EQ( status->state(), SmState::stopped_ );
+   time.advance( 60s );
+   EXPECT_EQ( processes.started.size(), 2u ) << "a deletion that worked is not repeated";
+}
+
+TEST_F( QuaydSmTest, AFailedMountDeletionIsRetriedEveryThirtySeconds ) {
+   config->onFlashIs( true );
+   config->flashLimitIs( 1 << 30 );
+   processes.endsOnWait.push_back( { 0 } );
+   started();
+   processes.endsOnWait.push_back( { 1 } );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_TRUE( traces.contains( "Couldn't delete loopback mount", 0 ) );
+   EXPECT_EQ( status->state(), SmState::stopped_ ) << "the stop completes regardless";
+   processes.endsOnWait.push_back( { 1 } );
+   processes.endsOnWait.push_back( { 0 } );
+   time.advance( 29s );
+   ASSERT_EQ( processes.started.size(), 2u );
+   time.advance( 1s );
+   ASSERT_EQ( processes.started.size(), 3u );
+   time.advance( 30s );
+   ASSERT_EQ( processes.started.size(), 4u );
+   EXPECT_EQ( processes.started[ 3 ],
+              ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", "--delete" } ) );
+   time.advance( 60s );
+   EXPECT_EQ( processes.started.size(), 4u ) << "retried only until it worked";
 }
 
 TEST_F( QuaydSmTest, SkipLbMountCreatesAndDeletesWithoutTheTool ) {

@@ -1,6 +1,7 @@
 #include "agent/RegistrySm.h"
 
 #include "platform/Exception.h"
+#include "platform/Secrets.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
@@ -142,18 +143,32 @@ void RegistrySm::handleRegistry( String const & name ) {
 void RegistrySm::loginRegistry( RegistryStatus & status ) {
    QTRACE( trace, 8, "name: {}", status.key() );
    RegistryParams const & p = status.params();
-   if ( p.insecure || p.server.empty() || p.username.empty() || p.password.empty() ||
+   if ( p.insecure || p.server.empty() || p.username.empty() ||
+        ( p.password.empty() && p.credential.empty() ) ||
         status.state() == RegistryState::loggedIn ) {
       return;
    }
    try {
-      runtime_->login( p.username, p.password, p.server );
+      runtime_->login( p.username, password( p ), p.server );
       status.stateIs( RegistryState::loggedIn );
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 2, "Failed to login to registry: {}", e.what() );
       status.stateIs( RegistryState::loginFailed );
       loginAttemptTask_->scheduleTaskLowestDelay( loginAttemptDelay_ );
    }
+}
+
+String RegistrySm::password( RegistryParams const & p ) const {
+   if ( p.credential.empty() ) {
+      return p.password;
+   }
+   auto * secrets = taskScheduler_->secrets();
+   auto secret = secrets ? secrets->get( p.credential ) : std::nullopt;
+   if ( !secret ) {
+      throw RuntimeException( "the password of " + p.server + " (credential " + p.credential +
+                              ") is not in the credential store" );
+   }
+   return *secret;
 }
 
 void RegistrySm::logoutRegistry( RegistryStatus & status ) {

@@ -43,6 +43,8 @@ class RegistrySm : public PtrInterface {
    void doLoginAttempt();
    void handleRegistry( String const & name );
    void loginRegistry( RegistryStatus & status );
+   // The password to log in with: inline, or kept under its credential name.
+   String password( RegistryParams const & p ) const;
    void logoutRegistry( RegistryStatus & status );
    void handleInitState();
    void watchRegistry( String const & name );

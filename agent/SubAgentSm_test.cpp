@@ -69,15 +69,40 @@ class SubAgentSmTest : public ::testing::Test {
 
 TEST_F( SubAgentSmTest, EnablingAndDisablingTheConfigurationStartsAndStopsQuy ) {
    start();
-   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   EXPECT_EQ( runtime->callNames(), ( std::vector< String >{ "disableRuntime", "resetConfig" } ) )
+      << "nothing configured: the runtime is kept down";
    config->enabledIs( true );
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+   EXPECT_TRUE( runtime->active );
    EXPECT_TRUE( traces.contains( "quySm is starting now", 2 ) );
+   runtime->clearCalls();
    config->enabledIs( false );
    EXPECT_EQ( status->state(), SmState::stopped_ );
-   EXPECT_EQ( runtime->count( "disableRuntime" ), 1u );
+   EXPECT_FALSE( runtime->active );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 2u )
+      << "quy's own stop, then the switcher's: nothing is configured any more";
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
    EXPECT_EQ( candidate->subAgentRunning().subAgentType, SAT::subAgentNone );
+}
+
+TEST_F( SubAgentSmTest, AFailedStopWithNothingConfiguredIsRetriedEveryThirtySeconds ) {
+   runtime->active = true;  // left by an earlier agent
+   runtime->failNext( "disableRuntime", RuntimeException( "daemon gone" ), 2 );
+   start();
+   EXPECT_TRUE( traces.contains(
+      "Stopping the runtime failed: RuntimeException: daemon gone; trying again in 30s", 0 ) );
+   time.advance( 29s );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 1u );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 2u );
+   EXPECT_TRUE( runtime->active ) << "failed again";
+   time.advance( 30s );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 3u );
+   EXPECT_FALSE( runtime->active );
+   EXPECT_EQ( runtime->count( "resetConfig" ), 1u );
+   time.advance( 5min );
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 3u ) << "no retry once it worked";
 }
 
 TEST_F( SubAgentSmTest, WithoutTheRuntimeItReportsOnceAMinuteUntilInstalled ) {
@@ -122,10 +147,20 @@ TEST_F( SubAgentSmTest, AFlashLimitChangeRestartsQuyOnFlashWithTheNewLimit ) {
    ASSERT_TRUE( status->runningOnFlash() );
    runtime->clearCalls();
    config->flashLimitIs( 4096 );
+   // The start asked for while the stop publishes its states is put off
+   // to the next turn of the loop; meanwhile the runtime stays down.
    EXPECT_EQ( runtime->callNames(),
               ( std::vector< String >{ "listStaleImages", "disableRuntime", "resetConfig",
-                                       "runtimeInstalled", "applyConfig", "enableRuntime" } ) );
+                                       "runtimeInstalled", "disableRuntime", "resetConfig" } ) );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_TRUE( subAgents->quySm()->startDeferred() );
+   runtime->clearCalls();
+   time.turn();
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "runtimeInstalled", "runtimeActive", "applyConfig",
+                                       "enableRuntime" } ) );
    EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( status->runningOnFlash() );
    EXPECT_EQ( status->flashLimit(), 4096u );
 }
 
@@ -154,7 +189,7 @@ TEST_F( SubAgentSmTest, SwitchingBetweenQuyAndContainerz ) {
    EXPECT_EQ( status->state(), SmState::started_ ) << "quy is configured again";
    EXPECT_EQ( runtime->callNames(),
               ( std::vector< String >{ "disableRuntime", "resetConfig", "runtimeInstalled",
-                                       "applyConfig", "enableRuntime" } ) );
+                                       "runtimeActive", "applyConfig", "enableRuntime" } ) );
 }
 
 TEST_F( SubAgentSmTest, ARunningContainerzMachineIsNotCreatedTwice ) {
@@ -169,10 +204,18 @@ TEST_F( SubAgentSmTest, ARunningContainerzMachineIsNotCreatedTwice ) {
 
 TEST_F( SubAgentSmTest, ARuntimeLeftEnabledForContainerzIsCleanedUp ) {
    crt->enabledIs( true );  // an earlier agent's Containerz runtime
+   runtime->active = true;
    start();
    EXPECT_FALSE( crt->enabled() );
-   EXPECT_EQ( runtime->callNames(),
+   EXPECT_FALSE( runtime->active );
+   auto const names = runtime->callNames();
+   ASSERT_GE( names.size(), 3u );
+   EXPECT_EQ( std::vector< String >( names.begin(), names.begin() + 3 ),
               ( std::vector< String >{ "runtimeInstalled", "disableRuntime", "resetConfig" } ) );
+   // What follows only keeps it down: nothing is configured.
+   for ( auto const & n : std::vector< String >( names.begin() + 3, names.end() ) ) {
+      EXPECT_TRUE( n == "disableRuntime" || n == "resetConfig" ) << n;
+   }
 }
 
 TEST_F( SubAgentSmTest, RuntimeFailuresOnCleanUpLeaveTheAgentRunning ) {

@@ -46,19 +46,10 @@ MountProfile quaydMountProfile() {
 
 void to_json( nlohmann::json & j, RegistryParams const & p ) {
    j = { { "server", p.server }, { "username", p.username }, { "insecure", p.insecure } };
-   if ( p.password.empty() ) {
-      return;
-   }
-   auto * store = credentialStore();
-   if ( !store ) {
+   if ( !p.credential.empty() ) {
+      j[ "credential" ] = p.credential;
+   } else if ( !p.password.empty() ) {
       j[ "password" ] = p.password;
-      return;
-   }
-   try {
-      j[ "credential" ] = store->put( p.password );
-   } catch ( std::exception const & ) {
-      // Left out rather than written in the clear; quyctl keeps the
-      // password before it writes, so only status can lose it this way.
    }
 }
 
@@ -67,17 +58,10 @@ void from_json( nlohmann::json const & j, RegistryParams & p ) {
    v.server = j.value( "server", String() );
    v.username = j.value( "username", String() );
    v.insecure = j.value( "insecure", false );
-   if ( auto it = j.find( "credential" ); it != j.end() ) {
-      String const name = it->get< String >();
-      auto * store = credentialStore();
-      auto secret = store ? store->get( name ) : std::nullopt;
-      if ( !secret ) {
-         throw std::runtime_error( "credential '" + name + "' is not in " +
-                                   ( store ? store->dir() : String( "any credential store" ) ) );
-      }
-      v.password = *secret;
-   } else {
-      v.password = j.value( "password", String() );
+   v.password = j.value( "password", String() );
+   v.credential = j.value( "credential", String() );
+   if ( !v.credential.empty() && !CredentialStore::isName( v.credential ) ) {
+      throw std::runtime_error( "credential '" + v.credential + "' is not a credential name" );
    }
    p = std::move( v );
 }

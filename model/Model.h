@@ -164,14 +164,15 @@ QUAYD_ENTITY( ImageLoadStatusDir, IMAGE_LOAD_STATUS_DIR_FIELDS );
 struct RegistryParams {
    String server;
    String username;
-   String password;
+   String password;  // inline: only where no credential store is kept
    bool insecure = false;
+   String credential;  // the name of the password in the credential store
    bool operator==( RegistryParams const & ) const = default;
    bool isEq( RegistryParams const & o ) const { return *this == o; }
 };
-// With a credential store installed (the agent, quyctl) the password is kept
-// there and the text holds its name, "credential"; a text written by hand
-// may give "password" itself.
+// The text holds what the value holds: the password's name in the
+// credential store ("credential"), or, written by hand or where no store is
+// kept, the "password" itself. Encoding never touches the store.
 void to_json( nlohmann::json & j, RegistryParams const & p );
 void from_json( nlohmann::json const & j, RegistryParams & p );
 

@@ -4,16 +4,17 @@
 // "/var/lib/quayd/credentials"); what the database holds is the file's
 // name, a random one that says nothing about the secret.
 //
-// The agent and quyctl install a store at start; without one (tests,
-// fuzzers) secrets stay inline in the values that carry them.
+// quyctl keeps a password here before it writes the configuration that
+// names it; the agent reads it back through the Secrets it is handed.
 #include <map>
 #include <optional>
 
+#include "platform/Secrets.h"
 #include "platform/Types.h"
 
 namespace Quayd {
 
-class CredentialStore {
+class CredentialStore : public Secrets {
  public:
    static constexpr char const * kDefaultDir = "/var/lib/quayd/credentials";
 
@@ -24,7 +25,7 @@ class CredentialStore {
    String put( String const & secret );
    // The secret kept under `name`; none for a name that is not one of ours
    // or whose file is gone.
-   std::optional< String > get( String const & name );
+   std::optional< String > get( String const & name ) override;
    // Removes the file of `name`, if any.
    void drop( String const & name );
    // Whether `text` has the form of a name (so it can never leave the
@@ -41,7 +42,7 @@ class CredentialStore {
    std::map< String, String > nameOf_;  // secret -> name, as seen so far
 };
 
-// The process's store; null keeps secrets inline.
+// quyctl's store; without one (tests) passwords stay inline.
 void credentialStoreIs( CredentialStore * store );
 CredentialStore * credentialStore();
 

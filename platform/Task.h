@@ -17,6 +17,7 @@ namespace Quayd {
 
 class FileSystem;
 class ProcessRunner;
+class Secrets;
 
 class Clock {
  public:
@@ -54,6 +55,9 @@ class TaskScheduler : public PtrInterface {
    // The host's file system, reached through the loop like its children.
    FileSystem * fileSystem() const { return files_; }
    void fileSystemIs( FileSystem * f ) { files_ = f; }
+   // The host's secrets (null where there are none: passwords are inline).
+   Secrets * secrets() const { return secrets_; }
+   void secretsIs( Secrets * s ) { secrets_ = s; }
 
    // The loop's side: run what is ready or due.
    // Fires every timer whose deadline has passed, in deadline order.
@@ -72,6 +76,7 @@ class TaskScheduler : public PtrInterface {
    Clock const & clock_;
    ProcessRunner * processes_;
    FileSystem * files_;
+   Secrets * secrets_ = nullptr;
    uint64_t seq_ = 0;
    std::map< ReadyKey, Task * > ready_;
    std::map< TimerKey, TimerTask * > timers_;

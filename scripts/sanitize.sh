@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-asan/ and runs the unit and Redis tests there; a leak or an undefined operation
-# fails the run.
+# build-asan/ and runs the unit and Redis tests and 1,000 simulated scenarios
+# there; a leak or an undefined operation fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${SANITIZE_BUILD_DIR:-$top/build-asan} BUILD_TYPE=Debug \
@@ -9,3 +9,4 @@ BUILD_DIR=${SANITIZE_BUILD_DIR:-$top/build-asan} BUILD_TYPE=Debug \
 cd "${SANITIZE_BUILD_DIR:-$top/build-asan}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --output-on-failure -L "unit|redis" "$@"
+tests/sim/quayd_sim --first 1 --count 1000 --steps 200

@@ -96,7 +96,6 @@ int main( int argc, char ** argv ) {
       std::cout << desc;
       return 0;
    }
-   ::setenv( "RINGLOG_DISABLE", "1", 1 );
 
    std::vector< uint64_t > seeds;
    if ( vm.count( "seed" ) ) {

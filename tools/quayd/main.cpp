@@ -78,7 +78,6 @@ int main( int argc, char ** argv ) {
    traceSinkIs( &traceSink );
    // Registry passwords: in root-only files, never in the database.
    CredentialStore credentials;
-   credentialStoreIs( &credentials );
 
    PosixEventLoop loop;
    loop.stopOnSignals();
@@ -86,6 +85,7 @@ int main( int argc, char ** argv ) {
    loop.scheduler()->processRunnerIs( &processes );
    PosixFileSystem files;
    loop.scheduler()->fileSystemIs( &files );
+   loop.scheduler()->secretsIs( &credentials );
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );

@@ -529,6 +529,18 @@ Writes vrf( std::vector< String > const & args ) {
    return { hsetArgs( v ) };
 }
 
+// Puts a registry's password into the credential store and leaves its name
+// in the configuration. Kept first, so that a failure to keep it writes
+// nothing.
+void keepPassword( RegistryConfig & r ) {
+   RegistryParams p = r.params();
+   if ( auto * store = credentialStore(); store && !p.password.empty() ) {
+      p.credential = store->put( p.password );
+      p.password.clear();
+      r.paramsIs( p );
+   }
+}
+
 Writes set( std::vector< String > const & args ) {
    if ( args.size() < 3 ) {
       throw UsageError( "set needs a path and at least one FIELD=VALUE" );
@@ -554,6 +566,9 @@ Writes set( std::vector< String > const & args ) {
       if ( auto err = f->decode( *t.entity, args[ i ].substr( eq + 1 ) ) ) {
          throw UsageError( t.path + " field " + name + ": not a valid " +
                            t.entity->typeName() + " value (" + err->reason + ")" );
+      }
+      if ( auto * r = dynamic_cast< RegistryConfig * >( t.entity.get() ) ) {
+         keepPassword( *r );
       }
       hset.push_back( name );
       hset.push_back( f->encode( *t.entity ) );
@@ -662,12 +677,10 @@ Edit registry( std::vector< String > const & args, std::istream & in ) {
       throw UsageError( "a password needs --username" );
    }
    p.insecure = f.has( "--insecure" );
-   if ( auto * store = credentialStore(); store && !p.password.empty() ) {
-      store->put( p.password );  // first, so a failure to keep it writes nothing
-   }
    RegistryConfig r;
    r.pathIs( path );
    r.paramsIs( p );
+   keepPassword( r );
    return fixed( { hsetArgs( r ) } );
 }
 

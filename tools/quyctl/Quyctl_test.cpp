@@ -473,25 +473,19 @@ TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
    EXPECT_EQ( dbsize(), 0u );
 }
 
-TEST( RegistryParamsText, ACredentialThatIsGoneDoesNotDecode ) {
-   auto const dir = std::filesystem::temp_directory_path() /
-                    ( "quayd-cred-" + std::to_string( getpid() ) );
-   CredentialStore store( dir );
-   credentialStoreIs( &store );
-   RegistryParams p{ "r:5000", "ops", "s3cret", false };
+// The value carries the password's name only; encoding and decoding never
+// touch the store, and only a name of the store's form decodes.
+TEST( RegistryParamsText, CarriesTheCredentialNameAndNeverThePassword ) {
+   RegistryParams p{ "r:5000", "ops", "", false, String( 32, 'a' ) };
    String const text = Codec< RegistryParams >::encode( p );
-   EXPECT_EQ( text.find( "s3cret" ), String::npos ) << text;
+   EXPECT_EQ( text, R"({"credential":")" + p.credential +
+                       R"(","insecure":false,"server":"r:5000","username":"ops"})" );
    RegistryParams back;
    EXPECT_FALSE( Codec< RegistryParams >::decode( text, back ) );
    EXPECT_EQ( back, p );
-   std::filesystem::remove_all( dir );
-   auto err = Codec< RegistryParams >::decode( text, back );
-   ASSERT_TRUE( err );
-   EXPECT_NE( err->reason.find( "is not in" ), String::npos ) << err->reason;
    for ( char const * bad : { R"({"credential":"../../etc/shadow"})", R"({"credential":7})" } ) {
       EXPECT_TRUE( Codec< RegistryParams >::decode( bad, back ) ) << bad;
    }
-   credentialStoreIs( nullptr );
 }
 
 } // namespace

@@ -1,0 +1,188 @@
+// The faults the simulator found, each as the shortest story that shows it,
+// and the seeds that found them. Each must end with every invariant holding.
+#include <gtest/gtest.h>
+
+#include "tests/sim/Driver.h"
+
+namespace Quayd::Sim {
+namespace {
+
+using namespace std::chrono_literals;
+
+String describe( std::vector< Violation > const & violations ) {
+   String out;
+   for ( auto const & v : violations ) {
+      out += v.invariant + ": " + v.detail + "\n";
+   }
+   return out;
+}
+
+ContainerEdit runs( String image ) {
+   ContainerEdit e;
+   e.params.image = std::move( image );
+   e.params.command = "sleep 1d";
+   return e;
+}
+
+class Regression : public ::testing::Test {
+ protected:
+   Regression() {
+      world.startAgent();
+      world.run( 1s );
+   }
+   // Time passes with no fault left; then everything must hold.
+   void expectAtRest() {
+      world.daemon->clearFaults();
+      ASSERT_TRUE( world.run( 10min ) );
+      auto const v = checkAtRest( world, op.deleted() );
+      EXPECT_TRUE( v.empty() ) << describe( v );
+   }
+   void quyWith( String const & name ) {
+      op.quy( true, false, 0 );
+      op.container( name, runs( "img1:1" ) );
+      world.run( 1min );
+      ASSERT_EQ( world.daemon->containers().count( name ), 1u );
+   }
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt() const {
+      return world.at< Gnoi::Containerz::ContainerRuntimeStatus >(
+         "mgmt/gnoi/containerz/crtStatus" );
+   }
+
+   World world;
+   Operator op{ world };
+};
+
+TEST_F( Regression, ASyslogDriverWithoutServerStartsTheRuntimeLoggingLocally ) {
+   op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "red" ), 1, "" } );
+   op.vrf( "red", std::make_pair( Ip::kVrfStateActive, true ) );
+   world.run( 1s );
+   EXPECT_TRUE( world.daemon->active() );
+   EXPECT_EQ( world.daemon->logAddress(), std::optional< String >( "" ) );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   expectAtRest();
+}
+
+TEST_F( Regression, ASyslogServerWithoutHostIsNeverProbedAndSaysWhy ) {
+   for ( char const * url : { "udp://:514", "udp://", "::garbage" } ) {
+      op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "default" ), 1, url } );
+      world.run( 2min );
+      EXPECT_FALSE( world.daemon->active() ) << url;
+      EXPECT_NE( crt()->lastError(), "" ) << url;
+      EXPECT_EQ( world.processes.started.size(), 0u ) << url;
+      EXPECT_TRUE( world.restartAgent().empty() );
+   }
+   op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "default" ), 1, "udp://10.0.0.1" } );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->active() );
+   EXPECT_EQ( crt()->lastError(), "" );
+   expectAtRest();
+}
+
+TEST_F( Regression, ADaemonThatWillNotStopDoesNotHoldUpASwitch ) {
+   quyWith( "a" );
+   world.daemon->wontStop = true;
+   op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "default" ), 0, "" } );
+   world.run( 1min );
+   EXPECT_TRUE( crt()->enabled() ) << "the switch completed";
+   expectAtRest();
+}
+
+// Restarted inside the stop's own notification, the runtime manager used
+// to reuse the children the stop then dropped, and stalled.
+TEST_F( Regression, AFlashLimitChangeAfterARestartBringsTheContainersUpOnFlash ) {
+   op.quy( true, true, 0 );
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 1min );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 512ull << 20 );
+   world.run( 2min );
+   EXPECT_EQ( world.daemon->dataRoot(), "/mnt/flash/.quy/data-root" );
+   EXPECT_EQ( world.daemon->containers().count( "a" ), 1u );
+   expectAtRest();
+}
+
+TEST_F( Regression, AContainerThatCouldNotBeRemovedStaysRecordedUntilItIs ) {
+   quyWith( "a" );
+   world.daemon->failNext( "removeContainer", Fault::apiRequest );
+   op.containerDel( "a" );
+   auto statuses =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+   ASSERT_TRUE( statuses->container( "a" ) );
+   EXPECT_EQ( statuses->container( "a" )->state(), ContainerRunState::containerRunning_ );
+   world.run( 1min );
+   EXPECT_FALSE( world.daemon->containers().count( "a" ) );
+   EXPECT_FALSE( statuses->container( "a" ) );
+   expectAtRest();
+}
+
+TEST_F( Regression, AContainerLeftInAnotherDataRootIsRemovedWhenThatRootIsBack ) {
+   quyWith( "a" );
+   world.daemon->failNext( "removeContainer", Fault::runtime );
+   op.quy( true, true, 0 );  // to flash: "a" stays behind in /var/lib/docker
+   world.run( 2min );
+   op.containerDel( "a" );
+   op.quy( true, false, 0 );
+   world.run( 2min );
+   EXPECT_TRUE( world.daemon->allContainers().empty() );
+   expectAtRest();
+}
+
+TEST_F( Regression, ADaemonThatDoesNotAnswerDoesNotLoseTheContainer ) {
+   quyWith( "a" );
+   world.daemon->die();
+   op.containerDel( "a" );
+   op.container( "a", runs( "img2:1" ) );
+   world.run( 1min );
+   world.daemon->revive();
+   expectAtRest();
+   EXPECT_EQ( world.daemon->containers().at( "a" ).image, "img2:1" );
+}
+
+TEST_F( Regression, AFailingMountIsTriedAgain ) {
+   world.mountToolFails = true;
+   op.quy( true, true, 0 );
+   world.run( 1min );
+   EXPECT_FALSE( world.daemon->active() );
+   world.mountToolFails = false;
+   expectAtRest();
+   EXPECT_TRUE( world.flashMounted );
+}
+
+TEST_F( Regression, NobodyWatchesADeletedContainerOrProfile ) {
+   op.quy( true, false, 0 );
+   for ( int i = 0; i < 3; ++i ) {
+      op.profile( "p", runs( "img1:1" ) );
+      op.container( "a", runs( "" ) );
+      world.run( 1min );
+      op.containerDel( "a" );
+      op.profileDel( "p" );
+   }
+   expectAtRest();
+}
+
+// The seeds that found the faults above, and others like them.
+class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
+
+TEST_P( FoundBySeed, HoldsEveryInvariant ) {
+   auto const [ seed, steps ] = GetParam();
+   auto const r = runScenario( seed, steps );
+   EXPECT_TRUE( r.violations.empty() ) << describe( r.violations );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Seeds, FoundBySeed,
+   ::testing::Values( std::pair< uint64_t, size_t >{ 1, 200 }, std::pair< uint64_t, size_t >{ 8, 200 },
+                      std::pair< uint64_t, size_t >{ 10, 200 }, std::pair< uint64_t, size_t >{ 11, 200 },
+                      std::pair< uint64_t, size_t >{ 17, 200 }, std::pair< uint64_t, size_t >{ 26, 200 },
+                      std::pair< uint64_t, size_t >{ 28, 200 }, std::pair< uint64_t, size_t >{ 31, 200 },
+                      std::pair< uint64_t, size_t >{ 32, 200 }, std::pair< uint64_t, size_t >{ 48, 200 },
+                      std::pair< uint64_t, size_t >{ 60, 200 }, std::pair< uint64_t, size_t >{ 86, 200 },
+                      std::pair< uint64_t, size_t >{ 99, 200 }, std::pair< uint64_t, size_t >{ 101, 200 },
+                      std::pair< uint64_t, size_t >{ 259, 200 }, std::pair< uint64_t, size_t >{ 421, 200 },
+                      std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
+                      std::pair< uint64_t, size_t >{ 1213, 200 },
+                      std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
+                      std::pair< uint64_t, size_t >{ 389, 1000 } ) );
+
+} // namespace
+} // namespace Quayd::Sim
