@@ -335,10 +335,12 @@ void ContainerzSm::handleSyslogServerUrlReachable() {
 
 void ContainerzSm::stopRuntime() {
    runtimeWanted_ = false;
-   if ( !tryRuntime( "Disabling runtime", [ this ] {
+   if ( tryRuntime( "Disabling runtime", [ this ] {
            runtime_->disableRuntime();
            runtime_->resetConfig();
         } ) ) {
+      retryTask_->stopTimerTask();
+   } else {
       retryTask_->scheduleTaskDelay( kRuntimeRetry );
    }
 }
@@ -377,7 +379,9 @@ void ContainerzSm::startRuntime() {
       runtime_->enableRuntime();
    } );
    crtStatus_->lastErrorIs( started ? String() : String( "the container runtime did not start" ) );
-   if ( !started ) {
+   if ( started ) {
+      retryTask_->stopTimerTask();
+   } else {
       retryTask_->scheduleTaskDelay( kRuntimeRetry );
    }
 }

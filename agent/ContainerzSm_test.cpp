@@ -180,7 +180,7 @@ TEST_F( ContainerzSmTest, ARuntimeThatRunsAlreadyIsRestartedWithTheConfiguration
 // survives the start that succeeds after it, and 10 s later disables and
 // restarts the healthy runtime (and with it the containers). Enable once a
 // successful start (or stop) disarms ContainerzRuntimeRetry.
-TEST_F( ContainerzSmTest, DISABLED_ASuccessfulStartCancelsTheRetryOfAFailedStop ) {
+TEST_F( ContainerzSmTest, ASuccessfulStartCancelsTheRetryOfAFailedStop ) {
    runtime->active = true;
    runtime->failNext( "disableRuntime", RuntimeException( "daemon busy" ) );
    start();

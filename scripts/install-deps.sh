@@ -7,7 +7,7 @@ packages=(
   libfmt-dev libboost-dev libboost-program-options-dev liburiparser-dev
   libhiredis-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   redis-server docker.io ncat e2fsprogs iproute2 busybox-static
   docker-registry apache2-utils curl procps util-linux
 )
