@@ -115,6 +115,7 @@ ContainerRecord FakeRuntime::inspectContainer( String const & name ) {
 void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    record( "runContainer", params ? params->name : "-" );
    lastRun = params;
+   params->clientFlag = clientFlagOfRuns;
    containers.insert( params->name );
 }
 
