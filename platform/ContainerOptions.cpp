@@ -242,6 +242,9 @@ bool landNothing( json &, ContainerOption const &, String const & ) {
    return true;  // every container runs detached
 }
 
+// A `needs` of the machines whose bounding set lacks no capability (a
+// privileged container gets every one).
+char const * const kAllCapabilities = "all-capabilities";
 char const * const kWord = "[^\\s]+";
 char const * const kKeyValue = "[^=\\s][^=]*=.*";
 char const * const kLabel = "[^=\\s][^=]*(=.*)?";
@@ -263,7 +266,8 @@ ContainerOption const kOptions[] = {
      .pattern = "no|always|unless-stopped|on-failure(:[0-9]+)?",
      .hint = "no, always, unless-stopped or on-failure[:N]", .field = "restartPolicy",
      .testValue = "on-failure:3", .land = landRestart },
-   { .flag = "privileged", .kind = K::boolean, .target = "HostConfig.Privileged", .field = "privileged" },
+   { .flag = "privileged", .kind = K::boolean, .target = "HostConfig.Privileged",
+     .field = "privileged", .needs = kAllCapabilities },
    { .flag = "tty", .shortFlag = 't', .kind = K::boolean, .target = "Config.Tty", .field = "tty" },
    { .flag = "read-only", .kind = K::boolean, .target = "HostConfig.ReadonlyRootfs",
      .field = "readOnlyRootfs" },
@@ -320,7 +324,7 @@ ContainerOption const kOptions[] = {
    { .flag = "userns", .target = "HostConfig.UsernsMode", .pattern = "host", .hint = "host",
      .testValue = "host" },
    { .flag = "cgroupns", .target = "HostConfig.CgroupnsMode", .pattern = "host|private",
-     .hint = "host or private", .testValue = "host" },
+     .hint = "host or private", .testValue = "private" },
    { .flag = "security-opt", .kind = K::special, .target = "HostConfig.SecurityOpt",
      .pattern = ".+", .hint = "no-new-privileges, apparmor=P, label=..., seccomp=unconfined",
      .testValue = "no-new-privileges", .land = landSecurityOpt },

@@ -48,7 +48,7 @@ struct ContainerOption {
    char const * hint = "";        // a good value, for messages and docs
    char const * field = "";       // the container parameter carrying it; "": options only
    char const * testValue = "";   // what the differential test gives ("" for a bare flag)
-   char const * needs = "";       // a path the differential test needs, or ""
+   char const * needs = "";       // what the differential test needs: a path, "all-capabilities"
    OptionLand land = nullptr;     // special kinds only
 
    bool takesValue() const { return kind != OptionKind::boolean; }

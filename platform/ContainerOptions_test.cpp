@@ -25,6 +25,7 @@ TEST( ContainerOptionsTest, EveryRowIsNamedOnceAndItsTestValuePassesItsCheck ) {
       EXPECT_TRUE( !r.shortFlag || letters.insert( r.shortFlag ).second ) << r.flag;
       EXPECT_EQ( optionValueError( r, r.takesValue() ? r.testValue : "true" ), std::nullopt );
       EXPECT_EQ( r.kind == OptionKind::special, r.land != nullptr && r.takesValue() ) << r.flag;
+      EXPECT_EQ( String( r.testValue ).find( '|' ), String::npos ) << "quayd-options --rows";
    }
 }
 

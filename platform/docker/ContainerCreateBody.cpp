@@ -15,6 +15,15 @@ ContainerCreateBody containerCreateBody( RunContainerParams const & p,
    ContainerCreateBody out;
    nlohmann::json & b = out.body;
    b[ "Image" ] = p.image;
+   // What the docker client sends for a run without options, so that a
+   // container looks the same in `docker inspect` whichever way it ran.
+   b[ "HostConfig" ] = { { "PortBindings", nlohmann::json::object() },
+                         { "RestartPolicy", { { "Name", "no" } } },
+                         { "Dns", nlohmann::json::array() },
+                         { "DnsOptions", nlohmann::json::array() },
+                         { "DnsSearch", nlohmann::json::array() },
+                         { "Devices", nlohmann::json::array() },
+                         { "BlkioWeightDevice", nlohmann::json::array() } };
    for ( auto const & [ k, v ] : labels ) {
       b[ "Labels" ][ k ] = v;
    }

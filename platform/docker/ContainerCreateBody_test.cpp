@@ -33,7 +33,9 @@ TEST( ContainerCreateBodyTest, EverythingOfTheRequestLandsInTheBody ) {
    EXPECT_EQ( out.body, json::parse( R"({
       "Image": "bb:1", "Cmd": ["sleep", "9"], "Env": ["A=1"],
       "Labels": {"quayd.agent": "quayd", "tier": "web"},
-      "HostConfig": {"Memory": 67108864, "Init": true, "Binds": ["/mnt/flash/web:/data:ro"]}
+      "HostConfig": {"Memory": 67108864, "Init": true, "Binds": ["/mnt/flash/web:/data:ro"],
+                     "PortBindings": {}, "RestartPolicy": {"Name": "no"}, "Dns": [],
+                     "DnsOptions": [], "DnsSearch": [], "Devices": [], "BlkioWeightDevice": []}
    })" ) ) << out.body.dump();
 }
 

@@ -1,7 +1,7 @@
 // quayd-options: the option table, printed
 //   --markdown  as the table of docs/container-options.md
 //   --rows      one line per row for the differential test: FLAG, TAKES-VALUE
-//               (0/1), PARAMETER, KIND, TEST-VALUE, NEEDS, separated by tabs
+//               (0/1), PARAMETER, KIND, TEST-VALUE, NEEDS, separated by '|'
 #include <cstring>
 #include <iostream>
 
@@ -45,8 +45,8 @@ void markdown() {
 
 void rows() {
    for ( auto const & r : containerOptions() ) {
-      std::cout << r.flag << '\t' << r.takesValue() << '\t' << r.field << '\t'
-                << optionKindName( r.kind ) << '\t' << r.testValue << '\t' << r.needs << '\n';
+      std::cout << r.flag << '|' << r.takesValue() << '|' << r.field << '|'
+                << optionKindName( r.kind ) << '|' << r.testValue << '|' << r.needs << '\n';
    }
 }
 
