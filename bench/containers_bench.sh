@@ -12,13 +12,13 @@
 # bench/containers_ratios.py RESULTS prints the ratio table.
 # Usage: bench/containers_bench.sh QUAYD QUYCTL QUYLBMOUNT RESULTS [N...]
 set -euo pipefail
-quayd=$1 quyctl=$2 results=$4
+quayd=$1 quyctl=$2 quylbmount=$3 results=$4
 shift 4
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(20 100 200)
 . "$(dirname "$0")/../tests/integration/lib.sh"
-enter_sandbox "$0" "$quayd" "$quyctl" "$3" "$results" "${sizes[@]}"
-export PATH="$(dirname "$3"):$PATH" WAIT_S=1200
+enter_sandbox "$0" "$quayd" "$quyctl" "$quylbmount" "$results" "${sizes[@]}"
+export PATH="$(dirname "$quylbmount"):$PATH" WAIT_S=1200
 client=/usr/bin/docker
 sock_api=/run/docker.sock
 cmd='trap exit TERM; sleep 100000 & wait'
