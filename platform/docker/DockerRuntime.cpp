@@ -427,11 +427,7 @@ std::map< String, String > DockerRuntime::ownLabels() {
 void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
    makeDir( runtimeDir_, 0700 );
-   // The agent runs a container only when its status says none runs: one of
-   // ours by that name is a leftover (a run cut short by a killed agent, a
-   // status write lost with it) and would block the name.
    finishInterruptedRun();
-   removeOwnContainer( p->name );
    ContainerCreateBody const create = containerCreateBody( *p, ownLabels() );
    p->clientFlag = create.clientFlag;
    writeFileAtomically( pendingRunFile(), p->name, 0600 );
@@ -441,6 +437,7 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
       } else {
          QTRACE( trace, 5, "container {}: option {} is not in the option table; "
                            "running it with the docker client", p->name, create.clientFlag );
+         removeOwnContainer( p->name );
          runWithClient( *p );
       }
    } catch ( ... ) {
@@ -455,6 +452,14 @@ void DockerRuntime::createAndStart( String const & name, String const & image,
    String const create = "/containers/create?name=" + DockerApiClient::escape( name );
    String const text = jsonText( body );
    auto r = api().request( "POST", create, text );
+   if ( r.status == 409 ) {
+      // The agent runs a container only when its status says none runs: one
+      // of ours by that name is a leftover (a run cut short by a killed
+      // agent, a status write lost with it). Looked for only now, so that
+      // the usual run costs no lookup.
+      removeOwnContainer( name );
+      r = api().request( "POST", create, text );
+   }
    if ( r.status == 404 ) {
       // As `docker run` does: an image missing here is pulled, once.
       pullImage( image );
