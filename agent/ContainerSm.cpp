@@ -5,6 +5,7 @@
 #include <boost/program_options/parsers.hpp>
 #include <boost/token_functions.hpp>
 
+#include "platform/ContainerOptions.h"
 #include "platform/Exception.h"
 #include "platform/Trace.h"
 
@@ -189,15 +190,9 @@ bool ContainerSm::startContainer() {
       auto request = runContainerParamsFactory();
       request->name = name();
       request->image = params.image;
-      request->cpuShares = params.cpuShares;
-      request->cpuCores = params.cpuCores;
-      request->memory = params.memory;
-      request->networking = params.networking;
-      request->restartPolicy = params.restartPolicy;
-      request->privileged = params.privileged;
-      request->tty = params.tty;
-      request->readOnlyRootfs = params.readOnlyRootfs;
-      request->init = params.init;
+      for ( auto const & [ option, value ] : fieldSettings( nlohmann::json( params ) ) ) {
+         request->settingIs( option, value );
+      }
       for ( auto const & word : splitWords( params.command, "command" ) ) {
          request->commandPush( word );
       }
@@ -208,6 +203,9 @@ bool ContainerSm::startContainer() {
          request->optionsPush( word );
       }
       runtime_->runContainer( request );
+      if ( !request->clientFlag.empty() ) {
+         containerStatus_->clientRunsInc( 1 );
+      }
    } catch ( RuntimeException const & e ) {
       log( QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
            String( "container run ..." ) );

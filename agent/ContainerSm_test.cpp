@@ -82,13 +82,17 @@ TEST_F( ContainerSmTest, RunRequestCarriesEveryParameterInItsPlace ) {
    auto const & r = *runtime->lastRun;
    EXPECT_EQ( r.name, "web" );
    EXPECT_EQ( r.image, "busybox:1" );
-   EXPECT_EQ( r.cpuShares, 512u );
-   EXPECT_EQ( r.cpuCores, "0-1" );
-   EXPECT_EQ( r.memory, "64m" );
-   EXPECT_EQ( r.networking, "host" );
-   EXPECT_EQ( r.restartPolicy, "always" );
-   EXPECT_EQ( ( std::array{ r.privileged, r.tty, r.readOnlyRootfs, r.init } ),
-              ( std::array< uint8_t, 4 >{ 1, 1, 1, 1 } ) );
+   // The structured parameters as the option table names them, in its order.
+   using Settings = std::vector< std::pair< String, String > >;
+   EXPECT_EQ( r.settings(), ( Settings{ { "cpu-shares", "512" },
+                                        { "cpuset-cpus", "0-1" },
+                                        { "memory", "64m" },
+                                        { "network", "host" },
+                                        { "restart", "always" },
+                                        { "privileged", "true" },
+                                        { "tty", "true" },
+                                        { "read-only", "true" },
+                                        { "init", "true" } } ) );
    EXPECT_EQ( r.command(), ( Strings{ "sleep", "1000" } ) );
    EXPECT_EQ( r.options(), ( Strings{ "--env", "A=1", "--hostname", "box" } ) );
    ASSERT_EQ( r.binds().size(), 2u );
@@ -162,6 +166,20 @@ TEST_P( NothingToRun, NeverReachesTheRuntime ) {
 INSTANTIATE_TEST_SUITE_P( Table, NothingToRun,
                           ::testing::Values( NotRunCase{ "", true }, NotRunCase{ "", false },
                                              NotRunCase{ "busybox:1", false } ) );
+
+TEST_F( ContainerSmTest, RunsThroughTheDockerClientAreCountedInTheStatus ) {
+   runtime->clientFlagOfRuns = "--label-file";
+   start();
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_EQ( status->clientRuns(), 1u );
+   config->enabledIs( false );
+   config->enabledIs( true );
+   EXPECT_EQ( status->clientRuns(), 2u );
+   runtime->clientFlagOfRuns = "";
+   config->enabledIs( false );
+   config->enabledIs( true );
+   EXPECT_EQ( status->clientRuns(), 2u ) << "a run through the API is not counted";
+}
 
 // ------------------------------------------------------------------ retries
 
@@ -395,7 +413,7 @@ TEST_F( ContainerSmTest, InheritedContainerWithOtherParametersIsReplaced ) {
    start();
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)",
                                            "runContainer(web)" } ) );
-   EXPECT_EQ( runtime->lastRun->memory, "128m" );
+   EXPECT_EQ( runtime->lastRun->setting( "memory" ), "128m" );
 }
 
 TEST_F( ContainerSmTest, ContainerGoneBehindOurBackIsStartedAgain ) {

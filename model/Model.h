@@ -118,7 +118,8 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_,
 //   name "web"  state "containerRunning_"  params {...}  bindMount {...}
 //   startAttempts "0"  lastError ""
 //   conditionRuns "3"  conditionFailures "2"  conditionTimeouts "0"  (the
-//   startup condition's current evaluation)
+//   startup condition's current evaluation)  clientRuns "0" (runs that went
+//   through the docker client for an option the option table does not take)
 #define CONTAINER_STATUS_FIELDS( F )                                            \
    F( ATTR, String, name, "" )                                                  \
    F( ATTR, ContainerParams, params, {} )                                       \
@@ -128,7 +129,8 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_,
    F( ATTR, String, lastError, "" )                                             \
    F( ATTR, uint32_t, conditionRuns, 0 )                                        \
    F( ATTR, uint32_t, conditionFailures, 0 )                                    \
-   F( ATTR, uint32_t, conditionTimeouts, 0 )
+   F( ATTR, uint32_t, conditionTimeouts, 0 )                                 \
+   F( COUNTER, uint32_t, clientRuns, 0 )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
 #define CONTAINER_STATUS_DIR_FIELDS( F )                                        \

@@ -26,30 +26,34 @@ struct BindMountEntry {
    bool isEq( BindMountEntry const & o ) const { return *this == o; }
 };
 
-// Everything one `docker run` needs. Empty or zero fields mean the daemon's default.
+// Everything one container run needs. Options come from the structured
+// parameters as settings named by the option table (ContainerOptions.h), and
+// as free-form `docker run` words; unset options mean the daemon's default.
 class RunContainerParams : public PtrInterface {
  public:
    String name;
    String image;
-   uint32_t cpuShares = 0;
-   String cpuCores;  // cpuset, e.g. "0-1"
-   String memory;    // size, e.g. "512m"
-   String networking;
-   String restartPolicy;
-   uint8_t privileged = 0;
-   uint8_t tty = 0;
-   uint8_t readOnlyRootfs = 0;
-   uint8_t init = 0;
+   // Set by the runtime: the option that sent this run to the docker client
+   // because the option table does not take it; empty for a run through
+   // the Engine API.
+   String clientFlag;
 
+   // "memory" -> "64m"; a boolean option is "true". A second setting of
+   // the same option replaces the first.
+   void settingIs( String const & option, String const & value );
+   // The value of `option`, empty when unset.
+   String setting( String const & option ) const;
    void commandPush( String const & w ) { command_.push_back( w ); }
    void optionsPush( String const & w ) { options_.push_back( w ); }
    void bindsIs( BindMountEntry const & b ) { binds_[ b.containerPath ] = b; }
 
+   std::vector< std::pair< String, String > > const & settings() const { return settings_; }
    std::vector< String > const & command() const { return command_; }
    std::vector< String > const & options() const { return options_; }
    std::map< String, BindMountEntry > const & binds() const { return binds_; }
 
  private:
+   std::vector< std::pair< String, String > > settings_;
    std::vector< String > command_;
    std::vector< String > options_;
    std::map< String, BindMountEntry > binds_;

@@ -6,6 +6,25 @@ Ptr< RunContainerParams > runContainerParamsFactory() {
    return makePtr< RunContainerParams >();
 }
 
+void RunContainerParams::settingIs( String const & option, String const & value ) {
+   for ( auto & [ o, v ] : settings_ ) {
+      if ( o == option ) {
+         v = value;
+         return;
+      }
+   }
+   settings_.emplace_back( option, value );
+}
+
+String RunContainerParams::setting( String const & option ) const {
+   for ( auto const & [ o, v ] : settings_ ) {
+      if ( o == option ) {
+         return v;
+      }
+   }
+   return {};
+}
+
 Ptr< InsecureRegistries > insecureRegistriesFactory() {
    return makePtr< InsecureRegistries >();
 }

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   redis-server docker.io ncat e2fsprogs iproute2 busybox-static
-  docker-registry apache2-utils curl procps util-linux
+  docker-registry apache2-utils curl procps util-linux docker-compose python3
 )
 missing=()
 for p in "${packages[@]}"; do

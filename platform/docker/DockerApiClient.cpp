@@ -46,7 +46,8 @@ String DockerApiClient::escape( String const & s ) {
 DockerApiClient::Response DockerApiClient::request( String const & method,
                                                     String const & path,
                                                     String const & body, FILE * upload,
-                                                    long timeoutSec ) {
+                                                    long timeoutSec,
+                                                    std::vector< String > const & extra ) {
    auto * c = static_cast< CURL * >( curl_ );
    curl_easy_reset( c );
    Response r;
@@ -62,6 +63,9 @@ DockerApiClient::Response DockerApiClient::request( String const & method,
       curl_easy_setopt( c, CURLOPT_TIMEOUT, timeoutSec );
    }
    struct curl_slist * headers = nullptr;
+   for ( auto const & h : extra ) {
+      headers = curl_slist_append( headers, h.c_str() );
+   }
    if ( upload ) {
       headers = curl_slist_append( headers, "Content-Type: application/x-tar" );
       headers = curl_slist_append( headers, "Transfer-Encoding: chunked" );

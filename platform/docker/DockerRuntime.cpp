@@ -15,7 +15,10 @@
 #include "platform/Codec.h"
 #include "platform/Credentials.h"
 #include "platform/Files.h"
+#include "platform/Trace.h"
+#include "platform/docker/ContainerCreateBody.h"
 #include "platform/docker/DaemonService.h"
+#include "platform/docker/RegistryAuth.h"
 #include "platform/docker/Subprocess.h"
 
 namespace fs = std::filesystem;
@@ -24,6 +27,8 @@ using nlohmann::json;
 namespace Quayd {
 
 namespace {
+
+TraceHandle const trace( "DockerRuntime" );
 
 String envOr( char const * name, char const * dflt ) {
    char const * v = getenv( name );
@@ -39,26 +44,6 @@ long startTimeoutSec() {
 String tailOf( String const & path, size_t n ) {
    String const s = readFile( path ).value_or( "" );
    return s.size() > n ? s.substr( s.size() - n ) : s;
-}
-
-String base64( String const & in ) {
-   static char const t[] =
-         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-   String out;
-   size_t i = 0;
-   for ( ; i + 2 < in.size(); i += 3 ) {
-      uint32_t v = ( uint8_t( in[ i ] ) << 16 ) | ( uint8_t( in[ i + 1 ] ) << 8 ) |
-                   uint8_t( in[ i + 2 ] );
-      out += { t[ v >> 18 ], t[ ( v >> 12 ) & 63 ], t[ ( v >> 6 ) & 63 ], t[ v & 63 ] };
-   }
-   if ( i + 1 == in.size() ) {
-      uint32_t v = uint8_t( in[ i ] ) << 16;
-      out += { t[ v >> 18 ], t[ ( v >> 12 ) & 63 ], '=', '=' };
-   } else if ( i + 2 == in.size() ) {
-      uint32_t v = ( uint8_t( in[ i ] ) << 16 ) | ( uint8_t( in[ i + 1 ] ) << 8 );
-      out += { t[ v >> 18 ], t[ ( v >> 12 ) & 63 ], t[ ( v >> 6 ) & 63 ], '=' };
-   }
-   return out;
 }
 
 } // namespace
@@ -360,7 +345,7 @@ void DockerRuntime::login( String const & user, String const & password,
          c = json::object();
       }
    }
-   c[ "auths" ][ server ] = { { "auth", base64( user + ":" + password ) } };
+   c[ "auths" ][ server ] = { { "auth", base64Encode( user + ":" + password ) } };
    writeFileAtomically( file, jsonText( c, 2 ) + "\n", 0600 );
 }
 
@@ -443,62 +428,107 @@ ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
    return r;
 }
 
+std::map< String, String > DockerRuntime::ownLabels() {
+   return { { kAgentLabel, kAgentLabelValue } };
+}
+
 void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
    makeDir( runtimeDir_, 0700 );
+   finishInterruptedRun();
+   ContainerCreateBody const create = containerCreateBody( *p, ownLabels() );
+   p->clientFlag = create.clientFlag;
+   writeFileAtomically( pendingRunFile(), p->name, 0600 );
+   try {
+      if ( create.clientFlag.empty() ) {
+         createAndStart( p->name, p->image, create.body );
+      } else {
+         QTRACE( trace, 5, "container {}: option {} is not in the option table; "
+                           "running it with the docker client", p->name, create.clientFlag );
+         removeOwnContainer( p->name );
+         runWithClient( *p );
+      }
+   } catch ( ... ) {
+      ::unlink( pendingRunFile().c_str() );
+      throw;
+   }
+   ::unlink( pendingRunFile().c_str() );
+}
+
+void DockerRuntime::createAndStart( String const & name, String const & image,
+                                    json const & body ) {
+   String const create = "/containers/create?name=" + DockerApiClient::escape( name );
+   String const text = jsonText( body );
+   auto r = api().request( "POST", create, text );
+   if ( r.status == 409 ) {
+      // The agent runs a container only when its status says none runs: one
+      // of ours by that name is a leftover (a run cut short by a killed
+      // agent, a status write lost with it). Looked for only now, so that
+      // the usual run costs no lookup.
+      removeOwnContainer( name );
+      r = api().request( "POST", create, text );
+   }
+   if ( r.status == 404 ) {
+      // As `docker run` does: an image missing here is pulled, once.
+      pullImage( image );
+      r = api().request( "POST", create, text );
+   }
+   if ( r.status != 201 ) {
+      throw RuntimeException( "creating container " + name + ": " +
+                              DockerApiClient::errorMessage( r ) );
+   }
+   String const id = textOf( json::parse( r.body, nullptr, false ), "Id" );
+   auto s = api().request( "POST", containerPath( id ) + "/start" );
+   if ( s.status != 204 && s.status != 304 ) {
+      try {
+         // Otherwise every retry would fail on its name.
+         deleteContainer( id, true );
+      } catch ( RuntimeException const & ) {
+         // The start's own failure is the one worth reporting.
+      }
+      throw RuntimeException( "starting container " + name + ": " +
+                              DockerApiClient::errorMessage( s ) );
+   }
+}
+
+void DockerRuntime::pullImage( String const & image ) {
+   ImageName const n = parseImageName( image );
+   std::vector< String > headers;
+   json config = json::object();
+   if ( std::ifstream in( clientConfigDir() + "/config.json" ); in ) {
+      config = json::parse( in, nullptr, false );
+   }
+   if ( String auth = registryAuth( config, n.registry ); !auth.empty() ) {
+      headers.push_back( "X-Registry-Auth: " + auth );
+   }
+   auto r = api().request( "POST",
+                           "/images/create?fromImage=" + DockerApiClient::escape( n.repository ) +
+                              "&tag=" + DockerApiClient::escape( n.tag ),
+                           "", nullptr, 0, headers );
+   if ( r.status < 200 || r.status >= 300 ) {
+      throw RuntimeException( "pulling " + image + ": " + DockerApiClient::errorMessage( r ) );
+   }
+   // Progress lines; a failure after the answer began is the last of them.
+   std::istringstream lines( r.body );
+   for ( String line; std::getline( lines, line ); ) {
+      json j = json::parse( line, nullptr, false );
+      if ( j.is_object() && j.contains( "error" ) ) {
+         throw RuntimeException( "pulling " + image + ": " + textOf( j, "error" ) );
+      }
+   }
+}
+
+void DockerRuntime::runWithClient( RunContainerParams const & p ) {
    // The client writes the new container's ID here once it is created, so
-   // that a container whose start failed can be removed again; otherwise
-   // every retry would fail on its name.
+   // that a container whose start failed can be removed again.
    String const cidFile = runtimeDir_ + "/run.cid";
    ::unlink( cidFile.c_str() );
-   // The agent runs a container only when its status says none runs: one of
-   // ours by that name is a leftover (a run cut short by a killed agent, a
-   // status write lost with it) and would block the name.
-   finishInterruptedRun();
-   removeOwnContainer( p->name );
-   writeFileAtomically( pendingRunFile(), p->name, 0600 );
    std::vector< String > w = { envOr( "QUAYD_DOCKER_CLI", "/usr/bin/docker" ),
                                "--host", "unix://" + socketPath(),
-                               "run", "--detach", "--name", p->name,
-                               "--cidfile", cidFile,
-                               "--label", String( kAgentLabel ) + "=" + kAgentLabelValue };
-   auto opt = [ & ]( char const * flag, String const & v ) {
-      if ( !v.empty() ) {
-         w.push_back( flag );
-         w.push_back( v );
-      }
-   };
-   if ( p->cpuShares ) {
-      opt( "--cpu-shares", std::to_string( p->cpuShares ) );
-   }
-   opt( "--cpuset-cpus", p->cpuCores );
-   opt( "--memory", p->memory );
-   opt( "--network", p->networking );
-   opt( "--restart", p->restartPolicy );
-   if ( p->privileged ) {
-      w.push_back( "--privileged" );
-   }
-   if ( p->tty ) {
-      w.push_back( "--tty" );
-   }
-   if ( p->readOnlyRootfs ) {
-      w.push_back( "--read-only" );
-   }
-   if ( p->init ) {
-      w.push_back( "--init" );
-   }
-   for ( auto const & [ c, b ] : p->binds() ) {
-      w.push_back( "--volume" );
-      w.push_back( b.hostPath + ":" + b.containerPath + ( b.readOnly ? ":ro" : "" ) );
-   }
-   // The configured options come last so that they win over ours, as they
-   // would on a `docker run` command line.
-   for ( auto const & o : p->options() ) {
-      w.push_back( o );
-   }
-   w.push_back( p->image );
-   for ( auto const & c : p->command() ) {
-      w.push_back( c );
+                               "run", "--detach", "--name", p.name,
+                               "--cidfile", cidFile };
+   for ( auto & word : clientRunArgs( p, ownLabels() ) ) {
+      w.push_back( std::move( word ) );
    }
    auto const [ rc, err ] = runProgram( w, { "DOCKER_CONFIG=" + clientConfigDir() } );
    String cid;
@@ -506,7 +536,6 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
       std::getline( in, cid );
    }
    ::unlink( cidFile.c_str() );
-   ::unlink( pendingRunFile().c_str() );
    if ( rc != 0 ) {
       if ( !cid.empty() ) {
          try {
@@ -515,7 +544,7 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
             // The run's own failure is the one worth reporting.
          }
       }
-      throw RuntimeException( "docker run " + p->name + " failed (status " +
+      throw RuntimeException( "docker run " + p.name + " failed (status " +
                               std::to_string( rc ) + "): " + err );
    }
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The container runtime on a real dockerd: Engine API over its unix socket,
-// the docker CLI for `run`, and systemd or the agent's own supervisor to keep
+// The container runtime on a real dockerd: Engine API over its unix socket
+// (the docker CLI only for a run with an option the option table does not
+// take, traced at level 5), and systemd or the agent's own supervisor to keep
 // dockerd running (DaemonService.h). Paths come from the environment so tests
 // can move them:
 //   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_DOCKER_CLI (/usr/bin/docker),
@@ -8,7 +9,7 @@
 //   QUAYD_RUNTIME_DIR (/run/quayd/docker), QUAYD_DOCKERD_START_TIMEOUT (60 s),
 //   QUAYD_DOCKER_CONFIG (/var/lib/quayd/credentials/docker).
 // Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
-// dockerd.log, run.pending (the name of a `docker run` under way) and, for a
+// dockerd.log, run.pending (the name of a container run under way) and, for a
 // namespace "red", red.sock, red.pid, red-exec/.
 //
 // Containers it runs carry the label quayd.agent=quayd. A run cut short by
@@ -72,6 +73,13 @@ class DockerRuntime : public ContainerRuntimeInterface {
    // Removes the container `name` if it is one of ours.
    void removeOwnContainer( String const & name );
    void finishInterruptedRun();
+   // Create and start through the Engine API, pulling a missing image.
+   void createAndStart( String const & name, String const & image,
+                        nlohmann::json const & body );
+   void pullImage( String const & image );
+   // `docker run`, for a request with an option the option table does not take.
+   void runWithClient( RunContainerParams const & p );
+   static std::map< String, String > ownLabels();
 
    static constexpr char const * kAgentLabel = "quayd.agent";
    static constexpr char const * kAgentLabelValue = "quayd";

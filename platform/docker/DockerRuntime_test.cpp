@@ -276,7 +276,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    auto p = runContainerParamsFactory();
    p->name = "quaydtest-c";
    p->image = "quaydtest:1";
-   p->networking = "none";
+   p->settingIs( "network", "none" );
    p->commandPush( "sleep" );
    p->commandPush( "1000" );
    rt.runContainer( p );
@@ -319,7 +319,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    auto q = runContainerParamsFactory();
    q->name = prefix;
    q->image = "quaydtest:1";
-   q->networking = "none";
+   q->settingIs( "network", "none" );
    q->commandPush( "sleep" );
    q->commandPush( "1000" );
    rt.runContainer( q );

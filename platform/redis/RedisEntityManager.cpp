@@ -2,6 +2,8 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
+
 #include "platform/Log.h"
 #include "platform/Trace.h"
 
@@ -37,9 +39,13 @@ RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop
       : address_( std::move( address ) ), loop_( loop ) {
    reconnectTimer_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 5 ),
                                            "StateDbReconnect", [ this ] { reconnect(); } );
+   // Ahead of the agent's tasks, so that each handler run is one transaction.
+   flushTask_ = makePtr< Task >( loop_.scheduler(), TaskPriority( 10 ), "StateDbFlush",
+                                 [ this ] { flush(); } );
 }
 
 RedisEntityManager::~RedisEntityManager() {
+   flush();
    for ( auto & [ path, e ] : written_ ) {
       e->observerDel( this );
    }
@@ -299,13 +305,22 @@ void RedisEntityManager::garbage( String const & path, String const & field,
    log( QUAYD_STATE_DB_GARBAGE, where, what );
 }
 
-std::vector< String > RedisEntityManager::fieldArgs( Entity const & e ) const {
-   std::vector< String > args;
+std::vector< std::pair< String, String > >
+RedisEntityManager::fieldValues( Entity const & e ) const {
+   std::vector< std::pair< String, String > > values;
    for ( auto const & f : e.fieldTable().fields ) {
       if ( f.kind != FieldKind::elements ) {
-         args.push_back( f.name );
-         args.push_back( f.encode( e ) );
+         values.emplace_back( f.name, f.encode( e ) );
       }
+   }
+   return values;
+}
+
+std::vector< String > RedisEntityManager::fieldArgs( Entity const & e ) const {
+   std::vector< String > args;
+   for ( auto & [ name, value ] : fieldValues( e ) ) {
+      args.push_back( std::move( name ) );
+      args.push_back( std::move( value ) );
    }
    return args;
 }
@@ -343,40 +358,92 @@ void RedisEntityManager::writeAll( Entity & e ) {
 void RedisEntityManager::attrChanged( Entity & e, AttrId attr ) {
    for ( auto const & f : e.fieldTable().fields ) {
       if ( f.id == attr ) {
-         writeThrough( e, { "HSET", e.path(), f.name, f.encode( e ) } );
+         queueFields( e, { { f.name, f.encode( e ) } } );
          return;
       }
    }
 }
 
 void RedisEntityManager::elementAdded( Entity &, Entity & element ) {
-   auto args = fieldArgs( element );
-   if ( args.empty() ) {
-      return;
-   }
-   args.insert( args.begin(), { "HSET", element.path() } );
-   writeThrough( element, args );
-}
-
-void RedisEntityManager::writeThrough( Entity & e, std::vector< String > const & args ) {
-   try {
-      if ( !cmd_ ) {
-         return;  // written in full when the database is back
-      }
-      try {
-         cmd_->command( args );
-      } catch ( Redis::ServerError const & ex ) {
-         // Someone put another type of key at a status path; ours replaces it.
-         garbage( e.path(), "", ex.what() );
-         writeAll( e );
-      }
-   } catch ( Redis::Error const & ex ) {
-      lost( ex.what() );
+   if ( auto values = fieldValues( element ); !values.empty() ) {
+      queueFields( element, std::move( values ) );
    }
 }
 
 void RedisEntityManager::elementRemoved( Entity &, Entity & element ) {
-   withConnection( [ & ]( Redis::Connection & c ) { c.command( { "DEL", element.path() } ); } );
+   queueDel( element.path() );
+}
+
+void RedisEntityManager::queueFields( Entity & e,
+                                      std::vector< std::pair< String, String > > fields ) {
+   if ( !cmd_ ) {
+      return;  // written in full when the database is back
+   }
+   auto [ it, fresh ] = pendingHset_.try_emplace( e.path(), pending_.size() );
+   if ( fresh ) {
+      pending_.push_back( { Ptr< Entity >( &e ), e.path(), {} } );
+   }
+   auto & held = pending_[ it->second ].fields;
+   for ( auto & [ name, value ] : fields ) {
+      auto same = std::find_if( held.begin(), held.end(),
+                                [ & ]( auto const & f ) { return f.first == name; } );
+      if ( same != held.end() ) {
+         same->second = std::move( value );
+      } else {
+         held.emplace_back( std::move( name ), std::move( value ) );
+      }
+   }
+   flushTask_->scheduleTask();
+}
+
+void RedisEntityManager::queueDel( String const & path ) {
+   if ( !cmd_ ) {
+      return;
+   }
+   if ( auto it = pendingHset_.find( path ); it != pendingHset_.end() ) {
+      pending_[ it->second ].fields.clear();  // the DEL makes it moot
+      pendingHset_.erase( it );
+   }
+   pending_.push_back( { nullptr, path, {} } );
+   flushTask_->scheduleTask();
+}
+
+void RedisEntityManager::flush() {
+   auto writes = std::exchange( pending_, {} );
+   pendingHset_.clear();
+   std::vector< std::vector< String > > cmds{ { "MULTI" } };
+   std::vector< PendingWrite const * > sent;
+   for ( auto const & w : writes ) {
+      if ( !w.entity ) {
+         cmds.push_back( { "DEL", w.path } );
+      } else if ( !w.fields.empty() ) {
+         std::vector< String > args{ "HSET", w.path };
+         for ( auto const & [ name, value ] : w.fields ) {
+            args.push_back( name );
+            args.push_back( value );
+         }
+         cmds.push_back( std::move( args ) );
+      } else {
+         continue;
+      }
+      sent.push_back( &w );
+   }
+   if ( sent.empty() ) {
+      return;
+   }
+   cmds.push_back( { "EXEC" } );
+   withConnection( [ & ]( Redis::Connection & c ) {
+      auto const replies = c.pipeline( cmds );
+      redisReply const * results = replies.back().get();
+      for ( size_t i = 0; results && i < results->elements && i < sent.size(); ++i ) {
+         if ( results->element[ i ]->type != REDIS_REPLY_ERROR || !sent[ i ]->entity ) {
+            continue;
+         }
+         // Someone put another type of key at a status path; ours replaces it.
+         garbage( sent[ i ]->path, "", replyText( results->element[ i ] ) );
+         writeAll( *sent[ i ]->entity );
+      }
+   } );
 }
 
 void RedisEntityManager::lost( String const & why ) {
@@ -409,6 +476,8 @@ void RedisEntityManager::reconnect() {
 }
 
 void RedisEntityManager::resync() {
+   pending_.clear();  // all of it is written below
+   pendingHset_.clear();
    // Status first: handlers of configuration changes may write status, and
    // those writes go to a database that already holds the rest.
    for ( auto & [ path, e ] : written_ ) {

@@ -5,10 +5,12 @@
 //
 // At mount every entity is loaded from Redis, so status left by an earlier
 // run is what the state machines see. Read (configuration) paths then follow
-// Redis through keyspace notifications; write (status) paths are written
-// through on every change. When Redis goes away the manager reconnects every
-// second and resynchronises: configuration is read again (each difference
-// notified as a change), status is written again in full.
+// Redis through keyspace notifications; changes of write (status) paths are
+// collected while a handler runs and written as one MULTI/EXEC when the loop
+// comes round, a field changed twice written once. When Redis goes away the
+// manager reconnects every second and resynchronises: configuration is read
+// again (each difference notified as a change), status is written again in
+// full.
 #include <memory>
 #include <set>
 
@@ -29,6 +31,8 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
 
    bool mount( String const & profile, String & error ) override;
    bool connected() const { return cmd_ != nullptr; }
+   // Writes the status changes collected so far; the loop does it on its own.
+   void flush();
    // Completed resynchronisations after a lost connection.
    uint64_t resyncs() const { return resyncs_; }
 
@@ -63,11 +67,12 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    // Reports, once, something in the database the agent cannot use.
    void garbage( String const & path, String const & field, String const & what,
                  String const & value = "" );
-   // One write of a status change; a key of another type at the path is
-   // replaced by the whole entity.
-   void writeThrough( Entity & e, std::vector< String > const & args );
+   // Collects a status change for the next flush.
+   void queueFields( Entity & e, std::vector< std::pair< String, String > > fields );
+   void queueDel( String const & path );
    void writeAll( Entity & e );
    std::vector< String > fieldArgs( Entity const & e ) const;
+   std::vector< std::pair< String, String > > fieldValues( Entity const & e ) const;
    // Runs `f` on the command connection; a failure drops the connection.
    template< typename F >
    bool withConnection( F && f );
@@ -79,6 +84,16 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    std::map< String, Ptr< Entity > > followed_;  // read paths
    std::map< String, Ptr< Entity > > written_;   // write paths
    Ptr< TimerTask > reconnectTimer_;
+   // One DEL, or one HSET of the fields named, per entry; an entity's
+   // further changes go into its HSET until a DEL of its path.
+   struct PendingWrite {
+      Ptr< Entity > entity;  // null for a DEL
+      String path;
+      std::vector< std::pair< String, String > > fields;
+   };
+   std::vector< PendingWrite > pending_;
+   std::map< String, size_t > pendingHset_;  // path -> its entry in pending_
+   Ptr< Task > flushTask_;
    std::set< String > garbageReported_;
    bool lostReported_ = false;
    uint64_t resyncs_ = 0;

@@ -2,6 +2,7 @@
 // following configuration, writing status through, garbage, and a server
 // that goes away and comes back.
 #include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
 
 #include <optional>
 
@@ -124,23 +125,59 @@ TEST_F( RedisEntityManagerTest, ConfigurationFollowsRedisOneNotificationPerChang
    ASSERT_TRUE( until( [ & ] { return !cfg->enabled(); } ) );
 }
 
-TEST_F( RedisEntityManagerTest, StatusIsWrittenThrough ) {
+TEST_F( RedisEntityManagerTest, StatusIsWrittenOnceTheHandlerRunEnds ) {
    auto em = mounted();
    auto st = status( *em );
    st->phaseIs( Phase::busy_ );
    st->attemptsInc( 2 );
+   em->flush();
    EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
    EXPECT_EQ( hget( kStatus, "attempts" ), "2" );
 
    auto item = st->itemIs( "web" );
+   em->flush();
    EXPECT_EQ( hget( String( kStatus ) + "|web", "size" ), "0" ) << "an element is stored whole";
    item->labelIs( "up" );
-   EXPECT_EQ( hget( String( kStatus ) + "|web", "label" ), "up" );
+   EXPECT_TRUE( until( [ & ] { return hget( String( kStatus ) + "|web", "label" ) == "up"; } ) )
+      << "the loop writes without being asked";
    st->itemDel( "web" );
+   em->flush();
    EXPECT_EQ( server_.client().exists( String( kStatus ) + "|web" ), false );
    item->labelIs( "detached" );
+   em->flush();
    EXPECT_EQ( server_.client().exists( String( kStatus ) + "|web" ), false )
       << "a removed element writes nothing";
+}
+
+// What a handler changes reaches Redis in one transaction, in order: an
+// element removed and added again is there with its last values.
+TEST_F( RedisEntityManagerTest, OneHandlerRunIsOneTransaction ) {
+   auto em = mounted();
+   auto st = status( *em );
+   auto execs = [ & ] {
+      auto r = server_.client().command( { "INFO", "commandstats" } );
+      String const text( r->str, r->len );
+      auto at = text.find( "cmdstat_exec:calls=" );
+      return at == String::npos ? 0 : std::stoi( text.substr( at + 19 ) );
+   };
+   int const before = execs();
+   st->phaseIs( Phase::busy_ );
+   st->attemptsInc( 1 );
+   st->attemptsInc( 1 );
+   st->itemIs( "a" )->labelIs( "first" );
+   st->itemIs( "b" );
+   st->itemDel( "a" );
+   st->itemIs( "a" )->sizeIs( 7 );
+   st->itemDel( "b" );
+   em->flush();
+   EXPECT_EQ( execs(), before + 1 );
+   EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
+   EXPECT_EQ( hget( kStatus, "attempts" ), "2" );
+   EXPECT_EQ( hget( String( kStatus ) + "|a", "size" ), "7" );
+   EXPECT_EQ( hget( String( kStatus ) + "|a", "label" ), "" );
+   EXPECT_FALSE( server_.client().exists( String( kStatus ) + "|b" ) );
+   em->flush();
+   EXPECT_EQ( execs(), before + 1 ) << "nothing left to write";
 }
 
 // A change of a path followed already that arrives while a later path is
@@ -232,6 +269,7 @@ TEST_F( RedisEntityManagerTest, AStatusKeyOfAnotherTypeIsReplacedOnTheNextWrite 
    auto st = status( *em );
    server_.client().command( { "SET", kStatus, "squatter" } );
    st->phaseIs( Phase::busy_ );
+   em->flush();
    EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
    EXPECT_TRUE( em->connected() );
    EXPECT_EQ( logs.count( "QUAYD_STATE_DB_GARBAGE" ), 1u );

@@ -120,6 +120,7 @@ std::vector< String > FakeRuntime::listOwnContainers() {
 void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    record( "runContainer", params ? params->name : "-" );
    lastRun = params;
+   params->clientFlag = clientFlagOfRuns;
    containers.insert( params->name );
 }
 

@@ -56,6 +56,8 @@ class FakeRuntime : public ContainerRuntimeInterface {
    std::set< String > containers;
    std::map< String, String > logins;  // server -> user
    Ptr< RunContainerParams > lastRun;
+   // Given to every run request as the option that sent it to the docker client.
+   String clientFlagOfRuns;
    String appliedDataRoot, appliedNetNs;
    Ptr< SyslogDriver const > appliedLogDriver;
    std::set< String > appliedInsecure;

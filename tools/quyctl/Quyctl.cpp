@@ -9,7 +9,10 @@
 #include <iomanip>
 #include <ostream>
 
+#include <boost/program_options/parsers.hpp>
+
 #include "model/Model.h"
+#include "platform/ContainerOptions.h"
 #include "platform/Credentials.h"
 #include "platform/Exception.h"
 
@@ -729,6 +732,33 @@ BindMountEntry parseVolume( String const & v ) {
             absolutePath( m[ 2 ], "the --volume container path" ), m[ 4 ] == "ro" };
 }
 
+// The values of the container options, as the option table checks them:
+// the parameter flags, and the flags the table knows in --options (the
+// docker client checks the others when it runs the container).
+void checkContainerOptions( Flags const & f ) {
+   for ( auto const & row : containerOptions() ) {
+      auto v = *row.field ? f.get( "--" + String( row.flag ) ) : std::nullopt;
+      if ( auto err = v && !v->empty() ? optionValueError( row, *v ) : std::nullopt ) {
+         throw UsageError( *err );
+      }
+   }
+   auto options = f.get( "--options" );
+   if ( !options ) {
+      return;
+   }
+   std::vector< String > words;
+   try {
+      words = boost::program_options::split_unix( *options );
+   } catch ( std::exception const & e ) {
+      throw UsageError( "bad --options '" + *options + "': " + e.what() );
+   }
+   for ( auto const & [ row, value ] : parseOptionWords( words ).known ) {
+      if ( auto err = optionValueError( *row, value ) ) {
+         throw UsageError( "in --options: " + *err );
+      }
+   }
+}
+
 // Checks every parameter flag first, then applies them to `c`.
 std::function< void( ContainerConfig & ) > paramEdit( Flags const & f ) {
    auto check = [ & ]( char const * flag, char const * pattern, char const * hint ) {
@@ -737,12 +767,7 @@ std::function< void( ContainerConfig & ) > paramEdit( Flags const & f ) {
       }
    };
    check( "--image", "[^\\s]+", "an image reference without blanks" );
-   check( "--cpu-shares", "[0-9]{1,9}", "a number of shares" );
-   check( "--cpuset-cpus", "[0-9]+(-[0-9]+)?(,[0-9]+(-[0-9]+)?)*", "CPUs like 0-1 or 0,2" );
-   check( "--memory", "[0-9]+[bkmgBKMG]?", "a size like 512m or 1g" );
-   check( "--network", "[^\\s]+", "bridge, host, none or a network name" );
-   check( "--restart", "no|always|unless-stopped|on-failure(:[0-9]+)?",
-          "no, always, unless-stopped or on-failure[:N]" );
+   checkContainerOptions( f );
    check( "--poll-interval", "[1-9][0-9]{0,4}", "seconds, 1 to 65535" );
    if ( auto v = f.get( "--poll-interval" ); v && std::stoul( *v ) > 65535 ) {
       throw UsageError( "bad --poll-interval '" + *v + "': seconds, 1 to 65535" );

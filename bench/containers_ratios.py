@@ -1,0 +1,44 @@
+#!/usr/bin/env python3
+"""The ratio table of bench/containers_bench.sh's results (means where a
+method ran more than once at one N).
+
+Usage: bench/containers_ratios.py RESULTS...
+"""
+import collections
+import statistics
+import sys
+
+runs = collections.defaultdict(list)
+stalled = collections.defaultdict(list)  # "compose N stalled STARTED"
+for path in sys.argv[1:]:
+    for line in open(path):
+        words = line.split()
+        if len(words) > 2 and words[2] == "stalled":
+            stalled[(words[0], int(words[1]))].append(words[3])
+        elif words:
+            runs[(words[0], int(words[1]))].append([float(w) for w in words[2:]])
+
+
+def mean(method, n, column):
+    values = [r[column] for r in runs.get((method, n), []) if len(r) > column]
+    return statistics.mean(values) if values else float("nan")
+
+
+print("%5s %9s %9s %9s %9s | %9s %9s %9s | %8s %8s %8s %9s | %s" % (
+    "N", "agent ms", "cli ms", "api ms", "compose", "agent/cli", "agent/api", "agent/cmp",
+    "agent ms", "redis ms", "dockerd", "agent RSS", "last 20 / first 20 per container"))
+print("%5s %9s %9s %9s %9s | %9s %9s %9s | %8s %8s %8s %9s | %s" % (
+    "", "", "", "", "ms", "", "", "", "CPU/ctr", "CPU/ctr", "CPU/ctr", "KiB",
+    "agent, cli, api, compose"))
+for n in sorted({n for (_, n) in list(runs) + list(stalled)}):
+    t = {m: mean(m, n, 0) for m in ("agent", "cli", "api", "compose")}
+    spread = ", ".join("%.2f" % (mean(m, n, 2) / mean(m, n, 1)) for m in
+                       ("agent", "cli", "api", "compose"))
+    print("%5d %9.0f %9.0f %9.0f %9.0f | %9.3f %9.3f %9.3f | %8.2f %8.2f %8.1f %9.0f | %s" % (
+        n, t["agent"], t["cli"], t["api"], t["compose"],
+        t["agent"] / t["cli"], t["agent"] / t["api"], t["agent"] / t["compose"],
+        mean("agent", n, 3) / n, mean("agent", n, 5) / n, mean("agent", n, 6) / n,
+        mean("agent", n, 4), spread))
+for (method, n), started in sorted(stalled.items()):
+    print("%s at N=%d stalled (started %s of %d before the time-out)" % (
+        method, n, ", ".join(started), n))
