@@ -14,10 +14,10 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
                                 Ptr< ContainerStatusDir > containerStatusDir,
                                 Ptr< ContainerRuntimeInterface > runtime,
                                 Ptr< TaskScheduler > taskScheduler )
-      : registryStatusDir_( std::move( registryStatusDir ) ),
-        containerConfigDir_( std::move( containerConfigDir ) ),
-        containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ) {
+    : registryStatusDir_( std::move( registryStatusDir ) ),
+      containerConfigDir_( std::move( containerConfigDir ) ),
+      containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
+      taskScheduler_( std::move( taskScheduler ) ) {
    QUAYD_ASSERT( registryStatusDir_ );
    QUAYD_ASSERT( containerConfigDir_ );
    QUAYD_ASSERT( containerStatusDir_ );
@@ -27,8 +27,7 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
                                        [ this ] { handleContainerSm(); } );
    leftoverTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RemoveLeftovers",
                                          [ this ] { handleLeftovers(); } );
-   reactor_.on( registryStatusDir_, RegistryStatusDir::Attr::state,
-                [ this ] { handleEnabled(); } );
+   reactor_.on( registryStatusDir_, RegistryStatusDir::Attr::state, [ this ] { handleEnabled(); } );
    reactor_.onKey( containerConfigDir_, ContainerConfigDir::Attr::container,
                    [ this ]( String const & name ) { handleContainerConfig( name ); } );
    reactor_.on( containerStatusDir_, ContainerStatusDir::Attr::state,
@@ -77,7 +76,7 @@ void ContainerDirSm::containerSmDel( String const & name ) {
    }
    Ptr< ContainerSm > sm = std::move( it->second );
    containerSm_.erase( it );
-   sm = nullptr;  // its destructor cleans the container up
+   sm = nullptr; // its destructor cleans the container up
 }
 
 void ContainerDirSm::handleEnabled() {
@@ -194,8 +193,8 @@ void ContainerDirSm::handleContainerConfig( String const & name ) {
       if ( status->state() == ContainerRunState::containerRunning_ ) {
          // Its container could not be removed: the entry stays, so that
          // neither this agent nor the next forgets the container.
-         QTRACE( trace, 0, "Container {} is still in the runtime; removing it again in {}s",
-                 name, kLeftoverRetry.count() );
+         QTRACE( trace, 0, "Container {} is still in the runtime; removing it again in {}s", name,
+                 kLeftoverRetry.count() );
          leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
          return;
       }
@@ -206,11 +205,11 @@ void ContainerDirSm::handleContainerConfig( String const & name ) {
 void ContainerDirSm::handleLeftovers() {
    SmState const state = containerStatusDir_->state();
    if ( state == SmState::starting_ ) {
-      leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );  // after the bring-up
+      leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry ); // after the bring-up
       return;
    }
    if ( state != SmState::started_ ) {
-      return;  // a stop, or the next start, takes them
+      return; // a stop, or the next start, takes them
    }
    recordUnknownContainers();
    std::vector< String > names;

@@ -22,15 +22,12 @@ class ContainerDirSm : public PtrInterface {
    ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir,
                    Ptr< ContainerConfigDir const > containerConfigDir,
                    Ptr< ContainerStatusDir > containerStatusDir,
-                   Ptr< ContainerRuntimeInterface > runtime,
-                   Ptr< TaskScheduler > taskScheduler );
+                   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
    ~ContainerDirSm() override;
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
 
-   Ptr< RegistryStatusDir const > const & registryStatusDir() const {
-      return registryStatusDir_;
-   }
+   Ptr< RegistryStatusDir const > const & registryStatusDir() const { return registryStatusDir_; }
    Ptr< ContainerConfigDir const > const & containerConfigDir() const {
       return containerConfigDir_;
    }

@@ -80,8 +80,8 @@ TEST_F( ContainerDirSmTest, EmptyDirectoryIsStartedAfterOneTaskRun ) {
 
 TEST_F( ContainerDirSmTest, RegistryStatesOtherThanStartedDoNothing ) {
    create();
-   for ( SmState s : { SmState::inherited_, SmState::starting_, SmState::stopping_,
-                       SmState::stopped_ } ) {
+   for ( SmState s :
+         { SmState::inherited_, SmState::starting_, SmState::stopping_, SmState::stopped_ } ) {
       registry->stateIs( s );
    }
    time.runReady();
@@ -115,7 +115,7 @@ TEST_F( ContainerDirSmTest, LeftOverStatusEntryIsCleanedUpAfterTheConfiguredOnes
    leftRunning( "old" );
    configure( "zz" );
    create();
-   EXPECT_TRUE( runtime->calls().empty() );  // nothing is touched at construction
+   EXPECT_TRUE( runtime->calls().empty() ); // nothing is touched at construction
    registry->stateIs( SmState::started_ );
    time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(zz)",
@@ -127,8 +127,8 @@ TEST_F( ContainerDirSmTest, LeftOverStatusEntryIsCleanedUpAfterTheConfiguredOnes
 }
 
 struct IdleCase {
-   SmState found;     // the status state when the directory is created
-   SmState expected;  // after construction
+   SmState found;    // the status state when the directory is created
+   SmState expected; // after construction
 };
 
 class BeforeTheFirstPass : public ContainerDirSmTest,
@@ -153,12 +153,12 @@ TEST_P( BeforeTheFirstPass, ConfigurationChangesWaitForThePass ) {
    EXPECT_EQ( statuses->state(), SmState::started_ );
 }
 
-INSTANTIATE_TEST_SUITE_P(
-   Table, BeforeTheFirstPass,
-   ::testing::Values( IdleCase{ SmState::stopped_, SmState::stopped_ },
-                      IdleCase{ SmState::started_, SmState::inherited_ },
-                      IdleCase{ SmState::starting_, SmState::inherited_ },
-                      IdleCase{ SmState::stopping_, SmState::inherited_ } ) );
+INSTANTIATE_TEST_SUITE_P( Table, BeforeTheFirstPass,
+                          ::testing::Values( IdleCase{ SmState::stopped_, SmState::stopped_ },
+                                             IdleCase{ SmState::started_, SmState::inherited_ },
+                                             IdleCase{ SmState::starting_, SmState::inherited_ },
+                                             IdleCase{ SmState::stopping_,
+                                                       SmState::inherited_ } ) );
 
 TEST_F( ContainerDirSmTest, StoppingTearsEveryContainerDownOnePerRun ) {
    for ( String n : { "a", "b", "c" } ) {
@@ -238,7 +238,8 @@ TEST_F( ContainerDirSmTest, UnrecordedContainersOfOursAreRemovedAtBringUp ) {
    EXPECT_EQ( statuses->container( "ghost" )->name(), "ghost" );
    EXPECT_EQ( statuses->container( "ghost" )->state(), ContainerRunState::containerRunning_ );
    EXPECT_TRUE( statuses->container( "ghost" )->params().isEq( ContainerParams{} ) );
-   EXPECT_TRUE( traces.contains( "Container ghost is in the runtime unrecorded; replacing it", 0 ) );
+   EXPECT_TRUE(
+      traces.contains( "Container ghost is in the runtime unrecorded; replacing it", 0 ) );
    time.runReady();
    EXPECT_EQ( runtime->calls(),
               ( Strings{ "listOwnContainers()", "stopContainer(a)", "removeContainer(a,true)",
@@ -317,8 +318,8 @@ TEST_F( ContainerDirSmTest, ADeletedContainerIsRemovedBeforeItsStatus ) {
       statusAtCall.push_back( call + ( statuses->container( "a" ) ? " with status" : "" ) );
    };
    configs->containerDel( "a" );
-   EXPECT_EQ( statusAtCall, ( Strings{ "stopContainer with status",
-                                       "removeContainer with status" } ) );
+   EXPECT_EQ( statusAtCall,
+              ( Strings{ "stopContainer with status", "removeContainer with status" } ) );
    EXPECT_FALSE( statuses->container( "a" ) );
 }
 
@@ -327,8 +328,8 @@ TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
    configure( "b" );
    create();
    registry->stateIs( SmState::started_ );
-   configs->containerDel( "b" );  // still queued; gone before its turn
-   configure( "c" );              // not queued; started at once
+   configs->containerDel( "b" ); // still queued; gone before its turn
+   configure( "c" );             // not queued; started at once
    time.runReady();
    EXPECT_EQ( runtime->calls(),
               ( Strings{ "listOwnContainers()", "runContainer(c)", "runContainer(a)" } ) );

@@ -4,12 +4,11 @@
 
 namespace Quayd {
 
-ContainerProfileDirSm::ContainerProfileDirSm(
-   Ptr< ContainerProfileConfigDir const > profileConfig,
-   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerConfigDir > consolidated )
-      : profileConfig_( std::move( profileConfig ) ),
-        containerConfig_( std::move( containerConfig ) ),
-        consolidated_( std::move( consolidated ) ) {
+ContainerProfileDirSm::ContainerProfileDirSm( Ptr< ContainerProfileConfigDir const > profileConfig,
+                                              Ptr< ContainerConfigDir const > containerConfig,
+                                              Ptr< ContainerConfigDir > consolidated )
+    : profileConfig_( std::move( profileConfig ) ),
+      containerConfig_( std::move( containerConfig ) ), consolidated_( std::move( consolidated ) ) {
    QUAYD_ASSERT( containerConfig_ );
    QUAYD_ASSERT( consolidated_ );
    reactor_.notificationsIs( false );
@@ -96,9 +95,8 @@ void ContainerProfileDirSm::sync( String const & name ) {
       consolidated_->containerDel( name );
       return;
    }
-   auto profile = profileConfig_ && !c->profile().empty()
-                     ? profileConfig_->profile( c->profile() )
-                     : Ptr< ContainerConfig >();
+   auto profile = profileConfig_ && !c->profile().empty() ? profileConfig_->profile( c->profile() )
+                                                          : Ptr< ContainerConfig >();
    ContainerParams params = c->params();
    std::map< String, BindMountEntry > binds = c->bindMount();
    if ( profile ) {

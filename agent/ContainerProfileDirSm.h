@@ -39,5 +39,4 @@ class ContainerProfileDirSm : public PtrInterface {
    Reactor reactor_;
 };
 
-
 } // namespace Quayd

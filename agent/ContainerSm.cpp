@@ -23,47 +23,45 @@ std::vector< String > splitWords( String const & text, char const * what ) {
    }
 }
 
-LogHandle const QUAYD_CONTAINER_START_FAILED( {
-   "QUAYD_CONTAINER_START_FAILED",
-   "Container %s failed to run, container-runtime reported error \"%s\" while running \"%s\".",
-   "Configured container didn't start successfully.",
-   "If the problem persists, please check container configuration. Otherwise, no action "
-   "required.",
-   3 } );
+LogHandle const QUAYD_CONTAINER_START_FAILED(
+   { "QUAYD_CONTAINER_START_FAILED",
+     "Container %s failed to run, container-runtime reported error \"%s\" while running \"%s\".",
+     "Configured container didn't start successfully.",
+     "If the problem persists, please check container configuration. Otherwise, no action "
+     "required.",
+     3 } );
 
 LogHandle const QUAYD_CONTAINER_STARTED( { "QUAYD_CONTAINER_STARTED", "Container %s started.",
-                                           "Configured container started successfully.", "",
-                                           6 } );
+                                           "Configured container started successfully.", "", 6 } );
 
-LogHandle const QUAYD_CONTAINER_REMOVED( {
-   "QUAYD_CONTAINER_REMOVED", "Container %s stopped and removed on configuration change.",
-   "Running container was stopped and removed due to configuration change.", "", 6 } );
+LogHandle const QUAYD_CONTAINER_REMOVED(
+   { "QUAYD_CONTAINER_REMOVED", "Container %s stopped and removed on configuration change.",
+     "Running container was stopped and removed due to configuration change.", "", 6 } );
 
-LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT( {
-   "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT",
-   "Startup condition bash commands for Container %s timed out after %d seconds",
-   "Startup condition bash commands didn't exit immediately as expected",
-   "If the problem persists, please check the startup condition bash configuration. "
-   "Otherwise, no action required.",
-   3 } );
+LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT(
+   { "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT",
+     "Startup condition bash commands for Container %s timed out after %d seconds",
+     "Startup condition bash commands didn't exit immediately as expected",
+     "If the problem persists, please check the startup condition bash configuration. "
+     "Otherwise, no action required.",
+     3 } );
 
 ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                           Ptr< ContainerStatus > containerStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
                           Ptr< TaskScheduler > taskScheduler )
-      : containerConfig_( std::move( containerConfig ) ),
-        containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ) {
+    : containerConfig_( std::move( containerConfig ) ),
+      containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
+      taskScheduler_( std::move( taskScheduler ) ) {
    QUAYD_ASSERT( containerStatus_ );
    QUAYD_ASSERT( !containerStatus_->name().empty() );
    QUAYD_ASSERT( runtime_ );
    QUAYD_ASSERT( taskScheduler_ );
-   startAttemptTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ),
-                                             "StartContainerAttempt",
-                                             [ this ] { handleEnabled(); } );
+   startAttemptTask_ =
+      makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "StartContainerAttempt",
+                            [ this ] { handleEnabled(); } );
    if ( containerConfig_ ) {
-      reactor_.on( containerConfig_, ContainerConfig::Attr::params,
-                   [ this ] { handleParams(); } );
+      reactor_.on( containerConfig_, ContainerConfig::Attr::params, [ this ] { handleParams(); } );
       reactor_.on( containerConfig_, ContainerConfig::Attr::bindMount,
                    [ this ] { handleParams(); } );
       reactor_.on( containerConfig_, ContainerConfig::Attr::enabled,
@@ -145,7 +143,7 @@ void ContainerSm::handleEnabled() {
       return;
    }
    switch ( containerStatus_->state() ) {
-    case ContainerRunState::containerRunning_:
+   case ContainerRunState::containerRunning_:
       if ( Presence const p = presence(); p != Presence::absent ) {
          if ( p == Presence::unknown ) {
             // The daemon cannot tell now; a run would only fail on the name.
@@ -158,19 +156,19 @@ void ContainerSm::handleEnabled() {
       containerStatus_->stateIs( ContainerRunState::containerStopped_ );
       handleEnabled();
       return;
-    case ContainerRunState::containerStopped_:
+   case ContainerRunState::containerStopped_:
       if ( containerStatus_->params().startupConditionBash.empty() ) {
          break;
       }
       containerStatus_->stateIs( ContainerRunState::containerWaiting_ );
       [[fallthrough]];
-    case ContainerRunState::containerWaiting_:
+   case ContainerRunState::containerWaiting_:
       manageStartupCondition();
       if ( startupConditionStatus_ ) {
-         return;  // the condition has not succeeded yet
+         return; // the condition has not succeeded yet
       }
       break;
-    case ContainerRunState::containerStartFailed_:
+   case ContainerRunState::containerStartFailed_:
       break;
    }
    if ( startContainer() ) {
@@ -223,7 +221,7 @@ ContainerSm::Presence ContainerSm::presence() {
       runtime_->inspectContainer( name() );
       return Presence::present;
    } catch ( ApiRequestException const & ) {
-      return Presence::absent;  // no such container
+      return Presence::absent; // no such container
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to get list of containers: {}", e.what() );
       return Presence::unknown;
@@ -311,8 +309,8 @@ void ContainerSm::startupConditionProbeIs( String const & name,
                                            Ptr< TaskScheduler > const & taskScheduler,
                                            Seconds pollInterval, Seconds watchdogTimeout ) {
    startupConditionProbeDel();
-   startupConditionProbe_ = probeFactory( name, probeCmd, netNs, status, taskScheduler,
-                                          pollInterval, watchdogTimeout );
+   startupConditionProbe_ =
+      probeFactory( name, probeCmd, netNs, status, taskScheduler, pollInterval, watchdogTimeout );
 }
 
 void ContainerSm::startupConditionProbeDel() {

@@ -38,8 +38,8 @@ class ContainerSm : public PtrInterface {
    // With a configuration the machine starts working at once; without one
    // (a left-over status entry) it only cleans up when destroyed.
    ContainerSm( Ptr< ContainerConfig const > containerConfig,
-                Ptr< ContainerStatus > containerStatus,
-                Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+                Ptr< ContainerStatus > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
+                Ptr< TaskScheduler > taskScheduler );
    // Stops and removes a container this machine started.
    ~ContainerSm() override;
 
@@ -51,9 +51,7 @@ class ContainerSm : public PtrInterface {
    Seconds startAttemptDelay() const { return startAttemptDelay_; }
    Ptr< TimerTask > const & startAttemptTask() const { return startAttemptTask_; }
    Ptr< Probe > const & startupConditionProbe() const { return startupConditionProbe_; }
-   Ptr< ProbeStatus > const & startupConditionStatus() const {
-      return startupConditionStatus_;
-   }
+   Ptr< ProbeStatus > const & startupConditionStatus() const { return startupConditionStatus_; }
    String const & name() const { return containerStatus_->name(); }
 
    void handleParams();
@@ -76,10 +74,9 @@ class ContainerSm : public PtrInterface {
    // The watchdog timeout of a condition run; read again at every use.
    static Seconds startupConditionTimeout();
    void startupConditionProbeIs( String const & name, Ptr< ProbeCmd const > const & probeCmd,
-                                 NamespaceName const & netNs,
-                                 Ptr< ProbeStatus > const & status,
-                                 Ptr< TaskScheduler > const & taskScheduler,
-                                 Seconds pollInterval, Seconds watchdogTimeout );
+                                 NamespaceName const & netNs, Ptr< ProbeStatus > const & status,
+                                 Ptr< TaskScheduler > const & taskScheduler, Seconds pollInterval,
+                                 Seconds watchdogTimeout );
    void startupConditionProbeDel();
    void startupConditionStatusIs();
    void startupConditionStatusDel();

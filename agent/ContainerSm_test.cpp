@@ -126,13 +126,13 @@ TEST_P( CommandSplitting, WordsAsAShellWouldSplitThem ) {
    EXPECT_EQ( runtime->lastRun->options(), GetParam().words );
 }
 
-INSTANTIATE_TEST_SUITE_P(
-   Table, CommandSplitting,
-   ::testing::Values( SplitCase{ "", {} }, SplitCase{ " \t ", {} },
-                      SplitCase{ "sh \"-c echo\" x", { "sh", "-c echo", "x" } },
-                      SplitCase{ "a 'b  c'\td", { "a", "b  c", "d" } },
-                      SplitCase{ "one\\ word", { "one word" } },
-                      SplitCase{ "a\\\\b", { "a\\b" } } ) );
+INSTANTIATE_TEST_SUITE_P( Table, CommandSplitting,
+                          ::testing::Values( SplitCase{ "", {} }, SplitCase{ " \t ", {} },
+                                             SplitCase{ "sh \"-c echo\" x",
+                                                        { "sh", "-c echo", "x" } },
+                                             SplitCase{ "a 'b  c'\td", { "a", "b  c", "d" } },
+                                             SplitCase{ "one\\ word", { "one word" } },
+                                             SplitCase{ "a\\\\b", { "a\\b" } } ) );
 
 TEST_F( ContainerSmTest, CommandThatCannotBeSplitFailsTheStart ) {
    paramsIs( []( ContainerParams & p ) { p.command = "grep \\d"; } );
@@ -149,14 +149,13 @@ struct NotRunCase {
    bool enabled;
 };
 
-class NothingToRun : public ContainerSmTest,
-                     public ::testing::WithParamInterface< NotRunCase > {};
+class NothingToRun : public ContainerSmTest, public ::testing::WithParamInterface< NotRunCase > {};
 
 TEST_P( NothingToRun, NeverReachesTheRuntime ) {
    paramsIs( [ & ]( ContainerParams & p ) { p.image = GetParam().image; } );
    config->enabledIs( GetParam().enabled );
    start();
-   paramsIs( []( ContainerParams & p ) { p.memory = "64m"; } );  // handled again
+   paramsIs( []( ContainerParams & p ) { p.memory = "64m"; } ); // handled again
    time.advance( 5min );
    EXPECT_TRUE( runtime->calls().empty() ) << runtime->calls()[ 0 ];
    EXPECT_EQ( state(), CRS::containerStopped_ );
@@ -246,11 +245,11 @@ TEST_F( ContainerSmTest, DisablingARunningContainerStopsRemovesAndReports ) {
 
 struct CleanupFailureCase {
    char const * name;
-   Strings failing;     // calls that fail with "daemon gone"
-   bool containerGone;  // the daemon no longer holds the container
+   Strings failing;    // calls that fail with "daemon gone"
+   bool containerGone; // the daemon no longer holds the container
    Strings calls;
    char const * trace;
-   bool removed;  // otherwise the status goes on describing the container
+   bool removed; // otherwise the status goes on describing the container
 };
 
 class CleanupFailure : public ContainerSmTest,
@@ -277,23 +276,33 @@ TEST_P( CleanupFailure, DoesNotStopTheRest ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Table, CleanupFailure,
-   ::testing::Values(
-      CleanupFailureCase{ "stopFails", { "stopContainer" }, false,
-                          { "stopContainer(web)", "removeContainer(web,true)" },
-                          "Failed to stop container web: daemon gone", true },
-      CleanupFailureCase{ "removeFailsContainerStays", { "removeContainer" }, false,
-                          { "stopContainer(web)", "removeContainer(web,true)",
-                            "inspectContainer(web)" },
-                          "Failed to remove container web: daemon gone", false },
-      CleanupFailureCase{ "removeFailsDaemonCannotTell", { "removeContainer", "inspectContainer" },
-                          false,
-                          { "stopContainer(web)", "removeContainer(web,true)",
-                            "inspectContainer(web)" },
-                          "Failed to remove container web: daemon gone", false },
-      CleanupFailureCase{ "removeFailsNoSuchContainer", { "removeContainer" }, true,
-                          { "stopContainer(web)", "removeContainer(web,true)",
-                            "inspectContainer(web)" },
-                          "Failed to remove container web: daemon gone", true } ),
+   ::testing::Values( CleanupFailureCase{ "stopFails",
+                                          { "stopContainer" },
+                                          false,
+                                          { "stopContainer(web)", "removeContainer(web,true)" },
+                                          "Failed to stop container web: daemon gone",
+                                          true },
+                      CleanupFailureCase{ "removeFailsContainerStays",
+                                          { "removeContainer" },
+                                          false,
+                                          { "stopContainer(web)", "removeContainer(web,true)",
+                                            "inspectContainer(web)" },
+                                          "Failed to remove container web: daemon gone",
+                                          false },
+                      CleanupFailureCase{ "removeFailsDaemonCannotTell",
+                                          { "removeContainer", "inspectContainer" },
+                                          false,
+                                          { "stopContainer(web)", "removeContainer(web,true)",
+                                            "inspectContainer(web)" },
+                                          "Failed to remove container web: daemon gone",
+                                          false },
+                      CleanupFailureCase{ "removeFailsNoSuchContainer",
+                                          { "removeContainer" },
+                                          true,
+                                          { "stopContainer(web)", "removeContainer(web,true)",
+                                            "inspectContainer(web)" },
+                                          "Failed to remove container web: daemon gone",
+                                          true } ),
    []( auto const & info ) { return String( info.param.name ); } );
 
 TEST_F( ContainerSmTest, AContainerThatCouldNotBeRemovedIsRemovedOnTheRetry ) {
@@ -479,7 +488,7 @@ TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
    start();
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( sm->startupConditionProbe() );
-   EXPECT_TRUE( processes.started.empty() );  // the first run is on the next turn
+   EXPECT_TRUE( processes.started.empty() ); // the first run is on the next turn
    time.runReady();
    ASSERT_EQ( processes.started, ( std::vector< Strings >{ shell( "test -e /run/ready" ) } ) );
    EXPECT_TRUE( runtime->calls().empty() );
@@ -510,7 +519,7 @@ TEST_F( StartupConditionTest, FailingConditionIsRetriedEveryPollIntervalSilently
 }
 
 struct TimeoutCase {
-   char const * env;  // null: unset
+   char const * env; // null: unset
    Seconds expected;
 };
 
@@ -531,9 +540,9 @@ TEST_P( StartupConditionTimeout, EveryOverrunIsReportedWithTheTimeout ) {
    ASSERT_EQ( processes.signalsSent.size(), 1u );
    EXPECT_EQ( processes.signalsSent[ 0 ].second, 9 );
    processes.reapSignaled();
-   String const text = fmt::format(
-      "Startup condition bash commands for Container web timed out after {} seconds",
-      GetParam().expected.count() );
+   String const text =
+      fmt::format( "Startup condition bash commands for Container web timed out after {} seconds",
+                   GetParam().expected.count() );
    ASSERT_EQ( logs.messages.size(), 1u );
    EXPECT_EQ( logs.messages[ 0 ].id, "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" );
    EXPECT_EQ( logs.messages[ 0 ].text, text );
@@ -549,8 +558,8 @@ TEST_P( StartupConditionTimeout, EveryOverrunIsReportedWithTheTimeout ) {
 }
 
 INSTANTIATE_TEST_SUITE_P( Table, StartupConditionTimeout,
-                          ::testing::Values( TimeoutCase{ nullptr, 15s },
-                                             TimeoutCase{ "7", 7s }, TimeoutCase{ "0", 15s },
+                          ::testing::Values( TimeoutCase{ nullptr, 15s }, TimeoutCase{ "7", 7s },
+                                             TimeoutCase{ "0", 15s },
                                              TimeoutCase{ "soon", 15s } ) );
 
 TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {

@@ -15,7 +15,7 @@ bool active( Ip::VrfStatusLocal const & s ) {
 
 // A runtime failure leaves the machine where it was; the next configuration
 // or VRF change tries again.
-template< typename F >
+template < typename F >
 bool tryRuntime( char const * what, F && f ) {
    try {
       f();
@@ -31,8 +31,8 @@ bool tryRuntime( char const * what, F && f ) {
 
 VrfSm::VrfSm( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
               Ptr< VrfEnabledStatus > vrfEnabledStatus )
-      : vrfStatusLocal_( std::move( vrfStatusLocal ) ),
-        vrfEnabledStatus_( std::move( vrfEnabledStatus ) ) {
+    : vrfStatusLocal_( std::move( vrfStatusLocal ) ),
+      vrfEnabledStatus_( std::move( vrfEnabledStatus ) ) {
    QUAYD_ASSERT( vrfStatusLocal_ );
    QUAYD_ASSERT( vrfEnabledStatus_ );
    vrfName_ = L3::VrfName( vrfStatusLocal_->key() );
@@ -77,11 +77,10 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
                             Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                             Ptr< ContainerRuntimeInterface > runtime,
                             Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm )
-      : containerzConfig_( std::move( containerzConfig ) ),
-        allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
-        crtStatus_( std::move( crtStatus ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ),
-        mockUrlReachabilitySm_( mockUrlReachabilitySm ) {
+    : containerzConfig_( std::move( containerzConfig ) ),
+      allVrfStatusLocal_( std::move( allVrfStatusLocal ) ), crtStatus_( std::move( crtStatus ) ),
+      runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
+      mockUrlReachabilitySm_( mockUrlReachabilitySm ) {
    QUAYD_ASSERT( crtStatus_ );
    QUAYD_ASSERT( taskScheduler_ );
    retryTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ContainerzRuntimeRetry",
@@ -289,8 +288,8 @@ void ContainerzSm::handleSyslogServer() {
       // Probing cannot succeed, and starting without the gate would log to
       // nowhere: the runtime stays down until the configuration changes.
       QTRACE( trace, 0, "Syslog server {} cannot be used: {}", url, e.what() );
-      crtStatus_->lastErrorIs( fmt::format( "syslog server '{}' cannot be used: {}", url,
-                                            e.what() ) );
+      crtStatus_->lastErrorIs(
+         fmt::format( "syslog server '{}' cannot be used: {}", url, e.what() ) );
       return;
    }
    QTRACE( trace, 2, "Syslog server {} is configured, starting urlReachabilitySm", url );
@@ -305,12 +304,13 @@ void ContainerzSm::createUrlReachabilitySm( String const & serverUrl,
    QUAYD_ASSERT_MSG( !urlReachabilitySm_,
                      "createUrlReachabilitySm called when one already exists" );
    if ( mockUrlReachabilitySm_ ) {
-      urlReachabilitySm_ = mockUrlReachabilitySmFactory( serverUrl, netNs, urlReachabilityStatus_,
-                                                         taskScheduler_ );
+      urlReachabilitySm_ =
+         mockUrlReachabilitySmFactory( serverUrl, netNs, urlReachabilityStatus_, taskScheduler_ );
    } else {
-      urlReachabilitySm_ = urlReachabilitySmFactory(
-         serverUrl, netNs, urlReachabilityStatus_, taskScheduler_, kUrlProbeInterval,
-         kUrlProbeWatchdogTimeout, kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
+      urlReachabilitySm_ =
+         urlReachabilitySmFactory( serverUrl, netNs, urlReachabilityStatus_, taskScheduler_,
+                                   kUrlProbeInterval, kUrlProbeWatchdogTimeout,
+                                   kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
    }
 }
 
@@ -392,12 +392,12 @@ void ContainerzSm::handleDel() {
    crtStatus_->enabledIs( false );
 }
 
-Ptr< ContainerzSm > containerzSmFactory(
-   Ptr< Gnoi::Containerz::Config const > containerzConfig,
-   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-   bool mockUrlReachabilitySm ) {
+Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                                         Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                                         Ptr< ContainerRuntimeInterface > runtime,
+                                         Ptr< TaskScheduler > taskScheduler,
+                                         bool mockUrlReachabilitySm ) {
    return makePtr< ContainerzSm >( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                                    std::move( crtStatus ), std::move( runtime ),
                                    std::move( taskScheduler ), mockUrlReachabilitySm );

@@ -77,9 +77,7 @@ class ContainerzSm : public PtrInterface {
    Ptr< Ip::AllVrfStatusLocal const > const & allVrfStatusLocal() const {
       return allVrfStatusLocal_;
    }
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const {
-      return crtStatus_;
-   }
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const { return crtStatus_; }
    Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
    Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
    Ptr< VrfEnabledStatus > const & vrfEnabledStatus() const { return vrfEnabledStatus_; }
@@ -117,9 +115,7 @@ class ContainerzSm : public PtrInterface {
    void startRuntime();
    // Disables and resets the runtime, whether or not it was started.
    void stopRuntime();
-   Gnoi::Containerz::CrtConfig const & crtConfig() const {
-      return containerzConfig_->crtConfig();
-   }
+   Gnoi::Containerz::CrtConfig const & crtConfig() const { return containerzConfig_->crtConfig(); }
 
    Ptr< Gnoi::Containerz::Config const > containerzConfig_;
    Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal_;
@@ -142,11 +138,11 @@ class ContainerzSm : public PtrInterface {
    Reactor urlReachabilityReactor_;
 };
 
-Ptr< ContainerzSm > containerzSmFactory(
-   Ptr< Gnoi::Containerz::Config const > containerzConfig,
-   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-   bool mockUrlReachabilitySm );
+Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                                         Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                                         Ptr< ContainerRuntimeInterface > runtime,
+                                         Ptr< TaskScheduler > taskScheduler,
+                                         bool mockUrlReachabilitySm );
 
 } // namespace Quayd

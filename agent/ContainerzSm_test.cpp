@@ -16,7 +16,8 @@ using Testing::FakeRuntime;
 using Calls = std::vector< String >;
 
 String const kApplyDefault = "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])";
-String const kApplyRed = "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
+String const kApplyRed =
+   "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
 
 class ContainerzSmTest : public ::testing::Test {
  protected:
@@ -61,7 +62,7 @@ TEST_F( ContainerzSmTest, AnyConfigurationChangeTakesTheRuntimeDownFirst ) {
 }
 
 TEST_F( ContainerzSmTest, DeletionStopsTheRuntimeAndKeepsTheDataRoot ) {
-   time.files.makeDirs( ContainerzSm::kDataRoot );  // from an earlier run
+   time.files.makeDirs( ContainerzSm::kDataRoot ); // from an earlier run
    start();
    runtime->clearCalls();
    sm = nullptr;
@@ -212,12 +213,13 @@ TEST_F( ContainerzSmTest, AFailedStopIsRetriedEveryTenSeconds ) {
    start();
    runtime->clearCalls();
    runtime->failNext( "disableRuntime", RuntimeException( "daemon busy" ) );
-   config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } );  // absent: the runtime must go down
+   config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } ); // absent: the runtime must go down
    EXPECT_TRUE( runtime->active );
    time.advance( 9s );
    EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()" } ) );
    time.advance( 1s );
-   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( runtime->calls(),
+              ( Calls{ "disableRuntime()", "disableRuntime()", "resetConfig()" } ) );
    EXPECT_FALSE( runtime->active );
    time.advance( 1min );
    EXPECT_EQ( runtime->count( "disableRuntime" ), 2u ) << "no retry once it is down";
@@ -229,10 +231,9 @@ TEST_F( ContainerzSmTest, AFailedStopIsRetriedEveryTenSeconds ) {
 // nothing to wait for.
 TEST_F( ContainerzSmTest, TheSyslogDriverWithoutAServerStartsAtOnceWithNoAddress ) {
    start( { L3::VrfName( "default" ), 1, "" } );
-   EXPECT_EQ( runtime->calls(),
-              ( Calls{ "disableRuntime()", "resetConfig()", "runtimeActive()",
-                       "applyConfig(/mnt/flash/.containerz/data-root,,,false,[])",
-                       "enableRuntime()" } ) );
+   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()", "runtimeActive()",
+                                         "applyConfig(/mnt/flash/.containerz/data-root,,,false,[])",
+                                         "enableRuntime()" } ) );
    ASSERT_TRUE( runtime->appliedLogDriver ) << "the syslog driver, not the default one";
    EXPECT_EQ( runtime->appliedLogDriver->url(), "" );
    EXPECT_EQ( runtime->appliedLogDriver->logOpts().count( "syslog-address" ), 0u );
@@ -245,7 +246,7 @@ TEST_F( ContainerzSmTest, TheSyslogDriverWithoutAServerStartsAtOnceWithNoAddress
 struct UnusableServer {
    char const * name;
    String url;
-   String reason;  // what the URL parser says
+   String reason; // what the URL parser says
 };
 
 class UnusableSyslogServer : public ContainerzSmTest,

@@ -12,8 +12,8 @@ TraceHandle const trace( "ImageLoadSm" );
 
 LogHandle const QUAYD_IMAGE_LOAD_FAILED(
    { "QUAYD_IMAGE_LOAD_FAILED", "Image load from %s failed, container-runtime reported \"%s\".",
-     "Configured container image wasn't loaded successfully.",
-     "Please check the configured image.", 3 },
+     "Configured container image wasn't loaded successfully.", "Please check the configured image.",
+     3 },
    Duration( 0 ), 1.0, 0, 0 );
 
 ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus,
@@ -22,11 +22,11 @@ ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus
                           Ptr< RegistryStatusDir const > registryStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
                           Ptr< TaskScheduler > taskScheduler )
-      : persistentPathStatus_( std::move( persistentPathStatus ) ),
-        imageLoadConfig_( std::move( imageLoadConfig ) ),
-        imageLoadStatus_( std::move( imageLoadStatus ) ),
-        registryStatus_( std::move( registryStatus ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ) {
+    : persistentPathStatus_( std::move( persistentPathStatus ) ),
+      imageLoadConfig_( std::move( imageLoadConfig ) ),
+      imageLoadStatus_( std::move( imageLoadStatus ) ),
+      registryStatus_( std::move( registryStatus ) ), runtime_( std::move( runtime ) ),
+      taskScheduler_( std::move( taskScheduler ) ) {
    QUAYD_ASSERT( persistentPathStatus_ );
    QUAYD_ASSERT( imageLoadConfig_ );
    QUAYD_ASSERT( imageLoadStatus_ );
@@ -53,10 +53,10 @@ Ptr< ImageLoadSm > ImageLoadSm::ImageLoadSmIs(
    Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
    Ptr< RegistryStatusDir const > registryStatus, Ptr< ContainerRuntimeInterface > runtime,
    Ptr< TaskScheduler > taskScheduler ) {
-   auto sm = makePtr< ImageLoadSm >( std::move( persistentPathStatus ),
-                                     std::move( imageLoadConfig ), std::move( imageLoadStatus ),
-                                     std::move( registryStatus ), std::move( runtime ),
-                                     std::move( taskScheduler ) );
+   auto sm =
+      makePtr< ImageLoadSm >( std::move( persistentPathStatus ), std::move( imageLoadConfig ),
+                              std::move( imageLoadStatus ), std::move( registryStatus ),
+                              std::move( runtime ), std::move( taskScheduler ) );
    sm->notificationsIs( true );
    return sm;
 }

@@ -86,8 +86,7 @@ TEST_F( ImageLoadSmTest, ATarballAddedWhileStartingIsLoadedAheadOfTheQueue ) {
    EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/c.tar" } );
    config->tarballIs( "/t/0.tar" );
    time.runReady();
-   EXPECT_EQ( calls( "loadImage" ),
-              ( Strings{ "/t/c.tar", "/t/0.tar", "/t/a.tar", "/t/b.tar" } ) );
+   EXPECT_EQ( calls( "loadImage" ), ( Strings{ "/t/c.tar", "/t/0.tar", "/t/a.tar", "/t/b.tar" } ) );
    EXPECT_EQ( status->state(), SmState::started_ );
 }
 
@@ -97,7 +96,7 @@ TEST_F( ImageLoadSmTest, ATarballLoadedTwiceKeepsOneEntryWithEachImageOnce ) {
    enabled();
    time.runReady();
    persistentPathStatus->stateIs( SmState::inherited_ );
-   persistentPathStatus->stateIs( SmState::started_ );  // enabled again: queued again
+   persistentPathStatus->stateIs( SmState::started_ ); // enabled again: queued again
    time.runReady();
    EXPECT_EQ( calls( "loadImage" ).size(), 2u );
    EXPECT_EQ( status->status().size(), 1u );
@@ -107,7 +106,7 @@ TEST_F( ImageLoadSmTest, ATarballLoadedTwiceKeepsOneEntryWithEachImageOnce ) {
 TEST_F( ImageLoadSmTest, RemovedFromConfigurationWhileQueuedIsUnloadedAndSkipped ) {
    config->tarballIs( "/t/a.tar" );
    config->tarballIs( "/t/b.tar" );
-   status->statusIs( "/t/b.tar" )->tagIs( "old:1" );  // loaded by an earlier run
+   status->statusIs( "/t/b.tar" )->tagIs( "old:1" ); // loaded by an earlier run
    enabled();
    config->tarballDel( "/t/b.tar" );
    EXPECT_EQ( calls( "removeImage" ), Strings{ "old:1" } );
@@ -139,16 +138,15 @@ TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
    config->tarballIs( "/t/b.tar" );
    config->tarballIs( "/t/c.tar" );
    enabled();
-   time.turn();  // a.tar loaded; b and c still queued
+   time.turn(); // a.tar loaded; b and c still queued
    runtime->clearCalls();
    runtime->staleImages = { "sha256:1", "sha256:2" };
    runtime->failNext( "removeImage", RuntimeException( "conflict" ), 2 );
    registryStatus->stateIs( SmState::stopping_ );
    EXPECT_TRUE( runtime->calls().empty() );
    registryStatus->stateIs( SmState::stopped_ );
-   EXPECT_EQ( runtime->calls(),
-              ( Strings{ "removeImage(/t/a.tar:latest)", "listStaleImages()",
-                         "removeImage(sha256:1)", "removeImage(sha256:2)" } ) );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "removeImage(/t/a.tar:latest)", "listStaleImages()",
+                                           "removeImage(sha256:1)", "removeImage(sha256:2)" } ) );
    EXPECT_TRUE( traces.contains( "Failed to remove image: conflict", 0 ) );
    EXPECT_TRUE( traces.contains( "Failed to remove stale image: sha256:1 conflict", 0 ) );
    EXPECT_TRUE( traces.contains( "Removed stale image: sha256:2", 5 ) );

@@ -1,6 +1,5 @@
 #include "agent/PersistentPathSm.h"
 
-
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
 #include "platform/Trace.h"
@@ -39,11 +38,11 @@ PersistentPathSm::PersistentPathSm( Ptr< QuaydStatus const > quaydStatus,
                                     Ptr< ImageLoadStatusDir const > imageLoadStatus,
                                     Ptr< ContainerRuntimeInterface > runtime,
                                     Ptr< TaskScheduler > taskScheduler )
-      : quaydStatus_( std::move( quaydStatus ) ),
-        persistentPathConfig_( std::move( persistentPathConfig ) ),
-        persistentPathStatus_( std::move( persistentPathStatus ) ),
-        imageLoadStatus_( std::move( imageLoadStatus ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ) {
+    : quaydStatus_( std::move( quaydStatus ) ),
+      persistentPathConfig_( std::move( persistentPathConfig ) ),
+      persistentPathStatus_( std::move( persistentPathStatus ) ),
+      imageLoadStatus_( std::move( imageLoadStatus ) ), runtime_( std::move( runtime ) ),
+      taskScheduler_( std::move( taskScheduler ) ) {
    QUAYD_ASSERT( quaydStatus_ );
    QUAYD_ASSERT( persistentPathConfig_ );
    QUAYD_ASSERT( persistentPathStatus_ );
@@ -52,8 +51,7 @@ PersistentPathSm::PersistentPathSm( Ptr< QuaydStatus const > quaydStatus,
    loadTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "PersistentPath",
                                 [ this ] { handleTarball(); } );
    reactor_.on( quaydStatus_, QuaydStatus::Attr::state, [ this ] { handleEnabled(); } );
-   reactor_.on( imageLoadStatus_, ImageLoadStatusDir::Attr::state,
-                [ this ] { handleDisabled(); } );
+   reactor_.on( imageLoadStatus_, ImageLoadStatusDir::Attr::state, [ this ] { handleDisabled(); } );
    reactor_.start();
    handleInitState();
 }
@@ -68,11 +66,10 @@ Ptr< PersistentPathSm > PersistentPathSm::PersistentPathSmIs(
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
    Ptr< TaskScheduler > taskScheduler ) {
-   auto sm = makePtr< PersistentPathSm >( std::move( quaydStatus ),
-                                          std::move( persistentPathConfig ),
-                                          std::move( persistentPathStatus ),
-                                          std::move( imageLoadStatus ), std::move( runtime ),
-                                          std::move( taskScheduler ) );
+   auto sm =
+      makePtr< PersistentPathSm >( std::move( quaydStatus ), std::move( persistentPathConfig ),
+                                   std::move( persistentPathStatus ), std::move( imageLoadStatus ),
+                                   std::move( runtime ), std::move( taskScheduler ) );
    sm->notificationsIs( true );
    return sm;
 }
@@ -167,10 +164,11 @@ Ptr< PersistentPathSm > persistentPathSmFactory(
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
    Ptr< TaskScheduler > taskScheduler ) {
-   return PersistentPathSm::PersistentPathSmIs(
-      std::move( quaydStatus ), std::move( persistentPathConfig ),
-      std::move( persistentPathStatus ), std::move( imageLoadStatus ), std::move( runtime ),
-      std::move( taskScheduler ) );
+   return PersistentPathSm::PersistentPathSmIs( std::move( quaydStatus ),
+                                                std::move( persistentPathConfig ),
+                                                std::move( persistentPathStatus ),
+                                                std::move( imageLoadStatus ), std::move( runtime ),
+                                                std::move( taskScheduler ) );
 }
 
 } // namespace Quayd

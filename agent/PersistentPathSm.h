@@ -19,12 +19,10 @@ class PersistentPathSm : public PtrInterface {
                      Ptr< PersistentPathConfig const > persistentPathConfig,
                      Ptr< PersistentPathStatus > persistentPathStatus,
                      Ptr< ImageLoadStatusDir const > imageLoadStatus,
-                     Ptr< ContainerRuntimeInterface > runtime,
-                     Ptr< TaskScheduler > taskScheduler );
+                     Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
    ~PersistentPathSm() override;
    static Ptr< PersistentPathSm > PersistentPathSmIs(
-      Ptr< QuaydStatus const > quaydStatus,
-      Ptr< PersistentPathConfig const > persistentPathConfig,
+      Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
       Ptr< PersistentPathStatus > persistentPathStatus,
       Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
       Ptr< TaskScheduler > taskScheduler );

@@ -45,8 +45,8 @@ TEST_F( PersistentPathSmTest, LoadsTheConfiguredDirectoryThenFlashOnePerTaskRun 
    create();
    quaydStatus->stateIs( SmState::started_ );
    EXPECT_EQ( status->state(), SmState::starting_ );
-   EXPECT_EQ( sm->tarballPath(), ( std::deque< String >{ "/data/.quayd/a.tar",
-                                                         "/mnt/flash/.quayd/b.tar" } ) );
+   EXPECT_EQ( sm->tarballPath(),
+              ( std::deque< String >{ "/data/.quayd/a.tar", "/mnt/flash/.quayd/b.tar" } ) );
    time.turn();
    EXPECT_EQ( loads(), Strings{ "/data/.quayd/a.tar" } );
    EXPECT_EQ( status->state(), SmState::starting_ );
@@ -54,7 +54,7 @@ TEST_F( PersistentPathSmTest, LoadsTheConfiguredDirectoryThenFlashOnePerTaskRun 
    EXPECT_EQ( loads(), ( Strings{ "/data/.quayd/a.tar", "/mnt/flash/.quayd/b.tar" } ) );
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_EQ( status->image(), ( std::set< String >{ "/data/.quayd/a.tar:latest",
-                                                      "/mnt/flash/.quayd/b.tar:latest" } ) );
+                                                     "/mnt/flash/.quayd/b.tar:latest" } ) );
 }
 
 struct ScanCase {

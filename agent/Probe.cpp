@@ -33,16 +33,15 @@ Ptr< ProbeCmd > probeCmdFactory() { return makePtr< ProbeCmd >(); }
 Ptr< ProbeStatus > probeStatusFactory() { return makePtr< ProbeStatus >(); }
 
 Probe::Probe( String name, Ptr< ProbeCmd const > probeCmd, NamespaceName netNs,
-              Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler,
-              Seconds pollInterval, Seconds watchdogTimeout )
-      : name_( std::move( name ) ), cmd_( std::move( probeCmd ) ), netNs_( std::move( netNs ) ),
-        status_( std::move( status ) ), taskScheduler_( std::move( taskScheduler ) ),
-        pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ) {
+              Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler, Seconds pollInterval,
+              Seconds watchdogTimeout )
+    : name_( std::move( name ) ), cmd_( std::move( probeCmd ) ), netNs_( std::move( netNs ) ),
+      status_( std::move( status ) ), taskScheduler_( std::move( taskScheduler ) ),
+      pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ) {
    QUAYD_ASSERT( taskScheduler_ );
    pollTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), name_ + "PollerTask",
                                      [ this ] { handlePoll(); } );
-   watchdogTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ),
-                                         name_ + "WatcherTask",
+   watchdogTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), name_ + "WatcherTask",
                                          [ this ] { handleWatchdogTimeout(); } );
    handleInitialized();
 }

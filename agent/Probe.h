@@ -18,8 +18,8 @@ class ProbeCmd : public PtrInterface {
  public:
    using Args = boost::container::small_vector< String, 12 >;
    void argPush( String v ) { arg_.push_back( std::move( v ) ); }
-   void argIs( size_t index, String v );  // std::out_of_range past the end
-   String argPop();                       // std::out_of_range when empty
+   void argIs( size_t index, String v ); // std::out_of_range past the end
+   String argPop();                      // std::out_of_range when empty
    void argPopAll() { arg_.clear(); }
    Args const & args() const { return arg_; }
 
@@ -28,17 +28,17 @@ class ProbeCmd : public PtrInterface {
 };
 Ptr< ProbeCmd > probeCmdFactory();
 
-QUAYD_ENUM( ProbeResult, uint8_t, probeResultPending, probeResultSwitchNsFail,
-            probeResultExitFail, probeResultSignalFail, probeResultSuccess );
+QUAYD_ENUM( ProbeResult, uint8_t, probeResultPending, probeResultSwitchNsFail, probeResultExitFail,
+            probeResultSignalFail, probeResultSuccess );
 
-#define PROBE_STATUS_FIELDS( F )                                                \
-   F( ATTR, uint8_t, exitStatus, 0 )                                            \
-   F( ATTR, uint8_t, exitSignal, 0 )                                            \
-   F( ATTR, ProbeResult, lastProbeResult, ProbeResult::probeResultPending )     \
-   F( COUNTER, uint32_t, probeScheduledCount, 0 )                               \
-   F( COUNTER, uint32_t, probeFailedCount, 0 )                                  \
-   F( COUNTER, uint32_t, probeSwitchNsFailedCount, 0 )                          \
-   F( COUNTER, uint32_t, probeTimedoutCount, 0 )                                \
+#define PROBE_STATUS_FIELDS( F )                                            \
+   F( ATTR, uint8_t, exitStatus, 0 )                                        \
+   F( ATTR, uint8_t, exitSignal, 0 )                                        \
+   F( ATTR, ProbeResult, lastProbeResult, ProbeResult::probeResultPending ) \
+   F( COUNTER, uint32_t, probeScheduledCount, 0 )                           \
+   F( COUNTER, uint32_t, probeFailedCount, 0 )                              \
+   F( COUNTER, uint32_t, probeSwitchNsFailedCount, 0 )                      \
+   F( COUNTER, uint32_t, probeTimedoutCount, 0 )                            \
    F( ATTR, bool, success, false )
 QUAYD_ENTITY( ProbeStatus, PROBE_STATUS_FIELDS );
 Ptr< ProbeStatus > probeStatusFactory();

@@ -85,7 +85,8 @@ TEST( ProbeSystem, EveryRunIsReapedAndDroppingTheProbeKillsItsCommand ) {
    EXPECT_EQ( r.runner.childCount(), 0u );
 
    RealProbe slow( { "/usr/bin/sleep", "30" }, {} );
-   ASSERT_TRUE( slow.loop.runUntil( [ & ] { return slow.probe->probeProcess() != nullptr; }, 10s ) );
+   ASSERT_TRUE(
+      slow.loop.runUntil( [ & ] { return slow.probe->probeProcess() != nullptr; }, 10s ) );
    pid_t const pid = slow.probe->probeProcess()->pid();
    slow.probe->notificationsIs( false );
    slow.probe = nullptr;

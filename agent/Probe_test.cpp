@@ -162,7 +162,8 @@ TEST_F( ProbeTest, DroppingTheProbeKillsItsChildAndRecordsNothing ) {
    int32_t const pid = processes.lastPid();
    probe->notificationsIs( false );
    probe = nullptr;
-   EXPECT_EQ( processes.signalsSent, ( std::vector< std::pair< int32_t, int > >{ { pid, SIGKILL } } ) );
+   EXPECT_EQ( processes.signalsSent,
+              ( std::vector< std::pair< int32_t, int > >{ { pid, SIGKILL } } ) );
    processes.reapSignaled();
    EXPECT_EQ( status->probeFailedCount(), 0u );
    EXPECT_EQ( status->lastProbeResult(), PR::probeResultPending );

@@ -11,7 +11,7 @@ namespace Quayd {
 namespace {
 TraceHandle const trace( "QuaydAgent" );
 
-template< typename T >
+template < typename T >
 Ptr< T > lookup( EntityManager const & em, String const & path ) {
    return getEntityAs< T >( em, path );
 }
@@ -34,10 +34,9 @@ SubAgentCandidateSm::SubAgentCandidateSm(
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
    Ptr< SubAgentCandidate > subAgentCandidate )
-      : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
-        quaydGlobalStatus_( std::move( quaydGlobalStatus ) ),
-        gnoiConfig_( std::move( gnoiConfig ) ), crtStatus_( std::move( crtStatus ) ),
-        subAgentCandidate_( std::move( subAgentCandidate ) ) {
+    : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
+      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ), gnoiConfig_( std::move( gnoiConfig ) ),
+      crtStatus_( std::move( crtStatus ) ), subAgentCandidate_( std::move( subAgentCandidate ) ) {
    QUAYD_ASSERT( quaydConfig_ );
    QUAYD_ASSERT( quaydStatus_ );
    QUAYD_ASSERT( quaydGlobalStatus_ );
@@ -50,15 +49,13 @@ SubAgentCandidateSm::SubAgentCandidateSm(
    reactor_.on( quaydConfig_, QuaydConfig::Attr::enabled, configured );
    reactor_.on( quaydConfig_, QuaydConfig::Attr::onFlash, configured );
    reactor_.on( quaydConfig_, QuaydConfig::Attr::flashLimit, configured );
-   reactor_.onKey( gnoiConfig_, Gnoi::Config::Attr::member,
-                   [ this ]( String const & key ) {
-                      if ( key == Gnoi::kContainerzMember ) {
-                         resolveConfiguredSubAgent();
-                      }
-                   } );
+   reactor_.onKey( gnoiConfig_, Gnoi::Config::Attr::member, [ this ]( String const & key ) {
+      if ( key == Gnoi::kContainerzMember ) {
+         resolveConfiguredSubAgent();
+      }
+   } );
    reactor_.on( subAgentCandidate_, SubAgentCandidate::Attr::subAgentConfigured, running );
-   reactor_.on( crtStatus_, Gnoi::Containerz::ContainerRuntimeStatus::Attr::enabled,
-                running );
+   reactor_.on( crtStatus_, Gnoi::Containerz::ContainerRuntimeStatus::Attr::enabled, running );
    reactor_.on( quaydStatus_, QuaydStatus::Attr::state, running );
    reactor_.on( quaydGlobalStatus_, QuaydStatus::Attr::state, running );
    reactor_.onInitial( subAgentCandidate_, [ this ] {
@@ -78,8 +75,8 @@ void SubAgentCandidateSm::resolveConfiguredSubAgent() {
    bool const containerzEnabled = bool( Gnoi::containerzConfig( *gnoiConfig_ ) );
    bool const quyEnabled = toggleQuaydAgentEnabled() && quaydConfig_->enabled();
    bool const quyOnFlash = quaydConfig_->onFlash();
-   QTRACE( trace, 2, "containerzEnabled: {}, quyEnabled: {} quyOnFlash {}",
-           containerzEnabled, quyEnabled, quyOnFlash );
+   QTRACE( trace, 2, "containerzEnabled: {}, quyEnabled: {} quyOnFlash {}", containerzEnabled,
+           quyEnabled, quyOnFlash );
    SubAgentInstance configured;
    if ( containerzEnabled ) {
       configured.subAgentType = SubAgentType::subAgentContainerz;
@@ -128,19 +125,18 @@ Ptr< SubAgentCandidateSm > subAgentCandidateSmFactory(
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
    Ptr< SubAgentCandidate > subAgentCandidate ) {
    return makePtr< SubAgentCandidateSm >( std::move( quaydConfig ), std::move( quaydStatus ),
-                                          std::move( quaydGlobalStatus ),
-                                          std::move( gnoiConfig ), std::move( crtStatus ),
-                                          std::move( subAgentCandidate ) );
+                                          std::move( quaydGlobalStatus ), std::move( gnoiConfig ),
+                                          std::move( crtStatus ), std::move( subAgentCandidate ) );
 }
 
 // ------------------------------------------------------------ sub-agents
 
-LogHandle const QUAYD_DOCKER_NOT_INSTALLED( {
-   "QUAYD_DOCKER_NOT_INSTALLED", "Docker is not installed",
-   "Quayd and Containerz depend on Docker to work properly. Docker RPM is not packaged with "
-   "Velmo.swi. Docker Velmo Extension needs to be installed before Quayd or Containerz is "
-   "configured.",
-   "Install Docker Velmo Extension, and then reconfigure Quayd/Containerz.", 3 } );
+LogHandle const QUAYD_DOCKER_NOT_INSTALLED(
+   { "QUAYD_DOCKER_NOT_INSTALLED", "Docker is not installed",
+     "Quayd and Containerz depend on Docker to work properly. Docker RPM is not packaged with "
+     "Velmo.swi. Docker Velmo Extension needs to be installed before Quayd or Containerz is "
+     "configured.",
+     "Install Docker Velmo Extension, and then reconfigure Quayd/Containerz.", 3 } );
 
 Ptr< QuaydSm > SubAgents::quySmIs(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
@@ -151,22 +147,31 @@ Ptr< QuaydSm > SubAgents::quySmIs(
    Ptr< ContainerProfileConfigDir const > containerProfileConfig,
    Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler ) {
-   QuaydSm::Args const args{ quaydConfig,       quaydStatus,      quaydGlobalStatus,
-                             persistentPathConfig, persistentPathStatus, imageLoadConfig,
-                             imageLoadStatus,   registryConfig,   registryStatus,
-                             containerProfileConfig, containerConfig, containerStatus,
-                             runtime,           taskScheduler };
+   QuaydSm::Args const args{ quaydConfig,
+                             quaydStatus,
+                             quaydGlobalStatus,
+                             persistentPathConfig,
+                             persistentPathStatus,
+                             imageLoadConfig,
+                             imageLoadStatus,
+                             registryConfig,
+                             registryStatus,
+                             containerProfileConfig,
+                             containerConfig,
+                             containerStatus,
+                             runtime,
+                             taskScheduler };
    if ( quySm_ && quySm_->args() == args ) {
       return quySm_;
    }
    auto old = quySmDel();
-   quySm_ = quaydSmFactory(
-      std::move( quaydConfig ), std::move( quaydStatus ), std::move( quaydGlobalStatus ),
-      std::move( persistentPathConfig ), std::move( persistentPathStatus ),
-      std::move( imageLoadConfig ), std::move( imageLoadStatus ), std::move( registryConfig ),
-      std::move( registryStatus ), std::move( containerProfileConfig ),
-      std::move( containerConfig ), std::move( containerStatus ), std::move( runtime ),
-      std::move( taskScheduler ) );
+   quySm_ = quaydSmFactory( std::move( quaydConfig ), std::move( quaydStatus ),
+                            std::move( quaydGlobalStatus ), std::move( persistentPathConfig ),
+                            std::move( persistentPathStatus ), std::move( imageLoadConfig ),
+                            std::move( imageLoadStatus ), std::move( registryConfig ),
+                            std::move( registryStatus ), std::move( containerProfileConfig ),
+                            std::move( containerConfig ), std::move( containerStatus ),
+                            std::move( runtime ), std::move( taskScheduler ) );
    quySm_->notificationsIs( true );
    return quySm_;
 }
@@ -179,12 +184,12 @@ Ptr< QuaydSm > SubAgents::quySmDel() {
    return sm;
 }
 
-Ptr< ContainerzSm > SubAgents::containerzSmIs(
-   Ptr< Gnoi::Containerz::Config const > containerzConfig,
-   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-   bool mockUrlReachabilitySm ) {
+Ptr< ContainerzSm >
+SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                           Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                           Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                           Ptr< ContainerRuntimeInterface > runtime,
+                           Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm ) {
    ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal, crtStatus,
                                   runtime,          taskScheduler,     mockUrlReachabilitySm };
    if ( containerzSm_ && containerzSm_->args() == args ) {
@@ -192,10 +197,10 @@ Ptr< ContainerzSm > SubAgents::containerzSmIs(
    }
    // The old machine takes its runtime down before the new one brings it up.
    containerzSmDel();
-   containerzSm_ = containerzSmFactory( std::move( containerzConfig ),
-                                        std::move( allVrfStatusLocal ), std::move( crtStatus ),
-                                        std::move( runtime ), std::move( taskScheduler ),
-                                        mockUrlReachabilitySm );
+   containerzSm_ =
+      containerzSmFactory( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
+                           std::move( crtStatus ), std::move( runtime ), std::move( taskScheduler ),
+                           mockUrlReachabilitySm );
    return containerzSm_;
 }
 
@@ -203,20 +208,18 @@ Ptr< ContainerzSm > SubAgents::containerzSmDel() { return std::exchange( contain
 
 SubAgentSm::SubAgentSm( Ptr< SubAgentCandidate const > subAgentCandidate,
                         Ptr< SubAgents > subAgents, Ptr< Gnoi::Config const > gnoiConfig,
-                        Ptr< QuaydConfig const > quaydConfig,
-                        Ptr< QuaydStatus const > quaydStatus,
+                        Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
                         Ptr< QuaydStatus const > quaydGlobalStatus,
                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
                         Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                         Ptr< TaskScheduler > taskScheduler )
-      : subAgentCandidate_( std::move( subAgentCandidate ) ),
-        subAgents_( std::move( subAgents ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ), gnoiConfig_( std::move( gnoiConfig ) ),
-        crtStatus_( std::move( crtStatus ) ),
-        allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
-        quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
-        quaydGlobalStatus_( std::move( quaydGlobalStatus ) ) {
+    : subAgentCandidate_( std::move( subAgentCandidate ) ), subAgents_( std::move( subAgents ) ),
+      runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
+      gnoiConfig_( std::move( gnoiConfig ) ), crtStatus_( std::move( crtStatus ) ),
+      allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
+      quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
+      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ) {
    if ( taskScheduler_ ) {
       pollTaskIs( taskScheduler_, TaskPriority( 3 ), "SubAgentSmPollerTask" );
    }
@@ -388,13 +391,14 @@ void SubAgentSm::stopUnconfiguredSubAgent() {
    QTRACE( trace, 2, "Exiting" );
 }
 
-Ptr< SubAgentSm > subAgentSmFactory(
-   Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAgents > subAgents,
-   Ptr< Gnoi::Config const > gnoiConfig, Ptr< QuaydConfig const > quaydConfig,
-   Ptr< QuaydStatus const > quaydStatus, Ptr< QuaydStatus const > quaydGlobalStatus,
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-   Ptr< TaskScheduler > taskScheduler ) {
+Ptr< SubAgentSm >
+subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAgents > subAgents,
+                   Ptr< Gnoi::Config const > gnoiConfig, Ptr< QuaydConfig const > quaydConfig,
+                   Ptr< QuaydStatus const > quaydStatus, Ptr< QuaydStatus const > quaydGlobalStatus,
+                   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                   Ptr< ContainerRuntimeInterface > runtime,
+                   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                   Ptr< TaskScheduler > taskScheduler ) {
    return makePtr< SubAgentSm >( std::move( subAgentCandidate ), std::move( subAgents ),
                                  std::move( gnoiConfig ), std::move( quaydConfig ),
                                  std::move( quaydStatus ), std::move( quaydGlobalStatus ),
@@ -405,7 +409,7 @@ Ptr< SubAgentSm > subAgentSmFactory(
 // ---------------------------------------------------------------- agent
 
 Agent::Agent( String const & name, RuntimeFactory runtimeFactory )
-      : CAgent( name ), runtimeFactory_( std::move( runtimeFactory ) ) {
+    : CAgent( name ), runtimeFactory_( std::move( runtimeFactory ) ) {
    QUAYD_ASSERT( runtimeFactory_ );
    subAgentCandidateIs();
    subAgentsIs();
@@ -456,9 +460,9 @@ Ptr< SubAgentCandidate > Agent::subAgentCandidateDel() {
 
 Ptr< SubAgentCandidateSm > Agent::subAgentCandidateSmIs() {
    if ( !subAgentCandidateSm_ ) {
-      subAgentCandidateSm_ = subAgentCandidateSmFactory( quaydConfig_, quaydStatus_,
-                                                         quaydGlobalStatus_, gnoiConfig_,
-                                                         crtStatus_, subAgentCandidate_ );
+      subAgentCandidateSm_ =
+         subAgentCandidateSmFactory( quaydConfig_, quaydStatus_, quaydGlobalStatus_, gnoiConfig_,
+                                     crtStatus_, subAgentCandidate_ );
       subAgentCandidateSm_->notificationsIs( true );
    }
    return subAgentCandidateSm_;
@@ -478,11 +482,11 @@ void Agent::doInit() {
    if ( !std::getenv( "RINGLOG_DISABLE" ) ) {
       String fileName = agentName();
       if ( !std::getenv( "RINGLOGDIR" ) ) {
-         fileName += "-%d";  // the ring buffer puts the process id here
+         fileName += "-%d"; // the ring buffer puts the process id here
       }
       fileName += ".rlog";
-      Ringlog::initialize( fileName, { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0,
-                           24, 0, true, 512 );
+      Ringlog::initialize( fileName, { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0, 24, 0,
+                           true, 512 );
    }
    auto group = entityManager()->mountGroup();
    group->doMountProfile( "Quayd" );
@@ -504,8 +508,8 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    allVrfStatusLocal_ =
       lookup< Ip::AllVrfStatusLocal >( *em, Cell::path( "ip/vrf/status/local", 0 ) );
    if ( !runtime_ ) {
-      runtime_ =
-         runtimeFactory_( lookup< KernelRoutingOverrideStatus >( *em, "l3/intf/kernelRoutingOverride" ) );
+      runtime_ = runtimeFactory_(
+         lookup< KernelRoutingOverrideStatus >( *em, "l3/intf/kernelRoutingOverride" ) );
       QUAYD_ASSERT( runtime_ );
    }
    taskScheduler_ = findOrCreateScheduler();

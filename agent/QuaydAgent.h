@@ -22,8 +22,7 @@ extern LogHandle const QUAYD_DOCKER_NOT_INSTALLED;
 // configured sub-agent is named as running: a pending start-up.
 class SubAgentCandidateSm : public PtrInterface {
  public:
-   SubAgentCandidateSm( Ptr< QuaydConfig const > quaydConfig,
-                        Ptr< QuaydStatus const > quaydStatus,
+   SubAgentCandidateSm( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
                         Ptr< QuaydStatus const > quaydGlobalStatus,
                         Ptr< Gnoi::Config const > gnoiConfig,
                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
@@ -58,26 +57,22 @@ class SubAgents : public PtrInterface {
    Ptr< QuaydSm > const & quySm() const { return quySm_; }
    Ptr< ContainerzSm > const & containerzSm() const { return containerzSm_; }
 
-   Ptr< QuaydSm > quySmIs( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-                           Ptr< QuaydStatus > quaydGlobalStatus,
-                           Ptr< PersistentPathConfig const > persistentPathConfig,
-                           Ptr< PersistentPathStatus > persistentPathStatus,
-                           Ptr< ImageLoadConfigDir const > imageLoadConfig,
-                           Ptr< ImageLoadStatusDir > imageLoadStatus,
-                           Ptr< RegistryConfigDir const > registryConfig,
-                           Ptr< RegistryStatusDir > registryStatus,
-                           Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-                           Ptr< ContainerConfigDir const > containerConfig,
-                           Ptr< ContainerStatusDir > containerStatus,
-                           Ptr< ContainerRuntimeInterface > runtime,
-                           Ptr< TaskScheduler > taskScheduler );
+   Ptr< QuaydSm > quySmIs(
+      Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
+      Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
+      Ptr< PersistentPathStatus > persistentPathStatus,
+      Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
+      Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
+      Ptr< ContainerProfileConfigDir const > containerProfileConfig,
+      Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
+      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
    Ptr< QuaydSm > quySmDel();
-   Ptr< ContainerzSm > containerzSmIs(
-      Ptr< Gnoi::Containerz::Config const > containerzConfig,
-      Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-      Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-      bool mockUrlReachabilitySm );
+   Ptr< ContainerzSm > containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                                       Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                                       Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                                       Ptr< ContainerRuntimeInterface > runtime,
+                                       Ptr< TaskScheduler > taskScheduler,
+                                       bool mockUrlReachabilitySm );
    Ptr< ContainerzSm > containerzSmDel();
 
  private:
@@ -92,8 +87,7 @@ class SubAgentSm : public PtrInterface {
  public:
    SubAgentSm( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAgents > subAgents,
                Ptr< Gnoi::Config const > gnoiConfig, Ptr< QuaydConfig const > quaydConfig,
-               Ptr< QuaydStatus const > quaydStatus,
-               Ptr< QuaydStatus const > quaydGlobalStatus,
+               Ptr< QuaydStatus const > quaydStatus, Ptr< QuaydStatus const > quaydGlobalStatus,
                Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                Ptr< ContainerRuntimeInterface > runtime,
                Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
@@ -112,18 +106,14 @@ class SubAgentSm : public PtrInterface {
    static constexpr Seconds kStopRetry{ 30 };
    void stopUnconfiguredSubAgent();
 
-   Ptr< SubAgentCandidate const > const & subAgentCandidate() const {
-      return subAgentCandidate_;
-   }
+   Ptr< SubAgentCandidate const > const & subAgentCandidate() const { return subAgentCandidate_; }
    Ptr< SubAgents > const & subAgents() const { return subAgents_; }
    Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
    Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
    Duration pollInterval() const { return pollInterval_; }
    Ptr< TimerTask > const & pollTask() const { return pollTask_; }
    Ptr< Gnoi::Config const > const & gnoiConfig() const { return gnoiConfig_; }
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const {
-      return crtStatus_;
-   }
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const { return crtStatus_; }
    Ptr< Ip::AllVrfStatusLocal const > const & allVrfStatusLocal() const {
       return allVrfStatusLocal_;
    }
@@ -148,13 +138,14 @@ class SubAgentSm : public PtrInterface {
    Reactor reactor_;
 };
 
-Ptr< SubAgentSm > subAgentSmFactory(
-   Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAgents > subAgents,
-   Ptr< Gnoi::Config const > gnoiConfig, Ptr< QuaydConfig const > quaydConfig,
-   Ptr< QuaydStatus const > quaydStatus, Ptr< QuaydStatus const > quaydGlobalStatus,
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-   Ptr< TaskScheduler > taskScheduler );
+Ptr< SubAgentSm >
+subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAgents > subAgents,
+                   Ptr< Gnoi::Config const > gnoiConfig, Ptr< QuaydConfig const > quaydConfig,
+                   Ptr< QuaydStatus const > quaydStatus, Ptr< QuaydStatus const > quaydGlobalStatus,
+                   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                   Ptr< ContainerRuntimeInterface > runtime,
+                   Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                   Ptr< TaskScheduler > taskScheduler );
 inline constexpr auto SubAgentSmIs = subAgentSmFactory;
 
 class Agent : public CAgent {
@@ -179,16 +170,12 @@ class Agent : public CAgent {
    Ptr< QuaydStatus > const & quaydStatus() const { return quaydStatus_; }
    Ptr< QuaydStatus > const & quaydGlobalStatus() const { return quaydGlobalStatus_; }
    Ptr< Gnoi::Config const > const & gnoiConfig() const { return gnoiConfig_; }
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const {
-      return crtStatus_;
-   }
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > const & crtStatus() const { return crtStatus_; }
    Ptr< Ip::AllVrfStatusLocal const > const & allVrfStatusLocal() const {
       return allVrfStatusLocal_;
    }
    Ptr< SubAgentCandidate > const & subAgentCandidate() const { return subAgentCandidate_; }
-   Ptr< SubAgentCandidateSm > const & subAgentCandidateSm() const {
-      return subAgentCandidateSm_;
-   }
+   Ptr< SubAgentCandidateSm > const & subAgentCandidateSm() const { return subAgentCandidateSm_; }
    Ptr< ContainerRuntimeInterface > const & runtime() const { return runtime_; }
    Ptr< TaskScheduler > const & taskScheduler() const { return taskScheduler_; }
    Ptr< SubAgents > const & subAgents() const { return subAgents_; }

@@ -62,8 +62,8 @@ TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
    candidate->subAgentConfiguredIs( { SubAgentType::subAgentQuy, 0 } );
    candidate->subAgentRunningIs( { SubAgentType::subAgentQuy, 0 } );
    status->stateIs( SmState::started_ );
-   auto sm = SubAgentSmIs( candidate, subAgents, makePtr< Gnoi::Config >(), config, status,
-                           global, makePtr< Gnoi::Containerz::ContainerRuntimeStatus >(), runtime,
+   auto sm = SubAgentSmIs( candidate, subAgents, makePtr< Gnoi::Config >(), config, status, global,
+                           makePtr< Gnoi::Containerz::ContainerRuntimeStatus >(), runtime,
                            makePtr< Ip::AllVrfStatusLocal >(), time.scheduler() );
    sm->notificationsIs( true );
    candidate->subAgentConfiguredIs( { SubAgentType::subAgentNone, 0 } );

@@ -61,8 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
       ConfiguredCase{ true, false, false, 0, { SAT::subAgentContainerz, 0 } },
       ConfiguredCase{ false, false, true, 7, { SAT::subAgentNone, 0 } },
       ConfiguredCase{ false, true, false, 2147483648, { SAT::subAgentQuy, 0 } },
-      ConfiguredCase{ false, true, true, 2147483648,
-                      { SAT::subAgentQuyOnFlash, 2147483648 } } ) );
+      ConfiguredCase{ false, true, true, 2147483648, { SAT::subAgentQuyOnFlash, 2147483648 } } ) );
 
 struct RunningCase {
    bool containerzActive;
@@ -100,12 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
       RunningCase{ false, SmState::stopped_, false, SAT::subAgentQuy, SAT::subAgentQuy },
       RunningCase{ false, SmState::stopped_, false, SAT::subAgentContainerz,
                    SAT::subAgentContainerz },
-      RunningCase{ false, SmState::starting_, true, SAT::subAgentNone,
-                   SAT::subAgentQuyOnFlash },
-      RunningCase{ false, SmState::inherited_, false, SAT::subAgentContainerz,
-                   SAT::subAgentQuy },
-      RunningCase{ false, SmState::stopping_, false, SAT::subAgentNone,
-                   SAT::subAgentQuy } ) );
+      RunningCase{ false, SmState::starting_, true, SAT::subAgentNone, SAT::subAgentQuyOnFlash },
+      RunningCase{ false, SmState::inherited_, false, SAT::subAgentContainerz, SAT::subAgentQuy },
+      RunningCase{ false, SmState::stopping_, false, SAT::subAgentNone, SAT::subAgentQuy } ) );
 
 TEST( SubAgentCandidateSm, RunningCarriesTheStatusFlashLimit ) {
    Resolver r;
@@ -131,7 +127,7 @@ TEST( SubAgentCandidateSm, SwitchFromQuyToContainerzGoesThroughPendingStart ) {
    } );
    r.gnoi->memberIs( Gnoi::kContainerzMember );
    EXPECT_EQ( r.configured().subAgentType, SAT::subAgentContainerz );
-   EXPECT_TRUE( seen.empty() );  // quy still running while it stops
+   EXPECT_TRUE( seen.empty() ); // quy still running while it stops
    r.status->stateIs( SmState::stopping_ );
    r.status->stateIs( SmState::stopped_ );
    EXPECT_EQ( seen, ( std::vector< SAT >{ SAT::subAgentNone, SAT::subAgentContainerz } ) );
@@ -164,7 +160,8 @@ TEST( SubAgentCandidateSm, TracesTheDecision ) {
    Resolver r;
    r.config->enabledIs( true );
    r.start();
-   EXPECT_TRUE( traces.contains( "containerzEnabled: false, quyEnabled: true quyOnFlash false", 2 ) );
+   EXPECT_TRUE(
+      traces.contains( "containerzEnabled: false, quyEnabled: true quyOnFlash false", 2 ) );
    EXPECT_TRUE( traces.contains( "Resolved configured subagent as: subAgentQuy", 2 ) );
    EXPECT_TRUE( traces.contains( "Pending subagent startup: subAgentQuy", 2 ) );
 }
@@ -178,9 +175,8 @@ class AgentTest : public ::testing::Test {
       em_->profileIs( quaydMountProfile() );
       agent_ = AgentIs( "Quayd", [ this ]( auto const & ) { return runtime_; } );
       agent_->hostIs( em_, vt_.scheduler() );
-      em_->mountDoneIs( [ this ]( MountStatus s, String const & ) {
-         agent_->doMountsComplete( s, em_ );
-      } );
+      em_->mountDoneIs(
+         [ this ]( MountStatus s, String const & ) { agent_->doMountsComplete( s, em_ ); } );
       Ringlog::initializerIs( [ this ]( Ringlog::Config const & c ) { ringlog_.push_back( c ); } );
    }
    void TearDown() override {
@@ -188,7 +184,7 @@ class AgentTest : public ::testing::Test {
       ::unsetenv( "RINGLOG_DISABLE" );
       ::unsetenv( "RINGLOGDIR" );
    }
-   template< typename T >
+   template < typename T >
    Ptr< T > entity( String const & path ) {
       return getEntityAs< T >( *em_, path );
    }
@@ -211,8 +207,7 @@ TEST_F( AgentTest, InitMountsTheProfileAndBuildsTheResolver ) {
    EXPECT_TRUE( agent_->allVrfStatusLocal() );
    EXPECT_EQ( agent_->taskScheduler(), vt_.scheduler() );
    // The candidate the operator sees is the one the resolver writes.
-   EXPECT_EQ( agent_->subAgentCandidate(),
-              entity< SubAgentCandidate >( kSubAgentCandidatePath ) );
+   EXPECT_EQ( agent_->subAgentCandidate(), entity< SubAgentCandidate >( kSubAgentCandidatePath ) );
 
    ASSERT_TRUE( agent_->subAgents()->quySm() );
    ASSERT_TRUE( agent_->subAgentSm() );
@@ -225,8 +220,7 @@ TEST_F( AgentTest, InitMountsTheProfileAndBuildsTheResolver ) {
    // Configuration now reaches the runtime through resolver and switcher.
    auto config = entity< QuaydConfig >( "quayd/config" );
    config->enabledIs( true );
-   EXPECT_EQ( agent_->subAgentCandidate()->subAgentRunning().subAgentType,
-              SAT::subAgentQuy );
+   EXPECT_EQ( agent_->subAgentCandidate()->subAgentRunning().subAgentType, SAT::subAgentQuy );
    EXPECT_EQ( agent_->quaydStatus()->state(), SmState::started_ );
    EXPECT_EQ( agent_->quaydGlobalStatus()->state(), SmState::started_ );
    config->enabledIs( false );
@@ -255,7 +249,7 @@ TEST_F( AgentTest, FailedMountBuildsNothing ) {
 }
 
 TEST_F( AgentTest, UnknownProfileReportsAFailedMount ) {
-   auto em = makePtr< ProfileEntityManager >();  // no profile registered
+   auto em = makePtr< ProfileEntityManager >(); // no profile registered
    std::vector< MountStatus > outcomes;
    em->mountDoneIs( [ & ]( MountStatus s, String const & ) { outcomes.push_back( s ); } );
    agent_->hostIs( em, vt_.scheduler() );

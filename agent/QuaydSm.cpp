@@ -15,53 +15,49 @@ TraceHandle const trace( "QuaydSm" );
 bool skipLbMount() { return std::getenv( "QUY_BTEST_SKIPLBMOUNT" ) != nullptr; }
 } // namespace
 
-LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED( {
-   "QUAYD_CONTAINER_SERVICE_START_FAILED",
-   "Quayd failed to start due to insufficient space on flash (%u megabytes)",
-   "The data-root directory couldn't be mounted due to limited space available on /mnt/flash",
-   "Please check the available space on flash and modify the data-root configuration "
-   "accordingly.",
-   3 } );
+LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED(
+   { "QUAYD_CONTAINER_SERVICE_START_FAILED",
+     "Quayd failed to start due to insufficient space on flash (%u megabytes)",
+     "The data-root directory couldn't be mounted due to limited space available on /mnt/flash",
+     "Please check the available space on flash and modify the data-root configuration "
+     "accordingly.",
+     3 } );
 
 // ------------------------------------------------------------ runtime manager
 
-QuaydSm::QuaydSm( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-                  Ptr< QuaydStatus > quaydGlobalStatus,
-                  Ptr< PersistentPathConfig const > persistentPathConfig,
-                  Ptr< PersistentPathStatus > persistentPathStatus,
-                  Ptr< ImageLoadConfigDir const > imageLoadConfig,
-                  Ptr< ImageLoadStatusDir > imageLoadStatus,
-                  Ptr< RegistryConfigDir const > registryConfig,
-                  Ptr< RegistryStatusDir > registryStatus,
-                  Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-                  Ptr< ContainerConfigDir const > containerConfig,
-                  Ptr< ContainerStatusDir > containerStatus,
-                  Ptr< ContainerRuntimeInterface > runtime,
-                  Ptr< TaskScheduler > taskScheduler )
-      : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
-        quaydGlobalStatus_( std::move( quaydGlobalStatus ) ),
-        persistentPathConfig_( std::move( persistentPathConfig ) ),
-        persistentPathStatus_( std::move( persistentPathStatus ) ),
-        imageLoadConfig_( std::move( imageLoadConfig ) ),
-        imageLoadStatus_( std::move( imageLoadStatus ) ),
-        registryConfig_( std::move( registryConfig ) ),
-        registryStatus_( std::move( registryStatus ) ),
-        containerProfileConfig_( std::move( containerProfileConfig ) ),
-        containerConfig_( std::move( containerConfig ) ),
-        containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ) {
+QuaydSm::QuaydSm(
+   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
+   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
+   Ptr< PersistentPathStatus > persistentPathStatus,
+   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
+   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
+   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
+   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler )
+    : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
+      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ),
+      persistentPathConfig_( std::move( persistentPathConfig ) ),
+      persistentPathStatus_( std::move( persistentPathStatus ) ),
+      imageLoadConfig_( std::move( imageLoadConfig ) ),
+      imageLoadStatus_( std::move( imageLoadStatus ) ),
+      registryConfig_( std::move( registryConfig ) ),
+      registryStatus_( std::move( registryStatus ) ),
+      containerProfileConfig_( std::move( containerProfileConfig ) ),
+      containerConfig_( std::move( containerConfig ) ),
+      containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
+      taskScheduler_( std::move( taskScheduler ) ) {
    QUAYD_ASSERT( taskScheduler_ );
    runtimeCheckTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RuntimeCheck",
                                              [ this ] { checkRuntime(); } );
-   registriesRetryTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ),
-                                                "InsecureRegistriesRetry",
-                                                [ this ] { handleRegistries(); } );
-   flashCleanupTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "FlashCleanup",
-                                             [ this ] {
-                                                if ( !quaydStatus_->runningOnFlash() ) {
-                                                   removeDataRootOnFlash();
-                                                }
-                                             } );
+   registriesRetryTask_ =
+      makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "InsecureRegistriesRetry",
+                            [ this ] { handleRegistries(); } );
+   flashCleanupTask_ =
+      makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "FlashCleanup", [ this ] {
+         if ( !quaydStatus_->runningOnFlash() ) {
+            removeDataRootOnFlash();
+         }
+      } );
    // A data root on flash that no status claims was left by an agent that
    // stopped before it could remove it.
    if ( quaydStatus_ && !quaydStatus_->runningOnFlash() && taskScheduler_->fileSystem() &&
@@ -89,10 +85,20 @@ QuaydSm::~QuaydSm() {
 }
 
 QuaydSm::Args QuaydSm::args() const {
-   return { quaydConfig_,      quaydStatus_,           quaydGlobalStatus_, persistentPathConfig_,
-            persistentPathStatus_, imageLoadConfig_,   imageLoadStatus_,   registryConfig_,
-            registryStatus_,   containerProfileConfig_, containerConfig_,  containerStatus_,
-            runtime_,          taskScheduler_ };
+   return { quaydConfig_,
+            quaydStatus_,
+            quaydGlobalStatus_,
+            persistentPathConfig_,
+            persistentPathStatus_,
+            imageLoadConfig_,
+            imageLoadStatus_,
+            registryConfig_,
+            registryStatus_,
+            containerProfileConfig_,
+            containerConfig_,
+            containerStatus_,
+            runtime_,
+            taskScheduler_ };
 }
 
 void QuaydSm::notificationsIs( bool on ) {
@@ -252,14 +258,13 @@ void QuaydSm::startSms() {
    // Each link waits for the one before it to start, and for the one after
    // it to stop.
    if ( !persistentPathSm_ ) {
-      persistentPathSm_ = persistentPathSmFactory( quaydStatus_, persistentPathConfig_,
-                                                   persistentPathStatus_, imageLoadStatus_,
-                                                   runtime_, taskScheduler_ );
+      persistentPathSm_ =
+         persistentPathSmFactory( quaydStatus_, persistentPathConfig_, persistentPathStatus_,
+                                  imageLoadStatus_, runtime_, taskScheduler_ );
    }
    if ( !imageLoadSm_ ) {
-      imageLoadSm_ = imageLoadSmFactory( persistentPathStatus_, imageLoadConfig_,
-                                         imageLoadStatus_, registryStatus_, runtime_,
-                                         taskScheduler_ );
+      imageLoadSm_ = imageLoadSmFactory( persistentPathStatus_, imageLoadConfig_, imageLoadStatus_,
+                                         registryStatus_, runtime_, taskScheduler_ );
    }
    if ( !registrySm_ ) {
       registrySm_ = registrySmFactory( imageLoadStatus_, registryConfig_, registryStatus_,
@@ -270,8 +275,9 @@ void QuaydSm::startSms() {
                                                containerStatus_, runtime_, taskScheduler_ );
    }
    if ( !containerProfileDirSm_ ) {
-      containerProfileDirSm_ = makePtr< ContainerProfileDirSm >(
-         containerProfileConfig_, containerConfig_, consolidatedContainerConfig_ );
+      containerProfileDirSm_ =
+         makePtr< ContainerProfileDirSm >( containerProfileConfig_, containerConfig_,
+                                           consolidatedContainerConfig_ );
       containerProfileDirSm_->notificationsIs( true );
    }
 }
@@ -387,8 +393,7 @@ void QuaydSm::doRuntimeHardStop() {
             files.removeAll( entry );
          }
       } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}",
-                 e.what() );
+         QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
       }
    }
    containerStatus_->containerDelAll();
@@ -515,13 +520,13 @@ Ptr< QuaydSm > quaydSmFactory(
    Ptr< ContainerProfileConfigDir const > containerProfileConfig,
    Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler ) {
-   return makePtr< QuaydSm >(
-      std::move( quaydConfig ), std::move( quaydStatus ), std::move( quaydGlobalStatus ),
-      std::move( persistentPathConfig ), std::move( persistentPathStatus ),
-      std::move( imageLoadConfig ), std::move( imageLoadStatus ), std::move( registryConfig ),
-      std::move( registryStatus ), std::move( containerProfileConfig ),
-      std::move( containerConfig ), std::move( containerStatus ), std::move( runtime ),
-      std::move( taskScheduler ) );
+   return makePtr< QuaydSm >( std::move( quaydConfig ), std::move( quaydStatus ),
+                              std::move( quaydGlobalStatus ), std::move( persistentPathConfig ),
+                              std::move( persistentPathStatus ), std::move( imageLoadConfig ),
+                              std::move( imageLoadStatus ), std::move( registryConfig ),
+                              std::move( registryStatus ), std::move( containerProfileConfig ),
+                              std::move( containerConfig ), std::move( containerStatus ),
+                              std::move( runtime ), std::move( taskScheduler ) );
 }
 
 } // namespace Quayd

@@ -32,12 +32,11 @@ class QuaydSm : public PtrInterface {
             Ptr< PersistentPathStatus > persistentPathStatus,
             Ptr< ImageLoadConfigDir const > imageLoadConfig,
             Ptr< ImageLoadStatusDir > imageLoadStatus,
-            Ptr< RegistryConfigDir const > registryConfig,
-            Ptr< RegistryStatusDir > registryStatus,
+            Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
             Ptr< ContainerProfileConfigDir const > containerProfileConfig,
             Ptr< ContainerConfigDir const > containerConfig,
-            Ptr< ContainerStatusDir > containerStatus,
-            Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+            Ptr< ContainerStatusDir > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
+            Ptr< TaskScheduler > taskScheduler );
    ~QuaydSm() override;
 
    void enable();

@@ -35,11 +35,11 @@ class QuaydSmTest : public ::testing::Test {
 
    Ptr< QuaydSm > const & sm() {
       if ( !sm_ ) {
-         sm_ = quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                               persistentPathStatus, makePtr< ImageLoadConfigDir >(),
-                               makePtr< ImageLoadStatusDir >(), registryConfig,
-                               registryStatus, profiles, containerConfig, containerStatus,
-                               runtime, time.scheduler() );
+         sm_ =
+            quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                            persistentPathStatus, makePtr< ImageLoadConfigDir >(),
+                            makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
+                            profiles, containerConfig, containerStatus, runtime, time.scheduler() );
          sm_->notificationsIs( true );
       }
       return sm_;
@@ -136,9 +136,8 @@ TEST_F( QuaydSmTest, AFailedStartIsTriedAgainThirtySecondsAfterTheLastAttempt ) 
       << "polled every 2 s in between";
    runtime->clearCalls();
    time.advance( 2s );
-   EXPECT_EQ( runtime->callNames(),
-              ( std::vector< String >{ "runtimeActive", "runtimeActive", "applyConfig",
-                                       "enableRuntime" } ) );
+   EXPECT_EQ( runtime->callNames(), ( std::vector< String >{ "runtimeActive", "runtimeActive",
+                                                             "applyConfig", "enableRuntime" } ) );
    EXPECT_EQ( status->state(), SmState::starting_ );
    runtime->succeed( "enableRuntime" );
    time.advance( 30s );
@@ -222,7 +221,7 @@ TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
    web->paramsIs( p );
    web->enabledIs( true );
    started();
-   time.runReady();  // persistent path, images, registries, containers
+   time.runReady(); // persistent path, images, registries, containers
    ASSERT_EQ( containerStatus->state(), SmState::started_ );
    ASSERT_EQ( runtime->callNames(),
               ( std::vector< String >{ "listOwnContainers", "runContainer" } ) );
@@ -253,8 +252,8 @@ TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRo
    sm()->runtimeCheckTask()->scheduleTaskDelay( 2s );
    recordStates();
    sm()->disable();
-   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "runtimeInstalled()",
-                                                         "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "runtimeInstalled()", "disableRuntime()",
+                                                         "resetConfig()" } ) );
    EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
                                                "global:stopped_", "cell:stopped_" } ) );
    EXPECT_TRUE( time.files.exists( "/var/lib/docker" ) );
@@ -279,8 +278,7 @@ TEST_F( QuaydSmTest, ThePersistentPathReachingStoppedTakesTheRuntimeDown ) {
    EXPECT_TRUE( runtime->calls().empty() ) << "a state other than stopped_ does nothing";
    recordStates();
    persistentPathStatus->stateIs( SmState::stopped_ );
-   EXPECT_EQ( runtime->calls(),
-              ( std::vector< String >{ "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "disableRuntime()", "resetConfig()" } ) );
    EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
                                                "global:stopped_", "cell:stopped_" } ) );
    EXPECT_FALSE( sm()->consolidatedContainerConfig() );
@@ -333,22 +331,23 @@ TEST_P( StopFailures, TheStopStillEndsInStopped ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Table, StopFailures,
-   ::testing::Values(
-      StopFailure{ "serviceJob",
-                   []( FakeRuntime & rt ) {
-                      rt.failNext( "disableRuntime", Unitctl::SdbusJobException( "job failed" ) );
-                   },
-                   "Failed to disable runtime: SdbusJobException: job failed" },
-      StopFailure{ "runtime",
-                   []( FakeRuntime & rt ) {
-                      rt.failNext( "disableRuntime", RuntimeException( "no socket" ) );
-                   },
-                   "Failed to disable runtime: RuntimeException: no socket" },
-      StopFailure{ "reset",
-                   []( FakeRuntime & rt ) {
-                      rt.failNext( "resetConfig", RuntimeException( "read-only" ) );
-                   },
-                   "Failed to disable runtime: RuntimeException: read-only" } ),
+   ::testing::Values( StopFailure{ "serviceJob",
+                                   []( FakeRuntime & rt ) {
+                                      rt.failNext( "disableRuntime",
+                                                   Unitctl::SdbusJobException( "job failed" ) );
+                                   },
+                                   "Failed to disable runtime: SdbusJobException: job failed" },
+                      StopFailure{ "runtime",
+                                   []( FakeRuntime & rt ) {
+                                      rt.failNext( "disableRuntime",
+                                                   RuntimeException( "no socket" ) );
+                                   },
+                                   "Failed to disable runtime: RuntimeException: no socket" },
+                      StopFailure{ "reset",
+                                   []( FakeRuntime & rt ) {
+                                      rt.failNext( "resetConfig", RuntimeException( "read-only" ) );
+                                   },
+                                   "Failed to disable runtime: RuntimeException: read-only" } ),
    []( auto const & info ) { return String( info.param.name ); } );
 
 TEST_F( QuaydSmTest, AHardStopAlsoResetsTheChainsStatuses ) {
@@ -364,8 +363,8 @@ TEST_F( QuaydSmTest, AHardStopAlsoResetsTheChainsStatuses ) {
    persistentPathStatus->imageIs( "app:1" );
    sm_ = quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
                          persistentPathStatus, makePtr< ImageLoadConfigDir >(), imageLoadStatus,
-                         registryConfig, registryStatus, profiles, containerConfig,
-                         containerStatus, runtime, time.scheduler() );
+                         registryConfig, registryStatus, profiles, containerConfig, containerStatus,
+                         runtime, time.scheduler() );
    sm()->disable();
    EXPECT_EQ( containerStatus->state(), SmState::stopped_ );
    EXPECT_TRUE( containerStatus->container().empty() );
@@ -406,7 +405,8 @@ TEST_F( QuaydSmTest, AFailedRegistryReconfigurationIsRetriedAfterThirtySeconds )
    runtime->failNext( "reloadConfig", RuntimeException( "daemon busy" ) );
    registryStatus->insecureRegistries()->regIs( "r:5000" );
    registryStatus->insecureRegistriesDoneInc( 1 );
-   EXPECT_TRUE( traces.contains( "Failed to reconfigure runtime: RuntimeException: daemon busy", 0 ) );
+   EXPECT_TRUE(
+      traces.contains( "Failed to reconfigure runtime: RuntimeException: daemon busy", 0 ) );
    runtime->clearCalls();
    time.advance( 29s );
    EXPECT_EQ( runtime->count( "reloadConfig" ), 0u );
@@ -448,11 +448,14 @@ TEST_P( RegistryChanges, ReconfigureOnlyARuntimeThatIsOrIsComingUp ) {
 INSTANTIATE_TEST_SUITE_P(
    Table, RegistryChanges,
    ::testing::Values(
-      RegistryChange{ "started", SmState::started_, false, false,
-                      { "applyConfig", "reloadConfig" } },
-      RegistryChange{ "startingAfterCrash", SmState::starting_, true, false,
-                      { "applyConfig", "reloadConfig" } },
-      RegistryChange{ "startingWithCheckPending", SmState::starting_, false, true,
+      RegistryChange{
+         "started", SmState::started_, false, false, { "applyConfig", "reloadConfig" } },
+      RegistryChange{
+         "startingAfterCrash", SmState::starting_, true, false, { "applyConfig", "reloadConfig" } },
+      RegistryChange{ "startingWithCheckPending",
+                      SmState::starting_,
+                      false,
+                      true,
                       { "runtimeActive", "applyConfig", "enableRuntime" } },
       RegistryChange{ "stopping", SmState::stopping_, false, false, {} },
       RegistryChange{ "stopped", SmState::stopped_, false, false, {} } ),
@@ -464,8 +467,8 @@ struct FlashCase {
    char const * name;
    uint64_t flashLimit;
    uint32_t freeMb;
-   std::optional< String > toolSize;  // the size the tool is asked for, if run
-   char const * trace;                 // a level 0 trace expected, or ""
+   std::optional< String > toolSize; // the size the tool is asked for, if run
+   char const * trace;               // a level 0 trace expected, or ""
    bool onFlash;
 };
 
@@ -509,14 +512,13 @@ TEST_P( FlashSizing, SizeComesFromTheLimitOrTwelvePercentOfTheFreeSpace ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Table, FlashSizing,
-   ::testing::Values(
-      FlashCase{ "defaultIsTwelvePercent", 0, 10000, "1200", "", true },
-      FlashCase{ "limitEqualToFreeFits", 2147483648u, 2048, "2048", "", true },
-      FlashCase{ "limitAboveFree", 2147483648u, 2047, std::nullopt,
-                 "Only 2047M left on flash, required 2048M", false },
-      FlashCase{ "limitBelowOneMegabyte", 1000, 100, "0", "", true },
-      FlashCase{ "tooLittleForADefault", 0, 8, std::nullopt, "No space available on flash",
-                 false } ),
+   ::testing::Values( FlashCase{ "defaultIsTwelvePercent", 0, 10000, "1200", "", true },
+                      FlashCase{ "limitEqualToFreeFits", 2147483648u, 2048, "2048", "", true },
+                      FlashCase{ "limitAboveFree", 2147483648u, 2047, std::nullopt,
+                                 "Only 2047M left on flash, required 2048M", false },
+                      FlashCase{ "limitBelowOneMegabyte", 1000, 100, "0", "", true },
+                      FlashCase{ "tooLittleForADefault", 0, 8, std::nullopt,
+                                 "No space available on flash", false } ),
    []( auto const & info ) { return String( info.param.name ); } );
 
 struct ToolEnd {
@@ -556,7 +558,7 @@ TEST_F( QuaydSmTest, StoppingOnFlashDeletesTheMountAndClearsTheStatus ) {
    processes.endsOnWait.push_back( { 0 } );
    started();
    EXPECT_TRUE( status->runningOnFlash() );
-   containerStatus->containerIs( "web" );  // could not be removed
+   containerStatus->containerIs( "web" ); // could not be removed
    processes.endsOnWait.push_back( { 0 } );
    persistentPathStatus->stateIs( SmState::started_ );
    persistentPathStatus->stateIs( SmState::stopped_ );
@@ -596,7 +598,7 @@ TEST_F( QuaydSmTest, AFailedMountDeletionIsRetriedEveryThirtySeconds ) {
 
 TEST_F( QuaydSmTest, SkipLbMountCreatesAndDeletesWithoutTheTool ) {
    ::setenv( "QUY_BTEST_SKIPLBMOUNT", "1", 1 );
-   flashIs( 1 );  // no room at all: never looked at
+   flashIs( 1 ); // no room at all: never looked at
    config->onFlashIs( true );
    config->flashLimitIs( 4096 );
    started();

@@ -16,12 +16,12 @@ RegistrySm::RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                         Ptr< ContainerStatusDir const > containerStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
                         Ptr< TaskScheduler > taskScheduler )
-      : imageLoadStatus_( std::move( imageLoadStatus ) ),
-        registryConfig_( std::move( registryConfig ) ),
-        registryStatus_( std::move( registryStatus ) ),
-        containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-        taskScheduler_( std::move( taskScheduler ) ),
-        loginAttemptDelay_( std::chrono::seconds( 30 ) ) {
+    : imageLoadStatus_( std::move( imageLoadStatus ) ),
+      registryConfig_( std::move( registryConfig ) ),
+      registryStatus_( std::move( registryStatus ) ),
+      containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
+      taskScheduler_( std::move( taskScheduler ) ),
+      loginAttemptDelay_( std::chrono::seconds( 30 ) ) {
    QUAYD_ASSERT( imageLoadStatus_ );
    QUAYD_ASSERT( registryConfig_ );
    QUAYD_ASSERT( registryStatus_ );
@@ -30,8 +30,7 @@ RegistrySm::RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
    loginAttemptTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "LoginAttempt",
                                              [ this ] { doLoginAttempt(); } );
    reactor_.on( imageLoadStatus_, ImageLoadStatusDir::Attr::state, [ this ] { handleEnabled(); } );
-   reactor_.on( containerStatus_, ContainerStatusDir::Attr::state,
-                [ this ] { handleDisabled(); } );
+   reactor_.on( containerStatus_, ContainerStatusDir::Attr::state, [ this ] { handleDisabled(); } );
    reactor_.onKey( registryConfig_, RegistryConfigDir::Attr::registry,
                    [ this ]( String const & name ) {
                       watchRegistry( name );

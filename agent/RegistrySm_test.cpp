@@ -82,7 +82,7 @@ TEST_F( RegistrySmTest, TwoFailuresShareOneTimerAndTheEarlierDeadlineWins ) {
    runtime->failNext( "login", RuntimeException( "down" ), 2 );
    started();
    time.advance( 20s );
-   registryIs( "b", { "b.example", "u", "p", false } );  // fails too, 10 s before a's retry
+   registryIs( "b", { "b.example", "u", "p", false } ); // fails too, 10 s before a's retry
    EXPECT_EQ( stateOf( "b" ), RS::loginFailed );
    time.advance( 10s );
    EXPECT_EQ( runtime->count( "login" ), 4u ) << "both retried at a's deadline";
@@ -145,7 +145,7 @@ TEST_F( RegistrySmTest, EnableLogsOutOfEntriesNoLongerConfigured ) {
 TEST_F( RegistrySmTest, DisableLogsOutButKeepsTheEntries ) {
    registryIs( "local", kLocal );
    registryIs( "bad", { "bad.example", "u", "p", false } );
-   runtime->failNext( "login", RuntimeException( "down" ) );  // "bad" comes first
+   runtime->failNext( "login", RuntimeException( "down" ) ); // "bad" comes first
    started();
    ASSERT_EQ( stateOf( "bad" ), RS::loginFailed );
    runtime->clearCalls();
@@ -191,14 +191,14 @@ TEST_P( InsecureEqual, ComparesAsSets ) {
               GetParam().equal );
 }
 
-INSTANTIATE_TEST_SUITE_P(
-   Table, InsecureEqual,
-   ::testing::Values( EqualCase{ {}, {}, true }, EqualCase{ { "a" }, { "a" }, true },
-                      EqualCase{ { "a", "b" }, { "b", "a" }, true },
-                      EqualCase{ { "a" }, { "a", "b" }, false },
-                      EqualCase{ { "a", "b" }, { "a" }, false },
-                      EqualCase{ { "a" }, { "b" }, false },
-                      EqualCase{ { "a:5000" }, { "A:5000" }, false } ) );
+INSTANTIATE_TEST_SUITE_P( Table, InsecureEqual,
+                          ::testing::Values( EqualCase{ {}, {}, true },
+                                             EqualCase{ { "a" }, { "a" }, true },
+                                             EqualCase{ { "a", "b" }, { "b", "a" }, true },
+                                             EqualCase{ { "a" }, { "a", "b" }, false },
+                                             EqualCase{ { "a", "b" }, { "a" }, false },
+                                             EqualCase{ { "a" }, { "b" }, false },
+                                             EqualCase{ { "a:5000" }, { "A:5000" }, false } ) );
 
 TEST_F( RegistrySmTest, ThePublishedListFollowsConfigurationInEveryState ) {
    create();

@@ -26,8 +26,8 @@ class SubAgentSmTest : public ::testing::Test {
                           makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
                           makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
                           makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
-                          makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(),
-                          runtime, time.scheduler() );
+                          makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(), runtime,
+                          time.scheduler() );
    }
    ~SubAgentSmTest() override {
       switcher = nullptr;
@@ -87,7 +87,7 @@ TEST_F( SubAgentSmTest, EnablingAndDisablingTheConfigurationStartsAndStopsQuy ) 
 }
 
 TEST_F( SubAgentSmTest, AFailedStopWithNothingConfiguredIsRetriedEveryThirtySeconds ) {
-   runtime->active = true;  // left by an earlier agent
+   runtime->active = true; // left by an earlier agent
    runtime->failNext( "disableRuntime", RuntimeException( "daemon gone" ), 2 );
    start();
    EXPECT_TRUE( traces.contains(
@@ -156,9 +156,8 @@ TEST_F( SubAgentSmTest, AFlashLimitChangeRestartsQuyOnFlashWithTheNewLimit ) {
    EXPECT_TRUE( subAgents->quySm()->startDeferred() );
    runtime->clearCalls();
    time.turn();
-   EXPECT_EQ( runtime->callNames(),
-              ( std::vector< String >{ "runtimeInstalled", "runtimeActive", "applyConfig",
-                                       "enableRuntime" } ) );
+   EXPECT_EQ( runtime->callNames(), ( std::vector< String >{ "runtimeInstalled", "runtimeActive",
+                                                             "applyConfig", "enableRuntime" } ) );
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_TRUE( status->runningOnFlash() );
    EXPECT_EQ( status->flashLimit(), 4096u );
@@ -203,7 +202,7 @@ TEST_F( SubAgentSmTest, ARunningContainerzMachineIsNotCreatedTwice ) {
 }
 
 TEST_F( SubAgentSmTest, ARuntimeLeftEnabledForContainerzIsCleanedUp ) {
-   crt->enabledIs( true );  // an earlier agent's Containerz runtime
+   crt->enabledIs( true ); // an earlier agent's Containerz runtime
    runtime->active = true;
    start();
    EXPECT_FALSE( crt->enabled() );
@@ -236,13 +235,12 @@ struct DisableCase {
    bool disable;
 };
 
-class MaybeDisable : public SubAgentSmTest,
-                     public ::testing::WithParamInterface< DisableCase > {};
+class MaybeDisable : public SubAgentSmTest, public ::testing::WithParamInterface< DisableCase > {};
 
 TEST_P( MaybeDisable, ComparesTheRunningVariantWithTheConfiguredOne ) {
    auto const & c = GetParam();
-   switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
-                            runtime, vrfs, time.scheduler() );
+   switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime,
+                            vrfs, time.scheduler() );
    candidate->subAgentConfiguredIs( { c.configured, c.configuredLimit } );
    status->runningOnFlashIs( c.runningOnFlash );
    status->flashLimitIs( c.runningLimit );

@@ -36,10 +36,9 @@ UrlInfo UrlInfo::urlInfo( String const & url ) {
 }
 
 void to_json( nlohmann::json & j, UrlInfo const & u ) {
-   j = nlohmann::json{ { "url", u.url() },
-                       { "scheme", u.scheme() },
-                       { "host", u.host() },
-                       { "port", u.port() } };
+   j = nlohmann::json{
+      { "url", u.url() }, { "scheme", u.scheme() }, { "host", u.host() }, { "port", u.port() }
+   };
 }
 
 void from_json( nlohmann::json const & j, UrlInfo & u ) {
@@ -54,8 +53,8 @@ Ptr< UrlReachabilityStatus > urlReachabilityStatusFactory() {
 UrlReachabilityBaseSm::UrlReachabilityBaseSm( String url, NamespaceName netNs,
                                               Ptr< UrlReachabilityStatus > status,
                                               Ptr< TaskScheduler > taskScheduler )
-      : url_( std::move( url ) ), netNs_( std::move( netNs ) ), status_( std::move( status ) ),
-        taskScheduler_( std::move( taskScheduler ) ) {
+    : url_( std::move( url ) ), netNs_( std::move( netNs ) ), status_( std::move( status ) ),
+      taskScheduler_( std::move( taskScheduler ) ) {
    QUAYD_ASSERT( status_ );
    QUAYD_ASSERT( taskScheduler_ );
 }
@@ -67,10 +66,10 @@ UrlReachabilitySm::UrlReachabilitySm( String url, NamespaceName netNs,
                                       Ptr< TaskScheduler > taskScheduler, Duration pollInterval,
                                       Duration watchdogTimeout, Duration connectTimeout,
                                       Duration udpIdleTimeout )
-      : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
-                               std::move( taskScheduler ) ),
-        pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ),
-        connectTimeout_( connectTimeout ), udpIdleTimeout_( udpIdleTimeout ) {
+    : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
+                             std::move( taskScheduler ) ),
+      pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ),
+      connectTimeout_( connectTimeout ), udpIdleTimeout_( udpIdleTimeout ) {
    try {
       ui_ = UrlInfo::urlInfo( url_ );
    } catch ( std::invalid_argument const & e ) {
@@ -126,12 +125,12 @@ void UrlReachabilitySm::handleProbeSuccess() {
 MockUrlReachabilitySm::MockUrlReachabilitySm( String url, NamespaceName netNs,
                                               Ptr< UrlReachabilityStatus > status,
                                               Ptr< TaskScheduler > taskScheduler )
-      : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
-                               std::move( taskScheduler ) ) {
-   setReachableTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ),
-                                        "MockUrlReachabilitySmSetTask",
-                                        [ this ] { setReachable(); } );
-   setReachable();  // the task's initial notification
+    : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
+                             std::move( taskScheduler ) ) {
+   setReachableTask_ =
+      makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "MockUrlReachabilitySmSetTask",
+                       [ this ] { setReachable(); } );
+   setReachable(); // the task's initial notification
    handleInitialized();
 }
 
@@ -155,13 +154,12 @@ void MockUrlReachabilitySm::setReachable() {
 Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
                                                    Ptr< UrlReachabilityStatus > status,
                                                    Ptr< TaskScheduler > taskScheduler,
-                                                   Duration pollInterval,
-                                                   Duration watchdogTimeout,
+                                                   Duration pollInterval, Duration watchdogTimeout,
                                                    Duration connectTimeout,
                                                    Duration udpIdleTimeout ) {
-   return makePtr< UrlReachabilitySm >( url, netNs, std::move( status ),
-                                        std::move( taskScheduler ), pollInterval,
-                                        watchdogTimeout, connectTimeout, udpIdleTimeout );
+   return makePtr< UrlReachabilitySm >( url, netNs, std::move( status ), std::move( taskScheduler ),
+                                        pollInterval, watchdogTimeout, connectTimeout,
+                                        udpIdleTimeout );
 }
 
 Ptr< MockUrlReachabilitySm > mockUrlReachabilitySmFactory( String const & url,

@@ -15,8 +15,8 @@ class UrlInfo {
  public:
    UrlInfo() = default;
    UrlInfo( String url, String scheme, String host, String port )
-         : url_( std::move( url ) ), scheme_( std::move( scheme ) ), host_( std::move( host ) ),
-           port_( std::move( port ) ) {}
+       : url_( std::move( url ) ), scheme_( std::move( scheme ) ), host_( std::move( host ) ),
+         port_( std::move( port ) ) {}
    // Throws std::invalid_argument, with the diagnostic text, for a URL
    // without a scheme or a host, or one the parser rejects.
    static UrlInfo urlInfo( String const & url );
@@ -61,8 +61,7 @@ class UrlReachabilitySm : public UrlReachabilityBaseSm {
 
    UrlReachabilitySm( String url, NamespaceName netNs, Ptr< UrlReachabilityStatus > status,
                       Ptr< TaskScheduler > taskScheduler, Duration pollInterval,
-                      Duration watchdogTimeout, Duration connectTimeout,
-                      Duration udpIdleTimeout );
+                      Duration watchdogTimeout, Duration connectTimeout, Duration udpIdleTimeout );
    ~UrlReachabilitySm() override;
 
    static Ptr< ProbeCmd const > createProbeCmd( UrlInfo const & ui, Duration connectTimeout,
@@ -102,8 +101,7 @@ class MockUrlReachabilitySm : public UrlReachabilityBaseSm {
 Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
                                                    Ptr< UrlReachabilityStatus > status,
                                                    Ptr< TaskScheduler > taskScheduler,
-                                                   Duration pollInterval,
-                                                   Duration watchdogTimeout,
+                                                   Duration pollInterval, Duration watchdogTimeout,
                                                    Duration connectTimeout,
                                                    Duration udpIdleTimeout );
 Ptr< MockUrlReachabilitySm > mockUrlReachabilitySmFactory( String const & url,

@@ -1,7 +1,7 @@
 // The netcat probe commands run for real against live and absent TCP and UDP
 // listeners on loopback, in a network namespace of this test's own.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -51,7 +51,7 @@ class Listener {
       }
       String const check = fmt::format( "ss -{}ln | grep -q 127.0.0.1:{}", udp ? "u" : "t", port );
       for ( int i = 0; i < 100 && std::system( check.c_str() ) != 0; ++i ) {
-         ::usleep( 50000 );  // the listener's socket is not visible otherwise
+         ::usleep( 50000 ); // the listener's socket is not visible otherwise
       }
    }
    ~Listener() {

@@ -22,7 +22,8 @@ void reportPercentiles( benchmark::State & state, std::vector< double > samples 
    }
    std::sort( samples.begin(), samples.end() );
    state.counters[ "median_us" ] = samples[ samples.size() / 2 ];
-   state.counters[ "p99_us" ] = samples[ std::min( samples.size() - 1, samples.size() * 99 / 100 ) ];
+   state.counters[ "p99_us" ] =
+      samples[ std::min( samples.size() - 1, samples.size() * 99 / 100 ) ];
 }
 
 double micros( std::chrono::steady_clock::duration d ) {

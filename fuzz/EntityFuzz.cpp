@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput( uint8_t const * data, size_t size ) {
          continue;
       }
       if ( f->decode( e, line.substr( eq + 1 ) ) ) {
-         continue;  // refused; the last good value stays
+         continue; // refused; the last good value stays
       }
       String const once = f->encode( e );
       if ( f->decode( e, once ) || f->encode( e ) != once ) {
-         std::abort();  // the stored form of a value must read back as itself
+         std::abort(); // the stored form of a value must read back as itself
       }
    }
    return 0;

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput( uint8_t const * data, size_t size ) {
    try {
       auto const ui = Quayd::UrlInfo::urlInfo( url );
       auto cmd = Quayd::UrlReachabilitySm::createProbeCmd( ui, std::chrono::seconds( 5 ),
-                                                          std::chrono::milliseconds( 200 ) );
+                                                           std::chrono::milliseconds( 200 ) );
       if ( cmd->args().size() < 6 || cmd->args().back().empty() ) {
          __builtin_trap();
       }

@@ -13,7 +13,7 @@ L3::VrfName::VrfName( String n ) : name_( std::move( n ) ) {
 }
 
 namespace {
-template< typename T >
+template < typename T >
 MountEntry entry( String path, MountAccess access ) {
    return { std::move( path ), access, [] { return Ptr< Entity >( new T ); } };
 }
@@ -22,26 +22,25 @@ MountEntry entry( String path, MountAccess access ) {
 MountProfile quaydMountProfile() {
    auto const r = MountAccess::read;
    auto const w = MountAccess::write;
-   return { "Quayd",
-            { entry< QuaydConfig >( "quayd/config", r ),
-              entry< QuaydStatus >( Cell::path( "quayd/status", 0 ), w ),
-              entry< QuaydStatus >( "quayd/status", w ),
-              entry< Gnoi::Config >( "mgmt/gnoi/config", r ),
-              entry< Gnoi::Containerz::ContainerRuntimeStatus >(
-                 "mgmt/gnoi/containerz/crtStatus", w ),
-              entry< Ip::AllVrfStatusLocal >( Cell::path( "ip/vrf/status/local", 0 ), r ),
-              entry< KernelRoutingOverrideStatus >( "l3/intf/kernelRoutingOverride", r ),
-              entry< PersistentPathConfig >( "quayd/image/persistentPathConfig", r ),
-              entry< PersistentPathStatus >(
-                 Cell::path( "quayd/image/persistentPathStatus", 0 ), w ),
-              entry< ImageLoadConfigDir >( "quayd/image/config", r ),
-              entry< ImageLoadStatusDir >( Cell::path( "quayd/image/status", 0 ), w ),
-              entry< RegistryConfigDir >( "quayd/registry/config", r ),
-              entry< RegistryStatusDir >( Cell::path( "quayd/registry/status", 0 ), w ),
-              entry< ContainerProfileConfigDir >( "quayd/container/profileConfig", r ),
-              entry< ContainerConfigDir >( "quayd/container/config", r ),
-              entry< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ), w ),
-              entry< SubAgentCandidate >( kSubAgentCandidatePath, w ) } };
+   return {
+      "Quayd",
+      { entry< QuaydConfig >( "quayd/config", r ),
+        entry< QuaydStatus >( Cell::path( "quayd/status", 0 ), w ),
+        entry< QuaydStatus >( "quayd/status", w ), entry< Gnoi::Config >( "mgmt/gnoi/config", r ),
+        entry< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus", w ),
+        entry< Ip::AllVrfStatusLocal >( Cell::path( "ip/vrf/status/local", 0 ), r ),
+        entry< KernelRoutingOverrideStatus >( "l3/intf/kernelRoutingOverride", r ),
+        entry< PersistentPathConfig >( "quayd/image/persistentPathConfig", r ),
+        entry< PersistentPathStatus >( Cell::path( "quayd/image/persistentPathStatus", 0 ), w ),
+        entry< ImageLoadConfigDir >( "quayd/image/config", r ),
+        entry< ImageLoadStatusDir >( Cell::path( "quayd/image/status", 0 ), w ),
+        entry< RegistryConfigDir >( "quayd/registry/config", r ),
+        entry< RegistryStatusDir >( Cell::path( "quayd/registry/status", 0 ), w ),
+        entry< ContainerProfileConfigDir >( "quayd/container/profileConfig", r ),
+        entry< ContainerConfigDir >( "quayd/container/config", r ),
+        entry< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ), w ),
+        entry< SubAgentCandidate >( kSubAgentCandidatePath, w ) }
+   };
 }
 
 void to_json( nlohmann::json & j, RegistryParams const & p ) {

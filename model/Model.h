@@ -18,17 +18,17 @@ QUAYD_ENUM( SmState, uint8_t, stopped_, inherited_, starting_, started_, stoppin
 
 // ---------------------------------------------------------------- quayd/config
 // enabled "true"  onFlash "false"  flashLimit "0"
-#define QUAYD_CONFIG_FIELDS( F )                                                \
-   F( ATTR, bool, enabled, false )                                              \
-   F( ATTR, bool, onFlash, false )                                              \
+#define QUAYD_CONFIG_FIELDS( F )   \
+   F( ATTR, bool, enabled, false ) \
+   F( ATTR, bool, onFlash, false ) \
    F( ATTR, uint64_t, flashLimit, 0 )
 QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
 
 // ---------------------------------------------- quayd/status, cell/0/quayd/status
 // state "started_"  runningOnFlash "true"  flashLimit "2147483648"
-#define QUAYD_STATUS_FIELDS( F )                                                \
-   F( ATTR, SmState, state, SmState::stopped_ )                                 \
-   F( ATTR, bool, runningOnFlash, false )                                       \
+#define QUAYD_STATUS_FIELDS( F )                \
+   F( ATTR, SmState, state, SmState::stopped_ ) \
+   F( ATTR, bool, runningOnFlash, false )       \
    F( ATTR, uint64_t, flashLimit, 0 )
 QUAYD_ENTITY( QuaydStatus, QUAYD_STATUS_FIELDS );
 
@@ -45,8 +45,8 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( SubAgentInstance, subAgentType,
 
 // Published by the agent at "quayd/agent/subAgentCandidate":
 // subAgentConfigured {"subAgentType":"subAgentQuy","flashLimit":0}
-#define SUB_AGENT_CANDIDATE_FIELDS( F )                                         \
-   F( ATTR, SubAgentInstance, subAgentConfigured, {} )                          \
+#define SUB_AGENT_CANDIDATE_FIELDS( F )                \
+   F( ATTR, SubAgentInstance, subAgentConfigured, {} ) \
    F( ATTR, SubAgentInstance, subAgentRunning, {} )
 QUAYD_ENTITY( SubAgentCandidate, SUB_AGENT_CANDIDATE_FIELDS );
 
@@ -58,9 +58,7 @@ struct StartupConditionPollInterval {
    uint16_t valueOrDefault() const { return value ? value : kDefault; }
    bool operator==( StartupConditionPollInterval const & ) const = default;
 };
-inline void to_json( nlohmann::json & j, StartupConditionPollInterval const & v ) {
-   j = v.value;
-}
+inline void to_json( nlohmann::json & j, StartupConditionPollInterval const & v ) { j = v.value; }
 inline void from_json( nlohmann::json const & j, StartupConditionPollInterval & v ) {
    v.value = j.get< uint16_t >();
 }
@@ -69,12 +67,12 @@ inline void from_json( nlohmann::json const & j, StartupConditionPollInterval & 
 struct ContainerParams {
    String image;
    uint32_t cpuShares = 0;
-   String cpuCores;    // cpuset, "0-1"
-   String memory;      // size, "512m"
-   String networking;  // "bridge", "host", "none" or a network name
-   String options;     // further `docker run` words
+   String cpuCores;   // cpuset, "0-1"
+   String memory;     // size, "512m"
+   String networking; // "bridge", "host", "none" or a network name
+   String options;    // further `docker run` words
    String command;
-   String restartPolicy;  // "no", "always", "unless-stopped", "on-failure[:N]"
+   String restartPolicy; // "no", "always", "unless-stopped", "on-failure[:N]"
    uint8_t privileged = 0;
    uint8_t tty = 0;
    uint8_t readOnlyRootfs = 0;
@@ -85,21 +83,22 @@ struct ContainerParams {
    bool isEq( ContainerParams const & o ) const { return *this == o; }
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( ContainerParams, image, cpuShares, cpuCores,
-   memory, networking, options, command, restartPolicy, privileged, tty, readOnlyRootfs,
-   init, startupConditionBash, startupConditionPollInterval )
+                                                 memory, networking, options, command,
+                                                 restartPolicy, privileged, tty, readOnlyRootfs,
+                                                 init, startupConditionBash,
+                                                 startupConditionPollInterval )
 
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( BindMountEntry, hostPath, containerPath,
-                                                 readOnly )
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( BindMountEntry, hostPath, containerPath, readOnly )
 inline String keyOf( BindMountEntry const & b ) { return b.containerPath; }
 
 // "quayd/container/config|web":
 //   params {"image":"busybox:1","memory":"64m",...}  enabled "true"
 //   bindMount {"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":false}}
 //   profile "base"
-#define CONTAINER_CONFIG_FIELDS( F )                                            \
-   F( ATTR, ContainerParams, params, {} )                                       \
-   F( MAP, BindMountEntry, bindMount, _ )                                       \
-   F( ATTR, bool, enabled, false )                                              \
+#define CONTAINER_CONFIG_FIELDS( F )      \
+   F( ATTR, ContainerParams, params, {} ) \
+   F( MAP, BindMountEntry, bindMount, _ ) \
+   F( ATTR, bool, enabled, false )        \
    F( ATTR, String, profile, "" )
 QUAYD_ENTITY( ContainerConfig, CONTAINER_CONFIG_FIELDS );
 
@@ -107,12 +106,11 @@ QUAYD_ENTITY( ContainerConfig, CONTAINER_CONFIG_FIELDS );
 QUAYD_ENTITY( ContainerConfigDir, CONTAINER_CONFIG_DIR_FIELDS );
 
 // Profiles are container configurations that containers name in `profile`.
-#define CONTAINER_PROFILE_CONFIG_DIR_FIELDS( F )                                \
-   F( ELEMENTS, ContainerConfig, profile, _ )
+#define CONTAINER_PROFILE_CONFIG_DIR_FIELDS( F ) F( ELEMENTS, ContainerConfig, profile, _ )
 QUAYD_ENTITY( ContainerProfileConfigDir, CONTAINER_PROFILE_CONFIG_DIR_FIELDS );
 
-QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_,
-            containerStartFailed_, containerRunning_ );
+QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, containerStartFailed_,
+            containerRunning_ );
 
 // "cell/0/quayd/container/status|web":
 //   name "web"  state "containerRunning_"  params {...}  bindMount {...}
@@ -120,21 +118,21 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_,
 //   conditionRuns "3"  conditionFailures "2"  conditionTimeouts "0"  (the
 //   startup condition's current evaluation)  clientRuns "0" (runs that went
 //   through the docker client for an option the option table does not take)
-#define CONTAINER_STATUS_FIELDS( F )                                            \
-   F( ATTR, String, name, "" )                                                  \
-   F( ATTR, ContainerParams, params, {} )                                       \
-   F( MAP, BindMountEntry, bindMount, _ )                                       \
-   F( ATTR, ContainerRunState, state, ContainerRunState::containerStopped_ )    \
-   F( ATTR, uint32_t, startAttempts, 0 )                                        \
-   F( ATTR, String, lastError, "" )                                             \
-   F( ATTR, uint32_t, conditionRuns, 0 )                                        \
-   F( ATTR, uint32_t, conditionFailures, 0 )                                    \
+#define CONTAINER_STATUS_FIELDS( F )                                         \
+   F( ATTR, String, name, "" )                                               \
+   F( ATTR, ContainerParams, params, {} )                                    \
+   F( MAP, BindMountEntry, bindMount, _ )                                    \
+   F( ATTR, ContainerRunState, state, ContainerRunState::containerStopped_ ) \
+   F( ATTR, uint32_t, startAttempts, 0 )                                     \
+   F( ATTR, String, lastError, "" )                                          \
+   F( ATTR, uint32_t, conditionRuns, 0 )                                     \
+   F( ATTR, uint32_t, conditionFailures, 0 )                                 \
    F( ATTR, uint32_t, conditionTimeouts, 0 )                                 \
    F( COUNTER, uint32_t, clientRuns, 0 )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
-#define CONTAINER_STATUS_DIR_FIELDS( F )                                        \
-   F( ATTR, SmState, state, SmState::stopped_ )                                 \
+#define CONTAINER_STATUS_DIR_FIELDS( F )        \
+   F( ATTR, SmState, state, SmState::stopped_ ) \
    F( ELEMENTS, ContainerStatus, container, _ )
 QUAYD_ENTITY( ContainerStatusDir, CONTAINER_STATUS_DIR_FIELDS );
 
@@ -144,8 +142,8 @@ QUAYD_ENTITY( ContainerStatusDir, CONTAINER_STATUS_DIR_FIELDS );
 QUAYD_ENTITY( PersistentPathConfig, PERSISTENT_PATH_CONFIG_FIELDS );
 
 // "cell/0/quayd/image/persistentPathStatus": state "started_"  image ["app:1"]
-#define PERSISTENT_PATH_STATUS_FIELDS( F )                                      \
-   F( ATTR, SmState, state, SmState::stopped_ )                                 \
+#define PERSISTENT_PATH_STATUS_FIELDS( F )      \
+   F( ATTR, SmState, state, SmState::stopped_ ) \
    F( SET, String, image, _ )
 QUAYD_ENTITY( PersistentPathStatus, PERSISTENT_PATH_STATUS_FIELDS );
 
@@ -157,8 +155,8 @@ QUAYD_ENTITY( ImageLoadConfigDir, IMAGE_LOAD_CONFIG_DIR_FIELDS );
 #define IMAGE_LOAD_STATUS_FIELDS( F ) F( SET, String, tag, _ )
 QUAYD_ENTITY( ImageLoadStatus, IMAGE_LOAD_STATUS_FIELDS );
 
-#define IMAGE_LOAD_STATUS_DIR_FIELDS( F )                                       \
-   F( ATTR, SmState, state, SmState::stopped_ )                                 \
+#define IMAGE_LOAD_STATUS_DIR_FIELDS( F )       \
+   F( ATTR, SmState, state, SmState::stopped_ ) \
    F( ELEMENTS, ImageLoadStatus, status, _ )
 QUAYD_ENTITY( ImageLoadStatusDir, IMAGE_LOAD_STATUS_DIR_FIELDS );
 
@@ -166,9 +164,9 @@ QUAYD_ENTITY( ImageLoadStatusDir, IMAGE_LOAD_STATUS_DIR_FIELDS );
 struct RegistryParams {
    String server;
    String username;
-   String password;  // inline: only where no credential store is kept
+   String password; // inline: only where no credential store is kept
    bool insecure = false;
-   String credential;  // the name of the password in the credential store
+   String credential; // the name of the password in the credential store
    bool operator==( RegistryParams const & ) const = default;
    bool isEq( RegistryParams const & o ) const { return *this == o; }
 };
@@ -190,8 +188,8 @@ QUAYD_ENTITY( RegistryConfigDir, REGISTRY_CONFIG_DIR_FIELDS );
 QUAYD_ENUM( RegistryState, uint8_t, loggedOut, loggedIn, loginFailed );
 
 // "cell/0/quayd/registry/status|local": params {...}  state "loggedIn"
-#define REGISTRY_STATUS_FIELDS( F )                                             \
-   F( ATTR, RegistryParams, params, {} )                                        \
+#define REGISTRY_STATUS_FIELDS( F )      \
+   F( ATTR, RegistryParams, params, {} ) \
    F( ATTR, RegistryState, state, RegistryState::loggedOut )
 QUAYD_ENTITY( RegistryStatus, REGISTRY_STATUS_FIELDS );
 
@@ -207,9 +205,9 @@ inline void from_json( nlohmann::json const & j, Ptr< InsecureRegistries > & r )
 
 // "cell/0/quayd/registry/status":
 //   state "started_"  insecureRegistries ["10.0.0.5:5000"]  insecureRegistriesDone "3"
-#define REGISTRY_STATUS_DIR_FIELDS( F )                                         \
-   F( ATTR, SmState, state, SmState::stopped_ )                                 \
-   F( ELEMENTS, RegistryStatus, registry, _ )                                   \
+#define REGISTRY_STATUS_DIR_FIELDS( F )                                                  \
+   F( ATTR, SmState, state, SmState::stopped_ )                                          \
+   F( ELEMENTS, RegistryStatus, registry, _ )                                            \
    F( ATTR, Ptr< InsecureRegistries >, insecureRegistries, insecureRegistriesFactory() ) \
    F( COUNTER, uint64_t, insecureRegistriesDone, 0 )
 QUAYD_ENTITY( RegistryStatusDir, REGISTRY_STATUS_DIR_FIELDS );
@@ -221,7 +219,7 @@ class VrfName {
  public:
    static constexpr size_t kMaxLength = 100;
    VrfName() = default;
-   VrfName( String n );  // throws std::length_error past kMaxLength
+   VrfName( String n ); // throws std::length_error past kMaxLength
    VrfName( char const * n ) : VrfName( String( n ) ) {}
    String const & str() const { return name_; }
    bool isDefault() const { return name_.empty() || name_ == "default"; }
@@ -235,16 +233,14 @@ class VrfName {
    String name_;
 };
 inline void to_json( nlohmann::json & j, VrfName const & v ) { j = v.str(); }
-inline void from_json( nlohmann::json const & j, VrfName & v ) {
-   v = VrfName( j.get< String >() );
-}
+inline void from_json( nlohmann::json const & j, VrfName & v ) { v = VrfName( j.get< String >() ); }
 } // namespace L3
 
 namespace Gnoi::Containerz {
 
 struct CrtConfig {
    L3::VrfName vrfName;
-   uint8_t logDriver = 0;  // 1: syslog
+   uint8_t logDriver = 0; // 1: syslog
    String syslogServer;
    bool operator==( CrtConfig const & ) const = default;
 };
@@ -257,8 +253,8 @@ QUAYD_ENTITY( Config, CONTAINERZ_CONFIG_FIELDS );
 
 // "mgmt/gnoi/containerz/crtStatus": enabled "true"  lastError ""
 // lastError says why the runtime is not up when configuration keeps it down.
-#define CRT_STATUS_FIELDS( F )                                                  \
-   F( ATTR, bool, enabled, false )                                              \
+#define CRT_STATUS_FIELDS( F )     \
+   F( ATTR, bool, enabled, false ) \
    F( ATTR, String, lastError, "" )
 QUAYD_ENTITY( ContainerRuntimeStatus, CRT_STATUS_FIELDS );
 
@@ -278,8 +274,8 @@ inline Ptr< Containerz::Config > containerzConfig( Config const & c ) {
 // --------------------------------------------------------------------- VRFs
 namespace Ip {
 // "cell/0/ip/vrf/status/local|red": vrfState "1"  vrfReady "true"
-#define VRF_STATUS_LOCAL_FIELDS( F )                                            \
-   F( ATTR, uint8_t, vrfState, 0 )                                              \
+#define VRF_STATUS_LOCAL_FIELDS( F ) \
+   F( ATTR, uint8_t, vrfState, 0 )   \
    F( ATTR, bool, vrfReady, false )
 QUAYD_ENTITY( VrfStatusLocal, VRF_STATUS_LOCAL_FIELDS );
 inline constexpr uint8_t kVrfStateActive = 1;
@@ -298,9 +294,9 @@ inline constexpr char const * kSubAgentCandidatePath = "quayd/agent/subAgentCand
 
 } // namespace Quayd
 
-template<>
+template <>
 struct fmt::formatter< Quayd::L3::VrfName > : fmt::formatter< std::string_view > {
-   template< typename Ctx >
+   template < typename Ctx >
    auto format( Quayd::L3::VrfName const & n, Ctx & ctx ) const {
       return fmt::formatter< std::string_view >::format( n.str(), ctx );
    }

@@ -20,19 +20,19 @@ namespace Quayd {
 // Enumerations declared with QUAYD_ENUM know their names (found by ADL).
 std::vector< String > splitEnumNames( char const * list );
 
-template< typename E >
+template < typename E >
 concept NamedEnum = std::is_enum_v< E > && requires( E e ) {
    { quaydEnumNames( e ) } -> std::convertible_to< std::vector< String > const & >;
 };
 
-template< NamedEnum E >
+template < NamedEnum E >
 String enumName( E e ) {
    auto const & names = quaydEnumNames( e );
    auto i = static_cast< size_t >( e );
    return i < names.size() ? names[ i ] : fmt::format( "{}", i );
 }
 
-template< NamedEnum E >
+template < NamedEnum E >
 std::optional< E > enumFromName( std::string_view text ) {
    auto const & names = quaydEnumNames( E{} );
    for ( size_t i = 0; i < names.size(); ++i ) {
@@ -54,7 +54,7 @@ inline String jsonText( nlohmann::json const & j, int indent = -1 ) {
    return j.dump( indent, ' ', false, nlohmann::json::error_handler_t::replace );
 }
 
-template< typename T, typename = void >
+template < typename T, typename = void >
 struct Codec {
    // Records and containers: JSON through nlohmann's to_json/from_json.
    static String encode( T const & v ) { return jsonText( nlohmann::json( v ) ); }
@@ -72,7 +72,7 @@ struct Codec {
    }
 };
 
-template<>
+template <>
 struct Codec< String > {
    static String encode( String const & v ) { return v; }
    static std::optional< DecodeError > decode( std::string_view text, String & out ) {
@@ -81,7 +81,7 @@ struct Codec< String > {
    }
 };
 
-template<>
+template <>
 struct Codec< bool > {
    static String encode( bool v ) { return v ? "true" : "false"; }
    static std::optional< DecodeError > decode( std::string_view text, bool & out ) {
@@ -96,7 +96,7 @@ struct Codec< bool > {
    }
 };
 
-template< typename T >
+template < typename T >
 struct Codec< T, std::enable_if_t< std::is_integral_v< T > && !std::is_same_v< T, bool > > > {
    static String encode( T v ) { return fmt::format( "{}", +v ); }
    static std::optional< DecodeError > decode( std::string_view text, T & out ) {
@@ -115,7 +115,7 @@ struct Codec< T, std::enable_if_t< std::is_integral_v< T > && !std::is_same_v< T
    }
 };
 
-template< NamedEnum E >
+template < NamedEnum E >
 struct Codec< E > {
    static String encode( E v ) { return enumName( v ); }
    static std::optional< DecodeError > decode( std::string_view text, E & out ) {
@@ -128,12 +128,12 @@ struct Codec< E > {
    }
 };
 
-template< typename T >
+template < typename T >
 String encodeValue( T const & v ) {
    return Codec< T >::encode( v );
 }
 
-template< typename T >
+template < typename T >
 std::optional< DecodeError > decodeValue( std::string_view text, T & out ) {
    return Codec< T >::decode( text, out );
 }
@@ -142,24 +142,25 @@ std::optional< DecodeError > decodeValue( std::string_view text, T & out ) {
 
 // Declares a sequential enumeration that knows its names:
 //   QUAYD_ENUM( SmState, uint8_t, stopped_, inherited_, starting_ );
-#define QUAYD_ENUM( Name, Base, ... )                                           \
-   enum class Name : Base { __VA_ARGS__ };                                      \
-   inline std::vector< ::Quayd::String > const & quaydEnumNames( Name ) {        \
-      static auto const names = ::Quayd::splitEnumNames( #__VA_ARGS__ );        \
-      return names;                                                             \
-   }                                                                            \
+#define QUAYD_ENUM( Name, Base, ... )                                                \
+   enum class Name : Base { __VA_ARGS__ };                                           \
+   inline std::vector< ::Quayd::String > const & quaydEnumNames( Name ) {            \
+      static auto const names = ::Quayd::splitEnumNames( #__VA_ARGS__ );             \
+      return names;                                                                  \
+   }                                                                                 \
    inline void to_json( nlohmann::json & j, Name e ) { j = ::Quayd::enumName( e ); } \
-   inline void from_json( nlohmann::json const & j, Name & e ) {                 \
-      auto v = ::Quayd::enumFromName< Name >( j.get< std::string >() );         \
-      if ( !v ) throw std::invalid_argument( "no enumerator " + ::Quayd::jsonText( j ) );     \
-      e = *v;                                                                   \
-   }                                                                            \
+   inline void from_json( nlohmann::json const & j, Name & e ) {                     \
+      auto v = ::Quayd::enumFromName< Name >( j.get< std::string >() );              \
+      if ( !v )                                                                      \
+         throw std::invalid_argument( "no enumerator " + ::Quayd::jsonText( j ) );   \
+      e = *v;                                                                        \
+   }                                                                                 \
    static_assert( true )
 
-template< typename E >
-   requires Quayd::NamedEnum< E >
+template < typename E >
+requires Quayd::NamedEnum< E >
 struct fmt::formatter< E, char > : fmt::formatter< std::string_view > {
-   template< typename Ctx >
+   template < typename Ctx >
    auto format( E e, Ctx & ctx ) const {
       return fmt::formatter< std::string_view >::format( Quayd::enumName( e ), ctx );
    }

@@ -54,8 +54,8 @@ std::optional< int64_t > parseBytes( String const & v ) {
 
 std::optional< int64_t > parseDuration( String const & v ) {
    static std::regex const part( "([0-9]+(\\.[0-9]+)?)(ns|us|ms|s|m|h)" );
-   static std::map< String, double > const ns{ { "ns", 1 },     { "us", 1e3 },  { "ms", 1e6 },
-                                               { "s", 1e9 },    { "m", 60e9 }, { "h", 3600e9 } };
+   static std::map< String, double > const ns{ { "ns", 1 },  { "us", 1e3 }, { "ms", 1e6 },
+                                               { "s", 1e9 }, { "m", 60e9 }, { "h", 3600e9 } };
    if ( v == "0" ) {
       return 0;
    }
@@ -89,7 +89,7 @@ bool landEnv( json & body, ContainerOption const &, String const & v ) {
 bool landEnvFile( json & body, ContainerOption const & row, String const & path ) {
    std::ifstream in( path );
    if ( !in ) {
-      return false;  // the client reports it as it does
+      return false; // the client reports it as it does
    }
    String line;
    while ( std::getline( in, line ) ) {
@@ -106,11 +106,10 @@ bool landEnvFile( json & body, ContainerOption const & row, String const & path 
 }
 
 bool landPublish( json & body, ContainerOption const &, String const & v ) {
-   static std::regex const re(
-      "(?:([0-9.]+):)?(?:([0-9]*):)?([0-9]+)(?:/(tcp|udp|sctp))?" );
+   static std::regex const re( "(?:([0-9.]+):)?(?:([0-9]*):)?([0-9]+)(?:/(tcp|udp|sctp))?" );
    std::smatch m;
    if ( !std::regex_match( v, m, re ) ) {
-      return false;  // ranges, IPv6 addresses
+      return false; // ranges, IPv6 addresses
    }
    String const port = m[ 3 ].str() + "/" + ( m[ 4 ].matched ? m[ 4 ].str() : "tcp" );
    body[ "ExposedPorts" ][ port ] = json::object();
@@ -144,7 +143,8 @@ bool landUlimit( json & body, ContainerOption const &, String const & v ) {
    if ( !s || !h ) {
       return false;
    }
-   body[ "HostConfig" ][ "Ulimits" ].push_back( { { "Name", name }, { "Hard", *h }, { "Soft", *s } } );
+   body[ "HostConfig" ][ "Ulimits" ].push_back(
+      { { "Name", name }, { "Hard", *h }, { "Soft", *s } } );
    return true;
 }
 
@@ -160,7 +160,7 @@ bool landRestart( json & body, ContainerOption const &, String const & v ) {
 
 bool landVolume( json & body, ContainerOption const &, String const & v ) {
    if ( v.find( ':' ) == String::npos ) {
-      body[ "Volumes" ][ v ] = json::object();  // an anonymous volume
+      body[ "Volumes" ][ v ] = json::object(); // an anonymous volume
    } else {
       body[ "HostConfig" ][ "Binds" ].push_back( v );
    }
@@ -194,7 +194,7 @@ bool landMount( json & body, ContainerOption const &, String const & v ) {
          }
          m[ "TmpfsOptions" ][ "SizeBytes" ] = *n;
       } else {
-         return false;  // volume drivers and options stay with the client
+         return false; // volume drivers and options stay with the client
       }
    }
    body[ "HostConfig" ][ "Mounts" ].push_back( m );
@@ -239,7 +239,7 @@ bool landSecurityOpt( json & body, ContainerOption const &, String const & v ) {
 }
 
 bool landNothing( json &, ContainerOption const &, String const & ) {
-   return true;  // every container runs detached
+   return true; // every container runs detached
 }
 
 // A `needs` of the machines whose bounding set lacks no capability (a
@@ -389,7 +389,7 @@ ContainerOption const kOptions[] = {
 } // namespace
 
 char const * optionKindName( OptionKind k ) {
-   static char const * const names[] = { "boolean", "text",     "integer", "bytes",
+   static char const * const names[] = { "boolean",  "text", "integer",   "bytes",
                                          "duration", "list", "key=value", "special" };
    return names[ size_t( k ) ];
 }
@@ -417,19 +417,19 @@ ContainerOption const * findShortOption( char letter ) {
 std::optional< String > optionValueError( ContainerOption const & row, String const & value ) {
    bool good = true;
    switch ( row.kind ) {
-    case K::boolean:
+   case K::boolean:
       good = value == "true" || value == "false";
       break;
-    case K::integer:
+   case K::integer:
       good = parseInteger( value ).has_value();
       break;
-    case K::bytes:
+   case K::bytes:
       good = parseBytes( value ).has_value();
       break;
-    case K::duration:
+   case K::duration:
       good = parseDuration( value ).has_value();
       break;
-    default:
+   default:
       break;
    }
    if ( good && *row.pattern ) {
@@ -444,8 +444,8 @@ std::optional< String > optionValueError( ContainerOption const & row, String co
    if ( good ) {
       return std::nullopt;
    }
-   return "bad --" + String( row.flag ) + " '" + value + "': " +
-          ( *row.hint ? row.hint : optionKindName( row.kind ) );
+   return "bad --" + String( row.flag ) + " '" + value +
+          "': " + ( *row.hint ? row.hint : optionKindName( row.kind ) );
 }
 
 std::vector< std::pair< String, String > > fieldSettings( json const & fields ) {
@@ -477,8 +477,9 @@ ParsedOptions parseOptionWords( std::vector< String > const & words ) {
          bool const inline_ = w.find( '=' ) != String::npos;
          auto const * row = findOption( name );
          std::optional< String > v = inline_ ? std::optional< String >( value )
-                                   : !row || !row->takesValue() ? std::optional< String >( "true" )
-                                                                : next();
+                                     : !row || !row->takesValue()
+                                        ? std::optional< String >( "true" )
+                                        : next();
          if ( !row || !v ) {
             out.unknown = "--" + name;
          } else {
@@ -525,27 +526,27 @@ bool landOption( json & body, ContainerOption const & row, String const & value 
    }
    json & at = slot( body, row.target );
    switch ( row.kind ) {
-    case K::boolean:
+   case K::boolean:
       at = value == "true";
       return true;
-    case K::integer:
+   case K::integer:
       at = *parseInteger( value );
       return true;
-    case K::bytes:
+   case K::bytes:
       at = *parseBytes( value );
       return true;
-    case K::duration:
+   case K::duration:
       at = *parseDuration( value );
       return true;
-    case K::list:
+   case K::list:
       at.push_back( value );
       return true;
-    case K::keyValue: {
+   case K::keyValue: {
       auto [ k, v ] = splitAt( value, '=' );
       at[ k ] = v;
       return true;
-    }
-    default:
+   }
+   default:
       at = value;
       return true;
    }

@@ -22,14 +22,14 @@
 namespace Quayd {
 
 enum class OptionKind : uint8_t {
-   boolean,   // no value ("--init"), or "=true" / "=false"
-   text,      // a value as given
-   integer,   // a decimal number
-   bytes,     // 512, 64k, 64m, 1g: binary multiples, to bytes
-   duration,  // 500ms, 30s, 1m30s, 2h: to nanoseconds
-   list,      // repeatable: each value appended to an array
-   keyValue,  // repeatable K=V (or K): an entry of an object
-   special,   // a conversion of its own (the row's `land`)
+   boolean,  // no value ("--init"), or "=true" / "=false"
+   text,     // a value as given
+   integer,  // a decimal number
+   bytes,    // 512, 64k, 64m, 1g: binary multiples, to bytes
+   duration, // 500ms, 30s, 1m30s, 2h: to nanoseconds
+   list,     // repeatable: each value appended to an array
+   keyValue, // repeatable K=V (or K): an entry of an object
+   special,  // a conversion of its own (the row's `land`)
 };
 char const * optionKindName( OptionKind k );
 
@@ -40,16 +40,16 @@ using OptionLand = bool ( * )( nlohmann::json & body, ContainerOption const & ro
                                String const & value );
 
 struct ContainerOption {
-   char const * flag;             // the long flag without "--"
-   char shortFlag = 0;            // the one-letter flag, or 0
+   char const * flag;  // the long flag without "--"
+   char shortFlag = 0; // the one-letter flag, or 0
    OptionKind kind = OptionKind::text;
-   char const * target = "";      // where it lands: "Config.Env", "HostConfig.Memory"
-   char const * pattern = "";     // what a value must match, whole (ECMAScript); "": anything
-   char const * hint = "";        // a good value, for messages and docs
-   char const * field = "";       // the container parameter carrying it; "": options only
-   char const * testValue = "";   // what the differential test gives ("" for a bare flag)
-   char const * needs = "";       // what the differential test needs: a path, "all-capabilities"
-   OptionLand land = nullptr;     // special kinds only
+   char const * target = "";    // where it lands: "Config.Env", "HostConfig.Memory"
+   char const * pattern = "";   // what a value must match, whole (ECMAScript); "": anything
+   char const * hint = "";      // a good value, for messages and docs
+   char const * field = "";     // the container parameter carrying it; "": options only
+   char const * testValue = ""; // what the differential test gives ("" for a bare flag)
+   char const * needs = "";     // what the differential test needs: a path, "all-capabilities"
+   OptionLand land = nullptr;   // special kinds only
 
    bool takesValue() const { return kind != OptionKind::boolean; }
 };
@@ -70,7 +70,7 @@ std::vector< std::pair< String, String > > fieldSettings( nlohmann::json const &
 // Option words as a `docker run` command line takes them.
 struct OptionWord {
    ContainerOption const * row;
-   String value;  // "true"/"false" for a boolean
+   String value; // "true"/"false" for a boolean
 };
 struct ParsedOptions {
    std::vector< OptionWord > known;

@@ -48,19 +48,17 @@ TEST_P( OptionChecks, AcceptOrNameTheFlagAndAGoodValue ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Table, OptionChecks,
-   ::testing::Values( CheckCase{ "memory", "512m", true }, CheckCase{ "memory", "1.5g", true },
-                      CheckCase{ "memory", "1024", true }, CheckCase{ "memory", "lots", false },
-                      CheckCase{ "memory", "64x", false }, CheckCase{ "cpu-shares", "x", false },
-                      CheckCase{ "restart", "on-failure:3", true },
-                      CheckCase{ "restart", "sometimes", false },
-                      CheckCase{ "health-interval", "1m30s", true },
-                      CheckCase{ "health-interval", "30", false },
-                      CheckCase{ "health-interval", "5sx", false },
-                      CheckCase{ "sysctl", "net.core.somaxconn", false },
-                      CheckCase{ "add-host", "db:10.0.0.2", true },
-                      CheckCase{ "add-host", "db", false }, CheckCase{ "pids-limit", "-1", true },
-                      CheckCase{ "ulimit", "nofile=1024:2048", true },
-                      CheckCase{ "ulimit", "nofile", false } ) );
+   ::testing::Values(
+      CheckCase{ "memory", "512m", true }, CheckCase{ "memory", "1.5g", true },
+      CheckCase{ "memory", "1024", true }, CheckCase{ "memory", "lots", false },
+      CheckCase{ "memory", "64x", false }, CheckCase{ "cpu-shares", "x", false },
+      CheckCase{ "restart", "on-failure:3", true }, CheckCase{ "restart", "sometimes", false },
+      CheckCase{ "health-interval", "1m30s", true }, CheckCase{ "health-interval", "30", false },
+      CheckCase{ "health-interval", "5sx", false },
+      CheckCase{ "sysctl", "net.core.somaxconn", false },
+      CheckCase{ "add-host", "db:10.0.0.2", true }, CheckCase{ "add-host", "db", false },
+      CheckCase{ "pids-limit", "-1", true }, CheckCase{ "ulimit", "nofile=1024:2048", true },
+      CheckCase{ "ulimit", "nofile", false } ) );
 
 struct WordsCase {
    std::vector< String > words;
@@ -82,21 +80,26 @@ TEST_P( OptionWords, AreTakenAsTheClientTakesThem ) {
 INSTANTIATE_TEST_SUITE_P(
    Table, OptionWords,
    ::testing::Values(
-      WordsCase{ { "--env", "A=1", "--hostname=box" }, { { "env", "A=1" }, { "hostname", "box" } }, "" },
+      WordsCase{
+         { "--env", "A=1", "--hostname=box" }, { { "env", "A=1" }, { "hostname", "box" } }, "" },
       WordsCase{ { "-e", "A=1", "-m64m", "-p=80" },
-                 { { "env", "A=1" }, { "memory", "64m" }, { "publish", "80" } }, "" },
+                 { { "env", "A=1" }, { "memory", "64m" }, { "publish", "80" } },
+                 "" },
       WordsCase{ { "-it", "--init", "--privileged=false" },
-                 { { "interactive", "true" }, { "tty", "true" }, { "init", "true" },
-                   { "privileged", "false" } }, "" },
+                 { { "interactive", "true" },
+                   { "tty", "true" },
+                   { "init", "true" },
+                   { "privileged", "false" } },
+                 "" },
       WordsCase{ { "--env", "A=1", "--label-file", "x", "--env", "B=2" },
-                 { { "env", "A=1" } }, "--label-file" },
+                 { { "env", "A=1" } },
+                 "--label-file" },
       WordsCase{ { "-itX" }, { { "interactive", "true" }, { "tty", "true" } }, "-X" },
-      WordsCase{ { "--memory" }, {}, "--memory" },
-      WordsCase{ { "stray" }, {}, "stray" } ) );
+      WordsCase{ { "--memory" }, {}, "--memory" }, WordsCase{ { "stray" }, {}, "stray" } ) );
 
 TEST( ContainerOptionsTest, StructuredParametersBecomeSettingsInTableOrder ) {
-   json fields = { { "image", "bb:1" }, { "init", 1 },       { "memory", "64m" },
-                   { "cpuShares", 0 },  { "networking", "" }, { "tty", 0 },
+   json fields = { { "image", "bb:1" },          { "init", 1 },        { "memory", "64m" },
+                   { "cpuShares", 0 },           { "networking", "" }, { "tty", 0 },
                    { "restartPolicy", "always" } };
    using Settings = std::vector< std::pair< String, String > >;
    EXPECT_EQ( fieldSettings( fields ),
@@ -106,7 +109,7 @@ TEST( ContainerOptionsTest, StructuredParametersBecomeSettingsInTableOrder ) {
 struct LandCase {
    char const * flag;
    char const * value;
-   char const * body;  // what the create body holds afterwards
+   char const * body; // what the create body holds afterwards
 };
 class OptionLanding : public ::testing::TestWithParam< LandCase > {};
 
@@ -127,21 +130,26 @@ INSTANTIATE_TEST_SUITE_P(
                 R"({"HostConfig":{"RestartPolicy":{"Name":"on-failure","MaximumRetryCount":3}}})" },
       LandCase{ "env", "A=1", R"({"Env":["A=1"]})" },
       LandCase{ "label", "tier", R"({"Labels":{"tier":""}})" },
-      LandCase{ "log-opt", "max-size=10m", R"({"HostConfig":{"LogConfig":{"Config":{"max-size":"10m"}}}})" },
+      LandCase{ "log-opt", "max-size=10m",
+                R"({"HostConfig":{"LogConfig":{"Config":{"max-size":"10m"}}}})" },
       LandCase{ "health-interval", "1m30s", R"({"Healthcheck":{"Interval":90000000000}})" },
       LandCase{ "health-cmd", "true", R"({"Healthcheck":{"Test":["CMD-SHELL","true"]}})" },
-      LandCase{ "publish", "127.0.0.1:8080:80",
-                R"({"ExposedPorts":{"80/tcp":{}},"HostConfig":{"PortBindings":{"80/tcp":[{"HostIp":"127.0.0.1","HostPort":"8080"}]}}})" },
-      LandCase{ "publish", "53/udp",
-                R"({"ExposedPorts":{"53/udp":{}},"HostConfig":{"PortBindings":{"53/udp":[{"HostIp":"","HostPort":""}]}}})" },
-      LandCase{ "device", "/dev/fuse:r",
-                R"({"HostConfig":{"Devices":[{"PathOnHost":"/dev/fuse","PathInContainer":"/dev/fuse","CgroupPermissions":"r"}]}})" },
+      LandCase{
+         "publish", "127.0.0.1:8080:80",
+         R"({"ExposedPorts":{"80/tcp":{}},"HostConfig":{"PortBindings":{"80/tcp":[{"HostIp":"127.0.0.1","HostPort":"8080"}]}}})" },
+      LandCase{
+         "publish", "53/udp",
+         R"({"ExposedPorts":{"53/udp":{}},"HostConfig":{"PortBindings":{"53/udp":[{"HostIp":"","HostPort":""}]}}})" },
+      LandCase{
+         "device", "/dev/fuse:r",
+         R"({"HostConfig":{"Devices":[{"PathOnHost":"/dev/fuse","PathInContainer":"/dev/fuse","CgroupPermissions":"r"}]}})" },
       LandCase{ "ulimit", "nofile=1024",
                 R"({"HostConfig":{"Ulimits":[{"Name":"nofile","Soft":1024,"Hard":1024}]}})" },
       LandCase{ "volume", "/data", R"({"Volumes":{"/data":{}}})" },
       LandCase{ "volume", "/a:/b:ro", R"({"HostConfig":{"Binds":["/a:/b:ro"]}})" },
-      LandCase{ "mount", "type=tmpfs,target=/t,tmpfs-size=1m",
-                R"({"HostConfig":{"Mounts":[{"Type":"tmpfs","Target":"/t","TmpfsOptions":{"SizeBytes":1048576}}]}})" },
+      LandCase{
+         "mount", "type=tmpfs,target=/t,tmpfs-size=1m",
+         R"({"HostConfig":{"Mounts":[{"Type":"tmpfs","Target":"/t","TmpfsOptions":{"SizeBytes":1048576}}]}})" },
       LandCase{ "tmpfs", "/run", R"({"HostConfig":{"Tmpfs":{"/run":""}}})" },
       LandCase{ "cpus", "0.5", R"({"HostConfig":{"NanoCpus":500000000}})" },
       LandCase{ "entrypoint", "/bin/sh", R"({"Entrypoint":["/bin/sh"]})" },

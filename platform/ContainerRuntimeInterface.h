@@ -78,14 +78,24 @@ Ptr< InsecureRegistries > insecureRegistriesFactory();
 // syslog(3) tag of the containers' log lines.
 enum class LogTag : uint8_t { containerName, imageName, containerId };
 // Facility of the syslog log driver.
-enum class SyslogFacility : uint8_t { daemon, user, local0, local1, local2, local3,
-                                      local4, local5, local6, local7 };
+enum class SyslogFacility : uint8_t {
+   daemon,
+   user,
+   local0,
+   local1,
+   local2,
+   local3,
+   local4,
+   local5,
+   local6,
+   local7
+};
 
 // The daemon's default log driver "syslog", sending to `url`.
 class SyslogDriver : public PtrInterface {
  public:
    SyslogDriver( String url, LogTag tag, SyslogFacility facility )
-         : url_( std::move( url ) ), tag_( tag ), facility_( facility ) {}
+       : url_( std::move( url ) ), tag_( tag ), facility_( facility ) {}
    String const & url() const { return url_; }
    LogTag tag() const { return tag_; }
    SyslogFacility facility() const { return facility_; }
@@ -97,8 +107,7 @@ class SyslogDriver : public PtrInterface {
    LogTag tag_;
    SyslogFacility facility_;
 };
-Ptr< SyslogDriver > syslogDriverFactory( String const & url, LogTag tag,
-                                         SyslogFacility facility );
+Ptr< SyslogDriver > syslogDriverFactory( String const & url, LogTag tag, SyslogFacility facility );
 
 // What inspectImage reports; `ref` (the first text field) is the reference the
 // image was loaded under: its repository tag, or its ID when it has none.
@@ -113,7 +122,7 @@ struct ContainerRecord {
    String id;
    String name;
    String image;
-   String status;  // "running", "exited", ...
+   String status; // "running", "exited", ...
    bool running = false;
    std::map< String, String > labels;
 };
@@ -129,8 +138,7 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual std::vector< String > listStaleImages() = 0;
    virtual std::vector< String > loadImage( String const & tarballPath ) = 0;
    virtual void removeImage( String const & nameOrTag ) = 0;
-   virtual void login( String const & user, String const & password,
-                       String const & server ) = 0;
+   virtual void login( String const & user, String const & password, String const & server ) = 0;
    virtual void logout( String const & server ) = 0;
    virtual ContainerRecord inspectContainer( String const & name ) = 0;
    // The names of every container the agent started, running or not.

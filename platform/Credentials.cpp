@@ -24,9 +24,9 @@ CredentialStore * credentialStore() { return theStore; }
 CredentialStore::CredentialStore( String dir ) : dir_( std::move( dir ) ) {}
 
 bool CredentialStore::isName( String const & text ) {
-   return text.size() == 2 * kNameBytes &&
-          std::all_of( text.begin(), text.end(),
-                       []( char c ) { return ( c >= '0' && c <= '9' ) || ( c >= 'a' && c <= 'f' ); } );
+   return text.size() == 2 * kNameBytes && std::all_of( text.begin(), text.end(), []( char c ) {
+             return ( c >= '0' && c <= '9' ) || ( c >= 'a' && c <= 'f' );
+          } );
 }
 
 std::optional< String > CredentialStore::find( String const & secret ) {

@@ -39,7 +39,7 @@ class CredentialStore : public Secrets {
    std::optional< String > find( String const & secret );
 
    String dir_;
-   std::map< String, String > nameOf_;  // secret -> name, as seen so far
+   std::map< String, String > nameOf_; // secret -> name, as seen so far
 };
 
 // quyctl's store; without one (tests) passwords stay inline.

@@ -64,14 +64,15 @@ struct FieldInfo {
    // Creates the element (or returns the existing one); `prepare` fills a new
    // element before anyone is told of it.
    std::function< Ptr< Entity >( Entity &, String const &,
-                                 std::function< void( Entity & ) > const & ) > elementIs;
+                                 std::function< void( Entity & ) > const & ) >
+      elementIs;
    std::function< void( Entity &, String const & ) > elementDel;
 };
 
 struct FieldTable {
    std::vector< FieldInfo > fields;
    FieldInfo const * find( std::string_view name ) const;
-   FieldInfo const * elements() const;  // the ELEMENTS field, if any
+   FieldInfo const * elements() const; // the ELEMENTS field, if any
 };
 
 class Entity : public Notifier {
@@ -109,9 +110,9 @@ class Entity : public Notifier {
    void elementAddedNotify( AttrId attr, Entity & element );
    void elementRemovedNotify( AttrId attr, Entity & element );
 
-   template< typename K, typename V, typename SetFn, typename DelFn >
-   static void applyMap( std::map< K, V > const & cur, std::map< K, V > const & next,
-                         SetFn set, DelFn del ) {
+   template < typename K, typename V, typename SetFn, typename DelFn >
+   static void applyMap( std::map< K, V > const & cur, std::map< K, V > const & next, SetFn set,
+                         DelFn del ) {
       std::vector< K > gone;
       for ( auto const & [ k, v ] : cur ) {
          if ( !next.count( k ) ) {
@@ -133,7 +134,7 @@ class Entity : public Notifier {
 };
 
 // Looks a key up in an element map.
-template< typename E >
+template < typename E >
 Ptr< E > findElement( std::map< String, Ptr< E > > const & m, String const & k ) {
    auto it = m.find( k );
    return it == m.end() ? Ptr< E >() : it->second;
@@ -147,183 +148,230 @@ Ptr< E > findElement( std::map< String, Ptr< E > > const & m, String const & k )
 #define QUAYD_F_TABLE( KIND, T, name, X ) QUAYD_T_##KIND( T, name, X )
 #define QUAYD_ATTR_ID( name ) static_cast< ::Quayd::AttrId >( Attr::name )
 
-#define QUAYD_M_ATTR( T, name, init )                                           \
-   T const & name() const { return name##_; }                                   \
-   void name##Is( T const & v ) {                                               \
-      if ( name##_ == v ) return;                                               \
-      name##_ = v;                                                              \
-      changed( QUAYD_ATTR_ID( name ) );                                         \
+#define QUAYD_M_ATTR( T, name, init )         \
+   T const & name() const { return name##_; } \
+   void name##Is( T const & v ) {             \
+      if ( name##_ == v )                     \
+         return;                              \
+      name##_ = v;                            \
+      changed( QUAYD_ATTR_ID( name ) );       \
    }
 #define QUAYD_S_ATTR( T, name, init ) T name##_ = init;
-#define QUAYD_T_ATTR( T, name, init )                                           \
-   t.fields.push_back( { #name, QUAYD_ATTR_ID( name ), ::Quayd::FieldKind::attr, \
-      []( ::Quayd::Entity const & e ) {                                         \
-         return ::Quayd::encodeValue( static_cast< Self const & >( e ).name##_ ); \
-      },                                                                        \
-      []( ::Quayd::Entity & e, std::string_view text )                          \
-            -> std::optional< ::Quayd::DecodeError > {                          \
-         T v{};                                                                 \
-         if ( auto err = ::Quayd::decodeValue( text, v ) ) return err;          \
-         static_cast< Self & >( e ).name##Is( v );                              \
-         return std::nullopt;                                                   \
-      },                                                                        \
-      []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##Is( init ); }, \
-      {}, {}, {}, {} } );
+#define QUAYD_T_ATTR( T, name, init )                                               \
+   t.fields.push_back(                                                              \
+      { #name,                                                                      \
+        QUAYD_ATTR_ID( name ),                                                      \
+        ::Quayd::FieldKind::attr,                                                   \
+        []( ::Quayd::Entity const & e ) {                                           \
+           return ::Quayd::encodeValue( static_cast< Self const & >( e ).name##_ ); \
+        },                                                                          \
+        []( ::Quayd::Entity & e,                                                    \
+            std::string_view text ) -> std::optional< ::Quayd::DecodeError > {      \
+           T v{};                                                                   \
+           if ( auto err = ::Quayd::decodeValue( text, v ) )                        \
+              return err;                                                           \
+           static_cast< Self & >( e ).name##Is( v );                                \
+           return std::nullopt;                                                     \
+        },                                                                          \
+        []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##Is( init ); }, \
+        {},                                                                         \
+        {},                                                                         \
+        {},                                                                         \
+        {} } );
 
-#define QUAYD_M_COUNTER( T, name, init )                                        \
-   QUAYD_M_ATTR( T, name, init )                                                \
-   T name##Inc( T delta ) {                                                     \
-      if ( delta != 0 ) {                                                       \
-         name##_ += delta;                                                      \
-         changed( QUAYD_ATTR_ID( name ) );                                      \
-      }                                                                         \
-      return name##_;                                                           \
+#define QUAYD_M_COUNTER( T, name, init )   \
+   QUAYD_M_ATTR( T, name, init )           \
+   T name##Inc( T delta ) {                \
+      if ( delta != 0 ) {                  \
+         name##_ += delta;                 \
+         changed( QUAYD_ATTR_ID( name ) ); \
+      }                                    \
+      return name##_;                      \
    }
 #define QUAYD_S_COUNTER( T, name, init ) QUAYD_S_ATTR( T, name, init )
 #define QUAYD_T_COUNTER( T, name, init ) QUAYD_T_ATTR( T, name, init )
 
-#define QUAYD_M_SET( T, name, unused )                                          \
-   std::set< T > const & name() const { return name##_; }                       \
-   bool name##Has( T const & v ) const { return name##_.count( v ) != 0; }      \
-   void name##Is( T const & v ) {                                               \
-      if ( !name##_.insert( v ).second ) return;                                \
-      changed( QUAYD_ATTR_ID( name ), &v );                                     \
-   }                                                                            \
-   void name##Del( T const & v ) {                                              \
-      if ( !name##_.erase( v ) ) return;                                        \
-      changed( QUAYD_ATTR_ID( name ), &v );                                     \
-   }                                                                            \
-   void name##DelAll() {                                                        \
-      while ( !name##_.empty() ) name##Del( T( *name##_.begin() ) );            \
+#define QUAYD_M_SET( T, name, unused )                                     \
+   std::set< T > const & name() const { return name##_; }                  \
+   bool name##Has( T const & v ) const { return name##_.count( v ) != 0; } \
+   void name##Is( T const & v ) {                                          \
+      if ( !name##_.insert( v ).second )                                   \
+         return;                                                           \
+      changed( QUAYD_ATTR_ID( name ), &v );                                \
+   }                                                                       \
+   void name##Del( T const & v ) {                                         \
+      if ( !name##_.erase( v ) )                                           \
+         return;                                                           \
+      changed( QUAYD_ATTR_ID( name ), &v );                                \
+   }                                                                       \
+   void name##DelAll() {                                                   \
+      while ( !name##_.empty() )                                           \
+         name##Del( T( *name##_.begin() ) );                               \
    }
 #define QUAYD_S_SET( T, name, unused ) std::set< T > name##_;
-#define QUAYD_T_SET( T, name, unused )                                          \
-   t.fields.push_back( { #name, QUAYD_ATTR_ID( name ), ::Quayd::FieldKind::set,  \
-      []( ::Quayd::Entity const & e ) {                                         \
-         return ::Quayd::encodeValue( static_cast< Self const & >( e ).name##_ ); \
-      },                                                                        \
-      []( ::Quayd::Entity & e, std::string_view text )                          \
-            -> std::optional< ::Quayd::DecodeError > {                          \
-         std::set< T > v;                                                       \
-         if ( auto err = ::Quayd::decodeValue( text, v ) ) return err;          \
-         auto & self = static_cast< Self & >( e );                              \
-         std::vector< T > gone;                                                 \
-         for ( auto const & x : self.name##_ ) if ( !v.count( x ) ) gone.push_back( x ); \
-         for ( auto const & x : gone ) self.name##Del( x );                     \
-         for ( auto const & x : v ) self.name##Is( x );                         \
-         return std::nullopt;                                                   \
-      },                                                                        \
-      []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##DelAll(); },  \
-      {}, {}, {}, {} } );
+#define QUAYD_T_SET( T, name, unused )                                                             \
+   t.fields.push_back( { #name,                                                                    \
+                         QUAYD_ATTR_ID( name ),                                                    \
+                         ::Quayd::FieldKind::set,                                                  \
+                         []( ::Quayd::Entity const & e ) {                                         \
+                            return ::Quayd::encodeValue(                                           \
+                               static_cast< Self const & >( e ).name##_ );                         \
+                         },                                                                        \
+                         []( ::Quayd::Entity & e,                                                  \
+                             std::string_view text ) -> std::optional< ::Quayd::DecodeError > {    \
+                            std::set< T > v;                                                       \
+                            if ( auto err = ::Quayd::decodeValue( text, v ) )                      \
+                               return err;                                                         \
+                            auto & self = static_cast< Self & >( e );                              \
+                            std::vector< T > gone;                                                 \
+                            for ( auto const & x : self.name##_ )                                  \
+                               if ( !v.count( x ) )                                                \
+                                  gone.push_back( x );                                             \
+                            for ( auto const & x : gone )                                          \
+                               self.name##Del( x );                                                \
+                            for ( auto const & x : v )                                             \
+                               self.name##Is( x );                                                 \
+                            return std::nullopt;                                                   \
+                         },                                                                        \
+                         []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##DelAll(); }, \
+                         {},                                                                       \
+                         {},                                                                       \
+                         {},                                                                       \
+                         {} } );
 
-#define QUAYD_M_MAP( V, name, unused )                                               \
-   std::map< ::Quayd::String, V > const & name() const { return name##_; }                    \
-   V const * name( ::Quayd::String const & k ) const {                                        \
-      auto it = name##_.find( k );                                              \
-      return it == name##_.end() ? nullptr : &it->second;                       \
-   }                                                                            \
-   void name##Is( ::Quayd::String const & k, V const & v ) {                                  \
-      auto it = name##_.find( k );                                              \
-      if ( it != name##_.end() && it->second == v ) return;                     \
-      name##_[ k ] = v;                                                         \
-      changed( QUAYD_ATTR_ID( name ), &k );                                     \
-   }                                                                            \
-   template< typename VV = V >                                                  \
-   void name##Is( VV const & v ) { name##Is( keyOf( v ), v ); }                 \
-   void name##Del( ::Quayd::String const & k ) {                                              \
-      if ( !name##_.erase( k ) ) return;                                        \
-      changed( QUAYD_ATTR_ID( name ), &k );                                     \
-   }                                                                            \
-   void name##DelAll() {                                                        \
-      while ( !name##_.empty() ) name##Del( ::Quayd::String( name##_.begin()->first ) );      \
+#define QUAYD_M_MAP( V, name, unused )                                     \
+   std::map< ::Quayd::String, V > const & name() const { return name##_; } \
+   V const * name( ::Quayd::String const & k ) const {                     \
+      auto it = name##_.find( k );                                         \
+      return it == name##_.end() ? nullptr : &it->second;                  \
+   }                                                                       \
+   void name##Is( ::Quayd::String const & k, V const & v ) {               \
+      auto it = name##_.find( k );                                         \
+      if ( it != name##_.end() && it->second == v )                        \
+         return;                                                           \
+      name##_[ k ] = v;                                                    \
+      changed( QUAYD_ATTR_ID( name ), &k );                                \
+   }                                                                       \
+   template < typename VV = V >                                            \
+   void name##Is( VV const & v ) {                                         \
+      name##Is( keyOf( v ), v );                                           \
+   }                                                                       \
+   void name##Del( ::Quayd::String const & k ) {                           \
+      if ( !name##_.erase( k ) )                                           \
+         return;                                                           \
+      changed( QUAYD_ATTR_ID( name ), &k );                                \
+   }                                                                       \
+   void name##DelAll() {                                                   \
+      while ( !name##_.empty() )                                           \
+         name##Del( ::Quayd::String( name##_.begin()->first ) );           \
    }
 #define QUAYD_S_MAP( V, name, unused ) std::map< ::Quayd::String, V > name##_;
-#define QUAYD_T_MAP( V, name, unused )                                               \
-   t.fields.push_back( { #name, QUAYD_ATTR_ID( name ), ::Quayd::FieldKind::map,  \
-      []( ::Quayd::Entity const & e ) {                                         \
-         return ::Quayd::encodeValue( static_cast< Self const & >( e ).name##_ ); \
-      },                                                                        \
-      []( ::Quayd::Entity & e, std::string_view text )                          \
-            -> std::optional< ::Quayd::DecodeError > {                          \
-         std::map< ::Quayd::String, V > v;                                                    \
-         if ( auto err = ::Quayd::decodeValue( text, v ) ) return err;          \
-         auto & self = static_cast< Self & >( e );                              \
-         applyMap( self.name##_, v,                                             \
-                   [ & ]( ::Quayd::String const & k, V const & x ) { self.name##Is( k, x ); }, \
-                   [ & ]( ::Quayd::String const & k ) { self.name##Del( k ); } );             \
-         return std::nullopt;                                                   \
-      },                                                                        \
-      []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##DelAll(); },  \
-      {}, {}, {}, {} } );
+#define QUAYD_T_MAP( V, name, unused )                                                    \
+   t.fields.push_back(                                                                    \
+      { #name,                                                                            \
+        QUAYD_ATTR_ID( name ),                                                            \
+        ::Quayd::FieldKind::map,                                                          \
+        []( ::Quayd::Entity const & e ) {                                                 \
+           return ::Quayd::encodeValue( static_cast< Self const & >( e ).name##_ );       \
+        },                                                                                \
+        []( ::Quayd::Entity & e,                                                          \
+            std::string_view text ) -> std::optional< ::Quayd::DecodeError > {            \
+           std::map< ::Quayd::String, V > v;                                              \
+           if ( auto err = ::Quayd::decodeValue( text, v ) )                              \
+              return err;                                                                 \
+           auto & self = static_cast< Self & >( e );                                      \
+           applyMap(                                                                      \
+              self.name##_, v,                                                            \
+              [ & ]( ::Quayd::String const & k, V const & x ) { self.name##Is( k, x ); }, \
+              [ & ]( ::Quayd::String const & k ) { self.name##Del( k ); } );              \
+           return std::nullopt;                                                           \
+        },                                                                                \
+        []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##DelAll(); },         \
+        {},                                                                               \
+        {},                                                                               \
+        {},                                                                               \
+        {} } );
 
-#define QUAYD_M_ELEMENTS( E, name, unused )                                          \
-   std::map< ::Quayd::String, ::Quayd::Ptr< E > > const & name() const { return name##_; }    \
-   ::Quayd::Ptr< E > name( ::Quayd::String const & k ) const {                                \
-      return ::Quayd::findElement( name##_, k );                                \
-   }                                                                            \
-   ::Quayd::Ptr< E > name##Is( ::Quayd::String const & k,                       \
-                               std::function< void( E & ) > const & prepare = {} ) { \
-      if ( auto existing = name( k ) ) return existing;                         \
-      ::Quayd::Ptr< E > el( new E );                                            \
-      el->keyIs( k );                                                           \
-      el->pathIs( elementPath( k ) );                                           \
-      if ( prepare ) prepare( *el );                                            \
-      name##_[ k ] = el;                                                        \
-      elementAddedNotify( QUAYD_ATTR_ID( name ), *el );                         \
-      return el;                                                                \
-   }                                                                            \
-   void name##Del( ::Quayd::String const & k ) {                                              \
-      auto it = name##_.find( k );                                              \
-      if ( it == name##_.end() ) return;                                        \
-      ::Quayd::Ptr< E > el = it->second;                                        \
-      name##_.erase( it );                                                      \
-      elementRemovedNotify( QUAYD_ATTR_ID( name ), *el );                       \
-   }                                                                            \
-   void name##DelAll() {                                                        \
-      while ( !name##_.empty() ) name##Del( ::Quayd::String( name##_.begin()->first ) );      \
+#define QUAYD_M_ELEMENTS( E, name, unused )                                                \
+   std::map< ::Quayd::String, ::Quayd::Ptr< E > > const & name() const { return name##_; } \
+   ::Quayd::Ptr< E > name( ::Quayd::String const & k ) const {                             \
+      return ::Quayd::findElement( name##_, k );                                           \
+   }                                                                                       \
+   ::Quayd::Ptr< E > name##Is( ::Quayd::String const & k,                                  \
+                               std::function< void( E & ) > const & prepare = {} ) {       \
+      if ( auto existing = name( k ) )                                                     \
+         return existing;                                                                  \
+      ::Quayd::Ptr< E > el( new E );                                                       \
+      el->keyIs( k );                                                                      \
+      el->pathIs( elementPath( k ) );                                                      \
+      if ( prepare )                                                                       \
+         prepare( *el );                                                                   \
+      name##_[ k ] = el;                                                                   \
+      elementAddedNotify( QUAYD_ATTR_ID( name ), *el );                                    \
+      return el;                                                                           \
+   }                                                                                       \
+   void name##Del( ::Quayd::String const & k ) {                                           \
+      auto it = name##_.find( k );                                                         \
+      if ( it == name##_.end() )                                                           \
+         return;                                                                           \
+      ::Quayd::Ptr< E > el = it->second;                                                   \
+      name##_.erase( it );                                                                 \
+      elementRemovedNotify( QUAYD_ATTR_ID( name ), *el );                                  \
+   }                                                                                       \
+   void name##DelAll() {                                                                   \
+      while ( !name##_.empty() )                                                           \
+         name##Del( ::Quayd::String( name##_.begin()->first ) );                           \
    }
 #define QUAYD_S_ELEMENTS( E, name, unused ) std::map< ::Quayd::String, ::Quayd::Ptr< E > > name##_;
-#define QUAYD_T_ELEMENTS( E, name, unused )                                          \
-   t.fields.push_back( { #name, QUAYD_ATTR_ID( name ), ::Quayd::FieldKind::elements, \
-      {}, {}, []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##DelAll(); }, \
-      []( ::Quayd::Entity const & e ) {                                         \
-         std::vector< ::Quayd::String > keys;                                   \
-         for ( auto const & kv : static_cast< Self const & >( e ).name##_ )     \
-            keys.push_back( kv.first );                                         \
-         return keys;                                                           \
-      },                                                                        \
-      []( ::Quayd::Entity const & e, ::Quayd::String const & k ) {              \
-         return ::Quayd::Ptr< ::Quayd::Entity >( static_cast< Self const & >( e ).name( k ) ); \
-      },                                                                        \
-      []( ::Quayd::Entity & e, ::Quayd::String const & k,                       \
-          std::function< void( ::Quayd::Entity & ) > const & prepare ) {        \
-         return ::Quayd::Ptr< ::Quayd::Entity >( static_cast< Self & >( e ).name##Is( \
-            k, [ & ]( E & el ) { if ( prepare ) prepare( el ); } ) );           \
-      },                                                                        \
-      []( ::Quayd::Entity & e, ::Quayd::String const & k ) {                    \
-         static_cast< Self & >( e ).name##Del( k );                             \
-      } } );
+#define QUAYD_T_ELEMENTS( E, name, unused )                                                        \
+   t.fields.push_back( { #name,                                                                    \
+                         QUAYD_ATTR_ID( name ),                                                    \
+                         ::Quayd::FieldKind::elements,                                             \
+                         {},                                                                       \
+                         {},                                                                       \
+                         []( ::Quayd::Entity & e ) { static_cast< Self & >( e ).name##DelAll(); }, \
+                         []( ::Quayd::Entity const & e ) {                                         \
+                            std::vector< ::Quayd::String > keys;                                   \
+                            for ( auto const & kv : static_cast< Self const & >( e ).name##_ )     \
+                               keys.push_back( kv.first );                                         \
+                            return keys;                                                           \
+                         },                                                                        \
+                         []( ::Quayd::Entity const & e, ::Quayd::String const & k ) {              \
+                            return ::Quayd::Ptr< ::Quayd::Entity >(                                \
+                               static_cast< Self const & >( e ).name( k ) );                       \
+                         },                                                                        \
+                         []( ::Quayd::Entity & e, ::Quayd::String const & k,                       \
+                             std::function< void( ::Quayd::Entity & ) > const & prepare ) {        \
+                            return ::Quayd::Ptr< ::Quayd::Entity >(                                \
+                               static_cast< Self & >( e ).name##Is( k, [ & ]( E & el ) {           \
+                                  if ( prepare )                                                   \
+                                     prepare( el );                                                \
+                               } ) );                                                              \
+                         },                                                                        \
+                         []( ::Quayd::Entity & e, ::Quayd::String const & k ) {                    \
+                            static_cast< Self & >( e ).name##Del( k );                             \
+                         } } );
 
 // Declares entity class `Name` from the field list macro `FIELDS`.
-#define QUAYD_ENTITY( Name, FIELDS )                                            \
-   class Name : public ::Quayd::Entity {                                        \
-      using Self = Name;                                                        \
-                                                                                \
-    public:                                                                     \
-      enum class Attr : ::Quayd::AttrId { FIELDS( QUAYD_F_ENUM ) };             \
-      static constexpr char const * kTypeName = #Name;                          \
-      FIELDS( QUAYD_F_MEMBER )                                                  \
-      char const * typeName() const override { return kTypeName; }              \
-      ::Quayd::FieldTable const & fieldTable() const override {                 \
-         static ::Quayd::FieldTable const table = makeFieldTable();             \
-         return table;                                                          \
-      }                                                                         \
-                                                                                \
-    private:                                                                    \
-      static ::Quayd::FieldTable makeFieldTable() {                             \
-         ::Quayd::FieldTable t;                                                 \
-         FIELDS( QUAYD_F_TABLE )                                                \
-         return t;                                                              \
-      }                                                                         \
-      FIELDS( QUAYD_F_STORAGE )                                                 \
+#define QUAYD_ENTITY( Name, FIELDS )                                \
+   class Name : public ::Quayd::Entity {                            \
+      using Self = Name;                                            \
+                                                                    \
+    public:                                                         \
+      enum class Attr : ::Quayd::AttrId { FIELDS( QUAYD_F_ENUM ) }; \
+      static constexpr char const * kTypeName = #Name;              \
+      FIELDS( QUAYD_F_MEMBER )                                      \
+      char const * typeName() const override { return kTypeName; }  \
+      ::Quayd::FieldTable const & fieldTable() const override {     \
+         static ::Quayd::FieldTable const table = makeFieldTable(); \
+         return table;                                              \
+      }                                                             \
+                                                                    \
+    private:                                                        \
+      static ::Quayd::FieldTable makeFieldTable() {                 \
+         ::Quayd::FieldTable t;                                     \
+         FIELDS( QUAYD_F_TABLE )                                    \
+         return t;                                                  \
+      }                                                             \
+      FIELDS( QUAYD_F_STORAGE )                                     \
    }

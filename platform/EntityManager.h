@@ -13,7 +13,7 @@ namespace Quayd {
 enum class MountAccess { read, write };
 
 struct MountEntry {
-   String path;  // already passed through Cell::path where cell-local
+   String path; // already passed through Cell::path where cell-local
    MountAccess access;
    std::function< Ptr< Entity >() > factory;
 };
@@ -47,7 +47,7 @@ class EntityManager : public PtrInterface {
 class MountGroup : public PtrInterface {
  public:
    MountGroup( EntityManager & em, std::function< void( MountStatus, String const & ) > done )
-         : em_( em ), done_( std::move( done ) ) {}
+       : em_( em ), done_( std::move( done ) ) {}
    void doMountProfile( String const & profile ) { profiles_.push_back( profile ); }
    void doClose( bool sync, String const & description, Duration timeout );
    std::vector< String > const & profiles() const { return profiles_; }
@@ -58,7 +58,7 @@ class MountGroup : public PtrInterface {
    std::vector< String > profiles_;
 };
 
-template< typename T >
+template < typename T >
 Ptr< T > getEntityAs( EntityManager const & em, String const & path ) {
    return ptrCast< T >( em.getEntity( path ) );
 }

@@ -15,17 +15,17 @@ struct Pair {
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( Pair, a, b )
 String keyOf( Pair const & p ) { return p.a; }
 
-#define LEAF_FIELDS( F )                                                        \
-   F( ATTR, String, label, "" )                                                 \
+#define LEAF_FIELDS( F )        \
+   F( ATTR, String, label, "" ) \
    F( COUNTER, uint32_t, hits, 0 )
 QUAYD_ENTITY( Leaf, LEAF_FIELDS );
 
-#define TREE_FIELDS( F )                                                        \
-   F( ATTR, bool, on, false )                                                   \
-   F( ATTR, Colour, colour, Colour::red_ )                                      \
-   F( ATTR, Pair, pair, {} )                                                    \
-   F( SET, String, tag, _ )                                                     \
-   F( MAP, Pair, item, _ )                                                 \
+#define TREE_FIELDS( F )                   \
+   F( ATTR, bool, on, false )              \
+   F( ATTR, Colour, colour, Colour::red_ ) \
+   F( ATTR, Pair, pair, {} )               \
+   F( SET, String, tag, _ )                \
+   F( MAP, Pair, item, _ )                 \
    F( ELEMENTS, Leaf, leaf, _ )
 QUAYD_ENTITY( Tree, TREE_FIELDS );
 
@@ -85,9 +85,10 @@ TEST( Entity, CollectionsNotifyWithTheirKey ) {
    t->leafDelAll();
 
    std::vector< std::pair< AttrId, String > > expected = {
-      { id( Tree::Attr::tag ), "a" },    { id( Tree::Attr::item ), "k" },
-      { id( Tree::Attr::item ), "k" },   { id( Tree::Attr::leaf ), "one" },
-      { id( Tree::Attr::tag ), "a" },    { id( Tree::Attr::leaf ), "one" } };
+      { id( Tree::Attr::tag ), "a" },  { id( Tree::Attr::item ), "k" },
+      { id( Tree::Attr::item ), "k" }, { id( Tree::Attr::leaf ), "one" },
+      { id( Tree::Attr::tag ), "a" },  { id( Tree::Attr::leaf ), "one" }
+   };
    EXPECT_EQ( r.seen, expected );
    EXPECT_EQ( leaf->key(), "one" );
    EXPECT_TRUE( t->leaf().empty() );
@@ -108,14 +109,12 @@ TEST( Entity, APreparedElementIsCompleteWhenItsAdditionIsNotified ) {
       }
    } );
    auto const * f = t->fieldTable().elements();
-   f->elementIs( *t, "a", []( Entity & e ) {
-      e.fieldTable().find( "label" )->decode( e, "ready" );
-   } );
+   f->elementIs( *t, "a",
+                 []( Entity & e ) { e.fieldTable().find( "label" )->decode( e, "ready" ); } );
    EXPECT_EQ( labelSeen, "ready" );
    // An existing element is returned as it is, unprepared.
-   f->elementIs( *t, "a", []( Entity & e ) {
-      e.fieldTable().find( "label" )->decode( e, "again" );
-   } );
+   f->elementIs( *t, "a",
+                 []( Entity & e ) { e.fieldTable().find( "label" )->decode( e, "again" ); } );
    EXPECT_EQ( t->leaf( "a" )->label(), "ready" );
 }
 
@@ -190,10 +189,11 @@ TEST_P( EntityDecode, GarbageIsRefusedAndTheValueKept ) {
 }
 
 INSTANTIATE_TEST_SUITE_P( Kinds, EntityDecode,
-   ::testing::Values( BadText{ "on", "yes" }, BadText{ "colour", "purple_" },
-                      BadText{ "pair", "{\"a\":\"x\",\"b\":" },
-                      BadText{ "pair", "{\"a\":3}" }, BadText{ "tag", "[1,2" },
-                      BadText{ "tag", "\"str\"" } ) );
+                          ::testing::Values( BadText{ "on", "yes" }, BadText{ "colour", "purple_" },
+                                             BadText{ "pair", "{\"a\":\"x\",\"b\":" },
+                                             BadText{ "pair", "{\"a\":3}" },
+                                             BadText{ "tag", "[1,2" },
+                                             BadText{ "tag", "\"str\"" } ) );
 
 TEST( Codec, IntegersAreRangeChecked ) {
    uint8_t small = 5;

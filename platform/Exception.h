@@ -43,17 +43,17 @@ class SdbusJobException : public Exception {
 } // namespace Quayd
 
 // Programming errors: the text is the condition itself, e.g. "runtime()".
-#define QUAYD_ASSERT( cond )                                                   \
-   do {                                                                         \
-      if ( !( cond ) ) {                                                        \
-         throw ::Quayd::AssertionFailure( #cond );                              \
-      }                                                                         \
+#define QUAYD_ASSERT( cond )                       \
+   do {                                            \
+      if ( !( cond ) ) {                           \
+         throw ::Quayd::AssertionFailure( #cond ); \
+      }                                            \
    } while ( 0 )
 
 // The same, with a message of its own for conditions that need explaining.
-#define QUAYD_ASSERT_MSG( cond, msg )                                          \
-   do {                                                                         \
-      if ( !( cond ) ) {                                                        \
-         throw ::Quayd::AssertionFailure( msg );                                \
-      }                                                                         \
+#define QUAYD_ASSERT_MSG( cond, msg )            \
+   do {                                          \
+      if ( !( cond ) ) {                         \
+         throw ::Quayd::AssertionFailure( msg ); \
+      }                                          \
    } while ( 0 )

@@ -12,11 +12,11 @@
 namespace Quayd {
 
 struct LogDescriptor {
-   char const * id;  // "QUAYD_CONTAINER_STARTED"
-   char const * format;  // printf-style
+   char const * id;     // "QUAYD_CONTAINER_STARTED"
+   char const * format; // printf-style
    char const * explanation;
    char const * recommendedAction;
-   int severity;  // syslog severity: 3 error, 6 informational
+   int severity; // syslog severity: 3 error, 6 informational
 };
 
 class LogSink {
@@ -33,7 +33,7 @@ class LogHandle {
  public:
    explicit LogHandle( LogDescriptor const & d, Duration minInterval = Duration( 0 ),
                        double factor = 1.0, uint32_t burst = 0, uint32_t limit = 0 )
-         : desc_( d ), minInterval_( minInterval ) {
+       : desc_( d ), minInterval_( minInterval ) {
       (void)factor;
       (void)burst;
       (void)limit;
@@ -46,8 +46,7 @@ class LogHandle {
    Duration minInterval_;
 };
 
-
-template< typename T >
+template < typename T >
 decltype( auto ) logArg( T const & v ) {
    if constexpr ( std::is_same_v< T, String > ) {
       return v.c_str();
@@ -59,7 +58,7 @@ decltype( auto ) logArg( T const & v ) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
-template< typename... Args >
+template < typename... Args >
 void log( LogHandle const & h, Args const &... args ) {
    auto const & d = h.descriptor();
    String text;

@@ -15,7 +15,7 @@ NamespaceName::NamespaceName( String n ) : name_( std::move( n ) ) {
 }
 
 int getns( int nstype ) {
-   char const * path = nstype == CLONE_NEWNET ? "/proc/thread-self/ns/net"
+   char const * path = nstype == CLONE_NEWNET  ? "/proc/thread-self/ns/net"
                        : nstype == CLONE_NEWNS ? "/proc/thread-self/ns/mnt"
                                                : nullptr;
    return path ? ::open( path, O_RDONLY | O_CLOEXEC ) : -1;

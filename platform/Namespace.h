@@ -12,7 +12,7 @@ class NamespaceName {
  public:
    static constexpr size_t kMaxLength = 150;
    NamespaceName() = default;
-   NamespaceName( String n );  // throws std::length_error past kMaxLength
+   NamespaceName( String n ); // throws std::length_error past kMaxLength
    NamespaceName( char const * n ) : NamespaceName( String( n ) ) {}
    static NamespaceName defaultNamespace() { return NamespaceName( "default" ); }
    String const & str() const { return name_; }
@@ -32,9 +32,9 @@ bool setnsByName( String const & name, int nstype );
 
 } // namespace Quayd
 
-template<>
+template <>
 struct fmt::formatter< Quayd::NamespaceName > : fmt::formatter< std::string_view > {
-   template< typename Ctx >
+   template < typename Ctx >
    auto format( Quayd::NamespaceName const & n, Ctx & ctx ) const {
       return fmt::formatter< std::string_view >::format( n.str(), ctx );
    }

@@ -33,13 +33,12 @@ Notifier::Subscription Notifier::subscribe( Callback fn ) const {
 }
 
 size_t Notifier::subscriberCount() const {
-   return std::count_if( slots_.begin(), slots_.end(),
-                         []( auto const & s ) { return s->active; } );
+   return std::count_if( slots_.begin(), slots_.end(), []( auto const & s ) { return s->active; } );
 }
 
 void Notifier::drop( Subscription::Slot * slot ) const {
    if ( depth_ > 0 ) {
-      dirty_ = true;  // erased once the outermost notification returns
+      dirty_ = true; // erased once the outermost notification returns
       return;
    }
    std::erase_if( slots_, [ slot ]( auto const & s ) { return s.get() == slot; } );
@@ -53,7 +52,7 @@ void Notifier::notify( AttrId attr, String const * key ) const {
    Ptr< Notifier const > keepAlive( refCount() ? this : nullptr );
    String keyCopy;
    if ( key ) {
-      keyCopy = *key;  // the caller's key may die with the element it names
+      keyCopy = *key; // the caller's key may die with the element it names
    }
    // A callback that throws still ends this notification's nesting, or
    // cancelled subscriptions would never be erased again.
@@ -71,7 +70,7 @@ void Notifier::notify( AttrId attr, String const * key ) const {
    for ( size_t i = 0; i < n && i < slots_.size(); ++i ) {
       std::shared_ptr< Subscription::Slot > slot = slots_[ i ];
       if ( slot->active ) {
-         Callback fn = slot->fn;  // survives the subscription being dropped
+         Callback fn = slot->fn; // survives the subscription being dropped
          fn( attr, key ? &keyCopy : nullptr );
       }
    }

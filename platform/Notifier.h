@@ -38,7 +38,7 @@ class Notifier : public PtrInterface {
       struct Slot {
          Callback fn;
          bool active = true;
-         bool orphaned = false;  // the notifier is gone
+         bool orphaned = false; // the notifier is gone
       };
       std::shared_ptr< Slot > slot_;
       Notifier const * owner_ = nullptr;

@@ -15,13 +15,13 @@ namespace Quayd {
 
 // Signal codes of a child's end, as waitid reports them.
 inline constexpr uint8_t kChildRunning = 0;
-inline constexpr uint8_t kChildExited = 3;    // CLD_EXITED
-inline constexpr uint8_t kChildSignaled = 4;  // CLD_KILLED (`signaled_`)
+inline constexpr uint8_t kChildExited = 3;   // CLD_EXITED
+inline constexpr uint8_t kChildSignaled = 4; // CLD_KILLED (`signaled_`)
 
-#define QUAYD_CHILD_SIGINFO_FIELDS( F )                                         \
-   F( ATTR, int32_t, pid, 0 )                                                   \
-   F( ATTR, uint8_t, signalCode, 0 )                                            \
-   F( ATTR, int32_t, exitStatus, 0 )                                            \
+#define QUAYD_CHILD_SIGINFO_FIELDS( F ) \
+   F( ATTR, int32_t, pid, 0 )           \
+   F( ATTR, uint8_t, signalCode, 0 )    \
+   F( ATTR, int32_t, exitStatus, 0 )    \
    F( ATTR, int32_t, signal, 0 )
 QUAYD_ENTITY( ChildSiginfo, QUAYD_CHILD_SIGINFO_FIELDS );
 
@@ -47,8 +47,8 @@ class ProcessRunner {
    // Starts argv[0] (searched on PATH) with the given standard descriptors
    // (-1: inherited); fd3 becomes descriptor 3 of the child. Returns null when
    // the program could not be started.
-   virtual Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1,
-                                    int fd2, int fd3 ) = 0;
+   virtual Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1, int fd2,
+                                    int fd3 ) = 0;
    // Sends `signal` to child `pid` of this runner; its end arrives through
    // the child's handle.
    virtual void kill( int32_t pid, int signal ) = 0;

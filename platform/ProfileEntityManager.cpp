@@ -28,7 +28,7 @@ bool ProfileEntityManager::mount( String const & profile, String & error ) {
    }
    for ( auto const & e : it->second.entries ) {
       if ( entities_.count( e.path ) ) {
-         continue;  // a re-mount keeps the entities that exist
+         continue; // a re-mount keeps the entities that exist
       }
       Ptr< Entity > ent = e.factory();
       ent->pathIs( e.path );

@@ -28,7 +28,7 @@ class PtrInterface {
    mutable uint32_t refs_ = 0;
 };
 
-template< typename T >
+template < typename T >
 class Ptr {
  public:
    Ptr() noexcept = default;
@@ -36,8 +36,10 @@ class Ptr {
    Ptr( T * p ) noexcept : p_( p ) { acquire(); }
    Ptr( Ptr const & o ) noexcept : p_( o.p_ ) { acquire(); }
    Ptr( Ptr && o ) noexcept : p_( std::exchange( o.p_, nullptr ) ) {}
-   template< typename U >
-   Ptr( Ptr< U > const & o ) noexcept : p_( o.get() ) { acquire(); }
+   template < typename U >
+   Ptr( Ptr< U > const & o ) noexcept : p_( o.get() ) {
+      acquire();
+   }
    ~Ptr() { release(); }
 
    Ptr & operator=( Ptr o ) noexcept {
@@ -52,12 +54,8 @@ class Ptr {
    void reset() noexcept { Ptr().swap( *this ); }
    void swap( Ptr & o ) noexcept { std::swap( p_, o.p_ ); }
 
-   friend bool operator==( Ptr const & a, Ptr const & b ) noexcept {
-      return a.p_ == b.p_;
-   }
-   friend bool operator==( Ptr const & a, std::nullptr_t ) noexcept {
-      return a.p_ == nullptr;
-   }
+   friend bool operator==( Ptr const & a, Ptr const & b ) noexcept { return a.p_ == b.p_; }
+   friend bool operator==( Ptr const & a, std::nullptr_t ) noexcept { return a.p_ == nullptr; }
 
  private:
    void acquire() const noexcept {
@@ -73,12 +71,12 @@ class Ptr {
    T * p_ = nullptr;
 };
 
-template< typename T, typename U >
+template < typename T, typename U >
 Ptr< T > ptrCast( Ptr< U > const & p ) {
    return Ptr< T >( dynamic_cast< T * >( p.get() ) );
 }
 
-template< typename T, typename... Args >
+template < typename T, typename... Args >
 Ptr< T > makePtr( Args &&... args ) {
    return Ptr< T >( new T( std::forward< Args >( args )... ) );
 }

@@ -11,26 +11,26 @@
 
 #include "platform/Exception.h"
 
-#define QUAYD_QUEUE( T, name )                                                  \
- public:                                                                        \
-   void name##Enq( T const & v ) { name##_.push_back( v ); }                    \
-   T name##Deq() {                                                              \
-      QUAYD_ASSERT( !name##_.empty() );                                         \
-      T v = std::move( name##_.front() );                                       \
-      name##_.pop_front();                                                      \
-      return v;                                                                 \
-   }                                                                            \
-   T const & name##Front() const {                                              \
-      QUAYD_ASSERT( !name##_.empty() );                                         \
-      return name##_.front();                                                   \
-   }                                                                            \
-   T const & name##Back() const {                                               \
-      QUAYD_ASSERT( !name##_.empty() );                                         \
-      return name##_.back();                                                    \
-   }                                                                            \
-   void name##DelAll() { name##_.clear(); }                                     \
-   bool name##Empty() const { return name##_.empty(); }                         \
-   std::deque< T > const & name() const { return name##_; }                     \
-                                                                                \
- private:                                                                       \
+#define QUAYD_QUEUE( T, name )                               \
+ public:                                                     \
+   void name##Enq( T const & v ) { name##_.push_back( v ); } \
+   T name##Deq() {                                           \
+      QUAYD_ASSERT( !name##_.empty() );                      \
+      T v = std::move( name##_.front() );                    \
+      name##_.pop_front();                                   \
+      return v;                                              \
+   }                                                         \
+   T const & name##Front() const {                           \
+      QUAYD_ASSERT( !name##_.empty() );                      \
+      return name##_.front();                                \
+   }                                                         \
+   T const & name##Back() const {                            \
+      QUAYD_ASSERT( !name##_.empty() );                      \
+      return name##_.back();                                 \
+   }                                                         \
+   void name##DelAll() { name##_.clear(); }                  \
+   bool name##Empty() const { return name##_.empty(); }      \
+   std::deque< T > const & name() const { return name##_; }  \
+                                                             \
+ private:                                                    \
    std::deque< T > name##_;

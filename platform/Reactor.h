@@ -32,25 +32,23 @@ class Reactor {
    void notificationsIs( bool on ) { on_ = on; }
    bool notifications() const { return on_; }
 
-   template< typename E >
+   template < typename E >
    void on( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr, Handler h ) {
       handlers( n.get(), static_cast< AttrId >( attr ) )
          .push_back( [ h = std::move( h ) ]( AttrId, String const * ) { h(); } );
    }
-   template< typename E >
-   void onKey( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr,
-               KeyHandler h ) {
+   template < typename E >
+   void onKey( Ptr< E > const & n, typename std::remove_const_t< E >::Attr attr, KeyHandler h ) {
       handlers( n.get(), static_cast< AttrId >( attr ) )
-         .push_back( [ h = std::move( h ) ]( AttrId, String const * key ) {
-            h( key ? *key : String() );
-         } );
+         .push_back(
+            [ h = std::move( h ) ]( AttrId, String const * key ) { h( key ? *key : String() ); } );
    }
    // Runs `h` for every change of `n`, with the attribute and key.
    void watch( Notifier const * n, std::function< void( AttrId, String const * ) > h ) {
       auto & fns = handlers( n, kAnyAttr );
       fns.push_back( [ h = std::move( h ) ]( AttrId a, String const * key ) { h( a, key ); } );
    }
-   template< typename E >
+   template < typename E >
    void watch( Ptr< E > const & n, std::function< void( AttrId, String const * ) > h ) {
       watch( static_cast< Notifier const * >( n.get() ), std::move( h ) );
    }
@@ -58,7 +56,7 @@ class Reactor {
    void onInitial( Notifier const * n, Handler h ) {
       entry( n ).initial.push_back( std::move( h ) );
    }
-   template< typename E >
+   template < typename E >
    void onInitial( Ptr< E > const & n, Handler h ) {
       onInitial( static_cast< Notifier const * >( n.get() ), std::move( h ) );
    }

@@ -6,9 +6,9 @@
 namespace Quayd {
 namespace {
 
-#define WIDGET_FIELDS( F )                                                      \
-   F( ATTR, int32_t, size, 0 )                                                  \
-   F( ATTR, int32_t, weight, 0 )                                                \
+#define WIDGET_FIELDS( F )       \
+   F( ATTR, int32_t, size, 0 )   \
+   F( ATTR, int32_t, weight, 0 ) \
    F( MAP, int32_t, part, _ )
 QUAYD_ENTITY( Widget, WIDGET_FIELDS );
 
@@ -24,7 +24,7 @@ struct Watcher {
       reactor.on( w, Widget::Attr::size, [ this ] {
          calls.push_back( "size" );
          if ( owner && w->size() == 99 ) {
-            owner->reset();  // deletes this from inside its own handler
+            owner->reset(); // deletes this from inside its own handler
          }
       } );
       reactor.onKey( w, Widget::Attr::part,
@@ -38,10 +38,9 @@ TEST( Reactor, InitialCallThenOneCallPerChange ) {
    Watcher watcher( w );
    w->sizeIs( 1 );
    w->sizeIs( 1 );
-   w->weightIs( 5 );  // no handler for weight
+   w->weightIs( 5 ); // no handler for weight
    w->partIs( "p", 3 );
-   EXPECT_EQ( watcher.calls,
-              ( std::vector< String >{ "initial", "size", "part p" } ) );
+   EXPECT_EQ( watcher.calls, ( std::vector< String >{ "initial", "size", "part p" } ) );
 }
 
 TEST( Reactor, WatchSeesEveryAttributeAfterTheSpecificHandlers ) {
@@ -53,9 +52,8 @@ TEST( Reactor, WatchSeesEveryAttributeAfterTheSpecificHandlers ) {
    w->sizeIs( 4 );
    w->weightIs( 5 );
    w->partIs( "q", 1 );
-   EXPECT_EQ( watcher.calls,
-              ( std::vector< String >{ "initial", "size", "any 0", "any 1", "part q",
-                                       "any 2 q" } ) );
+   EXPECT_EQ( watcher.calls, ( std::vector< String >{ "initial", "size", "any 0", "any 1", "part q",
+                                                      "any 2 q" } ) );
 }
 
 TEST( Reactor, NotificationsOffSilencesHandlers ) {
@@ -78,7 +76,7 @@ TEST( Reactor, HandlerMayDeleteItsOwnReactor ) {
    w->sizeIs( 99 );
    EXPECT_EQ( holder, nullptr );
    EXPECT_EQ( later, 1 );
-   w->sizeIs( 100 );  // nobody left but the plain subscriber
+   w->sizeIs( 100 ); // nobody left but the plain subscriber
    EXPECT_EQ( later, 2 );
    EXPECT_EQ( w->subscriberCount(), 1u );
 }
@@ -88,7 +86,7 @@ TEST( Notifier, SubscriberMayReleaseTheLastReferenceToTheNotifier ) {
    Widget * raw = w.get();
    bool ran = false;
    auto sub = raw->subscribe( [ & ]( AttrId, String const * ) {
-      w.reset();  // the notifier stays alive until the notification ends
+      w.reset(); // the notifier stays alive until the notification ends
       ran = true;
    } );
    raw->sizeIs( 1 );

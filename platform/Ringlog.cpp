@@ -10,11 +10,11 @@ std::function< void( Config const & ) > & initializer() {
 } // namespace
 
 void initialize( String const & fileName, std::array< uint32_t, 10 > const & levelSizes,
-                 char const * prefix, int flags, int hours, int multithreading,
-                 bool enabled, uint32_t recordSize ) {
+                 char const * prefix, int flags, int hours, int multithreading, bool enabled,
+                 uint32_t recordSize ) {
    if ( auto & fn = initializer() ) {
-      fn( Config{ fileName, levelSizes, prefix ? prefix : "", flags, hours, multithreading,
-                  enabled, recordSize } );
+      fn( Config{ fileName, levelSizes, prefix ? prefix : "", flags, hours, multithreading, enabled,
+                  recordSize } );
    }
 }
 

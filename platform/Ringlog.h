@@ -9,8 +9,8 @@
 namespace Quayd::Ringlog {
 
 struct Config {
-   String fileName;  // "%d" in it stands for the process id
-   std::array< uint32_t, 10 > levelSizes;  // records per level 0..9
+   String fileName;                       // "%d" in it stands for the process id
+   std::array< uint32_t, 10 > levelSizes; // records per level 0..9
    String prefix;
    int flags;
    int hours;
@@ -20,8 +20,8 @@ struct Config {
 };
 
 void initialize( String const & fileName, std::array< uint32_t, 10 > const & levelSizes,
-                 char const * prefix, int flags, int hours, int multithreading,
-                 bool enabled, uint32_t recordSize );
+                 char const * prefix, int flags, int hours, int multithreading, bool enabled,
+                 uint32_t recordSize );
 void initializerIs( std::function< void( Config const & ) > fn );
 
 } // namespace Quayd::Ringlog

@@ -21,7 +21,7 @@ size_t TaskScheduler::fireDueTimers() {
    size_t fired = 0;
    TimePoint const now = clock_.now();
    while ( !timers_.empty() && timers_.begin()->first.first <= now ) {
-      Ptr< TimerTask > t( timers_.begin()->second );  // the handler may drop it
+      Ptr< TimerTask > t( timers_.begin()->second ); // the handler may drop it
       t->disarm();
       auto handler = t->handler_;
       handler();
@@ -62,8 +62,8 @@ std::optional< TimePoint > TaskScheduler::nextDeadline() const {
 
 Task::Task( Ptr< TaskScheduler > scheduler, TaskPriority priority, String name,
             std::function< void() > handler )
-      : scheduler_( std::move( scheduler ) ), priority_( priority ),
-        name_( std::move( name ) ), handler_( std::move( handler ) ) {}
+    : scheduler_( std::move( scheduler ) ), priority_( priority ), name_( std::move( name ) ),
+      handler_( std::move( handler ) ) {}
 
 Task::~Task() { unscheduleTask(); }
 
@@ -94,8 +94,8 @@ void Task::priorityIs( TaskPriority p ) {
 
 TimerTask::TimerTask( Ptr< TaskScheduler > scheduler, TaskPriority priority, String name,
                       std::function< void() > handler )
-      : scheduler_( std::move( scheduler ) ), priority_( priority ),
-        name_( std::move( name ) ), handler_( std::move( handler ) ) {}
+    : scheduler_( std::move( scheduler ) ), priority_( priority ), name_( std::move( name ) ),
+      handler_( std::move( handler ) ) {}
 
 TimerTask::~TimerTask() { disarm(); }
 
@@ -112,8 +112,7 @@ void TimerTask::scheduleTaskDelay( Duration delay ) {
       return;
    }
    TimePoint const now = scheduler_->now();
-   TimePoint const at =
-      delay > TimePoint::max() - now ? TimePoint::max() : now + delay;
+   TimePoint const at = delay > TimePoint::max() - now ? TimePoint::max() : now + delay;
    // Priority orders timers that fall due together.
    key_ = { at, ( uint64_t( 1000 - priority_.value ) << 48 ) | scheduler_->seq_++ };
    scheduler_->timers_[ key_ ] = this;

@@ -44,7 +44,7 @@ class TaskScheduler : public PtrInterface {
  public:
    explicit TaskScheduler( Clock const & clock, ProcessRunner * processes = nullptr,
                            FileSystem * files = nullptr )
-         : clock_( clock ), processes_( processes ), files_( files ) {}
+       : clock_( clock ), processes_( processes ), files_( files ) {}
    ~TaskScheduler() override;
 
    TimePoint now() const { return clock_.now(); }
@@ -70,7 +70,7 @@ class TaskScheduler : public PtrInterface {
  private:
    friend class Task;
    friend class TimerTask;
-   using ReadyKey = std::pair< int, uint64_t >;  // (-priority, sequence)
+   using ReadyKey = std::pair< int, uint64_t >; // (-priority, sequence)
    using TimerKey = std::pair< TimePoint, uint64_t >;
 
    Clock const & clock_;

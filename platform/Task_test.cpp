@@ -21,7 +21,7 @@ TEST( Task, HigherPrioritiesRunFirstAndFifoWithin ) {
    a->scheduleTask();
    b->scheduleTask();
    high->scheduleTask();
-   a->scheduleTask();  // already scheduled: keeps its place
+   a->scheduleTask(); // already scheduled: keeps its place
    vt.runReady();
    EXPECT_EQ( order, ( std::vector< String >{ "high", "a", "b", "low" } ) );
 }
@@ -88,11 +88,11 @@ TEST( TimerTask, LowestDelayKeepsTheEarlierDeadline ) {
    TimePoint const start = vt.now();
    t->scheduleTaskLowestDelay( 30s );
    vt.advance( 10s );
-   t->scheduleTaskLowestDelay( 30s );  // later than pending: ignored
+   t->scheduleTaskLowestDelay( 30s ); // later than pending: ignored
    EXPECT_EQ( *t->deadline() - start, 30s );
-   t->scheduleTaskLowestDelay( 5s );  // earlier: wins
+   t->scheduleTaskLowestDelay( 5s ); // earlier: wins
    EXPECT_EQ( *t->deadline() - start, 15s );
-   t->scheduleTaskDelay( 30s );  // plain delay replaces
+   t->scheduleTaskDelay( 30s ); // plain delay replaces
    EXPECT_EQ( *t->deadline() - start, 40s );
 }
 

@@ -21,9 +21,7 @@ class ToggleTest : public ::testing::Test {
       ::unsetenv( "QUAYD_TOGGLE_DIR" );
       std::filesystem::remove_all( dir_ );
    }
-   void write( String const & file, String const & text ) {
-      std::ofstream( dir_ / file ) << text;
-   }
+   void write( String const & file, String const & text ) { std::ofstream( dir_ / file ) << text; }
    std::filesystem::path dir_;
 };
 

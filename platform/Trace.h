@@ -30,7 +30,7 @@ class TraceHandle {
       auto * s = traceSink();
       return s && s->enabled( module_, level );
    }
-   template< typename... Args >
+   template < typename... Args >
    void trace( int level, fmt::format_string< Args... > f, Args &&... args ) const {
       if ( auto * s = traceSink(); s && s->enabled( module_, level ) ) {
          s->write( module_, level, fmt::format( f, std::forward< Args >( args )... ) );

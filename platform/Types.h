@@ -13,8 +13,6 @@ using TimePoint = std::chrono::time_point< std::chrono::steady_clock, Duration >
 // Scheduling a timer with this delay disarms it.
 inline constexpr Duration kInfiniteDelay = Duration::max();
 
-inline double toSeconds( Duration d ) {
-   return std::chrono::duration< double >( d ).count();
-}
+inline double toSeconds( Duration d ) { return std::chrono::duration< double >( d ).count(); }
 
 } // namespace Quayd

@@ -16,8 +16,8 @@
 namespace Quayd {
 
 struct ContainerCreateBody {
-   nlohmann::json body;  // the create body, when clientFlag is empty
-   String clientFlag;    // the first option the table does not take
+   nlohmann::json body; // the create body, when clientFlag is empty
+   String clientFlag;   // the first option the table does not take
 };
 
 // The request's labels come first, so that options may replace them, as

@@ -36,7 +36,8 @@ TEST( ContainerCreateBodyTest, EverythingOfTheRequestLandsInTheBody ) {
       "HostConfig": {"Memory": 67108864, "Init": true, "Binds": ["/mnt/flash/web:/data:ro"],
                      "PortBindings": {}, "RestartPolicy": {"Name": "no"}, "Dns": [],
                      "DnsOptions": [], "DnsSearch": [], "Devices": [], "BlkioWeightDevice": []}
-   })" ) ) << out.body.dump();
+   })" ) )
+      << out.body.dump();
 }
 
 TEST( ContainerCreateBodyTest, AnOptionTheTableDoesNotTakeNamesTheFlag ) {
@@ -46,7 +47,7 @@ TEST( ContainerCreateBodyTest, AnOptionTheTableDoesNotTakeNamesTheFlag ) {
    }
    EXPECT_EQ( containerCreateBody( *p, kLabels ).clientFlag, "--label-file" );
    auto q = request();
-   q->settingIs( "memory", "lots" );  // written by hand into the database
+   q->settingIs( "memory", "lots" ); // written by hand into the database
    EXPECT_EQ( containerCreateBody( *q, kLabels ).clientFlag, "--memory" );
 }
 
@@ -57,8 +58,8 @@ TEST( ContainerCreateBodyTest, TheClientGetsTheSameRequestAsFlags ) {
    }
    EXPECT_EQ( clientRunArgs( *p, kLabels ),
               ( Strings{ "--label", "quayd.agent=quayd", "--memory", "64m", "--init", "--volume",
-                         "/mnt/flash/web:/data:ro", "--label-file", "/etc/labels", "bb:1",
-                         "sleep", "9" } ) );
+                         "/mnt/flash/web:/data:ro", "--label-file", "/etc/labels", "bb:1", "sleep",
+                         "9" } ) );
 }
 
 } // namespace

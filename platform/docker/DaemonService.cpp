@@ -47,7 +47,7 @@ class SupervisedService : public DaemonService {
 class SystemdService : public DaemonService {
  public:
    SystemdService( String unitDir, String systemctl )
-         : unitFile_( unitDir + "/" + kDockerdUnit ), systemctl_( std::move( systemctl ) ) {}
+       : unitFile_( unitDir + "/" + kDockerdUnit ), systemctl_( std::move( systemctl ) ) {}
 
    bool running() override {
       // "activating" covers a daemon that died and is being restarted.
@@ -77,8 +77,7 @@ class SystemdService : public DaemonService {
       auto const r = runProgram( args, {}, true );
       if ( r.status != 0 ) {
          throw RuntimeException( fmt::format( "{} failed (status {}){}{}", fmt::join( args, " " ),
-                                              r.status, r.output.empty() ? "" : ": ",
-                                              r.output ) );
+                                              r.status, r.output.empty() ? "" : ": ", r.output ) );
       }
    }
 
@@ -103,8 +102,7 @@ String unitWord( String const & w ) {
 
 } // namespace
 
-std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir,
-                                                   String const & systemctl,
+std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir, String const & systemctl,
                                                    String const & supervisorPidFile ) {
    std::error_code ec;
    if ( std::filesystem::is_directory( unitDir, ec ) ) {
@@ -114,23 +112,25 @@ std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir,
 }
 
 String systemdUnitText( DockerSupervisorParams const & p ) {
-   String t =
-         "# Written by quayd, which starts and stops this daemon; not to be enabled.\n"
-         "[Unit]\n"
-         "Description=Docker daemon run by quayd\n"
-         "After=network-online.target\n"
-         "Wants=network-online.target\n"
-         // One daemon owns the data root and the socket.
-         "Conflicts=docker.service docker.socket\n"
-         "\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=" + unitWord( p.dockerd ) + " --config-file " + unitWord( p.configFile ) + "\n"
-         "ExecReload=/bin/kill -s HUP $MAINPID\n";
+   String t = "# Written by quayd, which starts and stops this daemon; not to be enabled.\n"
+              "[Unit]\n"
+              "Description=Docker daemon run by quayd\n"
+              "After=network-online.target\n"
+              "Wants=network-online.target\n"
+              // One daemon owns the data root and the socket.
+              "Conflicts=docker.service docker.socket\n"
+              "\n"
+              "[Service]\n"
+              "Type=notify\n"
+              "ExecStart=" +
+              unitWord( p.dockerd ) + " --config-file " + unitWord( p.configFile ) +
+              "\n"
+              "ExecReload=/bin/kill -s HUP $MAINPID\n";
    if ( !p.netNsPath.empty() ) {
       t += "NetworkNamespacePath=" + p.netNsPath + "\n";
    }
-   t += "StandardOutput=append:" + p.logFile + "\n"
+   t += "StandardOutput=append:" + p.logFile +
+        "\n"
         "StandardError=inherit\n"
         "Restart=always\n"
         "RestartSec=2\n"

@@ -25,8 +25,7 @@ class DaemonService {
 inline constexpr char const * kDockerdUnit = "quayd-dockerd.service";
 
 // systemd when `unitDir` exists, the supervisor with `supervisorPidFile` otherwise.
-std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir,
-                                                   String const & systemctl,
+std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir, String const & systemctl,
                                                    String const & supervisorPidFile );
 
 // The unit systemd runs dockerd from.

@@ -34,13 +34,19 @@ class SystemdServiceTest : public ::testing::Test {
       systemctl_ = dir_ + "/systemctl";
       writeFileAtomically( systemctl_,
                            "#!/bin/sh\n"
-                           "echo \"$*\" >>" + dir_ + "/calls\n"
-                           "case $1 in\n"
-                           "  is-active) cat " + dir_ + "/state; exit 3 ;;\n"
-                           "  start) [ -e " + dir_ + "/fail ] && {\n"
-                           "    echo \"Job for $2 failed.\" >&2; exit 1; } ;;\n"
-                           "esac\n"
-                           "exit 0\n",
+                           "echo \"$*\" >>" +
+                              dir_ +
+                              "/calls\n"
+                              "case $1 in\n"
+                              "  is-active) cat " +
+                              dir_ +
+                              "/state; exit 3 ;;\n"
+                              "  start) [ -e " +
+                              dir_ +
+                              "/fail ] && {\n"
+                              "    echo \"Job for $2 failed.\" >&2; exit 1; } ;;\n"
+                              "esac\n"
+                              "exit 0\n",
                            0755 );
       stateIs( "inactive" );
    }
@@ -108,8 +114,8 @@ TEST_F( SystemdServiceTest, RunningFollowsTheUnitsActiveState ) {
 TEST_F( SystemdServiceTest, WithoutTheUnitDirectoryTheSupervisorIsUsed ) {
    fs::remove( unitDir_ );
    auto s = service();
-   EXPECT_FALSE( s->running() );  // no supervisor pid file
-   s->stop();                     // nothing to stop
+   EXPECT_FALSE( s->running() ); // no supervisor pid file
+   s->stop();                    // nothing to stop
    EXPECT_EQ( calls(), "" );
 }
 
@@ -117,8 +123,9 @@ TEST( SystemdUnitText, SaysHowDockerdRuns ) {
    struct Case {
       String netNs;
       char const * nsLine;
-   } const cases[] = { { "", nullptr },
-                       { "/var/run/netns/ns-red", "NetworkNamespacePath=/var/run/netns/ns-red\n" } };
+   } const cases[] = {
+      { "", nullptr }, { "/var/run/netns/ns-red", "NetworkNamespacePath=/var/run/netns/ns-red\n" }
+   };
    for ( auto const & c : cases ) {
       DockerSupervisorParams const p{ "/opt/my docker/dockerd", "/run/q/50%.json", c.netNs,
                                       "/run/q/dockerd.log", "/run/q/supervisor.pid" };

@@ -23,7 +23,7 @@ size_t readCb( char * buf, size_t size, size_t n, void * user ) {
 } // namespace
 
 DockerApiClient::DockerApiClient( String socketPath )
-      : curl_( nullptr ), socketPath_( std::move( socketPath ) ) {
+    : curl_( nullptr ), socketPath_( std::move( socketPath ) ) {
    static bool const globalInit = ( curl_global_init( CURL_GLOBAL_DEFAULT ), true );
    (void)globalInit;
    curl_ = curl_easy_init();
@@ -36,15 +36,13 @@ DockerApiClient::~DockerApiClient() { curl_easy_cleanup( static_cast< CURL * >( 
 
 String DockerApiClient::escape( String const & s ) {
    // The handle argument is ignored by current libcurl.
-   char * e = curl_easy_escape( nullptr, s.c_str(),
-                                static_cast< int >( s.size() ) );
+   char * e = curl_easy_escape( nullptr, s.c_str(), static_cast< int >( s.size() ) );
    String out( e ? e : "" );
    curl_free( e );
    return out;
 }
 
-DockerApiClient::Response DockerApiClient::request( String const & method,
-                                                    String const & path,
+DockerApiClient::Response DockerApiClient::request( String const & method, String const & path,
                                                     String const & body, FILE * upload,
                                                     long timeoutSec,
                                                     std::vector< String > const & extra ) {
@@ -105,8 +103,8 @@ String DockerApiClient::errorMessage( Response const & r ) {
 
 nlohmann::json DockerApiClient::call( String const & method, String const & path,
                                       nlohmann::json const & body, long timeoutSec ) {
-   Response r = request( method, path, body.is_null() ? "" : jsonText( body ), nullptr,
-                         timeoutSec );
+   Response r =
+      request( method, path, body.is_null() ? "" : jsonText( body ), nullptr, timeoutSec );
    if ( r.status >= 500 ) {
       // The daemon failed; it did not refuse. "No such container" must not
       // be read into a daemon error.

@@ -28,9 +28,9 @@ class DockerApiClient {
    // One request; transport failures throw RuntimeException, any HTTP status
    // is returned. `upload`, when given, is streamed as the request body;
    // `headers` ("Name: value") are added and never appear in a message.
-   Response request( String const & method, String const & path,
-                     String const & body = "", FILE * upload = nullptr,
-                     long timeoutSec = 0, std::vector< String > const & headers = {} );
+   Response request( String const & method, String const & path, String const & body = "",
+                     FILE * upload = nullptr, long timeoutSec = 0,
+                     std::vector< String > const & headers = {} );
    // As request, but a non-2xx answer throws ApiRequestException with the
    // daemon's message; the body is parsed as JSON when non-empty.
    nlohmann::json call( String const & method, String const & path,

@@ -49,10 +49,10 @@ String tailOf( String const & path, size_t n ) {
 } // namespace
 
 DockerRuntime::DockerRuntime()
-      : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ),
-        service_( daemonServiceFor( "/run/systemd/system",
-                                    envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
-                                    supervisorPidFile() ) ) {}
+    : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ),
+      service_( daemonServiceFor( "/run/systemd/system",
+                                  envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
+                                  supervisorPidFile() ) ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -94,8 +94,7 @@ pid_t DockerRuntime::supervisorPid() const { return livePidFromFile( supervisorP
 bool DockerRuntime::runtimeInstalled() {
    String p = envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" );
    struct stat st;
-   return stat( p.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) &&
-          access( p.c_str(), X_OK ) == 0;
+   return stat( p.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) && access( p.c_str(), X_OK ) == 0;
 }
 
 bool DockerRuntime::runtimeActive() {
@@ -184,9 +183,8 @@ void DockerRuntime::enableRuntime() {
       if ( !fs::exists( configFile() ) ) {
          applyConfig( "", netNsPath_, nullptr, true, nullptr );
       }
-      DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ),
-                                configFile(), netNsPath_, logFile(),
-                                supervisorPidFile() };
+      DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ), configFile(),
+                                netNsPath_, logFile(), supervisorPidFile() };
       try {
          service_->start( p );
       } catch ( RuntimeException const & e ) {
@@ -252,7 +250,8 @@ ImageRecord DockerRuntime::inspectImage( String const & name ) {
 
 std::vector< String > DockerRuntime::listOwnContainers() {
    String const filter = fmt::format( R"({{"label":["{}={}"]}})", kAgentLabel, kAgentLabelValue );
-   json j = api().call( "GET", "/containers/json?all=1&filters=" + DockerApiClient::escape( filter ) );
+   json j =
+      api().call( "GET", "/containers/json?all=1&filters=" + DockerApiClient::escape( filter ) );
    std::vector< String > out;
    for ( auto const & c : j ) {
       // Names come with the daemon's leading slash.
@@ -267,7 +266,7 @@ std::vector< String > DockerRuntime::listOwnContainers() {
 
 std::vector< String > DockerRuntime::listStaleImages() {
    json j = api().call( "GET", "/images/json?filters=" +
-                                     DockerApiClient::escape( R"({"dangling":["true"]})" ) );
+                                  DockerApiClient::escape( R"({"dangling":["true"]})" ) );
    std::vector< String > out;
    for ( auto const & img : j ) {
       out.push_back( img.value( "Id", String() ) );
@@ -301,8 +300,7 @@ std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
          continue;
       }
       if ( j.contains( "error" ) ) {
-         throw RuntimeException( "loading " + tarballPath + ": " +
-                                 j[ "error" ].get< String >() );
+         throw RuntimeException( "loading " + tarballPath + ": " + j[ "error" ].get< String >() );
       }
       String s = j.value( "stream", String() );
       for ( String prefix : { "Loaded image: ", "Loaded image ID: " } ) {
@@ -330,11 +328,10 @@ String DockerRuntime::clientConfigDir() const {
                  ( String( CredentialStore::kDefaultDir ) + "/docker" ).c_str() );
 }
 
-void DockerRuntime::login( String const & user, String const & password,
-                           String const & server ) {
+void DockerRuntime::login( String const & user, String const & password, String const & server ) {
    api().call( "POST", "/auth",
-               json{ { "username", user }, { "password", password },
-                     { "serveraddress", server } } );
+               json{
+                  { "username", user }, { "password", password }, { "serveraddress", server } } );
    String dir = clientConfigDir();
    makeDir( dir, 0700 );
    String file = dir + "/config.json";
@@ -443,8 +440,10 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
       if ( create.clientFlag.empty() ) {
          createAndStart( p->name, p->image, create.body );
       } else {
-         QTRACE( trace, 5, "container {}: option {} is not in the option table; "
-                           "running it with the docker client", p->name, create.clientFlag );
+         QTRACE( trace, 5,
+                 "container {}: option {} is not in the option table; "
+                 "running it with the docker client",
+                 p->name, create.clientFlag );
          removeOwnContainer( p->name );
          runWithClient( *p );
       }
@@ -455,8 +454,7 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    ::unlink( pendingRunFile().c_str() );
 }
 
-void DockerRuntime::createAndStart( String const & name, String const & image,
-                                    json const & body ) {
+void DockerRuntime::createAndStart( String const & name, String const & image, json const & body ) {
    String const create = "/containers/create?name=" + DockerApiClient::escape( name );
    String const text = jsonText( body );
    auto r = api().request( "POST", create, text );
@@ -524,9 +522,14 @@ void DockerRuntime::runWithClient( RunContainerParams const & p ) {
    String const cidFile = runtimeDir_ + "/run.cid";
    ::unlink( cidFile.c_str() );
    std::vector< String > w = { envOr( "QUAYD_DOCKER_CLI", "/usr/bin/docker" ),
-                               "--host", "unix://" + socketPath(),
-                               "run", "--detach", "--name", p.name,
-                               "--cidfile", cidFile };
+                               "--host",
+                               "unix://" + socketPath(),
+                               "run",
+                               "--detach",
+                               "--name",
+                               p.name,
+                               "--cidfile",
+                               cidFile };
    for ( auto & word : clientRunArgs( p, ownLabels() ) ) {
       w.push_back( std::move( word ) );
    }
@@ -544,8 +547,8 @@ void DockerRuntime::runWithClient( RunContainerParams const & p ) {
             // The run's own failure is the one worth reporting.
          }
       }
-      throw RuntimeException( "docker run " + p.name + " failed (status " +
-                              std::to_string( rc ) + "): " + err );
+      throw RuntimeException( "docker run " + p.name + " failed (status " + std::to_string( rc ) +
+                              "): " + err );
    }
 }
 

@@ -36,8 +36,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    std::vector< String > listStaleImages() override;
    std::vector< String > loadImage( String const & tarballPath ) override;
    void removeImage( String const & nameOrTag ) override;
-   void login( String const & user, String const & password,
-               String const & server ) override;
+   void login( String const & user, String const & password, String const & server ) override;
    void logout( String const & server ) override;
    ContainerRecord inspectContainer( String const & name ) override;
    std::vector< String > listOwnContainers() override;
@@ -74,8 +73,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    void removeOwnContainer( String const & name );
    void finishInterruptedRun();
    // Create and start through the Engine API, pulling a missing image.
-   void createAndStart( String const & name, String const & image,
-                        nlohmann::json const & body );
+   void createAndStart( String const & name, String const & image, nlohmann::json const & body );
    void pullImage( String const & image );
    // `docker run`, for a request with an option the option table does not take.
    void runWithClient( RunContainerParams const & p );

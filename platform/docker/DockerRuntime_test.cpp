@@ -32,7 +32,7 @@ String const kDockerd = "/usr/sbin/dockerd";
 String const kDataRoot = "/run/quayd/test-data-root";
 String const kNetNs = "/run/quayd/quaydtest";
 
-template< typename F >
+template < typename F >
 bool eventually( F done, std::chrono::seconds limit = std::chrono::seconds( 60 ) ) {
    auto deadline = std::chrono::steady_clock::now() + limit;
    while ( std::chrono::steady_clock::now() < deadline ) {
@@ -46,7 +46,7 @@ bool eventually( F done, std::chrono::seconds limit = std::chrono::seconds( 60 )
 
 // A network namespace kept alive by a bind mount on kNetNs.
 void makeNetNs() {
-   int ready[ 2 ], go[ 2 ];  // one pipe per direction
+   int ready[ 2 ], go[ 2 ]; // one pipe per direction
    ASSERT_EQ( pipe( ready ), 0 );
    ASSERT_EQ( pipe( go ), 0 );
    pid_t child = fork();
@@ -56,7 +56,7 @@ void makeNetNs() {
          _exit( 1 );
       }
       ssize_t ignored = write( ready[ 1 ], "x", 1 );
-      ignored = read( go[ 0 ], &c, 1 );  // wait for the parent's bind mount
+      ignored = read( go[ 0 ], &c, 1 ); // wait for the parent's bind mount
       (void)ignored;
       _exit( 0 );
    }
@@ -65,7 +65,7 @@ void makeNetNs() {
    { std::ofstream( kNetNs ).flush(); }
    String src = "/proc/" + std::to_string( child ) + "/ns/net";
    ASSERT_EQ( mount( src.c_str(), kNetNs.c_str(), nullptr, MS_BIND, nullptr ), 0 )
-         << strerror( errno );
+      << strerror( errno );
    ASSERT_EQ( write( go[ 1 ], "x", 1 ), 1 );
    int st;
    waitpid( child, &st, 0 );
@@ -136,7 +136,7 @@ class DockerRuntimeTest : public ::testing::Test {
       rt.disableRuntime();
       rt.resetConfig();
       EXPECT_TRUE( processesMentioning( rt.runtimeDir() + "/" ).empty() )
-            << "a daemon or supervisor of this test is still running";
+         << "a daemon or supervisor of this test is still running";
    }
    void startDaemon( DockerRuntime & rt, Ptr< InsecureRegistries const > regs = nullptr ) {
       rt.applyConfig( kDataRoot, kNetNs, nullptr, true, regs );
@@ -189,9 +189,9 @@ TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
    pid_t sup = rt.supervisorPid();
    ASSERT_NE( sup, 0 );
 
-   DockerRuntime later;  // what an agent restarted meanwhile would hold
+   DockerRuntime later; // what an agent restarted meanwhile would hold
    EXPECT_TRUE( later.runtimeActive() );
-   later.enableRuntime();  // reuses the running supervisor
+   later.enableRuntime(); // reuses the running supervisor
    EXPECT_EQ( later.supervisorPid(), sup );
    later.disableRuntime();
    EXPECT_FALSE( later.runtimeActive() );
@@ -207,10 +207,13 @@ TEST_F( DockerRuntimeTest, ReloadTakesNewInsecureRegistriesWithoutRestart ) {
    regs->regIs( "10.9.8.7:5000" );
    rt.applyConfig( kDataRoot, kNetNs, nullptr, true, regs );
    rt.reloadConfig();
-   EXPECT_TRUE( eventually( [ & ] {
-      json idx = get( rt, "/info" )[ "RegistryConfig" ][ "IndexConfigs" ];
-      return idx.contains( "10.9.8.7:5000" ) && idx[ "10.9.8.7:5000" ][ "Secure" ] == false;
-   }, std::chrono::seconds( 20 ) ) ) << get( rt, "/info" )[ "RegistryConfig" ].dump();
+   EXPECT_TRUE( eventually(
+      [ & ] {
+         json idx = get( rt, "/info" )[ "RegistryConfig" ][ "IndexConfigs" ];
+         return idx.contains( "10.9.8.7:5000" ) && idx[ "10.9.8.7:5000" ][ "Secure" ] == false;
+      },
+      std::chrono::seconds( 20 ) ) )
+      << get( rt, "/info" )[ "RegistryConfig" ].dump();
    EXPECT_EQ( rt.dockerdPid(), before );
 }
 
@@ -243,7 +246,7 @@ TEST_F( DockerRuntimeTest, DaemonThatNeverAnswersFailsTheStart ) {
       FAIL() << "enableRuntime returned";
    } catch ( Unitctl::SdbusJobException const & e ) {
       EXPECT_NE( String( e.what() ).find( "did not come up within 2 s" ), String::npos )
-            << e.what();
+         << e.what();
       EXPECT_NE( String( e.what() ).find( "stand-in running" ), String::npos ) << e.what();
    }
    EXPECT_EQ( rt.supervisorPid(), 0 );
@@ -260,8 +263,8 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    fs::create_symlink( "busybox", dir + "/rootfs/bin/sleep" );
    String host = "unix://" + rt.socketPath();
    String cmd = "tar -C " + dir + "/rootfs -c . | /usr/bin/docker --host " + host +
-                " import - quaydtest:1 >/dev/null && /usr/bin/docker --host " + host +
-                " save -o " + dir + "/img.tar quaydtest:1 && /usr/bin/docker --host " + host +
+                " import - quaydtest:1 >/dev/null && /usr/bin/docker --host " + host + " save -o " +
+                dir + "/img.tar quaydtest:1 && /usr/bin/docker --host " + host +
                 " rmi quaydtest:1 >/dev/null";
    ASSERT_EQ( system( cmd.c_str() ), 0 );
 
@@ -328,7 +331,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    EXPECT_EQ( rt.inspectContainer( prefix ).name, prefix );
    rt.removeContainer( prefix, true );
    EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).running );
-   EXPECT_EQ( rt.inspectContainer( id ).name, "quaydtest-c" );  // the full ID still counts
+   EXPECT_EQ( rt.inspectContainer( id ).name, "quaydtest-c" ); // the full ID still counts
    rt.stopContainer( "quaydtest-c" );
    EXPECT_EQ( rt.inspectContainer( "quaydtest-c" ).status, "exited" );
    rt.removeContainer( "quaydtest-c", true );
@@ -343,13 +346,15 @@ TEST_F( DockerRuntimeTest, LogoutForgetsOnlyThatServer ) {
    DockerRuntime rt;
    String file = String( getenv( "QUAYD_DOCKER_CONFIG" ) ) + "/config.json";
    fs::create_directories( fs::path( file ).parent_path() );
-   std::ofstream( file ) << R"({"auths":{"a.example":{"auth":"eDp5"},"b.example":{"auth":"eDp5"}}})";
+   std::ofstream( file )
+      << R"({"auths":{"a.example":{"auth":"eDp5"},"b.example":{"auth":"eDp5"}}})";
    rt.logout( "a.example" );
    std::ifstream in( file );
    json c = json::parse( in );
    EXPECT_FALSE( c[ "auths" ].contains( "a.example" ) );
    EXPECT_TRUE( c[ "auths" ].contains( "b.example" ) );
-   EXPECT_EQ( fs::status( file ).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write );
+   EXPECT_EQ( fs::status( file ).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write );
 }
 
 } // namespace

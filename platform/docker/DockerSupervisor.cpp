@@ -89,7 +89,7 @@ bool reap( pid_t pid ) {
          if ( child > 0 && !reap( child ) ) {
             kill( child, SIGTERM );
             bool gone = false;
-            for ( int i = 0; i < 200 && !gone; ++i ) {  // 20 s in 100 ms steps
+            for ( int i = 0; i < 200 && !gone; ++i ) { // 20 s in 100 ms steps
                struct timespec ts = { 0, 100000000 };
                sigset_t chld;
                sigemptyset( &chld );
@@ -199,8 +199,8 @@ pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
       if ( !p.netNsPath.empty() ) {
          int ns = open( p.netNsPath.c_str(), O_RDONLY | O_CLOEXEC );
          if ( ns < 0 || setns( ns, CLONE_NEWNET ) != 0 ) {
-            report( keep, "cannot enter network namespace " + p.netNsPath + ": " +
-                             strerror( errno ) );
+            report( keep,
+                    "cannot enter network namespace " + p.netNsPath + ": " + strerror( errno ) );
             _exit( 1 );
          }
          close( ns );

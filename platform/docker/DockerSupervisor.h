@@ -11,11 +11,11 @@
 namespace Quayd {
 
 struct DockerSupervisorParams {
-   String dockerd;     // program to run
-   String configFile;  // passed as --config-file
-   String netNsPath;   // empty: the caller's network namespace
+   String dockerd;    // program to run
+   String configFile; // passed as --config-file
+   String netNsPath;  // empty: the caller's network namespace
    String logFile;
-   String pidFile;     // the supervisor's own pid
+   String pidFile; // the supervisor's own pid
 };
 
 // Starts a supervisor and returns its pid once it runs and has entered the

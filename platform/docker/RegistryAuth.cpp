@@ -23,8 +23,8 @@ ImageName parseImageName( String const & ref ) {
    }
    auto slash = rest.find( '/' );
    String const first = rest.substr( 0, slash );
-   bool const host = slash != String::npos && ( first.find_first_of( ".:" ) != String::npos ||
-                                                 first == "localhost" );
+   bool const host = slash != String::npos &&
+                     ( first.find_first_of( ".:" ) != String::npos || first == "localhost" );
    n.registry = host ? first : "docker.io";
    return n;
 }
@@ -79,8 +79,8 @@ std::optional< String > base64Decode( String const & in ) {
 }
 
 String registryAuth( nlohmann::json const & clientConfig, String const & registry ) {
-   auto const auths = clientConfig.is_object() ? clientConfig.value( "auths", nlohmann::json() )
-                                               : nlohmann::json();
+   auto const auths =
+      clientConfig.is_object() ? clientConfig.value( "auths", nlohmann::json() ) : nlohmann::json();
    if ( !auths.is_object() ) {
       return {};
    }

@@ -12,9 +12,9 @@
 namespace Quayd {
 
 struct ImageName {
-   String repository;  // "127.0.0.1:5000/bb"
-   String tag;         // "1", "latest" when none is given, or a digest
-   String registry;    // "127.0.0.1:5000", "docker.io" for names without one
+   String repository; // "127.0.0.1:5000/bb"
+   String tag;        // "1", "latest" when none is given, or a digest
+   String registry;   // "127.0.0.1:5000", "docker.io" for names without one
 };
 ImageName parseImageName( String const & ref );
 

@@ -25,13 +25,14 @@ TEST_P( ImageNames, SplitIntoRepositoryTagAndRegistry ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Table, ImageNames,
-   ::testing::Values( NameCase{ "busybox", "busybox", "latest", "docker.io" },
-                      NameCase{ "bb:1", "bb", "1", "docker.io" },
-                      NameCase{ "library/bb:1", "library/bb", "1", "docker.io" },
-                      NameCase{ "127.0.0.1:5000/bb:1", "127.0.0.1:5000/bb", "1", "127.0.0.1:5000" },
-                      NameCase{ "127.0.0.1:5000/bb", "127.0.0.1:5000/bb", "latest", "127.0.0.1:5000" },
-                      NameCase{ "localhost/x/bb@sha256:ab", "localhost/x/bb", "sha256:ab", "localhost" },
-                      NameCase{ "reg.example/bb:2", "reg.example/bb", "2", "reg.example" } ) );
+   ::testing::Values(
+      NameCase{ "busybox", "busybox", "latest", "docker.io" },
+      NameCase{ "bb:1", "bb", "1", "docker.io" },
+      NameCase{ "library/bb:1", "library/bb", "1", "docker.io" },
+      NameCase{ "127.0.0.1:5000/bb:1", "127.0.0.1:5000/bb", "1", "127.0.0.1:5000" },
+      NameCase{ "127.0.0.1:5000/bb", "127.0.0.1:5000/bb", "latest", "127.0.0.1:5000" },
+      NameCase{ "localhost/x/bb@sha256:ab", "localhost/x/bb", "sha256:ab", "localhost" },
+      NameCase{ "reg.example/bb:2", "reg.example/bb", "2", "reg.example" } ) );
 
 TEST( RegistryAuthTest, Base64BothWays ) {
    for ( String s : { "", "a", "ab", "abc", "ops:s3cret", "\xff\xfe?>" } ) {

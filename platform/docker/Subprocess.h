@@ -10,19 +10,18 @@
 namespace Quayd {
 
 struct ProgramResult {
-   int status = 0;  // exit status, or 128 + signal
-   String output;   // stderr, and stdout too when asked for; trailing newlines cut
+   int status = 0; // exit status, or 128 + signal
+   String output;  // stderr, and stdout too when asked for; trailing newlines cut
 };
 
 // Runs argv (no shell) with the default signal mask and `extraEnv` added,
 // and waits. The program is killed if the agent dies while it runs.
 // Throws RuntimeException when it cannot be started at all.
 ProgramResult runProgram( std::vector< String > const & argv,
-                          std::vector< String > const & extraEnv = {},
-                          bool withStdout = false );
+                          std::vector< String > const & extraEnv = {}, bool withStdout = false );
 
 // Polls `done` every 100 ms until it holds or `limit` passes.
-template< typename F >
+template < typename F >
 bool pollUntil( std::chrono::milliseconds limit, F done ) {
    auto const deadline = std::chrono::steady_clock::now() + limit;
    for ( ;; ) {

@@ -14,7 +14,7 @@
 namespace Quayd {
 
 PosixEventLoop::PosixEventLoop()
-      : scheduler_( new TaskScheduler( clock_ ) ), epfd_( ::epoll_create1( EPOLL_CLOEXEC ) ) {
+    : scheduler_( new TaskScheduler( clock_ ) ), epfd_( ::epoll_create1( EPOLL_CLOEXEC ) ) {
    if ( epfd_ < 0 ) {
       throw std::runtime_error( "epoll_create1 failed" );
    }
@@ -65,7 +65,7 @@ void PosixEventLoop::stopOnSignals() {
 namespace {
 // A handler's failure is reported and the loop goes on; a broken invariant
 // ends the process, so the host restarts it into crash recovery.
-template< typename F >
+template < typename F >
 void guarded( F && f ) {
    try {
       f();
@@ -94,7 +94,7 @@ void PosixEventLoop::turn( Duration maxWait ) {
    for ( int i = 0; i < n; ++i ) {
       auto it = fds_.find( events[ i ].data.fd );
       if ( it == fds_.end() ) {
-         continue;  // removed by an earlier handler of this turn
+         continue; // removed by an earlier handler of this turn
       }
       auto handler = it->second;
       guarded( [ & ] { ( *handler )(); } );

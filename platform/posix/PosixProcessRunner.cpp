@@ -19,8 +19,8 @@ PosixProcessRunner::~PosixProcessRunner() {
    }
 }
 
-Ptr< ChildSiginfo > PosixProcessRunner::run( std::vector< String > const & argv, int fd0,
-                                             int fd1, int fd2, int fd3 ) {
+Ptr< ChildSiginfo > PosixProcessRunner::run( std::vector< String > const & argv, int fd0, int fd1,
+                                             int fd2, int fd3 ) {
    if ( argv.empty() ) {
       return nullptr;
    }
@@ -51,7 +51,7 @@ Ptr< ChildSiginfo > PosixProcessRunner::run( std::vector< String > const & argv,
    Ptr< ChildSiginfo > info( new ChildSiginfo );
    info->pidIs( pid );
    if ( pidfd < 0 ) {
-      return info;  // cannot watch it; the caller may still wait for it
+      return info; // cannot watch it; the caller may still wait for it
    }
    ::fcntl( pidfd, F_SETFD, FD_CLOEXEC );
    children_[ pid ] = { info, pidfd };
@@ -68,11 +68,11 @@ void PosixProcessRunner::reap( int32_t pid ) {
    siginfo_t si{};
    int rc = ::waitid( P_PID, id_t( pid ), &si, WEXITED | WNOHANG );
    if ( rc == 0 && si.si_pid == 0 ) {
-      return;  // not ended yet
+      return; // not ended yet
    }
    if ( rc != 0 ) {
       forget( pid );
-      return;  // the caller waited for it already
+      return; // the caller waited for it already
    }
    ended( pid, c.info, si );
 }
@@ -147,8 +147,7 @@ ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
    ::close( fds[ 1 ] );
    char buf[ 256 ];
    ssize_t n;
-   while ( ( n = ::read( fds[ 0 ], buf, sizeof buf ) ) > 0 ||
-           ( n < 0 && errno == EINTR ) ) {
+   while ( ( n = ::read( fds[ 0 ], buf, sizeof buf ) ) > 0 || ( n < 0 && errno == EINTR ) ) {
       if ( n > 0 ) {
          out.stderrText.append( buf, size_t( n ) );
       }

@@ -57,7 +57,7 @@ TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
    EXPECT_EQ( WEXITSTATUS( status ), 2 );
    loop.runUntil( [ & ] { return runner.childCount() == 0; }, 5s );
    EXPECT_EQ( runner.childCount(), 0u );
-   EXPECT_EQ( child->signalCode(), kChildRunning );  // the loop found nothing to report
+   EXPECT_EQ( child->signalCode(), kChildRunning ); // the loop found nothing to report
 }
 
 TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
@@ -66,8 +66,8 @@ TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
    // Ends only when the second child kills it.
    auto child = runner.run( { "sleep", "600" }, -1, -1, -1, -1 );
    ASSERT_TRUE( child );
-   auto killer = runner.run( { "sh", "-c", "kill -TERM $0", std::to_string( child->pid() ) },
-                             -1, -1, -1, -1 );
+   auto killer =
+      runner.run( { "sh", "-c", "kill -TERM $0", std::to_string( child->pid() ) }, -1, -1, -1, -1 );
    runner.wait( child );
    EXPECT_EQ( child->signalCode(), kChildSignaled );
    EXPECT_EQ( child->signal(), SIGTERM );
@@ -75,7 +75,7 @@ TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
    EXPECT_EQ( killer->signalCode(), kChildExited );
    EXPECT_EQ( killer->exitStatus(), 0 );
    EXPECT_EQ( runner.childCount(), 0u );
-   runner.wait( killer );  // an ended child returns at once
+   runner.wait( killer ); // an ended child returns at once
 }
 
 TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
@@ -95,8 +95,8 @@ TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
 TEST( EventLoop, TimersRunOnTheRealClock ) {
    PosixEventLoop loop;
    bool fired = false;
-   auto t = makePtr< TimerTask >( loop.scheduler(), TaskPriority( 3 ), "t",
-                                  [ & ] { fired = true; } );
+   auto t =
+      makePtr< TimerTask >( loop.scheduler(), TaskPriority( 3 ), "t", [ & ] { fired = true; } );
    t->scheduleTaskDelay( 20ms );
    EXPECT_TRUE( loop.runUntil( [ & ] { return fired; }, 5s ) );
 }
@@ -106,8 +106,7 @@ TEST( EventLoop, AHandlerThatThrowsDoesNotStopTheLoop ) {
    int runs = 0;
    auto bad = makePtr< Task >( loop.scheduler(), TaskPriority( 3 ), "bad",
                                [] { throw std::runtime_error( "boom" ); } );
-   auto good = makePtr< Task >( loop.scheduler(), TaskPriority( 1 ), "good",
-                                [ & ] { ++runs; } );
+   auto good = makePtr< Task >( loop.scheduler(), TaskPriority( 1 ), "good", [ & ] { ++runs; } );
    bad->scheduleTask();
    good->scheduleTask();
    EXPECT_TRUE( loop.runUntil( [ & ] { return runs == 1; }, 5s ) );
@@ -116,7 +115,8 @@ TEST( EventLoop, AHandlerThatThrowsDoesNotStopTheLoop ) {
 class RingTest : public ::testing::Test {
  protected:
    void SetUp() override {
-      dir_ = std::filesystem::temp_directory_path() / ( "quayd-ring-" + std::to_string( ::getpid() ) );
+      dir_ =
+         std::filesystem::temp_directory_path() / ( "quayd-ring-" + std::to_string( ::getpid() ) );
       std::filesystem::create_directories( dir_ );
    }
    void TearDown() override { std::filesystem::remove_all( dir_ ); }
@@ -148,9 +148,10 @@ TEST_F( RingTest, AgentNameRuleGivesThePidAndTheDirectory ) {
    RinglogTraceSink sink( "" );
    sink.ringlogDirIs( dir_ );
    ::unsetenv( "RINGLOGDIR" );
-   Ringlog::initialize( "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr,
-                        0, 24, 0, true, 512 );
-   EXPECT_EQ( sink.ringPath(), ( dir_ / ( "Quayd-" + std::to_string( ::getpid() ) + ".rlog" ) ).string() );
+   Ringlog::initialize( "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0, 24,
+                        0, true, 512 );
+   EXPECT_EQ( sink.ringPath(),
+              ( dir_ / ( "Quayd-" + std::to_string( ::getpid() ) + ".rlog" ) ).string() );
    sink.write( "QuaydAgent", 2, "hello" );
    auto lines = RingFile::dump( sink.ringPath() );
    ASSERT_EQ( lines.size(), 1u );

@@ -51,8 +51,8 @@ struct RingFile::Header {
    uint32_t magic;
    uint32_t recordSize;
    uint32_t levelSizes[ 10 ];
-   uint64_t next[ 10 ];  // per level: sequence number of the next record
-   uint64_t sequence;    // across levels, for ordering a dump
+   uint64_t next[ 10 ]; // per level: sequence number of the next record
+   uint64_t sequence;   // across levels, for ordering a dump
 };
 
 namespace {
@@ -72,7 +72,7 @@ RingFile::RingFile( String const & path, std::array< uint32_t, 10 > const & leve
    if ( fd < 0 ) {
       return;
    }
-   struct stat st{};
+   struct stat st {};
    ::fstat( fd, &st );
    bool const fresh = size_t( st.st_size ) != size_;
    if ( fresh && ::ftruncate( fd, off_t( size_ ) ) != 0 ) {
@@ -130,7 +130,7 @@ std::vector< String > RingFile::dump( String const & path ) {
    if ( fd < 0 ) {
       return {};
    }
-   struct stat st{};
+   struct stat st {};
    ::fstat( fd, &st );
    std::vector< uint8_t > data( size_t( st.st_size ) );
    if ( ::read( fd, data.data(), data.size() ) != ssize_t( data.size() ) ||
@@ -154,8 +154,8 @@ std::vector< String > RingFile::dump( String const & path ) {
          uint64_t seq;
          std::memcpy( &seq, rec, sizeof seq );
          if ( seq ) {
-            records.push_back( { seq, String( reinterpret_cast< char const * >(
-                                          rec + sizeof seq ) ) } );
+            records.push_back(
+               { seq, String( reinterpret_cast< char const * >( rec + sizeof seq ) ) } );
          }
          offset += h.recordSize;
       }

@@ -25,7 +25,7 @@ class SyslogSink : public LogSink {
 // so the latest records survive a crash of the agent.
 class RingFile {
  public:
-   static constexpr uint32_t kMagic = 0x51524c31;  // "QRL1"
+   static constexpr uint32_t kMagic = 0x51524c31; // "QRL1"
    // Opens or creates `path` with `levelSizes[i]` records of `recordSize`.
    RingFile( String const & path, std::array< uint32_t, 10 > const & levelSizes,
              uint32_t recordSize );

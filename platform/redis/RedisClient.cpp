@@ -79,9 +79,8 @@ void ReplyFree::operator()( redisReply * r ) const { freeReplyObject( r ); }
 Connection::Connection( Address const & addr, Duration timeout ) : where_( addr.str() ) {
    auto const us = std::chrono::duration_cast< std::chrono::microseconds >( timeout ).count();
    timeval tv{ us / 1000000, us % 1000000 };
-   ctx_ = addr.socketPath.empty()
-             ? redisConnectWithTimeout( addr.host.c_str(), addr.port, tv )
-             : redisConnectUnixWithTimeout( addr.socketPath.c_str(), tv );
+   ctx_ = addr.socketPath.empty() ? redisConnectWithTimeout( addr.host.c_str(), addr.port, tv )
+                                  : redisConnectUnixWithTimeout( addr.socketPath.c_str(), tv );
    if ( !ctx_ || ctx_->err ) {
       String why = ctx_ ? ctx_->errstr : "out of memory";
       if ( ctx_ ) {
@@ -169,9 +168,7 @@ std::optional< String > Connection::hget( String const & key, String const & fie
    return String( r->str, r->len );
 }
 
-bool Connection::exists( String const & key ) {
-   return command( { "EXISTS", key } )->integer != 0;
-}
+bool Connection::exists( String const & key ) { return command( { "EXISTS", key } )->integer != 0; }
 
 std::vector< String > Connection::scan( String const & pattern ) {
    std::vector< String > keys;

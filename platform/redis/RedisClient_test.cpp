@@ -9,7 +9,7 @@ namespace {
 
 struct AddressCase {
    char const * text;
-   char const * str;  // what it parses to; null: refused
+   char const * str; // what it parses to; null: refused
 };
 
 class AddressTest : public ::testing::TestWithParam< AddressCase > {};
@@ -25,21 +25,16 @@ TEST_P( AddressTest, ParsesOrRefuses ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Addresses, AddressTest,
-   ::testing::Values( AddressCase{ "/run/redis/redis.sock", "/run/redis/redis.sock" },
-                      AddressCase{ "127.0.0.1:6379", "127.0.0.1:6379" },
-                      AddressCase{ "127.1.2.3:7000", "127.1.2.3:7000" },
-                      AddressCase{ "localhost", "localhost:6379" },
-                      AddressCase{ "[::1]:6380", "[::1]:6380" },
-                      AddressCase{ "[::1]", "[::1]:6379" },
-                      AddressCase{ "10.0.0.5:6379", nullptr },
-                      AddressCase{ "redis.example:6379", nullptr },
-                      AddressCase{ "0.0.0.0:6379", nullptr },
-                      AddressCase{ "[2001:db8::1]:6379", nullptr },
-                      AddressCase{ "127.0.0.1:0", nullptr },
-                      AddressCase{ "127.0.0.1:", nullptr },
-                      AddressCase{ ":6379", nullptr },
-                      AddressCase{ "[::1", nullptr },
-                      AddressCase{ "[::1]x", nullptr } ),
+   ::testing::Values(
+      AddressCase{ "/run/redis/redis.sock", "/run/redis/redis.sock" },
+      AddressCase{ "127.0.0.1:6379", "127.0.0.1:6379" },
+      AddressCase{ "127.1.2.3:7000", "127.1.2.3:7000" },
+      AddressCase{ "localhost", "localhost:6379" }, AddressCase{ "[::1]:6380", "[::1]:6380" },
+      AddressCase{ "[::1]", "[::1]:6379" }, AddressCase{ "10.0.0.5:6379", nullptr },
+      AddressCase{ "redis.example:6379", nullptr }, AddressCase{ "0.0.0.0:6379", nullptr },
+      AddressCase{ "[2001:db8::1]:6379", nullptr }, AddressCase{ "127.0.0.1:0", nullptr },
+      AddressCase{ "127.0.0.1:", nullptr }, AddressCase{ ":6379", nullptr },
+      AddressCase{ "[::1", nullptr }, AddressCase{ "[::1]x", nullptr } ),
    []( auto const & info ) { return "Case" + std::to_string( info.index ); } );
 
 } // namespace

@@ -9,21 +9,20 @@
 
 namespace Quayd {
 
-LogHandle const QUAYD_STATE_DB_GARBAGE( {
-   "QUAYD_STATE_DB_GARBAGE", "State database entry %s: %s; keeping the last good value.",
-   "A configuration or status entry in the state database holds something the agent "
-   "cannot read; it goes on with the value it had.",
-   "Rewrite the entry with quyctl.", 4 } );
+LogHandle const QUAYD_STATE_DB_GARBAGE(
+   { "QUAYD_STATE_DB_GARBAGE", "State database entry %s: %s; keeping the last good value.",
+     "A configuration or status entry in the state database holds something the agent "
+     "cannot read; it goes on with the value it had.",
+     "Rewrite the entry with quyctl.", 4 } );
 
-LogHandle const QUAYD_STATE_DB_LOST( {
-   "QUAYD_STATE_DB_LOST", "Lost the state database: %s; reconnecting every second.",
-   "The agent cannot reach Redis; it keeps running on what it has and retries.",
-   "Check that redis-server runs.", 3 } );
+LogHandle const QUAYD_STATE_DB_LOST(
+   { "QUAYD_STATE_DB_LOST", "Lost the state database: %s; reconnecting every second.",
+     "The agent cannot reach Redis; it keeps running on what it has and retries.",
+     "Check that redis-server runs.", 3 } );
 
-LogHandle const QUAYD_STATE_DB_BACK( {
-   "QUAYD_STATE_DB_BACK", "State database at %s is back; resynchronised.",
-   "The agent reached Redis again, wrote its status and read the configuration anew.", "",
-   6 } );
+LogHandle const QUAYD_STATE_DB_BACK(
+   { "QUAYD_STATE_DB_BACK", "State database at %s is back; resynchronised.",
+     "The agent reached Redis again, wrote its status and read the configuration anew.", "", 6 } );
 
 namespace {
 TraceHandle trace( "StateDb" );
@@ -36,9 +35,9 @@ String replyText( redisReply const * r ) {
 } // namespace
 
 RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop )
-      : address_( std::move( address ) ), loop_( loop ) {
-   reconnectTimer_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 5 ),
-                                           "StateDbReconnect", [ this ] { reconnect(); } );
+    : address_( std::move( address ) ), loop_( loop ) {
+   reconnectTimer_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 5 ), "StateDbReconnect",
+                                           [ this ] { reconnect(); } );
    // Ahead of the agent's tasks, so that each handler run is one transaction.
    flushTask_ = makePtr< Task >( loop_.scheduler(), TaskPriority( 10 ), "StateDbFlush",
                                  [ this ] { flush(); } );
@@ -70,7 +69,7 @@ Redis::Connection & RedisEntityManager::sub() {
    return *sub_;
 }
 
-template< typename F >
+template < typename F >
 bool RedisEntityManager::withConnection( F && f ) {
    if ( !cmd_ ) {
       return false;
@@ -195,7 +194,7 @@ void RedisEntityManager::onNotification() {
    for ( auto & r : replies ) {
       dispatch( *r );
       if ( !cmd_ ) {
-         return;  // the connection went while handling; resync covers the rest
+         return; // the connection went while handling; resync covers the rest
       }
    }
 }
@@ -212,9 +211,8 @@ void RedisEntityManager::keyChanged( String const & key ) {
    auto sep = key.find( kElementSeparator );
    while ( sep != String::npos ) {
       if ( auto it = followed_.find( key.substr( 0, sep ) ); it != followed_.end() ) {
-         withConnection( [ & ]( Redis::Connection & ) {
-            loadElement( *it->second, key.substr( sep + 1 ) );
-         } );
+         withConnection(
+            [ & ]( Redis::Connection & ) { loadElement( *it->second, key.substr( sep + 1 ) ); } );
          return;
       }
       sep = key.find( kElementSeparator, sep + 1 );
@@ -260,7 +258,7 @@ void RedisEntityManager::loadElement( Entity & parent, String const & key ) {
    }
    auto const hash = readHash( parent.elementPath( key ) );
    if ( !hash ) {
-      return;  // not a hash: an element already held keeps its values
+      return; // not a hash: an element already held keeps its values
    }
    if ( hash->empty() ) {
       el->elementDel( parent, key );
@@ -285,8 +283,7 @@ void RedisEntityManager::applyFields( Entity & e, Redis::Hash const & hash ) {
       if ( auto err = f.decode( e, it->second ) ) {
          // Once per distinct value, so a fixed and re-broken field is told
          // again. The value is never printed: it may hold a password.
-         garbage( e.path(), f.name, "not a valid value (" + err->reason + ")",
-                  it->second );
+         garbage( e.path(), f.name, "not a valid value (" + err->reason + ")", it->second );
       }
       values.erase( it );
    }
@@ -295,8 +292,8 @@ void RedisEntityManager::applyFields( Entity & e, Redis::Hash const & hash ) {
    }
 }
 
-void RedisEntityManager::garbage( String const & path, String const & field,
-                                  String const & what, String const & value ) {
+void RedisEntityManager::garbage( String const & path, String const & field, String const & what,
+                                  String const & value ) {
    if ( !garbageReported_.insert( path + '\0' + field + '\0' + what + '\0' + value ).second ) {
       return;
    }
@@ -377,7 +374,7 @@ void RedisEntityManager::elementRemoved( Entity &, Entity & element ) {
 void RedisEntityManager::queueFields( Entity & e,
                                       std::vector< std::pair< String, String > > fields ) {
    if ( !cmd_ ) {
-      return;  // written in full when the database is back
+      return; // written in full when the database is back
    }
    auto [ it, fresh ] = pendingHset_.try_emplace( e.path(), pending_.size() );
    if ( fresh ) {
@@ -401,7 +398,7 @@ void RedisEntityManager::queueDel( String const & path ) {
       return;
    }
    if ( auto it = pendingHset_.find( path ); it != pendingHset_.end() ) {
-      pending_[ it->second ].fields.clear();  // the DEL makes it moot
+      pending_[ it->second ].fields.clear(); // the DEL makes it moot
       pendingHset_.erase( it );
    }
    pending_.push_back( { nullptr, path, {} } );
@@ -476,7 +473,7 @@ void RedisEntityManager::reconnect() {
 }
 
 void RedisEntityManager::resync() {
-   pending_.clear();  // all of it is written below
+   pending_.clear(); // all of it is written below
    pendingHset_.clear();
    // Status first: handlers of configuration changes may write status, and
    // those writes go to a database that already holds the rest.

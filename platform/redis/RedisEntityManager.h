@@ -74,25 +74,25 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    std::vector< String > fieldArgs( Entity const & e ) const;
    std::vector< std::pair< String, String > > fieldValues( Entity const & e ) const;
    // Runs `f` on the command connection; a failure drops the connection.
-   template< typename F >
+   template < typename F >
    bool withConnection( F && f );
 
    Redis::Address address_;
    EventLoop & loop_;
    std::unique_ptr< Redis::Connection > cmd_;
    std::unique_ptr< Redis::Connection > sub_;
-   std::map< String, Ptr< Entity > > followed_;  // read paths
-   std::map< String, Ptr< Entity > > written_;   // write paths
+   std::map< String, Ptr< Entity > > followed_; // read paths
+   std::map< String, Ptr< Entity > > written_;  // write paths
    Ptr< TimerTask > reconnectTimer_;
    // One DEL, or one HSET of the fields named, per entry; an entity's
    // further changes go into its HSET until a DEL of its path.
    struct PendingWrite {
-      Ptr< Entity > entity;  // null for a DEL
+      Ptr< Entity > entity; // null for a DEL
       String path;
       std::vector< std::pair< String, String > > fields;
    };
    std::vector< PendingWrite > pending_;
-   std::map< String, size_t > pendingHset_;  // path -> its entry in pending_
+   std::map< String, size_t > pendingHset_; // path -> its entry in pending_
    Ptr< Task > flushTask_;
    std::set< String > garbageReported_;
    bool lostReported_ = false;

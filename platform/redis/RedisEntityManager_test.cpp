@@ -17,22 +17,22 @@ namespace {
 
 QUAYD_ENUM( Phase, uint8_t, idle_, busy_ );
 
-#define ITEM_FIELDS( F )                                                        \
-   F( ATTR, String, label, "" )                                                 \
+#define ITEM_FIELDS( F )        \
+   F( ATTR, String, label, "" ) \
    F( ATTR, uint32_t, size, 0 )
 QUAYD_ENTITY( Item, ITEM_FIELDS );
 
-#define SETTINGS_FIELDS( F )                                                    \
-   F( ATTR, bool, enabled, false )                                              \
-   F( ATTR, uint64_t, limit, 0 )                                                \
-   F( ATTR, Phase, mode, Phase::idle_ )                                         \
-   F( SET, String, tag, _ )                                                     \
+#define SETTINGS_FIELDS( F )            \
+   F( ATTR, bool, enabled, false )      \
+   F( ATTR, uint64_t, limit, 0 )        \
+   F( ATTR, Phase, mode, Phase::idle_ ) \
+   F( SET, String, tag, _ )             \
    F( ELEMENTS, Item, item, _ )
 QUAYD_ENTITY( Settings, SETTINGS_FIELDS );
 
-#define STATE_FIELDS( F )                                                       \
-   F( ATTR, Phase, phase, Phase::idle_ )                                        \
-   F( COUNTER, uint32_t, attempts, 0 )                                          \
+#define STATE_FIELDS( F )                \
+   F( ATTR, Phase, phase, Phase::idle_ ) \
+   F( COUNTER, uint32_t, attempts, 0 )   \
    F( ELEMENTS, Item, item, _ )
 QUAYD_ENTITY( State, STATE_FIELDS );
 
@@ -75,7 +75,8 @@ class RedisEntityManagerTest : public ::testing::Test {
 
 TEST_F( RedisEntityManagerTest, MountLoadsWhatRedisHolds ) {
    auto c = server_.client();
-   c.command( { "HSET", kConfig, "enabled", "true", "limit", "2147483648", "tag", "[\"a\",\"b\"]" } );
+   c.command(
+      { "HSET", kConfig, "enabled", "true", "limit", "2147483648", "tag", "[\"a\",\"b\"]" } );
    c.command( { "HSET", String( kConfig ) + "|web", "label", "nginx", "size", "3" } );
    c.command( { "HSET", kStatus, "phase", "busy_", "attempts", "4" } );
    c.command( { "HSET", String( kStatus ) + "|old", "label", "left over" } );
@@ -184,22 +185,20 @@ TEST_F( RedisEntityManagerTest, OneHandlerRunIsOneTransaction ) {
 // being subscribed is applied, not mistaken for the subscription's answer.
 TEST_F( RedisEntityManagerTest, AChangeDuringTheMountIsNotLost ) {
    auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
-   em->profileIs(
-      { "Test",
-        { { kConfig, MountAccess::read, [] { return Ptr< Entity >( new Settings ); } },
-          { "test/later", MountAccess::read, [ this ] {
-               server_.client().command( { "HSET", kConfig, "limit", "5" } );
-               return Ptr< Entity >( new Settings );
-            } } } } );
+   em->profileIs( { "Test",
+                    { { kConfig, MountAccess::read, [] { return Ptr< Entity >( new Settings ); } },
+                      { "test/later", MountAccess::read, [ this ] {
+                          server_.client().command( { "HSET", kConfig, "limit", "5" } );
+                          return Ptr< Entity >( new Settings );
+                       } } } } );
    String error;
    ASSERT_TRUE( em->mount( "Test", error ) ) << error;
    auto cfg = config( *em );
    EXPECT_TRUE( until( [ & ] { return cfg->limit() == 5; } ) );
    // And the later path still follows its own changes.
    server_.client().command( { "HSET", "test/later", "limit", "6" } );
-   EXPECT_TRUE( until( [ & ] {
-      return getEntityAs< Settings >( *em, "test/later" )->limit() == 6;
-   } ) );
+   EXPECT_TRUE(
+      until( [ & ] { return getEntityAs< Settings >( *em, "test/later" )->limit() == 6; } ) );
 }
 
 // Garbage written by someone else: each kind is reported once, at trace
@@ -207,8 +206,8 @@ TEST_F( RedisEntityManagerTest, AChangeDuringTheMountIsNotLost ) {
 // its last good value and later good writes still apply.
 struct GarbageCase {
    char const * name;
-   std::vector< String > write;  // a command that breaks something
-   char const * where;           // what the report names
+   std::vector< String > write; // a command that breaks something
+   char const * where;          // what the report names
 };
 
 class GarbageTest : public RedisEntityManagerTest,
@@ -225,7 +224,7 @@ TEST_P( GarbageTest, IsReportedOnceAndTheLastGoodValueKept ) {
    ASSERT_TRUE( until( [ & ] { return cfg->limit() == 7 && cfg->item( "web" ); } ) );
 
    c.command( GetParam().write );
-   c.command( GetParam().write );  // the same garbage again is not told twice
+   c.command( GetParam().write ); // the same garbage again is not told twice
    c.command( { "HSET", kConfig, "enabled", "true" } );
    ASSERT_TRUE( until( [ & ] { return cfg->enabled(); } ) ) << "a good write after garbage";
    c.command( { "HSET", kConfig, "enabled", "false" } );
@@ -252,14 +251,15 @@ INSTANTIATE_TEST_SUITE_P(
    Kinds, GarbageTest,
    ::testing::Values(
       GarbageCase{ "WrongType", { "HSET", kConfig, "limit", "-1" }, "test/config field limit" },
-      GarbageCase{ "NotANumber", { "HSET", "test/config|web", "size", "three" },
+      GarbageCase{ "NotANumber",
+                   { "HSET", "test/config|web", "size", "three" },
                    "test/config|web field size" },
-      GarbageCase{ "UnknownEnumerator", { "HSET", kConfig, "mode", "asleep_" },
-                   "test/config field mode" },
-      GarbageCase{ "TruncatedJson", { "HSET", kConfig, "tag", "[\"a\",\"b" },
-                   "test/config field tag" },
-      GarbageCase{ "UnknownField", { "HSET", kConfig, "colour", "red" },
-                   "test/config field colour" },
+      GarbageCase{
+         "UnknownEnumerator", { "HSET", kConfig, "mode", "asleep_" }, "test/config field mode" },
+      GarbageCase{
+         "TruncatedJson", { "HSET", kConfig, "tag", "[\"a\",\"b" }, "test/config field tag" },
+      GarbageCase{
+         "UnknownField", { "HSET", kConfig, "colour", "red" }, "test/config field colour" },
       GarbageCase{ "ElementNotAHash", { "SET", "test/config|db", "x" }, "test/config|db" } ),
    []( auto const & info ) { return String( info.param.name ); } );
 

@@ -25,9 +25,9 @@ void TestServer::start() {
    pid_ = fork();
    if ( pid_ == 0 ) {
       execlp( "redis-server", "redis-server", "--port", "0", "--unixsocket", socket_.c_str(),
-              "--dir", dir_.c_str(), "--save", "", "--appendonly",
-              persistent_ ? "yes" : "no", "--appendfsync", "always", "--loglevel", "warning",
-              "--logfile", ( dir_ + "/redis.log" ).c_str(), nullptr );
+              "--dir", dir_.c_str(), "--save", "", "--appendonly", persistent_ ? "yes" : "no",
+              "--appendfsync", "always", "--loglevel", "warning", "--logfile",
+              ( dir_ + "/redis.log" ).c_str(), nullptr );
       _exit( 127 );
    }
    // Ready when it answers; a server that cannot start fails the test.

@@ -17,9 +17,7 @@ class FakeFileSystem : public FileSystem {
    // directories), or removes a path and everything below it.
    void addFile( String const & path );
    void erase( String const & path );
-   bool exists( String const & path ) const {
-      return dirs_.count( path ) || files_.count( path );
-   }
+   bool exists( String const & path ) const { return dirs_.count( path ) || files_.count( path ); }
    std::set< String > const & files() const { return files_; }
 
    uint64_t availableMb( String const & ) override { return freeMb; }

@@ -8,8 +8,8 @@
 
 namespace Quayd::Testing {
 
-Ptr< ChildSiginfo > FakeProcessRunner::run( std::vector< String > const & argv, int, int,
-                                            int fd2, int ) {
+Ptr< ChildSiginfo > FakeProcessRunner::run( std::vector< String > const & argv, int, int, int fd2,
+                                            int ) {
    started.push_back( argv );
    if ( fd2 >= 0 && !stderrText.empty() ) {
       QUAYD_ASSERT( ::write( fd2, stderrText.data(), stderrText.size() ) ==

@@ -39,7 +39,7 @@ class FakeProcessRunner : public ProcessRunner {
    bool running( int32_t pid ) const;
    size_t runningCount() const;
 
-   std::vector< std::vector< String > > started;  // argv of every run, in order
+   std::vector< std::vector< String > > started; // argv of every run, in order
    // When set, run() ends the child with this status before returning.
    std::optional< int32_t > exitAtOnce;
    // When set, run() fails (returns null): the machine cannot spawn.

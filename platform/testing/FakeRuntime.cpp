@@ -136,9 +136,8 @@ void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath
                                Ptr< InsecureRegistries const > const & insecure ) {
    std::set< String > regs = insecure ? insecure->reg() : std::set< String >{};
    record( "applyConfig",
-           fmt::format( "{},{},{},{},[{}]", dataRoot, netNsPath,
-                        logDriver ? logDriver->url() : "-", flag ? "true" : "false",
-                        fmt::join( regs, "," ) ) );
+           fmt::format( "{},{},{},{},[{}]", dataRoot, netNsPath, logDriver ? logDriver->url() : "-",
+                        flag ? "true" : "false", fmt::join( regs, "," ) ) );
    appliedDataRoot = dataRoot;
    appliedNetNs = netNsPath;
    appliedLogDriver = logDriver;

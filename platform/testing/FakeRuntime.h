@@ -30,13 +30,13 @@ class FakeRuntime : public ContainerRuntimeInterface {
    void clearCalls() { calls_.clear(); }
 
    // The next `times` calls of `name` throw `e`.
-   template< typename E >
+   template < typename E >
    void failNext( String const & name, E e, size_t times = 1 ) {
       for ( size_t i = 0; i < times; ++i ) {
          failures_[ name ].push_back( [ e ] { throw e; } );
       }
    }
-   template< typename E >
+   template < typename E >
    void failAlways( String const & name, E e ) {
       always_[ name ] = [ e ] { throw e; };
    }
@@ -54,7 +54,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    std::set< String > images;
    std::vector< String > staleImages;
    std::set< String > containers;
-   std::map< String, String > logins;  // server -> user
+   std::map< String, String > logins; // server -> user
    Ptr< RunContainerParams > lastRun;
    // Given to every run request as the option that sent it to the docker client.
    String clientFlagOfRuns;

@@ -18,7 +18,7 @@ class VirtualClock : public Clock {
 class VirtualTime {
  public:
    explicit VirtualTime( ProcessRunner * processes = nullptr )
-         : scheduler_( new TaskScheduler( clock_, processes, &files ) ) {}
+       : scheduler_( new TaskScheduler( clock_, processes, &files ) ) {}
    Ptr< TaskScheduler > const & scheduler() const { return scheduler_; }
    TimePoint now() const { return clock_.now(); }
 

@@ -12,10 +12,11 @@ std::vector< String > const kProfiles{ "p1", "p2" };
 std::vector< String > const kRegistries{ "r1", "r2" };
 std::vector< String > const kVrfs{ "red", "blue" };
 std::vector< String > const kRuntimeCalls{
-   "runtimeInstalled", "runtimeActive", "enableRuntime",   "disableRuntime", "reloadConfig",
-   "inspectImage",     "loadImage",     "removeImage",     "login",          "logout",
-   "inspectContainer", "runContainer",  "stopContainer",   "removeContainer", "applyConfig",
-   "resetConfig",      "listStaleImages", "listOwnContainers" };
+   "runtimeInstalled", "runtimeActive",   "enableRuntime",    "disableRuntime",  "reloadConfig",
+   "inspectImage",     "loadImage",       "removeImage",      "login",           "logout",
+   "inspectContainer", "runContainer",    "stopContainer",    "removeContainer", "applyConfig",
+   "resetConfig",      "listStaleImages", "listOwnContainers"
+};
 std::vector< String > const kServiceJobCalls{ "applyConfig", "enableRuntime", "disableRuntime" };
 } // namespace
 
@@ -82,8 +83,8 @@ String Driver::editRegistry() {
                      pick< String >( { "ops", "" } ), pick< String >( { "pw", "" } ),
                      chance( 0.3 ) };
    op_.registry( name, p );
-   return fmt::format( "registry {}: server '{}' user '{}' password {} insecure {}", name,
-                       p.server, p.username, !p.password.empty(), p.insecure );
+   return fmt::format( "registry {}: server '{}' user '{}' password {} insecure {}", name, p.server,
+                       p.username, !p.password.empty(), p.insecure );
 }
 
 String Driver::editQuy() {
@@ -105,8 +106,8 @@ String Driver::editContainerz() {
    c.syslogServer = pick< String >( { "", "udp://10.0.0.1:514", "udp://unreachable:514",
                                       "udp://:514", "udp://", "::garbage", "tcp://syslog" } );
    op_.containerz( c );
-   return fmt::format( "containerz vrf '{}' logDriver {} server '{}'", c.vrfName,
-                       c.logDriver, c.syslogServer );
+   return fmt::format( "containerz vrf '{}' logDriver {} server '{}'", c.vrfName, c.logDriver,
+                       c.syslogServer );
 }
 
 String Driver::editVrf() {
@@ -225,7 +226,7 @@ String Driver::step() {
       return fault();
    }
    if ( roll < 85 ) {
-      return "restart";  // done by the scenario, which checks what is left
+      return "restart"; // done by the scenario, which checks what is left
    }
    return "time passes";
 }
@@ -279,8 +280,7 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
          if ( what == "restart" ) {
             add( r.violations, leftovers( world.restartAgent() ) );
          }
-         settle( std::chrono::seconds(
-            std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );
+         settle( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );
       } );
       r.steps.push_back( what );
       if ( ok ) {

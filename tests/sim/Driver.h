@@ -19,7 +19,7 @@ class Driver {
    Operator & op() { return op_; }
 
  private:
-   template< typename T >
+   template < typename T >
    T const & pick( std::vector< T > const & from ) {
       return from[ std::uniform_int_distribution< size_t >( 0, from.size() - 1 )( rng_ ) ];
    }
@@ -42,8 +42,8 @@ class Driver {
 
 struct ScenarioResult {
    std::vector< Violation > violations;
-   std::vector< String > steps;  // what each step did
-   size_t failedStep = 0;        // 0: at rest
+   std::vector< String > steps; // what each step did
+   size_t failedStep = 0;       // 0: at rest
 };
 
 // Runs scenario `seed`: `steps` random steps with the invariants checked

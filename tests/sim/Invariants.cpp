@@ -88,14 +88,16 @@ void checkQuyStates( World const & w, Expected const & e, Checks & out ) {
    auto status = w.at< QuaydStatus >( Cell::path( "quayd/status", 0 ) );
    std::pair< char const *, SmState > const states[] = {
       { "quayd status", status->state() },
-      { "persistent path", w.at< PersistentPathStatus >(
-                              Cell::path( "quayd/image/persistentPathStatus", 0 ) )->state() },
+      { "persistent path",
+        w.at< PersistentPathStatus >( Cell::path( "quayd/image/persistentPathStatus", 0 ) )
+           ->state() },
       { "image loading",
         w.at< ImageLoadStatusDir >( Cell::path( "quayd/image/status", 0 ) )->state() },
       { "registries",
         w.at< RegistryStatusDir >( Cell::path( "quayd/registry/status", 0 ) )->state() },
       { "containers",
-        w.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state() } };
+        w.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state() }
+   };
    for ( auto const & [ what, s ] : states ) {
       expect( out, s == want, "ChainStateAtRest",
               fmt::format( "{} is {}, want {}", what, s, want ) );
@@ -127,8 +129,9 @@ void checkDaemon( World const & w, Expected const & e, Checks & out ) {
             insecure.insert( r->params().server );
          }
       }
-      expect( out, d.active() && d.dataRoot() == root && d.netNs().empty() && !d.logAddress() &&
-                      d.insecure() == insecure,
+      expect( out,
+              d.active() && d.dataRoot() == root && d.netNs().empty() && !d.logAddress() &&
+                 d.insecure() == insecure,
               "DaemonRunsAsTheSubAgentSays",
               fmt::format( "active {} root '{}' netns '{}' log {} insecure [{}], want root '{}' "
                            "insecure [{}]",
@@ -161,8 +164,9 @@ void checkDaemon( World const & w, Expected const & e, Checks & out ) {
    std::optional< String > const log =
       c.logDriver == 1 ? std::optional< String >( url ) : std::nullopt;
    if ( up ) {
-      expect( out, d.active() && d.dataRoot() == "/mnt/flash/.containerz/data-root" &&
-                      d.netNs() == netNs && d.logAddress() == log,
+      expect( out,
+              d.active() && d.dataRoot() == "/mnt/flash/.containerz/data-root" &&
+                 d.netNs() == netNs && d.logAddress() == log,
               "DaemonRunsAsTheSubAgentSays",
               fmt::format( "Containerz: active {} root '{}' netns '{}', want netns '{}'",
                            d.active(), d.dataRoot(), d.netNs(), netNs ) );
@@ -222,9 +226,10 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
          continue;
       }
       SimContainer const & got = it->second;
-      expect( out, got.image == want.params.image && got.memory == want.params.memory &&
-                      got.restartPolicy == want.params.restartPolicy &&
-                      got.command == *words( want.params.command ) && got.binds == want.binds,
+      expect( out,
+              got.image == want.params.image && got.memory == want.params.memory &&
+                 got.restartPolicy == want.params.restartPolicy &&
+                 got.command == *words( want.params.command ) && got.binds == want.binds,
               "ContainersRunAsConfigured",
               fmt::format( "container {} runs image '{}' memory '{}' restart '{}', want '{}' "
                            "'{}' '{}'",
@@ -256,7 +261,8 @@ void checkRegistries( World const & w, Expected const & e, Checks & out ) {
          continue;
       }
       auto s = statuses->registry( name );
-      expect( out, s && s->state() == RegistryState::loggedIn && w.daemon->logins().count( p.server ),
+      expect( out,
+              s && s->state() == RegistryState::loggedIn && w.daemon->logins().count( p.server ),
               "RegistriesLoggedIn", "registry " + name + " is not logged in" );
    }
 }

@@ -5,7 +5,7 @@ namespace Quayd::Sim {
 namespace {
 // Adds or rewrites element `key` of `dir` with `fill` applied before the
 // addition is announced, as a whole hash arriving from the database does.
-template< typename E, typename Dir, typename Fill >
+template < typename E, typename Dir, typename Fill >
 Ptr< E > put( Ptr< Dir > const & dir, String const & key, Fill fill ) {
    auto const * field = dir->fieldTable().elements();
    Ptr< Entity > e = field->element( *dir, key );
@@ -13,8 +13,9 @@ Ptr< E > put( Ptr< Dir > const & dir, String const & key, Fill fill ) {
       fill( static_cast< E & >( *e ) );
       return ptrCast< E >( e );
    }
-   return ptrCast< E >( field->elementIs(
-      *dir, key, [ & ]( Entity & fresh ) { fill( static_cast< E & >( fresh ) ); } ) );
+   return ptrCast< E >( field->elementIs( *dir, key, [ & ]( Entity & fresh ) {
+      fill( static_cast< E & >( fresh ) );
+   } ) );
 }
 
 void apply( ContainerConfig & c, ContainerEdit const & edit ) {
@@ -33,7 +34,7 @@ void apply( ContainerConfig & c, ContainerEdit const & edit ) {
 }
 } // namespace
 
-template< typename Dir >
+template < typename Dir >
 void Operator::removed( Ptr< Dir > const & dir, String const & key ) {
    auto const * field = dir->fieldTable().elements();
    if ( Ptr< Entity > e = field->element( *dir, key ) ) {
@@ -56,7 +57,7 @@ void Operator::containerz( std::optional< Gnoi::Containerz::CrtConfig > const & 
       return;
    }
    put< Gnoi::Containerz::Config >( gnoi, Gnoi::kContainerzMember,
-                                     [ & ]( auto & m ) { m.crtConfigIs( *config ); } );
+                                    [ & ]( auto & m ) { m.crtConfigIs( *config ); } );
 }
 
 void Operator::vrf( String const & name,
@@ -82,9 +83,9 @@ void Operator::containerDel( String const & name ) {
 }
 
 void Operator::profile( String const & name, ContainerEdit const & edit ) {
-   put< ContainerConfig >(
-      world_.at< ContainerProfileConfigDir >( "quayd/container/profileConfig" ), name,
-      [ & ]( auto & c ) { apply( c, edit ); } );
+   put< ContainerConfig >( world_.at< ContainerProfileConfigDir >(
+                              "quayd/container/profileConfig" ),
+                           name, [ & ]( auto & c ) { apply( c, edit ); } );
 }
 
 void Operator::profileDel( String const & name ) {

@@ -33,7 +33,7 @@ class Operator {
    std::vector< Ptr< Entity > > const & deleted() const { return deleted_; }
 
  private:
-   template< typename Dir >
+   template < typename Dir >
    void removed( Ptr< Dir > const & dir, String const & key );
 
    World & world_;

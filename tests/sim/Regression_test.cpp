@@ -105,8 +105,7 @@ TEST_F( Regression, AContainerThatCouldNotBeRemovedStaysRecordedUntilItIs ) {
    quyWith( "a" );
    world.daemon->failNext( "removeContainer", Fault::apiRequest );
    op.containerDel( "a" );
-   auto statuses =
-      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+   auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
    ASSERT_TRUE( statuses->container( "a" ) );
    EXPECT_EQ( statuses->container( "a" )->state(), ContainerRunState::containerRunning_ );
    world.run( 1min );
@@ -118,7 +117,7 @@ TEST_F( Regression, AContainerThatCouldNotBeRemovedStaysRecordedUntilItIs ) {
 TEST_F( Regression, AContainerLeftInAnotherDataRootIsRemovedWhenThatRootIsBack ) {
    quyWith( "a" );
    world.daemon->failNext( "removeContainer", Fault::runtime );
-   op.quy( true, true, 0 );  // to flash: "a" stays behind in /var/lib/docker
+   op.quy( true, true, 0 ); // to flash: "a" stays behind in /var/lib/docker
    world.run( 2min );
    op.containerDel( "a" );
    op.quy( true, false, 0 );
@@ -171,18 +170,19 @@ TEST_P( FoundBySeed, HoldsEveryInvariant ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Seeds, FoundBySeed,
-   ::testing::Values( std::pair< uint64_t, size_t >{ 1, 200 }, std::pair< uint64_t, size_t >{ 8, 200 },
-                      std::pair< uint64_t, size_t >{ 10, 200 }, std::pair< uint64_t, size_t >{ 11, 200 },
-                      std::pair< uint64_t, size_t >{ 17, 200 }, std::pair< uint64_t, size_t >{ 26, 200 },
-                      std::pair< uint64_t, size_t >{ 28, 200 }, std::pair< uint64_t, size_t >{ 31, 200 },
-                      std::pair< uint64_t, size_t >{ 32, 200 }, std::pair< uint64_t, size_t >{ 48, 200 },
-                      std::pair< uint64_t, size_t >{ 60, 200 }, std::pair< uint64_t, size_t >{ 86, 200 },
-                      std::pair< uint64_t, size_t >{ 99, 200 }, std::pair< uint64_t, size_t >{ 101, 200 },
-                      std::pair< uint64_t, size_t >{ 259, 200 }, std::pair< uint64_t, size_t >{ 421, 200 },
-                      std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
-                      std::pair< uint64_t, size_t >{ 1213, 200 },
-                      std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
-                      std::pair< uint64_t, size_t >{ 389, 1000 } ) );
+   ::testing::Values(
+      std::pair< uint64_t, size_t >{ 1, 200 }, std::pair< uint64_t, size_t >{ 8, 200 },
+      std::pair< uint64_t, size_t >{ 10, 200 }, std::pair< uint64_t, size_t >{ 11, 200 },
+      std::pair< uint64_t, size_t >{ 17, 200 }, std::pair< uint64_t, size_t >{ 26, 200 },
+      std::pair< uint64_t, size_t >{ 28, 200 }, std::pair< uint64_t, size_t >{ 31, 200 },
+      std::pair< uint64_t, size_t >{ 32, 200 }, std::pair< uint64_t, size_t >{ 48, 200 },
+      std::pair< uint64_t, size_t >{ 60, 200 }, std::pair< uint64_t, size_t >{ 86, 200 },
+      std::pair< uint64_t, size_t >{ 99, 200 }, std::pair< uint64_t, size_t >{ 101, 200 },
+      std::pair< uint64_t, size_t >{ 259, 200 }, std::pair< uint64_t, size_t >{ 421, 200 },
+      std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
+      std::pair< uint64_t, size_t >{ 1213, 200 },
+      std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
+      std::pair< uint64_t, size_t >{ 389, 1000 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

@@ -76,7 +76,8 @@ bool SimDaemon::enter( String const & call, bool needsDaemon ) {
 
 std::map< String, SimContainer > & SimDaemon::live() {
    auto & all = byRoot_[ root_ ];
-   std::erase_if( all, [ this ]( auto const & kv ) { return !files_.exists( marker( kv.first ) ); } );
+   std::erase_if( all,
+                  [ this ]( auto const & kv ) { return !files_.exists( marker( kv.first ) ); } );
    return all;
 }
 
@@ -109,9 +110,7 @@ bool SimDaemon::runtimeInstalled() {
    return installed;
 }
 
-bool SimDaemon::runtimeActive() {
-   return enter( "runtimeActive", false ) && active_ && !dead;
-}
+bool SimDaemon::runtimeActive() { return enter( "runtimeActive", false ) && active_ && !dead; }
 
 void SimDaemon::enableRuntime() {
    if ( !enter( "enableRuntime", false ) ) {
@@ -223,8 +222,8 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    c.id = fmt::format( "{:012x}", nextId_++ );
    c.image = p->image;
    c.command = p->command();
-   c.memory = p->memory;
-   c.restartPolicy = p->restartPolicy;
+   c.memory = p->setting( "memory" );
+   c.restartPolicy = p->setting( "restart" );
    for ( auto const & [ path, b ] : p->binds() ) {
       c.binds[ path ] = b;
    }

@@ -72,9 +72,8 @@ void World::startAgent() {
    Ptr< SimDaemon > d = daemon;
    agent_ = AgentIs( "Quayd", [ d ]( auto const & ) { return d; } );
    agent_->hostIs( db_, time.scheduler() );
-   db_->mountDoneIs( [ this ]( MountStatus s, String const & ) {
-      agent_->doMountsComplete( s, db_ );
-   } );
+   db_->mountDoneIs(
+      [ this ]( MountStatus s, String const & ) { agent_->doMountsComplete( s, db_ ); } );
    agent_->doInit();
 }
 

@@ -33,7 +33,7 @@ class World {
    // as soon as they run. False when timers keep firing without end.
    bool run( Duration d );
 
-   template< typename T >
+   template < typename T >
    Ptr< T > at( String const & path ) const {
       return getEntityAs< T >( *db_, path );
    }

@@ -78,11 +78,14 @@ int main( int argc, char ** argv ) {
    bool trace = false;
    size_t keep = 0;
    po::options_description desc( "Usage: quayd_sim [options]" );
-   desc.add_options()( "help,h", "this text" )( "first", po::value( &first ), "first seed" )(
-      "count", po::value( &count ), "seeds first .. first+count-1" )(
-      "random", po::value( &random ), "this many fresh random seeds" )(
-      "seed", po::value( &seed ), "one seed" )( "steps", po::value( &steps ), "steps a scenario" )(
-      "trace", po::bool_switch( &trace ), "with --seed: print the trace of the last steps" )(
+   desc.add_options()( "help,h", "this text" )( "first", po::value( &first ),
+                                                "first seed" )( "count", po::value( &count ),
+                                                                "seeds first .. first+count-1" )(
+      "random", po::value( &random ), "this many fresh random seeds" )( "seed", po::value( &seed ),
+                                                                        "one seed" )(
+      "steps", po::value( &steps ),
+      "steps a scenario" )( "trace", po::bool_switch( &trace ),
+                            "with --seed: print the trace of the last steps" )(
       "keep", po::value( &keep ), "with --trace: this many steps of trace, even on success" );
    po::variables_map vm;
    try {
@@ -133,7 +136,8 @@ int main( int argc, char ** argv ) {
    double const seconds =
       std::chrono::duration< double >( std::chrono::steady_clock::now() - start ).count();
    std::cout << fmt::format( "{} scenarios of {} steps in {:.1f} s ({:.0f} a second)\n",
-                             seeds.size(), steps, seconds, seeds.size() / std::max( seconds, 1e-9 ) );
+                             seeds.size(), steps, seconds,
+                             seeds.size() / std::max( seconds, 1e-9 ) );
    std::cout << passed << " passed, " << failed << " failed\n";
    return failed ? 1 : 0;
 }

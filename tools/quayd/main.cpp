@@ -8,11 +8,11 @@
 
 #include "agent/QuaydAgent.h"
 #include "model/Model.h"
+#include "platform/Credentials.h"
+#include "platform/docker/DockerRuntime.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
-#include "platform/Credentials.h"
-#include "platform/docker/DockerRuntime.h"
 #include "platform/posix/Sinks.h"
 #include "platform/redis/RedisEntityManager.h"
 
@@ -38,9 +38,10 @@ Options parse( int argc, char ** argv ) {
    desc.add_options()( "help,h", "this text" )(
       "redis", po::value( &o.redis )->default_value( Redis::defaultAddress() ),
       "state database: a unix socket path, or host:port on this machine ($QUAYD_REDIS)" )(
-      "name", po::value( &o.name )->default_value( "Quayd" ), "the agent's name" )(
-      "log-file", po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
-      "the agent's own log (syslog gets the same messages)" )(
+      "name", po::value( &o.name )->default_value( "Quayd" ),
+      "the agent's name" )( "log-file",
+                            po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
+                            "the agent's own log (syslog gets the same messages)" )(
       "trace-dir", po::value( &o.traceDir )->default_value( "/var/log/quayd" ),
       "where the trace ring file goes ($RINGLOGDIR overrides)" )(
       "dump-trace", po::value( &dump ), "print the records of a trace ring file and exit" );
@@ -90,8 +91,10 @@ int main( int argc, char ** argv ) {
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
    Ptr< ContainerRuntimeInterface > const runtime = makePtr< DockerRuntime >();
-   Ptr< CAgent > agent = agentFactory(
-      opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; } );
+   Ptr< CAgent > agent =
+      agentFactory( opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) {
+         return runtime;
+      } );
    agent->hostIs( em, loop.scheduler() );
 
    // A failed mount is retried; the agent only ever sees a complete one.

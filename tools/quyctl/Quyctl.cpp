@@ -4,10 +4,10 @@
 
 #include <cmath>
 #include <filesystem>
-#include <istream>
-#include <regex>
 #include <iomanip>
+#include <istream>
 #include <ostream>
+#include <regex>
 
 #include <boost/program_options/parsers.hpp>
 
@@ -139,8 +139,8 @@ Fields collectFields( Redis::Connection & c, Entity & e ) {
          continue;
       }
       auto it = invalid.find( f.name );
-      fields.emplace_back( f.name, it != invalid.end() ? it->second
-                                                       : redacted( f.name, f.encode( e ) ) );
+      fields.emplace_back( f.name,
+                           it != invalid.end() ? it->second : redacted( f.name, f.encode( e ) ) );
    }
    return fields;
 }
@@ -218,7 +218,7 @@ std::vector< Section > sections() {
 
 // What `show` shows: everything, a group of sections, or one container.
 struct ShowWhat {
-   std::vector< String > titles;  // empty: every section
+   std::vector< String > titles; // empty: every section
    bool containerTable = false;
    String container;
    bool containerz = false;
@@ -251,8 +251,7 @@ ShowWhat showWhat( std::vector< String > const & words ) {
       return { {}, false, "", true };
    }
    throw UsageError(
-      "show takes images, registries, containers, container NAME or containerz, not '" + w +
-      "'" );
+      "show takes images, registries, containers, container NAME or containerz, not '" + w + "'" );
 }
 
 String fieldOf( Fields const & fields, String const & name ) {
@@ -288,9 +287,10 @@ String daemonStateOf( DaemonStates const & states, String const & name ) {
 // One line per container: what an operator scans for.
 void printContainerTable( Redis::Connection & c, std::ostream & out, Shown const & s,
                           DaemonStates const & daemon ) {
-   out << std::left << std::setw( 20 ) << "NAME" << std::setw( 24 ) << "STATE"
-       << std::setw( 12 ) << "DAEMON" << std::setw( 28 ) << "IMAGE" << std::setw( 20 )
-       << "PROFILE" << std::setw( 10 ) << "ATTEMPTS" << "LAST ERROR\n";
+   out << std::left << std::setw( 20 ) << "NAME" << std::setw( 24 ) << "STATE" << std::setw( 12 )
+       << "DAEMON" << std::setw( 28 ) << "IMAGE" << std::setw( 20 ) << "PROFILE" << std::setw( 10 )
+       << "ATTEMPTS"
+       << "LAST ERROR\n";
    for ( auto const & [ name, fields ] : s.elements ) {
       auto params = nlohmann::json::parse( fieldOf( fields, "params" ), nullptr, false );
       String const image = params.is_object() ? params.value( "image", String() ) : String();
@@ -567,8 +567,8 @@ Writes set( std::vector< String > const & args ) {
          throw UsageError( t.path + " has no field '" + name + "' (fields: " + known + ")" );
       }
       if ( auto err = f->decode( *t.entity, args[ i ].substr( eq + 1 ) ) ) {
-         throw UsageError( t.path + " field " + name + ": not a valid " +
-                           t.entity->typeName() + " value (" + err->reason + ")" );
+         throw UsageError( t.path + " field " + name + ": not a valid " + t.entity->typeName() +
+                           " value (" + err->reason + ")" );
       }
       if ( auto * r = dynamic_cast< RegistryConfig * >( t.entity.get() ) ) {
          keepPassword( *r );
@@ -664,8 +664,7 @@ Edit registry( std::vector< String > const & args, std::istream & in ) {
    RegistryParams p;
    p.server = f.get( "--server" ).value_or( "" );
    if ( !matches( p.server, "[A-Za-z0-9.-]+(:[0-9]{1,5})?(/[^ ]*)?" ) ) {
-      throw UsageError( "registry needs --server HOST[:PORT] (no scheme), not '" + p.server +
-                        "'" );
+      throw UsageError( "registry needs --server HOST[:PORT] (no scheme), not '" + p.server + "'" );
    }
    p.username = f.get( "--username" ).value_or( "" );
    if ( f.has( "--password" ) && f.has( "--password-stdin" ) ) {
@@ -716,12 +715,13 @@ void sweepCredentials( Redis::Connection & c ) {
 
 // The parameter flags of containers and profiles, named as `docker run`
 // names them.
-std::set< String > const kParamSwitches{ "--privileged", "--no-privileged", "--tty", "--no-tty",
-                                         "--read-only", "--no-read-only",   "--init",
-                                         "--no-init",   "--clear-volumes" };
-std::set< String > const kParamValues{ "--image",   "--command", "--options", "--cpu-shares",
-                                       "--cpuset-cpus", "--memory", "--network", "--restart",
-                                       "--startup-condition", "--poll-interval" };
+std::set< String > const kParamSwitches{ "--privileged", "--no-privileged", "--tty",
+                                         "--no-tty",     "--read-only",     "--no-read-only",
+                                         "--init",       "--no-init",       "--clear-volumes" };
+std::set< String > const kParamValues{ "--image",        "--command",     "--options",
+                                       "--cpu-shares",   "--cpuset-cpus", "--memory",
+                                       "--network",      "--restart",     "--startup-condition",
+                                       "--poll-interval" };
 
 BindMountEntry parseVolume( String const & v ) {
    std::smatch m;
@@ -830,9 +830,9 @@ Edit containerLike( std::vector< String > const & args, bool isProfile ) {
    }
    Flags f = parseFlags( args, 1, switches, values, { "--volume" } );
    char const * what = isProfile ? "profile" : "container";
-   String const path = String( isProfile ? "quayd/container/profileConfig|"
-                                         : "quayd/container/config|" ) +
-                       checkedName( f, what );
+   String const path =
+      String( isProfile ? "quayd/container/profileConfig|" : "quayd/container/config|" ) +
+      checkedName( f, what );
    if ( f.has( "--delete" ) ) {
       if ( f.present.size() > 1 ) {
          throw UsageError( "--delete takes no other option" );
@@ -892,7 +892,7 @@ std::optional< uint64_t > parseSize( String const & text ) {
    for ( auto & ch : unit ) {
       ch = char( std::toupper( uint8_t( ch ) ) );
    }
-   static std::map< String, int > const shifts{ { "", 0 },   { "B", 0 },   { "K", 10 },
+   static std::map< String, int > const shifts{ { "", 0 },    { "B", 0 },    { "K", 10 },
                                                 { "KB", 10 }, { "KIB", 10 }, { "M", 20 },
                                                 { "MB", 20 }, { "MIB", 20 }, { "G", 30 },
                                                 { "GB", 30 }, { "GIB", 30 }, { "T", 40 },

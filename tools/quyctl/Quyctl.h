@@ -3,8 +3,8 @@
 // and shows the agent's status. Exit status: 0 done, 1 the database failed,
 // 2 bad input (nothing written).
 #include <functional>
-#include <map>
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <optional>
 

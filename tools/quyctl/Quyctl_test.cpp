@@ -22,12 +22,23 @@ TEST( QuyctlSize, ParsesBytesAndBinarySuffixes ) {
       char const * text;
       std::optional< uint64_t > bytes;
    } const cases[] = {
-      { "0", 0 },           { "2147483648", 2147483648u }, { "512M", 512u << 20 },
-      { "2G", 2ull << 30 }, { "2g", 2ull << 30 },          { "2GiB", 2ull << 30 },
-      { "1.5G", 3ull << 29 }, { "1T", 1ull << 40 },        { "16EB", std::nullopt },
-      { "", std::nullopt }, { "G", std::nullopt },         { "2X", std::nullopt },
-      { "-1", std::nullopt }, { "1.2.3", std::nullopt }, { ".", std::nullopt },
-      { ".5K", 512 },   { "1.5", std::nullopt },
+      { "0", 0 },
+      { "2147483648", 2147483648u },
+      { "512M", 512u << 20 },
+      { "2G", 2ull << 30 },
+      { "2g", 2ull << 30 },
+      { "2GiB", 2ull << 30 },
+      { "1.5G", 3ull << 29 },
+      { "1T", 1ull << 40 },
+      { "16EB", std::nullopt },
+      { "", std::nullopt },
+      { "G", std::nullopt },
+      { "2X", std::nullopt },
+      { "-1", std::nullopt },
+      { "1.2.3", std::nullopt },
+      { ".", std::nullopt },
+      { ".5K", 512 },
+      { "1.5", std::nullopt },
       { "99999999999999999999", std::nullopt },
    };
    for ( auto const & c : cases ) {
@@ -78,22 +89,27 @@ struct Write {
 TEST_F( QuyctlTest, CommandsWriteTheConfiguration ) {
    String const crt = "mgmt/gnoi/config|containerz";
    Write const cases[] = {
-      { { "daemon", "enable" }, "quayd/config",
+      { { "daemon", "enable" },
+        "quayd/config",
         { { "enabled", "true" }, { "onFlash", "false" }, { "flashLimit", "0" } } },
-      { { "daemon", "enable", "--on-flash", "--flash-limit", "2G" }, "quayd/config",
+      { { "daemon", "enable", "--on-flash", "--flash-limit", "2G" },
+        "quayd/config",
         { { "enabled", "true" }, { "onFlash", "true" }, { "flashLimit", "2147483648" } } },
       { { "daemon", "disable" }, "quayd/config", { { "enabled", "false" } } },
-      { { "containerz" }, crt,
+      { { "containerz" },
+        crt,
         { { "crtConfig", R"({"logDriver":0,"syslogServer":"","vrfName":"default"})" } } },
       { { "containerz", "--vrf", "red", "--log-driver", "syslog", "--syslog-server",
           "udp://10.0.0.1:514" },
         crt,
         { { "crtConfig",
             R"({"logDriver":1,"syslogServer":"udp://10.0.0.1:514","vrfName":"red"})" } } },
-      { { "vrf", "red", "--active" }, "cell/0/ip/vrf/status/local|red",
+      { { "vrf", "red", "--active" },
+        "cell/0/ip/vrf/status/local|red",
         { { "vrfState", "1" }, { "vrfReady", "true" } } },
       { { "set", "quayd/image/persistentPathConfig", "path=/mnt/flash/.quayd" },
-        "quayd/image/persistentPathConfig", { { "path", "/mnt/flash/.quayd" } } },
+        "quayd/image/persistentPathConfig",
+        { { "path", "/mnt/flash/.quayd" } } },
    };
    for ( auto const & c : cases ) {
       ASSERT_EQ( quyctl( c.args ), kOk ) << c.args[ 0 ] << ": " << err_.str();
@@ -122,14 +138,17 @@ TEST_F( QuyctlTest, BadInputIsRefusedAndNothingWritten ) {
       { { "daemon", "enable", "--flash-limit" }, "--flash-limit needs a value" },
       { { "daemon", "disable", "--on-flash" }, "unknown option --on-flash" },
       { { "containerz", "--log-driver", "journald" }, "unknown --log-driver 'journald'" },
-      { { "containerz", "--syslog-server", "udp://h:1" }, "--syslog-server needs --log-driver syslog" },
+      { { "containerz", "--syslog-server", "udp://h:1" },
+        "--syslog-server needs --log-driver syslog" },
       { { "containerz", "--vrf", String( 101, 'v' ) }, "longer than 100" },
       { { "containerz", "--delete", "--vrf", "red" }, "--delete takes no other option" },
       { { "vrf", "red" }, "vrf needs a name and one of" },
       { { "set", "no/such/path", "a=b" }, "unknown path 'no/such/path'" },
       { { "set", "quayd/config", "enabled" }, "'enabled' is not FIELD=VALUE" },
-      { { "set", "quayd/config", "colour=red" }, "quayd/config has no field 'colour' (fields: enabled" },
-      { { "set", "quayd/config", "enabled=true", "flashLimit=-5" }, "field flashLimit: not a valid" },
+      { { "set", "quayd/config", "colour=red" },
+        "quayd/config has no field 'colour' (fields: enabled" },
+      { { "set", "quayd/config", "enabled=true", "flashLimit=-5" },
+        "field flashLimit: not a valid" },
       { { "set", "cell/0/quayd/status", "state=started_" }, "is status that the agent writes" },
       { { "delete", "cell/0/quayd/status" }, "is status that the agent writes" },
       { { "get", "no/such/path" }, "unknown path" },
@@ -140,13 +159,16 @@ TEST_F( QuyctlTest, BadInputIsRefusedAndNothingWritten ) {
       { { "image", "persistent-path", "flash" }, "must be an absolute path" },
       { { "registry", "rr" }, "registry needs --server" },
       { { "registry", "rr", "--server", "https://r:5000" }, "no scheme" },
-      { { "registry", "rr", "--server", "r:5000", "--password", "x" }, "a password needs --username" },
+      { { "registry", "rr", "--server", "r:5000", "--password", "x" },
+        "a password needs --username" },
       { { "registry", "rr", "--server", "r", "--username", "u", "--password", "p",
-          "--password-stdin" }, "not both" },
+          "--password-stdin" },
+        "not both" },
       { { "registry", "a|b", "--server", "r" }, "bad registry name" },
       { { "container", "web", "--memory", "lots" }, "bad --memory 'lots'" },
       { { "container", "web", "--memory", "1.5q" }, "bad --memory" },
-      { { "container", "web", "--options", "-e A=1 --ulimit nofile" }, "in --options: bad --ulimit 'nofile'" },
+      { { "container", "web", "--options", "-e A=1 --ulimit nofile" },
+        "in --options: bad --ulimit 'nofile'" },
       { { "container", "web", "--options", "-e A\\d" }, "bad --options" },
       { { "container", "web", "--cpuset-cpus", "0-" }, "bad --cpuset-cpus" },
       { { "container", "web", "--restart", "sometimes" }, "bad --restart" },
@@ -186,15 +208,16 @@ TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
                         "--password-stdin" } ),
               kOk )
       << err_.str();
-   EXPECT_EQ( hget( "quayd/registry/config|lab", "params" ),
-              R"({"insecure":false,"password":"s3cret","server":"127.0.0.1:5000","username":"ops"})" );
+   EXPECT_EQ(
+      hget( "quayd/registry/config|lab", "params" ),
+      R"({"insecure":false,"password":"s3cret","server":"127.0.0.1:5000","username":"ops"})" );
    ASSERT_EQ( quyctl( { "registry", "lab", "--delete" } ), kOk );
    EXPECT_FALSE( server_.client().exists( "quayd/registry/config|lab" ) );
 
-   ASSERT_EQ( quyctl( { "container", "web", "--image", "bb:1", "--command", "sleep 100",
-                        "--memory", "64m", "--restart", "on-failure:3", "--volume",
-                        "/mnt/flash/web:/data:ro", "--volume", "/tmp:/scratch", "--tty",
-                        "--startup-condition", "test -e /tmp/ready", "--poll-interval", "2" } ),
+   ASSERT_EQ( quyctl( { "container", "web", "--image", "bb:1", "--command", "sleep 100", "--memory",
+                        "64m", "--restart", "on-failure:3", "--volume", "/mnt/flash/web:/data:ro",
+                        "--volume", "/tmp:/scratch", "--tty", "--startup-condition",
+                        "test -e /tmp/ready", "--poll-interval", "2" } ),
               kOk )
       << err_.str();
    String const key = "quayd/container/config|web";
@@ -224,8 +247,7 @@ TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
    EXPECT_EQ( nlohmann::json::parse( *hget( key, "bindMount" ) ).size(), 1u );
 
    ASSERT_EQ( quyctl( { "profile", "base", "--memory", "32m" } ), kOk ) << err_.str();
-   EXPECT_NE( hget( "quayd/container/profileConfig|base", "params" )->find( "32m" ),
-              String::npos );
+   EXPECT_NE( hget( "quayd/container/profileConfig|base", "params" )->find( "32m" ), String::npos );
    ASSERT_EQ( quyctl( { "container", "web", "--profile", "base" } ), kOk );
    EXPECT_EQ( hget( key, "profile" ), "base" );
 
@@ -273,8 +295,7 @@ TEST_F( QuyctlTest, EditsRefuseGarbageTheyWouldDrop ) {
    EXPECT_EQ( quyctl( { "image", "load", "/mnt/flash/b.tar" } ), kFailed );
    EXPECT_EQ( hget( "quayd/image/config", "tarball" ), "[\"/a.tar\"" );
    // Writing the field outright is the way out.
-   ASSERT_EQ( quyctl( { "set", "quayd/container/config|web", R"(params={"image":"bb:1"})" } ),
-              kOk )
+   ASSERT_EQ( quyctl( { "set", "quayd/container/config|web", R"(params={"image":"bb:1"})" } ), kOk )
       << err_.str();
    EXPECT_EQ( quyctl( { "container", "web", "--memory", "32m" } ), kOk ) << err_.str();
 }
@@ -284,8 +305,8 @@ TEST_F( QuyctlTest, EditsRefuseGarbageTheyWouldDrop ) {
 TEST_F( QuyctlTest, ShowContainersTellsWhatTheDaemonReports ) {
    auto c = server_.client();
    for ( char const * name : { "web", "db" } ) {
-      c.command( { "HSET", String( "cell/0/quayd/container/status|" ) + name, "name", name,
-                   "state", "containerRunning_" } );
+      c.command( { "HSET", String( "cell/0/quayd/container/status|" ) + name, "name", name, "state",
+                   "containerRunning_" } );
    }
    std::optional< std::map< String, String > > states =
       std::map< String, String >{ { "web", "restarting" }, { "other", "running" } };
@@ -315,8 +336,8 @@ TEST_F( QuyctlTest, ShowContainersTellsWhatTheDaemonReports ) {
 }
 
 TEST_F( QuyctlTest, ShowContainerzTellsWhetherItsVrfIsUsable ) {
-   ASSERT_EQ( quyctl( { "containerz", "--vrf", "red", "--log-driver", "syslog",
-                        "--syslog-server", "udp://10.0.0.1:514" } ),
+   ASSERT_EQ( quyctl( { "containerz", "--vrf", "red", "--log-driver", "syslog", "--syslog-server",
+                        "udp://10.0.0.1:514" } ),
               kOk );
    ASSERT_EQ( quyctl( { "show", "containerz", "--json" } ), kOk ) << err_.str();
    auto j = nlohmann::json::parse( out_.str() );
@@ -362,9 +383,10 @@ TEST_F( QuyctlTest, ShowPrintsStatusWithDefaultsAndWithoutPasswords ) {
       << "a field never written shows its default";
    EXPECT_TRUE( j[ "cell/0/quayd/container/status" ][ "elements" ].contains( "web" ) );
 
-   ASSERT_EQ( quyctl( { "set", "quayd/registry/config|local",
-                        R"(params={"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})" } ),
-              kOk )
+   ASSERT_EQ(
+      quyctl( { "set", "quayd/registry/config|local",
+                R"(params={"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})" } ),
+      kOk )
       << err_.str();
    ASSERT_EQ( quyctl( { "get", "quayd/registry/config" } ), kOk );
    EXPECT_NE( out_.str().find( "local" ), String::npos ) << out_.str();
@@ -372,8 +394,8 @@ TEST_F( QuyctlTest, ShowPrintsStatusWithDefaultsAndWithoutPasswords ) {
    EXPECT_EQ( hget( "quayd/registry/config|local", "params" )->find( "hunter2" ) != String::npos,
               true );
    c.command( { "HSET", "cell/0/quayd/registry/status|local", "params",
-                R"({"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})",
-                "state", "loggedIn" } );
+                R"({"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})", "state",
+                "loggedIn" } );
    for ( auto const & args : std::vector< std::vector< String > >{
             { "show", "registries" }, { "show", "registries", "--json" }, { "show" } } ) {
       ASSERT_EQ( quyctl( args ), kOk );
@@ -411,13 +433,13 @@ class QuyctlCredentialTest : public QuyctlTest {
       return all;
    }
    mode_t modeOf( String const & path ) {
-      struct stat st{};
+      struct stat st {};
       EXPECT_EQ( stat( path.c_str(), &st ), 0 ) << path;
       return st.st_mode & 07777;
    }
 
-   String dir_ = std::filesystem::temp_directory_path() /
-                 ( "quyctl-cred-" + std::to_string( getpid() ) );
+   String dir_ =
+      std::filesystem::temp_directory_path() / ( "quyctl-cred-" + std::to_string( getpid() ) );
    CredentialStore store_{ dir_ + "/credentials" };
 };
 
@@ -468,8 +490,8 @@ TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
    CredentialStore broken( "/proc/no-such-dir/credentials" );
    credentialStoreIs( &broken );
    in_.str( "s3cret\n" );
-   EXPECT_EQ( quyctl( { "registry", "lab", "--server", "r", "--username", "ops",
-                        "--password-stdin" } ),
+   EXPECT_EQ( quyctl(
+                 { "registry", "lab", "--server", "r", "--username", "ops", "--password-stdin" } ),
               kFailed );
    EXPECT_NE( err_.str().find( "/proc/no-such-dir/credentials" ), String::npos ) << err_.str();
    EXPECT_EQ( dbsize(), 0u );

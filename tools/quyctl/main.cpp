@@ -45,6 +45,6 @@ int main( int argc, char ** argv ) {
    CredentialStore credentials;
    credentialStoreIs( &credentials );
    return Quyctl::run(
-      args, [ & ] { return std::make_unique< Redis::Connection >( addr ); }, std::cout,
-      std::cerr, std::cin, daemonStates );
+      args, [ & ] { return std::make_unique< Redis::Connection >( addr ); }, std::cout, std::cerr,
+      std::cin, daemonStates );
 }

@@ -106,11 +106,11 @@ int create( String const & dir, String const & sizeText ) {
    if ( statvfs( dir.c_str(), &vfs ) != 0 ) {
       return fail( "statvfs " + dir + ": " + strerror( errno ) );
    }
-   unsigned long long freeMb = ( static_cast< unsigned long long >( vfs.f_bavail ) *
-                                 vfs.f_frsize ) >> 20;
+   unsigned long long freeMb =
+      ( static_cast< unsigned long long >( vfs.f_bavail ) * vfs.f_frsize ) >> 20;
    if ( mb > freeMb ) {
-      return fail( "not enough space in " + dir + ": " + std::to_string( freeMb ) +
-                   " MiB free, " + std::to_string( mb ) + " MiB requested" );
+      return fail( "not enough space in " + dir + ": " + std::to_string( freeMb ) + " MiB free, " +
+                   std::to_string( mb ) + " MiB requested" );
    }
    bool madeTarget = mkdir( target.c_str(), 0755 ) == 0;
    if ( !madeTarget && errno != EEXIST ) {
