@@ -65,20 +65,20 @@ inline void from_json( nlohmann::json const & j, StartupConditionPollInterval & 
 
 // How one container is run. Empty or zero fields mean the daemon's default.
 struct ContainerParams {
-   String image;
+   String image{};
    uint32_t cpuShares = 0;
-   String cpuCores;   // cpuset, "0-1"
-   String memory;     // size, "512m"
-   String networking; // "bridge", "host", "none" or a network name
-   String options;    // further `docker run` words
-   String command;
-   String restartPolicy; // "no", "always", "unless-stopped", "on-failure[:N]"
+   String cpuCores{};   // cpuset, "0-1"
+   String memory{};     // size, "512m"
+   String networking{}; // "bridge", "host", "none" or a network name
+   String options{};    // further `docker run` words
+   String command{};
+   String restartPolicy{}; // "no", "always", "unless-stopped", "on-failure[:N]"
    uint8_t privileged = 0;
    uint8_t tty = 0;
    uint8_t readOnlyRootfs = 0;
    uint8_t init = 0;
-   String startupConditionBash;
-   StartupConditionPollInterval startupConditionPollInterval;
+   String startupConditionBash{};
+   StartupConditionPollInterval startupConditionPollInterval{};
    bool operator==( ContainerParams const & ) const = default;
    bool isEq( ContainerParams const & o ) const { return *this == o; }
 };
@@ -162,11 +162,11 @@ QUAYD_ENTITY( ImageLoadStatusDir, IMAGE_LOAD_STATUS_DIR_FIELDS );
 
 // ----------------------------------------------------------------- registries
 struct RegistryParams {
-   String server;
-   String username;
-   String password; // inline: only where no credential store is kept
+   String server{};
+   String username{};
+   String password{}; // inline: only where no credential store is kept
    bool insecure = false;
-   String credential; // the name of the password in the credential store
+   String credential{}; // the name of the password in the credential store
    bool operator==( RegistryParams const & ) const = default;
    bool isEq( RegistryParams const & o ) const { return *this == o; }
 };

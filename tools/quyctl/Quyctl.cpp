@@ -218,9 +218,9 @@ std::vector< Section > sections() {
 
 // What `show` shows: everything, a group of sections, or one container.
 struct ShowWhat {
-   std::vector< String > titles; // empty: every section
+   std::vector< String > titles{}; // empty: every section
    bool containerTable = false;
-   String container;
+   String container{};
    bool containerz = false;
 };
 
