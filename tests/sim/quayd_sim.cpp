@@ -114,21 +114,25 @@ int main( int argc, char ** argv ) {
 
    auto const start = std::chrono::steady_clock::now();
    size_t passed = 0, failed = 0;
+   // One scenario, with the trace of its last steps kept when asked for.
+   auto const scenario = [ & ]( uint64_t s, StepTrace * traces ) {
+      std::function< void( size_t ) > marks;
+      if ( traces ) {
+         traceSinkIs( traces );
+         marks = [ traces ]( size_t i ) { traces->stepIs( i ); };
+      }
+      auto r = Sim::runScenario( s, steps, marks );
+      traceSinkIs( nullptr );
+      return r;
+   };
    for ( uint64_t s : seeds ) {
       StepTrace traces( keep ? keep : 4 );
-      std::function< void( size_t ) > marks;
-      if ( trace ) {
-         traceSinkIs( &traces );
-         marks = [ & ]( size_t i ) { traces.stepIs( i ); };
+      bool const ok = report( argv[ 0 ], s, steps, scenario( s, trace ? &traces : nullptr ) );
+      ok ? ++passed : ++failed;
+      if ( !ok && !trace ) {
+         scenario( s, &traces ); // the same again, traced: a run is deterministic
       }
-      auto const r = Sim::runScenario( s, steps, marks );
-      traceSinkIs( nullptr );
-      if ( report( argv[ 0 ], s, steps, r ) ) {
-         ++passed;
-      } else {
-         ++failed;
-      }
-      if ( trace && ( failed || keep ) ) {
+      if ( !ok || ( trace && keep ) ) {
          std::cout << "  trace of the last steps:\n";
          traces.print();
       }
