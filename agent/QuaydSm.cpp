@@ -186,6 +186,9 @@ void QuaydSm::enable() {
    if ( crashRecovery_ ) {
       QTRACE( trace, 0, "Quayd is recovered after crash" );
       stateIs( SmState::started_ );
+      // A registry list that the daemon did not take before the restart
+      // would otherwise wait for the next registry change.
+      handleRegistries();
       return;
    }
    startRuntimeAgain();

@@ -182,6 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
       std::pair< uint64_t, size_t >{ 1213, 200 },
       std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
+      std::pair< uint64_t, size_t >{ 1357486666145263091ull, 200 },
       std::pair< uint64_t, size_t >{ 389, 1000 } ) );
 
 } // namespace
