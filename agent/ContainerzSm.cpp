@@ -173,18 +173,12 @@ void ContainerzSm::handleInitialized() {
 
 void ContainerzSm::createDataRoot() {
    QTRACE( trace, 8, "creating data root {}", kDataRoot );
-   fileSystem().makeDirs( kDataRoot );
+   taskScheduler_->files().makeDirs( kDataRoot );
 }
 
 void ContainerzSm::cleanupDataRoot() {
    QTRACE( trace, 8, "cleaning up data root {}", kDataRoot );
-   fileSystem().removeAll( kDataRoot );
-}
-
-FileSystem & ContainerzSm::fileSystem() const {
-   auto * files = taskScheduler_->fileSystem();
-   QUAYD_ASSERT( files );
-   return *files;
+   taskScheduler_->files().removeAll( kDataRoot );
 }
 
 void ContainerzSm::handleCrtConfig() {

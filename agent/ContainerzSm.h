@@ -12,8 +12,6 @@
 
 namespace Quayd {
 
-class FileSystem;
-
 // True exactly while the configured VRF is usable.
 #define VRF_ENABLED_STATUS_FIELDS( F ) F( ATTR, bool, enabled, false )
 QUAYD_ENTITY( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS );
@@ -110,7 +108,6 @@ class ContainerzSm : public PtrInterface {
    // Retries the start or stop of the runtime that failed last.
    void handleRuntimeRetry();
    void createDataRoot();
-   FileSystem & fileSystem() const;
    void cleanupStaleState( bool cleanupVrfState );
    void startRuntime();
    // Disables and resets the runtime, whether or not it was started.

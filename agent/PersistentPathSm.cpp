@@ -101,17 +101,16 @@ void PersistentPathSm::handleEnabled() {
 
 void PersistentPathSm::scanDir( String const & dirPath ) {
    QTRACE( trace, 8, "path: {}", dirPath );
-   auto * files = taskScheduler_->fileSystem();
-   QUAYD_ASSERT( files );
+   FileSystem & files = taskScheduler_->files();
    // The file-system join: no second separator after one that is there,
    // and an empty directory gives the relative ".quayd".
    String const dir =
       dirPath.empty() || dirPath.back() == '/' ? dirPath + ".quayd" : dirPath + "/.quayd";
-   if ( !files->isDirectory( dir ) ) {
+   if ( !files.isDirectory( dir ) ) {
       return;
    }
    try {
-      for ( auto const & entry : files->list( dir ) ) {
+      for ( auto const & entry : files.list( dir ) ) {
          tarballPathEnq( entry );
       }
    } catch ( RuntimeException const & e ) {

@@ -390,7 +390,7 @@ void QuaydSm::doRuntimeHardStop() {
       removeDataRootOnFlash();
       clearFlashStatus();
    } else {
-      FileSystem & files = fileSystem();
+      FileSystem & files = taskScheduler_->files();
       try {
          for ( auto const & entry : files.list( kDefaultDataRoot ) ) {
             files.removeAll( entry );
@@ -419,7 +419,7 @@ void QuaydSm::clearFlashStatus() {
 
 uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
    QTRACE( trace, 8, "" );
-   uint32_t const mb = uint32_t( fileSystem().availableMb( kFlashMountPoint ) );
+   uint32_t const mb = uint32_t( taskScheduler_->files().availableMb( kFlashMountPoint ) );
    QTRACE( trace, 2, "Total available space on /mnt/flash: {} MB", mb );
    return mb;
 }
@@ -462,12 +462,6 @@ void QuaydSm::maybeCreateLoopBackMount() {
       clearFlashStatus();
       mountFailed_ = true;
    }
-}
-
-FileSystem & QuaydSm::fileSystem() const {
-   auto * files = taskScheduler_->fileSystem();
-   QUAYD_ASSERT( files );
-   return *files;
 }
 
 ToolRun QuaydSm::runMountTool( std::vector< String > const & args ) {

@@ -16,8 +16,6 @@
 
 namespace Quayd {
 
-class FileSystem;
-
 extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
 
 class QuaydSm : public PtrInterface {
@@ -130,7 +128,6 @@ class QuaydSm : public PtrInterface {
    void stoppingStateIs( SmState s );
    void clearFlashStatus();
    ToolRun runMountTool( std::vector< String > const & args );
-   FileSystem & fileSystem() const;
 
    Ptr< QuaydConfig const > quaydConfig_;
    Ptr< QuaydStatus > quaydStatus_;

@@ -54,6 +54,8 @@ class TaskScheduler : public PtrInterface {
    void processRunnerIs( ProcessRunner * p ) { processes_ = p; }
    // The host's file system, reached through the loop like its children.
    FileSystem * fileSystem() const { return files_; }
+   // The same, for a user that cannot do without one.
+   FileSystem & files() const;
    void fileSystemIs( FileSystem * f ) { files_ = f; }
    // The host's secrets (null where there are none: passwords are inline).
    Secrets * secrets() const { return secrets_; }
