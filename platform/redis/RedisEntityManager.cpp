@@ -381,13 +381,13 @@ void RedisEntityManager::queueFields( Entity & e,
       pending_.push_back( { Ptr< Entity >( &e ), e.path(), {} } );
    }
    auto & held = pending_[ it->second ].fields;
-   for ( auto & [ name, value ] : fields ) {
+   for ( auto & field : fields ) {
       auto same = std::find_if( held.begin(), held.end(),
-                                [ & ]( auto const & f ) { return f.first == name; } );
+                                [ & ]( auto const & f ) { return f.first == field.first; } );
       if ( same != held.end() ) {
-         same->second = std::move( value );
+         same->second = std::move( field.second );
       } else {
-         held.emplace_back( std::move( name ), std::move( value ) );
+         held.push_back( std::move( field ) );
       }
    }
    flushTask_->scheduleTask();
