@@ -2,9 +2,17 @@
 
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
+#include "platform/Log.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
+
+LogHandle const QUAYD_VRF_NAMESPACE_WAIT(
+   { "QUAYD_VRF_NAMESPACE_WAIT",
+     "Waiting for the network namespace %s of VRF %s; trying again every %lld seconds.",
+     "The container runtime is to run in the VRF's network namespace, which does not exist "
+     "yet; the runtime starts once it does.",
+     "Check that the VRF is configured and its namespace created.", 4 } );
 
 namespace {
 TraceHandle const trace( "ContainerzSm" );
@@ -363,6 +371,19 @@ void ContainerzSm::startRuntime() {
                         "URL has to be reachable before calling startRuntime" );
    }
    runtimeWanted_ = true;
+   if ( !netNsPath.empty() && !taskScheduler_->files().exists( netNsPath ) ) {
+      // The VRF may be active before its namespace is there (at boot).
+      QTRACE( trace, 0, "Waiting for the network namespace {}", netNsPath );
+      if ( !waitingForNamespace_ ) {
+         log( QUAYD_VRF_NAMESPACE_WAIT, netNsPath, vrfName.str(),
+              (long long)kRuntimeRetry.count() );
+      }
+      waitingForNamespace_ = true;
+      crtStatus_->lastErrorIs( "waiting for the network namespace " + netNsPath );
+      retryTask_->scheduleTaskDelay( kRuntimeRetry );
+      return;
+   }
+   waitingForNamespace_ = false;
    bool const started = tryRuntime( "Starting runtime", [ & ] {
       // Left running by a stop that failed: it takes this configuration
       // only when started anew.

@@ -128,6 +128,8 @@ class ContainerzSm : public PtrInterface {
    bool initialized_ = false;
    // Whether the gates are passed and the runtime should run.
    bool runtimeWanted_ = false;
+   // Told once per wait for the VRF's network namespace.
+   bool waitingForNamespace_ = false;
    Ptr< TimerTask > retryTask_;
    Reactor reactor_;
    // The owned flags' subscriptions, dropped apart from the inputs'.

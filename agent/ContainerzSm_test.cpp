@@ -21,6 +21,9 @@ String const kApplyRed =
 
 class ContainerzSmTest : public ::testing::Test {
  protected:
+   // The namespace of a VRF exists by the time it is active (waiting for
+   // it is in BootOrder_test.cpp).
+   ContainerzSmTest() { time.files.addFile( "/run/netns/ns-red" ); }
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
       sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false );

@@ -98,12 +98,31 @@ void ImageLoadSm::doTarballLoad() {
       imageLoadStatus_->stateIs( SmState::started_ );
       return;
    }
-   loadTarball( tarballPathDeq() );
+   String const path = tarballPathDeq();
+   if ( !loadedAlready( path ) ) {
+      loadTarball( path );
+   }
    if ( !tarballPathEmpty() ) {
       loadTask_->scheduleTask();
    } else {
       imageLoadStatus_->stateIs( SmState::started_ );
    }
+}
+
+bool ImageLoadSm::loadedAlready( String const & path ) {
+   auto const entry = imageLoadStatus_->status( path );
+   if ( !entry || entry->tag().empty() ) {
+      return false;
+   }
+   for ( auto const & tag : entry->tag() ) {
+      try {
+         runtime_->inspectImage( tag );
+      } catch ( Exception const & ) {
+         return false;
+      }
+   }
+   QTRACE( trace, 5, "Image of {} is in the runtime already; not loaded again", path );
+   return true;
 }
 
 void ImageLoadSm::loadTarball( String const & path ) {

@@ -39,6 +39,10 @@ class ImageLoadSm : public PtrInterface {
    void handleDisabled();
    void handleCliConfig( String const & imagePath );
    void doTarballLoad();
+   // Whether the images a start found recorded for `path` are all in the
+   // runtime: a restart (of the agent, or after a power cut) over a data
+   // root that kept them loads nothing twice.
+   bool loadedAlready( String const & path );
    void loadTarball( String const & path );
    void unloadTarball( String const & path );
    bool configured( String const & path ) const { return imageLoadConfig_->tarballHas( path ); }

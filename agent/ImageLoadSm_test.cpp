@@ -95,12 +95,28 @@ TEST_F( ImageLoadSmTest, ATarballLoadedTwiceKeepsOneEntryWithEachImageOnce ) {
    runtime->tarballImages[ "/t/a.tar" ] = { "app:1" };
    enabled();
    time.runReady();
+   runtime->images.clear(); // a runtime that lost it: loaded again
    persistentPathStatus->stateIs( SmState::inherited_ );
    persistentPathStatus->stateIs( SmState::started_ ); // enabled again: queued again
    time.runReady();
    EXPECT_EQ( calls( "loadImage" ).size(), 2u );
    EXPECT_EQ( status->status().size(), 1u );
    EXPECT_EQ( tags( "/t/a.tar" ), std::set< String >{ "app:1" } );
+}
+
+// A restart (of the agent, or after a power cut) over a data root that kept
+// the images: what the status records and the runtime holds is not loaded
+// twice; a tarball with one image missing is.
+TEST_F( ImageLoadSmTest, ATarballWhoseImagesTheRuntimeKeptIsNotLoadedAgain ) {
+   config->tarballIs( "/t/a.tar" );
+   config->tarballIs( "/t/b.tar" );
+   status->statusIs( "/t/a.tar" )->tagIs( "app:1" );
+   status->statusIs( "/t/b.tar" )->tagIs( "db:1" );
+   status->status( "/t/b.tar" )->tagIs( "db:2" );
+   runtime->images = { "app:1", "db:1" };
+   enabled();
+   time.runReady();
+   EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/b.tar" } );
 }
 
 TEST_F( ImageLoadSmTest, RemovedFromConfigurationWhileQueuedIsUnloadedAndSkipped ) {

@@ -307,6 +307,8 @@ void SubAgentSm::startConfiguredSubAgent() {
          quySm->enable();
          if ( quySm->startDeferred() ) {
             pollTask_->scheduleTaskDelay( Duration( 0 ) );
+         } else if ( quySm->waitingForFlash() ) {
+            pollTask_->scheduleTaskDelay( QuaydSm::kFlashRetry );
          } else if ( quySm->mountFailed() ) {
             pollTask_->scheduleTaskDelay( pollInterval_ );
          }

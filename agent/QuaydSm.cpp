@@ -13,7 +13,17 @@ namespace {
 TraceHandle const trace( "QuaydSm" );
 
 bool skipLbMount() { return std::getenv( "QUY_BTEST_SKIPLBMOUNT" ) != nullptr; }
+// Set on a system whose flash is a directory of the root file system.
+bool noFlashMountExpected() { return std::getenv( "QUAYD_NO_FLASH_MOUNT" ) != nullptr; }
 } // namespace
+
+LogHandle const QUAYD_FLASH_WAIT(
+   { "QUAYD_FLASH_WAIT", "Waiting for /mnt/flash to be mounted; trying again every %lld seconds.",
+     "The data root on flash needs the flash file system, which is not mounted yet; the "
+     "sub-agent starts once it is.",
+     "Check that /mnt/flash gets mounted, or set QUAYD_NO_FLASH_MOUNT for quayd where flash is "
+     "part of the root file system.",
+     4 } );
 
 LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED(
    { "QUAYD_CONTAINER_SERVICE_START_FAILED",
@@ -155,6 +165,17 @@ void QuaydSm::enable() {
       QTRACE( trace, 2, "A stop is in progress; starting once it is done" );
       return;
    }
+   if ( quaydConfig_ && quaydConfig_->onFlash() && !flashPresent() ) {
+      // Nothing is touched meanwhile: what an earlier run left on flash is
+      // taken over once flash is there.
+      QTRACE( trace, 0, "Waiting for {} to be mounted", kFlashMountPoint );
+      if ( !waitingForFlash_ ) {
+         log( QUAYD_FLASH_WAIT, (long long)kFlashRetry.count() );
+      }
+      waitingForFlash_ = true;
+      return;
+   }
+   waitingForFlash_ = false;
    if ( quaydConfig_ && quaydConfig_->onFlash() ) {
       bool const inherited = quaydStatus_->state() != SmState::stopped_ && !chainPresent();
       bool const wasOnFlash = quaydStatus_->runningOnFlash();
@@ -417,6 +438,11 @@ void QuaydSm::clearFlashStatus() {
 
 // ------------------------------------------------------------ data root on flash
 
+bool QuaydSm::flashPresent() const {
+   return skipLbMount() || noFlashMountExpected() ||
+          taskScheduler_->files().isMountPoint( kFlashMountPoint );
+}
+
 uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
    QTRACE( trace, 8, "" );
    uint32_t const mb = uint32_t( taskScheduler_->files().availableMb( kFlashMountPoint ) );
@@ -438,8 +464,14 @@ void QuaydSm::maybeCreateLoopBackMount() {
       quaydStatus_->flashLimitIs( limit );
       return;
    }
+   // The image an earlier run left (a power cut, a restart) is mounted
+   // again with what it holds: its space is taken already.
+   uint32_t const imageMb = uint32_t(
+      taskScheduler_->files().fileSize( String( kLbMountPath ) + "/data-root.img" ) >> 20 );
    uint32_t size = 0;
-   if ( limit == 0 ) {
+   if ( limit == 0 && imageMb > 0 ) {
+      size = imageMb;
+   } else if ( limit == 0 ) {
       size = getDefaultDataRootSize();
       if ( size == 0 ) {
          QTRACE( trace, 0, "No space available on flash" );
@@ -449,7 +481,7 @@ void QuaydSm::maybeCreateLoopBackMount() {
    } else {
       size = uint32_t( limit >> 20 );
       uint32_t const available = getAvailableSpaceOnFlash();
-      if ( size > available ) {
+      if ( size > available && size != imageMb ) {
          QTRACE( trace, 0, "Only {}M left on flash, required {}M", available, size );
          clearFlashStatus();
          return;

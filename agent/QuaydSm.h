@@ -17,6 +17,7 @@
 namespace Quayd {
 
 extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
+extern LogHandle const QUAYD_FLASH_WAIT;
 
 class QuaydSm : public PtrInterface {
  public:
@@ -96,12 +97,18 @@ class QuaydSm : public PtrInterface {
    // unlike too little space). Either is worth asking again.
    bool startDeferred() const { return startDeferred_; }
    bool mountFailed() const { return mountFailed_; }
+   // The last enable() found the flash file system not mounted yet; it is
+   // worth asking again every kFlashRetry.
+   bool waitingForFlash() const { return waitingForFlash_; }
+   static constexpr Seconds kFlashRetry{ 10 };
    Duration runtimeCheckDelay() const { return runtimeCheckDelay_; }
 
    // The data root on flash.
    static String datarootOnFlash() { return String( kLbMountPath ) + "/data-root"; }
    uint32_t getAvailableSpaceOnFlash() const;
    uint32_t getDefaultDataRootSize() const;
+   // Whether /mnt/flash is mounted, or no mount is expected there.
+   bool flashPresent() const;
    void maybeCreateLoopBackMount();
    bool createDataRootOnFlash( uint32_t sizeMb );
    void removeDataRootOnFlash();
@@ -158,6 +165,7 @@ class QuaydSm : public PtrInterface {
    bool configApplied_ = false;
    bool mountFailed_ = false;
    bool startDeferred_ = false;
+   bool waitingForFlash_ = false;
    Ptr< TimerTask > runtimeCheckTask_;
    // A stop publishing its states; a start asked for meanwhile is put off.
    class StopInProgress {

@@ -8,9 +8,10 @@
 
 namespace Quayd {
 
-// Writes `text` to a temporary file beside `path` with `mode`, then renames
-// it over `path`, so a reader never sees half a file. Throws
-// RuntimeException naming the path and the reason.
+// Writes `text` to `path` with `mode` on the host's file system, durably
+// (writeFileDurably): a reader never sees half a file, and a power cut
+// leaves the old content or the new. Throws RuntimeException naming the
+// path and the reason.
 void writeFileAtomically( String const & path, String const & text, mode_t mode );
 
 // Creates `dir` and its parents; `dir` itself gets `mode` even when it was

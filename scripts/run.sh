@@ -2,7 +2,7 @@
 # Builds the agent and runs it against the state database at $QUAYD_REDIS
 # (default 127.0.0.1:6379), starting a persistent redis-server there first
 # when none answers. The switch's configuration lives in that server, so it
-# keeps an append-only file.
+# keeps an append-only file synced on every write (docs/state-db.md).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -12,7 +12,7 @@ if [[ $addr == /* ]]; then cli=(redis-cli -s "$addr"); else cli=(redis-cli -h "$
 if ! "${cli[@]}" ping >/dev/null 2>&1; then
   mkdir -p /var/lib/quayd/redis
   if [[ $addr == /* ]]; then listen=(--port 0 --unixsocket "$addr"); else listen=(--bind "${addr%:*}" --port "${addr##*:}"); fi
-  redis-server "${listen[@]}" --dir /var/lib/quayd/redis --appendonly yes --daemonize yes \
+  redis-server "${listen[@]}" --dir /var/lib/quayd/redis --appendonly yes --appendfsync always --daemonize yes \
     --logfile /var/lib/quayd/redis/redis.log
   for _ in $(seq 50); do "${cli[@]}" ping >/dev/null 2>&1 && break; sleep 0.1; done
 fi

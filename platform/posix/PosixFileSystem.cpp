@@ -1,9 +1,16 @@
 #include "platform/posix/PosixFileSystem.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include <fmt/format.h>
 
@@ -17,6 +24,37 @@ namespace {
 [[noreturn]] void fail( char const * what, String const & path, std::error_code const & ec ) {
    throw RuntimeException( fmt::format( "cannot {} {}: {}", what, path, ec.message() ) );
 }
+
+[[noreturn]] void failErrno( char const * what, String const & path, int err ) {
+   throw RuntimeException( fmt::format( "cannot {} {}: {}", what, path, strerror( err ) ) );
+}
+
+// mountinfo escapes blanks and backslashes as octal.
+String unescape( String const & s ) {
+   String out;
+   for ( size_t i = 0; i < s.size(); ++i ) {
+      if ( s[ i ] == '\\' && i + 3 < s.size() ) {
+         out += char( std::stoi( s.substr( i + 1, 3 ), nullptr, 8 ) );
+         i += 3;
+      } else {
+         out += s[ i ];
+      }
+   }
+   return out;
+}
+
+void syncPath( String const & path, int flags, char const * what ) {
+   int const fd = ::open( path.c_str(), flags | O_CLOEXEC );
+   if ( fd < 0 ) {
+      failErrno( what, path, errno );
+   }
+   int const rc = ::fsync( fd );
+   int const err = errno;
+   ::close( fd );
+   if ( rc != 0 ) {
+      failErrno( what, path, err );
+   }
+}
 } // namespace
 
 uint64_t PosixFileSystem::availableMb( String const & path ) {
@@ -25,6 +63,36 @@ uint64_t PosixFileSystem::availableMb( String const & path ) {
       return 0;
    }
    return ( uint64_t( st.f_bavail ) * st.f_frsize ) >> 20;
+}
+
+bool PosixFileSystem::exists( String const & path ) {
+   std::error_code ec;
+   return fs::exists( path, ec );
+}
+
+bool PosixFileSystem::isMountPoint( String const & path ) {
+   std::error_code ec;
+   String const real = fs::canonical( path, ec ).string();
+   if ( ec ) {
+      return false;
+   }
+   std::ifstream in( "/proc/self/mountinfo" );
+   String line;
+   while ( std::getline( in, line ) ) {
+      std::istringstream fields( line );
+      String id, parent, dev, root, mountPoint;
+      fields >> id >> parent >> dev >> root >> mountPoint;
+      if ( unescape( mountPoint ) == real ) {
+         return true;
+      }
+   }
+   return false;
+}
+
+uint64_t PosixFileSystem::fileSize( String const & path ) {
+   std::error_code ec;
+   auto const size = fs::file_size( path, ec );
+   return ec ? 0 : uint64_t( size );
 }
 
 bool PosixFileSystem::isDirectory( String const & path ) {
@@ -59,6 +127,37 @@ void PosixFileSystem::removeAll( String const & path ) {
    if ( ec ) {
       fail( "remove", path, ec );
    }
+}
+
+void PosixFileSystem::writeFile( String const & path, String const & text, mode_t mode ) {
+   int const fd = ::open( path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode );
+   if ( fd < 0 ) {
+      failErrno( "write", path, errno );
+   }
+   // The mode is set before any byte lands: an old file may have had a
+   // wider one, and the umask may have narrowed ours.
+   bool ok = ::fchmod( fd, mode ) == 0;
+   for ( size_t done = 0; ok && done < text.size(); ) {
+      ssize_t const n = ::write( fd, text.data() + done, text.size() - done );
+      ok = n > 0 || ( n < 0 && errno == EINTR );
+      done += n > 0 ? size_t( n ) : 0;
+   }
+   int const err = errno;
+   if ( ::close( fd ) != 0 || !ok ) {
+      failErrno( "write", path, ok ? errno : err );
+   }
+}
+
+void PosixFileSystem::syncFile( String const & path ) { syncPath( path, O_RDONLY, "sync" ); }
+
+void PosixFileSystem::rename( String const & from, String const & to ) {
+   if ( ::rename( from.c_str(), to.c_str() ) != 0 ) {
+      failErrno( "rename", from + " to " + to, errno );
+   }
+}
+
+void PosixFileSystem::syncDir( String const & path ) {
+   syncPath( path, O_RDONLY | O_DIRECTORY, "sync" );
 }
 
 } // namespace Quayd

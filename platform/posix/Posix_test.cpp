@@ -5,7 +5,9 @@
 
 #include <filesystem>
 
+#include "platform/Files.h"
 #include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/posix/Sinks.h"
 
@@ -165,6 +167,26 @@ TEST( TraceSpec, SelectsModulesAndLevelsForStandardError ) {
    EXPECT_FALSE( sink.enabled( "QuaydAgent", 3 ) );
    EXPECT_TRUE( sink.enabled( "ContainerSm", 0 ) );
    EXPECT_FALSE( sink.enabled( "ContainerSm", 1 ) );
+}
+
+TEST( PosixFileSystem, WritesDurablyAndTellsMountPointsAndSizes ) {
+   char tmpl[] = "/tmp/quayd-fs-XXXXXX";
+   ASSERT_NE( mkdtemp( tmpl ), nullptr );
+   String const dir = tmpl;
+   PosixFileSystem files;
+
+   writeFileDurably( files, dir + "/pending", "quaydtest-c", 0600 );
+   writeFileAtomically( dir + "/pending", "quaydtest-d", 0600 );
+
+   EXPECT_EQ( readFile( dir + "/pending" ), "quaydtest-d" );
+   EXPECT_FALSE( files.exists( dir + "/pending.tmp" ) );
+   EXPECT_EQ( files.fileSize( dir + "/pending" ), 11u );
+   EXPECT_EQ( files.fileSize( dir + "/none" ), 0u );
+   EXPECT_TRUE( files.isMountPoint( "/" ) );
+   EXPECT_TRUE( files.isMountPoint( "/proc" ) );
+   EXPECT_FALSE( files.isMountPoint( dir ) );
+   EXPECT_FALSE( files.isMountPoint( dir + "/none" ) );
+   std::filesystem::remove_all( dir );
 }
 
 } // namespace

@@ -110,7 +110,7 @@ void append( redisContext * c, std::vector< String > const & argv ) {
 }
 } // namespace
 
-std::vector< Reply > Connection::pipeline( std::vector< std::vector< String > > const & cmds ) {
+std::vector< Reply > Connection::exchange( std::vector< std::vector< String > > const & cmds ) {
    if ( ctx_->err ) {
       throw Error( "Redis at " + where_ + ": " + ctx_->errstr );
    }
@@ -118,20 +118,23 @@ std::vector< Reply > Connection::pipeline( std::vector< std::vector< String > > 
       append( ctx_, c );
    }
    std::vector< Reply > replies;
-   String serverError;
    for ( size_t i = 0; i < cmds.size(); ++i ) {
       void * r = nullptr;
       if ( redisGetReply( ctx_, &r ) != REDIS_OK || !r ) {
          throw Error( "Redis at " + where_ + ": " + ( ctx_->err ? ctx_->errstr : "no reply" ) );
       }
-      Reply reply( static_cast< redisReply * >( r ) );
-      if ( reply->type == REDIS_REPLY_ERROR && serverError.empty() ) {
-         serverError = String( reply->str, reply->len );
-      }
-      replies.push_back( std::move( reply ) );
+      replies.emplace_back( static_cast< redisReply * >( r ) );
    }
-   if ( !serverError.empty() ) {
-      throw ServerError( "Redis at " + where_ + " refused a command: " + serverError );
+   return replies;
+}
+
+std::vector< Reply > Connection::pipeline( std::vector< std::vector< String > > const & cmds ) {
+   auto replies = exchange( cmds );
+   for ( auto const & reply : replies ) {
+      if ( reply->type == REDIS_REPLY_ERROR ) {
+         throw ServerError( "Redis at " + where_ +
+                            " refused a command: " + String( reply->str, reply->len ) );
+      }
    }
    return replies;
 }

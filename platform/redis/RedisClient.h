@@ -59,6 +59,9 @@ class Connection {
    Reply command( std::vector< String > const & argv );
    // Sends several commands in one round trip; replies in order.
    std::vector< Reply > pipeline( std::vector< std::vector< String > > const & commands );
+   // The same, with error replies returned as they are: only a failing
+   // connection throws.
+   std::vector< Reply > exchange( std::vector< std::vector< String > > const & commands );
 
    Hash hgetall( String const & key );
    std::optional< String > hget( String const & key, String const & field );

@@ -24,6 +24,17 @@ LogHandle const QUAYD_STATE_DB_BACK(
    { "QUAYD_STATE_DB_BACK", "State database at %s is back; resynchronised.",
      "The agent reached Redis again, wrote its status and read the configuration anew.", "", 6 } );
 
+LogHandle const QUAYD_STATE_DB_WRITE_REFUSED(
+   { "QUAYD_STATE_DB_WRITE_REFUSED",
+     "State database at %s refuses writes: %s; trying again in %lld seconds.",
+     "Redis answers but does not store the agent's status (out of memory, a read-only replica, "
+     "a failed save to disk). The agent keeps the writes and tries again, less often each time.",
+     "Check redis-server's memory limit, its replication role and its disk.", 3 } );
+
+LogHandle const QUAYD_STATE_DB_WRITES_BACK( { "QUAYD_STATE_DB_WRITES_BACK",
+                                              "State database at %s takes writes again.",
+                                              "The writes Redis refused are stored now.", "", 6 } );
+
 namespace {
 TraceHandle trace( "StateDb" );
 char const * const kKeyspacePrefix = "__keyspace@0__:";
@@ -32,6 +43,10 @@ char const kElementSeparator = '|';
 String replyText( redisReply const * r ) {
    return r && r->str ? String( r->str, r->len ) : String();
 }
+
+// A key of another type at a status path is garbage someone put there;
+// every other error reply is the server refusing the write.
+bool wrongType( redisReply const * r ) { return replyText( r ).rfind( "WRONGTYPE", 0 ) == 0; }
 } // namespace
 
 RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop )
@@ -41,6 +56,8 @@ RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop
    // Ahead of the agent's tasks, so that each handler run is one transaction.
    flushTask_ = makePtr< Task >( loop_.scheduler(), TaskPriority( 10 ), "StateDbFlush",
                                  [ this ] { flush(); } );
+   writeRetryTimer_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 10 ),
+                                            "StateDbWriteRetry", [ this ] { flush(); } );
 }
 
 RedisEntityManager::~RedisEntityManager() {
@@ -322,7 +339,7 @@ std::vector< String > RedisEntityManager::fieldArgs( Entity const & e ) const {
    return args;
 }
 
-void RedisEntityManager::writeAll( Entity & e ) {
+std::vector< std::vector< String > > RedisEntityManager::writeAllCommands( Entity & e ) {
    std::vector< std::vector< String > > cmds{ { "DEL", e.path() } };
    if ( auto args = fieldArgs( e ); !args.empty() ) {
       args.insert( args.begin(), { "HSET", e.path() } );
@@ -347,9 +364,25 @@ void RedisEntityManager::writeAll( Entity & e ) {
          }
       }
    }
-   cmd().pipeline( { { "MULTI" } } );
-   cmds.push_back( { "EXEC" } );
-   cmd().pipeline( cmds );
+   return cmds;
+}
+
+std::vector< std::vector< String > > RedisEntityManager::commandsOf( PendingWrite const & w ) {
+   if ( !w.entity ) {
+      return { { "DEL", w.path } };
+   }
+   if ( w.whole ) {
+      return writeAllCommands( *w.entity );
+   }
+   if ( w.fields.empty() ) {
+      return {};
+   }
+   std::vector< String > args{ "HSET", w.path };
+   for ( auto const & [ name, value ] : w.fields ) {
+      args.push_back( name );
+      args.push_back( value );
+   }
+   return { std::move( args ) };
 }
 
 void RedisEntityManager::attrChanged( Entity & e, AttrId attr ) {
@@ -390,7 +423,20 @@ void RedisEntityManager::queueFields( Entity & e,
          held.push_back( std::move( field ) );
       }
    }
-   flushTask_->scheduleTask();
+   if ( !writeRetryTimer_->armed() ) {
+      flushTask_->scheduleTask();
+   }
+}
+
+void RedisEntityManager::queueAll( Entity & e ) {
+   if ( auto it = pendingHset_.find( e.path() ); it != pendingHset_.end() ) {
+      pending_[ it->second ].fields.clear(); // the whole entity has them
+      pendingHset_.erase( it );
+   }
+   pending_.push_back( { Ptr< Entity >( &e ), e.path(), {}, true } );
+   if ( !writeRetryTimer_->armed() ) {
+      flushTask_->scheduleTask();
+   }
 }
 
 void RedisEntityManager::queueDel( String const & path ) {
@@ -402,45 +448,124 @@ void RedisEntityManager::queueDel( String const & path ) {
       pendingHset_.erase( it );
    }
    pending_.push_back( { nullptr, path, {} } );
-   flushTask_->scheduleTask();
+   if ( !writeRetryTimer_->armed() ) {
+      flushTask_->scheduleTask();
+   }
 }
 
 void RedisEntityManager::flush() {
+   writeRetryTimer_->stopTimerTask();
    auto writes = std::exchange( pending_, {} );
    pendingHset_.clear();
-   std::vector< std::vector< String > > cmds{ { "MULTI" } };
-   std::vector< PendingWrite const * > sent;
-   for ( auto const & w : writes ) {
-      if ( !w.entity ) {
-         cmds.push_back( { "DEL", w.path } );
-      } else if ( !w.fields.empty() ) {
-         std::vector< String > args{ "HSET", w.path };
-         for ( auto const & [ name, value ] : w.fields ) {
-            args.push_back( name );
-            args.push_back( value );
-         }
-         cmds.push_back( std::move( args ) );
-      } else {
-         continue;
-      }
-      sent.push_back( &w );
-   }
-   if ( sent.empty() ) {
-      return;
-   }
-   cmds.push_back( { "EXEC" } );
+   std::vector< PendingWrite > sent, refusedWrites;
+   std::vector< Ptr< Entity > > garbled;
+   String why;
    withConnection( [ & ]( Redis::Connection & c ) {
-      auto const replies = c.pipeline( cmds );
-      redisReply const * results = replies.back().get();
-      for ( size_t i = 0; results && i < results->elements && i < sent.size(); ++i ) {
-         if ( results->element[ i ]->type != REDIS_REPLY_ERROR || !sent[ i ]->entity ) {
+      // Each write's commands, and where its replies start among EXEC's.
+      std::vector< std::vector< String > > cmds{ { "MULTI" } };
+      std::vector< size_t > firstReply;
+      for ( auto & w : writes ) {
+         auto wc = commandsOf( w );
+         if ( wc.empty() ) {
             continue;
          }
-         // Someone put another type of key at a status path; ours replaces it.
-         garbage( sent[ i ]->path, "", replyText( results->element[ i ] ) );
-         writeAll( *sent[ i ]->entity );
+         firstReply.push_back( cmds.size() - 1 );
+         cmds.insert( cmds.end(), std::make_move_iterator( wc.begin() ),
+                      std::make_move_iterator( wc.end() ) );
+         sent.push_back( std::move( w ) );
+      }
+      if ( sent.empty() ) {
+         return;
+      }
+      firstReply.push_back( cmds.size() - 1 );
+      cmds.push_back( { "EXEC" } );
+      auto const replies = c.exchange( cmds );
+      // A command refused as it is queued discards the whole transaction.
+      for ( auto const & r : replies ) {
+         if ( r->type == REDIS_REPLY_ERROR ) {
+            why = replyText( r.get() );
+            refusedWrites = std::move( sent );
+            return;
+         }
+      }
+      redisReply const * results = replies.back().get();
+      if ( results->type != REDIS_REPLY_ARRAY ) {
+         why = "EXEC answered with no results";
+         refusedWrites = std::move( sent );
+         return;
+      }
+      for ( size_t w = 0; w < sent.size(); ++w ) {
+         for ( size_t i = firstReply[ w ]; i < firstReply[ w + 1 ]; ++i ) {
+            redisReply const * r = i < results->elements ? results->element[ i ] : nullptr;
+            if ( r && r->type != REDIS_REPLY_ERROR ) {
+               continue;
+            }
+            if ( r && wrongType( r ) && sent[ w ].entity ) {
+               // Someone put another type of key at a status path; ours
+               // replaces it.
+               garbage( sent[ w ].path, "", replyText( r ) );
+               garbled.push_back( sent[ w ].entity );
+            } else {
+               why = r ? replyText( r ) : "no reply in EXEC";
+               refusedWrites.push_back( std::move( sent[ w ] ) );
+            }
+            break;
+         }
       }
    } );
+   if ( !cmd_ ) {
+      return; // the resynchronisation writes everything
+   }
+   if ( !refusedWrites.empty() ) {
+      refused( std::move( refusedWrites ), why );
+   } else if ( !sent.empty() ) {
+      accepted();
+   }
+   for ( auto const & e : garbled ) {
+      queueAll( *e );
+   }
+   if ( !garbled.empty() && !writeRetryTimer_->armed() ) {
+      flush(); // a whole write starts with DEL: no key of another type is left
+   }
+}
+
+void RedisEntityManager::refused( std::vector< PendingWrite > writes, String const & why ) {
+   auto const seconds = std::chrono::duration_cast< Seconds >( writeRetryDelay_ ).count();
+   if ( why != refusedWhy_ ) {
+      QTRACE( trace, 0, "Redis at {} refuses writes: {}; trying again in {}s", address_.str(), why,
+              seconds );
+      log( QUAYD_STATE_DB_WRITE_REFUSED, address_.str(), why, (long long)seconds );
+   } else {
+      QTRACE( trace, 2, "Redis at {} still refuses writes: {}; trying again in {}s", address_.str(),
+              why, seconds );
+   }
+   refusedWhy_ = why;
+   // Older than anything queued meanwhile: they go first, and later changes
+   // of the same entity join their HSET.
+   for ( auto & w : pending_ ) {
+      writes.push_back( std::move( w ) );
+   }
+   pending_ = std::move( writes );
+   pendingHset_.clear();
+   for ( size_t i = 0; i < pending_.size(); ++i ) {
+      if ( pending_[ i ].entity && !pending_[ i ].whole ) {
+         pendingHset_[ pending_[ i ].path ] = i;
+      } else if ( !pending_[ i ].entity ) {
+         pendingHset_.erase( pending_[ i ].path );
+      }
+   }
+   writeRetryTimer_->scheduleTaskDelay( writeRetryDelay_ );
+   writeRetryDelay_ = std::min< Duration >( writeRetryDelay_ * 2, kLastWriteRetry );
+}
+
+void RedisEntityManager::accepted() {
+   writeRetryDelay_ = kFirstWriteRetry;
+   if ( refusedWhy_.empty() ) {
+      return;
+   }
+   refusedWhy_.clear();
+   QTRACE( trace, 0, "Redis at {} takes writes again", address_.str() );
+   log( QUAYD_STATE_DB_WRITES_BACK, address_.str() );
 }
 
 void RedisEntityManager::lost( String const & why ) {
@@ -478,7 +603,11 @@ void RedisEntityManager::resync() {
    // Status first: handlers of configuration changes may write status, and
    // those writes go to a database that already holds the rest.
    for ( auto & [ path, e ] : written_ ) {
-      writeAll( *e );
+      queueAll( *e );
+   }
+   flush();
+   if ( !cmd_ ) {
+      return;
    }
    for ( auto & [ path, e ] : followed_ ) {
       subscribe( path );

@@ -11,6 +11,12 @@
 // manager reconnects every second and resynchronises: configuration is read
 // again (each difference notified as a change), status is written again in
 // full.
+//
+// A server that answers but refuses a write (out of memory, a read-only
+// replica, a failed save: any error reply but a key of the wrong type) is
+// told apart from garbage and from a lost connection: the refused writes are
+// kept and tried again after 1, 2, 4 ... up to 30 seconds, the connection
+// stays.
 #include <memory>
 #include <set>
 
@@ -25,6 +31,8 @@ namespace Quayd {
 class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
  public:
    static constexpr Duration kReconnectInterval = std::chrono::seconds( 1 );
+   static constexpr Duration kFirstWriteRetry = std::chrono::seconds( 1 );
+   static constexpr Duration kLastWriteRetry = std::chrono::seconds( 30 );
 
    RedisEntityManager( Redis::Address address, EventLoop & loop );
    ~RedisEntityManager() override;
@@ -35,12 +43,25 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    void flush();
    // Completed resynchronisations after a lost connection.
    uint64_t resyncs() const { return resyncs_; }
+   // Whether the server refuses writes at the moment, and why.
+   bool writesRefused() const { return !refusedWhy_.empty(); }
+   String const & refusedWhy() const { return refusedWhy_; }
 
  protected:
    bool entityMounted( MountEntry const & entry, Ptr< Entity > const & entity,
                        String & error ) override;
 
  private:
+   // One DEL, one HSET of the fields named, or the whole entity, per
+   // entry; an entity's further changes go into its HSET until a DEL of its
+   // path.
+   struct PendingWrite {
+      Ptr< Entity > entity; // null for a DEL
+      String path;
+      std::vector< std::pair< String, String > > fields;
+      bool whole = false;
+   };
+
    void attrChanged( Entity & e, AttrId attr ) override;
    void elementAdded( Entity & parent, Entity & element ) override;
    void elementRemoved( Entity & parent, Entity & element ) override;
@@ -70,7 +91,14 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    // Collects a status change for the next flush.
    void queueFields( Entity & e, std::vector< std::pair< String, String > > fields );
    void queueDel( String const & path );
-   void writeAll( Entity & e );
+   // Queues `e` and its elements to be written in full, stale elements
+   // deleted.
+   void queueAll( Entity & e );
+   std::vector< std::vector< String > > writeAllCommands( Entity & e );
+   std::vector< std::vector< String > > commandsOf( PendingWrite const & w );
+   // Puts refused writes back ahead of newer ones, and tells.
+   void refused( std::vector< PendingWrite > writes, String const & why );
+   void accepted();
    std::vector< String > fieldArgs( Entity const & e ) const;
    std::vector< std::pair< String, String > > fieldValues( Entity const & e ) const;
    // Runs `f` on the command connection; a failure drops the connection.
@@ -84,16 +112,12 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    std::map< String, Ptr< Entity > > followed_; // read paths
    std::map< String, Ptr< Entity > > written_;  // write paths
    Ptr< TimerTask > reconnectTimer_;
-   // One DEL, or one HSET of the fields named, per entry; an entity's
-   // further changes go into its HSET until a DEL of its path.
-   struct PendingWrite {
-      Ptr< Entity > entity; // null for a DEL
-      String path;
-      std::vector< std::pair< String, String > > fields;
-   };
    std::vector< PendingWrite > pending_;
    std::map< String, size_t > pendingHset_; // path -> its entry in pending_
    Ptr< Task > flushTask_;
+   Ptr< TimerTask > writeRetryTimer_;
+   Duration writeRetryDelay_ = kFirstWriteRetry;
+   String refusedWhy_;
    std::set< String > garbageReported_;
    bool lostReported_ = false;
    uint64_t resyncs_ = 0;

@@ -289,6 +289,71 @@ TEST_F( RedisEntityManagerTest, MountFailsClearlyWhileRedisIsDownAndWorksOnceItI
    EXPECT_TRUE( config( *em ) );
 }
 
+// A server that answers but will not store: the writes are kept and land
+// once it takes them again, on the same connection, never taken for
+// garbage.
+struct RefusalCase {
+   char const * name;
+   std::vector< std::vector< String > > refuse, lift;
+   char const * error;
+};
+
+class WriteRefusalTest : public RedisEntityManagerTest,
+                         public ::testing::WithParamInterface< RefusalCase > {};
+
+TEST_P( WriteRefusalTest, RefusedWritesAreToldAndRetriedUntilTheyLand ) {
+   Testing::LogCapture logs;
+   Testing::TraceCapture traces;
+   auto em = mounted();
+   auto st = status( *em );
+   st->phaseIs( Phase::busy_ );
+   em->flush();
+   ASSERT_EQ( hget( kStatus, "phase" ), "busy_" );
+   for ( auto const & c : GetParam().refuse ) {
+      server_.client().command( c );
+   }
+
+   st->phaseIs( Phase::idle_ );
+   st->itemIs( "web" )->labelIs( "refused" );
+   ASSERT_TRUE( until( [ & ] { return em->writesRefused(); } ) );
+   // Changes made while refused join the writes kept.
+   st->attemptsInc( 2 );
+   ASSERT_TRUE( until(
+      [ & ] { return traces.contains( String( "still refuses writes: " ) + GetParam().error ); } ) )
+      << "retried";
+
+   EXPECT_EQ( em->refusedWhy().rfind( GetParam().error, 0 ), 0u ) << em->refusedWhy();
+   EXPECT_EQ( logs.count( "QUAYD_STATE_DB_WRITE_REFUSED" ), 1u );
+   EXPECT_EQ( logs.count( "QUAYD_STATE_DB_GARBAGE" ), 0u );
+   EXPECT_EQ( logs.count( "QUAYD_STATE_DB_LOST" ), 0u );
+   EXPECT_TRUE( em->connected() );
+   EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
+
+   for ( auto const & c : GetParam().lift ) {
+      server_.client().command( c );
+   }
+   ASSERT_TRUE( until( [ & ] { return !em->writesRefused(); } ) );
+   EXPECT_EQ( hget( kStatus, "phase" ), "idle_" );
+   EXPECT_EQ( hget( kStatus, "attempts" ), "2" );
+   EXPECT_EQ( hget( String( kStatus ) + "|web", "label" ), "refused" );
+   EXPECT_EQ( logs.count( "QUAYD_STATE_DB_WRITES_BACK" ), 1u );
+   EXPECT_EQ( em->resyncs(), 0u );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Servers, WriteRefusalTest,
+   ::testing::Values( RefusalCase{ "OutOfMemory",
+                                   { { "CONFIG", "SET", "maxmemory-policy", "noeviction" },
+                                     { "CONFIG", "SET", "maxmemory", "1" } },
+                                   { { "CONFIG", "SET", "maxmemory", "0" } },
+                                   "OOM" },
+                      // A replica of a primary that is not there: read-only until promoted.
+                      RefusalCase{ "ReadOnlyReplica",
+                                   { { "REPLICAOF", "127.0.0.1", "1" } },
+                                   { { "REPLICAOF", "NO", "ONE" } },
+                                   "READONLY" } ),
+   []( auto const & info ) { return String( info.param.name ); } );
+
 class RedisRestartTest : public RedisEntityManagerTest {
  protected:
    RedisRestartTest() : RedisEntityManagerTest( true ) {}

@@ -24,9 +24,52 @@ void FakeFileSystem::check( char const * op, String const & path ) const {
    }
 }
 
-void FakeFileSystem::addFile( String const & path ) {
+void FakeFileSystem::addFile( String const & path, String const & text ) {
    addDirs( parentOf( path ) );
    files_.insert( path );
+   contents_[ path ] = text;
+}
+
+String FakeFileSystem::content( String const & path ) const {
+   auto const it = contents_.find( path );
+   return it == contents_.end() ? String() : it->second;
+}
+
+uint64_t FakeFileSystem::fileSize( String const & path ) {
+   auto const it = fileSizes.find( path );
+   return it != fileSizes.end() ? it->second : content( path ).size();
+}
+
+void FakeFileSystem::writeFile( String const & path, String const & text, mode_t ) {
+   check( "writeFile", path );
+   if ( !dirs_.count( parentOf( path ) ) ) {
+      throw RuntimeException( "cannot write " + path + ": No such file or directory" );
+   }
+   steps.push_back( "write " + path );
+   files_.insert( path );
+   contents_[ path ] = text;
+}
+
+void FakeFileSystem::syncFile( String const & path ) {
+   check( "syncFile", path );
+   steps.push_back( "sync " + path );
+}
+
+void FakeFileSystem::rename( String const & from, String const & to ) {
+   check( "rename", from );
+   if ( !files_.count( from ) ) {
+      throw RuntimeException( "cannot rename " + from + ": No such file or directory" );
+   }
+   steps.push_back( "rename " + from + " " + to );
+   files_.erase( from );
+   files_.insert( to );
+   contents_[ to ] = contents_[ from ];
+   contents_.erase( from );
+}
+
+void FakeFileSystem::syncDir( String const & path ) {
+   check( "syncDir", path );
+   steps.push_back( "syncDir " + path );
 }
 
 void FakeFileSystem::makeDirs( String const & path ) {
@@ -69,6 +112,9 @@ void FakeFileSystem::erase( String const & path ) {
    for ( auto * set : { &dirs_, &files_ } ) {
       std::erase_if( *set, [ & ]( String const & p ) { return p == path || below( p, path ); } );
    }
+   std::erase_if( contents_, [ & ]( auto const & kv ) {
+      return kv.first == path || below( kv.first, path );
+   } );
    dirs_.insert( "/" );
 }
 

@@ -70,7 +70,7 @@ wait_for() {
   fail "timed out waiting for: $what"
 }
 start_redis() {
-  redis-server --port 0 --unixsocket "$sock" --dir "$work" --appendonly yes \
+  redis-server --port 0 --unixsocket "$sock" --dir "$work" --appendonly yes --appendfsync always \
     --save '' --daemonize no >"$work/redis.log" 2>&1 &
   redis_pid=$!
   wait_for "redis answers" redis-cli -s "$sock" ping

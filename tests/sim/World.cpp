@@ -49,6 +49,10 @@ World::World() {
    daemon = makePtr< SimDaemon >( time.files );
    time.files.makeDirs( kFlash );
    time.files.makeDirs( "/var/lib/docker" );
+   // The VRFs' namespaces, there before any VRF is active, as after boot.
+   for ( char const * ns : { "/run/netns/ns-red", "/run/netns/ns-blue" } ) {
+      time.files.addFile( ns );
+   }
    processes.tool = [ this ]( std::vector< String > const & argv ) { return mountTool( argv ); };
 }
 

@@ -21,7 +21,13 @@ using namespace Quayd;
 
 namespace {
 
-constexpr Duration kMountRetry = std::chrono::seconds( 2 );
+// Redis may come up after the agent (at boot): it is waited for.
+constexpr Seconds kMountRetry{ 10 };
+
+LogHandle const QUAYD_STATE_DB_WAIT(
+   { "QUAYD_STATE_DB_WAIT", "Waiting for the state database: %s; trying again every %lld seconds.",
+     "The agent cannot mount its configuration from Redis yet; it starts once Redis answers.",
+     "Check that redis-server runs.", 4 } );
 
 struct Options {
    String redis;
@@ -114,9 +120,8 @@ int main( int argc, char ** argv ) {
          return;
       }
       std::fprintf( stderr, "quayd: cannot mount the state database: %s; retrying every %llds\n",
-                    error.c_str(),
-                    static_cast< long long >(
-                       std::chrono::duration_cast< Seconds >( kMountRetry ).count() ) );
+                    error.c_str(), static_cast< long long >( kMountRetry.count() ) );
+      log( QUAYD_STATE_DB_WAIT, error, static_cast< long long >( kMountRetry.count() ) );
       retry->scheduleTaskDelay( kMountRetry );
    } );
 

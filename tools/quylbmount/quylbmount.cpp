@@ -1,10 +1,16 @@
-// quylbmount DIR SIZE_MB   create DIR/data-root.img and mount it at DIR/data-root
+// quylbmount DIR SIZE_MB   mount DIR/data-root.img at DIR/data-root, making it
+//                          first unless one of that size is there already
 // quylbmount DIR --delete  unmount it and remove the image
 // Exit: 0 done, 2 already mounted (create), 1 failure with the reason on stderr.
+//
+// An image left by a power cut keeps the images and containers on it: it is
+// mounted again, checked with e2fsck first when it is not clean, and made
+// anew (with a syslog message saying so) only when the check fails.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,7 +65,8 @@ bool isMountPoint( String const & path ) {
 }
 
 // Runs a program (no shell); its stderr goes to ours so the reason is kept.
-bool run( std::vector< String > const & words ) {
+// Its exit status, -1 when it did not exit.
+int runStatus( std::vector< String > const & words ) {
    std::vector< char * > argv;
    for ( auto const & w : words ) {
       argv.push_back( const_cast< char * >( w.c_str() ) );
@@ -67,7 +74,7 @@ bool run( std::vector< String > const & words ) {
    argv.push_back( nullptr );
    pid_t pid = fork();
    if ( pid < 0 ) {
-      return false;
+      return -1;
    }
    if ( pid == 0 ) {
       int devnull = open( "/dev/null", O_WRONLY );
@@ -80,7 +87,51 @@ bool run( std::vector< String > const & words ) {
    int st;
    while ( waitpid( pid, &st, 0 ) < 0 && errno == EINTR ) {
    }
-   return WIFEXITED( st ) && WEXITSTATUS( st ) == 0;
+   return WIFEXITED( st ) ? WEXITSTATUS( st ) : -1;
+}
+
+bool run( std::vector< String > const & words ) { return runStatus( words ) == 0; }
+
+// Whether the superblock of the ext4 file system in `image` says it was
+// unmounted clean (valid, no errors recorded).
+bool superblockClean( String const & image ) {
+   unsigned char sb[ 0x3c ];
+   int fd = open( image.c_str(), O_RDONLY | O_CLOEXEC );
+   if ( fd < 0 ) {
+      return false;
+   }
+   bool const read = pread( fd, sb, sizeof sb, 1024 ) == ssize_t( sizeof sb );
+   close( fd );
+   unsigned const magic = sb[ 0x38 ] | sb[ 0x39 ] << 8;
+   unsigned const state = sb[ 0x3a ] | sb[ 0x3b ] << 8;
+   return read && magic == 0xef53 && ( state & 1 ) && !( state & 2 );
+}
+
+// e2fsck repairs what it can; 4 and above mean it could not.
+bool check( String const & image ) {
+   int const status = runStatus( { "e2fsck", "-f", "-y", image } );
+   return status >= 0 && status < 4;
+}
+
+bool mountImage( String const & image, String const & target ) {
+   return run( { "mount", "-o", "loop", "-t", "ext4", image, target } );
+}
+
+// Mounts the image an earlier run left: checked first when its superblock
+// says it is not clean, and once more when it does not mount.
+bool mountExisting( String const & image, String const & target ) {
+   bool checked = false;
+   if ( !superblockClean( image ) ) {
+      fprintf( stderr, "quylbmount: %s was not unmounted clean; checking it\n", image.c_str() );
+      if ( !check( image ) ) {
+         return false;
+      }
+      checked = true;
+   }
+   if ( mountImage( image, target ) ) {
+      return true;
+   }
+   return !checked && check( image ) && mountImage( image, target );
 }
 
 int create( String const & dir, String const & sizeText ) {
@@ -102,19 +153,25 @@ int create( String const & dir, String const & sizeText ) {
    if ( !run( { "mkdir", "-p", dir } ) ) {
       return fail( "cannot create " + dir );
    }
-   struct statvfs vfs;
-   if ( statvfs( dir.c_str(), &vfs ) != 0 ) {
-      return fail( "statvfs " + dir + ": " + strerror( errno ) );
-   }
-   unsigned long long freeMb =
-      ( static_cast< unsigned long long >( vfs.f_bavail ) * vfs.f_frsize ) >> 20;
-   if ( mb > freeMb ) {
-      return fail( "not enough space in " + dir + ": " + std::to_string( freeMb ) + " MiB free, " +
-                   std::to_string( mb ) + " MiB requested" );
-   }
    bool madeTarget = mkdir( target.c_str(), 0755 ) == 0;
    if ( !madeTarget && errno != EEXIST ) {
       return fail( "cannot create " + target + ": " + strerror( errno ) );
+   }
+   // An image of this size is this data root from before: its space is
+   // taken already, and what is on it is kept.
+   struct stat st;
+   bool const existing = stat( image.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) &&
+                         static_cast< unsigned long long >( st.st_size ) == ( mb << 20 );
+   if ( existing ) {
+      if ( mountExisting( image, target ) ) {
+         return 0;
+      }
+      openlog( "quylbmount", LOG_PID, LOG_DAEMON );
+      syslog( LOG_ERR, "%s could not be repaired; making a new, empty file system in its place",
+              image.c_str() );
+      closelog();
+      fprintf( stderr, "quylbmount: %s could not be repaired; making it anew\n", image.c_str() );
+      unlink( image.c_str() );
    }
    auto cleanup = [ & ]( String const & why ) {
       unlink( image.c_str() );
@@ -123,6 +180,16 @@ int create( String const & dir, String const & sizeText ) {
       }
       return fail( why );
    };
+   struct statvfs vfs;
+   if ( statvfs( dir.c_str(), &vfs ) != 0 ) {
+      return cleanup( "statvfs " + dir + ": " + strerror( errno ) );
+   }
+   unsigned long long freeMb =
+      ( static_cast< unsigned long long >( vfs.f_bavail ) * vfs.f_frsize ) >> 20;
+   if ( mb > freeMb ) {
+      return cleanup( "not enough space in " + dir + ": " + std::to_string( freeMb ) +
+                      " MiB free, " + std::to_string( mb ) + " MiB requested" );
+   }
    int fd = open( image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600 );
    if ( fd < 0 ) {
       return cleanup( "cannot create " + image + ": " + strerror( errno ) );
@@ -137,7 +204,13 @@ int create( String const & dir, String const & sizeText ) {
    if ( !run( { "mkfs.ext4", "-q", "-F", image } ) ) {
       return cleanup( "mkfs.ext4 failed on " + image );
    }
-   if ( !run( { "mount", "-o", "loop", "-t", "ext4", image, target } ) ) {
+   // The new image must outlive a power cut right after this: its directory
+   // entry is synced.
+   if ( int dfd = open( dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC ); dfd >= 0 ) {
+      fsync( dfd );
+      close( dfd );
+   }
+   if ( !mountImage( image, target ) ) {
       return cleanup( "cannot mount " + image + " on " + target );
    }
    return 0;

@@ -117,4 +117,60 @@ TEST_F( QuylbmountTest, DeleteWithNothingMountedSucceeds ) {
    EXPECT_EQ( quylbmount( kDir, "--delete" ).status, 0 );
 }
 
+// What a power cut leaves: the image unmounted without a word, its content
+// on it.
+void cutPower( String const & kept ) {
+   std::ofstream( kDir + "/data-root/" + kept ) << "before the cut";
+   ASSERT_EQ( std::system( ( "umount -d " + kDir + "/data-root" ).c_str() ), 0 );
+}
+
+bool contentKept( String const & kept ) {
+   std::ifstream in( kDir + "/data-root/" + kept );
+   String text;
+   std::getline( in, text );
+   return text == "before the cut";
+}
+
+TEST_F( QuylbmountTest, AnImageLeftByAPowerCutIsMountedAgainWithItsContent ) {
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   cutPower( "image.tar" );
+
+   Result r = quylbmount( kDir, "16" );
+
+   EXPECT_EQ( r.status, 0 ) << r.err;
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "ext4" );
+   EXPECT_TRUE( contentKept( "image.tar" ) );
+   EXPECT_EQ( r.err.find( "checking" ), String::npos ) << r.err;
+}
+
+TEST_F( QuylbmountTest, AnImageMarkedNotCleanIsCheckedThenMountedWithItsContent ) {
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   cutPower( "image.tar" );
+   ASSERT_EQ( std::system(
+                 ( "debugfs -w -R 'ssv state 0' " + kDir + "/data-root.img 2>/dev/null" ).c_str() ),
+              0 );
+
+   Result r = quylbmount( kDir, "16" );
+
+   EXPECT_EQ( r.status, 0 ) << r.err;
+   EXPECT_NE( r.err.find( "checking" ), String::npos ) << r.err;
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "ext4" );
+   EXPECT_TRUE( contentKept( "image.tar" ) );
+}
+
+TEST_F( QuylbmountTest, AnImageBeyondRepairIsMadeAnew ) {
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   cutPower( "image.tar" );
+   // Nothing left of any superblock, the backups included.
+   fs::resize_file( kDir + "/data-root.img", 0 );
+   fs::resize_file( kDir + "/data-root.img", 16 << 20 );
+
+   Result r = quylbmount( kDir, "16" );
+
+   EXPECT_EQ( r.status, 0 ) << r.err;
+   EXPECT_NE( r.err.find( "anew" ), String::npos ) << r.err;
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "ext4" );
+   EXPECT_FALSE( contentKept( "image.tar" ) );
+}
+
 } // namespace

@@ -1,0 +1,182 @@
+// The agent started before what it needs: flash not mounted yet, a VRF's
+// network namespace not there yet. It says what it waits for once, asks
+// again every 10 s on the virtual clock, and proceeds when it is there.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "agent/ContainerzSm.h"
+#include "agent/QuaydAgent.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+using Testing::FakeRuntime;
+
+// The quy sub-agent on flash, through the resolver and the switcher as the
+// agent runs them, with the real mount-tool call on fake child processes.
+class FlashBootTest : public ::testing::Test {
+ protected:
+   FlashBootTest() {
+      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
+      ::unsetenv( "QUAYD_NO_FLASH_MOUNT" );
+      time.files.mountPoints.erase( "/mnt/flash" );
+      time.files.makeDirs( "/mnt/flash" );
+      config->enabledIs( true );
+      config->onFlashIs( true );
+      config->flashLimitIs( 1 << 30 );
+      subAgents->quySmIs( config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                          makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
+                          makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                          makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
+                          makePtr< ContainerConfigDir >(), containerStatus, runtime,
+                          time.scheduler() );
+   }
+   ~FlashBootTest() override {
+      switcher = nullptr;
+      resolver = nullptr;
+      ::unsetenv( "QUAYD_NO_FLASH_MOUNT" );
+   }
+   void start() {
+      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
+      resolver->notificationsIs( true );
+      switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
+                               runtime, vrfs, time.scheduler() );
+      switcher->notificationsIs( true );
+   }
+   size_t mountToolRuns() const { return processes.started.size(); }
+
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
+   Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
+   Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
+   Ptr< ContainerStatusDir > containerStatus = makePtr< ContainerStatusDir >();
+   Ptr< Gnoi::Config > gnoi = makePtr< Gnoi::Config >();
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
+      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
+   Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
+   Ptr< SubAgents > subAgents = makePtr< SubAgents >();
+   Ptr< SubAgentCandidateSm > resolver;
+   Ptr< SubAgentSm > switcher;
+};
+
+TEST_F( FlashBootTest, WaitsForFlashToBeMountedAndStartsWithinTenSeconds ) {
+   processes.endsOnWait.push_back( { 0 } );
+   start();
+   EXPECT_EQ( logs.count( "QUAYD_FLASH_WAIT" ), 1u );
+   EXPECT_TRUE( traces.contains( "Waiting for /mnt/flash to be mounted", 0 ) );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_SERVICE_START_FAILED" ), 0u ) << "not a space problem";
+   EXPECT_EQ( mountToolRuns(), 0u );
+
+   time.advance( 10s );
+   EXPECT_EQ( mountToolRuns(), 0u ) << "asked again, still not mounted";
+   EXPECT_EQ( logs.count( "QUAYD_FLASH_WAIT" ), 1u ) << "said once per wait";
+   time.files.mountPoints.insert( "/mnt/flash" );
+   time.advance( 9s );
+   EXPECT_EQ( mountToolRuns(), 0u );
+   time.advance( 1s );
+
+   ASSERT_EQ( mountToolRuns(), 1u );
+   EXPECT_EQ( processes.started[ 0 ],
+              ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", "1024" } ) );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( status->runningOnFlash() );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+}
+
+// After a power cut the status says the runtime ran on flash. Until flash
+// is there nothing of it may be taken down: the data root on flash is what
+// the restart takes over.
+TEST_F( FlashBootTest, WhatAnEarlierRunLeftOnFlashIsNotTouchedWhileWaiting ) {
+   status->stateIs( SmState::started_ );
+   globalStatus->stateIs( SmState::started_ );
+   status->runningOnFlashIs( true );
+   status->flashLimitIs( 1 << 30 );
+   containerStatus->containerIs( "web" );
+   time.files.addFile( "/mnt/flash/.quy/data-root.img", String( 8, 'x' ) );
+   start();
+   time.advance( 30s );
+
+   EXPECT_EQ( mountToolRuns(), 0u ) << "no --delete";
+   EXPECT_EQ( runtime->count( "disableRuntime" ), 0u );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( status->runningOnFlash() );
+   EXPECT_TRUE( containerStatus->container( "web" ) );
+   EXPECT_TRUE( time.files.exists( "/mnt/flash/.quy/data-root.img" ) );
+}
+
+TEST_F( FlashBootTest, WithNoFlashMountExpectedAPlainDirectoryIsFlash ) {
+   ::setenv( "QUAYD_NO_FLASH_MOUNT", "1", 1 );
+   processes.endsOnWait.push_back( { 0 } );
+   start();
+   EXPECT_EQ( logs.count( "QUAYD_FLASH_WAIT" ), 0u );
+   EXPECT_EQ( mountToolRuns(), 1u );
+   EXPECT_EQ( status->state(), SmState::started_ );
+}
+
+// The image of an earlier run is its data root: mounted again at its own
+// size, whatever the free space says, since that space is the image's.
+TEST_F( FlashBootTest, TheImageOfAnEarlierRunIsReusedWhateverTheFreeSpace ) {
+   time.files.mountPoints.insert( "/mnt/flash" );
+   time.files.freeMb = 100;
+   time.files.addFile( "/mnt/flash/.quy/data-root.img" );
+   time.files.fileSizes[ "/mnt/flash/.quy/data-root.img" ] = uint64_t( 1 ) << 30;
+   processes.endsOnWait.push_back( { 0 } );
+   start();
+   ASSERT_EQ( mountToolRuns(), 1u );
+   EXPECT_EQ( processes.started[ 0 ].back(), "1024" );
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_SERVICE_START_FAILED" ), 0u );
+}
+
+// The Containerz runtime inside a VRF whose namespace appears after the VRF
+// is reported active.
+class NamespaceBootTest : public ::testing::Test {
+ protected:
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
+   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
+      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+};
+
+TEST_F( NamespaceBootTest, WaitsForTheVrfNamespaceAndStartsWithinTenSeconds ) {
+   auto red = vrfs->vrfIs( "red" );
+   red->vrfStateIs( Ip::kVrfStateActive );
+   red->vrfReadyIs( true );
+   config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } );
+   auto sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false );
+
+   EXPECT_EQ( logs.count( "QUAYD_VRF_NAMESPACE_WAIT" ), 1u );
+   EXPECT_TRUE( traces.contains( "Waiting for the network namespace /run/netns/ns-red", 0 ) );
+   EXPECT_EQ( crt->lastError(), "waiting for the network namespace /run/netns/ns-red" );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   time.advance( 10s );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   EXPECT_EQ( logs.count( "QUAYD_VRF_NAMESPACE_WAIT" ), 1u ) << "said once per wait";
+
+   time.files.addFile( "/run/netns/ns-red" );
+   time.advance( 9s );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
+   time.advance( 1s );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+   EXPECT_EQ( crt->lastError(), "" );
+   EXPECT_TRUE( runtime->active );
+}
+
+} // namespace
+} // namespace Quayd
