@@ -24,7 +24,8 @@ String envOr( char const * name, String const & dflt, std::regex const & valid )
 
 ContainerLogLimits ContainerLogLimits::fromEnvironment() {
    ContainerLogLimits l;
-   l.maxSize = envOr( "QUAYD_CONTAINER_LOG_MAX_SIZE", l.maxSize, std::regex( "[1-9][0-9]*[kmg]?" ) );
+   l.maxSize =
+      envOr( "QUAYD_CONTAINER_LOG_MAX_SIZE", l.maxSize, std::regex( "[1-9][0-9]*[kmg]?" ) );
    l.maxFile = envOr( "QUAYD_CONTAINER_LOG_MAX_FILE", l.maxFile, std::regex( "[1-9][0-9]{0,2}" ) );
    return l;
 }

@@ -37,10 +37,11 @@ TEST_P( ContainerLogs, TheDefaultDriverKeepsBoundedLogs ) {
    if ( c.files ) {
       ::setenv( "QUAYD_CONTAINER_LOG_MAX_FILE", c.files, 1 );
    }
-   json const j = DaemonConfig( "/run/x" ).build( "", "", nullptr, nullptr,
-                                                  ContainerLogLimits::fromEnvironment() );
+   json const j = DaemonConfig( "/run/x" )
+                     .build( "", "", nullptr, nullptr, ContainerLogLimits::fromEnvironment() );
    EXPECT_EQ( j[ "log-driver" ], "json-file" );
-   EXPECT_EQ( j[ "log-opts" ], ( json{ { "max-size", c.wantSize }, { "max-file", c.wantFiles } } ) );
+   EXPECT_EQ( j[ "log-opts" ],
+              ( json{ { "max-size", c.wantSize }, { "max-file", c.wantFiles } } ) );
 }
 
 INSTANTIATE_TEST_SUITE_P( Limits, ContainerLogs,
@@ -52,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P( Limits, ContainerLogs,
                                              LogLimitCase{ "", "-1", "10m", "3" } ) );
 
 TEST( DaemonConfigTest, ASyslogDriverTakesItsOwnOptionsWithoutSizeLimits ) {
-   auto driver = makePtr< SyslogDriver >( "udp://10.0.0.1:514", LogTag::containerName,
-                                          SyslogFacility{} );
+   auto driver =
+      makePtr< SyslogDriver >( "udp://10.0.0.1:514", LogTag::containerName, SyslogFacility{} );
    json const j = DaemonConfig( "/run/x" ).build( "", "", driver, nullptr, {} );
    EXPECT_EQ( j[ "log-driver" ], "syslog" );
    EXPECT_FALSE( j[ "log-opts" ].contains( "max-size" ) );

@@ -70,8 +70,8 @@ TEST_F( HungDaemon, ARequestGivesUpAtItsLimitAndSaysTheDaemonDidNotAnswer ) {
    std::vector< String > told;
    api.answerObserverIs( [ & ]( String const & why ) { told.push_back( why ); } );
    String what;
-   double const s = secondsUntilThrow( [ & ] { api.request( "GET", "/_ping", "", nullptr, 1 ); },
-                                       what );
+   double const s =
+      secondsUntilThrow( [ & ] { api.request( "GET", "/_ping", "", nullptr, 1 ); }, what );
    EXPECT_GE( s, 0.9 );
    EXPECT_LT( s, 3 );
    EXPECT_NE( what.find( "/_ping" ), String::npos ) << what;
@@ -82,8 +82,7 @@ TEST_F( HungDaemon, ARequestGivesUpAtItsLimitAndSaysTheDaemonDidNotAnswer ) {
 TEST_F( HungDaemon, ALookupWithoutAGivenLimitGetsTheLookupLimit ) {
    DockerApiClient api( path_ );
    String what;
-   double const s =
-      secondsUntilThrow( [ & ] { api.call( "GET", "/containers/x/json" ); }, what );
+   double const s = secondsUntilThrow( [ & ] { api.call( "GET", "/containers/x/json" ); }, what );
    EXPECT_GE( s, DockerApiClient::kLookupLimitSec - 0.5 );
    EXPECT_LT( s, DockerApiClient::kLookupLimitSec + 2 );
 }
@@ -120,8 +119,9 @@ TEST_F( HungDaemon, ASigtermArrivingDuringARequestEndsItAtOnce ) {
    its.it_value.tv_nsec = 300'000'000;
    ::timer_settime( timer, 0, &its, nullptr );
    String what;
-   double const s = secondsUntilThrow(
-      [ & ] { api.request( "POST", "/containers/x/stop", "", nullptr, 10 ); }, what );
+   double const s =
+      secondsUntilThrow( [ & ] { api.request( "POST", "/containers/x/stop", "", nullptr, 10 ); },
+                         what );
    ::timer_delete( timer );
    EXPECT_LT( s, 1 );
    EXPECT_NE( what.find( "stopping" ), String::npos ) << what;

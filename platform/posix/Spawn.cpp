@@ -168,10 +168,10 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
       auto const left =
          std::chrono::duration_cast< std::chrono::milliseconds >( deadline - Clock::now() );
       if ( left.count() <= 0 ) {
-         giveUp( "did not end within " +
-                 std::to_string( std::chrono::duration_cast< std::chrono::seconds >( limit )
-                                    .count() ) +
-                 " s and was killed" );
+         giveUp(
+            "did not end within " +
+            std::to_string( std::chrono::duration_cast< std::chrono::seconds >( limit ).count() ) +
+            " s and was killed" );
       }
       pollfd fds[ 3 ];
       int n = 0;
