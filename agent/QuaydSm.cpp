@@ -74,6 +74,14 @@ QuaydSm::QuaydSm(
         taskScheduler_->fileSystem()->isDirectory( datarootOnFlash() ) ) {
       flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
    }
+   if ( runtime_ && quaydStatus_ ) {
+      // Why the daemon does not answer, for the operator; not while this
+      // sub-agent is stopped, when a daemon that is down is meant to be.
+      runtime_->answerObserverIs( [ this ]( String const & why ) {
+         quaydStatus_->runtimeErrorIs( quaydStatus_->state() == SmState::stopped_ ? String()
+                                                                                  : why );
+      } );
+   }
    reactor_.notificationsIs( false );
    if ( persistentPathStatus_ ) {
       reactor_.on( persistentPathStatus_, PersistentPathStatus::Attr::state,
@@ -90,6 +98,9 @@ QuaydSm::StopInProgress::StopInProgress( QuaydSm & sm ) : sm_( sm ) { ++sm_.stop
 QuaydSm::StopInProgress::~StopInProgress() { --sm_.stopsInProgress_; }
 
 QuaydSm::~QuaydSm() {
+   if ( runtime_ ) {
+      runtime_->answerObserverIs( nullptr );
+   }
    reactor_.notificationsIs( false );
    stopSms();
 }
@@ -136,6 +147,9 @@ void QuaydSm::stateIs( SmState s ) {
 void QuaydSm::stoppingStateIs( SmState s ) {
    quaydGlobalStatus_->stateIs( s );
    quaydStatus_->stateIs( s );
+   if ( s == SmState::stopped_ ) {
+      quaydStatus_->runtimeErrorIs( "" );
+   }
 }
 
 void QuaydSm::applyConfig() {

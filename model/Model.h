@@ -26,10 +26,13 @@ QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
 
 // ---------------------------------------------- quayd/status, cell/0/quayd/status
 // state "started_"  runningOnFlash "true"  flashLimit "2147483648"
+// runtimeError "GET /_ping via /var/run/docker.sock: Timeout was reached"
+// (why the runtime does not answer, cell-local only; empty while it does)
 #define QUAYD_STATUS_FIELDS( F )                \
    F( ATTR, SmState, state, SmState::stopped_ ) \
    F( ATTR, bool, runningOnFlash, false )       \
-   F( ATTR, uint64_t, flashLimit, 0 )
+   F( ATTR, uint64_t, flashLimit, 0 )           \
+   F( ATTR, String, runtimeError, "" )
 QUAYD_ENTITY( QuaydStatus, QUAYD_STATUS_FIELDS );
 
 // ------------------------------------------------------------------ sub-agents

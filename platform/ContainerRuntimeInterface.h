@@ -153,6 +153,12 @@ class ContainerRuntimeInterface : public PtrInterface {
                              Ptr< SyslogDriver const > const & logDriver, bool flag,
                              Ptr< InsecureRegistries const > const & insecure ) = 0;
    virtual void resetConfig() = 0;
+   // Told after each request to the daemon why it did not answer (nothing
+   // in time, no connection), or "" once it answers. A runtime without a
+   // daemon to ask has nothing to tell. One observer; a new one replaces it.
+   virtual void answerObserverIs( std::function< void( String const & ) > observer ) {
+      (void)observer;
+   }
 };
 
 // How the host makes the agent's one runtime object once the state database

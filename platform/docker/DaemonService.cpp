@@ -74,7 +74,8 @@ class SystemdService : public DaemonService {
  private:
    void systemctl( std::vector< String > args ) {
       args.insert( args.begin(), systemctl_ );
-      auto const r = runProgram( args, {}, true );
+      // A start waits for dockerd to say it is ready, which systemd allows 90 s.
+      auto const r = runProgram( args, {}, true, std::chrono::seconds( 120 ) );
       if ( r.status != 0 ) {
          throw RuntimeException( fmt::format( "{} failed (status {}){}{}", fmt::join( args, " " ),
                                               r.status, r.output.empty() ? "" : ": ", r.output ) );

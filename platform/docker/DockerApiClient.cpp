@@ -4,6 +4,7 @@
 
 #include "platform/Codec.h"
 #include "platform/Exception.h"
+#include "platform/posix/Termination.h"
 
 namespace Quayd {
 
@@ -20,19 +21,61 @@ size_t readCb( char * buf, size_t size, size_t n, void * user ) {
    return fread( buf, size, n, static_cast< FILE * >( user ) ) * size;
 }
 
+// Runs the transfer of `c` to its end, or until SIGTERM is pending, which
+// the poll sees at once through the termination descriptor.
+CURLcode transfer( CURLM * m, CURL * c ) {
+   curl_multi_add_handle( m, c );
+   TerminationFd const term;
+   curl_waitfd extra{ term.fd(), CURL_WAIT_POLLIN, 0 };
+   CURLcode rc = CURLE_OK;
+   for ( ;; ) {
+      int running = 0;
+      if ( curl_multi_perform( m, &running ) != CURLM_OK ) {
+         rc = CURLE_FAILED_INIT;
+         break;
+      }
+      if ( running == 0 ) {
+         int left = 0;
+         CURLMsg * msg = curl_multi_info_read( m, &left );
+         rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_FAILED_INIT;
+         break;
+      }
+      if ( terminationPending() ) {
+         rc = CURLE_ABORTED_BY_CALLBACK;
+         break;
+      }
+      curl_multi_poll( m, term.fd() >= 0 ? &extra : nullptr, term.fd() >= 0 ? 1 : 0, 1000,
+                       nullptr );
+   }
+   curl_multi_remove_handle( m, c );
+   return rc;
+}
+
 } // namespace
 
 DockerApiClient::DockerApiClient( String socketPath )
-    : curl_( nullptr ), socketPath_( std::move( socketPath ) ) {
+    : curl_( nullptr ), multi_( nullptr ), socketPath_( std::move( socketPath ) ) {
    static bool const globalInit = ( curl_global_init( CURL_GLOBAL_DEFAULT ), true );
    (void)globalInit;
    curl_ = curl_easy_init();
-   if ( !curl_ ) {
+   multi_ = curl_multi_init();
+   if ( !curl_ || !multi_ ) {
+      curl_easy_cleanup( static_cast< CURL * >( curl_ ) );
+      curl_multi_cleanup( static_cast< CURLM * >( multi_ ) );
       throw RuntimeException( "cannot create a curl handle" );
    }
 }
 
-DockerApiClient::~DockerApiClient() { curl_easy_cleanup( static_cast< CURL * >( curl_ ) ); }
+DockerApiClient::~DockerApiClient() {
+   curl_multi_cleanup( static_cast< CURLM * >( multi_ ) );
+   curl_easy_cleanup( static_cast< CURL * >( curl_ ) );
+}
+
+void DockerApiClient::answered( String const & why ) {
+   if ( answerObserver_ ) {
+      answerObserver_( why );
+   }
+}
 
 String DockerApiClient::escape( String const & s ) {
    // The handle argument is ignored by current libcurl.
@@ -45,7 +88,26 @@ String DockerApiClient::escape( String const & s ) {
 DockerApiClient::Response DockerApiClient::request( String const & method, String const & path,
                                                     String const & body, FILE * upload,
                                                     long timeoutSec,
+                                                    std::vector< String > const & headers ) {
+   long const limit = timeoutSec > 0    ? timeoutSec
+                      : method == "GET" ? kLookupLimitSec
+                                        : kChangeLimitSec;
+   return perform( method, path, body, upload, { limit, 0 }, headers );
+}
+
+DockerApiClient::Response DockerApiClient::stream( String const & method, String const & path,
+                                                   FILE * upload,
+                                                   std::vector< String > const & headers,
+                                                   long idleSec ) {
+   return perform( method, path, "", upload, { 0, idleSec }, headers );
+}
+
+DockerApiClient::Response DockerApiClient::perform( String const & method, String const & path,
+                                                    String const & body, FILE * upload, Limit limit,
                                                     std::vector< String > const & extra ) {
+   if ( terminationPending() ) {
+      throw RuntimeException( method + " " + path + " not sent: the agent is stopping" );
+   }
    auto * c = static_cast< CURL * >( curl_ );
    curl_easy_reset( c );
    Response r;
@@ -56,9 +118,17 @@ DockerApiClient::Response DockerApiClient::request( String const & method, Strin
    curl_easy_setopt( c, CURLOPT_WRITEFUNCTION, writeCb );
    curl_easy_setopt( c, CURLOPT_WRITEDATA, &r.body );
    curl_easy_setopt( c, CURLOPT_NOSIGNAL, 1L );
-   curl_easy_setopt( c, CURLOPT_CONNECTTIMEOUT, 5L );
-   if ( timeoutSec > 0 ) {
-      curl_easy_setopt( c, CURLOPT_TIMEOUT, timeoutSec );
+   // Every request connects anew: a unix connection costs next to nothing,
+   // and one kept open would outlive the socket it came from (a daemon
+   // restarted under the agent, a socket replaced).
+   curl_easy_setopt( c, CURLOPT_FORBID_REUSE, 1L );
+   curl_easy_setopt( c, CURLOPT_CONNECTTIMEOUT, kLookupLimitSec );
+   if ( limit.totalSec > 0 ) {
+      curl_easy_setopt( c, CURLOPT_TIMEOUT, limit.totalSec );
+   }
+   if ( limit.idleSec > 0 ) {
+      curl_easy_setopt( c, CURLOPT_LOW_SPEED_LIMIT, 1L );
+      curl_easy_setopt( c, CURLOPT_LOW_SPEED_TIME, limit.idleSec );
    }
    struct curl_slist * headers = nullptr;
    for ( auto const & h : extra ) {
@@ -83,13 +153,20 @@ DockerApiClient::Response DockerApiClient::request( String const & method, Strin
    if ( headers ) {
       curl_easy_setopt( c, CURLOPT_HTTPHEADER, headers );
    }
-   CURLcode rc = curl_easy_perform( c );
+   CURLcode const rc = transfer( static_cast< CURLM * >( multi_ ), c );
    curl_slist_free_all( headers );
+   if ( rc == CURLE_ABORTED_BY_CALLBACK ) {
+      throw RuntimeException( method + " " + path + " via " + socketPath_ +
+                              " given up: the agent is stopping" );
+   }
    if ( rc != CURLE_OK ) {
-      throw RuntimeException( method + " " + path + " via " + socketPath_ + ": " +
-                              curl_easy_strerror( rc ) );
+      String const why =
+         method + " " + path + " via " + socketPath_ + ": " + curl_easy_strerror( rc );
+      answered( why );
+      throw RuntimeException( why );
    }
    curl_easy_getinfo( c, CURLINFO_RESPONSE_CODE, &r.status );
+   answered( "" );
    return r;
 }
 

@@ -1,7 +1,13 @@
 #pragma once
 // A small Engine API client: HTTP over the daemon's unix socket, one curl
 // handle reused for every request. Not thread-safe, like the rest of the agent.
+//
+// No request waits without end: each has a limit that fits it (an answer
+// within a few seconds for a look-up, longer for a change; a load or a pull
+// goes on as long as bytes flow), and each gives up at once when the agent
+// is told to stop. Either way the request throws RuntimeException.
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,6 +22,11 @@ class DockerApiClient {
       long status = 0;
       String body;
    };
+   // Limits of a request with none given: a look-up, a change.
+   static constexpr long kLookupLimitSec = 5;
+   static constexpr long kChangeLimitSec = 20;
+   // A stream (load, pull) fails after this long without a byte moving.
+   static constexpr long kStreamIdleSec = 60;
 
    explicit DockerApiClient( String socketPath );
    ~DockerApiClient();
@@ -24,13 +35,24 @@ class DockerApiClient {
 
    void socketPathIs( String const & p ) { socketPath_ = p; }
    String const & socketPath() const { return socketPath_; }
+   // Told after each request why the daemon did not answer (a time-out, no
+   // connection), or "" when it answered; not when the agent stopped it.
+   void answerObserverIs( std::function< void( String const & ) > f ) {
+      answerObserver_ = std::move( f );
+   }
 
    // One request; transport failures throw RuntimeException, any HTTP status
    // is returned. `upload`, when given, is streamed as the request body;
    // `headers` ("Name: value") are added and never appear in a message.
+   // `timeoutSec` limits the whole request; 0: kLookupLimitSec for GET,
+   // kChangeLimitSec otherwise.
    Response request( String const & method, String const & path, String const & body = "",
                      FILE * upload = nullptr, long timeoutSec = 0,
                      std::vector< String > const & headers = {} );
+   // As request, without a limit on the whole: it fails once no byte has
+   // moved either way for `idleSec`.
+   Response stream( String const & method, String const & path, FILE * upload = nullptr,
+                    std::vector< String > const & headers = {}, long idleSec = kStreamIdleSec );
    // As request, but a non-2xx answer throws ApiRequestException with the
    // daemon's message; the body is parsed as JSON when non-empty.
    nlohmann::json call( String const & method, String const & path,
@@ -41,8 +63,18 @@ class DockerApiClient {
    static String escape( String const & s );
 
  private:
+   struct Limit {
+      long totalSec;
+      long idleSec;
+   };
+   Response perform( String const & method, String const & path, String const & body, FILE * upload,
+                     Limit limit, std::vector< String > const & headers );
+   void answered( String const & why );
+
    void * curl_;
+   void * multi_;
    String socketPath_;
+   std::function< void( String const & ) > answerObserver_;
 };
 
 } // namespace Quayd

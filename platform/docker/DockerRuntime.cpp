@@ -1,27 +1,18 @@
 #include "platform/docker/DockerRuntime.h"
 
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Codec.h"
-#include "platform/Credentials.h"
 #include "platform/Files.h"
 #include "platform/Trace.h"
+#include "platform/docker/ClientRun.h"
 #include "platform/docker/ContainerCreateBody.h"
-#include "platform/docker/DaemonService.h"
+#include "platform/docker/EngineAnswers.h"
 #include "platform/docker/RegistryAuth.h"
-#include "platform/docker/Subprocess.h"
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace Quayd {
@@ -35,67 +26,44 @@ String envOr( char const * name, char const * dflt ) {
    return v && *v ? String( v ) : String( dflt );
 }
 
-long startTimeoutSec() {
-   String v = envOr( "QUAYD_DOCKERD_START_TIMEOUT", "60" );
-   long n = strtol( v.c_str(), nullptr, 10 );
-   return n > 0 ? n : 60;
-}
-
-String tailOf( String const & path, size_t n ) {
-   String const s = readFile( path ).value_or( "" );
-   return s.size() > n ? s.substr( s.size() - n ) : s;
-}
+// Limits of the calls that change something and may take their time.
+constexpr long kLoginLimitSec = 30;
+constexpr long kRemoveLimitSec = 30;
+// Beyond a container's own stop time, which the daemon waits before killing it.
+constexpr long kStopMarginSec = 10;
+constexpr long kDefaultStopSec = 10;
 
 } // namespace
 
 DockerRuntime::DockerRuntime()
-    : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ),
-      service_( daemonServiceFor( "/run/systemd/system",
-                                  envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
-                                  supervisorPidFile() ) ) {}
+    : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ), daemon_( runtimeDir_ ),
+      logins_( RegistryLogins::defaultDir() ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
    if ( !api_ ) {
       api_ = std::make_unique< DockerApiClient >( sock );
+      api_->answerObserverIs( [ this ]( String const & why ) {
+         if ( answerObserver_ ) {
+            answerObserver_( why );
+         }
+      } );
    }
    api_->socketPathIs( sock );
    return *api_;
 }
 
-json DockerRuntime::readConfig() const {
-   std::ifstream in( configFile() );
-   if ( !in ) {
-      return json::object();
-   }
-   json j = json::parse( in, nullptr, false );
-   return j.is_object() ? j : json::object();
+String DockerRuntime::socketPath() const { return daemon_.config().socketPath(); }
+
+pid_t DockerRuntime::dockerdPid() const { return daemon_.dockerdPid(); }
+
+pid_t DockerRuntime::supervisorPid() const { return daemon_.supervisorPid(); }
+
+void DockerRuntime::answerObserverIs( std::function< void( String const & ) > observer ) {
+   answerObserver_ = std::move( observer );
 }
 
-String DockerRuntime::socketPath() const {
-   json c = readConfig();
-   if ( c.contains( "hosts" ) && c[ "hosts" ].is_array() && !c[ "hosts" ].empty() ) {
-      String h = c[ "hosts" ][ 0 ].get< String >();
-      if ( h.rfind( "unix://", 0 ) == 0 ) {
-         return h.substr( 7 );
-      }
-   }
-   return "/var/run/docker.sock";
-}
-
-pid_t DockerRuntime::dockerdPid() const {
-   json c = readConfig();
-   String pf = c.value( "pidfile", String( "/var/run/docker.pid" ) );
-   return livePidFromFile( pf );
-}
-
-pid_t DockerRuntime::supervisorPid() const { return livePidFromFile( supervisorPidFile() ); }
-
-bool DockerRuntime::runtimeInstalled() {
-   String p = envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" );
-   struct stat st;
-   return stat( p.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) && access( p.c_str(), X_OK ) == 0;
-}
+bool DockerRuntime::runtimeInstalled() { return daemon_.installed(); }
 
 bool DockerRuntime::runtimeActive() {
    try {
@@ -139,113 +107,27 @@ void DockerRuntime::finishInterruptedRun() {
 void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
                                  Ptr< SyslogDriver const > const & logDriver, bool,
                                  Ptr< InsecureRegistries const > const & insecure ) {
-   makeDir( runtimeDir_, 0700 );
-   json c = json::object();
-   if ( !dataRoot.empty() ) {
-      c[ "data-root" ] = dataRoot;
-   }
-   json regs = json::array();
-   if ( insecure ) {
-      for ( auto const & r : insecure->reg() ) {
-         regs.push_back( r );
-      }
-   }
-   c[ "insecure-registries" ] = regs;
-   if ( logDriver ) {
-      c[ "log-driver" ] = "syslog";
-      c[ "log-opts" ] = logDriver->logOpts();
-   }
-   if ( netNsPath.empty() ) {
-      c[ "hosts" ] = { "unix:///var/run/docker.sock" };
-      c[ "pidfile" ] = "/var/run/docker.pid";
-      c[ "exec-root" ] = "/var/run/docker";
-   } else {
-      // Named after the namespace so daemons of different namespaces never share.
-      String base = fs::path( netNsPath ).filename().string();
-      c[ "hosts" ] = { "unix://" + runtimeDir_ + "/" + base + ".sock" };
-      c[ "pidfile" ] = runtimeDir_ + "/" + base + ".pid";
-      c[ "exec-root" ] = runtimeDir_ + "/" + base + "-exec";
-   }
-   writeFileAtomically( configFile(), jsonText( c, 2 ) + "\n", 0600 );
+   DaemonConfig const & c = daemon_.config();
+   c.write(
+      c.build( dataRoot, netNsPath, logDriver, insecure, ContainerLogLimits::fromEnvironment() ) );
    netNsPath_ = netNsPath;
 }
 
 void DockerRuntime::resetConfig() {
-   std::error_code ec;
-   fs::remove( configFile(), ec );
+   daemon_.config().remove();
    netNsPath_.clear();
 }
 
 void DockerRuntime::enableRuntime() {
-   long timeout = startTimeoutSec();
-   if ( !service_->running() ) {
-      makeDir( runtimeDir_, 0700 );
-      if ( !fs::exists( configFile() ) ) {
-         applyConfig( "", netNsPath_, nullptr, true, nullptr );
-      }
-      DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ), configFile(),
-                                netNsPath_, logFile(), supervisorPidFile() };
-      try {
-         service_->start( p );
-      } catch ( RuntimeException const & e ) {
-         throw Unitctl::SdbusJobException( e.what() );
-      }
-   }
-   if ( !pollUntil( std::chrono::seconds( timeout ), [ this ] { return runtimeActive(); } ) ) {
-      // A daemon that never answered is stopped rather than left retrying.
-      disableRuntime();
-      throw Unitctl::SdbusJobException( "dockerd did not come up within " +
-                                        std::to_string( timeout ) +
-                                        " s: " + tailOf( logFile(), 1000 ) );
-   }
+   daemon_.start( netNsPath_, [ this ] { return runtimeActive(); } );
 }
 
-void DockerRuntime::disableRuntime() {
-   if ( !service_->running() ) {
-      return;
-   }
-   pid_t const daemon = dockerdPid();
-   try {
-      service_->stop();
-   } catch ( RuntimeException const & e ) {
-      throw Unitctl::SdbusJobException( e.what() );
-   }
-   if ( !pollUntil( std::chrono::seconds( 30 ), [ & ] { return !processAlive( daemon ); } ) ) {
-      throw Unitctl::SdbusJobException( "dockerd " + std::to_string( daemon ) +
-                                        " did not stop within 30 s" );
-   }
-}
+void DockerRuntime::disableRuntime() { daemon_.stop(); }
 
-void DockerRuntime::reloadConfig() {
-   pid_t pid = dockerdPid();
-   if ( pid == 0 ) {
-      throw RuntimeException( "cannot reload the dockerd configuration: dockerd is not running" );
-   }
-   if ( kill( pid, SIGHUP ) != 0 ) {
-      throw RuntimeException( "cannot signal dockerd " + std::to_string( pid ) + ": " +
-                              strerror( errno ) );
-   }
-}
+void DockerRuntime::reloadConfig() { daemon_.reload(); }
 
 ImageRecord DockerRuntime::inspectImage( String const & name ) {
-   json j = api().call( "GET", "/images/" + name + "/json" );
-   ImageRecord r;
-   r.id = j.value( "Id", String() );
-   if ( j.contains( "RepoTags" ) && j[ "RepoTags" ].is_array() ) {
-      for ( auto const & t : j[ "RepoTags" ] ) {
-         if ( t.is_string() ) {
-            r.repoTags.push_back( t.get< String >() );
-         }
-      }
-   }
-   // The name asked for when it is one of the tags, so that removing the
-   // reference undoes exactly the load that produced it.
-   if ( std::find( r.repoTags.begin(), r.repoTags.end(), name ) != r.repoTags.end() ) {
-      r.ref = name;
-   } else {
-      r.ref = r.repoTags.empty() ? r.id : r.repoTags.front();
-   }
-   return r;
+   return imageRecordOf( api().call( "GET", "/images/" + name + "/json" ), name );
 }
 
 std::vector< String > DockerRuntime::listOwnContainers() {
@@ -281,7 +163,7 @@ std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
    }
    DockerApiClient::Response r;
    try {
-      r = api().request( "POST", "/images/load?quiet=1", "", f );
+      r = api().stream( "POST", "/images/load?quiet=1", f );
    } catch ( ... ) {
       fclose( f );
       throw;
@@ -291,98 +173,27 @@ std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
       throw RuntimeException( "loading " + tarballPath + ": " +
                               DockerApiClient::errorMessage( r ) );
    }
-   std::vector< String > names;
-   std::istringstream lines( r.body );
-   String line;
-   while ( std::getline( lines, line ) ) {
-      json j = json::parse( line, nullptr, false );
-      if ( !j.is_object() ) {
-         continue;
-      }
-      if ( j.contains( "error" ) ) {
-         throw RuntimeException( "loading " + tarballPath + ": " + j[ "error" ].get< String >() );
-      }
-      String s = j.value( "stream", String() );
-      for ( String prefix : { "Loaded image: ", "Loaded image ID: " } ) {
-         if ( s.rfind( prefix, 0 ) == 0 ) {
-            String n = s.substr( prefix.size() );
-            while ( !n.empty() && ( n.back() == '\n' || n.back() == ' ' ) ) {
-               n.pop_back();
-            }
-            names.push_back( n );
-         }
-      }
-   }
-   if ( names.empty() ) {
-      throw RuntimeException( "loading " + tarballPath + ": no image in the answer" );
-   }
-   return names;
+   return loadedImageNames( r.body, tarballPath );
 }
 
 void DockerRuntime::removeImage( String const & nameOrTag ) {
    api().call( "DELETE", "/images/" + nameOrTag );
 }
 
-String DockerRuntime::clientConfigDir() const {
-   return envOr( "QUAYD_DOCKER_CONFIG",
-                 ( String( CredentialStore::kDefaultDir ) + "/docker" ).c_str() );
-}
-
 void DockerRuntime::login( String const & user, String const & password, String const & server ) {
    api().call( "POST", "/auth",
-               json{
-                  { "username", user }, { "password", password }, { "serveraddress", server } } );
-   String dir = clientConfigDir();
-   makeDir( dir, 0700 );
-   String file = dir + "/config.json";
-   json c = json::object();
-   if ( std::ifstream in( file ); in ) {
-      c = json::parse( in, nullptr, false );
-      if ( !c.is_object() ) {
-         c = json::object();
-      }
-   }
-   c[ "auths" ][ server ] = { { "auth", base64Encode( user + ":" + password ) } };
-   writeFileAtomically( file, jsonText( c, 2 ) + "\n", 0600 );
+               json{ { "username", user }, { "password", password }, { "serveraddress", server } },
+               kLoginLimitSec );
+   logins_.loggedIn( server, user, password );
 }
 
-void DockerRuntime::logout( String const & server ) {
-   String file = clientConfigDir() + "/config.json";
-   std::ifstream in( file );
-   if ( !in ) {
-      return;
-   }
-   json c = json::parse( in, nullptr, false );
-   if ( !c.is_object() || !c.contains( "auths" ) || !c[ "auths" ].contains( server ) ) {
-      return;
-   }
-   c[ "auths" ].erase( server );
-   writeFileAtomically( file, jsonText( c, 2 ) + "\n", 0600 );
-}
+void DockerRuntime::logout( String const & server ) { logins_.loggedOut( server ); }
 
 namespace {
 
 String containerPath( String const & name ) {
    // Escaped: a configured name must not reach another endpoint.
    return "/containers/" + DockerApiClient::escape( name );
-}
-
-// A text field of a JSON object; empty when absent or not text.
-String textOf( json const & j, char const * key ) {
-   if ( !j.is_object() ) {
-      return {};
-   }
-   auto it = j.find( key );
-   return it != j.end() && it->is_string() ? it->get< String >() : String();
-}
-
-json const & memberOf( json const & j, char const * key ) {
-   static json const none;
-   if ( !j.is_object() ) {
-      return none;
-   }
-   auto it = j.find( key );
-   return it != j.end() ? *it : none;
 }
 
 } // namespace
@@ -492,69 +303,53 @@ void DockerRuntime::createAndStart( String const & name, String const & image, j
 void DockerRuntime::pullImage( String const & image ) {
    ImageName const n = parseImageName( image );
    std::vector< String > headers;
-   json config = json::object();
-   if ( std::ifstream in( clientConfigDir() + "/config.json" ); in ) {
-      config = json::parse( in, nullptr, false );
+   if ( String auth = logins_.authHeaderFor( n.registry ); !auth.empty() ) {
+      headers.push_back( auth );
    }
-   if ( String auth = registryAuth( config, n.registry ); !auth.empty() ) {
-      headers.push_back( "X-Registry-Auth: " + auth );
-   }
-   auto r = api().request( "POST",
-                           "/images/create?fromImage=" + DockerApiClient::escape( n.repository ) +
-                              "&tag=" + DockerApiClient::escape( n.tag ),
-                           "", nullptr, 0, headers );
+   auto r = api().stream( "POST",
+                          "/images/create?fromImage=" + DockerApiClient::escape( n.repository ) +
+                             "&tag=" + DockerApiClient::escape( n.tag ),
+                          nullptr, headers );
    if ( r.status < 200 || r.status >= 300 ) {
       throw RuntimeException( "pulling " + image + ": " + DockerApiClient::errorMessage( r ) );
    }
    // Progress lines; a failure after the answer began is the last of them.
-   std::istringstream lines( r.body );
-   for ( String line; std::getline( lines, line ); ) {
-      json j = json::parse( line, nullptr, false );
-      if ( j.is_object() && j.contains( "error" ) ) {
-         throw RuntimeException( "pulling " + image + ": " + textOf( j, "error" ) );
-      }
-   }
+   checkPullProgress( r.body, image );
 }
 
 void DockerRuntime::runWithClient( RunContainerParams const & p ) {
-   // The client writes the new container's ID here once it is created, so
+   try {
+      inspectImage( p.image );
+   } catch ( ApiRequestException const & ) {
+      // Pulled here, where a pull may take as long as bytes flow.
+      pullImage( p.image );
+   }
+   // The client writes the new container's ID there once it is created, so
    // that a container whose start failed can be removed again.
-   String const cidFile = runtimeDir_ + "/run.cid";
-   ::unlink( cidFile.c_str() );
-   std::vector< String > w = { envOr( "QUAYD_DOCKER_CLI", "/usr/bin/docker" ),
-                               "--host",
-                               "unix://" + socketPath(),
-                               "run",
-                               "--detach",
-                               "--name",
-                               p.name,
-                               "--cidfile",
-                               cidFile };
-   for ( auto & word : clientRunArgs( p, ownLabels() ) ) {
-      w.push_back( std::move( word ) );
-   }
-   auto const [ rc, err ] = runProgram( w, { "DOCKER_CONFIG=" + clientConfigDir() } );
-   String cid;
-   if ( std::ifstream in( cidFile ); in ) {
-      std::getline( in, cid );
-   }
-   ::unlink( cidFile.c_str() );
-   if ( rc != 0 ) {
-      if ( !cid.empty() ) {
+   ClientRunOutcome const r =
+      runWithDockerClient( p, socketPath(), logins_.dir(), runtimeDir_ + "/run.cid", ownLabels() );
+   if ( r.status != 0 ) {
+      if ( !r.containerId.empty() ) {
          try {
-            deleteContainer( cid, true );
+            deleteContainer( r.containerId, true );
          } catch ( RuntimeException const & ) {
             // The run's own failure is the one worth reporting.
          }
       }
-      throw RuntimeException( "docker run " + p.name + " failed (status " + std::to_string( rc ) +
-                              "): " + err );
+      throw RuntimeException( "docker run " + p.name + " failed (status " +
+                              std::to_string( r.status ) + "): " + r.error );
    }
 }
 
 void DockerRuntime::stopContainer( String const & name ) {
-   String const id = textOf( containerJson( name ), "Id" );
-   auto r = api().request( "POST", containerPath( id ) + "/stop" );
+   json const j = containerJson( name );
+   String const id = textOf( j, "Id" );
+   json const & stopTime = memberOf( memberOf( j, "Config" ), "StopTimeout" );
+   long const stopSec = stopTime.is_number_integer() && stopTime.get< long >() >= 0
+                           ? stopTime.get< long >()
+                           : kDefaultStopSec;
+   auto r =
+      api().request( "POST", containerPath( id ) + "/stop", "", nullptr, stopSec + kStopMarginSec );
    // 304: already stopped, which is what the caller wants.
    if ( r.status != 304 && ( r.status < 200 || r.status >= 300 ) ) {
       throw ApiRequestException( DockerApiClient::errorMessage( r ) );
@@ -568,7 +363,8 @@ void DockerRuntime::removeContainer( String const & name, bool force ) {
 void DockerRuntime::deleteContainer( String const & id, bool force ) {
    // Anonymous volumes go with the container: a new container never gets
    // them back. Named volumes and bind mounts stay.
-   api().call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ) );
+   api().call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ), nullptr,
+               kRemoveLimitSec );
 }
 
 } // namespace Quayd

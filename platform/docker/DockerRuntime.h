@@ -1,13 +1,11 @@
 #pragma once
 // The container runtime on a real dockerd: Engine API over its unix socket
-// (the docker CLI only for a run with an option the option table does not
-// take, traced at level 5), and systemd or the agent's own supervisor to keep
-// dockerd running (DaemonService.h). Paths come from the environment so tests
-// can move them:
-//   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_DOCKER_CLI (/usr/bin/docker),
-//   QUAYD_SYSTEMCTL (/usr/bin/systemctl),
-//   QUAYD_RUNTIME_DIR (/run/quayd/docker), QUAYD_DOCKERD_START_TIMEOUT (60 s),
-//   QUAYD_DOCKER_CONFIG (/var/lib/quayd/credentials/docker).
+// (DockerApiClient.h; the docker CLI only for a run with an option the option
+// table does not take, traced at level 5, ClientRun.h), the daemon brought up
+// and down with its configuration file (DaemonControl.h, DaemonConfig.h), and
+// registry logins kept for pulls (RegistryLogins.h). Paths come from the
+// environment so tests can move them: QUAYD_RUNTIME_DIR (/run/quayd/docker)
+// here, the others in those headers.
 // Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
 // dockerd.log, run.pending (the name of a container run under way) and, for a
 // namespace "red", red.sock, red.pid, red-exec/.
@@ -18,8 +16,9 @@
 #include <memory>
 
 #include "platform/ContainerRuntimeInterface.h"
-#include "platform/docker/DaemonService.h"
+#include "platform/docker/DaemonControl.h"
 #include "platform/docker/DockerApiClient.h"
+#include "platform/docker/RegistryLogins.h"
 
 namespace Quayd {
 
@@ -47,11 +46,12 @@ class DockerRuntime : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   void answerObserverIs( std::function< void( String const & ) > observer ) override;
 
    String runtimeDir() const { return runtimeDir_; }
-   String configFile() const { return runtimeDir_ + "/daemon.json"; }
-   String supervisorPidFile() const { return runtimeDir_ + "/supervisor.pid"; }
-   String logFile() const { return runtimeDir_ + "/dockerd.log"; }
+   String configFile() const { return daemon_.config().file(); }
+   String supervisorPidFile() const { return daemon_.supervisorPidFile(); }
+   String logFile() const { return daemon_.logFile(); }
    String pendingRunFile() const { return runtimeDir_ + "/run.pending"; }
    // The daemon's socket: from the written config when there is one, so a
    // later agent process finds a daemon started by an earlier one.
@@ -62,13 +62,11 @@ class DockerRuntime : public ContainerRuntimeInterface {
    pid_t supervisorPid() const;
 
  private:
-   nlohmann::json readConfig() const;
    // The daemon's record of the container whose name or full ID is `ref`;
    // ApiRequestException when there is none.
    nlohmann::json containerJson( String const & ref );
    // Removes the container with the full ID `id`, already resolved.
    void deleteContainer( String const & id, bool force );
-   String clientConfigDir() const;
    // Removes the container `name` if it is one of ours.
    void removeOwnContainer( String const & name );
    void finishInterruptedRun();
@@ -85,8 +83,10 @@ class DockerRuntime : public ContainerRuntimeInterface {
 
    String runtimeDir_;
    String netNsPath_;
-   std::unique_ptr< DaemonService > service_;
+   DaemonControl daemon_;
+   RegistryLogins logins_;
    std::unique_ptr< DockerApiClient > api_;
+   std::function< void( String const & ) > answerObserver_;
 };
 
 } // namespace Quayd

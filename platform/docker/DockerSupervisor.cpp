@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 
 #include "platform/Exception.h"
+#include "platform/posix/Spawn.h"
 
 namespace Quayd {
 
@@ -29,15 +31,9 @@ void logLine( char const * msg ) {
    (void)ignored;
 }
 
-pid_t spawnDockerd( std::vector< char * > const & argv, sigset_t const & oldMask ) {
-   pid_t pid = fork();
-   if ( pid == 0 ) {
-      sigprocmask( SIG_SETMASK, &oldMask, nullptr );
-      execv( argv[ 0 ], argv.data() );
-      logLine( "exec of dockerd failed" );
-      _exit( 127 );
-   }
-   return pid;
+pid_t spawnDockerd( std::vector< String > const & argv ) {
+   // dockerd outlives the agent by design, and its supervisor too.
+   return spawnChild( { .argv = argv, .dieWithAgent = false } );
 }
 
 // Waits up to `ms` for SIGTERM; true when it arrived.
@@ -60,23 +56,33 @@ bool reap( pid_t pid ) {
    return pid <= 0 || waitpid( pid, &st, WNOHANG ) == pid;
 }
 
-[[noreturn]] void supervise( std::vector< char * > const & argv, String const & pidFile ) {
-   sigset_t set, oldMask;
+// How often the supervisor looks at the size of dockerd's output.
+constexpr long kLogCheckMs = 5000;
+
+[[noreturn]] void supervise( std::vector< String > const & argv,
+                             DockerSupervisorParams const & p ) {
+   String const & pidFile = p.pidFile;
+   sigset_t set;
    sigemptyset( &set );
    sigaddset( &set, SIGTERM );
    sigaddset( &set, SIGINT );
    sigaddset( &set, SIGCHLD );
-   sigprocmask( SIG_BLOCK, &set, &oldMask );
+   sigprocmask( SIG_BLOCK, &set, nullptr );
    signal( SIGHUP, SIG_IGN );
 
    long backoffMs = 1000;
    for ( ;; ) {
       time_t started = time( nullptr );
-      pid_t child = spawnDockerd( argv, oldMask );
+      pid_t child = spawnDockerd( argv );
       logLine( child > 0 ? "dockerd started" : "fork of dockerd failed" );
       bool term = false;
       for ( ;; ) {
-         int sig = sigwaitinfo( &set, nullptr );
+         struct timespec const check = { kLogCheckMs / 1000, ( kLogCheckMs % 1000 ) * 1000000 };
+         int sig = sigtimedwait( &set, nullptr, &check );
+         if ( sig < 0 ) {
+            capLogFile( p.logFile, p.logMaxBytes );
+            continue;
+         }
          if ( sig == SIGTERM || sig == SIGINT ) {
             term = true;
             break;
@@ -130,6 +136,36 @@ void report( int fd, String const & msg ) {
 
 } // namespace
 
+void capLogFile( String const & path, off_t maxBytes ) {
+   int const fd = open( path.c_str(), O_RDWR | O_CLOEXEC );
+   if ( fd < 0 ) {
+      return;
+   }
+   struct stat st {};
+   if ( fstat( fd, &st ) != 0 || st.st_size <= maxBytes ) {
+      close( fd );
+      return;
+   }
+   // The writers hold the file open for appending: it is kept and emptied,
+   // the older lines going to one ".1" beside it.
+   String const older = path + ".1";
+   int const out = open( older.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600 );
+   if ( out >= 0 ) {
+      char buf[ 65536 ];
+      off_t at = 0;
+      ssize_t n;
+      while ( ( n = pread( fd, buf, sizeof buf, at ) ) > 0 &&
+              write( out, buf, size_t( n ) ) == n ) {
+         at += n;
+      }
+      close( out );
+   }
+   if ( ftruncate( fd, 0 ) != 0 ) {
+      logLine( "cannot empty the dockerd log" );
+   }
+   close( fd );
+}
+
 bool processAlive( pid_t pid ) {
    if ( pid <= 0 ) {
       return false;
@@ -158,12 +194,7 @@ pid_t livePidFromFile( String const & pidFile ) {
 
 pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
    // Everything the children need is prepared before forking.
-   std::vector< String > words = { p.dockerd, "--config-file", p.configFile };
-   std::vector< char * > argv;
-   for ( auto & w : words ) {
-      argv.push_back( w.data() );
-   }
-   argv.push_back( nullptr );
+   std::vector< String > const argv = { p.dockerd, "--config-file", p.configFile };
 
    int fds[ 2 ];
    if ( pipe2( fds, O_CLOEXEC ) != 0 ) {
@@ -190,12 +221,10 @@ pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
       dup2( in, 0 );
       dup2( out, 1 );
       dup2( out, 2 );
-      int keep = fds[ 1 ];
-      for ( int fd = 3; fd < 1024; ++fd ) {
-         if ( fd != keep ) {
-            close( fd );
-         }
-      }
+      // Nothing of the agent's stays open in a process that outlives it.
+      int const keep = 3;
+      dup2( fds[ 1 ], keep );
+      closeDescriptorsFrom( keep + 1 );
       if ( !p.netNsPath.empty() ) {
          int ns = open( p.netNsPath.c_str(), O_RDONLY | O_CLOEXEC );
          if ( ns < 0 || setns( ns, CLONE_NEWNET ) != 0 ) {
@@ -214,7 +243,7 @@ pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
          }
       }
       report( keep, "OK" );
-      supervise( argv, p.pidFile );
+      supervise( argv, p );
    }
    close( fds[ 1 ] );
    int st;

@@ -2,6 +2,7 @@
 // Keeps dockerd running without a service manager: a detached process in its
 // own session that outlives the agent, restarts dockerd when it dies, and
 // stops it on SIGTERM. Found again by later agent processes via its pid file.
+// It keeps dockerd's output, in the log file, below a size.
 #include <sys/types.h>
 
 #include <vector>
@@ -16,11 +17,17 @@ struct DockerSupervisorParams {
    String netNsPath;  // empty: the caller's network namespace
    String logFile;
    String pidFile; // the supervisor's own pid
+   // The log is emptied, its lines kept in one older file, once it is larger.
+   off_t logMaxBytes = 8 << 20;
 };
 
 // Starts a supervisor and returns its pid once it runs and has entered the
 // namespace; throws RuntimeException with the reason otherwise.
 pid_t startDockerSupervisor( DockerSupervisorParams const & p );
+
+// Empties `path` when it holds more than `maxBytes`, keeping what it held
+// in `path`.1; the processes writing it append on to the emptied file.
+void capLogFile( String const & path, off_t maxBytes );
 
 // The pid in `pidFile` when that process is alive (not a zombie), else 0.
 pid_t livePidFromFile( String const & pidFile );

@@ -5,7 +5,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Exception.h"
 #include "platform/Types.h"
+#include "platform/posix/Termination.h"
 
 namespace Quayd {
 
@@ -14,19 +16,25 @@ struct ProgramResult {
    String output;  // stderr, and stdout too when asked for; trailing newlines cut
 };
 
-// Runs argv (no shell) with the default signal mask and `extraEnv` added,
-// and waits. The program is killed if the agent dies while it runs.
-// Throws RuntimeException when it cannot be started at all.
+// Runs argv (no shell) as spawnChild does, with `extraEnv` added, and waits
+// for its end. The program is killed if the agent dies while it runs.
+// Throws RuntimeException when it cannot be started, or when it has not
+// ended within `limit` or the agent is told to stop (it is killed then).
 ProgramResult runProgram( std::vector< String > const & argv,
-                          std::vector< String > const & extraEnv = {}, bool withStdout = false );
+                          std::vector< String > const & extraEnv = {}, bool withStdout = false,
+                          std::chrono::milliseconds limit = std::chrono::seconds( 60 ) );
 
-// Polls `done` every 100 ms until it holds or `limit` passes.
+// Polls `done` every 100 ms until it holds or `limit` passes. Throws
+// RuntimeException when the agent is told to stop meanwhile.
 template < typename F >
 bool pollUntil( std::chrono::milliseconds limit, F done ) {
    auto const deadline = std::chrono::steady_clock::now() + limit;
    for ( ;; ) {
       if ( done() ) {
          return true;
+      }
+      if ( terminationPending() ) {
+         throw RuntimeException( "stopped waiting: the agent is stopping" );
       }
       if ( std::chrono::steady_clock::now() >= deadline ) {
          return false;

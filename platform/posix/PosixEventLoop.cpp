@@ -91,7 +91,9 @@ void PosixEventLoop::turn( Duration maxWait ) {
       wait + std::chrono::microseconds( 999 ) );
    epoll_event events[ 32 ];
    int n = ::epoll_wait( epfd_, events, 32, int( std::min< int64_t >( ms.count(), 60000 ) ) );
-   for ( int i = 0; i < n; ++i ) {
+   // Once told to stop, nothing more runs: a handler would find SIGTERM read
+   // already and wait out the limit of a call that hangs.
+   for ( int i = 0; i < n && !stopped_; ++i ) {
       auto it = fds_.find( events[ i ].data.fd );
       if ( it == fds_.end() ) {
          continue; // removed by an earlier handler of this turn

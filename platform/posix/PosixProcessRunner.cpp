@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/Exception.h"
+#include "platform/posix/Spawn.h"
+
 namespace Quayd {
 
 PosixProcessRunner::~PosixProcessRunner() {
@@ -21,31 +24,11 @@ PosixProcessRunner::~PosixProcessRunner() {
 
 Ptr< ChildSiginfo > PosixProcessRunner::run( std::vector< String > const & argv, int fd0, int fd1,
                                              int fd2, int fd3 ) {
-   if ( argv.empty() ) {
-      return nullptr;
-   }
-   std::vector< char * > args;
-   for ( auto const & a : argv ) {
-      args.push_back( const_cast< char * >( a.c_str() ) );
-   }
-   args.push_back( nullptr );
-   pid_t pid = ::fork();
+   // A probe or tool has no business outliving the agent.
+   pid_t const pid =
+      spawnChild( { .argv = argv, .fds = { fd0, fd1, fd2, fd3 }, .searchPath = true } );
    if ( pid < 0 ) {
       return nullptr;
-   }
-   if ( pid == 0 ) {
-      // The agent blocks SIGTERM for its signalfd; children get the default.
-      sigset_t none;
-      sigemptyset( &none );
-      ::sigprocmask( SIG_SETMASK, &none, nullptr );
-      int const fds[] = { fd0, fd1, fd2, fd3 };
-      for ( int i = 0; i < 4; ++i ) {
-         if ( fds[ i ] >= 0 && fds[ i ] != i ) {
-            ::dup2( fds[ i ], i );
-         }
-      }
-      ::execvp( args[ 0 ], args.data() );
-      ::_exit( 127 );
    }
    int pidfd = int( ::syscall( SYS_pidfd_open, pid, 0 ) );
    Ptr< ChildSiginfo > info( new ChildSiginfo );
@@ -140,22 +123,33 @@ Spawned PosixProcessRunner::runIn( NamespaceName const & netNs,
 
 ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
    int fds[ 2 ];
-   if ( ::pipe2( fds, O_CLOEXEC ) != 0 ) {
+   if ( argv.empty() || ::pipe2( fds, O_CLOEXEC ) != 0 ) {
       return {};
    }
-   ToolRun out{ run( argv, -1, -1, fds[ 1 ], -1 ), {} };
+   pid_t const pid =
+      spawnChild( { .argv = argv, .fds = { -1, -1, fds[ 1 ], -1 }, .searchPath = true } );
    ::close( fds[ 1 ] );
-   char buf[ 256 ];
-   ssize_t n;
-   while ( ( n = ::read( fds[ 0 ], buf, sizeof buf ) ) > 0 || ( n < 0 && errno == EINTR ) ) {
-      if ( n > 0 ) {
-         out.stderrText.append( buf, size_t( n ) );
-      }
+   if ( pid < 0 ) {
+      ::close( fds[ 0 ] );
+      return {};
+   }
+   ToolRun out{ makePtr< ChildSiginfo >(), {} };
+   out.child->pidIs( pid );
+   siginfo_t si{};
+   try {
+      ChildEnd const end = awaitChild( pid, fds[ 0 ], toolLimit_, argv[ 0 ] );
+      out.stderrText = end.output;
+      si.si_code = WIFEXITED( end.status ) ? CLD_EXITED : CLD_KILLED;
+      si.si_status = WIFEXITED( end.status ) ? WEXITSTATUS( end.status ) : WTERMSIG( end.status );
+   } catch ( RuntimeException const & e ) {
+      // Killed: reported as a tool that a signal ended, which its caller
+      // already treats as a failure to try again.
+      out.stderrText = e.what();
+      si.si_code = CLD_KILLED;
+      si.si_status = SIGKILL;
    }
    ::close( fds[ 0 ] );
-   if ( out.child ) {
-      wait( out.child );
-   }
+   ended( pid, out.child, si );
    return out;
 }
 

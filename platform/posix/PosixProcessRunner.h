@@ -1,8 +1,11 @@
 #pragma once
 // Child processes on the event loop: each child is watched through a pidfd
-// and reaped when it ends; its handle then reports how.
+// and reaped when it ends; its handle then reports how. A tool run to its
+// end (runTool) is waited for with a limit, and killed when the limit
+// passes or the agent is told to stop.
 #include <signal.h>
 
+#include <chrono>
 #include <map>
 
 #include "platform/EventLoop.h"
@@ -12,7 +15,11 @@ namespace Quayd {
 
 class PosixProcessRunner : public ProcessRunner {
  public:
-   explicit PosixProcessRunner( EventLoop & loop ) : loop_( loop ) {}
+   // A tool run longer than `toolLimit` is killed (the mount tool formats a
+   // file on flash: a minute is plenty).
+   explicit PosixProcessRunner( EventLoop & loop,
+                                std::chrono::milliseconds toolLimit = std::chrono::seconds( 120 ) )
+       : loop_( loop ), toolLimit_( toolLimit ) {}
    ~PosixProcessRunner() override;
    Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1, int fd2,
                             int fd3 ) override;
@@ -32,6 +39,7 @@ class PosixProcessRunner : public ProcessRunner {
    // Publishes how the child ended and forgets it.
    void ended( int32_t pid, Ptr< ChildSiginfo > const & info, siginfo_t const & si );
    EventLoop & loop_;
+   std::chrono::milliseconds toolLimit_;
    std::map< int32_t, Child > children_;
 };
 

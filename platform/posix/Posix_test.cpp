@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <set>
 
 #include "platform/Files.h"
 #include "platform/posix/PosixEventLoop.h"
@@ -159,6 +161,35 @@ TEST_F( RingTest, AgentNameRuleGivesThePidAndTheDirectory ) {
    ASSERT_EQ( lines.size(), 1u );
    EXPECT_NE( lines[ 0 ].find( "QuaydAgent 2 hello" ), String::npos );
    Ringlog::initializerIs( nullptr );
+}
+
+TEST_F( RingTest, EachStartKeepsOnlyTheNewestRings ) {
+   // Rings of ten earlier starts, oldest first, and a file that is no ring.
+   auto const now = std::filesystem::file_time_type::clock::now();
+   for ( int pid = 1; pid <= 10; ++pid ) {
+      auto const f = dir_ / ( "Quayd-" + std::to_string( pid ) + ".rlog" );
+      { std::ofstream( f ) << "ring"; }
+      std::filesystem::last_write_time( f, now - std::chrono::minutes( 20 - pid ) );
+   }
+   { std::ofstream( dir_ / "Quayd-notes.rlog" ) << "kept"; }
+   RinglogTraceSink sink( "" );
+   sink.ringlogDirIs( dir_ );
+   ::unsetenv( "RINGLOGDIR" );
+   Ringlog::initialize( "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0, 24,
+                        0, true, 512 );
+   Ringlog::initializerIs( nullptr );
+   std::set< String > left;
+   for ( auto const & e : std::filesystem::directory_iterator( dir_ ) ) {
+      left.insert( e.path().filename().string() );
+   }
+   std::set< String > const expected = { "Quayd-7.rlog",
+                                         "Quayd-8.rlog",
+                                         "Quayd-9.rlog",
+                                         "Quayd-10.rlog",
+                                         "Quayd-" + std::to_string( ::getpid() ) + ".rlog",
+                                         "Quayd-notes.rlog" };
+   EXPECT_EQ( left, expected );
+   EXPECT_EQ( RinglogTraceSink::kKeptRings, 5u );
 }
 
 TEST( TraceSpec, SelectsModulesAndLevelsForStandardError ) {

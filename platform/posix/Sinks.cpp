@@ -170,6 +170,35 @@ std::vector< String > RingFile::dump( String const & path ) {
 
 // ----------------------------------------------------------------- trace
 
+namespace {
+// Each start of the agent opens a ring of its own (its pid in the name): the
+// rings of earlier starts beyond the newest few are removed.
+void pruneRings( String const & dir, String const & prefix, String const & suffix, size_t keep ) {
+   namespace fs = std::filesystem;
+   std::vector< std::pair< fs::file_time_type, fs::path > > rings;
+   std::error_code ec;
+   for ( auto const & e : fs::directory_iterator( dir, ec ) ) {
+      String const name = e.path().filename().string();
+      if ( name.size() <= prefix.size() + suffix.size() || !name.starts_with( prefix ) ||
+           !name.ends_with( suffix ) ) {
+         continue;
+      }
+      String const pid = name.substr( prefix.size(), name.size() - prefix.size() - suffix.size() );
+      if ( pid.find_first_not_of( "0123456789" ) == String::npos ) {
+         rings.push_back( { e.last_write_time( ec ), e.path() } );
+      }
+   }
+   if ( rings.size() <= keep ) {
+      return;
+   }
+   std::sort( rings.begin(), rings.end(),
+              []( auto const & a, auto const & b ) { return a.first > b.first; } );
+   for ( size_t i = keep; i < rings.size(); ++i ) {
+      fs::remove( rings[ i ].second, ec );
+   }
+}
+} // namespace
+
 RinglogTraceSink::RinglogTraceSink( char const * spec ) {
    String s = spec ? spec : "";
    size_t pos = 0;
@@ -197,13 +226,15 @@ void RinglogTraceSink::ringlogDirIs( String dir ) {
          return;
       }
       String name = c.fileName;
-      if ( auto p = name.find( "%d" ); p != String::npos ) {
-         name.replace( p, 2, std::to_string( ::getpid() ) );
-      }
       char const * env = std::getenv( "RINGLOGDIR" );
       String const where = env && *env ? String( env ) : dir;
       std::error_code ec;
       std::filesystem::create_directories( where, ec );
+      if ( auto p = name.find( "%d" ); p != String::npos ) {
+         // Room for this start's ring among the ones kept.
+         pruneRings( where, name.substr( 0, p ), name.substr( p + 2 ), kKeptRings - 1 );
+         name.replace( p, 2, std::to_string( ::getpid() ) );
+      }
       ringPath_ = where + "/" + name;
       ring_ = std::make_unique< RingFile >( ringPath_, c.levelSizes, c.recordSize );
    } );

@@ -43,8 +43,12 @@ class RingFile {
 
 // Every trace record into the ring file (once initialised), and to standard
 // error for the modules and levels that TRACE selects: "Mod/0-9,Other/2", "*/0-3".
+// A ring named with the pid is one per start of the agent; the directory
+// keeps the newest kKeptRings of them.
 class RinglogTraceSink : public TraceSink {
  public:
+   // Rings named with the pid kept in their directory, the current one included.
+   static constexpr size_t kKeptRings = 5;
    explicit RinglogTraceSink( char const * traceSpec );
    // Installs itself as the Ringlog implementation: the agent's initialize
    // call opens the ring file in `dir`.

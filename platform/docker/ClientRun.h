@@ -1,0 +1,26 @@
+#pragma once
+// `docker run` through the docker client, for a run with an option the
+// option table does not take (QUAYD_DOCKER_CLI, default /usr/bin/docker).
+// The image is expected to be there already: the client only creates and
+// starts, and is killed when that takes longer than a minute.
+#include <map>
+
+#include "platform/ContainerRuntimeInterface.h"
+
+namespace Quayd {
+
+struct ClientRunOutcome {
+   int status = 0;     // the client's exit status
+   String error;       // what it said on standard error
+   String containerId; // of the container it created; empty when none
+};
+
+// Runs `p` detached on the daemon at `socketPath`, with `labels`, and the
+// registry logins of `clientConfigDir`. `cidFile` is where the client
+// writes the new container's ID. Throws RuntimeException when the client
+// cannot be run or does not end in time.
+ClientRunOutcome runWithDockerClient( RunContainerParams const & p, String const & socketPath,
+                                      String const & clientConfigDir, String const & cidFile,
+                                      std::map< String, String > const & labels );
+
+} // namespace Quayd

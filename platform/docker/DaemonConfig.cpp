@@ -1,0 +1,112 @@
+#include "platform/docker/DaemonConfig.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "platform/Codec.h"
+#include "platform/Files.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace Quayd {
+
+namespace {
+
+String envOr( char const * name, String const & dflt, std::regex const & valid ) {
+   char const * v = std::getenv( name );
+   return v && std::regex_match( v, valid ) ? String( v ) : dflt;
+}
+
+} // namespace
+
+ContainerLogLimits ContainerLogLimits::fromEnvironment() {
+   ContainerLogLimits l;
+   l.maxSize =
+      envOr( "QUAYD_CONTAINER_LOG_MAX_SIZE", l.maxSize, std::regex( "[1-9][0-9]*[kmg]?" ) );
+   l.maxFile = envOr( "QUAYD_CONTAINER_LOG_MAX_FILE", l.maxFile, std::regex( "[1-9][0-9]{0,2}" ) );
+   return l;
+}
+
+bool DaemonConfig::exists() const {
+   std::error_code ec;
+   return fs::exists( file(), ec );
+}
+
+json DaemonConfig::read() const {
+   std::ifstream in( file() );
+   if ( !in ) {
+      return json::object();
+   }
+   json j = json::parse( in, nullptr, false );
+   return j.is_object() ? j : json::object();
+}
+
+String DaemonConfig::socketPath() const {
+   json const c = read();
+   auto const it = c.find( "hosts" );
+   if ( it != c.end() && it->is_array() && !it->empty() && ( *it )[ 0 ].is_string() ) {
+      String const h = ( *it )[ 0 ].get< String >();
+      if ( h.rfind( "unix://", 0 ) == 0 ) {
+         return h.substr( 7 );
+      }
+   }
+   return "/var/run/docker.sock";
+}
+
+String DaemonConfig::pidFile() const {
+   json const c = read();
+   auto const it = c.find( "pidfile" );
+   return it != c.end() && it->is_string() ? it->get< String >() : String( "/var/run/docker.pid" );
+}
+
+json DaemonConfig::build( String const & dataRoot, String const & netNsPath,
+                          Ptr< SyslogDriver const > const & logDriver,
+                          Ptr< InsecureRegistries const > const & insecure,
+                          ContainerLogLimits const & logLimits ) const {
+   json c = json::object();
+   if ( !dataRoot.empty() ) {
+      c[ "data-root" ] = dataRoot;
+   }
+   json regs = json::array();
+   if ( insecure ) {
+      for ( auto const & r : insecure->reg() ) {
+         regs.push_back( r );
+      }
+   }
+   c[ "insecure-registries" ] = regs;
+   if ( logDriver ) {
+      c[ "log-driver" ] = "syslog";
+      c[ "log-opts" ] = logDriver->logOpts();
+   } else {
+      // The default driver keeps every line on the data root unless told not to.
+      c[ "log-driver" ] = "json-file";
+      c[ "log-opts" ] = { { "max-size", logLimits.maxSize }, { "max-file", logLimits.maxFile } };
+   }
+   if ( netNsPath.empty() ) {
+      c[ "hosts" ] = { "unix:///var/run/docker.sock" };
+      c[ "pidfile" ] = "/var/run/docker.pid";
+      c[ "exec-root" ] = "/var/run/docker";
+   } else {
+      // Named after the namespace so daemons of different namespaces never share.
+      String const base = fs::path( netNsPath ).filename().string();
+      c[ "hosts" ] = { "unix://" + runtimeDir_ + "/" + base + ".sock" };
+      c[ "pidfile" ] = runtimeDir_ + "/" + base + ".pid";
+      c[ "exec-root" ] = runtimeDir_ + "/" + base + "-exec";
+   }
+   return c;
+}
+
+void DaemonConfig::write( json const & config ) const {
+   makeDir( runtimeDir_, 0700 );
+   writeFileAtomically( file(), jsonText( config, 2 ) + "\n", 0600 );
+}
+
+void DaemonConfig::remove() const {
+   std::error_code ec;
+   fs::remove( file(), ec );
+}
+
+} // namespace Quayd

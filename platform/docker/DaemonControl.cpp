@@ -1,0 +1,116 @@
+#include "platform/docker/DaemonControl.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "platform/docker/Subprocess.h"
+
+namespace Quayd {
+
+namespace {
+
+String envOr( char const * name, char const * dflt ) {
+   char const * v = getenv( name );
+   return v && *v ? String( v ) : String( dflt );
+}
+
+long startTimeoutSec() {
+   long const n = strtol( envOr( "QUAYD_DOCKERD_START_TIMEOUT", "60" ).c_str(), nullptr, 10 );
+   return n > 0 ? n : 60;
+}
+
+off_t dockerdLogMax() {
+   long long const n = std::atoll( envOr( "QUAYD_DOCKERD_LOG_MAX", "0" ).c_str() );
+   return n > 0 ? off_t( n ) : DockerSupervisorParams{}.logMaxBytes;
+}
+
+String tailOf( String const & path, size_t n ) {
+   String const s = readFile( path ).value_or( "" );
+   return s.size() > n ? s.substr( s.size() - n ) : s;
+}
+
+// How long a stopped daemon may take to end; its supervisor gives it 20 s.
+constexpr auto kStopLimit = std::chrono::seconds( 30 );
+
+} // namespace
+
+DaemonControl::DaemonControl( String const & runtimeDir )
+    : config_( runtimeDir ),
+      service_( daemonServiceFor( "/run/systemd/system",
+                                  envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
+                                  supervisorPidFile() ) ) {}
+
+bool DaemonControl::installed() const {
+   String const p = envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" );
+   struct stat st;
+   return stat( p.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) && access( p.c_str(), X_OK ) == 0;
+}
+
+pid_t DaemonControl::dockerdPid() const { return livePidFromFile( config_.pidFile() ); }
+
+pid_t DaemonControl::supervisorPid() const { return livePidFromFile( supervisorPidFile() ); }
+
+void DaemonControl::start( String const & netNsPath, std::function< bool() > const & answers ) {
+   long const timeout = startTimeoutSec();
+   if ( !service_->running() ) {
+      makeDir( config_.runtimeDir(), 0700 );
+      if ( !config_.exists() ) {
+         config_.write( config_.build( "", netNsPath, nullptr, nullptr,
+                                       ContainerLogLimits::fromEnvironment() ) );
+      }
+      DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ),
+                                config_.file(),
+                                netNsPath,
+                                logFile(),
+                                supervisorPidFile(),
+                                dockerdLogMax() };
+      try {
+         service_->start( p );
+      } catch ( RuntimeException const & e ) {
+         throw Unitctl::SdbusJobException( e.what() );
+      }
+   }
+   if ( !pollUntil( std::chrono::seconds( timeout ), answers ) ) {
+      // A daemon that never answered is stopped rather than left retrying.
+      stop();
+      throw Unitctl::SdbusJobException( "dockerd did not come up within " +
+                                        std::to_string( timeout ) +
+                                        " s: " + tailOf( logFile(), 1000 ) );
+   }
+}
+
+void DaemonControl::stop() {
+   if ( !service_->running() ) {
+      return;
+   }
+   pid_t const daemon = dockerdPid();
+   try {
+      service_->stop();
+   } catch ( RuntimeException const & e ) {
+      throw Unitctl::SdbusJobException( e.what() );
+   }
+   if ( !pollUntil( kStopLimit, [ & ] { return !processAlive( daemon ); } ) ) {
+      throw Unitctl::SdbusJobException( "dockerd " + std::to_string( daemon ) +
+                                        " did not stop within 30 s" );
+   }
+}
+
+void DaemonControl::reload() {
+   pid_t const pid = dockerdPid();
+   if ( pid == 0 ) {
+      throw RuntimeException( "cannot reload the dockerd configuration: dockerd is not running" );
+   }
+   if ( kill( pid, SIGHUP ) != 0 ) {
+      throw RuntimeException( "cannot signal dockerd " + std::to_string( pid ) + ": " +
+                              strerror( errno ) );
+   }
+}
+
+} // namespace Quayd

@@ -1,0 +1,46 @@
+#pragma once
+// Bringing dockerd up and down: the service that keeps it (DaemonService.h)
+// with the configuration file (DaemonConfig.h), waiting for it to answer or
+// to end, and telling it to reload. Paths from the environment:
+//   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_SYSTEMCTL (/usr/bin/systemctl),
+//   QUAYD_DOCKERD_START_TIMEOUT (60 s), QUAYD_DOCKERD_LOG_MAX (bytes of
+//   dockerd.log before the supervisor empties it; 8 MiB).
+#include <functional>
+#include <memory>
+
+#include "platform/docker/DaemonConfig.h"
+#include "platform/docker/DaemonService.h"
+
+namespace Quayd {
+
+class DaemonControl {
+ public:
+   explicit DaemonControl( String const & runtimeDir );
+
+   DaemonConfig const & config() const { return config_; }
+   String supervisorPidFile() const { return config_.runtimeDir() + "/supervisor.pid"; }
+   String logFile() const { return config_.runtimeDir() + "/dockerd.log"; }
+   // The dockerd program is there and may be run.
+   bool installed() const;
+   // dockerd's pid from its pidfile, 0 when it is not running.
+   pid_t dockerdPid() const;
+   pid_t supervisorPid() const;
+
+   // Starts dockerd in the network namespace `netNsPath` with the written
+   // configuration (a default one when none is written), unless it runs, and
+   // waits until `answers` holds. A daemon that does not answer in time is
+   // stopped again. Throws Unitctl::SdbusJobException.
+   void start( String const & netNsPath, std::function< bool() > const & answers );
+   // Stops dockerd and waits for it to end; Unitctl::SdbusJobException when
+   // it does not.
+   void stop();
+   // Has the running dockerd read its configuration again; RuntimeException
+   // when none runs.
+   void reload();
+
+ private:
+   DaemonConfig config_;
+   std::unique_ptr< DaemonService > service_;
+};
+
+} // namespace Quayd

@@ -1,0 +1,131 @@
+#include "platform/docker/DockerApiClient.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "platform/Exception.h"
+
+namespace Quayd {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A daemon socket that takes connections and never answers: the kernel
+// accepts them into the backlog, nobody reads.
+class HungDaemon : public ::testing::Test {
+ protected:
+   void SetUp() override {
+      path_ = std::filesystem::temp_directory_path() /
+              ( "quayd-hung-" + std::to_string( ::getpid() ) + ".sock" );
+      fd_ = ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 );
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      std::snprintf( a.sun_path, sizeof a.sun_path, "%s", path_.c_str() );
+      ASSERT_EQ( ::bind( fd_, reinterpret_cast< sockaddr * >( &a ), sizeof a ), 0 );
+      ASSERT_EQ( ::listen( fd_, 16 ), 0 );
+      sigset_t set;
+      sigemptyset( &set );
+      sigaddset( &set, SIGTERM );
+      ::sigprocmask( SIG_BLOCK, &set, &old_ );
+   }
+   void TearDown() override {
+      sigset_t set;
+      sigemptyset( &set );
+      sigaddset( &set, SIGTERM );
+      struct timespec none = { 0, 0 };
+      while ( ::sigtimedwait( &set, nullptr, &none ) == SIGTERM ) {
+      }
+      ::sigprocmask( SIG_SETMASK, &old_, nullptr );
+      ::close( fd_ );
+      ::unlink( path_.c_str() );
+   }
+   // Seconds until `f` threw RuntimeException; the message in `what`.
+   template < typename F >
+   double secondsUntilThrow( F f, String & what ) {
+      auto const start = Clock::now();
+      try {
+         f();
+         ADD_FAILURE() << "the request returned";
+      } catch ( RuntimeException const & e ) {
+         what = e.what();
+      }
+      return std::chrono::duration< double >( Clock::now() - start ).count();
+   }
+   String path_;
+   int fd_ = -1;
+   sigset_t old_;
+};
+
+TEST_F( HungDaemon, ARequestGivesUpAtItsLimitAndSaysTheDaemonDidNotAnswer ) {
+   DockerApiClient api( path_ );
+   std::vector< String > told;
+   api.answerObserverIs( [ & ]( String const & why ) { told.push_back( why ); } );
+   String what;
+   double const s =
+      secondsUntilThrow( [ & ] { api.request( "GET", "/_ping", "", nullptr, 1 ); }, what );
+   EXPECT_GE( s, 0.9 );
+   EXPECT_LT( s, 3 );
+   EXPECT_NE( what.find( "/_ping" ), String::npos ) << what;
+   ASSERT_EQ( told.size(), 1u );
+   EXPECT_EQ( told[ 0 ], what );
+}
+
+TEST_F( HungDaemon, ALookupWithoutAGivenLimitGetsTheLookupLimit ) {
+   DockerApiClient api( path_ );
+   String what;
+   double const s = secondsUntilThrow( [ & ] { api.call( "GET", "/containers/x/json" ); }, what );
+   EXPECT_GE( s, DockerApiClient::kLookupLimitSec - 0.5 );
+   EXPECT_LT( s, DockerApiClient::kLookupLimitSec + 2 );
+}
+
+TEST_F( HungDaemon, AStreamGivesUpOnceNoByteMoves ) {
+   DockerApiClient api( path_ );
+   String what;
+   double const s = secondsUntilThrow(
+      [ & ] { api.stream( "POST", "/images/create?fromImage=x", nullptr, {}, 1 ); }, what );
+   EXPECT_LT( s, 4 );
+}
+
+TEST_F( HungDaemon, APendingSigtermEndsARequestAtOnce ) {
+   DockerApiClient api( path_ );
+   std::vector< String > told;
+   api.answerObserverIs( [ & ]( String const & why ) { told.push_back( why ); } );
+   ::kill( ::getpid(), SIGTERM );
+   String what;
+   EXPECT_LT( secondsUntilThrow( [ & ] { api.request( "GET", "/_ping", "", nullptr, 10 ); }, what ),
+              0.5 );
+   EXPECT_NE( what.find( "stopping" ), String::npos ) << what;
+   EXPECT_TRUE( told.empty() ); // the daemon is not to blame
+}
+
+TEST_F( HungDaemon, ASigtermArrivingDuringARequestEndsItAtOnce ) {
+   DockerApiClient api( path_ );
+   // SIGTERM 300 ms into a request that would wait 10 s.
+   sigevent ev{};
+   ev.sigev_notify = SIGEV_SIGNAL;
+   ev.sigev_signo = SIGTERM;
+   timer_t timer;
+   ASSERT_EQ( ::timer_create( CLOCK_MONOTONIC, &ev, &timer ), 0 );
+   itimerspec its{};
+   its.it_value.tv_nsec = 300'000'000;
+   ::timer_settime( timer, 0, &its, nullptr );
+   String what;
+   double const s =
+      secondsUntilThrow( [ & ] { api.request( "POST", "/containers/x/stop", "", nullptr, 10 ); },
+                         what );
+   ::timer_delete( timer );
+   EXPECT_LT( s, 1 );
+   EXPECT_NE( what.find( "stopping" ), String::npos ) << what;
+}
+
+} // namespace
+} // namespace Quayd

@@ -1,0 +1,29 @@
+#pragma once
+// Reading what the daemon answers: fields of its JSON records, an image's
+// record, the names a load reports, and the failure a pull reports after its
+// answer began.
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/ContainerRuntimeInterface.h"
+
+namespace Quayd {
+
+// A text field of a JSON object; empty when absent or not text.
+String textOf( nlohmann::json const & j, char const * key );
+// A member of a JSON object; null when absent.
+nlohmann::json const & memberOf( nlohmann::json const & j, char const * key );
+
+// The record of the image asked for as `name`, from its inspect answer.
+ImageRecord imageRecordOf( nlohmann::json const & inspect, String const & name );
+
+// The image names a load of `tarball` reported in its answer `body`; throws
+// RuntimeException with the daemon's reason when it reported none.
+std::vector< String > loadedImageNames( String const & body, String const & tarball );
+
+// Throws RuntimeException when the progress lines of a pull of `image` end
+// in an error.
+void checkPullProgress( String const & body, String const & image );
+
+} // namespace Quayd

@@ -1,0 +1,29 @@
+#pragma once
+// The registry logins the runtime holds: the client configuration directory
+// (QUAYD_DOCKER_CONFIG, default under the credential store) with its
+// config.json, which the docker client reads too, and the credentials a pull
+// sends for a registry. Passwords are stored there only, never traced.
+#include "platform/Types.h"
+
+namespace Quayd {
+
+class RegistryLogins {
+ public:
+   // The directory from the environment or its default.
+   static String defaultDir();
+   explicit RegistryLogins( String dir ) : dir_( std::move( dir ) ) {}
+
+   String const & dir() const { return dir_; }
+   // Records a login the daemon accepted; throws RuntimeException.
+   void loggedIn( String const & server, String const & user, String const & password ) const;
+   // Forgets the login to `server`; nothing when there is none.
+   void loggedOut( String const & server ) const;
+   // The X-Registry-Auth header for a pull from `registry`; empty without a login.
+   String authHeaderFor( String const & registry ) const;
+
+ private:
+   String file() const { return dir_ + "/config.json"; }
+   String dir_;
+};
+
+} // namespace Quayd
