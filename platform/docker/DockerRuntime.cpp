@@ -48,11 +48,12 @@ String tailOf( String const & path, size_t n ) {
 
 } // namespace
 
-DockerRuntime::DockerRuntime()
+DockerRuntime::DockerRuntime( EventLoop * loop )
     : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ),
       service_( daemonServiceFor( "/run/systemd/system",
                                   envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
-                                  supervisorPidFile() ) ) {}
+                                  supervisorPidFile() ) ),
+      loop_( loop ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -107,6 +108,7 @@ bool DockerRuntime::runtimeActive() {
       return false;
    }
    finishInterruptedRun();
+   followEvents();
    return true;
 }
 
@@ -201,6 +203,7 @@ void DockerRuntime::enableRuntime() {
 }
 
 void DockerRuntime::disableRuntime() {
+   events_ = nullptr;
    if ( !service_->running() ) {
       return;
    }
@@ -422,6 +425,13 @@ ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
    r.status = textOf( state, "Status" );
    json const & running = memberOf( state, "Running" );
    r.running = running.is_boolean() && running.get< bool >();
+   json const & exitCode = memberOf( state, "ExitCode" );
+   r.exitCode = exitCode.is_number_integer() ? exitCode.get< int32_t >() : 0;
+   r.startedAt = textOf( state, "StartedAt" );
+   r.finishedAt = textOf( state, "FinishedAt" );
+   json const & restarts = memberOf( j, "RestartCount" );
+   r.restartCount = restarts.is_number_unsigned() ? restarts.get< uint32_t >() : 0;
+   r.imageId = textOf( j, "Image" );
    return r;
 }
 

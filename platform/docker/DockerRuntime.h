@@ -15,9 +15,16 @@
 // Containers it runs carry the label quayd.agent=quayd. A run cut short by
 // a killed agent is finished the next time the daemon is found up: the
 // container it may have created is removed, since no status recorded it.
+//
+// From the first time the daemon is found up until the runtime is disabled,
+// the daemon's events for those containers are followed on the event loop
+// and given to the subscribers (none without a loop).
 #include <memory>
 
+#include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/EventLoop.h"
+#include "platform/docker/DaemonEvents.h"
 #include "platform/docker/DaemonService.h"
 #include "platform/docker/DockerApiClient.h"
 
@@ -25,7 +32,7 @@ namespace Quayd {
 
 class DockerRuntime : public ContainerRuntimeInterface {
  public:
-   DockerRuntime();
+   explicit DockerRuntime( EventLoop * loop = nullptr );
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -47,6 +54,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
+   void containerEventsUnsubscribe( uint64_t id ) override;
 
    String runtimeDir() const { return runtimeDir_; }
    String configFile() const { return runtimeDir_ + "/daemon.json"; }
@@ -82,11 +91,16 @@ class DockerRuntime : public ContainerRuntimeInterface {
    static constexpr char const * kAgentLabel = "quayd.agent";
    static constexpr char const * kAgentLabelValue = "quayd";
    DockerApiClient & api();
+   // Starts following the daemon's events, unless it does already.
+   void followEvents();
 
    String runtimeDir_;
    String netNsPath_;
    std::unique_ptr< DaemonService > service_;
    std::unique_ptr< DockerApiClient > api_;
+   EventLoop * loop_;
+   ContainerEventSubscribers subscribers_;
+   std::unique_ptr< DaemonEvents > events_;
 };
 
 } // namespace Quayd
