@@ -34,9 +34,12 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
                 [ this ] { handleDisabled(); } );
    reactor_.onInitial( containerStatusDir_, [ this ] { handleInitState(); } );
    reactor_.start();
+   eventSubscription_ = runtime_->containerEventsSubscribe(
+      [ this ]( ContainerEvent const & e ) { handleContainerEvent( e ); } );
 }
 
 ContainerDirSm::~ContainerDirSm() {
+   runtime_->containerEventsUnsubscribe( eventSubscription_ );
    reactor_.notificationsIs( false );
    containerSmTask_->unscheduleTask();
    leftoverTask_->stopTimerTask();
@@ -160,6 +163,29 @@ void ContainerDirSm::handleContainerSm() {
       containerStatusDir_->stateIs( SmState::started_ );
    } else if ( state == SmState::stopping_ ) {
       containerStatusDir_->stateIs( SmState::stopped_ );
+   }
+}
+
+void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
+   QTRACE( trace, 8, "container: '{}', action: {}", event.name, event.action );
+   if ( !event.name.empty() ) {
+      if ( auto sm = containerSm( event.name ) ) {
+         sm->handleDaemonEvent();
+      }
+      return;
+   }
+   SmState const state = containerStatusDir_->state();
+   if ( state != SmState::starting_ && state != SmState::started_ ) {
+      return; // a stop takes every container down anyway
+   }
+   // The stream starts again after the daemon restarted, which may have left
+   // containers exited: each is evaluated again.
+   std::vector< Ptr< ContainerSm > > machines;
+   for ( auto const & [ name, sm ] : containerSm_ ) {
+      machines.push_back( sm );
+   }
+   for ( auto const & sm : machines ) {
+      sm->handleEnabled();
    }
 }
 

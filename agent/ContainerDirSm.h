@@ -4,6 +4,8 @@
 // when the registries are up, and tearing every one down when the runtime
 // manager writes stopping_, goes through a queue that a task drains one name
 // per run; single configuration changes in between are applied at once.
+// The daemon's events for a container refresh its status; when they start
+// again (the daemon restarted), every container is evaluated again.
 //
 // Writes "cell/0/quayd/container/status": state "started_" and one element
 // per container (see ContainerSm.h).
@@ -48,6 +50,7 @@ class ContainerDirSm : public PtrInterface {
    void handleDisabled();
    void handleContainerConfig( String const & name );
    void handleContainerSm();
+   void handleContainerEvent( ContainerEvent const & event );
 
    QUAYD_QUEUE( String, pendingContainer )
    // Between two attempts to remove a container that is no longer configured.
@@ -69,6 +72,7 @@ class ContainerDirSm : public PtrInterface {
    std::map< String, Ptr< ContainerSm > > containerSm_;
    Ptr< Task > containerSmTask_;
    Ptr< TimerTask > leftoverTask_;
+   uint64_t eventSubscription_ = 0;
    Reactor reactor_;
 };
 

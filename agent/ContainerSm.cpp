@@ -60,6 +60,8 @@ ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
    startAttemptTask_ =
       makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "StartContainerAttempt",
                             [ this ] { handleEnabled(); } );
+   daemonStateTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ReadDaemonState",
+                                            [ this ] { handleDaemonEvent(); } );
    if ( containerConfig_ ) {
       reactor_.on( containerConfig_, ContainerConfig::Attr::params, [ this ] { handleParams(); } );
       reactor_.on( containerConfig_, ContainerConfig::Attr::bindMount,
@@ -75,6 +77,7 @@ ContainerSm::~ContainerSm() {
    reactor_.notificationsIs( false );
    handleCleanup();
    startAttemptTask_ = nullptr;
+   daemonStateTask_ = nullptr;
    startupConditionProbeDel();
    startupConditionStatusDel();
 }
@@ -144,14 +147,25 @@ void ContainerSm::handleEnabled() {
    }
    switch ( containerStatus_->state() ) {
    case ContainerRunState::containerRunning_:
-      if ( Presence const p = presence(); p != Presence::absent ) {
-         if ( p == Presence::unknown ) {
-            // The daemon cannot tell now; a run would only fail on the name.
-            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
-         }
+      switch ( presence() ) {
+      case Presence::present:
          return;
+      case Presence::unknown:
+         // The daemon cannot tell now; a run would only fail on the name.
+         startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+         return;
+      case Presence::stale:
+         QTRACE( trace, 0, "Container {} is {} in the runtime; running it again", name(),
+                 containerStatus_->daemonState() );
+         if ( !removeStale() ) {
+            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+            return;
+         }
+         break;
+      case Presence::absent:
+         QTRACE( trace, 0, "Container {} not found despite being created before", name() );
+         break;
       }
-      QTRACE( trace, 0, "Container {} not found despite being created before", name() );
       // Started again as a new one, its startup condition first.
       containerStatus_->stateIs( ContainerRunState::containerStopped_ );
       handleEnabled();
@@ -217,15 +231,50 @@ bool ContainerSm::startContainer() {
 }
 
 ContainerSm::Presence ContainerSm::presence() {
+   ContainerRecord record;
    try {
-      runtime_->inspectContainer( name() );
-      return Presence::present;
+      record = runtime_->inspectContainer( name() );
    } catch ( ApiRequestException const & ) {
+      daemonRecordIs( nullptr );
       return Presence::absent; // no such container
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to get list of containers: {}", e.what() );
       return Presence::unknown;
    }
+   daemonRecordIs( &record );
+   String const & s = record.status;
+   return s == "running" || s == "restarting" || s == "paused" ? Presence::present
+                                                               : Presence::stale;
+}
+
+void ContainerSm::handleDaemonEvent() {
+   QTRACE( trace, 8, "container: {}", name() );
+   if ( presence() == Presence::unknown ) {
+      daemonStateTask_->scheduleTaskDelay( kDaemonStateRetry );
+   }
+}
+
+void ContainerSm::daemonRecordIs( ContainerRecord const * r ) {
+   containerStatus_->daemonStateIs( r ? r->status : String() );
+   containerStatus_->exitCodeIs( r ? r->exitCode : 0 );
+   containerStatus_->startedAtIs( r ? r->startedAt : String() );
+   containerStatus_->finishedAtIs( r ? r->finishedAt : String() );
+   containerStatus_->restartCountIs( r ? r->restartCount : 0 );
+   containerStatus_->imageIdIs( r ? r->imageId : String() );
+}
+
+bool ContainerSm::removeStale() {
+   try {
+      runtime_->removeContainer( name(), true );
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
+      if ( presence() != Presence::absent ) {
+         containerStatus_->lastErrorIs( fmt::format( "cannot remove: {}", e.what() ) );
+         return false;
+      }
+   }
+   daemonRecordIs( nullptr );
+   return true;
 }
 
 void ContainerSm::handleCleanup() {
@@ -254,6 +303,7 @@ void ContainerSm::handleCleanup() {
          }
       }
       log( QUAYD_CONTAINER_REMOVED, name() );
+      daemonRecordIs( nullptr );
    }
    containerStatus_->lastErrorIs( "" );
    containerStatus_->stateIs( ContainerRunState::containerStopped_ );

@@ -1,14 +1,21 @@
 #pragma once
 // One configured container: keeps its status entry in step with its
 // configuration, runs it through the runtime, retries a failed start every
-// 30 seconds, checks that a container it started still exists, holds the start
-// back until the startup condition has succeeded once, and stops and removes
-// the container when it is disabled, reconfigured or destroyed.
+// 30 seconds, holds the start back until the startup condition has succeeded
+// once, and stops and removes the container when it is disabled,
+// reconfigured or destroyed.
+//
+// Each evaluation (the machine built, its configuration changed, the
+// daemon's events starting again after a restart of the daemon) checks that
+// the container it started is there: held and running, restarting or
+// paused. One that is held otherwise (exited, dead, created) is removed and
+// run again. In between, a container that exits follows its restart policy;
+// the machine only reports the daemon's word on it in the status.
 //
 // Reads "quayd/container/config|<name>" (params, bindMount, enabled) through
 // the consolidated configuration; writes "cell/0/quayd/container/status|<name>":
 //   name "web"  state "containerRunning_"  params {...}  bindMount {...}
-//   startAttempts "0"  lastError ""
+//   startAttempts "0"  lastError ""  daemonState "running"  exitCode "0" ...
 #include "agent/Probe.h"
 #include "model/Model.h"
 #include "platform/Log.h"
@@ -60,10 +67,16 @@ class ContainerSm : public PtrInterface {
    // The runtime holds a container by this name that the status does not
    // record (left by a run whose removal failed).
    void handleFound();
+   // An event of the daemon for this container: its word on the container
+   // is read again into the status, and a while later when it cannot be.
+   void handleDaemonEvent();
+   static constexpr Seconds kDaemonStateRetry{ 5 };
    bool statusUpToDate() const;
-   // Whether the daemon holds the container: only its "no such container"
-   // says absent; a daemon that does not answer may still hold it.
-   enum class Presence { present, absent, unknown };
+   // Whether the daemon holds the container running, restarting or paused
+   // (present) or in another state (stale): only its "no such container"
+   // says absent; a daemon that does not answer may still hold it. The
+   // status takes what the daemon said.
+   enum class Presence { present, stale, absent, unknown };
    Presence presence();
    bool startContainer();
 
@@ -83,6 +96,10 @@ class ContainerSm : public PtrInterface {
 
  private:
    void startAttemptCountIs( uint32_t n );
+   // The daemon's word on the container into the status; null: it holds none.
+   void daemonRecordIs( ContainerRecord const * record );
+   // Removes a stale container; false when it is still there.
+   bool removeStale();
 
    Ptr< ContainerConfig const > containerConfig_;
    Ptr< ContainerStatus > containerStatus_;
@@ -91,6 +108,7 @@ class ContainerSm : public PtrInterface {
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
+   Ptr< TimerTask > daemonStateTask_;
    Ptr< Probe > startupConditionProbe_;
    Ptr< ProbeStatus > startupConditionStatus_;
    Reactor reactor_;

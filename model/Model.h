@@ -121,6 +121,10 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
 //   conditionRuns "3"  conditionFailures "2"  conditionTimeouts "0"  (the
 //   startup condition's current evaluation)  clientRuns "0" (runs that went
 //   through the docker client for an option the option table does not take)
+//   daemonState "exited"  exitCode "137"  startedAt "2026-..."  finishedAt
+//   "2026-..."  restartCount "0"  imageId "sha256:..." (the daemon's own
+//   word on the container, refreshed on each of its events; daemonState is
+//   empty when the daemon holds none)
 #define CONTAINER_STATUS_FIELDS( F )                                         \
    F( ATTR, String, name, "" )                                               \
    F( ATTR, ContainerParams, params, {} )                                    \
@@ -131,7 +135,13 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
    F( ATTR, uint32_t, conditionRuns, 0 )                                     \
    F( ATTR, uint32_t, conditionFailures, 0 )                                 \
    F( ATTR, uint32_t, conditionTimeouts, 0 )                                 \
-   F( COUNTER, uint32_t, clientRuns, 0 )
+   F( COUNTER, uint32_t, clientRuns, 0 )                                     \
+   F( ATTR, String, daemonState, "" )                                        \
+   F( ATTR, int32_t, exitCode, 0 )                                           \
+   F( ATTR, String, startedAt, "" )                                          \
+   F( ATTR, String, finishedAt, "" )                                         \
+   F( ATTR, uint32_t, restartCount, 0 )                                      \
+   F( ATTR, String, imageId, "" )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
 #define CONTAINER_STATUS_DIR_FIELDS( F )        \

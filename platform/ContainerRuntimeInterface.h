@@ -125,7 +125,23 @@ struct ContainerRecord {
    String status; // "running", "exited", ...
    bool running = false;
    std::map< String, String > labels;
+   int32_t exitCode = 0;
+   // As the daemon writes them (RFC 3339, its zero time before a first run).
+   String startedAt;
+   String finishedAt;
+   // How often the daemon restarted it by its restart policy.
+   uint32_t restartCount = 0;
+   String imageId;
 };
+
+// One event of the daemon's stream for a container the agent started, or,
+// with an empty name, the stream starting (again): the daemon may have
+// changed anything while no event could arrive.
+struct ContainerEvent {
+   String name;
+   String action; // "start", "die", "destroy", ...
+};
+using ContainerEventHandler = std::function< void( ContainerEvent const & ) >;
 
 class ContainerRuntimeInterface : public PtrInterface {
  public:
@@ -159,6 +175,11 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual void answerObserverIs( std::function< void( String const & ) > observer ) {
       (void)observer;
    }
+   // Calls `handler` on the agent's thread with each container event, until
+   // unsubscribed with the id returned. Events arrive from the event loop,
+   // never from within another call of this interface.
+   virtual uint64_t containerEventsSubscribe( ContainerEventHandler handler ) = 0;
+   virtual void containerEventsUnsubscribe( uint64_t id ) = 0;
 };
 
 // How the host makes the agent's one runtime object once the state database

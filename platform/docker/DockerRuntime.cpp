@@ -35,9 +35,9 @@ constexpr long kDefaultStopSec = 10;
 
 } // namespace
 
-DockerRuntime::DockerRuntime()
+DockerRuntime::DockerRuntime( EventLoop * loop )
     : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ), daemon_( runtimeDir_ ),
-      logins_( RegistryLogins::defaultDir() ) {}
+      logins_( RegistryLogins::defaultDir() ), loop_( loop ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -75,6 +75,7 @@ bool DockerRuntime::runtimeActive() {
       return false;
    }
    finishInterruptedRun();
+   followEvents();
    return true;
 }
 
@@ -122,7 +123,10 @@ void DockerRuntime::enableRuntime() {
    daemon_.start( netNsPath_, [ this ] { return runtimeActive(); } );
 }
 
-void DockerRuntime::disableRuntime() { daemon_.stop(); }
+void DockerRuntime::disableRuntime() {
+   events_ = nullptr;
+   daemon_.stop();
+}
 
 void DockerRuntime::reloadConfig() { daemon_.reload(); }
 
@@ -233,6 +237,13 @@ ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
    r.status = textOf( state, "Status" );
    json const & running = memberOf( state, "Running" );
    r.running = running.is_boolean() && running.get< bool >();
+   json const & exitCode = memberOf( state, "ExitCode" );
+   r.exitCode = exitCode.is_number_integer() ? exitCode.get< int32_t >() : 0;
+   r.startedAt = textOf( state, "StartedAt" );
+   r.finishedAt = textOf( state, "FinishedAt" );
+   json const & restarts = memberOf( j, "RestartCount" );
+   r.restartCount = restarts.is_number_unsigned() ? restarts.get< uint32_t >() : 0;
+   r.imageId = textOf( j, "Image" );
    return r;
 }
 

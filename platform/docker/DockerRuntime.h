@@ -13,10 +13,17 @@
 // Containers it runs carry the label quayd.agent=quayd. A run cut short by
 // a killed agent is finished the next time the daemon is found up: the
 // container it may have created is removed, since no status recorded it.
+//
+// From the first time the daemon is found up until the runtime is disabled,
+// the daemon's events for those containers are followed on the event loop
+// and given to the subscribers (none without a loop).
 #include <memory>
 
+#include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
 #include "platform/docker/DaemonControl.h"
+#include "platform/EventLoop.h"
+#include "platform/docker/DaemonEvents.h"
 #include "platform/docker/DockerApiClient.h"
 #include "platform/docker/RegistryLogins.h"
 
@@ -24,7 +31,7 @@ namespace Quayd {
 
 class DockerRuntime : public ContainerRuntimeInterface {
  public:
-   DockerRuntime();
+   explicit DockerRuntime( EventLoop * loop = nullptr );
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -47,6 +54,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
    void answerObserverIs( std::function< void( String const & ) > observer ) override;
+   uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
+   void containerEventsUnsubscribe( uint64_t id ) override;
 
    String runtimeDir() const { return runtimeDir_; }
    String configFile() const { return daemon_.config().file(); }
@@ -80,6 +89,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    static constexpr char const * kAgentLabel = "quayd.agent";
    static constexpr char const * kAgentLabelValue = "quayd";
    DockerApiClient & api();
+   // Starts following the daemon's events, unless it does already.
+   void followEvents();
 
    String runtimeDir_;
    String netNsPath_;
@@ -87,6 +98,9 @@ class DockerRuntime : public ContainerRuntimeInterface {
    RegistryLogins logins_;
    std::unique_ptr< DockerApiClient > api_;
    std::function< void( String const & ) > answerObserver_;
+   EventLoop * loop_;
+   ContainerEventSubscribers subscribers_;
+   std::unique_ptr< DaemonEvents > events_;
 };
 
 } // namespace Quayd

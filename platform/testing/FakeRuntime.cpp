@@ -109,7 +109,15 @@ ContainerRecord FakeRuntime::inspectContainer( String const & name ) {
    if ( !containers.count( name ) ) {
       throw ApiRequestException( "No such container: " + name );
    }
-   return { "id-" + name, name, "", "running", true, {} };
+   if ( auto it = records.find( name ); it != records.end() ) {
+      return it->second;
+   }
+   ContainerRecord r;
+   r.id = "id-" + name;
+   r.name = name;
+   r.status = "running";
+   r.running = true;
+   return r;
 }
 
 std::vector< String > FakeRuntime::listOwnContainers() {
@@ -122,6 +130,7 @@ void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    lastRun = params;
    params->clientFlag = clientFlagOfRuns;
    containers.insert( params->name );
+   records.erase( params->name );
 }
 
 void FakeRuntime::stopContainer( String const & name ) { record( "stopContainer", name ); }
@@ -129,6 +138,7 @@ void FakeRuntime::stopContainer( String const & name ) { record( "stopContainer"
 void FakeRuntime::removeContainer( String const & name, bool force ) {
    record( "removeContainer", name + "," + ( force ? "true" : "false" ) );
    containers.erase( name );
+   records.erase( name );
 }
 
 void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
@@ -145,5 +155,11 @@ void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath
 }
 
 void FakeRuntime::resetConfig() { record( "resetConfig", "" ); }
+
+uint64_t FakeRuntime::containerEventsSubscribe( ContainerEventHandler handler ) {
+   return subscribers_.add( std::move( handler ) );
+}
+
+void FakeRuntime::containerEventsUnsubscribe( uint64_t id ) { subscribers_.del( id ); }
 
 } // namespace Quayd::Testing

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 
+#include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
 
 namespace Quayd::Testing {
@@ -54,6 +55,8 @@ class FakeRuntime : public ContainerRuntimeInterface {
    std::set< String > images;
    std::vector< String > staleImages;
    std::set< String > containers;
+   // What inspectContainer reports of a container, by name (default: running).
+   std::map< String, ContainerRecord > records;
    std::map< String, String > logins; // server -> user
    Ptr< RunContainerParams > lastRun;
    // Given to every run request as the option that sent it to the docker client.
@@ -84,12 +87,19 @@ class FakeRuntime : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
+   void containerEventsUnsubscribe( uint64_t id ) override;
+
+   // Delivers `e` to the subscribers, as the loop would.
+   void emit( ContainerEvent const & e ) { subscribers_.notify( e ); }
+   bool subscribed() const { return !subscribers_.empty(); }
 
  private:
    void record( String const & name, String const & args );
    std::vector< String > calls_;
    std::map< String, std::deque< std::function< void() > > > failures_;
    std::map< String, std::function< void() > > always_;
+   ContainerEventSubscribers subscribers_;
 };
 
 } // namespace Quayd::Testing

@@ -317,6 +317,17 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
    if ( world.daemon->runs() != runs || world.daemon->containers() != before ) {
       r.violations.push_back(
          { "RestartKeepsContainersRunning", "a restart of the agent ran a container again" } );
+      return r;
+   }
+   // The daemon restarts, as on a switch that lost power: what it does not
+   // restart by itself, the agent runs again once the daemon is back.
+   if ( alive( [ & ] {
+           world.daemon->die();
+           settle( 10s );
+           world.daemon->revive();
+           settle( 5min );
+        } ) ) {
+      atRest( "after a restart of the daemon" );
    }
    return r;
 }

@@ -235,9 +235,20 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
                            "'{}' '{}'",
                            name, got.image, got.memory, got.restartPolicy, want.params.image,
                            want.params.memory, want.params.restartPolicy ) );
+      // Whatever ended it (the daemon restarting, a switch losing power),
+      // the agent's next look at it runs it again.
+      expect( out, got.running, "EnabledContainersRun",
+              fmt::format( "container {} is held but exited (restart '{}')", name,
+                           got.restartPolicy ) );
       expect( out, status->state() == ContainerRunState::containerRunning_,
               "StatusAgreesWithDaemon",
               fmt::format( "container {} runs but its status is {}", name, status->state() ) );
+      String const daemonState = got.running ? "running" : "exited";
+      expect( out,
+              status->daemonState() == daemonState && status->imageId() == "sha256:" + got.image,
+              "StatusShowsTheDaemonsWord",
+              fmt::format( "container {} is {} in the daemon, its status says '{}' image '{}'",
+                           name, daemonState, status->daemonState(), status->imageId() ) );
    }
    for ( auto const & [ name, c ] : running ) {
       expect( out, bool( configs->container( name ) ), "ContainersFollowConfiguration",

@@ -12,6 +12,50 @@ bool restartsWithDaemon( SimContainer const & c ) {
 }
 } // namespace
 
+SimDaemon::SimDaemon( Testing::FakeFileSystem & files, Ptr< TaskScheduler > const & scheduler )
+    : files_( files ), scheduler_( scheduler ) {
+   deliverTask_ =
+      makePtr< Task >( scheduler_, TaskPriority( 3 ), "SimDaemonEvents", [ this ] { deliver(); } );
+}
+
+String SimDaemon::now() const {
+   return fmt::format( "{}s",
+                       std::chrono::duration_cast< Seconds >( scheduler_->now().time_since_epoch() )
+                          .count() );
+}
+
+void SimDaemon::emit( String const & name, String const & action ) {
+   // Nobody listens: nothing is kept, so no task outlives an agent.
+   if ( subscribers_.empty() ) {
+      return;
+   }
+   pending_.push_back( { name, action } );
+   deliverTask_->scheduleTask();
+}
+
+void SimDaemon::deliver() {
+   for ( auto const & e : std::exchange( pending_, {} ) ) {
+      subscribers_.notify( e );
+   }
+}
+
+void SimDaemon::dropEvents() {
+   pending_.clear();
+   deliverTask_->unscheduleTask();
+}
+
+uint64_t SimDaemon::containerEventsSubscribe( ContainerEventHandler handler ) {
+   return subscribers_.add( std::move( handler ) );
+}
+
+void SimDaemon::containerEventsUnsubscribe( uint64_t id ) {
+   // Not a call to the daemon: a frozen daemon loses its subscribers too.
+   subscribers_.del( id );
+   if ( subscribers_.empty() ) {
+      dropEvents();
+   }
+}
+
 void SimDaemon::clearFaults() {
    failures_.clear();
    wontStop = false;
@@ -21,8 +65,13 @@ void SimDaemon::clearFaults() {
 
 void SimDaemon::die() {
    dead = true;
+   dropEvents();
    for ( auto & [ name, c ] : live() ) {
-      c.running = false;
+      if ( c.running ) {
+         c.running = false;
+         c.exitCode = 137;
+         c.finishedAt = now();
+      }
    }
 }
 
@@ -46,8 +95,12 @@ void SimDaemon::start() {
    logAddress_ = c.logAddress;
    insecureLive_ = c.insecure;
    for ( auto & [ name, ctr ] : live() ) {
-      ctr.running = restartsWithDaemon( ctr );
+      if ( restartsWithDaemon( ctr ) ) {
+         ctr.running = true;
+         ctr.startedAt = now();
+      }
    }
+   emit( "", "" );
 }
 
 bool SimDaemon::enter( String const & call, bool needsDaemon ) {
@@ -134,6 +187,7 @@ void SimDaemon::disableRuntime() {
    for ( auto & [ name, c ] : live() ) {
       c.running = false;
    }
+   dropEvents();
    active_ = false;
    dead = false;
 }
@@ -199,7 +253,17 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
       throw ApiRequestException( "No such container: " + name );
    }
    SimContainer const & c = it->second;
-   return { c.id, name, c.image, c.running ? "running" : "exited", c.running, {} };
+   ContainerRecord r;
+   r.id = c.id;
+   r.name = name;
+   r.image = c.image;
+   r.status = c.running ? "running" : "exited";
+   r.running = c.running;
+   r.exitCode = c.exitCode;
+   r.startedAt = c.startedAt;
+   r.finishedAt = c.finishedAt;
+   r.imageId = "sha256:" + c.image;
+   return r;
 }
 
 std::vector< String > SimDaemon::listOwnContainers() {
@@ -227,9 +291,11 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    for ( auto const & [ path, b ] : p->binds() ) {
       c.binds[ path ] = b;
    }
+   c.startedAt = now();
    all[ p->name ] = c;
    files_.addFile( marker( p->name ) );
    ++runs_[ p->name ];
+   emit( p->name, "start" );
 }
 
 void SimDaemon::stopContainer( String const & name ) {
@@ -241,7 +307,11 @@ void SimDaemon::stopContainer( String const & name ) {
    if ( it == all.end() ) {
       throw ApiRequestException( "No such container: " + name );
    }
-   it->second.running = false;
+   if ( it->second.running ) {
+      it->second.running = false;
+      it->second.finishedAt = now();
+      emit( name, "die" );
+   }
 }
 
 void SimDaemon::removeContainer( String const & name, bool force ) {
@@ -258,6 +328,7 @@ void SimDaemon::removeContainer( String const & name, bool force ) {
    }
    all.erase( it );
    files_.erase( marker( name ) );
+   emit( name, "destroy" );
 }
 
 void SimDaemon::applyConfig( String const & dataRoot, String const & netNsPath,

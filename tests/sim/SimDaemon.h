@@ -5,12 +5,17 @@
 // system, so erasing a data root or unmounting flash takes them along, as on
 // a switch. The driver makes calls fail, the daemon die for a while or refuse
 // to stop; a frozen daemon ignores everything (an agent being torn down by a
-// crash never reaches it).
+// crash never reaches it). Its events reach the subscribers through a task,
+// as the real stream's arrive from the loop: one per container run, stop and
+// removal, and the stream starting each time the daemon starts; the events of
+// a daemon that dies are lost with it.
 #include <map>
 #include <optional>
 #include <set>
 
+#include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/Task.h"
 #include "platform/testing/FakeFileSystem.h"
 
 namespace Quayd::Sim {
@@ -26,12 +31,14 @@ struct SimContainer {
    String restartPolicy;
    std::map< String, BindMountEntry > binds;
    bool running = true;
+   int32_t exitCode = 0;
+   String startedAt, finishedAt;
    bool operator==( SimContainer const & ) const = default;
 };
 
 class SimDaemon : public ContainerRuntimeInterface {
  public:
-   explicit SimDaemon( Testing::FakeFileSystem & files ) : files_( files ) {}
+   SimDaemon( Testing::FakeFileSystem & files, Ptr< TaskScheduler > const & scheduler );
 
    // The driver's levers.
    bool installed = true;
@@ -82,8 +89,16 @@ class SimDaemon : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
+   void containerEventsUnsubscribe( uint64_t id ) override;
 
  private:
+   // An event for the subscribers, delivered from the loop.
+   void emit( String const & name, String const & action );
+   void deliver();
+   // The stream breaks: what it had not delivered is lost.
+   void dropEvents();
+   String now() const;
    // False for a frozen daemon; throws what the driver asked for.
    bool enter( String const & call, bool needsDaemon = true );
    String rootOf( String const & dataRoot ) const {
@@ -113,6 +128,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::map< String, uint32_t > runs_;
    uint64_t calls_ = 0;
    uint64_t nextId_ = 1;
+   Ptr< TaskScheduler > scheduler_;
+   ContainerEventSubscribers subscribers_;
+   std::vector< ContainerEvent > pending_;
+   Ptr< Task > deliverTask_;
 };
 
 } // namespace Quayd::Sim

@@ -46,7 +46,7 @@ void findLeftovers( Entity const & e, uint32_t owners, std::vector< String > & o
 World::World() {
    // The agent's trace ring is a file; the simulator keeps to memory.
    ::setenv( "RINGLOG_DISABLE", "1", 1 );
-   daemon = makePtr< SimDaemon >( time.files );
+   daemon = makePtr< SimDaemon >( time.files, time.scheduler() );
    time.files.makeDirs( kFlash );
    time.files.makeDirs( "/var/lib/docker" );
    // The VRFs' namespaces, there before any VRF is active, as after boot.

@@ -96,7 +96,7 @@ int main( int argc, char ** argv ) {
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
-   Ptr< ContainerRuntimeInterface > const runtime = makePtr< DockerRuntime >();
+   Ptr< ContainerRuntimeInterface > const runtime = makePtr< DockerRuntime >( &loop );
    Ptr< CAgent > agent =
       agentFactory( opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) {
          return runtime;

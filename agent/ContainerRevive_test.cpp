@@ -1,0 +1,198 @@
+// A container is there when the daemon holds it running: one found exited,
+// dead or only created when its machine looks (built, reconfigured, the
+// daemon's events starting again) is removed and run again. In between, the
+// daemon's events only refresh its word on the container in the status.
+#include <gtest/gtest.h>
+
+#include "agent/ContainerDirSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using namespace std::chrono_literals;
+using CRS = ContainerRunState;
+using Strings = std::vector< String >;
+
+ContainerRecord record( String const & state ) {
+   ContainerRecord r;
+   r.id = "id-web";
+   r.name = "web";
+   r.status = state;
+   r.running = state == "running";
+   r.exitCode = state == "running" ? 0 : 137;
+   r.startedAt = "2026-12-07T10:00:00.5Z";
+   r.finishedAt = state == "running" ? "0001-01-01T00:00:00Z" : "2026-12-07T10:05:00Z";
+   r.restartCount = 2;
+   r.imageId = "sha256:feed";
+   return r;
+}
+
+class ContainerReviveTest : public ::testing::Test {
+ protected:
+   ContainerReviveTest() {
+      ContainerParams p;
+      p.image = "busybox:1";
+      configs->containerIs( "web", [ & ]( ContainerConfig & c ) {
+         c.paramsIs( p );
+         c.enabledIs( true );
+      } );
+      // As an earlier run of the agent left it.
+      auto s = statuses->containerIs( "web" );
+      s->nameIs( "web" );
+      s->paramsIs( p );
+      s->stateIs( CRS::containerRunning_ );
+      runtime->containers.insert( "web" );
+   }
+   Ptr< ContainerStatus > status() const { return statuses->container( "web" ); }
+   // The agent starts: the directory builds every machine.
+   void agentStarts() {
+      registry->stateIs( SmState::stopped_ );
+      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+      registry->stateIs( SmState::started_ );
+      time.runReady();
+      ASSERT_EQ( statuses->state(), SmState::started_ );
+   }
+   // The calls of the container's machine, without the directory's look
+   // at the runtime's containers.
+   Strings containerCalls() const {
+      Strings out;
+      for ( auto const & c : runtime->calls() ) {
+         if ( c != "listOwnContainers()" ) {
+            out.push_back( c );
+         }
+      }
+      return out;
+   }
+
+   Testing::VirtualTime time;
+   Testing::LogCapture logs;
+   Testing::TraceCapture traces;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
+   Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
+   Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
+   Ptr< ContainerDirSm > dir;
+};
+
+TEST_F( ContainerReviveTest, AtStartOnlyARunningContainerIsKept ) {
+   struct Case {
+      String daemonState;
+      bool kept;
+   };
+   for ( auto const & c : std::vector< Case >{ { "running", true },
+                                               { "restarting", true },
+                                               { "paused", true },
+                                               { "exited", false },
+                                               { "dead", false },
+                                               { "created", false } } ) {
+      SCOPED_TRACE( c.daemonState );
+      dir = nullptr; // the last case's agent, which removed its container
+      runtime->clearCalls();
+      logs.messages.clear();
+      runtime->containers.insert( "web" );
+      runtime->records[ "web" ] = record( c.daemonState );
+      status()->stateIs( CRS::containerRunning_ );
+
+      agentStarts();
+
+      Strings const kept{ "inspectContainer(web)" };
+      Strings const revived{ "inspectContainer(web)", "removeContainer(web,true)",
+                             "runContainer(web)" };
+      EXPECT_EQ( containerCalls(), c.kept ? kept : revived );
+      EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTED" ), c.kept ? 0u : 1u );
+      EXPECT_EQ( logs.count( "QUAYD_CONTAINER_REMOVED" ), 0u );
+      EXPECT_EQ( status()->state(), CRS::containerRunning_ );
+      EXPECT_EQ( status()->startAttempts(), 0u );
+      // Kept: the daemon's word as inspected; run again: nothing known of the
+      // new container until its first event.
+      EXPECT_EQ( status()->daemonState(), c.kept ? c.daemonState : "" );
+      EXPECT_EQ( status()->imageId(), c.kept ? "sha256:feed" : "" );
+      EXPECT_EQ( status()->restartCount(), c.kept ? 2u : 0u );
+   }
+}
+
+TEST_F( ContainerReviveTest, AStaleContainerThatCannotBeRemovedIsTriedAgain ) {
+   runtime->records[ "web" ] = record( "exited" );
+   runtime->failNext( "removeContainer", RuntimeException( "device busy" ) );
+   agentStarts();
+
+   EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "removeContainer(web,true)",
+                                           "inspectContainer(web)" } ) );
+   EXPECT_EQ( status()->state(), CRS::containerRunning_ );
+   EXPECT_EQ( status()->lastError(), "cannot remove: device busy" );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTED" ), 0u );
+
+   runtime->clearCalls();
+   time.advance( 30s );
+   EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "removeContainer(web,true)",
+                                           "runContainer(web)" } ) );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTED" ), 1u );
+   EXPECT_EQ( status()->lastError(), "" );
+}
+
+TEST_F( ContainerReviveTest, AnEventRefreshesTheStatusWithoutRunningTheContainerAgain ) {
+   runtime->records[ "web" ] = record( "running" );
+   agentStarts();
+   EXPECT_EQ( status()->daemonState(), "running" );
+   EXPECT_EQ( status()->exitCode(), 0 );
+   ASSERT_TRUE( runtime->subscribed() );
+
+   // It exits on its own, with no restart policy.
+   runtime->records[ "web" ] = record( "exited" );
+   runtime->clearCalls();
+   runtime->emit( { "web", "die" } );
+
+   EXPECT_EQ( containerCalls(), Strings{ "inspectContainer(web)" } );
+   EXPECT_EQ( status()->daemonState(), "exited" );
+   EXPECT_EQ( status()->exitCode(), 137 );
+   EXPECT_EQ( status()->startedAt(), "2026-12-07T10:00:00.5Z" );
+   EXPECT_EQ( status()->finishedAt(), "2026-12-07T10:05:00Z" );
+   EXPECT_EQ( status()->restartCount(), 2u );
+   EXPECT_EQ( status()->imageId(), "sha256:feed" );
+   EXPECT_EQ( status()->state(), CRS::containerRunning_ );
+
+   // An event of a container the agent has no machine for is not its business.
+   runtime->clearCalls();
+   runtime->emit( { "other", "die" } );
+   EXPECT_EQ( containerCalls(), Strings{} );
+
+   // Removed behind the agent's back: the status says the daemon holds none.
+   runtime->containers.erase( "web" );
+   runtime->records.erase( "web" );
+   runtime->emit( { "web", "destroy" } );
+   EXPECT_EQ( status()->daemonState(), "" );
+   EXPECT_EQ( status()->imageId(), "" );
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+}
+
+TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) {
+   agentStarts();
+   runtime->records[ "web" ] = record( "exited" );
+   runtime->emit( { "web", "die" } );
+   runtime->clearCalls();
+
+   runtime->emit( { "", "" } );
+
+   EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "removeContainer(web,true)",
+                                           "runContainer(web)" } ) );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTED" ), 1u );
+   EXPECT_EQ( status()->state(), CRS::containerRunning_ );
+}
+
+TEST_F( ContainerReviveTest, TheStreamStartingWhileTheDirectoryIsDownTouchesNothing ) {
+   dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+   ASSERT_EQ( statuses->state(), SmState::stopped_ ); // the registries are not up
+   runtime->records[ "web" ] = record( "exited" );
+
+   runtime->emit( { "", "" } );
+
+   EXPECT_EQ( runtime->calls(), Strings{} );
+   dir = nullptr;
+   EXPECT_FALSE( runtime->subscribed() );
+}
+
+} // namespace
+} // namespace Quayd
