@@ -21,8 +21,8 @@
 
 #include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
-#include "platform/docker/DaemonControl.h"
 #include "platform/EventLoop.h"
+#include "platform/docker/DaemonControl.h"
 #include "platform/docker/DaemonEvents.h"
 #include "platform/docker/DockerApiClient.h"
 #include "platform/docker/RegistryLogins.h"
