@@ -157,7 +157,7 @@ void ContainerSm::handleEnabled() {
       case Presence::stale:
          QTRACE( trace, 0, "Container {} is {} in the runtime; running it again", name(),
                  containerStatus_->daemonState() );
-         if ( !removeStale() ) {
+         if ( !removeOwn() ) {
             startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
             return;
          }
@@ -263,12 +263,14 @@ void ContainerSm::daemonRecordIs( ContainerRecord const * r ) {
    containerStatus_->imageIdIs( r ? r->imageId : String() );
 }
 
-bool ContainerSm::removeStale() {
+bool ContainerSm::removeOwn() {
    try {
       runtime_->removeContainer( name(), true );
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
       if ( presence() != Presence::absent ) {
+         // The status goes on saying that the container is there, so
+         // that a later attempt, or the next agent, removes it.
          containerStatus_->lastErrorIs( fmt::format( "cannot remove: {}", e.what() ) );
          return false;
       }
@@ -290,20 +292,11 @@ void ContainerSm::handleCleanup() {
       } catch ( RuntimeException const & e ) {
          QTRACE( trace, 0, "Failed to stop container {}: {}", name(), e.what() );
       }
-      try {
-         runtime_->removeContainer( name(), true );
-      } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
-         if ( presence() != Presence::absent ) {
-            // The status goes on saying that the container is there, so
-            // that a later attempt, or the next agent, removes it.
-            containerStatus_->lastErrorIs( fmt::format( "cannot remove: {}", e.what() ) );
-            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
-            return;
-         }
+      if ( !removeOwn() ) {
+         startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+         return;
       }
       log( QUAYD_CONTAINER_REMOVED, name() );
-      daemonRecordIs( nullptr );
    }
    containerStatus_->lastErrorIs( "" );
    containerStatus_->stateIs( ContainerRunState::containerStopped_ );

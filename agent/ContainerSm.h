@@ -98,8 +98,8 @@ class ContainerSm : public PtrInterface {
    void startAttemptCountIs( uint32_t n );
    // The daemon's word on the container into the status; null: it holds none.
    void daemonRecordIs( ContainerRecord const * record );
-   // Removes a stale container; false when it is still there.
-   bool removeStale();
+   // Removes our container from the daemon; false when it is still there.
+   bool removeOwn();
 
    Ptr< ContainerConfig const > containerConfig_;
    Ptr< ContainerStatus > containerStatus_;

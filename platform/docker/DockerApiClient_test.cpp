@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/Exception.h"
+#include "platform/testing/SigtermBlocked.h"
 
 namespace Quayd {
 namespace {
@@ -32,19 +33,8 @@ class HungDaemon : public ::testing::Test {
       std::snprintf( a.sun_path, sizeof a.sun_path, "%s", path_.c_str() );
       ASSERT_EQ( ::bind( fd_, reinterpret_cast< sockaddr * >( &a ), sizeof a ), 0 );
       ASSERT_EQ( ::listen( fd_, 16 ), 0 );
-      sigset_t set;
-      sigemptyset( &set );
-      sigaddset( &set, SIGTERM );
-      ::sigprocmask( SIG_BLOCK, &set, &old_ );
    }
    void TearDown() override {
-      sigset_t set;
-      sigemptyset( &set );
-      sigaddset( &set, SIGTERM );
-      struct timespec none = { 0, 0 };
-      while ( ::sigtimedwait( &set, nullptr, &none ) == SIGTERM ) {
-      }
-      ::sigprocmask( SIG_SETMASK, &old_, nullptr );
       ::close( fd_ );
       ::unlink( path_.c_str() );
    }
@@ -60,9 +50,9 @@ class HungDaemon : public ::testing::Test {
       }
       return std::chrono::duration< double >( Clock::now() - start ).count();
    }
+   Testing::SigtermBlocked term_;
    String path_;
    int fd_ = -1;
-   sigset_t old_;
 };
 
 TEST_F( HungDaemon, ARequestGivesUpAtItsLimitAndSaysTheDaemonDidNotAnswer ) {

@@ -173,7 +173,9 @@ TEST_F( DockerRuntimeTest, ApplyConfigWritesTheDaemonConfig ) {
    std::ifstream in2( rt.configFile() );
    json d = json::parse( in2 );
    EXPECT_FALSE( d.contains( "data-root" ) );
-   EXPECT_FALSE( d.contains( "log-driver" ) );
+   // Without a syslog driver the daemon keeps its files, bounded.
+   EXPECT_EQ( d[ "log-driver" ], "json-file" );
+   EXPECT_TRUE( d[ "log-opts" ].contains( "max-size" ) );
    EXPECT_EQ( d[ "hosts" ], json( { "unix:///var/run/docker.sock" } ) );
 
    rt.resetConfig();

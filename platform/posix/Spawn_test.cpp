@@ -15,6 +15,7 @@
 
 #include "platform/Exception.h"
 #include "platform/posix/Termination.h"
+#include "platform/testing/SigtermBlocked.h"
 
 namespace Quayd {
 namespace {
@@ -168,22 +169,7 @@ TEST( AwaitChild, AChildPastItsLimitIsKilledAndReaped ) {
 // SIGTERM blocked, as the agent has it, for the life of a test.
 class PendingTerm : public ::testing::Test {
  protected:
-   void SetUp() override {
-      sigset_t set;
-      sigemptyset( &set );
-      sigaddset( &set, SIGTERM );
-      ::sigprocmask( SIG_BLOCK, &set, &old_ );
-   }
-   void TearDown() override {
-      sigset_t set;
-      sigemptyset( &set );
-      sigaddset( &set, SIGTERM );
-      struct timespec none = { 0, 0 };
-      while ( ::sigtimedwait( &set, nullptr, &none ) == SIGTERM ) {
-      }
-      ::sigprocmask( SIG_SETMASK, &old_, nullptr );
-   }
-   sigset_t old_;
+   Testing::SigtermBlocked term_;
 };
 
 TEST_F( PendingTerm, APendingSigtermEndsTheWaitAtOnce ) {
