@@ -61,8 +61,9 @@ cut_power() {
 }
 
 # The containers: restart policies always, unless-stopped and none, one
-# behind a startup condition, one disabled. Only the agent brings back the
-# one without a policy; the daemon restarts the others itself.
+# without a policy behind a startup condition, one disabled. Only the agent
+# brings back the two without a policy (the second once its condition holds);
+# the daemon restarts the others itself.
 enabled=(always unless none cond)
 configure() {
   make_image bb:1 "$work/bb.tar"
@@ -72,7 +73,7 @@ configure() {
   q container unless --image bb:1 --command "$SLEEPER" --network none \
     --restart unless-stopped --cpu-shares 512
   q container none --image bb:1 --command "$SLEEPER" --network none --options "--env GEN=1"
-  q container cond --image bb:1 --command "$SLEEPER" --network none --restart always \
+  q container cond --image bb:1 --command "$SLEEPER" --network none \
     --poll-interval 1 --startup-condition "test -d /var/lib/quayd"
   q container off --image bb:1 --command "$SLEEPER" --network none --disable
 }
