@@ -423,9 +423,7 @@ void RedisEntityManager::queueFields( Entity & e,
          held.push_back( std::move( field ) );
       }
    }
-   if ( !writeRetryTimer_->armed() ) {
-      flushTask_->scheduleTask();
-   }
+   scheduleFlush();
 }
 
 void RedisEntityManager::queueAll( Entity & e ) {
@@ -434,6 +432,11 @@ void RedisEntityManager::queueAll( Entity & e ) {
       pendingHset_.erase( it );
    }
    pending_.push_back( { Ptr< Entity >( &e ), e.path(), {}, true } );
+   scheduleFlush();
+}
+
+void RedisEntityManager::scheduleFlush() {
+   // While the server refuses writes, its retry timer sends them.
    if ( !writeRetryTimer_->armed() ) {
       flushTask_->scheduleTask();
    }
@@ -448,9 +451,7 @@ void RedisEntityManager::queueDel( String const & path ) {
       pendingHset_.erase( it );
    }
    pending_.push_back( { nullptr, path, {} } );
-   if ( !writeRetryTimer_->armed() ) {
-      flushTask_->scheduleTask();
-   }
+   scheduleFlush();
 }
 
 void RedisEntityManager::flush() {

@@ -91,6 +91,8 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    // Collects a status change for the next flush.
    void queueFields( Entity & e, std::vector< std::pair< String, String > > fields );
    void queueDel( String const & path );
+   // Sends the queue at the end of the handler run, unless a retry waits.
+   void scheduleFlush();
    // Queues `e` and its elements to be written in full, stale elements
    // deleted.
    void queueAll( Entity & e );
