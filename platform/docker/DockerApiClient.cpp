@@ -10,8 +10,6 @@ namespace Quayd {
 
 namespace {
 
-char const * const kBase = "http://localhost/v1.41";
-
 size_t writeCb( char * data, size_t size, size_t n, void * user ) {
    static_cast< String * >( user )->append( data, size * n );
    return size * n;
@@ -111,7 +109,7 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
    auto * c = static_cast< CURL * >( curl_ );
    curl_easy_reset( c );
    Response r;
-   String url = String( kBase ) + path;
+   String url = String( "http://localhost" ) + kVersionPath + path;
    curl_easy_setopt( c, CURLOPT_UNIX_SOCKET_PATH, socketPath_.c_str() );
    curl_easy_setopt( c, CURLOPT_URL, url.c_str() );
    curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, method.c_str() );

@@ -28,6 +28,9 @@ class DockerApiClient {
    // A stream (load, pull) fails after this long without a byte moving.
    static constexpr long kStreamIdleSec = 60;
 
+   // The Engine API version every request of the agent asks for.
+   static constexpr char const * kVersionPath = "/v1.41";
+
    explicit DockerApiClient( String socketPath );
    ~DockerApiClient();
    DockerApiClient( DockerApiClient const & ) = delete;

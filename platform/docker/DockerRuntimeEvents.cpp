@@ -19,7 +19,8 @@ void DockerRuntime::followEvents() {
       fmt::format( R"({{"type":["container"],"label":["{}={}"]}})", kAgentLabel, kAgentLabelValue );
    events_ = std::make_unique< DaemonEvents >(
       *loop_, [ this ] { return socketPath(); },
-      "/v1.41/events?filters=" + DockerApiClient::escape( filters ),
+      String( DockerApiClient::kVersionPath ) +
+         "/events?filters=" + DockerApiClient::escape( filters ),
       [ this ]( ContainerEvent const & e ) { subscribers_.notify( e ); } );
 }
 
