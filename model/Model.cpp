@@ -28,6 +28,7 @@ MountProfile quaydMountProfile() {
         entry< QuaydStatus >( Cell::path( "quayd/status", 0 ), w ),
         entry< QuaydStatus >( "quayd/status", w ), entry< Gnoi::Config >( "mgmt/gnoi/config", r ),
         entry< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus", w ),
+        entry< Gnoi::Containerz::ServerStatus >( "mgmt/gnoi/containerz/serverStatus", w ),
         entry< Ip::AllVrfStatusLocal >( Cell::path( "ip/vrf/status/local", 0 ), r ),
         entry< KernelRoutingOverrideStatus >( "l3/intf/kernelRoutingOverride", r ),
         entry< PersistentPathConfig >( "quayd/image/persistentPathConfig", r ),

@@ -259,9 +259,28 @@ struct CrtConfig {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( CrtConfig, vrfName, logDriver, syslogServer )
 
+// Where the gRPC Containerz service listens, inside the VRF's namespace.
+// Without a certificate and key it serves plaintext, and then only on a
+// loopback address; an empty address means loopback then, every address with TLS.
+// With a CA, clients must present a certificate it signed.
+struct GrpcConfig {
+   uint16_t port = kDefaultPort;
+   String address;
+   String tlsCert;
+   String tlsKey;
+   String tlsCa;
+   static constexpr uint16_t kDefaultPort = 9339;
+   bool tls() const { return !tlsCert.empty() && !tlsKey.empty(); }
+   bool operator==( GrpcConfig const & ) const = default;
+};
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( GrpcConfig, port, address, tlsCert, tlsKey, tlsCa )
+
 // "mgmt/gnoi/config|containerz":
 //   crtConfig {"vrfName":"red","logDriver":1,"syslogServer":"udp://127.0.0.1:5514"}
-#define CONTAINERZ_CONFIG_FIELDS( F ) F( ATTR, CrtConfig, crtConfig, {} )
+//   grpcConfig {"port":9339,"address":"","tlsCert":"","tlsKey":"","tlsCa":""}
+#define CONTAINERZ_CONFIG_FIELDS( F )  \
+   F( ATTR, CrtConfig, crtConfig, {} ) \
+   F( ATTR, GrpcConfig, grpcConfig, {} )
 QUAYD_ENTITY( Config, CONTAINERZ_CONFIG_FIELDS );
 
 // "mgmt/gnoi/containerz/crtStatus": enabled "true"  lastError ""
@@ -270,6 +289,17 @@ QUAYD_ENTITY( Config, CONTAINERZ_CONFIG_FIELDS );
    F( ATTR, bool, enabled, false ) \
    F( ATTR, String, lastError, "" )
 QUAYD_ENTITY( ContainerRuntimeStatus, CRT_STATUS_FIELDS );
+
+// "mgmt/gnoi/containerz/serverStatus": state "running"  address "127.0.0.1:9339"
+//   pid "812"  restarts "0"  lastError ""
+// state is "stopped", "starting", "running" or "restarting".
+#define SERVER_STATUS_FIELDS( F )      \
+   F( ATTR, String, state, "stopped" ) \
+   F( ATTR, String, address, "" )      \
+   F( ATTR, int64_t, pid, 0 )          \
+   F( ATTR, uint32_t, restarts, 0 )    \
+   F( ATTR, String, lastError, "" )
+QUAYD_ENTITY( ServerStatus, SERVER_STATUS_FIELDS );
 
 } // namespace Gnoi::Containerz
 
