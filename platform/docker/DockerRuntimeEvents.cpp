@@ -15,8 +15,12 @@ void DockerRuntime::followEvents() {
    if ( !loop_ || events_ ) {
       return;
    }
-   String const filters =
-      fmt::format( R"({{"type":["container"],"label":["{}={}"]}})", kAgentLabel, kAgentLabelValue );
+   // Only the actions that change what a container's status shows: each event
+   // costs its machine an inspect, and "create", "attach" or "kill" come next
+   // to a "start" or "die" that says it all.
+   String const filters = fmt::format( R"({{"type":["container"],"label":["{}={}"],)"
+                                       R"("event":["start","die","pause","unpause","destroy"]}})",
+                                       kAgentLabel, kAgentLabelValue );
    events_ = std::make_unique< DaemonEvents >(
       *loop_, [ this ] { return socketPath(); },
       String( DockerApiClient::kVersionPath ) +

@@ -37,6 +37,12 @@ docker start loner >/dev/null
 wait_for "loner's status says it runs again" sh -c \
   "[ \"\$(redis-cli -s $sock hget 'cell/0/quayd/container/status|loner' daemonState)\" = running ]"
 [ "$(container_id loner)" = "$loner_id" ] || fail "the agent replaced loner while it ran"
+docker pause loner >/dev/null
+wait_for "loner's status says it is paused" sh -c \
+  "[ \"\$(redis-cli -s $sock hget 'cell/0/quayd/container/status|loner' daemonState)\" = paused ]"
+docker unpause loner >/dev/null
+wait_for "loner's status says it runs after the pause" sh -c \
+  "[ \"\$(redis-cli -s $sock hget 'cell/0/quayd/container/status|loner' daemonState)\" = running ]"
 
 dockerd_pid() { pgrep -P "$(cat /run/quayd/docker/supervisor.pid)" -x dockerd; }
 old=$(dockerd_pid)
