@@ -30,6 +30,8 @@ namespace Quayd {
 
 class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
  public:
+   // The text of a string, status or error reply; empty for the other kinds.
+   static String replyText( redisReply const * r );
    static constexpr Duration kReconnectInterval = std::chrono::seconds( 1 );
    static constexpr Duration kFirstWriteRetry = std::chrono::seconds( 1 );
    static constexpr Duration kLastWriteRetry = std::chrono::seconds( 30 );
@@ -73,6 +75,7 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    void onNotification();
    // Handles a keyspace message; false for any other reply.
    bool dispatch( redisReply const & r );
+
    void keyChanged( String const & key );
    void lost( String const & why );
    void reconnect();
@@ -105,7 +108,19 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    std::vector< std::pair< String, String > > fieldValues( Entity const & e ) const;
    // Runs `f` on the command connection; a failure drops the connection.
    template < typename F >
-   bool withConnection( F && f );
+   bool withConnection( F && f ) {
+      if ( !cmd_ ) {
+         return false;
+      }
+      try {
+         f( *cmd_ );
+         return true;
+      } catch ( Redis::Error const & e ) {
+         lost( e.what() );
+         return false;
+      }
+   }
+   static constexpr char kElementSeparator = '|';
 
    Redis::Address address_;
    EventLoop & loop_;
