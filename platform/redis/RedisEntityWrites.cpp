@@ -27,7 +27,8 @@ TraceHandle trace( "StateDb" );
 // A key of another type at a status path is garbage someone put there;
 // every other error reply is the server refusing the write.
 bool wrongType( redisReply const * r ) {
-   return RedisEntityManager::replyText( r ).rfind( "WRONGTYPE", 0 ) == 0; }
+   return RedisEntityManager::replyText( r ).rfind( "WRONGTYPE", 0 ) == 0;
+}
 } // namespace
 
 std::vector< std::pair< String, String > >
