@@ -1,0 +1,81 @@
+// The runtime manager on the fake runtime, fake child processes, the
+// in-memory file system and the virtual clock: the fixture of its tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "agent/QuaydSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+
+class QuaydSmTest : public ::testing::Test {
+ protected:
+   QuaydSmTest() {
+      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
+      flashIs( 10000 );
+      time.files.makeDirs( "/var/lib/docker" );
+      config = makePtr< QuaydConfig >();
+      status = makePtr< QuaydStatus >();
+      globalStatus = makePtr< QuaydStatus >();
+      persistentPathStatus = makePtr< PersistentPathStatus >();
+      registryStatus = makePtr< RegistryStatusDir >();
+      containerConfig = makePtr< ContainerConfigDir >();
+      containerStatus = makePtr< ContainerStatusDir >();
+   }
+   ~QuaydSmTest() override { ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" ); }
+   // Gives /mnt/flash `mb` megabytes of free space.
+   void flashIs( uint32_t mb ) { time.files.freeMb = mb; }
+
+   Ptr< QuaydSm > const & sm() {
+      if ( !sm_ ) {
+         sm_ =
+            quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                            persistentPathStatus, makePtr< ImageLoadConfigDir >(),
+                            makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
+                            profiles, containerConfig, containerStatus, runtime, time.scheduler() );
+         sm_->notificationsIs( true );
+      }
+      return sm_;
+   }
+   // The states written, as "cell:<state>" and "global:<state>", in order.
+   void recordStates() {
+      subs.push_back( status->subscribe( [ this ]( AttrId a, String const * ) {
+         if ( a == AttrId( QuaydStatus::Attr::state ) ) {
+            states.push_back( fmt::format( "cell:{}", status->state() ) );
+         }
+      } ) );
+      subs.push_back( globalStatus->subscribe( [ this ]( AttrId a, String const * ) {
+         if ( a == AttrId( QuaydStatus::Attr::state ) ) {
+            states.push_back( fmt::format( "global:{}", globalStatus->state() ) );
+         }
+      } ) );
+   }
+   void started() {
+      sm()->enable();
+      ASSERT_EQ( status->state(), SmState::started_ );
+      runtime->clearCalls();
+   }
+
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Ptr< QuaydConfig > config;
+   Ptr< QuaydStatus > status, globalStatus;
+   Ptr< PersistentPathStatus > persistentPathStatus;
+   Ptr< RegistryStatusDir > registryStatus;
+   Ptr< RegistryConfigDir > registryConfig = makePtr< RegistryConfigDir >();
+   Ptr< ContainerProfileConfigDir > profiles = makePtr< ContainerProfileConfigDir >();
+   Ptr< ContainerConfigDir > containerConfig;
+   Ptr< ContainerStatusDir > containerStatus;
+   std::vector< String > states;
+   std::vector< Notifier::Subscription > subs;
+   Ptr< QuaydSm > sm_;
+};
+
+} // namespace Quayd
