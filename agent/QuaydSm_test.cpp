@@ -6,7 +6,6 @@ namespace Quayd {
 namespace {
 
 using namespace std::chrono_literals;
-using Testing::FakeProcessRunner;
 using Testing::FakeRuntime;
 
 TEST_F( QuaydSmTest, EnableConfiguresAndStartsTheRuntime ) {
