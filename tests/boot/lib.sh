@@ -106,6 +106,23 @@ WantedBy=sysinit.target
 EOU
   ln -sf /etc/systemd/system/cgroup-rw.service \
     "$root/etc/systemd/system/sysinit.target.wants/cgroup-rw.service"
+  # The switch's flash: a mount point that keeps its files across a reboot.
+  mkdir -p "$root/flash" "$root/mnt/flash"
+  cat >"$root/etc/systemd/system/mnt-flash.mount" <<'EOU'
+[Unit]
+Description=The switch's flash
+
+[Mount]
+What=/flash
+Where=/mnt/flash
+Type=none
+Options=bind
+
+[Install]
+WantedBy=local-fs.target
+EOU
+  mkdir -p "$root/etc/systemd/system/local-fs.target.wants"
+  ln -sf /etc/systemd/system/mnt-flash.mount "$root/etc/systemd/system/local-fs.target.wants/"
   # The inner dockerd's containers in a cgroup of their own, apart from
   # other daemons on this machine that see the same hierarchies.
   mkdir -p "$root/etc/docker"
