@@ -67,7 +67,7 @@ running c1 && [ "$(dockerd_pid)" = "$daemon" ] || fail "stopping the agent stopp
 inside systemctl start quayd
 check_done "restart and stop of quayd keep the container's ID and dockerd's PID"
 
-inside kill -9 "$daemon"
+inside sh -c "kill -9 $daemon"
 wait_for "dockerd started again by systemd" sh -c \
   "[ \"\$(nsenter -t $leader -a systemctl show -p MainPID --value quayd-dockerd)\" != $daemon ] &&
    [ \"\$(nsenter -t $leader -a systemctl show -p MainPID --value quayd-dockerd)\" != 0 ]"
@@ -102,7 +102,7 @@ WAIT_S=240 wait_for "c3 from the big image running" running c3
 echo "big image loaded and started in $((SECONDS - start)) s"
 [ "$(inside systemctl show -p NRestarts --value quayd)" = "$restarts" ] && [ "$(quayd_pid)" = "$agent" ] ||
   fail "the agent was restarted during a long image load"
-inside kill -STOP "$agent"
+inside sh -c "kill -STOP $agent"
 WAIT_S=90 wait_for "the watchdog restarts the agent" sh -c \
   "p=\$(nsenter -t $leader -a systemctl show -p MainPID --value quayd); [ \"\$p\" != $agent ] && [ \"\$p\" != 0 ]"
 wait_for "quayd active after the watchdog" inside systemctl is-active quayd

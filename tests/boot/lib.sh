@@ -10,7 +10,7 @@
 BOOT_CACHE=${BOOT_CACHE:-/var/cache/quayd-boot}
 # The packages in the root; what the package under test depends on is only
 # downloaded, so that apt installs it as on a fresh system.
-BOOT_INCLUDE=systemd,systemd-sysv,dbus,busybox-static,ca-certificates,iproute2
+BOOT_INCLUDE=systemd,systemd-sysv,dbus,busybox-static,ca-certificates,iproute2,passwd,procps
 BOOT_DOWNLOAD="docker.io redis-server ncat e2fsprogs"
 
 boot_enter() {
@@ -123,10 +123,6 @@ WantedBy=local-fs.target
 EOU
   mkdir -p "$root/etc/systemd/system/local-fs.target.wants"
   ln -sf /etc/systemd/system/mnt-flash.mount "$root/etc/systemd/system/local-fs.target.wants/"
-  # The inner dockerd's containers in a cgroup of their own, apart from
-  # other daemons on this machine that see the same hierarchies.
-  mkdir -p "$root/etc/docker"
-  echo '{ "cgroup-parent": "/quayd-boot-'"$$"'" }' >"$root/etc/docker/daemon.json"
 }
 
 # boot: systemd as PID 1 of the root; returns once the system is up.
