@@ -53,8 +53,8 @@ TEST( ServiceManager, ReadyAndStatusChangesOnly ) {
    m.statusIs( "Waiting for the state database" );
    m.readyIs();
    m.statusIs( "Running" );
-   EXPECT_EQ( s.lines, ( std::vector< String >{ "STATUS=Waiting for the state database",
-                                                "READY=1", "STATUS=Running" } ) );
+   EXPECT_EQ( s.lines, ( std::vector< String >{ "STATUS=Waiting for the state database", "READY=1",
+                                                "STATUS=Running" } ) );
 }
 
 TEST( ServiceManager, ProcessWideKeepAliveReachesTheManager ) {

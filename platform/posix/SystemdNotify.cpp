@@ -10,8 +10,9 @@ std::unique_ptr< ServiceManager > systemdServiceManager( Clock const & clock ) {
    if ( sd_watchdog_enabled( 0, &usec ) > 0 ) {
       period = std::chrono::microseconds( usec );
    }
-   return std::make_unique< NotifyingServiceManager >(
-      clock, period, []( String const & line ) { sd_notify( 0, line.c_str() ); } );
+   return std::make_unique< NotifyingServiceManager >( clock, period, []( String const & line ) {
+      sd_notify( 0, line.c_str() );
+   } );
 }
 
 } // namespace Quayd

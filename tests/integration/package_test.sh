@@ -14,6 +14,7 @@ export WAIT_S=90
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/pkg/quayd_*.deb)
+lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
 depends=$(dpkg-deb -f "$deb" Depends)
 for d in redis-server docker.io ncat e2fsprogs adduser; do
   echo "$depends" | grep -q "\b$d\b" || fail "Depends lacks $d: $depends"
@@ -21,7 +22,7 @@ done
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for f in ./usr/sbin/quayd ./usr/sbin/quylbmount ./usr/bin/quyctl \
          ./usr/lib/systemd/system/quayd.service ./usr/lib/systemd/system/quayd-redis.service \
-         ./etc/default/quayd \
+         ./etc/default/quayd ./usr/share/doc/quayd/copyright ./usr/share/doc/quayd/changelog.gz \
          ./usr/share/doc/quayd/security.md; do
   echo "$contents" | grep -qx "$f" || fail "the package lacks $f"
 done
