@@ -53,6 +53,9 @@ make_tarball bb 0
 q image load /root/bb.tar
 q container c1 --image bb:latest --command "sleep 100000" --network none --restart always
 wait_for "c1 running" running c1
+pid=$(inside docker inspect -f '{{.State.Pid}}' c1)
+inside grep -q ":memory:$cgroup_parent/" "/proc/$pid/cgroup" ||
+  fail "c1 is not in the cgroup $cgroup_parent: $(inside cat "/proc/$pid/cgroup")"
 inside journalctl -u quayd QUAYD_EVENT=QUAYD_CONTAINER_STARTED -o cat | grep -q "Container c1" ||
   fail "the journal has no QUAYD_CONTAINER_STARTED field for c1"
 check_done "a container from a tarball runs; its start is in the journal as QUAYD_EVENT"

@@ -123,6 +123,12 @@ WantedBy=local-fs.target
 EOU
   mkdir -p "$root/etc/systemd/system/local-fs.target.wants"
   ln -sf /etc/systemd/system/mnt-flash.mount "$root/etc/systemd/system/local-fs.target.wants/"
+  # The inner dockerd's containers in a cgroup of their own, apart from
+  # other daemons on this machine that see the same hierarchies.
+  cgroup_parent=/quayd-boot-$$
+  mkdir -p "$root/etc/systemd/system/quayd.service.d"
+  printf '[Service]\nEnvironment=QUAYD_DOCKER_CGROUP_PARENT=%s\n' "$cgroup_parent" \
+    >"$root/etc/systemd/system/quayd.service.d/cgroup.conf"
 }
 
 # boot: systemd as PID 1 of the root; returns once the system is up.
