@@ -80,6 +80,8 @@ root_tarball() {
       bookworm "$tar.part.tar" "$sources" >"$work/mmdebstrap.log" 2>&1 ||
       { tail -n 30 "$work/mmdebstrap.log"; fail "mmdebstrap"; }
     mv "$tar.part.tar" "$tar"
+    # Roots of other package lists are not used again.
+    find "$BOOT_CACHE" -maxdepth 1 -name 'root-*.tar' ! -name "${tar##*/}" -delete
   fi
   echo "$tar"
 }
