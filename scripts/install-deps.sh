@@ -10,6 +10,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   redis-server docker.io ncat e2fsprogs iproute2 busybox-static
   docker-registry apache2-utils curl procps util-linux docker-compose python3
+  libsystemd-dev mmdebstrap systemd-container lintian
 )
 missing=()
 for p in "${packages[@]}"; do

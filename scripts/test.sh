@@ -18,4 +18,7 @@ chmod -R a+rwX Testing
 runuser -u nobody -- ctest --output-on-failure --timeout 600 -j2 -L 'unit|sim'
 # Each of these runs in its own sandbox (mount and network namespaces), so
 # two at a time do not meet.
-ctest --output-on-failure --timeout 600 -j2 -LE 'unit|sim'
+ctest --output-on-failure --timeout 600 -j2 -LE 'unit|sim|boot'
+# The booted system alone: a whole Debian 12 with dockerd inside, which
+# would slow the daemons of the tests above past their deadlines.
+ctest --output-on-failure --timeout 600 -L boot

@@ -30,6 +30,14 @@ ContainerLogLimits ContainerLogLimits::fromEnvironment() {
    return l;
 }
 
+DaemonSettings DaemonSettings::fromEnvironment() {
+   DaemonSettings s;
+   s.logs = ContainerLogLimits::fromEnvironment();
+   s.cgroupParent = envOr( "QUAYD_DOCKER_CGROUP_PARENT", "",
+                           std::regex( "/?[A-Za-z0-9_.-]*[A-Za-z0-9_-](/[A-Za-z0-9_-]+)*" ) );
+   return s;
+}
+
 bool DaemonConfig::exists() const {
    std::error_code ec;
    return fs::exists( file(), ec );
@@ -65,7 +73,8 @@ String DaemonConfig::pidFile() const {
 json DaemonConfig::build( String const & dataRoot, String const & netNsPath,
                           Ptr< SyslogDriver const > const & logDriver,
                           Ptr< InsecureRegistries const > const & insecure,
-                          ContainerLogLimits const & logLimits ) const {
+                          DaemonSettings const & settings ) const {
+   ContainerLogLimits const & logLimits = settings.logs;
    json c = json::object();
    if ( !dataRoot.empty() ) {
       c[ "data-root" ] = dataRoot;
@@ -84,6 +93,9 @@ json DaemonConfig::build( String const & dataRoot, String const & netNsPath,
       // The default driver keeps every line on the data root unless told not to.
       c[ "log-driver" ] = "json-file";
       c[ "log-opts" ] = { { "max-size", logLimits.maxSize }, { "max-file", logLimits.maxFile } };
+   }
+   if ( !settings.cgroupParent.empty() ) {
+      c[ "cgroup-parent" ] = settings.cgroupParent;
    }
    if ( netNsPath.empty() ) {
       c[ "hosts" ] = { "unix:///var/run/docker.sock" };

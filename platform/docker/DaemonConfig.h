@@ -29,6 +29,16 @@ struct ContainerLogLimits {
    static ContainerLogLimits fromEnvironment();
 };
 
+// What the agent's environment says of every daemon it starts.
+struct DaemonSettings {
+   ContainerLogLimits logs;
+   // A cgroup of their own for the containers ("cgroup-parent"), apart from
+   // other daemons that see the same hierarchies; empty: the daemon's default.
+   String cgroupParent;
+   // From the environment; a cgroup path that is not one is left out.
+   static DaemonSettings fromEnvironment();
+};
+
 class DaemonConfig {
  public:
    explicit DaemonConfig( String runtimeDir ) : runtimeDir_( std::move( runtimeDir ) ) {}
@@ -48,7 +58,7 @@ class DaemonConfig {
    nlohmann::json build( String const & dataRoot, String const & netNsPath,
                          Ptr< SyslogDriver const > const & logDriver,
                          Ptr< InsecureRegistries const > const & insecure,
-                         ContainerLogLimits const & logLimits ) const;
+                         DaemonSettings const & settings ) const;
    // Writes `config` atomically; throws RuntimeException.
    void write( nlohmann::json const & config ) const;
    void remove() const;

@@ -37,8 +37,8 @@ TEST_P( ContainerLogs, TheDefaultDriverKeepsBoundedLogs ) {
    if ( c.files ) {
       ::setenv( "QUAYD_CONTAINER_LOG_MAX_FILE", c.files, 1 );
    }
-   json const j = DaemonConfig( "/run/x" )
-                     .build( "", "", nullptr, nullptr, ContainerLogLimits::fromEnvironment() );
+   json const j =
+      DaemonConfig( "/run/x" ).build( "", "", nullptr, nullptr, DaemonSettings::fromEnvironment() );
    EXPECT_EQ( j[ "log-driver" ], "json-file" );
    EXPECT_EQ( j[ "log-opts" ],
               ( json{ { "max-size", c.wantSize }, { "max-file", c.wantFiles } } ) );
@@ -51,6 +51,38 @@ INSTANTIATE_TEST_SUITE_P( Limits, ContainerLogs,
                                              // Not a size, not a count: the defaults.
                                              LogLimitCase{ "lots", "0", "10m", "3" },
                                              LogLimitCase{ "", "-1", "10m", "3" } ) );
+
+struct CgroupParentCase {
+   char const * env;
+   char const * want; // null: no cgroup-parent
+};
+class CgroupParent : public ::testing::TestWithParam< CgroupParentCase > {
+ protected:
+   void TearDown() override { ::unsetenv( "QUAYD_DOCKER_CGROUP_PARENT" ); }
+};
+
+TEST_P( CgroupParent, ComesFromTheEnvironmentWhenItIsACgroupPath ) {
+   auto const & c = GetParam();
+   if ( c.env ) {
+      ::setenv( "QUAYD_DOCKER_CGROUP_PARENT", c.env, 1 );
+   }
+   json const j =
+      DaemonConfig( "/run/x" ).build( "", "", nullptr, nullptr, DaemonSettings::fromEnvironment() );
+   if ( c.want ) {
+      EXPECT_EQ( j.value( "cgroup-parent", "" ), c.want );
+   } else {
+      EXPECT_FALSE( j.contains( "cgroup-parent" ) ) << j.dump();
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P( Paths, CgroupParent,
+                          ::testing::Values( CgroupParentCase{ nullptr, nullptr },
+                                             CgroupParentCase{ "", nullptr },
+                                             CgroupParentCase{ "/quayd-boot", "/quayd-boot" },
+                                             CgroupParentCase{ "switch/apps", "switch/apps" },
+                                             CgroupParentCase{ "/a/../b", nullptr },
+                                             CgroupParentCase{ "/x;rm", nullptr },
+                                             CgroupParentCase{ "/", nullptr } ) );
 
 TEST( DaemonConfigTest, ASyslogDriverTakesItsOwnOptionsWithoutSizeLimits ) {
    auto driver =

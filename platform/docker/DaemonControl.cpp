@@ -62,8 +62,8 @@ void DaemonControl::start( String const & netNsPath, std::function< bool() > con
    if ( !service_->running() ) {
       makeDir( config_.runtimeDir(), 0700 );
       if ( !config_.exists() ) {
-         config_.write( config_.build( "", netNsPath, nullptr, nullptr,
-                                       ContainerLogLimits::fromEnvironment() ) );
+         config_.write(
+            config_.build( "", netNsPath, nullptr, nullptr, DaemonSettings::fromEnvironment() ) );
       }
       DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ),
                                 config_.file(),

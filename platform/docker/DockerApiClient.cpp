@@ -4,6 +4,7 @@
 
 #include "platform/Codec.h"
 #include "platform/Exception.h"
+#include "platform/ServiceManager.h"
 #include "platform/posix/Termination.h"
 
 namespace Quayd {
@@ -20,7 +21,8 @@ size_t readCb( char * buf, size_t size, size_t n, void * user ) {
 }
 
 // Runs the transfer of `c` to its end, or until SIGTERM is pending, which
-// the poll sees at once through the termination descriptor.
+// the poll sees at once through the termination descriptor. A long one (an
+// image load) keeps telling the service manager that the agent is alive.
 CURLcode transfer( CURLM * m, CURL * c ) {
    curl_multi_add_handle( m, c );
    TerminationFd const term;
@@ -42,8 +44,11 @@ CURLcode transfer( CURLM * m, CURL * c ) {
          rc = CURLE_ABORTED_BY_CALLBACK;
          break;
       }
-      curl_multi_poll( m, term.fd() >= 0 ? &extra : nullptr, term.fd() >= 0 ? 1 : 0, 1000,
-                       nullptr );
+      keepAlive();
+      auto const aliveMs =
+         std::chrono::duration_cast< std::chrono::milliseconds >( keepAliveInterval() ).count();
+      curl_multi_poll( m, term.fd() >= 0 ? &extra : nullptr, term.fd() >= 0 ? 1 : 0,
+                       aliveMs > 0 && aliveMs < 1000 ? int( aliveMs ) : 1000, nullptr );
    }
    curl_multi_remove_handle( m, c );
    return rc;

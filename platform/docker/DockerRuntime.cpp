@@ -110,7 +110,7 @@ void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPa
                                  Ptr< InsecureRegistries const > const & insecure ) {
    DaemonConfig const & c = daemon_.config();
    c.write(
-      c.build( dataRoot, netNsPath, logDriver, insecure, ContainerLogLimits::fromEnvironment() ) );
+      c.build( dataRoot, netNsPath, logDriver, insecure, DaemonSettings::fromEnvironment() ) );
    netNsPath_ = netNsPath;
 }
 

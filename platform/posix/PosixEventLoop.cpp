@@ -13,8 +13,9 @@
 
 namespace Quayd {
 
-PosixEventLoop::PosixEventLoop()
-    : scheduler_( new TaskScheduler( clock_ ) ), epfd_( ::epoll_create1( EPOLL_CLOEXEC ) ) {
+PosixEventLoop::PosixEventLoop( ServiceManager * manager )
+    : scheduler_( new TaskScheduler( clock_ ) ), manager_( manager ),
+      epfd_( ::epoll_create1( EPOLL_CLOEXEC ) ) {
    if ( epfd_ < 0 ) {
       throw std::runtime_error( "epoll_create1 failed" );
    }
@@ -79,9 +80,15 @@ void guarded( F && f ) {
 } // namespace
 
 void PosixEventLoop::turn( Duration maxWait ) {
+   Duration wait = maxWait;
+   if ( manager_ ) {
+      manager_->alive();
+      if ( manager_->aliveInterval() > Duration( 0 ) ) {
+         wait = std::min( wait, manager_->aliveInterval() );
+      }
+   }
    guarded( [ & ] { scheduler_->fireDueTimers(); } );
    guarded( [ & ] { scheduler_->runReadyTasks(); } );
-   Duration wait = maxWait;
    if ( scheduler_->hasReadyTasks() ) {
       wait = Duration( 0 );
    } else if ( auto next = scheduler_->nextDeadline() ) {

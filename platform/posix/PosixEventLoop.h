@@ -1,16 +1,18 @@
 #pragma once
 // The agent's event loop on epoll: due timers, then ready tasks, then the
-// readable descriptors. SIGTERM and SIGINT stop it.
+// readable descriptors. SIGTERM and SIGINT stop it. Every turn tells the
+// service manager, if any, that the agent is alive.
 #include <map>
 #include <memory>
 
 #include "platform/EventLoop.h"
+#include "platform/ServiceManager.h"
 
 namespace Quayd {
 
 class PosixEventLoop : public EventLoop {
  public:
-   PosixEventLoop();
+   explicit PosixEventLoop( ServiceManager * manager = nullptr );
    ~PosixEventLoop() override;
 
    Ptr< TaskScheduler > const & scheduler() const override { return scheduler_; }
@@ -26,6 +28,7 @@ class PosixEventLoop : public EventLoop {
    void turn( Duration maxWait );
    SteadyClock clock_;
    Ptr< TaskScheduler > scheduler_;
+   ServiceManager * manager_;
    int epfd_ = -1;
    int sigfd_ = -1;
    bool stopped_ = false;

@@ -116,6 +116,29 @@ TEST( EventLoop, AHandlerThatThrowsDoesNotStopTheLoop ) {
    EXPECT_TRUE( loop.runUntil( [ & ] { return runs == 1; }, 5s ) );
 }
 
+// A loop with nothing to do would sleep up to a minute per turn; with a
+// watchdog it wakes each keep-alive interval to say it is alive.
+TEST( EventLoop, AnIdleLoopTellsTheServiceManagerItIsAliveEachInterval ) {
+   struct Manager : ServiceManager {
+      PosixEventLoop * loop = nullptr;
+      int alive_ = 0;
+      void readyIs() override {}
+      void statusIs( String const & ) override {}
+      void alive() override {
+         if ( ++alive_ == 5 ) {
+            loop->stop();
+         }
+      }
+      Duration aliveInterval() const override { return 10ms; }
+   } manager;
+   PosixEventLoop loop( &manager );
+   manager.loop = &loop;
+   auto const start = std::chrono::steady_clock::now();
+   loop.run();
+   EXPECT_EQ( manager.alive_, 5 );
+   EXPECT_LT( std::chrono::steady_clock::now() - start, 5s );
+}
+
 class RingTest : public ::testing::Test {
  protected:
    void SetUp() override {

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +39,12 @@ SyslogSink::~SyslogSink() {
 }
 
 void SyslogSink::emit( LogDescriptor const & d, String const & text ) {
-   ::syslog( d.severity, "%%%s: %s", d.id, text.c_str() );
+   // The journal keeps the identifier as a field of its own, to select on;
+   // where none runs, syslog(3) gets the same line.
+   if ( sd_journal_send( "MESSAGE=%%%s: %s", d.id, text.c_str(), "PRIORITY=%d", d.severity,
+                         "SYSLOG_IDENTIFIER=quayd", "QUAYD_EVENT=%s", d.id, nullptr ) < 0 ) {
+      ::syslog( d.severity, "%%%s: %s", d.id, text.c_str() );
+   }
    if ( file_ ) {
       std::fprintf( file_, "%s %%%s: %s\n", timestamp().c_str(), d.id, text.c_str() );
       std::fflush( file_ );

@@ -10,7 +10,9 @@
 
 namespace Quayd {
 
-// syslog(3) as "%QUAYD_EVENT: text", and the same line in the agent's log.
+// The journal as "%QUAYD_EVENT: text" with the identifier in the field
+// QUAYD_EVENT (syslog(3) where no journal runs), and the same line in the
+// agent's log.
 class SyslogSink : public LogSink {
  public:
    explicit SyslogSink( String const & logFile );

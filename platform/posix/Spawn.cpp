@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "platform/Exception.h"
+#include "platform/ServiceManager.h"
 #include "platform/posix/Termination.h"
 
 extern char ** environ;
@@ -162,6 +163,7 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
    };
    bool reaped = false;
    while ( outFd >= 0 || !reaped ) {
+      keepAlive();
       if ( terminationPending() ) {
          giveUp( "was stopped: the agent is stopping" );
       }
@@ -186,8 +188,10 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
          fds[ n++ ] = { term.fd(), POLLIN, 0 };
       }
       // Without a pidfd the child's end is looked for every 100 ms.
-      int const waitMs = int( pidfd < 0 && !reaped ? std::min< long >( left.count(), 100 )
-                                                   : std::min< long >( left.count(), 60000 ) );
+      long const aliveMs =
+         std::chrono::duration_cast< std::chrono::milliseconds >( keepAliveInterval() ).count();
+      long const capMs = pidfd < 0 && !reaped ? 100 : aliveMs > 0 ? aliveMs : 60000;
+      int const waitMs = int( std::min< long >( left.count(), capMs ) );
       int const ready = ::poll( fds, nfds_t( n ), waitMs );
       if ( ready < 0 && errno != EINTR ) {
          giveUp( String( "could not be waited for: " ) + ::strerror( errno ) );

@@ -71,7 +71,8 @@ String Address::str() const {
 
 String defaultAddress() {
    char const * env = std::getenv( "QUAYD_REDIS" );
-   return env && *env ? env : "127.0.0.1:6379";
+   // The agent's own instance: a socket only root and the group quayd reach.
+   return env && *env ? env : "/run/quayd/redis.sock";
 }
 
 void ReplyFree::operator()( redisReply * r ) const { freeReplyObject( r ); }

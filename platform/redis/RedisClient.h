@@ -23,7 +23,8 @@ struct Address {
    String str() const;
 };
 
-// The address given by $QUAYD_REDIS, else 127.0.0.1:6379.
+// The address given by $QUAYD_REDIS, else the agent's own instance at
+// /run/quayd/redis.sock.
 String defaultAddress();
 
 class Error : public std::runtime_error {

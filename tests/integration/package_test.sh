@@ -14,13 +14,15 @@ export WAIT_S=90
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb=$(ls "$work"/pkg/quayd_*.deb)
+lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian"; }
 depends=$(dpkg-deb -f "$deb" Depends)
-for d in redis-server docker.io ncat e2fsprogs; do
+for d in redis-server docker.io ncat e2fsprogs adduser; do
   echo "$depends" | grep -q "\b$d\b" || fail "Depends lacks $d: $depends"
 done
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for f in ./usr/sbin/quayd ./usr/sbin/quylbmount ./usr/bin/quyctl \
-         ./usr/lib/systemd/system/quayd.service ./etc/default/quayd \
+         ./usr/lib/systemd/system/quayd.service ./usr/lib/systemd/system/quayd-redis.service \
+         ./etc/default/quayd ./usr/share/doc/quayd/copyright ./usr/share/doc/quayd/changelog.gz \
          ./usr/share/doc/quayd/security.md; do
   echo "$contents" | grep -qx "$f" || fail "the package lacks $f"
 done
@@ -28,12 +30,17 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$root/DEBIAN"
 unit=$root/usr/lib/systemd/system/quayd.service
-grep -q '^After=.*redis-server.service' "$unit" || fail "the unit does not start after redis-server"
+grep -q '^After=.*quayd-redis.service' "$unit" || fail "the unit does not start after its database"
+grep -q '^Wants=.*quayd-redis.service' "$unit" || fail "the unit does not want its database"
+grep -q '^Type=notify' "$unit" && grep -q '^WatchdogSec=' "$unit" || fail "the unit is not notify with a watchdog"
+db=$root/usr/lib/systemd/system/quayd-redis.service
+grep -q -- '--port 0 ' "$db" && grep -q -- '--unixsocketperm 660' "$db" ||
+  fail "the database is not a socket of root and the group alone"
 grep -q '^Restart=on-failure' "$unit" || fail "the unit does not restart the agent on failure"
 grep -q '^KillMode=process' "$unit" || fail "the unit would stop dockerd and the containers with the agent"
 grep -q '^ExecStart=/usr/sbin/quayd' "$unit" || fail "ExecStart"
 grep -q '^/etc/default/quayd$' "$root/DEBIAN/conffiles" || fail "the defaults file is not a conffile"
-[ -x "$root/DEBIAN/postinst" ] || fail "postinst"
+for s in postinst prerm postrm; do [ -x "$root/DEBIAN/$s" ] || fail "$s"; done
 
 # The installed programs, as the unit runs them (its environment file, the
 # programs found on PATH), against this test's Redis.

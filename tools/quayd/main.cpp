@@ -14,6 +14,7 @@
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/posix/Sinks.h"
+#include "platform/posix/SystemdNotify.h"
 #include "platform/redis/RedisEntityManager.h"
 
 namespace po = boost::program_options;
@@ -86,7 +87,12 @@ int main( int argc, char ** argv ) {
    // Registry passwords: in root-only files, never in the database.
    CredentialStore credentials;
 
-   PosixEventLoop loop;
+   // systemd hears when the loop runs, what the agent waits for, and from
+   // every turn (and every long wait) that it is alive.
+   SteadyClock clock;
+   std::unique_ptr< ServiceManager > const manager = systemdServiceManager( clock );
+   serviceManagerIs( manager.get() );
+   PosixEventLoop loop( manager.get() );
    loop.stopOnSignals();
    PosixProcessRunner processes( loop );
    loop.scheduler()->processRunnerIs( &processes );
@@ -109,6 +115,7 @@ int main( int argc, char ** argv ) {
       String error;
       if ( em->mount( "Quayd", error ) ) {
          std::fprintf( stderr, "quayd: state database mounted\n" );
+         manager->statusIs( "Running on the state database at " + opt.redis );
          agent->doMountsComplete( MountStatus::mountSuccess, em );
       } else {
          retry->scheduleTaskDelay( kMountRetry );
@@ -116,15 +123,21 @@ int main( int argc, char ** argv ) {
    } );
    em->mountDoneIs( [ & ]( MountStatus status, String const & error ) {
       if ( status == MountStatus::mountSuccess ) {
+         manager->statusIs( "Running on the state database at " + opt.redis );
          agent->doMountsComplete( status, em );
          return;
       }
       std::fprintf( stderr, "quayd: cannot mount the state database: %s; retrying every %llds\n",
                     error.c_str(), static_cast< long long >( kMountRetry.count() ) );
       log( QUAYD_STATE_DB_WAIT, error, static_cast< long long >( kMountRetry.count() ) );
+      manager->statusIs( "Waiting for the state database at " + opt.redis + ": " + error );
       retry->scheduleTaskDelay( kMountRetry );
    } );
 
+   manager->statusIs( "Mounting the state database at " + opt.redis );
+   auto const ready = makePtr< Task >( loop.scheduler(), TaskPriority( 5 ), "Ready",
+                                       [ & ] { manager->readyIs(); } );
+   ready->scheduleTask();
    agent->doInit();
    loop.run();
    // Stopping is not a shutdown of what the agent manages: dockerd, the
