@@ -10,6 +10,8 @@ packages=(
   clang clang-format libclang-rt-14-dev
   redis-server docker.io ncat e2fsprogs iproute2 busybox-static
   docker-registry apache2-utils curl procps util-linux docker-compose python3
+  protobuf-compiler protobuf-compiler-grpc libgrpc++-dev libprotobuf-dev python3-grpcio
+  python3-protobuf openssl
 )
 missing=()
 for p in "${packages[@]}"; do
