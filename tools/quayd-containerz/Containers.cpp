@@ -95,9 +95,11 @@ grpc::Status ContainerzServer::StartContainer( grpc::ServerContext *,
       if ( !name.empty() ) {
          if ( auto const c = inspectContainer( api, name ) ) {
             if ( c->value( "/State/Running"_json_pointer, false ) || !onlyInstanceName( *req ) ) {
-               return { grpc::StatusCode::ALREADY_EXISTS, "a container " + name + " exists already" };
+               return { grpc::StatusCode::ALREADY_EXISTS,
+                        "a container " + name + " exists already" };
             }
-            auto s = api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
+            auto s =
+               api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
             if ( s.status != 204 && s.status != 304 ) {
                String const why = DockerApiClient::errorMessage( s );
                return { startFailureCode( why ), "container " + name + " not started: " + why };
@@ -125,8 +127,8 @@ void ContainerzServer::stopRunning( DockerApiClient & api, String const & name, 
       return; // it ended on its own meanwhile
    }
    if ( r.status >= 300 && r.status != 304 ) {
-      throw CallError( grpc::StatusCode::UNAVAILABLE,
-                       "container " + name + " not stopped: " + DockerApiClient::errorMessage( r ) );
+      throw CallError( grpc::StatusCode::UNAVAILABLE, "container " + name + " not stopped: " +
+                                                         DockerApiClient::errorMessage( r ) );
    }
 }
 
@@ -146,7 +148,8 @@ grpc::Status ContainerzServer::StopContainer( grpc::ServerContext *,
       }
       stopRunning( api, name, req->force() );
       if ( req->restart() ) {
-         auto s = api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
+         auto s =
+            api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
          if ( s.status != 204 && s.status != 304 ) {
             return { grpc::StatusCode::INTERNAL, "container " + name + " stopped, not restarted: " +
                                                     DockerApiClient::errorMessage( s ) };
@@ -173,7 +176,8 @@ grpc::Status ContainerzServer::RemoveContainer( grpc::ServerContext *,
          return { grpc::StatusCode::FAILED_PRECONDITION,
                   "container " + name + " is running; stop it first or force" };
       }
-      auto r = api.request( "DELETE", "/containers/" + DockerApiClient::escape( name ) + "?force=1" );
+      auto r =
+         api.request( "DELETE", "/containers/" + DockerApiClient::escape( name ) + "?force=1" );
       if ( r.status != 204 && r.status != 404 ) {
          return { grpc::StatusCode::INTERNAL,
                   "container " + name + " not removed: " + DockerApiClient::errorMessage( r ) };
@@ -184,9 +188,9 @@ grpc::Status ContainerzServer::RemoveContainer( grpc::ServerContext *,
    }
 }
 
-grpc::Status ContainerzServer::ListContainer( grpc::ServerContext *,
-                                              pb::ListContainerRequest const * req,
-                                              grpc::ServerWriter< pb::ListContainerResponse > * out ) {
+grpc::Status
+ContainerzServer::ListContainer( grpc::ServerContext *, pb::ListContainerRequest const * req,
+                                 grpc::ServerWriter< pb::ListContainerResponse > * out ) {
    try {
       DockerApiClient api( socketPath_ );
       String path = "/containers/json?all=" + String( req->all() ? "1" : "0" ) +

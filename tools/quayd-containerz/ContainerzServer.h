@@ -12,8 +12,8 @@
 
 #include "gnoi/containerz/containerz.grpc.pb.h"
 #include "platform/Types.h"
-#include "tools/quayd-containerz/CallError.h"
 #include "platform/docker/DockerApiClient.h"
+#include "tools/quayd-containerz/CallError.h"
 
 namespace Quayd::Containerz {
 
@@ -33,9 +33,9 @@ class ContainerzServer final : public pb::Containerz::Service {
    ContainerzServer( String socketPath, String stagingDir );
    ~ContainerzServer() override;
 
-   grpc::Status Deploy( grpc::ServerContext * ctx,
-                        grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream )
-      override;
+   grpc::Status
+   Deploy( grpc::ServerContext * ctx,
+           grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream ) override;
    grpc::Status ListImage( grpc::ServerContext * ctx, pb::ListImageRequest const * req,
                            grpc::ServerWriter< pb::ListImageResponse > * out ) override;
    grpc::Status RemoveImage( grpc::ServerContext * ctx, pb::RemoveImageRequest const * req,

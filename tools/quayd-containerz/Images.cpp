@@ -20,7 +20,7 @@ using DeployStream = grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployReq
 
 // Bytes free for an ordinary user of the file system of `dir`.
 uint64_t freeBytes( String const & dir ) {
-   struct statvfs s{};
+   struct statvfs s {};
    if ( statvfs( dir.c_str(), &s ) != 0 ) {
       throw CallError( grpc::StatusCode::INTERNAL, "no file system at " + dir );
    }
@@ -103,12 +103,13 @@ void ContainerzServer::receiveImage( DeployStream * stream, pb::ImageTransfer co
       }
    }
    if ( fflush( f.get() ) != 0 ) {
-      throw CallError( grpc::StatusCode::RESOURCE_EXHAUSTED, "no room left to stage " + transfer.name() );
+      throw CallError( grpc::StatusCode::RESOURCE_EXHAUSTED,
+                       "no room left to stage " + transfer.name() );
    }
    if ( received != transfer.image_size() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
-                       std::to_string( received ) + " bytes of " + transfer.name() +
-                          " arrived, " + std::to_string( transfer.image_size() ) + " announced" );
+                       std::to_string( received ) + " bytes of " + transfer.name() + " arrived, " +
+                          std::to_string( transfer.image_size() ) + " announced" );
    }
    pb::DeployResponse p;
    p.mutable_image_transfer_progress()->set_bytes_received( received );
@@ -173,12 +174,13 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext *, DeployStream * str
       DockerApiClient api( socketPath_ );
       String const loaded = loadImage( api, staged.path );
       if ( loaded != ref ) {
-         auto r = api.request( "POST", "/images/" + DockerApiClient::escape( loaded ) +
-                                          "/tag?repo=" + DockerApiClient::escape( t.name() ) +
-                                          "&tag=" + DockerApiClient::escape( ref.substr( t.name().size() + 1 ) ) );
+         auto r =
+            api.request( "POST", "/images/" + DockerApiClient::escape( loaded ) +
+                                    "/tag?repo=" + DockerApiClient::escape( t.name() ) + "&tag=" +
+                                    DockerApiClient::escape( ref.substr( t.name().size() + 1 ) ) );
          if ( r.status != 201 ) {
-            throw CallError( grpc::StatusCode::INTERNAL,
-                             "image " + ref + " not tagged: " + DockerApiClient::errorMessage( r ) );
+            throw CallError( grpc::StatusCode::INTERNAL, "image " + ref + " not tagged: " +
+                                                            DockerApiClient::errorMessage( r ) );
          }
          // The tarball's own name was only the way in.
          if ( !loaded.starts_with( "sha256:" ) ) {
@@ -248,18 +250,21 @@ grpc::Status ContainerzServer::RemoveImage( grpc::ServerContext *,
       if ( !image ) {
          return { grpc::StatusCode::NOT_FOUND, "no image " + ref };
       }
-      json const users = api.call(
-         "GET", "/containers/json?all=1&filters=" +
-                   DockerApiClient::escape(
-                      json{ { "ancestor", { image->value( "Id", ref ) } } }.dump() ) );
+      json const users =
+         api.call( "GET", "/containers/json?all=1&filters=" +
+                             DockerApiClient::escape(
+                                json{ { "ancestor", { image->value( "Id", ref ) } } }.dump() ) );
       if ( !users.empty() && !req->force() ) {
-         String const user = users[ 0 ].contains( "Names" ) ? users[ 0 ][ "Names" ][ 0 ].get< String >()
-                                                           : users[ 0 ].value( "Id", "" );
+         String const user = users[ 0 ].contains( "Names" )
+                                ? users[ 0 ][ "Names" ][ 0 ].get< String >()
+                                : users[ 0 ].value( "Id", "" );
          return { grpc::StatusCode::FAILED_PRECONDITION,
-                  "image " + ref + " is used by container " + user.substr( user.starts_with( "/" ) ) };
+                  "image " + ref + " is used by container " +
+                     user.substr( user.starts_with( "/" ) ) };
       }
-      auto r = api.request( "DELETE", "/images/" + DockerApiClient::escape( ref ) +
-                                         ( req->force() ? "?force=1" : "" ),
+      auto r = api.request( "DELETE",
+                            "/images/" + DockerApiClient::escape( ref ) +
+                               ( req->force() ? "?force=1" : "" ),
                             "", nullptr, DockerApiClient::kChangeLimitSec );
       if ( r.status == 409 ) {
          return { grpc::StatusCode::FAILED_PRECONDITION,

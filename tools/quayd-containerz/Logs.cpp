@@ -31,9 +31,9 @@ grpc::Status ContainerzServer::Log( grpc::ServerContext * ctx, pb::LogRequest co
          },
          [ & ] { return !clientGone && !ctx->IsCancelled(); } );
       if ( status != 200 && !clientGone ) {
-         return { grpc::StatusCode::INTERNAL,
-                  "the logs of " + name + " are not readable (HTTP status " +
-                     std::to_string( status ) + ")" };
+         return { grpc::StatusCode::INTERNAL, "the logs of " + name +
+                                                 " are not readable (HTTP status " +
+                                                 std::to_string( status ) + ")" };
       }
       lines.finish();
       return grpc::Status::OK;

@@ -22,7 +22,8 @@ pb::StartContainerRequest startOf( pb::UpdateContainerRequest const & req ) {
 }
 
 void renameContainer( DockerApiClient & api, String const & id, String const & to ) {
-   auto r = api.request( "POST", "/containers/" + id + "/rename?name=" + DockerApiClient::escape( to ) );
+   auto r =
+      api.request( "POST", "/containers/" + id + "/rename?name=" + DockerApiClient::escape( to ) );
    if ( r.status != 204 ) {
       throw CallError( grpc::StatusCode::INTERNAL, "container " + id + " not renamed to " + to +
                                                       ": " + DockerApiClient::errorMessage( r ) );
@@ -49,7 +50,8 @@ void ContainerzServer::update( DockerApiClient & api, pb::UpdateContainerRequest
       if ( wasRunning ) {
          api.request( "POST", "/containers/" + oldId + "/start" );
       }
-      throw CallError( e.code(), String( e.what() ) + "; " + name + " runs its previous image again" );
+      throw CallError( e.code(),
+                       String( e.what() ) + "; " + name + " runs its previous image again" );
    }
    api.request( "DELETE", "/containers/" + oldId + "?force=1" );
    // The image the update replaced goes unless another container uses it.

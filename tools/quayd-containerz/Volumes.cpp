@@ -17,7 +17,8 @@ grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext *,
    try {
       if ( req->driver() == pb::DS_CUSTOM || req->has_custom_options() ) {
          return { grpc::StatusCode::UNIMPLEMENTED,
-                  "volume " + name + ": custom volume drivers need plugins, which this server does not run" };
+                  "volume " + name +
+                     ": custom volume drivers need plugins, which this server does not run" };
       }
       DockerApiClient api( socketPath_ );
       if ( !name.empty() &&
@@ -38,8 +39,9 @@ grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext *,
          for ( auto const & w : o.options() ) {
             joined += ( joined.empty() ? "" : "," ) + w;
          }
-         body[ "DriverOpts" ] = {
-            { "type", "none" }, { "device", o.mountpoint() }, { "o", joined.empty() ? "bind" : joined } };
+         body[ "DriverOpts" ] = { { "type", "none" },
+                                  { "device", o.mountpoint() },
+                                  { "o", joined.empty() ? "bind" : joined } };
       }
       json const made = api.call( "POST", "/volumes/create", body );
       resp->set_name( made.value( "Name", name ) );

@@ -54,17 +54,18 @@ std::shared_ptr< grpc::ServerCredentials > credentials( po::variables_map const 
 
 int main( int argc, char ** argv ) {
    po::options_description desc( "quayd-containerz options" );
-   desc.add_options()( "help", "this text" )(
-      "docker-socket", po::value< String >()->required(), "the daemon's Engine API socket" )(
+   desc.add_options()( "help", "this text" )( "docker-socket", po::value< String >()->required(),
+                                              "the daemon's Engine API socket" )(
       "staging-dir", po::value< String >()->required(),
       "where images are kept until loaded; on the daemon's flash" )(
       "address", po::value< String >()->default_value( "" ),
       "address to listen on; empty: loopback, or every address with TLS" )(
-      "port", po::value< uint16_t >()->default_value( 9339 ), "port to listen on" )(
-      "tls-cert", po::value< String >()->default_value( "" ), "server certificate (PEM)" )(
-      "tls-key", po::value< String >()->default_value( "" ), "server key (PEM)" )(
-      "tls-ca", po::value< String >()->default_value( "" ),
-      "CA whose certificates clients must present (PEM)" );
+      "port", po::value< uint16_t >()->default_value( 9339 ),
+      "port to listen on" )( "tls-cert", po::value< String >()->default_value( "" ),
+                             "server certificate (PEM)" )(
+      "tls-key", po::value< String >()->default_value( "" ),
+      "server key (PEM)" )( "tls-ca", po::value< String >()->default_value( "" ),
+                            "CA whose certificates clients must present (PEM)" );
    po::variables_map vm;
    try {
       po::store( po::parse_command_line( argc, argv, desc ), vm );
