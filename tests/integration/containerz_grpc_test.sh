@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The gNOI Containerz service on the daemon of the Containerz sub-agent, in
-# the VRF's namespace, driven by a client generated from the project's
-# .proto files: an image deployed in chunks, a container started from it,
-# its logs read and followed, updated to a second image, stopped, removed,
-# the image removed; a deploy that does not fit refused before any byte;
-# with TLS, a client without a certificate of the CA refused.
+# The gNOI Containerz service that the Containerz sub-agent runs beside its
+# daemon in the VRF's namespace, driven by a client generated from the
+# project's .proto files: an image deployed in chunks, a container started
+# from it, its logs read and followed, updated to a second image, stopped,
+# removed, the image removed; a deploy that does not fit refused before any
+# byte. The server comes back after a kill -9, of itself or of its
+# supervisor too; with TLS configured, a client without a certificate of
+# the CA is refused; it goes with the sub-agent.
 # Usage: containerz_grpc_test.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
@@ -16,8 +18,17 @@ sockred=/run/quayd/docker/ns-red.sock
 staging=/mnt/flash/.containerz/staging
 dred() { docker -H "unix://$sockred" "$@"; }
 answers() { dred info >/dev/null 2>&1; }
-servers=()
-trap 'for p in "${servers[@]}"; do kill "$p" 2>/dev/null || true; done; cleanup' EXIT
+export QUAYD_CONTAINERZ_SERVER=$server_bin
+diagnose() {
+  echo "--- serverStatus"; redis-cli -s "$sock" hgetall mgmt/gnoi/containerz/serverStatus
+  echo "--- server.log"; tail -n 20 /run/quayd/containerz/server.log
+}
+server_field() { field mgmt/gnoi/containerz/serverStatus "$1"; }
+# A field at its default value may be absent.
+server_is() {
+  local r; r=$(server_field restarts)
+  [ "$(server_field state)" = "$1" ] && [ "${r:-0}" = "$2" ]
+}
 
 # The client's stubs, generated here from the project's definition.
 export CONTAINERZ_PY=$work/py
@@ -32,14 +43,6 @@ expect_error() {
   out=$("$@" 2>&1) && fail "$* was not refused: $out"
   grep -q "error $code:" <<<"$out" || fail "$* refused otherwise than $code: $out"
 }
-# start_server NAME ARGS...: the service in the VRF's namespace.
-start_server() {
-  local name=$1; shift
-  ip netns exec ns-red "$server_bin" --docker-socket "$sockred" --staging-dir "$staging" "$@" \
-    >>"$work/$name.out" 2>&1 &
-  servers+=($!)
-  wait_for "$name listening" grep -q "listening on" "$work/$name.out"
-}
 
 ip netns add ns-red
 ip -n ns-red link set lo up
@@ -48,9 +51,13 @@ start_quayd
 q containerz --vrf red
 q vrf red --active
 wait_for "dockerd in ns-red" answers
+wait_for "the server running" server_is running 0
+[ "$(server_field address)" = 127.0.0.1:9339 ] || fail "address $(server_field address)"
+server_ns=$(stat -L -c %i "/proc/$(server_field pid)/ns/net")
+[ "$server_ns" = "$(stat -L -c %i /run/netns/ns-red)" ] || fail "the server is not in ns-red"
 DOCKER_HOST=unix://$sockred make_image bb:1 "$work/bb1.tar"
 DOCKER_HOST=unix://$sockred make_image bb:2 "$work/bb2.tar"
-start_server plain --port 9339
+wait_for "the server answering" cz list-images
 
 # Deploy in chunks: ready, progress, success; listed under its new name.
 cz deploy app v1 "$work/bb1.tar" >"$work/deploy1.out" || fail "deploy: $(cat "$work/deploy1.out")"
@@ -113,6 +120,17 @@ grep -q "^transfer-error RESOURCE_EXHAUSTED" "$work/deploy-big.out" ||
 grep -q "^ready" "$work/deploy-big.out" && fail "the server took bytes it had no room for"
 [ -z "$(ls -A "$staging")" ] || fail "staged files left: $(ls "$staging")"
 
+# Killed, the server is restarted by its supervisor; killed with its
+# supervisor, by the agent.
+pid=$(server_field pid)
+kill -9 "$pid"
+wait_for "the server restarted" server_is running 1
+[ "$(server_field pid)" != "$pid" ] || fail "the same pid $pid"
+wait_for "the restarted server answering" cz list-images
+kill -9 "$(cat /run/quayd/containerz/supervisor.pid)" "$(server_field pid)"
+wait_for "the server started anew" server_is running 2
+wait_for "the new server answering" cz list-images
+
 # TLS with client certificates: a CA, the server's and a client's
 # certificates, and a client certificate of another CA.
 pki=$work/pki
@@ -130,11 +148,12 @@ done
 cert server ca "DNS:localhost,IP:127.0.0.1"
 cert client ca "DNS:client"
 cert rogue rogue-ca "DNS:client"
-start_server tls --port 9340 --address 127.0.0.1 --tls-cert "$pki/server.crt" \
-  --tls-key "$pki/server.key" --tls-ca "$pki/ca.crt"
+redis-cli -s "$sock" hset "mgmt/gnoi/config|containerz" grpcConfig \
+  "{\"port\":9340,\"address\":\"127.0.0.1\",\"tlsCert\":\"$pki/server.crt\",\"tlsKey\":\"$pki/server.key\",\"tlsCa\":\"$pki/ca.crt\"}" >/dev/null
+wait_for "the server on 9340" sh -c "[ \"\$(redis-cli -s $sock hget mgmt/gnoi/containerz/serverStatus address)\" = 127.0.0.1:9340 ]"
 tls=(--target 127.0.0.1:9340 --ca "$pki/ca.crt")
-cz "${tls[@]}" --cert "$pki/client.crt" --key "$pki/client.key" list-volumes >/dev/null ||
-  fail "a client of the CA refused"
+with_cert() { cz "${tls[@]}" --cert "$pki/client.crt" --key "$pki/client.key" list-volumes; }
+wait_for "a client of the CA served" with_cert
 expect_error UNAVAILABLE cz "${tls[@]}" list-volumes
 expect_error UNAVAILABLE cz "${tls[@]}" --cert "$pki/rogue.crt" --key "$pki/rogue.key" list-volumes
 expect_error UNAVAILABLE cz --target 127.0.0.1:9340 list-volumes
@@ -143,5 +162,10 @@ expect_error UNAVAILABLE cz --target 127.0.0.1:9340 list-volumes
   >"$work/open.out" 2>&1 && fail "plaintext on every address accepted"
 grep -q "loopback only" "$work/open.out" || fail "no reason given: $(cat "$work/open.out")"
 
+# Back to the quy sub-agent: the service goes before the daemon.
+q containerz --delete
+wait_for "the server stopped" sh -c "[ \"\$(redis-cli -s $sock hget mgmt/gnoi/containerz/serverStatus state)\" = stopped ]"
+[ -e /run/quayd/containerz/supervisor.pid ] && fail "the supervisor stayed"
+pgrep -f "^$server_bin" >/dev/null && fail "a server stayed: $(pgrep -af "^$server_bin")"
 kill -0 "$quayd_pid" || fail "quayd died"
 echo "containerz_grpc: 1 passed, 0 failed"
