@@ -12,8 +12,8 @@ ContainerzServerSm::ContainerzServerSm( Ptr< Gnoi::Containerz::Config const > co
                                         Ptr< Gnoi::Containerz::ServerStatus > status,
                                         Ptr< ContainerzServerInterface > server,
                                         Ptr< TaskScheduler > taskScheduler, String stagingDir )
-    : config_( std::move( config ) ), status_( std::move( status ) ), server_( std::move( server ) ),
-      stagingDir_( std::move( stagingDir ) ) {
+    : config_( std::move( config ) ), status_( std::move( status ) ),
+      server_( std::move( server ) ), stagingDir_( std::move( stagingDir ) ) {
    QUAYD_ASSERT( status_ && server_ );
    pollTask_ = makePtr< TimerTask >( std::move( taskScheduler ), TaskPriority( 3 ),
                                      "ContainerzServerPoll", [ this ] { poll(); } );
@@ -65,9 +65,9 @@ void ContainerzServerSm::handleGrpcConfig() {
 
 void ContainerzServerSm::start() {
    auto const p = params();
-   String const address = ( p.address.empty() ? ( p.tlsCert.empty() ? "127.0.0.1" : "*" )
-                                               : p.address ) +
-                          ":" + std::to_string( p.port );
+   String const address =
+      ( p.address.empty() ? ( p.tlsCert.empty() ? "127.0.0.1" : "*" ) : p.address ) + ":" +
+      std::to_string( p.port );
    status_->addressIs( address );
    status_->stateIs( "starting" );
    try {

@@ -13,14 +13,14 @@
 namespace Quayd {
 namespace {
 
-using Testing::FakeRuntime;
 using Testing::FakeContainerzServer;
+using Testing::FakeRuntime;
 
 class ContainerzServerSmTest : public ::testing::Test {
  protected:
    void start() {
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status,
-                                server );
+      sm =
+         containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status, server );
    }
    // What the status says: "state pid restarts".
    String published() const {

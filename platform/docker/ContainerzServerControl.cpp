@@ -28,9 +28,10 @@ ContainerzServerControl::ContainerzServerControl( String runtimeDir,
 }
 
 std::vector< String > ContainerzServerControl::command( ContainerzServerParams const & p ) const {
-   std::vector< String > argv = { program_,      "--docker-socket", daemonSocket_(),
-                                  "--staging-dir", p.stagingDir,    "--port",
-                                  std::to_string( p.port ) };
+   std::vector< String > argv = {
+      program_,     "--docker-socket", daemonSocket_(),         "--staging-dir",
+      p.stagingDir, "--port",          std::to_string( p.port )
+   };
    for ( auto const & [ flag, value ] :
          { std::pair< char const *, String const & >{ "--address", p.address },
            { "--tls-cert", p.tlsCert },

@@ -4,9 +4,10 @@
 # project's .proto files: an image deployed in chunks, a container started
 # from it, its logs read and followed, updated to a second image, stopped,
 # removed, the image removed; a deploy that does not fit refused before any
-# byte. The server comes back after a kill -9, of itself or of its
-# supervisor too; with TLS configured, a client without a certificate of
-# the CA is refused; it goes with the sub-agent.
+# byte; a stopped container removed after the grace period. The server
+# comes back after a kill -9, of itself or of its supervisor too; with TLS
+# configured, a client without a certificate of the CA is refused; it goes
+# with the sub-agent.
 # Usage: containerz_grpc_test.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
@@ -19,6 +20,8 @@ staging=/mnt/flash/.containerz/staging
 dred() { docker -H "unix://$sockred" "$@"; }
 answers() { dred info >/dev/null 2>&1; }
 export QUAYD_CONTAINERZ_SERVER=$server_bin
+sweeper=
+trap 'kill "$sweeper" 2>/dev/null || true; cleanup' EXIT
 diagnose() {
   echo "--- serverStatus"; redis-cli -s "$sock" hgetall mgmt/gnoi/containerz/serverStatus
   echo "--- server.log"; tail -n 20 /run/quayd/containerz/server.log
@@ -53,8 +56,8 @@ q vrf red --active
 wait_for "dockerd in ns-red" answers
 wait_for "the server running" server_is running 0
 [ "$(server_field address)" = 127.0.0.1:9339 ] || fail "address $(server_field address)"
-server_ns=$(stat -L -c %i "/proc/$(server_field pid)/ns/net")
-[ "$server_ns" = "$(stat -L -c %i /run/netns/ns-red)" ] || fail "the server is not in ns-red"
+in_red() { [ "$(stat -L -c %i "/proc/$(server_field pid)/ns/net")" = "$(stat -L -c %i /run/netns/ns-red)" ]; }
+wait_for "the server in ns-red" in_red
 DOCKER_HOST=unix://$sockred make_image bb:1 "$work/bb1.tar"
 DOCKER_HOST=unix://$sockred make_image bb:2 "$work/bb2.tar"
 wait_for "the server answering" cz list-images
@@ -112,6 +115,22 @@ cz remove-volume data
 cz list-volumes | grep -q "^data " && fail "volume left"
 expect_error UNIMPLEMENTED cz list-plugins
 
+# Housekeeping: a stopped container goes after the grace period (here 2 s,
+# by a second server), a running one stays.
+ip netns exec ns-red "$server_bin" --docker-socket "$sockred" --staging-dir "$staging" \
+  --port 9341 --stopped-grace 2 >"$work/sweeper.out" 2>&1 &
+sweeper=$!
+cz deploy app v3 "$work/bb1.tar" >/dev/null
+cz start brief app v3 --cmd true >/dev/null
+cz start long app v3 --cmd "$ticker" >/dev/null
+dred ps -a --format '{{.Names}}' | grep -qx brief || fail "brief was removed at once"
+brief_gone() { ! dred ps -a --format '{{.Names}}' | grep -qx brief; }
+WAIT_S=15 wait_for "the stopped container removed" brief_gone
+dred ps --format '{{.Names}}' | grep -qx long || fail "the running container went"
+kill "$sweeper"
+wait "$sweeper" || fail "the sweeper did not end cleanly"
+cz stop long
+cz remove-container long
 # An image larger than half the free flash is refused before any byte.
 free=$(df -B1 --output=avail /mnt/flash | tail -1)
 cz deploy big v1 "$work/bb1.tar" --announce $((free / 2 + 4096)) >"$work/deploy-big.out" || true

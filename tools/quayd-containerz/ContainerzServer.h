@@ -3,6 +3,7 @@
 // Engine API socket. Each call runs on a gRPC thread with a client of its
 // own; calls that change containers take turns, so that an update never
 // sees a half-made start.
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -32,6 +33,9 @@ class ContainerzServer final : public pb::Containerz::Service {
    // same flash as the daemon's data.
    ContainerzServer( String socketPath, String stagingDir );
    ~ContainerzServer() override;
+
+   // Removes the containers that have been stopped for `grace` or longer.
+   void removeStopped( std::chrono::seconds grace );
 
    grpc::Status
    Deploy( grpc::ServerContext * ctx,

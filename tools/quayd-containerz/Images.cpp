@@ -158,7 +158,17 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext *, DeployStream * str
       }
       // Staged, then loaded into the data root on the same flash: twice over.
       std::filesystem::create_directories( stagingDir_ );
-      uint64_t const free = freeBytes( stagingDir_ );
+      uint64_t free = freeBytes( stagingDir_ );
+      if ( t.image_size() > free / 2 ) {
+         // Images that no tag names any more (replaced by later deploys of
+         // their tag) make room first.
+         DockerApiClient api( socketPath_ );
+         api.request( "POST",
+                      "/images/prune?filters=" +
+                         DockerApiClient::escape( json{ { "dangling", { "true" } } }.dump() ),
+                      "", nullptr, DockerApiClient::kChangeLimitSec * 3 );
+         free = freeBytes( stagingDir_ );
+      }
       if ( t.image_size() > free / 2 ) {
          throw CallError( grpc::StatusCode::RESOURCE_EXHAUSTED,
                           "image " + ref + " of " + std::to_string( t.image_size() ) +

@@ -3,7 +3,7 @@
 //
 //   quayd-containerz --docker-socket /run/quayd/docker/ns-red.sock
 //      --staging-dir /mnt/flash/.containerz/staging --port 9339
-//      [--address A] [--tls-cert F --tls-key F [--tls-ca F]]
+//      [--address A] [--tls-cert F --tls-key F [--tls-ca F]] [--stopped-grace S]
 #include <signal.h>
 
 #include <fstream>
@@ -14,6 +14,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include "tools/quayd-containerz/ContainerzServer.h"
+#include "tools/quayd-containerz/Housekeeping.h"
 
 namespace po = boost::program_options;
 using Quayd::String;
@@ -65,7 +66,9 @@ int main( int argc, char ** argv ) {
                              "server certificate (PEM)" )(
       "tls-key", po::value< String >()->default_value( "" ),
       "server key (PEM)" )( "tls-ca", po::value< String >()->default_value( "" ),
-                            "CA whose certificates clients must present (PEM)" );
+                            "CA whose certificates clients must present (PEM)" )(
+      "stopped-grace", po::value< long >()->default_value( 86400L ),
+      "seconds a stopped container is kept before it is removed" );
    po::variables_map vm;
    try {
       po::store( po::parse_command_line( argc, argv, desc ), vm );
@@ -118,6 +121,8 @@ int main( int argc, char ** argv ) {
       }
       std::cout << "quayd-containerz: listening on " << endpoint << ( tls ? " with TLS" : "" )
                 << std::endl;
+      Quayd::Containerz::Housekeeper const housekeeper(
+         service, std::chrono::seconds( std::max( 1L, vm[ "stopped-grace" ].as< long >() ) ) );
       int sig = 0;
       sigwait( &stop, &sig );
       // Calls still running (a followed log) are cancelled after a grace.
