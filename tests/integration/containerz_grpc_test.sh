@@ -95,6 +95,11 @@ cz list-images | grep -q "^app:v1 " && fail "the replaced image stayed"
 expect_error NOT_FOUND cz update web app v9 --cmd true
 expect_error UNAVAILABLE cz update web app v2 --port 80:8080 --port 81:8080 --cmd "$ticker"
 cz list-containers | grep -q "^web app:v2 RUNNING$" || fail "web not back: $(cz list-containers)"
+# An asynchronous update answers at once; the new container follows.
+[ "$(cz update web app v2 --async --port 80:8080 --env GREETING=later --cmd "$ticker")" = "web async" ] ||
+  fail "no asynchronous answer"
+greeted_later() { cz logs web | grep -q "^hello later$"; }
+wait_for "the asynchronously updated container" greeted_later
 
 # Stop, remove, remove the image.
 cz stop web
