@@ -84,13 +84,20 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
                             Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                             Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                             Ptr< ContainerRuntimeInterface > runtime,
-                            Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm )
+                            Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm,
+                            Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
+                            Ptr< ContainerzServerInterface > server )
     : containerzConfig_( std::move( containerzConfig ) ),
       allVrfStatusLocal_( std::move( allVrfStatusLocal ) ), crtStatus_( std::move( crtStatus ) ),
       runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
-      mockUrlReachabilitySm_( mockUrlReachabilitySm ) {
+      mockUrlReachabilitySm_( mockUrlReachabilitySm ), serverStatus_( std::move( serverStatus ) ),
+      server_( std::move( server ) ) {
    QUAYD_ASSERT( crtStatus_ );
    QUAYD_ASSERT( taskScheduler_ );
+   if ( serverStatus_ && server_ ) {
+      serverSm_ = makePtr< ContainerzServerSm >( containerzConfig_, serverStatus_, server_,
+                                                 taskScheduler_, kStagingDir );
+   }
    retryTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ContainerzRuntimeRetry",
                                       [ this ] { handleRuntimeRetry(); } );
    if ( containerzConfig_ ) {
@@ -109,6 +116,7 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
 
 ContainerzSm::~ContainerzSm() {
    handleDel();
+   serverSm_ = nullptr;
    retryTask_ = nullptr;
    reactor_.unwatchAll();
    vrfEnabledStatusDel();
@@ -118,8 +126,8 @@ ContainerzSm::~ContainerzSm() {
 }
 
 ContainerzSm::Args ContainerzSm::args() const {
-   return { containerzConfig_, allVrfStatusLocal_, crtStatus_,
-            runtime_,          taskScheduler_,     mockUrlReachabilitySm_ };
+   return { containerzConfig_, allVrfStatusLocal_,     crtStatus_,    runtime_,
+            taskScheduler_,    mockUrlReachabilitySm_, serverStatus_, server_ };
 }
 
 void ContainerzSm::vrfEnabledStatusIs() {
@@ -338,6 +346,10 @@ void ContainerzSm::handleSyslogServerUrlReachable() {
 void ContainerzSm::stopRuntime() {
    runtimeWanted_ = false;
    if ( tryRuntime( "Disabling runtime", [ this ] {
+           // The service goes first: it drives the runtime.
+           if ( serverSm_ ) {
+              serverSm_->runtimeDel();
+           }
            runtime_->disableRuntime();
            runtime_->resetConfig();
         } ) ) {
@@ -388,11 +400,17 @@ void ContainerzSm::startRuntime() {
       // Left running by a stop that failed: it takes this configuration
       // only when started anew.
       if ( runtime_->runtimeActive() ) {
+         if ( serverSm_ ) {
+            serverSm_->runtimeDel();
+         }
          runtime_->disableRuntime();
       }
       runtime_->applyConfig( kDataRoot, netNsPath, logDriver, false, nullptr );
       runtime_->enableRuntime();
    } );
+   if ( started && serverSm_ ) {
+      serverSm_->runtimeIs( netNsPath );
+   }
    crtStatus_->lastErrorIs( started ? String() : String( "the container runtime did not start" ) );
    if ( started ) {
       retryTask_->stopTimerTask();
@@ -412,10 +430,13 @@ Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > c
                                          Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                                          Ptr< ContainerRuntimeInterface > runtime,
                                          Ptr< TaskScheduler > taskScheduler,
-                                         bool mockUrlReachabilitySm ) {
+                                         bool mockUrlReachabilitySm,
+                                         Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
+                                         Ptr< ContainerzServerInterface > server ) {
    return makePtr< ContainerzSm >( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                                    std::move( crtStatus ), std::move( runtime ),
-                                   std::move( taskScheduler ), mockUrlReachabilitySm );
+                                   std::move( taskScheduler ), mockUrlReachabilitySm,
+                                   std::move( serverStatus ), std::move( server ) );
 }
 
 } // namespace Quayd

@@ -4,7 +4,9 @@
 // VRF is usable, and takes it down on every configuration change and when the
 // sub-agent stops. When a syslog server is configured, the runtime waits
 // until that server answers from the VRF's namespace. Containers themselves
-// are managed by the gNOI Containerz service through the same runtime.
+// are managed by the gNOI Containerz service through the same runtime; that
+// service runs while the runtime does (ContainerzServerSm.h), when given.
+#include "agent/ContainerzServerSm.h"
 #include "agent/UrlReachability.h"
 #include "model/Model.h"
 #include "platform/Reactor.h"
@@ -44,6 +46,8 @@ class VrfSm : public PtrInterface {
 class ContainerzSm : public PtrInterface {
  public:
    static constexpr char const * kDataRoot = "/mnt/flash/.containerz/data-root";
+   // Where the service keeps a deployed image until it is loaded.
+   static constexpr char const * kStagingDir = "/mnt/flash/.containerz/staging";
    static constexpr Seconds kUrlProbeInterval{ 30 };
    static constexpr Seconds kUrlProbeWatchdogTimeout{ 20 };
    static constexpr Seconds kUrlProbeConnectTimeout{ 5 };
@@ -55,7 +59,9 @@ class ContainerzSm : public PtrInterface {
                  Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                  Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                  Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                 bool mockUrlReachabilitySm );
+                 bool mockUrlReachabilitySm,
+                 Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
+                 Ptr< ContainerzServerInterface > server = nullptr );
    ~ContainerzSm() override;
 
    struct Args {
@@ -65,6 +71,8 @@ class ContainerzSm : public PtrInterface {
       Ptr< ContainerRuntimeInterface > runtime;
       Ptr< TaskScheduler > taskScheduler;
       bool mockUrlReachabilitySm = false;
+      Ptr< Gnoi::Containerz::ServerStatus > serverStatus;
+      Ptr< ContainerzServerInterface > server;
       bool operator==( Args const & ) const = default;
    };
    Args args() const;
@@ -84,6 +92,7 @@ class ContainerzSm : public PtrInterface {
       return urlReachabilityStatus_;
    }
    Ptr< UrlReachabilityBaseSm > const & urlReachabilitySm() const { return urlReachabilitySm_; }
+   Ptr< ContainerzServerSm > const & serverSm() const { return serverSm_; }
    bool initialized() const { return initialized_; }
 
    void cleanupDataRoot();
@@ -120,6 +129,9 @@ class ContainerzSm : public PtrInterface {
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
    bool mockUrlReachabilitySm_;
+   Ptr< Gnoi::Containerz::ServerStatus > serverStatus_;
+   Ptr< ContainerzServerInterface > server_;
+   Ptr< ContainerzServerSm > serverSm_;
    Ptr< VrfEnabledStatus > vrfEnabledStatus_;
    Ptr< VrfSm > vrfSm_;
    bool inHandleCrtConfig_ = false;
@@ -137,11 +149,13 @@ class ContainerzSm : public PtrInterface {
    Reactor urlReachabilityReactor_;
 };
 
-Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
-                                         Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
-                                         Ptr< ContainerRuntimeInterface > runtime,
-                                         Ptr< TaskScheduler > taskScheduler,
-                                         bool mockUrlReachabilitySm );
+Ptr< ContainerzSm >
+containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
+                     Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
+                     Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
+                     Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                     bool mockUrlReachabilitySm,
+                     Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
+                     Ptr< ContainerzServerInterface > server = nullptr );
 
 } // namespace Quayd

@@ -190,8 +190,8 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
                            Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                            Ptr< ContainerRuntimeInterface > runtime,
                            Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm ) {
-   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal, crtStatus,
-                                  runtime,          taskScheduler,     mockUrlReachabilitySm };
+   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal,     crtStatus,     runtime,
+                                  taskScheduler,    mockUrlReachabilitySm, serverStatus_, server_ };
    if ( containerzSm_ && containerzSm_->args() == args ) {
       return containerzSm_;
    }
@@ -200,8 +200,14 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
    containerzSm_ =
       containerzSmFactory( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                            std::move( crtStatus ), std::move( runtime ), std::move( taskScheduler ),
-                           mockUrlReachabilitySm );
+                           mockUrlReachabilitySm, serverStatus_, server_ );
    return containerzSm_;
+}
+
+void SubAgents::containerzServerIs( Ptr< Gnoi::Containerz::ServerStatus > status,
+                                    Ptr< ContainerzServerInterface > server ) {
+   serverStatus_ = std::move( status );
+   server_ = std::move( server );
 }
 
 Ptr< ContainerzSm > SubAgents::containerzSmDel() { return std::exchange( containerzSm_, nullptr ); }
@@ -410,8 +416,10 @@ subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAge
 
 // ---------------------------------------------------------------- agent
 
-Agent::Agent( String const & name, RuntimeFactory runtimeFactory )
-    : CAgent( name ), runtimeFactory_( std::move( runtimeFactory ) ) {
+Agent::Agent( String const & name, RuntimeFactory runtimeFactory,
+              ContainerzServerFactory serverFactory )
+    : CAgent( name ), runtimeFactory_( std::move( runtimeFactory ) ),
+      serverFactory_( std::move( serverFactory ) ) {
    QUAYD_ASSERT( runtimeFactory_ );
    subAgentCandidateIs();
    subAgentsIs();
@@ -514,6 +522,14 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
          lookup< KernelRoutingOverrideStatus >( *em, "l3/intf/kernelRoutingOverride" ) );
       QUAYD_ASSERT( runtime_ );
    }
+   if ( serverFactory_ && !server_ ) {
+      server_ = serverFactory_();
+   }
+   if ( server_ ) {
+      subAgents_->containerzServerIs(
+         lookup< Gnoi::Containerz::ServerStatus >( *em, "mgmt/gnoi/containerz/serverStatus" ),
+         server_ );
+   }
    taskScheduler_ = findOrCreateScheduler();
    subAgents_->quySmIs(
       quaydConfig_, quaydStatus_, quaydGlobalStatus_,
@@ -545,12 +561,14 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    subAgentSmIs();
 }
 
-Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory ) {
-   return makePtr< Agent >( name, std::move( runtimeFactory ) );
+Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory,
+                      ContainerzServerFactory serverFactory ) {
+   return makePtr< Agent >( name, std::move( runtimeFactory ), std::move( serverFactory ) );
 }
 
-Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory ) {
-   return AgentIs( name, std::move( runtimeFactory ) );
+Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory,
+                            ContainerzServerFactory serverFactory ) {
+   return AgentIs( name, std::move( runtimeFactory ), std::move( serverFactory ) );
 }
 
 } // namespace Quayd

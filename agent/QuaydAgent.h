@@ -74,10 +74,16 @@ class SubAgents : public PtrInterface {
                                        Ptr< TaskScheduler > taskScheduler,
                                        bool mockUrlReachabilitySm );
    Ptr< ContainerzSm > containerzSmDel();
+   // The gRPC service the Containerz sub-agent runs beside its runtime, and
+   // its status; without them it runs none.
+   void containerzServerIs( Ptr< Gnoi::Containerz::ServerStatus > status,
+                            Ptr< ContainerzServerInterface > server );
 
  private:
    Ptr< QuaydSm > quySm_;
    Ptr< ContainerzSm > containerzSm_;
+   Ptr< Gnoi::Containerz::ServerStatus > serverStatus_;
+   Ptr< ContainerzServerInterface > server_;
 };
 
 // Acts on the resolver's two values: stops the sub-agent that is no longer
@@ -150,7 +156,8 @@ inline constexpr auto SubAgentSmIs = subAgentSmFactory;
 
 class Agent : public CAgent {
  public:
-   Agent( String const & name, RuntimeFactory runtimeFactory );
+   Agent( String const & name, RuntimeFactory runtimeFactory,
+          ContainerzServerFactory serverFactory = nullptr );
    ~Agent() override;
 
    char const * typeData() const override { return "Quayd::Agent"; }
@@ -196,9 +203,13 @@ class Agent : public CAgent {
    Ptr< SubAgentSm > subAgentSm_;
    bool candidatePublished_ = false;
    RuntimeFactory runtimeFactory_;
+   ContainerzServerFactory serverFactory_;
+   Ptr< ContainerzServerInterface > server_;
 };
 
-Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory );
-Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory );
+Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory,
+                            ContainerzServerFactory serverFactory = nullptr );
+Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory,
+                      ContainerzServerFactory serverFactory = nullptr );
 
 } // namespace Quayd

@@ -138,6 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
          "publish", "127.0.0.1:8080:80",
          R"({"ExposedPorts":{"80/tcp":{}},"HostConfig":{"PortBindings":{"80/tcp":[{"HostIp":"127.0.0.1","HostPort":"8080"}]}}})" },
       LandCase{
+         "publish", "8080:80",
+         R"({"ExposedPorts":{"80/tcp":{}},"HostConfig":{"PortBindings":{"80/tcp":[{"HostIp":"","HostPort":"8080"}]}}})" },
+      LandCase{
          "publish", "53/udp",
          R"({"ExposedPorts":{"53/udp":{}},"HostConfig":{"PortBindings":{"53/udp":[{"HostIp":"","HostPort":""}]}}})" },
       LandCase{

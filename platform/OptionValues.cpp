@@ -101,7 +101,9 @@ bool landEnvFile( json & body, ContainerOption const & row, String const & path 
 }
 
 bool landPublish( json & body, ContainerOption const &, String const & v ) {
-   static std::regex const re( "(?:([0-9.]+):)?(?:([0-9]*):)?([0-9]+)(?:/(tcp|udp|sctp))?" );
+   // An address has dots, so that "8080:80" is a host port, not an address.
+   static std::regex const re(
+      "(?:([0-9]+(?:\\.[0-9]+){3}):)?(?:([0-9]*):)?([0-9]+)(?:/(tcp|udp|sctp))?" );
    std::smatch m;
    if ( !std::regex_match( v, m, re ) ) {
       return false; // ranges, IPv6 addresses

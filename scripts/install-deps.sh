@@ -11,6 +11,8 @@ packages=(
   redis-server docker.io ncat e2fsprogs iproute2 busybox-static
   docker-registry apache2-utils curl procps util-linux docker-compose python3
   libsystemd-dev mmdebstrap systemd-container lintian
+  protobuf-compiler protobuf-compiler-grpc libgrpc++-dev libprotobuf-dev python3-grpcio
+  python3-protobuf openssl
 )
 missing=()
 for p in "${packages[@]}"; do

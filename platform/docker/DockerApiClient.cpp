@@ -16,6 +16,24 @@ size_t writeCb( char * data, size_t size, size_t n, void * user ) {
    return size * n;
 }
 
+size_t followCb( char * data, size_t size, size_t n, void * user ) {
+   auto * f = static_cast< DockerApiClient::Follower * >( user );
+   if ( !f->sink( std::string_view( data, size * n ) ) ) {
+      f->stopped = true;
+      return 0;
+   }
+   return size * n;
+}
+
+int followProgressCb( void * user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ) {
+   auto * f = static_cast< DockerApiClient::Follower * >( user );
+   if ( !f->keepGoing() ) {
+      f->stopped = true;
+      return 1;
+   }
+   return 0;
+}
+
 size_t readCb( char * buf, size_t size, size_t n, void * user ) {
    return fread( buf, size, n, static_cast< FILE * >( user ) ) * size;
 }
@@ -105,9 +123,17 @@ DockerApiClient::Response DockerApiClient::stream( String const & method, String
    return perform( method, path, "", upload, { 0, idleSec }, headers );
 }
 
+long DockerApiClient::follow( String const & path,
+                              std::function< bool( std::string_view ) > const & sink,
+                              std::function< bool() > const & keepGoing ) {
+   Follower f{ sink, keepGoing };
+   return perform( "GET", path, "", nullptr, { 0, 0 }, {}, &f ).status;
+}
+
 DockerApiClient::Response DockerApiClient::perform( String const & method, String const & path,
                                                     String const & body, FILE * upload, Limit limit,
-                                                    std::vector< String > const & extra ) {
+                                                    std::vector< String > const & extra,
+                                                    Follower * follower ) {
    if ( terminationPending() ) {
       throw RuntimeException( method + " " + path + " not sent: the agent is stopping" );
    }
@@ -120,6 +146,13 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
    curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, method.c_str() );
    curl_easy_setopt( c, CURLOPT_WRITEFUNCTION, writeCb );
    curl_easy_setopt( c, CURLOPT_WRITEDATA, &r.body );
+   if ( follower ) {
+      curl_easy_setopt( c, CURLOPT_WRITEFUNCTION, followCb );
+      curl_easy_setopt( c, CURLOPT_WRITEDATA, follower );
+      curl_easy_setopt( c, CURLOPT_XFERINFOFUNCTION, followProgressCb );
+      curl_easy_setopt( c, CURLOPT_XFERINFODATA, follower );
+      curl_easy_setopt( c, CURLOPT_NOPROGRESS, 0L );
+   }
    curl_easy_setopt( c, CURLOPT_NOSIGNAL, 1L );
    // Every request connects anew: a unix connection costs next to nothing,
    // and one kept open would outlive the socket it came from (a daemon
@@ -158,6 +191,10 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
    }
    CURLcode const rc = transfer( static_cast< CURLM * >( multi_ ), c );
    curl_slist_free_all( headers );
+   if ( follower && follower->stopped ) {
+      curl_easy_getinfo( c, CURLINFO_RESPONSE_CODE, &r.status );
+      return r;
+   }
    if ( rc == CURLE_ABORTED_BY_CALLBACK ) {
       throw RuntimeException( method + " " + path + " via " + socketPath_ +
                               " given up: the agent is stopping" );

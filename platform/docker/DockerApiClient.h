@@ -8,6 +8,7 @@
 // is told to stop. Either way the request throws RuntimeException.
 #include <cstdio>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,6 +22,12 @@ class DockerApiClient {
    struct Response {
       long status = 0;
       String body;
+   };
+   // Where a followed answer goes, instead of Response::body (see follow).
+   struct Follower {
+      std::function< bool( std::string_view ) > const & sink;
+      std::function< bool() > const & keepGoing;
+      bool stopped = false;
    };
    // Limits of a request with none given: a look-up, a change.
    static constexpr long kLookupLimitSec = 5;
@@ -56,6 +63,11 @@ class DockerApiClient {
    // moved either way for `idleSec`.
    Response stream( String const & method, String const & path, FILE * upload = nullptr,
                     std::vector< String > const & headers = {}, long idleSec = kStreamIdleSec );
+   // Hands each piece of the answer's body to `sink` as it arrives, for as
+   // long as both `sink` and `keepGoing` (asked about once a second) say
+   // so; no limit on the whole. Returns the HTTP status.
+   long follow( String const & path, std::function< bool( std::string_view ) > const & sink,
+                std::function< bool() > const & keepGoing );
    // As request, but a non-2xx answer throws ApiRequestException with the
    // daemon's message; the body is parsed as JSON when non-empty.
    nlohmann::json call( String const & method, String const & path,
@@ -71,7 +83,8 @@ class DockerApiClient {
       long idleSec;
    };
    Response perform( String const & method, String const & path, String const & body, FILE * upload,
-                     Limit limit, std::vector< String > const & headers );
+                     Limit limit, std::vector< String > const & headers,
+                     Follower * follower = nullptr );
    void answered( String const & why );
 
    void * curl_;

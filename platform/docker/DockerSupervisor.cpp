@@ -70,11 +70,18 @@ constexpr long kLogCheckMs = 5000;
    sigprocmask( SIG_BLOCK, &set, nullptr );
    signal( SIGHUP, SIG_IGN );
 
+   String const startedMsg = p.name + " started", failedMsg = "fork of " + p.name + " failed";
+   String const ignoredMsg = p.name + " ignored SIGTERM; killing it";
+   String const exitedMsg = p.name + " exited unexpectedly; restarting";
    long backoffMs = 1000;
-   for ( ;; ) {
+   for ( unsigned starts = 1;; ++starts ) {
       time_t started = time( nullptr );
       pid_t child = spawnDockerd( argv );
-      logLine( child > 0 ? "dockerd started" : "fork of dockerd failed" );
+      logLine( child > 0 ? startedMsg.c_str() : failedMsg.c_str() );
+      if ( !p.childFile.empty() ) {
+         std::ofstream cf( p.childFile, std::ios::trunc );
+         cf << ( child > 0 ? child : 0 ) << " " << starts << "\n";
+      }
       bool term = false;
       for ( ;; ) {
          struct timespec const check = { kLogCheckMs / 1000, ( kLogCheckMs % 1000 ) * 1000000 };
@@ -104,7 +111,7 @@ constexpr long kLogCheckMs = 5000;
                gone = reap( child );
             }
             if ( !gone ) {
-               logLine( "dockerd ignored SIGTERM; killing it" );
+               logLine( ignoredMsg.c_str() );
                kill( child, SIGKILL );
                int st;
                waitpid( child, &st, 0 );
@@ -114,7 +121,11 @@ constexpr long kLogCheckMs = 5000;
          unlink( pidFile.c_str() );
          _exit( 0 );
       }
-      logLine( "dockerd exited unexpectedly; restarting" );
+      logLine( exitedMsg.c_str() );
+      if ( !p.childFile.empty() ) {
+         std::ofstream cf( p.childFile, std::ios::trunc );
+         cf << 0 << " " << starts << "\n";
+      }
       // A daemon that ran for a while earns a fresh back-off.
       if ( time( nullptr ) - started > 60 ) {
          backoffMs = 1000;
@@ -194,7 +205,9 @@ pid_t livePidFromFile( String const & pidFile ) {
 
 pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
    // Everything the children need is prepared before forking.
-   std::vector< String > const argv = { p.dockerd, "--config-file", p.configFile };
+   std::vector< String > const argv =
+      p.command.empty() ? std::vector< String >{ p.dockerd, "--config-file", p.configFile }
+                        : p.command;
 
    int fds[ 2 ];
    if ( pipe2( fds, O_CLOEXEC ) != 0 ) {
@@ -256,12 +269,12 @@ pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
    }
    close( fds[ 0 ] );
    if ( msg != "OK" ) {
-      throw RuntimeException( "dockerd supervisor did not start: " +
-                              ( msg.empty() ? String( "no answer" ) : msg ) );
+      throw RuntimeException(
+         p.name + " supervisor did not start: " + ( msg.empty() ? String( "no answer" ) : msg ) );
    }
    pid_t pid = livePidFromFile( p.pidFile );
    if ( pid == 0 ) {
-      throw RuntimeException( "dockerd supervisor exited at once" );
+      throw RuntimeException( p.name + " supervisor exited at once" );
    }
    return pid;
 }

@@ -1,8 +1,9 @@
 #pragma once
-// Keeps dockerd running without a service manager: a detached process in its
-// own session that outlives the agent, restarts dockerd when it dies, and
-// stops it on SIGTERM. Found again by later agent processes via its pid file.
-// It keeps dockerd's output, in the log file, below a size.
+// Keeps dockerd (or another program of the agent's) running without a
+// service manager: a detached process in its own session that outlives the
+// agent, restarts the program when it dies, and stops it on SIGTERM. Found
+// again by later agent processes via its pid file. It keeps the program's
+// output, in the log file, below a size.
 #include <sys/types.h>
 
 #include <vector>
@@ -12,13 +13,18 @@
 namespace Quayd {
 
 struct DockerSupervisorParams {
-   String dockerd;    // program to run
-   String configFile; // passed as --config-file
-   String netNsPath;  // empty: the caller's network namespace
-   String logFile;
-   String pidFile; // the supervisor's own pid
+   String dockerd = {};    // program to run
+   String configFile = {}; // passed as --config-file
+   String netNsPath = {};  // empty: the caller's network namespace
+   String logFile = {};
+   String pidFile = {}; // the supervisor's own pid
    // The log is emptied, its lines kept in one older file, once it is larger.
    off_t logMaxBytes = 8 << 20;
+   // When set, run instead of dockerd with configFile; named in the log.
+   std::vector< String > command = {};
+   String name = "dockerd";
+   // When set, "PID STARTS" of the program is written there at each start.
+   String childFile = {};
 };
 
 // Starts a supervisor and returns its pid once it runs and has entered the

@@ -27,8 +27,14 @@ enter_sandbox() {
 cleanup() {
   [ $? -eq 0 ] || keep_work=1
   [ -n "$quayd_pid" ] && kill -9 "$quayd_pid" 2>/dev/null || true
-  # The agent leaves dockerd running by design; the test takes it down.
+  # The agent leaves dockerd and the Containerz service running by design;
+  # the test takes them down, the service first.
   local sup
+  sup=$(cat /run/quayd/containerz/supervisor.pid 2>/dev/null) || true
+  if [ -n "$sup" ]; then
+    kill "$sup" 2>/dev/null || true
+    for _ in $(seq 300); do [ -e "/proc/$sup" ] || break; sleep 0.1; done
+  fi
   sup=$(cat /run/quayd/docker/supervisor.pid 2>/dev/null) || true
   if [ -n "$sup" ]; then
     kill "$sup" 2>/dev/null || true

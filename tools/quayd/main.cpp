@@ -9,6 +9,7 @@
 #include "agent/QuaydAgent.h"
 #include "model/Model.h"
 #include "platform/Credentials.h"
+#include "platform/docker/ContainerzServerControl.h"
 #include "platform/docker/DockerRuntime.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixFileSystem.h"
@@ -102,10 +103,13 @@ int main( int argc, char ** argv ) {
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
-   Ptr< ContainerRuntimeInterface > const runtime = makePtr< DockerRuntime >( &loop );
-   Ptr< CAgent > agent =
-      agentFactory( opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) {
-         return runtime;
+   auto const docker = makePtr< DockerRuntime >( &loop );
+   Ptr< ContainerRuntimeInterface > const runtime = docker;
+   Ptr< CAgent > agent = agentFactory(
+      opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; },
+      [ docker ]() -> Ptr< ContainerzServerInterface > {
+         return makePtr< ContainerzServerControl >( "/run/quayd/containerz",
+                                                    [ docker ] { return docker->socketPath(); } );
       } );
    agent->hostIs( em, loop.scheduler() );
 

@@ -1,0 +1,108 @@
+#include "agent/ContainerzServerSm.h"
+
+#include "platform/Trace.h"
+
+namespace Quayd {
+
+namespace {
+TraceHandle const trace( "ContainerzServerSm" );
+}
+
+ContainerzServerSm::ContainerzServerSm( Ptr< Gnoi::Containerz::Config const > config,
+                                        Ptr< Gnoi::Containerz::ServerStatus > status,
+                                        Ptr< ContainerzServerInterface > server,
+                                        Ptr< TaskScheduler > taskScheduler, String stagingDir )
+    : config_( std::move( config ) ), status_( std::move( status ) ),
+      server_( std::move( server ) ), stagingDir_( std::move( stagingDir ) ) {
+   QUAYD_ASSERT( status_ && server_ );
+   pollTask_ = makePtr< TimerTask >( std::move( taskScheduler ), TaskPriority( 3 ),
+                                     "ContainerzServerPoll", [ this ] { poll(); } );
+   if ( config_ ) {
+      reactor_.on( config_, Gnoi::Containerz::Config::Attr::grpcConfig,
+                   [ this ] { handleGrpcConfig(); } );
+   }
+   reactor_.start();
+}
+
+ContainerzServerSm::~ContainerzServerSm() {
+   reactor_.unwatchAll();
+   pollTask_ = nullptr;
+}
+
+ContainerzServerParams ContainerzServerSm::params() const {
+   auto const g = config_ ? config_->grpcConfig() : Gnoi::Containerz::GrpcConfig{};
+   return { .netNsPath = netNsPath_.value_or( "" ),
+            .stagingDir = stagingDir_,
+            .address = g.address,
+            .port = g.port,
+            .tlsCert = g.tlsCert,
+            .tlsKey = g.tlsKey,
+            .tlsCa = g.tlsCa };
+}
+
+void ContainerzServerSm::runtimeIs( String const & netNsPath ) {
+   netNsPath_ = netNsPath;
+   earlierRestarts_ = 0;
+   start();
+}
+
+void ContainerzServerSm::runtimeDel() {
+   netNsPath_.reset();
+   pollTask_->stopTimerTask();
+   server_->stop();
+   status_->stateIs( "stopped" );
+   status_->pidIs( 0 );
+   status_->addressIs( "" );
+   status_->lastErrorIs( "" );
+}
+
+void ContainerzServerSm::handleGrpcConfig() {
+   if ( netNsPath_ ) {
+      QTRACE( trace, 1, "The listening configuration changed; starting the server anew" );
+      start();
+   }
+}
+
+void ContainerzServerSm::start() {
+   auto const p = params();
+   String const address =
+      ( p.address.empty() ? ( p.tlsCert.empty() ? "127.0.0.1" : "*" ) : p.address ) + ":" +
+      std::to_string( p.port );
+   status_->addressIs( address );
+   status_->stateIs( "starting" );
+   try {
+      server_->start( p );
+      status_->lastErrorIs( "" );
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "The Containerz server did not start: {}", e.what() );
+      status_->lastErrorIs( e.what() );
+   }
+   poll();
+}
+
+void ContainerzServerSm::poll() {
+   if ( !netNsPath_ ) {
+      return;
+   }
+   ContainerzServerState const s = server_->state();
+   if ( !s.supervised ) {
+      // Gone with its supervisor (or never started): started anew, which
+      // counts as a restart.
+      if ( status_->state() != "starting" ) {
+         QTRACE( trace, 0, "The Containerz server's supervisor is gone; starting it anew" );
+         earlierRestarts_ = status_->restarts() + 1;
+         status_->restartsIs( earlierRestarts_ );
+         start();
+         return;
+      }
+      status_->stateIs( "restarting" );
+      status_->pidIs( 0 );
+   } else {
+      status_->stateIs( s.pid ? "running" : "restarting" );
+      status_->pidIs( s.pid );
+      status_->restartsIs( earlierRestarts_ + s.restarts );
+   }
+   pollTask_->scheduleTaskDelay( kPollInterval );
+}
+
+} // namespace Quayd

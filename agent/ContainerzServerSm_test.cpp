@@ -1,0 +1,117 @@
+// The gRPC Containerz service of the Containerz sub-agent on the fake
+// runtime and the fake server: it comes up after the runtime and goes down
+// before it, follows its listening configuration, and its deaths are
+// published and repaired, all in virtual time.
+#include <gtest/gtest.h>
+
+#include "agent/ContainerzSm.h"
+#include "platform/testing/FakeContainerzServer.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+namespace {
+
+using Testing::FakeContainerzServer;
+using Testing::FakeRuntime;
+
+class ContainerzServerSmTest : public ::testing::Test {
+ protected:
+   void start() {
+      sm =
+         containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status, server );
+   }
+   // What the status says: "state pid restarts".
+   String published() const {
+      return status->state() + " " + std::to_string( status->pid() ) + " " +
+             std::to_string( status->restarts() );
+   }
+
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< FakeContainerzServer > server = makePtr< FakeContainerzServer >();
+   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
+   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
+   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
+      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
+   Ptr< Gnoi::Containerz::ServerStatus > status = makePtr< Gnoi::Containerz::ServerStatus >();
+   Ptr< ContainerzSm > sm;
+};
+
+TEST_F( ContainerzServerSmTest, TheServerRunsExactlyWhileTheRuntimeRuns ) {
+   start();
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+   EXPECT_EQ( server->startCalls, 1 );
+   EXPECT_EQ( server->params().stagingDir, ContainerzSm::kStagingDir );
+   EXPECT_EQ( server->params().port, Gnoi::Containerz::GrpcConfig::kDefaultPort );
+   EXPECT_EQ( published(), "running 100 0" );
+   EXPECT_EQ( status->address(), "127.0.0.1:9339" );
+
+   // The server stops before the runtime does: its calls need the daemon.
+   int const stopsBefore = server->stopCalls;
+   int stopsAtDisable = -1;
+   runtime->onCall = [ & ]( String const & name ) {
+      if ( name == "disableRuntime" ) {
+         stopsAtDisable = server->stopCalls;
+      }
+   };
+   sm = nullptr;
+   EXPECT_EQ( stopsAtDisable, stopsBefore + 1 );
+   EXPECT_EQ( published(), "stopped 0 0" );
+   EXPECT_EQ( status->address(), "" );
+}
+
+TEST_F( ContainerzServerSmTest, ANewListeningConfigurationStartsTheServerAnew ) {
+   start();
+   Gnoi::Containerz::GrpcConfig g;
+   g.port = 50051;
+   g.tlsCert = "/etc/quayd/server.crt";
+   g.tlsKey = "/etc/quayd/server.key";
+   config->grpcConfigIs( g );
+   EXPECT_EQ( server->startCalls, 2 );
+   EXPECT_EQ( server->params().port, 50051 );
+   EXPECT_EQ( server->params().tlsKey, "/etc/quayd/server.key" );
+   EXPECT_EQ( status->address(), "*:50051" );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u ) << "the runtime stays up";
+}
+
+TEST_F( ContainerzServerSmTest, DeathsArePublishedAndAGoneSupervisorIsReplaced ) {
+   start();
+   // The supervisor restarts a dead server; the next look publishes it.
+   server->serverRestarted();
+   EXPECT_EQ( published(), "running 100 0" );
+   time.advance( ContainerzServerSm::kPollInterval );
+   EXPECT_EQ( published(), "running 101 1" );
+
+   // Killed with its supervisor: started anew at the next look.
+   server->supervisorDied();
+   time.advance( ContainerzServerSm::kPollInterval - std::chrono::seconds( 1 ) );
+   EXPECT_EQ( server->startCalls, 1 );
+   time.advance( std::chrono::seconds( 1 ) );
+   EXPECT_EQ( server->startCalls, 2 );
+   EXPECT_EQ( published(), "running 102 2" );
+}
+
+TEST_F( ContainerzServerSmTest, AFailedStartIsPublishedAndRetried ) {
+   server->startError = "quayd-containerz supervisor did not start: no answer";
+   start();
+   EXPECT_EQ( status->state(), "restarting" );
+   EXPECT_EQ( status->lastError(), server->startError );
+   EXPECT_TRUE( crt->enabled() ) << "the runtime runs without its service";
+   server->startError = "";
+   time.advance( ContainerzServerSm::kPollInterval );
+   EXPECT_EQ( server->startCalls, 2 );
+   EXPECT_EQ( status->state(), "running" );
+   EXPECT_EQ( status->lastError(), "" );
+}
+
+TEST_F( ContainerzServerSmTest, WithoutAServerNoneIsStarted ) {
+   sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false );
+   EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
+   EXPECT_FALSE( sm->serverSm() );
+}
+
+} // namespace
+} // namespace Quayd

@@ -1,0 +1,87 @@
+#include "tools/quayd-containerz/ContainerzServer.h"
+
+#include "platform/Exception.h"
+
+using nlohmann::json;
+
+namespace Quayd::Containerz {
+
+namespace {
+grpc::Status noPlugins( String const & call ) {
+   return { grpc::StatusCode::UNIMPLEMENTED,
+            call + ": this server runs container images only, not plugins" };
+}
+} // namespace
+
+ContainerzServer::ContainerzServer( String socketPath, String stagingDir )
+    : socketPath_( std::move( socketPath ) ), stagingDir_( std::move( stagingDir ) ) {}
+
+ContainerzServer::~ContainerzServer() {
+   std::lock_guard lock( asyncMutex_ );
+   for ( auto & t : asyncUpdates_ ) {
+      t.join();
+   }
+}
+
+grpc::Status statusOf( std::exception const & e, String const & what ) {
+   if ( auto const * c = dynamic_cast< CallError const * >( &e ) ) {
+      return c->status();
+   }
+   if ( dynamic_cast< ApiRequestException const * >( &e ) ) {
+      return { grpc::StatusCode::INVALID_ARGUMENT, what + ": " + e.what() };
+   }
+   return { grpc::StatusCode::INTERNAL, what + ": " + e.what() };
+}
+
+std::optional< json > ContainerzServer::inspectContainer( DockerApiClient & api,
+                                                          String const & name ) {
+   auto r = api.request( "GET", "/containers/" + DockerApiClient::escape( name ) + "/json" );
+   if ( r.status == 404 ) {
+      return std::nullopt;
+   }
+   if ( r.status != 200 ) {
+      throw RuntimeException( DockerApiClient::errorMessage( r ) );
+   }
+   return json::parse( r.body );
+}
+
+std::optional< json > ContainerzServer::inspectImage( DockerApiClient & api, String const & ref ) {
+   auto r = api.request( "GET", "/images/" + DockerApiClient::escape( ref ) + "/json" );
+   if ( r.status == 404 ) {
+      return std::nullopt;
+   }
+   if ( r.status != 200 ) {
+      throw RuntimeException( DockerApiClient::errorMessage( r ) );
+   }
+   return json::parse( r.body );
+}
+
+void ContainerzServer::removeIfUnused( DockerApiClient & api, String const & imageId ) {
+   // Without force the daemon refuses an image a container still uses;
+   // that refusal is the answer wanted here.
+   api.request( "DELETE", "/images/" + DockerApiClient::escape( imageId ) );
+}
+
+grpc::Status ContainerzServer::StartPlugin( grpc::ServerContext *, pb::StartPluginRequest const *,
+                                            pb::StartPluginResponse * ) {
+   return noPlugins( "StartPlugin" );
+}
+grpc::Status ContainerzServer::StopPlugin( grpc::ServerContext *, pb::StopPluginRequest const *,
+                                           pb::StopPluginResponse * ) {
+   return noPlugins( "StopPlugin" );
+}
+grpc::Status ContainerzServer::ListPlugins( grpc::ServerContext *, pb::ListPluginsRequest const *,
+                                            pb::ListPluginsResponse * ) {
+   return noPlugins( "ListPlugins" );
+}
+grpc::Status ContainerzServer::RemovePlugin( grpc::ServerContext *, pb::RemovePluginRequest const *,
+                                             pb::RemovePluginResponse * ) {
+   return noPlugins( "RemovePlugin" );
+}
+grpc::Status ContainerzServer::RemovePluginTar( grpc::ServerContext *,
+                                                pb::RemovePluginTarRequest const *,
+                                                pb::RemovePluginTarResponse * ) {
+   return noPlugins( "RemovePluginTar" );
+}
+
+} // namespace Quayd::Containerz

@@ -1,0 +1,114 @@
+#pragma once
+// The gRPC Containerz service on one container daemon, reached through its
+// Engine API socket. Each call runs on a gRPC thread with a client of its
+// own; calls that change containers take turns, so that an update never
+// sees a half-made start.
+#include <chrono>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "gnoi/containerz/containerz.grpc.pb.h"
+#include "platform/Types.h"
+#include "platform/docker/DockerApiClient.h"
+#include "tools/quayd-containerz/CallError.h"
+
+namespace Quayd::Containerz {
+
+namespace pb = ::gnoi::containerz;
+
+class ContainerzServer final : public pb::Containerz::Service {
+ public:
+   // Content chunks a Deploy asks for; below gRPC's default message limit.
+   static constexpr int32_t kChunkSize = 3 << 20;
+   // Between two progress messages of a Deploy.
+   static constexpr uint64_t kProgressEvery = 16 << 20;
+   // How long a stop waits for a container to end before killing it.
+   static constexpr long kStopGraceSec = 10;
+
+   // `stagingDir`: where Deploy keeps a tarball until it is loaded, on the
+   // same flash as the daemon's data.
+   ContainerzServer( String socketPath, String stagingDir );
+   ~ContainerzServer() override;
+
+   // Removes the containers that have been stopped for `grace` or longer.
+   void removeStopped( std::chrono::seconds grace );
+
+   grpc::Status
+   Deploy( grpc::ServerContext * ctx,
+           grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream ) override;
+   grpc::Status ListImage( grpc::ServerContext * ctx, pb::ListImageRequest const * req,
+                           grpc::ServerWriter< pb::ListImageResponse > * out ) override;
+   grpc::Status RemoveImage( grpc::ServerContext * ctx, pb::RemoveImageRequest const * req,
+                             pb::RemoveImageResponse * resp ) override;
+   grpc::Status RemoveContainer( grpc::ServerContext * ctx, pb::RemoveContainerRequest const * req,
+                                 pb::RemoveContainerResponse * resp ) override;
+   grpc::Status ListContainer( grpc::ServerContext * ctx, pb::ListContainerRequest const * req,
+                               grpc::ServerWriter< pb::ListContainerResponse > * out ) override;
+   grpc::Status StartContainer( grpc::ServerContext * ctx, pb::StartContainerRequest const * req,
+                                pb::StartContainerResponse * resp ) override;
+   grpc::Status StopContainer( grpc::ServerContext * ctx, pb::StopContainerRequest const * req,
+                               pb::StopContainerResponse * resp ) override;
+   grpc::Status UpdateContainer( grpc::ServerContext * ctx, pb::UpdateContainerRequest const * req,
+                                 pb::UpdateContainerResponse * resp ) override;
+   grpc::Status Log( grpc::ServerContext * ctx, pb::LogRequest const * req,
+                     grpc::ServerWriter< pb::LogResponse > * out ) override;
+   grpc::Status CreateVolume( grpc::ServerContext * ctx, pb::CreateVolumeRequest const * req,
+                              pb::CreateVolumeResponse * resp ) override;
+   grpc::Status RemoveVolume( grpc::ServerContext * ctx, pb::RemoveVolumeRequest const * req,
+                              pb::RemoveVolumeResponse * resp ) override;
+   grpc::Status ListVolume( grpc::ServerContext * ctx, pb::ListVolumeRequest const * req,
+                            grpc::ServerWriter< pb::ListVolumeResponse > * out ) override;
+   grpc::Status StartPlugin( grpc::ServerContext * ctx, pb::StartPluginRequest const * req,
+                             pb::StartPluginResponse * resp ) override;
+   grpc::Status StopPlugin( grpc::ServerContext * ctx, pb::StopPluginRequest const * req,
+                            pb::StopPluginResponse * resp ) override;
+   grpc::Status ListPlugins( grpc::ServerContext * ctx, pb::ListPluginsRequest const * req,
+                             pb::ListPluginsResponse * resp ) override;
+   grpc::Status RemovePlugin( grpc::ServerContext * ctx, pb::RemovePluginRequest const * req,
+                              pb::RemovePluginResponse * resp ) override;
+   grpc::Status RemovePluginTar( grpc::ServerContext * ctx, pb::RemovePluginTarRequest const * req,
+                                 pb::RemovePluginTarResponse * resp ) override;
+
+ private:
+   // A container's inspection, or nothing when the daemon has none of that name.
+   std::optional< nlohmann::json > inspectContainer( DockerApiClient & api, String const & name );
+   std::optional< nlohmann::json > inspectImage( DockerApiClient & api, String const & ref );
+   // Creates and starts a container; throws CallError. Returns its name.
+   String startNew( DockerApiClient & api, pb::StartContainerRequest const & req );
+   void stopRunning( DockerApiClient & api, String const & name, bool force );
+   // The update proper, once the checks passed; throws CallError.
+   void update( DockerApiClient & api, pb::UpdateContainerRequest const & req,
+                nlohmann::json const & old );
+   // Removes an image no container uses any more; keeps it otherwise.
+   void removeIfUnused( DockerApiClient & api, String const & imageId );
+   void receiveImage( grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream,
+                      pb::ImageTransfer const & transfer, String const & path );
+   String loadImage( DockerApiClient & api, String const & path );
+
+   String socketPath_;
+   String stagingDir_;
+   // Held by every call that changes containers.
+   std::mutex changing_;
+   std::mutex asyncMutex_;
+   std::list< std::thread > asyncUpdates_;
+};
+
+// The status of an exception out of the Engine API client or of a call.
+grpc::Status statusOf( std::exception const & e, String const & what );
+// The JSON of the daemon's list filters from a request's key/values.
+template < typename F >
+String filtersOf( F const & filters ) {
+   nlohmann::json j = nlohmann::json::object();
+   for ( auto const & f : filters ) {
+      for ( auto const & v : f.value() ) {
+         j[ f.key() ].push_back( v );
+      }
+   }
+   return DockerApiClient::escape( j.dump() );
+}
+
+} // namespace Quayd::Containerz
