@@ -18,7 +18,7 @@ q container keeper --image bb:1 --command "$SLEEPER" --network none --restart al
 q container loner --image bb:1 --command "$SLEEPER" --network none
 for n in keeper loner; do wait_for "$n running" running $n; done
 # The daemon's column of one container in the table.
-daemon_says() { q show containers | awk -v n="$1" '$1 == n { print $3 }'; }
+daemon_says() { q show containers | awk -v n="$1" '$1 == n { print $4 }'; }
 [ "$(daemon_says keeper)" = running ] || fail "show containers: keeper is '$(daemon_says keeper)'"
 
 status() { field "cell/0/quayd/container/status|$1" "$2"; }
@@ -60,7 +60,7 @@ wait_for "loner's status says it runs" sh -c \
 for n in keeper loner; do
   [ "$(daemon_says $n)" = running ] || fail "show containers: $n is '$(daemon_says $n)'"
 done
-q show containers --json | grep -q '"daemon": "running"' || fail "show --json has no daemon state"
+q show containers --json | grep -q '"daemonState": "running"' || fail "show --json has no daemon state"
 echo "after the kill: keeper and loner running"
 
 # The agent still works: a change of loner's parameters brings in a new one.
