@@ -21,7 +21,9 @@ done
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for f in ./usr/sbin/quayd ./usr/sbin/quylbmount ./usr/bin/quyctl \
          ./usr/lib/systemd/system/quayd.service ./etc/default/quayd \
-         ./usr/share/doc/quayd/security.md; do
+         ./usr/share/doc/quayd/security.md ./usr/share/doc/quayd/quyctl.md \
+         ./usr/share/man/man1/quyctl.1 ./usr/share/man/man8/quayd.8 \
+         ./usr/share/man/man8/quylbmount.8 ./usr/share/bash-completion/completions/quyctl; do
   echo "$contents" | grep -qx "$f" || fail "the package lacks $f"
 done
 root=$work/root

@@ -33,8 +33,8 @@ int waitFor( Redis::Connection & c, String const & name, String const & state, d
       }
       if ( std::chrono::steady_clock::now() + kPoll > deadline ) {
          s.err << "quyctl: container " << name << " did not reach " << state << " within "
-               << timeout << " s (it is " << ( now.empty() ? String( "unknown to the agent" ) : now )
-               << ")\n";
+               << timeout << " s (it is "
+               << ( now.empty() ? String( "unknown to the agent" ) : now ) << ")\n";
          return kFailed;
       }
       std::this_thread::sleep_for( kPoll );
@@ -78,9 +78,9 @@ void addLogsAndWaitCommands( CLI::App & app, Parsed & p ) {
    auto state = std::make_shared< String >();
    auto timeout = std::make_shared< double >( 30 );
    std::vector< String > states;
-   for ( auto s : { ContainerRunState::containerStopped_, ContainerRunState::containerWaiting_,
-                    ContainerRunState::containerStartFailed_,
-                    ContainerRunState::containerRunning_ } ) {
+   for ( auto s :
+         { ContainerRunState::containerStopped_, ContainerRunState::containerWaiting_,
+           ContainerRunState::containerStartFailed_, ContainerRunState::containerRunning_ } ) {
       states.push_back( nlohmann::json( s ).get< String >() );
    }
    wait->add_option( "--state", *state, "the agent's state to wait for" )
