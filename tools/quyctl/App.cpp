@@ -8,6 +8,7 @@
 
 #include "platform/Exception.h"
 #include "tools/quyctl/Command.h"
+#include "tools/quyctl/DryRun.h"
 #include "tools/quyctl/Transaction.h"
 
 namespace Quayd::Quyctl {
@@ -128,7 +129,9 @@ int run( std::vector< String > const & args, Connect const & connect, std::ostre
          return p.query( *c, s );
       }
       if ( p.dryRun ) {
-         printWrites( *c, *p.edit, out );
+         Writes const writes = p.edit->build( *c );
+         printWrites( writes, out );
+         printPlan( *c, writes, out );
          return kOk;
       }
       commit( *c, *p.edit );

@@ -337,6 +337,46 @@ TEST_F( QuyctlTest, LogsRunTheDockerClientForAKnownContainer ) {
    EXPECT_EQ( ran_.size(), 2u );
 }
 
+// Before a profile shared by several containers changes, --dry-run tells
+// what becomes of each of them, profiles merged, and writes nothing.
+TEST_F( QuyctlTest, DryRunTellsWhatTheAgentWillDoAboutEachContainer ) {
+   for ( auto const & args : std::vector< std::vector< String > >{
+            { "profile", "small", "--image", "bb:1", "--memory", "64m" },
+            { "container", "up", "--profile", "small" },
+            { "container", "down", "--profile", "small" },
+            { "container", "own", "--memory", "32m", "--profile", "small" },
+            { "container", "other", "--image", "bb:1" } } ) {
+      ASSERT_EQ( quyctl( args ), kOk ) << err_.str();
+   }
+   auto c = server_.client();
+   // "up" and "own" run with what is configured now; "down" failed to start.
+   c.command( { "HSET", "cell/0/quayd/container/status|up", "state", "containerRunning_", "params",
+                R"({"image":"bb:1","memory":"64m"})" } );
+   c.command( { "HSET", "cell/0/quayd/container/status|own", "state", "containerRunning_", "params",
+                R"({"image":"bb:1","memory":"32m"})" } );
+   c.command( { "HSET", "cell/0/quayd/container/status|down", "state", "containerStartFailed_" } );
+   auto const before = server_.client().hgetall( "quayd/container/profileConfig|small" );
+
+   ASSERT_EQ( quyctl( { "profile", "small", "--memory", "128m", "--dry-run" } ), kOk )
+      << err_.str();
+   EXPECT_EQ( out_.str().substr( out_.str().find( "container " ) ),
+              "container down: start\ncontainer up: restart\n" )
+      << out_.str();
+   EXPECT_NE( out_.str().find( "quayd/container/profileConfig|small params " ), String::npos );
+   EXPECT_EQ( server_.client().hgetall( "quayd/container/profileConfig|small" ), before );
+
+   ASSERT_EQ( quyctl( { "profile", "small", "--delete", "--dry-run" } ), kOk );
+   EXPECT_EQ( out_.str().substr( out_.str().find( "container " ) ),
+              "container down: leave alone\ncontainer own: stop\ncontainer up: stop\n" )
+      << "without their profile they have no image: " << out_.str();
+   ASSERT_EQ( quyctl( { "container", "own", "--disable", "--dry-run" } ), kOk );
+   EXPECT_NE( out_.str().find( "container own: stop\n" ), String::npos ) << out_.str();
+   ASSERT_EQ( quyctl( { "container", "own", "--memory", "32m", "--dry-run" } ), kOk );
+   EXPECT_NE( out_.str().find( "no container changes\n" ), String::npos ) << out_.str();
+   ASSERT_EQ( quyctl( { "daemon", "disable", "--dry-run" } ), kOk );
+   EXPECT_EQ( out_.str(), "quayd/config enabled false\n" );
+}
+
 // An edit that keeps what it does not change refuses to build on a stored
 // field it cannot read, rather than replace it with the default.
 TEST_F( QuyctlTest, EditsRefuseGarbageTheyWouldDrop ) {

@@ -2,10 +2,7 @@
 
 #include <hiredis/hiredis.h>
 
-#include <ostream>
-
 #include "platform/Exception.h"
-#include "tools/quyctl/Quyctl.h"
 
 namespace Quayd::Quyctl {
 
@@ -31,18 +28,6 @@ void commit( Redis::Connection & c, Edit const & e, int attempts ) {
    }
    throw RuntimeException( "the edit of " + keys + " was not committed: " +
                            std::to_string( attempts ) + " concurrent changes came first" );
-}
-
-void printWrites( Redis::Connection & c, Edit const & e, std::ostream & out ) {
-   for ( auto const & w : e.build( c ) ) {
-      if ( w.size() == 2 && w[ 0 ] == "DEL" ) {
-         out << w[ 1 ] << " deleted\n";
-         continue;
-      }
-      for ( size_t i = 2; i + 1 < w.size(); i += 2 ) {
-         out << w[ 1 ] << " " << w[ i ] << " " << redacted( w[ i ], w[ i + 1 ] ) << "\n";
-      }
-   }
 }
 
 } // namespace Quayd::Quyctl

@@ -1,7 +1,5 @@
 #pragma once
 // Edits as transactions: concurrent quyctl runs lose nothing.
-#include <iosfwd>
-
 #include "tools/quyctl/Command.h"
 
 namespace Quayd::Quyctl {
@@ -13,9 +11,5 @@ inline constexpr int kCommitAttempts = 100;
 // fails the EXEC and the edit starts over from what is now stored, at most
 // `attempts` times; then RuntimeException.
 void commit( Redis::Connection & c, Edit const & e, int attempts = kCommitAttempts );
-
-// What `e` would write, one line per field ("KEY FIELD VALUE") or deleted
-// key ("KEY deleted"), passwords masked; writes nothing.
-void printWrites( Redis::Connection & c, Edit const & e, std::ostream & out );
 
 } // namespace Quayd::Quyctl
