@@ -31,7 +31,7 @@ wait_for "loner's status says it exited" sh -c \
   "[ \"\$(redis-cli -s $sock hget 'cell/0/quayd/container/status|loner' daemonState)\" = exited ]"
 [ "$(status loner exitCode)" = 137 ] || fail "loner's exit code is '$(status loner exitCode)'"
 [ "$(status loner state)" = containerRunning_ ] || fail "loner's status changed"
-[ "$(daemon_says loner)" = exited ] || fail "show containers: loner is '$(daemon_says loner)'"
+[ "$(daemon_says loner)" = "exited(137)" ] || fail "show containers: loner is '$(daemon_says loner)'"
 loner_id=$(container_id loner)
 docker start loner >/dev/null
 wait_for "loner's status says it runs again" sh -c \
