@@ -4,7 +4,8 @@
 # runtime layer's supervisor starts it again, the container with restart
 # policy "always" runs again, and the agent, following the daemon's events
 # again, runs the one without restart policy again. The agent keeps running,
-# and `quyctl show containers` shows the daemon's side of each container.
+# and `quyctl show containers` shows the daemon's side of each container;
+# `quyctl wait` and `quyctl logs` work on the real daemon's containers.
 # Usage: dockerd_death_test.sh QUAYD QUYCTL QUYLBMOUNT
 set -euo pipefail
 quayd=$1 quyctl=$2
@@ -17,6 +18,11 @@ bring_up
 q container keeper --image bb:1 --command "$SLEEPER" --network none --restart always
 q container loner --image bb:1 --command "$SLEEPER" --network none
 for n in keeper loner; do wait_for "$n running" running $n; done
+# What a script does next: wait for the state, read the log.
+q wait keeper --state containerRunning_ --timeout 60 || fail "quyctl wait: keeper not running"
+rc=0; q wait keeper --state containerStopped_ --timeout 0.5 2>/dev/null || rc=$?
+[ $rc = 1 ] || fail "quyctl wait past its timeout exited $rc"
+q logs keeper --tail 5 >/dev/null || fail "quyctl logs keeper failed"
 # The daemon's column of one container in the table.
 daemon_says() { q show containers | awk -v n="$1" '$1 == n { print $4 }'; }
 [ "$(daemon_says keeper)" = running ] || fail "show containers: keeper is '$(daemon_says keeper)'"
