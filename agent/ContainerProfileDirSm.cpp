@@ -1,5 +1,7 @@
 #include "agent/ContainerProfileDirSm.h"
 
+#include "agent/ContainerPlan.h"
+
 #include "platform/Exception.h"
 
 namespace Quayd {
@@ -97,24 +99,7 @@ void ContainerProfileDirSm::sync( String const & name ) {
    }
    auto profile = profileConfig_ && !c->profile().empty() ? profileConfig_->profile( c->profile() )
                                                           : Ptr< ContainerConfig >();
-   ContainerParams params = c->params();
-   std::map< String, BindMountEntry > binds = c->bindMount();
-   if ( profile ) {
-      // Field by field: what the container leaves at the default comes from
-      // the profile.
-      nlohmann::json const defaults = ContainerParams{};
-      nlohmann::json merged = profile->params();
-      nlohmann::json const own = c->params();
-      for ( auto const & [ field, value ] : own.items() ) {
-         if ( value != defaults[ field ] ) {
-            merged[ field ] = value;
-         }
-      }
-      params = merged.get< ContainerParams >();
-      for ( auto const & [ path, b ] : profile->bindMount() ) {
-         binds.emplace( path, b );
-      }
-   }
+   auto const [ params, binds ] = mergedConfig( *c, profile.get() );
    auto out = consolidated_->containerIs( name );
    out->profileIs( c->profile() );
    out->paramsIs( params );

@@ -1,5 +1,7 @@
 #include "agent/ContainerSm.h"
 
+#include "agent/ContainerPlan.h"
+
 #include <cstdlib>
 
 #include <boost/program_options/parsers.hpp>
@@ -119,18 +121,8 @@ void ContainerSm::handleParams() {
 
 bool ContainerSm::statusUpToDate() const {
    QUAYD_ASSERT( containerConfig_ );
-   auto const & configured = containerConfig_->bindMount();
-   if ( !containerStatus_->params().isEq( containerConfig_->params() ) ||
-        containerStatus_->bindMount().size() != configured.size() ) {
-      return false;
-   }
-   for ( auto const & [ key, entry ] : configured ) {
-      BindMountEntry const * current = containerStatus_->bindMount( key );
-      if ( !current || !current->isEq( entry ) ) {
-         return false;
-      }
-   }
-   return true;
+   return Quayd::statusUpToDate( containerConfig_->params(), containerConfig_->bindMount(),
+                                 *containerStatus_ );
 }
 
 void ContainerSm::handleEnabled() {

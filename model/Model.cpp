@@ -22,26 +22,25 @@ MountEntry entry( String path, MountAccess access ) {
 MountProfile quaydMountProfile() {
    auto const r = MountAccess::read;
    auto const w = MountAccess::write;
-   return {
-      "Quayd",
-      { entry< QuaydConfig >( "quayd/config", r ),
-        entry< QuaydStatus >( Cell::path( "quayd/status", 0 ), w ),
-        entry< QuaydStatus >( "quayd/status", w ), entry< Gnoi::Config >( "mgmt/gnoi/config", r ),
-        entry< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus", w ),
-        entry< Gnoi::Containerz::ServerStatus >( "mgmt/gnoi/containerz/serverStatus", w ),
-        entry< Ip::AllVrfStatusLocal >( Cell::path( "ip/vrf/status/local", 0 ), r ),
-        entry< KernelRoutingOverrideStatus >( "l3/intf/kernelRoutingOverride", r ),
-        entry< PersistentPathConfig >( "quayd/image/persistentPathConfig", r ),
-        entry< PersistentPathStatus >( Cell::path( "quayd/image/persistentPathStatus", 0 ), w ),
-        entry< ImageLoadConfigDir >( "quayd/image/config", r ),
-        entry< ImageLoadStatusDir >( Cell::path( "quayd/image/status", 0 ), w ),
-        entry< RegistryConfigDir >( "quayd/registry/config", r ),
-        entry< RegistryStatusDir >( Cell::path( "quayd/registry/status", 0 ), w ),
-        entry< ContainerProfileConfigDir >( "quayd/container/profileConfig", r ),
-        entry< ContainerConfigDir >( "quayd/container/config", r ),
-        entry< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ), w ),
-        entry< SubAgentCandidate >( kSubAgentCandidatePath, w ) }
-   };
+   return { "Quayd",
+            { entry< QuaydConfig >( Paths::kQuaydConfig, r ),
+              entry< QuaydStatus >( Cell::path( Paths::kQuaydStatus, 0 ), w ),
+              entry< QuaydStatus >( Paths::kQuaydStatus, w ),
+              entry< Gnoi::Config >( Paths::kGnoiConfig, r ),
+              entry< Gnoi::Containerz::ContainerRuntimeStatus >( Paths::kCrtStatus, w ),
+              entry< Gnoi::Containerz::ServerStatus >( Paths::kServerStatus, w ),
+              entry< Ip::AllVrfStatusLocal >( Cell::path( Paths::kVrfStatusLocal, 0 ), r ),
+              entry< KernelRoutingOverrideStatus >( Paths::kKernelRoutingOverride, r ),
+              entry< PersistentPathConfig >( Paths::kPersistentPathConfig, r ),
+              entry< PersistentPathStatus >( Cell::path( Paths::kPersistentPathStatus, 0 ), w ),
+              entry< ImageLoadConfigDir >( Paths::kImageConfig, r ),
+              entry< ImageLoadStatusDir >( Cell::path( Paths::kImageStatus, 0 ), w ),
+              entry< RegistryConfigDir >( Paths::kRegistryConfig, r ),
+              entry< RegistryStatusDir >( Cell::path( Paths::kRegistryStatus, 0 ), w ),
+              entry< ContainerProfileConfigDir >( Paths::kProfileConfig, r ),
+              entry< ContainerConfigDir >( Paths::kContainerConfig, r ),
+              entry< ContainerStatusDir >( Cell::path( Paths::kContainerStatus, 0 ), w ),
+              entry< SubAgentCandidate >( kSubAgentCandidatePath, w ) } };
 }
 
 void to_json( nlohmann::json & j, RegistryParams const & p ) {

@@ -331,6 +331,27 @@ QUAYD_ENTITY( AllVrfStatusLocal, ALL_VRF_STATUS_LOCAL_FIELDS );
 #define KERNEL_ROUTING_OVERRIDE_FIELDS( F ) F( ATTR, bool, enabled, false )
 QUAYD_ENTITY( KernelRoutingOverrideStatus, KERNEL_ROUTING_OVERRIDE_FIELDS );
 
+// The paths of the mount profile; the cell-local ones (status the agent
+// writes for its own cell) go through Cell::path.
+namespace Paths {
+inline constexpr char const * kQuaydConfig = "quayd/config";
+inline constexpr char const * kQuaydStatus = "quayd/status"; // also cell-local
+inline constexpr char const * kGnoiConfig = "mgmt/gnoi/config";
+inline constexpr char const * kCrtStatus = "mgmt/gnoi/containerz/crtStatus";
+inline constexpr char const * kServerStatus = "mgmt/gnoi/containerz/serverStatus";
+inline constexpr char const * kVrfStatusLocal = "ip/vrf/status/local"; // cell-local
+inline constexpr char const * kKernelRoutingOverride = "l3/intf/kernelRoutingOverride";
+inline constexpr char const * kPersistentPathConfig = "quayd/image/persistentPathConfig";
+inline constexpr char const * kPersistentPathStatus = "quayd/image/persistentPathStatus"; // cell
+inline constexpr char const * kImageConfig = "quayd/image/config";
+inline constexpr char const * kImageStatus = "quayd/image/status"; // cell-local
+inline constexpr char const * kRegistryConfig = "quayd/registry/config";
+inline constexpr char const * kRegistryStatus = "quayd/registry/status"; // cell-local
+inline constexpr char const * kProfileConfig = "quayd/container/profileConfig";
+inline constexpr char const * kContainerConfig = "quayd/container/config";
+inline constexpr char const * kContainerStatus = "quayd/container/status"; // cell-local
+} // namespace Paths
+
 // The mount profile "Quayd": every path the agent reads or writes.
 MountProfile quaydMountProfile();
 inline constexpr char const * kSubAgentCandidatePath = "quayd/agent/subAgentCandidate";

@@ -1,9 +1,13 @@
 #include "platform/Credentials.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -84,5 +88,23 @@ void CredentialStore::drop( String const & name ) {
    unlink( file( name ).c_str() );
    std::erase_if( nameOf_, [ & ]( auto const & kv ) { return kv.second == name; } );
 }
+
+CredentialStore::Lock::Lock( String const & dir, bool exclusive ) {
+   makeDir( dir, 0700 );
+   String const path = dir + "/.lock";
+   fd_ = open( path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600 );
+   if ( fd_ < 0 ) {
+      throw RuntimeException( "cannot open " + path + ": " + strerror( errno ) );
+   }
+   while ( flock( fd_, exclusive ? LOCK_EX : LOCK_SH ) != 0 ) {
+      if ( errno != EINTR ) {
+         int const err = errno;
+         close( fd_ );
+         throw RuntimeException( "cannot lock " + path + ": " + strerror( err ) );
+      }
+   }
+}
+
+CredentialStore::Lock::~Lock() { close( fd_ ); }
 
 } // namespace Quayd

@@ -34,6 +34,20 @@ class CredentialStore : public Secrets {
 
    String const & dir() const { return dir_; }
 
+   // Held by a run from put() until the configuration that names the secret
+   // is committed (shared), and by the removal of files nobody names
+   // (exclusive): no file is removed that a concurrent run is about to name.
+   class Lock {
+    public:
+      Lock( String const & dir, bool exclusive );
+      ~Lock();
+      Lock( Lock const & ) = delete;
+      Lock & operator=( Lock const & ) = delete;
+
+    private:
+      int fd_;
+   };
+
  private:
    String file( String const & name ) const { return dir_ + "/" + name; }
    std::optional< String > find( String const & secret );

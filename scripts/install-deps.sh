@@ -5,7 +5,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   build-essential cmake pkg-config
   libfmt-dev libboost-dev libboost-program-options-dev liburiparser-dev
-  libhiredis-dev libcurl4-openssl-dev nlohmann-json3-dev
+  libhiredis-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev help2man
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev
   redis-server docker.io ncat e2fsprogs iproute2 busybox-static

@@ -4,7 +4,8 @@
 # runtime layer's supervisor starts it again, the container with restart
 # policy "always" runs again, and the agent, following the daemon's events
 # again, runs the one without restart policy again. The agent keeps running,
-# and `quyctl show containers` shows the daemon's side of each container.
+# and `quyctl show containers` shows the daemon's side of each container;
+# `quyctl wait` and `quyctl logs` work on the real daemon's containers.
 # Usage: dockerd_death_test.sh QUAYD QUYCTL QUYLBMOUNT
 set -euo pipefail
 quayd=$1 quyctl=$2
@@ -17,8 +18,13 @@ bring_up
 q container keeper --image bb:1 --command "$SLEEPER" --network none --restart always
 q container loner --image bb:1 --command "$SLEEPER" --network none
 for n in keeper loner; do wait_for "$n running" running $n; done
+# What a script does next: wait for the state, read the log.
+q wait keeper --state containerRunning_ --timeout 60 || fail "quyctl wait: keeper not running"
+rc=0; q wait keeper --state containerStopped_ --timeout 0.5 2>/dev/null || rc=$?
+[ $rc = 1 ] || fail "quyctl wait past its timeout exited $rc"
+q logs keeper --tail 5 >/dev/null || fail "quyctl logs keeper failed"
 # The daemon's column of one container in the table.
-daemon_says() { q show containers | awk -v n="$1" '$1 == n { print $3 }'; }
+daemon_says() { q show containers | awk -v n="$1" '$1 == n { print $4 }'; }
 [ "$(daemon_says keeper)" = running ] || fail "show containers: keeper is '$(daemon_says keeper)'"
 
 status() { field "cell/0/quayd/container/status|$1" "$2"; }
@@ -31,7 +37,7 @@ wait_for "loner's status says it exited" sh -c \
   "[ \"\$(redis-cli -s $sock hget 'cell/0/quayd/container/status|loner' daemonState)\" = exited ]"
 [ "$(status loner exitCode)" = 137 ] || fail "loner's exit code is '$(status loner exitCode)'"
 [ "$(status loner state)" = containerRunning_ ] || fail "loner's status changed"
-[ "$(daemon_says loner)" = exited ] || fail "show containers: loner is '$(daemon_says loner)'"
+[ "$(daemon_says loner)" = "exited(137)" ] || fail "show containers: loner is '$(daemon_says loner)'"
 loner_id=$(container_id loner)
 docker start loner >/dev/null
 wait_for "loner's status says it runs again" sh -c \
@@ -66,7 +72,7 @@ wait_for "loner's status says it runs" sh -c \
 for n in keeper loner; do
   [ "$(daemon_says $n)" = running ] || fail "show containers: $n is '$(daemon_says $n)'"
 done
-q show containers --json | grep -q '"daemon": "running"' || fail "show --json has no daemon state"
+q show containers --json | grep -q '"daemonState": "running"' || fail "show --json has no daemon state"
 echo "after the kill: keeper and loner running"
 
 # The agent still works: a change of loner's parameters brings in a new one.

@@ -1,10 +1,11 @@
 #pragma once
 // quyctl, the operator's tool: writes configuration into the state database
-// and shows the agent's status. Exit status: 0 done, 1 the database failed,
-// 2 bad input (nothing written).
+// and shows the agent's status. Exit status: 0 done; 1 failed (the database
+// unreachable, an edit not committed, a wait timed out); 2 bad usage
+// (nothing written).
+#include <chrono>
 #include <functional>
 #include <iosfwd>
-#include <map>
 #include <memory>
 #include <optional>
 
@@ -23,17 +24,18 @@ std::optional< uint64_t > parseSize( String const & text );
 // What an operator may see of a stored value: passwords are masked.
 String redacted( String const & field, String const & text );
 
-using Connect = std::function< std::unique_ptr< Redis::Connection >() >;
+// Opens the database at the address given with --redis, or at the default
+// one without. Called only once the input has been checked.
+using Connect =
+   std::function< std::unique_ptr< Redis::Connection >( std::optional< String > const & ) >;
 
-// What the container daemon reports of each of its containers, by name
-// ("running", "restarting", "exited", ...); none when it cannot be asked.
-using DaemonView = std::function< std::optional< std::map< String, String > >() >;
+// Runs a program (`quyctl logs` runs the docker client); its exit status.
+using Exec = std::function< int( std::vector< String > const & argv ) >;
 
-// Runs one command line (without the program name). `connect` opens the
-// database; it is called only once the input has been checked. `in` gives
-// the password of --password-stdin. `daemon`, when given, is asked by
-// `show` for the daemon's side of each container.
+// Runs one command line (without the program name). `in` gives the password
+// of --password-stdin; `now` is the time uptimes are counted to.
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
-         std::ostream & err, std::istream & in, DaemonView const & daemon = {} );
+         std::ostream & err, std::istream & in, Exec const & exec = {},
+         std::chrono::system_clock::time_point now = std::chrono::system_clock::now() );
 
 } // namespace Quayd::Quyctl

@@ -1,18 +1,14 @@
-// quyctl against a private redis-server: what each command writes, what it
-// refuses (writing nothing), and what show prints.
+// quyctl against a private redis-server: what each command writes, the
+// transactions, what show, wait, logs and --dry-run print.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <sstream>
 
-#include <sys/stat.h>
-
-#include <filesystem>
-
 #include "model/Model.h"
-#include "platform/Credentials.h"
-#include "platform/Files.h"
-#include "platform/redis/TestServer.h"
-#include "tools/quyctl/Quyctl.h"
+#include "platform/Exception.h"
+#include "tools/quyctl/QuyctlFixture.h"
+#include "tools/quyctl/Transaction.h"
 
 namespace Quayd::Quyctl {
 namespace {
@@ -55,31 +51,6 @@ TEST( QuyctlRedaction, PasswordsNeverShow ) {
    EXPECT_EQ( redacted( "state", "started_" ), "started_" );
 }
 
-class QuyctlTest : public ::testing::Test {
- protected:
-   int quyctl( std::vector< String > args ) {
-      out_.str( "" );
-      err_.str( "" );
-      return run(
-         args,
-         [ this ] {
-            ++connects_;
-            return std::make_unique< Redis::Connection >( server_.address() );
-         },
-         out_, err_, in_, daemon_ );
-   }
-   std::optional< String > hget( String const & key, String const & field ) {
-      return server_.client().hget( key, field );
-   }
-   size_t dbsize() { return server_.client().scan( "*" ).size(); }
-
-   Redis::TestServer server_;
-   DaemonView daemon_;
-   std::ostringstream out_, err_;
-   std::istringstream in_;
-   int connects_ = 0;
-};
-
 struct Write {
    std::vector< String > args;
    String key;
@@ -121,78 +92,6 @@ TEST_F( QuyctlTest, CommandsWriteTheConfiguration ) {
    EXPECT_FALSE( server_.client().exists( crt ) );
    EXPECT_EQ( quyctl( { "vrf", "red", "--delete" } ), kOk );
    EXPECT_FALSE( server_.client().exists( "cell/0/ip/vrf/status/local|red" ) );
-}
-
-struct Refusal {
-   std::vector< String > args;
-   char const * says;
-};
-
-TEST_F( QuyctlTest, BadInputIsRefusedAndNothingWritten ) {
-   Refusal const cases[] = {
-      { {}, "Usage" },
-      { { "frobnicate" }, "unknown command 'frobnicate'" },
-      { { "daemon" }, "daemon needs 'enable' or 'disable'" },
-      { { "daemon", "enable", "--flash-limit", "lots", "--on-flash" }, "bad --flash-limit 'lots'" },
-      { { "daemon", "enable", "--flash-limit", "1G" }, "--flash-limit needs --on-flash" },
-      { { "daemon", "enable", "--flash-limit" }, "--flash-limit needs a value" },
-      { { "daemon", "disable", "--on-flash" }, "unknown option --on-flash" },
-      { { "containerz", "--log-driver", "journald" }, "unknown --log-driver 'journald'" },
-      { { "containerz", "--syslog-server", "udp://h:1" },
-        "--syslog-server needs --log-driver syslog" },
-      { { "containerz", "--vrf", String( 101, 'v' ) }, "longer than 100" },
-      { { "containerz", "--delete", "--vrf", "red" }, "--delete takes no other option" },
-      { { "vrf", "red" }, "vrf needs a name and one of" },
-      { { "set", "no/such/path", "a=b" }, "unknown path 'no/such/path'" },
-      { { "set", "quayd/config", "enabled" }, "'enabled' is not FIELD=VALUE" },
-      { { "set", "quayd/config", "colour=red" },
-        "quayd/config has no field 'colour' (fields: enabled" },
-      { { "set", "quayd/config", "enabled=true", "flashLimit=-5" },
-        "field flashLimit: not a valid" },
-      { { "set", "cell/0/quayd/status", "state=started_" }, "is status that the agent writes" },
-      { { "delete", "cell/0/quayd/status" }, "is status that the agent writes" },
-      { { "get", "no/such/path" }, "unknown path" },
-      { { "show", "--yaml" }, "unknown option --yaml" },
-      { { "show", "everything" }, "show takes images, registries" },
-      { { "image", "load", "relative.tar" }, "must be an absolute path" },
-      { { "image", "load" }, "image load needs one tarball path" },
-      { { "image", "persistent-path", "flash" }, "must be an absolute path" },
-      { { "registry", "rr" }, "registry needs --server" },
-      { { "registry", "rr", "--server", "https://r:5000" }, "no scheme" },
-      { { "registry", "rr", "--server", "r:5000", "--password", "x" },
-        "a password needs --username" },
-      { { "registry", "rr", "--server", "r", "--username", "u", "--password", "p",
-          "--password-stdin" },
-        "not both" },
-      { { "registry", "a|b", "--server", "r" }, "bad registry name" },
-      { { "container", "web", "--memory", "lots" }, "bad --memory 'lots'" },
-      { { "container", "web", "--memory", "1.5q" }, "bad --memory" },
-      { { "container", "web", "--options", "-e A=1 --ulimit nofile" },
-        "in --options: bad --ulimit 'nofile'" },
-      { { "container", "web", "--options", "-e A\\d" }, "bad --options" },
-      { { "container", "web", "--cpuset-cpus", "0-" }, "bad --cpuset-cpus" },
-      { { "container", "web", "--restart", "sometimes" }, "bad --restart" },
-      { { "container", "web", "--poll-interval", "0" }, "bad --poll-interval" },
-      { { "container", "web", "--poll-interval", "70000" }, "bad --poll-interval" },
-      { { "container", "web", "--volume", "/data" }, "bad --volume '/data'" },
-      { { "container", "web", "--volume", "data:/data" }, "host path must be an absolute path" },
-      { { "container", "web", "--volume", "/d:/x:rx" }, "bad --volume" },
-      { { "container", "web", "--image", "a", "--image", "b" }, "--image given twice" },
-      { { "container", "web", "--enable", "--disable" }, "not both" },
-      { { "container", "web", "--tty", "--no-tty" }, "not both" },
-      { { "container", "web", "--delete", "--image", "x" }, "--delete takes no other option" },
-      { { "container", "-bad" }, "bad container name" },
-      { { "container", ".web" }, "bad container name" },
-      { { "container", "w" }, "bad container name 'w': two or more" },
-      { { "container", "web", "--frobnicate" }, "unknown option --frobnicate" },
-      { { "profile", "base", "--enable" }, "unknown option --enable" },
-   };
-   for ( auto const & c : cases ) {
-      EXPECT_EQ( quyctl( c.args ), kUsage ) << ( c.args.empty() ? "" : c.args[ 0 ] );
-      EXPECT_NE( err_.str().find( c.says ), String::npos ) << err_.str();
-   }
-   EXPECT_EQ( connects_, 0 ) << "refused input never reaches the database";
-   EXPECT_EQ( dbsize(), 0u );
 }
 
 TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
@@ -255,30 +154,188 @@ TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
    EXPECT_FALSE( server_.client().exists( key ) );
 }
 
-TEST_F( QuyctlTest, ShowContainersAndOneContainer ) {
+// Every column of a container's line comes from the status the agent
+// publishes; the lines fit 80 columns.
+TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
    auto c = server_.client();
-   c.command( { "HSET", "cell/0/quayd/container/status|web", "name", "web", "state",
-                "containerStartFailed_", "params", R"({"image":"bb:1"})", "startAttempts", "3",
-                "lastError", "no such image" } );
+   c.command(
+      { "HSET",
+        "cell/0/quayd/container/status|web",
+        "name",
+        "web",
+        "state",
+        "containerRunning_",
+        "params",
+        R"({"image":"bb:1","memory":"64m","tty":1})",
+        "daemonState",
+        "running",
+        "startedAt",
+        "2026-11-28T10:00:00.123456789Z",
+        "restartCount",
+        "2",
+        "imageId",
+        "sha256:abc",
+        "startAttempts",
+        "1",
+        "bindMount",
+        R"({"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":true}})",
+        "conditionRuns",
+        "3",
+        "conditionFailures",
+        "2" } );
+   c.command( { "HSET", "cell/0/quayd/container/status|db", "name", "db", "state",
+                "containerStartFailed_", "daemonState", "exited", "exitCode", "137",
+                "startAttempts", "3", "lastError",
+                "no such image: registry.example:5000/db:1 (pull refused)" } );
    c.command( { "HSET", "quayd/container/config|web", "enabled", "true", "profile", "base" } );
+   c.command( { "HSET", "quayd/container/config|off", "enabled", "false" } );
    ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
-   EXPECT_NE( out_.str().find( "base (missing)" ), String::npos ) << out_.str();
-   c.command( { "HSET", "quayd/container/profileConfig|base", "enabled", "false" } );
-   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
-   EXPECT_EQ( out_.str().find( "(missing)" ), String::npos ) << out_.str();
-   EXPECT_NE( out_.str().find( "NAME" ), String::npos ) << out_.str();
-   EXPECT_NE( out_.str().find( "web" ), String::npos );
-   EXPECT_NE( out_.str().find( "containerStartFailed_" ), String::npos );
-   EXPECT_NE( out_.str().find( "bb:1" ), String::npos );
-   EXPECT_NE( out_.str().find( "no such image" ), String::npos );
-   EXPECT_EQ( out_.str().find( "Registries" ), String::npos ) << "only the containers";
+   std::map< String, std::vector< String > > lines;
+   std::istringstream text( out_.str() );
+   for ( String l; std::getline( text, l ); ) {
+      EXPECT_LE( l.size(), 80u ) << l;
+      std::istringstream words( l );
+      std::vector< String > w{ std::istream_iterator< String >( words ), {} };
+      lines[ w.at( 0 ) ] = w;
+   }
+   using Words = std::vector< String >;
+   EXPECT_EQ( lines[ "NAME" ],
+              ( Words{ "NAME", "CFG", "AGENT", "DAEMON", "UP", "RST", "TRY", "LAST", "ERROR" } ) );
+   EXPECT_EQ( lines[ "web" ], ( Words{ "web", "on", "running", "running", "1d14h", "2", "1" } ) );
+   EXPECT_EQ( lines[ "db" ], ( Words{ "db", "-", "startFailed", "exited(137)", "-", "0", "3", "no",
+                                      "such", "image:", "re~" } ) );
+   EXPECT_EQ( lines[ "off" ], ( Words{ "off", "off", "-", "-", "-", "0", "0" } ) );
+
+   ASSERT_EQ( quyctl( { "show", "containers", "--json" } ), kOk );
+   auto rows = nlohmann::json::parse( out_.str() )[ "containers" ];
+   ASSERT_EQ( rows.size(), 3u );
+   auto const & db = rows[ 0 ];
+   EXPECT_EQ( db[ "name" ], "db" );
+   EXPECT_EQ( db[ "configured" ], false );
+   EXPECT_EQ( db[ "agentState" ], "containerStartFailed_" );
+   EXPECT_EQ( db[ "daemonState" ], "exited" );
+   EXPECT_EQ( db[ "exitCode" ], 137 );
+   EXPECT_EQ( db[ "uptimeSeconds" ], nullptr );
+   EXPECT_EQ( rows[ 1 ][ "agentState" ], nullptr ) << "off is configured, unknown to the agent";
+   auto const & web = rows[ 2 ];
+   EXPECT_EQ( web[ "uptimeSeconds" ], 1'796'000'000 - 1'795'860'000 );
+   EXPECT_EQ( web[ "imageId" ], "sha256:abc" );
+   EXPECT_EQ( web[ "profile" ], "base" );
 
    ASSERT_EQ( quyctl( { "show", "container", "web", "--json" } ), kOk );
    auto j = nlohmann::json::parse( out_.str() );
-   EXPECT_EQ( j[ "status" ][ "startAttempts" ], 3 );
-   EXPECT_EQ( j[ "config" ][ "enabled" ], true );
+   EXPECT_EQ( j[ "run" ], "docker run --memory 64m --tty bb:1" );
+   EXPECT_EQ( j[ "bindMounts" ][ 0 ][ "hostPath" ], "/mnt/flash/web" );
+   EXPECT_EQ( j[ "startupCondition" ][ "failures" ], 2 );
+   EXPECT_EQ( j[ "restartCount" ], 2 );
+   ASSERT_EQ( quyctl( { "show", "container", "web" } ), kOk );
+   EXPECT_NE( out_.str().find( "/mnt/flash/web -> /data (ro)" ), String::npos ) << out_.str();
    EXPECT_EQ( quyctl( { "show", "container", "nosuch" } ), kFailed );
    EXPECT_NE( err_.str().find( "no container 'nosuch'" ), String::npos );
+}
+
+// A change of a watched key between the read and EXEC makes the edit start
+// over from what is now stored; one that always comes first exhausts the
+// attempts and nothing is written.
+TEST_F( QuyctlTest, AnEditThatRacesAnotherStartsOverFromWhatIsStored ) {
+   auto other = server_.client();
+   auto edit = [ & ]( int racers ) {
+      auto builds = std::make_shared< int >( 0 );
+      return Edit{
+         { "list" },
+         [ &, racers, builds ]( Redis::Connection & c ) {
+            auto const seen = c.hgetall( "list" ).size();
+            if ( ( *builds )++ < racers ) {
+               other.command( { "HSET", "list", "racer" + std::to_string( *builds ), "1" } );
+            }
+            return Writes{ { "HSET", "list", "mine", std::to_string( seen ) } };
+         }
+      };
+   };
+   Redis::Connection c( server_.address() );
+   commit( c, edit( 2 ) );
+   EXPECT_EQ( hget( "list", "racer1" ), "1" );
+   EXPECT_EQ( hget( "list", "racer2" ), "1" );
+   EXPECT_EQ( hget( "list", "mine" ), "2" ) << "built on both racers' writes";
+
+   other.command( { "DEL", "list" } );
+   try {
+      commit( c, edit( 1000 ), 3 );
+      ADD_FAILURE() << "committed";
+   } catch ( RuntimeException const & e ) {
+      EXPECT_NE( String( e.what() ).find( "the edit of list was not committed" ), String::npos )
+         << e.what();
+   }
+   EXPECT_EQ( hget( "list", "mine" ), std::nullopt );
+   EXPECT_EQ( server_.client().hgetall( "list" ).size(), 3u );
+}
+
+TEST_F( QuyctlTest, WaitEndsWithTheStateOrTheTimeout ) {
+   server_.client().command( { "HSET", "cell/0/quayd/container/status|web", "name", "web", "state",
+                               "containerWaiting_" } );
+   EXPECT_EQ( quyctl( { "wait", "web", "--state", "containerWaiting_", "--timeout", "0" } ), kOk )
+      << err_.str();
+   EXPECT_EQ( quyctl( { "wait", "web", "--state", "containerRunning_", "--timeout", "0.2" } ),
+              kFailed );
+   EXPECT_NE( err_.str().find( "container web did not reach containerRunning_ within 0.2 s (it "
+                               "is containerWaiting_)" ),
+              String::npos )
+      << err_.str();
+   EXPECT_EQ( quyctl( { "wait", "db", "--state", "containerRunning_", "--timeout", "0" } ),
+              kFailed );
+   EXPECT_NE( err_.str().find( "unknown to the agent" ), String::npos ) << err_.str();
+}
+
+TEST_F( QuyctlTest, LogsRunTheDockerClientForAKnownContainer ) {
+   server_.client().command( { "HSET", "quayd/container/config|web", "enabled", "true" } );
+   ASSERT_EQ( quyctl( { "logs", "web", "--follow", "--tail", "5" } ), kOk ) << err_.str();
+   ASSERT_EQ( quyctl( { "logs", "web" } ), kOk );
+   using Argv = std::vector< String >;
+   EXPECT_EQ( ran_, ( std::vector< Argv >{ { "docker", "logs", "--follow", "--tail", "5", "web" },
+                                           { "docker", "logs", "web" } } ) );
+   EXPECT_EQ( quyctl( { "logs", "nosuch" } ), kFailed );
+   EXPECT_NE( err_.str().find( "no container 'nosuch'" ), String::npos );
+   EXPECT_EQ( ran_.size(), 2u );
+}
+
+// Before a profile shared by several containers changes, --dry-run tells
+// what becomes of each of them, profiles merged, and writes nothing.
+TEST_F( QuyctlTest, DryRunTellsWhatTheAgentWillDoAboutEachContainer ) {
+   for ( auto const & args : std::vector< std::vector< String > >{
+            { "profile", "small", "--image", "bb:1", "--memory", "64m" },
+            { "container", "up", "--profile", "small" },
+            { "container", "down", "--profile", "small" },
+            { "container", "own", "--memory", "32m", "--profile", "small" },
+            { "container", "other", "--image", "bb:1" } } ) {
+      ASSERT_EQ( quyctl( args ), kOk ) << err_.str();
+   }
+   auto c = server_.client();
+   // "up" and "own" run with what is configured now; "down" failed to start.
+   c.command( { "HSET", "cell/0/quayd/container/status|up", "state", "containerRunning_", "params",
+                R"({"image":"bb:1","memory":"64m"})" } );
+   c.command( { "HSET", "cell/0/quayd/container/status|own", "state", "containerRunning_", "params",
+                R"({"image":"bb:1","memory":"32m"})" } );
+   c.command( { "HSET", "cell/0/quayd/container/status|down", "state", "containerStartFailed_" } );
+   auto const before = server_.client().hgetall( "quayd/container/profileConfig|small" );
+
+   ASSERT_EQ( quyctl( { "profile", "small", "--memory", "128m", "--dry-run" } ), kOk )
+      << err_.str();
+   EXPECT_EQ( out_.str().substr( out_.str().find( "container " ) ),
+              "container down: start\ncontainer up: restart\n" )
+      << out_.str();
+   EXPECT_NE( out_.str().find( "quayd/container/profileConfig|small params " ), String::npos );
+   EXPECT_EQ( server_.client().hgetall( "quayd/container/profileConfig|small" ), before );
+
+   ASSERT_EQ( quyctl( { "profile", "small", "--delete", "--dry-run" } ), kOk );
+   EXPECT_EQ( out_.str().substr( out_.str().find( "container " ) ),
+              "container down: leave alone\ncontainer own: stop\ncontainer up: stop\n" )
+      << "without their profile they have no image: " << out_.str();
+   ASSERT_EQ( quyctl( { "container", "own", "--disable", "--dry-run" } ), kOk );
+   EXPECT_NE( out_.str().find( "container own: stop\n" ), String::npos ) << out_.str();
+   ASSERT_EQ( quyctl( { "container", "own", "--memory", "32m", "--dry-run" } ), kOk );
+   EXPECT_NE( out_.str().find( "no container changes\n" ), String::npos ) << out_.str();
+   ASSERT_EQ( quyctl( { "daemon", "disable", "--dry-run" } ), kOk );
+   EXPECT_EQ( out_.str(), "quayd/config enabled false\n" );
 }
 
 // An edit that keeps what it does not change refuses to build on a stored
@@ -300,41 +357,6 @@ TEST_F( QuyctlTest, EditsRefuseGarbageTheyWouldDrop ) {
    EXPECT_EQ( quyctl( { "container", "web", "--memory", "32m" } ), kOk ) << err_.str();
 }
 
-// The daemon's side beside the agent's: a container the daemon restarts by
-// itself, one it does not have, and a daemon that cannot be asked.
-TEST_F( QuyctlTest, ShowContainersTellsWhatTheDaemonReports ) {
-   auto c = server_.client();
-   for ( char const * name : { "web", "db" } ) {
-      c.command( { "HSET", String( "cell/0/quayd/container/status|" ) + name, "name", name, "state",
-                   "containerRunning_" } );
-   }
-   std::optional< std::map< String, String > > states =
-      std::map< String, String >{ { "web", "restarting" }, { "other", "running" } };
-   daemon_ = [ & ] { return states; };
-   auto lineOf = [ & ]( String const & name ) {
-      std::istringstream lines( out_.str() );
-      for ( String l; std::getline( lines, l ); ) {
-         if ( l.rfind( name + " ", 0 ) == 0 ) {
-            return l;
-         }
-      }
-      return String();
-   };
-   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
-   EXPECT_NE( out_.str().find( "DAEMON" ), String::npos ) << out_.str();
-   EXPECT_NE( lineOf( "web" ).find( "restarting" ), String::npos ) << out_.str();
-   EXPECT_NE( lineOf( "db" ).find( "absent" ), String::npos ) << out_.str();
-   ASSERT_EQ( quyctl( { "show", "containers", "--json" } ), kOk );
-   auto j = nlohmann::json::parse( out_.str() )[ "cell/0/quayd/container/status" ][ "elements" ];
-   EXPECT_EQ( j[ "web" ][ "daemon" ], "restarting" );
-   EXPECT_EQ( j[ "db" ][ "daemon" ], "absent" );
-   EXPECT_EQ( j[ "web" ][ "state" ], "containerRunning_" );
-
-   states.reset();
-   ASSERT_EQ( quyctl( { "show", "containers" } ), kOk );
-   EXPECT_NE( lineOf( "web" ).find( " ? " ), String::npos ) << out_.str();
-}
-
 TEST_F( QuyctlTest, ShowContainerzTellsWhetherItsVrfIsUsable ) {
    ASSERT_EQ( quyctl( { "containerz", "--vrf", "red", "--log-driver", "syslog", "--syslog-server",
                         "udp://10.0.0.1:514" } ),
@@ -348,7 +370,7 @@ TEST_F( QuyctlTest, ShowContainerzTellsWhetherItsVrfIsUsable ) {
    EXPECT_EQ( j[ "enabled" ], false );
    ASSERT_EQ( quyctl( { "vrf", "red", "--active" } ), kOk );
    ASSERT_EQ( quyctl( { "show", "containerz" } ), kOk );
-   EXPECT_NE( out_.str().find( "vrfUsable     true" ), String::npos ) << out_.str();
+   EXPECT_NE( out_.str().find( "vrfUsable       true" ), String::npos ) << out_.str();
 }
 
 TEST_F( QuyctlTest, AnUnreachableDatabaseFails ) {
@@ -358,157 +380,56 @@ TEST_F( QuyctlTest, AnUnreachableDatabaseFails ) {
       << err_.str();
 }
 
-TEST_F( QuyctlTest, ShowPrintsStatusWithDefaultsAndWithoutPasswords ) {
+TEST_F( QuyctlTest, ShowSummarisesOnOneScreenWithoutPasswords ) {
    auto c = server_.client();
    c.command( { "HSET", "cell/0/quayd/status", "state", "started_", "runningOnFlash", "true",
                 "flashLimit", "1073741824" } );
    c.command( { "HSET", kSubAgentCandidatePath, "subAgentRunning",
                 R"({"subAgentType":"subAgentQuy","flashLimit":0})" } );
-   c.command( { "HSET", "cell/0/quayd/container/status|web", "name", "web" } );
+   for ( char const * name : { "web", "db" } ) {
+      c.command( { "HSET", String( "cell/0/quayd/container/status|" ) + name, "name", name, "state",
+                   "containerRunning_", "daemonState", "running" } );
+   }
+   c.command( { "HSET", "quayd/image/config", "tarball", R"(["/a.tar","/b.tar"])" } );
+   c.command( { "HSET", "cell/0/quayd/image/status|/a.tar", "tag", R"(["a:1"])" } );
+   c.command( { "HSET", "cell/0/quayd/registry/status|lab", "state", "loginFailed", "params",
+                R"({"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})" } );
 
-   ASSERT_EQ( quyctl( { "show" } ), kOk ) << err_.str();
-   String const text = out_.str();
-   EXPECT_NE( text.find( "Runtime manager (cell/0/quayd/status)" ), String::npos ) << text;
-   EXPECT_NE( text.find( "state           started_" ), String::npos ) << text;
-   EXPECT_NE( text.find( "runningOnFlash  true" ), String::npos ) << text;
-   EXPECT_NE( text.find( "  web\n" ), String::npos ) << text;
-
-   ASSERT_EQ( quyctl( { "show", "--json" } ), kOk );
+   ASSERT_EQ( quyctl( { "show", "--json" } ), kOk ) << err_.str();
    auto j = nlohmann::json::parse( out_.str() );
-   EXPECT_EQ( j[ "cell/0/quayd/status" ][ "state" ], "started_" );
-   EXPECT_EQ( j[ "cell/0/quayd/status" ][ "flashLimit" ], 1073741824 );
-   EXPECT_EQ( j[ kSubAgentCandidatePath ][ "subAgentRunning" ][ "subAgentType" ], "subAgentQuy" );
-   EXPECT_EQ( j[ kSubAgentCandidatePath ][ "subAgentConfigured" ][ "subAgentType" ],
-              "subAgentNone" )
-      << "a field never written shows its default";
-   EXPECT_TRUE( j[ "cell/0/quayd/container/status" ][ "elements" ].contains( "web" ) );
+   EXPECT_EQ( j[ "subAgent" ][ "running" ], "subAgentQuy" );
+   EXPECT_EQ( j[ "subAgent" ][ "configured" ], "subAgentNone" ) << "unwritten: the default";
+   EXPECT_EQ( j[ "runtime" ][ "state" ], "started_" );
+   EXPECT_EQ( j[ "runtime" ][ "flashLimit" ], 1073741824 );
+   EXPECT_EQ( j[ "containers" ][ "byAgentState" ][ "containerRunning_" ], 2 );
+   EXPECT_EQ( j[ "registries" ][ "loginFailed" ], 1 );
+   EXPECT_EQ( j[ "images" ][ "notLoaded" ], 1 );
+
+   ASSERT_EQ( quyctl( { "show" } ), kOk );
+   String const text = out_.str();
+   EXPECT_NE( text.find( "Sub-agents      configured subAgentNone, running subAgentQuy" ),
+              String::npos )
+      << text;
+   EXPECT_NE( text.find( "Containers      2: 2 containerRunning_" ), String::npos ) << text;
+   EXPECT_NE( text.find( "Registries      1, 1 failed to log in" ), String::npos ) << text;
 
    ASSERT_EQ(
       quyctl( { "set", "quayd/registry/config|local",
                 R"(params={"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})" } ),
       kOk )
       << err_.str();
-   ASSERT_EQ( quyctl( { "get", "quayd/registry/config" } ), kOk );
-   EXPECT_NE( out_.str().find( "local" ), String::npos ) << out_.str();
-   EXPECT_EQ( out_.str().find( "hunter2" ), String::npos ) << out_.str();
-   EXPECT_EQ( hget( "quayd/registry/config|local", "params" )->find( "hunter2" ) != String::npos,
-              true );
-   c.command( { "HSET", "cell/0/quayd/registry/status|local", "params",
-                R"({"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})", "state",
-                "loggedIn" } );
+   EXPECT_NE( hget( "quayd/registry/config|local", "params" )->find( "hunter2" ), String::npos )
+      << "without a credential store the password stays inline";
    for ( auto const & args : std::vector< std::vector< String > >{
-            { "show", "registries" }, { "show", "registries", "--json" }, { "show" } } ) {
-      ASSERT_EQ( quyctl( args ), kOk );
-      EXPECT_NE( out_.str().find( "loggedIn" ), String::npos ) << out_.str();
+            { "show", "registries" },
+            { "show", "registries", "--json" },
+            { "get", "quayd/registry/config" },
+            { "set", "quayd/registry/config|x",
+              R"(params={"server":"127.0.0.1:5000","username":"u","password":"hunter2"})",
+              "--dry-run" } } ) {
+      ASSERT_EQ( quyctl( args ), kOk ) << args[ 0 ] << err_.str();
+      EXPECT_NE( out_.str().find( "127.0.0.1:5000" ), String::npos ) << out_.str();
       EXPECT_EQ( out_.str().find( "hunter2" ), String::npos ) << out_.str();
-   }
-}
-
-// With the credential store of a real quyctl: the password goes to a
-// root-only file, the database holds only its name, and files nobody names
-// any more are removed.
-class QuyctlCredentialTest : public QuyctlTest {
- protected:
-   QuyctlCredentialTest() { credentialStoreIs( &store_ ); }
-   ~QuyctlCredentialTest() override {
-      credentialStoreIs( nullptr );
-      std::filesystem::remove_all( dir_ );
-   }
-   std::set< String > files() {
-      std::set< String > names;
-      for ( auto const & e : std::filesystem::directory_iterator( store_.dir() ) ) {
-         names.insert( e.path().filename() );
-      }
-      return names;
-   }
-   // Every key and field of the database, as one text.
-   String dump() {
-      String all;
-      auto c = server_.client();
-      for ( auto const & key : c.scan( "*" ) ) {
-         for ( auto const & [ f, v ] : c.hgetall( key ) ) {
-            all += key + " " + f + " " + v + "\n";
-         }
-      }
-      return all;
-   }
-   mode_t modeOf( String const & path ) {
-      struct stat st {};
-      EXPECT_EQ( stat( path.c_str(), &st ), 0 ) << path;
-      return st.st_mode & 07777;
-   }
-
-   String dir_ =
-      std::filesystem::temp_directory_path() / ( "quyctl-cred-" + std::to_string( getpid() ) );
-   CredentialStore store_{ dir_ + "/credentials" };
-};
-
-TEST_F( QuyctlCredentialTest, PasswordsLiveInRootOnlyFilesNotInTheDatabase ) {
-   in_.str( "s3cret\n" );
-   ASSERT_EQ( quyctl( { "registry", "lab", "--server", "127.0.0.1:5000", "--username", "ops",
-                        "--password-stdin" } ),
-              kOk )
-      << err_.str();
-   ASSERT_EQ( files().size(), 1u );
-   String const first = *files().begin();
-   EXPECT_EQ( modeOf( store_.dir() ), 0700u );
-   EXPECT_EQ( modeOf( store_.dir() + "/" + first ), 0600u );
-   EXPECT_EQ( readFile( store_.dir() + "/" + first ), "s3cret" );
-   EXPECT_EQ( hget( "quayd/registry/config|lab", "params" ),
-              R"({"credential":")" + first +
-                 R"(","insecure":false,"server":"127.0.0.1:5000","username":"ops"})" );
-
-   // A plain password written with set is kept the same way.
-   ASSERT_EQ( quyctl( { "set", "quayd/registry/config|other",
-                        R"(params={"server":"r:5000","username":"u","password":"hunter2"})" } ),
-              kOk )
-      << err_.str();
-   EXPECT_EQ( files().size(), 2u );
-   String const db = dump();
-   EXPECT_EQ( db.find( "s3cret" ), String::npos ) << db;
-   EXPECT_EQ( db.find( "hunter2" ), String::npos ) << db;
-
-   // A new password replaces the file; the old one goes unless status names it.
-   server_.client().command( { "HSET", "cell/0/quayd/registry/status|lab", "params",
-                               *hget( "quayd/registry/config|lab", "params" ), "state",
-                               "loggedIn" } );
-   in_.str( "n3w\n" );
-   ASSERT_EQ( quyctl( { "registry", "lab", "--server", "127.0.0.1:5000", "--username", "ops",
-                        "--password-stdin" } ),
-              kOk );
-   EXPECT_EQ( files().size(), 3u ) << "the status still names the old password";
-   server_.client().command( { "DEL", "cell/0/quayd/registry/status|lab" } );
-   ASSERT_EQ( quyctl( { "registry", "other", "--delete" } ), kOk );
-   ASSERT_EQ( files().size(), 1u );
-   EXPECT_EQ( readFile( store_.dir() + "/" + *files().begin() ), "n3w" );
-   ASSERT_EQ( quyctl( { "registry", "lab", "--delete" } ), kOk );
-   EXPECT_TRUE( files().empty() );
-}
-
-TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
-   credentialStoreIs( nullptr );
-   CredentialStore broken( "/proc/no-such-dir/credentials" );
-   credentialStoreIs( &broken );
-   in_.str( "s3cret\n" );
-   EXPECT_EQ( quyctl(
-                 { "registry", "lab", "--server", "r", "--username", "ops", "--password-stdin" } ),
-              kFailed );
-   EXPECT_NE( err_.str().find( "/proc/no-such-dir/credentials" ), String::npos ) << err_.str();
-   EXPECT_EQ( dbsize(), 0u );
-}
-
-// The value carries the password's name only; encoding and decoding never
-// touch the store, and only a name of the store's form decodes.
-TEST( RegistryParamsText, CarriesTheCredentialNameAndNeverThePassword ) {
-   RegistryParams p{ "r:5000", "ops", "", false, String( 32, 'a' ) };
-   String const text = Codec< RegistryParams >::encode( p );
-   EXPECT_EQ( text, R"({"credential":")" + p.credential +
-                       R"(","insecure":false,"server":"r:5000","username":"ops"})" );
-   RegistryParams back;
-   EXPECT_FALSE( Codec< RegistryParams >::decode( text, back ) );
-   EXPECT_EQ( back, p );
-   for ( char const * bad : { R"({"credential":"../../etc/shadow"})", R"({"credential":7})" } ) {
-      EXPECT_TRUE( Codec< RegistryParams >::decode( bad, back ) ) << bad;
    }
 }
 

@@ -235,6 +235,12 @@ int remove( String const & dir ) {
 } // namespace
 
 int main( int argc, char ** argv ) {
+   if ( argc == 2 && String( argv[ 1 ] ) == "--help" ) {
+      printf( "Usage: quylbmount DIR SIZE_MB | quylbmount DIR --delete\n"
+              "Mounts a loop file of SIZE_MB megabytes (ext4) on DIR, the container data\n"
+              "root on flash, or unmounts it and removes the file.\n" );
+      return 0;
+   }
    if ( argc != 3 ) {
       return fail( "usage: quylbmount DIR SIZE_MB | quylbmount DIR --delete" );
    }

@@ -1,0 +1,121 @@
+// registry: the registries the daemon logs in to, and the passwords kept
+// for them outside the state database.
+#include <filesystem>
+#include <istream>
+#include <set>
+
+#include "platform/Credentials.h"
+#include "tools/quyctl/Command.h"
+
+namespace Quayd::Quyctl {
+
+std::shared_ptr< void const > keepPassword( RegistryConfig & r ) {
+   RegistryParams p = r.params();
+   auto * store = credentialStore();
+   if ( !store || p.password.empty() ) {
+      return nullptr;
+   }
+   auto lock = std::make_shared< CredentialStore::Lock >( store->dir(), false );
+   p.credential = store->put( p.password );
+   p.password.clear();
+   r.paramsIs( p );
+   return lock;
+}
+
+// A password the agent still names in its status stays until the next sweep.
+void sweepCredentials( Redis::Connection & c ) {
+   auto * store = credentialStore();
+   if ( !store ) {
+      return;
+   }
+   CredentialStore::Lock const lock( store->dir(), true );
+   std::set< String > named;
+   for ( String const & dir :
+         { String( Paths::kRegistryConfig ), Cell::path( Paths::kRegistryStatus, 0 ) } ) {
+      for ( auto const & key : c.scan( Redis::globEscape( dir + "|" ) + "*" ) ) {
+         RegistryConfig r;
+         r.pathIs( key );
+         readFields( c, r );
+         if ( !r.params().credential.empty() ) {
+            named.insert( r.params().credential );
+         }
+      }
+   }
+   std::error_code ec;
+   for ( auto const & entry : std::filesystem::directory_iterator( store->dir(), ec ) ) {
+      String const name = entry.path().filename();
+      if ( CredentialStore::isName( name ) && !named.count( name ) ) {
+         store->drop( name );
+      }
+   }
+}
+
+namespace {
+
+struct RegistryFlags {
+   String name, server, username;
+   std::optional< String > password;
+   bool passwordStdin = false, insecure = false, remove = false;
+};
+
+Edit registryEdit( RegistryFlags const & f, std::istream & in, bool dryRun ) {
+   checkName( f.name, "registry" );
+   String const path = String( Paths::kRegistryConfig ) + "|" + f.name;
+   if ( f.remove ) {
+      Edit e = fixed( { path }, { { "DEL", path } } );
+      e.after = sweepCredentials;
+      return e;
+   }
+   RegistryParams p;
+   p.server = f.server;
+   if ( !matches( p.server, "[A-Za-z0-9.-]+(:[0-9]{1,5})?(/[^ ]*)?" ) ) {
+      throw UsageError( "registry needs --server HOST[:PORT] (no scheme), not '" + p.server + "'" );
+   }
+   p.username = f.username;
+   if ( f.passwordStdin ) {
+      std::getline( in, p.password );
+   } else {
+      p.password = f.password.value_or( "" );
+   }
+   if ( !p.password.empty() && p.username.empty() ) {
+      throw UsageError( "a password needs --username" );
+   }
+   p.insecure = f.insecure;
+   RegistryConfig r;
+   r.pathIs( path );
+   r.paramsIs( p );
+   auto hold = dryRun ? nullptr : keepPassword( r );
+   Edit e = fixed( { path }, { hsetArgs( r ) } );
+   e.after = sweepCredentials;
+   e.hold = std::move( hold );
+   return e;
+}
+
+} // namespace
+
+void addRegistryCommands( CLI::App & app, Parsed & p, std::istream & in ) {
+   CLI::App * cmd =
+      command( app, "registry", "log in to a registry, or forget it",
+               "quyctl registry lab --server 10.0.0.5:5000 --username ops --password-stdin" );
+   addDryRun( cmd, p );
+   auto f = std::make_shared< RegistryFlags >();
+   cmd->add_option( "name", f->name, "the registry's name" )->required()->type_name( "NAME" );
+   cmd->add_flag( "--delete", f->remove, "forget the registry" );
+   cmd->add_option( "--server", f->server, "the registry, without scheme" )
+      ->type_name( "HOST[:PORT]" );
+   cmd->add_option( "--username", f->username, "the login name" )->type_name( "USER" );
+   auto * password =
+      cmd->add_option( "--password", f->password,
+                       "the password (visible to other users: prefer --password-stdin)" )
+         ->type_name( "PASSWORD" );
+   auto * fromStdin = cmd->add_flag( "--password-stdin", f->passwordStdin,
+                                     "read the password's first line from stdin" );
+   cmd->add_flag( "--insecure", f->insecure, "plain HTTP or an unverified certificate" );
+   password->excludes( fromStdin );
+   cmd->callback( [ &p, &in, f, cmd ] {
+      deleteAlone( *cmd );
+      p.edit = registryEdit( *f, in, p.dryRun );
+   } );
+}
+
+} // namespace Quayd::Quyctl
