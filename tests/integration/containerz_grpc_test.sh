@@ -40,6 +40,8 @@ mkdir -p "$CONTAINERZ_PY"
   --plugin=protoc-gen-grpc="$(command -v grpc_python_plugin)" $(find . -name '*.proto'))
 client="$(dirname "$0")/containerz_client.py"
 cz() { ip netns exec ns-red /usr/bin/python3 "$client" "$@"; }
+# A grep that reads all of its input, so that the writer never meets a closed pipe.
+has() { grep "$@" >/dev/null; }
 # expect_error CODE CMD...: the call is refused with CODE.
 expect_error() {
   local code=$1 out; shift
@@ -68,7 +70,7 @@ grep -q "^ready [0-9]" "$work/deploy1.out" || fail "no ready: $(cat "$work/deplo
 grep -q "^progress $(stat -c %s "$work/bb1.tar")$" "$work/deploy1.out" || fail "no progress"
 grep -q "^success app v1 " "$work/deploy1.out" || fail "no success"
 cz deploy app v2 "$work/bb2.tar" >/dev/null
-cz list-images | grep -q "^app:v1 sha256:" || fail "app:v1 not listed: $(cz list-images)"
+cz list-images | has "^app:v1 sha256:" || fail "app:v1 not listed: $(cz list-images)"
 [ -z "$(ls -A "$staging")" ] || fail "staged files left: $(ls "$staging")"
 
 # A container with a port and an environment variable; its logs, followed.
@@ -77,10 +79,10 @@ ticker="sh -c 'trap exit TERM; echo hello \$GREETING; i=0; while true; do i=\$((
   fail "web not started"
 [ "$(dred inspect web --format '{{(index (index .HostConfig.PortBindings "80/tcp") 0).HostPort}}')" = 8080 ] ||
   fail "port 8080 not published"
-greeted() { cz logs web | grep -q "^hello operator$"; }
+greeted() { cz logs web | has "^hello operator$"; }
 wait_for "the greeting in the log" greeted
 cz logs web --until 'tick {n}' >/dev/null || fail "the followed log brought no new line"
-cz list-containers | grep -q "^web app:v1 RUNNING$" || fail "web not running: $(cz list-containers)"
+cz list-containers | has "^web app:v1 RUNNING$" || fail "web not running: $(cz list-containers)"
 expect_error ALREADY_EXISTS cz start web app v1 --cmd true
 expect_error NOT_FOUND cz start other app v9 --cmd true
 expect_error FAILED_PRECONDITION cz remove-image app v1
@@ -88,36 +90,36 @@ expect_error FAILED_PRECONDITION cz remove-image app v1
 # Update to the second image: the new one runs under the name, the old
 # container is gone and so is the image it replaced.
 cz update web app v2 --port 80:8080 --env GREETING=again --cmd "$ticker" >/dev/null
-cz list-containers | grep -q "^web app:v2 RUNNING$" || fail "web not on v2: $(cz list-containers)"
+cz list-containers | has "^web app:v2 RUNNING$" || fail "web not on v2: $(cz list-containers)"
 [ "$(dred ps -aq | wc -l)" = 1 ] || fail "the old container stayed: $(dred ps -a)"
-cz list-images | grep -q "^app:v1 " && fail "the replaced image stayed"
+cz list-images | has "^app:v1 " && fail "the replaced image stayed"
 # An update that cannot start brings the old container back.
 expect_error NOT_FOUND cz update web app v9 --cmd true
 expect_error UNAVAILABLE cz update web app v2 --port 80:8080 --port 81:8080 --cmd "$ticker"
-cz list-containers | grep -q "^web app:v2 RUNNING$" || fail "web not back: $(cz list-containers)"
+cz list-containers | has "^web app:v2 RUNNING$" || fail "web not back: $(cz list-containers)"
 # An asynchronous update answers at once; the new container follows.
 [ "$(cz update web app v2 --async --port 80:8080 --env GREETING=later --cmd "$ticker")" = "web async" ] ||
   fail "no asynchronous answer"
-greeted_later() { cz logs web | grep -q "^hello later$"; }
+greeted_later() { cz logs web | has "^hello later$"; }
 wait_for "the asynchronously updated container" greeted_later
 
 # Stop, remove, remove the image.
 cz stop web
-cz list-containers | grep -q web && fail "web still listed as running"
-cz list-containers --all | grep -q "^web app:v2 STOPPED$" || fail "web not stopped"
+cz list-containers | has web && fail "web still listed as running"
+cz list-containers --all | has "^web app:v2 STOPPED$" || fail "web not stopped"
 expect_error FAILED_PRECONDITION cz stop web
 cz remove-container web
 expect_error NOT_FOUND cz remove-container web
 cz remove-image app v2
-cz list-images | grep -q "^app:" && fail "images left: $(cz list-images)"
+cz list-images | has "^app:" && fail "images left: $(cz list-images)"
 expect_error NOT_FOUND cz remove-image app v2
 
 # Volumes; plugins are not served.
 cz create-volume data >/dev/null
-cz list-volumes | grep -q "^data local [1-9]" || fail "volume not listed: $(cz list-volumes)"
+cz list-volumes | has "^data local [1-9]" || fail "volume not listed: $(cz list-volumes)"
 expect_error ALREADY_EXISTS cz create-volume data
 cz remove-volume data
-cz list-volumes | grep -q "^data " && fail "volume left"
+cz list-volumes | has "^data " && fail "volume left"
 expect_error UNIMPLEMENTED cz list-plugins
 
 # Housekeeping: a stopped container goes after the grace period (here 2 s,
@@ -128,10 +130,10 @@ sweeper=$!
 cz deploy app v3 "$work/bb1.tar" >/dev/null
 cz start brief app v3 --cmd true >/dev/null
 cz start long app v3 --cmd "$ticker" >/dev/null
-dred ps -a --format '{{.Names}}' | grep -qx brief || fail "brief was removed at once"
-brief_gone() { ! dred ps -a --format '{{.Names}}' | grep -qx brief; }
+dred ps -a --format '{{.Names}}' | has -x brief || fail "brief was removed at once"
+brief_gone() { ! dred ps -a --format '{{.Names}}' | has -x brief; }
 WAIT_S=15 wait_for "the stopped container removed" brief_gone
-dred ps --format '{{.Names}}' | grep -qx long || fail "the running container went"
+dred ps --format '{{.Names}}' | has -x long || fail "the running container went"
 kill "$sweeper"
 wait "$sweeper" || fail "the sweeper did not end cleanly"
 cz stop long

@@ -139,11 +139,8 @@ grpc::Status ContainerzServer::StopContainer( grpc::ServerContext *,
    try {
       std::lock_guard lock( changing_ );
       DockerApiClient api( socketPath_ );
-      auto const c = inspectContainer( api, name );
-      if ( !c ) {
-         return { grpc::StatusCode::NOT_FOUND, "no container " + name };
-      }
-      if ( !c->value( "/State/Running"_json_pointer, false ) ) {
+      auto const c = existingContainer( api, name );
+      if ( !c.value( "/State/Running"_json_pointer, false ) ) {
          return { grpc::StatusCode::FAILED_PRECONDITION, "container " + name + " is not running" };
       }
       stopRunning( api, name, req->force() );
@@ -168,11 +165,8 @@ grpc::Status ContainerzServer::RemoveContainer( grpc::ServerContext *,
    try {
       std::lock_guard lock( changing_ );
       DockerApiClient api( socketPath_ );
-      auto const c = inspectContainer( api, name );
-      if ( !c ) {
-         return { grpc::StatusCode::NOT_FOUND, "no container " + name };
-      }
-      if ( c->value( "/State/Running"_json_pointer, false ) && !req->force() ) {
+      auto const c = existingContainer( api, name );
+      if ( c.value( "/State/Running"_json_pointer, false ) && !req->force() ) {
          return { grpc::StatusCode::FAILED_PRECONDITION,
                   "container " + name + " is running; stop it first or force" };
       }

@@ -33,9 +33,10 @@ grpc::Status statusOf( std::exception const & e, String const & what ) {
    return { grpc::StatusCode::INTERNAL, what + ": " + e.what() };
 }
 
-std::optional< json > ContainerzServer::inspectContainer( DockerApiClient & api,
-                                                          String const & name ) {
-   auto r = api.request( "GET", "/containers/" + DockerApiClient::escape( name ) + "/json" );
+namespace {
+// The daemon's description of what `path` names; nothing when it knows no such thing.
+std::optional< json > inspected( DockerApiClient & api, String const & path ) {
+   auto r = api.request( "GET", path );
    if ( r.status == 404 ) {
       return std::nullopt;
    }
@@ -44,16 +45,23 @@ std::optional< json > ContainerzServer::inspectContainer( DockerApiClient & api,
    }
    return json::parse( r.body );
 }
+} // namespace
+
+std::optional< json > ContainerzServer::inspectContainer( DockerApiClient & api,
+                                                          String const & name ) {
+   return inspected( api, "/containers/" + DockerApiClient::escape( name ) + "/json" );
+}
+
+json ContainerzServer::existingContainer( DockerApiClient & api, String const & name ) {
+   auto c = inspectContainer( api, name );
+   if ( !c ) {
+      throw CallError( grpc::StatusCode::NOT_FOUND, "no container " + name );
+   }
+   return std::move( *c );
+}
 
 std::optional< json > ContainerzServer::inspectImage( DockerApiClient & api, String const & ref ) {
-   auto r = api.request( "GET", "/images/" + DockerApiClient::escape( ref ) + "/json" );
-   if ( r.status == 404 ) {
-      return std::nullopt;
-   }
-   if ( r.status != 200 ) {
-      throw RuntimeException( DockerApiClient::errorMessage( r ) );
-   }
-   return json::parse( r.body );
+   return inspected( api, "/images/" + DockerApiClient::escape( ref ) + "/json" );
 }
 
 void ContainerzServer::removeIfUnused( DockerApiClient & api, String const & imageId ) {

@@ -76,6 +76,8 @@ class ContainerzServer final : public pb::Containerz::Service {
  private:
    // A container's inspection, or nothing when the daemon has none of that name.
    std::optional< nlohmann::json > inspectContainer( DockerApiClient & api, String const & name );
+   // Its description, or a NOT_FOUND failure of the call.
+   nlohmann::json existingContainer( DockerApiClient & api, String const & name );
    std::optional< nlohmann::json > inspectImage( DockerApiClient & api, String const & ref );
    // Creates and starts a container; throws CallError. Returns its name.
    String startNew( DockerApiClient & api, pb::StartContainerRequest const & req );

@@ -31,8 +31,8 @@ Housekeeper::~Housekeeper() {
 
 void Housekeeper::run() {
    // A short grace is swept at half its length, so that nothing stays much longer.
-   auto const every = std::clamp< std::chrono::seconds >( grace_ / 2, std::chrono::seconds( 1 ),
-                                                           kSweepEvery );
+   auto const every =
+      std::clamp< std::chrono::seconds >( grace_ / 2, std::chrono::seconds( 1 ), kSweepEvery );
    std::unique_lock lock( mutex_ );
    while ( !wake_.wait_for( lock, every, [ this ] { return stopping_; } ) ) {
       lock.unlock();
@@ -45,10 +45,10 @@ void ContainerzServer::removeStopped( std::chrono::seconds grace ) {
    try {
       std::lock_guard lock( changing_ );
       DockerApiClient api( socketPath_ );
-      json const stopped = api.call(
-         "GET", "/containers/json?all=1&filters=" +
-                   DockerApiClient::escape(
-                      json{ { "status", { "exited", "dead" } } }.dump() ) );
+      json const stopped =
+         api.call( "GET", "/containers/json?all=1&filters=" +
+                             DockerApiClient::escape(
+                                json{ { "status", { "exited", "dead" } } }.dump() ) );
       std::time_t const now = std::time( nullptr );
       for ( auto const & c : stopped ) {
          String const id = c.value( "Id", "" );

@@ -10,18 +10,15 @@ grpc::Status ContainerzServer::Log( grpc::ServerContext * ctx, pb::LogRequest co
    String const & name = req->instance_name();
    try {
       DockerApiClient api( socketPath_ );
-      auto const c = inspectContainer( api, name );
-      if ( !c ) {
-         return { grpc::StatusCode::NOT_FOUND, "no container " + name };
-      }
-      bool const framed = !c->value( "/Config/Tty"_json_pointer, false );
+      auto const c = existingContainer( api, name );
+      bool const framed = !c.value( "/Config/Tty"_json_pointer, false );
       bool clientGone = false;
       LogLines lines( framed, [ & ]( String const & line ) {
          pb::LogResponse r;
          r.set_msg( line );
          clientGone = clientGone || !out->Write( r );
       } );
-      String const path = "/containers/" + DockerApiClient::escape( c->value( "Id", name ) ) +
+      String const path = "/containers/" + DockerApiClient::escape( c.value( "Id", name ) ) +
                           "/logs?stdout=1&stderr=1" + ( req->follow() ? "&follow=1" : "" );
       long const status = api.follow(
          path,

@@ -68,10 +68,7 @@ grpc::Status ContainerzServer::UpdateContainer( grpc::ServerContext *,
    try {
       std::unique_lock lock( changing_ );
       DockerApiClient api( socketPath_ );
-      auto const old = inspectContainer( api, name );
-      if ( !old ) {
-         return { grpc::StatusCode::NOT_FOUND, "no container " + name };
-      }
+      auto const old = existingContainer( api, name );
       if ( !inspectImage( api, ref ) ) {
          return { grpc::StatusCode::NOT_FOUND, "no image " + ref + " to update " + name + " to" };
       }
@@ -79,7 +76,7 @@ grpc::Status ContainerzServer::UpdateContainer( grpc::ServerContext *,
       resp->mutable_update_ok()->set_instance_name( name );
       resp->mutable_update_ok()->set_is_async( req->async() );
       if ( !req->async() ) {
-         update( api, *req, *old );
+         update( api, *req, old );
          return grpc::Status::OK;
       }
       // The update runs after the answer, in its turn with other changes.

@@ -1,0 +1,57 @@
+// One container's state machine on the fake runtime, fake child processes
+// (for startup conditions) and the virtual clock: the fixture of its tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "agent/ContainerSm.h"
+#include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
+#include "platform/testing/FakeRuntime.h"
+#include "platform/testing/VirtualTime.h"
+
+namespace Quayd {
+
+class ContainerSmTest : public ::testing::Test {
+ protected:
+   ContainerSmTest() {
+      ::unsetenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" );
+      status->nameIs( "web" );
+      ContainerParams p;
+      p.image = "busybox:1";
+      config->paramsIs( p );
+      config->enabledIs( true );
+   }
+   ~ContainerSmTest() override { ::unsetenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ); }
+
+   void start() { sm = containerSmFactory( config, status, runtime, time.scheduler() ); }
+   void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
+      ContainerParams p = config->params();
+      edit( p );
+      config->paramsIs( p );
+   }
+   // A status entry as an earlier run of the agent left it: running with
+   // the configured parameters.
+   void runningBefore() {
+      status->paramsIs( config->params() );
+      for ( auto const & [ k, b ] : config->bindMount() ) {
+         status->bindMountIs( k, b );
+      }
+      status->stateIs( ContainerRunState::containerRunning_ );
+      runtime->containers.insert( "web" );
+   }
+   ContainerRunState state() const { return status->state(); }
+
+   Testing::FakeProcessRunner processes;
+   Testing::VirtualTime time{ &processes };
+   Testing::LogCapture logs;
+   Testing::TraceCapture traces;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< ContainerConfig > config = makePtr< ContainerConfig >();
+   Ptr< ContainerStatus > status = makePtr< ContainerStatus >();
+   Ptr< ContainerSm > sm;
+};
+
+} // namespace Quayd
