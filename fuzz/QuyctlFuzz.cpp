@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput( uint8_t const * data, size_t size ) {
    std::istringstream in( word );
    int rc = Quyctl::run(
       args,
-      []() -> std::unique_ptr< Redis::Connection > {
+      []( std::optional< String > const & ) -> std::unique_ptr< Redis::Connection > {
          throw Redis::Error( "no database in the fuzzer" );
       },
       out, err, in );
