@@ -38,6 +38,14 @@ echo "enable on flash to started_: $(( ($(date +%s%N) - t0) / 1000000 )) ms"
 [ "$(data_root)" = /mnt/flash/.quy/data-root ] || fail "data root on flash is $(data_root)"
 findmnt -n -o FSTYPE /mnt/flash/.quy/data-root | grep -q ext4 || fail "no loop mount"
 status_is cell/0/quayd/status runningOnFlash true || fail "runningOnFlash not set"
+# `quyctl show` tells the size of the file system in the image file, about the limit.
+size_mb=$(q show --json | /usr/bin/python3 -c 'import json, sys
+d = json.load(sys.stdin)["runtime"]["dataRoot"]
+assert d["path"] == "/mnt/flash/.quy/data-root" and 0 < d["usedBytes"] < d["sizeBytes"], d
+print(d["sizeBytes"] >> 20)') || fail "show has no data root use"
+(( size_mb > 200 && size_mb <= 256 )) || fail "show says the data root holds $size_mb MiB"
+q show | grep -q "^Data root       /mnt/flash/.quy/data-root, [0-9]* of $size_mb MiB used$" ||
+  fail "show's data root line: $(q show)"
 
 # The agent is killed while the runtime runs: the next agent recovers the
 # same dockerd instead of restarting it.

@@ -401,6 +401,7 @@ TEST_F( QuyctlTest, ShowSummarisesOnOneScreenWithoutPasswords ) {
    EXPECT_EQ( j[ "subAgent" ][ "configured" ], "subAgentNone" ) << "unwritten: the default";
    EXPECT_EQ( j[ "runtime" ][ "state" ], "started_" );
    EXPECT_EQ( j[ "runtime" ][ "flashLimit" ], 1073741824 );
+   EXPECT_EQ( j[ "runtime" ][ "dataRoot" ][ "path" ], "/mnt/flash/.quy/data-root" );
    EXPECT_EQ( j[ "containers" ][ "byAgentState" ][ "containerRunning_" ], 2 );
    EXPECT_EQ( j[ "registries" ][ "loginFailed" ], 1 );
    EXPECT_EQ( j[ "images" ][ "notLoaded" ], 1 );

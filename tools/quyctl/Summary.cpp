@@ -1,7 +1,10 @@
 // `show` alone: one screen that says whether the sub-agent and its runtime
 // run, and how many containers, registries and images are in each state.
+#include <sys/statvfs.h>
+
 #include <ostream>
 
+#include "agent/QuaydSm.h"
 #include "tools/quyctl/Command.h"
 #include "tools/quyctl/ContainerView.h"
 #include "tools/quyctl/Quyctl.h"
@@ -62,6 +65,23 @@ nlohmann::json imageCounts( Redis::Connection & c ) {
    return { { "tarballs", config.tarball().size() }, { "notLoaded", notLoaded } };
 }
 
+// Where the runtime keeps images and containers; on flash, how full the
+// file system in its image file is, read on this machine.
+nlohmann::json dataRoot( bool onFlash ) {
+   String const path = onFlash ? QuaydSm::datarootOnFlash() : QuaydSm::kDefaultDataRoot;
+   nlohmann::json j{ { "path", path } };
+   struct statvfs v;
+   if ( onFlash && ::statvfs( path.c_str(), &v ) == 0 ) {
+      j[ "sizeBytes" ] = uint64_t( v.f_blocks ) * v.f_frsize;
+      j[ "usedBytes" ] = uint64_t( v.f_blocks - v.f_bfree ) * v.f_frsize;
+   }
+   return j;
+}
+
+String mebibytes( nlohmann::json const & bytes ) {
+   return std::to_string( bytes.get< uint64_t >() >> 20 );
+}
+
 } // namespace
 
 int showSummary( Redis::Connection & c, bool json, Streams const & s ) {
@@ -82,7 +102,8 @@ int showSummary( Redis::Connection & c, bool json, Streams const & s ) {
                                { "state", runtime.state() },
                                { "onFlash", runtime.runningOnFlash() },
                                { "flashLimit", runtime.flashLimit() },
-                               { "error", runtime.runtimeError() } } },
+                               { "error", runtime.runtimeError() },
+                               { "dataRoot", dataRoot( runtime.runningOnFlash() ) } } },
                            { "containers", containerCounts( c, s.now ) },
                            { "registries", registryCounts( c ) },
                            { "images", imageCounts( c ) } };
@@ -107,6 +128,11 @@ int showSummary( Redis::Connection & c, bool json, Streams const & s ) {
            ( r[ "flashLimit" ] != 0
                 ? " (limit " + std::to_string( r[ "flashLimit" ].get< uint64_t >() ) + " bytes)"
                 : "" ) },
+      { "Data root", r[ "dataRoot" ][ "path" ].get< String >() +
+                        ( r[ "dataRoot" ].contains( "sizeBytes" )
+                             ? ", " + mebibytes( r[ "dataRoot" ][ "usedBytes" ] ) + " of " +
+                                  mebibytes( r[ "dataRoot" ][ "sizeBytes" ] ) + " MiB used"
+                             : "" ) },
       { "Runtime error",
         r[ "error" ].get< String >().empty() ? "none" : r[ "error" ].get< String >() },
       { "Containers",
