@@ -2,6 +2,7 @@
 
 #include <boost/program_options/parsers.hpp>
 
+#include "agent/ContainerPlan.h"
 #include "agent/UrlReachability.h"
 #include "platform/Exception.h"
 
@@ -20,24 +21,9 @@ struct Wanted {
 };
 
 Wanted merged( ContainerConfig const & c, ContainerProfileConfigDir const & profiles ) {
-   Wanted w{ c.params(), c.bindMount(), c.enabled() };
-   auto p = c.profile().empty() ? nullptr : profiles.profile( c.profile() );
-   if ( !p ) {
-      return w;
-   }
-   nlohmann::json const defaults = ContainerParams{};
-   nlohmann::json out = p->params();
-   nlohmann::json const own = c.params();
-   for ( auto const & [ field, value ] : own.items() ) {
-      if ( value != defaults[ field ] ) {
-         out[ field ] = value;
-      }
-   }
-   w.params = out.get< ContainerParams >();
-   for ( auto const & [ path, b ] : p->bindMount() ) {
-      w.binds.emplace( path, b );
-   }
-   return w;
+   auto const p = c.profile().empty() ? nullptr : profiles.profile( c.profile() );
+   MergedConfig m = mergedConfig( c, p.get() );
+   return { std::move( m.params ), std::move( m.bindMounts ), c.enabled() };
 }
 
 std::optional< std::vector< String > > words( String const & text ) {
