@@ -16,12 +16,7 @@ export PATH="$(dirname "$3"):$PATH" WAIT_S=90 QUAYD_CONTAINERZ_SERVER=$server_bi
 sockred=/run/quayd/docker/ns-red.sock
 dred() { docker -H "unix://$sockred" "$@"; }
 answers() { dred info >/dev/null 2>&1; }
-export CONTAINERZ_PY=$work/py
-mkdir -p "$CONTAINERZ_PY"
-(cd "$proto_dir" && protoc -I . --python_out="$CONTAINERZ_PY" --grpc_out="$CONTAINERZ_PY" \
-  --plugin=protoc-gen-grpc="$(command -v grpc_python_plugin)" $(find . -name '*.proto'))
-client="$(dirname "$0")/../tests/integration/containerz_client.py"
-cz() { ip netns exec ns-red /usr/bin/python3 "$client" "$@"; }
+containerz_client "$proto_dir"
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 ip netns add ns-red

@@ -34,12 +34,7 @@ server_is() {
 }
 
 # The client's stubs, generated here from the project's definition.
-export CONTAINERZ_PY=$work/py
-mkdir -p "$CONTAINERZ_PY"
-(cd "$proto_dir" && protoc -I . --python_out="$CONTAINERZ_PY" --grpc_out="$CONTAINERZ_PY" \
-  --plugin=protoc-gen-grpc="$(command -v grpc_python_plugin)" $(find . -name '*.proto'))
-client="$(dirname "$0")/containerz_client.py"
-cz() { ip netns exec ns-red /usr/bin/python3 "$client" "$@"; }
+containerz_client "$proto_dir"
 # A grep that reads all of its input, so that the writer never meets a closed pipe.
 has() { grep "$@" >/dev/null; }
 # expect_error CODE CMD...: the call is refused with CODE.

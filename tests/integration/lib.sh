@@ -171,3 +171,13 @@ no_password_leaks() {
   ! grep -rl "s3cret\|wrongpw" "$work/quayd.log" "$work/quayd.out" "$work/trace.txt" \
       "$work/redis-dump.txt" "$work"/appendonly* <(q show; q show --json) 2>/dev/null
 }
+
+# containerz_client PROTO_DIR: generates the gRPC client's stubs from the
+# project's definition; cz then calls the service in ns-red.
+containerz_client() {
+  export CONTAINERZ_PY=$work/py
+  mkdir -p "$CONTAINERZ_PY"
+  (cd "$1" && protoc -I . --python_out="$CONTAINERZ_PY" --grpc_out="$CONTAINERZ_PY" \
+    --plugin=protoc-gen-grpc="$(command -v grpc_python_plugin)" $(find . -name '*.proto'))
+}
+cz() { ip netns exec ns-red /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/containerz_client.py" "$@"; }
