@@ -122,6 +122,7 @@ void RegistrySm::handleRegistry( String const & name ) {
    QTRACE( trace, 8, "name: {}", name );
    auto const config = registryConfig_->registry( name );
    auto status = registryStatus_->registry( name );
+   String const formerServer = status ? status->params().server : String();
    if ( config && status && !config->params().isEq( status->params() ) ) {
       logoutRegistry( *status );
       registryStatus_->registryDel( name );
@@ -136,6 +137,21 @@ void RegistrySm::handleRegistry( String const & name ) {
    } else if ( status ) {
       logoutRegistry( *status );
       registryStatus_->registryDel( name );
+   }
+   if ( !formerServer.empty() ) {
+      loginOthersOn( formerServer, name );
+   }
+}
+
+// The daemon holds one login per server, so a logout of a server takes it
+// from every registry configured on that server; those log in again.
+void RegistrySm::loginOthersOn( String const & server, String const & except ) {
+   auto const entries = registryStatus_->registry();
+   for ( auto const & [ name, status ] : entries ) {
+      if ( name != except && status->params().server == server &&
+           status->state() == RegistryState::loggedOut ) {
+         loginRegistry( *status );
+      }
    }
 }
 
@@ -177,6 +193,13 @@ void RegistrySm::logoutRegistry( RegistryStatus & status ) {
          runtime_->logout( status.params().server );
       } catch ( RuntimeException const & e ) {
          QTRACE( trace, 0, "Failed to logout from registry: {}", e.what() );
+      }
+      auto const entries = registryStatus_->registry();
+      for ( auto const & [ name, other ] : entries ) {
+         if ( other.get() != &status && other->params().server == status.params().server &&
+              other->state() == RegistryState::loggedIn ) {
+            other->stateIs( RegistryState::loggedOut );
+         }
       }
    }
    status.stateIs( RegistryState::loggedOut );

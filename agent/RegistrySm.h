@@ -43,6 +43,7 @@ class RegistrySm : public PtrInterface {
    void doLoginAttempt();
    void handleRegistry( String const & name );
    void loginRegistry( RegistryStatus & status );
+   void loginOthersOn( String const & server, String const & except );
    // The password to log in with: inline, or kept under its credential name.
    String password( RegistryParams const & p ) const;
    void logoutRegistry( RegistryStatus & status );

@@ -124,6 +124,36 @@ TEST_F( RegistrySmTest, ConfigurationChangesWhileStarted ) {
    EXPECT_FALSE( status->registry( "local" ) );
 }
 
+// The daemon keeps one login per server: when one of two registries on a
+// server leaves or changes, the other must log in again, not keep a status
+// that says it is logged in while the daemon holds nothing.
+TEST_F( RegistrySmTest, ARegistrySharingAServerLogsInAgainAfterTheOtherLogsOut ) {
+   started();
+   registryIs( "a", kLocal );
+   registryIs( "b", { "127.0.0.1:5000", "ci", "pw", false } );
+   ASSERT_EQ( stateOf( "b" ), RS::loggedIn );
+
+   runtime->clearCalls();
+   config->registryDel( "a" );
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "logout(127.0.0.1:5000)", "login(ci,***,127.0.0.1:5000)" } ) );
+   EXPECT_EQ( stateOf( "b" ), RS::loggedIn );
+   EXPECT_EQ( runtime->logins, ( std::map< String, String >{ { "127.0.0.1:5000", "ci" } } ) );
+
+   registryIs( "a", kLocal );
+   runtime->clearCalls();
+   config->registry( "a" )->paramsIs( { "other.example", "ops", "s3cret", false } );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "logout(127.0.0.1:5000)", "login(ops,***,other.example)",
+                                           "login(ci,***,127.0.0.1:5000)" } ) );
+
+   runtime->clearCalls();
+   containerStatus->stateIs( SmState::stopping_ );
+   containerStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( runtime->count( "login" ), 0u ) << "a disable logs in to nothing";
+   EXPECT_EQ( stateOf( "a" ), RS::loggedOut );
+   EXPECT_EQ( stateOf( "b" ), RS::loggedOut );
+}
+
 TEST_F( RegistrySmTest, ARegistryAddedBeforeStartWaitsForEnable ) {
    create();
    registryIs( "local", kLocal );

@@ -159,6 +159,15 @@ TEST_F( Regression, NobodyWatchesADeletedContainerOrProfile ) {
    expectAtRest();
 }
 
+TEST_F( Regression, TwoRegistriesOnOneServerStayLoggedInWhenOneLeaves ) {
+   op.quy( true, false, 0 );
+   op.registry( "r1", { "10.0.0.5:5000", "ops", "pw", false } );
+   op.registry( "r2", { "10.0.0.5:5000", "ci", "pw", false } );
+   world.run( 1min );
+   op.registryDel( "r1" );
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -183,6 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 1213, 200 },
       std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
       std::pair< uint64_t, size_t >{ 1357486666145263091ull, 200 },
+      std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },
       std::pair< uint64_t, size_t >{ 389, 1000 } ) );
 
 } // namespace

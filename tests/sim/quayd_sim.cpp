@@ -51,7 +51,8 @@ String replayCommand( char const * self, uint64_t seed, size_t steps ) {
    return fmt::format( "{} --seed {} --steps {} --trace", self, seed, steps );
 }
 
-bool report( char const * self, uint64_t seed, size_t steps, Sim::ScenarioResult const & r ) {
+bool report( char const * self, uint64_t seed, size_t steps, size_t shown,
+             Sim::ScenarioResult const & r ) {
    if ( r.violations.empty() ) {
       return true;
    }
@@ -61,7 +62,7 @@ bool report( char const * self, uint64_t seed, size_t steps, Sim::ScenarioResult
    for ( auto const & v : r.violations ) {
       std::cout << "  " << v.invariant << ": " << v.detail << "\n";
    }
-   size_t const from = r.steps.size() > 12 ? r.steps.size() - 12 : 0;
+   size_t const from = r.steps.size() > shown ? r.steps.size() - shown : 0;
    std::cout << "  last steps:\n";
    for ( size_t i = from; i < r.steps.size(); ++i ) {
       std::cout << "    " << i + 1 << ": " << r.steps[ i ] << "\n";
@@ -86,7 +87,8 @@ int main( int argc, char ** argv ) {
       "steps", po::value( &steps ),
       "steps a scenario" )( "trace", po::bool_switch( &trace ),
                             "with --seed: print the trace of the last steps" )(
-      "keep", po::value( &keep ), "with --trace: this many steps of trace, even on success" );
+      "keep", po::value( &keep ),
+      "with --trace: this many steps and their trace, even on success" );
    po::variables_map vm;
    try {
       po::store( po::parse_command_line( argc, argv, desc ), vm );
@@ -127,7 +129,8 @@ int main( int argc, char ** argv ) {
    };
    for ( uint64_t s : seeds ) {
       StepTrace traces( keep ? keep : 4 );
-      bool const ok = report( argv[ 0 ], s, steps, scenario( s, trace ? &traces : nullptr ) );
+      bool const ok = report( argv[ 0 ], s, steps, std::max< size_t >( keep, 12 ),
+                              scenario( s, trace ? &traces : nullptr ) );
       ok ? ++passed : ++failed;
       if ( !ok && !trace ) {
          scenario( s, &traces ); // the same again, traced: a run is deterministic
