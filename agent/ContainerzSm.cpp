@@ -7,6 +7,8 @@
 
 namespace Quayd {
 
+QUAYD_ENTITY_TABLE( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS )
+
 LogHandle const QUAYD_VRF_NAMESPACE_WAIT(
    { "QUAYD_VRF_NAMESPACE_WAIT",
      "Waiting for the network namespace %s of VRF %s; trying again every %lld seconds.",

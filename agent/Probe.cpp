@@ -9,6 +9,8 @@
 
 namespace Quayd {
 
+QUAYD_ENTITY_TABLE( ProbeStatus, PROBE_STATUS_FIELDS )
+
 namespace {
 TraceHandle const trace( "Probe" );
 } // namespace

@@ -9,6 +9,8 @@
 
 namespace Quayd {
 
+QUAYD_ENTITY_TABLE( UrlReachabilityStatus, URL_REACHABILITY_STATUS_FIELDS )
+
 namespace {
 TraceHandle const trace( "UrlReachability" );
 

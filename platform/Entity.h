@@ -10,6 +10,8 @@
 //      F( ATTR, uint64_t, flashLimit, 0 ) <continued>
 //      F( ELEMENTS, ContainerConfig, container, _ )
 //   QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
+// and in one source file
+//   QUAYD_ENTITY_TABLE( QuaydConfig, QUAYD_CONFIG_FIELDS )
 // (<continued> stands for the backslash that continues the macro line.)
 //
 // Each field is F( KIND, type, name, extra ); kinds and what they generate:
@@ -352,7 +354,10 @@ Ptr< E > findElement( std::map< String, Ptr< E > > const & m, String const & k )
                             static_cast< Self & >( e ).name##Del( k );                             \
                          } } );
 
-// Declares entity class `Name` from the field list macro `FIELDS`.
+// Declares entity class `Name` from the field list macro `FIELDS`. Its field
+// table, and with it the class's virtual table and the codec of every field,
+// is defined once, in a source file, by QUAYD_ENTITY_TABLE: only that file
+// compiles them.
 #define QUAYD_ENTITY( Name, FIELDS )                                \
    class Name : public ::Quayd::Entity {                            \
       using Self = Name;                                            \
@@ -361,17 +366,21 @@ Ptr< E > findElement( std::map< String, Ptr< E > > const & m, String const & k )
       enum class Attr : ::Quayd::AttrId { FIELDS( QUAYD_F_ENUM ) }; \
       static constexpr char const * kTypeName = #Name;              \
       FIELDS( QUAYD_F_MEMBER )                                      \
+      ::Quayd::FieldTable const & fieldTable() const override;      \
       char const * typeName() const override { return kTypeName; }  \
-      ::Quayd::FieldTable const & fieldTable() const override {     \
-         static ::Quayd::FieldTable const table = makeFieldTable(); \
-         return table;                                              \
-      }                                                             \
                                                                     \
     private:                                                        \
-      static ::Quayd::FieldTable makeFieldTable() {                 \
-         ::Quayd::FieldTable t;                                     \
-         FIELDS( QUAYD_F_TABLE )                                    \
-         return t;                                                  \
-      }                                                             \
+      static ::Quayd::FieldTable makeFieldTable();                  \
       FIELDS( QUAYD_F_STORAGE )                                     \
+   }
+
+#define QUAYD_ENTITY_TABLE( Name, FIELDS )                       \
+   ::Quayd::FieldTable const & Name::fieldTable() const {        \
+      static ::Quayd::FieldTable const table = makeFieldTable(); \
+      return table;                                              \
+   }                                                             \
+   ::Quayd::FieldTable Name::makeFieldTable() {                  \
+      ::Quayd::FieldTable t;                                     \
+      FIELDS( QUAYD_F_TABLE )                                    \
+      return t;                                                  \
    }

@@ -19,6 +19,7 @@ String keyOf( Pair const & p ) { return p.a; }
    F( ATTR, String, label, "" ) \
    F( COUNTER, uint32_t, hits, 0 )
 QUAYD_ENTITY( Leaf, LEAF_FIELDS );
+QUAYD_ENTITY_TABLE( Leaf, LEAF_FIELDS )
 
 #define TREE_FIELDS( F )                   \
    F( ATTR, bool, on, false )              \
@@ -28,6 +29,7 @@ QUAYD_ENTITY( Leaf, LEAF_FIELDS );
    F( MAP, Pair, item, _ )                 \
    F( ELEMENTS, Leaf, leaf, _ )
 QUAYD_ENTITY( Tree, TREE_FIELDS );
+QUAYD_ENTITY_TABLE( Tree, TREE_FIELDS )
 
 struct Recorder {
    std::vector< std::pair< AttrId, String > > seen;

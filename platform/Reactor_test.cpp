@@ -11,6 +11,7 @@ namespace {
    F( ATTR, int32_t, weight, 0 ) \
    F( MAP, int32_t, part, _ )
 QUAYD_ENTITY( Widget, WIDGET_FIELDS );
+QUAYD_ENTITY_TABLE( Widget, WIDGET_FIELDS )
 
 // A state machine that watches a widget and may be told to delete itself.
 struct Watcher {

@@ -21,6 +21,7 @@ QUAYD_ENUM( Phase, uint8_t, idle_, busy_ );
    F( ATTR, String, label, "" ) \
    F( ATTR, uint32_t, size, 0 )
 QUAYD_ENTITY( Item, ITEM_FIELDS );
+QUAYD_ENTITY_TABLE( Item, ITEM_FIELDS )
 
 #define SETTINGS_FIELDS( F )            \
    F( ATTR, bool, enabled, false )      \
@@ -29,12 +30,14 @@ QUAYD_ENTITY( Item, ITEM_FIELDS );
    F( SET, String, tag, _ )             \
    F( ELEMENTS, Item, item, _ )
 QUAYD_ENTITY( Settings, SETTINGS_FIELDS );
+QUAYD_ENTITY_TABLE( Settings, SETTINGS_FIELDS )
 
 #define STATE_FIELDS( F )                \
    F( ATTR, Phase, phase, Phase::idle_ ) \
    F( COUNTER, uint32_t, attempts, 0 )   \
    F( ELEMENTS, Item, item, _ )
 QUAYD_ENTITY( State, STATE_FIELDS );
+QUAYD_ENTITY_TABLE( State, STATE_FIELDS )
 
 constexpr char const * kConfig = "test/config";
 constexpr char const * kStatus = "cell/0/test/status";
