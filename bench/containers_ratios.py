@@ -9,13 +9,15 @@ import statistics
 import sys
 
 runs = collections.defaultdict(list)
-stalled = collections.defaultdict(list)  # "compose N stalled STARTED"
+stalled = collections.defaultdict(list)  # "compose N stalled|failed STARTED"
 for path in sys.argv[1:]:
     for line in open(path):
         words = line.split()
-        if len(words) > 2 and words[2] == "stalled":
-            stalled[(words[0], int(words[1]))].append(words[3])
-        elif words:
+        if not words or words[0].startswith("#"):
+            continue
+        if len(words) > 2 and words[2] in ("stalled", "failed"):
+            stalled[(words[0], int(words[1]))].append(words[2] + ", " + words[3])
+        else:
             runs[(words[0], int(words[1]))].append([float(w) for w in words[2:]])
 
 
@@ -40,5 +42,4 @@ for n in sorted({n for (_, n) in list(runs) + list(stalled)}):
         mean("agent", n, 3) / n, mean("agent", n, 5) / n, mean("agent", n, 6) / n,
         mean("agent", n, 4), spread))
 for (method, n), started in sorted(stalled.items()):
-    print("%s at N=%d stalled (started %s of %d before the time-out)" % (
-        method, n, ", ".join(started), n))
+    print("%s at N=%d: %s of %d containers started" % (method, n, "; ".join(started), n))

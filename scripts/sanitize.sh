@@ -8,5 +8,5 @@ BUILD_DIR=${SANITIZE_BUILD_DIR:-$top/build-asan} BUILD_TYPE=Debug BUILD_TARGET=f
   "$top/scripts/build.sh" -DQUAYD_SANITIZE=ON
 cd "${SANITIZE_BUILD_DIR:-$top/build-asan}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --output-on-failure -L "unit|redis" "$@"
+ctest --output-on-failure -j"$(nproc)" -L "unit|redis" "$@"
 tests/sim/quayd_sim --first 1 --count 1000 --steps 200
