@@ -146,13 +146,23 @@ void RegistrySm::handleRegistry( String const & name ) {
 // The daemon holds one login per server, so a logout of a server takes it
 // from every registry configured on that server; those log in again.
 void RegistrySm::loginOthersOn( String const & server, String const & except ) {
-   auto const entries = registryStatus_->registry();
-   for ( auto const & [ name, status ] : entries ) {
-      if ( name != except && status->params().server == server &&
-           status->state() == RegistryState::loggedOut ) {
-         loginRegistry( *status );
+   for ( auto const & other : othersOn( server, except ) ) {
+      if ( other->state() == RegistryState::loggedOut ) {
+         loginRegistry( *other );
       }
    }
+}
+
+// A copy: a login's status write may reach handlers that change the map.
+std::vector< Ptr< RegistryStatus > > RegistrySm::othersOn( String const & server,
+                                                           String const & except ) const {
+   std::vector< Ptr< RegistryStatus > > others;
+   for ( auto const & [ name, status ] : registryStatus_->registry() ) {
+      if ( name != except && status->params().server == server ) {
+         others.push_back( status );
+      }
+   }
+   return others;
 }
 
 void RegistrySm::loginRegistry( RegistryStatus & status ) {
@@ -194,10 +204,8 @@ void RegistrySm::logoutRegistry( RegistryStatus & status ) {
       } catch ( RuntimeException const & e ) {
          QTRACE( trace, 0, "Failed to logout from registry: {}", e.what() );
       }
-      auto const entries = registryStatus_->registry();
-      for ( auto const & [ name, other ] : entries ) {
-         if ( other.get() != &status && other->params().server == status.params().server &&
-              other->state() == RegistryState::loggedIn ) {
+      for ( auto const & other : othersOn( status.params().server, status.key() ) ) {
+         if ( other->state() == RegistryState::loggedIn ) {
             other->stateIs( RegistryState::loggedOut );
          }
       }

@@ -5,6 +5,7 @@
 // them on the way down. It also publishes the runtime's insecure-registry
 // list, which follows configuration in every state.
 #include <map>
+#include <vector>
 
 #include "model/Model.h"
 #include "platform/Reactor.h"
@@ -44,6 +45,9 @@ class RegistrySm : public PtrInterface {
    void handleRegistry( String const & name );
    void loginRegistry( RegistryStatus & status );
    void loginOthersOn( String const & server, String const & except );
+   // The registries on `server` other than `except`.
+   std::vector< Ptr< RegistryStatus > > othersOn( String const & server,
+                                                  String const & except ) const;
    // The password to log in with: inline, or kept under its credential name.
    String password( RegistryParams const & p ) const;
    void logoutRegistry( RegistryStatus & status );

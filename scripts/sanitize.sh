@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the programs of the unit, simulator and Redis tests with
-# AddressSanitizer and UndefinedBehaviorSanitizer into build-asan/ and runs the unit and Redis tests and 1,000 simulated scenarios
-# there; a leak or an undefined operation fails the run.
+# AddressSanitizer and UndefinedBehaviorSanitizer into build-asan/ and runs
+# the unit and Redis tests and 1,000 simulated scenarios there; a leak or an
+# undefined operation fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 BUILD_DIR=${SANITIZE_BUILD_DIR:-$top/build-asan} BUILD_TYPE=Debug BUILD_TARGET=fast_checks \
