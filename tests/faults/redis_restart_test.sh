@@ -14,10 +14,19 @@ export WAIT_S=120
 bring_up
 
 running_in_daemon() { docker ps --filter label=quayd-fault=1 -q | wc -l; }
+state_of() { field "cell/0/quayd/container/status|$1" state; }
+# All ten wait behind one condition, so the agent holds every configuration
+# before the database goes: what it has not read yet, it cannot start.
 for i in $(seq 10); do
   q container "r$i" --image bb:1 --command "$SLEEPER" --network none \
-    --options "--label quayd-fault=1"
+    --options "--label quayd-fault=1" --poll-interval 1 --startup-condition "test -e $work/go"
 done
+all_waiting() {
+  local n
+  for n in $(seq 10); do [ "$(state_of "r$n")" = containerWaiting_ ] || return 1; done
+}
+wait_for "every container waiting for its condition" all_waiting
+touch "$work/go"
 wait_for "the pass under way" sh -c "[ \$(docker ps -q --filter label=quayd-fault=1 | wc -l) -ge 2 ]"
 stop_redis
 before=$(running_in_daemon)
@@ -34,14 +43,14 @@ q container r11 --image bb:1 --command "$SLEEPER" --network none \
 agrees() {
   local n
   for n in $(seq 11); do
-    [ "$(field "cell/0/quayd/container/status|r$n" state)" = containerRunning_ ] || return 1
+    [ "$(state_of "r$n")" = containerRunning_ ] || return 1
     [ "$(docker inspect --format '{{.State.Running}}' "r$n" 2>/dev/null)" = true ] || return 1
   done
   [ "$(running_in_daemon)" = 11 ]
 }
 diagnose() {
   docker ps -a --format '{{.Names}} {{.Status}}'
-  for n in $(seq 11); do echo "r$n $(field "cell/0/quayd/container/status|r$n" state)"; done
+  for n in $(seq 11); do echo "r$n $(state_of "r$n")"; done
 }
 wait_for "every container running and the status agreeing" agrees
 logged QUAYD_STATE_DB_LOST || fail "the loss was not logged"

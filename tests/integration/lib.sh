@@ -66,6 +66,11 @@ fail() {
   echo "--- trace"
   "$quayd" --dump-trace "$work"/*.rlog 2>/dev/null | tail -n 60 || true
   echo "--- quyctl show"; q show 2>/dev/null || true
+  # A hung agent shows where it waits.
+  if [ -n "${quayd_pid:-}" ] && kill -0 "$quayd_pid" 2>/dev/null && command -v gdb >/dev/null; then
+    echo "--- quayd threads"
+    timeout 30 gdb -batch -p "$quayd_pid" -ex "thread apply all bt" 2>/dev/null | grep -E '^(#|Thread)' || true
+  fi
   exit 1
 }
 # wait_for WHAT CMD...: polls CMD until it succeeds, for at most ${WAIT_S:-30} s.
