@@ -138,15 +138,25 @@ void addVrf( CLI::App & app, Parsed & p ) {
    auto name = std::make_shared< String >();
    auto state = std::make_shared< String >();
    cmd->add_option( "name", *name, "the VRF" )->required()->type_name( "NAME" );
-   auto * group = cmd->add_option_group( "state", "one of" );
-   group->require_option( 1 );
-   group->add_flag_callback(
-      "--active", [ state ] { *state = "active"; }, "the VRF is up" );
-   group->add_flag_callback(
-      "--inactive", [ state ] { *state = "inactive"; }, "it is down" );
-   group->add_flag_callback(
-      "--delete", [ state ] { *state = "delete"; }, "it is gone" );
+   // Three plain flags rather than an option group: CLI11 takes an empty
+   // word for the group's (empty) name and loops on it.
+   for ( auto const & [ flag, help ] :
+         { std::pair{ "active", "the VRF is up" }, std::pair{ "inactive", "it is down" },
+           std::pair{ "delete", "it is gone" } } ) {
+      cmd->add_flag_callback(
+         String( "--" ) + flag,
+         [ state, flag = String( flag ) ] {
+            if ( !state->empty() ) {
+               throw UsageError( "give one of --active, --inactive and --delete" );
+            }
+            *state = flag;
+         },
+         help );
+   }
    cmd->callback( [ &p, name, state ] {
+      if ( state->empty() ) {
+         throw UsageError( "give one of --active, --inactive and --delete" );
+      }
       try {
          static_cast< void >( L3::VrfName( *name ) );
       } catch ( std::length_error const & e ) {
