@@ -27,13 +27,13 @@ all_waiting() {
 }
 wait_for "every container waiting for its condition" all_waiting
 touch "$work/go"
-wait_for "the pass under way" sh -c "[ \$(docker ps -q --filter label=quayd-fault=1 | wc -l) -ge 2 ]"
+more_running_than() { [ "$(running_in_daemon)" -gt "$1" ]; }
+wait_for "the pass under way" more_running_than 1
 stop_redis
 before=$(running_in_daemon)
 echo "redis stopped with $before of 10 running"
 [ "$before" -lt 10 ] || echo "note: the pass ended before the stop"
-wait_for "the agent goes on without the database" \
-  sh -c "[ \$(docker ps -q --filter label=quayd-fault=1 | wc -l) -gt $before ] || [ $before = 10 ]"
+[ "$before" = 10 ] || wait_for "the agent goes on without the database" more_running_than "$before"
 kill -0 "$quayd_pid" || fail "quayd stopped with the database"
 start_redis
 wait_for "resynchronised" logged QUAYD_STATE_DB_BACK

@@ -138,6 +138,7 @@ void addVrf( CLI::App & app, Parsed & p ) {
    auto name = std::make_shared< String >();
    auto state = std::make_shared< String >();
    cmd->add_option( "name", *name, "the VRF" )->required()->type_name( "NAME" );
+   static constexpr char const * kOneState = "give one of --active, --inactive and --delete";
    // Three plain flags rather than an option group: CLI11 takes an empty
    // word for the group's (empty) name and loops on it.
    for ( auto const & [ flag, help ] :
@@ -147,7 +148,7 @@ void addVrf( CLI::App & app, Parsed & p ) {
          String( "--" ) + flag,
          [ state, flag = String( flag ) ] {
             if ( !state->empty() ) {
-               throw UsageError( "give one of --active, --inactive and --delete" );
+               throw UsageError( kOneState );
             }
             *state = flag;
          },
@@ -155,7 +156,7 @@ void addVrf( CLI::App & app, Parsed & p ) {
    }
    cmd->callback( [ &p, name, state ] {
       if ( state->empty() ) {
-         throw UsageError( "give one of --active, --inactive and --delete" );
+         throw UsageError( kOneState );
       }
       try {
          static_cast< void >( L3::VrfName( *name ) );
