@@ -3,7 +3,7 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ccache
   libfmt-dev libboost-dev libboost-program-options-dev liburiparser-dev
   libhiredis-dev libcurl4-openssl-dev nlohmann-json3-dev libcli11-dev help2man
   libgtest-dev libgmock-dev libbenchmark-dev
