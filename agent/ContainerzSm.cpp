@@ -257,11 +257,13 @@ void ContainerzSm::handleVrfConfig() {
    QTRACE( trace, 2, "Exiting" );
 }
 
-void ContainerzSm::handleVrfStatusLocal( L3::VrfName const & name ) {
-   if ( !initialized_ || name != crtConfig().vrfName ) {
+void ContainerzSm::handleVrfStatusLocal( String const & name ) {
+   // Compared as text: a key of any length from the database is just not
+   // the configured VRF.
+   if ( !initialized_ || name != crtConfig().vrfName.str() ) {
       return;
    }
-   if ( allVrfStatusLocal_->vrf( name.str() ) ) {
+   if ( allVrfStatusLocal_->vrf( name ) ) {
       QTRACE( trace, 2, "vrfName: {} added", name );
    } else {
       QTRACE( trace, 2, "vrfName: {} removed", name );

@@ -109,7 +109,7 @@ class ContainerzSm : public PtrInterface {
    void handleInitialized();
    void handleCrtConfig();
    void handleVrfConfig();
-   void handleVrfStatusLocal( L3::VrfName const & name );
+   void handleVrfStatusLocal( String const & name );
    void handleVrfEnabled();
    void handleSyslogServer();
    void handleSyslogServerUrlReachable();

@@ -81,6 +81,7 @@ TEST_F( ContainerzSmTest, ANonDefaultVrfGatesTheRuntimeOnItsStatus ) {
    EXPECT_TRUE( traces.contains( "vrfStatusLocal for red absent", 2 ) );
 
    vrfIs( "blue", Ip::kVrfStateActive, true );
+   vrfIs( String( 10240, 'v' ), Ip::kVrfStateActive, true ); // longer than any VRF name
    EXPECT_EQ( runtime->count( "applyConfig" ), 0u ) << "another VRF changes nothing";
 
    vrfIs( "red", 0, false );

@@ -1,5 +1,7 @@
 #include "platform/docker/DockerRuntime.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -32,6 +34,16 @@ constexpr long kRemoveLimitSec = 30;
 // Beyond a container's own stop time, which the daemon waits before killing it.
 constexpr long kStopMarginSec = 10;
 constexpr long kDefaultStopSec = 10;
+
+// Escaped whole, slashes too, as a container's name is: the daemon decodes
+// it back into the image reference. "." and ".." alone would be dot segments
+// of the path, so they are no image.
+String imagePath( String const & name ) {
+   if ( name.empty() || name == "." || name == ".." ) {
+      throw ApiRequestException( "'" + name + "' is not an image reference" );
+   }
+   return "/images/" + DockerApiClient::escape( name );
+}
 
 } // namespace
 
@@ -131,7 +143,7 @@ void DockerRuntime::disableRuntime() {
 void DockerRuntime::reloadConfig() { daemon_.reload(); }
 
 ImageRecord DockerRuntime::inspectImage( String const & name ) {
-   return imageRecordOf( api().call( "GET", "/images/" + name + "/json" ), name );
+   return imageRecordOf( api().call( "GET", imagePath( name ) + "/json" ), name );
 }
 
 std::vector< String > DockerRuntime::listOwnContainers() {
@@ -160,11 +172,39 @@ std::vector< String > DockerRuntime::listStaleImages() {
    return out;
 }
 
-std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
-   FILE * f = fopen( tarballPath.c_str(), "rb" );
-   if ( !f ) {
-      throw RuntimeException( "cannot open " + tarballPath + ": " + strerror( errno ) );
+namespace {
+
+// Opens a tarball for reading. A FIFO or a device would block the loop or
+// never end: only a regular file (or a link to one) is taken, and it is
+// opened without waiting, so a file swapped for a FIFO meanwhile cannot block.
+FILE * openTarball( String const & path ) {
+   struct stat st;
+   if ( ::stat( path.c_str(), &st ) != 0 ) {
+      throw RuntimeException( "cannot open " + path + ": " + strerror( errno ) );
    }
+   if ( !S_ISREG( st.st_mode ) ) {
+      throw RuntimeException( path + " is not a regular file" );
+   }
+   int fd = ::open( path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC );
+   if ( fd < 0 ) {
+      throw RuntimeException( "cannot open " + path + ": " + strerror( errno ) );
+   }
+   if ( ::fstat( fd, &st ) != 0 || !S_ISREG( st.st_mode ) ) {
+      ::close( fd );
+      throw RuntimeException( path + " is not a regular file" );
+   }
+   FILE * f = ::fdopen( fd, "rb" );
+   if ( !f ) {
+      ::close( fd );
+      throw RuntimeException( "cannot open " + path + ": " + strerror( errno ) );
+   }
+   return f;
+}
+
+} // namespace
+
+std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
+   FILE * f = openTarball( tarballPath );
    DockerApiClient::Response r;
    try {
       r = api().stream( "POST", "/images/load?quiet=1", f );
@@ -181,7 +221,7 @@ std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
 }
 
 void DockerRuntime::removeImage( String const & nameOrTag ) {
-   api().call( "DELETE", "/images/" + nameOrTag );
+   api().call( "DELETE", imagePath( nameOrTag ) );
 }
 
 void DockerRuntime::login( String const & user, String const & password, String const & server ) {

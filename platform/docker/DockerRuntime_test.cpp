@@ -359,4 +359,26 @@ TEST_F( DockerRuntimeTest, LogoutForgetsOnlyThatServer ) {
               fs::perms::owner_read | fs::perms::owner_write );
 }
 
+// Refused before the daemon is asked, so none runs here; a FIFO would block
+// the loop, a device never end.
+TEST( DockerRuntimeTarball, AnythingButARegularFileIsRefusedAtOnce ) {
+   char tmpl[] = "/tmp/quayd-tarball-XXXXXX";
+   ASSERT_TRUE( mkdtemp( tmpl ) );
+   String const dir = tmpl;
+   ASSERT_EQ( mkfifo( ( dir + "/fifo" ).c_str(), 0600 ), 0 );
+   fs::create_directory( dir + "/dir" );
+   fs::create_symlink( dir + "/fifo", dir + "/link" );
+   DockerRuntime rt;
+   for ( String const path :
+         { String( "/dev/zero" ), dir + "/dir", dir + "/fifo", dir + "/link" } ) {
+      try {
+         rt.loadImage( path );
+         ADD_FAILURE() << path << " was loaded";
+      } catch ( RuntimeException const & e ) {
+         EXPECT_EQ( String( e.what() ), path + " is not a regular file" );
+      }
+   }
+   fs::remove_all( dir );
+}
+
 } // namespace

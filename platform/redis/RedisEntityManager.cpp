@@ -3,6 +3,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <set>
 
 #include "platform/Log.h"
 #include "platform/Trace.h"
@@ -189,18 +190,15 @@ void RedisEntityManager::onNotification() {
 
 void RedisEntityManager::keyChanged( String const & key ) {
    if ( auto it = followed_.find( key ); it != followed_.end() ) {
-      withConnection( [ & ]( Redis::Connection & ) {
-         if ( auto hash = readHash( key ) ) {
-            applyFields( *it->second, *hash );
-         }
-      } );
+      withConnection( [ & ]( Redis::Connection & ) { loadHash( *it->second ); } );
       return;
    }
    auto sep = key.find( kElementSeparator );
    while ( sep != String::npos ) {
       if ( auto it = followed_.find( key.substr( 0, sep ) ); it != followed_.end() ) {
-         withConnection(
-            [ & ]( Redis::Connection & ) { loadElement( *it->second, key.substr( sep + 1 ) ); } );
+         withConnection( [ & ]( Redis::Connection & ) {
+            handled( key, [ & ] { loadElement( *it->second, key.substr( sep + 1 ) ); } );
+         } );
          return;
       }
       sep = key.find( kElementSeparator, sep + 1 );
@@ -216,10 +214,16 @@ std::optional< Redis::Hash > RedisEntityManager::readHash( String const & path )
    }
 }
 
+void RedisEntityManager::loadHash( Entity & e ) {
+   handled( e.path(), [ & ] {
+      if ( auto hash = readHash( e.path() ) ) {
+         applyFields( e, *hash );
+      }
+   } );
+}
+
 void RedisEntityManager::load( Entity & e ) {
-   if ( auto hash = readHash( e.path() ) ) {
-      applyFields( e, *hash );
-   }
+   loadHash( e );
    auto const * el = e.fieldTable().elements();
    if ( !el ) {
       return;
@@ -235,7 +239,7 @@ void RedisEntityManager::load( Entity & e ) {
       }
    }
    for ( auto const & k : present ) {
-      loadElement( e, k );
+      handled( e.elementPath( k ), [ & ] { loadElement( e, k ); } );
    }
 }
 
@@ -282,7 +286,14 @@ void RedisEntityManager::applyFields( Entity & e, Redis::Hash const & hash ) {
 
 void RedisEntityManager::garbage( String const & path, String const & field, String const & what,
                                   String const & value ) {
-   if ( !garbageReported_.insert( path + '\0' + field + '\0' + what + '\0' + value ).second ) {
+   // Remembered by hash and in bounded number: a writer of endless distinct
+   // values costs a report each, never memory.
+   if ( garbageReported_.size() >= kGarbageRemembered ) {
+      garbageReported_.clear();
+   }
+   if ( !garbageReported_
+            .insert( std::hash< String >{}( path + '\0' + field + '\0' + what + '\0' + value ) )
+            .second ) {
       return;
    }
    String const where = field.empty() ? path : path + " field " + field;

@@ -18,11 +18,12 @@
 // kept and tried again after 1, 2, 4 ... up to 30 seconds, the connection
 // stays.
 #include <memory>
-#include <set>
+#include <unordered_set>
 
 struct redisReply;
 
 #include "platform/EventLoop.h"
+#include "platform/Exception.h"
 #include "platform/ProfileEntityManager.h"
 #include "platform/redis/RedisClient.h"
 
@@ -82,6 +83,7 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    void resync();
 
    void load( Entity & e );
+   void loadHash( Entity & e ); // the entity's own fields
    void loadElement( Entity & parent, String const & key );
    // The hash at `path`; none when the key is of another type (reported).
    std::optional< Redis::Hash > readHash( String const & path );
@@ -120,7 +122,23 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
          return false;
       }
    }
+   // Runs `f`, which applies what Redis holds at `path`; a handler's failure
+   // is that path's garbage, so the rest of the batch still applies. A lost
+   // connection and a broken invariant go on up.
+   template < typename F >
+   void handled( String const & path, F && f ) {
+      try {
+         f();
+      } catch ( Redis::Error const & ) {
+         throw;
+      } catch ( AssertionFailure const & ) {
+         throw;
+      } catch ( std::exception const & e ) {
+         garbage( path, "", String( "handling it failed: " ) + e.what() );
+      }
+   }
    static constexpr char kElementSeparator = '|';
+   static constexpr size_t kGarbageRemembered = 4096;
 
    Redis::Address address_;
    EventLoop & loop_;
@@ -135,7 +153,7 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    Ptr< TimerTask > writeRetryTimer_;
    Duration writeRetryDelay_ = kFirstWriteRetry;
    String refusedWhy_;
-   std::set< String > garbageReported_;
+   std::unordered_set< size_t > garbageReported_;
    bool lostReported_ = false;
    uint64_t resyncs_ = 0;
 };

@@ -129,6 +129,29 @@ TEST_F( RedisEntityManagerTest, ConfigurationFollowsRedisOneNotificationPerChang
    ASSERT_TRUE( until( [ & ] { return !cfg->enabled(); } ) );
 }
 
+// A handler that throws on one entity costs that entity only: the others
+// written in the same transaction are applied, and the failure is reported
+// as that path's garbage.
+TEST_F( RedisEntityManagerTest, AHandlerFailureLeavesTheRestOfTheBatchApplied ) {
+   Testing::LogCapture logs;
+   auto em = mounted();
+   auto cfg = config( *em );
+   auto sub = cfg->subscribe( [ & ]( AttrId a, String const * k ) {
+      if ( a == AttrId( Settings::Attr::item ) && k && *k == "bad" ) {
+         throw std::length_error( "name too long" );
+      }
+   } );
+   server_.client().exchange( { { "MULTI" },
+                                { "HSET", String( kConfig ) + "|bad", "label", "x" },
+                                { "HSET", String( kConfig ) + "|good", "label", "y" },
+                                { "HSET", kConfig, "enabled", "true" },
+                                { "EXEC" } } );
+   ASSERT_TRUE( until( [ & ] { return logs.count( "QUAYD_STATE_DB_GARBAGE" ) > 0; } ) );
+   EXPECT_TRUE( until( [ & ] { return cfg->enabled() && cfg->item( "good" ); } ) );
+   EXPECT_NE( logs.messages.back().text.find( "test/config|bad" ), String::npos );
+   EXPECT_TRUE( em->connected() );
+}
+
 TEST_F( RedisEntityManagerTest, StatusIsWrittenOnceTheHandlerRunEnds ) {
    auto em = mounted();
    auto st = status( *em );

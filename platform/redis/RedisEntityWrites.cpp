@@ -3,6 +3,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <set>
 
 #include "platform/Log.h"
 #include "platform/Trace.h"
