@@ -123,20 +123,25 @@ void RegistrySm::handleRegistry( String const & name ) {
    auto const config = registryConfig_->registry( name );
    auto status = registryStatus_->registry( name );
    String const formerServer = status ? status->params().server : String();
-   if ( config && status && !config->params().isEq( status->params() ) ) {
+   if ( config && status && !config->params().isEq( heldParams( *status ) ) ) {
       logoutRegistry( *status );
       registryStatus_->registryDel( name );
+      inlinePasswords_.erase( name );
       status = nullptr;
    }
    if ( config ) {
       if ( !status ) {
+         RegistryParams p = config->params();
+         inlinePasswords_[ name ] = p.password;
+         p.password.clear();
          status = registryStatus_->registryIs( name );
-         status->paramsIs( config->params() );
+         status->paramsIs( p );
       }
       loginRegistry( *status );
    } else if ( status ) {
       logoutRegistry( *status );
       registryStatus_->registryDel( name );
+      inlinePasswords_.erase( name );
    }
    if ( !formerServer.empty() ) {
       loginOthersOn( formerServer, name );
@@ -167,7 +172,7 @@ std::vector< Ptr< RegistryStatus > > RegistrySm::othersOn( String const & server
 
 void RegistrySm::loginRegistry( RegistryStatus & status ) {
    QTRACE( trace, 8, "name: {}", status.key() );
-   RegistryParams const & p = status.params();
+   RegistryParams const p = heldParams( status );
    if ( p.insecure || p.server.empty() || p.username.empty() ||
         ( p.password.empty() && p.credential.empty() ) ||
         status.state() == RegistryState::loggedIn ) {
@@ -181,6 +186,13 @@ void RegistrySm::loginRegistry( RegistryStatus & status ) {
       status.stateIs( RegistryState::loginFailed );
       loginAttemptTask_->scheduleTaskLowestDelay( loginAttemptDelay_ );
    }
+}
+
+RegistryParams RegistrySm::heldParams( RegistryStatus const & status ) const {
+   RegistryParams p = status.params();
+   auto it = inlinePasswords_.find( status.key() );
+   p.password = it != inlinePasswords_.end() ? it->second : String();
+   return p;
 }
 
 String RegistrySm::password( RegistryParams const & p ) const {

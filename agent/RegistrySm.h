@@ -50,6 +50,9 @@ class RegistrySm : public PtrInterface {
                                                   String const & except ) const;
    // The password to log in with: inline, or kept under its credential name.
    String password( RegistryParams const & p ) const;
+   // A status's parameters with its inline password, which the status
+   // itself never holds.
+   RegistryParams heldParams( RegistryStatus const & status ) const;
    void logoutRegistry( RegistryStatus & status );
    void handleInitState();
    void watchRegistry( String const & name );
@@ -64,6 +67,8 @@ class RegistrySm : public PtrInterface {
    Ptr< TimerTask > loginAttemptTask_;
    // The registry entities watched, by name.
    std::map< String, Ptr< RegistryConfig const > > watched_;
+   // Inline passwords by registry name, as configured when the status was made.
+   std::map< String, String > inlinePasswords_;
    Reactor reactor_;
 };
 

@@ -94,9 +94,10 @@ void FakeRuntime::removeImage( String const & nameOrTag ) {
    images.erase( nameOrTag );
 }
 
-void FakeRuntime::login( String const & user, String const &, String const & server ) {
+void FakeRuntime::login( String const & user, String const & password, String const & server ) {
    record( "login", user + ",***," + server );
    logins[ server ] = user;
+   passwords[ server ] = password;
 }
 
 void FakeRuntime::logout( String const & server ) {

@@ -57,7 +57,8 @@ class FakeRuntime : public ContainerRuntimeInterface {
    std::set< String > containers;
    // What inspectContainer reports of a container, by name (default: running).
    std::map< String, ContainerRecord > records;
-   std::map< String, String > logins; // server -> user
+   std::map< String, String > logins;    // server -> user
+   std::map< String, String > passwords; // server -> the password logged in with
    Ptr< RunContainerParams > lastRun;
    // Given to every run request as the option that sent it to the docker client.
    String clientFlagOfRuns;

@@ -1,5 +1,6 @@
 // quayd: the agent host. Mounts the state database on Redis for the agent,
 // runs its event loop, and leaves everything running when told to stop.
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
@@ -78,6 +79,8 @@ Options parse( int argc, char ** argv ) {
 } // namespace
 
 int main( int argc, char ** argv ) {
+   // Passwords pass through its memory: no core file, no ptrace by others.
+   ::prctl( PR_SET_DUMPABLE, 0 );
    Options const opt = parse( argc, argv );
 
    SyslogSink syslogSink( opt.logFile );
