@@ -33,6 +33,10 @@ UrlInfo UrlInfo::urlInfo( String const & url ) {
    if ( !present( uri.hostText ) || uri.hostText.first == uri.hostText.afterLast ) {
       throw std::invalid_argument( fmt::format( "Failed to parse hostText in URL {}", url ) );
    }
+   // Never an option of the probe, whatever the probe makes of "--".
+   if ( *uri.hostText.first == '-' ) {
+      throw std::invalid_argument( fmt::format( "Host in URL {} begins with '-'", url ) );
+   }
    String const port = present( uri.portText ) ? rangeText( uri.portText ) : String();
    return UrlInfo( url, rangeText( uri.scheme ), rangeText( uri.hostText ), port );
 }
@@ -111,6 +115,7 @@ Ptr< ProbeCmd const > UrlReachabilitySm::createProbeCmd( UrlInfo const & ui,
       cmd->argPush( "-i" );
       cmd->argPush( fmt::format( "{:.1f}", toSeconds( udpIdleTimeout ) ) );
    }
+   cmd->argPush( "--" );
    cmd->argPush( ui.host() );
    cmd->argPush( ui.port().empty() ? String( kDefaultSyslogPort ) : ui.port() );
    return cmd;

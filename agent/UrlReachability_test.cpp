@@ -40,7 +40,8 @@ TEST( UrlParse, TextsWithoutSchemeOrHostAreRefusedWithTheirDiagnostic ) {
    for ( auto const & b : { Bad{ "10.1.1.1:514", "Failed to parse" },
                             Bad{ "syslog-host", "Failed to parse scheme in URL syslog-host" },
                             Bad{ "udp:relative", "Failed to parse hostText in URL udp:relative" },
-                            Bad{ "udp://h h", "Failed to parse URL udp://h h" } } ) {
+                            Bad{ "udp://h h", "Failed to parse URL udp://h h" },
+                            Bad{ "udp://-e:514", "Host in URL udp://-e:514 begins with '-'" } } ) {
       try {
          UrlInfo::urlInfo( b.url );
          ADD_FAILURE() << b.url << " parsed";
@@ -74,12 +75,12 @@ TEST_P( ProbeCommand, NetcatArgumentsFollowTheUrl ) {
 INSTANTIATE_TEST_SUITE_P(
    Table, ProbeCommand,
    ::testing::Values(
-      CmdCase{ "udp://h:514", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "h", "514" } },
-      CmdCase{ "tcp://h:601", { "nc", "-z", "-w", "5.0", "h", "601" } },
-      CmdCase{ "udp://h", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "h", "514" } },
-      CmdCase{ "udp://h:", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "h", "514" } },
+      CmdCase{ "udp://h:514", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" } },
+      CmdCase{ "tcp://h:601", { "nc", "-z", "-w", "5.0", "--", "h", "601" } },
+      CmdCase{ "udp://h", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" } },
+      CmdCase{ "udp://h:", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" } },
       // Only "udp" exactly selects UDP.
-      CmdCase{ "UDP://h:9", { "nc", "-z", "-w", "5.0", "h", "9" } } ) );
+      CmdCase{ "UDP://h:9", { "nc", "-z", "-w", "5.0", "--", "h", "9" } } ) );
 
 class Reachability : public ::testing::Test {
  protected:
