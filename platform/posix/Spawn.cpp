@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/BoundedOutput.h"
 #include "platform/Exception.h"
 #include "platform/ServiceManager.h"
 #include "platform/posix/Termination.h"
@@ -143,6 +144,7 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
    TerminationFd const term;
    int const pidfd = pidfdOf( pid );
    ChildEnd end;
+   BoundedOutput output;
    auto reap = [ & ]( int flags ) {
       int st = 0;
       pid_t rc;
@@ -200,7 +202,7 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
          char buf[ 4096 ];
          ssize_t const got = ::read( outFd, buf, sizeof buf );
          if ( got > 0 ) {
-            end.output.append( buf, size_t( got ) );
+            output.append( buf, size_t( got ) );
          } else if ( got == 0 || errno != EINTR ) {
             outFd = -1;
          }
@@ -215,7 +217,7 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
             char buf[ 4096 ];
             ssize_t got;
             while ( ( got = ::read( outFd, buf, sizeof buf ) ) > 0 ) {
-               end.output.append( buf, size_t( got ) );
+               output.append( buf, size_t( got ) );
             }
             ::fcntl( outFd, F_SETFL, flags );
             outFd = -1;
@@ -225,6 +227,7 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
    if ( pidfd >= 0 ) {
       ::close( pidfd );
    }
+   end.output = output.text();
    return end;
 }
 

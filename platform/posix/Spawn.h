@@ -40,7 +40,7 @@ void closeDescriptorsFrom( int first );
 
 struct ChildEnd {
    int status = 0; // as waitpid reports it
-   String output;  // what the child wrote to the descriptor read
+   String output;  // what the child wrote to the descriptor read: its first and last KiB
 };
 
 // Reads `outFd` (when not -1) to its end and reaps `pid`. When `limit`

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/BoundedOutput.h"
 #include "platform/Exception.h"
 #include "platform/posix/Termination.h"
 #include "platform/testing/SigtermBlocked.h"
@@ -158,6 +159,19 @@ TEST( Spawn, AChildAskedToDieWithTheAgentDoesAndAnotherOutlivesIt ) {
    EXPECT_TRUE( goneWithin( dies, 5s ) );
    EXPECT_FALSE( gone( outlives ) );
    ::kill( outlives, SIGKILL );
+}
+
+// A child that prints without end costs two KiB: its first and last KiB
+// are kept, and what is left out between them is counted.
+TEST( AwaitChild, OutputIsKeptAsItsFirstAndLastKibibyte ) {
+   String const out =
+      outputOf( "printf first; head -c 104857600 /dev/zero | tr '\\0' x; printf last" );
+   ASSERT_LT( out.size(), 2 * BoundedOutput::kKept + 64 );
+   EXPECT_EQ( out.substr( 0, 9 ), "firstxxxx" );
+   EXPECT_EQ( out.substr( out.size() - 8 ), "xxxxlast" );
+   EXPECT_NE( out.find( "[... 104855561 bytes left out ...]" ), String::npos ) << out.size();
+   EXPECT_EQ( outputOf( "head -c 2048 /dev/zero | tr '\\0' y" ), String( 2048, 'y' ) )
+      << "two KiB or less is kept whole";
 }
 
 TEST( AwaitChild, AChildPastItsLimitIsKilledAndReaped ) {
