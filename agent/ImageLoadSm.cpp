@@ -13,8 +13,7 @@ TraceHandle const trace( "ImageLoadSm" );
 LogHandle const QUAYD_IMAGE_LOAD_FAILED(
    { "QUAYD_IMAGE_LOAD_FAILED", "Image load from %s failed, container-runtime reported \"%s\".",
      "Configured container image wasn't loaded successfully.", "Please check the configured image.",
-     3 },
-   Duration( 0 ), 1.0, 0, 0 );
+     3 } );
 
 ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus,
                           Ptr< ImageLoadConfigDir const > imageLoadConfig,

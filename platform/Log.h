@@ -1,12 +1,13 @@
 #pragma once
 // Syslog messages with fixed identifiers. Each message has a descriptor and is
-// raised through a LogHandle; handles are created once per module with a zero
-// rate-limit interval. The process's LogSink (syslog(3) and the agent's own
-// log in the agent, a capturing sink in tests) receives every message.
+// raised through a LogHandle, created once per module. The process's LogSink
+// (syslog(3) and the agent's own log in the agent, a capturing sink in tests)
+// receives every message, each at most one bounded line.
 #include <cstdio>
 #include <memory>
 #include <vector>
 
+#include "platform/LineCap.h"
 #include "platform/Types.h"
 
 namespace Quayd {
@@ -31,19 +32,11 @@ LogSink * logSink();
 
 class LogHandle {
  public:
-   explicit LogHandle( LogDescriptor const & d, Duration minInterval = Duration( 0 ),
-                       double factor = 1.0, uint32_t burst = 0, uint32_t limit = 0 )
-       : desc_( d ), minInterval_( minInterval ) {
-      (void)factor;
-      (void)burst;
-      (void)limit;
-   }
+   explicit LogHandle( LogDescriptor const & d ) : desc_( d ) {}
    LogDescriptor const & descriptor() const { return desc_; }
-   Duration minInterval() const { return minInterval_; }
 
  private:
    LogDescriptor desc_;
-   Duration minInterval_;
 };
 
 template < typename T >
@@ -70,7 +63,7 @@ void log( LogHandle const & h, Args const &... args ) {
       std::snprintf( text.data(), text.size() + 1, d.format, logArg( args )... );
    }
    if ( auto * s = logSink() ) {
-      s->emit( d, text );
+      s->emit( d, capLine( std::move( text ) ) );
    }
 }
 #pragma GCC diagnostic pop

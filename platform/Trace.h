@@ -8,6 +8,7 @@
 //   QTRACE( trace, 2, "state: {}", state );
 #include <fmt/format.h>
 
+#include "platform/LineCap.h"
 #include "platform/Types.h"
 
 namespace Quayd {
@@ -33,7 +34,7 @@ class TraceHandle {
    template < typename... Args >
    void trace( int level, fmt::format_string< Args... > f, Args &&... args ) const {
       if ( auto * s = traceSink(); s && s->enabled( module_, level ) ) {
-         s->write( module_, level, fmt::format( f, std::forward< Args >( args )... ) );
+         s->write( module_, level, capLine( fmt::format( f, std::forward< Args >( args )... ) ) );
       }
    }
 

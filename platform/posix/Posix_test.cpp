@@ -243,5 +243,30 @@ TEST( PosixFileSystem, WritesDurablyAndTellsMountPointsAndSizes ) {
    std::filesystem::remove_all( dir );
 }
 
+// The agent's own log never grows past two files of its limit, and only its
+// owner writes it, even when an earlier file was left readable by all.
+TEST_F( RingTest, TheLogFileRotatesBySizeKeepingTwoWithMode0640 ) {
+   String const path = dir_ / "quayd.log";
+   std::ofstream( path ) << "from an earlier run\n";
+   std::filesystem::permissions( path, std::filesystem::perms( 0666 ) );
+   {
+      SyslogSink sink( path, 4096 );
+      LogDescriptor const d{ "QUAYD_TEST_MESSAGE", "", "", "", 6 };
+      for ( int i = 0; i < 200; ++i ) {
+         sink.emit( d, fmt::format( "message {}", i ) );
+      }
+   }
+   std::set< String > names;
+   for ( auto const & e : std::filesystem::directory_iterator( dir_ ) ) {
+      names.insert( e.path().filename() );
+      EXPECT_LT( e.file_size(), 4096u + 128 ) << e.path();
+      EXPECT_EQ( e.status().permissions(), std::filesystem::perms( 0640 ) ) << e.path();
+   }
+   EXPECT_EQ( names, ( std::set< String >{ "quayd.log", "quayd.log.1" } ) );
+   std::ifstream in( path );
+   String const last( ( std::istreambuf_iterator< char >( in ) ), {} );
+   EXPECT_NE( last.find( "message 199\n" ), String::npos );
+}
+
 } // namespace
 } // namespace Quayd

@@ -24,11 +24,29 @@ String timestamp() {
 }
 } // namespace
 
-SyslogSink::SyslogSink( String const & logFile ) {
+SyslogSink::SyslogSink( String logFile, uint64_t maxBytes )
+    : logFile_( std::move( logFile ) ), maxBytes_( maxBytes ) {
    ::openlog( "quayd", LOG_PID, LOG_DAEMON );
    std::error_code ec;
-   std::filesystem::create_directories( std::filesystem::path( logFile ).parent_path(), ec );
-   file_ = std::fopen( logFile.c_str(), "ae" );
+   std::filesystem::create_directories( std::filesystem::path( logFile_ ).parent_path(), ec );
+   openFile();
+}
+
+void SyslogSink::openFile() {
+   int fd = ::open( logFile_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640 );
+   struct stat st;
+   if ( fd < 0 || ::fchmod( fd, 0640 ) != 0 || ::fstat( fd, &st ) != 0 ) {
+      if ( fd >= 0 ) {
+         ::close( fd );
+      }
+      return;
+   }
+   file_ = ::fdopen( fd, "a" );
+   if ( !file_ ) {
+      ::close( fd );
+      return;
+   }
+   size_ = uint64_t( st.st_size );
 }
 
 SyslogSink::~SyslogSink() {
@@ -46,8 +64,15 @@ void SyslogSink::emit( LogDescriptor const & d, String const & text ) {
       ::syslog( d.severity, "%%%s: %s", d.id, text.c_str() );
    }
    if ( file_ ) {
-      std::fprintf( file_, "%s %%%s: %s\n", timestamp().c_str(), d.id, text.c_str() );
+      int const n = std::fprintf( file_, "%s %%%s: %s\n", timestamp().c_str(), d.id, text.c_str() );
       std::fflush( file_ );
+      size_ += n > 0 ? uint64_t( n ) : 0;
+      if ( size_ >= maxBytes_ ) {
+         std::fclose( file_ );
+         file_ = nullptr;
+         std::rename( logFile_.c_str(), ( logFile_ + ".1" ).c_str() );
+         openFile();
+      }
    }
 }
 

@@ -15,12 +15,19 @@ namespace Quayd {
 // agent's log.
 class SyslogSink : public LogSink {
  public:
-   explicit SyslogSink( String const & logFile );
+   // The agent's own log file, mode 0640, is renamed to "<logFile>.1" (the
+   // one before it dropped) once it holds `maxBytes`.
+   static constexpr uint64_t kMaxLogBytes = 4 << 20;
+   explicit SyslogSink( String logFile, uint64_t maxBytes = kMaxLogBytes );
    ~SyslogSink() override;
    void emit( LogDescriptor const & d, String const & text ) override;
 
  private:
+   void openFile();
+   String logFile_;
+   uint64_t maxBytes_;
    FILE * file_ = nullptr;
+   uint64_t size_ = 0;
 };
 
 // A ring file: per level a fixed number of fixed-size records, mapped shared
