@@ -89,6 +89,26 @@ void CredentialStore::drop( String const & name ) {
    std::erase_if( nameOf_, [ & ]( auto const & kv ) { return kv.second == name; } );
 }
 
+std::vector< String > CredentialStore::sweepTemporaries() {
+   std::vector< String > removed;
+   int const fd = open( ( dir_ + "/.lock" ).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600 );
+   if ( fd < 0 ) {
+      return removed; // no store yet
+   }
+   if ( flock( fd, LOCK_EX | LOCK_NB ) == 0 ) {
+      std::error_code ec;
+      for ( auto it = std::filesystem::recursive_directory_iterator( dir_, ec );
+            !ec && it != std::filesystem::recursive_directory_iterator(); it.increment( ec ) ) {
+         if ( it->is_regular_file( ec ) && it->path().extension() == ".tmp" &&
+              unlink( it->path().c_str() ) == 0 ) {
+            removed.push_back( it->path() );
+         }
+      }
+   }
+   close( fd );
+   return removed;
+}
+
 CredentialStore::Lock::Lock( String const & dir, bool exclusive ) {
    makeDir( dir, 0700 );
    String const path = dir + "/.lock";

@@ -8,6 +8,7 @@
 // names it; the agent reads it back through the Secrets it is handed.
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "platform/Secrets.h"
 #include "platform/Types.h"
@@ -28,6 +29,10 @@ class CredentialStore : public Secrets {
    std::optional< String > get( String const & name ) override;
    // Removes the file of `name`, if any.
    void drop( String const & name );
+   // Removes the "*.tmp" files a crash left in the store and its
+   // subdirectories; skipped while another run holds the store's lock, as
+   // its files may be in the middle of being written. What was removed.
+   std::vector< String > sweepTemporaries();
    // Whether `text` has the form of a name (so it can never leave the
    // directory).
    static bool isName( String const & text );

@@ -47,10 +47,9 @@ Options parse( int argc, char ** argv ) {
    desc.add_options()( "help,h", "this text" )(
       "redis", po::value( &o.redis )->default_value( Redis::defaultAddress() ),
       "state database: a unix socket path, or host:port on this machine ($QUAYD_REDIS)" )(
-      "name", po::value( &o.name )->default_value( "Quayd" ),
-      "the agent's name" )( "log-file",
-                            po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
-                            "the agent's own log (syslog gets the same messages)" )(
+      "name", po::value( &o.name )->default_value( "Quayd" ), "the agent's name" )(
+      "log-file", po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
+      "the agent's own log, kept as two files of 4 MiB (syslog gets the same messages)" )(
       "trace-dir", po::value( &o.traceDir )->default_value( "/var/log/quayd" ),
       "where the trace ring file goes ($RINGLOGDIR overrides)" )(
       "dump-trace", po::value( &dump ), "print the records of a trace ring file and exit" );
@@ -90,6 +89,10 @@ int main( int argc, char ** argv ) {
    traceSinkIs( &traceSink );
    // Registry passwords: in root-only files, never in the database.
    CredentialStore credentials;
+   // What a crash left half-written is never read: gone before anything starts.
+   for ( String const & f : credentials.sweepTemporaries() ) {
+      std::fprintf( stderr, "quayd: removed %s, left half-written by an earlier run\n", f.c_str() );
+   }
 
    // systemd hears when the loop runs, what the agent waits for, and from
    // every turn (and every long wait) that it is alive.
