@@ -145,7 +145,8 @@ ContainerOption const kOptions[] = {
    { .flag = "memory-reservation", .kind = K::bytes, .target = "HostConfig.MemoryReservation",
      .hint = "a size like 32m", .testValue = "32m" },
    { .flag = "cpus", .kind = K::special, .target = "HostConfig.NanoCpus",
-     .pattern = "[0-9]+(\\.[0-9]+)?", .hint = "a number of CPUs like 0.5", .testValue = "0.5",
+     // Nine digits at most: in nanoCPUs it stays well inside 64 bits.
+     .pattern = "[0-9]{1,9}(\\.[0-9]+)?", .hint = "a number of CPUs like 0.5", .testValue = "0.5",
      .land = landCpus },
    { .flag = "mac-address", .target = "Config.MacAddress",
      .pattern = "([0-9a-fA-F]{2}:){5}[0-9a-fA-F]{2}", .hint = "a MAC address like 02:42:ac:11:00:99",

@@ -58,7 +58,13 @@ INSTANTIATE_TEST_SUITE_P(
       CheckCase{ "sysctl", "net.core.somaxconn", false },
       CheckCase{ "add-host", "db:10.0.0.2", true }, CheckCase{ "add-host", "db", false },
       CheckCase{ "pids-limit", "-1", true }, CheckCase{ "ulimit", "nofile=1024:2048", true },
-      CheckCase{ "ulimit", "nofile", false } ) );
+      CheckCase{ "ulimit", "nofile", false },
+      // Past 64 bits: refused, never converted.
+      CheckCase{ "memory", "8388608t", false }, CheckCase{ "memory", "8388607t", true },
+      CheckCase{ "memory", "99999999999999999999", false },
+      CheckCase{ "health-interval", "2562048h", false },
+      CheckCase{ "health-interval", "2562047h", true }, CheckCase{ "cpus", "99999999999", false },
+      CheckCase{ "cpus", "64.5", true } ) );
 
 struct WordsCase {
    std::vector< String > words;

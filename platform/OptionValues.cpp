@@ -32,6 +32,15 @@ std::pair< String, String > splitAt( String const & s, char sep ) {
                              : std::pair{ s.substr( 0, at ), s.substr( at + 1 ) };
 }
 
+namespace {
+// From 2^63 on, a double has no int64_t to convert to.
+constexpr double kInt64End = 9223372036854775808.0;
+
+std::optional< int64_t > inRange( double n ) {
+   return n < kInt64End ? std::optional< int64_t >( int64_t( n ) ) : std::nullopt;
+}
+} // namespace
+
 std::optional< int64_t > parseBytes( String const & v ) {
    std::smatch m;
    static std::regex const re( "([0-9]+(\\.[0-9]+)?)([kmgtKMGT])?[bB]?" );
@@ -44,7 +53,7 @@ std::optional< int64_t > parseBytes( String const & v ) {
       auto shift = 10 * ( 1 + units.find( char( std::tolower( m[ 3 ].str()[ 0 ] ) ) ) );
       n *= double( uint64_t( 1 ) << shift );
    }
-   return int64_t( n );
+   return inRange( n );
 }
 
 std::optional< int64_t > parseDuration( String const & v ) {
@@ -63,7 +72,7 @@ std::optional< int64_t > parseDuration( String const & v ) {
       total += std::strtod( ( *it )[ 1 ].str().c_str(), nullptr ) * ns.at( ( *it )[ 3 ] );
       at += it->length();
    }
-   return at == v.size() && at > 0 ? std::optional< int64_t >( int64_t( total ) ) : std::nullopt;
+   return at == v.size() && at > 0 ? inRange( total ) : std::nullopt;
 }
 
 std::optional< int64_t > parseInteger( String const & v ) {
