@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Operator's view of images and registries on the real dockerd: configured
-# and persistent tarballs load at enable and go at disable, a bad tarball is
-# reported without stopping the others, logins against a password-protected
+# and persistent tarballs load at enable and go at disable, a bad tarball (or
+# a FIFO, a directory, a device) is reported without stopping the others, logins against a password-protected
 # local registry, and the daemon's insecure-registry list follows the
 # configuration without a restart. No password leaks anywhere.
 # Usage: images_test.sh QUAYD QUYCTL QUYLBMOUNT
@@ -37,6 +37,22 @@ field cell/0/quayd/image/persistentPathStatus image | grep -q flash:1 || fail "p
 # (b) the bad tarball is reported and did not stop the others.
 wait_for "QUAYD_IMAGE_LOAD_FAILED" logged QUAYD_IMAGE_LOAD_FAILED
 grep QUAYD_IMAGE_LOAD_FAILED "$work/quayd.log" | grep -q junk.tar || fail "message does not name the tarball"
+# A FIFO, a directory and a device are refused within seconds with the
+# reason, never read: the agent goes on, and a container edited next runs.
+mkfifo "$work/fifo.tar"
+mkdir "$work/dir.tar"
+for t in "$work/fifo.tar" "$work/dir.tar" /dev/zero; do
+  q image load "$t"
+  WAIT_S=10 wait_for "$t refused" sh -c \
+    "grep QUAYD_IMAGE_LOAD_FAILED $work/quayd.log | grep -q '$t is not a regular file'"
+done
+q container c1 --image app:1 --command "$SLEEPER" --network none
+wait_for "c1 running" running c1
+q container c1 --memory 64m
+c1_edited() { running c1 && memory_is c1 67108864; }
+wait_for "c1 edited and running" c1_edited
+q container c1 --delete
+for t in "$work/fifo.tar" "$work/dir.tar" /dev/zero; do q image load "$t" --delete; done
 q image load "$work/app.tar" --delete
 wait_for "app:1 unloaded" sh -c "! docker image inspect app:1 >/dev/null 2>&1"
 
