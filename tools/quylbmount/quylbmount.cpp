@@ -1,12 +1,17 @@
 // quylbmount DIR SIZE_MB   mount DIR/data-root.img at DIR/data-root, making it
-//                          first unless one of that size is there already
+//                          first when there is none, resizing it in place when
+//                          it has another size
+// quylbmount DIR --unmount unmount it and keep the image
 // quylbmount DIR --delete  unmount it and remove the image
 // Exit: 0 done, 2 already mounted (create), 1 failure with the reason on stderr.
 //
-// An image left by a power cut keeps the images and containers on it: it is
-// mounted again, checked with e2fsck first when it is not clean, and made
-// anew (with a syslog message saying so) only when the check fails.
+// An existing image keeps the images and containers on it: it is mounted
+// again, checked with e2fsck first when it is not clean, and made anew
+// (with a syslog message saying so) only when e2fsck says it cannot be
+// repaired. Any other failure leaves it as it is. The programs run here die
+// with this one, so a time-out of the caller leaves none of them writing.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -15,6 +20,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +78,7 @@ int runStatus( std::vector< String > const & words ) {
       argv.push_back( const_cast< char * >( w.c_str() ) );
    }
    argv.push_back( nullptr );
+   pid_t const self = getpid();
    pid_t pid = fork();
    if ( pid < 0 ) {
       return -1;
@@ -79,7 +86,11 @@ int runStatus( std::vector< String > const & words ) {
    if ( pid == 0 ) {
       int devnull = open( "/dev/null", O_WRONLY );
       dup2( devnull, 1 );
-      setenv( "PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1 );
+      prctl( PR_SET_PDEATHSIG, SIGKILL );
+      if ( getppid() != self ) {
+         _exit( 127 ); // this tool ended before the line above
+      }
+      setenv( "PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 0 );
       execvp( argv[ 0 ], argv.data() );
       fprintf( stderr, "quylbmount: cannot run %s: %s\n", argv[ 0 ], strerror( errno ) );
       _exit( 127 );
@@ -92,53 +103,206 @@ int runStatus( std::vector< String > const & words ) {
 
 bool run( std::vector< String > const & words ) { return runStatus( words ) == 0; }
 
-// Whether the superblock of the ext4 file system in `image` says it was
-// unmounted clean (valid, no errors recorded).
-bool superblockClean( String const & image ) {
-   unsigned char sb[ 0x3c ];
+struct Superblock {
+   bool ext4 = false;
+   bool clean = false; // valid, no errors recorded
+   unsigned long long bytes = 0;
+};
+
+// What the superblock of the ext4 file system in `image` says.
+Superblock superblockOf( String const & image ) {
+   unsigned char sb[ 0x158 ];
+   Superblock out;
    int fd = open( image.c_str(), O_RDONLY | O_CLOEXEC );
    if ( fd < 0 ) {
-      return false;
+      return out;
    }
    bool const read = pread( fd, sb, sizeof sb, 1024 ) == ssize_t( sizeof sb );
    close( fd );
-   unsigned const magic = sb[ 0x38 ] | sb[ 0x39 ] << 8;
-   unsigned const state = sb[ 0x3a ] | sb[ 0x3b ] << 8;
-   return read && magic == 0xef53 && ( state & 1 ) && !( state & 2 );
+   auto u16 = [ & ]( size_t at ) { return unsigned( sb[ at ] | sb[ at + 1 ] << 8 ); };
+   auto u32 = [ & ]( size_t at ) {
+      return static_cast< unsigned long long >( u16( at ) ) | ( u16( at + 2 ) * 1ULL ) << 16;
+   };
+   if ( !read || u16( 0x38 ) != 0xef53 ) {
+      return out;
+   }
+   out.ext4 = true;
+   unsigned const state = u16( 0x3a );
+   out.clean = ( state & 1 ) && !( state & 2 );
+   unsigned long long blocks = u32( 0x04 );
+   if ( u32( 0x60 ) & 0x80 ) { // 64-bit block numbers
+      blocks |= u32( 0x150 ) << 32;
+   }
+   out.bytes = blocks << ( 10 + u32( 0x18 ) );
+   return out;
 }
 
-// e2fsck repairs what it can; 4 and above mean it could not.
-bool check( String const & image ) {
-   int const status = runStatus( { "e2fsck", "-f", "-y", image } );
-   return status >= 0 && status < 4;
-}
+// e2fsck repairs what it can; 4 and above mean it could not, -1 that it did
+// not end by itself (or did not run).
+int check( String const & image ) { return runStatus( { "e2fsck", "-f", "-y", image } ); }
 
 bool mountImage( String const & image, String const & target ) {
    return run( { "mount", "-o", "loop", "-t", "ext4", image, target } );
 }
 
-// Mounts the image an earlier run left: checked first when its superblock
-// says it is not clean, and once more when it does not mount.
-bool mountExisting( String const & image, String const & target ) {
+void sayReplaced( String const & image ) {
+   openlog( "quylbmount", LOG_PID, LOG_DAEMON );
+   syslog( LOG_ERR, "%s could not be repaired; making a new, empty file system in its place",
+           image.c_str() );
+   closelog();
+   fprintf( stderr, "quylbmount: %s could not be repaired; making it anew\n", image.c_str() );
+}
+
+unsigned long long freeMbIn( String const & dir ) {
+   struct statvfs vfs;
+   if ( statvfs( dir.c_str(), &vfs ) != 0 ) {
+      return 0;
+   }
+   return ( static_cast< unsigned long long >( vfs.f_bavail ) * vfs.f_frsize ) >> 20;
+}
+
+enum class Outcome { done, failed, beyondRepair };
+
+// Brings the file system in `image` to `mb` MiB in place, keeping what is
+// on it: grown always (when flash has the room), shrunk only when its data
+// fits. The file follows the file system, so a cut between the two steps
+// is finished by the next run.
+Outcome resize( String const & image, String const & dir, unsigned long long mb,
+                unsigned long long fsBytes ) {
+   unsigned long long const want = mb << 20;
+   struct stat st;
+   if ( stat( image.c_str(), &st ) != 0 ) {
+      fail( "cannot read " + image + ": " + strerror( errno ) );
+      return Outcome::failed;
+   }
+   unsigned long long const fileBytes = static_cast< unsigned long long >( st.st_size );
+   if ( fsBytes != want ) {
+      int const status = check( image );
+      if ( status >= 4 ) {
+         return Outcome::beyondRepair;
+      }
+      if ( status < 0 ) {
+         fail( "e2fsck did not finish on " + image + "; the image is kept" );
+         return Outcome::failed;
+      }
+   }
+   if ( want > fileBytes ) {
+      unsigned long long const more = ( want - fileBytes ) >> 20;
+      if ( more > freeMbIn( dir ) ) {
+         fail( "not enough space in " + dir + " to grow " + image + " to " + std::to_string( mb ) +
+               " MiB: " + std::to_string( freeMbIn( dir ) ) + " MiB free, " +
+               std::to_string( more ) + " MiB more needed; the image is kept" );
+         return Outcome::failed;
+      }
+      if ( truncate( image.c_str(), static_cast< off_t >( want ) ) != 0 ) {
+         fail( "cannot grow " + image + ": " + strerror( errno ) );
+         return Outcome::failed;
+      }
+   }
+   if ( fsBytes != want && !run( { "resize2fs", image, std::to_string( mb ) + "M" } ) ) {
+      fail( "cannot resize the file system in " + image + " to " + std::to_string( mb ) +
+            " MiB (its data does not fit in it); the image is kept at " +
+            std::to_string( fsBytes >> 20 ) + " MiB" );
+      return Outcome::failed;
+   }
+   if ( want < fileBytes && truncate( image.c_str(), static_cast< off_t >( want ) ) != 0 ) {
+      fail( "cannot shrink " + image + ": " + strerror( errno ) );
+      return Outcome::failed;
+   }
+   return Outcome::done;
+}
+
+// Mounts the image an earlier run left, at `mb` MiB: checked first when its
+// superblock says it is not clean, and once more when it does not mount.
+// Only a check that cannot repair it lets it go.
+Outcome mountExisting( String const & image, String const & dir, String const & target,
+                       unsigned long long mb ) {
+   Superblock const sb = superblockOf( image );
    bool checked = false;
-   if ( !superblockClean( image ) ) {
+   if ( !sb.clean ) {
       fprintf( stderr, "quylbmount: %s was not unmounted clean; checking it\n", image.c_str() );
-      if ( !check( image ) ) {
-         return false;
+      int const status = check( image );
+      if ( status >= 4 ) {
+         return Outcome::beyondRepair;
+      }
+      if ( status < 0 ) {
+         fail( "e2fsck did not finish on " + image + "; the image is kept" );
+         return Outcome::failed;
       }
       checked = true;
    }
-   if ( mountImage( image, target ) ) {
-      return true;
+   if ( Outcome const o = resize( image, dir, mb, superblockOf( image ).bytes );
+        o != Outcome::done ) {
+      return o;
    }
-   return !checked && check( image ) && mountImage( image, target );
+   if ( mountImage( image, target ) ) {
+      return Outcome::done;
+   }
+   if ( !checked ) {
+      int const status = check( image );
+      if ( status >= 4 ) {
+         return Outcome::beyondRepair;
+      }
+      if ( status >= 0 && mountImage( image, target ) ) {
+         return Outcome::done;
+      }
+   }
+   // No free loop device, a missing module: nothing the image can help.
+   fail( "cannot mount " + image + " on " + target + "; the image is kept" );
+   return Outcome::failed;
+}
+
+void syncDir( String const & dir ) {
+   if ( int dfd = open( dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC ); dfd >= 0 ) {
+      fsync( dfd );
+      close( dfd );
+   }
+}
+
+// Makes a new image beside the old place and renames it in: a power cut
+// while mkfs runs leaves only the temporary file, which the next run drops.
+int makeImage( String const & dir, String const & image, String const & target,
+               unsigned long long mb ) {
+   String const fresh = image + ".new";
+   unsigned long long const freeMb = freeMbIn( dir );
+   if ( mb > freeMb ) {
+      return fail( "not enough space in " + dir + ": " + std::to_string( freeMb ) + " MiB free, " +
+                   std::to_string( mb ) + " MiB requested" );
+   }
+   auto cleanup = [ & ]( String const & why ) {
+      unlink( fresh.c_str() );
+      return fail( why );
+   };
+   int fd = open( fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600 );
+   if ( fd < 0 ) {
+      return cleanup( "cannot create " + fresh + ": " + strerror( errno ) );
+   }
+   // Sparse: the file takes flash only as the file system fills.
+   if ( ftruncate( fd, static_cast< off_t >( mb << 20 ) ) != 0 ) {
+      int e = errno;
+      close( fd );
+      return cleanup( "cannot size " + fresh + ": " + strerror( e ) );
+   }
+   close( fd );
+   if ( !run( { "mkfs.ext4", "-q", "-F", fresh } ) ) {
+      return cleanup( "mkfs.ext4 failed on " + fresh );
+   }
+   if ( rename( fresh.c_str(), image.c_str() ) != 0 ) {
+      return cleanup( "cannot rename " + fresh + ": " + strerror( errno ) );
+   }
+   // The new image must outlive a power cut right after this.
+   syncDir( dir );
+   if ( !mountImage( image, target ) ) {
+      return fail( "cannot mount " + image + " on " + target );
+   }
+   return 0;
 }
 
 int create( String const & dir, String const & sizeText ) {
    char * end = nullptr;
    errno = 0;
    unsigned long long mb = strtoull( sizeText.c_str(), &end, 10 );
-   if ( sizeText.empty() || *end || errno || sizeText[ 0 ] == '-' ) {
+   if ( sizeText.empty() || *end || errno || sizeText[ 0 ] == '-' || mb > ( ULLONG_MAX >> 21 ) ) {
       return fail( "invalid size '" + sizeText + "'" );
    }
    if ( mb == 0 ) {
@@ -153,65 +317,29 @@ int create( String const & dir, String const & sizeText ) {
    if ( !run( { "mkdir", "-p", dir } ) ) {
       return fail( "cannot create " + dir );
    }
-   bool madeTarget = mkdir( target.c_str(), 0755 ) == 0;
-   if ( !madeTarget && errno != EEXIST ) {
+   if ( mkdir( target.c_str(), 0755 ) != 0 && errno != EEXIST ) {
       return fail( "cannot create " + target + ": " + strerror( errno ) );
    }
-   // An image of this size is this data root from before: its space is
-   // taken already, and what is on it is kept.
+   unlink( ( image + ".new" ).c_str() );
    struct stat st;
-   bool const existing = stat( image.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) &&
-                         static_cast< unsigned long long >( st.st_size ) == ( mb << 20 );
-   if ( existing ) {
-      if ( mountExisting( image, target ) ) {
+   if ( stat( image.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) ) {
+      switch ( mountExisting( image, dir, target, mb ) ) {
+      case Outcome::done:
          return 0;
+      case Outcome::failed:
+         return 1;
+      case Outcome::beyondRepair:
+         sayReplaced( image );
+         unlink( image.c_str() );
       }
-      openlog( "quylbmount", LOG_PID, LOG_DAEMON );
-      syslog( LOG_ERR, "%s could not be repaired; making a new, empty file system in its place",
-              image.c_str() );
-      closelog();
-      fprintf( stderr, "quylbmount: %s could not be repaired; making it anew\n", image.c_str() );
-      unlink( image.c_str() );
    }
-   auto cleanup = [ & ]( String const & why ) {
-      unlink( image.c_str() );
-      if ( madeTarget ) {
-         rmdir( target.c_str() );
-      }
-      return fail( why );
-   };
-   struct statvfs vfs;
-   if ( statvfs( dir.c_str(), &vfs ) != 0 ) {
-      return cleanup( "statvfs " + dir + ": " + strerror( errno ) );
-   }
-   unsigned long long freeMb =
-      ( static_cast< unsigned long long >( vfs.f_bavail ) * vfs.f_frsize ) >> 20;
-   if ( mb > freeMb ) {
-      return cleanup( "not enough space in " + dir + ": " + std::to_string( freeMb ) +
-                      " MiB free, " + std::to_string( mb ) + " MiB requested" );
-   }
-   int fd = open( image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600 );
-   if ( fd < 0 ) {
-      return cleanup( "cannot create " + image + ": " + strerror( errno ) );
-   }
-   // Sparse: the file takes flash only as the file system fills.
-   if ( ftruncate( fd, static_cast< off_t >( mb << 20 ) ) != 0 ) {
-      int e = errno;
-      close( fd );
-      return cleanup( "cannot size " + image + ": " + strerror( e ) );
-   }
-   close( fd );
-   if ( !run( { "mkfs.ext4", "-q", "-F", image } ) ) {
-      return cleanup( "mkfs.ext4 failed on " + image );
-   }
-   // The new image must outlive a power cut right after this: its directory
-   // entry is synced.
-   if ( int dfd = open( dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC ); dfd >= 0 ) {
-      fsync( dfd );
-      close( dfd );
-   }
-   if ( !mountImage( image, target ) ) {
-      return cleanup( "cannot mount " + image + " on " + target );
+   return makeImage( dir, image, target, mb );
+}
+
+// Unmounts the data root; -d detaches the loop device along with it.
+int unmount( String const & target ) {
+   if ( isMountPoint( target ) && !run( { "umount", "-d", target } ) ) {
+      return fail( "cannot unmount " + target );
    }
    return 0;
 }
@@ -219,9 +347,8 @@ int create( String const & dir, String const & sizeText ) {
 int remove( String const & dir ) {
    String image = dir + "/data-root.img";
    String target = dir + "/data-root";
-   // -d detaches the loop device along with the unmount.
-   if ( isMountPoint( target ) && !run( { "umount", "-d", target } ) ) {
-      return fail( "cannot unmount " + target );
+   if ( unmount( target ) != 0 ) {
+      return 1;
    }
    if ( unlink( image.c_str() ) != 0 && errno != ENOENT ) {
       return fail( "cannot remove " + image + ": " + strerror( errno ) );
@@ -236,15 +363,20 @@ int remove( String const & dir ) {
 
 int main( int argc, char ** argv ) {
    if ( argc == 2 && String( argv[ 1 ] ) == "--help" ) {
-      printf( "Usage: quylbmount DIR SIZE_MB | quylbmount DIR --delete\n"
+      printf( "Usage: quylbmount DIR SIZE_MB | quylbmount DIR --unmount | quylbmount DIR --delete\n"
               "Mounts a loop file of SIZE_MB megabytes (ext4) on DIR, the container data\n"
-              "root on flash, or unmounts it and removes the file.\n" );
+              "root on flash, making it or resizing it in place as needed; or unmounts it,\n"
+              "keeping the file (--unmount) or removing it (--delete).\n" );
       return 0;
    }
    if ( argc != 3 ) {
-      return fail( "usage: quylbmount DIR SIZE_MB | quylbmount DIR --delete" );
+      return fail( "usage: quylbmount DIR SIZE_MB | quylbmount DIR --unmount | quylbmount DIR "
+                   "--delete" );
    }
    String dir = argv[ 1 ];
    String arg = argv[ 2 ];
+   if ( arg == "--unmount" ) {
+      return unmount( dir + "/data-root" );
+   }
    return arg == "--delete" ? remove( dir ) : create( dir, arg );
 }

@@ -1,6 +1,7 @@
 // Runs the real tool in a private mount namespace with a small tmpfs as flash.
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,19 +20,32 @@ using String = std::string;
 namespace {
 
 String const kDir = "/mnt/flash/.quy";
+String const kImage = kDir + "/data-root.img";
+String const kStandIns = "/mnt/bin";
+
+void standIn( String const & name, String const & script ) {
+   String const path = kStandIns + "/" + name;
+   std::ofstream( path ) << "#!/bin/sh\n" << script << "\n";
+   fs::permissions( path, fs::perms::owner_all );
+}
 
 struct Result {
    int status;
    String err;
 };
 
-Result quylbmount( String const & a, String const & b ) {
+// `standIns`: a directory put first on the tool's PATH, for programs that
+// fail as they do on a real switch.
+Result quylbmount( String const & a, String const & b, String const & standIns = "" ) {
    int fds[ 2 ];
    EXPECT_EQ( pipe( fds ), 0 );
    pid_t pid = fork();
    if ( pid == 0 ) {
       dup2( fds[ 1 ], 2 );
       close( fds[ 0 ] );
+      if ( !standIns.empty() ) {
+         setenv( "PATH", ( standIns + ":/usr/sbin:/sbin:/usr/bin:/bin" ).c_str(), 1 );
+      }
       execl( QUYLBMOUNT_PATH, "quylbmount", a.c_str(), b.c_str(), (char *)nullptr );
       _exit( 127 );
    }
@@ -76,6 +90,7 @@ class QuylbmountTest : public ::testing::Test {
       ASSERT_EQ( mount( "tmpfs", "/mnt", "tmpfs", 0, "size=1m" ), 0 );
       fs::create_directories( "/mnt/flash" );
       ASSERT_EQ( mount( "tmpfs", "/mnt/flash", "tmpfs", 0, "size=64m" ), 0 );
+      fs::create_directories( kStandIns );
    }
    void TearDown() override { quylbmount( kDir, "--delete" ); }
 };
@@ -171,6 +186,112 @@ TEST_F( QuylbmountTest, AnImageBeyondRepairIsMadeAnew ) {
    EXPECT_NE( r.err.find( "anew" ), String::npos ) << r.err;
    EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "ext4" );
    EXPECT_FALSE( contentKept( "image.tar" ) );
+}
+
+ino_t inodeOf( String const & path ) {
+   struct stat st {};
+   return stat( path.c_str(), &st ) == 0 ? st.st_ino : 0;
+}
+
+bool processGone( pid_t pid ) {
+   for ( int i = 0; i < 500; ++i ) {
+      if ( kill( pid, 0 ) != 0 ) {
+         return true;
+      }
+      usleep( 10000 );
+   }
+   return false;
+}
+
+TEST_F( QuylbmountTest, AMountThatFailsKeepsTheImageUntilItWorksAgain ) {
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   cutPower( "image.tar" );
+   ino_t const inode = inodeOf( kImage );
+   // As mount says when no loop device is free.
+   standIn( "mount", "echo 'mount: could not find any free loop device' >&2; exit 32" );
+
+   Result r = quylbmount( kDir, "16", kStandIns );
+
+   EXPECT_EQ( r.status, 1 ) << r.err;
+   EXPECT_NE( r.err.find( "free loop device" ), String::npos ) << r.err;
+   EXPECT_NE( r.err.find( "kept" ), String::npos ) << r.err;
+   EXPECT_EQ( inodeOf( kImage ), inode );
+   r = quylbmount( kDir, "16" );
+   EXPECT_EQ( r.status, 0 ) << r.err;
+   EXPECT_TRUE( contentKept( "image.tar" ) );
+}
+
+TEST_F( QuylbmountTest, ASizeChangeResizesInPlaceAndAShrinkThatDoesNotFitIsRefused ) {
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   cutPower( "image.tar" );
+   struct Step {
+      char const * mb;
+      int status;
+      uintmax_t fileMb;
+   };
+   // Grown, shrunk back, then too small for what is on it.
+   for ( Step const step : { Step{ "40", 0, 40 }, Step{ "16", 0, 16 }, Step{ "40", 0, 40 } } ) {
+      Result r = quylbmount( kDir, step.mb );
+      ASSERT_EQ( r.status, step.status ) << step.mb << ": " << r.err;
+      EXPECT_EQ( fs::file_size( kImage ) >> 20, step.fileMb ) << step.mb;
+      EXPECT_TRUE( contentKept( "image.tar" ) ) << step.mb;
+      ASSERT_EQ( std::system( ( "umount -d " + kDir + "/data-root" ).c_str() ), 0 );
+   }
+   ASSERT_EQ( quylbmount( kDir, "40" ).status, 0 );
+   ASSERT_EQ( std::system( ( "head -c 24M /dev/zero > " + kDir + "/data-root/big" ).c_str() ), 0 );
+   cutPower( "image.tar" );
+
+   Result r = quylbmount( kDir, "16" );
+
+   EXPECT_EQ( r.status, 1 ) << r.err;
+   EXPECT_NE( r.err.find( "kept at 40 MiB" ), String::npos ) << r.err;
+   EXPECT_EQ( fs::file_size( kImage ) >> 20, 40u );
+   ASSERT_EQ( quylbmount( kDir, "40" ).status, 0 );
+   EXPECT_TRUE( contentKept( "image.tar" ) );
+}
+
+TEST_F( QuylbmountTest, UnmountKeepsTheImage ) {
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   std::ofstream( kDir + "/data-root/image.tar" ) << "before the cut";
+
+   Result r = quylbmount( kDir, "--unmount" );
+
+   EXPECT_EQ( r.status, 0 ) << r.err;
+   EXPECT_EQ( fsTypeAt( kDir + "/data-root" ), "" );
+   ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+   EXPECT_TRUE( contentKept( "image.tar" ) );
+}
+
+// The tool ends in the middle of a program it runs, as after a power cut or
+// a time-out of the agent: the program goes with it, and the next run
+// finds the image made anew (mkfs) or mounts it with its data (e2fsck).
+TEST_F( QuylbmountTest, AProgramCutShortGoesWithTheToolAndTheNextRunRecovers ) {
+   for ( String const program : { "mkfs.ext4", "e2fsck" } ) {
+      SCOPED_TRACE( program );
+      bool const checking = program == "e2fsck";
+      if ( checking ) {
+         ASSERT_EQ( quylbmount( kDir, "16" ).status, 0 );
+         cutPower( "image.tar" );
+         ASSERT_EQ( std::system(
+                       ( "debugfs -w -R 'ssv state 0' " + kImage + " 2>/dev/null" ).c_str() ),
+                    0 );
+      }
+      standIn( program, "echo $$ > /mnt/bin/pid; kill -9 $PPID; exec sleep 60 >/dev/null 2>&1" );
+
+      Result r = quylbmount( kDir, "16", kStandIns );
+
+      EXPECT_EQ( r.status, -1 ) << r.err;
+      pid_t pid = 0;
+      std::ifstream( kStandIns + "/pid" ) >> pid;
+      ASSERT_GT( pid, 0 );
+      EXPECT_TRUE( processGone( pid ) );
+      fs::remove( kStandIns + "/" + program );
+      r = quylbmount( kDir, "16" );
+      EXPECT_EQ( r.status, 0 ) << r.err;
+      EXPECT_EQ( contentKept( "image.tar" ), checking );
+      EXPECT_FALSE( fs::exists( kImage + ".new" ) );
+      quylbmount( kDir, "--delete" );
+   }
 }
 
 } // namespace
