@@ -25,6 +25,19 @@ class ApiRequestException : public RuntimeException {
    char const * name() const noexcept override { return "ApiRequestException"; }
 };
 
+// A request the daemon did not answer: no connection, or no answer within
+// the request's limit (`timedOut`).
+class DaemonUnansweredException : public RuntimeException {
+ public:
+   DaemonUnansweredException( std::string const & msg, bool timedOut )
+       : RuntimeException( msg ), timedOut_( timedOut ) {}
+   char const * name() const noexcept override { return "DaemonUnansweredException"; }
+   bool timedOut() const noexcept { return timedOut_; }
+
+ private:
+   bool timedOut_;
+};
+
 // A broken invariant; raised by QUAYD_ASSERT with the failed condition as text.
 class AssertionFailure : public std::logic_error {
  public:

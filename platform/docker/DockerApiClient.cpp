@@ -41,7 +41,7 @@ size_t readCb( char * buf, size_t size, size_t n, void * user ) {
 // Runs the transfer of `c` to its end, or until SIGTERM is pending, which
 // the poll sees at once through the termination descriptor. A long one (an
 // image load) keeps telling the service manager that the agent is alive.
-CURLcode transfer( CURLM * m, CURL * c ) {
+CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelled ) {
    curl_multi_add_handle( m, c );
    TerminationFd const term;
    curl_waitfd extra{ term.fd(), CURL_WAIT_POLLIN, 0 };
@@ -58,7 +58,7 @@ CURLcode transfer( CURLM * m, CURL * c ) {
          rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_FAILED_INIT;
          break;
       }
-      if ( terminationPending() ) {
+      if ( terminationPending() || ( cancelled && cancelled() ) ) {
          rc = CURLE_ABORTED_BY_CALLBACK;
          break;
       }
@@ -159,8 +159,19 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
    // restarted under the agent, a socket replaced).
    curl_easy_setopt( c, CURLOPT_FORBID_REUSE, 1L );
    curl_easy_setopt( c, CURLOPT_CONNECTTIMEOUT, kLookupLimitSec );
-   if ( limit.totalSec > 0 ) {
-      curl_easy_setopt( c, CURLOPT_TIMEOUT, limit.totalSec );
+   long totalMs = limit.totalSec * 1000;
+   if ( deadline_ != std::chrono::steady_clock::time_point::max() ) {
+      auto const left = std::chrono::duration_cast< std::chrono::milliseconds >(
+                           deadline_ - std::chrono::steady_clock::now() )
+                           .count();
+      if ( left <= 0 ) {
+         throw DaemonUnansweredException( method + " " + path + " not sent: the deadline passed",
+                                          true );
+      }
+      totalMs = totalMs > 0 ? std::min< long >( totalMs, left ) : long( left );
+   }
+   if ( totalMs > 0 ) {
+      curl_easy_setopt( c, CURLOPT_TIMEOUT_MS, totalMs );
    }
    if ( limit.idleSec > 0 ) {
       curl_easy_setopt( c, CURLOPT_LOW_SPEED_LIMIT, 1L );
@@ -189,21 +200,21 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
    if ( headers ) {
       curl_easy_setopt( c, CURLOPT_HTTPHEADER, headers );
    }
-   CURLcode const rc = transfer( static_cast< CURLM * >( multi_ ), c );
+   CURLcode const rc = transfer( static_cast< CURLM * >( multi_ ), c, cancelled_ );
    curl_slist_free_all( headers );
    if ( follower && follower->stopped ) {
       curl_easy_getinfo( c, CURLINFO_RESPONSE_CODE, &r.status );
       return r;
    }
    if ( rc == CURLE_ABORTED_BY_CALLBACK ) {
-      throw RuntimeException( method + " " + path + " via " + socketPath_ +
-                              " given up: the agent is stopping" );
+      throw RuntimeException( method + " " + path + " via " + socketPath_ + " given up: " +
+                              ( terminationPending() ? "the agent is stopping" : "cancelled" ) );
    }
    if ( rc != CURLE_OK ) {
       String const why =
          method + " " + path + " via " + socketPath_ + ": " + curl_easy_strerror( rc );
       answered( why );
-      throw RuntimeException( why );
+      throw DaemonUnansweredException( why, rc == CURLE_OPERATION_TIMEDOUT );
    }
    curl_easy_getinfo( c, CURLINFO_RESPONSE_CODE, &r.status );
    answered( "" );

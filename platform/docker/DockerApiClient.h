@@ -5,7 +5,9 @@
 // No request waits without end: each has a limit that fits it (an answer
 // within a few seconds for a look-up, longer for a change; a load or a pull
 // goes on as long as bytes flow), and each gives up at once when the agent
-// is told to stop. Either way the request throws RuntimeException.
+// is told to stop. Either way the request throws RuntimeException; one the
+// daemon did not answer throws DaemonUnansweredException.
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string_view>
@@ -51,6 +53,14 @@ class DockerApiClient {
       answerObserver_ = std::move( f );
    }
 
+   // Bounds every later request by a caller's `deadline` too, and gives a
+   // request up once `cancelled` (asked about once a second) says so.
+   void callLimitIs( std::chrono::steady_clock::time_point deadline,
+                     std::function< bool() > cancelled ) {
+      deadline_ = deadline;
+      cancelled_ = std::move( cancelled );
+   }
+
    // One request; transport failures throw RuntimeException, any HTTP status
    // is returned. `upload`, when given, is streamed as the request body;
    // `headers` ("Name: value") are added and never appear in a message.
@@ -91,6 +101,8 @@ class DockerApiClient {
    void * multi_;
    String socketPath_;
    std::function< void( String const & ) > answerObserver_;
+   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+   std::function< bool() > cancelled_;
 };
 
 } // namespace Quayd

@@ -69,6 +69,53 @@ TEST_F( HungDaemon, ARequestGivesUpAtItsLimitAndSaysTheDaemonDidNotAnswer ) {
    EXPECT_EQ( told[ 0 ], what );
 }
 
+TEST_F( HungDaemon, ACallersDeadlineBoundsEveryKindOfRequest ) {
+   std::function< bool( std::string_view ) > const sink = []( std::string_view ) { return true; };
+   struct Case {
+      char const * kind;
+      std::function< void( DockerApiClient & ) > run;
+   } const cases[] = {
+      { "request", [ & ]( DockerApiClient & a ) { a.request( "POST", "/x", "", nullptr, 10 ); } },
+      { "stream", [ & ]( DockerApiClient & a ) { a.stream( "POST", "/images/load" ); } },
+      { "follow",
+        [ & ]( DockerApiClient & a ) { a.follow( "/logs", sink, [] { return true; } ); } },
+   };
+   for ( auto const & c : cases ) {
+      DockerApiClient api( path_ );
+      api.callLimitIs( Clock::now() + 1s, [] { return false; } );
+      double s = 0;
+      try {
+         auto const start = Clock::now();
+         try {
+            c.run( api );
+         } catch ( ... ) {
+            s = std::chrono::duration< double >( Clock::now() - start ).count();
+            throw;
+         }
+         ADD_FAILURE() << c.kind << " returned";
+      } catch ( DaemonUnansweredException const & e ) {
+         EXPECT_TRUE( e.timedOut() ) << c.kind << ": " << e.what();
+      }
+      EXPECT_GE( s, 0.9 ) << c.kind;
+      EXPECT_LT( s, 2.5 ) << c.kind;
+   }
+   // A deadline already passed sends nothing.
+   DockerApiClient api( path_ );
+   api.callLimitIs( Clock::now() - 1s, [] { return false; } );
+   EXPECT_THROW( api.request( "GET", "/_ping" ), DaemonUnansweredException );
+}
+
+TEST_F( HungDaemon, ACancelledCallGivesUpItsRequest ) {
+   DockerApiClient api( path_ );
+   auto const cancelAt = Clock::now() + 300ms;
+   api.callLimitIs( Clock::time_point::max(), [ & ] { return Clock::now() >= cancelAt; } );
+   String what;
+   double const s =
+      secondsUntilThrow( [ & ] { api.request( "POST", "/x", "", nullptr, 10 ); }, what );
+   EXPECT_LT( s, 2 );
+   EXPECT_NE( what.find( "cancelled" ), String::npos ) << what;
+}
+
 TEST_F( HungDaemon, ALookupWithoutAGivenLimitGetsTheLookupLimit ) {
    DockerApiClient api( path_ );
    String what;

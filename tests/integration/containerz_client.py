@@ -2,7 +2,7 @@
 """A gNOI Containerz client for the tests, on stubs generated from the
 project's .proto files into $CONTAINERZ_PY (containerz_grpc_test.sh does).
 
-  containerz_client.py [--target H:P] [--ca F --cert F --key F] COMMAND ...
+  containerz_client.py [--target H:P] [--ca F --cert F --key F] [--timeout S] COMMAND ...
 
 Prints what the server answered, one item a line; a refused call prints
 "error CODE: message" and exits 3.
@@ -117,6 +117,7 @@ def main():
     p.add_argument("--ca")
     p.add_argument("--cert")
     p.add_argument("--key")
+    p.add_argument("--timeout", type=float, help="each call's deadline, in seconds")
     sub = p.add_subparsers(dest="cmd_name", required=True)
     d = sub.add_parser("deploy")
     d.add_argument("name")
@@ -140,6 +141,7 @@ def main():
     lg.add_argument("--until")
     lc = sub.add_parser("list-containers")
     lc.add_argument("--all", action="store_true")
+    lc.add_argument("--labels", action="store_true", help="and a line for each label")
     for name in ("stop", "remove-container"):
         sub.add_parser(name).add_argument("name")
     ri = sub.add_parser("remove-image")
@@ -151,6 +153,8 @@ def main():
     sub.add_parser("list-volumes")
     sub.add_parser("list-plugins")
     a = p.parse_args()
+    global TIMEOUT_S
+    TIMEOUT_S = a.timeout or TIMEOUT_S
     s = stub(a)
     try:
         c = a.cmd_name
@@ -174,6 +178,8 @@ def main():
             for r in s.ListContainer(pb.ListContainerRequest(all=a.all), timeout=TIMEOUT_S):
                 status = pb.ListContainerResponse.Status.Name(r.status)
                 print(r.name, r.image_name, status)
+                for k, v in sorted(r.labels.items()) if a.labels else ():
+                    print(f"  {k}={v}")
         elif c == "stop":
             s.StopContainer(pb.StopContainerRequest(instance_name=a.name), timeout=TIMEOUT_S)
         elif c == "remove-container":

@@ -10,12 +10,12 @@ namespace Quayd::Containerz {
 namespace {
 
 // A start the daemon refused because a port is taken is worth retrying
-// later; anything else is not.
+// later; anything else is a value it cannot run (a command not found).
 grpc::StatusCode startFailureCode( String const & why ) {
    return why.find( "port is already allocated" ) != String::npos ||
                 why.find( "address already in use" ) != String::npos
              ? grpc::StatusCode::UNAVAILABLE
-             : grpc::StatusCode::INTERNAL;
+             : grpc::StatusCode::INVALID_ARGUMENT;
 }
 
 // A request naming a stopped container and nothing else starts it again.
@@ -69,8 +69,8 @@ String ContainerzServer::startNew( DockerApiClient & api, pb::StartContainerRequ
                        "a container " + req.instance_name() + " exists already" );
    }
    if ( r.status != 201 ) {
-      throw CallError( grpc::StatusCode::INTERNAL, "container of " + ref + " not created: " +
-                                                      DockerApiClient::errorMessage( r ) );
+      throw CallError( codeOfAnswer( r.status ), "container of " + ref + " not created: " +
+                                                    DockerApiClient::errorMessage( r ) );
    }
    String const id = json::parse( r.body ).value( "Id", "" );
    auto s = api.request( "POST", "/containers/" + id + "/start" );
@@ -85,13 +85,14 @@ String ContainerzServer::startNew( DockerApiClient & api, pb::StartContainerRequ
    return name.starts_with( "/" ) ? name.substr( 1 ) : name;
 }
 
-grpc::Status ContainerzServer::StartContainer( grpc::ServerContext *,
+grpc::Status ContainerzServer::StartContainer( grpc::ServerContext * ctx,
                                                pb::StartContainerRequest const * req,
                                                pb::StartContainerResponse * resp ) {
    String const & name = req->instance_name();
    try {
-      std::lock_guard lock( changing_ );
-      DockerApiClient api( socketPath_ );
+      auto const lock = turnOf( ctx );
+      auto const client = clientOf( ctx );
+      DockerApiClient & api = *client;
       if ( !name.empty() ) {
          if ( auto const c = inspectContainer( api, name ) ) {
             if ( c->value( "/State/Running"_json_pointer, false ) || !onlyInstanceName( *req ) ) {
@@ -111,7 +112,7 @@ grpc::Status ContainerzServer::StartContainer( grpc::ServerContext *,
       resp->mutable_start_ok()->set_instance_name( startNew( api, *req ) );
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "container " + name );
+      return statusOf( e, "container " + name, ctx );
    }
 }
 
@@ -132,13 +133,14 @@ void ContainerzServer::stopRunning( DockerApiClient & api, String const & name, 
    }
 }
 
-grpc::Status ContainerzServer::StopContainer( grpc::ServerContext *,
+grpc::Status ContainerzServer::StopContainer( grpc::ServerContext * ctx,
                                               pb::StopContainerRequest const * req,
                                               pb::StopContainerResponse * ) {
    String const & name = req->instance_name();
    try {
-      std::lock_guard lock( changing_ );
-      DockerApiClient api( socketPath_ );
+      auto const lock = turnOf( ctx );
+      auto const client = clientOf( ctx );
+      DockerApiClient & api = *client;
       auto const c = existingContainer( api, name );
       if ( !c.value( "/State/Running"_json_pointer, false ) ) {
          return { grpc::StatusCode::FAILED_PRECONDITION, "container " + name + " is not running" };
@@ -148,23 +150,24 @@ grpc::Status ContainerzServer::StopContainer( grpc::ServerContext *,
          auto s =
             api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
          if ( s.status != 204 && s.status != 304 ) {
-            return { grpc::StatusCode::INTERNAL, "container " + name + " stopped, not restarted: " +
-                                                    DockerApiClient::errorMessage( s ) };
+            return { codeOfAnswer( s.status ), "container " + name + " stopped, not restarted: " +
+                                                  DockerApiClient::errorMessage( s ) };
          }
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "container " + name );
+      return statusOf( e, "container " + name, ctx );
    }
 }
 
-grpc::Status ContainerzServer::RemoveContainer( grpc::ServerContext *,
+grpc::Status ContainerzServer::RemoveContainer( grpc::ServerContext * ctx,
                                                 pb::RemoveContainerRequest const * req,
                                                 pb::RemoveContainerResponse * ) {
    String const & name = req->name();
    try {
-      std::lock_guard lock( changing_ );
-      DockerApiClient api( socketPath_ );
+      auto const lock = turnOf( ctx );
+      auto const client = clientOf( ctx );
+      DockerApiClient & api = *client;
       auto const c = existingContainer( api, name );
       if ( c.value( "/State/Running"_json_pointer, false ) && !req->force() ) {
          return { grpc::StatusCode::FAILED_PRECONDITION,
@@ -173,26 +176,32 @@ grpc::Status ContainerzServer::RemoveContainer( grpc::ServerContext *,
       auto r =
          api.request( "DELETE", "/containers/" + DockerApiClient::escape( name ) + "?force=1" );
       if ( r.status != 204 && r.status != 404 ) {
-         return { grpc::StatusCode::INTERNAL,
+         return { codeOfAnswer( r.status ),
                   "container " + name + " not removed: " + DockerApiClient::errorMessage( r ) };
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "container " + name );
+      return statusOf( e, "container " + name, ctx );
    }
 }
 
 grpc::Status
-ContainerzServer::ListContainer( grpc::ServerContext *, pb::ListContainerRequest const * req,
+ContainerzServer::ListContainer( grpc::ServerContext * ctx, pb::ListContainerRequest const * req,
                                  grpc::ServerWriter< pb::ListContainerResponse > * out ) {
    try {
-      DockerApiClient api( socketPath_ );
+      auto const client = clientOf( ctx );
+      DockerApiClient & api = *client;
       String path = "/containers/json?all=" + String( req->all() ? "1" : "0" ) +
                     "&filters=" + filtersOf( req->filter() );
       if ( req->limit() > 0 ) {
          path += "&limit=" + std::to_string( req->limit() );
       }
       json const list = api.call( "GET", path );
+      std::map< String, String > updateErrors;
+      {
+         std::lock_guard lock( errorsMutex_ );
+         updateErrors = updateErrors_;
+      }
       for ( auto const & c : list ) {
          pb::ListContainerResponse r;
          r.set_id( c.value( "Id", "" ) );
@@ -207,6 +216,9 @@ ContainerzServer::ListContainer( grpc::ServerContext *, pb::ListContainerRequest
                ( *r.mutable_labels() )[ k ] = v.get< String >();
             }
          }
+         if ( auto const e = updateErrors.find( r.name() ); e != updateErrors.end() ) {
+            ( *r.mutable_labels() )[ kUpdateErrorLabel ] = e->second;
+         }
          hashOf( c.value( "ImageID", "" ), r.mutable_hash() );
          if ( !out->Write( r ) ) {
             break;
@@ -214,7 +226,7 @@ ContainerzServer::ListContainer( grpc::ServerContext *, pb::ListContainerRequest
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "the list of containers" );
+      return statusOf( e, "the list of containers", ctx );
    }
 }
 

@@ -16,21 +16,23 @@ grpc::Status noPlugins( String const & call ) {
 ContainerzServer::ContainerzServer( String socketPath, String stagingDir )
     : socketPath_( std::move( socketPath ) ), stagingDir_( std::move( stagingDir ) ) {}
 
-ContainerzServer::~ContainerzServer() {
-   std::lock_guard lock( asyncMutex_ );
-   for ( auto & t : asyncUpdates_ ) {
-      t.join();
-   }
+std::unique_ptr< DockerApiClient > ContainerzServer::clientOf( grpc::ServerContext * ctx ) {
+   auto api = std::make_unique< DockerApiClient >( socketPath_ );
+   api->callLimitIs( deadlineOf( ctx ), [ ctx ] { return ctx->IsCancelled(); } );
+   return api;
 }
 
-grpc::Status statusOf( std::exception const & e, String const & what ) {
-   if ( auto const * c = dynamic_cast< CallError const * >( &e ) ) {
-      return c->status();
+std::unique_lock< std::timed_mutex > ContainerzServer::turnOf( grpc::ServerContext * ctx ) {
+   auto const deadline = deadlineOf( ctx );
+   if ( deadline == std::chrono::steady_clock::time_point::max() ) {
+      return std::unique_lock( changing_ );
    }
-   if ( dynamic_cast< ApiRequestException const * >( &e ) ) {
-      return { grpc::StatusCode::INVALID_ARGUMENT, what + ": " + e.what() };
+   std::unique_lock lock( changing_, deadline );
+   if ( !lock.owns_lock() ) {
+      throw CallError( grpc::StatusCode::DEADLINE_EXCEEDED,
+                       "the deadline passed while another change ran" );
    }
-   return { grpc::StatusCode::INTERNAL, what + ": " + e.what() };
+   return lock;
 }
 
 namespace {
@@ -41,7 +43,7 @@ std::optional< json > inspected( DockerApiClient & api, String const & path ) {
       return std::nullopt;
    }
    if ( r.status != 200 ) {
-      throw RuntimeException( DockerApiClient::errorMessage( r ) );
+      throw CallError( codeOfAnswer( r.status ), DockerApiClient::errorMessage( r ) );
    }
    return json::parse( r.body );
 }

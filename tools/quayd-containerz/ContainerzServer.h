@@ -1,13 +1,14 @@
 #pragma once
 // The gRPC Containerz service on one container daemon, reached through its
 // Engine API socket. Each call runs on a gRPC thread with a client of its
-// own; calls that change containers take turns, so that an update never
-// sees a half-made start.
+// own, bound by the call's deadline; calls that change containers take
+// turns, so that an update never sees a half-made start. Deploys and reads
+// do not wait for them.
 #include <chrono>
-#include <list>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -15,6 +16,9 @@
 #include "platform/Types.h"
 #include "platform/docker/DockerApiClient.h"
 #include "tools/quayd-containerz/CallError.h"
+#include "tools/quayd-containerz/Reservations.h"
+#include "tools/quayd-containerz/Statuses.h"
+#include "tools/quayd-containerz/UpdateQueue.h"
 
 namespace Quayd::Containerz {
 
@@ -28,14 +32,26 @@ class ContainerzServer final : public pb::Containerz::Service {
    static constexpr uint64_t kProgressEvery = 16 << 20;
    // How long a stop waits for a container to end before killing it.
    static constexpr long kStopGraceSec = 10;
+   // How long a Log without follow may take.
+   static constexpr std::chrono::seconds kLogLimit{ 60 };
+   // The name of an old container while its update runs: "<name>-replaced-<id>".
+   static constexpr char const * kReplaced = "-replaced-";
+   // The label ListContainer shows on a container whose last update failed.
+   static constexpr char const * kUpdateErrorLabel = "quayd.update-error";
 
    // `stagingDir`: where Deploy keeps a tarball until it is loaded, on the
    // same flash as the daemon's data.
    ContainerzServer( String socketPath, String stagingDir );
-   ~ContainerzServer() override;
 
    // Removes the containers that have been stopped for `grace` or longer.
    void removeStopped( std::chrono::seconds grace );
+   // Brings back under its own name, running, each old container whose
+   // update ended without its new one running (an error, the service
+   // killed); removes it where the new one runs. Before serving, and at
+   // each sweep.
+   void restoreReplaced();
+   // Removes what deploys left in the staging directory; before serving.
+   void sweepStaging();
 
    grpc::Status
    Deploy( grpc::ServerContext * ctx,
@@ -82,9 +98,22 @@ class ContainerzServer final : public pb::Containerz::Service {
    // Creates and starts a container; throws CallError. Returns its name.
    String startNew( DockerApiClient & api, pb::StartContainerRequest const & req );
    void stopRunning( DockerApiClient & api, String const & name, bool force );
+   // The daemon's client of a call, bound by its deadline and cancellation.
+   std::unique_ptr< DockerApiClient > clientOf( grpc::ServerContext * ctx );
+   // The turn of a call that changes containers, waited for until its deadline.
+   std::unique_lock< std::timed_mutex > turnOf( grpc::ServerContext * ctx );
    // The update proper, once the checks passed; throws CallError.
    void update( DockerApiClient & api, pb::UpdateContainerRequest const & req,
                 nlohmann::json const & old );
+   // The old container `oldId` back under `name`, by a client of its own:
+   // the call's may have run out. Throws when the daemon does not answer.
+   void restore( String const & name, String const & oldId, bool start );
+   // Kept for ListContainer, and logged; "" clears it.
+   void updateErrorIs( String const & name, String const & error );
+   // A Deploy's image loaded: tagged `ref`, the tarball's own names put
+   // back where they were.
+   void tagLoaded( DockerApiClient & api, pb::ImageTransfer const & t, String const & loaded,
+                   std::map< String, String > const & tagsBefore );
    // Removes an image no container uses any more; keeps it otherwise.
    void removeIfUnused( DockerApiClient & api, String const & imageId );
    void receiveImage( grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream,
@@ -94,13 +123,15 @@ class ContainerzServer final : public pb::Containerz::Service {
    String socketPath_;
    String stagingDir_;
    // Held by every call that changes containers.
-   std::mutex changing_;
-   std::mutex asyncMutex_;
-   std::list< std::thread > asyncUpdates_;
+   std::timed_mutex changing_;
+   Claims updating_;  // containers
+   Claims deploying_; // name:tag
+   SpaceLedger staging_;
+   std::mutex errorsMutex_;
+   std::map< String, String > updateErrors_;
+   // Last: it goes first, before what its updates use.
+   UpdateQueue updates_;
 };
-
-// The status of an exception out of the Engine API client or of a call.
-grpc::Status statusOf( std::exception const & e, String const & what );
 // The JSON of the daemon's list filters from a request's key/values.
 template < typename F >
 String filtersOf( F const & filters ) {

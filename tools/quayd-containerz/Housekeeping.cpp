@@ -36,6 +36,7 @@ void Housekeeper::run() {
    std::unique_lock lock( mutex_ );
    while ( !wake_.wait_for( lock, every, [ this ] { return stopping_; } ) ) {
       lock.unlock();
+      server_.restoreReplaced();
       server_.removeStopped( grace_ );
       lock.lock();
    }
@@ -52,6 +53,11 @@ void ContainerzServer::removeStopped( std::chrono::seconds grace ) {
       std::time_t const now = std::time( nullptr );
       for ( auto const & c : stopped ) {
          String const id = c.value( "Id", "" );
+         String const name =
+            c.contains( "Names" ) && !c[ "Names" ].empty() ? c[ "Names" ][ 0 ].get< String >() : "";
+         if ( name.find( kReplaced ) != String::npos ) {
+            continue; // brought back by restoreReplaced, never removed
+         }
          auto const inspected = inspectContainer( api, id );
          if ( !inspected ) {
             continue;

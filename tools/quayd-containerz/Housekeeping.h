@@ -1,6 +1,7 @@
 #pragma once
 // What the service cleans up by itself: containers that stopped and were
-// not removed, once they have been stopped for a grace period. The sweep
+// not removed, once they have been stopped for a grace period, and old
+// containers whose update did not end, brought back. The sweep
 // runs on a thread of its own, every kSweepEvery or sooner for a short
 // grace, until the server stops.
 #include <chrono>

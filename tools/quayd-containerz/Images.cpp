@@ -8,6 +8,7 @@
 
 #include "platform/Exception.h"
 #include "tools/quayd-containerz/ContainerzServer.h"
+#include "tools/quayd-containerz/ImageNames.h"
 #include "tools/quayd-containerz/StartRequest.h"
 
 using nlohmann::json;
@@ -17,6 +18,9 @@ namespace Quayd::Containerz {
 namespace {
 
 using DeployStream = grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest >;
+
+// The names of staged tarballs; nothing else lives in the staging directory.
+constexpr char const * kStagedPrefix = "deploy-";
 
 // Bytes free for an ordinary user of the file system of `dir`.
 uint64_t freeBytes( String const & dir ) {
@@ -46,7 +50,7 @@ std::vector< String > loadedRefs( String const & answer ) {
          continue;
       }
       if ( j.contains( "error" ) ) {
-         throw CallError( grpc::StatusCode::INTERNAL, j.value( "error", "" ) );
+         throw CallError( grpc::StatusCode::INVALID_ARGUMENT, j.value( "error", "" ) );
       }
       String const text = j.value( "stream", "" );
       for ( String const prefix : { "Loaded image: ", "Loaded image ID: " } ) {
@@ -123,7 +127,7 @@ String ContainerzServer::loadImage( DockerApiClient & api, String const & path )
    }
    auto r = api.stream( "POST", "/images/load?quiet=1", f.get() );
    if ( r.status != 200 ) {
-      throw CallError( grpc::StatusCode::INTERNAL,
+      throw CallError( codeOfAnswer( r.status ),
                        "the image was not loaded: " + DockerApiClient::errorMessage( r ) );
    }
    auto const refs = loadedRefs( r.body );
@@ -133,7 +137,50 @@ String ContainerzServer::loadImage( DockerApiClient & api, String const & path )
    return refs.front();
 }
 
-grpc::Status ContainerzServer::Deploy( grpc::ServerContext *, DeployStream * stream ) {
+void ContainerzServer::sweepStaging() {
+   std::error_code ec;
+   for ( auto const & e : std::filesystem::directory_iterator( stagingDir_, ec ) ) {
+      if ( e.path().filename().string().starts_with( kStagedPrefix ) ) {
+         std::filesystem::remove( e.path(), ec );
+      }
+   }
+}
+
+void ContainerzServer::tagLoaded( DockerApiClient & api, pb::ImageTransfer const & t,
+                                  String const & loaded,
+                                  std::map< String, String > const & tagsBefore ) {
+   String const ref = imageRef( t.name(), t.tag() );
+   if ( loaded == ref ) {
+      return;
+   }
+   auto tag = [ &api ]( String const & image, String const & as ) {
+      size_t const colon = as.rfind( ':' );
+      auto r =
+         api.request( "POST", "/images/" + DockerApiClient::escape( image ) +
+                                 "/tag?repo=" + DockerApiClient::escape( as.substr( 0, colon ) ) +
+                                 "&tag=" + DockerApiClient::escape( as.substr( colon + 1 ) ) );
+      if ( r.status != 201 ) {
+         throw CallError( codeOfAnswer( r.status ),
+                          "image " + as + " not tagged: " + DockerApiClient::errorMessage( r ) );
+      }
+   };
+   tag( loaded, ref );
+   if ( loaded.starts_with( "sha256:" ) ) {
+      return;
+   }
+   // The tarball's own name was only the way in; where it named another
+   // image before, it names that image again.
+   auto const before = tagsBefore.find( loaded );
+   auto const image = inspectImage( api, ref );
+   String const id = image ? image->value( "Id", "" ) : "";
+   if ( before == tagsBefore.end() ) {
+      api.request( "DELETE", "/images/" + DockerApiClient::escape( loaded ) + "?noprune=1" );
+   } else if ( before->second != id ) {
+      tag( before->second, loaded );
+   }
+}
+
+grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream * stream ) {
    pb::DeployRequest first;
    if ( !stream->Read( &first ) ) {
       return { grpc::StatusCode::UNKNOWN, "the deploy stream ended before its first message" };
@@ -153,50 +200,54 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext *, DeployStream * str
          throw CallError( grpc::StatusCode::UNIMPLEMENTED,
                           "image " + ref + ": this server takes images sent in the stream only" );
       }
-      if ( t.name().empty() ) {
-         throw CallError( grpc::StatusCode::INVALID_ARGUMENT, "a deploy without an image name" );
+      if ( auto const why = imageRefRefusal( t.name(), t.tag() ) ) {
+         throw CallError( grpc::StatusCode::INVALID_ARGUMENT, *why );
       }
-      // Staged, then loaded into the data root on the same flash: twice over.
+      auto const claim = deploying_.claim( ref );
+      if ( !claim ) {
+         throw CallError( grpc::StatusCode::UNAVAILABLE, "a deploy of " + ref + " is in progress" );
+      }
+      // Staged, then loaded into the data root on the same flash: twice
+      // over, reserved for the whole transfer against concurrent deploys.
       std::filesystem::create_directories( stagingDir_ );
-      uint64_t free = freeBytes( stagingDir_ );
-      if ( t.image_size() > free / 2 ) {
+      uint64_t const need =
+         t.image_size() > UINT64_MAX / 2 ? UINT64_MAX : 2 * uint64_t( t.image_size() );
+      auto const measured = [ this ] { return freeBytes( stagingDir_ ); };
+      auto hold = staging_.reserve( need, measured );
+      if ( !hold ) {
          // Images that no tag names any more (replaced by later deploys of
          // their tag) make room first.
-         DockerApiClient api( socketPath_ );
-         api.request( "POST",
-                      "/images/prune?filters=" +
-                         DockerApiClient::escape( json{ { "dangling", { "true" } } }.dump() ),
-                      "", nullptr, DockerApiClient::kChangeLimitSec * 3 );
-         free = freeBytes( stagingDir_ );
+         auto const api = clientOf( ctx );
+         api->request( "POST",
+                       "/images/prune?filters=" +
+                          DockerApiClient::escape( json{ { "dangling", { "true" } } }.dump() ),
+                       "", nullptr, DockerApiClient::kChangeLimitSec * 3 );
+         hold = staging_.reserve( need, measured );
       }
-      if ( t.image_size() > free / 2 ) {
+      if ( !hold ) {
          throw CallError( grpc::StatusCode::RESOURCE_EXHAUSTED,
                           "image " + ref + " of " + std::to_string( t.image_size() ) +
-                             " bytes needs twice that on flash, " + std::to_string( free ) +
-                             " bytes are free" );
+                             " bytes needs twice that on flash, " +
+                             std::to_string( freeBytes( stagingDir_ ) ) + " bytes are free, " +
+                             std::to_string( staging_.reserved() ) +
+                             " of them reserved by other deploys" );
       }
-      StagedFile staged{ stagingDir_ + "/deploy-" + std::to_string( getpid() ) + "-" +
+      StagedFile staged{ stagingDir_ + "/" + kStagedPrefix + std::to_string( getpid() ) + "-" +
                          std::to_string( reinterpret_cast< uintptr_t >( stream ) ) + ".tar" };
       pb::DeployResponse ready;
       ready.mutable_image_transfer_ready()->set_chunk_size( kChunkSize );
       stream->Write( ready );
       receiveImage( stream, t, staged.path );
-      DockerApiClient api( socketPath_ );
-      String const loaded = loadImage( api, staged.path );
-      if ( loaded != ref ) {
-         auto r =
-            api.request( "POST", "/images/" + DockerApiClient::escape( loaded ) +
-                                    "/tag?repo=" + DockerApiClient::escape( t.name() ) + "&tag=" +
-                                    DockerApiClient::escape( ref.substr( t.name().size() + 1 ) ) );
-         if ( r.status != 201 ) {
-            throw CallError( grpc::StatusCode::INTERNAL, "image " + ref + " not tagged: " +
-                                                            DockerApiClient::errorMessage( r ) );
-         }
-         // The tarball's own name was only the way in.
-         if ( !loaded.starts_with( "sha256:" ) ) {
-            api.request( "DELETE", "/images/" + DockerApiClient::escape( loaded ) + "?noprune=1" );
+      auto const api = clientOf( ctx );
+      std::map< String, String > tagsBefore;
+      for ( auto const & image : api->call( "GET", "/images/json" ) ) {
+         if ( image.contains( "RepoTags" ) && image[ "RepoTags" ].is_array() ) {
+            for ( auto const & rt : image[ "RepoTags" ] ) {
+               tagsBefore[ rt.get< String >() ] = image.value( "Id", "" );
+            }
          }
       }
+      tagLoaded( *api, t, loadImage( *api, staged.path ), tagsBefore );
       pb::DeployResponse ok;
       auto * s = ok.mutable_image_transfer_success();
       s->set_name( t.name() );
@@ -205,7 +256,7 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext *, DeployStream * str
       stream->Write( ok );
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      grpc::Status const st = statusOf( e, "image " + ref );
+      grpc::Status const st = statusOf( e, "image " + ref, ctx );
       pb::DeployResponse err;
       err.mutable_image_transfer_error()->set_code( st.error_code() );
       err.mutable_image_transfer_error()->set_message( st.error_message() );
@@ -214,10 +265,12 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext *, DeployStream * str
    }
 }
 
-grpc::Status ContainerzServer::ListImage( grpc::ServerContext *, pb::ListImageRequest const * req,
+grpc::Status ContainerzServer::ListImage( grpc::ServerContext * ctx,
+                                          pb::ListImageRequest const * req,
                                           grpc::ServerWriter< pb::ListImageResponse > * out ) {
    try {
-      DockerApiClient api( socketPath_ );
+      auto const client = clientOf( ctx );
+      DockerApiClient & api = *client;
       json const list = api.call( "GET", "/images/json?filters=" + filtersOf( req->filter() ) );
       int32_t sent = 0;
       for ( auto const & image : list ) {
@@ -245,17 +298,18 @@ grpc::Status ContainerzServer::ListImage( grpc::ServerContext *, pb::ListImageRe
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "the list of images" );
+      return statusOf( e, "the list of images", ctx );
    }
 }
 
-grpc::Status ContainerzServer::RemoveImage( grpc::ServerContext *,
+grpc::Status ContainerzServer::RemoveImage( grpc::ServerContext * ctx,
                                             pb::RemoveImageRequest const * req,
                                             pb::RemoveImageResponse * ) {
    String const ref = imageRef( req->name(), req->tag() );
    try {
-      std::lock_guard lock( changing_ );
-      DockerApiClient api( socketPath_ );
+      auto const lock = turnOf( ctx );
+      auto const client = clientOf( ctx );
+      DockerApiClient & api = *client;
       auto const image = inspectImage( api, ref );
       if ( !image ) {
          return { grpc::StatusCode::NOT_FOUND, "no image " + ref };
@@ -281,12 +335,12 @@ grpc::Status ContainerzServer::RemoveImage( grpc::ServerContext *,
                   "image " + ref + " not removed: " + DockerApiClient::errorMessage( r ) };
       }
       if ( r.status != 200 && r.status != 404 ) {
-         return { grpc::StatusCode::INTERNAL,
+         return { codeOfAnswer( r.status ),
                   "image " + ref + " not removed: " + DockerApiClient::errorMessage( r ) };
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "image " + ref );
+      return statusOf( e, "image " + ref, ctx );
    }
 }
 

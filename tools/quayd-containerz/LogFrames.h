@@ -2,7 +2,9 @@
 // Turns a container's log stream from the daemon into lines. Without a
 // terminal the daemon frames the output: a header of 8 bytes (the stream,
 // three zeros, the length big-endian) before each piece; with a terminal
-// it sends the output as it is.
+// it sends the output as it is. Lines reach the client as proto3 strings:
+// valid UTF-8 (anything else becomes U+FFFD) of at most kMaxLine bytes (a
+// longer line comes in pieces).
 #include <functional>
 #include <string_view>
 
@@ -10,8 +12,12 @@
 
 namespace Quayd::Containerz {
 
+// `bytes` with each byte that starts no valid UTF-8 sequence replaced by U+FFFD.
+String validUtf8( std::string_view bytes );
+
 class LogLines {
  public:
+   static constexpr size_t kMaxLine = 64 << 10;
    using LineSink = std::function< void( String const & ) >;
    LogLines( bool framed, LineSink sink ) : framed_( framed ), sink_( std::move( sink ) ) {}
    // Any bytes, however the pieces fall; each complete line goes to the sink
@@ -22,6 +28,7 @@ class LogLines {
 
  private:
    void text( std::string_view data );
+   void emit( std::string_view line );
 
    bool framed_;
    LineSink sink_;

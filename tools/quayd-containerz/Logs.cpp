@@ -1,5 +1,6 @@
 // Log: a container's output, line by line, and with follow the lines that
-// come after until the client goes or the container ends.
+// come after until the client goes or the container ends. Without follow
+// it ends within kLogLimit, whatever the daemon does.
 #include "tools/quayd-containerz/ContainerzServer.h"
 #include "tools/quayd-containerz/LogFrames.h"
 
@@ -9,8 +10,8 @@ grpc::Status ContainerzServer::Log( grpc::ServerContext * ctx, pb::LogRequest co
                                     grpc::ServerWriter< pb::LogResponse > * out ) {
    String const & name = req->instance_name();
    try {
-      DockerApiClient api( socketPath_ );
-      auto const c = existingContainer( api, name );
+      auto const api = clientOf( ctx );
+      auto const c = existingContainer( *api, name );
       bool const framed = !c.value( "/Config/Tty"_json_pointer, false );
       bool clientGone = false;
       LogLines lines( framed, [ & ]( String const & line ) {
@@ -20,22 +21,32 @@ grpc::Status ContainerzServer::Log( grpc::ServerContext * ctx, pb::LogRequest co
       } );
       String const path = "/containers/" + DockerApiClient::escape( c.value( "Id", name ) ) +
                           "/logs?stdout=1&stderr=1" + ( req->follow() ? "&follow=1" : "" );
-      long const status = api.follow(
+      auto const limit = std::chrono::steady_clock::now() + kLogLimit;
+      bool late = false;
+      long const status = api->follow(
          path,
          [ & ]( std::string_view data ) {
             lines.feed( data );
             return !clientGone;
          },
-         [ & ] { return !clientGone && !ctx->IsCancelled(); } );
+         [ & ] {
+            late = !req->follow() && std::chrono::steady_clock::now() >= limit;
+            return !clientGone && !ctx->IsCancelled() && !late;
+         } );
+      if ( late ) {
+         return { grpc::StatusCode::DEADLINE_EXCEEDED,
+                  "the logs of " + name + " took longer than " +
+                     std::to_string( kLogLimit.count() ) + " s" };
+      }
       if ( status != 200 && !clientGone ) {
-         return { grpc::StatusCode::INTERNAL, "the logs of " + name +
-                                                 " are not readable (HTTP status " +
-                                                 std::to_string( status ) + ")" };
+         return { codeOfAnswer( status ), "the logs of " + name +
+                                             " are not readable (HTTP status " +
+                                             std::to_string( status ) + ")" };
       }
       lines.finish();
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "the logs of " + name );
+      return statusOf( e, "the logs of " + name, ctx );
    }
 }
 

@@ -111,6 +111,9 @@ int main( int argc, char ** argv ) {
    try {
       Quayd::Containerz::ContainerzServer service( vm[ "docker-socket" ].as< String >(),
                                                    vm[ "staging-dir" ].as< String >() );
+      // What a killed predecessor left: staged tarballs, updates half done.
+      service.sweepStaging();
+      service.restoreReplaced();
       grpc::ServerBuilder builder;
       builder.AddListeningPort( endpoint, credentials( vm ) );
       builder.RegisterService( &service );
