@@ -18,8 +18,8 @@ TEST( CredentialStore, TemporariesAreSweptUnlessAnotherRunHoldsTheLock ) {
    CredentialStore store( dir );
    String const name = store.put( "s3cret" );
    fs::create_directories( dir + "/docker" );
-   for ( String const f : { name + ".tmp", String( "docker/config.json.tmp" ),
-                            String( "docker/config.json" ) } ) {
+   for ( String const f :
+         { name + ".tmp", String( "docker/config.json.tmp" ), String( "docker/config.json" ) } ) {
       std::ofstream( dir + "/" + f ) << "half";
    }
    {

@@ -176,16 +176,21 @@ bool Connection::exists( String const & key ) { return command( { "EXISTS", key 
 
 std::vector< String > Connection::scan( String const & pattern ) {
    std::vector< String > keys;
+   scan( pattern, [ & ]( String const & key ) { keys.push_back( key ); } );
+   return keys;
+}
+
+void Connection::scan( String const & pattern,
+                       std::function< void( String const & key ) > const & each ) {
    String cursor = "0";
    do {
       Reply r = command( { "SCAN", cursor, "MATCH", pattern, "COUNT", "1000" } );
       cursor = String( r->element[ 0 ]->str, r->element[ 0 ]->len );
       auto const * list = r->element[ 1 ];
       for ( size_t i = 0; i < list->elements; ++i ) {
-         keys.emplace_back( list->element[ i ]->str, list->element[ i ]->len );
+         each( String( list->element[ i ]->str, list->element[ i ]->len ) );
       }
    } while ( cursor != "0" );
-   return keys;
 }
 
 int Connection::fd() const { return ctx_->fd; }

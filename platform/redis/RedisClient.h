@@ -1,6 +1,7 @@
 #pragma once
 // A blocking connection to the state database's Redis server, shared by the
 // agent's entity manager and quyctl.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -69,6 +70,9 @@ class Connection {
    bool exists( String const & key );
    // Every key matching the glob `pattern`.
    std::vector< String > scan( String const & pattern );
+   // The same a page at a time, none of them kept: for key spaces anyone
+   // can fill.
+   void scan( String const & pattern, std::function< void( String const & key ) > const & each );
 
    // For a subscriber: queues a command without waiting for its reply, and
    // the next reply of any kind (a confirmation or a message), waiting for

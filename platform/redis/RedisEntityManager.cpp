@@ -228,19 +228,18 @@ void RedisEntityManager::load( Entity & e ) {
    if ( !el ) {
       return;
    }
-   std::set< String > present;
+   // Held elements whose key is gone go first; then each key found is
+   // loaded as the scan meets it, so garbage keys of any number and size
+   // cost one page of the scan, never a copy of the lot.
    String const prefix = e.path() + kElementSeparator;
-   for ( auto const & key : cmd().scan( Redis::globEscape( prefix ) + "*" ) ) {
-      present.insert( key.substr( prefix.size() ) );
-   }
    for ( auto const & k : el->keys( e ) ) {
-      if ( !present.count( k ) ) {
+      if ( !cmd().exists( prefix + k ) ) {
          el->elementDel( e, k );
       }
    }
-   for ( auto const & k : present ) {
-      handled( e.elementPath( k ), [ & ] { loadElement( e, k ); } );
-   }
+   cmd().scan( Redis::globEscape( prefix ) + "*", [ & ]( String const & key ) {
+      handled( key, [ & ] { loadElement( e, key.substr( prefix.size() ) ); } );
+   } );
 }
 
 void RedisEntityManager::loadElement( Entity & parent, String const & key ) {
