@@ -7,8 +7,7 @@
 # 1 s deadline on a hung daemon ends the daemon's request too; deploys check
 # the name before a byte, share the free space and one name:tag at a time,
 # leave the tags of other images alone, and nothing staged, cancelled or
-# killed; a log of invalid UTF-8 and
-# of an 8 MiB line reads to its end.
+# killed; a log of invalid UTF-8 and of an 8 MiB line reads to its end.
 # Usage: containerz_ops_test.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
