@@ -6,8 +6,8 @@
 # under its name with its ID; an asynchronous update's failure is a label; a
 # 1 s deadline on a hung daemon ends the daemon's request too; deploys check
 # the name before a byte, share the free space and one name:tag at a time,
-# and leave nothing staged, cancelled or killed; a log of invalid UTF-8 and
-# of an 8 MiB line reads to its end.
+# leave the tags of other images alone, and nothing staged, cancelled or
+# killed; a log of invalid UTF-8 and of an 8 MiB line reads to its end.
 # Usage: containerz_ops_test.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
@@ -117,6 +117,13 @@ expect_error DEADLINE_EXCEEDED c --timeout 1 stop web
 (( ($(date +%s%N) - start) / 1000000 < 2500 )) || fail "the call took $(( ($(date +%s%N) - start) / 1000000 )) ms"
 WAIT_S=3 wait_for "the daemon's request given up with the call" dropped "/stop"
 rm "$hold"
+
+# A tarball's own name that tags another image still tags it after a deploy.
+DOCKER_HOST=unix://$sockred make_image bb:1
+other=$(id_of bb:1)
+c deploy app v3 "$work/bb1.tar" >/dev/null
+[ "$(id_of bb:1)" = "$other" ] || fail "bb:1 taken from its image: $(dred images)"
+[ "$(id_of app:v3)" != "$other" ] || fail "app:v3 not the deployed image"
 
 # Deploys: a bad name refused before a byte; while one holds its space (its
 # content comes from a FIFO), a second of its name:tag is refused
