@@ -4,6 +4,7 @@
 // own; calls that change containers take turns, so that an update never
 // sees a half-made start.
 #include <chrono>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "platform/Types.h"
 #include "platform/docker/DockerApiClient.h"
 #include "tools/quayd-containerz/CallError.h"
+#include "tools/quayd-containerz/PrivilegePolicy.h"
 
 namespace Quayd::Containerz {
 
@@ -29,9 +31,12 @@ class ContainerzServer final : public pb::Containerz::Service {
    // How long a stop waits for a container to end before killing it.
    static constexpr long kStopGraceSec = 10;
 
+   // The privilege policy in force at the time of a call.
+   using Privileges = std::function< std::shared_ptr< PrivilegePolicy const >() >;
+
    // `stagingDir`: where Deploy keeps a tarball until it is loaded, on the
    // same flash as the daemon's data.
-   ContainerzServer( String socketPath, String stagingDir );
+   ContainerzServer( String socketPath, String stagingDir, Privileges privileges );
    ~ContainerzServer() override;
 
    // Removes the containers that have been stopped for `grace` or longer.
@@ -93,6 +98,7 @@ class ContainerzServer final : public pb::Containerz::Service {
 
    String socketPath_;
    String stagingDir_;
+   Privileges privileges_;
    // Held by every call that changes containers.
    std::mutex changing_;
    std::mutex asyncMutex_;
