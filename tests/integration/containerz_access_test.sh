@@ -156,7 +156,14 @@ i=0
 for args in "--volume $vols/apps-link/x:/h" "--device /dev/null" "--cap CAP_SYS_ADMIN" "--cap ALL"; do
   i=$((i + 1))
   # shellcheck disable=SC2086
-  [ "$("${admin[@]}" start "p$i" app v1 --cmd true $args)" = "p$i" ] || fail "$args still refused"
+  out=$("${admin[@]}" start "p$i" app v1 --cmd true $args 2>&1) || true
+  # A test's own namespaces may hold fewer capabilities than ALL: then the
+  # runtime, not the policy, says no.
+  case $out in
+  "p$i") ;;
+  *"unable to apply caps"*) [ "$args" = "--cap ALL" ] || fail "$args not started: $out" ;;
+  *) fail "$args still refused: $out" ;;
+  esac
 done
 expect_error PERMISSION_DENIED "${admin[@]}" start p9 app v1 --cmd true --volume /etc:/h
 
