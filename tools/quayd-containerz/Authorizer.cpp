@@ -8,8 +8,7 @@ Authorizer::Authorizer( String policyPath )
 
 std::vector< String > principalsOf( grpc::AuthContext const & context ) {
    std::vector< String > out;
-   for ( char const * property :
-         { "peer_spiffe_id", "peer_uri", "peer_dns", "x509_subject" } ) {
+   for ( char const * property : { "peer_spiffe_id", "peer_uri", "peer_dns", "x509_subject" } ) {
       for ( auto const & v : context.FindPropertyValues( property ) ) {
          out.emplace_back( v.data(), v.size() );
       }

@@ -8,7 +8,8 @@ namespace Quayd::Containerz {
 
 namespace {
 
-void onlyFields( json const & j, String const & where, std::initializer_list< char const * > known ) {
+void onlyFields( json const & j, String const & where,
+                 std::initializer_list< char const * > known ) {
    if ( !j.is_object() ) {
       throw std::invalid_argument( where + " is not an object" );
    }
@@ -79,7 +80,8 @@ AuthzPolicy::Rule AuthzPolicy::ruleOf( json const & j, String const & where ) {
          }
          for ( auto const & h : req[ "headers" ] ) {
             onlyFields( h, at + ".request.headers[]", { "key", "values" } );
-            Header header{ h.value( "key", "" ), strings( h, "values", at + ".request.headers[]" ) };
+            Header header{ h.value( "key", "" ),
+                           strings( h, "values", at + ".request.headers[]" ) };
             std::transform( header.key.begin(), header.key.end(), header.key.begin(), ::tolower );
             // Pseudo-headers and gRPC's own are the transport's, not the caller's.
             if ( header.key.empty() || header.key.starts_with( ':' ) ||

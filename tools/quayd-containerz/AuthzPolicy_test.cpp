@@ -45,8 +45,9 @@ TEST( AuthzPolicyTest, DeniesFirstThenAllowsByRule ) {
       auto const why = policy.refusal( svc + c.path, { c.principals, c.headers } );
       EXPECT_EQ( !why, c.allowed ) << c.path << " " << ( why ? *why : "allowed" );
    }
-   EXPECT_EQ( policy.refusal( svc + "ListImage", { { "spiffe://lab/guest1" }, {} } ),
-              svc + "ListImage denied to spiffe://lab/guest1 by rule \"no-guests\" of policy \"lab\"" );
+   EXPECT_EQ(
+      policy.refusal( svc + "ListImage", { { "spiffe://lab/guest1" }, {} } ),
+      svc + "ListImage denied to spiffe://lab/guest1 by rule \"no-guests\" of policy \"lab\"" );
 }
 
 TEST( AuthzPolicyTest, RefusesWhatIsNoPolicy ) {

@@ -1,8 +1,8 @@
 #pragma once
 // A policy file that the service's configuration names (JSON, comments
-// allowed), read again when it changes (its inode, size or time of change differ). A file too large,
-// unreadable or not a policy is refused with its reason, and the policy read
-// last stays in force; `current` has none until one was good.
+// allowed), read again when it changes (its inode, size or time of change differ). A file too
+// large, unreadable or not a policy is refused with its reason, and the policy read last stays in
+// force; `current` has none until one was good.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -66,7 +66,8 @@ class PolicyFile {
          if ( !in || text.str().size() > static_cast< size_t >( kMaxSize ) ) {
             throw std::runtime_error( "cannot be read" );
          }
-         policy_ = std::make_shared< Policy const >( parse_( nlohmann::json::parse( text.str(), nullptr, true, /*ignore_comments=*/true ) ) );
+         policy_ = std::make_shared< Policy const >( parse_(
+            nlohmann::json::parse( text.str(), nullptr, true, /*ignore_comments=*/true ) ) );
          refusal_.clear();
          std::cerr << "quayd-containerz: " << what_ << " " << path_ << " in force" << std::endl;
       } catch ( std::exception const & e ) {

@@ -12,13 +12,15 @@ namespace fs = std::filesystem;
 namespace {
 
 // Never bound into a container, nor any directory above them.
-constexpr char const * kHostTrees[] = { "/etc", "/var/lib/docker", "/run", "/proc", "/sys", "/dev" };
+constexpr char const * kHostTrees[] = {
+   "/etc", "/var/lib/docker", "/run", "/proc", "/sys", "/dev"
+};
 
 // What the daemon grants every container unasked.
-constexpr char const * kDefaultCaps[] = { "AUDIT_WRITE", "CHOWN",   "DAC_OVERRIDE", "FOWNER",
-                                          "FSETID",      "KILL",    "MKNOD",        "NET_BIND_SERVICE",
-                                          "NET_RAW",     "SETFCAP", "SETGID",       "SETPCAP",
-                                          "SETUID",      "SYS_CHROOT" };
+constexpr char const * kDefaultCaps[] = {
+   "AUDIT_WRITE",      "CHOWN",   "DAC_OVERRIDE", "FOWNER", "FSETID",  "KILL",   "MKNOD",
+   "NET_BIND_SERVICE", "NET_RAW", "SETFCAP",      "SETGID", "SETPCAP", "SETUID", "SYS_CHROOT"
+};
 
 // The path with ".." and every symlink of its existing part resolved.
 String realPath( String const & p ) {
