@@ -37,7 +37,9 @@ ContainerzServerParams ContainerzServerSm::params() const {
             .port = g.port,
             .tlsCert = g.tlsCert,
             .tlsKey = g.tlsKey,
-            .tlsCa = g.tlsCa };
+            .tlsCa = g.tlsCa,
+            .authzPolicy = g.authzPolicy,
+            .privilegePolicy = g.privilegePolicy };
 }
 
 void ContainerzServerSm::runtimeIs( String const & netNsPath ) {
@@ -65,10 +67,25 @@ void ContainerzServerSm::handleGrpcConfig() {
 
 void ContainerzServerSm::start() {
    auto const p = params();
-   String const address =
-      ( p.address.empty() ? ( p.tlsCert.empty() ? "127.0.0.1" : "*" ) : p.address ) + ":" +
-      std::to_string( p.port );
-   status_->addressIs( address );
+   auto const g = config_ ? config_->grpcConfig() : Gnoi::Containerz::GrpcConfig{};
+   if ( auto const why = g.unsafe() ) {
+      // Never served half-secured: one serving by an earlier configuration goes.
+      QTRACE( trace, 0, "The Containerz server is not started: {}", *why );
+      pollTask_->stopTimerTask();
+      try {
+         server_->stop();
+      } catch ( RuntimeException const & e ) {
+         QTRACE( trace, 0, "The Containerz server did not stop: {}", e.what() );
+      }
+      status_->stateIs( "stopped" );
+      status_->pidIs( 0 );
+      status_->addressIs( "" );
+      status_->lastErrorIs( *why );
+      return;
+   }
+   status_->addressIs( g.tls()
+                          ? ( p.address.empty() ? "*" : p.address ) + ":" + std::to_string( p.port )
+                          : String( "unix:" ) + Gnoi::Containerz::kSocket );
    status_->stateIs( "starting" );
    try {
       server_->start( p );

@@ -47,7 +47,7 @@ TEST_F( ContainerzServerSmTest, TheServerRunsExactlyWhileTheRuntimeRuns ) {
    EXPECT_EQ( server->params().stagingDir, ContainerzSm::kStagingDir );
    EXPECT_EQ( server->params().port, Gnoi::Containerz::GrpcConfig::kDefaultPort );
    EXPECT_EQ( published(), "running 100 0" );
-   EXPECT_EQ( status->address(), "127.0.0.1:9339" );
+   EXPECT_EQ( status->address(), "unix:/run/quayd/containerz.sock" );
 
    // The server stops before the runtime does: its calls need the daemon.
    int const stopsBefore = server->stopCalls;
@@ -69,11 +69,27 @@ TEST_F( ContainerzServerSmTest, ANewListeningConfigurationStartsTheServerAnew ) 
    g.port = 50051;
    g.tlsCert = "/etc/quayd/server.crt";
    g.tlsKey = "/etc/quayd/server.key";
+   // Without a client CA any host could call: not served, and the one
+   // serving goes.
+   int const stopsBefore = server->stopCalls;
+   config->grpcConfigIs( g );
+   EXPECT_EQ( server->startCalls, 1 );
+   EXPECT_EQ( server->stopCalls, stopsBefore + 1 );
+   EXPECT_EQ( published(), "stopped 0 0" );
+   EXPECT_EQ( status->lastError(),
+              "TLS without a client CA (tlsCa) is refused: any host could call" );
+   time.advance( ContainerzServerSm::kPollInterval * 3 );
+   EXPECT_EQ( server->startCalls, 1 ) << "not started by a poll either";
+
+   g.tlsCa = "/etc/quayd/ca.crt";
+   g.authzPolicy = "/etc/quayd/authz.json";
    config->grpcConfigIs( g );
    EXPECT_EQ( server->startCalls, 2 );
    EXPECT_EQ( server->params().port, 50051 );
    EXPECT_EQ( server->params().tlsKey, "/etc/quayd/server.key" );
+   EXPECT_EQ( server->params().authzPolicy, "/etc/quayd/authz.json" );
    EXPECT_EQ( status->address(), "*:50051" );
+   EXPECT_EQ( status->lastError(), "" );
    EXPECT_EQ( runtime->count( "enableRuntime" ), 1u ) << "the runtime stays up";
 }
 

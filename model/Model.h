@@ -259,6 +259,8 @@ struct CrtConfig {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( CrtConfig, vrfName, logDriver, syslogServer )
 
+// The service's socket without TLS: root's and the group quayd's.
+inline constexpr char const * kSocket = "/run/quayd/containerz.sock";
 // Where the gRPC Containerz service listens, inside the VRF's namespace.
 // Without a certificate and key it serves plaintext, and then only on a
 // loopback address; an empty address means loopback then, every address with TLS.
@@ -269,15 +271,28 @@ struct GrpcConfig {
    String tlsCert;
    String tlsKey;
    String tlsCa;
+   String authzPolicy;     // who may call what, with TLS
+   String privilegePolicy; // what containers may be given of the switch
    static constexpr uint16_t kDefaultPort = 9339;
    bool tls() const { return !tlsCert.empty() && !tlsKey.empty(); }
+   // Why the service must not serve so, or nothing: TLS without a client CA
+   // would let any host that reaches the port call.
+   std::optional< String > unsafe() const {
+      if ( tls() && tlsCa.empty() ) {
+         return String( "TLS without a client CA (tlsCa) is refused: any host could call" );
+      }
+      return std::nullopt;
+   }
    bool operator==( GrpcConfig const & ) const = default;
 };
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( GrpcConfig, port, address, tlsCert, tlsKey, tlsCa )
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT( GrpcConfig, port, address, tlsCert, tlsKey, tlsCa,
+                                                 authzPolicy, privilegePolicy )
 
 // "mgmt/gnoi/config|containerz":
 //   crtConfig {"vrfName":"red","logDriver":1,"syslogServer":"udp://127.0.0.1:5514"}
-//   grpcConfig {"port":9339,"address":"","tlsCert":"","tlsKey":"","tlsCa":""}
+//   grpcConfig {"port":9339,"address":"","tlsCert":"","tlsKey":"","tlsCa":"",
+//               "authzPolicy":"","privilegePolicy":""}
+//   Without TLS the service listens on the unix socket kSocket only.
 #define CONTAINERZ_CONFIG_FIELDS( F )  \
    F( ATTR, CrtConfig, crtConfig, {} ) \
    F( ATTR, GrpcConfig, grpcConfig, {} )

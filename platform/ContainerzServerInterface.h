@@ -14,11 +14,13 @@ namespace Quayd {
 struct ContainerzServerParams {
    String netNsPath;  // the namespace it listens in; empty: the agent's
    String stagingDir; // where deployed images wait to be loaded
-   String address;    // empty: loopback, or every address with TLS
+   String address;    // with TLS; empty: every address
    uint16_t port = 0;
    String tlsCert;
    String tlsKey;
    String tlsCa;
+   String authzPolicy;
+   String privilegePolicy;
    bool operator==( ContainerzServerParams const & ) const = default;
 };
 

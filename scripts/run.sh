@@ -22,5 +22,5 @@ if ! "${cli[@]}" ping >/dev/null 2>&1; then
   for _ in $(seq 50); do "${cli[@]}" ping >/dev/null 2>&1 && break; sleep 0.1; done
   if [[ $addr == /* ]]; then chgrp quayd "$addr"; fi
 fi
-export PATH="$top/build/tools/quyctl:$top/build/tools/quylbmount:$PATH"
+export PATH="$top/build/tools/quyctl:$top/build/tools/quylbmount:$top/build/tools/quayd-containerz:$PATH"
 exec "$top/build/tools/quayd/quayd" --redis "$addr" "$@"

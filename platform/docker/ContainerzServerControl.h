@@ -4,7 +4,8 @@
 // files in one runtime directory:
 //   supervisor.pid, server.pid ("PID STARTS"), server.args (one word a
 //   line, to know a server left by an earlier agent), server.log.
-// The program is QUAYD_CONTAINERZ_SERVER (default /usr/sbin/quayd-containerz).
+// The program is QUAYD_CONTAINERZ_SERVER, else quayd-containerz on PATH,
+// else /usr/sbin/quayd-containerz.
 #include <functional>
 
 #include "platform/ContainerzServerInterface.h"

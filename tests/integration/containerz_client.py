@@ -2,7 +2,10 @@
 """A gNOI Containerz client for the tests, on stubs generated from the
 project's .proto files into $CONTAINERZ_PY (containerz_grpc_test.sh does).
 
-  containerz_client.py [--target H:P] [--ca F --cert F --key F] [--timeout S] COMMAND ...
+  containerz_client.py [--target unix:PATH | H:P --ca F --cert F --key F] [--timeout S] COMMAND ...
+
+Without TLS the service is reached on its unix socket only (the default
+target); over TCP it takes mutual TLS.
 
 Prints what the server answered, one item a line; a refused call prints
 "error CODE: message" and exits 3.
@@ -22,6 +25,8 @@ TIMEOUT_S = 60
 
 
 def stub(a):
+    """The one way every command connects: the unix socket, or TCP with
+    TLS when a CA is given (the client's certificate with it)."""
     if a.ca:
         read = lambda p: open(p, "rb").read() if p else None
         creds = grpc.ssl_channel_credentials(read(a.ca), read(a.key), read(a.cert))
@@ -43,6 +48,9 @@ def start_request(a):
     for v in a.volume or []:
         name, mount = v.split(":")
         r.volumes.add(name=name, mount_point=mount)
+    for d in a.device or []:
+        r.devices.add(src_path=d, dst_path=d, permissions=[pb.Device.READ])
+    r.cap.add.extend(a.cap or [])
     return r
 
 
@@ -113,7 +121,7 @@ def logs(s, a):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--target", default="127.0.0.1:9339")
+    p.add_argument("--target", default="unix:/run/quayd/containerz.sock")
     p.add_argument("--ca")
     p.add_argument("--cert")
     p.add_argument("--key")
@@ -135,6 +143,8 @@ def main():
         st.add_argument("--port", action="append")
         st.add_argument("--env", action="append")
         st.add_argument("--volume", action="append")
+        st.add_argument("--device", action="append")
+        st.add_argument("--cap", action="append")
         st.add_argument("--async", dest="is_async", action="store_true")
     lg = sub.add_parser("logs")
     lg.add_argument("name")
@@ -148,8 +158,10 @@ def main():
     ri.add_argument("name")
     ri.add_argument("tag")
     ri.add_argument("--force", action="store_true")
-    for name in ("create-volume", "remove-volume"):
-        sub.add_parser(name).add_argument("name")
+    cv = sub.add_parser("create-volume")
+    cv.add_argument("name")
+    cv.add_argument("--mountpoint", help="a host directory bound as the volume")
+    sub.add_parser("remove-volume").add_argument("name")
     sub.add_parser("list-volumes")
     sub.add_parser("list-plugins")
     a = p.parse_args()
@@ -188,7 +200,10 @@ def main():
             s.RemoveImage(pb.RemoveImageRequest(name=a.name, tag=a.tag, force=a.force),
                           timeout=TIMEOUT_S)
         elif c == "create-volume":
-            print(s.CreateVolume(pb.CreateVolumeRequest(name=a.name), timeout=TIMEOUT_S).name)
+            r = pb.CreateVolumeRequest(name=a.name)
+            if a.mountpoint:
+                r.local_mount_options.mountpoint = a.mountpoint
+            print(s.CreateVolume(r, timeout=TIMEOUT_S).name)
         elif c == "remove-volume":
             s.RemoveVolume(pb.RemoveVolumeRequest(name=a.name), timeout=TIMEOUT_S)
         elif c == "list-volumes":

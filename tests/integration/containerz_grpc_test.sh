@@ -52,7 +52,7 @@ q containerz --vrf red
 q vrf red --active
 wait_for "dockerd in ns-red" answers
 wait_for "the server running" server_is running 0
-[ "$(server_field address)" = 127.0.0.1:9339 ] || fail "address $(server_field address)"
+[ "$(server_field address)" = unix:/run/quayd/containerz.sock ] || fail "address $(server_field address)"
 in_red() { [ "$(stat -L -c %i "/proc/$(server_field pid)/ns/net")" = "$(stat -L -c %i /run/netns/ns-red)" ]; }
 wait_for "the server in ns-red" in_red
 DOCKER_HOST=unix://$sockred make_image bb:1 "$work/bb1.tar"
@@ -121,7 +121,7 @@ expect_error UNIMPLEMENTED cz list-plugins
 # by a second server), a running one stays.
 grace=4
 ip netns exec ns-red "$server_bin" --docker-socket "$sockred" --staging-dir "$staging" \
-  --port 9341 --stopped-grace $grace >"$work/sweeper.out" 2>&1 &
+  --socket "$work/sweeper.sock" --stopped-grace $grace >"$work/sweeper.out" 2>&1 &
 sweeper=$!
 cz deploy app v3 "$work/bb1.tar" >/dev/null
 started=$(date +%s)
@@ -183,10 +183,10 @@ wait_for "a client of the CA served" with_cert
 expect_error UNAVAILABLE cz "${tls[@]}" list-volumes
 expect_error UNAVAILABLE cz "${tls[@]}" --cert "$pki/rogue.crt" --key "$pki/rogue.key" list-volumes
 expect_error UNAVAILABLE cz --target 127.0.0.1:9340 list-volumes
-# Plaintext is for loopback only.
+# Plaintext is for the unix socket only.
 "$server_bin" --docker-socket "$sockred" --staging-dir "$staging" --address 0.0.0.0 \
   >"$work/open.out" 2>&1 && fail "plaintext on every address accepted"
-grep -q "loopback only" "$work/open.out" || fail "no reason given: $(cat "$work/open.out")"
+grep -q "unix socket only" "$work/open.out" || fail "no reason given: $(cat "$work/open.out")"
 
 # Back to the quy sub-agent: the service goes before the daemon.
 q containerz --delete

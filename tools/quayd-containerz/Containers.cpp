@@ -56,6 +56,7 @@ String ContainerzServer::startNew( DockerApiClient & api, pb::StartContainerRequ
    if ( req.image_name().empty() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT, "no image to start a container from" );
    }
+   privileges_()->checkStart( req );
    json const body = createBodyOf( req );
    String const ref = imageRef( req.image_name(), req.tag() );
    if ( !inspectImage( api, ref ) ) {

@@ -13,8 +13,9 @@ grpc::Status noPlugins( String const & call ) {
 }
 } // namespace
 
-ContainerzServer::ContainerzServer( String socketPath, String stagingDir )
-    : socketPath_( std::move( socketPath ) ), stagingDir_( std::move( stagingDir ) ) {}
+ContainerzServer::ContainerzServer( String socketPath, String stagingDir, Privileges privileges )
+    : socketPath_( std::move( socketPath ) ), stagingDir_( std::move( stagingDir ) ),
+      privileges_( std::move( privileges ) ) {}
 
 std::unique_ptr< DockerApiClient > ContainerzServer::clientOf( grpc::ServerContext * ctx ) {
    auto api = std::make_unique< DockerApiClient >( socketPath_ );

@@ -5,6 +5,7 @@
 // turns, so that an update never sees a half-made start. Deploys and reads
 // do not wait for them.
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "platform/Types.h"
 #include "platform/docker/DockerApiClient.h"
 #include "tools/quayd-containerz/CallError.h"
+#include "tools/quayd-containerz/PrivilegePolicy.h"
 #include "tools/quayd-containerz/Reservations.h"
 #include "tools/quayd-containerz/Statuses.h"
 #include "tools/quayd-containerz/UpdateQueue.h"
@@ -39,9 +41,12 @@ class ContainerzServer final : public pb::Containerz::Service {
    // The label ListContainer shows on a container whose last update failed.
    static constexpr char const * kUpdateErrorLabel = "quayd.update-error";
 
+   // The privilege policy in force at the time of a call.
+   using Privileges = std::function< std::shared_ptr< PrivilegePolicy const >() >;
+
    // `stagingDir`: where Deploy keeps a tarball until it is loaded, on the
    // same flash as the daemon's data.
-   ContainerzServer( String socketPath, String stagingDir );
+   ContainerzServer( String socketPath, String stagingDir, Privileges privileges );
 
    // Removes the containers that have been stopped for `grace` or longer.
    void removeStopped( std::chrono::seconds grace );
@@ -122,6 +127,7 @@ class ContainerzServer final : public pb::Containerz::Service {
 
    String socketPath_;
    String stagingDir_;
+   Privileges privileges_;
    // Held by every call that changes containers.
    std::timed_mutex changing_;
    Claims updating_;  // containers

@@ -34,6 +34,7 @@ grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext *,
       }
       auto const & o = req->local_mount_options();
       if ( !o.mountpoint().empty() ) {
+         privileges_()->checkBindSource( "local_mount_options.mountpoint", o.mountpoint() );
          // A directory of the device mounted as the volume ("none": bind).
          String joined;
          for ( auto const & w : o.options() ) {

@@ -48,7 +48,8 @@ void addDaemon( CLI::App & app, Parsed & p ) {
 }
 
 struct ContainerzFlags {
-   std::optional< String > vrf, logDriver, syslogServer, grpcAddress, tlsCert, tlsKey, tlsCa;
+   std::optional< String > vrf, logDriver, syslogServer, grpcAddress, tlsCert, tlsKey, tlsCa,
+      authzPolicy, privilegePolicy;
    std::optional< uint16_t > grpcPort;
    bool remove = false;
 };
@@ -85,6 +86,11 @@ Edit containerzEdit( ContainerzFlags const & f ) {
               grpc.tlsCert = f.tlsCert.value_or( grpc.tlsCert );
               grpc.tlsKey = f.tlsKey.value_or( grpc.tlsKey );
               grpc.tlsCa = f.tlsCa.value_or( grpc.tlsCa );
+              grpc.authzPolicy = f.authzPolicy.value_or( grpc.authzPolicy );
+              grpc.privilegePolicy = f.privilegePolicy.value_or( grpc.privilegePolicy );
+              if ( auto const why = grpc.unsafe() ) {
+                 throw UsageError( *why + "; give --tls-ca too" );
+              }
               z.grpcConfigIs( grpc );
               return Writes{ hsetArgs( z ) };
            } };
@@ -95,7 +101,7 @@ void addContainerz( CLI::App & app, Parsed & p ) {
       command( app, "containerz",
                "configure the Containerz runtime and its gRPC service, or remove it",
                "quyctl containerz --vrf red --grpc-port 9339 --tls-cert /etc/quayd/c.pem "
-               "--tls-key /etc/quayd/k.pem" );
+               "--tls-key /etc/quayd/k.pem --tls-ca /etc/quayd/ca.pem" );
    addDryRun( cmd, p );
    auto f = std::make_shared< ContainerzFlags >();
    cmd->add_flag( "--delete", f->remove, "remove the Containerz configuration" );
@@ -110,21 +116,32 @@ void addContainerz( CLI::App & app, Parsed & p ) {
       ->type_name( "PORT" )
       ->check( CLI::Range( 1, 65535 ).description( "" ) );
    cmd->add_option( "--grpc-address", f->grpcAddress,
-                    "the address it listens on (empty: loopback, or all with TLS)" )
+                    "the address it listens on with TLS (empty: all); without TLS it "
+                    "listens on /run/quayd/containerz.sock only" )
       ->type_name( "ADDR" );
    cmd->add_option( "--tls-cert", f->tlsCert, "the service's certificate (PEM)" )
       ->type_name( "FILE" );
    cmd->add_option( "--tls-key", f->tlsKey, "its private key (PEM)" )->type_name( "FILE" );
-   cmd->add_option( "--tls-ca", f->tlsCa, "the CA that signs client certificates (PEM)" )
+   cmd->add_option( "--tls-ca", f->tlsCa,
+                    "the CA that signs client certificates (PEM); required with TLS" )
+      ->type_name( "FILE" );
+   cmd->add_option( "--authz-policy", f->authzPolicy,
+                    "who may call what: a gRPC authorization policy (JSON; none: every client "
+                    "of the CA may call everything)" )
+      ->type_name( "FILE" );
+   cmd->add_option( "--privilege-policy", f->privilegePolicy,
+                    "the bind prefixes, devices, capabilities and container networks clients "
+                    "may give containers (JSON)" )
       ->type_name( "FILE" );
    cmd->callback( [ &p, f, cmd ] {
       deleteAlone( *cmd );
       if ( f->syslogServer && f->logDriver != "syslog" ) {
          throw UsageError( "--syslog-server needs --log-driver syslog" );
       }
-      for ( auto const * file : { &f->tlsCert, &f->tlsKey, &f->tlsCa } ) {
+      for ( auto const * file :
+            { &f->tlsCert, &f->tlsKey, &f->tlsCa, &f->authzPolicy, &f->privilegePolicy } ) {
          if ( *file && !file->value().empty() ) {
-            absolutePath( file->value(), "a TLS file" );
+            absolutePath( file->value(), "a TLS or policy file" );
          }
       }
       p.edit = containerzEdit( *f );

@@ -25,7 +25,7 @@ _quyctl() {
     --profile) COMPREPLY=($(compgen -W "$(_quyctl_names quayd/container/profileConfig)" -- "$cur")); return ;;
     --state) COMPREPLY=($(compgen -W "containerStopped_ containerWaiting_ containerStartFailed_
       containerRunning_" -- "$cur")); return ;;
-    --volume | -v | --tls-cert | --tls-key | --tls-ca) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    --volume | -v | --tls-cert | --tls-key | --tls-ca | --authz-policy | --privilege-policy) COMPREPLY=($(compgen -f -- "$cur")); return ;;
   esac
   if [[ $cur == -* ]]; then
     local opts
