@@ -31,11 +31,11 @@ diagnose() {
 # The service under test, on the stand-in socket.
 serve() {
   ip netns exec ns-red "$server_bin" --docker-socket "$standin" --staging-dir "$staging" \
-    --port 9342 >>"$work/server.out" 2>&1 &
+    --socket "$work/ops.sock" >>"$work/server.out" 2>&1 &
   server=$!
   wait_for "the service answering" c list-images
 }
-c() { cz --target 127.0.0.1:9342 "$@"; }
+c() { cz --target "unix:$work/ops.sock" "$@"; }
 has() { grep "$@" >/dev/null; }
 expect_error() {
   local code=$1 out; shift

@@ -10,7 +10,7 @@ using nlohmann::json;
 
 namespace Quayd::Containerz {
 
-grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext *,
+grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext * ctx,
                                              pb::CreateVolumeRequest const * req,
                                              pb::CreateVolumeResponse * resp ) {
    String const & name = req->name();
@@ -20,9 +20,9 @@ grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext *,
                   "volume " + name +
                      ": custom volume drivers need plugins, which this server does not run" };
       }
-      DockerApiClient api( socketPath_ );
+      auto const api = clientOf( ctx );
       if ( !name.empty() &&
-           api.request( "GET", "/volumes/" + DockerApiClient::escape( name ) ).status == 200 ) {
+           api->request( "GET", "/volumes/" + DockerApiClient::escape( name ) ).status == 200 ) {
          return { grpc::StatusCode::ALREADY_EXISTS, "volume " + name + " exists already" };
       }
       json body = { { "Driver", "local" } };
@@ -44,41 +44,41 @@ grpc::Status ContainerzServer::CreateVolume( grpc::ServerContext *,
                                   { "device", o.mountpoint() },
                                   { "o", joined.empty() ? "bind" : joined } };
       }
-      json const made = api.call( "POST", "/volumes/create", body );
+      json const made = api->call( "POST", "/volumes/create", body );
       resp->set_name( made.value( "Name", name ) );
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "volume " + name );
+      return statusOf( e, "volume " + name, ctx );
    }
 }
 
-grpc::Status ContainerzServer::RemoveVolume( grpc::ServerContext *,
+grpc::Status ContainerzServer::RemoveVolume( grpc::ServerContext * ctx,
                                              pb::RemoveVolumeRequest const * req,
                                              pb::RemoveVolumeResponse * ) {
    String const & name = req->name();
    try {
-      DockerApiClient api( socketPath_ );
-      auto r = api.request( "DELETE", "/volumes/" + DockerApiClient::escape( name ) +
+      auto const api = clientOf( ctx );
+      auto r = api->request( "DELETE", "/volumes/" + DockerApiClient::escape( name ) +
                                          ( req->force() ? "?force=1" : "" ) );
       if ( r.status == 409 ) {
          return { grpc::StatusCode::FAILED_PRECONDITION,
                   "volume " + name + " is in use: " + DockerApiClient::errorMessage( r ) };
       }
       if ( r.status != 204 && r.status != 404 ) {
-         return { grpc::StatusCode::INTERNAL,
+         return { codeOfAnswer( r.status ),
                   "volume " + name + " not removed: " + DockerApiClient::errorMessage( r ) };
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "volume " + name );
+      return statusOf( e, "volume " + name, ctx );
    }
 }
 
-grpc::Status ContainerzServer::ListVolume( grpc::ServerContext *, pb::ListVolumeRequest const * req,
+grpc::Status ContainerzServer::ListVolume( grpc::ServerContext * ctx, pb::ListVolumeRequest const * req,
                                            grpc::ServerWriter< pb::ListVolumeResponse > * out ) {
    try {
-      DockerApiClient api( socketPath_ );
-      json const list = api.call( "GET", "/volumes?filters=" + filtersOf( req->filter() ) );
+      auto const api = clientOf( ctx );
+      json const list = api->call( "GET", "/volumes?filters=" + filtersOf( req->filter() ) );
       if ( !list.contains( "Volumes" ) || !list[ "Volumes" ].is_array() ) {
          return grpc::Status::OK;
       }
@@ -103,7 +103,7 @@ grpc::Status ContainerzServer::ListVolume( grpc::ServerContext *, pb::ListVolume
       }
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
-      return statusOf( e, "the list of volumes" );
+      return statusOf( e, "the list of volumes", ctx );
    }
 }
 
