@@ -62,6 +62,8 @@ void ContainerzServer::update( DockerApiClient & api, pb::UpdateContainerRequest
    String const oldId = old.value( "Id", "" );
    String const oldImage = old.value( "Image", "" );
    bool const wasRunning = old.value( "/State/Running"_json_pointer, false );
+   // Refused before anything of the old container changes.
+   privileges_()->checkStart( startOf( req ) );
    // Aside before it stops: from here on, a kill leaves a name that says
    // what to bring back.
    renameContainer( api, oldId, name + kReplaced + oldId.substr( 0, 12 ) );
