@@ -126,8 +126,10 @@ ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
    if ( argv.empty() || ::pipe2( fds, O_CLOEXEC ) != 0 ) {
       return {};
    }
-   pid_t const pid =
-      spawnChild( { .argv = argv, .fds = { -1, -1, fds[ 1 ], -1 }, .searchPath = true } );
+   // A group of its own: what it starts (e2fsck under the mount tool) goes
+   // with it when it is killed, and writes nothing once the next attempt runs.
+   pid_t const pid = spawnChild(
+      { .argv = argv, .fds = { -1, -1, fds[ 1 ], -1 }, .searchPath = true, .newSession = true } );
    ::close( fds[ 1 ] );
    if ( pid < 0 ) {
       ::close( fds[ 0 ] );
@@ -144,6 +146,7 @@ ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
    } catch ( RuntimeException const & e ) {
       // Killed: reported as a tool that a signal ended, which its caller
       // already treats as a failure to try again.
+      ::kill( -pid, SIGKILL );
       out.stderrText = e.what();
       si.si_code = CLD_KILLED;
       si.si_status = SIGKILL;

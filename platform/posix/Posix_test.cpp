@@ -82,6 +82,37 @@ TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
    runner.wait( killer ); // an ended child returns at once
 }
 
+// Gone, or a zombie nobody reaps yet: in either case it writes nothing.
+bool processGone( pid_t pid ) {
+   for ( int i = 0; i < 500; ++i ) {
+      std::ifstream stat( "/proc/" + std::to_string( pid ) + "/stat" );
+      String line;
+      if ( !std::getline( stat, line ) || line.find( ") Z" ) != String::npos ) {
+         return true;
+      }
+      ::usleep( 10000 );
+   }
+   return false;
+}
+
+TEST( ProcessRunner, AToolOverItsLimitIsKilledWithEverythingItStarted ) {
+   PosixEventLoop loop;
+   PosixProcessRunner runner( loop, 300ms );
+   char dir[] = "/tmp/quayd-tool-XXXXXX";
+   ASSERT_TRUE( ::mkdtemp( dir ) );
+   String const pidFile = String( dir ) + "/pid";
+   // As the mount tool waiting for e2fsck.
+   ToolRun const run = runner.runTool(
+      { "sh", "-c", "sleep 60 >/dev/null 2>&1 & echo $! > " + pidFile + "; wait" } );
+   ASSERT_TRUE( run.child );
+   EXPECT_EQ( run.child->signalCode(), kChildSignaled );
+   pid_t grandchild = 0;
+   std::ifstream( pidFile ) >> grandchild;
+   ASSERT_GT( grandchild, 0 );
+   EXPECT_TRUE( processGone( grandchild ) );
+   std::filesystem::remove_all( dir );
+}
+
 TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
    PosixEventLoop loop;
    PosixProcessRunner runner( loop );

@@ -37,6 +37,7 @@ struct Options {
    String name;
    String logFile;
    String traceDir;
+   unsigned mountToolLimit = 0; // seconds
 };
 
 // Parses the command line; exits for --help, --dump-trace and bad input.
@@ -52,7 +53,12 @@ Options parse( int argc, char ** argv ) {
       "the agent's own log, kept as two files of 4 MiB (syslog gets the same messages)" )(
       "trace-dir", po::value( &o.traceDir )->default_value( "/var/log/quayd" ),
       "where the trace ring file goes ($RINGLOGDIR overrides)" )(
-      "dump-trace", po::value( &dump ), "print the records of a trace ring file and exit" );
+      "dump-trace", po::value( &dump ), "print the records of a trace ring file and exit" )(
+      "mount-tool-limit",
+      po::value( &o.mountToolLimit )
+         ->default_value( unsigned(
+            std::chrono::duration_cast< Seconds >( PosixProcessRunner::kToolLimit ).count() ) ),
+      "seconds quylbmount (and the e2fsck it runs) may take before it is killed" );
    po::variables_map vm;
    try {
       po::store( po::parse_command_line( argc, argv, desc ), vm );
@@ -101,7 +107,7 @@ int main( int argc, char ** argv ) {
    serviceManagerIs( manager.get() );
    PosixEventLoop loop( manager.get() );
    loop.stopOnSignals();
-   PosixProcessRunner processes( loop );
+   PosixProcessRunner processes( loop, Seconds( std::max( opt.mountToolLimit, 1u ) ) );
    loop.scheduler()->processRunnerIs( &processes );
    PosixFileSystem files;
    loop.scheduler()->fileSystemIs( &files );
