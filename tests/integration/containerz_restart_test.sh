@@ -48,7 +48,8 @@ wait_for "dockerd in ns-red" answers
 wait_for "the service serving" cz list-images
 DOCKER_HOST=unix://$sockred make_image bb:1
 dred run -d --name app --network none bb:1 sh -c 'trap exit TERM; sleep 100000 & wait' >/dev/null
-[ "$(server_field state)" = running ] || fail "the service is $(server_field state)"
+serving() { [ "$(server_field state)" = running ]; }
+wait_for "the service running" serving
 before=$(kept)
 
 for sig in KILL TERM; do
@@ -64,7 +65,7 @@ done
 # The log driver changed while the agent was down: the daemon starts anew.
 kill_quayd KILL
 old=$(dockerd_pid)
-q containerz --vrf red
+q containerz --vrf red --log-driver none
 start_quayd
 restarted() { answers && [ "$(dockerd_pid)" != "$old" ] &&
   [ "$(dred info --format '{{.LoggingDriver}}')" = json-file ]; }
