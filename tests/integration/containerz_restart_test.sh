@@ -40,6 +40,9 @@ containerz_client "$proto_dir"
 ip netns add ns-red
 ip -n ns-red link set lo up
 ip netns exec ns-red ncat -u -lk 127.0.0.1 5514 --sh-exec "cat >/dev/null" >/dev/null 2>&1 &
+# The syslog server goes first: cleanup waits for every child.
+syslogd=$!
+trap 'kill "$syslogd" 2>/dev/null || true; cleanup' EXIT
 start_redis
 start_quayd
 q containerz --vrf red --log-driver syslog --syslog-server udp://127.0.0.1:5514
