@@ -56,8 +56,8 @@ struct LeftRunning {
    }
    void start( CrtConfig c ) {
       config->crtConfigIs( std::move( c ) );
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status,
-                                server );
+      sm =
+         containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status, server );
    }
 };
 
@@ -76,8 +76,12 @@ TEST( ContainerzAdopt, OnlyTheRuntimeItWouldStartIsKept ) {
             { "unchanged", was, up, true, true, true },
             { "another VRF", { L3::VrfName( "blue" ), 1, "" }, up, true, true, false },
             { "another log driver", { L3::VrfName( "red" ), 0, "" }, up, true, true, false },
-            { "a syslog server", { L3::VrfName( "red" ), 1, "udp://10.0.0.1:514" }, up, true,
-              true, false },
+            { "a syslog server",
+              { L3::VrfName( "red" ), 1, "udp://10.0.0.1:514" },
+              up,
+              true,
+              true,
+              false },
             { "the VRF not ready", was, up, false, true, false },
             { "the VRF inactive", was, 2, true, true, false },
             { "the runtime down", was, up, true, false, false },
@@ -88,8 +92,7 @@ TEST( ContainerzAdopt, OnlyTheRuntimeItWouldStartIsKept ) {
       w.runtime->active = c.runtimeActive;
       pid_t const serverPid = w.server->state().pid;
       w.start( c.now );
-      ASSERT_EQ( w.runtime->count( "runtimeRunsWith" ) != 0,
-                 c.redState == up && c.redReady )
+      ASSERT_EQ( w.runtime->count( "runtimeRunsWith" ) != 0, c.redState == up && c.redReady )
          << "the VRF is looked at first";
       EXPECT_TRUE( w.crt->enabled() );
       if ( c.adopted ) {
