@@ -184,7 +184,9 @@ void ContainerzSm::handleInitialized() {
       // The runtime's own start reports the missing directory again.
       QTRACE( trace, 0, "creating data root failed: {}", e.what() );
    }
-   handleCrtConfig();
+   if ( !adoptRuntime() ) {
+      handleCrtConfig();
+   }
    crtStatus_->enabledIs( true );
    QTRACE( trace, 2, "Exiting" );
 }
@@ -197,6 +199,50 @@ void ContainerzSm::createDataRoot() {
 void ContainerzSm::cleanupDataRoot() {
    QTRACE( trace, 8, "cleaning up data root {}", kDataRoot );
    taskScheduler_->files().removeAll( kDataRoot );
+}
+
+bool ContainerzSm::adoptRuntime() {
+   L3::VrfName const & vrfName = crtConfig().vrfName;
+   if ( !vrfName.isDefault() ) {
+      auto const entry = allVrfStatusLocal_->vrf( vrfName.str() );
+      if ( !entry || !active( *entry ) ) {
+         return false;
+      }
+   }
+   bool runs = false;
+   tryRuntime( "Looking for a runtime left running", [ & ] {
+      runs = runtime_->runtimeRunsWith( kDataRoot, netNsPath(), logDriver(), nullptr );
+   } );
+   if ( !runs ) {
+      return false;
+   }
+   QTRACE( trace, 0, "Adopting the container runtime left running for VRF {}", vrfName );
+   adopting_ = true;
+   handleVrfConfig();
+   adopting_ = false;
+   return true;
+}
+
+void ContainerzSm::runtimeAdopted() {
+   // The syslog server answered when it started; the gate is once per
+   // usable period of the VRF, which has not ended.
+   runtimeWanted_ = true;
+   crtStatus_->lastErrorIs( "" );
+   if ( serverSm_ ) {
+      serverSm_->runtimeIs( netNsPath() );
+   }
+}
+
+String ContainerzSm::netNsPath() const {
+   L3::VrfName const & vrfName = crtConfig().vrfName;
+   return vrfName.isDefault() ? String() : "/run/netns/" + vrfName.nsName();
+}
+
+Ptr< SyslogDriver const > ContainerzSm::logDriver() const {
+   // Without a server the driver logs to the host's own syslog.
+   return crtConfig().logDriver == 1
+             ? syslogDriverFactory( crtConfig().syslogServer, LogTag( 1 ), SyslogFacility( 1 ) )
+             : nullptr;
 }
 
 void ContainerzSm::handleCrtConfig() {
@@ -279,11 +325,15 @@ void ContainerzSm::handleVrfEnabled() {
    }
    if ( inHandleCrtConfig_ ) {
       QTRACE( trace, 2, "called from handleCrtConfig" );
-   } else {
+   } else if ( !adopting_ ) {
       cleanupStaleState( false );
    }
    if ( vrfEnabledStatus_->enabled() ) {
-      handleSyslogServer();
+      if ( adopting_ ) {
+         runtimeAdopted();
+      } else {
+         handleSyslogServer();
+      }
    }
    QTRACE( trace, 2, "Exiting" );
 }
@@ -377,15 +427,10 @@ void ContainerzSm::startRuntime() {
    QUAYD_ASSERT_MSG( vrfEnabledStatus_->enabled(),
                      "VRF has to be enabled before calling startRuntime" );
    L3::VrfName const & vrfName = crtConfig().vrfName;
-   String const netNsPath = vrfName.isDefault() ? String() : "/run/netns/" + vrfName.nsName();
-   Ptr< SyslogDriver const > logDriver;
-   if ( crtConfig().logDriver == 1 ) {
-      // Without a server the driver logs to the host's own syslog.
-      String const & url = crtConfig().syslogServer;
-      logDriver = syslogDriverFactory( url, LogTag( 1 ), SyslogFacility( 1 ) );
-      QUAYD_ASSERT_MSG( url.empty() || urlReachabilityStatus_->reachable(),
-                        "URL has to be reachable before calling startRuntime" );
-   }
+   String const netNsPath = this->netNsPath();
+   Ptr< SyslogDriver const > const logDriver = this->logDriver();
+   QUAYD_ASSERT_MSG( !logDriver || logDriver->url().empty() || urlReachabilityStatus_->reachable(),
+                     "URL has to be reachable before calling startRuntime" );
    runtimeWanted_ = true;
    if ( !netNsPath.empty() && !taskScheduler_->files().exists( netNsPath ) ) {
       // The VRF may be active before its namespace is there (at boot).

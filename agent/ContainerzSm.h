@@ -6,6 +6,10 @@
 // until that server answers from the VRF's namespace. Containers themselves
 // are managed by the gNOI Containerz service through the same runtime; that
 // service runs while the runtime does (ContainerzServerSm.h), when given.
+// A runtime that an earlier agent process left running in a usable VRF, with
+// the configuration this one would give it, is adopted as it is, with its
+// containers and its service: a restart or an upgrade of the agent is no
+// outage.
 #include "agent/ContainerzServerSm.h"
 #include "agent/UrlReachability.h"
 #include "model/Model.h"
@@ -117,6 +121,13 @@ class ContainerzSm : public PtrInterface {
    // Retries the start or stop of the runtime that failed last.
    void handleRuntimeRetry();
    void createDataRoot();
+   // Takes on the runtime left running when it runs as configured in a
+   // usable VRF; false when it does not, to be started through the gates.
+   bool adoptRuntime();
+   void runtimeAdopted();
+   // Where the runtime runs and logs to, as configured.
+   String netNsPath() const;
+   Ptr< SyslogDriver const > logDriver() const;
    void cleanupStaleState( bool cleanupVrfState );
    void startRuntime();
    // Disables and resets the runtime, whether or not it was started.
@@ -135,6 +146,8 @@ class ContainerzSm : public PtrInterface {
    Ptr< VrfEnabledStatus > vrfEnabledStatus_;
    Ptr< VrfSm > vrfSm_;
    bool inHandleCrtConfig_ = false;
+   // True while adoptRuntime sets the VRF's flag: no cleanup, no gates.
+   bool adopting_ = false;
    Ptr< UrlReachabilityStatus > urlReachabilityStatus_;
    Ptr< UrlReachabilityBaseSm > urlReachabilitySm_;
    bool initialized_ = false;

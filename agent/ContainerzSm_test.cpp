@@ -16,6 +16,8 @@ using Testing::FakeRuntime;
 using Calls = std::vector< String >;
 
 String const kApplyDefault = "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])";
+// A new machine first looks for a runtime to adopt (ContainerzAdopt_test.cpp).
+String const kLookDefault = "runtimeRunsWith(/mnt/flash/.containerz/data-root,,-,[])";
 String const kApplyRed =
    "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
 
@@ -47,8 +49,8 @@ class ContainerzSmTest : public ::testing::Test {
 
 TEST_F( ContainerzSmTest, TheDefaultVrfStartsTheRuntimeAtOnce ) {
    start();
-   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()", "runtimeActive()",
-                                         kApplyDefault, "enableRuntime()" } ) );
+   EXPECT_EQ( runtime->calls(), ( Calls{ kLookDefault, "disableRuntime()", "resetConfig()",
+                                         "runtimeActive()", kApplyDefault, "enableRuntime()" } ) );
    EXPECT_TRUE( crt->enabled() );
    EXPECT_TRUE( sm->vrfEnabledStatus()->enabled() );
    EXPECT_FALSE( sm->vrfSm() );
@@ -175,8 +177,8 @@ TEST_F( ContainerzSmTest, ARuntimeThatRunsAlreadyIsRestartedWithTheConfiguration
    runtime->active = true;
    runtime->failNext( "disableRuntime", RuntimeException( "daemon busy" ) );
    start();
-   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "runtimeActive()", "disableRuntime()",
-                                         kApplyDefault, "enableRuntime()" } ) );
+   EXPECT_EQ( runtime->calls(), ( Calls{ kLookDefault, "disableRuntime()", "runtimeActive()",
+                                         "disableRuntime()", kApplyDefault, "enableRuntime()" } ) );
    EXPECT_TRUE( runtime->active );
    EXPECT_EQ( crt->lastError(), "" );
 }
@@ -235,7 +237,8 @@ TEST_F( ContainerzSmTest, AFailedStopIsRetriedEveryTenSeconds ) {
 // nothing to wait for.
 TEST_F( ContainerzSmTest, TheSyslogDriverWithoutAServerStartsAtOnceWithNoAddress ) {
    start( { L3::VrfName( "default" ), 1, "" } );
-   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()", "runtimeActive()",
+   EXPECT_EQ( runtime->calls(), ( Calls{ "runtimeRunsWith(/mnt/flash/.containerz/data-root,,,[])",
+                                         "disableRuntime()", "resetConfig()", "runtimeActive()",
                                          "applyConfig(/mnt/flash/.containerz/data-root,,,false,[])",
                                          "enableRuntime()" } ) );
    ASSERT_TRUE( runtime->appliedLogDriver ) << "the syslog driver, not the default one";
@@ -259,7 +262,9 @@ class UnusableSyslogServer : public ContainerzSmTest,
 TEST_P( UnusableSyslogServer, KeepsTheRuntimeDownWithAnErrorWithoutProbing ) {
    auto const & p = GetParam();
    start( { L3::VrfName( "default" ), 1, p.url } );
-   EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( runtime->calls(),
+              ( Calls{ "runtimeRunsWith(/mnt/flash/.containerz/data-root,," + p.url + ",[])",
+                       "disableRuntime()", "resetConfig()" } ) );
    EXPECT_EQ( crt->lastError(),
               fmt::format( "syslog server '{}' cannot be used: {}", p.url, p.reason ) );
    EXPECT_TRUE( crt->enabled() ) << "the sub-agent runs, waiting for a usable configuration";

@@ -173,6 +173,12 @@ class ContainerRuntimeInterface : public PtrInterface {
                              Ptr< SyslogDriver const > const & logDriver, bool flag,
                              Ptr< InsecureRegistries const > const & insecure ) = 0;
    virtual void resetConfig() = 0;
+   // Whether the runtime, left by an earlier agent process, is active on the
+   // configuration applyConfig would store for these arguments; it then
+   // counts as applied, and the runtime as enabled with it.
+   virtual bool runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                                 Ptr< SyslogDriver const > const & logDriver,
+                                 Ptr< InsecureRegistries const > const & insecure ) = 0;
    // Told after each request to the daemon why it did not answer (nothing
    // in time, no connection), or "" once it answers. A runtime without a
    // daemon to ask has nothing to tell. One observer; a new one replaces it.

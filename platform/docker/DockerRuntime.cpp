@@ -131,6 +131,32 @@ void DockerRuntime::resetConfig() {
    netNsPath_.clear();
 }
 
+namespace {
+bool sameFile( String const & a, String const & b ) {
+   struct stat sa, sb;
+   return ::stat( a.c_str(), &sa ) == 0 && ::stat( b.c_str(), &sb ) == 0 &&
+          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+} // namespace
+
+bool DockerRuntime::runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                                     Ptr< SyslogDriver const > const & logDriver,
+                                     Ptr< InsecureRegistries const > const & insecure ) {
+   DaemonConfig const & c = daemon_.config();
+   if ( !c.exists() || c.read() != c.build( dataRoot, netNsPath, logDriver, insecure,
+                                            DaemonSettings::fromEnvironment() ) ) {
+      return false;
+   }
+   pid_t const pid = dockerdPid();
+   String const ns = netNsPath.empty() ? String( "/proc/self/ns/net" ) : netNsPath;
+   if ( !pid || !sameFile( ns, "/proc/" + std::to_string( pid ) + "/ns/net" ) ||
+        !runtimeActive() ) {
+      return false;
+   }
+   netNsPath_ = netNsPath;
+   return true;
+}
+
 void DockerRuntime::enableRuntime() {
    daemon_.start( netNsPath_, [ this ] { return runtimeActive(); } );
 }

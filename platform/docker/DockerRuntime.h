@@ -54,6 +54,11 @@ class DockerRuntime : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   // Also that dockerd is in the namespace at netNsPath as it is now, not
+   // in one that went away with its name.
+   bool runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                         Ptr< SyslogDriver const > const & logDriver,
+                         Ptr< InsecureRegistries const > const & insecure ) override;
    void answerObserverIs( std::function< void( String const & ) > observer ) override;
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;

@@ -1,6 +1,7 @@
 #include "platform/testing/FakeRuntime.h"
 
 #include <algorithm>
+#include <optional>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -161,6 +162,20 @@ void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath
 }
 
 void FakeRuntime::resetConfig() { record( "resetConfig", "" ); }
+
+bool FakeRuntime::runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                                   Ptr< SyslogDriver const > const & logDriver,
+                                   Ptr< InsecureRegistries const > const & insecure ) {
+   std::set< String > regs = insecure ? insecure->reg() : std::set< String >{};
+   record( "runtimeRunsWith",
+           fmt::format( "{},{},{},[{}]", dataRoot, netNsPath, logDriver ? logDriver->url() : "-",
+                        fmt::join( regs, "," ) ) );
+   auto const url = []( Ptr< SyslogDriver const > const & d ) {
+      return d ? std::optional< String >( d->url() ) : std::nullopt;
+   };
+   return active && appliedDataRoot == dataRoot && appliedNetNs == netNsPath &&
+          url( appliedLogDriver ) == url( logDriver ) && appliedInsecure == regs;
+}
 
 uint64_t FakeRuntime::containerEventsSubscribe( ContainerEventHandler handler ) {
    return subscribers_.add( std::move( handler ) );

@@ -91,6 +91,10 @@ class FakeRuntime : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   // True while active on what was applied with these arguments.
+   bool runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                         Ptr< SyslogDriver const > const & logDriver,
+                         Ptr< InsecureRegistries const > const & insecure ) override;
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package on a booted Debian 12 with systemd as PID 1: installed
 # with apt as the README says, the agent and its daemon under systemd
-# through restarts, deaths, a wedge, a reboot, an upgrade and a removal.
+# through restarts, deaths, a wedge, a reboot, upgrades (of the quy
+# sub-agent and of Containerz) and a removal.
 # Usage: boot_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -134,12 +135,40 @@ wait_for "quayd active after the upgrade" inside systemctl is-active quayd
 for c in c1 c2 c3; do running $c || fail "$c stopped by the upgrade"; done
 check_done "an upgrade keeps every container running with its ID"
 
-daemon=$(dockerd_pid)
+# Containerz in the default VRF: the upgrade's new agent adopts its daemon,
+# the container a gNOI client would have started there, and the service.
+q containerz --vrf default
+containerz_up() {
+  [ "$(inside docker info --format '{{.DockerRootDir}}' 2>/dev/null)" = /mnt/flash/.containerz/data-root ]
+}
+WAIT_S=120 wait_for "the Containerz daemon" containerz_up
+make_tarball z 0
+inside docker load -i /root/z.tar >/dev/null
+inside docker run -d --name z1 --network none z:latest sleep 100000 >/dev/null
+server() { inside redis-cli -s /run/quayd/redis.sock hget mgmt/gnoi/containerz/serverStatus "$1"; }
+serving() { [ "$(server state)" = running ]; }
+wait_for "the gNOI service running" serving
+runtime_kept() { echo "$(dockerd_pid) $(inside docker inspect -f '{{.Id}} {{.State.StartedAt}}' z1)"; }
+kept() { echo "$(runtime_kept) $(server pid)"; }
+before=$(kept)
+(cd "$build" && cpack -G DEB -B "$work/pkg3" -D CPACK_PACKAGE_VERSION=0.1.0+boot3 \
+  -D CPACK_DEBIAN_FILE_NAME=quayd_0.1.0+boot3_amd64.deb >"$work/cpack3.log" 2>&1) ||
+  { cat "$work/cpack3.log"; fail "cpack of the third build"; }
+cp "$work"/pkg3/quayd_*.deb "$root/root/"
+inside_net apt-get install -y -q ./quayd_0.1.0+boot3_amd64.deb >>"$work/apt.log" 2>&1 ||
+  { tail -n 30 "$work/apt.log"; fail "upgrade with Containerz"; }
+wait_for "quayd active after the Containerz upgrade" inside systemctl is-active quayd
+mounted() { inside systemctl show -p StatusText --value quayd | grep -q "^Running on the state database"; }
+wait_for "the new agent on its database" mounted
+wait_for "the gNOI service running after the upgrade" serving
+[ "$(kept)" = "$before" ] || fail "the upgrade restarted Containerz: $before, now $(kept)"
+running z1 || fail "z1 stopped by the upgrade"
+check_done "an upgrade keeps the Containerz daemon, its container and the gNOI service"
+
 inside_net apt-get remove -y -q quayd >>"$work/apt.log" 2>&1 || { tail -n 30 "$work/apt.log"; fail "remove"; }
 ! inside systemctl is-active quayd >/dev/null || fail "quayd still active after remove"
-[ "$(dockerd_pid)" = "$daemon" ] || fail "remove touched dockerd"
-[ "$(for c in c1 c2 c3; do cid $c; done)" = "$ids" ] || fail "remove replaced a container"
-for c in c1 c2 c3; do running $c || fail "$c stopped by remove"; done
+[ "$(runtime_kept)" = "${before% *}" ] || fail "remove touched dockerd or z1: $before, now $(runtime_kept)"
+running z1 || fail "z1 stopped by remove"
 inside test -e /var/lib/quayd/redis || fail "remove took the state database"
 check_done "apt remove stops the agent, leaves dockerd and the containers"
 
@@ -153,4 +182,4 @@ inside test -d /var/lib/docker || fail "purge took /var/lib/docker"
 check_done "apt purge removes the agent's state and settings, nothing on flash"
 
 print_times
-echo "boot: 10 passed, 0 failed"
+echo "boot: 11 passed, 0 failed"

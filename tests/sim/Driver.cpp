@@ -307,6 +307,7 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
    }
    auto const runs = world.daemon->runs();
    auto const before = world.daemon->containers();
+   auto const starts = world.daemon->starts();
    if ( !alive( [ & ] {
            add( r.violations, leftovers( world.restartAgent() ) );
            settle( 5min );
@@ -317,6 +318,12 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
    if ( world.daemon->runs() != runs || world.daemon->containers() != before ) {
       r.violations.push_back(
          { "RestartKeepsContainersRunning", "a restart of the agent ran a container again" } );
+      return r;
+   }
+   // Either sub-agent's daemon, up at rest, is taken on as it runs.
+   if ( world.daemon->starts() != starts ) {
+      r.violations.push_back(
+         { "RestartKeepsTheDaemonRunning", "a restart of the agent restarted the daemon" } );
       return r;
    }
    // The daemon restarts, as on a switch that lost power: what it does not

@@ -48,8 +48,9 @@ struct ScenarioResult {
 
 // Runs scenario `seed`: `steps` random steps with the invariants checked
 // after each, then every fault cleared, time to settle, the invariants at
-// rest, a restart that must recover without restarting a container, and a
-// restart of the daemon after which every container that should run runs.
+// rest, a restart that must recover without restarting the daemon or a
+// container, and a restart of the daemon after which every container that
+// should run runs.
 // `stepStarted` is told the number of each step as it begins (0: the end).
 ScenarioResult runScenario( uint64_t seed, size_t steps,
                             std::function< void( size_t ) > const & stepStarted = {} );

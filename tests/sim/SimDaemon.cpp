@@ -90,6 +90,7 @@ void SimDaemon::revive() {
 void SimDaemon::start() {
    Config const c = config_.value_or( Config{} );
    active_ = true;
+   ++starts_;
    root_ = rootOf( c.dataRoot );
    netNs_ = c.netNs;
    logAddress_ = c.logAddress;
@@ -333,12 +334,9 @@ void SimDaemon::removeContainer( String const & name, bool force ) {
    emit( name, "destroy" );
 }
 
-void SimDaemon::applyConfig( String const & dataRoot, String const & netNsPath,
-                             Ptr< SyslogDriver const > const & logDriver, bool,
-                             Ptr< InsecureRegistries const > const & insecure ) {
-   if ( !enter( "applyConfig", false ) ) {
-      return;
-   }
+SimDaemon::Config SimDaemon::configOf( String const & dataRoot, String const & netNsPath,
+                                       Ptr< SyslogDriver const > const & logDriver,
+                                       Ptr< InsecureRegistries const > const & insecure ) {
    Config c{ dataRoot, netNsPath, std::nullopt, {} };
    if ( logDriver ) {
       c.logAddress = logDriver->url();
@@ -346,7 +344,27 @@ void SimDaemon::applyConfig( String const & dataRoot, String const & netNsPath,
    if ( insecure ) {
       c.insecure = insecure->reg();
    }
-   config_ = c;
+   return c;
+}
+
+void SimDaemon::applyConfig( String const & dataRoot, String const & netNsPath,
+                             Ptr< SyslogDriver const > const & logDriver, bool,
+                             Ptr< InsecureRegistries const > const & insecure ) {
+   if ( enter( "applyConfig", false ) ) {
+      config_ = configOf( dataRoot, netNsPath, logDriver, insecure );
+   }
+}
+
+bool SimDaemon::runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                                 Ptr< SyslogDriver const > const & logDriver,
+                                 Ptr< InsecureRegistries const > const & insecure ) {
+   if ( !enter( "runtimeRunsWith", false ) || !active_ || dead ) {
+      return false;
+   }
+   // What runs, not only what is written: a reload may not have taken all.
+   Config const want = configOf( dataRoot, netNsPath, logDriver, insecure );
+   return config_ == want && root_ == rootOf( want.dataRoot ) && netNs_ == want.netNs &&
+          logAddress_ == want.logAddress && insecureLive_ == want.insecure;
 }
 
 void SimDaemon::resetConfig() {

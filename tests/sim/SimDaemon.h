@@ -68,6 +68,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    // How often each name was run since the start.
    std::map< String, uint32_t > const & runs() const { return runs_; }
    uint64_t calls() const { return calls_; }
+   // How often the daemon came up since the start.
+   uint32_t starts() const { return starts_; }
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -90,6 +92,9 @@ class SimDaemon : public ContainerRuntimeInterface {
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
    void resetConfig() override;
+   bool runtimeRunsWith( String const & dataRoot, String const & netNsPath,
+                         Ptr< SyslogDriver const > const & logDriver,
+                         Ptr< InsecureRegistries const > const & insecure ) override;
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
 
@@ -118,7 +123,11 @@ class SimDaemon : public ContainerRuntimeInterface {
       String dataRoot, netNs;
       std::optional< String > logAddress;
       std::set< String > insecure;
+      bool operator==( Config const & ) const = default;
    };
+   static Config configOf( String const & dataRoot, String const & netNsPath,
+                           Ptr< SyslogDriver const > const & logDriver,
+                           Ptr< InsecureRegistries const > const & insecure );
    std::optional< Config > config_;
    String root_, netNs_;
    std::optional< String > logAddress_;
@@ -128,6 +137,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::map< String, std::map< String, SimContainer > > byRoot_;
    std::map< String, uint32_t > runs_;
    uint64_t calls_ = 0;
+   uint32_t starts_ = 0;
    uint64_t nextId_ = 1;
    Ptr< TaskScheduler > scheduler_;
    ContainerEventSubscribers subscribers_;
