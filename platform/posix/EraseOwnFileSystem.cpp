@@ -105,8 +105,7 @@ struct Eraser {
             return;
          }
          struct stat opened;
-         if ( ::fstat( fd, &opened ) != 0 || opened.st_dev != dev ||
-              opened.st_ino != st.st_ino ) {
+         if ( ::fstat( fd, &opened ) != 0 || opened.st_dev != dev || opened.st_ino != st.st_ino ) {
             ::close( fd ); // mounted over or swapped meanwhile
             return;
          }

@@ -59,7 +59,7 @@ grpc::Status ContainerzServer::RemoveVolume( grpc::ServerContext * ctx,
    try {
       auto const api = clientOf( ctx );
       auto r = api->request( "DELETE", "/volumes/" + DockerApiClient::escape( name ) +
-                                         ( req->force() ? "?force=1" : "" ) );
+                                          ( req->force() ? "?force=1" : "" ) );
       if ( r.status == 409 ) {
          return { grpc::StatusCode::FAILED_PRECONDITION,
                   "volume " + name + " is in use: " + DockerApiClient::errorMessage( r ) };
@@ -74,7 +74,8 @@ grpc::Status ContainerzServer::RemoveVolume( grpc::ServerContext * ctx,
    }
 }
 
-grpc::Status ContainerzServer::ListVolume( grpc::ServerContext * ctx, pb::ListVolumeRequest const * req,
+grpc::Status ContainerzServer::ListVolume( grpc::ServerContext * ctx,
+                                           pb::ListVolumeRequest const * req,
                                            grpc::ServerWriter< pb::ListVolumeResponse > * out ) {
    try {
       auto const api = clientOf( ctx );
