@@ -13,19 +13,10 @@ quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5 size_mb=${6:-100} rounds=${7:-3}
 . "$(dirname "$0")/../tests/integration/lib.sh"
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH" WAIT_S=90 QUAYD_CONTAINERZ_SERVER=$server_bin
-sockred=/run/quayd/docker/ns-red.sock
-dred() { docker -H "unix://$sockred" "$@"; }
-answers() { dred info >/dev/null 2>&1; }
 containerz_client "$proto_dir"
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
-ip netns add ns-red
-ip -n ns-red link set lo up
-start_redis
-start_quayd
-q containerz --vrf red
-q vrf red --active
-wait_for "dockerd in ns-red" answers
+start_containerz
 served() { cz list-images; }
 wait_for "the service" served
 

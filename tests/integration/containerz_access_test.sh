@@ -14,11 +14,8 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$(dirname "$server_bin"):$PATH"
 unset QUAYD_CONTAINERZ_SERVER
 export WAIT_S=90
-sockred=/run/quayd/docker/ns-red.sock
 csock=/run/quayd/containerz.sock
 svc=/gnoi.containerz.Containerz
-dred() { docker -H "unix://$sockred" "$@"; }
-answers() { dred info >/dev/null 2>&1; }
 diagnose() {
   echo "--- serverStatus"; redis-cli -s "$sock" hgetall mgmt/gnoi/containerz/serverStatus
   echo "--- server.log"; tail -n 20 /run/quayd/containerz/server.log
@@ -44,13 +41,7 @@ as() { # as UID GID CLIENT-ARGS...
     /usr/bin/python3 "$client" "$@"
 }
 
-ip netns add ns-red
-ip -n ns-red link set lo up
-start_redis
-start_quayd
-q containerz --vrf red
-q vrf red --active
-wait_for "dockerd in ns-red" answers
+start_containerz
 wait_for "the server running" sh -c "[ \"\$(redis-cli -s $sock hget mgmt/gnoi/containerz/serverStatus state)\" = running ]"
 [ "$(server_field address)" = "unix:$csock" ] || fail "address $(server_field address)"
 

@@ -15,10 +15,7 @@ quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
-sockred=/run/quayd/docker/ns-red.sock
 staging=/mnt/flash/.containerz/staging
-dred() { docker -H "unix://$sockred" "$@"; }
-answers() { dred info >/dev/null 2>&1; }
 export QUAYD_CONTAINERZ_SERVER=$server_bin
 sweeper=
 trap 'kill "$sweeper" 2>/dev/null || true; cleanup' EXIT
@@ -44,13 +41,7 @@ expect_error() {
   grep -q "error $code:" <<<"$out" || fail "$* refused otherwise than $code: $out"
 }
 
-ip netns add ns-red
-ip -n ns-red link set lo up
-start_redis
-start_quayd
-q containerz --vrf red
-q vrf red --active
-wait_for "dockerd in ns-red" answers
+start_containerz
 wait_for "the server running" server_is running 0
 [ "$(server_field address)" = unix:/run/quayd/containerz.sock ] || fail "address $(server_field address)"
 in_red() { [ "$(stat -L -c %i "/proc/$(server_field pid)/ns/net")" = "$(stat -L -c %i /run/netns/ns-red)" ]; }

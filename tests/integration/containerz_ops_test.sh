@@ -16,13 +16,10 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
 export QUAYD_CONTAINERZ_SERVER=$server_bin
-sockred=/run/quayd/docker/ns-red.sock
 standin=$work/standin.sock hold=$work/hold
 staging=/mnt/flash/ops-staging
 server= standin_pid= deploys=()
 trap 'kill "$server" "$standin_pid" 2>/dev/null || true; for p in "${deploys[@]}"; do stop_client "$p"; done; cleanup' EXIT
-dred() { docker -H "unix://$sockred" "$@"; }
-answers() { dred info >/dev/null 2>&1; }
 diagnose() {
   echo "--- server"; tail -n 20 "$work/server.out"
   echo "--- stand-in"; tail -n 20 "$work/standin.out"
@@ -54,13 +51,7 @@ stop_client() { pkill -P "$1" || true; kill "$1" 2>/dev/null || true; }
 dropped() { grep -q "^dropped .*$1" "$work/standin.out"; }
 
 containerz_client "$proto_dir"
-ip netns add ns-red
-ip -n ns-red link set lo up
-start_redis
-start_quayd
-q containerz --vrf red
-q vrf red --active
-wait_for "dockerd in ns-red" answers
+start_containerz
 ip netns exec ns-red /usr/bin/python3 "$(dirname "$0")/daemon_standin.py" "$standin" "$sockred" \
   "$hold" >"$work/standin.out" 2>&1 &
 standin_pid=$!

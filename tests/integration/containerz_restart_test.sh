@@ -13,9 +13,6 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90 TRACE='ContainerzSm/0'
 export QUAYD_CONTAINERZ_SERVER=$server_bin
-sockred=/run/quayd/docker/ns-red.sock
-dred() { docker -H "unix://$sockred" "$@"; }
-answers() { dred info >/dev/null 2>&1; }
 server_field() { field mgmt/gnoi/containerz/serverStatus "$1"; }
 dockerd_pid() { cat /run/quayd/docker/ns-red.pid; }
 # What a restart of the agent must not change.

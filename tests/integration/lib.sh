@@ -185,4 +185,19 @@ containerz_client() {
   (cd "$1" && protoc -I . --python_out="$CONTAINERZ_PY" --grpc_out="$CONTAINERZ_PY" \
     --plugin=protoc-gen-grpc="$(command -v grpc_python_plugin)" $(find . -name '*.proto'))
 }
+# The VRF red's daemon, which the Containerz sub-agent runs in ns-red.
+sockred=/run/quayd/docker/ns-red.sock
+dred() { docker -H "unix://$sockred" "$@"; }
+answers() { dred info >/dev/null 2>&1; }
+# start_containerz: the agent and its database up, Containerz configured in
+# the VRF red, and the VRF's daemon answering.
+start_containerz() {
+  ip netns add ns-red
+  ip -n ns-red link set lo up
+  start_redis
+  start_quayd
+  q containerz --vrf red
+  q vrf red --active
+  wait_for "dockerd in ns-red" answers
+}
 cz() { ip netns exec ns-red /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/containerz_client.py" "$@"; }
