@@ -15,7 +15,6 @@
 #include <fmt/format.h>
 
 #include "platform/Exception.h"
-#include "platform/posix/EraseOwnFileSystem.h"
 
 namespace Quayd {
 
@@ -128,10 +127,6 @@ void PosixFileSystem::removeAll( String const & path ) {
    if ( ec ) {
       fail( "remove", path, ec );
    }
-}
-
-void PosixFileSystem::eraseOwnFileSystem( String const & path ) {
-   Quayd::eraseOwnFileSystem( path );
 }
 
 void PosixFileSystem::writeFile( String const & path, String const & text, mode_t mode ) {

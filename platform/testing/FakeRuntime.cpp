@@ -56,11 +56,6 @@ bool FakeRuntime::runtimeActive() {
    return active;
 }
 
-bool FakeRuntime::runtimeGone() {
-   record( "runtimeGone", "" );
-   return !active && !stuck;
-}
-
 void FakeRuntime::enableRuntime() {
    record( "enableRuntime", "" );
    active = enableActivates;
