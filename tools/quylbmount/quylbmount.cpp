@@ -163,6 +163,20 @@ unsigned long long freeMbIn( String const & dir ) {
 
 enum class Outcome { done, failed, beyondRepair };
 
+// e2fsck of `image`: beyond repair at status 4 or more; failed, and said so,
+// when it did not finish.
+Outcome checkImage( String const & image ) {
+   int const status = check( image );
+   if ( status >= 4 ) {
+      return Outcome::beyondRepair;
+   }
+   if ( status < 0 ) {
+      fail( "e2fsck did not finish on " + image + "; the image is kept" );
+      return Outcome::failed;
+   }
+   return Outcome::done;
+}
+
 // Brings the file system in `image` to `mb` MiB in place, keeping what is
 // on it: grown always (when flash has the room), shrunk only when its data
 // fits. The file follows the file system, so a cut between the two steps
@@ -177,13 +191,8 @@ Outcome resize( String const & image, String const & dir, unsigned long long mb,
    }
    unsigned long long const fileBytes = static_cast< unsigned long long >( st.st_size );
    if ( fsBytes != want ) {
-      int const status = check( image );
-      if ( status >= 4 ) {
-         return Outcome::beyondRepair;
-      }
-      if ( status < 0 ) {
-         fail( "e2fsck did not finish on " + image + "; the image is kept" );
-         return Outcome::failed;
+      if ( Outcome const o = checkImage( image ); o != Outcome::done ) {
+         return o;
       }
    }
    if ( want > fileBytes ) {
@@ -221,13 +230,8 @@ Outcome mountExisting( String const & image, String const & dir, String const & 
    bool checked = false;
    if ( !sb.clean ) {
       fprintf( stderr, "quylbmount: %s was not unmounted clean; checking it\n", image.c_str() );
-      int const status = check( image );
-      if ( status >= 4 ) {
-         return Outcome::beyondRepair;
-      }
-      if ( status < 0 ) {
-         fail( "e2fsck did not finish on " + image + "; the image is kept" );
-         return Outcome::failed;
+      if ( Outcome const o = checkImage( image ); o != Outcome::done ) {
+         return o;
       }
       checked = true;
    }
