@@ -3,33 +3,16 @@
 // exactly when they run as it would start them, in a usable VRF.
 #include <gtest/gtest.h>
 
-#include "agent/ContainerzSm.h"
-#include "platform/testing/FakeContainerzServer.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
+#include "agent/ContainerzServerSmTest.h"
 
 namespace Quayd {
 namespace {
 
-using Testing::FakeContainerzServer;
-using Testing::FakeRuntime;
 using CrtConfig = Gnoi::Containerz::CrtConfig;
 
 String const kRedNs = "/run/netns/ns-red";
 
-struct LeftRunning {
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
-   Ptr< FakeContainerzServer > server = makePtr< FakeContainerzServer >();
-   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
-   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
-      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   Ptr< Gnoi::Containerz::ServerStatus > status = makePtr< Gnoi::Containerz::ServerStatus >();
-   Ptr< ContainerzSm > sm;
-
+struct LeftRunning : ContainerzWithServer {
    // The earlier agent's runtime in VRF red, logging to the host's syslog,
    // with its service; red and blue are usable unless told otherwise.
    LeftRunning() {
@@ -48,16 +31,6 @@ struct LeftRunning {
       for ( char const * name : { "red", "blue" } ) {
          vrfIs( name, Ip::kVrfStateActive, true );
       }
-   }
-   void vrfIs( String const & name, uint8_t state, bool ready ) {
-      auto v = vrfs->vrfIs( name );
-      v->vrfStateIs( state );
-      v->vrfReadyIs( ready );
-   }
-   void start( CrtConfig c ) {
-      config->crtConfigIs( std::move( c ) );
-      sm =
-         containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status, server );
    }
 };
 

@@ -4,40 +4,18 @@
 // published and repaired, all in virtual time.
 #include <gtest/gtest.h>
 
-#include "agent/ContainerzSm.h"
-#include "platform/testing/FakeContainerzServer.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
+#include "agent/ContainerzServerSmTest.h"
 
 namespace Quayd {
 namespace {
 
-using Testing::FakeContainerzServer;
-using Testing::FakeRuntime;
-
-class ContainerzServerSmTest : public ::testing::Test {
+class ContainerzServerSmTest : public ::testing::Test, public ContainerzWithServer {
  protected:
-   void start() {
-      sm =
-         containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status, server );
-   }
    // What the status says: "state pid restarts".
    String published() const {
       return status->state() + " " + std::to_string( status->pid() ) + " " +
              std::to_string( status->restarts() );
    }
-
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
-   Ptr< FakeContainerzServer > server = makePtr< FakeContainerzServer >();
-   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
-   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
-      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   Ptr< Gnoi::Containerz::ServerStatus > status = makePtr< Gnoi::Containerz::ServerStatus >();
-   Ptr< ContainerzSm > sm;
 };
 
 TEST_F( ContainerzServerSmTest, TheServerRunsExactlyWhileTheRuntimeRuns ) {

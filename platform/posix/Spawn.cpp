@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/BoundedOutput.h"
@@ -107,6 +109,20 @@ void say( int fd, String const & s ) {
 int pidfdOf( pid_t pid ) { return int( ::syscall( SYS_pidfd_open, pid, 0 ) ); }
 
 } // namespace
+
+String findProgram( String const & name ) {
+   char const * path = ::getenv( "PATH" );
+   String const dirs = path ? path : "";
+   for ( size_t from = 0; from <= dirs.size(); ) {
+      size_t const end = std::min( dirs.find( ':', from ), dirs.size() );
+      String const candidate = dirs.substr( from, end - from ) + "/" + name;
+      if ( end > from && ::access( candidate.c_str(), X_OK ) == 0 ) {
+         return candidate;
+      }
+      from = end + 1;
+   }
+   return "/usr/sbin/" + name;
+}
 
 void closeDescriptorsFrom( int first ) {
    if ( ::syscall( SYS_close_range, unsigned( first ), ~0U, 0U ) == 0 ) {

@@ -35,6 +35,10 @@ struct SpawnRequest {
 // after saying so on its descriptor 2.
 pid_t spawnChild( SpawnRequest const & r );
 
+// The path of `name` as a child would find it: the first executable on PATH,
+// else where the package installs it (/usr/sbin).
+String findProgram( String const & name );
+
 // Closes every descriptor from `first` on. Safe between fork and exec.
 void closeDescriptorsFrom( int first );
 
