@@ -31,15 +31,14 @@ PosixEventLoop::~PosixEventLoop() {
    ::close( epfd_ );
 }
 
-void PosixEventLoop::fdIs( int fd, std::function< void() > onReadable ) {
+void PosixEventLoop::fdWatch( int fd, bool read, bool write,
+                              std::function< void( bool, bool ) > onReady ) {
    bool const fresh = !fds_.count( fd );
-   fds_[ fd ] = std::make_shared< std::function< void() > >( std::move( onReadable ) );
-   if ( fresh ) {
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.fd = fd;
-      ::epoll_ctl( epfd_, EPOLL_CTL_ADD, fd, &ev );
-   }
+   fds_[ fd ] = std::make_shared< std::function< void( bool, bool ) > >( std::move( onReady ) );
+   epoll_event ev{};
+   ev.events = ( read ? EPOLLIN : 0u ) | ( write ? EPOLLOUT : 0u );
+   ev.data.fd = fd;
+   ::epoll_ctl( epfd_, fresh ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev );
 }
 
 void PosixEventLoop::fdDel( int fd ) {
@@ -106,7 +105,9 @@ void PosixEventLoop::turn( Duration maxWait ) {
          continue; // removed by an earlier handler of this turn
       }
       auto handler = it->second;
-      guarded( [ & ] { ( *handler )(); } );
+      uint32_t const e = events[ i ].events;
+      bool const broken = e & ( EPOLLHUP | EPOLLERR );
+      guarded( [ & ] { ( *handler )( broken || ( e & EPOLLIN ), broken || ( e & EPOLLOUT ) ); } );
    }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The agent's event loop on epoll: due timers, then ready tasks, then the
-// readable descriptors. SIGTERM and SIGINT stop it. Every turn tells the
+// ready descriptors. SIGTERM and SIGINT stop it. Every turn tells the
 // service manager, if any, that the agent is alive.
 #include <map>
 #include <memory>
@@ -16,7 +16,8 @@ class PosixEventLoop : public EventLoop {
    ~PosixEventLoop() override;
 
    Ptr< TaskScheduler > const & scheduler() const override { return scheduler_; }
-   void fdIs( int fd, std::function< void() > onReadable ) override;
+   void fdWatch( int fd, bool read, bool write,
+                 std::function< void( bool, bool ) > onReady ) override;
    void fdDel( int fd ) override;
    void run() override;
    void stop() override { stopped_ = true; }
@@ -32,7 +33,7 @@ class PosixEventLoop : public EventLoop {
    int epfd_ = -1;
    int sigfd_ = -1;
    bool stopped_ = false;
-   std::map< int, std::shared_ptr< std::function< void() > > > fds_;
+   std::map< int, std::shared_ptr< std::function< void( bool, bool ) > > > fds_;
 };
 
 } // namespace Quayd
