@@ -70,8 +70,8 @@ void AsyncApiClient::maxInFlightIs( size_t n ) {
    launch();
 }
 
-AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body,
-                                         long timeoutSec, Done done ) {
+AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body, long timeoutSec,
+                                         Done done ) {
    auto r = std::make_unique< Request >();
    r->id = next_++;
    r->method = std::move( method );

@@ -20,9 +20,9 @@ namespace Quayd {
 class AsyncApiClient {
  public:
    struct Result {
-      long status = 0;  // the HTTP status, 0 when the daemon did not answer
-      String body;      // the answer's body, cut at kMaxBody
-      String error;     // why the daemon did not answer; "" when it did
+      long status = 0; // the HTTP status, 0 when the daemon did not answer
+      String body;     // the answer's body, cut at kMaxBody
+      String error;    // why the daemon did not answer; "" when it did
       bool timedOut = false;
       bool truncated = false;
    };

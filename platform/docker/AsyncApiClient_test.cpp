@@ -138,7 +138,8 @@ struct Fixture {
 
    AsyncApiClient::Id get( String const & name, long timeoutSec = 20 ) {
       return client.send( "GET", "/" + name, "", timeoutSec, [ this, name ]( auto r ) {
-         done.push_back( name + " " + std::to_string( r.status ) + ( r.error.empty() ? "" : " !" ) );
+         done.push_back( name + " " + std::to_string( r.status ) +
+                         ( r.error.empty() ? "" : " !" ) );
       } );
    }
    bool until( std::function< bool() > f ) { return loop.runUntil( std::move( f ), 10s ); }
