@@ -5,6 +5,8 @@
 #   cli      `docker run -d` one after another (/usr/bin/docker)
 #   api      create + start one after another, curl on the daemon's socket
 #   compose  `docker-compose up -d` of N services
+#   floor    create + start with K containers in flight (bench/EngineFloor.cpp),
+#            the best of K = 2, 4, 8: what the daemon can do at most
 # For each it records the wall time, the daemon's StartedAt of each
 # container (the per-container time of the first and the last 20), and for
 # the agent its own CPU time and resident memory and the CPU of redis-server
@@ -20,6 +22,7 @@ sizes=("$@")
 enter_sandbox "$0" "$quayd" "$quyctl" "$quylbmount" "$results" "${sizes[@]}"
 export PATH="$(dirname "$quylbmount"):$PATH" WAIT_S=1200
 client=/usr/bin/docker
+floor=${ENGINE_FLOOR:-$(dirname "$quayd")/../../bench/engine_floor}
 sock_api=/run/docker.sock
 cmd='trap exit TERM; sleep 100000 & wait'
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
@@ -112,6 +115,20 @@ run_api() {
   clear_daemon
 }
 
+run_floor() {
+  local n=$1 k t took best="" best_ms=""
+  for k in 2 4 8; do
+    t=$(ms)
+    "$floor" "$sock_api" "$n" "$k" bb:1 f "$cmd" >/dev/null || fail "engine_floor $n $k failed"
+    took=$(( $(ms) - t ))
+    if [ -z "$best_ms" ] || [ "$took" -lt "$best_ms" ]; then
+      best_ms=$took best="floor $n $took $(start_spread "$t") $k"
+    fi
+    clear_daemon
+  done
+  record $best
+}
+
 run_compose() {
   local n=$1 t dir=$work/compose
   mkdir -p "$dir"
@@ -152,8 +169,8 @@ run_compose() {
 for i in $(seq 5); do "$client" run -d --network none bb:1 sh -c "$cmd" >/dev/null; done
 clear_daemon
 
-# $BENCH_METHODS picks some of the four, for example "agent api".
-read -r -a methods <<<"${BENCH_METHODS:-agent cli api compose}"
+# $BENCH_METHODS picks some of the five, for example "agent floor".
+read -r -a methods <<<"${BENCH_METHODS:-agent cli api compose floor}"
 round=0
 for n in "${sizes[@]}"; do
   order=("${methods[@]}")

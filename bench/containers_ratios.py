@@ -26,20 +26,21 @@ def mean(method, n, column):
     return statistics.mean(values) if values else float("nan")
 
 
-print("%5s %9s %9s %9s %9s | %9s %9s %9s | %8s %8s %8s %9s | %s" % (
-    "N", "agent ms", "cli ms", "api ms", "compose", "agent/cli", "agent/api", "agent/cmp",
-    "agent ms", "redis ms", "dockerd", "agent RSS", "last 20 / first 20 per container"))
-print("%5s %9s %9s %9s %9s | %9s %9s %9s | %8s %8s %8s %9s | %s" % (
-    "", "", "", "", "ms", "", "", "", "CPU/ctr", "CPU/ctr", "CPU/ctr", "KiB",
-    "agent, cli, api, compose"))
+methods = ("agent", "cli", "api", "compose", "floor")
+print("%5s %9s %9s %9s %9s %9s | %9s %9s %9s %9s | %8s %8s %8s %9s | %s" % (
+    "N", "agent ms", "cli ms", "api ms", "compose", "floor", "agent/cli", "agent/api",
+    "agent/cmp", "agent/flr", "agent ms", "redis ms", "dockerd", "agent RSS",
+    "last 20 / first 20 per container"))
+print("%5s %9s %9s %9s %9s %9s | %9s %9s %9s %9s | %8s %8s %8s %9s | %s" % (
+    "", "", "", "", "ms", "ms", "", "", "", "", "CPU/ctr", "CPU/ctr", "CPU/ctr", "KiB",
+    ", ".join(methods)))
 for n in sorted({n for (_, n) in list(runs) + list(stalled)}):
-    t = {m: mean(m, n, 0) for m in ("agent", "cli", "api", "compose")}
-    spread = ", ".join("%.2f" % (mean(m, n, 2) / mean(m, n, 1)) for m in
-                       ("agent", "cli", "api", "compose"))
-    print("%5d %9.0f %9.0f %9.0f %9.0f | %9.3f %9.3f %9.3f | %8.2f %8.2f %8.1f %9.0f | %s" % (
-        n, t["agent"], t["cli"], t["api"], t["compose"],
-        t["agent"] / t["cli"], t["agent"] / t["api"], t["agent"] / t["compose"],
-        mean("agent", n, 3) / n, mean("agent", n, 5) / n, mean("agent", n, 6) / n,
-        mean("agent", n, 4), spread))
+    t = {m: mean(m, n, 0) for m in methods}
+    spread = ", ".join("%.2f" % (mean(m, n, 2) / mean(m, n, 1)) for m in methods)
+    print("%5d %9.0f %9.0f %9.0f %9.0f %9.0f | %9.3f %9.3f %9.3f %9.3f | %8.2f %8.2f %8.1f %9.0f | %s"
+          % (n, t["agent"], t["cli"], t["api"], t["compose"], t["floor"],
+             t["agent"] / t["cli"], t["agent"] / t["api"], t["agent"] / t["compose"],
+             t["agent"] / t["floor"], mean("agent", n, 3) / n, mean("agent", n, 5) / n,
+             mean("agent", n, 6) / n, mean("agent", n, 4), spread))
 for (method, n), started in sorted(stalled.items()):
     print("%s at N=%d: %s of %d containers started" % (method, n, "; ".join(started), n))

@@ -29,11 +29,10 @@ Json const * find( Json const & j, std::initializer_list< char const * > path ) 
 // A counter, 0 where it is absent or not a non-negative whole number.
 uint64_t counter( Json const & j, std::initializer_list< char const * > path ) {
    Json const * at = find( j, path );
-   return !at                       ? 0
+   return !at                        ? 0
           : at->is_number_unsigned() ? at->get< uint64_t >()
-          : at->is_number_integer()
-             ? uint64_t( std::max< int64_t >( 0, at->get< int64_t >() ) )
-             : 0;
+          : at->is_number_integer()  ? uint64_t( std::max< int64_t >( 0, at->get< int64_t >() ) )
+                                     : 0;
 }
 
 } // namespace
@@ -46,8 +45,8 @@ std::optional< StatsSample > parseStats( std::string_view body ) {
    StatsSample s;
    s.cpuNs = counter( j, { "cpu_stats", "cpu_usage", "total_usage" } );
    s.systemNs = counter( j, { "cpu_stats", "system_cpu_usage" } );
-   s.onlineCpus = uint32_t( std::min< uint64_t >( counter( j, { "cpu_stats", "online_cpus" } ),
-                                                  UINT32_MAX ) );
+   s.onlineCpus =
+      uint32_t( std::min< uint64_t >( counter( j, { "cpu_stats", "online_cpus" } ), UINT32_MAX ) );
    if ( s.onlineCpus == 0 ) {
       // Older daemons give only the per-core counters.
       Json const * per = find( j, { "cpu_stats", "cpu_usage", "percpu_usage" } );

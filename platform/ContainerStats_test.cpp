@@ -90,9 +90,9 @@ TEST( ContainerStats, CpuIsTheShareOfOneCoreBetweenTwoSamples ) {
       // Half a core of two: 0.5 s of container time in 1 s of wall, 2 s of host time.
       { sample( 1e9, 10e9, 2 ), sample( 1.5e9, 12e9, 2 ), 50.0 },
       { sample( 0, 0, 4 ), sample( 4e9, 4e9, 4 ), 400.0 },
-      { sample( 5, 10, 2 ), sample( 5, 20, 2 ), 0.0 },  // idle
-      { sample( 9, 10, 2 ), sample( 1, 20, 2 ), 0.0 },  // restarted: counters went back
-      { sample( 1, 10, 2 ), sample( 5, 10, 2 ), 0.0 },  // no host time passed
+      { sample( 5, 10, 2 ), sample( 5, 20, 2 ), 0.0 }, // idle
+      { sample( 9, 10, 2 ), sample( 1, 20, 2 ), 0.0 }, // restarted: counters went back
+      { sample( 1, 10, 2 ), sample( 5, 10, 2 ), 0.0 }, // no host time passed
    };
    for ( auto const & c : cases ) {
       EXPECT_DOUBLE_EQ( cpuPercent( c.before, c.now ), c.want ) << c.want;
