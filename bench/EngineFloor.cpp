@@ -38,27 +38,29 @@ int main( int argc, char ** argv ) {
          return;
       }
       String const name = prefix + std::to_string( ++next );
-      client.send( "POST", "/containers/create?name=" + name, text, 600, [ & ]( AsyncApiClient::Result r ) {
-         auto const j = nlohmann::json::parse( r.body, nullptr, false );
-         if ( r.status != 201 || !j.is_object() || !j.contains( "Id" ) ) {
-            std::fprintf( stderr, "create: %ld %s%s\n", r.status, r.body.c_str(),
-                          r.error.c_str() );
-            ++failed;
-            begin();
-            return;
-         }
-         String const id = j[ "Id" ].get< String >();
-         client.send( "POST", "/containers/" + id + "/start", "", 600, [ & ]( AsyncApiClient::Result s ) {
-            if ( s.status != 204 && s.status != 304 ) {
-               std::fprintf( stderr, "start: %ld %s%s\n", s.status, s.body.c_str(),
-                             s.error.c_str() );
-               ++failed;
-            } else {
-               ++up;
-            }
-            begin();
-         } );
-      } );
+      client.send( "POST", "/containers/create?name=" + name, text, 600,
+                   [ & ]( AsyncApiClient::Result r ) {
+                      auto const j = nlohmann::json::parse( r.body, nullptr, false );
+                      if ( r.status != 201 || !j.is_object() || !j.contains( "Id" ) ) {
+                         std::fprintf( stderr, "create: %ld %s%s\n", r.status, r.body.c_str(),
+                                       r.error.c_str() );
+                         ++failed;
+                         begin();
+                         return;
+                      }
+                      String const id = j[ "Id" ].get< String >();
+                      client.send( "POST", "/containers/" + id + "/start", "", 600,
+                                   [ & ]( AsyncApiClient::Result s ) {
+                                      if ( s.status != 204 && s.status != 304 ) {
+                                         std::fprintf( stderr, "start: %ld %s%s\n", s.status,
+                                                       s.body.c_str(), s.error.c_str() );
+                                         ++failed;
+                                      } else {
+                                         ++up;
+                                      }
+                                      begin();
+                                   } );
+                   } );
    };
    auto const t0 = std::chrono::steady_clock::now();
    for ( size_t i = 0; i < k; ++i ) {

@@ -1,0 +1,134 @@
+#pragma once
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/Types.h"
+
+namespace Quayd {
+
+// A daemon stand-in on a unix socket that holds each request for
+// /v1.41/NAME (NAME may hold slashes, not the query) until the test releases NAME (or lets every request
+// through), then answers as `answer` says: by default 200 with body NAME.
+class HeldDaemon {
+ public:
+   using Answer = std::function< std::pair< int, String >( String const & name ) >;
+   explicit HeldDaemon( Answer answer = nullptr ) : answer_( std::move( answer ) ) {
+      char tmpl[] = "/tmp/quayd-async-XXXXXX";
+      dir_ = ::mkdtemp( tmpl );
+      path_ = dir_ + "/d.sock";
+      fd_ = ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 );
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      path_.copy( a.sun_path, sizeof a.sun_path - 1 );
+      ::bind( fd_, reinterpret_cast< sockaddr * >( &a ), sizeof a );
+      ::listen( fd_, 64 );
+      acceptor_ = std::thread( [ this ] { acceptAll(); } );
+   }
+   ~HeldDaemon() {
+      {
+         std::lock_guard l( m_ );
+         closing_ = true;
+      }
+      cv_.notify_all();
+      ::shutdown( fd_, SHUT_RDWR );
+      acceptor_.join();
+      for ( auto & t : answerers_ ) {
+         t.join();
+      }
+      ::close( fd_ );
+      std::filesystem::remove_all( dir_ );
+   }
+   String const & path() const { return path_; }
+   void releaseAll() {
+      std::lock_guard l( m_ );
+      all_ = true;
+      cv_.notify_all();
+   }
+   void release( String const & name ) {
+      std::lock_guard l( m_ );
+      released_.insert( name );
+      cv_.notify_all();
+   }
+   size_t held() const {
+      std::lock_guard l( m_ );
+      return held_.size();
+   }
+   size_t mostHeld() const {
+      std::lock_guard l( m_ );
+      return mostHeld_;
+   }
+   size_t answered() const {
+      std::lock_guard l( m_ );
+      return answered_;
+   }
+
+ private:
+   void acceptAll() {
+      for ( ;; ) {
+         int const c = ::accept4( fd_, nullptr, nullptr, SOCK_CLOEXEC );
+         if ( c < 0 ) {
+            return;
+         }
+         std::lock_guard l( m_ );
+         answerers_.emplace_back( [ this, c ] { answer( c ); } );
+      }
+   }
+   void answer( int c ) {
+      String request;
+      char buf[ 4096 ];
+      while ( request.find( "\r\n\r\n" ) == String::npos ) {
+         ssize_t const n = ::read( c, buf, sizeof buf );
+         if ( n <= 0 ) {
+            ::close( c );
+            return;
+         }
+         request.append( buf, size_t( n ) );
+      }
+      size_t const from = request.find( "/v1.41/" ) + 7;
+      String const name = request.substr( from, request.find_first_of( " ?", from ) - from );
+      {
+         std::unique_lock l( m_ );
+         held_.insert( name );
+         mostHeld_ = std::max( mostHeld_, held_.size() );
+         cv_.wait( l, [ & ] { return closing_ || all_ || released_.count( name ); } );
+         held_.erase( name );
+      }
+      auto const [ status, body ] = answer_ ? answer_( name ) : std::pair< int, String >{ 200, name };
+      String const out = "HTTP/1.1 " + std::to_string( status ) +
+                         " X\r\nContent-Length: " + std::to_string( body.size() ) +
+                         "\r\nConnection: close\r\n\r\n" + body;
+      for ( size_t sent = 0; sent < out.size(); ) {
+         ssize_t const n = ::send( c, out.data() + sent, out.size() - sent, MSG_NOSIGNAL );
+         if ( n <= 0 ) {
+            break;
+         }
+         sent += size_t( n );
+      }
+      ::close( c );
+      std::lock_guard l( m_ );
+      ++answered_;
+   }
+
+   Answer answer_;
+   String dir_, path_;
+   int fd_;
+   mutable std::mutex m_;
+   std::condition_variable cv_;
+   std::set< String > held_, released_;
+   size_t mostHeld_ = 0, answered_ = 0;
+   bool closing_ = false;
+   bool all_ = false;
+   std::thread acceptor_;
+   std::vector< std::thread > answerers_;
+};
+
+} // namespace Quayd
