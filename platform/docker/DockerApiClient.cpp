@@ -34,8 +34,12 @@ int followProgressCb( void * user, curl_off_t, curl_off_t, curl_off_t, curl_off_
    return 0;
 }
 
+// A read error ends the request instead of ending the body: the daemon must
+// not take a cut tarball for a whole one.
 size_t readCb( char * buf, size_t size, size_t n, void * user ) {
-   return fread( buf, size, n, static_cast< FILE * >( user ) ) * size;
+   auto * f = static_cast< FILE * >( user );
+   size_t const got = fread( buf, size, n, f );
+   return got == 0 && ferror( f ) ? CURL_READFUNC_ABORT : got * size;
 }
 
 // Runs the transfer of `c` to its end, or until SIGTERM is pending, which

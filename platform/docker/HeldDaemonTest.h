@@ -16,8 +16,8 @@
 namespace Quayd {
 
 // A daemon stand-in on a unix socket that holds each request for
-// /v1.41/NAME (NAME may hold slashes, not the query) until the test releases NAME (or lets every request
-// through), then answers as `answer` says: by default 200 with body NAME.
+// /v1.41/NAME (NAME may hold slashes, not the query) until the test releases NAME (or lets every
+// request through), then answers as `answer` says: by default 200 with body NAME.
 class HeldDaemon {
  public:
    using Answer = std::function< std::pair< int, String >( String const & name ) >;
@@ -102,7 +102,8 @@ class HeldDaemon {
          cv_.wait( l, [ & ] { return closing_ || all_ || released_.count( name ); } );
          held_.erase( name );
       }
-      auto const [ status, body ] = answer_ ? answer_( name ) : std::pair< int, String >{ 200, name };
+      auto const [ status, body ] =
+         answer_ ? answer_( name ) : std::pair< int, String >{ 200, name };
       String const out = "HTTP/1.1 " + std::to_string( status ) +
                          " X\r\nContent-Length: " + std::to_string( body.size() ) +
                          "\r\nConnection: close\r\n\r\n" + body;

@@ -6,8 +6,8 @@
 # under its name with its ID; an asynchronous update's failure is a label; a
 # 1 s deadline on a hung daemon ends the daemon's request too; deploys check
 # the name before a byte, share the free space and one name:tag at a time,
-# leave the tags of other images alone, and nothing staged, cancelled or
-# killed; a log of invalid UTF-8 and of an 8 MiB line reads to its end.
+# leave the tags of other images alone, go to the daemon's load as they
+# arrive, and a cancelled or killed one loads nothing; a log of invalid UTF-8 and of an 8 MiB line reads to its end.
 # Usage: containerz_ops_test.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
@@ -125,6 +125,7 @@ grep -q "^transfer-error INVALID_ARGUMENT" <<<"$out" && ! grep -q "^ready" <<<"$
 mkfifo "$work/fifo"
 free=$(df -B1 --output=avail /mnt/flash | tail -1)
 third=$((free * 3 / 10))
+echo "POST .*/images/load" >"$hold"
 c deploy big v1 "$work/fifo" --announce "$third" >"$work/big.out" 2>&1 &
 deploys+=($!)
 exec 3<>"$work/fifo"
@@ -134,26 +135,31 @@ grep -q "^transfer-error UNAVAILABLE .*in progress" <<<"$out" || fail "a second 
 out=$(c deploy other v1 "$work/bb1.tar" --announce "$third" || true)
 grep -q "^transfer-error RESOURCE_EXHAUSTED" <<<"$out" && ! grep -q "^ready" <<<"$out" ||
   fail "a deploy beyond the free space taken: $out"
-# The client goes mid-stream: nothing stays staged, the space is free again.
+# The content goes to the daemon's load as it arrives, nothing to flash;
+# the client goes mid-stream: the daemon's load is given up, the space is
+# free again.
 head -c 4194304 /dev/zero >&3
-staged() { [ -n "$(find "$staging" -name 'deploy-*' -size +0)" ]; }
-wait_for "bytes staged" staged
+loads_are() { [ "$(grep -c "^$1 POST /v1.41/images/load" "$work/standin.out")" = "$2" ]; }
+wait_for "the content sent on to the daemon" loads_are held 1
 stop_client "${deploys[-1]}"
 exec 3>&-
-empty() { [ -z "$(ls -A "$staging")" ]; }
-wait_for "the cancelled deploy unstaged" empty
+wait_for "the daemon's load given up" loads_are dropped 1
+[ -z "$(ls -A "$staging")" ] || fail "written to the staging directory: $(ls "$staging")"
 c deploy other v1 "$work/fifo" --announce "$third" >"$work/other.out" 2>&1 &
 deploys+=($!)
 exec 3<>"$work/fifo"
 wait_for "the space free again" grep -q "^ready" "$work/other.out"
-# Killed mid-stream: nothing staged after the restart.
+# Killed mid-stream: the daemon's load is given up too.
 head -c 4194304 /dev/zero >&3
-wait_for "bytes staged" staged
+wait_for "the second load sent on" loads_are held 2
 kill -9 "$server"
 wait "$server" 2>/dev/null || true
 exec 3>&-
+wait_for "the second load given up" loads_are dropped 2
+rm "$hold"
 serve
-empty || fail "staged files left after the restart: $(ls -l "$staging")"
+dred image inspect big:v1 >/dev/null 2>&1 && fail "a cut deploy was loaded"
+dred image inspect other:v1 >/dev/null 2>&1 && fail "a cut deploy was loaded"
 
 # A log of invalid UTF-8 and of an 8 MiB line reads to its end.
 c deploy noisy v1 "$work/noisy.tar" >/dev/null

@@ -121,9 +121,10 @@ class ContainerzServer final : public pb::Containerz::Service {
                    std::map< String, String > const & tagsBefore );
    // Removes an image no container uses any more; keeps it otherwise.
    void removeIfUnused( DockerApiClient & api, String const & imageId );
-   void receiveImage( grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream,
-                      pb::ImageTransfer const & transfer, String const & path );
-   String loadImage( DockerApiClient & api, String const & path );
+   // Feeds the transfer's content to the daemon's image load as it arrives;
+   // the first reference the load names.
+   String loadStreamed( grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream,
+                        pb::ImageTransfer const & transfer, DockerApiClient & api );
 
    String socketPath_;
    String stagingDir_;

@@ -1,10 +1,13 @@
 // Deploy, ListImage, RemoveImage.
+#include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "platform/Exception.h"
 #include "tools/quayd-containerz/ContainerzServer.h"
@@ -30,12 +33,6 @@ uint64_t freeBytes( String const & dir ) {
    }
    return static_cast< uint64_t >( s.f_bavail ) * s.f_frsize;
 }
-
-// The staged tarball goes when the call ends, whichever way.
-struct StagedFile {
-   String path;
-   ~StagedFile() { unlink( path.c_str() ); }
-};
 
 // The references a load answer names: "Loaded image: bb:1",
 // "Loaded image ID: sha256:...". An error line throws.
@@ -68,12 +65,106 @@ std::vector< String > loadedRefs( String const & answer ) {
 
 } // namespace
 
-void ContainerzServer::receiveImage( DeployStream * stream, pb::ImageTransfer const & transfer,
-                                     String const & path ) {
-   std::unique_ptr< FILE, int ( * )( FILE * ) > f( fopen( path.c_str(), "wbx" ), fclose );
-   if ( !f ) {
-      throw CallError( grpc::StatusCode::INTERNAL, "cannot stage the image at " + path );
+namespace {
+
+// The daemon's side of a streamed load: reads what the call's thread sends
+// over a socket pair. Abandoned, it ends in a read error rather than the end
+// of the stream, so the request is aborted and the daemon never takes a
+// partial tarball for a whole one.
+class LoadFeed {
+ public:
+   LoadFeed() {
+      if ( ::socketpair( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_ ) != 0 ) {
+         throw CallError( grpc::StatusCode::INTERNAL, "no socket pair for the image load" );
+      }
+      cookie_io_functions_t io{};
+      io.read = &LoadFeed::read;
+      reader_ = fopencookie( this, "r", io );
+      if ( !reader_ ) {
+         ::close( fds_[ 0 ] );
+         ::close( fds_[ 1 ] );
+         throw CallError( grpc::StatusCode::INTERNAL, "no stream for the image load" );
+      }
    }
+   ~LoadFeed() {
+      abandon();
+      if ( loader_.joinable() ) {
+         loader_.join();
+      }
+      fclose( reader_ );
+      ::close( fds_[ 0 ] );
+      ::close( fds_[ 1 ] );
+   }
+   void start( DockerApiClient & api ) {
+      loader_ = std::thread( [ this, &api ] {
+         try {
+            answer_ = api.stream( "POST", "/images/load?quiet=1", reader_ );
+         } catch ( ... ) {
+            failure_ = std::current_exception();
+         }
+         // A writer still sending learns at once that nobody reads.
+         ::shutdown( fds_[ 0 ], SHUT_RD );
+      } );
+   }
+   // False once the load has ended: nothing more is taken.
+   bool send( std::string const & bytes ) {
+      for ( size_t sent = 0; sent < bytes.size(); ) {
+         ssize_t const n =
+            ::send( fds_[ 1 ], bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL );
+         if ( n < 0 && errno == EINTR ) {
+            continue;
+         }
+         if ( n <= 0 ) {
+            return false;
+         }
+         sent += size_t( n );
+      }
+      return true;
+   }
+   // The daemon's answer once the content has all been sent.
+   DockerApiClient::Response finish() {
+      ::shutdown( fds_[ 1 ], SHUT_WR );
+      loader_.join();
+      if ( failure_ ) {
+         std::rethrow_exception( failure_ );
+      }
+      return answer_;
+   }
+   void abandon() {
+      abandoned_ = true;
+      ::shutdown( fds_[ 1 ], SHUT_WR );
+   }
+
+ private:
+   static ssize_t read( void * cookie, char * buf, size_t size ) {
+      auto * self = static_cast< LoadFeed * >( cookie );
+      for ( ;; ) {
+         ssize_t const n = ::read( self->fds_[ 0 ], buf, size );
+         if ( n < 0 && errno == EINTR ) {
+            continue;
+         }
+         if ( n == 0 && self->abandoned_ ) {
+            errno = ECANCELED;
+            return -1;
+         }
+         return n;
+      }
+   }
+
+   int fds_[ 2 ] = { -1, -1 };
+   FILE * reader_ = nullptr;
+   std::atomic< bool > abandoned_{ false };
+   std::thread loader_;
+   DockerApiClient::Response answer_;
+   std::exception_ptr failure_;
+};
+
+} // namespace
+
+String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer const & transfer,
+                                       DockerApiClient & api ) {
+   LoadFeed feed;
+   feed.start( api );
    uint64_t received = 0, reported = 0;
    pb::DeployRequest req;
    for ( ;; ) {
@@ -94,10 +185,8 @@ void ContainerzServer::receiveImage( DeployStream * stream, pb::ImageTransfer co
                           "more than the announced " + std::to_string( transfer.image_size() ) +
                              " bytes of " + transfer.name() );
       }
-      if ( fwrite( req.content().data(), 1, req.content().size(), f.get() ) !=
-           req.content().size() ) {
-         throw CallError( grpc::StatusCode::RESOURCE_EXHAUSTED,
-                          "no room left to stage " + transfer.name() );
+      if ( !feed.send( req.content() ) ) {
+         break; // the load ended: its answer says why
       }
       if ( received - reported >= kProgressEvery ) {
          reported = received;
@@ -106,30 +195,25 @@ void ContainerzServer::receiveImage( DeployStream * stream, pb::ImageTransfer co
          stream->Write( p );
       }
    }
-   if ( fflush( f.get() ) != 0 ) {
-      throw CallError( grpc::StatusCode::RESOURCE_EXHAUSTED,
-                       "no room left to stage " + transfer.name() );
+   if ( received != transfer.image_size() && req.has_image_transfer_end() ) {
+      throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
+                       std::to_string( received ) + " bytes of " + transfer.name() + " arrived, " +
+                          std::to_string( transfer.image_size() ) + " announced" );
+   }
+   auto const r = feed.finish();
+   if ( r.status != 200 ) {
+      throw CallError( codeOfAnswer( r.status ),
+                       "the image was not loaded: " + DockerApiClient::errorMessage( r ) );
    }
    if ( received != transfer.image_size() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
-                       std::to_string( received ) + " bytes of " + transfer.name() + " arrived, " +
+                       "the image's tarball ended after " + std::to_string( received ) +
+                          " bytes of " + transfer.name() + ", " +
                           std::to_string( transfer.image_size() ) + " announced" );
    }
    pb::DeployResponse p;
    p.mutable_image_transfer_progress()->set_bytes_received( received );
    stream->Write( p );
-}
-
-String ContainerzServer::loadImage( DockerApiClient & api, String const & path ) {
-   std::unique_ptr< FILE, int ( * )( FILE * ) > f( fopen( path.c_str(), "rb" ), fclose );
-   if ( !f ) {
-      throw CallError( grpc::StatusCode::INTERNAL, "the staged image " + path + " is gone" );
-   }
-   auto r = api.stream( "POST", "/images/load?quiet=1", f.get() );
-   if ( r.status != 200 ) {
-      throw CallError( codeOfAnswer( r.status ),
-                       "the image was not loaded: " + DockerApiClient::errorMessage( r ) );
-   }
    auto const refs = loadedRefs( r.body );
    if ( refs.empty() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT, "the tarball holds no image" );
@@ -207,8 +291,9 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream *
       if ( !claim ) {
          throw CallError( grpc::StatusCode::UNAVAILABLE, "a deploy of " + ref + " is in progress" );
       }
-      // Staged, then loaded into the data root on the same flash: twice
-      // over, reserved for the whole transfer against concurrent deploys.
+      // The daemon keeps the tarball while it loads it into the data root on
+      // the same flash: twice over, reserved for the whole transfer against
+      // concurrent deploys.
       std::filesystem::create_directories( stagingDir_ );
       uint64_t const need =
          t.image_size() > UINT64_MAX / 2 ? UINT64_MAX : 2 * uint64_t( t.image_size() );
@@ -232,12 +317,6 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream *
                              std::to_string( staging_.reserved() ) +
                              " of them reserved by other deploys" );
       }
-      StagedFile staged{ stagingDir_ + "/" + kStagedPrefix + std::to_string( getpid() ) + "-" +
-                         std::to_string( reinterpret_cast< uintptr_t >( stream ) ) + ".tar" };
-      pb::DeployResponse ready;
-      ready.mutable_image_transfer_ready()->set_chunk_size( kChunkSize );
-      stream->Write( ready );
-      receiveImage( stream, t, staged.path );
       auto const api = clientOf( ctx );
       std::map< String, String > tagsBefore;
       for ( auto const & image : api->call( "GET", "/images/json" ) ) {
@@ -247,7 +326,11 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream *
             }
          }
       }
-      tagLoaded( *api, t, loadImage( *api, staged.path ), tagsBefore );
+      pb::DeployResponse ready;
+      ready.mutable_image_transfer_ready()->set_chunk_size( kChunkSize );
+      stream->Write( ready );
+      String const loaded = loadStreamed( stream, t, *api );
+      tagLoaded( *api, t, loaded, tagsBefore );
       pb::DeployResponse ok;
       auto * s = ok.mutable_image_transfer_success();
       s->set_name( t.name() );
