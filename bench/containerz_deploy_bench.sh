@@ -3,7 +3,7 @@
 # the same tarball on the same daemon, in one run: an image of SIZE_MB
 # (busybox and incompressible data), ROUNDS of each, alternating, the image
 # removed after each. Deploy is timed in the client around the call alone
-# (stream in the server's chunks, staged on flash, loaded, tagged).
+# (streamed in the server's chunks into the daemon's load, tagged).
 # Runs in the integration tests' sandbox, the service started by the agent
 # in a VRF's namespace.
 # Usage: bench/containerz_deploy_bench.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
