@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Deploy throughput of the gNOI Containerz service against `docker load` of
-# the same tarball on the same daemon, in one run: an image of SIZE_MB
+# the same tarball on the same daemon, in one run, over the unix socket and
+# then over TCP with mutual TLS: an image of SIZE_MB
 # (busybox and incompressible data), ROUNDS of each, alternating, the image
 # removed after each. Deploy is timed in the client around the call alone
 # (streamed in the server's chunks into the daemon's load, tagged).
@@ -30,17 +31,38 @@ dred rmi big:1 >/dev/null
 bytes=$(stat -c %s "$work/big.tar")
 echo "tarball $bytes bytes"
 
-total_load=0 total_deploy=0
-for i in $(seq "$rounds"); do
-  t0=$(ms); dred load -i "$work/big.tar" >/dev/null; t1=$(ms)
-  dred rmi big:1 >/dev/null
-  load=$((t1 - t0))
-  out=$(cz deploy big "$i" "$work/big.tar" --timed)
-  grep -q "^success " <<<"$out" || fail "deploy: $out"
-  deploy=$(sed -n 's/^elapsed-ms //p' <<<"$out")
-  dred rmi "big:$i" >/dev/null
-  echo "round $i: docker load $load ms, Deploy $deploy ms"
-  total_load=$((total_load + load)) total_deploy=$((total_deploy + deploy))
-done
+# rounds TARGET-ARGS...: docker load and Deploy alternating; sets
+# total_load and total_deploy.
+rounds() {
+  total_load=0 total_deploy=0
+  local i t0 t1 load out deploy
+  for i in $(seq "$rounds"); do
+    t0=$(ms); dred load -i "$work/big.tar" >/dev/null; t1=$(ms)
+    dred rmi big:1 >/dev/null
+    load=$((t1 - t0))
+    out=$(cz "$@" deploy big "$i" "$work/big.tar" --timed)
+    grep -q "^success " <<<"$out" || fail "deploy: $out"
+    deploy=$(sed -n 's/^elapsed-ms //p' <<<"$out")
+    dred rmi "big:$i" >/dev/null
+    echo "round $i: docker load $load ms, Deploy $deploy ms"
+    total_load=$((total_load + load)) total_deploy=$((total_deploy + deploy))
+  done
+}
 mbs() { awk -v b="$bytes" -v n="$rounds" -v t="$1" 'BEGIN { printf "%.1f", b * n / 1048576 / (t / 1000) }'; }
-echo "docker load: $(mbs $total_load) MB/s   Deploy: $(mbs $total_deploy) MB/s   Deploy/load time ratio: $(awk -v d=$total_deploy -v l=$total_load 'BEGIN { printf "%.2f", d / l }')"
+summary() {
+  echo "$1: docker load: $(mbs $total_load) MB/s   Deploy: $(mbs $total_deploy) MB/s   Deploy/load time ratio: $(awk -v d=$total_deploy -v l=$total_load 'BEGIN { printf "%.2f", d / l }')"
+}
+
+rounds
+summary "unix socket"
+# The same over TCP with mutual TLS, on loopback in the VRF's namespace.
+pki=$work/pki
+make_ca "$pki" ca
+make_cert "$pki" server ca "DNS:localhost,IP:127.0.0.1"
+make_cert "$pki" client ca "DNS:client"
+redis-cli -s "$sock" hset "mgmt/gnoi/config|containerz" grpcConfig \
+  "{\"port\":9340,\"address\":\"127.0.0.1\",\"tlsCert\":\"$pki/server.crt\",\"tlsKey\":\"$pki/server.key\",\"tlsCa\":\"$pki/ca.crt\"}" >/dev/null
+tls=(--target 127.0.0.1:9340 --ca "$pki/ca.crt" --cert "$pki/client.crt" --key "$pki/client.key")
+wait_for "the service over mTLS" cz "${tls[@]}" list-images
+rounds "${tls[@]}"
+summary "mTLS"

@@ -67,22 +67,13 @@ wait_for "the half-secured server refused" not_serving
 [ -e /run/quayd/containerz/supervisor.pid ] && fail "a server runs half-secured"
 
 # Mutual TLS: certificates of a CA, of another CA, and a rotation's.
-cert() { # cert NAME CA-NAME SUBJECT-ALT-NAME
-  openssl req -new -newkey rsa:2048 -nodes -keyout "$pki/$1.key" -subj "/CN=$1" \
-    -out "$pki/$1.csr" 2>/dev/null
-  openssl x509 -req -in "$pki/$1.csr" -CA "$pki/$2.crt" -CAkey "$pki/$2.key" -CAcreateserial \
-    -days 2 -extfile <(echo "subjectAltName=$3") -out "$pki/$1.crt" 2>/dev/null
-}
-for ca in ca rogue-ca next-ca; do
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/$ca.key" -out "$pki/$ca.crt" \
-    -days 2 -subj "/CN=$ca" 2>/dev/null
-done
-cert server ca "DNS:localhost,IP:127.0.0.1"
-cert reader ca "URI:spiffe://lab/reader,DNS:reader.lab"
-cert admin ca "URI:spiffe://lab/admin"
-cert rogue rogue-ca "URI:spiffe://lab/admin"
-cert next-server next-ca "DNS:localhost,IP:127.0.0.1"
-cert next-admin next-ca "URI:spiffe://lab/admin"
+for ca in ca rogue-ca next-ca; do make_ca "$pki" $ca; done
+make_cert "$pki" server ca "DNS:localhost,IP:127.0.0.1"
+make_cert "$pki" reader ca "URI:spiffe://lab/reader,DNS:reader.lab"
+make_cert "$pki" admin ca "URI:spiffe://lab/admin"
+make_cert "$pki" rogue rogue-ca "URI:spiffe://lab/admin"
+make_cert "$pki" next-server next-ca "DNS:localhost,IP:127.0.0.1"
+make_cert "$pki" next-admin next-ca "URI:spiffe://lab/admin"
 mkdir -p "$work/srv"
 cp "$pki/server.crt" "$pki/server.key" "$pki/ca.crt" "$work/srv/"
 policy=$work/authz.json

@@ -151,20 +151,10 @@ wait_for "the new server answering" cz list-images
 # TLS with client certificates: a CA, the server's and a client's
 # certificates, and a client certificate of another CA.
 pki=$work/pki
-mkdir -p "$pki"
-cert() { # cert NAME CA-NAME SUBJECT-ALT-NAME
-  openssl req -new -newkey rsa:2048 -nodes -keyout "$pki/$1.key" -subj "/CN=$1" \
-    -out "$pki/$1.csr" 2>/dev/null
-  openssl x509 -req -in "$pki/$1.csr" -CA "$pki/$2.crt" -CAkey "$pki/$2.key" -CAcreateserial \
-    -days 2 -extfile <(echo "subjectAltName=$3") -out "$pki/$1.crt" 2>/dev/null
-}
-for ca in ca rogue-ca; do
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/$ca.key" -out "$pki/$ca.crt" \
-    -days 2 -subj "/CN=$ca" 2>/dev/null
-done
-cert server ca "DNS:localhost,IP:127.0.0.1"
-cert client ca "DNS:client"
-cert rogue rogue-ca "DNS:client"
+for ca in ca rogue-ca; do make_ca "$pki" $ca; done
+make_cert "$pki" server ca "DNS:localhost,IP:127.0.0.1"
+make_cert "$pki" client ca "DNS:client"
+make_cert "$pki" rogue rogue-ca "DNS:client"
 redis-cli -s "$sock" hset "mgmt/gnoi/config|containerz" grpcConfig \
   "{\"port\":9340,\"address\":\"127.0.0.1\",\"tlsCert\":\"$pki/server.crt\",\"tlsKey\":\"$pki/server.key\",\"tlsCa\":\"$pki/ca.crt\"}" >/dev/null
 wait_for "the server on 9340" sh -c "[ \"\$(redis-cli -s $sock hget mgmt/gnoi/containerz/serverStatus address)\" = 127.0.0.1:9340 ]"

@@ -200,4 +200,17 @@ start_containerz() {
   q vrf red --active
   wait_for "dockerd in ns-red" answers
 }
+# make_ca DIR NAME: a CA of its own, DIR/NAME.crt and DIR/NAME.key.
+make_ca() {
+  mkdir -p "$1"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1/$2.key" -out "$1/$2.crt" \
+    -days 2 -subj "/CN=$2" 2>/dev/null
+}
+# make_cert DIR NAME CA SUBJECT-ALT-NAME: NAME's certificate, signed by CA.
+make_cert() {
+  openssl req -new -newkey rsa:2048 -nodes -keyout "$1/$2.key" -subj "/CN=$2" \
+    -out "$1/$2.csr" 2>/dev/null
+  openssl x509 -req -in "$1/$2.csr" -CA "$1/$3.crt" -CAkey "$1/$3.key" -CAcreateserial \
+    -days 2 -extfile <(echo "subjectAltName=$4") -out "$1/$2.crt" 2>/dev/null
+}
 cz() { ip netns exec ns-red /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/containerz_client.py" "$@"; }
