@@ -92,6 +92,12 @@ QuaydSm::QuaydSm(
       reactor_.on( registryStatus_, RegistryStatusDir::Attr::insecureRegistriesDone,
                    [ this ] { handleRegistries(); } );
    }
+   if ( quaydConfig_ ) {
+      // Also while the other sub-agent is configured, which leaves this one
+      // stopped whatever its own configuration says.
+      reactor_.on( quaydConfig_, QuaydConfig::Attr::enabled, [ this ] { dropUnwantedFlash(); } );
+      reactor_.on( quaydConfig_, QuaydConfig::Attr::onFlash, [ this ] { dropUnwantedFlash(); } );
+   }
 }
 
 QuaydSm::StopInProgress::StopInProgress( QuaydSm & sm ) : sm_( sm ) { ++sm_.stopsInProgress_; }
@@ -594,6 +600,16 @@ void QuaydSm::unmountDataRootOnFlash() {
       QTRACE( trace, 0, "Couldn't unmount loopback mount" );
       flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
    }
+}
+
+void QuaydSm::dropUnwantedFlash() {
+   FileSystem * files = taskScheduler_->fileSystem();
+   if ( flashWanted() || quaydStatus_->runningOnFlash() || !files ||
+        !files->isDirectory( datarootOnFlash() ) ) {
+      return;
+   }
+   QTRACE( trace, 2, "Quy on flash is no longer configured; removing its image" );
+   flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
 }
 
 void QuaydSm::removeDataRootOnFlash() {

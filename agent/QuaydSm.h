@@ -121,6 +121,12 @@ class QuaydSm : public PtrInterface {
    bool flashWanted() const {
       return quaydConfig_ && quaydConfig_->enabled() && quaydConfig_->onFlash();
    }
+   // A configuration change: an image kept on flash that the operator no
+   // longer asks for, and that no running sub-agent holds, is removed.
+   void dropUnwantedFlash();
+   // Empties the default data root that a hard stop left to erase, once the
+   // daemon is confirmed gone; otherwise it stays to do at the next stop.
+   void eraseDefaultDataRoot();
 
  private:
    void handleDisabled();
@@ -143,9 +149,6 @@ class QuaydSm : public PtrInterface {
    // Writes `s` to the global status, then the cell-local one (stop paths).
    void stoppingStateIs( SmState s );
    void clearFlashStatus();
-   // Empties the default data root that a hard stop left to erase, once the
-   // daemon is confirmed gone; otherwise it stays to do at the next stop.
-   void eraseDefaultDataRoot();
    // The data root on flash cannot be had, for the reason `why`.
    void mountRefused( String const & why );
    ToolRun runMountTool( std::vector< String > const & args );

@@ -212,6 +212,27 @@ TEST_P( ImageRelease, TheImageGoesOnlyWhenQuyOnFlashIsNoLongerConfigured ) {
    expectReleased();
 }
 
+// An image kept while quy was stopped, or while the other sub-agent runs,
+// goes as soon as the operator stops asking for it, not at the next restart.
+TEST_P( ImageRelease, AKeptImageGoesWhenTheConfigurationDropsIt ) {
+   config->enabledIs( true );
+   config->onFlashIs( true );
+   time.files.makeDirs( QuaydSm::datarootOnFlash() );
+   processes.endsOnWait.push_back( { 0 } );
+   sm();
+   time.advance( 0s );
+   ASSERT_EQ( processes.started, ( std::vector< std::vector< String > >{ kUnmount } ) );
+
+   processes.endsOnWait.push_back( { 0 } );
+   configured();
+   time.advance( 0s );
+   if ( GetParam().kept ) {
+      EXPECT_EQ( processes.started.size(), 1u );
+   } else {
+      expectReleased();
+   }
+}
+
 INSTANTIATE_TEST_SUITE_P( Table, ImageRelease,
                           ::testing::Values( Release{ "stillConfigured", true, true, true },
                                              Release{ "quyDisabled", false, true, false },
