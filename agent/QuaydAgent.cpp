@@ -346,6 +346,10 @@ void SubAgentSm::ensureRuntimeDown() {
       QTRACE( trace, 0, "Stopping the runtime failed: {}: {}; trying again in {}s", e.name(),
               e.what(), kStopRetry.count() );
       stopRetryTask_->scheduleTaskDelay( kStopRetry );
+      return;
+   }
+   if ( auto const & quySm = subAgents_->quySm() ) {
+      quySm->eraseDefaultDataRoot(); // what a hard stop under a live daemon left
    }
 }
 

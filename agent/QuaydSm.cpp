@@ -1,6 +1,7 @@
 #include "agent/QuaydSm.h"
 
 #include <cstdlib>
+#include <limits>
 
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
@@ -65,11 +66,11 @@ QuaydSm::QuaydSm(
    flashCleanupTask_ =
       makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "FlashCleanup", [ this ] {
          if ( !quaydStatus_->runningOnFlash() ) {
-            removeDataRootOnFlash();
+            releaseDataRootOnFlash();
          }
       } );
    // A data root on flash that no status claims was left by an agent that
-   // stopped before it could remove it.
+   // stopped before it could let it go (or whose mount failed).
    if ( quaydStatus_ && !quaydStatus_->runningOnFlash() && taskScheduler_->fileSystem() &&
         taskScheduler_->fileSystem()->isDirectory( datarootOnFlash() ) ) {
       flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
@@ -90,6 +91,12 @@ QuaydSm::QuaydSm(
    if ( registryStatus_ ) {
       reactor_.on( registryStatus_, RegistryStatusDir::Attr::insecureRegistriesDone,
                    [ this ] { handleRegistries(); } );
+   }
+   if ( quaydConfig_ ) {
+      // Also while the other sub-agent is configured, which leaves this one
+      // stopped whatever its own configuration says.
+      reactor_.on( quaydConfig_, QuaydConfig::Attr::enabled, [ this ] { dropUnwantedFlash(); } );
+      reactor_.on( quaydConfig_, QuaydConfig::Attr::onFlash, [ this ] { dropUnwantedFlash(); } );
    }
 }
 
@@ -190,7 +197,9 @@ void QuaydSm::enable() {
       return;
    }
    waitingForFlash_ = false;
-   if ( quaydConfig_ && quaydConfig_->onFlash() ) {
+   if ( !quaydConfig_ || !quaydConfig_->onFlash() ) {
+      quaydStatus_->mountErrorIs( "" );
+   } else {
       bool const inherited = quaydStatus_->state() != SmState::stopped_ && !chainPresent();
       bool const wasOnFlash = quaydStatus_->runningOnFlash();
       uint64_t const wasLimit = quaydStatus_->flashLimit();
@@ -379,10 +388,12 @@ void QuaydSm::handleDisabled() {
       QTRACE( trace, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
    }
    if ( quaydStatus_->runningOnFlash() ) {
-      removeDataRootOnFlash();
+      releaseDataRootOnFlash();
       clearFlashStatus();
       // Containers that could not be removed went with their data root.
       containerStatus_->containerDelAll();
+   } else {
+      eraseDefaultDataRoot(); // left to do by a hard stop before
    }
    // The children go before stopped_ is published: its notification may
    // start this machine again, and the new start needs a clean chain.
@@ -422,17 +433,11 @@ void QuaydSm::doRuntimeHardStop() {
       QTRACE( trace, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
    }
    if ( quaydStatus_->runningOnFlash() ) {
-      removeDataRootOnFlash();
+      releaseDataRootOnFlash();
       clearFlashStatus();
    } else {
-      FileSystem & files = taskScheduler_->files();
-      try {
-         for ( auto const & entry : files.list( kDefaultDataRoot ) ) {
-            files.removeAll( entry );
-         }
-      } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
-      }
+      eraseDefaultDataRootPending_ = true;
+      eraseDefaultDataRoot();
    }
    containerStatus_->containerDelAll();
    // What the chain of an earlier agent published is gone with its runtime.
@@ -443,6 +448,30 @@ void QuaydSm::doRuntimeHardStop() {
    imageLoadStatus_->stateIs( SmState::stopped_ );
    persistentPathStatus_->imageDelAll();
    persistentPathStatus_->stateIs( SmState::stopped_ );
+}
+
+void QuaydSm::eraseDefaultDataRoot() {
+   if ( !eraseDefaultDataRootPending_ ) {
+      return;
+   }
+   bool gone = false;
+   try {
+      gone = runtime_->runtimeGone();
+   } catch ( Exception const & e ) {
+      QTRACE( trace, 0, "Checking that the runtime is gone failed: {}: {}", e.name(), e.what() );
+   }
+   if ( !gone ) {
+      // Erased under a live daemon, what it has mounted there would go too.
+      QTRACE( trace, 0, "The runtime did not stop; {} is erased at the next stop",
+              kDefaultDataRoot );
+      return;
+   }
+   try {
+      taskScheduler_->files().eraseOwnFileSystem( kDefaultDataRoot );
+      eraseDefaultDataRootPending_ = false;
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
+   }
 }
 
 void QuaydSm::clearFlashStatus() {
@@ -459,15 +488,23 @@ bool QuaydSm::flashPresent() const {
 
 uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
    QTRACE( trace, 8, "" );
-   uint32_t const mb = uint32_t( taskScheduler_->files().availableMb( kFlashMountPoint ) );
+   uint32_t const mb =
+      uint32_t( std::min< uint64_t >( taskScheduler_->files().availableMb( kFlashMountPoint ),
+                                      std::numeric_limits< uint32_t >::max() ) );
    QTRACE( trace, 2, "Total available space on /mnt/flash: {} MB", mb );
    return mb;
 }
 
 uint32_t QuaydSm::getDefaultDataRootSize() const {
-   uint32_t const mb = getAvailableSpaceOnFlash() * 12 / 100;
+   uint32_t const mb = uint32_t( uint64_t( getAvailableSpaceOnFlash() ) * 12 / 100 );
    QTRACE( trace, 2, "Default space for data root on /mnt/flash: {} MB", mb );
    return mb;
+}
+
+void QuaydSm::mountRefused( String const & why ) {
+   QTRACE( trace, 0, "{}", why );
+   clearFlashStatus();
+   quaydStatus_->mountErrorIs( why );
 }
 
 void QuaydSm::maybeCreateLoopBackMount() {
@@ -479,29 +516,29 @@ void QuaydSm::maybeCreateLoopBackMount() {
       return;
    }
    // The image an earlier run left (a power cut, a restart) is mounted
-   // again with what it holds: its space is taken already.
-   uint32_t const imageMb = uint32_t(
-      taskScheduler_->files().fileSize( String( kLbMountPath ) + "/data-root.img" ) >> 20 );
-   uint32_t size = 0;
+   // again with what it holds: its space is taken already, and a new size
+   // needs only the difference.
+   uint64_t const imageMb =
+      taskScheduler_->files().fileSize( String( kLbMountPath ) + "/data-root.img" ) >> 20;
+   uint64_t size = 0;
    if ( limit == 0 && imageMb > 0 ) {
       size = imageMb;
    } else if ( limit == 0 ) {
       size = getDefaultDataRootSize();
       if ( size == 0 ) {
-         QTRACE( trace, 0, "No space available on flash" );
-         clearFlashStatus();
+         mountRefused( "No space available on flash" );
          return;
       }
    } else {
-      size = uint32_t( limit >> 20 );
+      size = limit >> 20;
+      uint64_t const needed = size > imageMb ? size - imageMb : 0;
       uint32_t const available = getAvailableSpaceOnFlash();
-      if ( size > available && size != imageMb ) {
-         QTRACE( trace, 0, "Only {}M left on flash, required {}M", available, size );
-         clearFlashStatus();
+      if ( needed > available ) {
+         mountRefused( fmt::format( "Only {}M left on flash, required {}M", available, needed ) );
          return;
       }
    }
-   if ( createDataRootOnFlash( size ) ) {
+   if ( createDataRootOnFlash( uint32_t( size ) ) ) {
       quaydStatus_->runningOnFlashIs( true );
       quaydStatus_->flashLimitIs( limit );
    } else {
@@ -538,7 +575,41 @@ bool QuaydSm::createDataRootOnFlash( uint32_t sizeMb ) {
    if ( !ok ) {
       QTRACE( trace, 0, "STDERR from quylbmount: {}", run.stderrText );
    }
+   // Why the data root is not there, for the operator, until it is.
+   quaydStatus_->mountErrorIs( ok                       ? String()
+                               : run.stderrText.empty() ? String( "quylbmount failed" )
+                                                        : run.stderrText );
    return ok;
+}
+
+void QuaydSm::releaseDataRootOnFlash() {
+   if ( flashWanted() ) {
+      unmountDataRootOnFlash();
+   } else {
+      removeDataRootOnFlash();
+   }
+}
+
+void QuaydSm::unmountDataRootOnFlash() {
+   QTRACE( trace, 8, "" );
+   if ( skipLbMount() ) {
+      return;
+   }
+   auto const child = runMountTool( { kLbMountPath, "--unmount" } ).child;
+   if ( !child || child->signalCode() != kChildExited || child->exitStatus() != 0 ) {
+      QTRACE( trace, 0, "Couldn't unmount loopback mount" );
+      flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
+   }
+}
+
+void QuaydSm::dropUnwantedFlash() {
+   FileSystem * files = taskScheduler_->fileSystem();
+   if ( flashWanted() || quaydStatus_->runningOnFlash() || !files ||
+        !files->isDirectory( datarootOnFlash() ) ) {
+      return;
+   }
+   QTRACE( trace, 2, "Quy on flash is no longer configured; removing its image" );
+   flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
 }
 
 void QuaydSm::removeDataRootOnFlash() {

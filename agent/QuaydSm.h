@@ -112,6 +112,21 @@ class QuaydSm : public PtrInterface {
    void maybeCreateLoopBackMount();
    bool createDataRootOnFlash( uint32_t sizeMb );
    void removeDataRootOnFlash();
+   // Unmounts the data root on flash and keeps its image.
+   void unmountDataRootOnFlash();
+   // What a stop does with the data root on flash: its image is removed only
+   // when the operator no longer asks for quy on flash; a failed mount, a
+   // restart or a new size is no reason to lose what is on it.
+   void releaseDataRootOnFlash();
+   bool flashWanted() const {
+      return quaydConfig_ && quaydConfig_->enabled() && quaydConfig_->onFlash();
+   }
+   // A configuration change: an image kept on flash that the operator no
+   // longer asks for, and that no running sub-agent holds, is removed.
+   void dropUnwantedFlash();
+   // Empties the default data root that a hard stop left to erase, once the
+   // daemon is confirmed gone; otherwise it stays to do at the next stop.
+   void eraseDefaultDataRoot();
 
  private:
    void handleDisabled();
@@ -134,6 +149,8 @@ class QuaydSm : public PtrInterface {
    // Writes `s` to the global status, then the cell-local one (stop paths).
    void stoppingStateIs( SmState s );
    void clearFlashStatus();
+   // The data root on flash cannot be had, for the reason `why`.
+   void mountRefused( String const & why );
    ToolRun runMountTool( std::vector< String > const & args );
 
    Ptr< QuaydConfig const > quaydConfig_;
@@ -166,6 +183,7 @@ class QuaydSm : public PtrInterface {
    bool mountFailed_ = false;
    bool startDeferred_ = false;
    bool waitingForFlash_ = false;
+   bool eraseDefaultDataRootPending_ = false;
    Ptr< TimerTask > runtimeCheckTask_;
    // A stop publishing its states; a start asked for meanwhile is put off.
    class StopInProgress {

@@ -65,7 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Only 2047M left on flash, required 2048M", false },
                       FlashCase{ "limitBelowOneMegabyte", 1000, 100, "0", "", true },
                       FlashCase{ "tooLittleForADefault", 0, 8, std::nullopt,
-                                 "No space available on flash", false } ),
+                                 "No space available on flash", false },
+                      FlashCase{ "limitBeyond32BitsOfMegabytes", 1ull << 52, 2048, std::nullopt,
+                                 "Only 2048M left on flash, required 4294967296M", false } ),
    []( auto const & info ) { return String( info.param.name ); } );
 
 struct ToolEnd {
@@ -154,6 +156,126 @@ TEST_F( QuaydSmTest, SkipLbMountCreatesAndDeletesWithoutTheTool ) {
    sm()->disable();
    EXPECT_TRUE( processes.started.empty() );
    EXPECT_FALSE( status->runningOnFlash() );
+}
+
+// ------------------------------------------------------------ keeping the image
+
+std::vector< String > const kUnmount{ "quylbmount", "/mnt/flash/.quy", "--unmount" };
+std::vector< String > const kDelete{ "quylbmount", "/mnt/flash/.quy", "--delete" };
+
+struct Release {
+   char const * name;
+   bool quyEnabled, onFlash; // the configuration when the stop comes
+   bool kept;
+};
+
+class ImageRelease : public QuaydSmTest, public ::testing::WithParamInterface< Release > {
+ protected:
+   // What the last run of the mount tool was asked to do.
+   void expectReleased() {
+      ASSERT_FALSE( processes.started.empty() );
+      EXPECT_EQ( processes.started.back(), GetParam().kept ? kUnmount : kDelete );
+   }
+   void configured() {
+      config->enabledIs( GetParam().quyEnabled );
+      config->onFlashIs( GetParam().onFlash );
+   }
+};
+
+// Only the operator's configuration decides that the image goes: a stop, a
+// hard stop after a restart and the start-up sweep keep it otherwise.
+TEST_P( ImageRelease, TheImageGoesOnlyWhenQuyOnFlashIsNoLongerConfigured ) {
+   config->enabledIs( true );
+   config->onFlashIs( true );
+   processes.endsOnWait.push_back( { 0 } );
+   started();
+   configured();
+   processes.endsOnWait.insert( processes.endsOnWait.end(), 3, { 0 } );
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   expectReleased();
+
+   // An agent restarted over a run on flash whose status it finds.
+   sm_ = nullptr;
+   status->stateIs( SmState::started_ );
+   status->runningOnFlashIs( true );
+   sm()->disable();
+   expectReleased();
+   EXPECT_FALSE( status->runningOnFlash() );
+
+   // An image no status claims, found at start.
+   sm_ = nullptr;
+   time.files.makeDirs( QuaydSm::datarootOnFlash() );
+   size_t const before = processes.started.size();
+   sm();
+   time.advance( 0s );
+   ASSERT_EQ( processes.started.size(), before + 1 );
+   expectReleased();
+}
+
+// An image kept while quy was stopped, or while the other sub-agent runs,
+// goes as soon as the operator stops asking for it, not at the next restart.
+TEST_P( ImageRelease, AKeptImageGoesWhenTheConfigurationDropsIt ) {
+   config->enabledIs( true );
+   config->onFlashIs( true );
+   time.files.makeDirs( QuaydSm::datarootOnFlash() );
+   processes.endsOnWait.push_back( { 0 } );
+   sm();
+   time.advance( 0s );
+   ASSERT_EQ( processes.started, ( std::vector< std::vector< String > >{ kUnmount } ) );
+
+   processes.endsOnWait.push_back( { 0 } );
+   configured();
+   time.advance( 0s );
+   if ( GetParam().kept ) {
+      EXPECT_EQ( processes.started.size(), 1u );
+   } else {
+      expectReleased();
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P( Table, ImageRelease,
+                          ::testing::Values( Release{ "stillConfigured", true, true, true },
+                                             Release{ "quyDisabled", false, true, false },
+                                             Release{ "flashSwitchedOff", true, false, false } ),
+                          []( auto const & info ) { return String( info.param.name ); } );
+
+TEST_F( QuaydSmTest, AFailedMountOfAnInheritedRunKeepsTheImageAndSaysWhy ) {
+   config->enabledIs( true );
+   config->onFlashIs( true );
+   status->stateIs( SmState::started_ );
+   status->runningOnFlashIs( true );
+   processes.stderrText = "quylbmount: cannot mount /mnt/flash/.quy/data-root.img; kept\n";
+   processes.endsOnWait.push_back( { 1 } );
+   processes.endsOnWait.push_back( { 0 } );
+
+   sm()->enable();
+
+   ASSERT_EQ( processes.started.size(), 2u );
+   EXPECT_EQ( processes.started[ 1 ], kUnmount );
+   EXPECT_TRUE( sm()->mountFailed() ) << "the start is tried again";
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_EQ( status->mountError(), processes.stderrText );
+
+   processes.endsOnWait.push_back( { 0 } );
+   sm()->enable();
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( status->mountError().empty() );
+}
+
+TEST_F( QuaydSmTest, ANewLimitNeedsOnlyTheRoomItAddsToTheImage ) {
+   config->onFlashIs( true );
+   config->flashLimitIs( 3ull << 30 );
+   time.files.fileSizes[ "/mnt/flash/.quy/data-root.img" ] = 2ull << 30;
+   time.files.addFile( "/mnt/flash/.quy/data-root.img" );
+   flashIs( 1500 );
+   processes.endsOnWait.push_back( { 0 } );
+
+   sm()->enable();
+
+   ASSERT_EQ( processes.started.size(), 1u );
+   EXPECT_EQ( processes.started[ 0 ],
+              ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", "3072" } ) );
+   EXPECT_TRUE( status->runningOnFlash() );
 }
 
 } // namespace

@@ -183,7 +183,7 @@ TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRo
    recordStates();
    sm()->disable();
    EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "runtimeInstalled()", "disableRuntime()",
-                                                         "resetConfig()" } ) );
+                                                         "resetConfig()", "runtimeGone()" } ) );
    EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
                                                "global:stopped_", "cell:stopped_" } ) );
    EXPECT_TRUE( time.files.exists( "/var/lib/docker" ) );
@@ -192,12 +192,41 @@ TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRo
    EXPECT_FALSE( sm()->runtimeCheckTask()->armed() );
 }
 
+// A daemon that does not stop keeps its data root until a later stop finds
+// it gone; mounts below it are unmounted, never emptied.
+TEST_F( QuaydSmTest, TheHardStopErasesOnlyOnceTheDaemonIsGone ) {
+   status->stateIs( SmState::started_ );
+   time.files.makeDirs( "/var/lib/docker/volumes/data/_data" );
+   time.files.mountPoints.insert( "/var/lib/docker/volumes/data/_data" );
+   runtime->active = true;
+   runtime->stuck = true;
+   runtime->failNext( "disableRuntime", Unitctl::SdbusJobException( "did not stop" ) );
+
+   sm()->disable();
+
+   EXPECT_TRUE( traces.contains( "The runtime did not stop; /var/lib/docker is erased at the "
+                                 "next stop",
+                                 0 ) );
+   EXPECT_TRUE( time.files.exists( "/var/lib/docker/volumes/data/_data" ) );
+   EXPECT_TRUE( time.files.unmounted.empty() );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+
+   runtime->stuck = false;
+   runtime->active = false;
+   started();
+   persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( time.files.unmounted,
+              ( std::vector< String >{ "/var/lib/docker/volumes/data/_data" } ) );
+   EXPECT_TRUE( time.files.list( "/var/lib/docker" ).empty() );
+}
+
 TEST_F( QuaydSmTest, HardStopWithoutAnInstalledRuntimeStillClearsTheStatus ) {
    status->stateIs( SmState::started_ );
    runtime->installed = false;
    containerStatus->containerIs( "web" );
    sm()->disable();
-   EXPECT_EQ( runtime->callNames(), ( std::vector< String >{ "runtimeInstalled" } ) );
+   EXPECT_EQ( runtime->callNames(),
+              ( std::vector< String >{ "runtimeInstalled", "runtimeGone" } ) );
    EXPECT_EQ( status->state(), SmState::stopped_ );
    EXPECT_TRUE( containerStatus->container().empty() );
 }

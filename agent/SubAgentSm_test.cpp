@@ -105,6 +105,25 @@ TEST_F( SubAgentSmTest, AFailedStopWithNothingConfiguredIsRetriedEveryThirtySeco
    EXPECT_EQ( runtime->count( "disableRuntime" ), 3u ) << "no retry once it worked";
 }
 
+// A hard stop under a daemon that would not stop leaves the default data
+// root alone; the switcher's own stop of the runtime erases it once the
+// daemon is gone.
+TEST_F( SubAgentSmTest, AWipeLeftByAHardStopIsDoneOnceTheRuntimeIsDown ) {
+   status->stateIs( SmState::started_ ); // left by an earlier agent
+   runtime->active = true;
+   runtime->failAlways( "disableRuntime", RuntimeException( "did not stop" ) );
+   time.files.makeDirs( "/var/lib/docker/containers/a" );
+   start();
+   EXPECT_TRUE(
+      traces.contains( "The runtime did not stop; /var/lib/docker is erased at the next stop",
+                       0 ) );
+   EXPECT_TRUE( time.files.exists( "/var/lib/docker/containers/a" ) );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   runtime->succeed( "disableRuntime" );
+   time.advance( 30s );
+   EXPECT_TRUE( time.files.list( "/var/lib/docker" ).empty() );
+}
+
 TEST_F( SubAgentSmTest, WithoutTheRuntimeItReportsOnceAMinuteUntilInstalled ) {
    runtime->installed = false;
    config->enabledIs( true );

@@ -28,11 +28,14 @@ QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
 // state "started_"  runningOnFlash "true"  flashLimit "2147483648"
 // runtimeError "GET /_ping via /var/run/docker.sock: Timeout was reached"
 // (why the runtime does not answer, cell-local only; empty while it does)
+// mountError "quylbmount: cannot mount /mnt/flash/.quy/data-root.img ..."
+// (why the data root on flash is not there, cell-local only; empty once it is)
 #define QUAYD_STATUS_FIELDS( F )                \
    F( ATTR, SmState, state, SmState::stopped_ ) \
    F( ATTR, bool, runningOnFlash, false )       \
    F( ATTR, uint64_t, flashLimit, 0 )           \
-   F( ATTR, String, runtimeError, "" )
+   F( ATTR, String, runtimeError, "" )          \
+   F( ATTR, String, mountError, "" )
 QUAYD_ENTITY( QuaydStatus, QUAYD_STATUS_FIELDS );
 
 // ------------------------------------------------------------------ sub-agents

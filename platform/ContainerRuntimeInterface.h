@@ -149,6 +149,10 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual bool runtimeActive() = 0;
    virtual void enableRuntime() = 0;
    virtual void disableRuntime() = 0;
+   // Whether the daemon and the shims of its containers are confirmed gone:
+   // no process of theirs left and nothing behind the daemon's socket. Only
+   // then may its data root be erased.
+   virtual bool runtimeGone() = 0;
    virtual void reloadConfig() = 0;
    virtual ImageRecord inspectImage( String const & name ) = 0;
    virtual std::vector< String > listStaleImages() = 0;

@@ -31,6 +31,10 @@ class FileSystem {
    virtual std::vector< String > list( String const & path ) = 0;
    // Removes `path` and everything below it; a missing path is fine.
    virtual void removeAll( String const & path ) = 0;
+   // Removes every entry of directory `path` on its own file system: mount
+   // points below it are unmounted first (lazily when busy) and never
+   // entered, and nothing on another file system is removed.
+   virtual void eraseOwnFileSystem( String const & path ) = 0;
 
    // The steps of a durable write (writeFileDurably): `writeFile` replaces
    // the content of `path` with `text` and gives it `mode`, without waiting

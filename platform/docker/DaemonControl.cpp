@@ -1,12 +1,15 @@
 #include "platform/docker/DaemonControl.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -34,6 +37,43 @@ off_t dockerdLogMax() {
 String tailOf( String const & path, size_t n ) {
    String const s = readFile( path ).value_or( "" );
    return s.size() > n ? s.substr( s.size() - n ) : s;
+}
+
+// Whether something accepts connections on the unix socket `path`.
+bool socketAnswers( String const & path ) {
+   sockaddr_un addr{};
+   if ( path.size() >= sizeof addr.sun_path ) {
+      return false;
+   }
+   addr.sun_family = AF_UNIX;
+   std::memcpy( addr.sun_path, path.c_str(), path.size() );
+   int const fd = ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 );
+   if ( fd < 0 ) {
+      return true; // cannot tell: not confirmed gone
+   }
+   bool const answers = ::connect( fd, reinterpret_cast< sockaddr * >( &addr ), sizeof addr ) == 0;
+   ::close( fd );
+   return answers;
+}
+
+// Whether a containerd shim whose command line names `execRoot` runs: the
+// shims of this daemon's containers outlive the daemon itself.
+bool shimRuns( String const & execRoot ) {
+   std::error_code ec;
+   for ( auto const & e : std::filesystem::directory_iterator( "/proc", ec ) ) {
+      String const pid = e.path().filename().string();
+      if ( pid.find_first_not_of( "0123456789" ) != String::npos ) {
+         continue;
+      }
+      if ( !readFile( "/proc/" + pid + "/comm" ).value_or( "" ).starts_with( "containerd-shim" ) ) {
+         continue;
+      }
+      if ( readFile( "/proc/" + pid + "/cmdline" ).value_or( "" ).find( execRoot + "/" ) !=
+           String::npos ) {
+         return true;
+      }
+   }
+   return false;
 }
 
 // How long a stopped daemon may take to end; its supervisor gives it 20 s.
@@ -100,6 +140,15 @@ void DaemonControl::stop() {
       throw Unitctl::SdbusJobException( "dockerd " + std::to_string( daemon ) +
                                         " did not stop within 30 s" );
    }
+}
+
+bool DaemonControl::gone() const {
+   auto const config = config_.read();
+   String execRoot = "/var/run/docker";
+   if ( config.contains( "exec-root" ) && config[ "exec-root" ].is_string() ) {
+      execRoot = config[ "exec-root" ].get< String >();
+   }
+   return dockerdPid() == 0 && !socketAnswers( config_.socketPath() ) && !shimRuns( execRoot );
 }
 
 void DaemonControl::reload() {

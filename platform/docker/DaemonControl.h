@@ -34,6 +34,9 @@ class DaemonControl {
    // Stops dockerd and waits for it to end; Unitctl::SdbusJobException when
    // it does not.
    void stop();
+   // No dockerd process, nothing behind its socket and no shim of its
+   // containers left.
+   bool gone() const;
    // Has the running dockerd read its configuration again; RuntimeException
    // when none runs.
    void reload();

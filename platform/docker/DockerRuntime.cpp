@@ -166,6 +166,8 @@ void DockerRuntime::disableRuntime() {
    daemon_.stop();
 }
 
+bool DockerRuntime::runtimeGone() { return daemon_.gone(); }
+
 void DockerRuntime::reloadConfig() { daemon_.reload(); }
 
 ImageRecord DockerRuntime::inspectImage( String const & name ) {

@@ -35,6 +35,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
+   bool runtimeGone() override;
    void enableRuntime() override;
    void disableRuntime() override;
    void reloadConfig() override;

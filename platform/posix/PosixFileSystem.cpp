@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "platform/Exception.h"
+#include "platform/posix/EraseOwnFileSystem.h"
 
 namespace Quayd {
 
@@ -127,6 +128,10 @@ void PosixFileSystem::removeAll( String const & path ) {
    if ( ec ) {
       fail( "remove", path, ec );
    }
+}
+
+void PosixFileSystem::eraseOwnFileSystem( String const & path ) {
+   Quayd::eraseOwnFileSystem( path );
 }
 
 void PosixFileSystem::writeFile( String const & path, String const & text, mode_t mode ) {

@@ -14,6 +14,7 @@ class PosixFileSystem : public FileSystem {
    void makeDirs( String const & path ) override;
    std::vector< String > list( String const & path ) override;
    void removeAll( String const & path ) override;
+   void eraseOwnFileSystem( String const & path ) override;
    void writeFile( String const & path, String const & text, mode_t mode ) override;
    void syncFile( String const & path ) override;
    void rename( String const & from, String const & to ) override;

@@ -108,6 +108,20 @@ void FakeFileSystem::removeAll( String const & path ) {
    erase( path );
 }
 
+void FakeFileSystem::eraseOwnFileSystem( String const & path ) {
+   check( "eraseOwnFileSystem", path );
+   std::erase_if( mountPoints, [ & ]( String const & mp ) {
+      bool const below = mp.starts_with( path + "/" );
+      if ( below ) {
+         unmounted.push_back( mp );
+      }
+      return below;
+   } );
+   for ( auto const & entry : list( path ) ) {
+      erase( entry );
+   }
+}
+
 void FakeFileSystem::erase( String const & path ) {
    for ( auto * set : { &dirs_, &files_ } ) {
       std::erase_if( *set, [ & ]( String const & p ) { return p == path || below( p, path ); } );

@@ -43,6 +43,9 @@ class FakeFileSystem : public FileSystem {
    void makeDirs( String const & path ) override;
    std::vector< String > list( String const & path ) override;
    void removeAll( String const & path ) override;
+   // Mount points below `path` are unmounted (and recorded); the rest goes.
+   void eraseOwnFileSystem( String const & path ) override;
+   std::vector< String > unmounted;
    void writeFile( String const & path, String const & text, mode_t mode ) override;
    void syncFile( String const & path ) override;
    void rename( String const & from, String const & to ) override;

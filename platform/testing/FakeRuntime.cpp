@@ -56,6 +56,11 @@ bool FakeRuntime::runtimeActive() {
    return active;
 }
 
+bool FakeRuntime::runtimeGone() {
+   record( "runtimeGone", "" );
+   return !active && !stuck;
+}
+
 void FakeRuntime::enableRuntime() {
    record( "enableRuntime", "" );
    active = enableActivates;

@@ -48,6 +48,8 @@ class FakeRuntime : public ContainerRuntimeInterface {
 
    bool installed = true;
    bool active = false;
+   // A daemon that stays although told to stop (SIGSTOP'd, hung).
+   bool stuck = false;
    // Whether enableRuntime leaves the runtime active.
    bool enableActivates = true;
    // What loadImage returns per tarball path (default: one image "<path>:latest").
@@ -70,6 +72,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
+   bool runtimeGone() override;
    void enableRuntime() override;
    void disableRuntime() override;
    void reloadConfig() override;

@@ -16,49 +16,8 @@ enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
 
-# The box: a PID namespace (with its own mount namespace, so the mounts of
-# what runs in it go with it) holding Redis and quayd and whatever they
-# start. Its init is a shell that only waits.
-box=
-start_box() {
-  rm -f "$work/quayd.start"
-  unshare --pid --fork --mount-proc -- bash -c '
-    redis-server --port 0 --unixsocket "$1" --dir "$2" --appendonly yes \
-      --appendfsync always --save "" >>"$2/redis.log" 2>&1 &
-    end=$((SECONDS + 30))
-    until redis-cli -s "$1" ping >/dev/null 2>&1 || [ $SECONDS -ge $end ]; do sleep 0.1; done
-    date +%s.%N >"$2/quayd.start"
-    RINGLOGDIR=$2 "$3" --redis "$1" --log-file "$2/quayd.log" >>"$2/quayd.out" 2>&1 &
-    wait' _ "$sock" "$work" "$quayd" &
-  box=$!
-  wait_for "quayd started" test -s "$work/quayd.start"
-}
-# The box's pids mean nothing out here: nothing of it is killed by pid file.
-power_off() {
-  if [ -n "$box" ]; then
-    local init
-    init=$(cat "/proc/$box/task/$box/children" 2>/dev/null) || true
-    [ -n "$init" ] && kill -9 $init 2>/dev/null
-    wait "$box" 2>/dev/null || true
-    box=
-  fi
-  rm -f /run/quayd/docker/supervisor.pid /run/docker.pid
-}
+. "$(dirname "$0")/box.sh"
 trap 'rc=$?; power_off; (exit $rc); cleanup' EXIT
-
-# Whatever the daemon still has mounted under a data root, and the loop
-# device of the flash image, are gone with the box's mount namespace.
-mounts_gone() {
-  ! awk '{print $5}' /proc/self/mountinfo | grep -q '^/var/lib/docker/\|^/mnt/flash/.quy/' &&
-    [ -z "$(losetup -j /mnt/flash/.quy/data-root.img 2>/dev/null)" ]
-}
-cut_power() {
-  power_off
-  wait_for "every mount of the box gone" mounts_gone
-  umount -l /run
-  mount -t tmpfs -o mode=0755 tmpfs /run
-  mkdir -p /run/netns
-}
 
 # The containers: restart policies always, unless-stopped and none, one
 # without a policy behind a startup condition, one disabled. Only the agent

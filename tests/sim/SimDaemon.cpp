@@ -166,6 +166,8 @@ bool SimDaemon::runtimeInstalled() {
 
 bool SimDaemon::runtimeActive() { return enter( "runtimeActive", false ) && active_ && !dead; }
 
+bool SimDaemon::runtimeGone() { return !active_ || dead; }
+
 void SimDaemon::enableRuntime() {
    if ( !enter( "enableRuntime", false ) ) {
       return;

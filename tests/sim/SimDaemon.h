@@ -73,6 +73,7 @@ class SimDaemon : public ContainerRuntimeInterface {
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
+   bool runtimeGone() override;
    void enableRuntime() override;
    void disableRuntime() override;
    void reloadConfig() override;

@@ -164,9 +164,13 @@ ToolRun World::mountTool( std::vector< String > const & argv ) {
    if ( mountToolFails ) {
       return exit( 1, "mount: " + String( kFlashRoot ) + ": I/O error\n" );
    }
-   bool const remove = argv.size() >= 3 && argv[ 2 ] == "--delete";
-   if ( remove ) {
+   String const mode = argv.size() >= 3 ? argv[ 2 ] : String();
+   if ( mode == "--delete" ) {
       time.files.erase( kFlashRoot );
+      flashMounted = false;
+      return exit( 0, "" );
+   }
+   if ( mode == "--unmount" ) { // the image and what it holds stay
       flashMounted = false;
       return exit( 0, "" );
    }
