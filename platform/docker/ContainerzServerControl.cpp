@@ -19,29 +19,13 @@ namespace {
 constexpr auto kStopLimit = std::chrono::seconds( 20 );
 constexpr auto kStopPoll = std::chrono::milliseconds( 50 );
 constexpr char const * kProgram = "quayd-containerz";
-
-// The program as the mount tool is found: the first on PATH, else where a
-// package installs it.
-String programOnPath() {
-   char const * path = getenv( "PATH" );
-   String const dirs = path ? path : "";
-   for ( size_t from = 0; from <= dirs.size(); ) {
-      size_t const end = std::min( dirs.find( ':', from ), dirs.size() );
-      String const dir = dirs.substr( from, end - from );
-      if ( !dir.empty() && access( ( dir + "/" + kProgram ).c_str(), X_OK ) == 0 ) {
-         return dir + "/" + kProgram;
-      }
-      from = end + 1;
-   }
-   return String( "/usr/sbin/" ) + kProgram;
-}
 } // namespace
 
 ContainerzServerControl::ContainerzServerControl( String runtimeDir,
                                                   std::function< String() > daemonSocket )
     : runtimeDir_( std::move( runtimeDir ) ), daemonSocket_( std::move( daemonSocket ) ) {
    char const * p = getenv( "QUAYD_CONTAINERZ_SERVER" );
-   program_ = p && *p ? p : programOnPath();
+   program_ = p && *p ? p : programOnPath( kProgram );
 }
 
 std::vector< String > ContainerzServerControl::command( ContainerzServerParams const & p ) const {
