@@ -8,6 +8,8 @@ namespace Quayd {
 
 namespace {
 TraceHandle const trace( "ImageLoadSm" );
+// A daemon's refusal can quote the tarball at length; the status keeps a line.
+constexpr size_t kMaxErrorBytes = 1024;
 } // namespace
 
 LogHandle const QUAYD_IMAGE_LOAD_FAILED(
@@ -135,9 +137,11 @@ void ImageLoadSm::loadTarball( String const & path ) {
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to load image: {}", e.what() );
       log( QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
+      imageLoadStatus_->statusIs( path )->errorIs( String( e.what() ).substr( 0, kMaxErrorBytes ) );
       return;
    }
    auto entry = imageLoadStatus_->statusIs( path );
+   entry->errorIs( "" );
    for ( auto const & name : images ) {
       entry->tagIs( imageReference( *runtime_, name ) );
    }

@@ -167,8 +167,11 @@ QUAYD_ENTITY( PersistentPathStatus, PERSISTENT_PATH_STATUS_FIELDS );
 #define IMAGE_LOAD_CONFIG_DIR_FIELDS( F ) F( SET, String, tarball, _ )
 QUAYD_ENTITY( ImageLoadConfigDir, IMAGE_LOAD_CONFIG_DIR_FIELDS );
 
-// "cell/0/quayd/image/status|/mnt/flash/app.tar": tag ["app:1"]
-#define IMAGE_LOAD_STATUS_FIELDS( F ) F( SET, String, tag, _ )
+// "cell/0/quayd/image/status|/mnt/flash/app.tar": tag ["app:1"]  error ""
+// (why the last load failed, its first KiB; empty once a load succeeds)
+#define IMAGE_LOAD_STATUS_FIELDS( F ) \
+   F( SET, String, tag, _ )           \
+   F( ATTR, String, error, "" )
 QUAYD_ENTITY( ImageLoadStatus, IMAGE_LOAD_STATUS_FIELDS );
 
 #define IMAGE_LOAD_STATUS_DIR_FIELDS( F )       \

@@ -88,6 +88,9 @@ void privateMounts() {
    fs::create_directories( "/run/quayd" );
    fs::create_directories( kDataRoot );
    makeNetNs();
+   // The daemon's supervisor of this build, found on PATH as installed.
+   String const path = String( QUAYD_SUPERVISOR_DIR ) + ":" + getenv( "PATH" );
+   setenv( "PATH", path.c_str(), 1 );
    // Private per process: parallel test processes never share a supervisor.
    String dir = "/run/quayd/docker-test-" + std::to_string( getpid() );
    setenv( "QUAYD_RUNTIME_DIR", dir.c_str(), 1 );
@@ -190,6 +193,9 @@ TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
    EXPECT_EQ( get( rt, "/info" )[ "DockerRootDir" ], kDataRoot );
    pid_t sup = rt.supervisorPid();
    ASSERT_NE( sup, 0 );
+   // A program of its own, not a fork holding this process's memory.
+   EXPECT_EQ( fs::read_symlink( "/proc/" + std::to_string( sup ) + "/exe" ).filename(),
+              "quayd-supervisor" );
 
    DockerRuntime later; // what an agent restarted meanwhile would hold
    EXPECT_TRUE( later.runtimeActive() );

@@ -1,9 +1,10 @@
 #pragma once
 // Keeps dockerd (or another program of the agent's) running without a
-// service manager: a detached process in its own session that outlives the
-// agent, restarts the program when it dies, and stops it on SIGTERM. Found
-// again by later agent processes via its pid file. It keeps the program's
-// output, in the log file, below a size.
+// service manager: the program quayd-supervisor, found on PATH as the mount
+// tool is, a detached process in its own session that outlives the agent,
+// restarts the program when it dies, and stops it on SIGTERM. Found again
+// by later agent processes via its pid file. It keeps the program's output,
+// in the log file, below a size.
 #include <sys/types.h>
 
 #include <vector>

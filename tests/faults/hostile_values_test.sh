@@ -4,7 +4,9 @@
 # garbage beside a new container. The rest of the batch is applied, the
 # agent keeps working, and its resident memory never passes 64 MiB: what it
 # remembers of garbage is bounded, and a resynchronisation (Redis drops a
-# subscriber that falls behind) reads the keys a page at a time.
+# subscriber that falls behind) reads the keys a page at a time. Last, a
+# mount tool that prints 100 MiB before it fails: the agent reads all of it,
+# keeps its first and last KiB, and stays under the same 64 MiB.
 # Usage: hostile_values_test.sh QUAYD QUYCTL QUYLBMOUNT
 set -euo pipefail
 quayd=$1 quyctl=$2
@@ -12,6 +14,17 @@ quayd=$1 quyctl=$2
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
 export WAIT_S=90
+# The mount tool's stand-in, first on the agent's PATH: 100 MiB on the
+# descriptor the agent collects, then a note that all of it was written.
+mkdir "$work/standin"
+cat >"$work/standin/quylbmount" <<'EOS'
+#!/bin/sh
+head -c 104857600 /dev/zero | tr '\0' y >&2
+touch "$0.done"
+exit 1
+EOS
+chmod +x "$work/standin/quylbmount"
+export PATH="$work/standin:$PATH"
 cfg='quayd/container/config|ga'
 # The most the agent's resident memory ever was.
 peak_kib() { awk '/^VmHWM/ { print $2 }' "/proc/$quayd_pid/status"; }
@@ -53,6 +66,16 @@ params=$(redis-cli -s "$sock" hget "$cfg" params)
 } | resp | redis-cli -s "$sock" --pipe >/dev/null
 wait_for "gc, of the same batch, running" running gc
 running ga || fail "ga stopped"
+kill -0 "$quayd_pid" || fail "quayd died"
+
+# The data root moved to flash: the stand-in's output is read to its end
+# before the agent gives up the start.
+q daemon enable --on-flash --flash-limit 512M
+read_to_end() {
+  [ -e "$work/standin/quylbmount.done" ] &&
+    "$quayd" --dump-trace "$work"/*.rlog 2>/dev/null | grep -q "Cannot start quy on flash"
+}
+wait_for "the mount tool's output read" read_to_end
 kill -0 "$quayd_pid" || fail "quayd died"
 peak=$(peak_kib)
 echo "the agent's resident memory peaked at ${peak} KiB"

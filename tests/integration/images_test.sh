@@ -38,14 +38,23 @@ field cell/0/quayd/image/persistentPathStatus image | grep -q flash:1 || fail "p
 wait_for "QUAYD_IMAGE_LOAD_FAILED" logged QUAYD_IMAGE_LOAD_FAILED
 grep QUAYD_IMAGE_LOAD_FAILED "$work/quayd.log" | grep -q junk.tar || fail "message does not name the tarball"
 # A FIFO, a directory and a device are refused within seconds with the
-# reason, never read: the agent goes on, and a container edited next runs.
+# reason, never read, and the reason is in each one's status, as it is for
+# the junk tarball: the agent goes on, and a container edited next runs.
 mkfifo "$work/fifo.tar"
 mkdir "$work/dir.tar"
+load_error() {  # TARBALL: the reason `quyctl show images` gives for it
+  q show images --json | python3 -c 'import json, sys
+e = json.load(sys.stdin)["cell/0/quayd/image/status"].get("elements", {})
+print(e.get(sys.argv[1], {}).get("error", ""))' "$1"
+}
 for t in "$work/fifo.tar" "$work/dir.tar" /dev/zero; do
   q image load "$t"
   WAIT_S=10 wait_for "$t refused" sh -c \
     "grep QUAYD_IMAGE_LOAD_FAILED $work/quayd.log | grep -q '$t is not a regular file'"
+  [ "$(load_error "$t")" = "$t is not a regular file" ] || fail "$t: status says '$(load_error "$t")'"
 done
+[ -n "$(load_error "$work/junk.tar")" ] || fail "the junk tarball's status has no reason"
+[ -z "$(load_error "$work/app.tar")" ] || fail "app.tar loaded but its status has a reason"
 q container c1 --image app:1 --command "$SLEEPER" --network none
 wait_for "c1 running" running c1
 q container c1 --memory 64m

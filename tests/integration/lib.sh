@@ -16,6 +16,10 @@ enter_sandbox() {
   mkdir -p /mnt/flash && mount -t tmpfs -o size=${FLASH_SIZE:-2g} tmpfs /mnt/flash
   mkdir -p /run/netns
   ip link set lo up
+  # The agent finds the daemons' supervisor on PATH: the one of this build.
+  if [ -x "$(dirname "${quayd:-.}")/../quayd-supervisor/quayd-supervisor" ]; then
+    export PATH="$(cd "$(dirname "$quayd")/../quayd-supervisor" && pwd):$PATH"
+  fi
   work=$(mktemp -d)
   sock=$work/redis.sock
   redis_pid= quayd_pid=

@@ -20,12 +20,13 @@ for d in redis-server docker.io ncat e2fsprogs adduser; do
   echo "$depends" | grep -q "\b$d\b" || fail "Depends lacks $d: $depends"
 done
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-for f in ./usr/sbin/quayd ./usr/sbin/quylbmount ./usr/bin/quyctl \
+for f in ./usr/sbin/quayd ./usr/sbin/quylbmount ./usr/sbin/quayd-supervisor ./usr/bin/quyctl \
          ./usr/lib/systemd/system/quayd.service ./usr/lib/systemd/system/quayd-redis.service \
          ./etc/default/quayd ./usr/share/doc/quayd/copyright ./usr/share/doc/quayd/changelog.gz \
          ./usr/share/doc/quayd/security.md ./usr/share/doc/quayd/quyctl.md \
          ./usr/share/man/man1/quyctl.1.gz ./usr/share/man/man8/quayd.8.gz \
          ./usr/share/man/man8/quylbmount.8.gz ./usr/share/man/man8/quayd-containerz.8.gz \
+         ./usr/share/man/man8/quayd-supervisor.8.gz \
          ./usr/share/bash-completion/completions/quyctl; do
   echo "$contents" | grep -qx "$f" || fail "the package lacks $f"
 done

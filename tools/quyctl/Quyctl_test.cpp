@@ -390,8 +390,10 @@ TEST_F( QuyctlTest, ShowSummarisesOnOneScreenWithoutPasswords ) {
       c.command( { "HSET", String( "cell/0/quayd/container/status|" ) + name, "name", name, "state",
                    "containerRunning_", "daemonState", "running" } );
    }
-   c.command( { "HSET", "quayd/image/config", "tarball", R"(["/a.tar","/b.tar"])" } );
+   c.command( { "HSET", "quayd/image/config", "tarball", R"(["/a.tar","/b.tar","/c.tar"])" } );
    c.command( { "HSET", "cell/0/quayd/image/status|/a.tar", "tag", R"(["a:1"])" } );
+   c.command( { "HSET", "cell/0/quayd/image/status|/c.tar", "tag", R"(["c:1"])", "error",
+                "/c.tar is not a regular file" } );
    c.command( { "HSET", "cell/0/quayd/registry/status|lab", "state", "loginFailed", "params",
                 R"({"server":"127.0.0.1:5000","username":"ops","password":"hunter2"})" } );
 
@@ -404,7 +406,7 @@ TEST_F( QuyctlTest, ShowSummarisesOnOneScreenWithoutPasswords ) {
    EXPECT_EQ( j[ "runtime" ][ "dataRoot" ][ "path" ], "/mnt/flash/.quy/data-root" );
    EXPECT_EQ( j[ "containers" ][ "byAgentState" ][ "containerRunning_" ], 2 );
    EXPECT_EQ( j[ "registries" ][ "loginFailed" ], 1 );
-   EXPECT_EQ( j[ "images" ][ "notLoaded" ], 1 );
+   EXPECT_EQ( j[ "images" ][ "notLoaded" ], 2 ) << "one never loaded, one failed since";
 
    ASSERT_EQ( quyctl( { "show" } ), kOk );
    String const text = out_.str();

@@ -50,7 +50,8 @@ nlohmann::json registryCounts( Redis::Connection & c ) {
    return { { "total", total }, { "loginFailed", failed } };
 }
 
-// A configured tarball that gave no tag has not loaded (yet, or at all).
+// A configured tarball that gave no tag, or whose last load failed, has not
+// loaded (yet, or at all).
 nlohmann::json imageCounts( Redis::Connection & c ) {
    ImageLoadConfigDir config;
    config.pathIs( Paths::kImageConfig );
@@ -60,7 +61,7 @@ nlohmann::json imageCounts( Redis::Connection & c ) {
       ImageLoadStatus st;
       st.pathIs( Cell::path( Paths::kImageStatus, 0 ) + "|" + tarball );
       readFields( c, st );
-      notLoaded += st.tag().empty();
+      notLoaded += st.tag().empty() || !st.error().empty();
    }
    return { { "tarballs", config.tarball().size() }, { "notLoaded", notLoaded } };
 }
