@@ -42,8 +42,7 @@ uint64_t memberSize( String const & header ) {
 }
 
 bool isHex( String const & s ) {
-   return s.size() == 64 &&
-          s.find_first_not_of( "0123456789abcdef" ) == String::npos;
+   return s.size() == 64 && s.find_first_not_of( "0123456789abcdef" ) == String::npos;
 }
 
 // The old save format names the config "<hex>.json", the newer one
