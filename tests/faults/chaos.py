@@ -230,7 +230,8 @@ class Chaos:
     def power_cut(self):
         def cut():
             self.box.power_off()
-            wait_for("every mount of the box gone", mounts_gone, 60)
+            # The kernel lets the loop device go a while after the box.
+            wait_for("every mount of the box gone", mounts_gone, SETTLE_S)
             run("umount", "-l", "/run")
             run("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run")
             os.makedirs("/run/netns", exist_ok=True)
@@ -378,7 +379,7 @@ class Chaos:
         print("--- daemon\n" + (docker("ps", "-a") or "not answering"))
         for key in redis("--scan", "--pattern", f"{KEY}/*status*").split():
             print(key, " ".join(redis("hgetall", key).split("\n")[:40]))
-        for pid, comm, _ in self.box.processes():
+        for pid, comm, _ in self.box.processes() if self.box.proc else []:
             with open(f"/proc/{pid}/stat") as f:
                 print(f"--- box: {pid} {comm} state {f.read().split(') ')[1][:1]}")
         if os.path.exists("/run/quayd/docker/dockerd.log"):
