@@ -98,7 +98,7 @@ TEST_F( ContainerReviveTest, AtStartOnlyARunningContainerIsKept ) {
 
       agentStarts();
 
-      Strings const kept{ "inspectContainer(web)" };
+      Strings const kept{ "inspectContainer(web)", "inspectImage(busybox:1)" };
       Strings const revived{ "inspectContainer(web)", "removeContainer(web,true)",
                              "runContainer(web)" };
       EXPECT_EQ( containerCalls(), c.kept ? kept : revived );
@@ -111,6 +111,39 @@ TEST_F( ContainerReviveTest, AtStartOnlyARunningContainerIsKept ) {
       EXPECT_EQ( status()->daemonState(), c.kept ? c.daemonState : "" );
       EXPECT_EQ( status()->imageId(), c.kept ? "sha256:feed" : "" );
       EXPECT_EQ( status()->restartCount(), c.kept ? 2u : 0u );
+   }
+}
+
+// A tarball rebuilt under the same tag and loaded again gives the tag a new
+// image: a container still running the old one is run again from it.
+TEST_F( ContainerReviveTest, AtStartAContainerOfAnImageItsTagNoLongerNamesIsRunAgain ) {
+   struct Case {
+      String tagNames; // the image the configured tag names now, "" for none
+      bool kept;
+   };
+   for ( auto const & c :
+         std::vector< Case >{ { "sha256:feed", true }, { "", true }, { "sha256:beef", false } } ) {
+      SCOPED_TRACE( c.tagNames );
+      dir = nullptr;
+      runtime->clearCalls();
+      runtime->containers.insert( "web" );
+      runtime->records[ "web" ] = record( "running" );
+      runtime->images.clear();
+      if ( !c.tagNames.empty() ) {
+         runtime->images.insert( "busybox:1" );
+         runtime->imageIds[ "busybox:1" ] = c.tagNames;
+      }
+      status()->stateIs( CRS::containerRunning_ );
+
+      agentStarts();
+
+      EXPECT_EQ( runtime->count( "runContainer" ), c.kept ? 0u : 1u );
+      EXPECT_EQ( runtime->count( "removeContainer" ), c.kept ? 0u : 1u );
+      EXPECT_EQ( status()->state(), CRS::containerRunning_ );
+      EXPECT_EQ( traces.contains( "Container web runs image sha256:feed, but busybox:1 is now "
+                                  "sha256:beef",
+                                  0 ),
+                 !c.kept );
    }
 }
 

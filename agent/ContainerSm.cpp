@@ -235,8 +235,28 @@ ContainerSm::Presence ContainerSm::presence() {
    }
    daemonRecordIs( &record );
    String const & s = record.status;
-   return s == "running" || s == "restarting" || s == "paused" ? Presence::present
-                                                               : Presence::stale;
+   return ( s == "running" || s == "restarting" || s == "paused" ) && !imageReplaced( record )
+             ? Presence::present
+             : Presence::stale;
+}
+
+bool ContainerSm::imageReplaced( ContainerRecord const & record ) {
+   String const & image = containerStatus_->params().image;
+   if ( record.imageId.empty() || image.empty() ) {
+      return false;
+   }
+   String id;
+   try {
+      id = runtime_->inspectImage( image ).id;
+   } catch ( RuntimeException const & ) {
+      return false; // nothing newer to run
+   }
+   if ( id.empty() || id == record.imageId ) {
+      return false;
+   }
+   QTRACE( trace, 0, "Container {} runs image {}, but {} is now {}", name(), record.imageId, image,
+           id );
+   return true;
 }
 
 void ContainerSm::handleDaemonEvent() {

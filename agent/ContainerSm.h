@@ -78,6 +78,9 @@ class ContainerSm : public PtrInterface {
    // status takes what the daemon said.
    enum class Presence { present, stale, absent, unknown };
    Presence presence();
+   // Whether the image the container was run from now names another image
+   // (a tarball rebuilt under the same tag and loaded again): it is stale.
+   bool imageReplaced( ContainerRecord const & record );
    bool startContainer();
 
    // The startup condition.

@@ -115,14 +115,34 @@ bool ImageLoadSm::loadedAlready( String const & path ) {
    if ( !entry || entry->tag().empty() ) {
       return false;
    }
+   std::set< String > held;
    for ( auto const & tag : entry->tag() ) {
       try {
-         runtime_->inspectImage( tag );
+         held.insert( runtime_->inspectImage( tag ).id );
       } catch ( Exception const & ) {
          return false;
       }
    }
+   if ( !sameImages( path, held ) ) {
+      return false;
+   }
    QTRACE( trace, 5, "Image of {} is in the runtime already; not loaded again", path );
+   return true;
+}
+
+bool ImageLoadSm::sameImages( String const & path, std::set< String > const & held ) {
+   std::vector< String > ids;
+   try {
+      ids = runtime_->tarballImageIds( path );
+   } catch ( RuntimeException const & e ) {
+      QTRACE( trace, 0, "Cannot read the manifest of {}: {}", path, e.what() );
+      return false; // the load says why
+   }
+   if ( !ids.empty() && std::set< String >( ids.begin(), ids.end() ) != held ) {
+      QTRACE( trace, 5, "Tarball {} holds other images than the runtime has; loading it again",
+              path );
+      return false;
+   }
    return true;
 }
 

@@ -3,6 +3,8 @@
 // tarballs, one per task run, records the images each produced, follows
 // configuration changes at once, and on the way down removes every image it
 // loaded and every dangling image of the runtime.
+#include <set>
+
 #include "model/Model.h"
 #include "platform/Log.h"
 #include "platform/Queue.h"
@@ -43,6 +45,10 @@ class ImageLoadSm : public PtrInterface {
    // runtime: a restart (of the agent, or after a power cut) over a data
    // root that kept them loads nothing twice.
    bool loadedAlready( String const & path );
+   // Whether the tarball's manifest names the images `held` (their IDs):
+   // one rebuilt in place under the same tags is loaded again. A tarball
+   // without a manifest counts as the same.
+   bool sameImages( String const & path, std::set< String > const & held );
    void loadTarball( String const & path );
    void unloadTarball( String const & path );
    bool configured( String const & path ) const { return imageLoadConfig_->tarballHas( path ); }

@@ -140,17 +140,49 @@ TEST_F( ImageLoadSmTest, ATarballLoadedTwiceKeepsOneEntryWithEachImageOnce ) {
 
 // A restart (of the agent, or after a power cut) over a data root that kept
 // the images: what the status records and the runtime holds is not loaded
-// twice; a tarball with one image missing is.
-TEST_F( ImageLoadSmTest, ATarballWhoseImagesTheRuntimeKeptIsNotLoadedAgain ) {
-   config->tarballIs( "/t/a.tar" );
-   config->tarballIs( "/t/b.tar" );
-   status->statusIs( "/t/a.tar" )->tagIs( "app:1" );
-   status->statusIs( "/t/b.tar" )->tagIs( "db:1" );
-   status->status( "/t/b.tar" )->tagIs( "db:2" );
-   runtime->images = { "app:1", "db:1" };
-   enabled();
-   time.runReady();
-   EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/b.tar" } );
+// twice; a tarball with one image missing is, and so is one rebuilt in place
+// under the same tags, whose manifest names other images than the runtime
+// has under them.
+TEST_F( ImageLoadSmTest, ATarballIsLoadedAgainOnlyWhenTheRuntimeLacksItsImages ) {
+   struct Case {
+      char const * what;
+      std::set< String > held; // in the runtime, with ID "sha256:<name>"
+      Strings manifest;        // the IDs the tarball's manifest names
+      bool manifestUnreadable;
+      bool loaded;
+   };
+   std::set< String > const both{ "db:1", "db:2" };
+   for ( auto const & c : std::vector< Case >{
+            { "kept", both, { "sha256:db:1", "sha256:db:2" }, false, false },
+            { "kept, in another order", both, { "sha256:db:2", "sha256:db:1" }, false, false },
+            { "no manifest: the tags decide", both, {}, false, false },
+            { "one image missing", { "db:1" }, { "sha256:db:1", "sha256:db:2" }, false, true },
+            { "rebuilt in place", both, { "sha256:db:1", "sha256:new" }, false, true },
+            { "an image more", both, { "sha256:db:1", "sha256:db:2", "sha256:x" }, false, true },
+            { "manifest unreadable", both, {}, true, true },
+         } ) {
+      SCOPED_TRACE( c.what );
+      sm = nullptr;
+      runtime->clearCalls();
+      status->statusDel( "/t/b.tar" );
+      config->tarballIs( "/t/b.tar" );
+      status->statusIs( "/t/b.tar" )->tagIs( "db:1" );
+      status->status( "/t/b.tar" )->tagIs( "db:2" );
+      runtime->images = c.held;
+      runtime->imageIds.clear();
+      runtime->tarballIds[ "/t/b.tar" ] = c.manifest;
+      runtime->tarballImages[ "/t/b.tar" ] = { "db:1", "db:2" };
+      if ( c.manifestUnreadable ) {
+         runtime->failNext( "tarballImageIds", RuntimeException( "/t/b.tar: not readable" ) );
+      }
+      persistentPathStatus->stateIs( SmState::stopped_ );
+      enabled();
+      time.runReady();
+      EXPECT_EQ( calls( "loadImage" ), c.loaded ? Strings{ "/t/b.tar" } : Strings{} );
+      EXPECT_EQ( tags( "/t/b.tar" ), both );
+   }
+   EXPECT_TRUE(
+      traces.contains( "Cannot read the manifest of /t/b.tar: /t/b.tar: not readable", 0 ) );
 }
 
 TEST_F( ImageLoadSmTest, RemovedFromConfigurationWhileQueuedIsUnloadedAndSkipped ) {

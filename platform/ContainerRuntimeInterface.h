@@ -157,6 +157,13 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual ImageRecord inspectImage( String const & name ) = 0;
    virtual std::vector< String > listStaleImages() = 0;
    virtual std::vector< String > loadImage( String const & tarballPath ) = 0;
+   // The IDs of the images tarball `tarballPath` holds, read from its
+   // manifest without loading it; empty when it names none, or when the
+   // runtime cannot tell. Throws RuntimeException for a file it cannot read.
+   virtual std::vector< String > tarballImageIds( String const & tarballPath ) {
+      (void)tarballPath;
+      return {};
+   }
    virtual void removeImage( String const & nameOrTag ) = 0;
    virtual void login( String const & user, String const & password, String const & server ) = 0;
    virtual void logout( String const & server ) = 0;

@@ -9,6 +9,7 @@
 
 #include "platform/Codec.h"
 #include "platform/Files.h"
+#include "platform/TarballManifest.h"
 #include "platform/Trace.h"
 #include "platform/docker/ClientRun.h"
 #include "platform/docker/ContainerCreateBody.h"
@@ -246,6 +247,39 @@ std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
                               DockerApiClient::errorMessage( r ) );
    }
    return loadedImageNames( r.body, tarballPath );
+}
+
+std::vector< String > DockerRuntime::tarballImageIds( String const & tarballPath ) {
+   FILE * f = openTarball( tarballPath );
+   int const fd = ::fileno( f );
+   auto const read = [ & ]( uint64_t offset, size_t size ) {
+      String out( size, '\0' );
+      size_t got = 0;
+      while ( got < size ) {
+         ssize_t const n =
+            ::pread( fd, out.data() + got, size - got, static_cast< off_t >( offset + got ) );
+         if ( n < 0 && errno == EINTR ) {
+            continue;
+         }
+         if ( n < 0 ) {
+            throw RuntimeException( "reading " + tarballPath + ": " + strerror( errno ) );
+         }
+         if ( n == 0 ) {
+            break;
+         }
+         got += static_cast< size_t >( n );
+      }
+      out.resize( got );
+      return out;
+   };
+   try {
+      auto ids = Quayd::tarballImageIds( read );
+      fclose( f );
+      return ids;
+   } catch ( RuntimeException const & e ) {
+      fclose( f );
+      throw RuntimeException( tarballPath + ": " + e.what() );
+   }
 }
 
 void DockerRuntime::removeImage( String const & nameOrTag ) {

@@ -42,6 +42,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    ImageRecord inspectImage( String const & name ) override;
    std::vector< String > listStaleImages() override;
    std::vector< String > loadImage( String const & tarballPath ) override;
+   std::vector< String > tarballImageIds( String const & tarballPath ) override;
    void removeImage( String const & nameOrTag ) override;
    void login( String const & user, String const & password, String const & server ) override;
    void logout( String const & server ) override;

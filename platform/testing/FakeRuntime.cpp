@@ -78,7 +78,8 @@ ImageRecord FakeRuntime::inspectImage( String const & name ) {
    if ( !images.count( name ) ) {
       throw ApiRequestException( "No such image: " + name );
    }
-   return { name, "sha256:" + name, { name } };
+   auto const id = imageIds.find( name );
+   return { name, id != imageIds.end() ? id->second : "sha256:" + name, { name } };
 }
 
 std::vector< String > FakeRuntime::listStaleImages() {
@@ -92,7 +93,18 @@ std::vector< String > FakeRuntime::loadImage( String const & tarballPath ) {
    std::vector< String > loaded =
       it != tarballImages.end() ? it->second : std::vector< String >{ tarballPath + ":latest" };
    images.insert( loaded.begin(), loaded.end() );
+   auto const ids = tarballIds.find( tarballPath );
+   for ( size_t i = 0; ids != tarballIds.end() && i < loaded.size() && i < ids->second.size();
+         ++i ) {
+      imageIds[ loaded[ i ] ] = ids->second[ i ];
+   }
    return loaded;
+}
+
+std::vector< String > FakeRuntime::tarballImageIds( String const & tarballPath ) {
+   record( "tarballImageIds", tarballPath );
+   auto const ids = tarballIds.find( tarballPath );
+   return ids != tarballIds.end() ? ids->second : std::vector< String >{};
 }
 
 void FakeRuntime::removeImage( String const & nameOrTag ) {

@@ -55,6 +55,11 @@ class FakeRuntime : public ContainerRuntimeInterface {
    // What loadImage returns per tarball path (default: one image "<path>:latest").
    std::map< String, std::vector< String > > tarballImages;
    std::set< String > images;
+   // The ID of an image by name (default "sha256:<name>"), and what
+   // tarballImageIds reads per tarball path (default: nothing); a load
+   // gives the images it returns the tarball's IDs, in order.
+   std::map< String, String > imageIds;
+   std::map< String, std::vector< String > > tarballIds;
    std::vector< String > staleImages;
    std::set< String > containers;
    // What inspectContainer reports of a container, by name (default: running).
@@ -79,6 +84,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    ImageRecord inspectImage( String const & name ) override;
    std::vector< String > listStaleImages() override;
    std::vector< String > loadImage( String const & tarballPath ) override;
+   std::vector< String > tarballImageIds( String const & tarballPath ) override;
    void removeImage( String const & nameOrTag ) override;
    void login( String const & user, String const & password, String const & server ) override;
    void logout( String const & server ) override;

@@ -3,14 +3,17 @@
 # and persistent tarballs load at enable and go at disable, a bad tarball (or
 # a FIFO, a directory, a device) is reported without stopping the others, logins against a password-protected
 # local registry, and the daemon's insecure-registry list follows the
-# configuration without a restart. No password leaks anywhere.
+# configuration without a restart. A tarball rebuilt in place under the same
+# tag is loaded again when the agent starts again, and its container is run
+# again from the new image; an unchanged one is not loaded again. No
+# password leaks anywhere.
 # Usage: images_test.sh QUAYD QUYCTL QUYLBMOUNT
 set -euo pipefail
 quayd=$1 quyctl=$2
 . "$(dirname "$0")/lib.sh"
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH"
-export WAIT_S=90 TRACE='RegistrySm/0-2'
+export WAIT_S=90 TRACE='RegistrySm/0-2,ImageLoadSm/0-5'
 state_is() { status_is cell/0/quayd/status state "$1"; }
 has_image() { docker image inspect "$1" >/dev/null 2>&1; }
 registry_is() { [ "$(field "cell/0/quayd/registry/status|$1" state)" = "$2" ]; }
@@ -88,6 +91,42 @@ wait_for "insecure registry in docker info" sh -c \
 q registry mirror --delete
 wait_for "insecure registry gone" sh -c \
   "! docker info --format '{{json .RegistryConfig.IndexConfigs}}' | grep -q 10.9.8.7:5000"
+
+# (e) A tarball rebuilt in place under the same tag, then the agent restarted.
+# Both builds are made first: the daemon must not know the second one.
+build() { echo "$1" >"$work/rootfs/gen"; make_image re:1 "$2"; }
+build two "$work/re-two.tar"
+build one "$work/re.tar"
+image_id() { docker image inspect --format '{{.Id}}' "$1" 2>/dev/null; }
+loads_of() {  # loads of image ID $1 since the daemon started
+  docker events --since 0 --until "$(date +%s)" --filter type=image --filter event=load \
+    --format '{{.Actor.ID}}' | grep -c "^$1\$" || true
+}
+kept() { "$quayd" --dump-trace "$work"/*.rlog 2>/dev/null | grep -c "Image of $work/re.tar is in the runtime already" || true; }
+kept_more_than() { [ "$(kept)" -gt "$1" ]; }
+q image load "$work/re.tar"
+q container re --image re:1 --command "$SLEEPER" --network none
+wait_for "re running" running re
+one=$(image_id re:1) seen=$(kept)
+[ "$(loads_of "$one")" = 1 ] || fail "re.tar loaded $(loads_of "$one") times"
+kill_quayd
+start_quayd
+wait_for "the unchanged tarball seen" kept_more_than "$seen"
+[ "$(loads_of "$one")" = 1 ] || fail "the unchanged tarball was loaded again"
+cp "$work/re-two.tar" "$work/re.tar.new" && mv "$work/re.tar.new" "$work/re.tar"
+kill_quayd
+start_quayd
+runs_new() {
+  local id
+  id=$(image_id re:1) && [ "$id" != "$one" ] && running re && [ "$(inspect re '{{.Image}}')" = "$id" ]
+}
+wait_for "re runs the rebuilt image" runs_new
+[ "$(loads_of "$(image_id re:1)")" = 1 ] ||
+  fail "$(loads_of "$(image_id re:1)") loads of the rebuilt tarball"
+wait_for "the status gives the new image ID" \
+  status_is "cell/0/quayd/container/status|re" imageId "$(image_id re:1)"
+q container re --delete
+q image load "$work/re.tar" --delete
 
 # Disabling removes every loaded image and the dangling ones.
 tar -C "$work/rootfs" -c . | docker import - >/dev/null  # a dangling image
