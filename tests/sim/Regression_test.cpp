@@ -168,6 +168,30 @@ TEST_F( Regression, TwoRegistriesOnOneServerStayLoggedInWhenOneLeaves ) {
    expectAtRest();
 }
 
+// An edit reaches the container field by field (parameters, bind mounts,
+// enabled); it used to react to each, running the new image before the
+// disable in the same edit removed it, and restarting once per mount.
+TEST_F( Regression, OneEditIsOneEvaluationOfTheContainer ) {
+   quyWith( "a" );
+   ContainerEdit e = runs( "img2:1" );
+   e.enabled = false;
+   op.container( "a", e );
+   world.run( 1min );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u ) << "a disable in the same edit wins";
+   EXPECT_FALSE( world.daemon->containers().count( "a" ) );
+   e.enabled = true;
+   op.container( "a", e );
+   world.run( 1min );
+   e = runs( "img1:1" );
+   e.binds[ "/data" ] = BindMountEntry{ "/mnt/flash/x", "/data", false };
+   e.binds[ "/etc/app" ] = BindMountEntry{ "/mnt/flash/y", "/etc/app", true };
+   op.container( "a", e );
+   world.run( 1min );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 3u ) << "one recreate with both";
+   EXPECT_EQ( world.daemon->containers().at( "a" ).binds.size(), 2u );
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

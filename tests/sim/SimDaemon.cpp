@@ -269,9 +269,13 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
 
 std::vector< String > SimDaemon::listOwnContainers() {
    std::vector< String > out;
+   listingFailed_ = true;
    if ( enter( "listOwnContainers" ) ) {
+      listingFailed_ = false;
       for ( auto const & [ name, c ] : live() ) {
-         out.push_back( name );
+         if ( !c.foreign ) {
+            out.push_back( name );
+         }
       }
    }
    return out;
@@ -281,8 +285,18 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    if ( !enter( "runContainer" ) ) {
       return;
    }
-   // A leftover of ours under the same name is replaced, as the real run does.
+   if ( runGuard ) {
+      if ( auto why = runGuard( *p ) ) {
+         unsafe_.push_back( fmt::format( "container {} run: {}", p->name, *why ) );
+      }
+   }
+   // A leftover of ours under the same name is replaced, as the real run
+   // does; anyone else's keeps the name.
    auto & all = live();
+   if ( auto held = all.find( p->name ); held != all.end() && held->second.foreign ) {
+      throw ApiRequestException( "Conflict. The container name \"/" + p->name +
+                                 "\" is already in use" );
+   }
    SimContainer c;
    c.id = fmt::format( "{:012x}", nextId_++ );
    c.image = p->image;
@@ -297,6 +311,32 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    files_.addFile( marker( p->name ) );
    ++runs_[ p->name ];
    emit( p->name, "start" );
+}
+
+void SimDaemon::foreignIs( String const & name ) {
+   auto & all = live();
+   if ( all.count( name ) ) {
+      return;
+   }
+   SimContainer c;
+   c.id = fmt::format( "{:012x}", nextId_++ );
+   c.image = "foreign:1";
+   c.foreign = true;
+   c.startedAt = now();
+   all[ name ] = c;
+   files_.addFile( marker( name ) );
+}
+
+void SimDaemon::foreignDelAll() {
+   auto & all = live();
+   for ( auto it = all.begin(); it != all.end(); ) {
+      if ( it->second.foreign ) {
+         files_.erase( marker( it->first ) );
+         it = all.erase( it );
+      } else {
+         ++it;
+      }
+   }
 }
 
 void SimDaemon::stopContainer( String const & name ) {

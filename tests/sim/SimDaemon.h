@@ -9,6 +9,7 @@
 // as the real stream's arrive from the loop: one per container run, stop and
 // removal, and the stream starting each time the daemon starts; the events of
 // a daemon that dies are lost with it.
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -30,6 +31,8 @@ struct SimContainer {
    String memory;
    String restartPolicy;
    std::map< String, BindMountEntry > binds;
+   // Run by someone else than the agent, under a name it may want.
+   bool foreign = false;
    bool running = true;
    int32_t exitCode = 0;
    String startedAt, finishedAt;
@@ -50,6 +53,14 @@ class SimDaemon : public ContainerRuntimeInterface {
    void clearFaults();
    void die();
    void revive();
+   // Asked at each run: why the agent must not run this now; none: it may.
+   std::function< std::optional< String >( RunContainerParams const & ) > runGuard;
+   // The runs the guard refused, as they came.
+   std::vector< String > const & unsafeRuns() const { return unsafe_; }
+   // Someone else runs a container under `name`; the operator's clean-up
+   // removes it again.
+   void foreignIs( String const & name );
+   void foreignDelAll();
    // Tarballs that load, by path (what a configured path holds).
    std::map< String, std::vector< String > > tarballs;
 
@@ -68,6 +79,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    // How often each name was run since the start.
    std::map< String, uint32_t > const & runs() const { return runs_; }
    uint64_t calls() const { return calls_; }
+   // Whether the last listing of the agent's containers failed: until one
+   // succeeds, the agent cannot know what it holds unrecorded.
+   bool listingFailed() const { return listingFailed_; }
    // How often the daemon came up since the start.
    uint32_t starts() const { return starts_; }
 
@@ -135,6 +149,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::map< String, String > logins_;
    std::map< String, std::map< String, SimContainer > > byRoot_;
    std::map< String, uint32_t > runs_;
+   std::vector< String > unsafe_;
+   bool listingFailed_ = false;
    uint64_t calls_ = 0;
    uint32_t starts_ = 0;
    uint64_t nextId_ = 1;
