@@ -198,7 +198,10 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
       }
       expect( out, status->params() == want.params, "StatusAgreesWithDaemon",
               "status parameters of " + name + " differ from its configuration" );
-      if ( !runs( want ) ) {
+      // An image neither here nor to be pulled leaves it waiting.
+      bool const image =
+         w.daemon->images().count( want.params.image ) || w.daemon->pullable( want.params.image );
+      if ( !runs( want ) || !image ) {
          expect( out, it == running.end(), "ContainersFollowConfiguration",
                  "container " + name + " runs though it cannot or should not" );
          expect( out, status->state() != ContainerRunState::containerRunning_,

@@ -192,6 +192,34 @@ TEST_F( Regression, OneEditIsOneEvaluationOfTheContainer ) {
    expectAtRest();
 }
 
+// Its removal behind the agent's back (`docker rm -f`) was only noted in the
+// status; the container stayed away until its configuration changed.
+TEST_F( Regression, AContainerRemovedBehindTheAgentsBackRunsAgain ) {
+   quyWith( "a" );
+   world.daemon->removeBehind( "a" );
+   world.run( 1s );
+   EXPECT_EQ( world.daemon->containers().count( "a" ), 1u );
+   expectAtRest();
+}
+
+// A foreign container holding the name is refused as the daemon refuses
+// it; the container runs once the name is free.
+TEST_F( Regression, AForeignContainerHoldingTheNameDelaysTheRunOnly ) {
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->foreignIs( "a" );
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 1min );
+   auto status =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( "a" );
+   EXPECT_EQ( status->state(), ContainerRunState::containerStartFailed_ );
+   EXPECT_NE( status->lastError().find( "already in use" ), String::npos );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).foreign );
+   world.daemon->foreignDelAll();
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->containers().at( "a" ).foreign );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

@@ -227,9 +227,49 @@ std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
 }
 
 void SimDaemon::removeImage( String const & nameOrTag ) {
-   if ( enter( "removeImage" ) && !images_.erase( nameOrTag ) ) {
+   if ( !enter( "removeImage" ) ) {
+      return;
+   }
+   if ( !images_.count( nameOrTag ) ) {
       throw ApiRequestException( "No such image: " + nameOrTag );
    }
+   for ( auto const & [ name, c ] : live() ) {
+      if ( c.image == nameOrTag ) {
+         throw ApiRequestException( "conflict: unable to remove repository reference \"" +
+                                    nameOrTag + "\" (must force) - container " + name +
+                                    " is using its referenced image" );
+      }
+   }
+   images_.erase( nameOrTag );
+}
+
+bool SimDaemon::pullable( String const & image ) const {
+   if ( !upstream.count( image ) ) {
+      return false;
+   }
+   auto const slash = image.find( '/' );
+   String const host = slash == String::npos ? String() : image.substr( 0, slash );
+   return host.empty() || logins_.count( host );
+}
+
+void SimDaemon::removeBehind( String const & name ) {
+   auto & all = live();
+   if ( all.erase( name ) ) {
+      files_.erase( marker( name ) );
+      emit( name, "destroy" );
+   }
+}
+
+void SimDaemon::removeImageBehind( String const & name ) {
+   // As `docker rmi` does, an image in use stays.
+   for ( auto const & [ root, all ] : byRoot_ ) {
+      for ( auto const & [ n, c ] : all ) {
+         if ( c.image == name && files_.exists( root + "/containers/" + n ) ) {
+            return;
+         }
+      }
+   }
+   images_.erase( name );
 }
 
 void SimDaemon::login( String const & user, String const &, String const & server ) {
@@ -297,6 +337,15 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
       throw ApiRequestException( "Conflict. The container name \"/" + p->name +
                                  "\" is already in use" );
    }
+   // As the real run does: an image missing here is pulled, once.
+   if ( !images_.count( p->image ) ) {
+      if ( !pullable( p->image ) ) {
+         throw RuntimeException( "pulling " + p->image +
+                                 ": pull access denied, repository does not exist or may "
+                                 "require 'docker login'" );
+      }
+      images_.insert( p->image );
+   }
    SimContainer c;
    c.id = fmt::format( "{:012x}", nextId_++ );
    c.image = p->image;
@@ -328,13 +377,14 @@ void SimDaemon::foreignIs( String const & name ) {
 }
 
 void SimDaemon::foreignDelAll() {
-   auto & all = live();
-   for ( auto it = all.begin(); it != all.end(); ) {
-      if ( it->second.foreign ) {
-         files_.erase( marker( it->first ) );
-         it = all.erase( it );
-      } else {
-         ++it;
+   for ( auto & [ root, all ] : byRoot_ ) {
+      for ( auto it = all.begin(); it != all.end(); ) {
+         if ( it->second.foreign ) {
+            files_.erase( root + "/containers/" + it->first );
+            it = all.erase( it );
+         } else {
+            ++it;
+         }
       }
    }
 }

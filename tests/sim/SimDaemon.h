@@ -61,6 +61,14 @@ class SimDaemon : public ContainerRuntimeInterface {
    // removes it again.
    void foreignIs( String const & name );
    void foreignDelAll();
+   // Someone removes a container or an image, as `docker rm -f` or
+   // `docker rmi -f` would.
+   void removeBehind( String const & name );
+   void removeImageBehind( String const & name );
+   // Images a pull finds; one named with a registry host is pulled only
+   // through a login to that host.
+   std::set< String > upstream{ "img1:1", "img2:1", "reg.lab:5000/app:2" };
+   bool pullable( String const & image ) const;
    // Tarballs that load, by path (what a configured path holds).
    std::map< String, std::vector< String > > tarballs;
 
