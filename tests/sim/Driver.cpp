@@ -32,7 +32,8 @@ ContainerEdit Driver::containerEdit( bool isProfile ) {
    e.params.image = pick< String >( { "img1:1", "img2:1", "app:1", "reg.lab:5000/app:2", "" } );
    e.params.command = pick< String >( { "", "sleep 1d", "httpd -f -p 80", "sh -c 'echo" } );
    e.params.memory = pick< String >( { "", "64m" } );
-   e.params.restartPolicy = pick< String >( { "", "always", "no" } );
+   e.params.restartPolicy =
+      pick< String >( { "", "always", "no", "unless-stopped", "on-failure:2", "on-failure" } );
    e.params.startupConditionBash = pick< String >( { "", "", "true", "false", "sleep 1000" } );
    if ( chance( 0.4 ) ) {
       BindMountEntry b{ pick< String >( { "/mnt/flash/x", "/mnt/flash/y" } ),

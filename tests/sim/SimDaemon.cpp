@@ -7,8 +7,22 @@
 namespace Quayd::Sim {
 
 namespace {
+// `on-failure[:N]`: after an exit with a code, at most N times (0: always).
+bool onFailureRestarts( SimContainer const & c, int32_t code ) {
+   String const & p = c.restartPolicy;
+   if ( !p.starts_with( "on-failure" ) || code == 0 ) {
+      return false;
+   }
+   uint32_t const max = p.size() > 11 ? uint32_t( std::stoul( p.substr( 11 ) ) ) : 0;
+   return max == 0 || c.restarts < max;
+}
+
+// At a start of the daemon: `always`, `unless-stopped` unless stopped through
+// the API, and `on-failure` if the daemon's death killed it.
 bool restartsWithDaemon( SimContainer const & c ) {
-   return c.restartPolicy == "always" || c.restartPolicy == "unless-stopped";
+   return c.restartPolicy == "always" ||
+          ( c.restartPolicy == "unless-stopped" && !c.stoppedByUser ) ||
+          ( c.killed && onFailureRestarts( c, c.exitCode ) );
 }
 } // namespace
 
@@ -69,6 +83,7 @@ void SimDaemon::die() {
    for ( auto & [ name, c ] : live() ) {
       if ( c.running ) {
          c.running = false;
+         c.killed = true;
          c.exitCode = 137;
          c.finishedAt = now();
       }
@@ -97,9 +112,13 @@ void SimDaemon::start() {
    insecureLive_ = c.insecure;
    for ( auto & [ name, ctr ] : live() ) {
       if ( restartsWithDaemon( ctr ) ) {
+         if ( ctr.killed ) {
+            ++ctr.restarts;
+         }
          ctr.running = true;
          ctr.startedAt = now();
       }
+      ctr.killed = false;
    }
    emit( "", "" );
 }
@@ -301,6 +320,7 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
    r.status = c.running ? "running" : "exited";
    r.running = c.running;
    r.exitCode = c.exitCode;
+   r.restartCount = c.restarts;
    r.startedAt = c.startedAt;
    r.finishedAt = c.finishedAt;
    r.imageId = "sha256:" + c.image;
@@ -398,6 +418,7 @@ void SimDaemon::stopContainer( String const & name ) {
    if ( it == all.end() ) {
       throw ApiRequestException( "No such container: " + name );
    }
+   it->second.stoppedByUser = true;
    if ( it->second.running ) {
       it->second.running = false;
       it->second.finishedAt = now();

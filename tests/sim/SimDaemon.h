@@ -34,6 +34,11 @@ struct SimContainer {
    // Run by someone else than the agent, under a name it may want.
    bool foreign = false;
    bool running = true;
+   // Stopped through the API: `unless-stopped` leaves it so.
+   bool stoppedByUser = false;
+   // Running when the daemon died: its policy decides at the next start.
+   bool killed = false;
+   uint32_t restarts = 0;
    int32_t exitCode = 0;
    String startedAt, finishedAt;
    bool operator==( SimContainer const & ) const = default;
