@@ -170,7 +170,13 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
    QTRACE( trace, 8, "container: '{}', action: {}", event.name, event.action );
    if ( !event.name.empty() ) {
       if ( auto sm = containerSm( event.name ) ) {
-         sm->handleDaemonEvent();
+         // One removed behind our back while the containers run is run
+         // again at once (a removal of our own finds it stopped).
+         if ( event.action == "destroy" && containerStatusDir_->state() == SmState::started_ ) {
+            sm->handleEnabled();
+         } else {
+            sm->handleDaemonEvent();
+         }
       }
       return;
    }

@@ -4,8 +4,9 @@
 // when the registries are up, and tearing every one down when the runtime
 // manager writes stopping_, goes through a queue that a task drains one name
 // per run; single configuration changes in between are applied at once.
-// The daemon's events for a container refresh its status; when they start
-// again (the daemon restarted), every container is evaluated again.
+// The daemon's events for a container refresh its status; one removed
+// behind the agent's back is run again; when they start again (the daemon
+// restarted), every container is evaluated again.
 //
 // Writes "cell/0/quayd/container/status": state "started_" and one element
 // per container (see ContainerSm.h).

@@ -342,6 +342,7 @@ TEST_F( ContainerDirSmTest, ContainerMachineFollowsItsOwnConfiguration ) {
    create();
    startPass();
    configs->container( "a" )->enabledIs( false );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(a)", "removeContainer(a,true)" } ) );
    // The entry stays while the container is configured.
    EXPECT_EQ( statuses->container( "a" )->state(), ContainerRunState::containerStopped_ );

@@ -192,13 +192,16 @@ TEST_F( ContainerReviveTest, AnEventRefreshesTheStatusWithoutRunningTheContainer
    runtime->emit( { "other", "die" } );
    EXPECT_EQ( containerCalls(), Strings{} );
 
-   // Removed behind the agent's back: the status says the daemon holds none.
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+
+   // Removed behind the agent's back: not an exit its restart policy
+   // answers, so the agent runs it again.
    runtime->containers.erase( "web" );
    runtime->records.erase( "web" );
+   runtime->clearCalls();
    runtime->emit( { "web", "destroy" } );
-   EXPECT_EQ( status()->daemonState(), "" );
-   EXPECT_EQ( status()->imageId(), "" );
-   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+   EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
+   EXPECT_EQ( status()->state(), CRS::containerRunning_ );
 }
 
 TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) {

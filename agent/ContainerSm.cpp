@@ -64,12 +64,16 @@ ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                             [ this ] { handleEnabled(); } );
    daemonStateTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ReadDaemonState",
                                             [ this ] { handleDaemonEvent(); } );
+   // An edit arrives field by field (parameters, bind mounts, enabled): the
+   // container reacts once to the whole of it, so that it never runs what
+   // the edit only passes through.
+   evaluateTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "EvaluateContainer",
+                                    [ this ] { handleParams(); } );
    if ( containerConfig_ ) {
-      reactor_.on( containerConfig_, ContainerConfig::Attr::params, [ this ] { handleParams(); } );
-      reactor_.on( containerConfig_, ContainerConfig::Attr::bindMount,
-                   [ this ] { handleParams(); } );
-      reactor_.on( containerConfig_, ContainerConfig::Attr::enabled,
-                   [ this ] { handleEnabled(); } );
+      for ( auto attr : { ContainerConfig::Attr::params, ContainerConfig::Attr::bindMount,
+                          ContainerConfig::Attr::enabled } ) {
+         reactor_.on( containerConfig_, attr, [ this ] { evaluateTask_->scheduleTask(); } );
+      }
       reactor_.onInitial( containerConfig_, [ this ] { handleParams(); } );
       reactor_.start();
    }
@@ -80,6 +84,7 @@ ContainerSm::~ContainerSm() {
    handleCleanup();
    startAttemptTask_ = nullptr;
    daemonStateTask_ = nullptr;
+   evaluateTask_ = nullptr;
    startupConditionProbeDel();
    startupConditionStatusDel();
 }

@@ -5,6 +5,11 @@
 // once, and stops and removes the container when it is disabled,
 // reconfigured or destroyed.
 //
+// A change of the configuration is taken up by a task, once for all the
+// fields one edit changed: an edit that disables the container and changes
+// its image never runs the new image, and new parameters with new bind
+// mounts recreate it once.
+//
 // Each evaluation (the machine built, its configuration changed, the
 // daemon's events starting again after a restart of the daemon) checks that
 // the container it started is there: held and running, restarting or
@@ -112,6 +117,7 @@ class ContainerSm : public PtrInterface {
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
    Ptr< TimerTask > daemonStateTask_;
+   Ptr< Task > evaluateTask_;
    Ptr< Probe > startupConditionProbe_;
    Ptr< ProbeStatus > startupConditionStatus_;
    Reactor reactor_;

@@ -31,6 +31,12 @@ class ContainerSmTest : public ::testing::Test {
       ContainerParams p = config->params();
       edit( p );
       config->paramsIs( p );
+      time.runReady();
+   }
+   // A configuration change, taken up as the loop comes round.
+   void edit( std::function< void( ContainerConfig & ) > const & change ) {
+      change( *config );
+      time.runReady();
    }
    // A status entry as an earlier run of the agent left it: running with
    // the configured parameters.

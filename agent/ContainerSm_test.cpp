@@ -124,11 +124,15 @@ TEST_F( ContainerSmTest, RunsThroughTheDockerClientAreCountedInTheStatus ) {
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( status->clientRuns(), 1u );
    config->enabledIs( false );
+   time.runReady();
    config->enabledIs( true );
+   time.runReady();
    EXPECT_EQ( status->clientRuns(), 2u );
    runtime->clientFlagOfRuns = "";
    config->enabledIs( false );
+   time.runReady();
    config->enabledIs( true );
+   time.runReady();
    EXPECT_EQ( status->clientRuns(), 2u ) << "a run through the API is not counted";
 }
 
@@ -173,6 +177,7 @@ TEST_F( ContainerSmTest, DisablingAFailedContainerCancelsTheRetry ) {
    ASSERT_EQ( state(), CRS::containerStartFailed_ );
    runtime->clearCalls();
    config->enabledIs( false );
+   time.runReady();
    time.advance( 10min );
    EXPECT_TRUE( runtime->calls().empty() );
    EXPECT_EQ( state(), CRS::containerStopped_ );
@@ -187,6 +192,7 @@ TEST_F( ContainerSmTest, DisablingARunningContainerStopsRemovesAndReports ) {
    runtime->clearCalls();
    logs.messages.clear();
    config->enabledIs( false );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
    EXPECT_EQ( state(), CRS::containerStopped_ );
    ASSERT_EQ( logs.messages.size(), 1u );
@@ -218,6 +224,7 @@ TEST_P( CleanupFailure, DoesNotStopTheRest ) {
       runtime->containers.erase( "web" );
    }
    config->enabledIs( false );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), p.calls );
    EXPECT_TRUE( traces.contains( p.trace, 0 ) ) << p.trace;
    EXPECT_EQ( logs.count( "QUAYD_CONTAINER_REMOVED" ), p.removed ? 1u : 0u );
@@ -261,6 +268,7 @@ TEST_F( ContainerSmTest, AContainerThatCouldNotBeRemovedIsRemovedOnTheRetry ) {
    start();
    runtime->failNext( "removeContainer", RuntimeException( "daemon gone" ) );
    config->enabledIs( false );
+   time.runReady();
    ASSERT_EQ( state(), CRS::containerRunning_ );
    runtime->clearCalls();
    time.advance( 29s );
@@ -322,6 +330,7 @@ TEST_F( ContainerSmTest, BindMountChangeRestartsWithTheNewMounts ) {
    start();
    runtime->clearCalls();
    config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)",
                                            "runContainer(web)" } ) );
    EXPECT_EQ( runtime->lastRun->binds().count( "/data" ), 1u );
@@ -340,12 +349,60 @@ TEST_F( ContainerSmTest, BindMountRemovalOrEditIsAChangeToo ) {
    config->bindMountIs( "/b", BindMountEntry{ "/h/b", "/b", false } );
    start();
    config->bindMountIs( "/b", BindMountEntry{ "/h/b", "/b", true } );
+   time.runReady();
    EXPECT_TRUE( runtime->lastRun->binds().at( "/b" ).readOnly );
    config->bindMountDel( "/a" );
+   time.runReady();
    EXPECT_EQ( runtime->lastRun->binds().count( "/a" ), 0u );
    EXPECT_EQ( runtime->count( "runContainer" ), 3u );
    EXPECT_EQ( runtime->count( "removeContainer" ), 2u );
 }
+
+// One operator edit reaches the machine field by field, as the profile
+// merger writes it (parameters, bind mounts, enabled): the container reacts
+// to the whole edit once.
+struct OneEditCase {
+   char const * name;
+   bool volume;  // the edit also adds a bind mount
+   bool disable; // and disables the container
+   Strings calls;
+};
+
+class OneEdit : public ContainerSmTest, public ::testing::WithParamInterface< OneEditCase > {};
+
+TEST_P( OneEdit, IsOneEvaluation ) {
+   auto const & p = GetParam();
+   start();
+   runtime->clearCalls();
+   ContainerParams params = config->params();
+   params.image = "app:2";
+   config->paramsIs( params );
+   if ( p.volume ) {
+      config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
+   }
+   config->enabledIs( !p.disable );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), p.calls );
+   if ( !p.disable ) {
+      EXPECT_EQ( runtime->lastRun->image, "app:2" );
+      EXPECT_EQ( runtime->lastRun->binds().count( "/data" ), p.volume ? 1u : 0u );
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   Table, OneEdit,
+   ::testing::Values(
+      OneEditCase{
+         "newImageAndDisable", false, true, { "stopContainer(web)", "removeContainer(web,true)" } },
+      OneEditCase{ "newImageVolumeAndDisable",
+                   true,
+                   true,
+                   { "stopContainer(web)", "removeContainer(web,true)" } },
+      OneEditCase{ "newImageAndVolume",
+                   true,
+                   false,
+                   { "stopContainer(web)", "removeContainer(web,true)", "runContainer(web)" } } ),
+   []( auto const & info ) { return String( info.param.name ); } );
 
 TEST_F( ContainerSmTest, ParameterChangeOfAFailedContainerRetriesAtOnce ) {
    runtime->failNext( "runContainer", RuntimeException( "no such image" ) );

@@ -112,6 +112,7 @@ TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {
    time.runReady();
    int32_t const pid = processes.lastPid();
    config->enabledIs( false );
+   time.runReady();
    EXPECT_EQ( processes.signalsSent, ( std::vector< std::pair< int32_t, int > >{ { pid, 9 } } ) );
    EXPECT_FALSE( sm->startupConditionProbe() );
    EXPECT_FALSE( sm->startupConditionStatus() );
@@ -189,9 +190,10 @@ TEST_F( StartupConditionTest, ReEnablingEvaluatesTheConditionAgain ) {
    time.runReady();
    processes.exitLast( 0 );
    config->enabledIs( false );
-   config->enabledIs( true );
-   EXPECT_EQ( state(), CRS::containerWaiting_ );
    time.runReady();
+   config->enabledIs( true );
+   time.runReady();
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_EQ( processes.started.size(), 2u );
 }
 

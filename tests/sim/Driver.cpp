@@ -29,10 +29,11 @@ Driver::Driver( uint64_t seed, World & world ) : rng_( seed ), world_( world ), 
 
 ContainerEdit Driver::containerEdit( bool isProfile ) {
    ContainerEdit e;
-   e.params.image = pick< String >( { "img1:1", "img2:1", "app:1", "" } );
+   e.params.image = pick< String >( { "img1:1", "img2:1", "app:1", "reg.lab:5000/app:2", "" } );
    e.params.command = pick< String >( { "", "sleep 1d", "httpd -f -p 80", "sh -c 'echo" } );
    e.params.memory = pick< String >( { "", "64m" } );
-   e.params.restartPolicy = pick< String >( { "", "always", "no" } );
+   e.params.restartPolicy =
+      pick< String >( { "", "always", "no", "unless-stopped", "on-failure:2", "on-failure" } );
    e.params.startupConditionBash = pick< String >( { "", "", "true", "false", "sleep 1000" } );
    if ( chance( 0.4 ) ) {
       BindMountEntry b{ pick< String >( { "/mnt/flash/x", "/mnt/flash/y" } ),
@@ -136,7 +137,7 @@ String Driver::editImages() {
 
 String Driver::fault() {
    SimDaemon & d = *world_.daemon;
-   switch ( std::uniform_int_distribution< int >( 0, 9 )( rng_ ) ) {
+   switch ( std::uniform_int_distribution< int >( 0, 12 )( rng_ ) ) {
    case 0:
    case 1: {
       String const call = pick( kRuntimeCalls );
@@ -176,6 +177,36 @@ String Driver::fault() {
    case 8:
       world_.mountToolFails = !world_.mountToolFails;
       return fmt::format( "fault: the mount tool fails: {}", world_.mountToolFails );
+   case 9: {
+      // Someone else's container takes a configured name the agent does not
+      // hold; the operator's clean-up at the end removes it.
+      String const name = pick( kContainers );
+      auto status = world_.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )
+                       ->container( name );
+      if ( !d.active() || d.dead || d.containers().count( name ) ||
+           ( status && status->state() == ContainerRunState::containerRunning_ ) ) {
+         return "time passes";
+      }
+      d.foreignIs( name );
+      return "fault: a foreign container holds the name " + name;
+   }
+   case 10: {
+      // While the containers run (a status left by a stopped sub-agent is
+      // looked at again only when it starts).
+      String const name = pick( kContainers );
+      if ( !d.active() || d.dead ||
+           world_.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state() !=
+              SmState::started_ ) {
+         return "time passes";
+      }
+      d.removeBehind( name );
+      return "fault: container " + name + " removed behind the agent's back";
+   }
+   case 11: {
+      String const image = pick< String >( { "img1:1", "app:1", "kept:1" } );
+      d.removeImageBehind( image );
+      return "fault: image " + image + " removed behind the agent's back";
+   }
    default: {
       String const op = pick< String >( { "makeDirs", "list", "removeAll" } );
       auto & failing = world_.time.files.failing;
@@ -192,6 +223,7 @@ String Driver::fault() {
 
 void Driver::clearFaults() {
    world_.daemon->clearFaults();
+   world_.daemon->foreignDelAll();
    world_.processes.failRun = false;
    world_.childrenHang = false;
    world_.networkDown = false;
@@ -315,9 +347,22 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
         !atRest( "after a restart" ) ) {
       return r;
    }
-   if ( world.daemon->runs() != runs || world.daemon->containers() != before ) {
+   // What ran stays as it was; one that waited for what it lacked (an
+   // image removed behind the agent's back, loaded again at its start) may
+   // start now.
+   std::vector< String > changed;
+   auto const after = world.daemon->containers();
+   for ( auto const & [ name, c ] : before ) {
+      auto it = after.find( name );
+      if ( c.running && ( it == after.end() || it->second != c ||
+                          world.daemon->runs().at( name ) != runs.at( name ) ) ) {
+         changed.push_back( name );
+      }
+   }
+   if ( !changed.empty() ) {
       r.violations.push_back(
-         { "RestartKeepsContainersRunning", "a restart of the agent ran a container again" } );
+         { "RestartKeepsContainersRunning",
+           fmt::format( "a restart of the agent ran again: {}", fmt::join( changed, ", " ) ) } );
       return r;
    }
    // Either sub-agent's daemon, up at rest, is taken on as it runs.

@@ -198,7 +198,10 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
       }
       expect( out, status->params() == want.params, "StatusAgreesWithDaemon",
               "status parameters of " + name + " differ from its configuration" );
-      if ( !runs( want ) ) {
+      // An image neither here nor to be pulled leaves it waiting.
+      bool const image =
+         w.daemon->images().count( want.params.image ) || w.daemon->pullable( want.params.image );
+      if ( !runs( want ) || !image ) {
          expect( out, it == running.end(), "ContainersFollowConfiguration",
                  "container " + name + " runs though it cannot or should not" );
          expect( out, status->state() != ContainerRunState::containerRunning_,
@@ -237,7 +240,7 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
                            name, daemonState, status->daemonState(), status->imageId() ) );
    }
    for ( auto const & [ name, c ] : running ) {
-      expect( out, bool( configs->container( name ) ), "ContainersFollowConfiguration",
+      expect( out, c.foreign || configs->container( name ), "ContainersFollowConfiguration",
               "container " + name + " runs but is not configured" );
    }
    for ( auto const & [ name, s ] : statuses->container() ) {
@@ -276,10 +279,33 @@ void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, 
    }
 }
 
+// While the containers run, the daemon holds none that an agent killed now
+// could not find again. (Containers in a data root not in use are found when
+// it is; those of a sub-agent that stopped, when it starts again.)
+void checkRecorded( World const & world, Checks & out ) {
+   auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+   if ( !world.daemon->active() || statuses->state() != SmState::started_ ||
+        world.daemon->listingFailed() ) {
+      return;
+   }
+   for ( auto const & [ name, c ] : world.daemon->containers() ) {
+      expect( out, c.foreign || statuses->container( name ) != nullptr, "EveryContainerIsRecorded",
+              fmt::format( "container {} in {} has no status", name, world.daemon->dataRoot() ) );
+   }
+}
+
+void checkRuns( World const & world, Checks & out ) {
+   for ( auto const & why : world.daemon->unsafeRuns() ) {
+      out.push_back( { "RunsOnlyWhatMayRun", why } );
+   }
+}
+
 } // namespace
 
 std::vector< Violation > checkStep( World const & world ) {
    Checks out;
+   checkRuns( world, out );
+   checkRecorded( world, out );
    auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
    // A child per probe at most: a container's startup condition, and the
    // syslog server's.
@@ -294,16 +320,8 @@ std::vector< Violation > checkAtRest( World const & world,
                                       std::vector< Ptr< Entity > > const & deleted ) {
    Checks out;
    Expected const e = expected( world );
-   // The daemon holds no container that an agent killed now could not find
-   // again. (Containers in a data root not in use are found when it is.)
-   auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
-   if ( world.daemon->active() ) {
-      for ( auto const & [ name, c ] : world.daemon->containers() ) {
-         expect( out, statuses->container( name ) != nullptr, "EveryContainerIsRecorded",
-                 fmt::format( "container {} in {} has no status", name,
-                              world.daemon->dataRoot() ) );
-      }
-   }
+   checkRuns( world, out );
+   checkRecorded( world, out );
    checkQuyStates( world, e, out );
    checkDaemon( world, e, out );
    checkContainers( world, e, out );

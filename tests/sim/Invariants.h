@@ -16,7 +16,11 @@ struct Violation {
 };
 
 // After every step: each container the daemon holds is recorded in the
-// status, so that an agent killed now would find it again.
+// status, so that an agent killed now would find it again; and no run the
+// daemon saw was unsafe (a container disabled, not configured, run with
+// what is not its configuration, before its startup condition passed since
+// its last change, over one its status records running, or while the quy
+// sub-agent is not the one configured).
 std::vector< Violation > checkStep( World const & world );
 
 // At rest, once every fault is cleared and time has passed: the sub-agent,

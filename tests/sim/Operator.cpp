@@ -74,22 +74,30 @@ void Operator::vrf( String const & name,
 }
 
 void Operator::container( String const & name, ContainerEdit const & edit ) {
+   world_.editing = true;
    put< ContainerConfig >( world_.at< ContainerConfigDir >( "quayd/container/config" ), name,
                            [ & ]( auto & c ) { apply( c, edit ); } );
+   world_.editing = false;
+   world_.noteEdit();
 }
 
 void Operator::containerDel( String const & name ) {
    removed( world_.at< ContainerConfigDir >( "quayd/container/config" ), name );
+   world_.noteEdit();
 }
 
 void Operator::profile( String const & name, ContainerEdit const & edit ) {
+   world_.editing = true;
    put< ContainerConfig >( world_.at< ContainerProfileConfigDir >(
                               "quayd/container/profileConfig" ),
                            name, [ & ]( auto & c ) { apply( c, edit ); } );
+   world_.editing = false;
+   world_.noteEdit();
 }
 
 void Operator::profileDel( String const & name ) {
    removed( world_.at< ContainerProfileConfigDir >( "quayd/container/profileConfig" ), name );
+   world_.noteEdit();
 }
 
 void Operator::registry( String const & name, RegistryParams const & params ) {

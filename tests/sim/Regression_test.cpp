@@ -168,6 +168,58 @@ TEST_F( Regression, TwoRegistriesOnOneServerStayLoggedInWhenOneLeaves ) {
    expectAtRest();
 }
 
+// An edit reaches the container field by field (parameters, bind mounts,
+// enabled); it used to react to each, running the new image before the
+// disable in the same edit removed it, and restarting once per mount.
+TEST_F( Regression, OneEditIsOneEvaluationOfTheContainer ) {
+   quyWith( "a" );
+   ContainerEdit e = runs( "img2:1" );
+   e.enabled = false;
+   op.container( "a", e );
+   world.run( 1min );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u ) << "a disable in the same edit wins";
+   EXPECT_FALSE( world.daemon->containers().count( "a" ) );
+   e.enabled = true;
+   op.container( "a", e );
+   world.run( 1min );
+   e = runs( "img1:1" );
+   e.binds[ "/data" ] = BindMountEntry{ "/mnt/flash/x", "/data", false };
+   e.binds[ "/etc/app" ] = BindMountEntry{ "/mnt/flash/y", "/etc/app", true };
+   op.container( "a", e );
+   world.run( 1min );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 3u ) << "one recreate with both";
+   EXPECT_EQ( world.daemon->containers().at( "a" ).binds.size(), 2u );
+   expectAtRest();
+}
+
+// Its removal behind the agent's back (`docker rm -f`) was only noted in the
+// status; the container stayed away until its configuration changed.
+TEST_F( Regression, AContainerRemovedBehindTheAgentsBackRunsAgain ) {
+   quyWith( "a" );
+   world.daemon->removeBehind( "a" );
+   world.run( 1s );
+   EXPECT_EQ( world.daemon->containers().count( "a" ), 1u );
+   expectAtRest();
+}
+
+// A foreign container holding the name is refused as the daemon refuses
+// it; the container runs once the name is free.
+TEST_F( Regression, AForeignContainerHoldingTheNameDelaysTheRunOnly ) {
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->foreignIs( "a" );
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 1min );
+   auto status =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( "a" );
+   EXPECT_EQ( status->state(), ContainerRunState::containerStartFailed_ );
+   EXPECT_NE( status->lastError().find( "already in use" ), String::npos );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).foreign );
+   world.daemon->foreignDelAll();
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->containers().at( "a" ).foreign );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

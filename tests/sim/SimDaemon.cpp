@@ -7,8 +7,22 @@
 namespace Quayd::Sim {
 
 namespace {
+// `on-failure[:N]`: after an exit with a code, at most N times (0: always).
+bool onFailureRestarts( SimContainer const & c, int32_t code ) {
+   String const & p = c.restartPolicy;
+   if ( !p.starts_with( "on-failure" ) || code == 0 ) {
+      return false;
+   }
+   uint32_t const max = p.size() > 11 ? uint32_t( std::stoul( p.substr( 11 ) ) ) : 0;
+   return max == 0 || c.restarts < max;
+}
+
+// At a start of the daemon: `always`, `unless-stopped` unless stopped through
+// the API, and `on-failure` if the daemon's death killed it.
 bool restartsWithDaemon( SimContainer const & c ) {
-   return c.restartPolicy == "always" || c.restartPolicy == "unless-stopped";
+   return c.restartPolicy == "always" ||
+          ( c.restartPolicy == "unless-stopped" && !c.stoppedByUser ) ||
+          ( c.killed && onFailureRestarts( c, c.exitCode ) );
 }
 } // namespace
 
@@ -69,6 +83,7 @@ void SimDaemon::die() {
    for ( auto & [ name, c ] : live() ) {
       if ( c.running ) {
          c.running = false;
+         c.killed = true;
          c.exitCode = 137;
          c.finishedAt = now();
       }
@@ -97,9 +112,13 @@ void SimDaemon::start() {
    insecureLive_ = c.insecure;
    for ( auto & [ name, ctr ] : live() ) {
       if ( restartsWithDaemon( ctr ) ) {
+         if ( ctr.killed ) {
+            ++ctr.restarts;
+         }
          ctr.running = true;
          ctr.startedAt = now();
       }
+      ctr.killed = false;
    }
    emit( "", "" );
 }
@@ -229,9 +248,49 @@ std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
 }
 
 void SimDaemon::removeImage( String const & nameOrTag ) {
-   if ( enter( "removeImage" ) && !images_.erase( nameOrTag ) ) {
+   if ( !enter( "removeImage" ) ) {
+      return;
+   }
+   if ( !images_.count( nameOrTag ) ) {
       throw ApiRequestException( "No such image: " + nameOrTag );
    }
+   for ( auto const & [ name, c ] : live() ) {
+      if ( c.image == nameOrTag ) {
+         throw ApiRequestException( "conflict: unable to remove repository reference \"" +
+                                    nameOrTag + "\" (must force) - container " + name +
+                                    " is using its referenced image" );
+      }
+   }
+   images_.erase( nameOrTag );
+}
+
+bool SimDaemon::pullable( String const & image ) const {
+   if ( !upstream.count( image ) ) {
+      return false;
+   }
+   auto const slash = image.find( '/' );
+   String const host = slash == String::npos ? String() : image.substr( 0, slash );
+   return host.empty() || logins_.count( host );
+}
+
+void SimDaemon::removeBehind( String const & name ) {
+   auto & all = live();
+   if ( all.erase( name ) ) {
+      files_.erase( marker( name ) );
+      emit( name, "destroy" );
+   }
+}
+
+void SimDaemon::removeImageBehind( String const & name ) {
+   // As `docker rmi` does, an image in use stays.
+   for ( auto const & [ root, all ] : byRoot_ ) {
+      for ( auto const & [ n, c ] : all ) {
+         if ( c.image == name && files_.exists( root + "/containers/" + n ) ) {
+            return;
+         }
+      }
+   }
+   images_.erase( name );
 }
 
 void SimDaemon::login( String const & user, String const &, String const & server ) {
@@ -263,6 +322,7 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
    r.status = c.running ? "running" : "exited";
    r.running = c.running;
    r.exitCode = c.exitCode;
+   r.restartCount = c.restarts;
    r.startedAt = c.startedAt;
    r.finishedAt = c.finishedAt;
    r.imageId = "sha256:" + c.image;
@@ -271,9 +331,13 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
 
 std::vector< String > SimDaemon::listOwnContainers() {
    std::vector< String > out;
+   listingFailed_ = true;
    if ( enter( "listOwnContainers" ) ) {
+      listingFailed_ = false;
       for ( auto const & [ name, c ] : live() ) {
-         out.push_back( name );
+         if ( !c.foreign ) {
+            out.push_back( name );
+         }
       }
    }
    return out;
@@ -283,8 +347,27 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    if ( !enter( "runContainer" ) ) {
       return;
    }
-   // A leftover of ours under the same name is replaced, as the real run does.
+   if ( runGuard ) {
+      if ( auto why = runGuard( *p ) ) {
+         unsafe_.push_back( fmt::format( "container {} run: {}", p->name, *why ) );
+      }
+   }
+   // A leftover of ours under the same name is replaced, as the real run
+   // does; anyone else's keeps the name.
    auto & all = live();
+   if ( auto held = all.find( p->name ); held != all.end() && held->second.foreign ) {
+      throw ApiRequestException( "Conflict. The container name \"/" + p->name +
+                                 "\" is already in use" );
+   }
+   // As the real run does: an image missing here is pulled, once.
+   if ( !images_.count( p->image ) ) {
+      if ( !pullable( p->image ) ) {
+         throw RuntimeException( "pulling " + p->image +
+                                 ": pull access denied, repository does not exist or may "
+                                 "require 'docker login'" );
+      }
+      images_.insert( p->image );
+   }
    SimContainer c;
    c.id = fmt::format( "{:012x}", nextId_++ );
    c.image = p->image;
@@ -301,6 +384,33 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    emit( p->name, "start" );
 }
 
+void SimDaemon::foreignIs( String const & name ) {
+   auto & all = live();
+   if ( all.count( name ) ) {
+      return;
+   }
+   SimContainer c;
+   c.id = fmt::format( "{:012x}", nextId_++ );
+   c.image = "foreign:1";
+   c.foreign = true;
+   c.startedAt = now();
+   all[ name ] = c;
+   files_.addFile( marker( name ) );
+}
+
+void SimDaemon::foreignDelAll() {
+   for ( auto & [ root, all ] : byRoot_ ) {
+      for ( auto it = all.begin(); it != all.end(); ) {
+         if ( it->second.foreign ) {
+            files_.erase( root + "/containers/" + it->first );
+            it = all.erase( it );
+         } else {
+            ++it;
+         }
+      }
+   }
+}
+
 void SimDaemon::stopContainer( String const & name ) {
    if ( !enter( "stopContainer" ) ) {
       return;
@@ -310,6 +420,7 @@ void SimDaemon::stopContainer( String const & name ) {
    if ( it == all.end() ) {
       throw ApiRequestException( "No such container: " + name );
    }
+   it->second.stoppedByUser = true;
    if ( it->second.running ) {
       it->second.running = false;
       it->second.finishedAt = now();

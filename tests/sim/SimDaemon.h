@@ -9,6 +9,7 @@
 // as the real stream's arrive from the loop: one per container run, stop and
 // removal, and the stream starting each time the daemon starts; the events of
 // a daemon that dies are lost with it.
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -30,7 +31,14 @@ struct SimContainer {
    String memory;
    String restartPolicy;
    std::map< String, BindMountEntry > binds;
+   // Run by someone else than the agent, under a name it may want.
+   bool foreign = false;
    bool running = true;
+   // Stopped through the API: `unless-stopped` leaves it so.
+   bool stoppedByUser = false;
+   // Running when the daemon died: its policy decides at the next start.
+   bool killed = false;
+   uint32_t restarts = 0;
    int32_t exitCode = 0;
    String startedAt, finishedAt;
    bool operator==( SimContainer const & ) const = default;
@@ -50,6 +58,22 @@ class SimDaemon : public ContainerRuntimeInterface {
    void clearFaults();
    void die();
    void revive();
+   // Asked at each run: why the agent must not run this now; none: it may.
+   std::function< std::optional< String >( RunContainerParams const & ) > runGuard;
+   // The runs the guard refused, as they came.
+   std::vector< String > const & unsafeRuns() const { return unsafe_; }
+   // Someone else runs a container under `name`; the operator's clean-up
+   // removes it again.
+   void foreignIs( String const & name );
+   void foreignDelAll();
+   // Someone removes a container or an image, as `docker rm -f` or
+   // `docker rmi -f` would.
+   void removeBehind( String const & name );
+   void removeImageBehind( String const & name );
+   // Images a pull finds; one named with a registry host is pulled only
+   // through a login to that host.
+   std::set< String > upstream{ "img1:1", "img2:1", "reg.lab:5000/app:2" };
+   bool pullable( String const & image ) const;
    // Tarballs that load, by path (what a configured path holds).
    std::map< String, std::vector< String > > tarballs;
 
@@ -68,6 +92,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    // How often each name was run since the start.
    std::map< String, uint32_t > const & runs() const { return runs_; }
    uint64_t calls() const { return calls_; }
+   // Whether the last listing of the agent's containers failed: until one
+   // succeeds, the agent cannot know what it holds unrecorded.
+   bool listingFailed() const { return listingFailed_; }
    // How often the daemon came up since the start.
    uint32_t starts() const { return starts_; }
 
@@ -136,6 +163,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::map< String, String > logins_;
    std::map< String, std::map< String, SimContainer > > byRoot_;
    std::map< String, uint32_t > runs_;
+   std::vector< String > unsafe_;
+   bool listingFailed_ = false;
    uint64_t calls_ = 0;
    uint32_t starts_ = 0;
    uint64_t nextId_ = 1;

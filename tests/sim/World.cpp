@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "agent/ContainerPlan.h"
+#include "agent/ContainerSm.h"
 #include "platform/Exception.h"
 
 namespace Quayd::Sim {
@@ -54,6 +56,64 @@ World::World() {
       time.files.addFile( ns );
    }
    processes.tool = [ this ]( std::vector< String > const & argv ) { return mountTool( argv ); };
+   daemon->runGuard = [ this ]( RunContainerParams const & p ) { return unsafeRun( p ); };
+}
+
+std::optional< World::Seen > World::seen( String const & name ) const {
+   auto c = at< ContainerConfigDir >( "quayd/container/config" )->container( name );
+   if ( !c ) {
+      return std::nullopt;
+   }
+   auto profiles = at< ContainerProfileConfigDir >( "quayd/container/profileConfig" );
+   auto p = c->profile().empty() ? nullptr : profiles->profile( c->profile() );
+   MergedConfig m = mergedConfig( *c, p.get() );
+   return Seen{ std::move( m.params ), std::move( m.bindMounts ), c->enabled(), conditionPasses_ };
+}
+
+void World::noteEdit() {
+   std::map< String, Seen > now;
+   for ( auto const & [ name, c ] :
+         at< ContainerConfigDir >( "quayd/container/config" )->container() ) {
+      Seen s = *seen( name );
+      auto it = seen_.find( name );
+      now[ name ] = it != seen_.end() && it->second == s ? it->second : s;
+   }
+   seen_ = std::move( now );
+}
+
+std::optional< String > World::unsafeRun( RunContainerParams const & p ) {
+   auto gnoi = at< Gnoi::Config >( "mgmt/gnoi/config" );
+   if ( Gnoi::containerzConfig( *gnoi ) || !at< QuaydConfig >( "quayd/config" )->enabled() ) {
+      return "the quy sub-agent is not the one configured";
+   }
+   if ( editing ) {
+      return String( "inside an operator edit, before it is whole" );
+   }
+   auto s = seen( p.name );
+   if ( !s ) {
+      return String( "not configured" );
+   }
+   if ( !s->enabled ) {
+      return String( "disabled" );
+   }
+   if ( p.image != s->params.image || p.binds() != s->binds ) {
+      return fmt::format( "image '{}' with {} bind mounts, configured '{}' with {}", p.image,
+                          p.binds().size(), s->params.image, s->binds.size() );
+   }
+   // An edit seen only now (the run came inside it) has passed no condition.
+   auto it = seen_.find( p.name );
+   uint64_t const since =
+      it != seen_.end() && it->second == *s ? it->second.passesBefore : conditionPasses_;
+   String const & cond = s->params.startupConditionBash;
+   if ( !cond.empty() && conditionPasses_ == since ) {
+      return "its startup condition '" + cond + "' has not passed since its last change";
+   }
+   auto status =
+      at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( p.name );
+   if ( status && status->state() == ContainerRunState::containerRunning_ ) {
+      return String( "its status records it running" );
+   }
+   return std::nullopt;
 }
 
 World::~World() {
@@ -132,6 +192,9 @@ void World::resolveChildren() {
    processes.reapSignaled();
    for ( auto const & [ pid, argv ] : processes.runningArgv() ) {
       if ( auto end = outcome( argv ); end && processes.running( pid ) ) {
+         if ( *end == 0 && argv[ 0 ] == ContainerSm::kStartupConditionShell ) {
+            ++conditionPasses_;
+         }
          processes.exit( pid, *end );
       }
    }

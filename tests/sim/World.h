@@ -51,6 +51,14 @@ class World {
    bool networkDown = false;
    bool childrenHang = false;
 
+   // Called after each operator edit: a container whose configuration (its
+   // profile's included) changed must pass its startup condition again
+   // before it runs.
+   void noteEdit();
+   // An operator edit is being applied, field by field as the database
+   // delivers it: nothing may run before it is whole.
+   bool editing = false;
+
    // How a child of `argv` ends now in this world; none: it keeps running.
    std::optional< int32_t > outcome( std::vector< String > const & argv ) const;
    // Whether a syslog server at `host` answers when the network is up.
@@ -60,6 +68,23 @@ class World {
    void resolveChildren();
    ToolRun mountTool( std::vector< String > const & argv );
    Ptr< ProfileEntityManager > newDb() const;
+   // Why running `p` now is unsafe; none: it is not.
+   std::optional< String > unsafeRun( RunContainerParams const & p );
+
+   // Per container, the configuration last seen and the number of startup
+   // conditions passed by then.
+   struct Seen {
+      ContainerParams params;
+      std::map< String, BindMountEntry > binds;
+      bool enabled = false;
+      uint64_t passesBefore = 0;
+      bool operator==( Seen const & o ) const {
+         return params.isEq( o.params ) && binds == o.binds && enabled == o.enabled;
+      }
+   };
+   std::optional< Seen > seen( String const & name ) const;
+   std::map< String, Seen > seen_;
+   uint64_t conditionPasses_ = 0;
 
    Ptr< ProfileEntityManager > db_;
    Ptr< Agent > agent_;
