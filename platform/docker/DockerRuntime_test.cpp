@@ -375,7 +375,7 @@ TEST( DockerRuntimeTarball, AnythingButARegularFileIsRefusedAtOnce ) {
    fs::create_directory( dir + "/dir" );
    fs::create_symlink( dir + "/fifo", dir + "/link" );
    DockerRuntime rt;
-   for ( String const path :
+   for ( String const & path :
          { String( "/dev/zero" ), dir + "/dir", dir + "/fifo", dir + "/link" } ) {
       try {
          rt.loadImage( path );
