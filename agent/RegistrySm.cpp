@@ -94,6 +94,12 @@ void RegistrySm::handleEnabled() {
    if ( imageLoadStatus_->state() != SmState::started_ ) {
       return;
    }
+   // The containers going down is a stop of the whole chain that came while
+   // it was still coming up: this link waits for their stopped_ to stop in
+   // turn, instead of bringing them up again.
+   if ( containerStatus_->state() == SmState::stopping_ ) {
+      return;
+   }
    registryStatus_->stateIs( SmState::starting_ );
    std::vector< String > names;
    for ( auto const & [ name, r ] : registryConfig_->registry() ) {

@@ -59,6 +59,21 @@ TEST_F( RegistrySmTest, EnableLogsInToRegistriesWithCredentialsOnly ) {
    EXPECT_EQ( status->state(), SmState::started_ );
 }
 
+// A stop that reaches the containers while images still load: the images
+// done, the registries do not start (which would bring the containers up
+// again) but stop once the containers have.
+TEST_F( RegistrySmTest, AStopThatCameDuringTheBringUpIsNotOvertaken ) {
+   registryIs( "local", kLocal );
+   create();
+   containerStatus->stateIs( SmState::stopping_ );
+   imageLoadStatus->stateIs( SmState::started_ );
+   EXPECT_TRUE( runtime->calls().empty() );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   containerStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_TRUE( runtime->calls().empty() );
+}
+
 TEST_F( RegistrySmTest, FailedLoginsAreRetriedEveryThirtySecondsWithoutLimit ) {
    registryIs( "local", kLocal );
    runtime->failNext( "login", RuntimeException( "unauthorized" ), 3 );

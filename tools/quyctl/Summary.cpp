@@ -137,7 +137,7 @@ int showSummary( Redis::Connection & c, bool json, Streams const & s ) {
                              : "" ) },
       { "Runtime error",
         r[ "error" ].get< String >().empty() ? "none" : r[ "error" ].get< String >() },
-      { "Flash mount error",
+      { "Mount error",
         r[ "mountError" ].get< String >().empty() ? "none" : r[ "mountError" ].get< String >() },
       { "Containers",
         std::to_string( k[ "total" ].get< size_t >() ) + ": " + words( k[ "byAgentState" ] ) },
