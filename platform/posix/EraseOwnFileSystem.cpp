@@ -10,40 +10,19 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "platform/Exception.h"
+#include "platform/posix/MountInfo.h"
 
 namespace Quayd {
 
 namespace {
 
-// mountinfo escapes blanks and backslashes as octal.
-String unescapeMountPoint( String const & s ) {
-   String out;
-   for ( size_t i = 0; i < s.size(); ++i ) {
-      if ( s[ i ] == '\\' && i + 3 < s.size() ) {
-         out += char( std::stoi( s.substr( i + 1, 3 ), nullptr, 8 ) );
-         i += 3;
-      } else {
-         out += s[ i ];
-      }
-   }
-   return out;
-}
-
 // The mount points strictly below `dir`, deepest first.
 std::vector< String > mountsBelow( String const & dir ) {
    std::vector< String > out;
-   std::ifstream in( "/proc/self/mountinfo" );
-   String line;
-   while ( std::getline( in, line ) ) {
-      std::istringstream fields( line );
-      String id, parent, dev, root, mountPoint;
-      fields >> id >> parent >> dev >> root >> mountPoint;
-      String const mp = unescapeMountPoint( mountPoint );
+   for ( String const & mp : mountPoints() ) {
       if ( mp.size() > dir.size() + 1 && mp.starts_with( dir + "/" ) ) {
          out.push_back( mp );
       }

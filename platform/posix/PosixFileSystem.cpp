@@ -9,13 +9,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <fmt/format.h>
 
 #include "platform/Exception.h"
 #include "platform/posix/EraseOwnFileSystem.h"
+#include "platform/posix/MountInfo.h"
 
 namespace Quayd {
 
@@ -28,20 +27,6 @@ namespace {
 
 [[noreturn]] void failErrno( char const * what, String const & path, int err ) {
    throw RuntimeException( fmt::format( "cannot {} {}: {}", what, path, strerror( err ) ) );
-}
-
-// mountinfo escapes blanks and backslashes as octal.
-String unescape( String const & s ) {
-   String out;
-   for ( size_t i = 0; i < s.size(); ++i ) {
-      if ( s[ i ] == '\\' && i + 3 < s.size() ) {
-         out += char( std::stoi( s.substr( i + 1, 3 ), nullptr, 8 ) );
-         i += 3;
-      } else {
-         out += s[ i ];
-      }
-   }
-   return out;
 }
 
 void syncPath( String const & path, int flags, char const * what ) {
@@ -77,17 +62,8 @@ bool PosixFileSystem::isMountPoint( String const & path ) {
    if ( ec ) {
       return false;
    }
-   std::ifstream in( "/proc/self/mountinfo" );
-   String line;
-   while ( std::getline( in, line ) ) {
-      std::istringstream fields( line );
-      String id, parent, dev, root, mountPoint;
-      fields >> id >> parent >> dev >> root >> mountPoint;
-      if ( unescape( mountPoint ) == real ) {
-         return true;
-      }
-   }
-   return false;
+   auto const all = mountPoints();
+   return std::find( all.begin(), all.end(), real ) != all.end();
 }
 
 uint64_t PosixFileSystem::fileSize( String const & path ) {
