@@ -84,6 +84,13 @@ void RegistrySm::watchRegistry( String const & name ) {
 void RegistrySm::handleInitState() {
    if ( registryStatus_->state() != SmState::stopped_ ) {
       registryStatus_->stateIs( SmState::inherited_ );
+      // An agent killed between a logout and its status write leaves a login
+      // the daemon no longer holds: the bring-up logs in again.
+      for ( auto const & [ name, s ] : registryStatus_->registry() ) {
+         if ( s->state() == RegistryState::loggedIn ) {
+            s->stateIs( RegistryState::loggedOut );
+         }
+      }
    }
    updateInsecureRegistries();
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/RegistrySm.h"
+#include "platform/Secrets.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
@@ -211,10 +212,25 @@ TEST_F( RegistrySmTest, DisableLogsOutButKeepsTheEntries ) {
    EXPECT_EQ( runtime->count( "login" ), 0u ) << "the retry was stopped";
 }
 
-TEST_F( RegistrySmTest, AStateLeftFromAnEarlierRunIsInherited ) {
+// A login an earlier agent recorded may be gone from the daemon (killed
+// after a logout, before its status write): it is made again.
+TEST_F( RegistrySmTest, AStateLeftFromAnEarlierRunIsInheritedAndItsLoginsMadeAgain ) {
+   struct Kept : Secrets {
+      std::optional< String > get( String const & ) override { return "s3cret"; }
+   } kept;
+   time.scheduler()->secretsIs( &kept );
+   RegistryParams const stored{ "127.0.0.1:5000", "ops", "", false, "c1" };
+   registryIs( "local", stored );
    status->stateIs( SmState::started_ );
+   auto const was = status->registryIs( "local" );
+   was->paramsIs( stored );
+   was->stateIs( RS::loggedIn );
    create();
    EXPECT_EQ( status->state(), SmState::inherited_ );
+   imageLoadStatus->stateIs( SmState::started_ );
+   EXPECT_EQ( runtime->calls(), Strings{ "login(ops,***,127.0.0.1:5000)" } );
+   EXPECT_EQ( stateOf( "local" ), RS::loggedIn );
+   time.scheduler()->secretsIs( nullptr );
 }
 
 // ------------------------------------------------------ insecure registries
