@@ -18,16 +18,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/posix/MountInfo.h"
 
 namespace {
 
@@ -38,36 +39,13 @@ int fail( String const & why ) {
    return 1;
 }
 
-// mountinfo escapes blanks and backslashes as octal.
-String unescape( String const & s ) {
-   String out;
-   for ( size_t i = 0; i < s.size(); ++i ) {
-      if ( s[ i ] == '\\' && i + 3 < s.size() ) {
-         out += static_cast< char >( strtol( s.substr( i + 1, 3 ).c_str(), nullptr, 8 ) );
-         i += 3;
-      } else {
-         out += s[ i ];
-      }
-   }
-   return out;
-}
-
 bool isMountPoint( String const & path ) {
    char real[ PATH_MAX ];
    if ( !realpath( path.c_str(), real ) ) {
       return false;
    }
-   std::ifstream in( "/proc/self/mountinfo" );
-   String line;
-   while ( std::getline( in, line ) ) {
-      std::istringstream f( line );
-      String id, parent, dev, root, mp;
-      f >> id >> parent >> dev >> root >> mp;
-      if ( unescape( mp ) == real ) {
-         return true;
-      }
-   }
-   return false;
+   auto const all = Quayd::mountPoints();
+   return std::find( all.begin(), all.end(), String( real ) ) != all.end();
 }
 
 // Runs a program (no shell); its stderr goes to ours so the reason is kept.
