@@ -43,10 +43,7 @@ all_running() {
     running "$n" && [ "$(state_of "$n")" = containerRunning_ ] || return 1
   done
 }
-image_loads() {  # loads the daemon did since it started
-  docker events --since 0 --until "$(date +%s)" --filter type=image --filter event=load \
-    --format '{{.Actor.ID}}' | wc -l
-}
+image_loads() { image_load_ids | wc -l; }
 started_at() { date -d "$(inspect "$1" '{{.State.StartedAt}}')" +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 

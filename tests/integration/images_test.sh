@@ -98,10 +98,7 @@ build() { echo "$1" >"$work/rootfs/gen"; make_image re:1 "$2"; }
 build two "$work/re-two.tar"
 build one "$work/re.tar"
 image_id() { docker image inspect --format '{{.Id}}' "$1" 2>/dev/null; }
-loads_of() {  # loads of image ID $1 since the daemon started
-  docker events --since 0 --until "$(date +%s)" --filter type=image --filter event=load \
-    --format '{{.Actor.ID}}' | grep -c "^$1\$" || true
-}
+loads_of() { image_load_ids | grep -c "^$1\$" || true; }  # loads of image ID $1
 kept() { "$quayd" --dump-trace "$work"/*.rlog 2>/dev/null | grep -c "Image of $work/re.tar is in the runtime already" || true; }
 kept_more_than() { [ "$(kept)" -gt "$1" ]; }
 q image load "$work/re.tar"

@@ -120,6 +120,11 @@ container_id() { docker ps -aq --no-trunc --filter "name=^$1\$"; }
 inspect() { local id; id=$(container_id "$1"); [ -n "$id" ] && docker inspect ${2:+--format "$2"} "$id"; }
 running() { [ "$(inspect "$1" '{{.State.Running}}' 2>/dev/null)" = true ]; }
 gone() { [ -z "$(container_id "$1")" ]; }
+# IDs of the images the daemon loaded since it started, one a line. "0s" is
+# now to the sub-second: a whole-second bound misses this second's loads.
+image_load_ids() {
+  docker events --since 0 --until 0s --filter type=image --filter event=load --format '{{.Actor.ID}}'
+}
 memory_is() { [ "$(inspect "$1" '{{.HostConfig.Memory}}' 2>/dev/null)" = "$2" ]; }
 # A container command that runs until stopped. PID 1 of a container ignores
 # SIGTERM unless it handles it; this one does, so a stop needs no grace period.
