@@ -5,7 +5,8 @@
 
 #include <cstdlib>
 
-#include "agent/QuaydAgent.h"
+#include "agent/SubAgentCandidateSm.h"
+#include "agent/SubAgentSm.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
