@@ -23,30 +23,27 @@ using Testing::FakeRuntime;
 class FlashBootTest : public ::testing::Test {
  protected:
    FlashBootTest() {
-      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
-      ::unsetenv( "QUAYD_NO_FLASH_MOUNT" );
       time.files.mountPoints.erase( "/mnt/flash" );
       time.files.makeDirs( "/mnt/flash" );
       config->enabledIs( true );
       config->onFlashIs( true );
       config->flashLimitIs( 1 << 30 );
-      subAgents->quySmIs( config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                          makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
-                          makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
-                          makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
-                          makePtr< ContainerConfigDir >(), containerStatus, runtime,
-                          time.scheduler() );
    }
    ~FlashBootTest() override {
       switcher = nullptr;
       resolver = nullptr;
-      ::unsetenv( "QUAYD_NO_FLASH_MOUNT" );
    }
    void start() {
+      subAgents->quySmIs( { config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                            makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
+                            makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                            makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
+                            makePtr< ContainerConfigDir >(), containerStatus, runtime,
+                            time.scheduler(), flash } );
       resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
       resolver->notificationsIs( true );
       switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
-                               runtime, vrfs, time.scheduler() );
+                               runtime, vrfs, time.scheduler(), Toggles{} );
       switcher->notificationsIs( true );
    }
    size_t mountToolRuns() const { return processes.started.size(); }
@@ -60,6 +57,7 @@ class FlashBootTest : public ::testing::Test {
    Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
    Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
    Ptr< ContainerStatusDir > containerStatus = makePtr< ContainerStatusDir >();
+   FlashSettings flash;
    Ptr< Gnoi::Config > gnoi = makePtr< Gnoi::Config >();
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
       makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
@@ -116,7 +114,7 @@ TEST_F( FlashBootTest, WhatAnEarlierRunLeftOnFlashIsNotTouchedWhileWaiting ) {
 }
 
 TEST_F( FlashBootTest, WithNoFlashMountExpectedAPlainDirectoryIsFlash ) {
-   ::setenv( "QUAYD_NO_FLASH_MOUNT", "1", 1 );
+   flash.noFlashMount = true;
    processes.endsOnWait.push_back( { 0 } );
    start();
    EXPECT_EQ( logs.count( "QUAYD_FLASH_WAIT" ), 0u );

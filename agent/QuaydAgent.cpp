@@ -1,9 +1,6 @@
 #include "agent/QuaydAgent.h"
 
-#include <cstdlib>
-
 #include "platform/Exception.h"
-#include "platform/Ringlog.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
@@ -17,9 +14,9 @@ Ptr< T > lookup( EntityManager const & em, String const & path ) {
 }
 } // namespace
 
-Agent::Agent( String const & name, RuntimeFactory runtimeFactory,
+Agent::Agent( String const & name, Host host, RuntimeFactory runtimeFactory,
               ContainerzServerFactory serverFactory )
-    : CAgent( name ), runtimeFactory_( std::move( runtimeFactory ) ),
+    : CAgent( name ), host_( std::move( host ) ), runtimeFactory_( std::move( runtimeFactory ) ),
       serverFactory_( std::move( serverFactory ) ) {
    QUAYD_ASSERT( runtimeFactory_ );
    subAgentCandidateIs();
@@ -44,7 +41,7 @@ Ptr< SubAgentSm > Agent::subAgentSmIs() {
    if ( !subAgentSm_ ) {
       subAgentSm_ = subAgentSmFactory( subAgentCandidate_, subAgents_, gnoiConfig_, quaydConfig_,
                                        quaydStatus_, quaydGlobalStatus_, crtStatus_, runtime_,
-                                       allVrfStatusLocal_, taskScheduler_ );
+                                       allVrfStatusLocal_, taskScheduler_, host_.settings.toggles );
       subAgentSm_->notificationsIs( true );
    }
    return subAgentSm_;
@@ -73,7 +70,7 @@ Ptr< SubAgentCandidateSm > Agent::subAgentCandidateSmIs() {
    if ( !subAgentCandidateSm_ ) {
       subAgentCandidateSm_ =
          subAgentCandidateSmFactory( quaydConfig_, quaydStatus_, quaydGlobalStatus_, gnoiConfig_,
-                                     crtStatus_, subAgentCandidate_ );
+                                     crtStatus_, subAgentCandidate_, host_.settings.toggles );
       subAgentCandidateSm_->notificationsIs( true );
    }
    return subAgentCandidateSm_;
@@ -89,15 +86,16 @@ Ptr< SubAgentCandidateSm > Agent::subAgentCandidateSmDel() {
 
 void Agent::doInit() {
    QTRACE( trace, 2, "" );
-   QUAYD_ASSERT( toggleOCGNOIContainerzEnabled() || toggleQuaydAgentEnabled() );
-   if ( !std::getenv( "RINGLOG_DISABLE" ) ) {
+   HostSettings const & settings = host_.settings;
+   QUAYD_ASSERT( settings.toggles.ocGnoiContainerz || settings.toggles.quaydAgent );
+   if ( settings.ringlogEnabled && host_.ringlog ) {
       String fileName = agentName();
-      if ( !std::getenv( "RINGLOGDIR" ) ) {
+      if ( !settings.ringlogDirFixed ) {
          fileName += "-%d"; // the ring buffer puts the process id here
       }
       fileName += ".rlog";
-      Ringlog::initialize( fileName, { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0, 24, 0,
-                           true, 512 );
+      host_.ringlog(
+         { fileName, { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, "", 0, 24, 0, true, 512 } );
    }
    auto group = entityManager()->mountGroup();
    group->doMountProfile( "Quayd" );
@@ -133,17 +131,17 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    }
    taskScheduler_ = findOrCreateScheduler();
    subAgents_->quySmIs(
-      quaydConfig_, quaydStatus_, quaydGlobalStatus_,
-      lookup< PersistentPathConfig >( *em, "quayd/image/persistentPathConfig" ),
-      lookup< PersistentPathStatus >( *em, Cell::path( "quayd/image/persistentPathStatus", 0 ) ),
-      lookup< ImageLoadConfigDir >( *em, "quayd/image/config" ),
-      lookup< ImageLoadStatusDir >( *em, Cell::path( "quayd/image/status", 0 ) ),
-      lookup< RegistryConfigDir >( *em, "quayd/registry/config" ),
-      lookup< RegistryStatusDir >( *em, Cell::path( "quayd/registry/status", 0 ) ),
-      lookup< ContainerProfileConfigDir >( *em, "quayd/container/profileConfig" ),
-      lookup< ContainerConfigDir >( *em, "quayd/container/config" ),
-      lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ), runtime_,
-      taskScheduler_ );
+      { quaydConfig_, quaydStatus_, quaydGlobalStatus_,
+        lookup< PersistentPathConfig >( *em, "quayd/image/persistentPathConfig" ),
+        lookup< PersistentPathStatus >( *em, Cell::path( "quayd/image/persistentPathStatus", 0 ) ),
+        lookup< ImageLoadConfigDir >( *em, "quayd/image/config" ),
+        lookup< ImageLoadStatusDir >( *em, Cell::path( "quayd/image/status", 0 ) ),
+        lookup< RegistryConfigDir >( *em, "quayd/registry/config" ),
+        lookup< RegistryStatusDir >( *em, Cell::path( "quayd/registry/status", 0 ) ),
+        lookup< ContainerProfileConfigDir >( *em, "quayd/container/profileConfig" ),
+        lookup< ContainerConfigDir >( *em, "quayd/container/config" ),
+        lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ), runtime_,
+        taskScheduler_, host_.settings.flash } );
 
    // The candidate is published at a status path of its own so that operators
    // see it; the first mount swaps the in-memory one for the mounted one
@@ -162,14 +160,16 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    subAgentSmIs();
 }
 
-Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory,
+Ptr< Agent > AgentIs( String const & name, Host host, RuntimeFactory runtimeFactory,
                       ContainerzServerFactory serverFactory ) {
-   return makePtr< Agent >( name, std::move( runtimeFactory ), std::move( serverFactory ) );
+   return makePtr< Agent >( name, std::move( host ), std::move( runtimeFactory ),
+                            std::move( serverFactory ) );
 }
 
-Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory,
+Ptr< CAgent > agentFactory( String const & name, Host host, RuntimeFactory runtimeFactory,
                             ContainerzServerFactory serverFactory ) {
-   return AgentIs( name, std::move( runtimeFactory ), std::move( serverFactory ) );
+   return AgentIs( name, std::move( host ), std::move( runtimeFactory ),
+                   std::move( serverFactory ) );
 }
 
 } // namespace Quayd

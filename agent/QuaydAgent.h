@@ -5,15 +5,15 @@
 #include "agent/SubAgentCandidateSm.h"
 #include "agent/SubAgentSm.h"
 #include "agent/SubAgents.h"
-#include "agent/Toggles.h"
 #include "model/Model.h"
 #include "platform/Agent.h"
+#include "platform/Host.h"
 
 namespace Quayd {
 
 class Agent : public CAgent {
  public:
-   Agent( String const & name, RuntimeFactory runtimeFactory,
+   Agent( String const & name, Host host, RuntimeFactory runtimeFactory,
           ContainerzServerFactory serverFactory = nullptr );
    ~Agent() override;
 
@@ -59,14 +59,15 @@ class Agent : public CAgent {
    Ptr< SubAgents > subAgents_;
    Ptr< SubAgentSm > subAgentSm_;
    bool candidatePublished_ = false;
+   Host host_;
    RuntimeFactory runtimeFactory_;
    ContainerzServerFactory serverFactory_;
    Ptr< ContainerzServerInterface > server_;
 };
 
-Ptr< CAgent > agentFactory( String const & name, RuntimeFactory runtimeFactory,
+Ptr< CAgent > agentFactory( String const & name, Host host, RuntimeFactory runtimeFactory,
                             ContainerzServerFactory serverFactory = nullptr );
-Ptr< Agent > AgentIs( String const & name, RuntimeFactory runtimeFactory,
+Ptr< Agent > AgentIs( String const & name, Host host, RuntimeFactory runtimeFactory,
                       ContainerzServerFactory serverFactory = nullptr );
 
 } // namespace Quayd

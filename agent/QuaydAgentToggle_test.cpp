@@ -1,34 +1,17 @@
-// Runs in a process of its own: the toggles are read once per process.
+// The agent with the QuaydAgent toggle off: Containerz only.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
-#include "agent/QuaydAgent.h"
+#include "agent/SubAgentCandidateSm.h"
+#include "agent/SubAgentSm.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
 
-class QuaydToggleOff : public ::testing::Environment {
- public:
-   void SetUp() override {
-      dir_ = std::filesystem::temp_directory_path() /
-             ( "quayd-toggle-off-" + std::to_string( ::getpid() ) );
-      std::filesystem::create_directories( dir_ );
-      std::ofstream( dir_ / "Quayd.json" ) << R"({"QuaydAgent": false})";
-      ::setenv( "QUAYD_TOGGLE_DIR", dir_.c_str(), 1 );
-   }
-   void TearDown() override { std::filesystem::remove_all( dir_ ); }
-   std::filesystem::path dir_;
-};
-auto * const env = ::testing::AddGlobalTestEnvironment( new QuaydToggleOff );
+Toggles const kQuyOff{ false, true };
 
 TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
-   ASSERT_FALSE( toggleQuaydAgentEnabled() );
-   EXPECT_TRUE( toggleOCGNOIContainerzEnabled() );
    auto config = makePtr< QuaydConfig >();
    auto status = makePtr< QuaydStatus >();
    auto global = makePtr< QuaydStatus >();
@@ -37,7 +20,7 @@ TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
    auto candidate = makePtr< SubAgentCandidate >();
    config->enabledIs( true );
    global->stateIs( SmState::started_ );
-   auto sm = subAgentCandidateSmFactory( config, status, global, gnoi, crt, candidate );
+   auto sm = subAgentCandidateSmFactory( config, status, global, gnoi, crt, candidate, kQuyOff );
    sm->notificationsIs( true );
    EXPECT_EQ( candidate->subAgentConfigured().subAgentType, SubAgentType::subAgentNone );
    EXPECT_EQ( candidate->subAgentRunning().subAgentType, SubAgentType::subAgentQuy );
@@ -52,19 +35,19 @@ TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
    auto status = makePtr< QuaydStatus >();
    auto global = makePtr< QuaydStatus >();
    auto subAgents = makePtr< SubAgents >();
-   subAgents->quySmIs( config, status, global, makePtr< PersistentPathConfig >(),
-                       makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
-                       makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
-                       makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
-                       makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(), runtime,
-                       time.scheduler() );
+   subAgents->quySmIs( { config, status, global, makePtr< PersistentPathConfig >(),
+                         makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
+                         makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                         makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
+                         makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(), runtime,
+                         time.scheduler(), FlashSettings{} } );
    auto candidate = makePtr< SubAgentCandidate >();
    candidate->subAgentConfiguredIs( { SubAgentType::subAgentQuy, 0 } );
    candidate->subAgentRunningIs( { SubAgentType::subAgentQuy, 0 } );
    status->stateIs( SmState::started_ );
    auto sm = SubAgentSmIs( candidate, subAgents, makePtr< Gnoi::Config >(), config, status, global,
                            makePtr< Gnoi::Containerz::ContainerRuntimeStatus >(), runtime,
-                           makePtr< Ip::AllVrfStatusLocal >(), time.scheduler() );
+                           makePtr< Ip::AllVrfStatusLocal >(), time.scheduler(), kQuyOff );
    sm->notificationsIs( true );
    candidate->subAgentConfiguredIs( { SubAgentType::subAgentNone, 0 } );
    EXPECT_FALSE( sm->maybeDisableQuySubAgent() );

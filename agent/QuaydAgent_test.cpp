@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "agent/QuaydAgent.h"
 #include "platform/ProfileEntityManager.h"
 #include "platform/Ringlog.h"
@@ -173,16 +171,16 @@ class AgentTest : public ::testing::Test {
    void SetUp() override {
       em_ = makePtr< ProfileEntityManager >();
       em_->profileIs( quaydMountProfile() );
-      agent_ = AgentIs( "Quayd", [ this ]( auto const & ) { return runtime_; } );
-      agent_->hostIs( em_, vt_.scheduler() );
+      host_.scheduler = vt_.scheduler();
+      host_.ringlog = [ this ]( Ringlog::Config const & c ) { ringlog_.push_back( c ); };
+      agentIs();
       em_->mountDoneIs(
          [ this ]( MountStatus s, String const & ) { agent_->doMountsComplete( s, em_ ); } );
-      Ringlog::initializerIs( [ this ]( Ringlog::Config const & c ) { ringlog_.push_back( c ); } );
    }
-   void TearDown() override {
-      Ringlog::initializerIs( nullptr );
-      ::unsetenv( "RINGLOG_DISABLE" );
-      ::unsetenv( "RINGLOGDIR" );
+   // A new agent on the host as the test has set it now.
+   void agentIs() {
+      agent_ = AgentIs( "Quayd", host_, [ this ]( auto const & ) { return runtime_; } );
+      agent_->hostIs( em_, vt_.scheduler() );
    }
    template < typename T >
    Ptr< T > entity( String const & path ) {
@@ -192,6 +190,7 @@ class AgentTest : public ::testing::Test {
    Testing::VirtualTime vt_;
    Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >();
    Ptr< ProfileEntityManager > em_;
+   Host host_;
    Ptr< Agent > agent_;
    std::vector< Ringlog::Config > ringlog_;
 };
@@ -269,14 +268,16 @@ TEST_F( AgentTest, RinglogNameCarriesThePidPlaceholderAndTheLevelSizes ) {
 }
 
 TEST_F( AgentTest, RinglogDirDropsThePidPart ) {
-   ::setenv( "RINGLOGDIR", "/tmp", 1 );
+   host_.settings.ringlogDirFixed = true;
+   agentIs();
    agent_->doInit();
    ASSERT_EQ( ringlog_.size(), 1u );
    EXPECT_EQ( ringlog_[ 0 ].fileName, "Quayd.rlog" );
 }
 
 TEST_F( AgentTest, RinglogDisableSkipsTheBufferButStartsUp ) {
-   ::setenv( "RINGLOG_DISABLE", "", 1 );
+   host_.settings.ringlogEnabled = false;
+   agentIs();
    agent_->doInit();
    EXPECT_TRUE( ringlog_.empty() );
    EXPECT_TRUE( agent_->subAgentCandidateSm() );

@@ -1,21 +1,13 @@
 #include "agent/QuaydSm.h"
 
-#include <cstdlib>
-#include <limits>
-
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
-#include "platform/Process.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
 
 namespace {
 TraceHandle const trace( "QuaydSm" );
-
-bool skipLbMount() { return std::getenv( "QUY_BTEST_SKIPLBMOUNT" ) != nullptr; }
-// Set on a system whose flash is a directory of the root file system.
-bool noFlashMountExpected() { return std::getenv( "QUAYD_NO_FLASH_MOUNT" ) != nullptr; }
 } // namespace
 
 LogHandle const QUAYD_FLASH_WAIT(
@@ -36,27 +28,21 @@ LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED(
 
 // ------------------------------------------------------------ runtime manager
 
-QuaydSm::QuaydSm(
-   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
-   Ptr< PersistentPathStatus > persistentPathStatus,
-   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
-   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
-   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler )
-    : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
-      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ),
-      persistentPathConfig_( std::move( persistentPathConfig ) ),
-      persistentPathStatus_( std::move( persistentPathStatus ) ),
-      imageLoadConfig_( std::move( imageLoadConfig ) ),
-      imageLoadStatus_( std::move( imageLoadStatus ) ),
-      registryConfig_( std::move( registryConfig ) ),
-      registryStatus_( std::move( registryStatus ) ),
-      containerProfileConfig_( std::move( containerProfileConfig ) ),
-      containerConfig_( std::move( containerConfig ) ),
-      containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ) {
+QuaydSm::QuaydSm( QuaydSmParts parts )
+    : quaydConfig_( std::move( parts.quaydConfig ) ),
+      quaydStatus_( std::move( parts.quaydStatus ) ),
+      quaydGlobalStatus_( std::move( parts.quaydGlobalStatus ) ),
+      persistentPathConfig_( std::move( parts.persistentPathConfig ) ),
+      persistentPathStatus_( std::move( parts.persistentPathStatus ) ),
+      imageLoadConfig_( std::move( parts.imageLoadConfig ) ),
+      imageLoadStatus_( std::move( parts.imageLoadStatus ) ),
+      registryConfig_( std::move( parts.registryConfig ) ),
+      registryStatus_( std::move( parts.registryStatus ) ),
+      containerProfileConfig_( std::move( parts.containerProfileConfig ) ),
+      containerConfig_( std::move( parts.containerConfig ) ),
+      containerStatus_( std::move( parts.containerStatus ) ),
+      runtime_( std::move( parts.runtime ) ), taskScheduler_( std::move( parts.taskScheduler ) ),
+      flash_( parts.flash ) {
    QUAYD_ASSERT( taskScheduler_ );
    runtimeCheckTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RuntimeCheck",
                                              [ this ] { checkRuntime(); } );
@@ -112,7 +98,7 @@ QuaydSm::~QuaydSm() {
    stopSms();
 }
 
-QuaydSm::Args QuaydSm::args() const {
+QuaydSmParts QuaydSm::parts() const {
    return { quaydConfig_,
             quaydStatus_,
             quaydGlobalStatus_,
@@ -126,7 +112,8 @@ QuaydSm::Args QuaydSm::args() const {
             containerConfig_,
             containerStatus_,
             runtime_,
-            taskScheduler_ };
+            taskScheduler_,
+            flash_ };
 }
 
 void QuaydSm::notificationsIs( bool on ) {
@@ -479,168 +466,8 @@ void QuaydSm::clearFlashStatus() {
    quaydStatus_->flashLimitIs( 0 );
 }
 
-// ------------------------------------------------------------ data root on flash
-
-bool QuaydSm::flashPresent() const {
-   return skipLbMount() || noFlashMountExpected() ||
-          taskScheduler_->files().isMountPoint( kFlashMountPoint );
-}
-
-uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
-   QTRACE( trace, 8, "" );
-   uint32_t const mb =
-      uint32_t( std::min< uint64_t >( taskScheduler_->files().availableMb( kFlashMountPoint ),
-                                      std::numeric_limits< uint32_t >::max() ) );
-   QTRACE( trace, 2, "Total available space on /mnt/flash: {} MB", mb );
-   return mb;
-}
-
-uint32_t QuaydSm::getDefaultDataRootSize() const {
-   uint32_t const mb = uint32_t( uint64_t( getAvailableSpaceOnFlash() ) * 12 / 100 );
-   QTRACE( trace, 2, "Default space for data root on /mnt/flash: {} MB", mb );
-   return mb;
-}
-
-void QuaydSm::mountRefused( String const & why ) {
-   QTRACE( trace, 0, "{}", why );
-   clearFlashStatus();
-   quaydStatus_->mountErrorIs( why );
-}
-
-void QuaydSm::maybeCreateLoopBackMount() {
-   QTRACE( trace, 8, "" );
-   uint64_t const limit = quaydConfig_->flashLimit();
-   if ( skipLbMount() ) {
-      quaydStatus_->runningOnFlashIs( true );
-      quaydStatus_->flashLimitIs( limit );
-      return;
-   }
-   // The image an earlier run left (a power cut, a restart) is mounted
-   // again with what it holds: its space is taken already, and a new size
-   // needs only the difference.
-   uint64_t const imageMb =
-      taskScheduler_->files().fileSize( String( kLbMountPath ) + "/data-root.img" ) >> 20;
-   uint64_t size = 0;
-   if ( limit == 0 && imageMb > 0 ) {
-      size = imageMb;
-   } else if ( limit == 0 ) {
-      size = getDefaultDataRootSize();
-      if ( size == 0 ) {
-         mountRefused( "No space available on flash" );
-         return;
-      }
-   } else {
-      size = limit >> 20;
-      uint64_t const needed = size > imageMb ? size - imageMb : 0;
-      uint32_t const available = getAvailableSpaceOnFlash();
-      if ( needed > available ) {
-         mountRefused( fmt::format( "Only {}M left on flash, required {}M", available, needed ) );
-         return;
-      }
-   }
-   if ( createDataRootOnFlash( uint32_t( size ) ) ) {
-      quaydStatus_->runningOnFlashIs( true );
-      quaydStatus_->flashLimitIs( limit );
-   } else {
-      clearFlashStatus();
-      mountFailed_ = true;
-   }
-}
-
-ToolRun QuaydSm::runMountTool( std::vector< String > const & args ) {
-   auto * processes = taskScheduler_->processRunner();
-   QUAYD_ASSERT( processes );
-   std::vector< String > argv{ "quylbmount" };
-   argv.insert( argv.end(), args.begin(), args.end() );
-   return processes->runTool( argv );
-}
-
-bool QuaydSm::createDataRootOnFlash( uint32_t sizeMb ) {
-   QTRACE( trace, 8, "" );
-   ToolRun const run = runMountTool( { kLbMountPath, std::to_string( sizeMb ) } );
-   auto const & child = run.child;
-   bool ok = true;
-   if ( !child ) {
-      QTRACE( trace, 0, "Couldn't create loopback mount" );
-      ok = false;
-   } else if ( child->signalCode() == kChildSignaled ) {
-      QTRACE( trace, 0, "Couldn't create loopback mount" );
-      ok = false;
-   } else if ( child->exitStatus() == 2 ) {
-      QTRACE( trace, 0, "Loopback mount already exists!, treating this as a no-op" );
-   } else if ( child->exitStatus() == 1 ) {
-      QTRACE( trace, 0, "Couldn't create loopback mount" );
-      ok = false;
-   }
-   if ( !ok ) {
-      QTRACE( trace, 0, "STDERR from quylbmount: {}", run.stderrText );
-   }
-   // Why the data root is not there, for the operator, until it is.
-   quaydStatus_->mountErrorIs( ok                       ? String()
-                               : run.stderrText.empty() ? String( "quylbmount failed" )
-                                                        : run.stderrText );
-   return ok;
-}
-
-void QuaydSm::releaseDataRootOnFlash() {
-   if ( flashWanted() ) {
-      unmountDataRootOnFlash();
-   } else {
-      removeDataRootOnFlash();
-   }
-}
-
-void QuaydSm::unmountDataRootOnFlash() {
-   QTRACE( trace, 8, "" );
-   if ( skipLbMount() ) {
-      return;
-   }
-   auto const child = runMountTool( { kLbMountPath, "--unmount" } ).child;
-   if ( !child || child->signalCode() != kChildExited || child->exitStatus() != 0 ) {
-      QTRACE( trace, 0, "Couldn't unmount loopback mount" );
-      flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
-   }
-}
-
-void QuaydSm::dropUnwantedFlash() {
-   FileSystem * files = taskScheduler_->fileSystem();
-   if ( flashWanted() || quaydStatus_->runningOnFlash() || !files ||
-        !files->isDirectory( datarootOnFlash() ) ) {
-      return;
-   }
-   QTRACE( trace, 2, "Quy on flash is no longer configured; removing its image" );
-   flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
-}
-
-void QuaydSm::removeDataRootOnFlash() {
-   QTRACE( trace, 8, "" );
-   if ( skipLbMount() ) {
-      return;
-   }
-   auto const child = runMountTool( { kLbMountPath, "--delete" } ).child;
-   if ( !child || child->signalCode() != kChildExited || child->exitStatus() != 0 ) {
-      QTRACE( trace, 0, "Couldn't delete loopback mount" );
-      // Left mounted, it would hold its space on flash for good.
-      flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
-   }
-}
-
-Ptr< QuaydSm > quaydSmFactory(
-   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
-   Ptr< PersistentPathStatus > persistentPathStatus,
-   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
-   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
-   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler ) {
-   return makePtr< QuaydSm >( std::move( quaydConfig ), std::move( quaydStatus ),
-                              std::move( quaydGlobalStatus ), std::move( persistentPathConfig ),
-                              std::move( persistentPathStatus ), std::move( imageLoadConfig ),
-                              std::move( imageLoadStatus ), std::move( registryConfig ),
-                              std::move( registryStatus ), std::move( containerProfileConfig ),
-                              std::move( containerConfig ), std::move( containerStatus ),
-                              std::move( runtime ), std::move( taskScheduler ) );
+Ptr< QuaydSm > quaydSmFactory( QuaydSmParts parts ) {
+   return makePtr< QuaydSm >( std::move( parts ) );
 }
 
 } // namespace Quayd

@@ -9,6 +9,7 @@
 #include "agent/PersistentPathSm.h"
 #include "agent/RegistrySm.h"
 #include "model/Model.h"
+#include "platform/Host.h"
 #include "platform/Log.h"
 #include "platform/Process.h"
 #include "platform/Reactor.h"
@@ -19,47 +20,41 @@ namespace Quayd {
 extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
 extern LogHandle const QUAYD_FLASH_WAIT;
 
+// The runtime manager's collaborators: the entities it reads and writes,
+// the runtime, the loop's scheduler and what the host says of flash.
+struct QuaydSmParts {
+   Ptr< QuaydConfig const > quaydConfig;
+   Ptr< QuaydStatus > quaydStatus, quaydGlobalStatus;
+   Ptr< PersistentPathConfig const > persistentPathConfig;
+   Ptr< PersistentPathStatus > persistentPathStatus;
+   Ptr< ImageLoadConfigDir const > imageLoadConfig;
+   Ptr< ImageLoadStatusDir > imageLoadStatus;
+   Ptr< RegistryConfigDir const > registryConfig;
+   Ptr< RegistryStatusDir > registryStatus;
+   Ptr< ContainerProfileConfigDir const > containerProfileConfig;
+   Ptr< ContainerConfigDir const > containerConfig;
+   Ptr< ContainerStatusDir > containerStatus;
+   Ptr< ContainerRuntimeInterface > runtime;
+   Ptr< TaskScheduler > taskScheduler;
+   FlashSettings flash;
+   bool operator==( QuaydSmParts const & ) const = default;
+};
+
 class QuaydSm : public PtrInterface {
  public:
    static constexpr char const * kFlashMountPoint = "/mnt/flash";
    static constexpr char const * kLbMountPath = "/mnt/flash/.quy";
    static constexpr char const * kDefaultDataRoot = "/var/lib/docker";
 
-   QuaydSm( Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-            Ptr< QuaydStatus > quaydGlobalStatus,
-            Ptr< PersistentPathConfig const > persistentPathConfig,
-            Ptr< PersistentPathStatus > persistentPathStatus,
-            Ptr< ImageLoadConfigDir const > imageLoadConfig,
-            Ptr< ImageLoadStatusDir > imageLoadStatus,
-            Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
-            Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-            Ptr< ContainerConfigDir const > containerConfig,
-            Ptr< ContainerStatusDir > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
-            Ptr< TaskScheduler > taskScheduler );
+   explicit QuaydSm( QuaydSmParts parts );
    ~QuaydSm() override;
 
    void enable();
    void disable();
    void notificationsIs( bool on );
 
-   // The constructor's arguments, to tell whether a new machine is needed.
-   struct Args {
-      Ptr< QuaydConfig const > quaydConfig;
-      Ptr< QuaydStatus > quaydStatus, quaydGlobalStatus;
-      Ptr< PersistentPathConfig const > persistentPathConfig;
-      Ptr< PersistentPathStatus > persistentPathStatus;
-      Ptr< ImageLoadConfigDir const > imageLoadConfig;
-      Ptr< ImageLoadStatusDir > imageLoadStatus;
-      Ptr< RegistryConfigDir const > registryConfig;
-      Ptr< RegistryStatusDir > registryStatus;
-      Ptr< ContainerProfileConfigDir const > containerProfileConfig;
-      Ptr< ContainerConfigDir const > containerConfig;
-      Ptr< ContainerStatusDir > containerStatus;
-      Ptr< ContainerRuntimeInterface > runtime;
-      Ptr< TaskScheduler > taskScheduler;
-      bool operator==( Args const & ) const = default;
-   };
-   Args args() const;
+   // What it was built with, to tell whether a new machine is needed.
+   QuaydSmParts parts() const;
 
    Ptr< QuaydConfig const > const & quaydConfig() const { return quaydConfig_; }
    Ptr< QuaydStatus > const & quaydStatus() const { return quaydStatus_; }
@@ -167,6 +162,7 @@ class QuaydSm : public PtrInterface {
    Ptr< ContainerStatusDir > containerStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   FlashSettings flash_;
    Ptr< ContainerConfigDir > consolidatedContainerConfig_;
    Ptr< PersistentPathSm > persistentPathSm_;
    Ptr< ImageLoadSm > imageLoadSm_;
@@ -202,14 +198,6 @@ class QuaydSm : public PtrInterface {
    Reactor reactor_;
 };
 
-Ptr< QuaydSm > quaydSmFactory(
-   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
-   Ptr< PersistentPathStatus > persistentPathStatus,
-   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
-   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
-   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+Ptr< QuaydSm > quaydSmFactory( QuaydSmParts parts );
 
 } // namespace Quayd

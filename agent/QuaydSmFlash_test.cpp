@@ -146,7 +146,7 @@ TEST_F( QuaydSmTest, AFailedMountDeletionIsRetriedEveryThirtySeconds ) {
 }
 
 TEST_F( QuaydSmTest, SkipLbMountCreatesAndDeletesWithoutTheTool ) {
-   ::setenv( "QUY_BTEST_SKIPLBMOUNT", "1", 1 );
+   flash.skipLbMount = true;
    flashIs( 1 ); // no room at all: never looked at
    config->onFlashIs( true );
    config->flashLimitIs( 4096 );

@@ -15,7 +15,6 @@ namespace Quayd {
 class QuaydSmTest : public ::testing::Test {
  protected:
    QuaydSmTest() {
-      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
       flashIs( 10000 );
       time.files.makeDirs( "/var/lib/docker" );
       config = makePtr< QuaydConfig >();
@@ -26,17 +25,16 @@ class QuaydSmTest : public ::testing::Test {
       containerConfig = makePtr< ContainerConfigDir >();
       containerStatus = makePtr< ContainerStatusDir >();
    }
-   ~QuaydSmTest() override { ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" ); }
    // Gives /mnt/flash `mb` megabytes of free space.
    void flashIs( uint32_t mb ) { time.files.freeMb = mb; }
 
    Ptr< QuaydSm > const & sm() {
       if ( !sm_ ) {
-         sm_ =
-            quaydSmFactory( config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                            persistentPathStatus, makePtr< ImageLoadConfigDir >(),
-                            makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
-                            profiles, containerConfig, containerStatus, runtime, time.scheduler() );
+         sm_ = quaydSmFactory( { config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                                 persistentPathStatus, makePtr< ImageLoadConfigDir >(),
+                                 makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
+                                 profiles, containerConfig, containerStatus, runtime,
+                                 time.scheduler(), flash } );
          sm_->notificationsIs( true );
       }
       return sm_;
@@ -75,6 +73,7 @@ class QuaydSmTest : public ::testing::Test {
    Ptr< ContainerStatusDir > containerStatus;
    std::vector< String > states;
    std::vector< Notifier::Subscription > subs;
+   FlashSettings flash;
    Ptr< QuaydSm > sm_;
 };
 

@@ -1,6 +1,5 @@
 #include "agent/SubAgentCandidateSm.h"
 
-#include "agent/Toggles.h"
 #include "platform/Exception.h"
 #include "platform/Trace.h"
 
@@ -14,10 +13,11 @@ SubAgentCandidateSm::SubAgentCandidateSm(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-   Ptr< SubAgentCandidate > subAgentCandidate )
+   Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles )
     : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
       quaydGlobalStatus_( std::move( quaydGlobalStatus ) ), gnoiConfig_( std::move( gnoiConfig ) ),
-      crtStatus_( std::move( crtStatus ) ), subAgentCandidate_( std::move( subAgentCandidate ) ) {
+      crtStatus_( std::move( crtStatus ) ), subAgentCandidate_( std::move( subAgentCandidate ) ),
+      toggles_( toggles ) {
    QUAYD_ASSERT( quaydConfig_ );
    QUAYD_ASSERT( quaydStatus_ );
    QUAYD_ASSERT( quaydGlobalStatus_ );
@@ -54,7 +54,7 @@ void SubAgentCandidateSm::notificationsIs( bool on ) {
 
 void SubAgentCandidateSm::resolveConfiguredSubAgent() {
    bool const containerzEnabled = bool( Gnoi::containerzConfig( *gnoiConfig_ ) );
-   bool const quyEnabled = toggleQuaydAgentEnabled() && quaydConfig_->enabled();
+   bool const quyEnabled = toggles_.quaydAgent && quaydConfig_->enabled();
    bool const quyOnFlash = quaydConfig_->onFlash();
    QTRACE( trace, 2, "containerzEnabled: {}, quyEnabled: {} quyOnFlash {}", containerzEnabled,
            quyEnabled, quyOnFlash );
@@ -77,7 +77,7 @@ void SubAgentCandidateSm::resolveRunningSubAgent() {
    SubAgentInstance const configured = subAgentCandidate_->subAgentConfigured();
    bool const containerzActive = crtStatus_->enabled();
    SmState const quyState =
-      toggleQuaydAgentEnabled() ? quaydStatus_->state() : quaydGlobalStatus_->state();
+      toggles_.quaydAgent ? quaydStatus_->state() : quaydGlobalStatus_->state();
    QTRACE( trace, 2, "configuredSubAgent: {}, containerzActive: {}, quyState: {}",
            configured.subAgentType, containerzActive, quyState );
    SubAgentInstance running{ SubAgentType::subAgentNone, quaydStatus_->flashLimit() };
@@ -104,10 +104,11 @@ Ptr< SubAgentCandidateSm > subAgentCandidateSmFactory(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-   Ptr< SubAgentCandidate > subAgentCandidate ) {
+   Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles ) {
    return makePtr< SubAgentCandidateSm >( std::move( quaydConfig ), std::move( quaydStatus ),
                                           std::move( quaydGlobalStatus ), std::move( gnoiConfig ),
-                                          std::move( crtStatus ), std::move( subAgentCandidate ) );
+                                          std::move( crtStatus ), std::move( subAgentCandidate ),
+                                          toggles );
 }
 
 } // namespace Quayd

@@ -1,5 +1,6 @@
 #pragma once
 #include "model/Model.h"
+#include "platform/Host.h"
 #include "platform/Reactor.h"
 
 namespace Quayd {
@@ -13,7 +14,7 @@ class SubAgentCandidateSm : public PtrInterface {
                         Ptr< QuaydStatus const > quaydGlobalStatus,
                         Ptr< Gnoi::Config const > gnoiConfig,
                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-                        Ptr< SubAgentCandidate > subAgentCandidate );
+                        Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles = {} );
 
    void notificationsIs( bool on );
    void resolveConfiguredSubAgent();
@@ -26,6 +27,7 @@ class SubAgentCandidateSm : public PtrInterface {
    Ptr< Gnoi::Config const > gnoiConfig_;
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus_;
    Ptr< SubAgentCandidate > subAgentCandidate_;
+   Toggles toggles_;
    Reactor reactor_;
 };
 
@@ -33,6 +35,6 @@ Ptr< SubAgentCandidateSm > subAgentCandidateSmFactory(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-   Ptr< SubAgentCandidate > subAgentCandidate );
+   Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles = {} );
 
 } // namespace Quayd

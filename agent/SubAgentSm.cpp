@@ -1,6 +1,5 @@
 #include "agent/SubAgentSm.h"
 
-#include "agent/Toggles.h"
 #include "platform/Exception.h"
 #include "platform/Trace.h"
 
@@ -24,13 +23,13 @@ SubAgentSm::SubAgentSm( Ptr< SubAgentCandidate const > subAgentCandidate,
                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
                         Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                        Ptr< TaskScheduler > taskScheduler )
+                        Ptr< TaskScheduler > taskScheduler, Toggles toggles )
     : subAgentCandidate_( std::move( subAgentCandidate ) ), subAgents_( std::move( subAgents ) ),
       runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
       gnoiConfig_( std::move( gnoiConfig ) ), crtStatus_( std::move( crtStatus ) ),
       allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
       quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
-      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ) {
+      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ), toggles_( toggles ) {
    if ( taskScheduler_ ) {
       pollTaskIs( taskScheduler_, TaskPriority( 3 ), "SubAgentSmPollerTask" );
    }
@@ -106,7 +105,7 @@ void SubAgentSm::startConfiguredSubAgent() {
       return;
    }
    if ( running == SubAgentType::subAgentQuy || running == SubAgentType::subAgentQuyOnFlash ) {
-      if ( toggleQuaydAgentEnabled() ) {
+      if ( toggles_.quaydAgent ) {
          QTRACE( trace, 2, "quySm is starting now" );
          QUAYD_ASSERT( !crtStatus()->enabled() );
          QUAYD_ASSERT( subAgents()->quySm() );
@@ -159,7 +158,7 @@ void SubAgentSm::ensureRuntimeDown() {
 }
 
 bool SubAgentSm::maybeDisableQuySubAgent() const {
-   if ( !toggleQuaydAgentEnabled() ) {
+   if ( !toggles_.quaydAgent ) {
       return false;
    }
    SubAgentInstance const configured = subAgentCandidate_->subAgentConfigured();
@@ -215,12 +214,13 @@ subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAge
                    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                    Ptr< ContainerRuntimeInterface > runtime,
                    Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                   Ptr< TaskScheduler > taskScheduler ) {
+                   Ptr< TaskScheduler > taskScheduler, Toggles toggles ) {
    return makePtr< SubAgentSm >( std::move( subAgentCandidate ), std::move( subAgents ),
                                  std::move( gnoiConfig ), std::move( quaydConfig ),
                                  std::move( quaydStatus ), std::move( quaydGlobalStatus ),
                                  std::move( crtStatus ), std::move( runtime ),
-                                 std::move( allVrfStatusLocal ), std::move( taskScheduler ) );
+                                 std::move( allVrfStatusLocal ), std::move( taskScheduler ),
+                                 toggles );
 }
 
 } // namespace Quayd

@@ -1,6 +1,7 @@
 #pragma once
 #include "agent/SubAgents.h"
 #include "model/Model.h"
+#include "platform/Host.h"
 #include "platform/Log.h"
 #include "platform/Reactor.h"
 #include "platform/Task.h"
@@ -20,7 +21,7 @@ class SubAgentSm : public PtrInterface {
                Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                Ptr< ContainerRuntimeInterface > runtime,
                Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-               Ptr< TaskScheduler > taskScheduler );
+               Ptr< TaskScheduler > taskScheduler, Toggles toggles = {} );
    ~SubAgentSm() override;
 
    void notificationsIs( bool on );
@@ -64,6 +65,7 @@ class SubAgentSm : public PtrInterface {
    Ptr< QuaydConfig const > quaydConfig_;
    Ptr< QuaydStatus const > quaydStatus_;
    Ptr< QuaydStatus const > quaydGlobalStatus_;
+   Toggles toggles_;
    Reactor reactor_;
 };
 
@@ -74,7 +76,7 @@ subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAge
                    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                    Ptr< ContainerRuntimeInterface > runtime,
                    Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                   Ptr< TaskScheduler > taskScheduler );
+                   Ptr< TaskScheduler > taskScheduler, Toggles toggles = {} );
 inline constexpr auto SubAgentSmIs = subAgentSmFactory;
 
 } // namespace Quayd

@@ -21,26 +21,24 @@ using Testing::FakeRuntime;
 class SubAgentSmTest : public ::testing::Test {
  protected:
    SubAgentSmTest() {
-      ::setenv( "QUY_BTEST_SKIPLBMOUNT", "1", 1 );
       time.files.makeDirs( "/mnt/flash" );
-      subAgents->quySmIs( config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                          makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
-                          makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
-                          makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
-                          makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(), runtime,
-                          time.scheduler() );
+      subAgents->quySmIs( { config, status, globalStatus, makePtr< PersistentPathConfig >(),
+                            makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
+                            makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
+                            makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
+                            makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(),
+                            runtime, time.scheduler(), FlashSettings{ false, true } } );
    }
    ~SubAgentSmTest() override {
       switcher = nullptr;
       resolver = nullptr;
-      ::unsetenv( "QUY_BTEST_SKIPLBMOUNT" );
    }
    // The agent's order: resolver first, then the switcher.
    void start() {
       resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
       resolver->notificationsIs( true );
       switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
-                               runtime, vrfs, time.scheduler() );
+                               runtime, vrfs, time.scheduler(), Toggles{} );
       switcher->notificationsIs( true );
    }
    void containerzIs( bool on ) {
@@ -260,7 +258,7 @@ class MaybeDisable : public SubAgentSmTest, public ::testing::WithParamInterface
 TEST_P( MaybeDisable, ComparesTheRunningVariantWithTheConfiguredOne ) {
    auto const & c = GetParam();
    switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime,
-                            vrfs, time.scheduler() );
+                            vrfs, time.scheduler(), Toggles{} );
    candidate->subAgentConfiguredIs( { c.configured, c.configuredLimit } );
    status->runningOnFlashIs( c.runningOnFlash );
    status->flashLimitIs( c.runningLimit );

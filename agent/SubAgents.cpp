@@ -2,40 +2,12 @@
 
 namespace Quayd {
 
-Ptr< QuaydSm > SubAgents::quySmIs(
-   Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-   Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
-   Ptr< PersistentPathStatus > persistentPathStatus,
-   Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
-   Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
-   Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-   Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
-   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler ) {
-   QuaydSm::Args const args{ quaydConfig,
-                             quaydStatus,
-                             quaydGlobalStatus,
-                             persistentPathConfig,
-                             persistentPathStatus,
-                             imageLoadConfig,
-                             imageLoadStatus,
-                             registryConfig,
-                             registryStatus,
-                             containerProfileConfig,
-                             containerConfig,
-                             containerStatus,
-                             runtime,
-                             taskScheduler };
-   if ( quySm_ && quySm_->args() == args ) {
+Ptr< QuaydSm > SubAgents::quySmIs( QuaydSmParts parts ) {
+   if ( quySm_ && quySm_->parts() == parts ) {
       return quySm_;
    }
    auto old = quySmDel();
-   quySm_ = quaydSmFactory( std::move( quaydConfig ), std::move( quaydStatus ),
-                            std::move( quaydGlobalStatus ), std::move( persistentPathConfig ),
-                            std::move( persistentPathStatus ), std::move( imageLoadConfig ),
-                            std::move( imageLoadStatus ), std::move( registryConfig ),
-                            std::move( registryStatus ), std::move( containerProfileConfig ),
-                            std::move( containerConfig ), std::move( containerStatus ),
-                            std::move( runtime ), std::move( taskScheduler ) );
+   quySm_ = quaydSmFactory( std::move( parts ) );
    quySm_->notificationsIs( true );
    return quySm_;
 }

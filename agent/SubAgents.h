@@ -14,15 +14,7 @@ class SubAgents : public PtrInterface {
    Ptr< QuaydSm > const & quySm() const { return quySm_; }
    Ptr< ContainerzSm > const & containerzSm() const { return containerzSm_; }
 
-   Ptr< QuaydSm > quySmIs(
-      Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus > quaydStatus,
-      Ptr< QuaydStatus > quaydGlobalStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
-      Ptr< PersistentPathStatus > persistentPathStatus,
-      Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
-      Ptr< RegistryConfigDir const > registryConfig, Ptr< RegistryStatusDir > registryStatus,
-      Ptr< ContainerProfileConfigDir const > containerProfileConfig,
-      Ptr< ContainerConfigDir const > containerConfig, Ptr< ContainerStatusDir > containerStatus,
-      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+   Ptr< QuaydSm > quySmIs( QuaydSmParts parts );
    Ptr< QuaydSm > quySmDel();
    Ptr< ContainerzSm > containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfig,
                                        Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,

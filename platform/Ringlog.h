@@ -1,8 +1,7 @@
 #pragma once
-// The trace ring buffer. The agent asks for it with initialize(); the host
-// installs the implementation (a ring file in the agent, a recorder in tests).
+// The trace ring buffer the agent asks for; the host opens it (a ring file
+// in the agent, a recorder in tests) through the function its Host carries.
 #include <array>
-#include <functional>
 
 #include "platform/Types.h"
 
@@ -18,10 +17,5 @@ struct Config {
    bool enabled;
    uint32_t recordSize;
 };
-
-void initialize( String const & fileName, std::array< uint32_t, 10 > const & levelSizes,
-                 char const * prefix, int flags, int hours, int multithreading, bool enabled,
-                 uint32_t recordSize );
-void initializerIs( std::function< void( Config const & ) > fn );
 
 } // namespace Quayd::Ringlog

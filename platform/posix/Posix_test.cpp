@@ -204,17 +204,15 @@ TEST_F( RingTest, KeepsTheLatestRecordsPerLevelAcrossReopen ) {
 
 TEST_F( RingTest, AgentNameRuleGivesThePidAndTheDirectory ) {
    RinglogTraceSink sink( "" );
-   sink.ringlogDirIs( dir_ );
-   ::unsetenv( "RINGLOGDIR" );
-   Ringlog::initialize( "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0, 24,
-                        0, true, 512 );
+   sink.ringIs(
+      dir_,
+      { "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, "", 0, 24, 0, true, 512 } );
    EXPECT_EQ( sink.ringPath(),
               ( dir_ / ( "Quayd-" + std::to_string( ::getpid() ) + ".rlog" ) ).string() );
    sink.write( "QuaydAgent", 2, "hello" );
    auto lines = RingFile::dump( sink.ringPath() );
    ASSERT_EQ( lines.size(), 1u );
    EXPECT_NE( lines[ 0 ].find( "QuaydAgent 2 hello" ), String::npos );
-   Ringlog::initializerIs( nullptr );
 }
 
 TEST_F( RingTest, EachStartKeepsOnlyTheNewestRings ) {
@@ -227,11 +225,9 @@ TEST_F( RingTest, EachStartKeepsOnlyTheNewestRings ) {
    }
    { std::ofstream( dir_ / "Quayd-notes.rlog" ) << "kept"; }
    RinglogTraceSink sink( "" );
-   sink.ringlogDirIs( dir_ );
-   ::unsetenv( "RINGLOGDIR" );
-   Ringlog::initialize( "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, nullptr, 0, 24,
-                        0, true, 512 );
-   Ringlog::initializerIs( nullptr );
+   sink.ringIs(
+      dir_,
+      { "Quayd-%d.rlog", { 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 }, "", 0, 24, 0, true, 512 } );
    std::set< String > left;
    for ( auto const & e : std::filesystem::directory_iterator( dir_ ) ) {
       left.insert( e.path().filename().string() );

@@ -251,24 +251,20 @@ RinglogTraceSink::RinglogTraceSink( char const * spec ) {
    }
 }
 
-void RinglogTraceSink::ringlogDirIs( String dir ) {
-   Ringlog::initializerIs( [ this, dir ]( Ringlog::Config const & c ) {
-      if ( !c.enabled ) {
-         return;
-      }
-      String name = c.fileName;
-      char const * env = std::getenv( "RINGLOGDIR" );
-      String const where = env && *env ? String( env ) : dir;
-      std::error_code ec;
-      std::filesystem::create_directories( where, ec );
-      if ( auto p = name.find( "%d" ); p != String::npos ) {
-         // Room for this start's ring among the ones kept.
-         pruneRings( where, name.substr( 0, p ), name.substr( p + 2 ), kKeptRings - 1 );
-         name.replace( p, 2, std::to_string( ::getpid() ) );
-      }
-      ringPath_ = where + "/" + name;
-      ring_ = std::make_unique< RingFile >( ringPath_, c.levelSizes, c.recordSize );
-   } );
+void RinglogTraceSink::ringIs( String const & dir, Ringlog::Config const & c ) {
+   if ( !c.enabled ) {
+      return;
+   }
+   String name = c.fileName;
+   std::error_code ec;
+   std::filesystem::create_directories( dir, ec );
+   if ( auto p = name.find( "%d" ); p != String::npos ) {
+      // Room for this start's ring among the ones kept.
+      pruneRings( dir, name.substr( 0, p ), name.substr( p + 2 ), kKeptRings - 1 );
+      name.replace( p, 2, std::to_string( ::getpid() ) );
+   }
+   ringPath_ = dir + "/" + name;
+   ring_ = std::make_unique< RingFile >( ringPath_, c.levelSizes, c.recordSize );
 }
 
 bool RinglogTraceSink::toStderr( String const & module, int level ) const {

@@ -59,9 +59,8 @@ class RinglogTraceSink : public TraceSink {
    // Rings named with the pid kept in their directory, the current one included.
    static constexpr size_t kKeptRings = 5;
    explicit RinglogTraceSink( char const * traceSpec );
-   // Installs itself as the Ringlog implementation: the agent's initialize
-   // call opens the ring file in `dir`.
-   void ringlogDirIs( String dir );
+   // Opens the ring file the agent asks for, in `dir`.
+   void ringIs( String const & dir, Ringlog::Config const & c );
    bool enabled( String const & module, int level ) const override;
    void write( String const & module, int level, String const & text ) override;
    String const & ringPath() const { return ringPath_; }

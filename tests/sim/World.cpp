@@ -46,8 +46,6 @@ void findLeftovers( Entity const & e, uint32_t owners, std::vector< String > & o
 } // namespace
 
 World::World() {
-   // The agent's trace ring is a file; the simulator keeps to memory.
-   ::setenv( "RINGLOG_DISABLE", "1", 1 );
    daemon = makePtr< SimDaemon >( time.files, time.scheduler() );
    time.files.makeDirs( kFlash );
    time.files.makeDirs( "/var/lib/docker" );
@@ -134,7 +132,8 @@ void World::startAgent() {
       db_ = newDb();
    }
    Ptr< SimDaemon > d = daemon;
-   agent_ = AgentIs( "Quayd", [ d ]( auto const & ) { return d; } );
+   // No trace ring: the simulator keeps to memory.
+   agent_ = AgentIs( "Quayd", Host{ time.scheduler() }, [ d ]( auto const & ) { return d; } );
    agent_->hostIs( db_, time.scheduler() );
    db_->mountDoneIs(
       [ this ]( MountStatus s, String const & ) { agent_->doMountsComplete( s, db_ ); } );

@@ -5,6 +5,7 @@
 
 #include <boost/program_options.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "agent/QuaydAgent.h"
@@ -17,6 +18,7 @@
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/posix/Sinks.h"
 #include "platform/posix/SystemdNotify.h"
+#include "platform/posix/Toggle.h"
 #include "platform/redis/RedisEntityManager.h"
 
 namespace po = boost::program_options;
@@ -81,17 +83,46 @@ Options parse( int argc, char ** argv ) {
    return o;
 }
 
+bool isSet( char const * name ) { return std::getenv( name ) != nullptr; }
+
+// What the environment says to the agent; nothing below main reads it.
+HostSettings settingsFromEnvironment() {
+   HostSettings s;
+   char const * toggles = std::getenv( "QUAYD_TOGGLE_DIR" );
+   s.toggles = readToggles( toggles && *toggles ? toggles : kToggleDirectory );
+   s.flash.noFlashMount = isSet( "QUAYD_NO_FLASH_MOUNT" );
+   s.flash.skipLbMount = isSet( "QUY_BTEST_SKIPLBMOUNT" );
+   s.ringlogEnabled = !isSet( "RINGLOG_DISABLE" );
+   char const * ringlogDir = std::getenv( "RINGLOGDIR" );
+   s.ringlogDirFixed = ringlogDir != nullptr;
+   if ( char const * text = std::getenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ) ) {
+      long const value = std::strtol( text, nullptr, 10 );
+      if ( value > 0 ) {
+         s.startupConditionTimeout = Seconds( value );
+      }
+   }
+   for ( char ** e = environ; e && *e; ++e ) {
+      String const entry( *e );
+      if ( auto eq = entry.find( '=' ); eq != String::npos ) {
+         s.environment.emplace( entry.substr( 0, eq ), entry.substr( eq + 1 ) );
+      }
+   }
+   return s;
+}
+
 } // namespace
 
 int main( int argc, char ** argv ) {
    // Passwords pass through its memory: no core file, no ptrace by others.
    ::prctl( PR_SET_DUMPABLE, 0 );
    Options const opt = parse( argc, argv );
+   HostSettings const settings = settingsFromEnvironment();
 
    SyslogSink syslogSink( opt.logFile );
    logSinkIs( &syslogSink );
    RinglogTraceSink traceSink( std::getenv( "TRACE" ) );
-   traceSink.ringlogDirIs( opt.traceDir );
+   char const * const ringlogDir = std::getenv( "RINGLOGDIR" );
+   String const traceDir = ringlogDir && *ringlogDir ? String( ringlogDir ) : opt.traceDir;
    traceSinkIs( &traceSink );
    // Registry passwords: in root-only files, never in the database.
    CredentialStore credentials;
@@ -117,8 +148,15 @@ int main( int argc, char ** argv ) {
    em->profileIs( quaydMountProfile() );
    auto const docker = makePtr< DockerRuntime >( &loop );
    Ptr< ContainerRuntimeInterface > const runtime = docker;
+   Host host{ loop.scheduler(), &processes, &files,     &credentials,
+              manager.get(),    &traceSink, &syslogSink };
+   host.ringlog = [ &traceSink, traceDir ]( Ringlog::Config const & c ) {
+      traceSink.ringIs( traceDir, c );
+   };
+   host.settings = settings;
    Ptr< CAgent > agent = agentFactory(
-      opt.name, [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; },
+      opt.name, host,
+      [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; },
       [ docker ]() -> Ptr< ContainerzServerInterface > {
          return makePtr< ContainerzServerControl >( "/run/quayd/containerz",
                                                     [ docker ] { return docker->socketPath(); } );
