@@ -175,7 +175,7 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
          if ( event.action == "destroy" && containerStatusDir_->state() == SmState::started_ ) {
             sm->handleEnabled();
          } else {
-            sm->handleDaemonEvent();
+            sm->handleDaemonEvent( event );
          }
       }
       return;

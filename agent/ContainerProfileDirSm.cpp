@@ -114,6 +114,7 @@ void ContainerProfileDirSm::sync( String const & name ) {
       out->bindMountIs( path, b );
    }
    out->enabledIs( c->enabled() );
+   out->restartUnhealthyIs( c->restartUnhealthy() );
 }
 
 } // namespace Quayd

@@ -54,7 +54,9 @@ ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                           Ptr< TaskScheduler > taskScheduler )
     : containerConfig_( std::move( containerConfig ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ) {
+      taskScheduler_( std::move( taskScheduler ) ), history_( containerStatus_ ),
+      backoff_( taskScheduler_, [ this ] { return presence() == Presence::present; } ),
+      health_( *runtime_, *containerStatus_, history_ ) {
    QUAYD_ASSERT( containerStatus_ );
    QUAYD_ASSERT( !containerStatus_->name().empty() );
    QUAYD_ASSERT( runtime_ );
@@ -185,10 +187,16 @@ void ContainerSm::handleEnabled() {
    if ( startContainer() ) {
       containerStatus_->stateIs( ContainerRunState::containerRunning_ );
       startAttemptCountIs( 0 );
+      containerStatus_->backingOffIs( "" );
+      backoff_.started();
    } else {
       startAttemptCountIs( startAttemptCount_ + 1 );
       containerStatus_->stateIs( ContainerRunState::containerStartFailed_ );
-      startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+      Seconds const delay = backoff_.failed();
+      startAttemptTask_->scheduleTaskDelay( delay );
+      containerStatus_->backingOffIs( wallClockText( std::chrono::system_clock::now() + delay ) );
+      QTRACE( trace, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
+              startAttemptCount_, delay.count() );
    }
 }
 
@@ -264,8 +272,18 @@ bool ContainerSm::imageReplaced( ContainerRecord const & record ) {
    return true;
 }
 
-void ContainerSm::handleDaemonEvent() {
-   QTRACE( trace, 8, "container: {}", name() );
+void ContainerSm::handleDaemonEvent( ContainerEvent const & event ) {
+   QTRACE( trace, 8, "container: {}, action: {}", name(), event.action );
+   // Events of a container this machine does not run (one it is removing)
+   // tell nothing of the configured one.
+   if ( containerConfig_ && containerStatus_->state() == ContainerRunState::containerRunning_ ) {
+      history_.eventIs( event );
+      if ( event.action == ContainerHealth::kUnhealthyAction &&
+           !health_.handleUnhealthy( containerConfig_->restartUnhealthy() ) ) {
+         handleEnabled();
+         return;
+      }
+   }
    if ( presence() == Presence::unknown ) {
       daemonStateTask_->scheduleTaskDelay( kDaemonStateRetry );
    }
@@ -300,6 +318,8 @@ void ContainerSm::handleCleanup() {
    ContainerRunState const state = containerStatus_->state();
    QTRACE( trace, 2, "container: {}, state: {}", name(), state );
    startAttemptCountIs( 0 );
+   backoff_.reset();
+   containerStatus_->backingOffIs( "" );
    startupConditionProbeDel();
    startupConditionStatusDel();
    startAttemptTask_->stopTimerTask();
@@ -314,6 +334,7 @@ void ContainerSm::handleCleanup() {
          return;
       }
       log( QUAYD_CONTAINER_REMOVED, name() );
+      history_.add( ContainerHistory::kRemoved );
    }
    containerStatus_->lastErrorIs( "" );
    containerStatus_->stateIs( ContainerRunState::containerStopped_ );

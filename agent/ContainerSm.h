@@ -1,9 +1,10 @@
 #pragma once
 // One configured container: keeps its status entry in step with its
-// configuration, runs it through the runtime, retries a failed start every
-// 30 seconds, holds the start back until the startup condition has succeeded
-// once, and stops and removes the container when it is disabled,
-// reconfigured or destroyed.
+// configuration, runs it through the runtime, retries a failed start with a
+// growing delay (StartBackoff.h), restarts it when unhealthy if configured
+// to (ContainerHealth.h), keeps its recent history (ContainerHistory.h), holds the start back until
+// the startup condition has succeeded once, and stops and removes the container when it is
+// disabled, reconfigured or destroyed.
 //
 // A change of the configuration is taken up by a task, once for all the
 // fields one edit changed: an edit that disables the container and changes
@@ -21,7 +22,10 @@
 // the consolidated configuration; writes "cell/0/quayd/container/status|<name>":
 //   name "web"  state "containerRunning_"  params {...}  bindMount {...}
 //   startAttempts "0"  lastError ""  daemonState "running"  exitCode "0" ...
+#include "agent/ContainerHealth.h"
+#include "agent/ContainerHistory.h"
 #include "agent/Probe.h"
+#include "agent/StartBackoff.h"
 #include "model/Model.h"
 #include "platform/Log.h"
 #include "platform/Reactor.h"
@@ -65,6 +69,9 @@ class ContainerSm : public PtrInterface {
    Ptr< Probe > const & startupConditionProbe() const { return startupConditionProbe_; }
    Ptr< ProbeStatus > const & startupConditionStatus() const { return startupConditionStatus_; }
    String const & name() const { return containerStatus_->name(); }
+   // Where a restart made for the container's sake records why.
+   ContainerHistory & history() { return history_; }
+   StartBackoff const & startBackoff() const { return backoff_; }
 
    void handleParams();
    void handleEnabled();
@@ -73,8 +80,9 @@ class ContainerSm : public PtrInterface {
    // record (left by a run whose removal failed).
    void handleFound();
    // An event of the daemon for this container: its word on the container
-   // is read again into the status, and a while later when it cannot be.
-   void handleDaemonEvent();
+   // is read again into the status, and a while later when it cannot be;
+   // the event goes into the history, an unhealthy one may restart it.
+   void handleDaemonEvent( ContainerEvent const & event = {} );
    static constexpr Seconds kDaemonStateRetry{ 5 };
    bool statusUpToDate() const;
    // Whether the daemon holds the container running, restarting or paused
@@ -120,6 +128,9 @@ class ContainerSm : public PtrInterface {
    Ptr< Task > evaluateTask_;
    Ptr< Probe > startupConditionProbe_;
    Ptr< ProbeStatus > startupConditionStatus_;
+   ContainerHistory history_;
+   StartBackoff backoff_;
+   ContainerHealth health_;
    Reactor reactor_;
    Reactor probeStatusReactor_;
 };

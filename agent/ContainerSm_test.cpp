@@ -2,6 +2,10 @@
 // (for startup conditions) and the virtual clock.
 #include "agent/ContainerSmTest.h"
 
+#include <ctime>
+#include <iomanip>
+#include <sstream>
+
 namespace Quayd {
 namespace {
 
@@ -138,7 +142,21 @@ TEST_F( ContainerSmTest, RunsThroughTheDockerClientAreCountedInTheStatus ) {
 
 // ------------------------------------------------------------------ retries
 
-TEST_F( ContainerSmTest, FailedRunRetriesEvery30SecondsUntilItStarts ) {
+// Seconds from now to the next attempt the status announces.
+int64_t backingOffIn( ContainerStatus const & status ) {
+   std::tm tm{};
+   std::istringstream in( status.backingOff() );
+   in >> std::get_time( &tm, "%Y-%m-%dT%H:%M:%SZ" );
+   if ( in.fail() ) {
+      return -1;
+   }
+   auto const at = std::chrono::system_clock::from_time_t( timegm( &tm ) );
+   return std::chrono::duration_cast< std::chrono::seconds >( at -
+                                                              std::chrono::system_clock::now() )
+      .count();
+}
+
+TEST_F( ContainerSmTest, FailedRunRetriesWithGrowingDelaysUntilItStarts ) {
    runtime->failNext( "runContainer", RuntimeException( "no such image" ), 3 );
    start();
    EXPECT_EQ( state(), CRS::containerStartFailed_ );
@@ -153,22 +171,80 @@ TEST_F( ContainerSmTest, FailedRunRetriesEvery30SecondsUntilItStarts ) {
    EXPECT_EQ( logs.messages[ 0 ].severity, 3 );
    EXPECT_TRUE( traces.contains( "Failed to run container web: no such image", 0 ) );
 
-   time.advance( 29s );
-   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
-   time.advance( 1s );
-   EXPECT_EQ( runtime->count( "runContainer" ), 2u );
-   EXPECT_EQ( sm->startAttemptCount(), 2u );
-   time.advance( 30s );
-   EXPECT_EQ( sm->startAttemptCount(), 3u );
+   // 30 s, then 60 s, then 120 s; the status names each next attempt.
+   for ( auto const delay : { 30s, 60s, 120s } ) {
+      SCOPED_TRACE( delay.count() );
+      size_t const runs = runtime->count( "runContainer" );
+      EXPECT_NEAR( double( backingOffIn( *status ) ), double( delay.count() ), 2.0 );
+      time.advance( delay - 1s );
+      EXPECT_EQ( runtime->count( "runContainer" ), runs );
+      time.advance( 1s );
+      EXPECT_EQ( runtime->count( "runContainer" ), runs + 1 );
+   }
    EXPECT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 3u );
-
-   time.advance( 30s );
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( sm->startAttemptCount(), 0u );
    EXPECT_EQ( status->startAttempts(), 0u );
    EXPECT_EQ( status->lastError(), "" );
+   EXPECT_EQ( status->backingOff(), "" );
    EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTED" ), 1u );
    EXPECT_EQ( runtime->count( "runContainer" ), 4u );
+}
+
+// The delay stops growing at 5 minutes. A container that then starts and
+// holds for 10 minutes begins again at 30 s when a later start fails; one
+// lost sooner, or left to fail on, stays at 5 minutes; a new configuration
+// begins again at once.
+TEST_F( ContainerSmTest, TheDelayIsCappedAndBeginsAgainOnceAStartHeld ) {
+   struct Case {
+      char const * name;
+      std::chrono::seconds heldFor; // 0: the start keeps failing
+      bool reconfigured;
+      std::chrono::seconds nextDelay;
+   };
+   for ( auto const & c :
+         { Case{ "held", 600s, false, 30s }, Case{ "lostSooner", 599s, false, 300s },
+           Case{ "failingOn", 0s, false, 300s }, Case{ "reconfigured", 0s, true, 30s } } ) {
+      SCOPED_TRACE( c.name );
+      runtime = makePtr< Testing::FakeRuntime >();
+      status->historyIs( "" );
+      runtime->failAlways( "runContainer", RuntimeException( "exec: no such file" ) );
+      start();
+      std::vector< int64_t > gaps;
+      for ( int i = 0; i < 6; ++i ) {
+         auto const before = time.now();
+         size_t const runs = runtime->count( "runContainer" );
+         while ( runtime->count( "runContainer" ) == runs ) {
+            time.advance( 1s );
+         }
+         gaps.push_back(
+            std::chrono::duration_cast< std::chrono::seconds >( time.now() - before ).count() );
+      }
+      EXPECT_EQ( gaps, ( std::vector< int64_t >{ 30, 60, 120, 240, 300, 300 } ) );
+      if ( c.heldFor > 0s ) {
+         runtime->succeed( "runContainer" );
+         time.advance( 300s );
+         ASSERT_EQ( state(), CRS::containerRunning_ );
+         time.advance( c.heldFor );
+         // Gone behind the agent's back; the next evaluation fails to run it.
+         runtime->containers.erase( "web" );
+         runtime->failAlways( "runContainer", RuntimeException( "exec: no such file" ) );
+         sm->handleEnabled();
+      } else if ( c.reconfigured ) {
+         paramsIs( []( ContainerParams & p ) { p.command += " x"; } );
+      }
+      ASSERT_EQ( state(), CRS::containerStartFailed_ );
+      EXPECT_NEAR( double( backingOffIn( *status ) ), double( c.nextDelay.count() ), 2.0 );
+      auto const before = time.now();
+      size_t const runs = runtime->count( "runContainer" );
+      while ( runtime->count( "runContainer" ) == runs ) {
+         time.advance( 1s );
+      }
+      EXPECT_EQ( time.now() - before, c.nextDelay );
+      sm = nullptr;
+      config->paramsIs( ContainerParams{ .image = "busybox:1" } );
+      time.runReady();
+   }
 }
 
 TEST_F( ContainerSmTest, DisablingAFailedContainerCancelsTheRetry ) {

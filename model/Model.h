@@ -100,12 +100,14 @@ inline String keyOf( BindMountEntry const & b ) { return b.containerPath; }
 // "quayd/container/config|web":
 //   params {"image":"busybox:1","memory":"64m",...}  enabled "true"
 //   bindMount {"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":false}}
-//   profile "base"
+//   profile "base"  restartUnhealthy "false" (restarted when its health
+//   check reports it unhealthy; outside params, so an edit recreates nothing)
 #define CONTAINER_CONFIG_FIELDS( F )      \
    F( ATTR, ContainerParams, params, {} ) \
    F( MAP, BindMountEntry, bindMount, _ ) \
    F( ATTR, bool, enabled, false )        \
-   F( ATTR, String, profile, "" )
+   F( ATTR, String, profile, "" )         \
+   F( ATTR, bool, restartUnhealthy, false )
 QUAYD_ENTITY( ContainerConfig, CONTAINER_CONFIG_FIELDS );
 
 #define CONTAINER_CONFIG_DIR_FIELDS( F ) F( ELEMENTS, ContainerConfig, container, _ )
@@ -128,6 +130,10 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
 //   "2026-..."  restartCount "0"  imageId "sha256:..." (the daemon's own
 //   word on the container, refreshed on each of its events; daemonState is
 //   empty when the daemon holds none)
+//   unhealthyRestarts "1" (restarts for a failed health check)
+//   backingOff "2026-...Z" (when a start that keeps failing is tried next;
+//   empty while none is timed)  history [{"time":...,"reason":"started",
+//   "detail":""},...] (the last state changes, oldest first)
 #define CONTAINER_STATUS_FIELDS( F )                                         \
    F( ATTR, String, name, "" )                                               \
    F( ATTR, ContainerParams, params, {} )                                    \
@@ -144,7 +150,10 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
    F( ATTR, String, startedAt, "" )                                          \
    F( ATTR, String, finishedAt, "" )                                         \
    F( ATTR, uint32_t, restartCount, 0 )                                      \
-   F( ATTR, String, imageId, "" )
+   F( ATTR, String, imageId, "" )                                            \
+   F( COUNTER, uint32_t, unhealthyRestarts, 0 )                              \
+   F( ATTR, String, backingOff, "" )                                         \
+   F( ATTR, String, history, "" )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
 #define CONTAINER_STATUS_DIR_FIELDS( F )        \

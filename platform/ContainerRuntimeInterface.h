@@ -6,6 +6,7 @@
 // service job fails.
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -132,6 +133,12 @@ struct ContainerRecord {
    // How often the daemon restarted it by its restart policy.
    uint32_t restartCount = 0;
    String imageId;
+   // Its health check's word ("healthy", "unhealthy", "starting"; empty
+   // without a check) and the output of the last check, at most
+   // kHealthOutputMax bytes of it.
+   String health;
+   String healthOutput;
+   static constexpr size_t kHealthOutputMax = 512;
 };
 
 // One event of the daemon's stream for a container the agent started, or,
@@ -139,7 +146,8 @@ struct ContainerRecord {
 // changed anything while no event could arrive.
 struct ContainerEvent {
    String name;
-   String action; // "start", "die", "destroy", ...
+   String action; // "start", "die", "destroy", "oom", "health_status: unhealthy", ...
+   std::optional< int32_t > exitCode; // a "die"'s
 };
 using ContainerEventHandler = std::function< void( ContainerEvent const & ) >;
 
@@ -172,6 +180,8 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual std::vector< String > listOwnContainers() = 0;
    virtual void runContainer( Ptr< RunContainerParams > const & params ) = 0;
    virtual void stopContainer( String const & name ) = 0;
+   // Starts the stopped container `name` again, as it was created.
+   virtual void startContainer( String const & name ) = 0;
    virtual void removeContainer( String const & name, bool force ) = 0;
    // Stores the configuration for the next enableRuntime or reloadConfig.
    // Empty dataRoot: the runtime's default; empty netNsPath: the agent's own

@@ -346,6 +346,7 @@ ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
    json const & restarts = memberOf( j, "RestartCount" );
    r.restartCount = restarts.is_number_unsigned() ? restarts.get< uint32_t >() : 0;
    r.imageId = textOf( j, "Image" );
+   healthOf( state, r );
    return r;
 }
 
@@ -466,6 +467,15 @@ void DockerRuntime::stopContainer( String const & name ) {
    // 304: already stopped, which is what the caller wants.
    if ( r.status != 304 && ( r.status < 200 || r.status >= 300 ) ) {
       throw ApiRequestException( DockerApiClient::errorMessage( r ) );
+   }
+}
+
+void DockerRuntime::startContainer( String const & name ) {
+   auto r =
+      api().request( "POST", containerPath( textOf( containerJson( name ), "Id" ) ) + "/start" );
+   if ( r.status != 204 && r.status != 304 ) {
+      throw RuntimeException( "starting container " + name + ": " +
+                              DockerApiClient::errorMessage( r ) );
    }
 }
 

@@ -50,6 +50,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    std::vector< String > listOwnContainers() override;
    void runContainer( Ptr< RunContainerParams > const & params ) override;
    void stopContainer( String const & name ) override;
+   void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,

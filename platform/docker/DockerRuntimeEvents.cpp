@@ -17,10 +17,12 @@ void DockerRuntime::followEvents() {
    }
    // Only the actions that change what a container's status shows: each event
    // costs its machine an inspect, and "create", "attach" or "kill" come next
-   // to a "start" or "die" that says it all.
-   String const filters = fmt::format( R"({{"type":["container"],"label":["{}={}"],)"
-                                       R"("event":["start","die","pause","unpause","destroy"]}})",
-                                       kAgentLabel, kAgentLabelValue );
+   // to a "start" or "die" that says it all. "health_status" takes each
+   // "health_status: <status>"; "oom" tells a memory kill from a crash.
+   String const filters =
+      fmt::format( R"({{"type":["container"],"label":["{}={}"],)"
+                   R"("event":["start","die","pause","unpause","destroy","health_status","oom"]}})",
+                   kAgentLabel, kAgentLabelValue );
    events_ = std::make_unique< DaemonEvents >(
       *loop_, [ this ] { return socketPath(); },
       String( DockerApiClient::kVersionPath ) +

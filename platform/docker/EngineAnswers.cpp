@@ -85,4 +85,14 @@ void checkPullProgress( String const & body, String const & image ) {
    }
 }
 
+void healthOf( nlohmann::json const & state, ContainerRecord & r ) {
+   nlohmann::json const & health = memberOf( state, "Health" );
+   r.health = textOf( health, "Status" );
+   nlohmann::json const & log = memberOf( health, "Log" );
+   if ( log.is_array() && !log.empty() ) {
+      r.healthOutput =
+         textOf( log.back(), "Output" ).substr( 0, ContainerRecord::kHealthOutputMax );
+   }
+}
+
 } // namespace Quayd

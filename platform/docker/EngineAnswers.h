@@ -15,6 +15,10 @@ String textOf( nlohmann::json const & j, char const * key );
 // A member of a JSON object; null when absent.
 nlohmann::json const & memberOf( nlohmann::json const & j, char const * key );
 
+// The health check's status and its last output (bounded) from a
+// container's inspect "State" into `r`.
+void healthOf( nlohmann::json const & state, ContainerRecord & r );
+
 // The record of the image asked for as `name`, from its inspect answer.
 ImageRecord imageRecordOf( nlohmann::json const & inspect, String const & name );
 

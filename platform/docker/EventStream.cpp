@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include <nlohmann/json.hpp>
@@ -161,7 +163,19 @@ std::optional< ContainerEvent > containerEventOf( String const & line ) {
         action == j.end() || !action->is_string() ) {
       return std::nullopt;
    }
-   return ContainerEvent{ name->get< String >(), action->get< String >() };
+   ContainerEvent e{ name->get< String >(), action->get< String >() };
+   // The daemon writes it as text.
+   auto const exitCode = attributes->find( "exitCode" );
+   if ( exitCode != attributes->end() && exitCode->is_string() ) {
+      char const * text = exitCode->get_ref< String const & >().c_str();
+      char * end = nullptr;
+      errno = 0;
+      long const code = std::strtol( text, &end, 10 );
+      if ( end != text && *end == '\0' && errno == 0 && code >= INT32_MIN && code <= INT32_MAX ) {
+         e.exitCode = int32_t( code );
+      }
+   }
+   return e;
 }
 
 } // namespace Quayd

@@ -136,5 +136,24 @@ TEST( EventStreamTest, OnlyContainerEventsWithANameAreTaken ) {
               "- - - - - - web:exec_start: sh -c true " );
 }
 
+// A die's exit code, which the daemon writes as text; anything else is none.
+TEST( EventStreamTest, ADieCarriesItsExitCode ) {
+   struct Case {
+      char const * attribute;
+      std::optional< int32_t > code;
+   };
+   for ( auto const & c :
+         { Case{ R"("137")", 137 }, Case{ R"("-1")", -1 }, Case{ "137", {} },
+           Case{ R"("13x")", {} }, Case{ R"("")", {} }, Case{ R"("99999999999")", {} } } ) {
+      SCOPED_TRACE( c.attribute );
+      auto const e = containerEventOf( fmt::format(
+         R"({{"Type":"container","Action":"die","Actor":{{"Attributes":{{"name":"web",)"
+         R"("exitCode":{}}}}}}})",
+         c.attribute ) );
+      ASSERT_TRUE( e );
+      EXPECT_EQ( e->exitCode, c.code );
+   }
+}
+
 } // namespace
 } // namespace Quayd

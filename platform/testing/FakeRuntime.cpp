@@ -154,6 +154,13 @@ void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
 
 void FakeRuntime::stopContainer( String const & name ) { record( "stopContainer", name ); }
 
+void FakeRuntime::startContainer( String const & name ) {
+   record( "startContainer", name );
+   if ( !containers.count( name ) ) {
+      throw ApiRequestException( "No such container: " + name );
+   }
+}
+
 void FakeRuntime::removeContainer( String const & name, bool force ) {
    record( "removeContainer", name + "," + ( force ? "true" : "false" ) );
    containers.erase( name );

@@ -428,6 +428,23 @@ void SimDaemon::stopContainer( String const & name ) {
    }
 }
 
+void SimDaemon::startContainer( String const & name ) {
+   if ( !enter( "startContainer" ) ) {
+      return;
+   }
+   auto & all = live();
+   auto it = all.find( name );
+   if ( it == all.end() ) {
+      throw ApiRequestException( "No such container: " + name );
+   }
+   it->second.stoppedByUser = false;
+   if ( !it->second.running ) {
+      it->second.running = true;
+      it->second.startedAt = now();
+      emit( name, "start" );
+   }
+}
+
 void SimDaemon::removeContainer( String const & name, bool force ) {
    if ( !enter( "removeContainer" ) ) {
       return;
