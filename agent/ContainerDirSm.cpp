@@ -171,8 +171,10 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
    if ( !event.name.empty() ) {
       if ( auto sm = containerSm( event.name ) ) {
          // One removed behind our back while the containers run is run
-         // again at once (a removal of our own finds it stopped).
-         if ( event.action == "destroy" && containerStatusDir_->state() == SmState::started_ ) {
+         // again at once (a removal of our own finds it stopped; a start
+         // that failed removes what it created, and its retry is timed).
+         if ( event.action == "destroy" && containerStatusDir_->state() == SmState::started_ &&
+              sm->containerStatus()->state() == ContainerRunState::containerRunning_ ) {
             sm->handleEnabled();
          } else {
             sm->handleDaemonEvent( event );

@@ -49,13 +49,16 @@ TEST_F( ContainerHealthTest, AnUnhealthyContainerIsRestartedOnlyWhenConfiguredTo
       char const * health; // what inspect says by the time the event is read
       Strings calls;
    };
-   for ( auto const & c :
-         { Case{ "restarted", true, "unhealthy",
-                 { "inspectContainer(web)", "stopContainer(web)", "startContainer(web)",
-                   "inspectContainer(web)" } },
-           Case{ "leftAlone", false, "unhealthy", { "inspectContainer(web)" } },
-           Case{ "recoveredSince", true, "healthy",
-                 { "inspectContainer(web)", "inspectContainer(web)" } } } ) {
+   for ( auto const & c : { Case{ "restarted",
+                                  true,
+                                  "unhealthy",
+                                  { "inspectContainer(web)", "stopContainer(web)",
+                                    "startContainer(web)", "inspectContainer(web)" } },
+                            Case{ "leftAlone", false, "unhealthy", { "inspectContainer(web)" } },
+                            Case{ "recoveredSince",
+                                  true,
+                                  "healthy",
+                                  { "inspectContainer(web)", "inspectContainer(web)" } } } ) {
       SCOPED_TRACE( c.name );
       edit( [ & ]( ContainerConfig & cc ) { cc.restartUnhealthyIs( c.restartUnhealthy ); } );
       unhealthy( "wget: can't connect\nto remote host" );
@@ -100,10 +103,9 @@ TEST_F( ContainerHealthTest, ARestartThatCannotStartRunsItAgain ) {
    };
    runtime->failNext( "startContainer", RuntimeException( "cgroup gone" ) );
    emit( "health_status: unhealthy" );
-   EXPECT_EQ( runtime->calls(),
-              ( Strings{ "inspectContainer(web)", "stopContainer(web)", "startContainer(web)",
-                         "inspectContainer(web)", "removeContainer(web,true)",
-                         "runContainer(web)" } ) );
+   EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "stopContainer(web)",
+                                           "startContainer(web)", "inspectContainer(web)",
+                                           "removeContainer(web,true)", "runContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }
 
@@ -134,7 +136,7 @@ TEST_F( ContainerHealthTest, TheHistoryKeepsTheLastChangesWithTheirReasons ) {
 
 // A history an earlier version left unreadable is started anew.
 TEST_F( ContainerHealthTest, AnUnreadableHistoryIsStartedAnew ) {
-   status->historyIs( "{\"not\":\"a list\"" );
+   status->historyIs( "{\"not\":\"a list\"}" );
    emit( "oom" );
    EXPECT_EQ( reasons(), Strings{ "oom-killed" } );
 }

@@ -204,6 +204,20 @@ TEST_F( ContainerReviveTest, AnEventRefreshesTheStatusWithoutRunningTheContainer
    EXPECT_EQ( status()->state(), CRS::containerRunning_ );
 }
 
+// A start that fails removes the container it created: the daemon's destroy
+// must not bring the timed retry forward.
+TEST_F( ContainerReviveTest, TheDestroyOfAFailedStartWaitsForTheRetry ) {
+   runtime->failAlways( "runContainer", RuntimeException( "exec: no such file" ) );
+   runtime->containers.erase( "web" ); // the earlier agent's container is gone
+   agentStarts();
+   ASSERT_EQ( status()->state(), CRS::containerStartFailed_ );
+   runtime->clearCalls();
+   runtime->emit( { "web", "destroy" } );
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+   time.advance( std::chrono::seconds( 30 ) );
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+}
+
 TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) {
    agentStarts();
    runtime->records[ "web" ] = record( "exited" );

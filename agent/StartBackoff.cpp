@@ -7,11 +7,12 @@ namespace Quayd {
 StartBackoff::StartBackoff( Ptr< TaskScheduler > const & scheduler,
                             std::function< bool() > stillRunning )
     : stillRunning_( std::move( stillRunning ) ) {
-   settledTask_ = makePtr< TimerTask >( scheduler, TaskPriority( 3 ), "StartBackoffSettled", [ this ] {
-      if ( stillRunning_() ) {
-         failures_ = 0;
-      }
-   } );
+   settledTask_ =
+      makePtr< TimerTask >( scheduler, TaskPriority( 3 ), "StartBackoffSettled", [ this ] {
+         if ( stillRunning_() ) {
+            failures_ = 0;
+         }
+      } );
 }
 
 Seconds StartBackoff::failed() {

@@ -14,6 +14,7 @@ struct ContainerFlags {
    bool remove = false, enable = false, disable = false, clearVolumes = false;
    std::optional< String > image, command, options, startupCondition, profile;
    std::optional< uint16_t > pollInterval;
+   std::optional< bool > restartUnhealthy;
    std::vector< String > volumes;
    // The option table's rows by field: their value, "true"/"false" for a switch.
    std::map< String, String > table;
@@ -117,6 +118,9 @@ Edit containerEdit( ContainerFlags const & f, bool isProfile ) {
               if ( f.profile ) {
                  cc.profileIs( *f.profile );
               }
+              if ( f.restartUnhealthy ) {
+                 cc.restartUnhealthyIs( *f.restartUnhealthy );
+              }
               if ( !isProfile ) {
                  cc.enabledIs( f.enable || ( !f.disable && ( !exists || cc.enabled() ) ) );
               }
@@ -200,6 +204,13 @@ void addContainerCommands( CLI::App & app, Parsed & p ) {
    auto * enable = container->add_flag( "--enable", cf->enable, "run it" );
    auto * disable = container->add_flag( "--disable", cf->disable, "stop it and keep it stopped" );
    enable->excludes( disable );
+   auto * unhealthy = container->add_flag_callback(
+      "--restart-unhealthy", [ cf ] { cf->restartUnhealthy = true; },
+      "restart it when its health check reports it unhealthy" );
+   auto * noUnhealthy = container->add_flag_callback(
+      "--no-restart-unhealthy", [ cf ] { cf->restartUnhealthy = false; },
+      "leave it running when unhealthy" );
+   unhealthy->excludes( noUnhealthy );
    container->callback( [ &p, cf, container ] {
       deleteAlone( *container );
       p.edit = containerEdit( *cf, false );

@@ -142,6 +142,11 @@ TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
    EXPECT_EQ( params[ "command" ], "sleep 100" );
    EXPECT_EQ( params[ "tty" ], 0 );
    EXPECT_EQ( hget( key, "enabled" ), "false" ) << "a stored container keeps its state";
+   ASSERT_EQ( quyctl( { "container", "web", "--restart-unhealthy" } ), kOk );
+   EXPECT_EQ( hget( key, "restartUnhealthy" ), "true" );
+   EXPECT_EQ( nlohmann::json::parse( *hget( key, "params" ) ), params ) << "its parameters stay";
+   ASSERT_EQ( quyctl( { "container", "web", "--no-restart-unhealthy" } ), kOk );
+   EXPECT_EQ( hget( key, "restartUnhealthy" ), "false" );
    ASSERT_EQ( quyctl( { "container", "web", "--volume", "/srv:/srv" } ), kOk );
    EXPECT_EQ( nlohmann::json::parse( *hget( key, "bindMount" ) ).size(), 1u );
 
@@ -182,7 +187,11 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
         "conditionRuns",
         "3",
         "conditionFailures",
-        "2" } );
+        "2",
+        "unhealthyRestarts",
+        "1",
+        "history",
+        R"([{"time":"2026-11-28T10:00:00Z","reason":"unhealthy","detail":"no /tmp/ok"}])" } );
    c.command( { "HSET", "cell/0/quayd/container/status|db", "name", "db", "state",
                 "containerStartFailed_", "daemonState", "exited", "exitCode", "137",
                 "startAttempts", "3", "lastError",
@@ -228,8 +237,13 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
    EXPECT_EQ( j[ "bindMounts" ][ 0 ][ "hostPath" ], "/mnt/flash/web" );
    EXPECT_EQ( j[ "startupCondition" ][ "failures" ], 2 );
    EXPECT_EQ( j[ "restartCount" ], 2 );
+   EXPECT_EQ( j[ "unhealthyRestarts" ], 1 );
+   EXPECT_EQ( j[ "history" ][ 0 ][ "detail" ], "no /tmp/ok" );
    ASSERT_EQ( quyctl( { "show", "container", "web" } ), kOk );
    EXPECT_NE( out_.str().find( "/mnt/flash/web -> /data (ro)" ), String::npos ) << out_.str();
+   EXPECT_NE( out_.str().find( "History\n  2026-11-28T10:00:00Z  unhealthy: no /tmp/ok\n" ),
+              String::npos )
+      << out_.str();
    EXPECT_EQ( quyctl( { "show", "container", "nosuch" } ), kFailed );
    EXPECT_NE( err_.str().find( "no container 'nosuch'" ), String::npos );
 }

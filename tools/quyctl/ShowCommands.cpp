@@ -6,6 +6,7 @@
 #include "tools/quyctl/ContainerView.h"
 #include "tools/quyctl/Quyctl.h"
 #include "tools/quyctl/Show.h"
+#include "tools/quyctl/SupervisionView.h"
 
 namespace Quayd::Quyctl {
 
@@ -78,6 +79,7 @@ int showContainer( Redis::Connection & c, String const & name, bool json, Stream
                                  { "runs", status.conditionRuns() },
                                  { "failures", status.conditionFailures() },
                                  { "timeouts", status.conditionTimeouts() } };
+   addSupervision( c, name, status, row );
    if ( json ) {
       printJson( s.out, row );
       return kOk;
@@ -85,7 +87,7 @@ int showContainer( Redis::Connection & c, String const & name, bool json, Stream
    s.out << "Container " << name << "\n";
    Fields fields;
    for ( auto const & [ key, value ] : row.items() ) {
-      if ( key != "name" && key != "bindMounts" && key != "startupCondition" ) {
+      if ( key != "name" && key != "bindMounts" && key != "startupCondition" && key != "history" ) {
          fields.emplace_back( key, value.is_string() ? value.get< String >() : value.dump() );
       }
    }
@@ -101,6 +103,7 @@ int showContainer( Redis::Connection & c, String const & name, bool json, Stream
       cond.emplace_back( key, value.is_string() ? value.get< String >() : value.dump() );
    }
    printFields( s.out, cond, 2 );
+   printHistory( s.out, row[ "history" ] );
    return kOk;
 }
 
