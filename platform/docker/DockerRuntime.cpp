@@ -4,11 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/Codec.h"
-#include "platform/Files.h"
 #include "platform/TarballManifest.h"
 #include "platform/Trace.h"
 #include "platform/docker/ClientRun.h"
@@ -24,10 +22,8 @@ namespace {
 
 TraceHandle const trace( "DockerRuntime" );
 
-String envOr( char const * name, char const * dflt ) {
-   char const * v = getenv( name );
-   return v && *v ? String( v ) : String( dflt );
-}
+// A container name, and then some: a longer file is none of ours.
+constexpr size_t kMaxPendingBytes = 4096;
 
 // Limits of the calls that change something and may take their time.
 constexpr long kLoginLimitSec = 30;
@@ -48,9 +44,9 @@ String imagePath( String const & name ) {
 
 } // namespace
 
-DockerRuntime::DockerRuntime( EventLoop * loop )
-    : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ), daemon_( runtimeDir_ ),
-      logins_( RegistryLogins::defaultDir() ), loop_( loop ) {}
+DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, EventLoop * loop )
+    : settings_( std::move( settings ) ), files_( files ), daemon_( settings_, files ),
+      logins_( settings_.clientConfigDir, files ), loop_( loop ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -106,13 +102,13 @@ void DockerRuntime::removeOwnContainer( String const & name ) {
 
 void DockerRuntime::finishInterruptedRun() {
    String const pending = pendingRunFile();
-   auto name = readFile( pending );
+   auto const name = files_.readFile( pending, kMaxPendingBytes );
    if ( !name ) {
       return;
    }
    try {
       removeOwnContainer( *name );
-      ::unlink( pending.c_str() );
+      files_.removeAll( pending );
    } catch ( RuntimeException const & ) {
       // The daemon went away in between; the next call tries again.
    }
@@ -122,8 +118,7 @@ void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPa
                                  Ptr< SyslogDriver const > const & logDriver, bool,
                                  Ptr< InsecureRegistries const > const & insecure ) {
    DaemonConfig const & c = daemon_.config();
-   c.write(
-      c.build( dataRoot, netNsPath, logDriver, insecure, DaemonSettings::fromEnvironment() ) );
+   c.write( c.build( dataRoot, netNsPath, logDriver, insecure, settings_.daemon ) );
    netNsPath_ = netNsPath;
 }
 
@@ -144,8 +139,8 @@ bool DockerRuntime::runtimeRunsWith( String const & dataRoot, String const & net
                                      Ptr< SyslogDriver const > const & logDriver,
                                      Ptr< InsecureRegistries const > const & insecure ) {
    DaemonConfig const & c = daemon_.config();
-   if ( !c.exists() || c.read() != c.build( dataRoot, netNsPath, logDriver, insecure,
-                                            DaemonSettings::fromEnvironment() ) ) {
+   if ( !c.exists() ||
+        c.read() != c.build( dataRoot, netNsPath, logDriver, insecure, settings_.daemon ) ) {
       return false;
    }
    pid_t const pid = dockerdPid();
@@ -353,13 +348,12 @@ std::map< String, String > DockerRuntime::ownLabels() {
    return { { kAgentLabel, kAgentLabelValue } };
 }
 
-void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
+RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
-   makeDir( runtimeDir_, 0700 );
+   files_.makeDir( settings_.runtimeDir, 0700 );
    finishInterruptedRun();
    ContainerCreateBody const create = containerCreateBody( *p, ownLabels() );
-   p->clientFlag = create.clientFlag;
-   writeFileAtomically( pendingRunFile(), p->name, 0600 );
+   writeFileDurably( files_, pendingRunFile(), p->name, 0600 );
    try {
       if ( create.clientFlag.empty() ) {
          createAndStart( p->name, p->image, create.body );
@@ -372,10 +366,19 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
          runWithClient( *p );
       }
    } catch ( ... ) {
-      ::unlink( pendingRunFile().c_str() );
+      dropPendingRun();
       throw;
    }
-   ::unlink( pendingRunFile().c_str() );
+   dropPendingRun();
+   return { create.clientFlag };
+}
+
+void DockerRuntime::dropPendingRun() {
+   try {
+      files_.removeAll( pendingRunFile() );
+   } catch ( RuntimeException const & ) {
+      // The run's own result is the one to report.
+   }
 }
 
 void DockerRuntime::createAndStart( String const & name, String const & image, json const & body ) {
@@ -440,7 +443,8 @@ void DockerRuntime::runWithClient( RunContainerParams const & p ) {
    // The client writes the new container's ID there once it is created, so
    // that a container whose start failed can be removed again.
    ClientRunOutcome const r =
-      runWithDockerClient( p, socketPath(), logins_.dir(), runtimeDir_ + "/run.cid", ownLabels() );
+      runWithDockerClient( settings_.dockerCli, p, socketPath(), logins_.dir(),
+                           settings_.runtimeDir + "/run.cid", ownLabels() );
    if ( r.status != 0 ) {
       if ( !r.containerId.empty() ) {
          try {
