@@ -189,9 +189,9 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
                            Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                            Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                            Ptr< ContainerRuntimeInterface > runtime,
-                           Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm ) {
-   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal,     crtStatus,     runtime,
-                                  taskScheduler,    mockUrlReachabilitySm, serverStatus_, server_ };
+                           Ptr< TaskScheduler > taskScheduler ) {
+   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal, crtStatus, runtime,
+                                  taskScheduler,    serverStatus_,     server_ };
    if ( containerzSm_ && containerzSm_->args() == args ) {
       return containerzSm_;
    }
@@ -200,7 +200,7 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
    containerzSm_ =
       containerzSmFactory( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                            std::move( crtStatus ), std::move( runtime ), std::move( taskScheduler ),
-                           mockUrlReachabilitySm, serverStatus_, server_ );
+                           nullptr, serverStatus_, server_ );
    return containerzSm_;
 }
 
@@ -329,7 +329,7 @@ void SubAgentSm::startConfiguredSubAgent() {
       } else {
          QTRACE( trace, 2, "containerzSm is not started yet" );
          subAgents_->containerzSmIs( Gnoi::containerzConfig( *gnoiConfig_ ), allVrfStatusLocal_,
-                                     crtStatus_, runtime_, taskScheduler_, false );
+                                     crtStatus_, runtime_, taskScheduler_ );
       }
       QUAYD_ASSERT( quaydStatus()->state() == SmState::stopped_ );
    }
