@@ -11,6 +11,7 @@
 #include "platform/Trace.h"
 #include "platform/docker/ClientRun.h"
 #include "platform/docker/ContainerCreateBody.h"
+#include "platform/docker/ContainerLaunch.h"
 #include "platform/docker/EngineAnswers.h"
 #include "platform/docker/RegistryAuth.h"
 
@@ -27,7 +28,6 @@ constexpr size_t kMaxPendingBytes = 4096;
 
 // Limits of the calls that change something and may take their time.
 constexpr long kLoginLimitSec = 30;
-constexpr long kRemoveLimitSec = 30;
 // Beyond a container's own stop time, which the daemon waits before killing it.
 constexpr long kStopMarginSec = 10;
 constexpr long kDefaultStopSec = 10;
@@ -382,37 +382,22 @@ void DockerRuntime::dropPendingRun() {
 }
 
 void DockerRuntime::createAndStart( String const & name, String const & image, json const & body ) {
-   String const create = "/containers/create?name=" + DockerApiClient::escape( name );
-   String const text = jsonText( body );
-   auto r = api().request( "POST", create, text );
-   if ( r.status == 409 ) {
-      // The agent runs a container only when its status says none runs: one
-      // of ours by that name is a leftover (a run cut short by a killed
-      // agent, a status write lost with it). Looked for only now, so that
-      // the usual run costs no lookup.
+   LaunchOptions options;
+   // The agent runs a container only when its status says none runs: one of
+   // ours by that name is a leftover (a run cut short by a killed agent, a
+   // status write lost with it).
+   options.freeName = [ & ] {
       removeOwnContainer( name );
-      r = api().request( "POST", create, text );
-   }
-   if ( r.status == 404 ) {
-      // As `docker run` does: an image missing here is pulled, once.
-      pullImage( image );
-      r = api().request( "POST", create, text );
-   }
-   if ( r.status != 201 ) {
-      throw RuntimeException( "creating container " + name + ": " +
-                              DockerApiClient::errorMessage( r ) );
-   }
-   String const id = textOf( json::parse( r.body, nullptr, false ), "Id" );
-   auto s = api().request( "POST", containerPath( id ) + "/start" );
-   if ( s.status != 204 && s.status != 304 ) {
-      try {
-         // Otherwise every retry would fail on its name.
-         deleteContainer( id, true );
-      } catch ( RuntimeException const & ) {
-         // The start's own failure is the one worth reporting.
-      }
-      throw RuntimeException( "starting container " + name + ": " +
-                              DockerApiClient::errorMessage( s ) );
+      return true;
+   };
+   // As `docker run` does: an image missing here is pulled, once.
+   options.pullImage = [ & ] { pullImage( image ); };
+   try {
+      launchContainer( api(), name, jsonText( body ), options );
+   } catch ( LaunchRefused const & e ) {
+      throw RuntimeException(
+         String( e.step == LaunchRefused::Step::create ? "creating" : "starting" ) + " container " +
+         name + ": " + e.what() );
    }
 }
 
@@ -478,10 +463,7 @@ void DockerRuntime::removeContainer( String const & name, bool force ) {
 }
 
 void DockerRuntime::deleteContainer( String const & id, bool force ) {
-   // Anonymous volumes go with the container: a new container never gets
-   // them back. Named volumes and bind mounts stay.
-   api().call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ), nullptr,
-               kRemoveLimitSec );
+   Quayd::deleteContainer( api(), id, force );
 }
 
 } // namespace Quayd
