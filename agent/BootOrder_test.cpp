@@ -157,7 +157,7 @@ TEST_F( NamespaceBootTest, WaitsForTheVrfNamespaceAndStartsWithinTenSeconds ) {
    red->vrfStateIs( Ip::kVrfStateActive );
    red->vrfReadyIs( true );
    config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } );
-   auto sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false );
+   auto sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr );
 
    EXPECT_EQ( logs.count( "QUAYD_VRF_NAMESPACE_WAIT" ), 1u );
    EXPECT_TRUE( traces.contains( "Waiting for the network namespace /run/netns/ns-red", 0 ) );

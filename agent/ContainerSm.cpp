@@ -219,8 +219,7 @@ bool ContainerSm::startContainer() {
       for ( auto const & word : splitWords( params.options, "options" ) ) {
          request->optionsPush( word );
       }
-      runtime_->runContainer( request );
-      if ( !request->clientFlag.empty() ) {
+      if ( !runtime_->runContainer( request ).clientFlag.empty() ) {
          containerStatus_->clientRunsInc( 1 );
       }
    } catch ( RuntimeException const & e ) {

@@ -12,8 +12,8 @@ namespace Quayd {
 struct ContainerzWithServer {
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
-      sm =
-         containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false, status, server );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr, status,
+                                server );
    }
    void vrfIs( String const & name, uint8_t state, bool ready ) {
       auto v = vrfs->vrfIs( name );

@@ -86,16 +86,26 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
                             Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                             Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                             Ptr< ContainerRuntimeInterface > runtime,
-                            Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm,
+                            Ptr< TaskScheduler > taskScheduler,
+                            UrlReachabilityFactory urlReachability,
                             Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
                             Ptr< ContainerzServerInterface > server )
     : containerzConfig_( std::move( containerzConfig ) ),
       allVrfStatusLocal_( std::move( allVrfStatusLocal ) ), crtStatus_( std::move( crtStatus ) ),
       runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
-      mockUrlReachabilitySm_( mockUrlReachabilitySm ), serverStatus_( std::move( serverStatus ) ),
+      urlReachability_( std::move( urlReachability ) ), serverStatus_( std::move( serverStatus ) ),
       server_( std::move( server ) ) {
    QUAYD_ASSERT( crtStatus_ );
    QUAYD_ASSERT( taskScheduler_ );
+   if ( !urlReachability_ ) {
+      urlReachability_ = [ scheduler = taskScheduler_ ]( String const & url,
+                                                         NamespaceName const & netNs,
+                                                         Ptr< UrlReachabilityStatus > status ) {
+         return urlReachabilitySmFactory( url, netNs, std::move( status ), scheduler,
+                                          kUrlProbeInterval, kUrlProbeWatchdogTimeout,
+                                          kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
+      };
+   }
    if ( serverStatus_ && server_ ) {
       serverSm_ = makePtr< ContainerzServerSm >( containerzConfig_, serverStatus_, server_,
                                                  taskScheduler_, kStagingDir );
@@ -128,8 +138,8 @@ ContainerzSm::~ContainerzSm() {
 }
 
 ContainerzSm::Args ContainerzSm::args() const {
-   return { containerzConfig_, allVrfStatusLocal_,     crtStatus_,    runtime_,
-            taskScheduler_,    mockUrlReachabilitySm_, serverStatus_, server_ };
+   return { containerzConfig_, allVrfStatusLocal_, crtStatus_, runtime_,
+            taskScheduler_,    serverStatus_,      server_ };
 }
 
 void ContainerzSm::vrfEnabledStatusIs() {
@@ -367,15 +377,7 @@ void ContainerzSm::createUrlReachabilitySm( String const & serverUrl,
    QTRACE( trace, 2, "serverUrl: {} netNs: {}", serverUrl, netNs );
    QUAYD_ASSERT_MSG( !urlReachabilitySm_,
                      "createUrlReachabilitySm called when one already exists" );
-   if ( mockUrlReachabilitySm_ ) {
-      urlReachabilitySm_ =
-         mockUrlReachabilitySmFactory( serverUrl, netNs, urlReachabilityStatus_, taskScheduler_ );
-   } else {
-      urlReachabilitySm_ =
-         urlReachabilitySmFactory( serverUrl, netNs, urlReachabilityStatus_, taskScheduler_,
-                                   kUrlProbeInterval, kUrlProbeWatchdogTimeout,
-                                   kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
-   }
+   urlReachabilitySm_ = urlReachability_( serverUrl, netNs, urlReachabilityStatus_ );
 }
 
 void ContainerzSm::handleSyslogServerUrlReachable() {
@@ -479,12 +481,12 @@ Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > c
                                          Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                                          Ptr< ContainerRuntimeInterface > runtime,
                                          Ptr< TaskScheduler > taskScheduler,
-                                         bool mockUrlReachabilitySm,
+                                         UrlReachabilityFactory urlReachability,
                                          Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
                                          Ptr< ContainerzServerInterface > server ) {
    return makePtr< ContainerzSm >( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                                    std::move( crtStatus ), std::move( runtime ),
-                                   std::move( taskScheduler ), mockUrlReachabilitySm,
+                                   std::move( taskScheduler ), std::move( urlReachability ),
                                    std::move( serverStatus ), std::move( server ) );
 }
 

@@ -63,7 +63,7 @@ class ContainerzSm : public PtrInterface {
                  Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                  Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                  Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                 bool mockUrlReachabilitySm,
+                 UrlReachabilityFactory urlReachability,
                  Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
                  Ptr< ContainerzServerInterface > server = nullptr );
    ~ContainerzSm() override;
@@ -74,7 +74,6 @@ class ContainerzSm : public PtrInterface {
       Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus;
       Ptr< ContainerRuntimeInterface > runtime;
       Ptr< TaskScheduler > taskScheduler;
-      bool mockUrlReachabilitySm = false;
       Ptr< Gnoi::Containerz::ServerStatus > serverStatus;
       Ptr< ContainerzServerInterface > server;
       bool operator==( Args const & ) const = default;
@@ -139,7 +138,7 @@ class ContainerzSm : public PtrInterface {
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
-   bool mockUrlReachabilitySm_;
+   UrlReachabilityFactory urlReachability_;
    Ptr< Gnoi::Containerz::ServerStatus > serverStatus_;
    Ptr< ContainerzServerInterface > server_;
    Ptr< ContainerzServerSm > serverSm_;
@@ -167,7 +166,7 @@ containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
                      Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                      Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                     bool mockUrlReachabilitySm,
+                     UrlReachabilityFactory urlReachability,
                      Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
                      Ptr< ContainerzServerInterface > server = nullptr );
 

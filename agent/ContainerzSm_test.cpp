@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/ContainerzSm.h"
+#include "agent/UrlReachabilityDoubleTest.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
@@ -28,7 +29,7 @@ class ContainerzSmTest : public ::testing::Test {
    ContainerzSmTest() { time.files.addFile( "/run/netns/ns-red" ); }
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), false );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr );
    }
    void vrfIs( String const & name, uint8_t state, bool ready ) {
       auto v = vrfs->vrfIs( name );
@@ -131,7 +132,8 @@ class SyslogGate : public ContainerzSmTest {
  protected:
    void startMocked( Gnoi::Containerz::CrtConfig c ) {
       config->crtConfigIs( std::move( c ) );
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), true );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(),
+                                Testing::urlReachabilityDoubles( time.scheduler() ) );
    }
 };
 

@@ -133,7 +133,7 @@ void SubAgentSm::startConfiguredSubAgent() {
       } else {
          QTRACE( trace, 2, "containerzSm is not started yet" );
          subAgents_->containerzSmIs( Gnoi::containerzConfig( *gnoiConfig_ ), allVrfStatusLocal_,
-                                     crtStatus_, runtime_, taskScheduler_, false );
+                                     crtStatus_, runtime_, taskScheduler_ );
       }
       QUAYD_ASSERT( quaydStatus()->state() == SmState::stopped_ );
    }

@@ -283,11 +283,10 @@ TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
    auto config = makePtr< Gnoi::Containerz::Config >();
    auto vrfs = makePtr< Ip::AllVrfStatusLocal >();
    auto crt = makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   auto first = subAgents->containerzSmIs( config, vrfs, crt, runtime, time.scheduler(), false );
-   EXPECT_EQ( subAgents->containerzSmIs( config, vrfs, crt, runtime, time.scheduler(), false ),
-              first );
+   auto first = subAgents->containerzSmIs( config, vrfs, crt, runtime, time.scheduler() );
+   EXPECT_EQ( subAgents->containerzSmIs( config, vrfs, crt, runtime, time.scheduler() ), first );
    auto second = subAgents->containerzSmIs( makePtr< Gnoi::Containerz::Config >(), vrfs, crt,
-                                            runtime, time.scheduler(), false );
+                                            runtime, time.scheduler() );
    EXPECT_NE( second, first );
    EXPECT_TRUE( crt->enabled() );
    EXPECT_EQ( subAgents->containerzSmDel(), second );

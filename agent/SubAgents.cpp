@@ -25,9 +25,9 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
                            Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                            Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                            Ptr< ContainerRuntimeInterface > runtime,
-                           Ptr< TaskScheduler > taskScheduler, bool mockUrlReachabilitySm ) {
-   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal,     crtStatus,     runtime,
-                                  taskScheduler,    mockUrlReachabilitySm, serverStatus_, server_ };
+                           Ptr< TaskScheduler > taskScheduler ) {
+   ContainerzSm::Args const args{ containerzConfig, allVrfStatusLocal, crtStatus, runtime,
+                                  taskScheduler,    serverStatus_,     server_ };
    if ( containerzSm_ && containerzSm_->args() == args ) {
       return containerzSm_;
    }
@@ -36,7 +36,7 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
    containerzSm_ =
       containerzSmFactory( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                            std::move( crtStatus ), std::move( runtime ), std::move( taskScheduler ),
-                           mockUrlReachabilitySm, serverStatus_, server_ );
+                           nullptr, serverStatus_, server_ );
    return containerzSm_;
 }
 

@@ -20,8 +20,7 @@ class SubAgents : public PtrInterface {
                                        Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                                        Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                                        Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler,
-                                       bool mockUrlReachabilitySm );
+                                       Ptr< TaskScheduler > taskScheduler );
    Ptr< ContainerzSm > containerzSmDel();
    // The gRPC service the Containerz sub-agent runs beside its runtime, and
    // its status; without them it runs none.

@@ -129,35 +129,6 @@ void UrlReachabilitySm::handleProbeSuccess() {
 
 // ---------------------------------------------------------------- the mock
 
-MockUrlReachabilitySm::MockUrlReachabilitySm( String url, NamespaceName netNs,
-                                              Ptr< UrlReachabilityStatus > status,
-                                              Ptr< TaskScheduler > taskScheduler )
-    : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
-                             std::move( taskScheduler ) ) {
-   setReachableTask_ =
-      makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "MockUrlReachabilitySmSetTask",
-                       [ this ] { setReachable(); } );
-   setReachable(); // the task's initial notification
-   handleInitialized();
-}
-
-void MockUrlReachabilitySm::handleInitialized() {
-   QTRACE( trace, 2, "" );
-   if ( url_.rfind( "udp://reachable", 0 ) == 0 ) {
-      setReachableTask_->scheduleTask();
-   }
-   initialized_ = true;
-}
-
-void MockUrlReachabilitySm::setReachable() {
-   QTRACE( trace, 2, "" );
-   if ( !initialized_ ) {
-      QTRACE( trace, 2, "Initial notification, ignore" );
-      return;
-   }
-   status_->reachableIs( true );
-}
-
 Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
                                                    Ptr< UrlReachabilityStatus > status,
                                                    Ptr< TaskScheduler > taskScheduler,
@@ -167,14 +138,6 @@ Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, Namespace
    return makePtr< UrlReachabilitySm >( url, netNs, std::move( status ), std::move( taskScheduler ),
                                         pollInterval, watchdogTimeout, connectTimeout,
                                         udpIdleTimeout );
-}
-
-Ptr< MockUrlReachabilitySm > mockUrlReachabilitySmFactory( String const & url,
-                                                           NamespaceName const & netNs,
-                                                           Ptr< UrlReachabilityStatus > status,
-                                                           Ptr< TaskScheduler > taskScheduler ) {
-   return makePtr< MockUrlReachabilitySm >( url, netNs, std::move( status ),
-                                            std::move( taskScheduler ) );
 }
 
 } // namespace Quayd

@@ -1,8 +1,8 @@
 #pragma once
 // Whether the host of a URL answers on its port, seen from a network
 // namespace: a netcat probe run until it succeeds once, published as the
-// `reachable` flag of a status the owner watches. A test double decides from
-// the URL text alone.
+// `reachable` flag of a status the owner watches.
+#include <functional>
 #include <optional>
 
 #include "agent/Probe.h"
@@ -82,31 +82,16 @@ class UrlReachabilitySm : public UrlReachabilityBaseSm {
    Reactor reactor_;
 };
 
-// Test double: "udp://reachable..." answers one loop turn after creation,
-// "udp://unreachable..." never does.
-class MockUrlReachabilitySm : public UrlReachabilityBaseSm {
- public:
-   MockUrlReachabilitySm( String url, NamespaceName netNs, Ptr< UrlReachabilityStatus > status,
-                          Ptr< TaskScheduler > taskScheduler );
-   Ptr< Task > const & setReachableTask() const { return setReachableTask_; }
-
- private:
-   void handleInitialized();
-   void setReachable();
-
-   Ptr< Task > setReachableTask_;
-   bool initialized_ = false;
-};
-
 Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
                                                    Ptr< UrlReachabilityStatus > status,
                                                    Ptr< TaskScheduler > taskScheduler,
                                                    Duration pollInterval, Duration watchdogTimeout,
                                                    Duration connectTimeout,
                                                    Duration udpIdleTimeout );
-Ptr< MockUrlReachabilitySm > mockUrlReachabilitySmFactory( String const & url,
-                                                           NamespaceName const & netNs,
-                                                           Ptr< UrlReachabilityStatus > status,
-                                                           Ptr< TaskScheduler > taskScheduler );
+// Makes the machine that publishes to `status` whether `url` answers, seen
+// from `netNs`: the probe on a switch, a stand-in in tests.
+using UrlReachabilityFactory =
+   std::function< Ptr< UrlReachabilityBaseSm >( String const & url, NamespaceName const & netNs,
+                                                Ptr< UrlReachabilityStatus > status ) >;
 
 } // namespace Quayd

@@ -117,19 +117,5 @@ TEST_F( Reachability, AnUnparsableUrlNeverProbes ) {
    EXPECT_TRUE( traces.contains( "Failed to parse scheme in URL syslog-host", 0 ) );
 }
 
-TEST_F( Reachability, TheMockAnswersOneTurnLaterOrNever ) {
-   auto yes = mockUrlReachabilitySmFactory( "udp://reachable:514", NamespaceName(), status,
-                                            time.scheduler() );
-   EXPECT_FALSE( status->reachable() ) << "never during construction";
-   time.turn();
-   EXPECT_TRUE( status->reachable() );
-
-   auto other = urlReachabilityStatusFactory();
-   auto no = mockUrlReachabilitySmFactory( "udp://unreachable:514", NamespaceName(), other,
-                                           time.scheduler() );
-   time.advance( 10min );
-   EXPECT_FALSE( other->reachable() );
-}
-
 } // namespace
 } // namespace Quayd

@@ -34,10 +34,6 @@ class RunContainerParams : public PtrInterface {
  public:
    String name;
    String image;
-   // Set by the runtime: the option that sent this run to the docker client
-   // because the option table does not take it; empty for a run through
-   // the Engine API.
-   String clientFlag;
 
    // "memory" -> "64m"; a boolean option is "true". A second setting of
    // the same option replaces the first.
@@ -60,6 +56,13 @@ class RunContainerParams : public PtrInterface {
    std::map< String, BindMountEntry > binds_;
 };
 Ptr< RunContainerParams > runContainerParamsFactory();
+
+// What a run did besides starting the container.
+struct RunOutcome {
+   // The option that sent the run to the docker client because the option
+   // table does not take it; empty for a run through the Engine API.
+   String clientFlag;
+};
 
 // Registries the daemon may reach without a verified TLS connection.
 class InsecureRegistries : public PtrInterface {
@@ -178,7 +181,7 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual ContainerRecord inspectContainer( String const & name ) = 0;
    // The names of every container the agent started, running or not.
    virtual std::vector< String > listOwnContainers() = 0;
-   virtual void runContainer( Ptr< RunContainerParams > const & params ) = 0;
+   virtual RunOutcome runContainer( Ptr< RunContainerParams > const & params ) = 0;
    virtual void stopContainer( String const & name ) = 0;
    // Starts the stopped container `name` again, as it was created.
    virtual void startContainer( String const & name ) = 0;

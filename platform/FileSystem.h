@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/Types.h"
@@ -27,6 +28,11 @@ class FileSystem {
    virtual uint64_t fileSize( String const & path ) = 0;
    // Creates `path` and its missing parents; an existing directory is fine.
    virtual void makeDirs( String const & path ) = 0;
+   // As makeDirs, and `path` itself gets `mode` even when it was there.
+   virtual void makeDir( String const & path, mode_t mode ) = 0;
+   // The content of file `path` when it is at most `limit` bytes; none when
+   // it cannot be read or is larger.
+   virtual std::optional< String > readFile( String const & path, size_t limit ) = 0;
    // The full paths of the entries of directory `path`, sorted.
    virtual std::vector< String > list( String const & path ) = 0;
    // Removes `path` and everything below it; a missing path is fine.

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 
 #include "platform/docker/ContainerCreateBody.h"
@@ -15,20 +14,14 @@ namespace {
 constexpr auto kClientRunLimit = std::chrono::seconds( 60 );
 }
 
-ClientRunOutcome runWithDockerClient( RunContainerParams const & p, String const & socketPath,
-                                      String const & clientConfigDir, String const & cidFile,
+ClientRunOutcome runWithDockerClient( String const & cli, RunContainerParams const & p,
+                                      String const & socketPath, String const & clientConfigDir,
+                                      String const & cidFile,
                                       std::map< String, String > const & labels ) {
    ::unlink( cidFile.c_str() );
-   char const * cli = std::getenv( "QUAYD_DOCKER_CLI" );
-   std::vector< String > w = { cli && *cli ? String( cli ) : String( "/usr/bin/docker" ),
-                               "--host",
-                               "unix://" + socketPath,
-                               "run",
-                               "--detach",
-                               "--name",
-                               p.name,
-                               "--cidfile",
-                               cidFile };
+   std::vector< String > w = { cli,    "--host",    "unix://" + socketPath,
+                               "run",  "--detach",  "--name",
+                               p.name, "--cidfile", cidFile };
    for ( auto & word : clientRunArgs( p, labels ) ) {
       w.push_back( std::move( word ) );
    }

@@ -1,6 +1,6 @@
 #pragma once
 // `docker run` through the docker client, for a run with an option the
-// option table does not take (QUAYD_DOCKER_CLI, default /usr/bin/docker).
+// option table does not take (DockerSettings::dockerCli).
 // The image is expected to be there already: the client only creates and
 // starts, and is killed when that takes longer than a minute.
 #include <map>
@@ -15,12 +15,13 @@ struct ClientRunOutcome {
    String containerId; // of the container it created; empty when none
 };
 
-// Runs `p` detached on the daemon at `socketPath`, with `labels`, and the
+// Runs `p` with the client `cli`, detached on the daemon at `socketPath`, with `labels`, and the
 // registry logins of `clientConfigDir`. `cidFile` is where the client
 // writes the new container's ID. Throws RuntimeException when the client
 // cannot be run or does not end in time.
-ClientRunOutcome runWithDockerClient( RunContainerParams const & p, String const & socketPath,
-                                      String const & clientConfigDir, String const & cidFile,
+ClientRunOutcome runWithDockerClient( String const & cli, RunContainerParams const & p,
+                                      String const & socketPath, String const & clientConfigDir,
+                                      String const & cidFile,
                                       std::map< String, String > const & labels );
 
 } // namespace Quayd

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -23,11 +22,10 @@ constexpr char const * kProgram = "quayd-containerz";
 } // namespace
 
 ContainerzServerControl::ContainerzServerControl( String runtimeDir,
-                                                  std::function< String() > daemonSocket )
-    : runtimeDir_( std::move( runtimeDir ) ), daemonSocket_( std::move( daemonSocket ) ) {
-   char const * p = getenv( "QUAYD_CONTAINERZ_SERVER" );
-   program_ = p && *p ? p : findProgram( kProgram );
-}
+                                                  std::function< String() > daemonSocket,
+                                                  String const & program )
+    : runtimeDir_( std::move( runtimeDir ) ), daemonSocket_( std::move( daemonSocket ) ),
+      program_( program.empty() ? findProgram( kProgram ) : program ) {}
 
 std::vector< String > ContainerzServerControl::command( ContainerzServerParams const & p ) const {
    std::vector< String > argv = {

@@ -4,8 +4,8 @@
 // files in one runtime directory:
 //   supervisor.pid, server.pid ("PID STARTS"), server.args (one word a
 //   line, to know a server left by an earlier agent), server.log.
-// The program is QUAYD_CONTAINERZ_SERVER, else quayd-containerz on PATH,
-// else /usr/sbin/quayd-containerz.
+// The program is the one given, else quayd-containerz on PATH, else
+// /usr/sbin/quayd-containerz.
 #include <functional>
 
 #include "platform/ContainerzServerInterface.h"
@@ -15,8 +15,9 @@ namespace Quayd {
 class ContainerzServerControl : public ContainerzServerInterface {
  public:
    // `daemonSocket`: the Engine API socket of the daemon the server drives,
-   // asked at each start.
-   ContainerzServerControl( String runtimeDir, std::function< String() > daemonSocket );
+   // asked at each start. `program`: the server's; empty to look for it.
+   ContainerzServerControl( String runtimeDir, std::function< String() > daemonSocket,
+                            String const & program );
 
    void start( ContainerzServerParams const & params ) override;
    void stop() override;

@@ -1,12 +1,9 @@
 #include "platform/docker/DaemonConfig.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <regex>
 
 #include "platform/Codec.h"
-#include "platform/Files.h"
+#include "platform/Exception.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -14,41 +11,18 @@ using nlohmann::json;
 namespace Quayd {
 
 namespace {
-
-String envOr( char const * name, String const & dflt, std::regex const & valid ) {
-   char const * v = std::getenv( name );
-   return v && std::regex_match( v, valid ) ? String( v ) : dflt;
-}
-
+// Far beyond any configuration the agent writes.
+constexpr size_t kMaxConfigBytes = 1 << 20;
 } // namespace
 
-ContainerLogLimits ContainerLogLimits::fromEnvironment() {
-   ContainerLogLimits l;
-   l.maxSize =
-      envOr( "QUAYD_CONTAINER_LOG_MAX_SIZE", l.maxSize, std::regex( "[1-9][0-9]*[kmg]?" ) );
-   l.maxFile = envOr( "QUAYD_CONTAINER_LOG_MAX_FILE", l.maxFile, std::regex( "[1-9][0-9]{0,2}" ) );
-   return l;
-}
-
-DaemonSettings DaemonSettings::fromEnvironment() {
-   DaemonSettings s;
-   s.logs = ContainerLogLimits::fromEnvironment();
-   s.cgroupParent = envOr( "QUAYD_DOCKER_CGROUP_PARENT", "",
-                           std::regex( "/?[A-Za-z0-9_.-]*[A-Za-z0-9_-](/[A-Za-z0-9_-]+)*" ) );
-   return s;
-}
-
-bool DaemonConfig::exists() const {
-   std::error_code ec;
-   return fs::exists( file(), ec );
-}
+bool DaemonConfig::exists() const { return files_.exists( file() ); }
 
 json DaemonConfig::read() const {
-   std::ifstream in( file() );
-   if ( !in ) {
+   auto const text = files_.readFile( file(), kMaxConfigBytes );
+   if ( !text ) {
       return json::object();
    }
-   json j = json::parse( in, nullptr, false );
+   json j = json::parse( *text, nullptr, false );
    return j.is_object() ? j : json::object();
 }
 
@@ -112,13 +86,16 @@ json DaemonConfig::build( String const & dataRoot, String const & netNsPath,
 }
 
 void DaemonConfig::write( json const & config ) const {
-   makeDir( runtimeDir_, 0700 );
-   writeFileAtomically( file(), jsonText( config, 2 ) + "\n", 0600 );
+   files_.makeDir( runtimeDir_, 0700 );
+   writeFileDurably( files_, file(), jsonText( config, 2 ) + "\n", 0600 );
 }
 
 void DaemonConfig::remove() const {
-   std::error_code ec;
-   fs::remove( file(), ec );
+   try {
+      files_.removeAll( file() );
+   } catch ( RuntimeException const & ) {
+      // Left behind, it is written over by the next applyConfig.
+   }
 }
 
 } // namespace Quayd

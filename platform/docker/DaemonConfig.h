@@ -10,13 +10,13 @@
 //    "pidfile":"/var/run/docker.pid"}
 //
 // Container logs are bounded: with the default log driver each container
-// keeps at most max-file files of max-size, from QUAYD_CONTAINER_LOG_MAX_SIZE
-// (default 10m) and QUAYD_CONTAINER_LOG_MAX_FILE (default 3).
+// keeps at most max-file files of max-size (DockerSettings.h).
 #include <map>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/FileSystem.h"
 #include "platform/Types.h"
 
 namespace Quayd {
@@ -24,29 +24,26 @@ namespace Quayd {
 struct ContainerLogLimits {
    String maxSize = "10m";
    String maxFile = "3";
-   // From the environment; a value that is not a size or a count keeps the
-   // default.
-   static ContainerLogLimits fromEnvironment();
 };
 
-// What the agent's environment says of every daemon it starts.
+// What the agent's settings say of every daemon it starts.
 struct DaemonSettings {
    ContainerLogLimits logs;
    // A cgroup of their own for the containers ("cgroup-parent"), apart from
    // other daemons that see the same hierarchies; empty: the daemon's default.
    String cgroupParent;
-   // From the environment; a cgroup path that is not one is left out.
-   static DaemonSettings fromEnvironment();
 };
 
 class DaemonConfig {
  public:
-   explicit DaemonConfig( String runtimeDir ) : runtimeDir_( std::move( runtimeDir ) ) {}
+   DaemonConfig( String runtimeDir, FileSystem & files )
+       : runtimeDir_( std::move( runtimeDir ) ), files_( files ) {}
 
    String const & runtimeDir() const { return runtimeDir_; }
    String file() const { return runtimeDir_ + "/daemon.json"; }
    bool exists() const;
-   // The written configuration; an empty object when there is none.
+   // The written configuration; an empty object when there is none (or one
+   // too large to be ours).
    nlohmann::json read() const;
    // The daemon's socket and pid file, from the written configuration, the
    // system's defaults otherwise.
@@ -65,6 +62,7 @@ class DaemonConfig {
 
  private:
    String runtimeDir_;
+   FileSystem & files_;
 };
 
 } // namespace Quayd

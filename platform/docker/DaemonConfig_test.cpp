@@ -7,67 +7,70 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/docker/DockerSettings.h"
 #include "platform/docker/DockerSupervisor.h"
+#include "platform/testing/FakeFileSystem.h"
 
 namespace Quayd {
 namespace {
 
 using nlohmann::json;
 
+// The settings of the given variables, every other one unset.
+DockerSettings settingsOf( std::map< String, String > const & vars ) {
+   return dockerSettingsFrom( [ & ]( char const * name ) -> char const * {
+      auto const it = vars.find( name );
+      return it == vars.end() ? nullptr : it->second.c_str();
+   } );
+}
+
+json configOf( std::map< String, String > const & vars ) {
+   Testing::FakeFileSystem files;
+   return DaemonConfig( "/run/x", files )
+      .build( "", "", nullptr, nullptr, settingsOf( vars ).daemon );
+}
+
 struct LogLimitCase {
-   char const * size; // QUAYD_CONTAINER_LOG_MAX_SIZE, null: unset
-   char const * files;
+   std::map< String, String > vars;
    char const * wantSize;
    char const * wantFiles;
 };
 
-class ContainerLogs : public ::testing::TestWithParam< LogLimitCase > {
- protected:
-   void TearDown() override {
-      ::unsetenv( "QUAYD_CONTAINER_LOG_MAX_SIZE" );
-      ::unsetenv( "QUAYD_CONTAINER_LOG_MAX_FILE" );
-   }
-};
+class ContainerLogs : public ::testing::TestWithParam< LogLimitCase > {};
 
 TEST_P( ContainerLogs, TheDefaultDriverKeepsBoundedLogs ) {
    auto const & c = GetParam();
-   if ( c.size ) {
-      ::setenv( "QUAYD_CONTAINER_LOG_MAX_SIZE", c.size, 1 );
-   }
-   if ( c.files ) {
-      ::setenv( "QUAYD_CONTAINER_LOG_MAX_FILE", c.files, 1 );
-   }
-   json const j =
-      DaemonConfig( "/run/x" ).build( "", "", nullptr, nullptr, DaemonSettings::fromEnvironment() );
+   json const j = configOf( c.vars );
    EXPECT_EQ( j[ "log-driver" ], "json-file" );
    EXPECT_EQ( j[ "log-opts" ],
               ( json{ { "max-size", c.wantSize }, { "max-file", c.wantFiles } } ) );
 }
 
-INSTANTIATE_TEST_SUITE_P( Limits, ContainerLogs,
-                          ::testing::Values( LogLimitCase{ nullptr, nullptr, "10m", "3" },
-                                             LogLimitCase{ "50m", "5", "50m", "5" },
-                                             LogLimitCase{ "512k", nullptr, "512k", "3" },
-                                             // Not a size, not a count: the defaults.
-                                             LogLimitCase{ "lots", "0", "10m", "3" },
-                                             LogLimitCase{ "", "-1", "10m", "3" } ) );
+char const * const kSize = "QUAYD_CONTAINER_LOG_MAX_SIZE";
+char const * const kFiles = "QUAYD_CONTAINER_LOG_MAX_FILE";
+
+INSTANTIATE_TEST_SUITE_P(
+   Limits, ContainerLogs,
+   ::testing::Values( LogLimitCase{ {}, "10m", "3" },
+                      LogLimitCase{ { { kSize, "50m" }, { kFiles, "5" } }, "50m", "5" },
+                      LogLimitCase{ { { kSize, "512k" } }, "512k", "3" },
+                      // Not a size, not a count: the defaults.
+                      LogLimitCase{ { { kSize, "lots" }, { kFiles, "0" } }, "10m", "3" },
+                      LogLimitCase{ { { kSize, "" }, { kFiles, "-1" } }, "10m", "3" } ) );
 
 struct CgroupParentCase {
-   char const * env;
-   char const * want; // null: no cgroup-parent
+   char const * value; // null: unset
+   char const * want;  // null: no cgroup-parent
 };
-class CgroupParent : public ::testing::TestWithParam< CgroupParentCase > {
- protected:
-   void TearDown() override { ::unsetenv( "QUAYD_DOCKER_CGROUP_PARENT" ); }
-};
+class CgroupParent : public ::testing::TestWithParam< CgroupParentCase > {};
 
-TEST_P( CgroupParent, ComesFromTheEnvironmentWhenItIsACgroupPath ) {
+TEST_P( CgroupParent, ComesFromItsVariableWhenItIsACgroupPath ) {
    auto const & c = GetParam();
-   if ( c.env ) {
-      ::setenv( "QUAYD_DOCKER_CGROUP_PARENT", c.env, 1 );
+   std::map< String, String > vars;
+   if ( c.value ) {
+      vars[ "QUAYD_DOCKER_CGROUP_PARENT" ] = c.value;
    }
-   json const j =
-      DaemonConfig( "/run/x" ).build( "", "", nullptr, nullptr, DaemonSettings::fromEnvironment() );
+   json const j = configOf( vars );
    if ( c.want ) {
       EXPECT_EQ( j.value( "cgroup-parent", "" ), c.want );
    } else {
@@ -84,27 +87,51 @@ INSTANTIATE_TEST_SUITE_P( Paths, CgroupParent,
                                              CgroupParentCase{ "/x;rm", nullptr },
                                              CgroupParentCase{ "/", nullptr } ) );
 
+// Paths and programs move, and a time-out or size that is not a positive
+// number keeps its default rather than stopping the agent.
+TEST( DockerSettingsTest, VariablesMovePathsAndOnlyValidNumbersChangeLimits ) {
+   DockerSettings const d = settingsOf( {} );
+   EXPECT_EQ( d.runtimeDir, "/run/quayd/docker" );
+   EXPECT_EQ( d.startTimeout, std::chrono::seconds( 60 ) );
+   DockerSettings const s = settingsOf( { { "QUAYD_RUNTIME_DIR", "/tmp/rt" },
+                                          { "QUAYD_DOCKERD", "/opt/dockerd" },
+                                          { "QUAYD_DOCKER_CLI", "" },
+                                          { "QUAYD_DOCKERD_START_TIMEOUT", "2" },
+                                          { "QUAYD_DOCKERD_LOG_MAX", "-5" } } );
+   EXPECT_EQ( s.runtimeDir, "/tmp/rt" );
+   EXPECT_EQ( s.dockerd, "/opt/dockerd" );
+   EXPECT_EQ( s.dockerCli, d.dockerCli );
+   EXPECT_EQ( s.startTimeout, std::chrono::seconds( 2 ) );
+   EXPECT_EQ( s.dockerdLogMax, d.dockerdLogMax );
+   for ( char const * bad : { "0", "ten", "99999999999999999999" } ) {
+      EXPECT_EQ( settingsOf( { { "QUAYD_DOCKERD_START_TIMEOUT", bad } } ).startTimeout,
+                 d.startTimeout )
+         << bad;
+   }
+}
+
 TEST( DaemonConfigTest, ASyslogDriverTakesItsOwnOptionsWithoutSizeLimits ) {
    auto driver =
       makePtr< SyslogDriver >( "udp://10.0.0.1:514", LogTag::containerName, SyslogFacility{} );
-   json const j = DaemonConfig( "/run/x" ).build( "", "", driver, nullptr, {} );
+   Testing::FakeFileSystem files;
+   json const j = DaemonConfig( "/run/x", files ).build( "", "", driver, nullptr, {} );
    EXPECT_EQ( j[ "log-driver" ], "syslog" );
    EXPECT_FALSE( j[ "log-opts" ].contains( "max-size" ) );
 }
 
 TEST( DaemonConfigTest, AWrittenConfigurationTellsWhereTheDaemonIs ) {
-   String const dir =
-      std::filesystem::temp_directory_path() / ( "quayd-cfg-" + std::to_string( ::getpid() ) );
-   DaemonConfig const c( dir );
+   String const dir = "/run/quayd/docker";
+   Testing::FakeFileSystem files;
+   DaemonConfig const c( dir, files );
    EXPECT_EQ( c.socketPath(), "/var/run/docker.sock" );
    EXPECT_EQ( c.pidFile(), "/var/run/docker.pid" );
    c.write( c.build( "/data", "/run/netns/red", nullptr, nullptr, {} ) );
    EXPECT_EQ( c.socketPath(), dir + "/red.sock" );
    EXPECT_EQ( c.pidFile(), dir + "/red.pid" );
    EXPECT_EQ( c.read()[ "data-root" ], "/data" );
+   EXPECT_EQ( files.modes[ dir ], 0700u );
    c.remove();
    EXPECT_FALSE( c.exists() );
-   std::filesystem::remove_all( dir );
 }
 
 TEST( DockerdLog, ALogPastItsCapIsEmptiedAndItsLinesKeptOnce ) {

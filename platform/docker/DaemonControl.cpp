@@ -19,21 +19,6 @@ namespace Quayd {
 
 namespace {
 
-String envOr( char const * name, char const * dflt ) {
-   char const * v = getenv( name );
-   return v && *v ? String( v ) : String( dflt );
-}
-
-long startTimeoutSec() {
-   long const n = strtol( envOr( "QUAYD_DOCKERD_START_TIMEOUT", "60" ).c_str(), nullptr, 10 );
-   return n > 0 ? n : 60;
-}
-
-off_t dockerdLogMax() {
-   long long const n = std::atoll( envOr( "QUAYD_DOCKERD_LOG_MAX", "0" ).c_str() );
-   return n > 0 ? off_t( n ) : DockerSupervisorParams{}.logMaxBytes;
-}
-
 String tailOf( String const & path, size_t n ) {
    String const s = readFile( path ).value_or( "" );
    return s.size() > n ? s.substr( s.size() - n ) : s;
@@ -81,14 +66,13 @@ constexpr auto kStopLimit = std::chrono::seconds( 30 );
 
 } // namespace
 
-DaemonControl::DaemonControl( String const & runtimeDir )
-    : config_( runtimeDir ),
-      service_( daemonServiceFor( "/run/systemd/system",
-                                  envOr( "QUAYD_SYSTEMCTL", "/usr/bin/systemctl" ),
-                                  supervisorPidFile() ) ) {}
+DaemonControl::DaemonControl( DockerSettings const & settings, FileSystem & files )
+    : settings_( settings ), files_( files ), config_( settings.runtimeDir, files ),
+      service_(
+         daemonServiceFor( "/run/systemd/system", settings.systemctl, supervisorPidFile() ) ) {}
 
 bool DaemonControl::installed() const {
-   String const p = envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" );
+   String const & p = settings_.dockerd;
    struct stat st;
    return stat( p.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) && access( p.c_str(), X_OK ) == 0;
 }
@@ -98,19 +82,14 @@ pid_t DaemonControl::dockerdPid() const { return livePidFromFile( config_.pidFil
 pid_t DaemonControl::supervisorPid() const { return livePidFromFile( supervisorPidFile() ); }
 
 void DaemonControl::start( String const & netNsPath, std::function< bool() > const & answers ) {
-   long const timeout = startTimeoutSec();
+   long const timeout = long( settings_.startTimeout.count() );
    if ( !service_->running() ) {
-      makeDir( config_.runtimeDir(), 0700 );
+      files_.makeDir( config_.runtimeDir(), 0700 );
       if ( !config_.exists() ) {
-         config_.write(
-            config_.build( "", netNsPath, nullptr, nullptr, DaemonSettings::fromEnvironment() ) );
+         config_.write( config_.build( "", netNsPath, nullptr, nullptr, settings_.daemon ) );
       }
-      DockerSupervisorParams p{ envOr( "QUAYD_DOCKERD", "/usr/sbin/dockerd" ),
-                                config_.file(),
-                                netNsPath,
-                                logFile(),
-                                supervisorPidFile(),
-                                dockerdLogMax() };
+      DockerSupervisorParams p{ settings_.dockerd, config_.file(),      netNsPath,
+                                logFile(),         supervisorPidFile(), settings_.dockerdLogMax };
       try {
          service_->start( p );
       } catch ( RuntimeException const & e ) {

@@ -1,21 +1,20 @@
 #pragma once
 // Bringing dockerd up and down: the service that keeps it (DaemonService.h)
 // with the configuration file (DaemonConfig.h), waiting for it to answer or
-// to end, and telling it to reload. Paths from the environment:
-//   QUAYD_DOCKERD (default /usr/sbin/dockerd), QUAYD_SYSTEMCTL (/usr/bin/systemctl),
-//   QUAYD_DOCKERD_START_TIMEOUT (60 s), QUAYD_DOCKERD_LOG_MAX (bytes of
-//   dockerd.log before the supervisor empties it; 8 MiB).
+// to end, and telling it to reload. Programs, paths and time-outs come
+// from DockerSettings.h.
 #include <functional>
 #include <memory>
 
 #include "platform/docker/DaemonConfig.h"
 #include "platform/docker/DaemonService.h"
+#include "platform/docker/DockerSettings.h"
 
 namespace Quayd {
 
 class DaemonControl {
  public:
-   explicit DaemonControl( String const & runtimeDir );
+   DaemonControl( DockerSettings const & settings, FileSystem & files );
 
    DaemonConfig const & config() const { return config_; }
    String supervisorPidFile() const { return config_.runtimeDir() + "/supervisor.pid"; }
@@ -42,6 +41,8 @@ class DaemonControl {
    void reload();
 
  private:
+   DockerSettings const & settings_;
+   FileSystem & files_;
    DaemonConfig config_;
    std::unique_ptr< DaemonService > service_;
 };

@@ -4,15 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/Codec.h"
-#include "platform/Files.h"
 #include "platform/TarballManifest.h"
 #include "platform/Trace.h"
 #include "platform/docker/ClientRun.h"
 #include "platform/docker/ContainerCreateBody.h"
+#include "platform/docker/ContainerLaunch.h"
 #include "platform/docker/EngineAnswers.h"
 #include "platform/docker/RegistryAuth.h"
 
@@ -24,14 +23,11 @@ namespace {
 
 TraceHandle const trace( "DockerRuntime" );
 
-String envOr( char const * name, char const * dflt ) {
-   char const * v = getenv( name );
-   return v && *v ? String( v ) : String( dflt );
-}
+// A container name, and then some: a longer file is none of ours.
+constexpr size_t kMaxPendingBytes = 4096;
 
 // Limits of the calls that change something and may take their time.
 constexpr long kLoginLimitSec = 30;
-constexpr long kRemoveLimitSec = 30;
 // Beyond a container's own stop time, which the daemon waits before killing it.
 constexpr long kStopMarginSec = 10;
 constexpr long kDefaultStopSec = 10;
@@ -48,9 +44,9 @@ String imagePath( String const & name ) {
 
 } // namespace
 
-DockerRuntime::DockerRuntime( EventLoop * loop )
-    : runtimeDir_( envOr( "QUAYD_RUNTIME_DIR", "/run/quayd/docker" ) ), daemon_( runtimeDir_ ),
-      logins_( RegistryLogins::defaultDir() ), loop_( loop ) {}
+DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, EventLoop * loop )
+    : settings_( std::move( settings ) ), files_( files ), daemon_( settings_, files ),
+      logins_( settings_.clientConfigDir, files ), loop_( loop ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -106,13 +102,13 @@ void DockerRuntime::removeOwnContainer( String const & name ) {
 
 void DockerRuntime::finishInterruptedRun() {
    String const pending = pendingRunFile();
-   auto name = readFile( pending );
+   auto const name = files_.readFile( pending, kMaxPendingBytes );
    if ( !name ) {
       return;
    }
    try {
       removeOwnContainer( *name );
-      ::unlink( pending.c_str() );
+      files_.removeAll( pending );
    } catch ( RuntimeException const & ) {
       // The daemon went away in between; the next call tries again.
    }
@@ -122,8 +118,7 @@ void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPa
                                  Ptr< SyslogDriver const > const & logDriver, bool,
                                  Ptr< InsecureRegistries const > const & insecure ) {
    DaemonConfig const & c = daemon_.config();
-   c.write(
-      c.build( dataRoot, netNsPath, logDriver, insecure, DaemonSettings::fromEnvironment() ) );
+   c.write( c.build( dataRoot, netNsPath, logDriver, insecure, settings_.daemon ) );
    netNsPath_ = netNsPath;
 }
 
@@ -144,8 +139,8 @@ bool DockerRuntime::runtimeRunsWith( String const & dataRoot, String const & net
                                      Ptr< SyslogDriver const > const & logDriver,
                                      Ptr< InsecureRegistries const > const & insecure ) {
    DaemonConfig const & c = daemon_.config();
-   if ( !c.exists() || c.read() != c.build( dataRoot, netNsPath, logDriver, insecure,
-                                            DaemonSettings::fromEnvironment() ) ) {
+   if ( !c.exists() ||
+        c.read() != c.build( dataRoot, netNsPath, logDriver, insecure, settings_.daemon ) ) {
       return false;
    }
    pid_t const pid = dockerdPid();
@@ -354,13 +349,12 @@ std::map< String, String > DockerRuntime::ownLabels() {
    return { { kAgentLabel, kAgentLabelValue } };
 }
 
-void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
+RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
-   makeDir( runtimeDir_, 0700 );
+   files_.makeDir( settings_.runtimeDir, 0700 );
    finishInterruptedRun();
    ContainerCreateBody const create = containerCreateBody( *p, ownLabels() );
-   p->clientFlag = create.clientFlag;
-   writeFileAtomically( pendingRunFile(), p->name, 0600 );
+   writeFileDurably( files_, pendingRunFile(), p->name, 0600 );
    try {
       if ( create.clientFlag.empty() ) {
          createAndStart( p->name, p->image, create.body );
@@ -373,44 +367,38 @@ void DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
          runWithClient( *p );
       }
    } catch ( ... ) {
-      ::unlink( pendingRunFile().c_str() );
+      dropPendingRun();
       throw;
    }
-   ::unlink( pendingRunFile().c_str() );
+   dropPendingRun();
+   return { create.clientFlag };
+}
+
+void DockerRuntime::dropPendingRun() {
+   try {
+      files_.removeAll( pendingRunFile() );
+   } catch ( RuntimeException const & ) {
+      // The run's own result is the one to report.
+   }
 }
 
 void DockerRuntime::createAndStart( String const & name, String const & image, json const & body ) {
-   String const create = "/containers/create?name=" + DockerApiClient::escape( name );
-   String const text = jsonText( body );
-   auto r = api().request( "POST", create, text );
-   if ( r.status == 409 ) {
-      // The agent runs a container only when its status says none runs: one
-      // of ours by that name is a leftover (a run cut short by a killed
-      // agent, a status write lost with it). Looked for only now, so that
-      // the usual run costs no lookup.
+   LaunchOptions options;
+   // The agent runs a container only when its status says none runs: one of
+   // ours by that name is a leftover (a run cut short by a killed agent, a
+   // status write lost with it).
+   options.freeName = [ & ] {
       removeOwnContainer( name );
-      r = api().request( "POST", create, text );
-   }
-   if ( r.status == 404 ) {
-      // As `docker run` does: an image missing here is pulled, once.
-      pullImage( image );
-      r = api().request( "POST", create, text );
-   }
-   if ( r.status != 201 ) {
-      throw RuntimeException( "creating container " + name + ": " +
-                              DockerApiClient::errorMessage( r ) );
-   }
-   String const id = textOf( json::parse( r.body, nullptr, false ), "Id" );
-   auto s = api().request( "POST", containerPath( id ) + "/start" );
-   if ( s.status != 204 && s.status != 304 ) {
-      try {
-         // Otherwise every retry would fail on its name.
-         deleteContainer( id, true );
-      } catch ( RuntimeException const & ) {
-         // The start's own failure is the one worth reporting.
-      }
-      throw RuntimeException( "starting container " + name + ": " +
-                              DockerApiClient::errorMessage( s ) );
+      return true;
+   };
+   // As `docker run` does: an image missing here is pulled, once.
+   options.pullImage = [ & ] { pullImage( image ); };
+   try {
+      launchContainer( api(), name, jsonText( body ), options );
+   } catch ( LaunchRefused const & e ) {
+      throw RuntimeException(
+         String( e.step == LaunchRefused::Step::create ? "creating" : "starting" ) + " container " +
+         name + ": " + e.what() );
    }
 }
 
@@ -441,7 +429,8 @@ void DockerRuntime::runWithClient( RunContainerParams const & p ) {
    // The client writes the new container's ID there once it is created, so
    // that a container whose start failed can be removed again.
    ClientRunOutcome const r =
-      runWithDockerClient( p, socketPath(), logins_.dir(), runtimeDir_ + "/run.cid", ownLabels() );
+      runWithDockerClient( settings_.dockerCli, p, socketPath(), logins_.dir(),
+                           settings_.runtimeDir + "/run.cid", ownLabels() );
    if ( r.status != 0 ) {
       if ( !r.containerId.empty() ) {
          try {
@@ -484,10 +473,7 @@ void DockerRuntime::removeContainer( String const & name, bool force ) {
 }
 
 void DockerRuntime::deleteContainer( String const & id, bool force ) {
-   // Anonymous volumes go with the container: a new container never gets
-   // them back. Named volumes and bind mounts stay.
-   api().call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ), nullptr,
-               kRemoveLimitSec );
+   Quayd::deleteContainer( api(), id, force );
 }
 
 } // namespace Quayd

@@ -3,10 +3,9 @@
 // (DockerApiClient.h; the docker CLI only for a run with an option the option
 // table does not take, traced at level 5, ClientRun.h), the daemon brought up
 // and down with its configuration file (DaemonControl.h, DaemonConfig.h), and
-// registry logins kept for pulls (RegistryLogins.h). Paths come from the
-// environment so tests can move them: QUAYD_RUNTIME_DIR (/run/quayd/docker)
-// here, the others in those headers.
-// Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
+// registry logins kept for pulls (RegistryLogins.h). Paths, programs and
+// time-outs come from DockerSettings.h; its own files are written through
+// the FileSystem given. Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
 // dockerd.log, run.pending (the name of a container run under way) and, for a
 // namespace "red", red.sock, red.pid, red-exec/.
 //
@@ -22,16 +21,18 @@
 #include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
 #include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
 #include "platform/docker/DaemonControl.h"
 #include "platform/docker/DaemonEvents.h"
 #include "platform/docker/DockerApiClient.h"
+#include "platform/docker/DockerSettings.h"
 #include "platform/docker/RegistryLogins.h"
 
 namespace Quayd {
 
 class DockerRuntime : public ContainerRuntimeInterface {
  public:
-   explicit DockerRuntime( EventLoop * loop = nullptr );
+   DockerRuntime( DockerSettings settings, FileSystem & files, EventLoop * loop = nullptr );
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -48,7 +49,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    void logout( String const & server ) override;
    ContainerRecord inspectContainer( String const & name ) override;
    std::vector< String > listOwnContainers() override;
-   void runContainer( Ptr< RunContainerParams > const & params ) override;
+   RunOutcome runContainer( Ptr< RunContainerParams > const & params ) override;
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;
@@ -65,11 +66,11 @@ class DockerRuntime : public ContainerRuntimeInterface {
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
 
-   String runtimeDir() const { return runtimeDir_; }
+   String runtimeDir() const { return settings_.runtimeDir; }
    String configFile() const { return daemon_.config().file(); }
    String supervisorPidFile() const { return daemon_.supervisorPidFile(); }
    String logFile() const { return daemon_.logFile(); }
-   String pendingRunFile() const { return runtimeDir_ + "/run.pending"; }
+   String pendingRunFile() const { return settings_.runtimeDir + "/run.pending"; }
    // The daemon's socket: from the written config when there is one, so a
    // later agent process finds a daemon started by an earlier one.
    String socketPath() const;
@@ -87,6 +88,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    // Removes the container `name` if it is one of ours.
    void removeOwnContainer( String const & name );
    void finishInterruptedRun();
+   // Removes the record of the run under way.
+   void dropPendingRun();
    // Create and start through the Engine API, pulling a missing image.
    void createAndStart( String const & name, String const & image, nlohmann::json const & body );
    void pullImage( String const & image );
@@ -100,7 +103,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    // Starts following the daemon's events, unless it does already.
    void followEvents();
 
-   String runtimeDir_;
+   DockerSettings const settings_;
+   FileSystem & files_;
    String netNsPath_;
    DaemonControl daemon_;
    RegistryLogins logins_;

@@ -19,8 +19,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Files.h"
 #include "platform/docker/DockerSupervisor.h"
+#include "platform/posix/PosixFileSystem.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -91,11 +91,15 @@ void privateMounts() {
    // The daemon's supervisor of this build, found on PATH as installed.
    String const path = String( QUAYD_SUPERVISOR_DIR ) + ":" + getenv( "PATH" );
    setenv( "PATH", path.c_str(), 1 );
-   // Private per process: parallel test processes never share a supervisor.
-   String dir = "/run/quayd/docker-test-" + std::to_string( getpid() );
-   setenv( "QUAYD_RUNTIME_DIR", dir.c_str(), 1 );
-   setenv( "QUAYD_DOCKER_CONFIG", ( dir + "-client" ).c_str(), 1 );
    done = true;
+}
+
+// Private per process: parallel test processes never share a supervisor.
+DockerSettings testSettings() {
+   DockerSettings s;
+   s.runtimeDir = "/run/quayd/docker-test-" + std::to_string( getpid() );
+   s.clientConfigDir = s.runtimeDir + "-client";
+   return s;
 }
 
 // Processes whose command line names `needle`.
@@ -128,14 +132,12 @@ class DockerRuntimeTest : public ::testing::Test {
          GTEST_SKIP() << kDockerd << " is not installed";
       }
       privateMounts();
-      unsetenv( "QUAYD_DOCKERD" );
-      unsetenv( "QUAYD_DOCKERD_START_TIMEOUT" );
    }
    void TearDown() override {
       if ( IsSkipped() ) {
          return;
       }
-      DockerRuntime rt;
+      DockerRuntime rt( testSettings(), files_ );
       rt.disableRuntime();
       rt.resetConfig();
       EXPECT_TRUE( processesMentioning( rt.runtimeDir() + "/" ).empty() )
@@ -145,17 +147,18 @@ class DockerRuntimeTest : public ::testing::Test {
       rt.applyConfig( kDataRoot, kNetNs, nullptr, true, regs );
       rt.enableRuntime();
    }
+   PosixFileSystem files_;
+   DockerSettings settings_ = testSettings();
 };
 
 TEST_F( DockerRuntimeTest, NotInstalledWhenTheProgramIsMissing ) {
-   setenv( "QUAYD_DOCKERD", "/nonexistent/dockerd", 1 );
-   EXPECT_FALSE( DockerRuntime().runtimeInstalled() );
-   unsetenv( "QUAYD_DOCKERD" );
-   EXPECT_TRUE( DockerRuntime().runtimeInstalled() );
+   settings_.dockerd = "/nonexistent/dockerd";
+   EXPECT_FALSE( DockerRuntime( settings_, files_ ).runtimeInstalled() );
+   EXPECT_TRUE( DockerRuntime( testSettings(), files_ ).runtimeInstalled() );
 }
 
 TEST_F( DockerRuntimeTest, ApplyConfigWritesTheDaemonConfig ) {
-   DockerRuntime rt;
+   DockerRuntime rt( settings_, files_ );
    auto regs = insecureRegistriesFactory();
    regs->regIs( "reg.example:5000" );
    rt.applyConfig( "/data", "/run/netns/red",
@@ -186,7 +189,7 @@ TEST_F( DockerRuntimeTest, ApplyConfigWritesTheDaemonConfig ) {
 }
 
 TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
-   DockerRuntime rt;
+   DockerRuntime rt( settings_, files_ );
    EXPECT_FALSE( rt.runtimeActive() );
    startDaemon( rt );
    EXPECT_TRUE( rt.runtimeActive() );
@@ -197,7 +200,7 @@ TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
    EXPECT_EQ( fs::read_symlink( "/proc/" + std::to_string( sup ) + "/exe" ).filename(),
               "quayd-supervisor" );
 
-   DockerRuntime later; // what an agent restarted meanwhile would hold
+   DockerRuntime later( settings_, files_ ); // what an agent restarted meanwhile would hold
    EXPECT_TRUE( later.runtimeActive() );
    later.enableRuntime(); // reuses the running supervisor
    EXPECT_EQ( later.supervisorPid(), sup );
@@ -208,7 +211,7 @@ TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
 }
 
 TEST_F( DockerRuntimeTest, ReloadTakesNewInsecureRegistriesWithoutRestart ) {
-   DockerRuntime rt;
+   DockerRuntime rt( settings_, files_ );
    startDaemon( rt );
    pid_t before = rt.dockerdPid();
    auto regs = insecureRegistriesFactory();
@@ -226,7 +229,7 @@ TEST_F( DockerRuntimeTest, ReloadTakesNewInsecureRegistriesWithoutRestart ) {
 }
 
 TEST_F( DockerRuntimeTest, SupervisorRestartsAKilledDaemon ) {
-   DockerRuntime rt;
+   DockerRuntime rt( settings_, files_ );
    startDaemon( rt );
    pid_t first = rt.dockerdPid();
    ASSERT_NE( first, 0 );
@@ -238,7 +241,7 @@ TEST_F( DockerRuntimeTest, SupervisorRestartsAKilledDaemon ) {
 }
 
 TEST_F( DockerRuntimeTest, DaemonThatNeverAnswersFailsTheStart ) {
-   DockerRuntime rt;
+   DockerRuntime rt( settings_, files_ );
    fs::create_directories( rt.runtimeDir() );
    String standIn = rt.runtimeDir() + "/silent-dockerd";
    {
@@ -246,22 +249,23 @@ TEST_F( DockerRuntimeTest, DaemonThatNeverAnswersFailsTheStart ) {
       s << "#!/bin/sh\necho stand-in running\nexec sleep 1000\n";
    }
    chmod( standIn.c_str(), 0755 );
-   setenv( "QUAYD_DOCKERD", standIn.c_str(), 1 );
-   setenv( "QUAYD_DOCKERD_START_TIMEOUT", "2", 1 );
-   rt.applyConfig( kDataRoot, kNetNs, nullptr, true, nullptr );
+   settings_.dockerd = standIn;
+   settings_.startTimeout = std::chrono::seconds( 2 );
+   DockerRuntime slow( settings_, files_ );
+   slow.applyConfig( kDataRoot, kNetNs, nullptr, true, nullptr );
    try {
-      rt.enableRuntime();
+      slow.enableRuntime();
       FAIL() << "enableRuntime returned";
    } catch ( Unitctl::SdbusJobException const & e ) {
       EXPECT_NE( String( e.what() ).find( "did not come up within 2 s" ), String::npos )
          << e.what();
       EXPECT_NE( String( e.what() ).find( "stand-in running" ), String::npos ) << e.what();
    }
-   EXPECT_EQ( rt.supervisorPid(), 0 );
+   EXPECT_EQ( slow.supervisorPid(), 0 );
 }
 
 TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
-   DockerRuntime rt;
+   DockerRuntime rt( settings_, files_ );
    startDaemon( rt );
    // A one-binary image made from busybox, then saved to a tarball to load.
    String dir = rt.runtimeDir() + "/img";
@@ -302,7 +306,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    EXPECT_FALSE( fs::exists( rt.pendingRunFile() ) );
    // A run cut short by a killed agent: its container goes as soon as the
    // daemon is found up, since no status recorded it.
-   writeFileAtomically( rt.pendingRunFile(), "quaydtest-c", 0600 );
+   writeFileDurably( files_, rt.pendingRunFile(), "quaydtest-c", 0600 );
    EXPECT_TRUE( rt.runtimeActive() );
    EXPECT_THROW( rt.inspectContainer( "quaydtest-c" ), ApiRequestException );
    EXPECT_FALSE( fs::exists( rt.pendingRunFile() ) );
@@ -351,8 +355,8 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
 }
 
 TEST_F( DockerRuntimeTest, LogoutForgetsOnlyThatServer ) {
-   DockerRuntime rt;
-   String file = String( getenv( "QUAYD_DOCKER_CONFIG" ) ) + "/config.json";
+   DockerRuntime rt( settings_, files_ );
+   String file = settings_.clientConfigDir + "/config.json";
    fs::create_directories( fs::path( file ).parent_path() );
    std::ofstream( file )
       << R"({"auths":{"a.example":{"auth":"eDp5"},"b.example":{"auth":"eDp5"}}})";
@@ -374,7 +378,8 @@ TEST( DockerRuntimeTarball, AnythingButARegularFileIsRefusedAtOnce ) {
    ASSERT_EQ( mkfifo( ( dir + "/fifo" ).c_str(), 0600 ), 0 );
    fs::create_directory( dir + "/dir" );
    fs::create_symlink( dir + "/fifo", dir + "/link" );
-   DockerRuntime rt;
+   PosixFileSystem files;
+   DockerRuntime rt( DockerSettings{}, files );
    for ( String const & path :
          { String( "/dev/zero" ), dir + "/dir", dir + "/fifo", dir + "/link" } ) {
       try {

@@ -18,10 +18,18 @@ namespace Quayd {
 // A daemon stand-in on a unix socket that holds each request for
 // /v1.41/NAME (NAME may hold slashes, not the query) until the test releases NAME (or lets every
 // request through), then answers as `answer` says: by default 200 with body NAME.
+// Each request is recorded as "METHOD NAME".
 class HeldDaemon {
  public:
    using Answer = std::function< std::pair< int, String >( String const & name ) >;
-   explicit HeldDaemon( Answer answer = nullptr ) : answer_( std::move( answer ) ) {
+   using MethodAnswer =
+      std::function< std::pair< int, String >( String const & method, String const & name ) >;
+   explicit HeldDaemon( Answer answer = nullptr )
+       : HeldDaemon( answer ? MethodAnswer( [ answer ]( String const &, String const & name ) {
+            return answer( name );
+         } )
+                            : MethodAnswer() ) {}
+   explicit HeldDaemon( MethodAnswer answer ) : answer_( std::move( answer ) ) {
       char tmpl[] = "/tmp/quayd-async-XXXXXX";
       dir_ = ::mkdtemp( tmpl );
       path_ = dir_ + "/d.sock";
@@ -70,6 +78,10 @@ class HeldDaemon {
       std::lock_guard l( m_ );
       return answered_;
    }
+   std::vector< String > requests() const {
+      std::lock_guard l( m_ );
+      return requests_;
+   }
 
  private:
    void acceptAll() {
@@ -95,15 +107,17 @@ class HeldDaemon {
       }
       size_t const from = request.find( "/v1.41/" ) + 7;
       String const name = request.substr( from, request.find_first_of( " ?", from ) - from );
+      String const method = request.substr( 0, request.find( ' ' ) );
       {
          std::unique_lock l( m_ );
+         requests_.push_back( method + " " + name );
          held_.insert( name );
          mostHeld_ = std::max( mostHeld_, held_.size() );
          cv_.wait( l, [ & ] { return closing_ || all_ || released_.count( name ); } );
          held_.erase( name );
       }
       auto const [ status, body ] =
-         answer_ ? answer_( name ) : std::pair< int, String >{ 200, name };
+         answer_ ? answer_( method, name ) : std::pair< int, String >{ 200, name };
       String const out = "HTTP/1.1 " + std::to_string( status ) +
                          " X\r\nContent-Length: " + std::to_string( body.size() ) +
                          "\r\nConnection: close\r\n\r\n" + body;
@@ -119,7 +133,8 @@ class HeldDaemon {
       ++answered_;
    }
 
-   Answer answer_;
+   MethodAnswer answer_;
+   std::vector< String > requests_;
    String dir_, path_;
    int fd_;
    mutable std::mutex m_;

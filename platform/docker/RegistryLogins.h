@@ -1,17 +1,17 @@
 #pragma once
 // The registry logins the runtime holds: the client configuration directory
-// (QUAYD_DOCKER_CONFIG, default under the credential store) with its
+// (DockerSettings::clientConfigDir, under the credential store) with its
 // config.json, which the docker client reads too, and the credentials a pull
 // sends for a registry. Passwords are stored there only, never traced.
-#include "platform/Types.h"
+#include <nlohmann/json.hpp>
+
+#include "platform/FileSystem.h"
 
 namespace Quayd {
 
 class RegistryLogins {
  public:
-   // The directory from the environment or its default.
-   static String defaultDir();
-   explicit RegistryLogins( String dir ) : dir_( std::move( dir ) ) {}
+   RegistryLogins( String dir, FileSystem & files ) : dir_( std::move( dir ) ), files_( files ) {}
 
    String const & dir() const { return dir_; }
    // Records a login the daemon accepted; throws RuntimeException.
@@ -23,7 +23,10 @@ class RegistryLogins {
 
  private:
    String file() const { return dir_ + "/config.json"; }
+   // The logins as written; an empty object when there are none.
+   nlohmann::json read() const;
    String dir_;
+   FileSystem & files_;
 };
 
 } // namespace Quayd

@@ -85,6 +85,39 @@ void PosixFileSystem::makeDirs( String const & path ) {
    }
 }
 
+void PosixFileSystem::makeDir( String const & path, mode_t mode ) {
+   makeDirs( path );
+   if ( ::chmod( path.c_str(), mode ) != 0 ) {
+      failErrno( "create", path, errno );
+   }
+}
+
+std::optional< String > PosixFileSystem::readFile( String const & path, size_t limit ) {
+   // Without waiting: a FIFO put there must not block the caller.
+   int const fd = ::open( path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC );
+   if ( fd < 0 ) {
+      return std::nullopt;
+   }
+   struct stat st {};
+   bool ok = ::fstat( fd, &st ) == 0 && S_ISREG( st.st_mode );
+   String text;
+   char buf[ 4096 ];
+   while ( ok ) {
+      ssize_t const n = ::read( fd, buf, sizeof buf );
+      if ( n < 0 && errno == EINTR ) {
+         continue;
+      }
+      if ( n <= 0 ) {
+         ok = n == 0;
+         break;
+      }
+      text.append( buf, size_t( n ) );
+      ok = text.size() <= limit;
+   }
+   ::close( fd );
+   return ok ? std::optional< String >( std::move( text ) ) : std::nullopt;
+}
+
 std::vector< String > PosixFileSystem::list( String const & path ) {
    std::error_code ec;
    std::vector< String > out;

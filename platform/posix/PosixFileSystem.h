@@ -12,6 +12,8 @@ class PosixFileSystem : public FileSystem {
    bool isMountPoint( String const & path ) override;
    uint64_t fileSize( String const & path ) override;
    void makeDirs( String const & path ) override;
+   void makeDir( String const & path, mode_t mode ) override;
+   std::optional< String > readFile( String const & path, size_t limit ) override;
    std::vector< String > list( String const & path ) override;
    void removeAll( String const & path ) override;
    void eraseOwnFileSystem( String const & path ) override;

@@ -77,6 +77,19 @@ void FakeFileSystem::makeDirs( String const & path ) {
    addDirs( path );
 }
 
+void FakeFileSystem::makeDir( String const & path, mode_t mode ) {
+   makeDirs( path );
+   modes[ path ] = mode;
+}
+
+std::optional< String > FakeFileSystem::readFile( String const & path, size_t limit ) {
+   auto const it = contents_.find( path );
+   if ( it == contents_.end() || it->second.size() > limit ) {
+      return std::nullopt;
+   }
+   return it->second;
+}
+
 void FakeFileSystem::addDirs( String const & path ) {
    for ( String p = path; !dirs_.count( p ); p = parentOf( p ) ) {
       if ( files_.count( p ) ) {

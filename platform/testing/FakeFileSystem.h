@@ -13,7 +13,7 @@ class FakeFileSystem : public FileSystem {
  public:
    uint64_t freeMb = 4096;
    // Names of operations ("makeDirs", "list", "removeAll", "writeFile",
-   // "syncFile", "rename", "syncDir") that throw.
+   // "syncFile", "rename", "syncDir"; makeDir fails as "makeDirs") that throw.
    std::set< String > failing;
    // Where file systems are mounted, as on a switch.
    std::set< String > mountPoints{ "/", "/mnt/flash" };
@@ -41,6 +41,10 @@ class FakeFileSystem : public FileSystem {
    bool isMountPoint( String const & path ) override { return mountPoints.count( path ) != 0; }
    uint64_t fileSize( String const & path ) override;
    void makeDirs( String const & path ) override;
+   // Also records the mode in `modes`.
+   void makeDir( String const & path, mode_t mode ) override;
+   std::map< String, mode_t > modes;
+   std::optional< String > readFile( String const & path, size_t limit ) override;
    std::vector< String > list( String const & path ) override;
    void removeAll( String const & path ) override;
    // Mount points below `path` are unmounted (and recorded); the rest goes.

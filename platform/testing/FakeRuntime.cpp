@@ -144,12 +144,12 @@ std::vector< String > FakeRuntime::listOwnContainers() {
    return { containers.begin(), containers.end() };
 }
 
-void FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
+RunOutcome FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    record( "runContainer", params ? params->name : "-" );
    lastRun = params;
-   params->clientFlag = clientFlagOfRuns;
    containers.insert( params->name );
    records.erase( params->name );
+   return { clientFlagOfRuns };
 }
 
 void FakeRuntime::stopContainer( String const & name ) { record( "stopContainer", name ); }

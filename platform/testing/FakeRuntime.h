@@ -67,7 +67,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    std::map< String, String > logins;    // server -> user
    std::map< String, String > passwords; // server -> the password logged in with
    Ptr< RunContainerParams > lastRun;
-   // Given to every run request as the option that sent it to the docker client.
+   // What every run answers as the option that sent it to the docker client.
    String clientFlagOfRuns;
    String appliedDataRoot, appliedNetNs;
    Ptr< SyslogDriver const > appliedLogDriver;
@@ -90,7 +90,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    void logout( String const & server ) override;
    ContainerRecord inspectContainer( String const & name ) override;
    std::vector< String > listOwnContainers() override;
-   void runContainer( Ptr< RunContainerParams > const & params ) override;
+   RunOutcome runContainer( Ptr< RunContainerParams > const & params ) override;
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;

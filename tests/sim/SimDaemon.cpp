@@ -343,9 +343,9 @@ std::vector< String > SimDaemon::listOwnContainers() {
    return out;
 }
 
-void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
+RunOutcome SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    if ( !enter( "runContainer" ) ) {
-      return;
+      return {};
    }
    if ( runGuard ) {
       if ( auto why = runGuard( *p ) ) {
@@ -382,6 +382,7 @@ void SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    files_.addFile( marker( p->name ) );
    ++runs_[ p->name ];
    emit( p->name, "start" );
+   return {};
 }
 
 void SimDaemon::foreignIs( String const & name ) {

@@ -112,7 +112,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    void logout( String const & server ) override;
    ContainerRecord inspectContainer( String const & name ) override;
    std::vector< String > listOwnContainers() override;
-   void runContainer( Ptr< RunContainerParams > const & params ) override;
+   RunOutcome runContainer( Ptr< RunContainerParams > const & params ) override;
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;

@@ -1,5 +1,6 @@
 // StartContainer, StopContainer, RemoveContainer, ListContainer.
 #include "platform/Exception.h"
+#include "platform/docker/ContainerLaunch.h"
 #include "tools/quayd-containerz/ContainerzServer.h"
 #include "tools/quayd-containerz/StartRequest.h"
 
@@ -62,24 +63,22 @@ String ContainerzServer::startNew( DockerApiClient & api, pb::StartContainerRequ
    if ( !inspectImage( api, ref ) ) {
       throw CallError( grpc::StatusCode::NOT_FOUND, "no image " + ref );
    }
-   String const query =
-      req.instance_name().empty() ? "" : "?name=" + DockerApiClient::escape( req.instance_name() );
-   auto r = api.request( "POST", "/containers/create" + query, body.dump() );
-   if ( r.status == 409 ) {
-      throw CallError( grpc::StatusCode::ALREADY_EXISTS,
-                       "a container " + req.instance_name() + " exists already" );
-   }
-   if ( r.status != 201 ) {
-      throw CallError( codeOfAnswer( r.status ), "container of " + ref + " not created: " +
-                                                    DockerApiClient::errorMessage( r ) );
-   }
-   String const id = json::parse( r.body ).value( "Id", "" );
-   auto s = api.request( "POST", "/containers/" + id + "/start" );
-   if ( s.status != 204 && s.status != 304 ) {
-      String const why = DockerApiClient::errorMessage( s );
-      api.request( "DELETE", "/containers/" + id + "?force=1" );
-      throw CallError( startFailureCode( why ),
-                       "container " + req.instance_name() + " of " + ref + " not started: " + why );
+   String id;
+   try {
+      // A taken name is the caller's to answer for, and nothing is pulled.
+      id = launchContainer( api, req.instance_name(), body.dump(), LaunchOptions{} );
+   } catch ( LaunchRefused const & e ) {
+      if ( e.step == LaunchRefused::Step::start ) {
+         throw CallError( startFailureCode( e.what() ), "container " + req.instance_name() +
+                                                           " of " + ref +
+                                                           " not started: " + e.what() );
+      }
+      if ( e.answer.status == 409 ) {
+         throw CallError( grpc::StatusCode::ALREADY_EXISTS,
+                          "a container " + req.instance_name() + " exists already" );
+      }
+      throw CallError( codeOfAnswer( e.answer.status ),
+                       "container of " + ref + " not created: " + e.what() );
    }
    auto const c = inspectContainer( api, id );
    String name = c ? c->value( "Name", id ) : id;
@@ -100,10 +99,8 @@ grpc::Status ContainerzServer::StartContainer( grpc::ServerContext * ctx,
                return { grpc::StatusCode::ALREADY_EXISTS,
                         "a container " + name + " exists already" };
             }
-            auto s =
-               api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
-            if ( s.status != 204 && s.status != 304 ) {
-               String const why = DockerApiClient::errorMessage( s );
+            if ( auto refused = startContainer( api, name ) ) {
+               String const why = DockerApiClient::errorMessage( *refused );
                return { startFailureCode( why ), "container " + name + " not started: " + why };
             }
             resp->mutable_start_ok()->set_instance_name( name );
@@ -148,11 +145,10 @@ grpc::Status ContainerzServer::StopContainer( grpc::ServerContext * ctx,
       }
       stopRunning( api, name, req->force() );
       if ( req->restart() ) {
-         auto s =
-            api.request( "POST", "/containers/" + DockerApiClient::escape( name ) + "/start" );
-         if ( s.status != 204 && s.status != 304 ) {
-            return { codeOfAnswer( s.status ), "container " + name + " stopped, not restarted: " +
-                                                  DockerApiClient::errorMessage( s ) };
+         if ( auto refused = startContainer( api, name ) ) {
+            return { codeOfAnswer( refused->status ),
+                     "container " + name +
+                        " stopped, not restarted: " + DockerApiClient::errorMessage( *refused ) };
          }
       }
       return grpc::Status::OK;

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "platform/Exception.h"
+#include "platform/docker/ContainerLaunch.h"
 #include "tools/quayd-containerz/ContainerzServer.h"
 #include "tools/quayd-containerz/StartRequest.h"
 
@@ -48,10 +49,10 @@ void ContainerzServer::restore( String const & name, String const & oldId, bool 
    }
    renameContainer( api, oldId, name );
    if ( start ) {
-      auto s = api.request( "POST", "/containers/" + oldId + "/start" );
-      if ( s.status != 204 && s.status != 304 ) {
-         throw CallError( codeOfAnswer( s.status ), "container " + name + " back, not started: " +
-                                                       DockerApiClient::errorMessage( s ) );
+      if ( auto refused = startContainer( api, oldId ) ) {
+         throw CallError( codeOfAnswer( refused->status ),
+                          "container " + name +
+                             " back, not started: " + DockerApiClient::errorMessage( *refused ) );
       }
    }
 }

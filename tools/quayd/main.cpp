@@ -146,7 +146,10 @@ int main( int argc, char ** argv ) {
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
-   auto const docker = makePtr< DockerRuntime >( &loop );
+   // Where the runtime's daemon and files are, from the environment for now.
+   DockerSettings const dockerSettings =
+      dockerSettingsFrom( []( char const * name ) { return std::getenv( name ); } );
+   auto const docker = makePtr< DockerRuntime >( dockerSettings, files, &loop );
    Ptr< ContainerRuntimeInterface > const runtime = docker;
    Host host{ loop.scheduler(), &processes, &files,     &credentials,
               manager.get(),    &traceSink, &syslogSink };
@@ -157,9 +160,9 @@ int main( int argc, char ** argv ) {
    Ptr< CAgent > agent = agentFactory(
       opt.name, host,
       [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; },
-      [ docker ]() -> Ptr< ContainerzServerInterface > {
-         return makePtr< ContainerzServerControl >( "/run/quayd/containerz",
-                                                    [ docker ] { return docker->socketPath(); } );
+      [ docker, program = dockerSettings.containerzServer ]() -> Ptr< ContainerzServerInterface > {
+         return makePtr< ContainerzServerControl >(
+            "/run/quayd/containerz", [ docker ] { return docker->socketPath(); }, program );
       } );
    agent->hostIs( em, loop.scheduler() );
 
