@@ -2,8 +2,6 @@
 
 #include "agent/ContainerPlan.h"
 
-#include <cstdlib>
-
 #include <boost/program_options/parsers.hpp>
 #include <boost/token_functions.hpp>
 
@@ -51,10 +49,11 @@ LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT(
 ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                           Ptr< ContainerStatus > containerStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
-                          Ptr< TaskScheduler > taskScheduler )
+                          Ptr< TaskScheduler > taskScheduler, Seconds startupConditionTimeout )
     : containerConfig_( std::move( containerConfig ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ) {
+      taskScheduler_( std::move( taskScheduler ) ),
+      startupConditionTimeout_( startupConditionTimeout ) {
    QUAYD_ASSERT( containerStatus_ );
    QUAYD_ASSERT( !containerStatus_->name().empty() );
    QUAYD_ASSERT( runtime_ );
@@ -321,16 +320,6 @@ void ContainerSm::handleCleanup() {
 
 // ------------------------------------------------------------ startup condition
 
-Seconds ContainerSm::startupConditionTimeout() {
-   if ( char const * text = std::getenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ) ) {
-      long const value = std::strtol( text, nullptr, 10 );
-      if ( value > 0 ) {
-         return Seconds( value );
-      }
-   }
-   return kDefaultStartupConditionTimeout;
-}
-
 void ContainerSm::manageStartupCondition() {
    if ( !startupConditionProbe_ ) {
       auto command = probeCmdFactory();
@@ -409,9 +398,10 @@ void ContainerSm::startupConditionStatusDel() {
 Ptr< ContainerSm > containerSmFactory( Ptr< ContainerConfig const > config,
                                        Ptr< ContainerStatus > status,
                                        Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler ) {
+                                       Ptr< TaskScheduler > taskScheduler,
+                                       Seconds startupConditionTimeout ) {
    return makePtr< ContainerSm >( std::move( config ), std::move( status ), std::move( runtime ),
-                                  std::move( taskScheduler ) );
+                                  std::move( taskScheduler ), startupConditionTimeout );
 }
 
 } // namespace Quayd
