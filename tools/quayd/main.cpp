@@ -48,7 +48,8 @@ Options parse( int argc, char ** argv ) {
    String dump;
    po::options_description desc( "Usage: quayd [options]" );
    desc.add_options()( "help,h", "this text" )(
-      "redis", po::value( &o.redis )->default_value( Redis::defaultAddress() ),
+      "redis",
+      po::value( &o.redis )->default_value( Redis::defaultAddress( std::getenv( "QUAYD_REDIS" ) ) ),
       "state database: a unix socket path, or host:port on this machine ($QUAYD_REDIS)" )(
       "name", po::value( &o.name )->default_value( "Quayd" ), "the agent's name" )(
       "log-file", po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
