@@ -13,11 +13,13 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
                                 Ptr< ContainerConfigDir const > containerConfigDir,
                                 Ptr< ContainerStatusDir > containerStatusDir,
                                 Ptr< ContainerRuntimeInterface > runtime,
-                                Ptr< TaskScheduler > taskScheduler )
+                                Ptr< TaskScheduler > taskScheduler,
+                                Seconds startupConditionTimeout )
     : registryStatusDir_( std::move( registryStatusDir ) ),
       containerConfigDir_( std::move( containerConfigDir ) ),
       containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ) {
+      taskScheduler_( std::move( taskScheduler ) ),
+      startupConditionTimeout_( startupConditionTimeout ) {
    QUAYD_ASSERT( registryStatusDir_ );
    QUAYD_ASSERT( containerConfigDir_ );
    QUAYD_ASSERT( containerStatusDir_ );
@@ -67,7 +69,7 @@ Ptr< ContainerSm > ContainerDirSm::containerSmIs( Ptr< ContainerConfig const > c
    if ( auto existing = containerSm( name ) ) {
       return existing;
    }
-   auto sm = containerSmFactory( config, status, runtime, taskScheduler );
+   auto sm = containerSmFactory( config, status, runtime, taskScheduler, startupConditionTimeout_ );
    containerSm_[ name ] = sm;
    return sm;
 }
@@ -261,11 +263,12 @@ Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > regi
                                              Ptr< ContainerConfigDir const > containerConfigDir,
                                              Ptr< ContainerStatusDir > containerStatusDir,
                                              Ptr< ContainerRuntimeInterface > runtime,
-                                             Ptr< TaskScheduler > taskScheduler ) {
+                                             Ptr< TaskScheduler > taskScheduler,
+                                             Seconds startupConditionTimeout ) {
    return makePtr< ContainerDirSm >( std::move( registryStatusDir ),
                                      std::move( containerConfigDir ),
                                      std::move( containerStatusDir ), std::move( runtime ),
-                                     std::move( taskScheduler ) );
+                                     std::move( taskScheduler ), startupConditionTimeout );
 }
 
 } // namespace Quayd

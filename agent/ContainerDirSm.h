@@ -25,7 +25,8 @@ class ContainerDirSm : public PtrInterface {
    ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir,
                    Ptr< ContainerConfigDir const > containerConfigDir,
                    Ptr< ContainerStatusDir > containerStatusDir,
-                   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+                   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                   Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
    ~ContainerDirSm() override;
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
@@ -70,6 +71,7 @@ class ContainerDirSm : public PtrInterface {
    Ptr< ContainerStatusDir > containerStatusDir_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   Seconds startupConditionTimeout_;
    std::map< String, Ptr< ContainerSm > > containerSm_;
    Ptr< Task > containerSmTask_;
    Ptr< TimerTask > leftoverTask_;
@@ -77,10 +79,10 @@ class ContainerDirSm : public PtrInterface {
    Reactor reactor_;
 };
 
-Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > registryStatusDir,
-                                             Ptr< ContainerConfigDir const > containerConfigDir,
-                                             Ptr< ContainerStatusDir > containerStatusDir,
-                                             Ptr< ContainerRuntimeInterface > runtime,
-                                             Ptr< TaskScheduler > taskScheduler );
+Ptr< ContainerDirSm > containerDirSmFactory(
+   Ptr< RegistryStatusDir const > registryStatusDir,
+   Ptr< ContainerConfigDir const > containerConfigDir, Ptr< ContainerStatusDir > containerStatusDir,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

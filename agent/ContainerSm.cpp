@@ -2,8 +2,6 @@
 
 #include "agent/ContainerPlan.h"
 
-#include <cstdlib>
-
 #include <boost/program_options/parsers.hpp>
 #include <boost/token_functions.hpp>
 
@@ -51,10 +49,11 @@ LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT(
 ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                           Ptr< ContainerStatus > containerStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
-                          Ptr< TaskScheduler > taskScheduler )
+                          Ptr< TaskScheduler > taskScheduler, Seconds startupConditionTimeout )
     : containerConfig_( std::move( containerConfig ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ), history_( containerStatus_ ),
+      taskScheduler_( std::move( taskScheduler ) ),
+      startupConditionTimeout_( startupConditionTimeout ), history_( containerStatus_ ),
       backoff_( taskScheduler_, [ this ] { return presence() == Presence::present; } ),
       health_( *runtime_, *containerStatus_, history_ ) {
    QUAYD_ASSERT( containerStatus_ );
@@ -341,16 +340,6 @@ void ContainerSm::handleCleanup() {
 
 // ------------------------------------------------------------ startup condition
 
-Seconds ContainerSm::startupConditionTimeout() {
-   if ( char const * text = std::getenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ) ) {
-      long const value = std::strtol( text, nullptr, 10 );
-      if ( value > 0 ) {
-         return Seconds( value );
-      }
-   }
-   return kDefaultStartupConditionTimeout;
-}
-
 void ContainerSm::manageStartupCondition() {
    if ( !startupConditionProbe_ ) {
       auto command = probeCmdFactory();
@@ -429,9 +418,10 @@ void ContainerSm::startupConditionStatusDel() {
 Ptr< ContainerSm > containerSmFactory( Ptr< ContainerConfig const > config,
                                        Ptr< ContainerStatus > status,
                                        Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler ) {
+                                       Ptr< TaskScheduler > taskScheduler,
+                                       Seconds startupConditionTimeout ) {
    return makePtr< ContainerSm >( std::move( config ), std::move( status ), std::move( runtime ),
-                                  std::move( taskScheduler ) );
+                                  std::move( taskScheduler ), startupConditionTimeout );
 }
 
 } // namespace Quayd

@@ -55,7 +55,8 @@ class ContainerSm : public PtrInterface {
    // (a left-over status entry) it only cleans up when destroyed.
    ContainerSm( Ptr< ContainerConfig const > containerConfig,
                 Ptr< ContainerStatus > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
-                Ptr< TaskScheduler > taskScheduler );
+                Ptr< TaskScheduler > taskScheduler,
+                Seconds startupConditionTimeout = kDefaultStartupConditionTimeout );
    // Stops and removes a container this machine started.
    ~ContainerSm() override;
 
@@ -100,8 +101,8 @@ class ContainerSm : public PtrInterface {
    void manageStartupCondition();
    void handleProbeTimeout();
    void handleProbeSuccess();
-   // The watchdog timeout of a condition run; read again at every use.
-   static Seconds startupConditionTimeout();
+   // The watchdog timeout of a condition run.
+   Seconds startupConditionTimeout() const { return startupConditionTimeout_; }
    void startupConditionProbeIs( String const & name, Ptr< ProbeCmd const > const & probeCmd,
                                  NamespaceName const & netNs, Ptr< ProbeStatus > const & status,
                                  Ptr< TaskScheduler > const & taskScheduler, Seconds pollInterval,
@@ -126,6 +127,7 @@ class ContainerSm : public PtrInterface {
    Ptr< TimerTask > startAttemptTask_;
    Ptr< TimerTask > daemonStateTask_;
    Ptr< Task > evaluateTask_;
+   Seconds startupConditionTimeout_;
    Ptr< Probe > startupConditionProbe_;
    Ptr< ProbeStatus > startupConditionStatus_;
    ContainerHistory history_;
@@ -135,9 +137,9 @@ class ContainerSm : public PtrInterface {
    Reactor probeStatusReactor_;
 };
 
-Ptr< ContainerSm > containerSmFactory( Ptr< ContainerConfig const > config,
-                                       Ptr< ContainerStatus > status,
-                                       Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler );
+Ptr< ContainerSm > containerSmFactory(
+   Ptr< ContainerConfig const > config, Ptr< ContainerStatus > status,
+   Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "agent/ContainerSm.h"
 #include "platform/testing/Capture.h"
 #include "platform/testing/FakeProcessRunner.h"
@@ -17,16 +15,15 @@ namespace Quayd {
 class ContainerSmTest : public ::testing::Test {
  protected:
    ContainerSmTest() {
-      ::unsetenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" );
       status->nameIs( "web" );
       ContainerParams p;
       p.image = "busybox:1";
       config->paramsIs( p );
       config->enabledIs( true );
    }
-   ~ContainerSmTest() override { ::unsetenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ); }
-
-   void start() { sm = containerSmFactory( config, status, runtime, time.scheduler() ); }
+   void start() {
+      sm = containerSmFactory( config, status, runtime, time.scheduler(), conditionTimeout );
+   }
    void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
       ContainerParams p = config->params();
       edit( p );
@@ -57,6 +54,7 @@ class ContainerSmTest : public ::testing::Test {
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
    Ptr< ContainerConfig > config = makePtr< ContainerConfig >();
    Ptr< ContainerStatus > status = makePtr< ContainerStatus >();
+   Seconds conditionTimeout = ContainerSm::kDefaultStartupConditionTimeout;
    Ptr< ContainerSm > sm;
 };
 

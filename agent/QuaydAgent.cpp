@@ -141,7 +141,9 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
         lookup< ContainerProfileConfigDir >( *em, "quayd/container/profileConfig" ),
         lookup< ContainerConfigDir >( *em, "quayd/container/config" ),
         lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ), runtime_,
-        taskScheduler_, host_.settings.flash } );
+        taskScheduler_, host_.settings.flash,
+        host_.settings.startupConditionTimeout.value_or(
+           ContainerSm::kDefaultStartupConditionTimeout ) } );
 
    // The candidate is published at a status path of its own so that operators
    // see it; the first mount swaps the in-memory one for the mounted one

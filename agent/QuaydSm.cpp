@@ -42,7 +42,7 @@ QuaydSm::QuaydSm( QuaydSmParts parts )
       containerConfig_( std::move( parts.containerConfig ) ),
       containerStatus_( std::move( parts.containerStatus ) ),
       runtime_( std::move( parts.runtime ) ), taskScheduler_( std::move( parts.taskScheduler ) ),
-      flash_( parts.flash ) {
+      flash_( parts.flash ), startupConditionTimeout_( parts.startupConditionTimeout ) {
    QUAYD_ASSERT( taskScheduler_ );
    runtimeCheckTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RuntimeCheck",
                                              [ this ] { checkRuntime(); } );
@@ -113,7 +113,8 @@ QuaydSmParts QuaydSm::parts() const {
             containerStatus_,
             runtime_,
             taskScheduler_,
-            flash_ };
+            flash_,
+            startupConditionTimeout_ };
 }
 
 void QuaydSm::notificationsIs( bool on ) {
@@ -305,8 +306,9 @@ void QuaydSm::startSms() {
                                        containerStatus_, runtime_, taskScheduler_ );
    }
    if ( !containerDirSm_ ) {
-      containerDirSm_ = containerDirSmFactory( registryStatus_, consolidatedContainerConfig_,
-                                               containerStatus_, runtime_, taskScheduler_ );
+      containerDirSm_ =
+         containerDirSmFactory( registryStatus_, consolidatedContainerConfig_, containerStatus_,
+                                runtime_, taskScheduler_, startupConditionTimeout_ );
    }
    if ( !containerProfileDirSm_ ) {
       containerProfileDirSm_ =

@@ -37,6 +37,7 @@ struct QuaydSmParts {
    Ptr< ContainerRuntimeInterface > runtime;
    Ptr< TaskScheduler > taskScheduler;
    FlashSettings flash;
+   Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout;
    bool operator==( QuaydSmParts const & ) const = default;
 };
 
@@ -163,6 +164,7 @@ class QuaydSm : public PtrInterface {
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
    FlashSettings flash_;
+   Seconds startupConditionTimeout_;
    Ptr< ContainerConfigDir > consolidatedContainerConfig_;
    Ptr< PersistentPathSm > persistentPathSm_;
    Ptr< ImageLoadSm > imageLoadSm_;

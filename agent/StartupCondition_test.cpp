@@ -64,7 +64,7 @@ TEST_F( StartupConditionTest, FailingConditionIsRetriedEveryPollIntervalSilently
 }
 
 struct TimeoutCase {
-   char const * env; // null: unset
+   std::optional< Seconds > given; // none: the default
    Seconds expected;
 };
 
@@ -72,11 +72,11 @@ class StartupConditionTimeout : public StartupConditionTest,
                                 public ::testing::WithParamInterface< TimeoutCase > {};
 
 TEST_P( StartupConditionTimeout, EveryOverrunIsReportedWithTheTimeout ) {
-   if ( GetParam().env ) {
-      ::setenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT", GetParam().env, 1 );
+   if ( GetParam().given ) {
+      conditionTimeout = *GetParam().given;
    }
-   EXPECT_EQ( ContainerSm::startupConditionTimeout(), GetParam().expected );
    start();
+   EXPECT_EQ( sm->startupConditionTimeout(), GetParam().expected );
    time.runReady();
    ASSERT_EQ( processes.runningCount(), 1u );
    time.advance( GetParam().expected - 1s );
@@ -103,9 +103,8 @@ TEST_P( StartupConditionTimeout, EveryOverrunIsReportedWithTheTimeout ) {
 }
 
 INSTANTIATE_TEST_SUITE_P( Table, StartupConditionTimeout,
-                          ::testing::Values( TimeoutCase{ nullptr, 15s }, TimeoutCase{ "7", 7s },
-                                             TimeoutCase{ "0", 15s },
-                                             TimeoutCase{ "soon", 15s } ) );
+                          ::testing::Values( TimeoutCase{ std::nullopt, 15s },
+                                             TimeoutCase{ 7s, 7s } ) );
 
 TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {
    start();

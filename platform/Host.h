@@ -52,6 +52,10 @@ struct HostSettings {
    std::map< String, String > environment;
 };
 
+// The settings that `environment` (a process's environment, name to value)
+// gives; the toggles come from their files.
+HostSettings settingsFromEnvironment( std::map< String, String > environment );
+
 // The host's services. Pointers are null where a program has no such thing
 // (a unit test without child processes, a tool without secrets).
 struct Host {
@@ -63,8 +67,8 @@ struct Host {
    TraceSink * trace = nullptr;
    LogSink * log = nullptr;
    // Opens the trace ring the agent asks for (none where unset).
-   std::function< void( Ringlog::Config const & ) > ringlog;
-   HostSettings settings;
+   std::function< void( Ringlog::Config const & ) > ringlog = nullptr;
+   HostSettings settings = {};
 };
 
 } // namespace Quayd

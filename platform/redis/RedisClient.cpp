@@ -69,10 +69,9 @@ String Address::str() const {
    return h + ":" + std::to_string( port );
 }
 
-String defaultAddress() {
-   char const * env = std::getenv( "QUAYD_REDIS" );
+String defaultAddress( char const * fromEnvironment ) {
    // The agent's own instance: a socket only root and the group quayd reach.
-   return env && *env ? env : "/run/quayd/redis.sock";
+   return fromEnvironment && *fromEnvironment ? fromEnvironment : "/run/quayd/redis.sock";
 }
 
 void ReplyFree::operator()( redisReply * r ) const { freeReplyObject( r ); }

@@ -24,9 +24,9 @@ struct Address {
    String str() const;
 };
 
-// The address given by $QUAYD_REDIS, else the agent's own instance at
+// The address a main takes from its $QUAYD_REDIS, else the agent's own instance at
 // /run/quayd/redis.sock.
-String defaultAddress();
+String defaultAddress( char const * fromEnvironment );
 
 class Error : public std::runtime_error {
  public:

@@ -48,7 +48,8 @@ Options parse( int argc, char ** argv ) {
    String dump;
    po::options_description desc( "Usage: quayd [options]" );
    desc.add_options()( "help,h", "this text" )(
-      "redis", po::value( &o.redis )->default_value( Redis::defaultAddress() ),
+      "redis",
+      po::value( &o.redis )->default_value( Redis::defaultAddress( std::getenv( "QUAYD_REDIS" ) ) ),
       "state database: a unix socket path, or host:port on this machine ($QUAYD_REDIS)" )(
       "name", po::value( &o.name )->default_value( "Quayd" ), "the agent's name" )(
       "log-file", po::value( &o.logFile )->default_value( "/var/log/quayd/quayd.log" ),
@@ -83,30 +84,19 @@ Options parse( int argc, char ** argv ) {
    return o;
 }
 
-bool isSet( char const * name ) { return std::getenv( name ) != nullptr; }
-
-// What the environment says to the agent; nothing below main reads it.
-HostSettings settingsFromEnvironment() {
-   HostSettings s;
-   char const * toggles = std::getenv( "QUAYD_TOGGLE_DIR" );
-   s.toggles = readToggles( toggles && *toggles ? toggles : kToggleDirectory );
-   s.flash.noFlashMount = isSet( "QUAYD_NO_FLASH_MOUNT" );
-   s.flash.skipLbMount = isSet( "QUY_BTEST_SKIPLBMOUNT" );
-   s.ringlogEnabled = !isSet( "RINGLOG_DISABLE" );
-   char const * ringlogDir = std::getenv( "RINGLOGDIR" );
-   s.ringlogDirFixed = ringlogDir != nullptr;
-   if ( char const * text = std::getenv( "QUY_TEST_STARTUP_CONDITION_TIMEOUT" ) ) {
-      long const value = std::strtol( text, nullptr, 10 );
-      if ( value > 0 ) {
-         s.startupConditionTimeout = Seconds( value );
-      }
-   }
+// What the environment and the toggle files say to the agent; nothing
+// below main reads either.
+HostSettings hostSettings() {
+   std::map< String, String > environment;
    for ( char ** e = environ; e && *e; ++e ) {
       String const entry( *e );
       if ( auto eq = entry.find( '=' ); eq != String::npos ) {
-         s.environment.emplace( entry.substr( 0, eq ), entry.substr( eq + 1 ) );
+         environment.emplace( entry.substr( 0, eq ), entry.substr( eq + 1 ) );
       }
    }
+   HostSettings s = settingsFromEnvironment( std::move( environment ) );
+   char const * toggles = std::getenv( "QUAYD_TOGGLE_DIR" );
+   s.toggles = readToggles( toggles && *toggles ? toggles : kToggleDirectory );
    return s;
 }
 
@@ -116,7 +106,7 @@ int main( int argc, char ** argv ) {
    // Passwords pass through its memory: no core file, no ptrace by others.
    ::prctl( PR_SET_DUMPABLE, 0 );
    Options const opt = parse( argc, argv );
-   HostSettings const settings = settingsFromEnvironment();
+   HostSettings const settings = hostSettings();
 
    SyslogSink syslogSink( opt.logFile );
    logSinkIs( &syslogSink );

@@ -1,6 +1,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -37,8 +38,8 @@ int main( int argc, char ** argv ) {
    return Quyctl::run(
       args,
       []( std::optional< String > const & address ) {
-         return std::make_unique< Redis::Connection >(
-            Redis::Address::parse( address.value_or( Redis::defaultAddress() ) ) );
+         return std::make_unique< Redis::Connection >( Redis::Address::parse(
+            address.value_or( Redis::defaultAddress( std::getenv( "QUAYD_REDIS" ) ) ) ) );
       },
       std::cout, std::cerr, std::cin, execute );
 }

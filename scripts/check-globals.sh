@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Fails when a library of agent/, platform/ or tools/ defines writable data
+# (nm types B, b, D, d) that scripts/globals-allowed.txt does not name: no
+# process-wide mutable state. What the compiler emits for itself (typeinfo
+# of lambdas, guard variables, iostream init) is not ours and is skipped.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
+allowed=$top/scripts/globals-allowed.txt
+mapfile -t libs < <(find "$build/agent" "$build/platform" "$build/tools" -name 'libquayd_*.a' \
+  ! -name libquayd_testing.a | sort)
+[ ${#libs[@]} -gt 0 ] || { echo "check-globals: no libraries under $build" >&2; exit 2; }
+found=$(for lib in "${libs[@]}"; do
+  nm -C --defined-only "$lib" 2>/dev/null | awk -v lib="${lib#"$build"/}" '
+    $2 ~ /^[BbDd]$/ { $1 = ""; $2 = ""; sub(/^  /, ""); print lib ": " $0 }'
+done | grep -Ev ': (typeinfo|vtable|guard variable|std::__ioinit|__gnu_cxx)' | sort -u || true)
+patterns=$(grep -Ev '^\s*(#|$)' "$allowed" || echo '^$')
+bad=$(printf '%s\n' "$found" | grep -Ev -f <(printf '%s\n' "$patterns") | grep -v '^$' || true)
+if [ -n "$bad" ]; then
+  echo "check-globals: writable data not in scripts/globals-allowed.txt:" >&2
+  printf '%s\n' "$bad" >&2
+  exit 1
+fi
+echo "check-globals: ${#libs[@]} libraries, no unlisted writable data"
