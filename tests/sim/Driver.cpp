@@ -221,6 +221,27 @@ String Driver::fault() {
    }
 }
 
+String Driver::exit() {
+   String const name = pick( kContainers );
+   auto const [ code, oom ] = pick< std::pair< int32_t, bool > >(
+      { { 0, false }, { 1, false }, { 2, false }, { 137, true } } );
+   if ( !world_.daemon->exitBehind( name, code, oom ) ) {
+      return "time passes";
+   }
+   return fmt::format( "container {} ends by itself: code {}{}", name, code,
+                       oom ? ", killed for its memory" : "" );
+}
+
+String Driver::events() {
+   SimDaemon & d = *world_.daemon;
+   if ( d.eventsBroken() ) {
+      d.resumeEvents();
+      return "the daemon's event stream starts again";
+   }
+   d.breakEvents();
+   return "fault: the daemon's event stream breaks";
+}
+
 void Driver::clearFaults() {
    world_.daemon->clearFaults();
    world_.daemon->foreignDelAll();
@@ -259,6 +280,12 @@ String Driver::step() {
    }
    if ( roll < 85 ) {
       return "restart"; // done by the scenario, which checks what is left
+   }
+   if ( roll < 91 ) {
+      return exit();
+   }
+   if ( roll < 93 ) {
+      return events();
    }
    return "time passes";
 }

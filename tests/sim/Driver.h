@@ -33,6 +33,9 @@ class Driver {
    String editVrf();
    String editImages();
    String fault();
+   // A container ends by itself; the event stream breaks or starts again.
+   String exit();
+   String events();
    ContainerEdit containerEdit( bool isProfile );
 
    std::mt19937_64 rng_;

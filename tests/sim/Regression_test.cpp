@@ -220,6 +220,46 @@ TEST_F( Regression, AForeignContainerHoldingTheNameDelaysTheRunOnly ) {
    EXPECT_FALSE( world.daemon->containers().at( "a" ).foreign );
 }
 
+// A container that ends by itself follows its restart policy, as dockerd's
+// does; one the policy leaves exited stays so, its status saying why, until
+// its configuration changes or the daemon restarts.
+TEST_F( Regression, AContainerThatEndsByItselfFollowsItsRestartPolicy ) {
+   op.quy( true, false, 0 );
+   ContainerEdit e = runs( "img1:1" );
+   e.params.restartPolicy = "on-failure:2";
+   op.container( "a", e );
+   world.run( 1min );
+   auto status = [ & ] {
+      return world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )
+         ->container( "a" );
+   };
+   for ( uint32_t restarts = 1; restarts <= 2; ++restarts ) {
+      ASSERT_TRUE( world.daemon->exitBehind( "a", 1, false ) );
+      world.run( 1min );
+      EXPECT_TRUE( world.daemon->containers().at( "a" ).running );
+      EXPECT_EQ( status()->restartCount(), restarts );
+   }
+   ASSERT_TRUE( world.daemon->exitBehind( "a", 137, true ) );
+   world.run( 10min );
+   EXPECT_FALSE( world.daemon->containers().at( "a" ).running ) << "its count is spent";
+   EXPECT_EQ( status()->daemonState(), "exited" );
+   EXPECT_EQ( status()->exitCode(), 137 );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u );
+   expectAtRest();
+   e.params.restartPolicy = "no";
+   op.container( "a", e );
+   world.run( 1min );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 2u ) << "a new configuration runs";
+   ASSERT_TRUE( world.daemon->exitBehind( "a", 0, false ) );
+   world.run( 1min );
+   EXPECT_FALSE( world.daemon->containers().at( "a" ).running );
+   world.daemon->die();
+   world.daemon->revive();
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).running ) << "the daemon restarted";
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
