@@ -260,6 +260,26 @@ TEST_F( Regression, AContainerThatEndsByItselfFollowsItsRestartPolicy ) {
    expectAtRest();
 }
 
+// A hard stop that found the daemon still up left the default data root to
+// erase at the next stop; that erase took along a container whose removal
+// had failed, and its status went on recording it there.
+TEST_F( Regression, AnEraseLeftByAHardStopTakesTheStatusOfWhatItHeld ) {
+   quyWith( "a" );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 0 ); // to flash: a hard stop, as no chain runs
+   world.run( 1min );
+   world.daemon->installed = true;
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   world.daemon->failNext( "removeContainer", Fault::apiRequest );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->allContainers().empty() );
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
