@@ -443,6 +443,18 @@ void QuaydSm::doRuntimeHardStop() {
    containerStatus_->containerDelAll();
    // What the chain of an earlier agent published is gone with its runtime.
    containerStatus_->stateIs( SmState::stopped_ );
+   // The logins outlive the daemon in the runtime's store: nobody would
+   // remove them once their status is gone.
+   for ( auto const & [ name, r ] : registryStatus_->registry() ) {
+      if ( r->state() != RegistryState::loggedIn ) {
+         continue;
+      }
+      try {
+         runtime_->logout( r->params().server );
+      } catch ( Exception const & e ) {
+         QTRACE( trace, 0, "Failed to logout from registry: {}: {}", e.name(), e.what() );
+      }
+   }
    registryStatus_->registryDelAll();
    registryStatus_->stateIs( SmState::stopped_ );
    imageLoadStatus_->statusDelAll();

@@ -242,6 +242,18 @@ String Driver::events() {
    return "fault: the daemon's event stream breaks";
 }
 
+String Driver::fieldFault() {
+   SimDaemon & d = *world_.daemon;
+   String const server = pick< String >( { "reg.lab:5000", "10.0.0.5:5000" } );
+   bool const on = !d.refusing.count( server );
+   if ( on ) {
+      d.refusing.insert( server );
+   } else {
+      d.refusing.erase( server );
+   }
+   return fmt::format( "fault: registry {} refuses every login: {}", server, on );
+}
+
 void Driver::clearFaults() {
    world_.daemon->clearFaults();
    world_.daemon->foreignDelAll();
@@ -286,6 +298,9 @@ String Driver::step() {
    }
    if ( roll < 93 ) {
       return events();
+   }
+   if ( roll < 95 ) {
+      return fieldFault();
    }
    return "time passes";
 }

@@ -36,6 +36,8 @@ class Driver {
    // A container ends by itself; the event stream breaks or starts again.
    String exit();
    String events();
+   // A daemon that hangs, a registry that keeps refusing.
+   String fieldFault();
    ContainerEdit containerEdit( bool isProfile );
 
    std::mt19937_64 rng_;

@@ -280,6 +280,23 @@ TEST_F( Regression, AnEraseLeftByAHardStopTakesTheStatusOfWhatItHeld ) {
    expectAtRest();
 }
 
+// A hard stop dropped the registries' status without logging out: the
+// login stayed in the runtime's store with nobody to remove it.
+TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {
+   quyWith( "a" );
+   op.registry( "r1", { "10.0.0.5:5000", "ops", "pw", false } );
+   world.run( 1min );
+   ASSERT_EQ( world.daemon->logins().count( "10.0.0.5:5000" ), 1u );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 0 ); // to flash: a hard stop, as no chain runs
+   world.run( 1min );
+   world.daemon->installed = true;
+   op.registryDel( "r1" );
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->logins().count( "10.0.0.5:5000" ) );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

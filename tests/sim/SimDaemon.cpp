@@ -160,6 +160,7 @@ void SimDaemon::containerEventsUnsubscribe( uint64_t id ) {
 void SimDaemon::clearFaults() {
    failures_.clear();
    wontStop = false;
+   refusing.clear();
    installed = true;
    revive();
    resumeEvents();
@@ -389,12 +390,17 @@ void SimDaemon::removeImageBehind( String const & name ) {
 
 void SimDaemon::login( String const & user, String const &, String const & server ) {
    if ( enter( "login" ) ) {
+      if ( refusing.count( server ) ) {
+         throw RuntimeException( "Error response from daemon: Get \"https://" + server +
+                                 "/v2/\": unauthorized: incorrect username or password" );
+      }
       logins_[ server ] = user;
    }
 }
 
 void SimDaemon::logout( String const & server ) {
-   if ( enter( "logout" ) ) {
+   // The credentials are the runtime's own store: no daemon needed.
+   if ( enter( "logout", false ) ) {
       logins_.erase( server );
    }
 }

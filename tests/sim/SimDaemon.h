@@ -72,6 +72,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool wontStop = false;
    // Dead: every call but runtimeInstalled fails, until revived.
    bool dead = false;
+   // Registry servers that refuse every login.
+   std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
    void clearFaults();
    void die();
