@@ -381,8 +381,9 @@ void QuaydSm::handleDisabled() {
       clearFlashStatus();
       // Containers that could not be removed went with their data root.
       containerStatus_->containerDelAll();
-   } else {
-      eraseDefaultDataRoot(); // left to do by a hard stop before
+   } else if ( eraseDefaultDataRoot() ) { // left to do by a hard stop before
+      // Containers that could not be removed went with it.
+      containerStatus_->containerDelAll();
    }
    // The children go before stopped_ is published: its notification may
    // start this machine again, and the new start needs a clean chain.
@@ -431,6 +432,18 @@ void QuaydSm::doRuntimeHardStop() {
    containerStatus_->containerDelAll();
    // What the chain of an earlier agent published is gone with its runtime.
    containerStatus_->stateIs( SmState::stopped_ );
+   // The logins outlive the daemon in the runtime's store: nobody would
+   // remove them once their status is gone.
+   for ( auto const & [ name, r ] : registryStatus_->registry() ) {
+      if ( r->state() != RegistryState::loggedIn ) {
+         continue;
+      }
+      try {
+         runtime_->logout( r->params().server );
+      } catch ( Exception const & e ) {
+         QTRACE( trace, 0, "Failed to logout from registry: {}: {}", e.name(), e.what() );
+      }
+   }
    registryStatus_->registryDelAll();
    registryStatus_->stateIs( SmState::stopped_ );
    imageLoadStatus_->statusDelAll();
@@ -439,9 +452,9 @@ void QuaydSm::doRuntimeHardStop() {
    persistentPathStatus_->stateIs( SmState::stopped_ );
 }
 
-void QuaydSm::eraseDefaultDataRoot() {
+bool QuaydSm::eraseDefaultDataRoot() {
    if ( !eraseDefaultDataRootPending_ ) {
-      return;
+      return false;
    }
    bool gone = false;
    try {
@@ -453,13 +466,15 @@ void QuaydSm::eraseDefaultDataRoot() {
       // Erased under a live daemon, what it has mounted there would go too.
       QTRACE( trace, 0, "The runtime did not stop; {} is erased at the next stop",
               kDefaultDataRoot );
-      return;
+      return false;
    }
    try {
       taskScheduler_->files().eraseOwnFileSystem( kDefaultDataRoot );
       eraseDefaultDataRootPending_ = false;
+      return true;
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
+      return false;
    }
 }
 

@@ -122,7 +122,8 @@ class QuaydSm : public PtrInterface {
    void dropUnwantedFlash();
    // Empties the default data root that a hard stop left to erase, once the
    // daemon is confirmed gone; otherwise it stays to do at the next stop.
-   void eraseDefaultDataRoot();
+   // True when it erased it now.
+   bool eraseDefaultDataRoot();
 
  private:
    void handleDisabled();

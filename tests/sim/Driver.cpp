@@ -221,6 +221,39 @@ String Driver::fault() {
    }
 }
 
+String Driver::exit() {
+   String const name = pick( kContainers );
+   auto const [ code, oom ] = pick< std::pair< int32_t, bool > >(
+      { { 0, false }, { 1, false }, { 2, false }, { 137, true } } );
+   if ( !world_.daemon->exitBehind( name, code, oom ) ) {
+      return "time passes";
+   }
+   return fmt::format( "container {} ends by itself: code {}{}", name, code,
+                       oom ? ", killed for its memory" : "" );
+}
+
+String Driver::events() {
+   SimDaemon & d = *world_.daemon;
+   if ( d.eventsBroken() ) {
+      d.resumeEvents();
+      return "the daemon's event stream starts again";
+   }
+   d.breakEvents();
+   return "fault: the daemon's event stream breaks";
+}
+
+String Driver::fieldFault() {
+   SimDaemon & d = *world_.daemon;
+   String const server = pick< String >( { "reg.lab:5000", "10.0.0.5:5000" } );
+   bool const on = !d.refusing.count( server );
+   if ( on ) {
+      d.refusing.insert( server );
+   } else {
+      d.refusing.erase( server );
+   }
+   return fmt::format( "fault: registry {} refuses every login: {}", server, on );
+}
+
 void Driver::clearFaults() {
    world_.daemon->clearFaults();
    world_.daemon->foreignDelAll();
@@ -259,6 +292,15 @@ String Driver::step() {
    }
    if ( roll < 85 ) {
       return "restart"; // done by the scenario, which checks what is left
+   }
+   if ( roll < 91 ) {
+      return exit();
+   }
+   if ( roll < 93 ) {
+      return events();
+   }
+   if ( roll < 95 ) {
+      return fieldFault();
    }
    return "time passes";
 }

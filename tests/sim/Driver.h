@@ -33,6 +33,11 @@ class Driver {
    String editVrf();
    String editImages();
    String fault();
+   // A container ends by itself; the event stream breaks or starts again.
+   String exit();
+   String events();
+   // A daemon that hangs, a registry that keeps refusing.
+   String fieldFault();
    ContainerEdit containerEdit( bool isProfile );
 
    std::mt19937_64 rng_;

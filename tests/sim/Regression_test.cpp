@@ -220,6 +220,83 @@ TEST_F( Regression, AForeignContainerHoldingTheNameDelaysTheRunOnly ) {
    EXPECT_FALSE( world.daemon->containers().at( "a" ).foreign );
 }
 
+// A container that ends by itself follows its restart policy, as dockerd's
+// does; one the policy leaves exited stays so, its status saying why, until
+// its configuration changes or the daemon restarts.
+TEST_F( Regression, AContainerThatEndsByItselfFollowsItsRestartPolicy ) {
+   op.quy( true, false, 0 );
+   ContainerEdit e = runs( "img1:1" );
+   e.params.restartPolicy = "on-failure:2";
+   op.container( "a", e );
+   world.run( 1min );
+   auto status = [ & ] {
+      return world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )
+         ->container( "a" );
+   };
+   for ( uint32_t restarts = 1; restarts <= 2; ++restarts ) {
+      ASSERT_TRUE( world.daemon->exitBehind( "a", 1, false ) );
+      world.run( 1min );
+      EXPECT_TRUE( world.daemon->containers().at( "a" ).running );
+      EXPECT_EQ( status()->restartCount(), restarts );
+   }
+   ASSERT_TRUE( world.daemon->exitBehind( "a", 137, true ) );
+   world.run( 10min );
+   EXPECT_FALSE( world.daemon->containers().at( "a" ).running ) << "its count is spent";
+   EXPECT_EQ( status()->daemonState(), "exited" );
+   EXPECT_EQ( status()->exitCode(), 137 );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u );
+   expectAtRest();
+   e.params.restartPolicy = "no";
+   op.container( "a", e );
+   world.run( 1min );
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 2u ) << "a new configuration runs";
+   ASSERT_TRUE( world.daemon->exitBehind( "a", 0, false ) );
+   world.run( 1min );
+   EXPECT_FALSE( world.daemon->containers().at( "a" ).running );
+   world.daemon->die();
+   world.daemon->revive();
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).running ) << "the daemon restarted";
+   expectAtRest();
+}
+
+// A hard stop that found the daemon still up left the default data root to
+// erase at the next stop; that erase took along a container whose removal
+// had failed, and its status went on recording it there.
+TEST_F( Regression, AnEraseLeftByAHardStopTakesTheStatusOfWhatItHeld ) {
+   quyWith( "a" );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 0 ); // to flash: a hard stop, as no chain runs
+   world.run( 1min );
+   world.daemon->installed = true;
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   world.daemon->failNext( "removeContainer", Fault::apiRequest );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->allContainers().empty() );
+   expectAtRest();
+}
+
+// A hard stop dropped the registries' status without logging out: the
+// login stayed in the runtime's store with nobody to remove it.
+TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {
+   quyWith( "a" );
+   op.registry( "r1", { "10.0.0.5:5000", "ops", "pw", false } );
+   world.run( 1min );
+   ASSERT_EQ( world.daemon->logins().count( "10.0.0.5:5000" ), 1u );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 0 ); // to flash: a hard stop, as no chain runs
+   world.run( 1min );
+   world.daemon->installed = true;
+   op.registryDel( "r1" );
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->logins().count( "10.0.0.5:5000" ) );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

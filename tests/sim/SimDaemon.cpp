@@ -38,9 +38,20 @@ String SimDaemon::now() const {
                           .count() );
 }
 
+void SimDaemon::startedNow( SimContainer & c ) {
+   c.running = true;
+   c.restarting = false;
+   c.exitedByItself = false;
+   c.exitTold = false;
+   c.oomKilled = false;
+   c.exitCode = 0;
+   c.startedAt = now();
+   c.ranSince = scheduler_->now();
+}
+
 void SimDaemon::emit( String const & name, String const & action ) {
    // Nobody listens: nothing is kept, so no task outlives an agent.
-   if ( subscribers_.empty() ) {
+   if ( subscribers_.empty() || eventsBroken_ ) {
       return;
    }
    pending_.push_back( { name, action } );
@@ -49,8 +60,83 @@ void SimDaemon::emit( String const & name, String const & action ) {
 
 void SimDaemon::deliver() {
    for ( auto const & e : std::exchange( pending_, {} ) ) {
+      if ( auto it = live().find( e.name ); e.action == "die" && it != live().end() ) {
+         it->second.exitTold = it->second.exitedByItself;
+      }
       subscribers_.notify( e );
    }
+}
+
+void SimDaemon::breakEvents() {
+   dropEvents();
+   eventsBroken_ = true;
+}
+
+void SimDaemon::resumeEvents() {
+   if ( std::exchange( eventsBroken_, false ) && active_ && !dead ) {
+      ++resyncs_;
+      emit( "", "" );
+   }
+}
+
+bool SimDaemon::exitBehind( String const & name, int32_t code, bool oom ) {
+   auto & all = live();
+   auto it = all.find( name );
+   if ( it == all.end() || !it->second.running || it->second.foreign || dead || !active_ ) {
+      return false;
+   }
+   SimContainer & c = it->second;
+   c.running = false;
+   c.exitCode = code;
+   c.oomKilled = oom;
+   c.finishedAt = now();
+   if ( c.restartPolicy == "always" || c.restartPolicy == "unless-stopped" ||
+        onFailureRestarts( c, code ) ) {
+      // dockerd's back-off: 100 ms, doubled up to a minute, from the start
+      // again once the container ran 10 s.
+      using namespace std::chrono_literals;
+      bool const ranLong = scheduler_->now() - c.ranSince >= 10s;
+      c.backoff = ranLong || c.backoff == Duration( 0 )
+                     ? Duration( 100ms )
+                     : std::min< Duration >( c.backoff * 2, Duration( 1min ) );
+      c.restarting = true;
+      c.restartAt = scheduler_->now() + c.backoff;
+   } else {
+      c.exitedByItself = true;
+      c.exitResync = resyncs_;
+      c.exitEdit = edits ? edits( name ) : 0;
+   }
+   emit( name, "die" );
+   if ( oom ) {
+      emit( name, "oom" );
+   }
+   return true;
+}
+
+void SimDaemon::restartDue() {
+   if ( dead || !active_ ) {
+      return;
+   }
+   for ( auto & [ name, c ] : live() ) {
+      if ( c.restarting && c.restartAt <= scheduler_->now() ) {
+         ++c.restarts;
+         startedNow( c );
+         emit( name, "start" );
+      }
+   }
+}
+
+std::optional< TimePoint > SimDaemon::nextRestart() const {
+   std::optional< TimePoint > next;
+   if ( dead || !active_ ) {
+      return next;
+   }
+   for ( auto const & [ name, c ] : containers() ) {
+      if ( c.restarting && ( !next || c.restartAt < *next ) ) {
+         next = c.restartAt;
+      }
+   }
+   return next;
 }
 
 void SimDaemon::dropEvents() {
@@ -59,6 +145,7 @@ void SimDaemon::dropEvents() {
 }
 
 uint64_t SimDaemon::containerEventsSubscribe( ContainerEventHandler handler ) {
+   ++resyncs_;
    return subscribers_.add( std::move( handler ) );
 }
 
@@ -73,16 +160,19 @@ void SimDaemon::containerEventsUnsubscribe( uint64_t id ) {
 void SimDaemon::clearFaults() {
    failures_.clear();
    wontStop = false;
+   refusing.clear();
    installed = true;
    revive();
+   resumeEvents();
 }
 
 void SimDaemon::die() {
    dead = true;
    dropEvents();
    for ( auto & [ name, c ] : live() ) {
-      if ( c.running ) {
+      if ( c.running || c.restarting ) {
          c.running = false;
+         c.restarting = false;
          c.killed = true;
          c.exitCode = 137;
          c.finishedAt = now();
@@ -115,11 +205,12 @@ void SimDaemon::start() {
          if ( ctr.killed ) {
             ++ctr.restarts;
          }
-         ctr.running = true;
-         ctr.startedAt = now();
+         startedNow( ctr );
       }
       ctr.killed = false;
    }
+   eventsBroken_ = false;
+   ++resyncs_;
    emit( "", "" );
 }
 
@@ -208,6 +299,7 @@ void SimDaemon::disableRuntime() {
    }
    for ( auto & [ name, c ] : live() ) {
       c.running = false;
+      c.restarting = false;
    }
    dropEvents();
    active_ = false;
@@ -277,6 +369,9 @@ void SimDaemon::removeBehind( String const & name ) {
    auto & all = live();
    if ( all.erase( name ) ) {
       files_.erase( marker( name ) );
+      if ( eventsBroken_ ) {
+         removedUnseen_.insert( name );
+      }
       emit( name, "destroy" );
    }
 }
@@ -295,12 +390,17 @@ void SimDaemon::removeImageBehind( String const & name ) {
 
 void SimDaemon::login( String const & user, String const &, String const & server ) {
    if ( enter( "login" ) ) {
+      if ( refusing.count( server ) ) {
+         throw RuntimeException( "Error response from daemon: Get \"https://" + server +
+                                 "/v2/\": unauthorized: incorrect username or password" );
+      }
       logins_[ server ] = user;
    }
 }
 
 void SimDaemon::logout( String const & server ) {
-   if ( enter( "logout" ) ) {
+   // The credentials are the runtime's own store: no daemon needed.
+   if ( enter( "logout", false ) ) {
       logins_.erase( server );
    }
 }
@@ -319,8 +419,8 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
    r.id = c.id;
    r.name = name;
    r.image = c.image;
-   r.status = c.running ? "running" : "exited";
-   r.running = c.running;
+   r.status = c.running ? "running" : c.restarting ? "restarting" : "exited";
+   r.running = c.running || c.restarting;
    r.exitCode = c.exitCode;
    r.restartCount = c.restarts;
    r.startedAt = c.startedAt;
@@ -355,6 +455,10 @@ RunOutcome SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    // A leftover of ours under the same name is replaced, as the real run
    // does; anyone else's keeps the name.
    auto & all = live();
+   if ( auto held = all.find( p->name ); held != all.end() && held->second.exitedByItself ) {
+      exitedRemoved_[ p->name ] = held->second;
+   }
+   checkRerun( p->name );
    if ( auto held = all.find( p->name ); held != all.end() && held->second.foreign ) {
       throw ApiRequestException( "Conflict. The container name \"/" + p->name +
                                  "\" is already in use" );
@@ -377,12 +481,28 @@ RunOutcome SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    for ( auto const & [ path, b ] : p->binds() ) {
       c.binds[ path ] = b;
    }
-   c.startedAt = now();
+   startedNow( c );
    all[ p->name ] = c;
    files_.addFile( marker( p->name ) );
    ++runs_[ p->name ];
+   removedUnseen_.erase( p->name );
    emit( p->name, "start" );
    return {};
+}
+
+void SimDaemon::checkRerun( String const & name ) {
+   auto it = exitedRemoved_.find( name );
+   if ( it == exitedRemoved_.end() ) {
+      return;
+   }
+   SimContainer const old = it->second;
+   exitedRemoved_.erase( it );
+   if ( old.exitTold && old.exitResync == resyncs_ && !old.foreign &&
+        old.exitEdit == ( edits ? edits( name ) : 0 ) ) {
+      unsafe_.push_back( fmt::format( "container {} run again, unchanged, though it ended by "
+                                      "itself (code {}) and its restart policy '{}' leaves it so",
+                                      name, old.exitCode, old.restartPolicy ) );
+   }
 }
 
 void SimDaemon::foreignIs( String const & name ) {
@@ -394,7 +514,7 @@ void SimDaemon::foreignIs( String const & name ) {
    c.id = fmt::format( "{:012x}", nextId_++ );
    c.image = "foreign:1";
    c.foreign = true;
-   c.startedAt = now();
+   startedNow( c );
    all[ name ] = c;
    files_.addFile( marker( name ) );
 }
@@ -422,6 +542,7 @@ void SimDaemon::stopContainer( String const & name ) {
       throw ApiRequestException( "No such container: " + name );
    }
    it->second.stoppedByUser = true;
+   it->second.restarting = false;
    if ( it->second.running ) {
       it->second.running = false;
       it->second.finishedAt = now();
@@ -455,8 +576,11 @@ void SimDaemon::removeContainer( String const & name, bool force ) {
    if ( it == all.end() ) {
       throw ApiRequestException( "No such container: " + name );
    }
-   if ( it->second.running && !force ) {
+   if ( ( it->second.running || it->second.restarting ) && !force ) {
       throw ApiRequestException( "You cannot remove a running container " + name );
+   }
+   if ( it->second.exitedByItself ) {
+      exitedRemoved_[ name ] = it->second;
    }
    all.erase( it );
    files_.erase( marker( name ) );

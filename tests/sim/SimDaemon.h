@@ -8,7 +8,10 @@
 // crash never reaches it). Its events reach the subscribers through a task,
 // as the real stream's arrive from the loop: one per container run, stop and
 // removal, and the stream starting each time the daemon starts; the events of
-// a daemon that dies are lost with it.
+// a daemon that dies are lost with it, and so are those of a stream that
+// breaks, until it starts again. A container may end by itself, with a code
+// or killed for its memory; its restart policy then decides, as dockerd's
+// does, whether it comes back after a back-off (restarting meanwhile).
 #include <functional>
 #include <map>
 #include <optional>
@@ -34,11 +37,26 @@ struct SimContainer {
    // Run by someone else than the agent, under a name it may want.
    bool foreign = false;
    bool running = true;
+   // Ended by itself, its policy bringing it back at `restartAt`.
+   bool restarting = false;
+   TimePoint restartAt{};
+   // Ended by itself and left so by its policy.
+   bool exitedByItself = false;
+   bool oomKilled = false;
+   // The resync the agent had when it ended (see SimDaemon::resyncs), and
+   // whether the agent was told.
+   uint64_t exitResync = 0;
+   bool exitTold = false;
+   // The edit of its configuration it ended under.
+   uint64_t exitEdit = 0;
    // Stopped through the API: `unless-stopped` leaves it so.
    bool stoppedByUser = false;
    // Running when the daemon died: its policy decides at the next start.
    bool killed = false;
    uint32_t restarts = 0;
+   // The policy's back-off, doubled at each restart, and since when it ran.
+   Duration backoff{};
+   TimePoint ranSince{};
    int32_t exitCode = 0;
    String startedAt, finishedAt;
    bool operator==( SimContainer const & ) const = default;
@@ -54,12 +72,16 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool wontStop = false;
    // Dead: every call but runtimeInstalled fails, until revived.
    bool dead = false;
+   // Registry servers that refuse every login.
+   std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
    void clearFaults();
    void die();
    void revive();
    // Asked at each run: why the agent must not run this now; none: it may.
    std::function< std::optional< String >( RunContainerParams const & ) > runGuard;
+   // How often the configuration of a container changed.
+   std::function< uint64_t( String const & ) > edits;
    // The runs the guard refused, as they came.
    std::vector< String > const & unsafeRuns() const { return unsafe_; }
    // Someone else runs a container under `name`; the operator's clean-up
@@ -69,11 +91,29 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Someone removes a container or an image, as `docker rm -f` or
    // `docker rmi -f` would.
    void removeBehind( String const & name );
+   // Containers removed behind the agent's back while no event could tell
+   // it, until they run again.
+   std::set< String > const & removedUnseen() const { return removedUnseen_; }
    void removeImageBehind( String const & name );
    // Images a pull finds; one named with a registry host is pulled only
    // through a login to that host.
    std::set< String > upstream{ "img1:1", "img2:1", "reg.lab:5000/app:2" };
    bool pullable( String const & image ) const;
+   // The process of container `name` ends by itself with `code` (137 and
+   // `oom`: killed for its memory); false when none runs.
+   bool exitBehind( String const & name, int32_t code, bool oom );
+   // Brings back what its policy restarts and whose back-off is over; the
+   // time of the next such restart.
+   void restartDue();
+   std::optional< TimePoint > nextRestart() const;
+   // The event stream breaks (what it holds and what happens meanwhile is
+   // lost) and starts again.
+   void breakEvents();
+   void resumeEvents();
+   bool eventsBroken() const { return eventsBroken_; }
+   // Each time the agent must look at everything again: the stream starts
+   // (the daemon started, the stream resumed) or a new agent subscribes.
+   uint64_t resyncs() const { return resyncs_; }
    // Tarballs that load, by path (what a configured path holds).
    std::map< String, std::vector< String > > tarballs;
 
@@ -133,6 +173,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    // The stream breaks: what it had not delivered is lost.
    void dropEvents();
    String now() const;
+   void startedNow( SimContainer & c );
    // False for a frozen daemon; throws what the driver asked for.
    bool enter( String const & call, bool needsDaemon = true );
    String rootOf( String const & dataRoot ) const {
@@ -166,6 +207,13 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::map< String, uint32_t > runs_;
    std::vector< String > unsafe_;
    bool listingFailed_ = false;
+   bool eventsBroken_ = false;
+   std::set< String > removedUnseen_;
+   uint64_t resyncs_ = 0;
+   // Containers the agent removed after they ended by themselves, as they
+   // were: run again unchanged with no resync since, the policy is ignored.
+   std::map< String, SimContainer > exitedRemoved_;
+   void checkRerun( String const & name );
    uint64_t calls_ = 0;
    uint32_t starts_ = 0;
    uint64_t nextId_ = 1;

@@ -55,6 +55,10 @@ World::World() {
    }
    processes.tool = [ this ]( std::vector< String > const & argv ) { return mountTool( argv ); };
    daemon->runGuard = [ this ]( RunContainerParams const & p ) { return unsafeRun( p ); };
+   daemon->edits = [ this ]( String const & name ) {
+      auto it = edits_.find( name );
+      return it == edits_.end() ? uint64_t( 0 ) : it->second;
+   };
 }
 
 std::optional< World::Seen > World::seen( String const & name ) const {
@@ -74,7 +78,9 @@ void World::noteEdit() {
          at< ContainerConfigDir >( "quayd/container/config" )->container() ) {
       Seen s = *seen( name );
       auto it = seen_.find( name );
-      now[ name ] = it != seen_.end() && it->second == s ? it->second : s;
+      bool const same = it != seen_.end() && it->second == s;
+      now[ name ] = same ? it->second : s;
+      edits_[ name ] += same ? 0 : 1;
    }
    seen_ = std::move( now );
 }
@@ -203,11 +209,16 @@ bool World::run( Duration d ) {
    TimePoint const end = time.now() + d;
    for ( int turns = 0; turns < 100000; ++turns ) {
       resolveChildren();
+      daemon->restartDue();
       time.runReady();
       auto next = time.scheduler()->nextDeadline();
+      if ( auto restart = daemon->nextRestart(); restart && ( !next || *restart < *next ) ) {
+         next = restart;
+      }
       if ( !next || *next > end ) {
          time.advance( end - time.now() );
          resolveChildren();
+         daemon->restartDue();
          time.runReady();
          return true;
       }

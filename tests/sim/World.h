@@ -84,6 +84,7 @@ class World {
    };
    std::optional< Seen > seen( String const & name ) const;
    std::map< String, Seen > seen_;
+   std::map< String, uint64_t > edits_;
    uint64_t conditionPasses_ = 0;
 
    Ptr< ProfileEntityManager > db_;
