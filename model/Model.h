@@ -18,10 +18,15 @@ QUAYD_ENUM( SmState, uint8_t, stopped_, inherited_, starting_, started_, stoppin
 
 // ---------------------------------------------------------------- quayd/config
 // enabled "true"  onFlash "false"  flashLimit "0"
-#define QUAYD_CONFIG_FIELDS( F )   \
-   F( ATTR, bool, enabled, false ) \
-   F( ATTR, bool, onFlash, false ) \
-   F( ATTR, uint64_t, flashLimit, 0 )
+// (usageInterval: seconds between two rounds of resource samples, 0 turns
+// sampling off; memoryCeilingRounds: rounds in a row over its memory
+// ceiling after which a container is restarted)
+#define QUAYD_CONFIG_FIELDS( F )          \
+   F( ATTR, bool, enabled, false )        \
+   F( ATTR, bool, onFlash, false )        \
+   F( ATTR, uint64_t, flashLimit, 0 )     \
+   F( ATTR, uint32_t, usageInterval, 10 ) \
+   F( ATTR, uint32_t, memoryCeilingRounds, 3 )
 QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
 
 // ---------------------------------------------- quayd/status, cell/0/quayd/status
@@ -100,12 +105,16 @@ inline String keyOf( BindMountEntry const & b ) { return b.containerPath; }
 // "quayd/container/config|web":
 //   params {"image":"busybox:1","memory":"64m",...}  enabled "true"
 //   bindMount {"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":false}}
-//   profile "base"
+//   profile "base"  memoryCeiling "402653184"
+// (memoryCeiling: bytes of memory in use above which the container is
+// restarted, 0 for none; it is not a parameter of the run, so editing it
+// recreates nothing)
 #define CONTAINER_CONFIG_FIELDS( F )      \
    F( ATTR, ContainerParams, params, {} ) \
    F( MAP, BindMountEntry, bindMount, _ ) \
    F( ATTR, bool, enabled, false )        \
-   F( ATTR, String, profile, "" )
+   F( ATTR, String, profile, "" )         \
+   F( ATTR, uint64_t, memoryCeiling, 0 )
 QUAYD_ENTITY( ContainerConfig, CONTAINER_CONFIG_FIELDS );
 
 #define CONTAINER_CONFIG_DIR_FIELDS( F ) F( ELEMENTS, ContainerConfig, container, _ )
@@ -114,6 +123,21 @@ QUAYD_ENTITY( ContainerConfigDir, CONTAINER_CONFIG_DIR_FIELDS );
 // Profiles are container configurations that containers name in `profile`.
 #define CONTAINER_PROFILE_CONFIG_DIR_FIELDS( F ) F( ELEMENTS, ContainerConfig, profile, _ )
 QUAYD_ENTITY( ContainerProfileConfigDir, CONTAINER_PROFILE_CONFIG_DIR_FIELDS );
+
+// A running container's resources at the last sampling round, as `docker
+// stats` shows them; not sampled (stopped, removed, sampling off): null.
+struct ContainerUsage {
+   bool sampled = false;
+   double cpuPercent = 0; // of one core, since the round before
+   uint64_t memoryUsage = 0, memoryLimit = 0;
+   uint64_t pids = 0;
+   uint64_t netRx = 0, netTx = 0;
+   uint64_t blockRead = 0, blockWrite = 0;
+   String health{}; // "healthy", "unhealthy", "starting"; empty without a check
+   bool operator==( ContainerUsage const & ) const = default;
+};
+void to_json( nlohmann::json & j, ContainerUsage const & u );
+void from_json( nlohmann::json const & j, ContainerUsage & u );
 
 QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, containerStartFailed_,
             containerRunning_ );
@@ -128,6 +152,9 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
 //   "2026-..."  restartCount "0"  imageId "sha256:..." (the daemon's own
 //   word on the container, refreshed on each of its events; daemonState is
 //   empty when the daemon holds none)
+//   usage {"cpuPercent":50.1,"memoryUsage":104857600,"memoryLimit":0,"pids":2,
+//   "netRx":0,"netTx":0,"blockRead":0,"blockWrite":0,"health":""} (null when
+//   not sampled)  memoryRestarts "0" (restarts for going over memoryCeiling)
 #define CONTAINER_STATUS_FIELDS( F )                                         \
    F( ATTR, String, name, "" )                                               \
    F( ATTR, ContainerParams, params, {} )                                    \
@@ -144,7 +171,9 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
    F( ATTR, String, startedAt, "" )                                          \
    F( ATTR, String, finishedAt, "" )                                         \
    F( ATTR, uint32_t, restartCount, 0 )                                      \
-   F( ATTR, String, imageId, "" )
+   F( ATTR, String, imageId, "" )                                            \
+   F( ATTR, ContainerUsage, usage, {} )                                      \
+   F( COUNTER, uint32_t, memoryRestarts, 0 )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
 #define CONTAINER_STATUS_DIR_FIELDS( F )        \
