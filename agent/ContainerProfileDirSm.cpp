@@ -113,6 +113,8 @@ void ContainerProfileDirSm::sync( String const & name ) {
    for ( auto const & [ path, b ] : binds ) {
       out->bindMountIs( path, b );
    }
+   bool const ownCeiling = c->memoryCeiling() != 0 || !profile;
+   out->memoryCeilingIs( ownCeiling ? c->memoryCeiling() : profile->memoryCeiling() );
    out->enabledIs( c->enabled() );
    out->restartUnhealthyIs( c->restartUnhealthy() );
 }

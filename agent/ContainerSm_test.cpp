@@ -418,6 +418,13 @@ TEST_F( ContainerSmTest, BindMountChangeRestartsWithTheNewMounts ) {
    config->bindMountIs( "/data", BindMountEntry{ "/mnt/flash/web", "/data", false } );
    sm->handleParams();
    EXPECT_EQ( runtime->calls(), Strings{ "inspectContainer(web)" } );
+
+   // A memory ceiling is no parameter of the run.
+   runtime->clearCalls();
+   config->memoryCeilingIs( 32 << 20 );
+   time.runReady();
+   EXPECT_EQ( runtime->count( "runContainer" ), 0u );
+   EXPECT_EQ( runtime->count( "removeContainer" ), 0u );
 }
 
 TEST_F( ContainerSmTest, BindMountRemovalOrEditIsAChangeToo ) {

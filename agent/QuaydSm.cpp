@@ -132,6 +132,7 @@ void QuaydSm::notificationsIs( bool on ) {
    each( registrySm_ );
    each( containerDirSm_ );
    each( containerProfileDirSm_ );
+   each( usageSampler_ );
 }
 
 void QuaydSm::stateIs( SmState s ) {
@@ -316,6 +317,10 @@ void QuaydSm::startSms() {
                                            consolidatedContainerConfig_ );
       containerProfileDirSm_->notificationsIs( true );
    }
+   if ( !usageSampler_ && quaydConfig_ ) {
+      usageSampler_ = makePtr< UsageSampler >( quaydConfig_, consolidatedContainerConfig_,
+                                               containerStatus_, runtime_, taskScheduler_ );
+   }
 }
 
 void QuaydSm::stopSms() {
@@ -330,6 +335,7 @@ void QuaydSm::stopSms() {
    drop( registrySm_ );
    drop( containerDirSm_ );
    drop( containerProfileDirSm_ );
+   drop( usageSampler_ );
    consolidatedContainerConfig_ = nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include "agent/ImageLoadSm.h"
 #include "agent/PersistentPathSm.h"
 #include "agent/RegistrySm.h"
+#include "agent/UsageSampler.h"
 #include "model/Model.h"
 #include "platform/Host.h"
 #include "platform/Log.h"
@@ -172,6 +173,7 @@ class QuaydSm : public PtrInterface {
    Ptr< RegistrySm > registrySm_;
    Ptr< ContainerDirSm > containerDirSm_;
    Ptr< ContainerProfileDirSm > containerProfileDirSm_;
+   Ptr< UsageSampler > usageSampler_;
    bool crashRecovery_ = false;
    Duration runtimeCheckDelay_ = std::chrono::seconds( 2 );
    // A failed start is tried again this long after the last attempt.

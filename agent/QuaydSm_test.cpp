@@ -448,6 +448,10 @@ TEST_F( QuaydSmTest, TheConsolidatedConfigurationIsTheContainersWithTheirProfile
    EXPECT_EQ( consolidated->container( "web" )->params().memory, "128m" );
    web->bindMountIs( BindMountEntry{ "/own", "/data", false } );
    EXPECT_EQ( consolidated->container( "web" )->bindMount( "/data" )->hostPath, "/own" );
+   base->memoryCeilingIs( 100 );
+   EXPECT_EQ( consolidated->container( "web" )->memoryCeiling(), 100u ) << "the profile's ceiling";
+   web->memoryCeilingIs( 50 );
+   EXPECT_EQ( consolidated->container( "web" )->memoryCeiling(), 50u ) << "its own ceiling wins";
    containerConfig->containerDel( "plain" );
    EXPECT_FALSE( consolidated->container( "plain" ) );
    profiles->profileDel( "base" );

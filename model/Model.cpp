@@ -6,6 +6,39 @@
 
 namespace Quayd {
 
+void to_json( nlohmann::json & j, ContainerUsage const & u ) {
+   if ( !u.sampled ) {
+      j = nullptr;
+      return;
+   }
+   j = { { "cpuPercent", u.cpuPercent },
+         { "memoryUsage", u.memoryUsage },
+         { "memoryLimit", u.memoryLimit },
+         { "pids", u.pids },
+         { "netRx", u.netRx },
+         { "netTx", u.netTx },
+         { "blockRead", u.blockRead },
+         { "blockWrite", u.blockWrite },
+         { "health", u.health } };
+}
+
+void from_json( nlohmann::json const & j, ContainerUsage & u ) {
+   u = {};
+   if ( j.is_null() ) {
+      return;
+   }
+   u.sampled = true;
+   u.cpuPercent = j.value( "cpuPercent", 0.0 );
+   u.memoryUsage = j.value( "memoryUsage", uint64_t( 0 ) );
+   u.memoryLimit = j.value( "memoryLimit", uint64_t( 0 ) );
+   u.pids = j.value( "pids", uint64_t( 0 ) );
+   u.netRx = j.value( "netRx", uint64_t( 0 ) );
+   u.netTx = j.value( "netTx", uint64_t( 0 ) );
+   u.blockRead = j.value( "blockRead", uint64_t( 0 ) );
+   u.blockWrite = j.value( "blockWrite", uint64_t( 0 ) );
+   u.health = j.value( "health", String() );
+}
+
 QUAYD_ENTITY_TABLE( QuaydConfig, QUAYD_CONFIG_FIELDS )
 QUAYD_ENTITY_TABLE( QuaydStatus, QUAYD_STATUS_FIELDS )
 QUAYD_ENTITY_TABLE( SubAgentCandidate, SUB_AGENT_CANDIDATE_FIELDS )

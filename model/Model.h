@@ -18,10 +18,15 @@ QUAYD_ENUM( SmState, uint8_t, stopped_, inherited_, starting_, started_, stoppin
 
 // ---------------------------------------------------------------- quayd/config
 // enabled "true"  onFlash "false"  flashLimit "0"
-#define QUAYD_CONFIG_FIELDS( F )   \
-   F( ATTR, bool, enabled, false ) \
-   F( ATTR, bool, onFlash, false ) \
-   F( ATTR, uint64_t, flashLimit, 0 )
+// (usageInterval: seconds between two rounds of resource samples, 0 turns
+// sampling off; memoryCeilingRounds: rounds in a row over its memory
+// ceiling after which a container is restarted)
+#define QUAYD_CONFIG_FIELDS( F )          \
+   F( ATTR, bool, enabled, false )        \
+   F( ATTR, bool, onFlash, false )        \
+   F( ATTR, uint64_t, flashLimit, 0 )     \
+   F( ATTR, uint32_t, usageInterval, 10 ) \
+   F( ATTR, uint32_t, memoryCeilingRounds, 3 )
 QUAYD_ENTITY( QuaydConfig, QUAYD_CONFIG_FIELDS );
 
 // ---------------------------------------------- quayd/status, cell/0/quayd/status
@@ -101,13 +106,16 @@ inline String keyOf( BindMountEntry const & b ) { return b.containerPath; }
 //   params {"image":"busybox:1","memory":"64m",...}  enabled "true"
 //   bindMount {"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":false}}
 //   profile "base"  restartUnhealthy "false" (restarted when its health
-//   check reports it unhealthy; outside params, so an edit recreates nothing)
-#define CONTAINER_CONFIG_FIELDS( F )      \
-   F( ATTR, ContainerParams, params, {} ) \
-   F( MAP, BindMountEntry, bindMount, _ ) \
-   F( ATTR, bool, enabled, false )        \
-   F( ATTR, String, profile, "" )         \
-   F( ATTR, bool, restartUnhealthy, false )
+//   check reports it unhealthy)  memoryCeiling "402653184" (bytes of memory
+//   in use above which it is restarted, 0 for none). Neither is a parameter
+//   of the run: editing them recreates nothing.
+#define CONTAINER_CONFIG_FIELDS( F )        \
+   F( ATTR, ContainerParams, params, {} )   \
+   F( MAP, BindMountEntry, bindMount, _ )   \
+   F( ATTR, bool, enabled, false )          \
+   F( ATTR, String, profile, "" )           \
+   F( ATTR, bool, restartUnhealthy, false ) \
+   F( ATTR, uint64_t, memoryCeiling, 0 )
 QUAYD_ENTITY( ContainerConfig, CONTAINER_CONFIG_FIELDS );
 
 #define CONTAINER_CONFIG_DIR_FIELDS( F ) F( ELEMENTS, ContainerConfig, container, _ )
@@ -116,6 +124,21 @@ QUAYD_ENTITY( ContainerConfigDir, CONTAINER_CONFIG_DIR_FIELDS );
 // Profiles are container configurations that containers name in `profile`.
 #define CONTAINER_PROFILE_CONFIG_DIR_FIELDS( F ) F( ELEMENTS, ContainerConfig, profile, _ )
 QUAYD_ENTITY( ContainerProfileConfigDir, CONTAINER_PROFILE_CONFIG_DIR_FIELDS );
+
+// A running container's resources at the last sampling round, as `docker
+// stats` shows them; not sampled (stopped, removed, sampling off): null.
+struct ContainerUsage {
+   bool sampled = false;
+   double cpuPercent = 0; // of one core, since the round before
+   uint64_t memoryUsage = 0, memoryLimit = 0;
+   uint64_t pids = 0;
+   uint64_t netRx = 0, netTx = 0;
+   uint64_t blockRead = 0, blockWrite = 0;
+   String health{}; // "healthy", "unhealthy", "starting"; empty without a check
+   bool operator==( ContainerUsage const & ) const = default;
+};
+void to_json( nlohmann::json & j, ContainerUsage const & u );
+void from_json( nlohmann::json const & j, ContainerUsage & u );
 
 QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, containerStartFailed_,
             containerRunning_ );
@@ -134,6 +157,9 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
 //   backingOff "2026-...Z" (when a start that keeps failing is tried next;
 //   empty while none is timed)  history [{"time":...,"reason":"started",
 //   "detail":""},...] (the last state changes, oldest first)
+//   usage {"cpuPercent":50.1,"memoryUsage":104857600,"memoryLimit":0,"pids":2,
+//   "netRx":0,"netTx":0,"blockRead":0,"blockWrite":0,"health":""} (null when
+//   not sampled)  memoryRestarts "0" (restarts for going over memoryCeiling)
 #define CONTAINER_STATUS_FIELDS( F )                                         \
    F( ATTR, String, name, "" )                                               \
    F( ATTR, ContainerParams, params, {} )                                    \
@@ -153,7 +179,9 @@ QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, co
    F( ATTR, String, imageId, "" )                                            \
    F( COUNTER, uint32_t, unhealthyRestarts, 0 )                              \
    F( ATTR, String, backingOff, "" )                                         \
-   F( ATTR, String, history, "" )
+   F( ATTR, String, history, "" )                                            \
+   F( ATTR, ContainerUsage, usage, {} )                                      \
+   F( COUNTER, uint32_t, memoryRestarts, 0 )
 QUAYD_ENTITY( ContainerStatus, CONTAINER_STATUS_FIELDS );
 
 #define CONTAINER_STATUS_DIR_FIELDS( F )        \

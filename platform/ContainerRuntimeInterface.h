@@ -13,6 +13,7 @@
 #include "platform/Exception.h"
 #include "platform/Ptr.h"
 #include "platform/Types.h"
+#include "platform/UsageSampling.h"
 
 namespace Quayd {
 
@@ -210,6 +211,8 @@ class ContainerRuntimeInterface : public PtrInterface {
    // never from within another call of this interface.
    virtual uint64_t containerEventsSubscribe( ContainerEventHandler handler ) = 0;
    virtual void containerEventsUnsubscribe( uint64_t id ) = 0;
+   // Samples of the containers' resources; null for a runtime that has none.
+   virtual Ptr< UsageSampling > usageSampling() { return nullptr; }
 };
 
 // How the host makes the agent's one runtime object once the state database

@@ -24,7 +24,7 @@ lines=$(grep -hE '^ {4}(build/tools/quyctl/)?quyctl ' "$@" | sed -E 's/^ +(build
 while IFS= read -r line; do
   eval "set -- ${line#quyctl }"
   case $1 in
-    show|get|help|logs|wait) want=not-2; args=("$@") ;;
+    show|get|help|logs|wait|top) want=not-2; args=("$@") ;;
     *) want=0; args=("$@" --dry-run) ;;
   esac
   status=0

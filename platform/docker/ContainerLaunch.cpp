@@ -45,7 +45,7 @@ String launchContainer( DockerApiClient & api, String const & name, String const
 }
 
 std::optional< DockerApiClient::Response > startContainer( DockerApiClient & api,
-                                                          String const & ref ) {
+                                                           String const & ref ) {
    auto s = api.request( "POST", containerPath( ref ) + "/start" );
    // 304: it runs already.
    if ( s.status == 204 || s.status == 304 ) {

@@ -41,7 +41,7 @@ String launchContainer( DockerApiClient & api, String const & name, String const
 // Starts the container `ref` (a name or a full ID); one that runs already
 // counts as started. The daemon's answer when it refused; none otherwise.
 std::optional< DockerApiClient::Response > startContainer( DockerApiClient & api,
-                                                          String const & ref );
+                                                           String const & ref );
 
 // Removes the container with the full ID `id` and its anonymous volumes (a
 // new container never gets them back); named volumes and bind mounts stay.

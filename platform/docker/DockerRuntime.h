@@ -26,6 +26,7 @@
 #include "platform/docker/DaemonEvents.h"
 #include "platform/docker/DockerApiClient.h"
 #include "platform/docker/DockerSettings.h"
+#include "platform/docker/DockerUsageSampling.h"
 #include "platform/docker/RegistryLogins.h"
 
 namespace Quayd {
@@ -65,6 +66,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    void answerObserverIs( std::function< void( String const & ) > observer ) override;
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
+   // On the loop, at the daemon's socket; null without a loop.
+   Ptr< UsageSampling > usageSampling() override;
 
    String runtimeDir() const { return settings_.runtimeDir; }
    String configFile() const { return daemon_.config().file(); }
@@ -113,6 +116,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    EventLoop * loop_;
    ContainerEventSubscribers subscribers_;
    std::unique_ptr< DaemonEvents > events_;
+   Ptr< UsageSampling > usageSampling_;
 };
 
 } // namespace Quayd

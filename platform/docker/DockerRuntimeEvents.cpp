@@ -1,4 +1,4 @@
-// The daemon's events, for DockerRuntime's subscribers.
+// The daemon's events, for DockerRuntime's subscribers, and its usage rounds.
 #include <fmt/format.h>
 
 #include "platform/docker/DockerRuntime.h"
@@ -10,6 +10,13 @@ uint64_t DockerRuntime::containerEventsSubscribe( ContainerEventHandler handler 
 }
 
 void DockerRuntime::containerEventsUnsubscribe( uint64_t id ) { subscribers_.del( id ); }
+
+Ptr< UsageSampling > DockerRuntime::usageSampling() {
+   if ( loop_ && !usageSampling_ ) {
+      usageSampling_ = makePtr< DockerUsageSampling >( *loop_, [ this ] { return socketPath(); } );
+   }
+   return usageSampling_;
+}
 
 void DockerRuntime::followEvents() {
    if ( !loop_ || events_ ) {

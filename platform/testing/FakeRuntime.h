@@ -104,6 +104,9 @@ class FakeRuntime : public ContainerRuntimeInterface {
                          Ptr< InsecureRegistries const > const & insecure ) override;
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
+   Ptr< UsageSampling > usageSampling() override { return sampling; }
+   // What usageSampling returns (default: none).
+   Ptr< UsageSampling > sampling;
 
    // Delivers `e` to the subscribers, as the loop would.
    void emit( ContainerEvent const & e ) { subscribers_.notify( e ); }

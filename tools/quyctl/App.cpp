@@ -29,6 +29,7 @@ void addCommands( CLI::App & app, Parsed & p, std::istream & in ) {
    addPathCommands( app, p );
    addShowCommands( app, p );
    addLogsAndWaitCommands( app, p );
+   addUsageCommands( app, p );
 }
 
 // `quyctl help [COMMAND...]`: the help of the command named.

@@ -63,6 +63,7 @@ void addContainerCommands( CLI::App & app, Parsed & p );
 void addPathCommands( CLI::App & app, Parsed & p );
 void addShowCommands( CLI::App & app, Parsed & p );
 void addLogsAndWaitCommands( CLI::App & app, Parsed & p );
+void addUsageCommands( CLI::App & app, Parsed & p );
 
 // A subcommand with its one-line description and an example in its help.
 CLI::App * command( CLI::App & app, char const * name, char const * what, char const * example );

@@ -3,6 +3,7 @@
 #include <boost/program_options/parsers.hpp>
 
 #include "platform/ContainerOptions.h"
+#include "platform/OptionValues.h"
 #include "tools/quyctl/Command.h"
 
 namespace Quayd::Quyctl {
@@ -12,7 +13,7 @@ namespace {
 struct ContainerFlags {
    String name;
    bool remove = false, enable = false, disable = false, clearVolumes = false;
-   std::optional< String > image, command, options, startupCondition, profile;
+   std::optional< String > image, command, options, startupCondition, profile, memoryCeiling;
    std::optional< uint16_t > pollInterval;
    std::optional< bool > restartUnhealthy;
    std::vector< String > volumes;
@@ -53,6 +54,29 @@ void checkOptions( String const & options ) {
       if ( auto err = optionValueError( *row, value ) ) {
          throw UsageError( "in --options: " + *err );
       }
+   }
+}
+
+// --memory-ceiling in bytes; empty or 0 for none.
+uint64_t parseCeiling( String const & v ) {
+   if ( v.empty() ) {
+      return 0;
+   }
+   auto const bytes = OptionValues::parseBytes( v );
+   if ( !bytes || *bytes < 0 ) {
+      throw UsageError( "bad --memory-ceiling '" + v + "': a size such as 512m or 1g" );
+   }
+   return static_cast< uint64_t >( *bytes );
+}
+
+// A ceiling at or over the hard limit could never be reached: the kernel
+// kills first.
+void checkCeiling( ContainerConfig const & cc ) {
+   auto const limit = OptionValues::parseBytes( cc.params().memory );
+   if ( cc.memoryCeiling() != 0 && limit && *limit > 0 &&
+        cc.memoryCeiling() >= static_cast< uint64_t >( *limit ) ) {
+      throw UsageError( "the memory ceiling (" + std::to_string( cc.memoryCeiling() ) +
+                        " bytes) must be below the memory limit " + cc.params().memory );
    }
 }
 
@@ -121,6 +145,10 @@ Edit containerEdit( ContainerFlags const & f, bool isProfile ) {
               if ( f.restartUnhealthy ) {
                  cc.restartUnhealthyIs( *f.restartUnhealthy );
               }
+              if ( f.memoryCeiling ) {
+                 cc.memoryCeilingIs( parseCeiling( *f.memoryCeiling ) );
+              }
+              checkCeiling( cc );
               if ( !isProfile ) {
                  cc.enabledIs( f.enable || ( !f.disable && ( !exists || cc.enabled() ) ) );
               }
@@ -183,6 +211,20 @@ void addParameters( CLI::App * cmd, std::shared_ptr< ContainerFlags > const & f 
    cmd->add_option( "--poll-interval", f->pollInterval, "seconds between two condition runs" )
       ->type_name( "SECONDS" )
       ->check( CLI::Range( 1, 65535 ).description( "" ) );
+   cmd->add_option( "--memory-ceiling", f->memoryCeiling,
+                    "restart it when its memory in use stays above this (below --memory; "
+                    "empty: none)" )
+      ->type_name( "SIZE" )
+      ->check(
+         []( String const & v ) {
+            try {
+               parseCeiling( v );
+               return String();
+            } catch ( UsageError const & e ) {
+               return String( e.what() );
+            }
+         },
+         "" );
    cmd->add_flag( "--delete", f->remove, "remove it" );
 }
 

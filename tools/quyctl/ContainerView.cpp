@@ -74,7 +74,10 @@ nlohmann::json containerRow( Redis::Connection & c, String const & name, TimePoi
                        { "image", status.params().image },
                        { "imageId", status.imageId() },
                        { "startAttempts", status.startAttempts() },
-                       { "lastError", status.lastError() } };
+                       { "lastError", status.lastError() },
+                       { "usage", status.usage() },
+                       { "memoryCeiling", config.memoryCeiling() },
+                       { "memoryRestarts", status.memoryRestarts() } };
    if ( status.daemonState() == "running" ) {
       if ( auto up = uptimeSeconds( status.startedAt(), now ) ) {
          row[ "uptimeSeconds" ] = *up;
@@ -107,27 +110,54 @@ String agentColumn( nlohmann::json const & row ) {
    return s;
 }
 
+} // namespace
+
 String fit( String const & text, size_t width ) {
    return text.size() <= width ? text : text.substr( 0, width - 1 ) + "~";
 }
 
-} // namespace
+String shortSize( uint64_t bytes ) {
+   static char const * const units[] = { "B", "KiB", "MiB", "GiB", "TiB" };
+   double v = static_cast< double >( bytes );
+   size_t u = 0;
+   while ( v >= 1024 && u + 1 < std::size( units ) ) {
+      v /= 1024;
+      ++u;
+   }
+   std::ostringstream out;
+   out << std::fixed << std::setprecision( u == 0 || v >= 100 ? 0 : 1 ) << v << units[ u ];
+   return out.str();
+}
+
+String percentText( double percent ) {
+   std::ostringstream out;
+   out << std::fixed << std::setprecision( 1 ) << percent;
+   return out.str();
+}
 
 void printContainerTable( std::ostream & out, nlohmann::json const & rows ) {
-   out << std::left << std::setw( 16 ) << "NAME" << std::setw( 5 ) << "CFG" << std::setw( 13 )
-       << "AGENT" << std::setw( 12 ) << "DAEMON" << std::setw( 8 ) << "UP" << std::setw( 4 )
-       << "RST" << std::setw( 4 ) << "TRY"
-       << "LAST ERROR\n";
+   out << std::left << std::setw( 13 ) << "NAME" << std::setw( 4 ) << "CFG" << std::setw( 12 )
+       << "AGENT" << std::setw( 12 ) << "DAEMON" << std::setw( 7 ) << "UP" << std::setw( 4 )
+       << "RST" << std::setw( 4 ) << "TRY" << std::setw( 7 ) << "CPU%" << std::setw( 8 ) << "MEM"
+       << "HEALTH\n";
    for ( auto const & row : rows ) {
       String const cfg = !row[ "configured" ] ? "-" : row[ "enabled" ] ? "on" : "off";
       String const up =
          row[ "uptimeSeconds" ].is_null() ? "-" : shortDuration( row[ "uptimeSeconds" ] );
-      out << std::setw( 16 ) << fit( row[ "name" ], 15 ) << std::setw( 5 ) << cfg << std::setw( 13 )
-          << fit( agentColumn( row ), 12 ) << std::setw( 12 ) << fit( daemonColumn( row ), 11 )
-          << std::setw( 8 ) << up << std::setw( 4 )
+      out << std::setw( 13 ) << fit( row[ "name" ], 12 ) << std::setw( 4 ) << cfg << std::setw( 12 )
+          << fit( agentColumn( row ), 11 ) << std::setw( 12 ) << fit( daemonColumn( row ), 11 )
+          << std::setw( 7 ) << fit( up, 6 ) << std::setw( 4 )
           << fit( std::to_string( row[ "restartCount" ].get< uint32_t >() ), 3 ) << std::setw( 4 )
-          << fit( std::to_string( row[ "startAttempts" ].get< uint32_t >() ), 3 )
-          << fit( row[ "lastError" ], 18 ) << "\n";
+          << fit( std::to_string( row[ "startAttempts" ].get< uint32_t >() ), 3 );
+      auto const & usage = row[ "usage" ];
+      if ( usage.is_null() ) {
+         // Nothing sampled: the last error, if any, takes the usage columns.
+         out << fit( row[ "lastError" ], 24 ) << "\n";
+         continue;
+      }
+      String const health = usage[ "health" ];
+      out << std::setw( 7 ) << fit( percentText( usage[ "cpuPercent" ] ), 6 ) << std::setw( 8 )
+          << shortSize( usage[ "memoryUsage" ] ) << ( health.empty() ? "-" : health ) << "\n";
    }
 }
 

@@ -22,5 +22,11 @@ void printContainerTable( std::ostream & out, nlohmann::json const & rows );
 // "3d4h", "5m12s": how long since `startedAt` (RFC 3339); none when unknown.
 std::optional< int64_t > uptimeSeconds( String const & startedAt, TimePoint now );
 String shortDuration( int64_t seconds );
+// `text` cut to `width` columns, a cut marked "~".
+String fit( String const & text, size_t width );
+// "12.3KiB", "512MiB", "1.5GiB": a size in at most 7 columns.
+String shortSize( uint64_t bytes );
+// "50.3": a CPU share in percent.
+String percentText( double percent );
 
 } // namespace Quayd::Quyctl

@@ -36,7 +36,10 @@ void addDaemon( CLI::App & app, Parsed & p ) {
          }
          c.flashLimitIs( *bytes );
       }
-      p.edit = fixed( { c.path() }, { hsetArgs( c ) } );
+      // Only these fields: the sampling settings stay as they are.
+      p.edit = fixed( { c.path() }, { { "HSET", c.path(), "enabled", "true", "onFlash",
+                                        encodeValue( c.onFlash() ), "flashLimit",
+                                        encodeValue( c.flashLimit() ) } } );
    } );
    CLI::App * disable =
       command( *daemon, "disable", "stop the sub-agent", "quyctl daemon disable" );

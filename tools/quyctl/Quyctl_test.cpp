@@ -67,6 +67,11 @@ TEST_F( QuyctlTest, CommandsWriteTheConfiguration ) {
         "quayd/config",
         { { "enabled", "true" }, { "onFlash", "true" }, { "flashLimit", "2147483648" } } },
       { { "daemon", "disable" }, "quayd/config", { { "enabled", "false" } } },
+      { { "sampling", "--interval", "0", "--ceiling-rounds", "5" },
+        "quayd/config",
+        { { "usageInterval", "0" }, { "memoryCeilingRounds", "5" } } },
+      // Enabling again keeps the sampling settings.
+      { { "daemon", "enable" }, "quayd/config", { { "usageInterval", "0" } } },
       { { "containerz" },
         crt,
         { { "crtConfig", R"({"logDriver":0,"syslogServer":"","vrfName":"default"})" } } },
@@ -150,6 +155,19 @@ TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
    ASSERT_EQ( quyctl( { "container", "web", "--volume", "/srv:/srv" } ), kOk );
    EXPECT_EQ( nlohmann::json::parse( *hget( key, "bindMount" ) ).size(), 1u );
 
+   // The memory ceiling stays below the hard limit, whichever of them is edited.
+   ASSERT_EQ( quyctl( { "container", "web", "--memory-ceiling", "100m" } ), kOk ) << err_.str();
+   EXPECT_EQ( hget( key, "memoryCeiling" ), std::to_string( 100 << 20 ) );
+   EXPECT_EQ( quyctl( { "container", "web", "--memory-ceiling", "128m" } ), kUsage );
+   EXPECT_NE( err_.str().find( "must be below the memory limit 128m" ), String::npos )
+      << err_.str();
+   EXPECT_EQ( quyctl( { "container", "web", "--memory", "64m" } ), kUsage );
+   EXPECT_EQ( quyctl( { "container", "web", "--memory-ceiling", "lots" } ), kUsage );
+   EXPECT_EQ( hget( key, "memoryCeiling" ), std::to_string( 100 << 20 ) );
+   EXPECT_NE( hget( key, "params" )->find( "128m" ), String::npos );
+   ASSERT_EQ( quyctl( { "container", "web", "--memory-ceiling", "" } ), kOk );
+   EXPECT_EQ( hget( key, "memoryCeiling" ), "0" );
+
    ASSERT_EQ( quyctl( { "profile", "base", "--memory", "32m" } ), kOk ) << err_.str();
    EXPECT_NE( hget( "quayd/container/profileConfig|base", "params" )->find( "32m" ), String::npos );
    ASSERT_EQ( quyctl( { "container", "web", "--profile", "base" } ), kOk );
@@ -191,7 +209,10 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
         "unhealthyRestarts",
         "1",
         "history",
-        R"([{"time":"2026-11-28T10:00:00Z","reason":"unhealthy","detail":"no /tmp/ok"}])" } );
+        R"([{"time":"2026-11-28T10:00:00Z","reason":"unhealthy","detail":"no /tmp/ok"}])",
+        "usage",
+        R"({"cpuPercent":50.04,"memoryUsage":104857600,"memoryLimit":536870912,"pids":4,)"
+        R"("netRx":1536,"netTx":2048,"blockRead":0,"blockWrite":4096,"health":"unhealthy"})" } );
    c.command( { "HSET", "cell/0/quayd/container/status|db", "name", "db", "state",
                 "containerStartFailed_", "daemonState", "exited", "exitCode", "137",
                 "startAttempts", "3", "lastError",
@@ -208,11 +229,13 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
       lines[ w.at( 0 ) ] = w;
    }
    using Words = std::vector< String >;
-   EXPECT_EQ( lines[ "NAME" ],
-              ( Words{ "NAME", "CFG", "AGENT", "DAEMON", "UP", "RST", "TRY", "LAST", "ERROR" } ) );
-   EXPECT_EQ( lines[ "web" ], ( Words{ "web", "on", "running", "running", "1d14h", "2", "1" } ) );
+   EXPECT_EQ( lines[ "NAME" ], ( Words{ "NAME", "CFG", "AGENT", "DAEMON", "UP", "RST", "TRY",
+                                        "CPU%", "MEM", "HEALTH" } ) );
+   EXPECT_EQ( lines[ "web" ], ( Words{ "web", "on", "running", "running", "1d14h", "2", "1", "50.0",
+                                       "100MiB", "unhealthy" } ) );
+   // Not sampled: the last error takes the usage columns.
    EXPECT_EQ( lines[ "db" ], ( Words{ "db", "-", "startFailed", "exited(137)", "-", "0", "3", "no",
-                                      "such", "image:", "re~" } ) );
+                                      "such", "image:", "registry~" } ) );
    EXPECT_EQ( lines[ "off" ], ( Words{ "off", "off", "-", "-", "-", "0", "0" } ) );
 
    ASSERT_EQ( quyctl( { "show", "containers", "--json" } ), kOk );
@@ -230,6 +253,26 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
    EXPECT_EQ( web[ "uptimeSeconds" ], 1'796'000'000 - 1'795'860'000 );
    EXPECT_EQ( web[ "imageId" ], "sha256:abc" );
    EXPECT_EQ( web[ "profile" ], "base" );
+   EXPECT_EQ( web[ "usage" ][ "memoryUsage" ], 100 << 20 );
+   EXPECT_EQ( web[ "usage" ][ "health" ], "unhealthy" );
+   EXPECT_EQ( db[ "usage" ], nullptr );
+
+   ASSERT_EQ( quyctl( { "top", "--no-stream" } ), kOk ) << err_.str();
+   std::istringstream topText( out_.str() );
+   std::vector< Words > topLines;
+   for ( String l; std::getline( topText, l ); ) {
+      EXPECT_LE( l.size(), 80u ) << l;
+      std::istringstream words( l );
+      topLines.push_back( { std::istream_iterator< String >( words ), {} } );
+   }
+   EXPECT_EQ( topLines, ( std::vector< Words >{ { "NAME", "CPU%", "MEM", "USAGE", "/", "LIMIT",
+                                                  "MEM%", "NET", "I/O", "BLOCK", "I/O", "PIDS" },
+                                                { "web", "50.0", "100MiB", "/", "512MiB", "19.5",
+                                                  "1.5KiB/2.0KiB", "0B/4.0KiB", "4" } } ) );
+   ASSERT_EQ( quyctl( { "top", "--no-stream", "--json" } ), kOk );
+   auto const top = nlohmann::json::parse( out_.str() )[ "containers" ];
+   ASSERT_EQ( top.size(), 1u );
+   EXPECT_EQ( top[ 0 ][ "usage" ][ "cpuPercent" ], 50.04 );
 
    ASSERT_EQ( quyctl( { "show", "container", "web", "--json" } ), kOk );
    auto j = nlohmann::json::parse( out_.str() );
