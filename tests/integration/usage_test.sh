@@ -28,7 +28,7 @@ bring_up
 q sampling --interval 1 --ceiling-rounds 2
 
 # (a) Half a core, 40 MiB in the container's /dev/shm (memory a tmpfs pins).
-q container burn --image bb:1 --network none --cpus 0.5 \
+q container burn --image bb:1 --network none --options "--cpus 0.5" \
   --command "sh -c 'busybox dd if=/dev/zero of=/dev/shm/hold bs=1M count=40; while :; do :; done'"
 wait_for "burn running" running burn
 wait_for "burn sampled with CPU" sh -c "[ \"\$($quyctl --redis $sock show containers --json | jq '.containers[] | select(.name == \"burn\") | .usage.cpuPercent > 0')\" = true ]"
