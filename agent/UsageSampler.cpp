@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "agent/ContainerHistory.h"
+#include "platform/ContainerStats.h"
 #include "platform/Trace.h"
 
 namespace Quayd {
@@ -20,14 +21,8 @@ LogHandle const QUAYD_CONTAINER_MEMORY_RESTART(
      "Find out why the container needs that much memory, or raise its memory ceiling.", 4 } );
 
 String sizeText( uint64_t bytes ) {
-   static char const * const units[] = { "B", "KiB", "MiB", "GiB", "TiB" };
-   double v = static_cast< double >( bytes );
-   size_t u = 0;
-   while ( v >= 1024 && u + 1 < std::size( units ) ) {
-      v /= 1024;
-      ++u;
-   }
-   return u == 0 ? fmt::format( "{}B", bytes ) : fmt::format( "{:.4g}{}", v, units[ u ] );
+   ScaledBytes const s = scaleBytes( bytes );
+   return bytes < 1024 ? fmt::format( "{}B", bytes ) : fmt::format( "{:.4g}{}", s.value, s.unit );
 }
 
 UsageSampler::UsageSampler( Ptr< QuaydConfig const > quaydConfig,

@@ -1,6 +1,7 @@
 #include "platform/ContainerStats.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
@@ -90,6 +91,17 @@ double cpuPercent( StatsSample const & before, StatsSample const & now ) {
    double const cpu = double( now.cpuNs - before.cpuNs );
    double const system = double( now.systemNs - before.systemNs );
    return cpu / system * std::max< uint32_t >( 1, now.onlineCpus ) * 100.0;
+}
+
+ScaledBytes scaleBytes( uint64_t bytes ) {
+   static constexpr char const * kUnits[] = { "B", "KiB", "MiB", "GiB", "TiB" };
+   double v = static_cast< double >( bytes );
+   size_t u = 0;
+   while ( v >= 1024 && u + 1 < std::size( kUnits ) ) {
+      v /= 1024;
+      ++u;
+   }
+   return { v, kUnits[ u ] };
 }
 
 } // namespace Quayd

@@ -27,4 +27,12 @@ std::optional< StatsSample > parseStats( std::string_view body );
 // cores busy); 0 when the counters did not move forward.
 double cpuPercent( StatsSample const & before, StatsSample const & now );
 
+// A byte count in the largest binary unit that keeps it at 1 or more:
+// 1536 is 1.5 "KiB"; below 1024 the unit is "B".
+struct ScaledBytes {
+   double value;
+   char const * unit;
+};
+ScaledBytes scaleBytes( uint64_t bytes );
+
 } // namespace Quayd

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "model/Model.h"
+#include "platform/ContainerStats.h"
 #include "tools/quyctl/Command.h"
 
 namespace Quayd::Quyctl {
@@ -117,15 +118,10 @@ String fit( String const & text, size_t width ) {
 }
 
 String shortSize( uint64_t bytes ) {
-   static char const * const units[] = { "B", "KiB", "MiB", "GiB", "TiB" };
-   double v = static_cast< double >( bytes );
-   size_t u = 0;
-   while ( v >= 1024 && u + 1 < std::size( units ) ) {
-      v /= 1024;
-      ++u;
-   }
+   ScaledBytes const s = scaleBytes( bytes );
    std::ostringstream out;
-   out << std::fixed << std::setprecision( u == 0 || v >= 100 ? 0 : 1 ) << v << units[ u ];
+   out << std::fixed << std::setprecision( bytes < 1024 || s.value >= 100 ? 0 : 1 ) << s.value
+       << s.unit;
    return out.str();
 }
 
