@@ -178,13 +178,18 @@ TEST_F( ImageLoadSmTest, ATarballIsLoadedAgainOnlyWhenTheRuntimeLacksItsImages )
       traces.contains( "Cannot read the manifest of /t/b.tar: /t/b.tar: not readable", 0 ) );
 }
 
-TEST_F( ImageLoadSmTest, RemovedFromConfigurationWhileQueuedIsUnloadedAndSkipped ) {
+// What an earlier run loaded and is no longer configured is unloaded first
+// at enable, and a tarball removed while queued is unloaded and skipped.
+TEST_F( ImageLoadSmTest, WhatIsNoLongerConfiguredIsUnloadedAndSkipped ) {
+   status->statusIs( "/t/gone.tar" )->tagIs( "gone:1" );
    config->tarballIs( "/t/a.tar" );
    config->tarballIs( "/t/b.tar" );
-   status->statusIs( "/t/b.tar" )->tagIs( "old:1" ); // loaded by an earlier run
+   status->statusIs( "/t/b.tar" )->tagIs( "old:1" );
    enabled();
+   EXPECT_EQ( runtime->calls(), Strings{ "removeImage(gone:1)" } );
+   EXPECT_FALSE( status->status( "/t/gone.tar" ) );
    config->tarballDel( "/t/b.tar" );
-   EXPECT_EQ( calls( "removeImage" ), Strings{ "old:1" } );
+   EXPECT_EQ( calls( "removeImage" ), ( Strings{ "gone:1", "old:1" } ) );
    EXPECT_FALSE( status->status( "/t/b.tar" ) );
    time.runReady();
    EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/a.tar" } );
@@ -198,14 +203,6 @@ TEST_F( ImageLoadSmTest, ConfigurationChangesOutsideStartingAndStartedAreIgnored
       config->tarballDel( "/t/x.tar" );
    }
    EXPECT_TRUE( runtime->calls().empty() );
-}
-
-TEST_F( ImageLoadSmTest, EnableUnloadsEntriesNoLongerConfiguredFirst ) {
-   status->statusIs( "/t/gone.tar" )->tagIs( "gone:1" );
-   config->tarballIs( "/t/a.tar" );
-   enabled();
-   EXPECT_EQ( runtime->calls(), Strings{ "removeImage(gone:1)" } );
-   EXPECT_FALSE( status->status( "/t/gone.tar" ) );
 }
 
 TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {

@@ -130,7 +130,7 @@ TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {
    EXPECT_TRUE( runtime->calls().empty() );
 }
 
-TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
+TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratchRunningOrNot ) {
    start();
    time.runReady();
    processes.exitLast( 1 );
@@ -146,13 +146,8 @@ TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
    EXPECT_EQ( processes.started.back(), shell( "true" ) );
    processes.exitLast( 0 );
    EXPECT_EQ( state(), CRS::containerRunning_ );
-}
 
-TEST_F( StartupConditionTest, ShellTextChangeOfARunningContainerStopsThenWaits ) {
-   start();
-   time.runReady();
-   processes.exitLast( 0 );
-   ASSERT_EQ( state(), CRS::containerRunning_ );
+   // Changed under a running container: it stops, then waits again.
    runtime->clearCalls();
    paramsIs( []( ContainerParams & p ) { p.startupConditionBash = "test -e /run/other"; } );
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
