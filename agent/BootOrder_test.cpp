@@ -122,21 +122,6 @@ TEST_F( FlashBootTest, WithNoFlashMountExpectedAPlainDirectoryIsFlash ) {
    EXPECT_EQ( status->state(), SmState::started_ );
 }
 
-// The image of an earlier run is its data root: mounted again at its own
-// size, whatever the free space says, since that space is the image's.
-TEST_F( FlashBootTest, TheImageOfAnEarlierRunIsReusedWhateverTheFreeSpace ) {
-   time.files.mountPoints.insert( "/mnt/flash" );
-   time.files.freeMb = 100;
-   time.files.addFile( "/mnt/flash/.quy/data-root.img" );
-   time.files.fileSizes[ "/mnt/flash/.quy/data-root.img" ] = uint64_t( 1 ) << 30;
-   processes.endsOnWait.push_back( { 0 } );
-   start();
-   ASSERT_EQ( mountToolRuns(), 1u );
-   EXPECT_EQ( processes.started[ 0 ].back(), "1024" );
-   EXPECT_EQ( status->state(), SmState::started_ );
-   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_SERVICE_START_FAILED" ), 0u );
-}
-
 // The Containerz runtime inside a VRF whose namespace appears after the VRF
 // is reported active.
 class NamespaceBootTest : public ::testing::Test {

@@ -29,7 +29,7 @@ TEST_F( StartupConditionTest, NoConditionStartsWithoutAProbe ) {
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }
 
-TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
+TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZeroEachTimeItIsEnabled ) {
    start();
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( sm->startupConditionProbe() );
@@ -44,6 +44,14 @@ TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
    EXPECT_FALSE( sm->startupConditionProbe() );
    EXPECT_FALSE( sm->startupConditionStatus() );
    EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" ), 0u );
+
+   // Enabled again, it waits for the condition again.
+   config->enabledIs( false );
+   time.runReady();
+   config->enabledIs( true );
+   time.runReady();
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   EXPECT_EQ( processes.started.size(), 2u );
 }
 
 TEST_F( StartupConditionTest, FailingConditionIsRetriedEveryPollIntervalSilently ) {
@@ -122,7 +130,7 @@ TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {
    EXPECT_TRUE( runtime->calls().empty() );
 }
 
-TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
+TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratchRunningOrNot ) {
    start();
    time.runReady();
    processes.exitLast( 1 );
@@ -138,13 +146,8 @@ TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
    EXPECT_EQ( processes.started.back(), shell( "true" ) );
    processes.exitLast( 0 );
    EXPECT_EQ( state(), CRS::containerRunning_ );
-}
 
-TEST_F( StartupConditionTest, ShellTextChangeOfARunningContainerStopsThenWaits ) {
-   start();
-   time.runReady();
-   processes.exitLast( 0 );
-   ASSERT_EQ( state(), CRS::containerRunning_ );
+   // Changed under a running container: it stops, then waits again.
    runtime->clearCalls();
    paramsIs( []( ContainerParams & p ) { p.startupConditionBash = "test -e /run/other"; } );
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
@@ -182,18 +185,6 @@ TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
    processes.exitLast( 0 );
    EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ );
-}
-
-TEST_F( StartupConditionTest, ReEnablingEvaluatesTheConditionAgain ) {
-   start();
-   time.runReady();
-   processes.exitLast( 0 );
-   config->enabledIs( false );
-   time.runReady();
-   config->enabledIs( true );
-   time.runReady();
-   EXPECT_EQ( state(), CRS::containerWaiting_ );
-   EXPECT_EQ( processes.started.size(), 2u );
 }
 
 } // namespace

@@ -136,7 +136,6 @@ TEST_F( SubAgentSmTest, WithoutTheRuntimeItReportsOnceAMinuteUntilInstalled ) {
    time.advance( 60s );
    EXPECT_EQ( logs.count( "QUAYD_DOCKER_NOT_INSTALLED" ), 3u );
    EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
-   EXPECT_EQ( switcher->pollTask()->name(), "SubAgentSmPollerTask" );
 
    runtime->installed = true;
    time.advance( 60s );
@@ -209,16 +208,6 @@ TEST_F( SubAgentSmTest, SwitchingBetweenQuyAndContainerz ) {
                                        "runtimeActive", "applyConfig", "enableRuntime" } ) );
 }
 
-TEST_F( SubAgentSmTest, ARunningContainerzMachineIsNotCreatedTwice ) {
-   containerzIs( true );
-   start();
-   auto const sm = subAgents->containerzSm();
-   ASSERT_TRUE( sm );
-   switcher->startConfiguredSubAgent();
-   EXPECT_EQ( subAgents->containerzSm(), sm );
-   EXPECT_TRUE( traces.contains( "containerzSm is already started", 2 ) );
-}
-
 TEST_F( SubAgentSmTest, ARuntimeLeftEnabledForContainerzIsCleanedUp ) {
    crt->enabledIs( true ); // an earlier agent's Containerz runtime
    runtime->active = true;
@@ -245,36 +234,33 @@ TEST_F( SubAgentSmTest, RuntimeFailuresOnCleanUpLeaveTheAgentRunning ) {
    EXPECT_EQ( status->state(), SmState::started_ );
 }
 
-struct DisableCase {
-   SAT configured;
-   uint64_t configuredLimit;
-   bool runningOnFlash;
-   uint64_t runningLimit;
-   bool disable;
-};
-
-class MaybeDisable : public SubAgentSmTest, public ::testing::WithParamInterface< DisableCase > {};
-
-TEST_P( MaybeDisable, ComparesTheRunningVariantWithTheConfiguredOne ) {
-   auto const & c = GetParam();
+// Quy is taken down unless what runs is exactly the variant configured.
+TEST_F( SubAgentSmTest, MaybeDisableComparesTheRunningVariantWithTheConfiguredOne ) {
+   struct {
+      SAT configured;
+      uint64_t configuredLimit;
+      bool runningOnFlash;
+      uint64_t runningLimit;
+      bool disable;
+   } const cases[] = { { SAT::subAgentNone, 0, false, 0, true },
+                       { SAT::subAgentContainerz, 0, true, 5, true },
+                       { SAT::subAgentQuy, 0, true, 0, true },
+                       { SAT::subAgentQuy, 0, false, 0, false },
+                       { SAT::subAgentQuy, 0, false, 7, true },
+                       { SAT::subAgentQuyOnFlash, 7, false, 7, true },
+                       { SAT::subAgentQuyOnFlash, 7, true, 7, false },
+                       { SAT::subAgentQuyOnFlash, 7, true, 8, true } };
    switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime,
                             vrfs, time.scheduler(), Toggles{} );
-   candidate->subAgentConfiguredIs( { c.configured, c.configuredLimit } );
-   status->runningOnFlashIs( c.runningOnFlash );
-   status->flashLimitIs( c.runningLimit );
-   EXPECT_EQ( switcher->maybeDisableQuySubAgent(), c.disable );
+   for ( auto const & c : cases ) {
+      candidate->subAgentConfiguredIs( { c.configured, c.configuredLimit } );
+      status->runningOnFlashIs( c.runningOnFlash );
+      status->flashLimitIs( c.runningLimit );
+      EXPECT_EQ( switcher->maybeDisableQuySubAgent(), c.disable )
+         << fmt::format( "{} {} against {} {}", c.configured, c.configuredLimit, c.runningOnFlash,
+                         c.runningLimit );
+   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-   Table, MaybeDisable,
-   ::testing::Values( DisableCase{ SAT::subAgentNone, 0, false, 0, true },
-                      DisableCase{ SAT::subAgentContainerz, 0, true, 5, true },
-                      DisableCase{ SAT::subAgentQuy, 0, true, 0, true },
-                      DisableCase{ SAT::subAgentQuy, 0, false, 0, false },
-                      DisableCase{ SAT::subAgentQuy, 0, false, 7, true },
-                      DisableCase{ SAT::subAgentQuyOnFlash, 7, false, 7, true },
-                      DisableCase{ SAT::subAgentQuyOnFlash, 7, true, 7, false },
-                      DisableCase{ SAT::subAgentQuyOnFlash, 7, true, 8, true } ) );
 
 TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
    Testing::VirtualTime time;
