@@ -119,9 +119,12 @@ struct LandCase {
 };
 class OptionLanding : public ::testing::TestWithParam< LandCase > {};
 
+// What a bare `--env NAME` reads: the environment handed down, never the process's.
+Environment const kEnvironment{ { "FROM_AGENT", "x=1" } };
+
 TEST_P( OptionLanding, PutsTheValueWhereTheApiWantsIt ) {
    json body = json::object();
-   ASSERT_TRUE( landOption( body, row( GetParam().flag ), GetParam().value ) );
+   ASSERT_TRUE( landOption( body, row( GetParam().flag ), GetParam().value, kEnvironment ) );
    EXPECT_EQ( body, json::parse( GetParam().body ) ) << body.dump();
 }
 
@@ -132,6 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
       LandCase{ "memory", "1.5k", R"({"HostConfig":{"Memory":1536}})" },
       LandCase{ "cpu-shares", "512", R"({"HostConfig":{"CpuShares":512}})" },
       LandCase{ "tty", "true", R"({"Tty":true})" },
+      LandCase{ "env", "FROM_AGENT", R"({"Env":["FROM_AGENT=x=1"]})" },
+      LandCase{ "env", "UNSET", R"({"Env":["UNSET"]})" },
       LandCase{ "restart", "on-failure:3",
                 R"({"HostConfig":{"RestartPolicy":{"Name":"on-failure","MaximumRetryCount":3}}})" },
       LandCase{ "env", "A=1", R"({"Env":["A=1"]})" },
@@ -167,11 +172,13 @@ INSTANTIATE_TEST_SUITE_P(
 // Forms the agent does not translate go to the client, which knows them.
 TEST( ContainerOptionsTest, FormsLeftToTheClientAreRefused ) {
    json body = json::object();
-   EXPECT_FALSE( landOption( body, row( "publish" ), "8000-8001:80-81" ) );
-   EXPECT_FALSE( landOption( body, row( "security-opt" ), "seccomp=/etc/profile.json" ) );
-   EXPECT_FALSE( landOption( body, row( "mount" ), "type=volume,target=/v,volume-driver=x" ) );
-   EXPECT_FALSE( landOption( body, row( "env-file" ), "/nonexistent/env" ) );
-   EXPECT_FALSE( landOption( body, row( "memory" ), "lots" ) );
+   EXPECT_FALSE( landOption( body, row( "publish" ), "8000-8001:80-81", kEnvironment ) );
+   EXPECT_FALSE(
+      landOption( body, row( "security-opt" ), "seccomp=/etc/profile.json", kEnvironment ) );
+   EXPECT_FALSE(
+      landOption( body, row( "mount" ), "type=volume,target=/v,volume-driver=x", kEnvironment ) );
+   EXPECT_FALSE( landOption( body, row( "env-file" ), "/nonexistent/env", kEnvironment ) );
+   EXPECT_FALSE( landOption( body, row( "memory" ), "lots", kEnvironment ) );
    EXPECT_EQ( body, json::object() );
 }
 

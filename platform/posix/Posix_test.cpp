@@ -12,9 +12,12 @@
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/posix/Sinks.h"
+#include "platform/testing/TestSpawner.h"
 
 namespace Quayd {
 namespace {
+
+Spawner const spawner = Testing::testSpawner();
 
 using namespace std::chrono_literals;
 
@@ -29,7 +32,7 @@ class ChildEnd : public ::testing::TestWithParam< ChildCase > {};
 
 TEST_P( ChildEnd, HandleReportsHowTheChildEnded ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    auto child = runner.run( GetParam().argv, -1, -1, -1, -1 );
    ASSERT_TRUE( child );
    EXPECT_EQ( child->signalCode(), kChildRunning );
@@ -54,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    auto child = runner.run( { "sh", "-c", "exit 2" }, -1, -1, -1, -1 );
    int status = 0;
    ASSERT_EQ( ::waitpid( child->pid(), &status, 0 ), child->pid() );
@@ -66,7 +69,7 @@ TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
 
 TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    // Ends only when the second child kills it.
    auto child = runner.run( { "sleep", "600" }, -1, -1, -1, -1 );
    ASSERT_TRUE( child );
@@ -97,7 +100,7 @@ bool processGone( pid_t pid ) {
 
 TEST( ProcessRunner, AToolOverItsLimitIsKilledWithEverythingItStarted ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop, 300ms );
+   PosixProcessRunner runner( loop, spawner, 300ms );
    char dir[] = "/tmp/quayd-tool-XXXXXX";
    ASSERT_TRUE( ::mkdtemp( dir ) );
    String const pidFile = String( dir ) + "/pid";
@@ -115,7 +118,7 @@ TEST( ProcessRunner, AToolOverItsLimitIsKilledWithEverythingItStarted ) {
 
 TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    int p[ 2 ];
    ASSERT_EQ( ::pipe( p ), 0 );
    auto child = runner.run( { "sh", "-c", "echo oops >&2" }, -1, -1, p[ 1 ], -1 );
