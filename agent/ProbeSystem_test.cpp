@@ -14,6 +14,7 @@
 #include "agent/Probe.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixProcessRunner.h"
+#include "platform/testing/TestSpawner.h"
 
 namespace Quayd {
 namespace {
@@ -39,7 +40,8 @@ ino_t netnsInode( String const & path ) {
 
 struct RealProbe {
    PosixEventLoop loop;
-   PosixProcessRunner runner{ loop };
+   Spawner const spawner = Testing::testSpawner();
+   PosixProcessRunner runner{ loop, spawner };
    Ptr< ProbeStatus > status = probeStatusFactory();
    Ptr< Probe > probe;
 

@@ -12,6 +12,7 @@
 #include "agent/UrlReachability.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixProcessRunner.h"
+#include "platform/testing/TestSpawner.h"
 
 namespace Quayd {
 namespace {
@@ -79,7 +80,8 @@ TEST_P( NetcatProbe, AnswersExactlyWhenSomethingListens ) {
       listener.emplace( c.udp, c.port );
    }
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   Spawner const spawner = Testing::testSpawner();
+   PosixProcessRunner runner( loop, spawner );
    loop.scheduler()->processRunnerIs( &runner );
    auto status = urlReachabilityStatusFactory();
    auto sm = urlReachabilitySmFactory( c.url, NamespaceName(), status, loop.scheduler(), 1s, 10s,

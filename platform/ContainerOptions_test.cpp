@@ -115,6 +115,9 @@ TEST( ContainerOptionsTest, StructuredParametersBecomeSettingsInTableOrder ) {
               ( Settings{ { "memory", "64m" }, { "restart", "always" }, { "init", "true" } } ) );
 }
 
+// What a bare `--env NAME` reads: the environment handed down, never the process's.
+Environment const kEnvironment{ { "FROM_AGENT", "x=1" } };
+
 TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
    struct {
       char const * flag;
@@ -128,6 +131,8 @@ TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
       { "restart", "on-failure:3",
         R"({"HostConfig":{"RestartPolicy":{"Name":"on-failure","MaximumRetryCount":3}}})" },
       { "env", "A=1", R"({"Env":["A=1"]})" },
+      { "env", "FROM_AGENT", R"({"Env":["FROM_AGENT=x=1"]})" },
+      { "env", "UNSET", R"({"Env":["UNSET"]})" },
       { "label", "tier", R"({"Labels":{"tier":""}})" },
       { "log-opt", "max-size=10m",
         R"({"HostConfig":{"LogConfig":{"Config":{"max-size":"10m"}}}})" },
@@ -154,7 +159,7 @@ TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
    };
    for ( auto const & c : cases ) {
       json body = json::object();
-      ASSERT_TRUE( landOption( body, row( c.flag ), c.value ) ) << c.flag << " " << c.value;
+      ASSERT_TRUE( landOption( body, row( c.flag ), c.value, kEnvironment ) ) << c.flag << " " << c.value;
       EXPECT_EQ( body, json::parse( c.body ) ) << c.flag << " " << c.value << ": " << body.dump();
    }
 }
@@ -162,11 +167,13 @@ TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
 // Forms the agent does not translate go to the client, which knows them.
 TEST( ContainerOptionsTest, FormsLeftToTheClientAreRefused ) {
    json body = json::object();
-   EXPECT_FALSE( landOption( body, row( "publish" ), "8000-8001:80-81" ) );
-   EXPECT_FALSE( landOption( body, row( "security-opt" ), "seccomp=/etc/profile.json" ) );
-   EXPECT_FALSE( landOption( body, row( "mount" ), "type=volume,target=/v,volume-driver=x" ) );
-   EXPECT_FALSE( landOption( body, row( "env-file" ), "/nonexistent/env" ) );
-   EXPECT_FALSE( landOption( body, row( "memory" ), "lots" ) );
+   EXPECT_FALSE( landOption( body, row( "publish" ), "8000-8001:80-81", kEnvironment ) );
+   EXPECT_FALSE(
+      landOption( body, row( "security-opt" ), "seccomp=/etc/profile.json", kEnvironment ) );
+   EXPECT_FALSE(
+      landOption( body, row( "mount" ), "type=volume,target=/v,volume-driver=x", kEnvironment ) );
+   EXPECT_FALSE( landOption( body, row( "env-file" ), "/nonexistent/env", kEnvironment ) );
+   EXPECT_FALSE( landOption( body, row( "memory" ), "lots", kEnvironment ) );
    EXPECT_EQ( body, json::object() );
 }
 

@@ -18,12 +18,8 @@
 namespace Quayd {
 
 namespace {
-CredentialStore * theStore = nullptr;
 constexpr size_t kNameBytes = 16;
 } // namespace
-
-void credentialStoreIs( CredentialStore * store ) { theStore = store; }
-CredentialStore * credentialStore() { return theStore; }
 
 CredentialStore::CredentialStore( String dir ) : dir_( std::move( dir ) ) {}
 

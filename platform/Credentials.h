@@ -61,8 +61,4 @@ class CredentialStore : public Secrets {
    std::map< String, String > nameOf_; // secret -> name, as seen so far
 };
 
-// quyctl's store; without one (tests) passwords stay inline.
-void credentialStoreIs( CredentialStore * store );
-CredentialStore * credentialStore();
-
 } // namespace Quayd

@@ -13,6 +13,7 @@
 
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/testing/TestSpawner.h"
 
 namespace fs = std::filesystem;
 using namespace Quayd;
@@ -56,7 +57,7 @@ class SystemdServiceTest : public ::testing::Test {
    String calls() const { return readFile( dir_ + "/calls" ).value_or( "" ); }
    String unitFile() const { return unitDir_ + "/" + kDockerdUnit; }
    std::unique_ptr< DaemonService > service() const {
-      return daemonServiceFor( unitDir_, systemctl_, dir_ + "/supervisor.pid" );
+      return daemonServiceFor( spawner_, unitDir_, systemctl_, dir_ + "/supervisor.pid" );
    }
    DockerSupervisorParams params( String const & netNs = "" ) const {
       return { "/usr/sbin/dockerd", "/run/quayd/docker/daemon.json", netNs,
@@ -64,6 +65,7 @@ class SystemdServiceTest : public ::testing::Test {
    }
 
    String dir_, unitDir_, systemctl_;
+   Spawner const spawner_ = Testing::testSpawner();
 };
 
 TEST_F( SystemdServiceTest, StartWritesTheUnitAndStartsItStopRemovesIt ) {

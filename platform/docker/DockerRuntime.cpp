@@ -44,14 +44,16 @@ String imagePath( String const & name ) {
 
 } // namespace
 
-DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, EventLoop * loop )
-    : settings_( std::move( settings ) ), files_( files ), daemon_( settings_, files ),
-      logins_( settings_.clientConfigDir, files ), loop_( loop ) {}
+DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, Spawner const & spawner,
+                              EventLoop * loop )
+    : settings_( std::move( settings ) ), files_( files ), spawner_( spawner ),
+      daemon_( settings_, files, spawner ), logins_( settings_.clientConfigDir, files ),
+      loop_( loop ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
    if ( !api_ ) {
-      api_ = std::make_unique< DockerApiClient >( sock );
+      api_ = std::make_unique< DockerApiClient >( sock, spawner_.serviceManager() );
       api_->answerObserverIs( [ this ]( String const & why ) {
          if ( answerObserver_ ) {
             answerObserver_( why );
@@ -353,7 +355,8 @@ RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
    files_.makeDir( settings_.runtimeDir, 0700 );
    finishInterruptedRun();
-   ContainerCreateBody const create = containerCreateBody( *p, ownLabels() );
+   ContainerCreateBody const create =
+      containerCreateBody( *p, ownLabels(), spawner_.environment() );
    writeFileDurably( files_, pendingRunFile(), p->name, 0600 );
    try {
       if ( create.clientFlag.empty() ) {
@@ -429,7 +432,7 @@ void DockerRuntime::runWithClient( RunContainerParams const & p ) {
    // The client writes the new container's ID there once it is created, so
    // that a container whose start failed can be removed again.
    ClientRunOutcome const r =
-      runWithDockerClient( settings_.dockerCli, p, socketPath(), logins_.dir(),
+      runWithDockerClient( spawner_, settings_.dockerCli, p, socketPath(), logins_.dir(),
                            settings_.runtimeDir + "/run.cid", ownLabels() );
    if ( r.status != 0 ) {
       if ( !r.containerId.empty() ) {

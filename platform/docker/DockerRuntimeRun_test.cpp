@@ -8,6 +8,7 @@
 #include "platform/docker/DockerRuntime.h"
 #include "platform/docker/HeldDaemonTest.h"
 #include "platform/testing/FakeFileSystem.h"
+#include "platform/testing/TestSpawner.h"
 
 namespace Quayd {
 namespace {
@@ -70,7 +71,8 @@ TEST_P( DockerRuntimeRun, LeavesTheDaemonAndTheRunRecordAsTheStorySays ) {
    }
    DockerSettings settings;
    settings.runtimeDir = kDir;
-   DockerRuntime rt( settings, files );
+   Spawner const spawner = Testing::testSpawner();
+   DockerRuntime rt( settings, files, spawner );
 
    bool threw = false;
    try {

@@ -12,9 +12,12 @@
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/posix/Sinks.h"
+#include "platform/testing/TestSpawner.h"
 
 namespace Quayd {
 namespace {
+
+Spawner const spawner = Testing::testSpawner();
 
 using namespace std::chrono_literals;
 
@@ -29,7 +32,7 @@ TEST( ProcessRunner, HandleReportsHowTheChildEnded ) {
                        { { "sleep", "30" }, kChildSignaled, 0, 9 },
                        { { "/nonexistent/program" }, kChildExited, 127, 0 } };
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    for ( auto const & c : cases ) {
       SCOPED_TRACE( c.argv[ 0 ] );
       auto child = runner.run( c.argv, -1, -1, -1, -1 );
@@ -50,7 +53,7 @@ TEST( ProcessRunner, HandleReportsHowTheChildEnded ) {
 
 TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    auto child = runner.run( { "sh", "-c", "exit 2" }, -1, -1, -1, -1 );
    int status = 0;
    ASSERT_EQ( ::waitpid( child->pid(), &status, 0 ), child->pid() );
@@ -62,7 +65,7 @@ TEST( ProcessRunner, ACallerMayWaitForTheChildItself ) {
 
 TEST( ProcessRunner, WaitBlocksUntilTheChildEndsAndFillsItsHandle ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    // Ends only when the second child kills it.
    auto child = runner.run( { "sleep", "600" }, -1, -1, -1, -1 );
    ASSERT_TRUE( child );
@@ -93,7 +96,7 @@ bool processGone( pid_t pid ) {
 
 TEST( ProcessRunner, AToolOverItsLimitIsKilledWithEverythingItStarted ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop, 300ms );
+   PosixProcessRunner runner( loop, spawner, 300ms );
    char dir[] = "/tmp/quayd-tool-XXXXXX";
    ASSERT_TRUE( ::mkdtemp( dir ) );
    String const pidFile = String( dir ) + "/pid";
@@ -111,7 +114,7 @@ TEST( ProcessRunner, AToolOverItsLimitIsKilledWithEverythingItStarted ) {
 
 TEST( ProcessRunner, DescriptorsAreHandedToTheChild ) {
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
+   PosixProcessRunner runner( loop, spawner );
    int p[ 2 ];
    ASSERT_EQ( ::pipe( p ), 0 );
    auto child = runner.run( { "sh", "-c", "echo oops >&2" }, -1, -1, p[ 1 ], -1 );

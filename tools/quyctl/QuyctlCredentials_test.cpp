@@ -19,11 +19,8 @@ namespace {
 // any more are removed.
 class QuyctlCredentialTest : public QuyctlTest {
  protected:
-   QuyctlCredentialTest() { credentialStoreIs( &store_ ); }
-   ~QuyctlCredentialTest() override {
-      credentialStoreIs( nullptr );
-      std::filesystem::remove_all( dir_ );
-   }
+   QuyctlCredentialTest() { credentials_ = &store_; }
+   ~QuyctlCredentialTest() override { std::filesystem::remove_all( dir_ ); }
    std::set< String > files() {
       std::set< String > names;
       for ( auto const & e : std::filesystem::directory_iterator( store_.dir() ) ) {
@@ -98,9 +95,8 @@ TEST_F( QuyctlCredentialTest, PasswordsLiveInRootOnlyFilesNotInTheDatabase ) {
 }
 
 TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
-   credentialStoreIs( nullptr );
    CredentialStore broken( "/proc/no-such-dir/credentials" );
-   credentialStoreIs( &broken );
+   credentials_ = &broken;
    in_.str( "s3cret\n" );
    EXPECT_EQ( quyctl(
                  { "registry", "lab", "--server", "r", "--username", "ops", "--password-stdin" } ),
