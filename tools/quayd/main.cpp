@@ -129,10 +129,7 @@ int main( int argc, char ** argv ) {
    PosixEventLoop loop( manager.get() );
    loop.stopOnSignals();
    PosixProcessRunner processes( loop, Seconds( std::max( opt.mountToolLimit, 1u ) ) );
-   loop.scheduler()->processRunnerIs( &processes );
    PosixFileSystem files;
-   loop.scheduler()->fileSystemIs( &files );
-   loop.scheduler()->secretsIs( &credentials );
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
