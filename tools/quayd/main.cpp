@@ -10,9 +10,9 @@
 
 #include "agent/QuaydAgent.h"
 #include "model/Model.h"
-#include "platform/Credentials.h"
 #include "platform/docker/ContainerzServerControl.h"
 #include "platform/docker/DockerRuntime.h"
+#include "platform/posix/Credentials.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
