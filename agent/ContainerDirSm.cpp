@@ -13,12 +13,12 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
                                 Ptr< ContainerConfigDir const > containerConfigDir,
                                 Ptr< ContainerStatusDir > containerStatusDir,
                                 Ptr< ContainerRuntimeInterface > runtime,
-                                Ptr< TaskScheduler > taskScheduler,
+                                Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
                                 Seconds startupConditionTimeout )
     : registryStatusDir_( std::move( registryStatusDir ) ),
       containerConfigDir_( std::move( containerConfigDir ) ),
       containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ),
+      taskScheduler_( std::move( taskScheduler ) ), processes_( processes ),
       startupConditionTimeout_( startupConditionTimeout ) {
    QUAYD_ASSERT( registryStatusDir_ );
    QUAYD_ASSERT( containerConfigDir_ );
@@ -69,7 +69,8 @@ Ptr< ContainerSm > ContainerDirSm::containerSmIs( Ptr< ContainerConfig const > c
    if ( auto existing = containerSm( name ) ) {
       return existing;
    }
-   auto sm = containerSmFactory( config, status, runtime, taskScheduler, startupConditionTimeout_ );
+   auto sm = containerSmFactory( config, status, runtime, taskScheduler, processes_,
+                                 startupConditionTimeout_ );
    containerSm_[ name ] = sm;
    return sm;
 }
@@ -264,11 +265,13 @@ Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > regi
                                              Ptr< ContainerStatusDir > containerStatusDir,
                                              Ptr< ContainerRuntimeInterface > runtime,
                                              Ptr< TaskScheduler > taskScheduler,
+                                             ProcessRunner & processes,
                                              Seconds startupConditionTimeout ) {
    return makePtr< ContainerDirSm >( std::move( registryStatusDir ),
                                      std::move( containerConfigDir ),
                                      std::move( containerStatusDir ), std::move( runtime ),
-                                     std::move( taskScheduler ), startupConditionTimeout );
+                                     std::move( taskScheduler ), processes,
+                                     startupConditionTimeout );
 }
 
 } // namespace Quayd

@@ -4,6 +4,7 @@
 
 #include "agent/ContainerDirSm.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -23,7 +24,8 @@ class ContainerDirSmTest : public ::testing::Test {
       } );
    }
    void create() {
-      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+      dir =
+         containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
    }
    void configure( String const & name ) {
       configs->containerIs( name, []( ContainerConfig & c ) {
@@ -55,6 +57,7 @@ class ContainerDirSmTest : public ::testing::Test {
       states.clear();
    }
 
+   Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;

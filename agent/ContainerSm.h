@@ -55,7 +55,7 @@ class ContainerSm : public PtrInterface {
    // (a left-over status entry) it only cleans up when destroyed.
    ContainerSm( Ptr< ContainerConfig const > containerConfig,
                 Ptr< ContainerStatus > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
-                Ptr< TaskScheduler > taskScheduler,
+                Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
                 Seconds startupConditionTimeout = kDefaultStartupConditionTimeout );
    // Stops and removes a container this machine started.
    ~ContainerSm() override;
@@ -122,6 +122,8 @@ class ContainerSm : public PtrInterface {
    Ptr< ContainerStatus > containerStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   // Runs the startup condition.
+   ProcessRunner & processes_;
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
@@ -140,6 +142,7 @@ class ContainerSm : public PtrInterface {
 Ptr< ContainerSm > containerSmFactory(
    Ptr< ContainerConfig const > config, Ptr< ContainerStatus > status,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   ProcessRunner & processes,
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

@@ -22,7 +22,8 @@ class ContainerSmTest : public ::testing::Test {
       config->enabledIs( true );
    }
    void start() {
-      sm = containerSmFactory( config, status, runtime, time.scheduler(), conditionTimeout );
+      sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
+                               conditionTimeout );
    }
    void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
       ContainerParams p = config->params();
@@ -48,7 +49,7 @@ class ContainerSmTest : public ::testing::Test {
    ContainerRunState state() const { return status->state(); }
 
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();

@@ -46,12 +46,11 @@ struct RealProbe {
    Ptr< Probe > probe;
 
    RealProbe( std::vector< String > const & argv, NamespaceName ns, Seconds watchdog = 10s ) {
-      loop.scheduler()->processRunnerIs( &runner );
       auto cmd = probeCmdFactory();
       for ( auto const & a : argv ) {
          cmd->argPush( a );
       }
-      probe = probeFactory( "sys", cmd, ns, status, loop.scheduler(), 1s, watchdog );
+      probe = probeFactory( "sys", cmd, ns, status, loop.scheduler(), runner, 1s, watchdog );
    }
 };
 

@@ -36,12 +36,13 @@ class ProbeTest : public ::testing::Test {
       cmd->argPush( "true" );
    }
    void create( NamespaceName ns = {} ) {
-      probe = probeFactory( "startupConditionProbe", cmd, ns, status, time.scheduler(), 10s, 5s );
+      probe = probeFactory( "startupConditionProbe", cmd, ns, status, time.scheduler(), processes,
+                            10s, 5s );
    }
 
    Testing::TraceCapture traces;
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< ProbeCmd > cmd = probeCmdFactory();
    Ptr< ProbeStatus > status = probeStatusFactory();
    Ptr< Probe > probe;

@@ -4,6 +4,7 @@
 #include "platform/ProfileEntityManager.h"
 #include "platform/Ringlog.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -147,6 +148,8 @@ class AgentTest : public ::testing::Test {
       em_ = makePtr< ProfileEntityManager >();
       em_->profileIs( quaydMountProfile() );
       host_.scheduler = vt_.scheduler();
+      host_.files = &vt_.files;
+      host_.processes = &processes_;
       host_.ringlog = [ this ]( Ringlog::Config const & c ) { ringlog_.push_back( c ); };
       agentIs();
       em_->mountDoneIs(
@@ -162,6 +165,7 @@ class AgentTest : public ::testing::Test {
       return getEntityAs< T >( *em_, path );
    }
 
+   Testing::FakeProcessRunner processes_;
    Testing::VirtualTime vt_;
    Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >();
    Ptr< ProfileEntityManager > em_;

@@ -34,7 +34,7 @@ class QuaydSmTest : public ::testing::Test {
                                  persistentPathStatus, makePtr< ImageLoadConfigDir >(),
                                  makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
                                  profiles, containerConfig, containerStatus, runtime,
-                                 time.scheduler(), flash } );
+                                 time.scheduler(), &time.files, &processes, nullptr, flash } );
          sm_->notificationsIs( true );
       }
       return sm_;
@@ -62,7 +62,7 @@ class QuaydSmTest : public ::testing::Test {
    Testing::LogCapture logs;
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< QuaydConfig > config;
    Ptr< QuaydStatus > status, globalStatus;
    Ptr< PersistentPathStatus > persistentPathStatus;

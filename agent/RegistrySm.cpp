@@ -15,12 +15,12 @@ RegistrySm::RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                         Ptr< RegistryStatusDir > registryStatus,
                         Ptr< ContainerStatusDir const > containerStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
-                        Ptr< TaskScheduler > taskScheduler )
+                        Ptr< TaskScheduler > taskScheduler, Secrets * secrets )
     : imageLoadStatus_( std::move( imageLoadStatus ) ),
       registryConfig_( std::move( registryConfig ) ),
       registryStatus_( std::move( registryStatus ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ),
+      taskScheduler_( std::move( taskScheduler ) ), secrets_( secrets ),
       loginAttemptDelay_( std::chrono::seconds( 30 ) ) {
    QUAYD_ASSERT( imageLoadStatus_ );
    QUAYD_ASSERT( registryConfig_ );
@@ -55,10 +55,11 @@ Ptr< RegistrySm > RegistrySm::RegistrySmIs( Ptr< ImageLoadStatusDir const > imag
                                             Ptr< RegistryStatusDir > registryStatus,
                                             Ptr< ContainerStatusDir const > containerStatus,
                                             Ptr< ContainerRuntimeInterface > runtime,
-                                            Ptr< TaskScheduler > taskScheduler ) {
+                                            Ptr< TaskScheduler > taskScheduler,
+                                            Secrets * secrets ) {
    auto sm = makePtr< RegistrySm >( std::move( imageLoadStatus ), std::move( registryConfig ),
                                     std::move( registryStatus ), std::move( containerStatus ),
-                                    std::move( runtime ), std::move( taskScheduler ) );
+                                    std::move( runtime ), std::move( taskScheduler ), secrets );
    sm->notificationsIs( true );
    return sm;
 }
@@ -212,8 +213,7 @@ String RegistrySm::password( RegistryParams const & p ) const {
    if ( p.credential.empty() ) {
       return p.password;
    }
-   auto * secrets = taskScheduler_->secrets();
-   auto secret = secrets ? secrets->get( p.credential ) : std::nullopt;
+   auto secret = secrets_ ? secrets_->get( p.credential ) : std::nullopt;
    if ( !secret ) {
       throw RuntimeException( "the password of " + p.server + " (credential " + p.credential +
                               ") is not in the credential store" );
@@ -315,10 +315,10 @@ Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadSt
                                      Ptr< RegistryStatusDir > registryStatus,
                                      Ptr< ContainerStatusDir const > containerStatus,
                                      Ptr< ContainerRuntimeInterface > runtime,
-                                     Ptr< TaskScheduler > taskScheduler ) {
+                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets ) {
    return RegistrySm::RegistrySmIs( std::move( imageLoadStatus ), std::move( registryConfig ),
                                     std::move( registryStatus ), std::move( containerStatus ),
-                                    std::move( runtime ), std::move( taskScheduler ) );
+                                    std::move( runtime ), std::move( taskScheduler ), secrets );
 }
 
 } // namespace Quayd

@@ -8,6 +8,7 @@
 #include "agent/SubAgentCandidateSm.h"
 #include "agent/SubAgentSm.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -27,7 +28,8 @@ class SubAgentSmTest : public ::testing::Test {
                             makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
                             makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
                             makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(),
-                            runtime, time.scheduler(), FlashSettings{ false, true } } );
+                            runtime, time.scheduler(), &time.files, &processes, nullptr,
+                            FlashSettings{ false, true } } );
    }
    ~SubAgentSmTest() override {
       switcher = nullptr;
@@ -51,6 +53,7 @@ class SubAgentSmTest : public ::testing::Test {
 
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
+   Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
    Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
@@ -61,7 +64,7 @@ class SubAgentSmTest : public ::testing::Test {
       makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
    Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
-   Ptr< SubAgents > subAgents = makePtr< SubAgents >();
+   Ptr< SubAgents > subAgents = makePtr< SubAgents >( time.files, processes );
    Ptr< SubAgentCandidateSm > resolver;
    Ptr< SubAgentSm > switcher;
 };
@@ -263,9 +266,10 @@ TEST_F( SubAgentSmTest, MaybeDisableComparesTheRunningVariantWithTheConfiguredOn
 }
 
 TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
+   Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    auto runtime = makePtr< FakeRuntime >();
-   auto subAgents = makePtr< SubAgents >();
+   auto subAgents = makePtr< SubAgents >( time.files, processes );
    auto config = makePtr< Gnoi::Containerz::Config >();
    auto vrfs = makePtr< Ip::AllVrfStatusLocal >();
    auto crt = makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/docker/DockerSupervisor.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/Spawn.h"
 
 namespace Quayd {

@@ -12,8 +12,8 @@
 #include <filesystem>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/docker/Subprocess.h"
+#include "platform/posix/Files.h"
 
 namespace Quayd {
 

@@ -12,8 +12,8 @@
 #include <fmt/ranges.h>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/docker/Subprocess.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/Spawn.h"
 
 namespace Quayd {

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
+#include "platform/posix/Files.h"
 #include "platform/testing/TestSpawner.h"
 
 namespace fs = std::filesystem;

@@ -13,6 +13,7 @@
 #include "platform/docker/ContainerCreateBody.h"
 #include "platform/docker/ContainerLaunch.h"
 #include "platform/docker/EngineAnswers.h"
+#include "platform/docker/ImageLoad.h"
 #include "platform/docker/RegistryAuth.h"
 
 using nlohmann::json;
@@ -231,19 +232,21 @@ FILE * openTarball( String const & path ) {
 
 std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
    FILE * f = openTarball( tarballPath );
-   DockerApiClient::Response r;
+   ImageLoadAnswer a;
    try {
-      r = api().stream( "POST", "/images/load?quiet=1", f );
+      a = loadImages( api(), f );
    } catch ( ... ) {
       fclose( f );
       throw;
    }
    fclose( f );
-   if ( r.status < 200 || r.status >= 300 ) {
-      throw RuntimeException( "loading " + tarballPath + ": " +
-                              DockerApiClient::errorMessage( r ) );
+   if ( !a.error.empty() ) {
+      throw RuntimeException( "loading " + tarballPath + ": " + a.error );
    }
-   return loadedImageNames( r.body, tarballPath );
+   if ( a.images.empty() ) {
+      throw RuntimeException( "loading " + tarballPath + ": no image in the answer" );
+   }
+   return a.images;
 }
 
 std::vector< String > DockerRuntime::tarballImageIds( String const & tarballPath ) {

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <functional>
 
-#include "platform/Credentials.h"
 #include "platform/docker/DaemonConfig.h"
+#include "platform/posix/Credentials.h"
 
 namespace Quayd {
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform/Exception.h"
+#include "platform/posix/NamespaceSwitch.h"
 #include "platform/posix/Spawn.h"
 
 namespace Quayd {

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <set>
 
-#include "platform/Files.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"

@@ -10,9 +10,9 @@
 
 #include "agent/QuaydAgent.h"
 #include "model/Model.h"
-#include "platform/Credentials.h"
 #include "platform/docker/ContainerzServerControl.h"
 #include "platform/docker/DockerRuntime.h"
+#include "platform/posix/Credentials.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
@@ -124,10 +124,7 @@ int main( int argc, char ** argv ) {
    // keeps systemd told.
    Spawner const spawner( settings.environment, manager.get() );
    PosixProcessRunner processes( loop, spawner, Seconds( std::max( opt.mountToolLimit, 1u ) ) );
-   loop.scheduler()->processRunnerIs( &processes );
    PosixFileSystem files;
-   loop.scheduler()->fileSystemIs( &files );
-   loop.scheduler()->secretsIs( &credentials );
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "model/Model.h"
-#include "platform/Credentials.h"
-#include "platform/Files.h"
+#include "platform/posix/Credentials.h"
+#include "platform/posix/Files.h"
 #include "tools/quyctl/QuyctlFixture.h"
 
 namespace Quayd::Quyctl {
@@ -24,7 +24,7 @@ class QuyctlCredentialTest : public QuyctlTest {
    std::set< String > files() {
       std::set< String > names;
       for ( auto const & e : std::filesystem::directory_iterator( store_.dir() ) ) {
-         if ( CredentialStore::isName( e.path().filename() ) ) {
+         if ( isCredentialName( e.path().filename() ) ) {
             names.insert( e.path().filename() );
          }
       }

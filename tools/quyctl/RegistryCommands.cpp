@@ -4,7 +4,7 @@
 #include <istream>
 #include <set>
 
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 #include "tools/quyctl/Command.h"
 
 namespace Quayd::Quyctl {
@@ -41,7 +41,7 @@ void sweepCredentials( CredentialStore & store, Redis::Connection & c ) {
    std::error_code ec;
    for ( auto const & entry : std::filesystem::directory_iterator( store.dir(), ec ) ) {
       String const name = entry.path().filename();
-      if ( CredentialStore::isName( name ) && !named.count( name ) ) {
+      if ( isCredentialName( name ) && !named.count( name ) ) {
          store.drop( name );
       }
    }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 #include "tools/quyctl/Quyctl.h"
 
 using namespace Quayd;
