@@ -12,6 +12,10 @@
 // breaks, until it starts again. A container may end by itself, with a code
 // or killed for its memory; its restart policy then decides, as dockerd's
 // does, whether it comes back after a back-off (restarting meanwhile).
+//
+// SimDaemon.cpp holds the daemon's life and configuration, SimContainers.cpp
+// the containers and their restart policies, SimImages.cpp the images and
+// registry logins, SimEvents.cpp the event stream.
 #include <functional>
 #include <map>
 #include <optional>
@@ -183,6 +187,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::map< String, SimContainer > & live();
    // Runs on the configuration file as it is.
    void start();
+   // What its restart policy brings back when the daemon starts.
+   void restartWithDaemon();
 
    Testing::FakeFileSystem & files_;
    std::map< String, Fault > failures_;
