@@ -264,45 +264,55 @@ void Driver::clearFaults() {
    world_.time.files.failing.clear();
 }
 
+String Driver::startsAndRemovals() {
+   SimDaemon & d = *world_.daemon;
+   if ( chance( 0.5 ) ) {
+      d.removalsFail = !d.removalsFail;
+      return fmt::format( "fault: removals fail, leaving containers dead: {}", d.removalsFail );
+   }
+   if ( d.startRefused ) {
+      d.startRefused.reset();
+      return "fault cleared: containers start again";
+   }
+   d.startRefused =
+      pick< String >( { "no space left on device",
+                        "error mounting \"/mnt/flash/x\" to rootfs: no such file or directory" } );
+   return "fault: every start fails: " + *d.startRefused;
+}
+
 String Driver::step() {
-   int const roll = std::uniform_int_distribution< int >( 0, 99 )( rng_ );
-   if ( roll < 20 ) {
-      return editContainer();
+   struct Kind {
+      int weight;
+      String ( Driver::*act )();
+   };
+   static Kind const kinds[] = {
+      { 20, &Driver::editContainer },
+      { 7, &Driver::editProfile },
+      { 5, &Driver::editRegistry },
+      { 10, &Driver::editQuy },
+      { 8, &Driver::editContainerz },
+      { 6, &Driver::editVrf },
+      { 4, &Driver::editImages },
+      { 22, &Driver::fault },
+      { 3, nullptr }, // a restart, done by the scenario, which checks what is left
+      { 6, &Driver::exit },
+      { 2, &Driver::events },
+      { 2, &Driver::fieldFault },
+      { 2, &Driver::startsAndRemovals },
+      { 5, &Driver::idle },
+   };
+   int total = 0;
+   for ( auto const & k : kinds ) {
+      total += k.weight;
    }
-   if ( roll < 27 ) {
-      return editProfile();
+   int roll = std::uniform_int_distribution< int >( 0, total - 1 )( rng_ );
+   for ( auto const & k : kinds ) {
+      if ( roll < k.weight ) {
+         return k.act ? ( this->*k.act )() : String( "restart" );
+      }
+      roll -= k.weight;
    }
-   if ( roll < 32 ) {
-      return editRegistry();
-   }
-   if ( roll < 42 ) {
-      return editQuy();
-   }
-   if ( roll < 50 ) {
-      return editContainerz();
-   }
-   if ( roll < 56 ) {
-      return editVrf();
-   }
-   if ( roll < 60 ) {
-      return editImages();
-   }
-   if ( roll < 82 ) {
-      return fault();
-   }
-   if ( roll < 85 ) {
-      return "restart"; // done by the scenario, which checks what is left
-   }
-   if ( roll < 91 ) {
-      return exit();
-   }
-   if ( roll < 93 ) {
-      return events();
-   }
-   if ( roll < 95 ) {
-      return fieldFault();
-   }
-   return "time passes";
+   return idle();
 }
 
 namespace {

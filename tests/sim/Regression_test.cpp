@@ -297,6 +297,28 @@ TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {
    EXPECT_FALSE( world.daemon->logins().count( "10.0.0.5:5000" ) );
 }
 
+// A start that failed while removals failed too left its container created,
+// which the agent did not know it held: a disable left it in the daemon, a
+// delete left it unrecorded.
+TEST_F( Regression, WhatAFailedStartLeftIsRemoved ) {
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->startRefused = "no space left on device";
+   world.daemon->removalsFail = true;
+   op.container( "a", runs( "img1:1" ) );
+   op.container( "b", runs( "img1:1" ) );
+   world.run( 1s );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).created );
+   world.daemon->removalsFail = false;
+   ContainerEdit off = runs( "img1:1" );
+   off.enabled = false;
+   op.container( "a", off );
+   op.containerDel( "b" );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().empty() );
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -318,7 +340,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 99, 200 }, std::pair< uint64_t, size_t >{ 101, 200 },
       std::pair< uint64_t, size_t >{ 259, 200 }, std::pair< uint64_t, size_t >{ 421, 200 },
       std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
-      std::pair< uint64_t, size_t >{ 1213, 200 },
+      std::pair< uint64_t, size_t >{ 1213, 200 }, std::pair< uint64_t, size_t >{ 9, 200 },
+      std::pair< uint64_t, size_t >{ 271, 200 }, std::pair< uint64_t, size_t >{ 1794, 200 },
       std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
       std::pair< uint64_t, size_t >{ 1357486666145263091ull, 200 },
       std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },

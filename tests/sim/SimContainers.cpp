@@ -20,6 +20,9 @@ bool onFailureRestarts( SimContainer const & c, int32_t code ) {
 // At a start of the daemon: `always`, `unless-stopped` unless stopped through
 // the API, and `on-failure` if the daemon's death killed it.
 bool restartsWithDaemon( SimContainer const & c ) {
+   if ( c.created || c.removalFailed ) {
+      return false;
+   }
    return c.restartPolicy == "always" ||
           ( c.restartPolicy == "unless-stopped" && !c.stoppedByUser ) ||
           ( c.killed && onFailureRestarts( c, c.exitCode ) );
@@ -165,7 +168,11 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
    r.id = c.id;
    r.name = name;
    r.image = c.image;
-   r.status = c.running ? "running" : c.restarting ? "restarting" : "exited";
+   r.status = c.running         ? "running"
+              : c.restarting    ? "restarting"
+              : c.removalFailed ? "dead"
+              : c.created       ? "created"
+                                : "exited";
    r.running = c.running || c.restarting;
    r.exitCode = c.exitCode;
    r.restartCount = c.restarts;
@@ -180,6 +187,7 @@ std::vector< String > SimDaemon::listOwnContainers() {
    listingFailed_ = true;
    if ( enter( "listOwnContainers" ) ) {
       listingFailed_ = false;
+      createdUnseen_.clear();
       for ( auto const & [ name, c ] : live() ) {
          if ( !c.foreign ) {
             out.push_back( name );
@@ -227,6 +235,9 @@ RunOutcome SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
    for ( auto const & [ path, b ] : p->binds() ) {
       c.binds[ path ] = b;
    }
+   if ( startRefused ) {
+      refuseStart( p->name, c );
+   }
    startedNow( c );
    all[ p->name ] = c;
    files_.addFile( marker( p->name ) );
@@ -249,6 +260,35 @@ void SimDaemon::checkRerun( String const & name ) {
                                       "itself (code {}) and its restart policy '{}' leaves it so",
                                       name, old.exitCode, old.restartPolicy ) );
    }
+}
+
+void SimDaemon::refuseStart( String const & name, SimContainer c ) {
+   String const why = "failed to start container " + name + ": " + *startRefused;
+   if ( removalsFail ) {
+      c.running = false;
+      c.created = true;
+      live()[ name ] = c;
+      files_.addFile( marker( name ) );
+      removedUnseen_.erase( name );
+      if ( eventsBroken_ || subscribers_.empty() ) {
+         createdUnseen_.insert( name );
+      }
+      emit( name, "create" );
+   }
+   throw RuntimeException( "Error response from daemon: " + why );
+}
+
+void SimDaemon::failRemoval( String const & name, SimContainer & c ) {
+   bool const ran = c.running;
+   c.running = false;
+   c.restarting = false;
+   c.removalFailed = true;
+   if ( ran ) {
+      c.finishedAt = now();
+      emit( name, "die" );
+   }
+   throw RuntimeException( "Error response from daemon: unable to remove container " + name +
+                           ": driver failed to remove root filesystem: device or resource busy" );
 }
 
 void SimDaemon::foreignIs( String const & name ) {
@@ -324,6 +364,9 @@ void SimDaemon::removeContainer( String const & name, bool force ) {
    }
    if ( ( it->second.running || it->second.restarting ) && !force ) {
       throw ApiRequestException( "You cannot remove a running container " + name );
+   }
+   if ( removalsFail ) {
+      failRemoval( name, it->second );
    }
    if ( it->second.exitedByItself ) {
       exitedRemoved_[ name ] = it->second;

@@ -20,6 +20,8 @@ String SimDaemon::now() const {
 
 void SimDaemon::clearFaults() {
    failures_.clear();
+   startRefused.reset();
+   removalsFail = false;
    wontStop = false;
    refusing.clear();
    installed = true;

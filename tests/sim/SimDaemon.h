@@ -41,6 +41,10 @@ struct SimContainer {
    // Run by someone else than the agent, under a name it may want.
    bool foreign = false;
    bool running = true;
+   // Created but never started (its start failed), or left half removed by
+   // a removal that failed: `created` and `dead`, never restarted.
+   bool created = false;
+   bool removalFailed = false;
    // Ended by itself, its policy bringing it back at `restartAt`.
    bool restarting = false;
    TimePoint restartAt{};
@@ -76,6 +80,11 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool wontStop = false;
    // Dead: every call but runtimeInstalled fails, until revived.
    bool dead = false;
+   // Why every start fails now (none: they succeed); the runtime removes
+   // what it created, unless removals fail too.
+   std::optional< String > startRefused;
+   // Every removal fails, leaving the container dead.
+   bool removalsFail = false;
    // Registry servers that refuse every login.
    std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
@@ -98,6 +107,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Containers removed behind the agent's back while no event could tell
    // it, until they run again.
    std::set< String > const & removedUnseen() const { return removedUnseen_; }
+   // Containers left by a failed start while no event could tell it, until
+   // the agent lists the containers again.
+   std::set< String > const & createdUnseen() const { return createdUnseen_; }
    void removeImageBehind( String const & name );
    // Images a pull finds; one named with a registry host is pulled only
    // through a login to that host.
@@ -215,11 +227,16 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool listingFailed_ = false;
    bool eventsBroken_ = false;
    std::set< String > removedUnseen_;
+   std::set< String > createdUnseen_;
    uint64_t resyncs_ = 0;
    // Containers the agent removed after they ended by themselves, as they
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;
    void checkRerun( String const & name );
+   // The start of `c`, just created as `name`, fails as startRefused says.
+   [[noreturn]] void refuseStart( String const & name, SimContainer c );
+   // A removal of `c` fails: it is left dead.
+   [[noreturn]] void failRemoval( String const & name, SimContainer & c );
    uint64_t calls_ = 0;
    uint32_t starts_ = 0;
    uint64_t nextId_ = 1;
