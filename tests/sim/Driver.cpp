@@ -255,6 +255,9 @@ String Driver::fieldFault() {
 }
 
 void Driver::clearFaults() {
+   for ( auto const & vrf : kVrfs ) {
+      world_.time.files.addFile( "/run/netns/ns-" + vrf );
+   }
    world_.daemon->clearFaults();
    world_.daemon->foreignDelAll();
    world_.processes.failRun = false;
@@ -280,6 +283,31 @@ String Driver::startsAndRemovals() {
    return "fault: every start fails: " + *d.startRefused;
 }
 
+String Driver::fieldFaults() {
+   SimDaemon & d = *world_.daemon;
+   auto & files = world_.time.files;
+   switch ( std::uniform_int_distribution< int >( 0, 3 )( rng_ ) ) {
+   case 0:
+      return "power cut"; // done by the scenario, which checks what is left
+   case 1: {
+      String const ns = "/run/netns/ns-" + pick( kVrfs );
+      if ( files.exists( ns ) ) {
+         files.erase( ns );
+         return "fault: the network namespace " + ns + " is gone";
+      }
+      files.addFile( ns );
+      d.revive();
+      return "fault cleared: the network namespace " + ns + " is back";
+   }
+   case 2:
+      d.diskFull = !d.diskFull;
+      return fmt::format( "fault: image loads find the disk full: {}", d.diskFull );
+   default:
+      d.startRefused = "no space left on device";
+      return "fault: every start finds the disk full";
+   }
+}
+
 String Driver::step() {
    struct Kind {
       int weight;
@@ -299,6 +327,7 @@ String Driver::step() {
       { 2, &Driver::events },
       { 2, &Driver::fieldFault },
       { 2, &Driver::startsAndRemovals },
+      { 3, &Driver::fieldFaults },
       { 5, &Driver::idle },
    };
    int total = 0;
@@ -363,6 +392,13 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
          what = driver.step();
          if ( what == "restart" ) {
             add( r.violations, leftovers( world.restartAgent() ) );
+         }
+         if ( what == "power cut" ) {
+            // Everything stops at once; the loop mount is gone at boot.
+            world.daemon->die();
+            world.flashMounted = false;
+            add( r.violations, leftovers( world.restartAgent() ) );
+            world.daemon->revive();
          }
          settle( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );
       } );

@@ -40,6 +40,8 @@ class Driver {
    String fieldFault();
    // Starts that fail after the create, removals that fail.
    String startsAndRemovals();
+   // A power cut, a namespace gone, a full disk.
+   String fieldFaults();
    String idle() { return "time passes"; }
    ContainerEdit containerEdit( bool isProfile );
 

@@ -22,6 +22,7 @@ void SimDaemon::clearFaults() {
    failures_.clear();
    startRefused.reset();
    removalsFail = false;
+   diskFull = false;
    wontStop = false;
    refusing.clear();
    installed = true;
@@ -49,10 +50,18 @@ void SimDaemon::revive() {
    }
    // The supervisor starts the daemon again, with the configuration file
    // as it is now, and the daemon restarts what asks to be.
+   if ( active_ && !canStart() ) {
+      return; // the supervisor tries again later
+   }
    dead = false;
    if ( active_ ) {
       start();
    }
+}
+
+bool SimDaemon::canStart() const {
+   Config const c = config_.value_or( Config{} );
+   return c.netNs.empty() || files_.exists( c.netNs );
 }
 
 void SimDaemon::start() {
@@ -106,7 +115,7 @@ void SimDaemon::enableRuntime() {
    if ( !enter( "enableRuntime", false ) ) {
       return;
    }
-   if ( !installed || dead ) {
+   if ( !installed || dead || !canStart() ) {
       throw Unitctl::SdbusJobException( "the daemon did not come up" );
    }
    if ( !active_ ) {

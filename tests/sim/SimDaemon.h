@@ -85,6 +85,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::optional< String > startRefused;
    // Every removal fails, leaving the container dead.
    bool removalsFail = false;
+   // Every load fails: the disk it writes to is full.
+   bool diskFull = false;
    // Registry servers that refuse every login.
    std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
@@ -197,6 +199,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    }
    String marker( String const & name ) const { return root_ + "/containers/" + name; }
    std::map< String, SimContainer > & live();
+   // Whether it can start on the configuration file as it is: not in a
+   // network namespace that is not there.
+   bool canStart() const;
    // Runs on the configuration file as it is.
    void start();
    // What its restart policy brings back when the daemon starts.

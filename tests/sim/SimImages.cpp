@@ -29,6 +29,10 @@ std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
    if ( it == tarballs.end() ) {
       throw RuntimeException( "open " + tarballPath + ": no such file or directory" );
    }
+   if ( diskFull ) {
+      throw RuntimeException( "Error response from daemon: write /var/lib/docker/tmp/" +
+                              it->second.front() + ": no space left on device" );
+   }
    images_.insert( it->second.begin(), it->second.end() );
    return it->second;
 }
