@@ -1,6 +1,7 @@
 #include "tests/sim/Driver.h"
 
 #include "platform/Exception.h"
+#include "platform/testing/Capture.h"
 
 namespace Quayd::Sim {
 
@@ -422,7 +423,24 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
       stepStarted( 0 );
    }
    driver.clearFaults();
+   // At rest each cause is said once: a retry that fails alike says nothing.
+   Testing::LogCapture logs;
    if ( !alive( [ & ] { settle( 10min ); } ) || !atRest( "at rest" ) ) {
+      return r;
+   }
+   std::map< std::pair< String, String >, size_t > said;
+   for ( auto const & m : logs.messages ) {
+      // A container's failed runs and timed-out startup conditions are still
+      // said at each retry.
+      if ( m.id.starts_with( "QUAYD_CONTAINER_" ) ) {
+         continue;
+      }
+      if ( ++said[ { m.id, m.text } ] == 2 ) {
+         r.violations.push_back(
+            { "EachCauseIsLoggedOnce", fmt::format( "{} again at rest: {}", m.id, m.text ) } );
+      }
+   }
+   if ( !r.violations.empty() ) {
       return r;
    }
    auto const runs = world.daemon->runs();

@@ -275,6 +275,35 @@ void checkRegistries( World const & w, Expected const & e, Checks & out ) {
    }
 }
 
+// A configured tarball's images are in the daemon and its status says so;
+// one that cannot load says why.
+void checkImages( World const & w, Expected const & e, Checks & out ) {
+   if ( !e.quyUp() ) {
+      return;
+   }
+   SimDaemon const & d = *w.daemon;
+   auto statuses = w.at< ImageLoadStatusDir >( Cell::path( "quayd/image/status", 0 ) );
+   auto const & configured = w.at< ImageLoadConfigDir >( "quayd/image/config" )->tarball();
+   for ( auto const & path : configured ) {
+      auto s = statuses->status( path );
+      auto it = d.tarballs.find( path );
+      if ( it == d.tarballs.end() ) {
+         expect( out, s && !s->error().empty(), "ImagesFollowConfiguration",
+                 "the failed load of " + path + " is not reported" );
+         continue;
+      }
+      std::vector< String > missing;
+      for ( auto const & tag : it->second ) {
+         if ( !d.images().count( tag ) ) {
+            missing.push_back( tag );
+         }
+      }
+      expect( out, missing.empty() && s && s->error().empty(), "ImagesFollowConfiguration",
+              fmt::format( "tarball {}: [{}] not in the daemon, status error '{}'", path,
+                           fmt::join( missing, "," ), s ? s->error() : String( "(none)" ) ) );
+   }
+}
+
 void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, Checks & out ) {
    for ( auto const & [ pid, argv ] : w.processes.runningArgv() ) {
       // Only a condition that never ends may be caught running.
@@ -337,6 +366,7 @@ std::vector< Violation > checkAtRest( World const & world,
    checkDaemon( world, e, out );
    checkContainers( world, e, out );
    checkRegistries( world, e, out );
+   checkImages( world, e, out );
    checkLeaks( world, deleted, out );
    return out;
 }

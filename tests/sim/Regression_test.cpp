@@ -2,6 +2,7 @@
 // and the seeds that found them. Each must end with every invariant holding.
 #include <gtest/gtest.h>
 
+#include "platform/testing/Capture.h"
 #include "tests/sim/Driver.h"
 
 namespace Quayd::Sim {
@@ -316,6 +317,47 @@ TEST_F( Regression, WhatAFailedStartLeftIsRemoved ) {
    op.containerDel( "b" );
    world.run( 1min );
    EXPECT_TRUE( world.daemon->containers().empty() );
+   expectAtRest();
+}
+
+// A tarball's load that failed stayed failed, and an image removed behind
+// the agent's back stayed away, until the agent restarted; each retry of a
+// failing load would have logged again.
+TEST_F( Regression, ATarballIsLoadedAgainWhenItsLoadFailedOrItsImageWent ) {
+   Testing::LogCapture logs;
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->diskFull = true;
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 5min );
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+   EXPECT_EQ( logs.count( "QUAYD_IMAGE_LOAD_FAILED" ), 1u ) << "once per cause";
+   world.daemon->diskFull = false;
+   world.run( 2min );
+   EXPECT_TRUE( world.daemon->images().count( "app:1" ) );
+   world.daemon->removeImageBehind( "app:1" );
+   world.run( 2min );
+   EXPECT_TRUE( world.daemon->images().count( "app:1" ) );
+   expectAtRest();
+}
+
+// An image a container used when its tarball was unconfigured could not be
+// removed, and was forgotten.
+TEST_F( Regression, AnImageInUseWhenItsTarballGoesIsRemovedOnceFree ) {
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 1min );
+   op.container( "a", runs( "app:1" ) );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   op.tarball( "/mnt/flash/app.tar", false );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->images().count( "app:1" ) ) << "in use";
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 2min );
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
    expectAtRest();
 }
 
