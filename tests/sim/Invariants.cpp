@@ -304,6 +304,32 @@ void checkImages( World const & w, Expected const & e, Checks & out ) {
    }
 }
 
+// Once their cause is gone, the errors the status shows go with it; and
+// the runtime holds no login of a registry that is no longer configured.
+void checkErrorsCleared( World const & w, Expected const & e, Checks & out ) {
+   if ( e.quyUp() ) {
+      auto status = w.at< QuaydStatus >( Cell::path( "quayd/status", 0 ) );
+      expect( out, status->runtimeError().empty() && status->mountError().empty(),
+              "ErrorsGoWithTheirCause",
+              fmt::format( "the runtime is up, yet runtimeError '{}' mountError '{}'",
+                           status->runtimeError(), status->mountError() ) );
+      std::set< String > servers;
+      for ( auto const & [ name, r ] :
+            w.at< RegistryConfigDir >( "quayd/registry/config" )->registry() ) {
+         servers.insert( r->params().server );
+      }
+      for ( auto const & [ server, user ] : w.daemon->logins() ) {
+         expect( out, servers.count( server ), "RegistriesLoggedOut",
+                 fmt::format( "{} is still logged in as {}, configured by no registry", server,
+                              user ) );
+      }
+   }
+   auto crt = w.at< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus" );
+   expect( out, !e.containerz || !w.daemon->active() || crt->lastError().empty(),
+           "ErrorsGoWithTheirCause",
+           "Containerz's runtime is up, yet its lastError is '" + crt->lastError() + "'" );
+}
+
 void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, Checks & out ) {
    for ( auto const & [ pid, argv ] : w.processes.runningArgv() ) {
       // Only a condition that never ends may be caught running.
@@ -367,6 +393,7 @@ std::vector< Violation > checkAtRest( World const & world,
    checkContainers( world, e, out );
    checkRegistries( world, e, out );
    checkImages( world, e, out );
+   checkErrorsCleared( world, e, out );
    checkLeaks( world, deleted, out );
    return out;
 }

@@ -361,6 +361,22 @@ TEST_F( Regression, AnImageInUseWhenItsTarballGoesIsRemovedOnceFree ) {
    expectAtRest();
 }
 
+// A start marks every registry logged out, though the runtime's store keeps
+// the logins; one deleted after a restart stayed logged in.
+TEST_F( Regression, ARegistryDeletedAfterARestartIsLoggedOut ) {
+   op.quy( true, false, 0 );
+   op.registry( "r1", { "reg.lab:5000", "ops", "pw", false } );
+   world.run( 1min );
+   ASSERT_EQ( world.daemon->logins().count( "reg.lab:5000" ), 1u );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   op.registryDel( "r1" );
+   op.quy( true, false, 0 );
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->logins().count( "reg.lab:5000" ) );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -384,6 +400,7 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
       std::pair< uint64_t, size_t >{ 1213, 200 }, std::pair< uint64_t, size_t >{ 9, 200 },
       std::pair< uint64_t, size_t >{ 271, 200 }, std::pair< uint64_t, size_t >{ 1794, 200 },
+      std::pair< uint64_t, size_t >{ 1801, 200 }, std::pair< uint64_t, size_t >{ 1222, 200 },
       std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
       std::pair< uint64_t, size_t >{ 1357486666145263091ull, 200 },
       std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },
