@@ -176,9 +176,16 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
          // One removed behind our back while the containers run is run
          // again at once (a removal of our own finds it stopped; a start
          // that failed removes what it created, and its retry is timed).
+         ContainerRunState const s = sm->containerStatus()->state();
          if ( event.action == "destroy" && containerStatusDir_->state() == SmState::started_ &&
-              sm->containerStatus()->state() == ContainerRunState::containerRunning_ ) {
+              s == ContainerRunState::containerRunning_ ) {
             sm->handleEnabled();
+         } else if ( event.action == "create" ) {
+            // Created by a start that failed, and its removal with it: held,
+            // though nothing records it.
+            if ( s == ContainerRunState::containerStartFailed_ ) {
+               recordUnknownContainers();
+            }
          } else {
             sm->handleDaemonEvent( event );
          }
@@ -190,7 +197,9 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
       return; // a stop takes every container down anyway
    }
    // The stream starts again after the daemon restarted, which may have left
-   // containers exited: each is evaluated again.
+   // containers exited: each is evaluated again, and what was created
+   // meanwhile is looked for.
+   handleLeftovers();
    std::vector< Ptr< ContainerSm > > machines;
    for ( auto const & [ name, sm ] : containerSm_ ) {
       machines.push_back( sm );

@@ -1,5 +1,7 @@
 #include "agent/RegistrySm.h"
 
+#include <algorithm>
+
 #include "platform/Exception.h"
 #include "platform/Secrets.h"
 #include "platform/Trace.h"
@@ -223,7 +225,16 @@ String RegistrySm::password( RegistryParams const & p ) const {
 
 void RegistrySm::logoutRegistry( RegistryStatus & status ) {
    QTRACE( trace, 8, "name: {}", status.key() );
-   if ( status.state() == RegistryState::loggedIn ) {
+   String const & server = status.params().server;
+   // A start marks every login out, but the runtime's store keeps what a
+   // former agent logged in; a logout where none is held is harmless.
+   bool const inherited =
+      status.state() == RegistryState::loggedOut && !server.empty() &&
+      !status.params().username.empty() && !status.params().insecure &&
+      std::ranges::none_of( othersOn( server, status.key() ), []( auto const & other ) {
+         return other->state() == RegistryState::loggedIn;
+      } );
+   if ( status.state() == RegistryState::loggedIn || inherited ) {
       try {
          runtime_->logout( status.params().server );
       } catch ( RuntimeException const & e ) {
