@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 #include "platform/redis/TestServer.h"
 #include "tools/quyctl/Quyctl.h"
 
