@@ -12,7 +12,7 @@
 #include "agent/UrlReachability.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixProcessRunner.h"
-#include "platform/testing/TestSpawner.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace Quayd {
 namespace {

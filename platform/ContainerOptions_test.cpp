@@ -159,7 +159,8 @@ TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
    };
    for ( auto const & c : cases ) {
       json body = json::object();
-      ASSERT_TRUE( landOption( body, row( c.flag ), c.value, kEnvironment ) ) << c.flag << " " << c.value;
+      ASSERT_TRUE( landOption( body, row( c.flag ), c.value, kEnvironment ) )
+         << c.flag << " " << c.value;
       EXPECT_EQ( body, json::parse( c.body ) ) << c.flag << " " << c.value << ": " << body.dump();
    }
 }

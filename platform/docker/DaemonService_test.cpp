@@ -13,7 +13,7 @@
 
 #include "platform/Exception.h"
 #include "platform/posix/Files.h"
-#include "platform/testing/TestSpawner.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace fs = std::filesystem;
 using namespace Quayd;

@@ -7,8 +7,8 @@
 #include "platform/Exception.h"
 #include "platform/docker/DockerRuntime.h"
 #include "platform/docker/HeldDaemonTest.h"
+#include "platform/posix/TestSpawner.h"
 #include "platform/testing/FakeFileSystem.h"
-#include "platform/testing/TestSpawner.h"
 
 namespace Quayd {
 namespace {

@@ -21,7 +21,7 @@
 
 #include "platform/docker/DockerSupervisor.h"
 #include "platform/posix/PosixFileSystem.h"
-#include "platform/testing/TestSpawner.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -12,7 +12,7 @@
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
 #include "platform/posix/Sinks.h"
-#include "platform/testing/TestSpawner.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace Quayd {
 namespace {
