@@ -80,15 +80,7 @@ void ImageLoadSm::handleEnabled() {
       return;
    }
    imageLoadStatus_->stateIs( SmState::starting_ );
-   std::vector< String > stale;
-   for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
-      if ( !configured( path ) ) {
-         stale.push_back( path );
-      }
-   }
-   for ( auto const & path : stale ) {
-      unloadTarball( path );
-   }
+   unloadUnconfigured();
    for ( auto const & path : imageLoadConfig_->tarball() ) {
       tarballPathEnq( path );
    }
@@ -121,15 +113,7 @@ void ImageLoadSm::checkLoaded() {
    if ( imageLoadStatus_->state() != SmState::started_ ) {
       return;
    }
-   std::vector< String > stale;
-   for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
-      if ( !configured( path ) ) {
-         stale.push_back( path );
-      }
-   }
-   for ( auto const & path : stale ) {
-      unloadTarball( path );
-   }
+   unloadUnconfigured();
    for ( auto const & path : imageLoadConfig_->tarball() ) {
       if ( !loaded( path ) ) {
          loadTarball( path );
@@ -224,6 +208,18 @@ void ImageLoadSm::handleCliConfig( String const & imagePath ) {
       loadTarball( imagePath );
    } else {
       unloadTarball( imagePath );
+   }
+}
+
+void ImageLoadSm::unloadUnconfigured() {
+   std::vector< String > stale;
+   for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
+      if ( !configured( path ) ) {
+         stale.push_back( path );
+      }
+   }
+   for ( auto const & path : stale ) {
+      unloadTarball( path );
    }
 }
 

@@ -59,6 +59,8 @@ class ImageLoadSm : public PtrInterface {
    bool held( String const & tag );
    void loadTarball( String const & path );
    void unloadTarball( String const & path );
+   // Every tarball with a status that is no longer configured.
+   void unloadUnconfigured();
    bool configured( String const & path ) const { return imageLoadConfig_->tarballHas( path ); }
 
    Ptr< PersistentPathStatus const > persistentPathStatus_;

@@ -15,6 +15,24 @@
 
 namespace Quayd {
 
+// A listening unix socket "d.sock" in a new directory under /tmp, for a
+// daemon stand-in; the owner closes `fd` and removes `dir`.
+struct TestSocket {
+   String dir, path;
+   int fd;
+};
+inline TestSocket listenOnTestSocket( int backlog ) {
+   char tmpl[] = "/tmp/quayd-daemon-XXXXXX";
+   TestSocket t{ ::mkdtemp( tmpl ), "", ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 ) };
+   t.path = t.dir + "/d.sock";
+   sockaddr_un a{};
+   a.sun_family = AF_UNIX;
+   t.path.copy( a.sun_path, sizeof a.sun_path - 1 );
+   ::bind( t.fd, reinterpret_cast< sockaddr * >( &a ), sizeof a );
+   ::listen( t.fd, backlog );
+   return t;
+}
+
 // A daemon stand-in on a unix socket that holds each request for
 // /v1.41/NAME (NAME may hold slashes, not the query) until the test releases NAME (or lets every
 // request through), then answers as `answer` says: by default 200 with body NAME.
@@ -30,15 +48,10 @@ class HeldDaemon {
          } )
                             : MethodAnswer() ) {}
    explicit HeldDaemon( MethodAnswer answer ) : answer_( std::move( answer ) ) {
-      char tmpl[] = "/tmp/quayd-async-XXXXXX";
-      dir_ = ::mkdtemp( tmpl );
-      path_ = dir_ + "/d.sock";
-      fd_ = ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 );
-      sockaddr_un a{};
-      a.sun_family = AF_UNIX;
-      path_.copy( a.sun_path, sizeof a.sun_path - 1 );
-      ::bind( fd_, reinterpret_cast< sockaddr * >( &a ), sizeof a );
-      ::listen( fd_, 64 );
+      TestSocket t = listenOnTestSocket( 64 );
+      dir_ = t.dir;
+      path_ = t.path;
+      fd_ = t.fd;
       acceptor_ = std::thread( [ this ] { acceptAll(); } );
    }
    ~HeldDaemon() {

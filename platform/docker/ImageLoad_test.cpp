@@ -2,16 +2,16 @@
 // stand-in daemon that reads each request's body to its end (or its cut).
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 
 #include "platform/Exception.h"
+#include "platform/docker/HeldDaemonTest.h"
 #include "platform/docker/ImageLoad.h"
 
 namespace Quayd {
@@ -23,15 +23,10 @@ namespace {
 class LoadDaemon {
  public:
    LoadDaemon( int status, String body ) : status_( status ), body_( std::move( body ) ) {
-      char tmpl[] = "/tmp/quayd-load-XXXXXX";
-      dir_ = ::mkdtemp( tmpl );
-      path_ = dir_ + "/d.sock";
-      fd_ = ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 );
-      sockaddr_un a{};
-      a.sun_family = AF_UNIX;
-      path_.copy( a.sun_path, sizeof a.sun_path - 1 );
-      ::bind( fd_, reinterpret_cast< sockaddr * >( &a ), sizeof a );
-      ::listen( fd_, 4 );
+      TestSocket t = listenOnTestSocket( 4 );
+      dir_ = t.dir;
+      path_ = t.path;
+      fd_ = t.fd;
       thread_ = std::thread( [ this ] { serve(); } );
    }
    ~LoadDaemon() {
@@ -41,8 +36,11 @@ class LoadDaemon {
       std::filesystem::remove_all( dir_ );
    }
    String const & path() const { return path_; }
-   std::vector< String > bodies() const {
-      std::lock_guard l( m_ );
+   // The tarballs once `n` connections have ended, or what came within 10 s:
+   // a client's end reaches the daemon's thread a moment after the client.
+   std::vector< String > bodies( size_t n ) const {
+      std::unique_lock l( m_ );
+      ended_.wait_for( l, std::chrono::seconds( 10 ), [ & ] { return bodies_.size() >= n; } );
       return bodies_;
    }
 
@@ -77,6 +75,7 @@ class LoadDaemon {
             std::lock_guard l( m_ );
             bodies_.push_back( whole ? tarball : "cut" );
          }
+         ended_.notify_all();
          if ( whole ) {
             String const out = "HTTP/1.1 " + std::to_string( status_ ) +
                                " X\r\nContent-Length: " + std::to_string( body_.size() ) +
@@ -92,6 +91,7 @@ class LoadDaemon {
    String dir_, path_;
    int fd_;
    mutable std::mutex m_;
+   mutable std::condition_variable ended_;
    std::vector< String > bodies_;
    std::thread thread_;
 };
@@ -132,7 +132,7 @@ TEST( ImageLoad, AFileLoadAnswersWhatTheDaemonLoadedOrWhyNot ) {
       EXPECT_EQ( a.status, c.want.status ) << c.story;
       EXPECT_EQ( a.error, c.want.error ) << c.story;
       EXPECT_EQ( a.images, c.want.images ) << c.story;
-      EXPECT_EQ( daemon.bodies(), std::vector< String >{ "tarball" } ) << c.story;
+      EXPECT_EQ( daemon.bodies( 1 ), std::vector< String >{ "tarball" } ) << c.story;
    }
 }
 
@@ -159,7 +159,7 @@ TEST( ImageLoad, StreamedChunksMakeOneTarballAndAnAbandonedOneIsCut ) {
       EXPECT_TRUE( load.send( "gone" ) );
       // Destroyed unfinished, as when the deploy's client goes.
    }
-   EXPECT_EQ( daemon.bodies(), ( std::vector< String >{ "tarball", "cut", "cut" } ) );
+   EXPECT_EQ( daemon.bodies( 3 ), ( std::vector< String >{ "tarball", "cut", "cut" } ) );
 }
 
 } // namespace
