@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# N containers brought up four ways on one dockerd, in one run, the order of
-# the four alternating from one N to the next:
+# N containers brought up five ways on one dockerd, in one run, the order of
+# the five alternating from one N to the next, in rounds:
 #   agent    N configurations written at once; until all are containerRunning_
 #   cli      `docker run -d` one after another (/usr/bin/docker)
 #   api      create + start one after another, curl on the daemon's socket
@@ -169,16 +169,20 @@ run_compose() {
 for i in $(seq 5); do "$client" run -d --network none bb:1 sh -c "$cmd" >/dev/null; done
 clear_daemon
 
-# $BENCH_METHODS picks some of the five, for example "agent floor".
+# $BENCH_METHODS picks some of the five, for example "agent floor";
+# $BENCH_ROUNDS rounds of every N (3 unless told), the order reversed from
+# one run of the methods to the next.
 read -r -a methods <<<"${BENCH_METHODS:-agent cli api compose floor}"
-round=0
-for n in "${sizes[@]}"; do
-  order=("${methods[@]}")
-  if [ $((round % 2)) -eq 1 ]; then
-    for ((i = 0; i < ${#methods[@]}; i++)); do order[i]=${methods[${#methods[@]} - 1 - i]}; done
-  fi
-  for m in "${order[@]}"; do "run_$m" "$n"; done
-  round=$((round + 1))
+turn=0
+for _ in $(seq "${BENCH_ROUNDS:-3}"); do
+  for n in "${sizes[@]}"; do
+    order=("${methods[@]}")
+    if [ $((turn % 2)) -eq 1 ]; then
+      for ((i = 0; i < ${#methods[@]}; i++)); do order[i]=${methods[${#methods[@]} - 1 - i]}; done
+    fi
+    for m in "${order[@]}"; do "run_$m" "$n"; done
+    turn=$((turn + 1))
+  done
 done
 q daemon disable
 wait_for "runtime stopped" status_is cell/0/quayd/status state stopped_

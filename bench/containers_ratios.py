@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The ratio table of bench/containers_bench.sh's results (means where a
+"""The ratio table of bench/containers_bench.sh's results (medians where a
 method ran more than once at one N).
 
 Usage: bench/containers_ratios.py RESULTS...
@@ -21,9 +21,9 @@ for path in sys.argv[1:]:
             runs[(words[0], int(words[1]))].append([float(w) for w in words[2:]])
 
 
-def mean(method, n, column):
+def median(method, n, column):
     values = [r[column] for r in runs.get((method, n), []) if len(r) > column]
-    return statistics.mean(values) if values else float("nan")
+    return statistics.median(values) if values else float("nan")
 
 
 methods = ("agent", "cli", "api", "compose", "floor")
@@ -35,12 +35,12 @@ print("%5s %9s %9s %9s %9s %9s | %9s %9s %9s %9s | %8s %8s %8s %9s | %s" % (
     "", "", "", "", "ms", "ms", "", "", "", "", "CPU/ctr", "CPU/ctr", "CPU/ctr", "KiB",
     ", ".join(methods)))
 for n in sorted({n for (_, n) in list(runs) + list(stalled)}):
-    t = {m: mean(m, n, 0) for m in methods}
-    spread = ", ".join("%.2f" % (mean(m, n, 2) / mean(m, n, 1)) for m in methods)
+    t = {m: median(m, n, 0) for m in methods}
+    spread = ", ".join("%.2f" % (median(m, n, 2) / median(m, n, 1)) for m in methods)
     print("%5d %9.0f %9.0f %9.0f %9.0f %9.0f | %9.3f %9.3f %9.3f %9.3f | %8.2f %8.2f %8.1f %9.0f | %s"
           % (n, t["agent"], t["cli"], t["api"], t["compose"], t["floor"],
              t["agent"] / t["cli"], t["agent"] / t["api"], t["agent"] / t["compose"],
-             t["agent"] / t["floor"], mean("agent", n, 3) / n, mean("agent", n, 5) / n,
-             mean("agent", n, 6) / n, mean("agent", n, 4), spread))
+             t["agent"] / t["floor"], median("agent", n, 3) / n, median("agent", n, 5) / n,
+             median("agent", n, 6) / n, median("agent", n, 4), spread))
 for (method, n), started in sorted(stalled.items()):
     print("%s at N=%d: %s of %d containers started" % (method, n, "; ".join(started), n))
