@@ -356,7 +356,7 @@ RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    files_.makeDir( settings_.runtimeDir, 0700 );
    finishInterruptedRun();
    ContainerCreateBody const create =
-      containerCreateBody( *p, ownLabels(), spawner_.environment() );
+      containerCreateBody( *p, ownLabels(), { spawner_.environment(), &files_ } );
    writeFileDurably( files_, pendingRunFile(), p->name, 0600 );
    try {
       if ( create.clientFlag.empty() ) {
