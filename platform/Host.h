@@ -65,7 +65,7 @@ struct Host {
    FileSystem * files = nullptr;
    Secrets * secrets = nullptr;
    ServiceManager * serviceManager = nullptr;
-   Sinks sinks;
+   Sinks sinks; // where every component traces and logs
    // Opens the trace ring the agent asks for (none where unset).
    std::function< void( Ringlog::Config const & ) > ringlog = nullptr;
    HostSettings settings = {};
