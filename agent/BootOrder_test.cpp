@@ -34,16 +34,32 @@ class FlashBootTest : public ::testing::Test {
       resolver = nullptr;
    }
    void start() {
-      subAgents->quySmIs( { config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                            makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
-                            makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
-                            makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
-                            makePtr< ContainerConfigDir >(), containerStatus, runtime,
-                            time.scheduler(), &time.files, &processes, nullptr, flash } );
-      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
+      subAgents->quySmIs( { config,
+                            status,
+                            globalStatus,
+                            makePtr< PersistentPathConfig >(),
+                            makePtr< PersistentPathStatus >(),
+                            makePtr< ImageLoadConfigDir >(),
+                            makePtr< ImageLoadStatusDir >(),
+                            makePtr< RegistryConfigDir >(),
+                            makePtr< RegistryStatusDir >(),
+                            makePtr< ContainerProfileConfigDir >(),
+                            makePtr< ContainerConfigDir >(),
+                            containerStatus,
+                            runtime,
+                            time.scheduler(),
+                            &time.files,
+                            &processes,
+                            nullptr,
+                            flash,
+                            ContainerSm::kDefaultStartupConditionTimeout,
+                            Sinks{ &traces, &logs } } );
+      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate,
+                                             Sinks{ &traces, &logs } );
       resolver->notificationsIs( true );
-      switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
-                               runtime, vrfs, time.scheduler(), Toggles{} );
+      switcher =
+         SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime, vrfs,
+                       time.scheduler(), Sinks{ &traces, &logs }, Toggles{} );
       switcher->notificationsIs( true );
    }
    size_t mountToolRuns() const { return processes.started.size(); }
@@ -63,7 +79,8 @@ class FlashBootTest : public ::testing::Test {
       makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
    Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
-   Ptr< SubAgents > subAgents = makePtr< SubAgents >( time.files, processes );
+   Ptr< SubAgents > subAgents =
+      makePtr< SubAgents >( time.files, processes, Sinks{ &traces, &logs } );
    Ptr< SubAgentCandidateSm > resolver;
    Ptr< SubAgentSm > switcher;
 };
@@ -143,7 +160,7 @@ TEST_F( NamespaceBootTest, WaitsForTheVrfNamespaceAndStartsWithinTenSeconds ) {
    red->vrfReadyIs( true );
    config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } );
    auto sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files,
-                                  processes, nullptr );
+                                  processes, Sinks{ &traces, &logs }, nullptr );
 
    EXPECT_EQ( logs.count( "QUAYD_VRF_NAMESPACE_WAIT" ), 1u );
    EXPECT_TRUE( traces.contains( "Waiting for the network namespace /run/netns/ns-red", 0 ) );

@@ -1,25 +1,21 @@
 #include "agent/ContainerDirSm.h"
 
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
-
-namespace {
-TraceHandle const trace( "ContainerDirSm" );
-} // namespace
 
 ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir,
                                 Ptr< ContainerConfigDir const > containerConfigDir,
                                 Ptr< ContainerStatusDir > containerStatusDir,
                                 Ptr< ContainerRuntimeInterface > runtime,
                                 Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
-                                Seconds startupConditionTimeout )
+                                Sinks sinks, Seconds startupConditionTimeout )
     : registryStatusDir_( std::move( registryStatusDir ) ),
       containerConfigDir_( std::move( containerConfigDir ) ),
       containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
       taskScheduler_( std::move( taskScheduler ) ), processes_( processes ),
-      startupConditionTimeout_( startupConditionTimeout ) {
+      startupConditionTimeout_( startupConditionTimeout ), sinks_( sinks ),
+      trace_( sinks.trace, "ContainerDirSm" ) {
    QUAYD_ASSERT( registryStatusDir_ );
    QUAYD_ASSERT( containerConfigDir_ );
    QUAYD_ASSERT( containerStatusDir_ );
@@ -69,7 +65,7 @@ Ptr< ContainerSm > ContainerDirSm::containerSmIs( Ptr< ContainerConfig const > c
    if ( auto existing = containerSm( name ) ) {
       return existing;
    }
-   auto sm = containerSmFactory( config, status, runtime, taskScheduler, processes_,
+   auto sm = containerSmFactory( config, status, runtime, taskScheduler, processes_, sinks_,
                                  startupConditionTimeout_ );
    containerSm_[ name ] = sm;
    return sm;
@@ -86,7 +82,7 @@ void ContainerDirSm::containerSmDel( String const & name ) {
 }
 
 void ContainerDirSm::handleEnabled() {
-   QTRACE( trace, 2, "state: {}, registrySm state {}", containerStatusDir_->state(),
+   QTRACE( trace_, 2, "state: {}, registrySm state {}", containerStatusDir_->state(),
            registryStatusDir_->state() );
    if ( registryStatusDir_->state() != SmState::started_ ) {
       return;
@@ -113,7 +109,7 @@ void ContainerDirSm::recordUnknownContainers() {
    try {
       own = runtime_->listOwnContainers();
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to list the runtime's containers: {}", e.what() );
+      QTRACE( trace_, 0, "Failed to list the runtime's containers: {}", e.what() );
       leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
       return;
    }
@@ -126,7 +122,7 @@ void ContainerDirSm::recordUnknownContainers() {
       // in use, or that could not be erased, when its removal failed):
       // recorded as there with no parameters, so that it is removed, and
       // run again as configured.
-      QTRACE( trace, 0, "Container {} is in the runtime unrecorded; replacing it", name );
+      QTRACE( trace_, 0, "Container {} is in the runtime unrecorded; replacing it", name );
       if ( auto sm = containerSm( name ) ) {
          sm->handleFound();
          continue;
@@ -141,7 +137,7 @@ void ContainerDirSm::recordUnknownContainers() {
 }
 
 void ContainerDirSm::handleDisabled() {
-   QTRACE( trace, 2, "state: {}", containerStatusDir_->state() );
+   QTRACE( trace_, 2, "state: {}", containerStatusDir_->state() );
    if ( containerStatusDir_->state() != SmState::stopping_ ) {
       return;
    }
@@ -153,7 +149,7 @@ void ContainerDirSm::handleDisabled() {
 }
 
 void ContainerDirSm::handleContainerSm() {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    if ( !pendingContainerEmpty() ) {
       handleContainerConfig( pendingContainerDeq() );
       if ( !pendingContainerEmpty() ) {
@@ -170,7 +166,7 @@ void ContainerDirSm::handleContainerSm() {
 }
 
 void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
-   QTRACE( trace, 8, "container: '{}', action: {}", event.name, event.action );
+   QTRACE( trace_, 8, "container: '{}', action: {}", event.name, event.action );
    if ( !event.name.empty() ) {
       if ( auto sm = containerSm( event.name ) ) {
          // One removed behind our back while the containers run is run
@@ -211,7 +207,7 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
 
 void ContainerDirSm::handleContainerConfig( String const & name ) {
    SmState const state = containerStatusDir_->state();
-   QTRACE( trace, 2, "container: {}, state: {}", name, state );
+   QTRACE( trace_, 2, "container: {}, state: {}", name, state );
    if ( state == SmState::stopped_ || state == SmState::inherited_ ) {
       return;
    }
@@ -234,12 +230,12 @@ void ContainerDirSm::handleContainerConfig( String const & name ) {
       containerSmIs( config, status, runtime_, taskScheduler_ );
    }
    if ( !config ) {
-      QTRACE( trace, 2, "Delete containerSm: {}", name );
+      QTRACE( trace_, 2, "Delete containerSm: {}", name );
       containerSmDel( name );
       if ( status->state() == ContainerRunState::containerRunning_ ) {
          // Its container could not be removed: the entry stays, so that
          // neither this agent nor the next forgets the container.
-         QTRACE( trace, 0, "Container {} is still in the runtime; removing it again in {}s", name,
+         QTRACE( trace_, 0, "Container {} is still in the runtime; removing it again in {}s", name,
                  kLeftoverRetry.count() );
          leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
          return;
@@ -274,12 +270,12 @@ Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > regi
                                              Ptr< ContainerStatusDir > containerStatusDir,
                                              Ptr< ContainerRuntimeInterface > runtime,
                                              Ptr< TaskScheduler > taskScheduler,
-                                             ProcessRunner & processes,
+                                             ProcessRunner & processes, Sinks sinks,
                                              Seconds startupConditionTimeout ) {
    return makePtr< ContainerDirSm >( std::move( registryStatusDir ),
                                      std::move( containerConfigDir ),
                                      std::move( containerStatusDir ), std::move( runtime ),
-                                     std::move( taskScheduler ), processes,
+                                     std::move( taskScheduler ), processes, sinks,
                                      startupConditionTimeout );
 }
 

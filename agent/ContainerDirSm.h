@@ -26,7 +26,7 @@ class ContainerDirSm : public PtrInterface {
                    Ptr< ContainerConfigDir const > containerConfigDir,
                    Ptr< ContainerStatusDir > containerStatusDir,
                    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                   ProcessRunner & processes,
+                   ProcessRunner & processes, Sinks sinks,
                    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
    ~ContainerDirSm() override;
 
@@ -79,13 +79,15 @@ class ContainerDirSm : public PtrInterface {
    Ptr< TimerTask > leftoverTask_;
    uint64_t eventSubscription_ = 0;
    Reactor reactor_;
+   Sinks sinks_;
+   TraceHandle trace_;
 };
 
 Ptr< ContainerDirSm > containerDirSmFactory(
    Ptr< RegistryStatusDir const > registryStatusDir,
    Ptr< ContainerConfigDir const > containerConfigDir, Ptr< ContainerStatusDir > containerStatusDir,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-   ProcessRunner & processes,
+   ProcessRunner & processes, Sinks sinks,
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

@@ -24,8 +24,8 @@ class ContainerDirSmTest : public ::testing::Test {
       } );
    }
    void create() {
-      dir =
-         containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
+      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(),
+                                   processes, Sinks{ &traces, &logs } );
    }
    void configure( String const & name ) {
       configs->containerIs( name, []( ContainerConfig & c ) {

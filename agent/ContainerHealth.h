@@ -6,19 +6,20 @@
 // traced, counted in the status (unhealthyRestarts), kept in the history and
 // raised as QUAYD_CONTAINER_UNHEALTHY_RESTART with the check's last output.
 #include "agent/ContainerHistory.h"
-#include "platform/Log.h"
+#include "platform/Sinks.h"
 
 namespace Quayd {
 
-extern LogHandle const QUAYD_CONTAINER_UNHEALTHY_RESTART;
+extern LogDescriptor const QUAYD_CONTAINER_UNHEALTHY_RESTART;
 
 class ContainerHealth {
  public:
    static constexpr char const * kUnhealthyAction = "health_status: unhealthy";
 
    ContainerHealth( ContainerRuntimeInterface & runtime, ContainerStatus & status,
-                    ContainerHistory & history )
-       : runtime_( runtime ), status_( status ), history_( history ) {}
+                    ContainerHistory & history, Sinks sinks )
+       : runtime_( runtime ), status_( status ), history_( history ),
+         trace_( sinks.trace, "ContainerHealth" ), log_( sinks.log ) {}
 
    // The daemon reported the container unhealthy. False when a restart it
    // asked for left the container stopped: the caller runs it again.
@@ -28,6 +29,8 @@ class ContainerHealth {
    ContainerRuntimeInterface & runtime_;
    ContainerStatus & status_;
    ContainerHistory & history_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 } // namespace Quayd

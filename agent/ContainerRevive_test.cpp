@@ -51,8 +51,8 @@ class ContainerReviveTest : public ::testing::Test {
    // The agent starts: the directory builds every machine.
    void agentStarts() {
       registry->stateIs( SmState::stopped_ );
-      dir =
-         containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
+      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(),
+                                   processes, Sinks{ &traces, &logs } );
       registry->stateIs( SmState::started_ );
       time.runReady();
       ASSERT_EQ( statuses->state(), SmState::started_ );
@@ -236,7 +236,8 @@ TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) 
 }
 
 TEST_F( ContainerReviveTest, TheStreamStartingWhileTheDirectoryIsDownTouchesNothing ) {
-   dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
+   dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes,
+                                Sinks{ &traces, &logs } );
    ASSERT_EQ( statuses->state(), SmState::stopped_ ); // the registries are not up
    runtime->records[ "web" ] = record( "exited" );
 

@@ -7,13 +7,8 @@
 
 #include "platform/ContainerOptions.h"
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
-
-namespace {
-TraceHandle const trace( "ContainerSm" );
-} // namespace
 
 std::vector< String > splitWords( String const & text, char const * what ) {
    try {
@@ -23,40 +18,44 @@ std::vector< String > splitWords( String const & text, char const * what ) {
    }
 }
 
-LogHandle const QUAYD_CONTAINER_START_FAILED(
-   { "QUAYD_CONTAINER_START_FAILED",
-     "Container %s failed to run, container-runtime reported error \"%s\" while running \"%s\".",
-     "Configured container didn't start successfully.",
-     "If the problem persists, please check container configuration. Otherwise, no action "
-     "required.",
-     3 } );
+LogDescriptor const QUAYD_CONTAINER_START_FAILED{
+   "QUAYD_CONTAINER_START_FAILED",
+   "Container %s failed to run, container-runtime reported error \"%s\" while running \"%s\".",
+   "Configured container didn't start successfully.",
+   "If the problem persists, please check container configuration. Otherwise, no action "
+   "required.",
+   3
+};
 
-LogHandle const QUAYD_CONTAINER_STARTED( { "QUAYD_CONTAINER_STARTED", "Container %s started.",
-                                           "Configured container started successfully.", "", 6 } );
+LogDescriptor const QUAYD_CONTAINER_STARTED{ "QUAYD_CONTAINER_STARTED", "Container %s started.",
+                                             "Configured container started successfully.", "", 6 };
 
-LogHandle const QUAYD_CONTAINER_REMOVED(
-   { "QUAYD_CONTAINER_REMOVED", "Container %s stopped and removed on configuration change.",
-     "Running container was stopped and removed due to configuration change.", "", 6 } );
+LogDescriptor const QUAYD_CONTAINER_REMOVED{
+   "QUAYD_CONTAINER_REMOVED", "Container %s stopped and removed on configuration change.",
+   "Running container was stopped and removed due to configuration change.", "", 6
+};
 
-LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT(
-   { "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT",
-     "Startup condition bash commands for Container %s timed out after %d seconds",
-     "Startup condition bash commands didn't exit immediately as expected",
-     "If the problem persists, please check the startup condition bash configuration. "
-     "Otherwise, no action required.",
-     3 } );
+LogDescriptor const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT{
+   "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT",
+   "Startup condition bash commands for Container %s timed out after %d seconds",
+   "Startup condition bash commands didn't exit immediately as expected",
+   "If the problem persists, please check the startup condition bash configuration. "
+   "Otherwise, no action required.",
+   3
+};
 
 ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                           Ptr< ContainerStatus > containerStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
                           Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
-                          Seconds startupConditionTimeout )
+                          Sinks sinks, Seconds startupConditionTimeout )
     : containerConfig_( std::move( containerConfig ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
       taskScheduler_( std::move( taskScheduler ) ), processes_( processes ),
       startupConditionTimeout_( startupConditionTimeout ), history_( containerStatus_ ),
       backoff_( taskScheduler_, [ this ] { return presence() == Presence::present; } ),
-      health_( *runtime_, *containerStatus_, history_ ) {
+      health_( *runtime_, *containerStatus_, history_, sinks ), sinks_( sinks ),
+      trace_( sinks.trace, "ContainerSm" ), log_( sinks.log ) {
    QUAYD_ASSERT( containerStatus_ );
    QUAYD_ASSERT( !containerStatus_->name().empty() );
    QUAYD_ASSERT( runtime_ );
@@ -108,7 +107,7 @@ void ContainerSm::startAttemptCountIs( uint32_t n ) {
 }
 
 void ContainerSm::handleParams() {
-   QTRACE( trace, 2, "container: {}", name() );
+   QTRACE( trace_, 2, "container: {}", name() );
    if ( !statusUpToDate() ) {
       handleCleanup();
       if ( containerStatus_->state() == ContainerRunState::containerRunning_ ) {
@@ -139,7 +138,7 @@ void ContainerSm::handleEnabled() {
       return;
    }
    bool const enabled = containerConfig_ && containerConfig_->enabled();
-   QTRACE( trace, 8, "container: {}, enabled: {}", name(), enabled );
+   QTRACE( trace_, 8, "container: {}, enabled: {}", name(), enabled );
    if ( !enabled || containerConfig_->params().image.empty() ) {
       handleCleanup();
       return;
@@ -154,7 +153,7 @@ void ContainerSm::handleEnabled() {
          startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
          return;
       case Presence::stale:
-         QTRACE( trace, 0, "Container {} is {} in the runtime; running it again", name(),
+         QTRACE( trace_, 0, "Container {} is {} in the runtime; running it again", name(),
                  containerStatus_->daemonState() );
          if ( !removeOwn() ) {
             startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
@@ -162,7 +161,7 @@ void ContainerSm::handleEnabled() {
          }
          break;
       case Presence::absent:
-         QTRACE( trace, 0, "Container {} not found despite being created before", name() );
+         QTRACE( trace_, 0, "Container {} not found despite being created before", name() );
          break;
       }
       // Started again as a new one, its startup condition first.
@@ -195,13 +194,13 @@ void ContainerSm::handleEnabled() {
       Seconds const delay = backoff_.failed();
       startAttemptTask_->scheduleTaskDelay( delay );
       containerStatus_->backingOffIs( wallClockText( std::chrono::system_clock::now() + delay ) );
-      QTRACE( trace, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
+      QTRACE( trace_, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
               startAttemptCount_, delay.count() );
    }
 }
 
 bool ContainerSm::startContainer() {
-   QTRACE( trace, 8, "container: {}", name() );
+   QTRACE( trace_, 8, "container: {}", name() );
    ContainerParams const & params = containerStatus_->params();
    try {
       auto request = runContainerParamsFactory();
@@ -223,13 +222,13 @@ bool ContainerSm::startContainer() {
          containerStatus_->clientRunsInc( 1 );
       }
    } catch ( RuntimeException const & e ) {
-      log( QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
+      log( log_, QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
            String( "container run ..." ) );
-      QTRACE( trace, 0, "Failed to run container {}: {}", name(), e.what() );
+      QTRACE( trace_, 0, "Failed to run container {}: {}", name(), e.what() );
       containerStatus_->lastErrorIs( e.what() );
       return false;
    }
-   log( QUAYD_CONTAINER_STARTED, name() );
+   log( log_, QUAYD_CONTAINER_STARTED, name() );
    containerStatus_->lastErrorIs( "" );
    return true;
 }
@@ -242,7 +241,7 @@ ContainerSm::Presence ContainerSm::presence() {
       daemonRecordIs( nullptr );
       return Presence::absent; // no such container
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to get list of containers: {}", e.what() );
+      QTRACE( trace_, 0, "Failed to get list of containers: {}", e.what() );
       return Presence::unknown;
    }
    daemonRecordIs( &record );
@@ -266,13 +265,13 @@ bool ContainerSm::imageReplaced( ContainerRecord const & record ) {
    if ( id.empty() || id == record.imageId ) {
       return false;
    }
-   QTRACE( trace, 0, "Container {} runs image {}, but {} is now {}", name(), record.imageId, image,
+   QTRACE( trace_, 0, "Container {} runs image {}, but {} is now {}", name(), record.imageId, image,
            id );
    return true;
 }
 
 void ContainerSm::handleDaemonEvent( ContainerEvent const & event ) {
-   QTRACE( trace, 8, "container: {}, action: {}", name(), event.action );
+   QTRACE( trace_, 8, "container: {}, action: {}", name(), event.action );
    // Events of a container this machine does not run (one it is removing)
    // tell nothing of the configured one.
    if ( containerConfig_ && containerStatus_->state() == ContainerRunState::containerRunning_ ) {
@@ -301,7 +300,7 @@ bool ContainerSm::removeOwn() {
    try {
       runtime_->removeContainer( name(), true );
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
+      QTRACE( trace_, 0, "Failed to remove container {}: {}", name(), e.what() );
       if ( presence() != Presence::absent ) {
          // The status goes on saying that the container is there, so
          // that a later attempt, or the next agent, removes it.
@@ -315,7 +314,7 @@ bool ContainerSm::removeOwn() {
 
 void ContainerSm::handleCleanup() {
    ContainerRunState const state = containerStatus_->state();
-   QTRACE( trace, 2, "container: {}, state: {}", name(), state );
+   QTRACE( trace_, 2, "container: {}, state: {}", name(), state );
    startAttemptCountIs( 0 );
    backoff_.reset();
    containerStatus_->backingOffIs( "" );
@@ -326,13 +325,13 @@ void ContainerSm::handleCleanup() {
       try {
          runtime_->stopContainer( name() );
       } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to stop container {}: {}", name(), e.what() );
+         QTRACE( trace_, 0, "Failed to stop container {}: {}", name(), e.what() );
       }
       if ( !removeOwn() ) {
          startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
          return;
       }
-      log( QUAYD_CONTAINER_REMOVED, name() );
+      log( log_, QUAYD_CONTAINER_REMOVED, name() );
       history_.add( ContainerHistory::kRemoved );
    }
    containerStatus_->lastErrorIs( "" );
@@ -362,7 +361,7 @@ void ContainerSm::manageStartupCondition() {
 }
 
 void ContainerSm::handleProbeTimeout() {
-   log( QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT, name(),
+   log( log_, QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT, name(),
         int( startupConditionTimeout().count() ) );
 }
 
@@ -380,7 +379,7 @@ void ContainerSm::startupConditionProbeIs( String const & name,
                                            Seconds pollInterval, Seconds watchdogTimeout ) {
    startupConditionProbeDel();
    startupConditionProbe_ = probeFactory( name, probeCmd, netNs, status, taskScheduler, processes_,
-                                          pollInterval, watchdogTimeout );
+                                          sinks_, pollInterval, watchdogTimeout );
 }
 
 void ContainerSm::startupConditionProbeDel() {
@@ -419,9 +418,10 @@ void ContainerSm::startupConditionStatusDel() {
 Ptr< ContainerSm >
 containerSmFactory( Ptr< ContainerConfig const > config, Ptr< ContainerStatus > status,
                     Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                    ProcessRunner & processes, Seconds startupConditionTimeout ) {
+                    ProcessRunner & processes, Sinks sinks, Seconds startupConditionTimeout ) {
    return makePtr< ContainerSm >( std::move( config ), std::move( status ), std::move( runtime ),
-                                  std::move( taskScheduler ), processes, startupConditionTimeout );
+                                  std::move( taskScheduler ), processes, sinks,
+                                  startupConditionTimeout );
 }
 
 } // namespace Quayd

@@ -27,8 +27,8 @@
 #include "agent/Probe.h"
 #include "agent/StartBackoff.h"
 #include "model/Model.h"
-#include "platform/Log.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
@@ -40,10 +40,10 @@ namespace Quayd {
 // like a runtime error.
 std::vector< String > splitWords( String const & text, char const * what );
 
-extern LogHandle const QUAYD_CONTAINER_START_FAILED;
-extern LogHandle const QUAYD_CONTAINER_STARTED;
-extern LogHandle const QUAYD_CONTAINER_REMOVED;
-extern LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT;
+extern LogDescriptor const QUAYD_CONTAINER_START_FAILED;
+extern LogDescriptor const QUAYD_CONTAINER_STARTED;
+extern LogDescriptor const QUAYD_CONTAINER_REMOVED;
+extern LogDescriptor const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT;
 
 class ContainerSm : public PtrInterface {
  public:
@@ -55,7 +55,7 @@ class ContainerSm : public PtrInterface {
    // (a left-over status entry) it only cleans up when destroyed.
    ContainerSm( Ptr< ContainerConfig const > containerConfig,
                 Ptr< ContainerStatus > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
-                Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes, Sinks sinks,
                 Seconds startupConditionTimeout = kDefaultStartupConditionTimeout );
    // Stops and removes a container this machine started.
    ~ContainerSm() override;
@@ -137,12 +137,15 @@ class ContainerSm : public PtrInterface {
    ContainerHealth health_;
    Reactor reactor_;
    Reactor probeStatusReactor_;
+   Sinks sinks_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 Ptr< ContainerSm > containerSmFactory(
    Ptr< ContainerConfig const > config, Ptr< ContainerStatus > status,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-   ProcessRunner & processes,
+   ProcessRunner & processes, Sinks sinks,
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

@@ -23,7 +23,7 @@ class ContainerSmTest : public ::testing::Test {
    }
    void start() {
       sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
-                               conditionTimeout );
+                               Sinks{ &traces, &logs }, conditionTimeout );
    }
    void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
       ContainerParams p = config->params();

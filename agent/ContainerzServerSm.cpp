@@ -1,19 +1,15 @@
 #include "agent/ContainerzServerSm.h"
 
-#include "platform/Trace.h"
-
 namespace Quayd {
-
-namespace {
-TraceHandle const trace( "ContainerzServerSm" );
-}
 
 ContainerzServerSm::ContainerzServerSm( Ptr< Gnoi::Containerz::Config const > config,
                                         Ptr< Gnoi::Containerz::ServerStatus > status,
                                         Ptr< ContainerzServerInterface > server,
-                                        Ptr< TaskScheduler > taskScheduler, String stagingDir )
+                                        Ptr< TaskScheduler > taskScheduler, String stagingDir,
+                                        Sinks sinks )
     : config_( std::move( config ) ), status_( std::move( status ) ),
-      server_( std::move( server ) ), stagingDir_( std::move( stagingDir ) ) {
+      server_( std::move( server ) ), stagingDir_( std::move( stagingDir ) ),
+      trace_( sinks.trace, "ContainerzServerSm" ) {
    QUAYD_ASSERT( status_ && server_ );
    pollTask_ = makePtr< TimerTask >( std::move( taskScheduler ), TaskPriority( 3 ),
                                      "ContainerzServerPoll", [ this ] { poll(); } );
@@ -60,7 +56,7 @@ void ContainerzServerSm::runtimeDel() {
 
 void ContainerzServerSm::handleGrpcConfig() {
    if ( netNsPath_ ) {
-      QTRACE( trace, 1, "The listening configuration changed; starting the server anew" );
+      QTRACE( trace_, 1, "The listening configuration changed; starting the server anew" );
       start();
    }
 }
@@ -70,12 +66,12 @@ void ContainerzServerSm::start() {
    auto const g = config_ ? config_->grpcConfig() : Gnoi::Containerz::GrpcConfig{};
    if ( auto const why = g.unsafe() ) {
       // Never served half-secured: one serving by an earlier configuration goes.
-      QTRACE( trace, 0, "The Containerz server is not started: {}", *why );
+      QTRACE( trace_, 0, "The Containerz server is not started: {}", *why );
       pollTask_->stopTimerTask();
       try {
          server_->stop();
       } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "The Containerz server did not stop: {}", e.what() );
+         QTRACE( trace_, 0, "The Containerz server did not stop: {}", e.what() );
       }
       status_->stateIs( "stopped" );
       status_->pidIs( 0 );
@@ -91,7 +87,7 @@ void ContainerzServerSm::start() {
       server_->start( p );
       status_->lastErrorIs( "" );
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "The Containerz server did not start: {}", e.what() );
+      QTRACE( trace_, 0, "The Containerz server did not start: {}", e.what() );
       status_->lastErrorIs( e.what() );
    }
    poll();
@@ -106,7 +102,7 @@ void ContainerzServerSm::poll() {
       // Gone with its supervisor (or never started): started anew, which
       // counts as a restart.
       if ( status_->state() != "starting" ) {
-         QTRACE( trace, 0, "The Containerz server's supervisor is gone; starting it anew" );
+         QTRACE( trace_, 0, "The Containerz server's supervisor is gone; starting it anew" );
          earlierRestarts_ = status_->restarts() + 1;
          status_->restartsIs( earlierRestarts_ );
          start();

@@ -8,6 +8,7 @@
 #include "model/Model.h"
 #include "platform/ContainerzServerInterface.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
@@ -19,7 +20,7 @@ class ContainerzServerSm : public PtrInterface {
    ContainerzServerSm( Ptr< Gnoi::Containerz::Config const > config,
                        Ptr< Gnoi::Containerz::ServerStatus > status,
                        Ptr< ContainerzServerInterface > server, Ptr< TaskScheduler > taskScheduler,
-                       String stagingDir );
+                       String stagingDir, Sinks sinks );
    ~ContainerzServerSm() override;
 
    // The runtime runs in `netNsPath`: the server should too.
@@ -44,6 +45,7 @@ class ContainerzServerSm : public PtrInterface {
    uint32_t earlierRestarts_ = 0;
    Ptr< TimerTask > pollTask_;
    Reactor reactor_;
+   TraceHandle trace_;
 };
 
 } // namespace Quayd

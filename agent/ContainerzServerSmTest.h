@@ -13,7 +13,7 @@ struct ContainerzWithServer {
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
       sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
-                                nullptr, status, server );
+                                {}, nullptr, status, server );
    }
    void vrfIs( String const & name, uint8_t state, bool ready ) {
       auto v = vrfs->vrfIs( name );

@@ -103,7 +103,7 @@ TEST_F( ContainerzServerSmTest, AFailedStartIsPublishedAndRetried ) {
 
 TEST_F( ContainerzServerSmTest, WithoutAServerNoneIsStarted ) {
    sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
-                             nullptr );
+                             {}, nullptr );
    EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
    EXPECT_FALSE( sm->serverSm() );
 }

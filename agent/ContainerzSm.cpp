@@ -2,23 +2,20 @@
 
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
-#include "platform/Log.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
 QUAYD_ENTITY_TABLE( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS )
 
-LogHandle const QUAYD_VRF_NAMESPACE_WAIT(
-   { "QUAYD_VRF_NAMESPACE_WAIT",
-     "Waiting for the network namespace %s of VRF %s; trying again every %lld seconds.",
-     "The container runtime is to run in the VRF's network namespace, which does not exist "
-     "yet; the runtime starts once it does.",
-     "Check that the VRF is configured and its namespace created.", 4 } );
+LogDescriptor const QUAYD_VRF_NAMESPACE_WAIT{
+   "QUAYD_VRF_NAMESPACE_WAIT",
+   "Waiting for the network namespace %s of VRF %s; trying again every %lld seconds.",
+   "The container runtime is to run in the VRF's network namespace, which does not exist "
+   "yet; the runtime starts once it does.",
+   "Check that the VRF is configured and its namespace created.", 4
+};
 
 namespace {
-TraceHandle const trace( "ContainerzSm" );
-
 bool active( Ip::VrfStatusLocal const & s ) {
    return s.vrfState() == Ip::kVrfStateActive && s.vrfReady();
 }
@@ -26,7 +23,7 @@ bool active( Ip::VrfStatusLocal const & s ) {
 // A runtime failure leaves the machine where it was; the next configuration
 // or VRF change tries again.
 template < typename F >
-bool tryRuntime( char const * what, F && f ) {
+bool tryRuntime( TraceHandle const & trace, char const * what, F && f ) {
    try {
       f();
       return true;
@@ -40,9 +37,9 @@ bool tryRuntime( char const * what, F && f ) {
 // ------------------------------------------------------------------ VrfSm
 
 VrfSm::VrfSm( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
-              Ptr< VrfEnabledStatus > vrfEnabledStatus )
+              Ptr< VrfEnabledStatus > vrfEnabledStatus, TraceHandle trace )
     : vrfStatusLocal_( std::move( vrfStatusLocal ) ),
-      vrfEnabledStatus_( std::move( vrfEnabledStatus ) ) {
+      vrfEnabledStatus_( std::move( vrfEnabledStatus ) ), trace_( std::move( trace ) ) {
    QUAYD_ASSERT( vrfStatusLocal_ );
    QUAYD_ASSERT( vrfEnabledStatus_ );
    vrfName_ = L3::VrfName( vrfStatusLocal_->key() );
@@ -58,26 +55,27 @@ VrfSm::~VrfSm() {
 }
 
 Ptr< VrfSm > VrfSm::VrfSmIs( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
-                             Ptr< VrfEnabledStatus > vrfEnabledStatus ) {
-   return makePtr< VrfSm >( std::move( vrfStatusLocal ), std::move( vrfEnabledStatus ) );
+                             Ptr< VrfEnabledStatus > vrfEnabledStatus, TraceHandle trace ) {
+   return makePtr< VrfSm >( std::move( vrfStatusLocal ), std::move( vrfEnabledStatus ),
+                            std::move( trace ) );
 }
 
 void VrfSm::handleVrf() {
-   QTRACE( trace, 2, "vrfName: {}", vrfName_ );
+   QTRACE( trace_, 2, "vrfName: {}", vrfName_ );
    if ( active( *vrfStatusLocal_ ) ) {
-      QTRACE( trace, 2, "vrf {} is active, setting vrf enabled", vrfName_ );
+      QTRACE( trace_, 2, "vrf {} is active, setting vrf enabled", vrfName_ );
       vrfEnabledStatus_->enabledIs( true );
    } else {
-      QTRACE( trace, 2, "vrf {} is not active, clearing vrf enabled", vrfName_ );
+      QTRACE( trace_, 2, "vrf {} is not active, clearing vrf enabled", vrfName_ );
       vrfEnabledStatus_->enabledIs( false );
    }
-   QTRACE( trace, 2, "vrfName: {} Exiting", vrfName_ );
+   QTRACE( trace_, 2, "vrfName: {} Exiting", vrfName_ );
 }
 
 void VrfSm::handleDel() {
-   QTRACE( trace, 2, "vrfName: {}", vrfName_ );
+   QTRACE( trace_, 2, "vrfName: {}", vrfName_ );
    vrfEnabledStatus_->enabledIs( false );
-   QTRACE( trace, 2, "vrfName: {} Exiting", vrfName_ );
+   QTRACE( trace_, 2, "vrfName: {} Exiting", vrfName_ );
 }
 
 // ----------------------------------------------------------- ContainerzSm
@@ -87,28 +85,30 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
                             Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                             Ptr< ContainerRuntimeInterface > runtime,
                             Ptr< TaskScheduler > taskScheduler, FileSystem & files,
-                            ProcessRunner & processes, UrlReachabilityFactory urlReachability,
+                            ProcessRunner & processes, Sinks sinks,
+                            UrlReachabilityFactory urlReachability,
                             Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
                             Ptr< ContainerzServerInterface > server )
     : containerzConfig_( std::move( containerzConfig ) ),
       allVrfStatusLocal_( std::move( allVrfStatusLocal ) ), crtStatus_( std::move( crtStatus ) ),
       runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
       files_( files ), urlReachability_( std::move( urlReachability ) ),
-      serverStatus_( std::move( serverStatus ) ), server_( std::move( server ) ) {
+      serverStatus_( std::move( serverStatus ) ), server_( std::move( server ) ),
+      trace_( sinks.trace, "ContainerzSm" ), log_( sinks.log ) {
    QUAYD_ASSERT( crtStatus_ );
    QUAYD_ASSERT( taskScheduler_ );
    if ( !urlReachability_ ) {
-      urlReachability_ = [ scheduler = taskScheduler_,
-                           &processes ]( String const & url, NamespaceName const & netNs,
-                                         Ptr< UrlReachabilityStatus > status ) {
+      urlReachability_ = [ scheduler = taskScheduler_, &processes,
+                           sinks ]( String const & url, NamespaceName const & netNs,
+                                    Ptr< UrlReachabilityStatus > status ) {
          return urlReachabilitySmFactory( url, netNs, std::move( status ), scheduler, processes,
-                                          kUrlProbeInterval, kUrlProbeWatchdogTimeout,
+                                          sinks, kUrlProbeInterval, kUrlProbeWatchdogTimeout,
                                           kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
       };
    }
    if ( serverStatus_ && server_ ) {
       serverSm_ = makePtr< ContainerzServerSm >( containerzConfig_, serverStatus_, server_,
-                                                 taskScheduler_, kStagingDir );
+                                                 taskScheduler_, kStagingDir, sinks );
    }
    retryTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ContainerzRuntimeRetry",
                                       [ this ] { handleRuntimeRetry(); } );
@@ -176,13 +176,13 @@ void ContainerzSm::vrfSmIs( Ptr< Ip::VrfStatusLocal const > const & entry ) {
    // The old machine goes first, so that its clearing of the flag comes
    // before the new one sets it.
    vrfSm_ = nullptr;
-   vrfSm_ = VrfSm::VrfSmIs( entry, vrfEnabledStatus_ );
+   vrfSm_ = VrfSm::VrfSmIs( entry, vrfEnabledStatus_, trace_ );
 }
 
 void ContainerzSm::vrfSmDel() { vrfSm_ = nullptr; }
 
 void ContainerzSm::handleInitialized() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    QUAYD_ASSERT( containerzConfig() );
    QUAYD_ASSERT( allVrfStatusLocal() );
    QUAYD_ASSERT( runtime() );
@@ -192,22 +192,22 @@ void ContainerzSm::handleInitialized() {
       createDataRoot();
    } catch ( RuntimeException const & e ) {
       // The runtime's own start reports the missing directory again.
-      QTRACE( trace, 0, "creating data root failed: {}", e.what() );
+      QTRACE( trace_, 0, "creating data root failed: {}", e.what() );
    }
    if ( !adoptRuntime() ) {
       handleCrtConfig();
    }
    crtStatus_->enabledIs( true );
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void ContainerzSm::createDataRoot() {
-   QTRACE( trace, 8, "creating data root {}", kDataRoot );
+   QTRACE( trace_, 8, "creating data root {}", kDataRoot );
    files_.makeDirs( kDataRoot );
 }
 
 void ContainerzSm::cleanupDataRoot() {
-   QTRACE( trace, 8, "cleaning up data root {}", kDataRoot );
+   QTRACE( trace_, 8, "cleaning up data root {}", kDataRoot );
    files_.removeAll( kDataRoot );
 }
 
@@ -220,13 +220,13 @@ bool ContainerzSm::adoptRuntime() {
       }
    }
    bool runs = false;
-   tryRuntime( "Looking for a runtime left running", [ & ] {
+   tryRuntime( trace_, "Looking for a runtime left running", [ & ] {
       runs = runtime_->runtimeRunsWith( kDataRoot, netNsPath(), logDriver(), nullptr );
    } );
    if ( !runs ) {
       return false;
    }
-   QTRACE( trace, 0, "Adopting the container runtime left running for VRF {}", vrfName );
+   QTRACE( trace_, 0, "Adopting the container runtime left running for VRF {}", vrfName );
    adopting_ = true;
    handleVrfConfig();
    adopting_ = false;
@@ -256,12 +256,12 @@ Ptr< SyslogDriver const > ContainerzSm::logDriver() const {
 }
 
 void ContainerzSm::handleCrtConfig() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    QUAYD_ASSERT( containerzConfig() );
    QUAYD_ASSERT( allVrfStatusLocal() );
    QUAYD_ASSERT( runtime() );
    if ( !initialized_ ) {
-      QTRACE( trace, 2, "Not initialized yet, exiting" );
+      QTRACE( trace_, 2, "Not initialized yet, exiting" );
       return;
    }
    inHandleCrtConfig_ = true;
@@ -269,11 +269,11 @@ void ContainerzSm::handleCrtConfig() {
    cleanupStaleState( true );
    handleVrfConfig();
    inHandleCrtConfig_ = false;
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void ContainerzSm::cleanupStaleState( bool cleanupVrfState ) {
-   QTRACE( trace, 2, " cleanupVrfState: {}", cleanupVrfState );
+   QTRACE( trace_, 2, " cleanupVrfState: {}", cleanupVrfState );
    urlReachabilitySm_ = nullptr;
    urlReachabilityStatus_->reachableIs( false );
    stopRuntime();
@@ -281,36 +281,36 @@ void ContainerzSm::cleanupStaleState( bool cleanupVrfState ) {
       vrfSmDel();
       vrfEnabledStatus_->enabledIs( false );
    }
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void ContainerzSm::handleVrfConfig() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    QUAYD_ASSERT_MSG( initialized_,
                      "handleVrfConfig isn't expected to be called before SM is initialized" );
    L3::VrfName const & vrfName = crtConfig().vrfName;
    if ( vrfName.isDefault() ) {
       vrfSmDel();
-      QTRACE( trace, 2, "Default VRF configured, setting vrf enabled" );
+      QTRACE( trace_, 2, "Default VRF configured, setting vrf enabled" );
       vrfEnabledStatus_->enabledIs( true );
    } else {
-      QTRACE( trace, 2, "non default VRF {} configured", vrfName );
+      QTRACE( trace_, 2, "non default VRF {} configured", vrfName );
       if ( !vrfSm_ && vrfEnabledStatus_->enabled() ) {
-         QTRACE( trace, 2, "Cleaning up stale vrfEnabled status set by default VRF" );
+         QTRACE( trace_, 2, "Cleaning up stale vrfEnabled status set by default VRF" );
          vrfEnabledStatus_->enabledIs( false );
       }
       if ( auto entry = allVrfStatusLocal_->vrf( vrfName.str() ) ) {
-         QTRACE( trace, 2, "vrfStatusLocal for {} present", vrfName );
+         QTRACE( trace_, 2, "vrfStatusLocal for {} present", vrfName );
          if ( vrfSm_ && vrfSm_->vrfName() != vrfName ) {
             vrfSmDel();
          }
          vrfSmIs( entry );
       } else {
-         QTRACE( trace, 2, "vrfStatusLocal for {} absent", vrfName );
+         QTRACE( trace_, 2, "vrfStatusLocal for {} absent", vrfName );
          vrfSmDel();
       }
    }
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void ContainerzSm::handleVrfStatusLocal( String const & name ) {
@@ -320,21 +320,21 @@ void ContainerzSm::handleVrfStatusLocal( String const & name ) {
       return;
    }
    if ( allVrfStatusLocal_->vrf( name ) ) {
-      QTRACE( trace, 2, "vrfName: {} added", name );
+      QTRACE( trace_, 2, "vrfName: {} added", name );
    } else {
-      QTRACE( trace, 2, "vrfName: {} removed", name );
+      QTRACE( trace_, 2, "vrfName: {} removed", name );
    }
    handleVrfConfig();
 }
 
 void ContainerzSm::handleVrfEnabled() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    if ( !initialized_ ) {
-      QTRACE( trace, 2, "Not initialized yet, exiting" );
+      QTRACE( trace_, 2, "Not initialized yet, exiting" );
       return;
    }
    if ( inHandleCrtConfig_ ) {
-      QTRACE( trace, 2, "called from handleCrtConfig" );
+      QTRACE( trace_, 2, "called from handleCrtConfig" );
    } else if ( !adopting_ ) {
       cleanupStaleState( false );
    }
@@ -345,14 +345,14 @@ void ContainerzSm::handleVrfEnabled() {
          handleSyslogServer();
       }
    }
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void ContainerzSm::handleSyslogServer() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    String const url = crtConfig().logDriver == 1 ? crtConfig().syslogServer : String();
    if ( url.empty() ) {
-      QTRACE( trace, 2, "No syslog server configured, starting runtime" );
+      QTRACE( trace_, 2, "No syslog server configured, starting runtime" );
       startRuntime();
       return;
    }
@@ -361,12 +361,12 @@ void ContainerzSm::handleSyslogServer() {
    } catch ( std::invalid_argument const & e ) {
       // Probing cannot succeed, and starting without the gate would log to
       // nowhere: the runtime stays down until the configuration changes.
-      QTRACE( trace, 0, "Syslog server {} cannot be used: {}", url, e.what() );
+      QTRACE( trace_, 0, "Syslog server {} cannot be used: {}", url, e.what() );
       crtStatus_->lastErrorIs(
          fmt::format( "syslog server '{}' cannot be used: {}", url, e.what() ) );
       return;
    }
-   QTRACE( trace, 2, "Syslog server {} is configured, starting urlReachabilitySm", url );
+   QTRACE( trace_, 2, "Syslog server {} is configured, starting urlReachabilitySm", url );
    L3::VrfName const & vrfName = crtConfig().vrfName;
    createUrlReachabilitySm( url, vrfName.isDefault() ? NamespaceName()
                                                      : NamespaceName( vrfName.nsName() ) );
@@ -374,34 +374,34 @@ void ContainerzSm::handleSyslogServer() {
 
 void ContainerzSm::createUrlReachabilitySm( String const & serverUrl,
                                             NamespaceName const & netNs ) {
-   QTRACE( trace, 2, "serverUrl: {} netNs: {}", serverUrl, netNs );
+   QTRACE( trace_, 2, "serverUrl: {} netNs: {}", serverUrl, netNs );
    QUAYD_ASSERT_MSG( !urlReachabilitySm_,
                      "createUrlReachabilitySm called when one already exists" );
    urlReachabilitySm_ = urlReachability_( serverUrl, netNs, urlReachabilityStatus_ );
 }
 
 void ContainerzSm::handleSyslogServerUrlReachable() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    if ( !initialized_ ) {
-      QTRACE( trace, 2, "Not initialized yet, exiting" );
+      QTRACE( trace_, 2, "Not initialized yet, exiting" );
       return;
    }
    if ( !urlReachabilityStatus_->reachable() ) {
-      QTRACE( trace, 2, "ignoring reachable=false notification, exiting" );
+      QTRACE( trace_, 2, "ignoring reachable=false notification, exiting" );
       return;
    }
    QUAYD_ASSERT_MSG( urlReachabilitySm_, "urlReachabilitySm is expected to be present on "
                                          "receiving URL reachable notification" );
-   QTRACE( trace, 2, "Syslog server {} has become reachable", urlReachabilitySm_->url() );
+   QTRACE( trace_, 2, "Syslog server {} has become reachable", urlReachabilitySm_->url() );
    // The probe that told us is still on the stack; it tolerates this.
    urlReachabilitySm_ = nullptr;
    startRuntime();
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void ContainerzSm::stopRuntime() {
    runtimeWanted_ = false;
-   if ( tryRuntime( "Disabling runtime", [ this ] {
+   if ( tryRuntime( trace_, "Disabling runtime", [ this ] {
            // The service goes first: it drives the runtime.
            if ( serverSm_ ) {
               serverSm_->runtimeDel();
@@ -416,7 +416,7 @@ void ContainerzSm::stopRuntime() {
 }
 
 void ContainerzSm::handleRuntimeRetry() {
-   QTRACE( trace, 2, "runtime wanted: {}", runtimeWanted_ );
+   QTRACE( trace_, 2, "runtime wanted: {}", runtimeWanted_ );
    if ( runtimeWanted_ ) {
       startRuntime();
    } else {
@@ -425,7 +425,7 @@ void ContainerzSm::handleRuntimeRetry() {
 }
 
 void ContainerzSm::startRuntime() {
-   QTRACE( trace, 2, "Starting runtime" );
+   QTRACE( trace_, 2, "Starting runtime" );
    QUAYD_ASSERT_MSG( vrfEnabledStatus_->enabled(),
                      "VRF has to be enabled before calling startRuntime" );
    L3::VrfName const & vrfName = crtConfig().vrfName;
@@ -436,9 +436,9 @@ void ContainerzSm::startRuntime() {
    runtimeWanted_ = true;
    if ( !netNsPath.empty() && !files_.exists( netNsPath ) ) {
       // The VRF may be active before its namespace is there (at boot).
-      QTRACE( trace, 0, "Waiting for the network namespace {}", netNsPath );
+      QTRACE( trace_, 0, "Waiting for the network namespace {}", netNsPath );
       if ( !waitingForNamespace_ ) {
-         log( QUAYD_VRF_NAMESPACE_WAIT, netNsPath, vrfName.str(),
+         log( log_, QUAYD_VRF_NAMESPACE_WAIT, netNsPath, vrfName.str(),
               (long long)kRuntimeRetry.count() );
       }
       waitingForNamespace_ = true;
@@ -447,7 +447,7 @@ void ContainerzSm::startRuntime() {
       return;
    }
    waitingForNamespace_ = false;
-   bool const started = tryRuntime( "Starting runtime", [ & ] {
+   bool const started = tryRuntime( trace_, "Starting runtime", [ & ] {
       // Left running by a stop that failed: it takes this configuration
       // only when started anew.
       if ( runtime_->runtimeActive() ) {
@@ -471,7 +471,7 @@ void ContainerzSm::startRuntime() {
 }
 
 void ContainerzSm::handleDel() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    stopRuntime();
    crtStatus_->enabledIs( false );
 }
@@ -481,13 +481,13 @@ Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > c
                                          Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                                          Ptr< ContainerRuntimeInterface > runtime,
                                          Ptr< TaskScheduler > taskScheduler, FileSystem & files,
-                                         ProcessRunner & processes,
+                                         ProcessRunner & processes, Sinks sinks,
                                          UrlReachabilityFactory urlReachability,
                                          Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
                                          Ptr< ContainerzServerInterface > server ) {
    return makePtr< ContainerzSm >( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                                    std::move( crtStatus ), std::move( runtime ),
-                                   std::move( taskScheduler ), files, processes,
+                                   std::move( taskScheduler ), files, processes, sinks,
                                    std::move( urlReachability ), std::move( serverStatus ),
                                    std::move( server ) );
 }

@@ -14,6 +14,7 @@
 #include "agent/UrlReachability.h"
 #include "model/Model.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
@@ -28,11 +29,11 @@ QUAYD_ENTITY( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS );
 // it; destroying it clears the flag.
 class VrfSm : public PtrInterface {
  public:
-   VrfSm( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
-          Ptr< VrfEnabledStatus > vrfEnabledStatus );
+   VrfSm( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal, Ptr< VrfEnabledStatus > vrfEnabledStatus,
+          TraceHandle trace );
    ~VrfSm() override;
    static Ptr< VrfSm > VrfSmIs( Ptr< Ip::VrfStatusLocal const > vrfStatusLocal,
-                                Ptr< VrfEnabledStatus > vrfEnabledStatus );
+                                Ptr< VrfEnabledStatus > vrfEnabledStatus, TraceHandle trace );
 
    Ptr< Ip::VrfStatusLocal const > const & vrfStatusLocal() const { return vrfStatusLocal_; }
    L3::VrfName const & vrfName() const { return vrfName_; }
@@ -46,6 +47,7 @@ class VrfSm : public PtrInterface {
    Ptr< Ip::VrfStatusLocal const > vrfStatusLocal_;
    Ptr< VrfEnabledStatus > vrfEnabledStatus_;
    L3::VrfName vrfName_;
+   TraceHandle trace_;
    Reactor reactor_;
 };
 
@@ -65,7 +67,7 @@ class ContainerzSm : public PtrInterface {
                  Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                  Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                  Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                 FileSystem & files, ProcessRunner & processes,
+                 FileSystem & files, ProcessRunner & processes, Sinks sinks,
                  UrlReachabilityFactory urlReachability,
                  Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
                  Ptr< ContainerzServerInterface > server = nullptr );
@@ -163,6 +165,8 @@ class ContainerzSm : public PtrInterface {
    // The owned flags' subscriptions, dropped apart from the inputs'.
    Reactor vrfEnabledReactor_;
    Reactor urlReachabilityReactor_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 Ptr< ContainerzSm >
@@ -170,7 +174,7 @@ containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
                      Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                      Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                     FileSystem & files, ProcessRunner & processes,
+                     FileSystem & files, ProcessRunner & processes, Sinks sinks,
                      UrlReachabilityFactory urlReachability,
                      Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
                      Ptr< ContainerzServerInterface > server = nullptr );

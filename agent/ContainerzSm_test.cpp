@@ -30,7 +30,7 @@ class ContainerzSmTest : public ::testing::Test {
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
       sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
-                                nullptr );
+                                Sinks{ &traces }, nullptr );
    }
    void vrfIs( String const & name, uint8_t state, bool ready ) {
       auto v = vrfs->vrfIs( name );
@@ -134,6 +134,7 @@ class SyslogGate : public ContainerzSmTest {
    void startMocked( Gnoi::Containerz::CrtConfig c ) {
       config->crtConfigIs( std::move( c ) );
       sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
+                                Sinks{ &traces },
                                 Testing::urlReachabilityDoubles( time.scheduler() ) );
    }
 };

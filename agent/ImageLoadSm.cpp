@@ -2,34 +2,33 @@
 
 #include "agent/PersistentPathSm.h"
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
 namespace {
-TraceHandle const trace( "ImageLoadSm" );
 // A daemon's refusal can quote the tarball at length; the status keeps a line.
 constexpr size_t kMaxErrorBytes = 1024;
 // How often the loads are checked against the runtime's images.
 constexpr Seconds kCheckInterval{ 60 };
 } // namespace
 
-LogHandle const QUAYD_IMAGE_LOAD_FAILED(
-   { "QUAYD_IMAGE_LOAD_FAILED", "Image load from %s failed, container-runtime reported \"%s\".",
-     "Configured container image wasn't loaded successfully.", "Please check the configured image.",
-     3 } );
+LogDescriptor const QUAYD_IMAGE_LOAD_FAILED{
+   "QUAYD_IMAGE_LOAD_FAILED", "Image load from %s failed, container-runtime reported \"%s\".",
+   "Configured container image wasn't loaded successfully.", "Please check the configured image.", 3
+};
 
 ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus,
                           Ptr< ImageLoadConfigDir const > imageLoadConfig,
                           Ptr< ImageLoadStatusDir > imageLoadStatus,
                           Ptr< RegistryStatusDir const > registryStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
-                          Ptr< TaskScheduler > taskScheduler )
+                          Ptr< TaskScheduler > taskScheduler, Sinks sinks )
     : persistentPathStatus_( std::move( persistentPathStatus ) ),
       imageLoadConfig_( std::move( imageLoadConfig ) ),
       imageLoadStatus_( std::move( imageLoadStatus ) ),
       registryStatus_( std::move( registryStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ) {
+      taskScheduler_( std::move( taskScheduler ) ), trace_( sinks.trace, "ImageLoadSm" ),
+      log_( sinks.log ) {
    QUAYD_ASSERT( persistentPathStatus_ );
    QUAYD_ASSERT( imageLoadConfig_ );
    QUAYD_ASSERT( imageLoadStatus_ );
@@ -58,11 +57,11 @@ Ptr< ImageLoadSm > ImageLoadSm::ImageLoadSmIs(
    Ptr< PersistentPathStatus const > persistentPathStatus,
    Ptr< ImageLoadConfigDir const > imageLoadConfig, Ptr< ImageLoadStatusDir > imageLoadStatus,
    Ptr< RegistryStatusDir const > registryStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler ) {
+   Ptr< TaskScheduler > taskScheduler, Sinks sinks ) {
    auto sm =
       makePtr< ImageLoadSm >( std::move( persistentPathStatus ), std::move( imageLoadConfig ),
                               std::move( imageLoadStatus ), std::move( registryStatus ),
-                              std::move( runtime ), std::move( taskScheduler ) );
+                              std::move( runtime ), std::move( taskScheduler ), sinks );
    sm->notificationsIs( true );
    return sm;
 }
@@ -74,7 +73,7 @@ void ImageLoadSm::handleInitState() {
 }
 
 void ImageLoadSm::handleEnabled() {
-   QTRACE( trace, 2, "state: {}, persistentPathSm state: {}", imageLoadStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, persistentPathSm state: {}", imageLoadStatus_->state(),
            persistentPathStatus_->state() );
    if ( persistentPathStatus_->state() != SmState::started_ ) {
       return;
@@ -88,7 +87,7 @@ void ImageLoadSm::handleEnabled() {
 }
 
 void ImageLoadSm::doTarballLoad() {
-   QTRACE( trace, 8, "doTarballLoad" );
+   QTRACE( trace_, 8, "doTarballLoad" );
    if ( imageLoadStatus_->state() != SmState::starting_ ) {
       return;
    }
@@ -129,7 +128,8 @@ bool ImageLoadSm::loaded( String const & path ) {
    }
    for ( auto const & tag : entry->tag() ) {
       if ( !held( tag ) ) {
-         QTRACE( trace, 0, "Image {} of {} is gone from the runtime; loading it again", tag, path );
+         QTRACE( trace_, 0, "Image {} of {} is gone from the runtime; loading it again", tag,
+                 path );
          return false;
       }
    }
@@ -152,7 +152,7 @@ bool ImageLoadSm::loadedAlready( String const & path ) {
    if ( !sameImages( path, held ) ) {
       return false;
    }
-   QTRACE( trace, 5, "Image of {} is in the runtime already; not loaded again", path );
+   QTRACE( trace_, 5, "Image of {} is in the runtime already; not loaded again", path );
    return true;
 }
 
@@ -161,11 +161,11 @@ bool ImageLoadSm::sameImages( String const & path, std::set< String > const & he
    try {
       ids = runtime_->tarballImageIds( path );
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Cannot read the manifest of {}: {}", path, e.what() );
+      QTRACE( trace_, 0, "Cannot read the manifest of {}: {}", path, e.what() );
       return false; // the load says why
    }
    if ( !ids.empty() && std::set< String >( ids.begin(), ids.end() ) != held ) {
-      QTRACE( trace, 5, "Tarball {} holds other images than the runtime has; loading it again",
+      QTRACE( trace_, 5, "Tarball {} holds other images than the runtime has; loading it again",
               path );
       return false;
    }
@@ -173,7 +173,7 @@ bool ImageLoadSm::sameImages( String const & path, std::set< String > const & he
 }
 
 void ImageLoadSm::loadTarball( String const & path ) {
-   QTRACE( trace, 8, "path: {}", path );
+   QTRACE( trace_, 8, "path: {}", path );
    if ( !configured( path ) ) {
       return;
    }
@@ -181,12 +181,12 @@ void ImageLoadSm::loadTarball( String const & path ) {
    try {
       images = runtime_->loadImage( path );
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to load image: {}", e.what() );
+      QTRACE( trace_, 0, "Failed to load image: {}", e.what() );
       String const error = String( e.what() ).substr( 0, kMaxErrorBytes );
       auto entry = imageLoadStatus_->statusIs( path );
       // Once per cause: a retry that fails alike says nothing new.
       if ( entry->error() != error ) {
-         log( QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
+         log( log_, QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
       }
       entry->errorIs( error );
       return;
@@ -194,13 +194,13 @@ void ImageLoadSm::loadTarball( String const & path ) {
    auto entry = imageLoadStatus_->statusIs( path );
    entry->errorIs( "" );
    for ( auto const & name : images ) {
-      entry->tagIs( imageReference( *runtime_, name ) );
+      entry->tagIs( imageReference( *runtime_, name, trace_ ) );
    }
 }
 
 void ImageLoadSm::handleCliConfig( String const & imagePath ) {
    SmState const s = imageLoadStatus_->state();
-   QTRACE( trace, 8, "path: {}, state: {}", imagePath, s );
+   QTRACE( trace_, 8, "path: {}, state: {}", imagePath, s );
    if ( s != SmState::starting_ && s != SmState::started_ ) {
       return;
    }
@@ -224,10 +224,10 @@ void ImageLoadSm::unloadUnconfigured() {
 }
 
 void ImageLoadSm::unloadTarball( String const & path ) {
-   QTRACE( trace, 8, "path: {}", path );
+   QTRACE( trace_, 8, "path: {}", path );
    auto entry = imageLoadStatus_->status( path );
    if ( !entry ) {
-      QTRACE( trace, 0, "Attampt to unload tarball that was not loaded: {}", path );
+      QTRACE( trace_, 0, "Attampt to unload tarball that was not loaded: {}", path );
       return;
    }
    for ( auto const & tag : std::set< String >( entry->tag() ) ) {
@@ -236,7 +236,7 @@ void ImageLoadSm::unloadTarball( String const & path ) {
       } catch ( RuntimeException const & e ) {
          if ( held( tag ) ) {
             // In use by a container: the entry keeps it for a later check.
-            QTRACE( trace, 0, "Failed to remove image {}: {}", tag, e.what() );
+            QTRACE( trace_, 0, "Failed to remove image {}: {}", tag, e.what() );
             continue;
          }
       }
@@ -258,7 +258,7 @@ bool ImageLoadSm::held( String const & tag ) {
 }
 
 void ImageLoadSm::handleDisabled() {
-   QTRACE( trace, 2, "state: {}, registrySm state: {}", imageLoadStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, registrySm state: {}", imageLoadStatus_->state(),
            registryStatus_->state() );
    if ( registryStatus_->state() != SmState::stopped_ ) {
       return;
@@ -270,21 +270,21 @@ void ImageLoadSm::handleDisabled() {
    }
    // On the way down nothing runs that could hold them.
    for ( auto const & path : loaded ) {
-      removeImages( *runtime_, imageLoadStatus_->status( path )->tag(), trace );
+      removeImages( *runtime_, imageLoadStatus_->status( path )->tag(), trace_ );
       imageLoadStatus_->statusDel( path );
    }
    std::vector< String > stale;
    try {
       stale = runtime_->listStaleImages();
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to list stale images: {}", e.what() );
+      QTRACE( trace_, 0, "Failed to list stale images: {}", e.what() );
    }
    for ( auto const & name : stale ) {
       try {
          runtime_->removeImage( name );
-         QTRACE( trace, 5, "Removed stale image: {}", name );
+         QTRACE( trace_, 5, "Removed stale image: {}", name );
       } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to remove stale image: {} {}", name, e.what() );
+         QTRACE( trace_, 0, "Failed to remove stale image: {} {}", name, e.what() );
       }
    }
    tarballPathDelAll();
@@ -299,11 +299,11 @@ Ptr< ImageLoadSm > imageLoadSmFactory( Ptr< PersistentPathStatus const > persist
                                        Ptr< ImageLoadStatusDir > imageLoadStatus,
                                        Ptr< RegistryStatusDir const > registryStatus,
                                        Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler ) {
+                                       Ptr< TaskScheduler > taskScheduler, Sinks sinks ) {
    return ImageLoadSm::ImageLoadSmIs( std::move( persistentPathStatus ),
                                       std::move( imageLoadConfig ), std::move( imageLoadStatus ),
                                       std::move( registryStatus ), std::move( runtime ),
-                                      std::move( taskScheduler ) );
+                                      std::move( taskScheduler ), sinks );
 }
 
 } // namespace Quayd

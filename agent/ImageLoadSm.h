@@ -7,14 +7,14 @@
 #include <set>
 
 #include "model/Model.h"
-#include "platform/Log.h"
 #include "platform/Queue.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
 
-extern LogHandle const QUAYD_IMAGE_LOAD_FAILED;
+extern LogDescriptor const QUAYD_IMAGE_LOAD_FAILED;
 
 class ImageLoadSm : public PtrInterface {
  public:
@@ -22,14 +22,15 @@ class ImageLoadSm : public PtrInterface {
                 Ptr< ImageLoadConfigDir const > imageLoadConfig,
                 Ptr< ImageLoadStatusDir > imageLoadStatus,
                 Ptr< RegistryStatusDir const > registryStatus,
-                Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+                Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                Sinks sinks );
    ~ImageLoadSm() override;
    static Ptr< ImageLoadSm > ImageLoadSmIs( Ptr< PersistentPathStatus const > persistentPathStatus,
                                             Ptr< ImageLoadConfigDir const > imageLoadConfig,
                                             Ptr< ImageLoadStatusDir > imageLoadStatus,
                                             Ptr< RegistryStatusDir const > registryStatus,
                                             Ptr< ContainerRuntimeInterface > runtime,
-                                            Ptr< TaskScheduler > taskScheduler );
+                                            Ptr< TaskScheduler > taskScheduler, Sinks sinks );
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
    Ptr< Task > const & loadTask() const { return loadTask_; }
@@ -72,6 +73,8 @@ class ImageLoadSm : public PtrInterface {
    Ptr< Task > loadTask_;
    Ptr< TimerTask > checkTask_;
    Reactor reactor_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 Ptr< ImageLoadSm > imageLoadSmFactory( Ptr< PersistentPathStatus const > persistentPathStatus,
@@ -79,6 +82,6 @@ Ptr< ImageLoadSm > imageLoadSmFactory( Ptr< PersistentPathStatus const > persist
                                        Ptr< ImageLoadStatusDir > imageLoadStatus,
                                        Ptr< RegistryStatusDir const > registryStatus,
                                        Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler );
+                                       Ptr< TaskScheduler > taskScheduler, Sinks sinks );
 
 } // namespace Quayd

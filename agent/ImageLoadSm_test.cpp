@@ -16,7 +16,7 @@ class ImageLoadSmTest : public ::testing::Test {
  protected:
    void create() {
       sm = imageLoadSmFactory( persistentPathStatus, config, status, registryStatus, runtime,
-                               time.scheduler() );
+                               time.scheduler(), Sinks{ &traces, &logs } );
    }
    void enabled() {
       create();

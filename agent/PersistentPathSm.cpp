@@ -2,15 +2,11 @@
 
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
-namespace {
-TraceHandle const trace( "PersistentPathSm" );
-} // namespace
-
-String imageReference( ContainerRuntimeInterface & runtime, String const & name ) {
+String imageReference( ContainerRuntimeInterface & runtime, String const & name,
+                       TraceHandle const & trace ) {
    try {
       String ref = runtime.inspectImage( name ).ref;
       return ref.empty() ? name : ref;
@@ -37,12 +33,14 @@ PersistentPathSm::PersistentPathSm( Ptr< QuaydStatus const > quaydStatus,
                                     Ptr< PersistentPathStatus > persistentPathStatus,
                                     Ptr< ImageLoadStatusDir const > imageLoadStatus,
                                     Ptr< ContainerRuntimeInterface > runtime,
-                                    Ptr< TaskScheduler > taskScheduler, FileSystem & files )
+                                    Ptr< TaskScheduler > taskScheduler, FileSystem & files,
+                                    Sinks sinks )
     : quaydStatus_( std::move( quaydStatus ) ),
       persistentPathConfig_( std::move( persistentPathConfig ) ),
       persistentPathStatus_( std::move( persistentPathStatus ) ),
       imageLoadStatus_( std::move( imageLoadStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ), files_( files ) {
+      taskScheduler_( std::move( taskScheduler ) ), files_( files ),
+      trace_( sinks.trace, "PersistentPathSm" ) {
    QUAYD_ASSERT( quaydStatus_ );
    QUAYD_ASSERT( persistentPathConfig_ );
    QUAYD_ASSERT( persistentPathStatus_ );
@@ -65,11 +63,11 @@ Ptr< PersistentPathSm > PersistentPathSm::PersistentPathSmIs(
    Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler, FileSystem & files ) {
+   Ptr< TaskScheduler > taskScheduler, FileSystem & files, Sinks sinks ) {
    auto sm =
       makePtr< PersistentPathSm >( std::move( quaydStatus ), std::move( persistentPathConfig ),
                                    std::move( persistentPathStatus ), std::move( imageLoadStatus ),
-                                   std::move( runtime ), std::move( taskScheduler ), files );
+                                   std::move( runtime ), std::move( taskScheduler ), files, sinks );
    sm->notificationsIs( true );
    return sm;
 }
@@ -82,7 +80,7 @@ void PersistentPathSm::handleInitState() {
 }
 
 void PersistentPathSm::handleEnabled() {
-   QTRACE( trace, 2, "state: {}, quaydSm state: {}", persistentPathStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, quaydSm state: {}", persistentPathStatus_->state(),
            quaydStatus_->state() );
    if ( persistentPathStatus_->state() != SmState::stopped_ ) {
       persistentPathStatus_->stateIs( SmState::inherited_ );
@@ -100,7 +98,7 @@ void PersistentPathSm::handleEnabled() {
 }
 
 void PersistentPathSm::scanDir( String const & dirPath ) {
-   QTRACE( trace, 8, "path: {}", dirPath );
+   QTRACE( trace_, 8, "path: {}", dirPath );
    // The file-system join: no second separator after one that is there,
    // and an empty directory gives the relative ".quayd".
    String const dir =
@@ -113,12 +111,12 @@ void PersistentPathSm::scanDir( String const & dirPath ) {
          tarballPathEnq( entry );
       }
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to iterate {}: {}", dirPath, e.what() );
+      QTRACE( trace_, 0, "Failed to iterate {}: {}", dirPath, e.what() );
    }
 }
 
 void PersistentPathSm::handleTarball() {
-   QTRACE( trace, 8, "handleTarball" );
+   QTRACE( trace_, 8, "handleTarball" );
    if ( persistentPathStatus_->state() != SmState::starting_ ) {
       return;
    }
@@ -127,13 +125,13 @@ void PersistentPathSm::handleTarball() {
       return;
    }
    String const path = tarballPathDeq();
-   QTRACE( trace, 2, "tarball path: {}", path );
+   QTRACE( trace_, 2, "tarball path: {}", path );
    try {
       for ( auto const & name : runtime_->loadImage( path ) ) {
-         persistentPathStatus_->imageIs( imageReference( *runtime_, name ) );
+         persistentPathStatus_->imageIs( imageReference( *runtime_, name, trace_ ) );
       }
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to load image: {}", e.what() );
+      QTRACE( trace_, 0, "Failed to load image: {}", e.what() );
    }
    if ( !tarballPathEmpty() ) {
       loadTask_->scheduleTask();
@@ -143,13 +141,13 @@ void PersistentPathSm::handleTarball() {
 }
 
 void PersistentPathSm::handleDisabled() {
-   QTRACE( trace, 2, "state: {}, imageLoadSm state: {}", persistentPathStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, imageLoadSm state: {}", persistentPathStatus_->state(),
            imageLoadStatus_->state() );
    if ( imageLoadStatus_->state() != SmState::stopped_ ) {
       return;
    }
    persistentPathStatus_->stateIs( SmState::stopping_ );
-   removeImages( *runtime_, persistentPathStatus_->image(), trace );
+   removeImages( *runtime_, persistentPathStatus_->image(), trace_ );
    persistentPathStatus_->imageDelAll();
    tarballPathDelAll();
    loadTask_->unscheduleTask();
@@ -161,12 +159,12 @@ Ptr< PersistentPathSm > persistentPathSmFactory(
    Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler, FileSystem & files ) {
+   Ptr< TaskScheduler > taskScheduler, FileSystem & files, Sinks sinks ) {
    return PersistentPathSm::PersistentPathSmIs( std::move( quaydStatus ),
                                                 std::move( persistentPathConfig ),
                                                 std::move( persistentPathStatus ),
                                                 std::move( imageLoadStatus ), std::move( runtime ),
-                                                std::move( taskScheduler ), files );
+                                                std::move( taskScheduler ), files, sinks );
 }
 
 } // namespace Quayd

@@ -6,8 +6,8 @@
 #include "model/Model.h"
 #include "platform/Queue.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
@@ -22,13 +22,13 @@ class PersistentPathSm : public PtrInterface {
                      Ptr< PersistentPathStatus > persistentPathStatus,
                      Ptr< ImageLoadStatusDir const > imageLoadStatus,
                      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-                     FileSystem & files );
+                     FileSystem & files, Sinks sinks );
    ~PersistentPathSm() override;
    static Ptr< PersistentPathSm > PersistentPathSmIs(
       Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
       Ptr< PersistentPathStatus > persistentPathStatus,
       Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-      Ptr< TaskScheduler > taskScheduler, FileSystem & files );
+      Ptr< TaskScheduler > taskScheduler, FileSystem & files, Sinks sinks );
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
    Ptr< Task > const & loadTask() const { return loadTask_; }
@@ -51,16 +51,19 @@ class PersistentPathSm : public PtrInterface {
    FileSystem & files_;
    Ptr< Task > loadTask_;
    Reactor reactor_;
+   TraceHandle trace_;
 };
 
 Ptr< PersistentPathSm > persistentPathSmFactory(
    Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler, FileSystem & files );
+   Ptr< TaskScheduler > taskScheduler, FileSystem & files, Sinks sinks );
 
 // The reference an image was loaded as: the first text field of its record.
-String imageReference( ContainerRuntimeInterface & runtime, String const & name );
+// A failed inspect is traced on `trace`.
+String imageReference( ContainerRuntimeInterface & runtime, String const & name,
+                       TraceHandle const & trace );
 // Removes each of `images`; a failure is traced on `trace` and the rest go on.
 void removeImages( ContainerRuntimeInterface & runtime, std::set< String > images,
                    TraceHandle const & trace );

@@ -5,15 +5,10 @@
 #include <stdexcept>
 
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
 QUAYD_ENTITY_TABLE( ProbeStatus, PROBE_STATUS_FIELDS )
-
-namespace {
-TraceHandle const trace( "Probe" );
-} // namespace
 
 void ProbeCmd::argIs( size_t index, String v ) {
    if ( index >= arg_.size() ) {
@@ -36,10 +31,12 @@ Ptr< ProbeStatus > probeStatusFactory() { return makePtr< ProbeStatus >(); }
 
 Probe::Probe( String name, Ptr< ProbeCmd const > probeCmd, NamespaceName netNs,
               Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler,
-              ProcessRunner & processes, Seconds pollInterval, Seconds watchdogTimeout )
+              ProcessRunner & processes, Sinks sinks, Seconds pollInterval,
+              Seconds watchdogTimeout )
     : name_( std::move( name ) ), cmd_( std::move( probeCmd ) ), netNs_( std::move( netNs ) ),
       status_( std::move( status ) ), taskScheduler_( std::move( taskScheduler ) ),
-      processes_( processes ), pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ) {
+      processes_( processes ), pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ),
+      trace_( sinks.trace, "Probe" ) {
    QUAYD_ASSERT( taskScheduler_ );
    pollTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), name_ + "PollerTask",
                                      [ this ] { handlePoll(); } );
@@ -55,7 +52,7 @@ Probe::~Probe() {
 }
 
 void Probe::handleInitialized() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    QUAYD_ASSERT( cmd() );
    QUAYD_ASSERT( status() );
    status_->successIs( false );
@@ -66,7 +63,6 @@ void Probe::handleInitialized() {
 
 Spawned Probe::createProbe( ProcessRunner & processes, Ptr< ProbeCmd const > const & probeCmd,
                             NamespaceName const & netNs ) {
-   QTRACE( trace, 5, "" );
    QUAYD_ASSERT( probeCmd && !probeCmd->args().empty() );
    std::vector< String > argv( probeCmd->args().begin(), probeCmd->args().end() );
    return processes.runIn( netNs, argv );
@@ -86,29 +82,29 @@ void Probe::probeProcessIs( Ptr< ChildSiginfo > child ) {
 }
 
 void Probe::scheduleNextPoll() {
-   QTRACE( trace, 5, "Scheduling next poll" );
+   QTRACE( trace_, 5, "Scheduling next poll" );
    pollTask_->scheduleTaskDelay( pollInterval_ );
    status_->probeScheduledCountInc( 1 );
 }
 
 void Probe::handlePoll() {
    if ( !initialized_ ) {
-      QTRACE( trace, 2, "Initialization call, returning!" );
+      QTRACE( trace_, 2, "Initialization call, returning!" );
       return;
    }
-   QTRACE( trace, 5, "scheduled count: {}", status_->probeScheduledCount() );
+   QTRACE( trace_, 5, "scheduled count: {}", status_->probeScheduledCount() );
    QUAYD_ASSERT( !probeProcess() );
    Spawned spawned = createProbe( processes_, cmd_, netNs_ );
    if ( spawned.failure == SpawnFailure::namespaceSwitch ) {
       uint32_t const n = status_->probeSwitchNsFailedCountInc( 1 );
-      QTRACE( trace, 5, "Probe {} failed due to bad netns {} prevCount: {}", name_, netNs_, n );
+      QTRACE( trace_, 5, "Probe {} failed due to bad netns {} prevCount: {}", name_, netNs_, n );
       failedToRun( ProbeResult::probeResultSwitchNsFail );
       return;
    }
    if ( spawned.failure == SpawnFailure::spawn ) {
       // The machine could not fork: the command did not run, so it did not
       // succeed; poll again like any failed run.
-      QTRACE( trace, 0, "Probe {} could not be started", name_ );
+      QTRACE( trace_, 0, "Probe {} could not be started", name_ );
       status_->probeFailedCountInc( 1 );
       failedToRun( ProbeResult::probeResultExitFail );
       return;
@@ -116,7 +112,7 @@ void Probe::handlePoll() {
    auto child = std::move( spawned.child );
    probeProcessIs( std::move( child ) );
    if ( !probeProcess_ ) {
-      QTRACE( trace, 0, "Probe {} completed synchronously ", name_ );
+      QTRACE( trace_, 0, "Probe {} completed synchronously ", name_ );
       return;
    }
    watchdogTask_->scheduleTaskDelay( watchdogTimeout_ );
@@ -133,15 +129,15 @@ void Probe::handleProbeComplete() {
    if ( !initialized_ ) {
       return;
    }
-   QTRACE( trace, 5, " failed count: {}", status_->probeFailedCount() );
+   QTRACE( trace_, 5, " failed count: {}", status_->probeFailedCount() );
    QUAYD_ASSERT( probeProcess() );
    if ( probeProcess_->signalCode() == kChildRunning ) {
-      QTRACE( trace, 5, "Initialization notification, ignore!" );
+      QTRACE( trace_, 5, "Initialization notification, ignore!" );
       return;
    }
    watchdogTask_->stopTimerTask();
    if ( deletionInProgress_ ) {
-      QTRACE( trace, 5, "Deletion in progress, ignore!" );
+      QTRACE( trace_, 5, "Deletion in progress, ignore!" );
       return;
    }
    ProbeResult result;
@@ -163,7 +159,7 @@ void Probe::handleProbeComplete() {
    if ( result == ProbeResult::probeResultSuccess ) {
       probeProcessIs( nullptr );
       status_->lastProbeResultIs( result );
-      QTRACE( trace, 2, "Probe {} success", name_ );
+      QTRACE( trace_, 2, "Probe {} success", name_ );
       // Last: the owner may drop this probe in reaction.
       status_->successIs( true );
       return;
@@ -171,7 +167,7 @@ void Probe::handleProbeComplete() {
    status_->lastProbeResultIs( result );
    probeProcessIs( nullptr );
    status_->probeFailedCountInc( 1 );
-   QTRACE( trace, 5, "Probe {} failed: result: {} exitStatus: {} exitSignal: {}", name_, result,
+   QTRACE( trace_, 5, "Probe {} failed: result: {} exitStatus: {} exitSignal: {}", name_, result,
            exitStatus, exitSignal );
    scheduleNextPoll();
 }
@@ -180,7 +176,7 @@ void Probe::handleWatchdogTimeout() {
    if ( !initialized_ ) {
       return;
    }
-   QTRACE( trace, 5, "timed out count: {}", status_->probeTimedoutCount() );
+   QTRACE( trace_, 5, "timed out count: {}", status_->probeTimedoutCount() );
    status_->probeTimedoutCountInc( 1 );
    sigKill();
 }
@@ -202,9 +198,10 @@ void Probe::handleDel() {
 Ptr< Probe > probeFactory( String const & name, Ptr< ProbeCmd const > probeCmd,
                            NamespaceName const & netNs, Ptr< ProbeStatus > status,
                            Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
-                           Seconds pollInterval, Seconds watchdogTimeout ) {
+                           Sinks sinks, Seconds pollInterval, Seconds watchdogTimeout ) {
    return makePtr< Probe >( name, std::move( probeCmd ), netNs, std::move( status ),
-                            std::move( taskScheduler ), processes, pollInterval, watchdogTimeout );
+                            std::move( taskScheduler ), processes, sinks, pollInterval,
+                            watchdogTimeout );
 }
 
 } // namespace Quayd

@@ -9,6 +9,7 @@
 #include "platform/Namespace.h"
 #include "platform/Process.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
@@ -47,7 +48,7 @@ class Probe : public PtrInterface {
  public:
    Probe( String name, Ptr< ProbeCmd const > probeCmd, NamespaceName netNs,
           Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
-          Seconds pollInterval, Seconds watchdogTimeout );
+          Sinks sinks, Seconds pollInterval, Seconds watchdogTimeout );
    ~Probe() override;
 
    // Starts one child of `probeCmd` inside `netNs`, or says why it could not.
@@ -91,11 +92,12 @@ class Probe : public PtrInterface {
    bool deletionInProgress_ = false;
    bool initialized_ = false;
    Reactor reactor_;
+   TraceHandle trace_;
 };
 
 Ptr< Probe > probeFactory( String const & name, Ptr< ProbeCmd const > probeCmd,
                            NamespaceName const & netNs, Ptr< ProbeStatus > status,
                            Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
-                           Seconds pollInterval, Seconds watchdogTimeout );
+                           Sinks sinks, Seconds pollInterval, Seconds watchdogTimeout );
 
 } // namespace Quayd

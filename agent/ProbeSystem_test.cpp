@@ -50,7 +50,7 @@ struct RealProbe {
       for ( auto const & a : argv ) {
          cmd->argPush( a );
       }
-      probe = probeFactory( "sys", cmd, ns, status, loop.scheduler(), runner, 1s, watchdog );
+      probe = probeFactory( "sys", cmd, ns, status, loop.scheduler(), runner, {}, 1s, watchdog );
    }
 };
 

@@ -37,7 +37,7 @@ class ProbeTest : public ::testing::Test {
    }
    void create( NamespaceName ns = {} ) {
       probe = probeFactory( "startupConditionProbe", cmd, ns, status, time.scheduler(), processes,
-                            10s, 5s );
+                            Sinks{ &traces }, 10s, 5s );
    }
 
    Testing::TraceCapture traces;

@@ -1,13 +1,10 @@
 #include "agent/QuaydAgent.h"
 
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
 namespace {
-TraceHandle const trace( "QuaydAgent" );
-
 template < typename T >
 Ptr< T > lookup( EntityManager const & em, String const & path ) {
    return getEntityAs< T >( em, path );
@@ -17,7 +14,7 @@ Ptr< T > lookup( EntityManager const & em, String const & path ) {
 Agent::Agent( String const & name, Host host, RuntimeFactory runtimeFactory,
               ContainerzServerFactory serverFactory )
     : CAgent( name ), host_( std::move( host ) ), runtimeFactory_( std::move( runtimeFactory ) ),
-      serverFactory_( std::move( serverFactory ) ) {
+      serverFactory_( std::move( serverFactory ) ), trace_( host_.sinks.trace, "QuaydAgent" ) {
    QUAYD_ASSERT( runtimeFactory_ );
    QUAYD_ASSERT( host_.files && host_.processes );
    subAgentCandidateIs();
@@ -31,7 +28,7 @@ Agent::~Agent() {
 
 Ptr< SubAgents > Agent::subAgentsIs() {
    if ( !subAgents_ ) {
-      subAgents_ = makePtr< SubAgents >( *host_.files, *host_.processes );
+      subAgents_ = makePtr< SubAgents >( *host_.files, *host_.processes, host_.sinks );
    }
    return subAgents_;
 }
@@ -40,9 +37,10 @@ Ptr< SubAgents > Agent::subAgentsDel() { return std::exchange( subAgents_, nullp
 
 Ptr< SubAgentSm > Agent::subAgentSmIs() {
    if ( !subAgentSm_ ) {
-      subAgentSm_ = subAgentSmFactory( subAgentCandidate_, subAgents_, gnoiConfig_, quaydConfig_,
-                                       quaydStatus_, quaydGlobalStatus_, crtStatus_, runtime_,
-                                       allVrfStatusLocal_, taskScheduler_, host_.settings.toggles );
+      subAgentSm_ =
+         subAgentSmFactory( subAgentCandidate_, subAgents_, gnoiConfig_, quaydConfig_, quaydStatus_,
+                            quaydGlobalStatus_, crtStatus_, runtime_, allVrfStatusLocal_,
+                            taskScheduler_, host_.sinks, host_.settings.toggles );
       subAgentSm_->notificationsIs( true );
    }
    return subAgentSm_;
@@ -71,7 +69,8 @@ Ptr< SubAgentCandidateSm > Agent::subAgentCandidateSmIs() {
    if ( !subAgentCandidateSm_ ) {
       subAgentCandidateSm_ =
          subAgentCandidateSmFactory( quaydConfig_, quaydStatus_, quaydGlobalStatus_, gnoiConfig_,
-                                     crtStatus_, subAgentCandidate_, host_.settings.toggles );
+                                     crtStatus_, subAgentCandidate_, host_.sinks,
+                                     host_.settings.toggles );
       subAgentCandidateSm_->notificationsIs( true );
    }
    return subAgentCandidateSm_;
@@ -86,7 +85,7 @@ Ptr< SubAgentCandidateSm > Agent::subAgentCandidateSmDel() {
 }
 
 void Agent::doInit() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    HostSettings const & settings = host_.settings;
    QUAYD_ASSERT( settings.toggles.ocGnoiContainerz || settings.toggles.quaydAgent );
    if ( settings.ringlogEnabled && host_.ringlog ) {
@@ -104,9 +103,9 @@ void Agent::doInit() {
 }
 
 void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > const & em ) {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    if ( mountStatus != MountStatus::mountSuccess ) {
-      QTRACE( trace, 0, "Mounting the state database failed; waiting for the next mount" );
+      QTRACE( trace_, 0, "Mounting the state database failed; waiting for the next mount" );
       return;
    }
    quaydConfig_ = lookup< QuaydConfig >( *em, "quayd/config" );
@@ -132,7 +131,9 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
    }
    taskScheduler_ = findOrCreateScheduler();
    subAgents_->quySmIs(
-      { quaydConfig_, quaydStatus_, quaydGlobalStatus_,
+      { quaydConfig_,
+        quaydStatus_,
+        quaydGlobalStatus_,
         lookup< PersistentPathConfig >( *em, "quayd/image/persistentPathConfig" ),
         lookup< PersistentPathStatus >( *em, Cell::path( "quayd/image/persistentPathStatus", 0 ) ),
         lookup< ImageLoadConfigDir >( *em, "quayd/image/config" ),
@@ -141,10 +142,16 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
         lookup< RegistryStatusDir >( *em, Cell::path( "quayd/registry/status", 0 ) ),
         lookup< ContainerProfileConfigDir >( *em, "quayd/container/profileConfig" ),
         lookup< ContainerConfigDir >( *em, "quayd/container/config" ),
-        lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ), runtime_,
-        taskScheduler_, host_.files, host_.processes, host_.secrets, host_.settings.flash,
+        lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ),
+        runtime_,
+        taskScheduler_,
+        host_.files,
+        host_.processes,
+        host_.secrets,
+        host_.settings.flash,
         host_.settings.startupConditionTimeout.value_or(
-           ContainerSm::kDefaultStartupConditionTimeout ) } );
+           ContainerSm::kDefaultStartupConditionTimeout ),
+        host_.sinks } );
 
    // The candidate is published at a status path of its own so that operators
    // see it; the first mount swaps the in-memory one for the mounted one

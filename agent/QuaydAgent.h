@@ -63,6 +63,7 @@ class Agent : public CAgent {
    RuntimeFactory runtimeFactory_;
    ContainerzServerFactory serverFactory_;
    Ptr< ContainerzServerInterface > server_;
+   TraceHandle trace_;
 };
 
 Ptr< CAgent > agentFactory( String const & name, Host host, RuntimeFactory runtimeFactory,

@@ -21,7 +21,8 @@ TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
    auto candidate = makePtr< SubAgentCandidate >();
    config->enabledIs( true );
    global->stateIs( SmState::started_ );
-   auto sm = subAgentCandidateSmFactory( config, status, global, gnoi, crt, candidate, kQuyOff );
+   auto sm =
+      subAgentCandidateSmFactory( config, status, global, gnoi, crt, candidate, {}, kQuyOff );
    sm->notificationsIs( true );
    EXPECT_EQ( candidate->subAgentConfigured().subAgentType, SubAgentType::subAgentNone );
    EXPECT_EQ( candidate->subAgentRunning().subAgentType, SubAgentType::subAgentQuy );
@@ -36,7 +37,7 @@ TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
    auto config = makePtr< QuaydConfig >();
    auto status = makePtr< QuaydStatus >();
    auto global = makePtr< QuaydStatus >();
-   auto subAgents = makePtr< SubAgents >( time.files, processes );
+   auto subAgents = makePtr< SubAgents >( time.files, processes, Sinks{} );
    subAgents->quySmIs( { config, status, global, makePtr< PersistentPathConfig >(),
                          makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
                          makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
@@ -49,7 +50,7 @@ TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
    status->stateIs( SmState::started_ );
    auto sm = SubAgentSmIs( candidate, subAgents, makePtr< Gnoi::Config >(), config, status, global,
                            makePtr< Gnoi::Containerz::ContainerRuntimeStatus >(), runtime,
-                           makePtr< Ip::AllVrfStatusLocal >(), time.scheduler(), kQuyOff );
+                           makePtr< Ip::AllVrfStatusLocal >(), time.scheduler(), {}, kQuyOff );
    sm->notificationsIs( true );
    candidate->subAgentConfiguredIs( { SubAgentType::subAgentNone, 0 } );
    EXPECT_FALSE( sm->maybeDisableQuySubAgent() );

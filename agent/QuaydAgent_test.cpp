@@ -25,7 +25,7 @@ struct Resolver {
    Ptr< SubAgentCandidateSm > sm;
 
    void start() {
-      sm = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
+      sm = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate, {} );
       sm->notificationsIs( true );
    }
    SubAgentInstance configured() const { return candidate->subAgentConfigured(); }

@@ -2,29 +2,26 @@
 
 #include "platform/Exception.h"
 #include "platform/FileSystem.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
-namespace {
-TraceHandle const trace( "QuaydSm" );
-} // namespace
+LogDescriptor const QUAYD_FLASH_WAIT{
+   "QUAYD_FLASH_WAIT", "Waiting for /mnt/flash to be mounted; trying again every %lld seconds.",
+   "The data root on flash needs the flash file system, which is not mounted yet; the "
+   "sub-agent starts once it is.",
+   "Check that /mnt/flash gets mounted, or set QUAYD_NO_FLASH_MOUNT for quayd where flash is "
+   "part of the root file system.",
+   4
+};
 
-LogHandle const QUAYD_FLASH_WAIT(
-   { "QUAYD_FLASH_WAIT", "Waiting for /mnt/flash to be mounted; trying again every %lld seconds.",
-     "The data root on flash needs the flash file system, which is not mounted yet; the "
-     "sub-agent starts once it is.",
-     "Check that /mnt/flash gets mounted, or set QUAYD_NO_FLASH_MOUNT for quayd where flash is "
-     "part of the root file system.",
-     4 } );
-
-LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED(
-   { "QUAYD_CONTAINER_SERVICE_START_FAILED",
-     "Quayd failed to start due to insufficient space on flash (%u megabytes)",
-     "The data-root directory couldn't be mounted due to limited space available on /mnt/flash",
-     "Please check the available space on flash and modify the data-root configuration "
-     "accordingly.",
-     3 } );
+LogDescriptor const QUAYD_CONTAINER_SERVICE_START_FAILED{
+   "QUAYD_CONTAINER_SERVICE_START_FAILED",
+   "Quayd failed to start due to insufficient space on flash (%u megabytes)",
+   "The data-root directory couldn't be mounted due to limited space available on /mnt/flash",
+   "Please check the available space on flash and modify the data-root configuration "
+   "accordingly.",
+   3
+};
 
 // ------------------------------------------------------------ runtime manager
 
@@ -43,7 +40,8 @@ QuaydSm::QuaydSm( QuaydSmParts parts )
       containerStatus_( std::move( parts.containerStatus ) ),
       runtime_( std::move( parts.runtime ) ), taskScheduler_( std::move( parts.taskScheduler ) ),
       files_( parts.files ), processes_( parts.processes ), secrets_( parts.secrets ),
-      flash_( parts.flash ), startupConditionTimeout_( parts.startupConditionTimeout ) {
+      flash_( parts.flash ), startupConditionTimeout_( parts.startupConditionTimeout ),
+      sinks_( parts.sinks ), trace_( sinks_.trace, "QuaydSm" ), log_( sinks_.log ) {
    QUAYD_ASSERT( taskScheduler_ );
    QUAYD_ASSERT( files_ && processes_ );
    runtimeCheckTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RuntimeCheck",
@@ -119,7 +117,8 @@ QuaydSmParts QuaydSm::parts() const {
             processes_,
             secrets_,
             flash_,
-            startupConditionTimeout_ };
+            startupConditionTimeout_,
+            sinks_ };
 }
 
 void QuaydSm::notificationsIs( bool on ) {
@@ -171,21 +170,21 @@ void QuaydSm::enable() {
    QUAYD_ASSERT( containerStatus() );
    QUAYD_ASSERT( runtime() );
    QUAYD_ASSERT( taskScheduler() );
-   QTRACE( trace, 2, "state: {}", quaydStatus_->state() );
+   QTRACE( trace_, 2, "state: {}", quaydStatus_->state() );
    startDeferred_ = stopsInProgress_ > 0;
    mountFailed_ = false;
    if ( startDeferred_ ) {
       // Asked for by a notification of the stop's own states: the start
       // follows the stop, over a clean chain.
-      QTRACE( trace, 2, "A stop is in progress; starting once it is done" );
+      QTRACE( trace_, 2, "A stop is in progress; starting once it is done" );
       return;
    }
    if ( quaydConfig_ && quaydConfig_->onFlash() && !flashPresent() ) {
       // Nothing is touched meanwhile: what an earlier run left on flash is
       // taken over once flash is there.
-      QTRACE( trace, 0, "Waiting for {} to be mounted", kFlashMountPoint );
+      QTRACE( trace_, 0, "Waiting for {} to be mounted", kFlashMountPoint );
       if ( !waitingForFlash_ ) {
-         log( QUAYD_FLASH_WAIT, (long long)kFlashRetry.count() );
+         log( log_, QUAYD_FLASH_WAIT, (long long)kFlashRetry.count() );
       }
       waitingForFlash_ = true;
       return;
@@ -200,12 +199,12 @@ void QuaydSm::enable() {
       try {
          maybeCreateLoopBackMount();
       } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "{}", e.what() );
+         QTRACE( trace_, 0, "{}", e.what() );
          clearFlashStatus();
       }
       if ( !quaydStatus_->runningOnFlash() ) {
-         QTRACE( trace, 0, "Cannot start quy on flash!" );
-         log( QUAYD_CONTAINER_SERVICE_START_FAILED, getAvailableSpaceOnFlash() );
+         QTRACE( trace_, 0, "Cannot start quy on flash!" );
+         log( log_, QUAYD_CONTAINER_SERVICE_START_FAILED, getAvailableSpaceOnFlash() );
          if ( inherited ) {
             // What an earlier agent left running cannot be taken over
             // without its data root: it goes down as it was.
@@ -222,7 +221,7 @@ void QuaydSm::enable() {
    stateIs( SmState::starting_ );
    startSms();
    if ( crashRecovery_ ) {
-      QTRACE( trace, 0, "Quayd is recovered after crash" );
+      QTRACE( trace_, 0, "Quayd is recovered after crash" );
       stateIs( SmState::started_ );
       // A registry list that the daemon did not take before the restart
       // would otherwise wait for the next registry change.
@@ -240,14 +239,14 @@ bool QuaydSm::configureRuntime() {
       // sub-agent, which could not stop it): it takes this configuration
       // only when started anew.
       if ( runtime_->runtimeActive() ) {
-         QTRACE( trace, 0, "The runtime runs already; restarting it with this configuration" );
+         QTRACE( trace_, 0, "The runtime runs already; restarting it with this configuration" );
          runtime_->disableRuntime();
       }
       applyConfig();
       configApplied_ = true;
       runtime_->enableRuntime();
    } catch ( Unitctl::SdbusJobException const & e ) {
-      QTRACE( trace, 2, "Failed to enable runtime: {}", e.what() );
+      QTRACE( trace_, 2, "Failed to enable runtime: {}", e.what() );
       return false;
    }
    return true;
@@ -260,7 +259,7 @@ void QuaydSm::startRuntimeAgain() {
    } catch ( Exception const & e ) {
       // Not a service job failure, but handled like one: the check keeps
       // looking for the runtime and disable() still stops everything.
-      QTRACE( trace, 0, "Failed to configure runtime: {}: {}", e.name(), e.what() );
+      QTRACE( trace_, 0, "Failed to configure runtime: {}: {}", e.name(), e.what() );
    }
    if ( started ) {
       stateIs( SmState::started_ );
@@ -273,7 +272,7 @@ bool QuaydSm::runtimeActive() {
    try {
       return runtime_->runtimeActive();
    } catch ( Exception const & e ) {
-      QTRACE( trace, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
+      QTRACE( trace_, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
       return false;
    }
 }
@@ -291,7 +290,7 @@ void QuaydSm::checkRuntime() {
 }
 
 void QuaydSm::startSms() {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    if ( !consolidatedContainerConfig_ ) {
       consolidatedContainerConfig_ = makePtr< ContainerConfigDir >();
       consolidatedContainerConfig_->pathIs( "consolidatedContainerConfigDir" );
@@ -301,20 +300,21 @@ void QuaydSm::startSms() {
    if ( !persistentPathSm_ ) {
       persistentPathSm_ =
          persistentPathSmFactory( quaydStatus_, persistentPathConfig_, persistentPathStatus_,
-                                  imageLoadStatus_, runtime_, taskScheduler_, *files_ );
+                                  imageLoadStatus_, runtime_, taskScheduler_, *files_, sinks_ );
    }
    if ( !imageLoadSm_ ) {
       imageLoadSm_ = imageLoadSmFactory( persistentPathStatus_, imageLoadConfig_, imageLoadStatus_,
-                                         registryStatus_, runtime_, taskScheduler_ );
+                                         registryStatus_, runtime_, taskScheduler_, sinks_ );
    }
    if ( !registrySm_ ) {
-      registrySm_ = registrySmFactory( imageLoadStatus_, registryConfig_, registryStatus_,
-                                       containerStatus_, runtime_, taskScheduler_, secrets_ );
+      registrySm_ =
+         registrySmFactory( imageLoadStatus_, registryConfig_, registryStatus_, containerStatus_,
+                            runtime_, taskScheduler_, secrets_, sinks_ );
    }
    if ( !containerDirSm_ ) {
-      containerDirSm_ =
-         containerDirSmFactory( registryStatus_, consolidatedContainerConfig_, containerStatus_,
-                                runtime_, taskScheduler_, *processes_, startupConditionTimeout_ );
+      containerDirSm_ = containerDirSmFactory( registryStatus_, consolidatedContainerConfig_,
+                                               containerStatus_, runtime_, taskScheduler_,
+                                               *processes_, sinks_, startupConditionTimeout_ );
    }
    if ( !containerProfileDirSm_ ) {
       containerProfileDirSm_ =
@@ -324,12 +324,12 @@ void QuaydSm::startSms() {
    }
    if ( !usageSampler_ && quaydConfig_ ) {
       usageSampler_ = makePtr< UsageSampler >( quaydConfig_, consolidatedContainerConfig_,
-                                               containerStatus_, runtime_, taskScheduler_ );
+                                               containerStatus_, runtime_, taskScheduler_, sinks_ );
    }
 }
 
 void QuaydSm::stopSms() {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    auto drop = []( auto & child ) {
       if ( auto sm = std::exchange( child, nullptr ) ) {
          sm->notificationsIs( false );
@@ -345,7 +345,7 @@ void QuaydSm::stopSms() {
 }
 
 void QuaydSm::disable() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    if ( quaydStatus_->state() == SmState::stopped_ ) {
       return;
    }
@@ -369,7 +369,7 @@ void QuaydSm::hardStop() {
 }
 
 void QuaydSm::handleDisabled() {
-   QTRACE( trace, 2, "state: {}, persistentPathSm state: {}", quaydStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, persistentPathSm state: {}", quaydStatus_->state(),
            persistentPathStatus_->state() );
    // Without children this is not the end of a chain going down (a hard
    // stop resets the status itself).
@@ -385,7 +385,7 @@ void QuaydSm::handleDisabled() {
       // A daemon that will not stop must not keep the sub-agent from
       // stopping: whatever comes next needs stopped_ to start, and restarts
       // the daemon with its own configuration.
-      QTRACE( trace, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
+      QTRACE( trace_, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
    }
    if ( quaydStatus_->runningOnFlash() ) {
       releaseDataRootOnFlash();
@@ -403,7 +403,7 @@ void QuaydSm::handleDisabled() {
 }
 
 void QuaydSm::handleRegistries() {
-   QTRACE( trace, 2, "state: {}", quaydStatus_->state() );
+   QTRACE( trace_, 2, "state: {}", quaydStatus_->state() );
    SmState const s = quaydStatus_->state();
    try {
       if ( s == SmState::started_ || ( s == SmState::starting_ && crashRecovery_ ) ) {
@@ -412,7 +412,7 @@ void QuaydSm::handleRegistries() {
          configureRuntime();
       }
    } catch ( Exception const & e ) {
-      QTRACE( trace, 0, "Failed to reconfigure runtime: {}: {}", e.name(), e.what() );
+      QTRACE( trace_, 0, "Failed to reconfigure runtime: {}: {}", e.name(), e.what() );
       // Nothing else would bring the registry list to the daemon.
       registriesRetryTask_->scheduleTaskDelay( kStartRetryDelay );
    }
@@ -424,14 +424,14 @@ void QuaydSm::configureInsecureRegistries() {
 }
 
 void QuaydSm::doRuntimeHardStop() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    try {
       if ( runtime_->runtimeInstalled() ) {
          runtime_->disableRuntime();
          runtime_->resetConfig();
       }
    } catch ( Exception const & e ) {
-      QTRACE( trace, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
+      QTRACE( trace_, 0, "Failed to disable runtime: {}: {}", e.name(), e.what() );
    }
    if ( quaydStatus_->runningOnFlash() ) {
       releaseDataRootOnFlash();
@@ -452,7 +452,7 @@ void QuaydSm::doRuntimeHardStop() {
       try {
          runtime_->logout( r->params().server );
       } catch ( Exception const & e ) {
-         QTRACE( trace, 0, "Failed to logout from registry: {}: {}", e.name(), e.what() );
+         QTRACE( trace_, 0, "Failed to logout from registry: {}: {}", e.name(), e.what() );
       }
    }
    registryStatus_->registryDelAll();
@@ -471,11 +471,11 @@ bool QuaydSm::eraseDefaultDataRoot() {
    try {
       gone = runtime_->runtimeGone();
    } catch ( Exception const & e ) {
-      QTRACE( trace, 0, "Checking that the runtime is gone failed: {}: {}", e.name(), e.what() );
+      QTRACE( trace_, 0, "Checking that the runtime is gone failed: {}: {}", e.name(), e.what() );
    }
    if ( !gone ) {
       // Erased under a live daemon, what it has mounted there would go too.
-      QTRACE( trace, 0, "The runtime did not stop; {} is erased at the next stop",
+      QTRACE( trace_, 0, "The runtime did not stop; {} is erased at the next stop",
               kDefaultDataRoot );
       return false;
    }
@@ -484,7 +484,7 @@ bool QuaydSm::eraseDefaultDataRoot() {
       eraseDefaultDataRootPending_ = false;
       return true;
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
+      QTRACE( trace_, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
       return false;
    }
 }

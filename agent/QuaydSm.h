@@ -11,19 +11,20 @@
 #include "agent/UsageSampler.h"
 #include "model/Model.h"
 #include "platform/Host.h"
-#include "platform/Log.h"
 #include "platform/Process.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
 
-extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
-extern LogHandle const QUAYD_FLASH_WAIT;
+extern LogDescriptor const QUAYD_CONTAINER_SERVICE_START_FAILED;
+extern LogDescriptor const QUAYD_FLASH_WAIT;
 
 // The runtime manager's collaborators: the entities it reads and writes,
 // the runtime, the loop's scheduler, the host's file system, children and
-// secrets (none: passwords are inline), and what the host says of flash.
+// secrets (none: passwords are inline), what the host says of flash, and
+// where the chain traces and logs.
 struct QuaydSmParts {
    Ptr< QuaydConfig const > quaydConfig;
    Ptr< QuaydStatus > quaydStatus, quaydGlobalStatus;
@@ -43,6 +44,7 @@ struct QuaydSmParts {
    Secrets * secrets = nullptr;
    FlashSettings flash;
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout;
+   Sinks sinks;
    bool operator==( QuaydSmParts const & ) const = default;
 };
 
@@ -208,6 +210,9 @@ class QuaydSm : public PtrInterface {
    Ptr< TimerTask > registriesRetryTask_;
    static constexpr Duration kFlashCleanupRetry = std::chrono::seconds( 30 );
    Reactor reactor_;
+   Sinks sinks_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 Ptr< QuaydSm > quaydSmFactory( QuaydSmParts parts );

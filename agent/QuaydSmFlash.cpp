@@ -5,40 +5,35 @@
 #include "agent/QuaydSm.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
-
-namespace {
-TraceHandle const trace( "QuaydSm" );
-} // namespace
 
 bool QuaydSm::flashPresent() const {
    return flash_.skipLbMount || flash_.noFlashMount || files_->isMountPoint( kFlashMountPoint );
 }
 
 uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    uint32_t const mb = uint32_t( std::min< uint64_t >( files_->availableMb( kFlashMountPoint ),
                                                        std::numeric_limits< uint32_t >::max() ) );
-   QTRACE( trace, 2, "Total available space on /mnt/flash: {} MB", mb );
+   QTRACE( trace_, 2, "Total available space on /mnt/flash: {} MB", mb );
    return mb;
 }
 
 uint32_t QuaydSm::getDefaultDataRootSize() const {
    uint32_t const mb = uint32_t( uint64_t( getAvailableSpaceOnFlash() ) * 12 / 100 );
-   QTRACE( trace, 2, "Default space for data root on /mnt/flash: {} MB", mb );
+   QTRACE( trace_, 2, "Default space for data root on /mnt/flash: {} MB", mb );
    return mb;
 }
 
 void QuaydSm::mountRefused( String const & why ) {
-   QTRACE( trace, 0, "{}", why );
+   QTRACE( trace_, 0, "{}", why );
    clearFlashStatus();
    quaydStatus_->mountErrorIs( why );
 }
 
 void QuaydSm::maybeCreateLoopBackMount() {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    uint64_t const limit = quaydConfig_->flashLimit();
    if ( flash_.skipLbMount ) {
       quaydStatus_->runningOnFlashIs( true );
@@ -83,24 +78,24 @@ ToolRun QuaydSm::runMountTool( std::vector< String > const & args ) {
 }
 
 bool QuaydSm::createDataRootOnFlash( uint32_t sizeMb ) {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    ToolRun const run = runMountTool( { kLbMountPath, std::to_string( sizeMb ) } );
    auto const & child = run.child;
    bool ok = true;
    if ( !child ) {
-      QTRACE( trace, 0, "Couldn't create loopback mount" );
+      QTRACE( trace_, 0, "Couldn't create loopback mount" );
       ok = false;
    } else if ( child->signalCode() == kChildSignaled ) {
-      QTRACE( trace, 0, "Couldn't create loopback mount" );
+      QTRACE( trace_, 0, "Couldn't create loopback mount" );
       ok = false;
    } else if ( child->exitStatus() == 2 ) {
-      QTRACE( trace, 0, "Loopback mount already exists!, treating this as a no-op" );
+      QTRACE( trace_, 0, "Loopback mount already exists!, treating this as a no-op" );
    } else if ( child->exitStatus() == 1 ) {
-      QTRACE( trace, 0, "Couldn't create loopback mount" );
+      QTRACE( trace_, 0, "Couldn't create loopback mount" );
       ok = false;
    }
    if ( !ok ) {
-      QTRACE( trace, 0, "STDERR from quylbmount: {}", run.stderrText );
+      QTRACE( trace_, 0, "STDERR from quylbmount: {}", run.stderrText );
    }
    // Why the data root is not there, for the operator, until it is.
    quaydStatus_->mountErrorIs( ok                       ? String()
@@ -118,13 +113,13 @@ void QuaydSm::releaseDataRootOnFlash() {
 }
 
 void QuaydSm::unmountDataRootOnFlash() {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    if ( flash_.skipLbMount ) {
       return;
    }
    auto const child = runMountTool( { kLbMountPath, "--unmount" } ).child;
    if ( !child || child->signalCode() != kChildExited || child->exitStatus() != 0 ) {
-      QTRACE( trace, 0, "Couldn't unmount loopback mount" );
+      QTRACE( trace_, 0, "Couldn't unmount loopback mount" );
       flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
    }
 }
@@ -134,18 +129,18 @@ void QuaydSm::dropUnwantedFlash() {
         !files_->isDirectory( datarootOnFlash() ) ) {
       return;
    }
-   QTRACE( trace, 2, "Quy on flash is no longer configured; removing its image" );
+   QTRACE( trace_, 2, "Quy on flash is no longer configured; removing its image" );
    flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
 }
 
 void QuaydSm::removeDataRootOnFlash() {
-   QTRACE( trace, 8, "" );
+   QTRACE( trace_, 8, "" );
    if ( flash_.skipLbMount ) {
       return;
    }
    auto const child = runMountTool( { kLbMountPath, "--delete" } ).child;
    if ( !child || child->signalCode() != kChildExited || child->exitStatus() != 0 ) {
-      QTRACE( trace, 0, "Couldn't delete loopback mount" );
+      QTRACE( trace_, 0, "Couldn't delete loopback mount" );
       // Left mounted, it would hold its space on flash for good.
       flashCleanupTask_->scheduleTaskDelay( kFlashCleanupRetry );
    }

@@ -30,11 +30,26 @@ class QuaydSmTest : public ::testing::Test {
 
    Ptr< QuaydSm > const & sm() {
       if ( !sm_ ) {
-         sm_ = quaydSmFactory( { config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                                 persistentPathStatus, makePtr< ImageLoadConfigDir >(),
-                                 makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
-                                 profiles, containerConfig, containerStatus, runtime,
-                                 time.scheduler(), &time.files, &processes, nullptr, flash } );
+         sm_ = quaydSmFactory( { config,
+                                 status,
+                                 globalStatus,
+                                 makePtr< PersistentPathConfig >(),
+                                 persistentPathStatus,
+                                 makePtr< ImageLoadConfigDir >(),
+                                 makePtr< ImageLoadStatusDir >(),
+                                 registryConfig,
+                                 registryStatus,
+                                 profiles,
+                                 containerConfig,
+                                 containerStatus,
+                                 runtime,
+                                 time.scheduler(),
+                                 &time.files,
+                                 &processes,
+                                 nullptr,
+                                 flash,
+                                 ContainerSm::kDefaultStartupConditionTimeout,
+                                 Sinks{ &traces, &logs } } );
          sm_->notificationsIs( true );
       }
       return sm_;

@@ -4,26 +4,21 @@
 
 #include "platform/Exception.h"
 #include "platform/Secrets.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
-
-namespace {
-TraceHandle const trace( "RegistrySm" );
-} // namespace
 
 RegistrySm::RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                         Ptr< RegistryConfigDir const > registryConfig,
                         Ptr< RegistryStatusDir > registryStatus,
                         Ptr< ContainerStatusDir const > containerStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
-                        Ptr< TaskScheduler > taskScheduler, Secrets * secrets )
+                        Ptr< TaskScheduler > taskScheduler, Secrets * secrets, Sinks sinks )
     : imageLoadStatus_( std::move( imageLoadStatus ) ),
       registryConfig_( std::move( registryConfig ) ),
       registryStatus_( std::move( registryStatus ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
       taskScheduler_( std::move( taskScheduler ) ), secrets_( secrets ),
-      loginAttemptDelay_( std::chrono::seconds( 30 ) ) {
+      loginAttemptDelay_( std::chrono::seconds( 30 ) ), trace_( sinks.trace, "RegistrySm" ) {
    QUAYD_ASSERT( imageLoadStatus_ );
    QUAYD_ASSERT( registryConfig_ );
    QUAYD_ASSERT( registryStatus_ );
@@ -57,11 +52,12 @@ Ptr< RegistrySm > RegistrySm::RegistrySmIs( Ptr< ImageLoadStatusDir const > imag
                                             Ptr< RegistryStatusDir > registryStatus,
                                             Ptr< ContainerStatusDir const > containerStatus,
                                             Ptr< ContainerRuntimeInterface > runtime,
-                                            Ptr< TaskScheduler > taskScheduler,
-                                            Secrets * secrets ) {
-   auto sm = makePtr< RegistrySm >( std::move( imageLoadStatus ), std::move( registryConfig ),
-                                    std::move( registryStatus ), std::move( containerStatus ),
-                                    std::move( runtime ), std::move( taskScheduler ), secrets );
+                                            Ptr< TaskScheduler > taskScheduler, Secrets * secrets,
+                                            Sinks sinks ) {
+   auto sm =
+      makePtr< RegistrySm >( std::move( imageLoadStatus ), std::move( registryConfig ),
+                             std::move( registryStatus ), std::move( containerStatus ),
+                             std::move( runtime ), std::move( taskScheduler ), secrets, sinks );
    sm->notificationsIs( true );
    return sm;
 }
@@ -99,7 +95,7 @@ void RegistrySm::handleInitState() {
 }
 
 void RegistrySm::handleEnabled() {
-   QTRACE( trace, 2, "state: {}, imageLoadSm state {}", registryStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, imageLoadSm state {}", registryStatus_->state(),
            imageLoadStatus_->state() );
    if ( imageLoadStatus_->state() != SmState::started_ ) {
       return;
@@ -127,7 +123,7 @@ void RegistrySm::handleEnabled() {
 }
 
 void RegistrySm::handleCliConfig( String const & name ) {
-   QTRACE( trace, 8, "name: {}, state: {}", name, registryStatus_->state() );
+   QTRACE( trace_, 8, "name: {}, state: {}", name, registryStatus_->state() );
    updateInsecureRegistries();
    if ( registryStatus_->state() == SmState::started_ ) {
       handleRegistry( name );
@@ -135,7 +131,7 @@ void RegistrySm::handleCliConfig( String const & name ) {
 }
 
 void RegistrySm::handleRegistry( String const & name ) {
-   QTRACE( trace, 8, "name: {}", name );
+   QTRACE( trace_, 8, "name: {}", name );
    auto const config = registryConfig_->registry( name );
    auto status = registryStatus_->registry( name );
    String const formerServer = status ? status->params().server : String();
@@ -187,7 +183,7 @@ std::vector< Ptr< RegistryStatus > > RegistrySm::othersOn( String const & server
 }
 
 void RegistrySm::loginRegistry( RegistryStatus & status ) {
-   QTRACE( trace, 8, "name: {}", status.key() );
+   QTRACE( trace_, 8, "name: {}", status.key() );
    RegistryParams const p = heldParams( status );
    if ( p.insecure || p.server.empty() || p.username.empty() ||
         ( p.password.empty() && p.credential.empty() ) ||
@@ -198,7 +194,7 @@ void RegistrySm::loginRegistry( RegistryStatus & status ) {
       runtime_->login( p.username, password( p ), p.server );
       status.stateIs( RegistryState::loggedIn );
    } catch ( RuntimeException const & e ) {
-      QTRACE( trace, 2, "Failed to login to registry: {}", e.what() );
+      QTRACE( trace_, 2, "Failed to login to registry: {}", e.what() );
       status.stateIs( RegistryState::loginFailed );
       loginAttemptTask_->scheduleTaskLowestDelay( loginAttemptDelay_ );
    }
@@ -224,7 +220,7 @@ String RegistrySm::password( RegistryParams const & p ) const {
 }
 
 void RegistrySm::logoutRegistry( RegistryStatus & status ) {
-   QTRACE( trace, 8, "name: {}", status.key() );
+   QTRACE( trace_, 8, "name: {}", status.key() );
    String const & server = status.params().server;
    // A start marks every login out, but the runtime's store keeps what a
    // former agent logged in; a logout where none is held is harmless.
@@ -238,7 +234,7 @@ void RegistrySm::logoutRegistry( RegistryStatus & status ) {
       try {
          runtime_->logout( status.params().server );
       } catch ( RuntimeException const & e ) {
-         QTRACE( trace, 0, "Failed to logout from registry: {}", e.what() );
+         QTRACE( trace_, 0, "Failed to logout from registry: {}", e.what() );
       }
       for ( auto const & other : othersOn( status.params().server, status.key() ) ) {
          if ( other->state() == RegistryState::loggedIn ) {
@@ -250,7 +246,7 @@ void RegistrySm::logoutRegistry( RegistryStatus & status ) {
 }
 
 void RegistrySm::doLoginAttempt() {
-   QTRACE( trace, 8, "doLoginAttempt" );
+   QTRACE( trace_, 8, "doLoginAttempt" );
    if ( registryStatus_->state() != SmState::started_ ) {
       return;
    }
@@ -262,7 +258,7 @@ void RegistrySm::doLoginAttempt() {
 }
 
 void RegistrySm::handleDisabled() {
-   QTRACE( trace, 2, "state: {}, containerSm state: {}", registryStatus_->state(),
+   QTRACE( trace_, 2, "state: {}, containerSm state: {}", registryStatus_->state(),
            containerStatus_->state() );
    if ( containerStatus_->state() != SmState::stopped_ ) {
       return;
@@ -286,7 +282,7 @@ Ptr< InsecureRegistries > RegistrySm::configuredInsecureRegistries() const {
          list->regIs( r->params().server );
       }
    }
-   QTRACE( trace, 8, "size: {}", list->regCount() );
+   QTRACE( trace_, 8, "size: {}", list->regCount() );
    return list;
 }
 
@@ -304,7 +300,7 @@ bool RegistrySm::insecureRegistriesEqual( Ptr< InsecureRegistries const > const 
 }
 
 void RegistrySm::updateInsecureRegistries() {
-   QTRACE( trace, 8, "updateInsecureRegistries" );
+   QTRACE( trace_, 8, "updateInsecureRegistries" );
    auto const configured = configuredInsecureRegistries();
    auto const & published = registryStatus_->insecureRegistries();
    QUAYD_ASSERT( published );
@@ -326,10 +322,12 @@ Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadSt
                                      Ptr< RegistryStatusDir > registryStatus,
                                      Ptr< ContainerStatusDir const > containerStatus,
                                      Ptr< ContainerRuntimeInterface > runtime,
-                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets ) {
+                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets,
+                                     Sinks sinks ) {
    return RegistrySm::RegistrySmIs( std::move( imageLoadStatus ), std::move( registryConfig ),
                                     std::move( registryStatus ), std::move( containerStatus ),
-                                    std::move( runtime ), std::move( taskScheduler ), secrets );
+                                    std::move( runtime ), std::move( taskScheduler ), secrets,
+                                    sinks );
 }
 
 } // namespace Quayd

@@ -9,6 +9,7 @@
 
 #include "model/Model.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
@@ -22,14 +23,15 @@ class RegistrySm : public PtrInterface {
                Ptr< RegistryStatusDir > registryStatus,
                Ptr< ContainerStatusDir const > containerStatus,
                Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
-               Secrets * secrets );
+               Secrets * secrets, Sinks sinks );
    ~RegistrySm() override;
    static Ptr< RegistrySm > RegistrySmIs( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                                           Ptr< RegistryConfigDir const > registryConfig,
                                           Ptr< RegistryStatusDir > registryStatus,
                                           Ptr< ContainerStatusDir const > containerStatus,
                                           Ptr< ContainerRuntimeInterface > runtime,
-                                          Ptr< TaskScheduler > taskScheduler, Secrets * secrets );
+                                          Ptr< TaskScheduler > taskScheduler, Secrets * secrets,
+                                          Sinks sinks );
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
    Duration loginAttemptDelay() const { return loginAttemptDelay_; }
@@ -75,6 +77,7 @@ class RegistrySm : public PtrInterface {
    // Inline passwords by registry name, as configured when the status was made.
    std::map< String, String > inlinePasswords_;
    Reactor reactor_;
+   TraceHandle trace_;
 };
 
 Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadStatus,
@@ -82,6 +85,7 @@ Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadSt
                                      Ptr< RegistryStatusDir > registryStatus,
                                      Ptr< ContainerStatusDir const > containerStatus,
                                      Ptr< ContainerRuntimeInterface > runtime,
-                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets );
+                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets,
+                                     Sinks sinks );
 
 } // namespace Quayd

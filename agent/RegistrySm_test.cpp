@@ -19,7 +19,7 @@ class RegistrySmTest : public ::testing::Test {
  protected:
    void create() {
       sm = registrySmFactory( imageLoadStatus, config, status, containerStatus, runtime,
-                              time.scheduler(), secrets );
+                              time.scheduler(), secrets, Sinks{ &traces } );
    }
    void started() {
       create();

@@ -1,23 +1,18 @@
 #include "agent/SubAgentCandidateSm.h"
 
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
-
-namespace {
-TraceHandle const trace( "QuaydAgent" );
-} // namespace
 
 SubAgentCandidateSm::SubAgentCandidateSm(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-   Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles )
+   Ptr< SubAgentCandidate > subAgentCandidate, Sinks sinks, Toggles toggles )
     : quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
       quaydGlobalStatus_( std::move( quaydGlobalStatus ) ), gnoiConfig_( std::move( gnoiConfig ) ),
       crtStatus_( std::move( crtStatus ) ), subAgentCandidate_( std::move( subAgentCandidate ) ),
-      toggles_( toggles ) {
+      toggles_( toggles ), trace_( sinks.trace, "QuaydAgent" ) {
    QUAYD_ASSERT( quaydConfig_ );
    QUAYD_ASSERT( quaydStatus_ );
    QUAYD_ASSERT( quaydGlobalStatus_ );
@@ -56,7 +51,7 @@ void SubAgentCandidateSm::resolveConfiguredSubAgent() {
    bool const containerzEnabled = bool( Gnoi::containerzConfig( *gnoiConfig_ ) );
    bool const quyEnabled = toggles_.quaydAgent && quaydConfig_->enabled();
    bool const quyOnFlash = quaydConfig_->onFlash();
-   QTRACE( trace, 2, "containerzEnabled: {}, quyEnabled: {} quyOnFlash {}", containerzEnabled,
+   QTRACE( trace_, 2, "containerzEnabled: {}, quyEnabled: {} quyOnFlash {}", containerzEnabled,
            quyEnabled, quyOnFlash );
    SubAgentInstance configured;
    if ( containerzEnabled ) {
@@ -68,9 +63,9 @@ void SubAgentCandidateSm::resolveConfiguredSubAgent() {
    } else {
       configured = { SubAgentType::subAgentQuyOnFlash, quaydConfig_->flashLimit() };
    }
-   QTRACE( trace, 2, "Resolved configured subagent as: {}", configured.subAgentType );
+   QTRACE( trace_, 2, "Resolved configured subagent as: {}", configured.subAgentType );
    subAgentCandidate_->subAgentConfiguredIs( configured );
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void SubAgentCandidateSm::resolveRunningSubAgent() {
@@ -78,7 +73,7 @@ void SubAgentCandidateSm::resolveRunningSubAgent() {
    bool const containerzActive = crtStatus_->enabled();
    SmState const quyState =
       toggles_.quaydAgent ? quaydStatus_->state() : quaydGlobalStatus_->state();
-   QTRACE( trace, 2, "configuredSubAgent: {}, containerzActive: {}, quyState: {}",
+   QTRACE( trace_, 2, "configuredSubAgent: {}, containerzActive: {}, quyState: {}",
            configured.subAgentType, containerzActive, quyState );
    SubAgentInstance running{ SubAgentType::subAgentNone, quaydStatus_->flashLimit() };
    if ( containerzActive ) {
@@ -90,25 +85,25 @@ void SubAgentCandidateSm::resolveRunningSubAgent() {
    } else {
       running.subAgentType = SubAgentType::subAgentQuy;
    }
-   QTRACE( trace, 2, "Resolved running subagent as: {}", running.subAgentType );
+   QTRACE( trace_, 2, "Resolved running subagent as: {}", running.subAgentType );
    subAgentCandidate_->subAgentRunningIs( running );
    if ( running.subAgentType == SubAgentType::subAgentNone &&
         configured.subAgentType != SubAgentType::subAgentNone ) {
-      QTRACE( trace, 2, "Pending subagent startup: {}", configured.subAgentType );
+      QTRACE( trace_, 2, "Pending subagent startup: {}", configured.subAgentType );
       subAgentCandidate_->subAgentRunningIs( configured );
    }
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 Ptr< SubAgentCandidateSm > subAgentCandidateSmFactory(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-   Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles ) {
+   Ptr< SubAgentCandidate > subAgentCandidate, Sinks sinks, Toggles toggles ) {
    return makePtr< SubAgentCandidateSm >( std::move( quaydConfig ), std::move( quaydStatus ),
                                           std::move( quaydGlobalStatus ), std::move( gnoiConfig ),
                                           std::move( crtStatus ), std::move( subAgentCandidate ),
-                                          toggles );
+                                          sinks, toggles );
 }
 
 } // namespace Quayd

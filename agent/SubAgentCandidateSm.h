@@ -14,7 +14,8 @@ class SubAgentCandidateSm : public PtrInterface {
                         Ptr< QuaydStatus const > quaydGlobalStatus,
                         Ptr< Gnoi::Config const > gnoiConfig,
                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-                        Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles = {} );
+                        Ptr< SubAgentCandidate > subAgentCandidate, Sinks sinks,
+                        Toggles toggles = {} );
 
    void notificationsIs( bool on );
    void resolveConfiguredSubAgent();
@@ -29,12 +30,13 @@ class SubAgentCandidateSm : public PtrInterface {
    Ptr< SubAgentCandidate > subAgentCandidate_;
    Toggles toggles_;
    Reactor reactor_;
+   TraceHandle trace_;
 };
 
 Ptr< SubAgentCandidateSm > subAgentCandidateSmFactory(
    Ptr< QuaydConfig const > quaydConfig, Ptr< QuaydStatus const > quaydStatus,
    Ptr< QuaydStatus const > quaydGlobalStatus, Ptr< Gnoi::Config const > gnoiConfig,
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus const > crtStatus,
-   Ptr< SubAgentCandidate > subAgentCandidate, Toggles toggles = {} );
+   Ptr< SubAgentCandidate > subAgentCandidate, Sinks sinks, Toggles toggles = {} );
 
 } // namespace Quayd

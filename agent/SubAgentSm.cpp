@@ -1,20 +1,16 @@
 #include "agent/SubAgentSm.h"
 
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
-namespace {
-TraceHandle const trace( "QuaydAgent" );
-} // namespace
-
-LogHandle const QUAYD_DOCKER_NOT_INSTALLED(
-   { "QUAYD_DOCKER_NOT_INSTALLED", "Docker is not installed",
-     "Quayd and Containerz depend on Docker to work properly. Docker RPM is not packaged with "
-     "Velmo.swi. Docker Velmo Extension needs to be installed before Quayd or Containerz is "
-     "configured.",
-     "Install Docker Velmo Extension, and then reconfigure Quayd/Containerz.", 3 } );
+LogDescriptor const QUAYD_DOCKER_NOT_INSTALLED{
+   "QUAYD_DOCKER_NOT_INSTALLED", "Docker is not installed",
+   "Quayd and Containerz depend on Docker to work properly. Docker RPM is not packaged with "
+   "Velmo.swi. Docker Velmo Extension needs to be installed before Quayd or Containerz is "
+   "configured.",
+   "Install Docker Velmo Extension, and then reconfigure Quayd/Containerz.", 3
+};
 
 SubAgentSm::SubAgentSm( Ptr< SubAgentCandidate const > subAgentCandidate,
                         Ptr< SubAgents > subAgents, Ptr< Gnoi::Config const > gnoiConfig,
@@ -23,13 +19,14 @@ SubAgentSm::SubAgentSm( Ptr< SubAgentCandidate const > subAgentCandidate,
                         Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
                         Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                        Ptr< TaskScheduler > taskScheduler, Toggles toggles )
+                        Ptr< TaskScheduler > taskScheduler, Sinks sinks, Toggles toggles )
     : subAgentCandidate_( std::move( subAgentCandidate ) ), subAgents_( std::move( subAgents ) ),
       runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
       gnoiConfig_( std::move( gnoiConfig ) ), crtStatus_( std::move( crtStatus ) ),
       allVrfStatusLocal_( std::move( allVrfStatusLocal ) ),
       quaydConfig_( std::move( quaydConfig ) ), quaydStatus_( std::move( quaydStatus ) ),
-      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ), toggles_( toggles ) {
+      quaydGlobalStatus_( std::move( quaydGlobalStatus ) ), toggles_( toggles ),
+      trace_( sinks.trace, "QuaydAgent" ), log_( sinks.log ) {
    if ( taskScheduler_ ) {
       pollTaskIs( taskScheduler_, TaskPriority( 3 ), "SubAgentSmPollerTask" );
    }
@@ -82,7 +79,7 @@ void SubAgentSm::startConfiguredSubAgent() {
    pollTask_->stopTimerTask();
    stopRetryTask_->stopTimerTask();
    SubAgentType const running = subAgentCandidate_->subAgentRunning().subAgentType;
-   QTRACE( trace, 2, "runningSubAgent: {}", running );
+   QTRACE( trace_, 2, "runningSubAgent: {}", running );
    if ( running == SubAgentType::subAgentNone &&
         subAgentCandidate_->subAgentConfigured().subAgentType == SubAgentType::subAgentNone ) {
       ensureRuntimeDown();
@@ -96,22 +93,22 @@ void SubAgentSm::startConfiguredSubAgent() {
    try {
       installed = runtime_->runtimeInstalled();
    } catch ( Exception const & e ) {
-      QTRACE( trace, 0, "Checking for the runtime failed: {}", e.what() );
+      QTRACE( trace_, 0, "Checking for the runtime failed: {}", e.what() );
    }
    if ( !installed ) {
-      QTRACE( trace, 5, "Runtime is not installed yet" );
+      QTRACE( trace_, 5, "Runtime is not installed yet" );
       pollTask_->scheduleTaskDelay( pollInterval_ );
-      log( QUAYD_DOCKER_NOT_INSTALLED );
+      log( log_, QUAYD_DOCKER_NOT_INSTALLED );
       return;
    }
    if ( running == SubAgentType::subAgentQuy || running == SubAgentType::subAgentQuyOnFlash ) {
       if ( toggles_.quaydAgent ) {
-         QTRACE( trace, 2, "quySm is starting now" );
+         QTRACE( trace_, 2, "quySm is starting now" );
          QUAYD_ASSERT( !crtStatus()->enabled() );
          QUAYD_ASSERT( subAgents()->quySm() );
          auto const & quySm = subAgents_->quySm();
          if ( quySm->chainPresent() ) {
-            QTRACE( trace, 2, "quySm is started already" );
+            QTRACE( trace_, 2, "quySm is started already" );
             return;
          }
          quySm->enable();
@@ -129,15 +126,15 @@ void SubAgentSm::startConfiguredSubAgent() {
       }
    } else if ( running == SubAgentType::subAgentContainerz ) {
       if ( subAgents_->containerzSm() ) {
-         QTRACE( trace, 2, "containerzSm is already started" );
+         QTRACE( trace_, 2, "containerzSm is already started" );
       } else {
-         QTRACE( trace, 2, "containerzSm is not started yet" );
+         QTRACE( trace_, 2, "containerzSm is not started yet" );
          subAgents_->containerzSmIs( Gnoi::containerzConfig( *gnoiConfig_ ), allVrfStatusLocal_,
                                      crtStatus_, runtime_, taskScheduler_ );
       }
       QUAYD_ASSERT( quaydStatus()->state() == SmState::stopped_ );
    }
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 void SubAgentSm::ensureRuntimeDown() {
@@ -147,7 +144,7 @@ void SubAgentSm::ensureRuntimeDown() {
       runtime_->disableRuntime();
       runtime_->resetConfig();
    } catch ( Exception const & e ) {
-      QTRACE( trace, 0, "Stopping the runtime failed: {}: {}; trying again in {}s", e.name(),
+      QTRACE( trace_, 0, "Stopping the runtime failed: {}: {}; trying again in {}s", e.name(),
               e.what(), kStopRetry.count() );
       stopRetryTask_->scheduleTaskDelay( kStopRetry );
       return;
@@ -181,22 +178,22 @@ void SubAgentSm::stopUnconfiguredSubAgent() {
    QUAYD_ASSERT( crtStatus() );
    QUAYD_ASSERT( runtime() );
    SubAgentType const configured = subAgentCandidate_->subAgentConfigured().subAgentType;
-   QTRACE( trace, 2, "configuredSubAgent: {}", configured );
+   QTRACE( trace_, 2, "configuredSubAgent: {}", configured );
    if ( configured != SubAgentType::subAgentContainerz ) {
       if ( subAgents_->containerzSm() ) {
-         QTRACE( trace, 2, "Deleting containerzSm as configured subagent changed" );
+         QTRACE( trace_, 2, "Deleting containerzSm as configured subagent changed" );
          subAgents_->containerzSmDel();
       } else {
          // A runtime left enabled for Containerz, by an agent that was
          // restarted for example.
          try {
             if ( crtStatus_->enabled() && runtime_->runtimeInstalled() ) {
-               QTRACE( trace, 2, "Disabling runtime" );
+               QTRACE( trace_, 2, "Disabling runtime" );
                runtime_->disableRuntime();
                runtime_->resetConfig();
             }
          } catch ( Exception const & e ) {
-            QTRACE( trace, 0, "Disabling runtime failed: {}", e.what() );
+            QTRACE( trace_, 0, "Disabling runtime failed: {}", e.what() );
          }
          crtStatus_->enabledIs( false );
       }
@@ -204,7 +201,7 @@ void SubAgentSm::stopUnconfiguredSubAgent() {
    if ( maybeDisableQuySubAgent() && subAgents_->quySm() ) {
       subAgents_->quySm()->disable();
    }
-   QTRACE( trace, 2, "Exiting" );
+   QTRACE( trace_, 2, "Exiting" );
 }
 
 Ptr< SubAgentSm >
@@ -214,12 +211,12 @@ subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAge
                    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                    Ptr< ContainerRuntimeInterface > runtime,
                    Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                   Ptr< TaskScheduler > taskScheduler, Toggles toggles ) {
+                   Ptr< TaskScheduler > taskScheduler, Sinks sinks, Toggles toggles ) {
    return makePtr< SubAgentSm >( std::move( subAgentCandidate ), std::move( subAgents ),
                                  std::move( gnoiConfig ), std::move( quaydConfig ),
                                  std::move( quaydStatus ), std::move( quaydGlobalStatus ),
                                  std::move( crtStatus ), std::move( runtime ),
-                                 std::move( allVrfStatusLocal ), std::move( taskScheduler ),
+                                 std::move( allVrfStatusLocal ), std::move( taskScheduler ), sinks,
                                  toggles );
 }
 

@@ -2,13 +2,13 @@
 #include "agent/SubAgents.h"
 #include "model/Model.h"
 #include "platform/Host.h"
-#include "platform/Log.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
 
-extern LogHandle const QUAYD_DOCKER_NOT_INSTALLED;
+extern LogDescriptor const QUAYD_DOCKER_NOT_INSTALLED;
 
 // Acts on the resolver's two values: stops the sub-agent that is no longer
 // configured, and starts the one named as running when it is also the
@@ -21,7 +21,7 @@ class SubAgentSm : public PtrInterface {
                Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                Ptr< ContainerRuntimeInterface > runtime,
                Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-               Ptr< TaskScheduler > taskScheduler, Toggles toggles = {} );
+               Ptr< TaskScheduler > taskScheduler, Sinks sinks, Toggles toggles = {} );
    ~SubAgentSm() override;
 
    void notificationsIs( bool on );
@@ -67,6 +67,8 @@ class SubAgentSm : public PtrInterface {
    Ptr< QuaydStatus const > quaydGlobalStatus_;
    Toggles toggles_;
    Reactor reactor_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 Ptr< SubAgentSm >
@@ -76,7 +78,7 @@ subAgentSmFactory( Ptr< SubAgentCandidate const > subAgentCandidate, Ptr< SubAge
                    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                    Ptr< ContainerRuntimeInterface > runtime,
                    Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
-                   Ptr< TaskScheduler > taskScheduler, Toggles toggles = {} );
+                   Ptr< TaskScheduler > taskScheduler, Sinks sinks, Toggles toggles = {} );
 inline constexpr auto SubAgentSmIs = subAgentSmFactory;
 
 } // namespace Quayd

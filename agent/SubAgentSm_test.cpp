@@ -23,13 +23,26 @@ class SubAgentSmTest : public ::testing::Test {
  protected:
    SubAgentSmTest() {
       time.files.makeDirs( "/mnt/flash" );
-      subAgents->quySmIs( { config, status, globalStatus, makePtr< PersistentPathConfig >(),
-                            makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
-                            makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
-                            makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
-                            makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(),
-                            runtime, time.scheduler(), &time.files, &processes, nullptr,
-                            FlashSettings{ false, true } } );
+      subAgents->quySmIs( { config,
+                            status,
+                            globalStatus,
+                            makePtr< PersistentPathConfig >(),
+                            makePtr< PersistentPathStatus >(),
+                            makePtr< ImageLoadConfigDir >(),
+                            makePtr< ImageLoadStatusDir >(),
+                            makePtr< RegistryConfigDir >(),
+                            makePtr< RegistryStatusDir >(),
+                            makePtr< ContainerProfileConfigDir >(),
+                            makePtr< ContainerConfigDir >(),
+                            makePtr< ContainerStatusDir >(),
+                            runtime,
+                            time.scheduler(),
+                            &time.files,
+                            &processes,
+                            nullptr,
+                            FlashSettings{ false, true },
+                            ContainerSm::kDefaultStartupConditionTimeout,
+                            Sinks{ &traces, &logs } } );
    }
    ~SubAgentSmTest() override {
       switcher = nullptr;
@@ -37,10 +50,12 @@ class SubAgentSmTest : public ::testing::Test {
    }
    // The agent's order: resolver first, then the switcher.
    void start() {
-      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
+      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate,
+                                             Sinks{ &traces, &logs } );
       resolver->notificationsIs( true );
-      switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
-                               runtime, vrfs, time.scheduler(), Toggles{} );
+      switcher =
+         SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime, vrfs,
+                       time.scheduler(), Sinks{ &traces, &logs }, Toggles{} );
       switcher->notificationsIs( true );
    }
    void containerzIs( bool on ) {
@@ -64,7 +79,8 @@ class SubAgentSmTest : public ::testing::Test {
       makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
    Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
-   Ptr< SubAgents > subAgents = makePtr< SubAgents >( time.files, processes );
+   Ptr< SubAgents > subAgents =
+      makePtr< SubAgents >( time.files, processes, Sinks{ &traces, &logs } );
    Ptr< SubAgentCandidateSm > resolver;
    Ptr< SubAgentSm > switcher;
 };
@@ -254,7 +270,7 @@ TEST_F( SubAgentSmTest, MaybeDisableComparesTheRunningVariantWithTheConfiguredOn
                        { SAT::subAgentQuyOnFlash, 7, true, 7, false },
                        { SAT::subAgentQuyOnFlash, 7, true, 8, true } };
    switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime,
-                            vrfs, time.scheduler(), Toggles{} );
+                            vrfs, time.scheduler(), Sinks{ &traces, &logs }, Toggles{} );
    for ( auto const & c : cases ) {
       candidate->subAgentConfiguredIs( { c.configured, c.configuredLimit } );
       status->runningOnFlashIs( c.runningOnFlash );
@@ -269,7 +285,7 @@ TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    auto runtime = makePtr< FakeRuntime >();
-   auto subAgents = makePtr< SubAgents >( time.files, processes );
+   auto subAgents = makePtr< SubAgents >( time.files, processes, Sinks{} );
    auto config = makePtr< Gnoi::Containerz::Config >();
    auto vrfs = makePtr< Ip::AllVrfStatusLocal >();
    auto crt = makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();

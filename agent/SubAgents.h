@@ -11,9 +11,10 @@ namespace Quayd {
 // child was built with returns it unchanged.
 class SubAgents : public PtrInterface {
  public:
-   // The Containerz machine's data root and URL probes use the host's.
-   SubAgents( FileSystem & files, ProcessRunner & processes )
-       : files_( files ), processes_( processes ) {}
+   // The Containerz machine's data root, URL probes, trace and log use the
+   // host's.
+   SubAgents( FileSystem & files, ProcessRunner & processes, Sinks sinks )
+       : files_( files ), processes_( processes ), sinks_( sinks ) {}
 
    Ptr< QuaydSm > const & quySm() const { return quySm_; }
    Ptr< ContainerzSm > const & containerzSm() const { return containerzSm_; }
@@ -34,6 +35,7 @@ class SubAgents : public PtrInterface {
  private:
    FileSystem & files_;
    ProcessRunner & processes_;
+   Sinks sinks_;
    Ptr< QuaydSm > quySm_;
    Ptr< ContainerzSm > containerzSm_;
    Ptr< Gnoi::Containerz::ServerStatus > serverStatus_;

@@ -5,15 +5,12 @@
 #include <stdexcept>
 
 #include "platform/Exception.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
 QUAYD_ENTITY_TABLE( UrlReachabilityStatus, URL_REACHABILITY_STATUS_FIELDS )
 
 namespace {
-TraceHandle const trace( "UrlReachability" );
-
 String rangeText( UriTextRangeA const & r ) { return String( r.first, r.afterLast ); }
 bool present( UriTextRangeA const & r ) { return r.first && r.afterLast; }
 } // namespace
@@ -70,17 +67,18 @@ UrlReachabilityBaseSm::UrlReachabilityBaseSm( String url, NamespaceName netNs,
 UrlReachabilitySm::UrlReachabilitySm( String url, NamespaceName netNs,
                                       Ptr< UrlReachabilityStatus > status,
                                       Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
-                                      Duration pollInterval, Duration watchdogTimeout,
+                                      Sinks sinks, Duration pollInterval, Duration watchdogTimeout,
                                       Duration connectTimeout, Duration udpIdleTimeout )
     : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
                              std::move( taskScheduler ) ),
       pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ),
-      connectTimeout_( connectTimeout ), udpIdleTimeout_( udpIdleTimeout ) {
+      connectTimeout_( connectTimeout ), udpIdleTimeout_( udpIdleTimeout ),
+      trace_( sinks.trace, "UrlReachability" ) {
    try {
       ui_ = UrlInfo::urlInfo( url_ );
    } catch ( std::invalid_argument const & e ) {
       // Never answers: the owner keeps waiting, as for a server that is down.
-      QTRACE( trace, 0, "{}", e.what() );
+      QTRACE( trace_, 0, "{}", e.what() );
       return;
    }
    probeCmd_ = createProbeCmd( ui_, connectTimeout_, udpIdleTimeout_ );
@@ -89,7 +87,7 @@ UrlReachabilitySm::UrlReachabilitySm( String url, NamespaceName netNs,
    reactor_.start();
    handleProbeSuccess();
    probe_ = probeFactory( "urlProbe", probeCmd_, netNs_, probeStatus_, taskScheduler_, processes,
-                          std::chrono::duration_cast< Seconds >( pollInterval_ ),
+                          sinks, std::chrono::duration_cast< Seconds >( pollInterval_ ),
                           std::chrono::duration_cast< Seconds >( watchdogTimeout_ ) );
    probe_->notificationsIs( true );
 }
@@ -122,18 +120,21 @@ Ptr< ProbeCmd const > UrlReachabilitySm::createProbeCmd( UrlInfo const & ui,
 }
 
 void UrlReachabilitySm::handleProbeSuccess() {
-   QTRACE( trace, 2, "" );
+   QTRACE( trace_, 2, "" );
    // Last: the owner may drop this machine in reaction.
    status_->reachableIs( probeStatus_->success() );
 }
 
-Ptr< UrlReachabilitySm > urlReachabilitySmFactory(
-   String const & url, NamespaceName const & netNs, Ptr< UrlReachabilityStatus > status,
-   Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes, Duration pollInterval,
-   Duration watchdogTimeout, Duration connectTimeout, Duration udpIdleTimeout ) {
+Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
+                                                   Ptr< UrlReachabilityStatus > status,
+                                                   Ptr< TaskScheduler > taskScheduler,
+                                                   ProcessRunner & processes, Sinks sinks,
+                                                   Duration pollInterval, Duration watchdogTimeout,
+                                                   Duration connectTimeout,
+                                                   Duration udpIdleTimeout ) {
    return makePtr< UrlReachabilitySm >( url, netNs, std::move( status ), std::move( taskScheduler ),
-                                        processes, pollInterval, watchdogTimeout, connectTimeout,
-                                        udpIdleTimeout );
+                                        processes, sinks, pollInterval, watchdogTimeout,
+                                        connectTimeout, udpIdleTimeout );
 }
 
 } // namespace Quayd

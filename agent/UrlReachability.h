@@ -60,7 +60,7 @@ class UrlReachabilitySm : public UrlReachabilityBaseSm {
    static constexpr char const * kDefaultSyslogPort = "514";
 
    UrlReachabilitySm( String url, NamespaceName netNs, Ptr< UrlReachabilityStatus > status,
-                      Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                      Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes, Sinks sinks,
                       Duration pollInterval, Duration watchdogTimeout, Duration connectTimeout,
                       Duration udpIdleTimeout );
    ~UrlReachabilitySm() override;
@@ -81,12 +81,16 @@ class UrlReachabilitySm : public UrlReachabilityBaseSm {
    Ptr< ProbeStatus > probeStatus_;
    Ptr< Probe > probe_;
    Reactor reactor_;
+   TraceHandle trace_;
 };
 
-Ptr< UrlReachabilitySm > urlReachabilitySmFactory(
-   String const & url, NamespaceName const & netNs, Ptr< UrlReachabilityStatus > status,
-   Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes, Duration pollInterval,
-   Duration watchdogTimeout, Duration connectTimeout, Duration udpIdleTimeout );
+Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
+                                                   Ptr< UrlReachabilityStatus > status,
+                                                   Ptr< TaskScheduler > taskScheduler,
+                                                   ProcessRunner & processes, Sinks sinks,
+                                                   Duration pollInterval, Duration watchdogTimeout,
+                                                   Duration connectTimeout,
+                                                   Duration udpIdleTimeout );
 // Makes the machine that publishes to `status` whether `url` answers, seen
 // from `netNs`: the probe on a switch, a stand-in in tests.
 using UrlReachabilityFactory =

@@ -83,8 +83,8 @@ TEST_P( NetcatProbe, AnswersExactlyWhenSomethingListens ) {
    Spawner const spawner = Testing::testSpawner();
    PosixProcessRunner runner( loop, spawner );
    auto status = urlReachabilityStatusFactory();
-   auto sm = urlReachabilitySmFactory( c.url, NamespaceName(), status, loop.scheduler(), runner, 1s,
-                                       10s, 5s, 200ms );
+   auto sm = urlReachabilitySmFactory( c.url, NamespaceName(), status, loop.scheduler(), runner, {},
+                                       1s, 10s, 5s, 200ms );
    auto * real = sm.get();
    bool const ended = loop.runUntil(
       [ & ] { return status->reachable() || real->probeStatus()->probeFailedCount() > 0; }, 20s );

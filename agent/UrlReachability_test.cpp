@@ -84,8 +84,9 @@ class Reachability : public ::testing::Test {
 };
 
 TEST_F( Reachability, TheFirstSuccessfulProbePublishesAndEndsProbing ) {
-   auto sm = urlReachabilitySmFactory( "udp://10.0.0.9:514", NamespaceName(), status,
-                                       time.scheduler(), processes, 30s, 20s, 5s, 200ms );
+   auto sm =
+      urlReachabilitySmFactory( "udp://10.0.0.9:514", NamespaceName(), status, time.scheduler(),
+                                processes, Sinks{ &traces }, 30s, 20s, 5s, 200ms );
    time.turn();
    ASSERT_EQ( processes.started.size(), 1u );
    EXPECT_EQ( processes.started[ 0 ][ 0 ], "nc" );
@@ -103,7 +104,7 @@ TEST_F( Reachability, TheFirstSuccessfulProbePublishesAndEndsProbing ) {
 
 TEST_F( Reachability, AnUnparsableUrlNeverProbes ) {
    auto sm = urlReachabilitySmFactory( "syslog-host", NamespaceName(), status, time.scheduler(),
-                                       processes, 30s, 20s, 5s, 200ms );
+                                       processes, Sinks{ &traces }, 30s, 20s, 5s, 200ms );
    time.advance( 10min );
    EXPECT_TRUE( processes.started.empty() );
    EXPECT_FALSE( status->reachable() );

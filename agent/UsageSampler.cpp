@@ -4,21 +4,20 @@
 
 #include "agent/ContainerHistory.h"
 #include "platform/ContainerStats.h"
-#include "platform/Trace.h"
 
 namespace Quayd {
 
 namespace {
-TraceHandle const trace( "UsageSampler" );
 constexpr std::string_view kHealthAction = "health_status: ";
 } // namespace
 
-LogHandle const QUAYD_CONTAINER_MEMORY_RESTART(
-   { "QUAYD_CONTAINER_MEMORY_RESTART",
-     "Container %s restarted: memory in use %s above its ceiling %s.",
-     "The container used more memory than its configured ceiling for the configured number "
-     "of sampling rounds in a row, and was stopped and started again.",
-     "Find out why the container needs that much memory, or raise its memory ceiling.", 4 } );
+LogDescriptor const QUAYD_CONTAINER_MEMORY_RESTART{
+   "QUAYD_CONTAINER_MEMORY_RESTART",
+   "Container %s restarted: memory in use %s above its ceiling %s.",
+   "The container used more memory than its configured ceiling for the configured number "
+   "of sampling rounds in a row, and was stopped and started again.",
+   "Find out why the container needs that much memory, or raise its memory ceiling.", 4
+};
 
 String sizeText( uint64_t bytes ) {
    ScaledBytes const s = scaleBytes( bytes );
@@ -29,11 +28,12 @@ UsageSampler::UsageSampler( Ptr< QuaydConfig const > quaydConfig,
                             Ptr< ContainerConfigDir const > containerConfigDir,
                             Ptr< ContainerStatusDir > containerStatusDir,
                             Ptr< ContainerRuntimeInterface > runtime,
-                            Ptr< TaskScheduler > taskScheduler )
+                            Ptr< TaskScheduler > taskScheduler, Sinks sinks )
     : quaydConfig_( std::move( quaydConfig ) ),
       containerConfigDir_( std::move( containerConfigDir ) ),
       containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
-      sampling_( runtime_->usageSampling() ), taskScheduler_( std::move( taskScheduler ) ) {
+      sampling_( runtime_->usageSampling() ), taskScheduler_( std::move( taskScheduler ) ),
+      trace_( sinks.trace, "UsageSampler" ), log_( sinks.log ) {
    roundTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 2 ), "SampleUsage",
                                       [ this ] { handleRound(); } );
    reactor_.on( quaydConfig_, QuaydConfig::Attr::usageInterval, [ this ] { handleInterval(); } );
@@ -68,7 +68,7 @@ void UsageSampler::clearAll() {
 
 void UsageSampler::handleInterval() {
    auto const interval = quaydConfig_->usageInterval();
-   QTRACE( trace, 2, "interval: {} s", interval );
+   QTRACE( trace_, 2, "interval: {} s", interval );
    if ( !sampling_ || interval == 0 ) {
       roundTask_->stopTimerTask();
       clearAll();
@@ -80,7 +80,7 @@ void UsageSampler::handleInterval() {
 void UsageSampler::handleRound() {
    roundTask_->scheduleTaskDelay( std::chrono::seconds( quaydConfig_->usageInterval() ) );
    if ( sampling_->inProgress() ) {
-      QTRACE( trace, 5, "the last round has not ended; this one waits its turn" );
+      QTRACE( trace_, 5, "the last round has not ended; this one waits its turn" );
       return;
    }
    std::vector< String > names;
@@ -95,7 +95,7 @@ void UsageSampler::handleRound() {
    std::erase_if( seen_, [ this ]( auto const & s ) {
       return !containerStatusDir_->container( s.first );
    } );
-   QTRACE( trace, 8, "sampling {} containers", names.size() );
+   QTRACE( trace_, 8, "sampling {} containers", names.size() );
    sampling_->sample( names, [ this ]( UsageSampling::Samples samples ) {
       handleSamples( std::move( samples ) );
    } );
@@ -136,7 +136,7 @@ void UsageSampler::checkCeiling( String const & name, ContainerStatus & status, 
       return;
    }
    ++seen.overCeiling;
-   QTRACE( trace, 5, "container {}: {} in use over its ceiling {}, round {}", name, used, ceiling,
+   QTRACE( trace_, 5, "container {}: {} in use over its ceiling {}, round {}", name, used, ceiling,
            seen.overCeiling );
    if ( !seen.restarting &&
         seen.overCeiling >= std::max( 1u, quaydConfig_->memoryCeilingRounds() ) ) {
@@ -146,9 +146,9 @@ void UsageSampler::checkCeiling( String const & name, ContainerStatus & status, 
 
 void UsageSampler::restart( String const & name, ContainerStatus & status, uint64_t used,
                             uint64_t ceiling ) {
-   QTRACE( trace, 0, "Container {} uses {} of memory, above its ceiling {}: restarting it", name,
+   QTRACE( trace_, 0, "Container {} uses {} of memory, above its ceiling {}: restarting it", name,
            used, ceiling );
-   log( QUAYD_CONTAINER_MEMORY_RESTART, name, sizeText( used ), sizeText( ceiling ) );
+   log( log_, QUAYD_CONTAINER_MEMORY_RESTART, name, sizeText( used ), sizeText( ceiling ) );
    status.memoryRestartsInc( 1 );
    ContainerHistory( &status ).add( ContainerHistory::kRestartedForMemory,
                                     sizeText( used ) + " above " + sizeText( ceiling ) );
@@ -160,7 +160,7 @@ void UsageSampler::restart( String const & name, ContainerStatus & status, uint6
          return;
       }
       if ( !error.empty() ) {
-         QTRACE( trace, 0, "Restart of container {} failed: {}", name, error );
+         QTRACE( trace_, 0, "Restart of container {} failed: {}", name, error );
       }
       if ( auto it = seen_.find( name ); it != seen_.end() ) {
          // The container's CPU time starts again from zero.

@@ -18,13 +18,13 @@
 #include <map>
 
 #include "model/Model.h"
-#include "platform/Log.h"
 #include "platform/Reactor.h"
+#include "platform/Sinks.h"
 #include "platform/Task.h"
 
 namespace Quayd {
 
-extern LogHandle const QUAYD_CONTAINER_MEMORY_RESTART;
+extern LogDescriptor const QUAYD_CONTAINER_MEMORY_RESTART;
 
 // "1.5GiB", "200MiB", "12KiB", "80B": as `docker stats` shows sizes.
 String sizeText( uint64_t bytes );
@@ -34,7 +34,8 @@ class UsageSampler : public PtrInterface {
    UsageSampler( Ptr< QuaydConfig const > quaydConfig,
                  Ptr< ContainerConfigDir const > containerConfigDir,
                  Ptr< ContainerStatusDir > containerStatusDir,
-                 Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+                 Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                 Sinks sinks );
    // Leaves no usage behind: nothing samples it any more.
    ~UsageSampler() override;
 
@@ -69,6 +70,8 @@ class UsageSampler : public PtrInterface {
    uint64_t eventSubscription_ = 0;
    std::shared_ptr< bool > alive_ = std::make_shared< bool >( true );
    Reactor reactor_;
+   TraceHandle trace_;
+   LogSink * log_;
 };
 
 } // namespace Quayd

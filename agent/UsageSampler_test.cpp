@@ -18,8 +18,8 @@ class UsageSamplerTest : public ::testing::Test {
  protected:
    UsageSamplerTest() { runtime->sampling = sampling; }
    void create() {
-      sampler =
-         makePtr< UsageSampler >( quaydConfig, configs, statuses, runtime, time.scheduler() );
+      sampler = makePtr< UsageSampler >( quaydConfig, configs, statuses, runtime, time.scheduler(),
+                                         Sinks{ nullptr, &logs } );
    }
    Ptr< ContainerStatus > running( String const & name, uint64_t ceiling = 0 ) {
       configs->containerIs( name )->memoryCeilingIs( ceiling );

@@ -35,7 +35,7 @@ struct Mounted {
    PosixEventLoop loop;
    Ptr< RedisEntityManager > em;
    Mounted() {
-      em = makePtr< RedisEntityManager >( server.address(), loop );
+      em = makePtr< RedisEntityManager >( server.address(), loop, Sinks{} );
       em->profileIs( quaydMountProfile() );
       String error;
       if ( !em->mount( "Quayd", error ) ) {

@@ -301,12 +301,12 @@ ParsedOptions parseOptionWords( std::vector< String > const & words ) {
 }
 
 bool landOption( json & body, ContainerOption const & row, String const & value,
-                 Environment const & environment ) {
+                 OptionSources const & sources ) {
    if ( optionValueError( row, value ) ) {
       return false;
    }
    if ( row.land ) {
-      return row.land( body, row, value, environment );
+      return row.land( body, row, value, sources );
    }
    json & at = slot( body, row.target );
    switch ( row.kind ) {

@@ -34,13 +34,21 @@ enum class OptionKind : uint8_t {
 };
 char const * optionKindName( OptionKind k );
 
+class FileSystem;
+
+// What a value may draw on beside itself: the environment that a bare
+// `--env NAME` takes its value from, as the client's own would, and the
+// files that an `--env-file` names (none: such a file is left to the client).
+struct OptionSources {
+   Environment environment;
+   FileSystem * files = nullptr;
+};
+
 struct ContainerOption;
 // Puts `value` into the create body; false when the value's form is one the
 // agent does not translate (the docker client then runs that container).
-// `environment` gives what a bare `--env NAME` takes, as the client's own
-// environment would.
 using OptionLand = bool ( * )( nlohmann::json & body, ContainerOption const & row,
-                               String const & value, Environment const & environment );
+                               String const & value, OptionSources const & sources );
 
 struct ContainerOption {
    char const * flag;  // the long flag without "--"
@@ -84,9 +92,8 @@ struct ParsedOptions {
 ParsedOptions parseOptionWords( std::vector< String > const & words );
 
 // Lands one option in a create body: checks the value and converts it by the
-// row's kind. False when the check or the conversion refuses it. A bare
-// `--env NAME` takes its value from `environment`.
+// row's kind. False when the check or the conversion refuses it.
 bool landOption( nlohmann::json & body, ContainerOption const & row, String const & value,
-                 Environment const & environment );
+                 OptionSources const & sources );
 
 } // namespace Quayd

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/OptionValues.h"
+#include "platform/testing/FakeFileSystem.h"
+
 namespace Quayd {
 namespace {
 
@@ -115,8 +118,9 @@ TEST( ContainerOptionsTest, StructuredParametersBecomeSettingsInTableOrder ) {
               ( Settings{ { "memory", "64m" }, { "restart", "always" }, { "init", "true" } } ) );
 }
 
-// What a bare `--env NAME` reads: the environment handed down, never the process's.
-Environment const kEnvironment{ { "FROM_AGENT", "x=1" } };
+// What a bare `--env NAME` reads: the environment handed down, never the
+// process's; no file system, so that no `--env-file` is read.
+OptionSources const kSources{ { { "FROM_AGENT", "x=1" } } };
 
 TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
    struct {
@@ -159,7 +163,7 @@ TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
    };
    for ( auto const & c : cases ) {
       json body = json::object();
-      ASSERT_TRUE( landOption( body, row( c.flag ), c.value, kEnvironment ) )
+      ASSERT_TRUE( landOption( body, row( c.flag ), c.value, kSources ) )
          << c.flag << " " << c.value;
       EXPECT_EQ( body, json::parse( c.body ) ) << c.flag << " " << c.value << ": " << body.dump();
    }
@@ -168,14 +172,28 @@ TEST( ContainerOptionsTest, EachValueLandsWhereTheApiWantsIt ) {
 // Forms the agent does not translate go to the client, which knows them.
 TEST( ContainerOptionsTest, FormsLeftToTheClientAreRefused ) {
    json body = json::object();
-   EXPECT_FALSE( landOption( body, row( "publish" ), "8000-8001:80-81", kEnvironment ) );
+   EXPECT_FALSE( landOption( body, row( "publish" ), "8000-8001:80-81", kSources ) );
+   EXPECT_FALSE( landOption( body, row( "security-opt" ), "seccomp=/etc/profile.json", kSources ) );
    EXPECT_FALSE(
-      landOption( body, row( "security-opt" ), "seccomp=/etc/profile.json", kEnvironment ) );
-   EXPECT_FALSE(
-      landOption( body, row( "mount" ), "type=volume,target=/v,volume-driver=x", kEnvironment ) );
-   EXPECT_FALSE( landOption( body, row( "env-file" ), "/nonexistent/env", kEnvironment ) );
-   EXPECT_FALSE( landOption( body, row( "memory" ), "lots", kEnvironment ) );
+      landOption( body, row( "mount" ), "type=volume,target=/v,volume-driver=x", kSources ) );
+   EXPECT_FALSE( landOption( body, row( "memory" ), "lots", kSources ) );
    EXPECT_EQ( body, json::object() );
+}
+
+// An environment file is read through the file system handed in; one too
+// large for an environment file goes to the client, as one without a file
+// system does.
+TEST( ContainerOptionsTest, AnEnvFileIsReadThroughTheFileSystemHandedIn ) {
+   Testing::FakeFileSystem files;
+   files.addFile( "/etc/app.env", "A=1\n# a comment\n\n  FROM_AGENT\nNOT_SET\nB=two words\n" );
+   files.addFile( "/etc/big.env", String( OptionValues::kMaxEnvFileBytes + 1, 'x' ) );
+   OptionSources const sources{ kSources.environment, &files };
+   json body = json::object();
+   ASSERT_TRUE( landOption( body, row( "env-file" ), "/etc/app.env", sources ) );
+   EXPECT_EQ( body, json::parse( R"({"Env":["A=1","FROM_AGENT=x=1","B=two words"]})" ) );
+   EXPECT_FALSE( landOption( body, row( "env-file" ), "/etc/big.env", sources ) );
+   EXPECT_FALSE( landOption( body, row( "env-file" ), "/etc/missing.env", sources ) );
+   EXPECT_FALSE( landOption( body, row( "env-file" ), "/etc/app.env", kSources ) );
 }
 
 } // namespace

@@ -8,17 +8,16 @@
 
 #include "platform/Ptr.h"
 #include "platform/Ringlog.h"
+#include "platform/Sinks.h"
 #include "platform/Types.h"
 
 namespace Quayd {
 
 class FileSystem;
-class LogSink;
 class ProcessRunner;
 class Secrets;
 class ServiceManager;
 class TaskScheduler;
-class TraceSink;
 
 // The feature toggles, read from the toggle directory at start.
 struct Toggles {
@@ -66,8 +65,7 @@ struct Host {
    FileSystem * files = nullptr;
    Secrets * secrets = nullptr;
    ServiceManager * serviceManager = nullptr;
-   TraceSink * trace = nullptr;
-   LogSink * log = nullptr;
+   Sinks sinks; // where every component traces and logs
    // Opens the trace ring the agent asks for (none where unset).
    std::function< void( Ringlog::Config const & ) > ringlog = nullptr;
    HostSettings settings = {};

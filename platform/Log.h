@@ -1,11 +1,12 @@
 #pragma once
-// Syslog messages with fixed identifiers. Each message has a descriptor and is
-// raised through a LogHandle, created once per module. The process's LogSink
-// (syslog(3) and the agent's own log in the agent, a capturing sink in tests)
-// receives every message, each at most one bounded line.
+// Syslog messages with fixed identifiers. Each message has a constant
+// descriptor and is raised on the LogSink its component was handed
+// (syslog(3) and the agent's own log in the agent, a capturing sink in
+// tests; none discards it), each at most one bounded line.
+//
+//   log( log_, QUAYD_CONTAINER_STARTED, name );
 #include <cstdio>
-#include <memory>
-#include <vector>
+#include <type_traits>
 
 #include "platform/LineCap.h"
 #include "platform/Types.h"
@@ -26,19 +27,6 @@ class LogSink {
    virtual void emit( LogDescriptor const & d, String const & text ) = 0;
 };
 
-// The process's sink; null discards messages.
-void logSinkIs( LogSink * sink );
-LogSink * logSink();
-
-class LogHandle {
- public:
-   explicit LogHandle( LogDescriptor const & d ) : desc_( d ) {}
-   LogDescriptor const & descriptor() const { return desc_; }
-
- private:
-   LogDescriptor desc_;
-};
-
 template < typename T >
 decltype( auto ) logArg( T const & v ) {
    if constexpr ( std::is_same_v< T, String > ) {
@@ -52,8 +40,10 @@ decltype( auto ) logArg( T const & v ) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 template < typename... Args >
-void log( LogHandle const & h, Args const &... args ) {
-   auto const & d = h.descriptor();
+void log( LogSink * sink, LogDescriptor const & d, Args const &... args ) {
+   if ( !sink ) {
+      return;
+   }
    String text;
    if constexpr ( sizeof...( Args ) == 0 ) {
       text = d.format;
@@ -62,9 +52,7 @@ void log( LogHandle const & h, Args const &... args ) {
       text.resize( n > 0 ? size_t( n ) : 0 );
       std::snprintf( text.data(), text.size() + 1, d.format, logArg( args )... );
    }
-   if ( auto * s = logSink() ) {
-      s->emit( d, capLine( std::move( text ) ) );
-   }
+   sink->emit( d, capLine( std::move( text ) ) );
 }
 #pragma GCC diagnostic pop
 

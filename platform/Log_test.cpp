@@ -8,16 +8,16 @@
 namespace Quayd {
 namespace {
 
-LogHandle const QUAYD_TEST_MESSAGE( { "QUAYD_TEST_MESSAGE", "Name %s refused.", "", "", 3 } );
-TraceHandle const trace( "LogTest" );
+LogDescriptor const QUAYD_TEST_MESSAGE{ "QUAYD_TEST_MESSAGE", "Name %s refused.", "", "", 3 };
 
 TEST( LineCap, ALongValueIsCutAndAShortOneKeptWhole ) {
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
+   TraceHandle const trace( &traces, "LogTest" );
    String const huge( 10240, 'v' );
-   log( QUAYD_TEST_MESSAGE, huge );
+   log( &logs, QUAYD_TEST_MESSAGE, huge );
    QTRACE( trace, 0, "name {} refused", huge );
-   log( QUAYD_TEST_MESSAGE, String( "red" ) );
+   log( &logs, QUAYD_TEST_MESSAGE, String( "red" ) );
    QTRACE( trace, 0, "name {} refused", "red" );
    ASSERT_EQ( logs.messages.size(), 2u );
    ASSERT_EQ( traces.lines.size(), 2u );

@@ -2,10 +2,11 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
+
+#include "platform/FileSystem.h"
 
 namespace Quayd::OptionValues {
 
@@ -84,34 +85,39 @@ std::optional< int64_t > parseInteger( String const & v ) {
 // ------------------------------------------------------- conversions of their own
 
 bool landEnv( json & body, ContainerOption const &, String const & v,
-              Environment const & environment ) {
+              OptionSources const & sources ) {
    // A bare name takes the variable from the environment, as the client does.
+   Environment const & environment = sources.environment;
    auto const from = v.find( '=' ) == String::npos ? environment.find( v ) : environment.end();
    body[ "Env" ].push_back( from != environment.end() ? v + "=" + from->second : v );
    return true;
 }
 
 bool landEnvFile( json & body, ContainerOption const & row, String const & path,
-                  Environment const & environment ) {
-   std::ifstream in( path );
-   if ( !in ) {
-      return false; // the client reports it as it does
+                  OptionSources const & sources ) {
+   // Unreadable, or larger than an environment file should be: the client
+   // runs it, and says what it makes of the file.
+   std::optional< String > const text =
+      sources.files ? sources.files->readFile( path, kMaxEnvFileBytes ) : std::nullopt;
+   if ( !text ) {
+      return false;
    }
+   std::istringstream in( *text );
    String line;
    while ( std::getline( in, line ) ) {
       line.erase( 0, line.find_first_not_of( " \t" ) );
       if ( line.empty() || line[ 0 ] == '#' ) {
          continue;
       }
-      if ( line.find( '=' ) == String::npos && !environment.count( line ) ) {
+      if ( line.find( '=' ) == String::npos && !sources.environment.count( line ) ) {
          continue;
       }
-      landEnv( body, row, line, environment );
+      landEnv( body, row, line, sources );
    }
    return true;
 }
 
-bool landPublish( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landPublish( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    // An address has dots, so that "8080:80" is a host port, not an address.
    static std::regex const re(
       "(?:([0-9]+(?:\\.[0-9]+){3}):)?(?:([0-9]*):)?([0-9]+)(?:/(tcp|udp|sctp))?" );
@@ -126,12 +132,12 @@ bool landPublish( json & body, ContainerOption const &, String const & v, Enviro
    return true;
 }
 
-bool landExpose( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landExpose( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    body[ "ExposedPorts" ][ v.find( '/' ) == String::npos ? v + "/tcp" : v ] = json::object();
    return true;
 }
 
-bool landDevice( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landDevice( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    auto [ host, rest ] = splitAt( v, ':' );
    auto [ inside, perms ] = splitAt( rest, ':' );
    if ( perms.empty() && std::regex_match( inside, std::regex( "[rwm]+" ) ) ) {
@@ -144,7 +150,7 @@ bool landDevice( json & body, ContainerOption const &, String const & v, Environ
    return true;
 }
 
-bool landUlimit( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landUlimit( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    auto [ name, limits ] = splitAt( v, '=' );
    auto [ soft, hard ] = splitAt( limits, ':' );
    auto s = parseInteger( soft ), h = parseInteger( hard.empty() ? soft : hard );
@@ -156,7 +162,7 @@ bool landUlimit( json & body, ContainerOption const &, String const & v, Environ
    return true;
 }
 
-bool landRestart( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landRestart( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    auto [ name, retries ] = splitAt( v, ':' );
    auto n = retries.empty() ? std::optional< int64_t >( 0 ) : parseInteger( retries );
    if ( !n ) {
@@ -166,7 +172,7 @@ bool landRestart( json & body, ContainerOption const &, String const & v, Enviro
    return true;
 }
 
-bool landVolume( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landVolume( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    if ( v.find( ':' ) == String::npos ) {
       body[ "Volumes" ][ v ] = json::object(); // an anonymous volume
    } else {
@@ -175,7 +181,7 @@ bool landVolume( json & body, ContainerOption const &, String const & v, Environ
    return true;
 }
 
-bool landMount( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landMount( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    json m = { { "Type", "volume" } };
    std::istringstream in( v );
    String item;
@@ -209,29 +215,31 @@ bool landMount( json & body, ContainerOption const &, String const & v, Environm
    return true;
 }
 
-bool landTmpfs( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landTmpfs( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    auto [ path, opts ] = splitAt( v, ':' );
    body[ "HostConfig" ][ "Tmpfs" ][ path ] = opts;
    return true;
 }
 
-bool landCpus( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landCpus( json & body, ContainerOption const &, String const & v, OptionSources const & ) {
    body[ "HostConfig" ][ "NanoCpus" ] = std::llround( std::strtod( v.c_str(), nullptr ) * 1e9 );
    return true;
 }
 
-bool landEntrypoint( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landEntrypoint( json & body, ContainerOption const &, String const & v,
+                     OptionSources const & ) {
    body[ "Entrypoint" ] = json::array( { v } );
    return true;
 }
 
-bool landHealthCmd( json & body, ContainerOption const &, String const & v, Environment const & ) {
+bool landHealthCmd( json & body, ContainerOption const &, String const & v,
+                    OptionSources const & ) {
    body[ "Healthcheck" ][ "Test" ] = { "CMD-SHELL", v };
    return true;
 }
 
 bool landNoHealthcheck( json & body, ContainerOption const &, String const & v,
-                        Environment const & ) {
+                        OptionSources const & ) {
    if ( v == "true" ) {
       body[ "Healthcheck" ][ "Test" ] = { "NONE" };
    }
@@ -239,7 +247,7 @@ bool landNoHealthcheck( json & body, ContainerOption const &, String const & v,
 }
 
 bool landSecurityOpt( json & body, ContainerOption const &, String const & v,
-                      Environment const & ) {
+                      OptionSources const & ) {
    // A seccomp profile file is read by the client and sent inline.
    if ( v.starts_with( "seccomp=" ) && v != "seccomp=unconfined" ) {
       return false;
@@ -248,7 +256,7 @@ bool landSecurityOpt( json & body, ContainerOption const &, String const & v,
    return true;
 }
 
-bool landNothing( json &, ContainerOption const &, String const &, Environment const & ) {
+bool landNothing( json &, ContainerOption const &, String const &, OptionSources const & ) {
    return true; // every container runs detached
 }
 

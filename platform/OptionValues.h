@@ -21,38 +21,41 @@ std::optional< int64_t > parseBytes( String const & v );
 std::optional< int64_t > parseDuration( String const & v );
 std::optional< int64_t > parseInteger( String const & v );
 
+// An `--env-file` larger than this is left to the client.
+constexpr size_t kMaxEnvFileBytes = 64 << 10;
+
 // The conversions of their own; false for a form the agent does not translate.
 bool landEnv( nlohmann::json & body, ContainerOption const & row, String const & value,
-              Environment const & environment );
+              OptionSources const & sources );
 bool landEnvFile( nlohmann::json & body, ContainerOption const & row, String const & value,
-                  Environment const & environment );
+                  OptionSources const & sources );
 bool landPublish( nlohmann::json & body, ContainerOption const & row, String const & value,
-                  Environment const & environment );
+                  OptionSources const & sources );
 bool landExpose( nlohmann::json & body, ContainerOption const & row, String const & value,
-                 Environment const & environment );
+                 OptionSources const & sources );
 bool landDevice( nlohmann::json & body, ContainerOption const & row, String const & value,
-                 Environment const & environment );
+                 OptionSources const & sources );
 bool landUlimit( nlohmann::json & body, ContainerOption const & row, String const & value,
-                 Environment const & environment );
+                 OptionSources const & sources );
 bool landRestart( nlohmann::json & body, ContainerOption const & row, String const & value,
-                  Environment const & environment );
+                  OptionSources const & sources );
 bool landVolume( nlohmann::json & body, ContainerOption const & row, String const & value,
-                 Environment const & environment );
+                 OptionSources const & sources );
 bool landMount( nlohmann::json & body, ContainerOption const & row, String const & value,
-                Environment const & environment );
+                OptionSources const & sources );
 bool landTmpfs( nlohmann::json & body, ContainerOption const & row, String const & value,
-                Environment const & environment );
+                OptionSources const & sources );
 bool landCpus( nlohmann::json & body, ContainerOption const & row, String const & value,
-               Environment const & environment );
+               OptionSources const & sources );
 bool landEntrypoint( nlohmann::json & body, ContainerOption const & row, String const & value,
-                     Environment const & environment );
+                     OptionSources const & sources );
 bool landHealthCmd( nlohmann::json & body, ContainerOption const & row, String const & value,
-                    Environment const & environment );
+                    OptionSources const & sources );
 bool landNoHealthcheck( nlohmann::json & body, ContainerOption const & row, String const & value,
-                        Environment const & environment );
+                        OptionSources const & sources );
 bool landSecurityOpt( nlohmann::json & body, ContainerOption const & row, String const & value,
-                      Environment const & environment );
+                      OptionSources const & sources );
 bool landNothing( nlohmann::json & body, ContainerOption const & row, String const & value,
-                  Environment const & environment );
+                  OptionSources const & sources );
 
 } // namespace Quayd::OptionValues

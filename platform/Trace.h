@@ -1,11 +1,11 @@
 #pragma once
-// Trace: one handle per module, levels 0 (failures) to 9, "{}" formatting.
-// Records go to the process's TraceSink: the Ringlog ring buffer in the agent
-// (plus standard error for the modules and levels named by the TRACE
-// environment variable), a capturing sink in tests.
+// Trace: one handle per component, bound to the sink it was handed, levels 0
+// (failures) to 9, "{}" formatting. The agent's sink is the Ringlog ring
+// buffer (plus standard error for the modules and levels named by the TRACE
+// environment variable), a capturing sink in tests; without one, nothing.
 //
-//   static TraceHandle trace( "QuaydSm" );
-//   QTRACE( trace, 2, "state: {}", state );
+//   TraceHandle trace_{ sinks.trace, "QuaydSm" };
+//   QTRACE( trace_, 2, "state: {}", state );
 #include <fmt/format.h>
 
 #include "platform/LineCap.h"
@@ -20,25 +20,21 @@ class TraceSink {
    virtual void write( String const & module, int level, String const & text ) = 0;
 };
 
-void traceSinkIs( TraceSink * sink );
-TraceSink * traceSink();
-
 class TraceHandle {
  public:
-   explicit TraceHandle( String module ) : module_( std::move( module ) ) {}
+   TraceHandle( TraceSink * sink, String module ) : sink_( sink ), module_( std::move( module ) ) {}
    String const & module() const { return module_; }
-   bool enabled( int level ) const {
-      auto * s = traceSink();
-      return s && s->enabled( module_, level );
-   }
+   bool enabled( int level ) const { return sink_ && sink_->enabled( module_, level ); }
    template < typename... Args >
    void trace( int level, fmt::format_string< Args... > f, Args &&... args ) const {
-      if ( auto * s = traceSink(); s && s->enabled( module_, level ) ) {
-         s->write( module_, level, capLine( fmt::format( f, std::forward< Args >( args )... ) ) );
+      if ( enabled( level ) ) {
+         sink_->write( module_, level,
+                       capLine( fmt::format( f, std::forward< Args >( args )... ) ) );
       }
    }
 
  private:
+   TraceSink * sink_;
    String module_;
 };
 

@@ -3,7 +3,8 @@
 # interfaces and pure code), platform/testing/, model/ and agent/ include
 # nothing of the implementations (platform/posix/, docker/, redis/) and their
 # libraries link none of them. Only the programs and the tests of a real host
-# (system tests) bring the implementations in.
+# (system tests) bring the implementations in. platform/'s root opens no
+# file of the host either.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -18,9 +19,15 @@ links=$(for f in platform/CMakeLists.txt model/CMakeLists.txt agent/CMakeLists.t
     open { block = block " " $0 }
     open && /\)/ { open = 0; print f ": " block }' "$f"
 done | grep -E 'quayd_(posix|docker|redis)\b' || true)
-if [ -n "$bad$links" ]; then
-  echo "check-layers: an interface layer reaches an implementation:" >&2
-  printf '%s\n%s\n' "$bad" "$links" | grep -v '^$' >&2
+# Nor does platform/'s root touch the host's files itself: they are read
+# through the FileSystem it is handed.
+io=$(ls platform/*.h platform/*.cpp | grep -v '_test\.cpp$' | xargs grep -nE \
+  '(^|[^A-Za-z0-9_.>])(::)?(open|fopen|freopen|opendir)[[:space:]]*\(|fstream|<filesystem>|std::filesystem' \
+  || true)
+if [ -n "$bad$links$io" ]; then
+  echo "check-layers: an interface layer reaches an implementation or the host:" >&2
+  printf '%s\n%s\n%s\n' "$bad" "$links" "$io" | grep -v '^$' >&2
   exit 1
 fi
-echo "check-layers: platform/'s root, testing/, model/ and agent/ reach no implementation"
+echo "check-layers: platform/'s root, testing/, model/ and agent/ reach no implementation," \
+  "and platform/'s root no file of the host"

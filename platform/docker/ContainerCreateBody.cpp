@@ -12,7 +12,7 @@ String bindText( BindMountEntry const & b ) {
 
 ContainerCreateBody containerCreateBody( RunContainerParams const & p,
                                          std::map< String, String > const & labels,
-                                         Environment const & environment ) {
+                                         OptionSources const & sources ) {
    ContainerCreateBody out;
    nlohmann::json & b = out.body;
    b[ "Image" ] = p.image;
@@ -30,7 +30,7 @@ ContainerCreateBody containerCreateBody( RunContainerParams const & p,
    }
    for ( auto const & [ option, value ] : p.settings() ) {
       auto const * row = findOption( option );
-      if ( !row || !landOption( b, *row, value, environment ) ) {
+      if ( !row || !landOption( b, *row, value, sources ) ) {
          out.clientFlag = "--" + option;
          return out;
       }
@@ -44,7 +44,7 @@ ContainerCreateBody containerCreateBody( RunContainerParams const & p,
       return out;
    }
    for ( auto const & [ row, value ] : parsed.known ) {
-      if ( !landOption( b, *row, value, environment ) ) {
+      if ( !landOption( b, *row, value, sources ) ) {
          out.clientFlag = "--" + String( row->flag );
          return out;
       }

@@ -11,8 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/ContainerOptions.h"
 #include "platform/ContainerRuntimeInterface.h"
-#include "platform/Environment.h"
 
 namespace Quayd {
 
@@ -22,11 +22,11 @@ struct ContainerCreateBody {
 };
 
 // The request's labels come first, so that options may replace them, as
-// they would on a `docker run` command line. A bare `--env NAME` takes its
-// value from `environment`.
+// they would on a `docker run` command line. A bare `--env NAME` and an
+// `--env-file` draw on `sources`.
 ContainerCreateBody containerCreateBody( RunContainerParams const & p,
                                          std::map< String, String > const & labels,
-                                         Environment const & environment );
+                                         OptionSources const & sources );
 
 // The words after `docker run --detach --name NAME`: the labels, the
 // settings and binds as flags, the free-form options, the image and the

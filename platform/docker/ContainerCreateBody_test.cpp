@@ -28,7 +28,7 @@ TEST( ContainerCreateBodyTest, EverythingOfTheRequestLandsInTheBody ) {
    for ( String w : { "-e", "A=1", "-e", "B", "--label", "tier=web" } ) {
       p->optionsPush( w );
    }
-   auto const out = containerCreateBody( *p, kLabels, { { "B", "2" } } );
+   auto const out = containerCreateBody( *p, kLabels, { { { "B", "2" } } } );
    EXPECT_EQ( out.clientFlag, "" );
    EXPECT_EQ( out.body, json::parse( R"({
       "Image": "bb:1", "Cmd": ["sleep", "9"], "Env": ["A=1", "B=2"],

@@ -7,18 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Trace.h"
-
 namespace Quayd {
 
-namespace {
-TraceHandle const trace( "DaemonEvents" );
-} // namespace
-
 DaemonEvents::DaemonEvents( EventLoop & loop, std::function< String() > socketPath, String query,
-                            ContainerEventHandler onEvent )
+                            ContainerEventHandler onEvent, Sinks sinks )
     : loop_( loop ), socketPath_( std::move( socketPath ) ), query_( std::move( query ) ),
-      onEvent_( std::move( onEvent ) ) {
+      onEvent_( std::move( onEvent ) ), trace_( sinks.trace, "DaemonEvents" ) {
    reconnectTask_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 3 ),
                                           "DaemonEventsConnect", [ this ] { connect(); } );
    // From the loop, never from within the caller's own work.
@@ -40,7 +34,7 @@ void DaemonEvents::close() {
 }
 
 void DaemonEvents::retry( String const & why ) {
-   QTRACE( trace, 3, "events stream: {}; connecting again in {} ms", why,
+   QTRACE( trace_, 3, "events stream: {}; connecting again in {} ms", why,
            std::chrono::duration_cast< std::chrono::milliseconds >( kReconnectDelay ).count() );
    close();
    reconnectTask_->scheduleTaskDelay( kReconnectDelay );
@@ -75,7 +69,7 @@ void DaemonEvents::connect() {
       return;
    }
    loop_.fdIs( fd_, [ this ] { handleReadable(); } );
-   QTRACE( trace, 5, "events stream: asked {}", path );
+   QTRACE( trace_, 5, "events stream: asked {}", path );
 }
 
 void DaemonEvents::handleReadable() {
@@ -98,15 +92,15 @@ void DaemonEvents::handleReadable() {
       bool const wasStarted = parser_.started();
       std::vector< String > const lines = parser_.feed( std::string_view( buf, size_t( n ) ) );
       if ( !wasStarted && parser_.started() ) {
-         QTRACE( trace, 3, "events stream: started" );
+         QTRACE( trace_, 3, "events stream: started" );
          onEvent_( ContainerEvent{ "", "" } );
       }
       for ( auto const & line : lines ) {
          if ( auto e = containerEventOf( line ) ) {
-            QTRACE( trace, 7, "container {}: {}", e->name, e->action );
+            QTRACE( trace_, 7, "container {}: {}", e->name, e->action );
             onEvent_( *e );
          } else {
-            QTRACE( trace, 5, "events stream: skipped '{}'", line.substr( 0, 200 ) );
+            QTRACE( trace_, 5, "events stream: skipped '{}'", line.substr( 0, 200 ) );
          }
       }
       if ( parser_.failed() ) {

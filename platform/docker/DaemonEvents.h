@@ -9,6 +9,7 @@
 
 #include "platform/ContainerRuntimeInterface.h"
 #include "platform/EventLoop.h"
+#include "platform/Sinks.h"
 #include "platform/docker/EventStream.h"
 
 namespace Quayd {
@@ -20,7 +21,7 @@ class DaemonEvents {
    // `socketPath` is asked at each connection: the daemon's socket may move.
    // `query` is the request's path and query after the API version.
    DaemonEvents( EventLoop & loop, std::function< String() > socketPath, String query,
-                 ContainerEventHandler onEvent );
+                 ContainerEventHandler onEvent, Sinks sinks );
    ~DaemonEvents();
    DaemonEvents( DaemonEvents const & ) = delete;
    DaemonEvents & operator=( DaemonEvents const & ) = delete;
@@ -41,6 +42,7 @@ class DaemonEvents {
    Ptr< TimerTask > reconnectTask_;
    EventStreamParser parser_;
    int fd_ = -1;
+   TraceHandle trace_;
 };
 
 } // namespace Quayd

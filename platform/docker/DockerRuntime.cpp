@@ -8,7 +8,6 @@
 
 #include "platform/Codec.h"
 #include "platform/TarballManifest.h"
-#include "platform/Trace.h"
 #include "platform/docker/ClientRun.h"
 #include "platform/docker/ContainerCreateBody.h"
 #include "platform/docker/ContainerLaunch.h"
@@ -21,8 +20,6 @@ using nlohmann::json;
 namespace Quayd {
 
 namespace {
-
-TraceHandle const trace( "DockerRuntime" );
 
 // A container name, and then some: a longer file is none of ours.
 constexpr size_t kMaxPendingBytes = 4096;
@@ -46,10 +43,10 @@ String imagePath( String const & name ) {
 } // namespace
 
 DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, Spawner const & spawner,
-                              EventLoop * loop )
+                              EventLoop * loop, Sinks sinks )
     : settings_( std::move( settings ) ), files_( files ), spawner_( spawner ),
       daemon_( settings_, files, spawner ), logins_( settings_.clientConfigDir, files ),
-      loop_( loop ) {}
+      loop_( loop ), sinks_( sinks ), trace_( sinks.trace, "DockerRuntime" ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
@@ -359,13 +356,13 @@ RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    files_.makeDir( settings_.runtimeDir, 0700 );
    finishInterruptedRun();
    ContainerCreateBody const create =
-      containerCreateBody( *p, ownLabels(), spawner_.environment() );
+      containerCreateBody( *p, ownLabels(), { spawner_.environment(), &files_ } );
    writeFileDurably( files_, pendingRunFile(), p->name, 0600 );
    try {
       if ( create.clientFlag.empty() ) {
          createAndStart( p->name, p->image, create.body );
       } else {
-         QTRACE( trace, 5,
+         QTRACE( trace_, 5,
                  "container {}: option {} is not in the option table; "
                  "running it with the docker client",
                  p->name, create.clientFlag );

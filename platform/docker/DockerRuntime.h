@@ -37,7 +37,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    // Its children start through `spawner`, whose environment a container's
    // `--env NAME` reads and whose service manager hears of every long wait.
    DockerRuntime( DockerSettings settings, FileSystem & files, Spawner const & spawner,
-                  EventLoop * loop = nullptr );
+                  EventLoop * loop = nullptr, Sinks sinks = {} );
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -122,6 +122,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    ContainerEventSubscribers subscribers_;
    std::unique_ptr< DaemonEvents > events_;
    Ptr< UsageSampling > usageSampling_;
+   Sinks sinks_;
+   TraceHandle trace_;
 };
 
 } // namespace Quayd

@@ -35,7 +35,7 @@ void DockerRuntime::followEvents() {
       *loop_, [ this ] { return socketPath(); },
       String( DockerApiClient::kVersionPath ) +
          "/events?filters=" + DockerApiClient::escape( filters ),
-      [ this ]( ContainerEvent const & e ) { subscribers_.notify( e ); } );
+      [ this ]( ContainerEvent const & e ) { subscribers_.notify( e ); }, sinks_ );
 }
 
 } // namespace Quayd

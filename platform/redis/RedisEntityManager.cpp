@@ -5,28 +5,27 @@
 #include <algorithm>
 #include <set>
 
-#include "platform/Log.h"
-#include "platform/Trace.h"
-
 namespace Quayd {
 
-LogHandle const QUAYD_STATE_DB_GARBAGE(
-   { "QUAYD_STATE_DB_GARBAGE", "State database entry %s: %s; keeping the last good value.",
-     "A configuration or status entry in the state database holds something the agent "
-     "cannot read; it goes on with the value it had.",
-     "Rewrite the entry with quyctl.", 4 } );
+LogDescriptor const QUAYD_STATE_DB_GARBAGE{
+   "QUAYD_STATE_DB_GARBAGE", "State database entry %s: %s; keeping the last good value.",
+   "A configuration or status entry in the state database holds something the agent "
+   "cannot read; it goes on with the value it had.",
+   "Rewrite the entry with quyctl.", 4
+};
 
-LogHandle const QUAYD_STATE_DB_LOST(
-   { "QUAYD_STATE_DB_LOST", "Lost the state database: %s; reconnecting every second.",
-     "The agent cannot reach Redis; it keeps running on what it has and retries.",
-     "Check that redis-server runs.", 3 } );
+LogDescriptor const QUAYD_STATE_DB_LOST{
+   "QUAYD_STATE_DB_LOST", "Lost the state database: %s; reconnecting every second.",
+   "The agent cannot reach Redis; it keeps running on what it has and retries.",
+   "Check that redis-server runs.", 3
+};
 
-LogHandle const QUAYD_STATE_DB_BACK(
-   { "QUAYD_STATE_DB_BACK", "State database at %s is back; resynchronised.",
-     "The agent reached Redis again, wrote its status and read the configuration anew.", "", 6 } );
+LogDescriptor const QUAYD_STATE_DB_BACK{
+   "QUAYD_STATE_DB_BACK", "State database at %s is back; resynchronised.",
+   "The agent reached Redis again, wrote its status and read the configuration anew.", "", 6
+};
 
 namespace {
-TraceHandle trace( "StateDb" );
 char const * const kKeyspacePrefix = "__keyspace@0__:";
 
 } // namespace
@@ -35,8 +34,9 @@ String RedisEntityManager::replyText( redisReply const * r ) {
    return r && r->str ? String( r->str, r->len ) : String();
 }
 
-RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop )
-    : address_( std::move( address ) ), loop_( loop ) {
+RedisEntityManager::RedisEntityManager( Redis::Address address, EventLoop & loop, Sinks sinks )
+    : address_( std::move( address ) ), loop_( loop ), trace_( sinks.trace, "StateDb" ),
+      log_( sinks.log ) {
    reconnectTimer_ = makePtr< TimerTask >( loop_.scheduler(), TaskPriority( 5 ), "StateDbReconnect",
                                            [ this ] { reconnect(); } );
    // Ahead of the agent's tasks, so that each handler run is one transaction.
@@ -296,14 +296,14 @@ void RedisEntityManager::garbage( String const & path, String const & field, Str
       return;
    }
    String const where = field.empty() ? path : path + " field " + field;
-   QTRACE( trace, 0, "{}: {}; keeping the last good value", where, what );
-   log( QUAYD_STATE_DB_GARBAGE, where, what );
+   QTRACE( trace_, 0, "{}: {}; keeping the last good value", where, what );
+   log( log_, QUAYD_STATE_DB_GARBAGE, where, what );
 }
 
 void RedisEntityManager::lost( String const & why ) {
    if ( !lostReported_ ) {
-      QTRACE( trace, 0, "lost the state database: {}; reconnecting", why );
-      log( QUAYD_STATE_DB_LOST, why );
+      QTRACE( trace_, 0, "lost the state database: {}; reconnecting", why );
+      log( log_, QUAYD_STATE_DB_LOST, why );
       lostReported_ = true;
    }
    if ( sub_ ) {
@@ -324,8 +324,8 @@ void RedisEntityManager::reconnect() {
    }
    if ( cmd_ ) {
       ++resyncs_;
-      QTRACE( trace, 0, "state database at {} is back; resynchronised", address_.str() );
-      log( QUAYD_STATE_DB_BACK, address_.str() );
+      QTRACE( trace_, 0, "state database at {} is back; resynchronised", address_.str() );
+      log( log_, QUAYD_STATE_DB_BACK, address_.str() );
    }
 }
 

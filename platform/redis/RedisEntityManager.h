@@ -25,6 +25,7 @@ struct redisReply;
 #include "platform/EventLoop.h"
 #include "platform/Exception.h"
 #include "platform/ProfileEntityManager.h"
+#include "platform/Sinks.h"
 #include "platform/redis/RedisClient.h"
 
 namespace Quayd {
@@ -37,7 +38,7 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
    static constexpr Duration kFirstWriteRetry = std::chrono::seconds( 1 );
    static constexpr Duration kLastWriteRetry = std::chrono::seconds( 30 );
 
-   RedisEntityManager( Redis::Address address, EventLoop & loop );
+   RedisEntityManager( Redis::Address address, EventLoop & loop, Sinks sinks );
    ~RedisEntityManager() override;
 
    bool mount( String const & profile, String & error ) override;
@@ -142,6 +143,8 @@ class RedisEntityManager : public ProfileEntityManager, private EntityObserver {
 
    Redis::Address address_;
    EventLoop & loop_;
+   TraceHandle trace_;
+   LogSink * log_;
    std::unique_ptr< Redis::Connection > cmd_;
    std::unique_ptr< Redis::Connection > sub_;
    std::map< String, Ptr< Entity > > followed_; // read paths

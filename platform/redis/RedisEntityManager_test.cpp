@@ -53,7 +53,7 @@ class RedisEntityManagerTest : public ::testing::Test {
    explicit RedisEntityManagerTest( bool persistent = false ) : server_( persistent ) {}
 
    Ptr< RedisEntityManager > mounted() {
-      auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
+      auto em = makePtr< RedisEntityManager >( server_.address(), loop_, sinks() );
       em->profileIs( profile() );
       String error;
       EXPECT_TRUE( em->mount( "Test", error ) ) << error;
@@ -72,6 +72,10 @@ class RedisEntityManagerTest : public ::testing::Test {
       return loop_.runUntil( std::move( done ), std::chrono::seconds( 10 ) );
    }
 
+   Sinks sinks() { return { &traces, &logs }; }
+
+   Testing::TraceCapture traces;
+   Testing::LogCapture logs;
    Redis::TestServer server_;
    PosixEventLoop loop_;
 };
@@ -133,7 +137,6 @@ TEST_F( RedisEntityManagerTest, ConfigurationFollowsRedisOneNotificationPerChang
 // written in the same transaction are applied, and the failure is reported
 // as that path's garbage.
 TEST_F( RedisEntityManagerTest, AHandlerFailureLeavesTheRestOfTheBatchApplied ) {
-   Testing::LogCapture logs;
    auto em = mounted();
    auto cfg = config( *em );
    auto sub = cfg->subscribe( [ & ]( AttrId a, String const * k ) {
@@ -204,7 +207,7 @@ TEST_F( RedisEntityManagerTest, OneHandlerRunIsOneTransaction ) {
 // A change of a path followed already that arrives while a later path is
 // being subscribed is applied, not mistaken for the subscription's answer.
 TEST_F( RedisEntityManagerTest, AChangeDuringTheMountIsNotLost ) {
-   auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
+   auto em = makePtr< RedisEntityManager >( server_.address(), loop_, sinks() );
    em->profileIs( { "Test",
                     { { kConfig, MountAccess::read, [] { return Ptr< Entity >( new Settings ); } },
                       { "test/later", MountAccess::read, [ this ] {
@@ -234,8 +237,6 @@ class GarbageTest : public RedisEntityManagerTest,
                     public ::testing::WithParamInterface< GarbageCase > {};
 
 TEST_P( GarbageTest, IsReportedOnceAndTheLastGoodValueKept ) {
-   Testing::TraceCapture traces;
-   Testing::LogCapture logs;
    auto em = mounted();
    auto cfg = config( *em );
    auto c = server_.client();
@@ -284,7 +285,6 @@ INSTANTIATE_TEST_SUITE_P(
    []( auto const & info ) { return String( info.param.name ); } );
 
 TEST_F( RedisEntityManagerTest, AStatusKeyOfAnotherTypeIsReplacedOnTheNextWrite ) {
-   Testing::LogCapture logs;
    auto em = mounted();
    auto st = status( *em );
    server_.client().command( { "SET", kStatus, "squatter" } );
@@ -297,7 +297,7 @@ TEST_F( RedisEntityManagerTest, AStatusKeyOfAnotherTypeIsReplacedOnTheNextWrite 
 
 TEST_F( RedisEntityManagerTest, MountFailsClearlyWhileRedisIsDownAndWorksOnceItIsBack ) {
    server_.stop();
-   auto em = makePtr< RedisEntityManager >( server_.address(), loop_ );
+   auto em = makePtr< RedisEntityManager >( server_.address(), loop_, sinks() );
    em->profileIs( profile() );
    String error;
    EXPECT_FALSE( em->mount( "Test", error ) );
@@ -322,8 +322,6 @@ class WriteRefusalTest : public RedisEntityManagerTest,
                          public ::testing::WithParamInterface< RefusalCase > {};
 
 TEST_P( WriteRefusalTest, RefusedWritesAreToldAndRetriedUntilTheyLand ) {
-   Testing::LogCapture logs;
-   Testing::TraceCapture traces;
    auto em = mounted();
    auto st = status( *em );
    st->phaseIs( Phase::busy_ );

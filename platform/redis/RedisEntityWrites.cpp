@@ -5,26 +5,23 @@
 #include <algorithm>
 #include <set>
 
-#include "platform/Log.h"
-#include "platform/Trace.h"
 #include "platform/redis/RedisEntityManager.h"
 
 namespace Quayd {
 
-LogHandle const QUAYD_STATE_DB_WRITE_REFUSED(
-   { "QUAYD_STATE_DB_WRITE_REFUSED",
-     "State database at %s refuses writes: %s; trying again in %lld seconds.",
-     "Redis answers but does not store the agent's status (out of memory, a read-only replica, "
-     "a failed save to disk). The agent keeps the writes and tries again, less often each time.",
-     "Check redis-server's memory limit, its replication role and its disk.", 3 } );
+LogDescriptor const QUAYD_STATE_DB_WRITE_REFUSED{
+   "QUAYD_STATE_DB_WRITE_REFUSED",
+   "State database at %s refuses writes: %s; trying again in %lld seconds.",
+   "Redis answers but does not store the agent's status (out of memory, a read-only replica, "
+   "a failed save to disk). The agent keeps the writes and tries again, less often each time.",
+   "Check redis-server's memory limit, its replication role and its disk.", 3
+};
 
-LogHandle const QUAYD_STATE_DB_WRITES_BACK( { "QUAYD_STATE_DB_WRITES_BACK",
-                                              "State database at %s takes writes again.",
-                                              "The writes Redis refused are stored now.", "", 6 } );
+LogDescriptor const QUAYD_STATE_DB_WRITES_BACK{ "QUAYD_STATE_DB_WRITES_BACK",
+                                                "State database at %s takes writes again.",
+                                                "The writes Redis refused are stored now.", "", 6 };
 
 namespace {
-TraceHandle trace( "StateDb" );
-
 // A key of another type at a status path is garbage someone put there;
 // every other error reply is the server refusing the write.
 bool wrongType( redisReply const * r ) {
@@ -246,12 +243,12 @@ void RedisEntityManager::flush() {
 void RedisEntityManager::refused( std::vector< PendingWrite > writes, String const & why ) {
    auto const seconds = std::chrono::duration_cast< Seconds >( writeRetryDelay_ ).count();
    if ( why != refusedWhy_ ) {
-      QTRACE( trace, 0, "Redis at {} refuses writes: {}; trying again in {}s", address_.str(), why,
+      QTRACE( trace_, 0, "Redis at {} refuses writes: {}; trying again in {}s", address_.str(), why,
               seconds );
-      log( QUAYD_STATE_DB_WRITE_REFUSED, address_.str(), why, (long long)seconds );
+      log( log_, QUAYD_STATE_DB_WRITE_REFUSED, address_.str(), why, (long long)seconds );
    } else {
-      QTRACE( trace, 2, "Redis at {} still refuses writes: {}; trying again in {}s", address_.str(),
-              why, seconds );
+      QTRACE( trace_, 2, "Redis at {} still refuses writes: {}; trying again in {}s",
+              address_.str(), why, seconds );
    }
    refusedWhy_ = why;
    // Older than anything queued meanwhile: they go first, and later changes
@@ -278,8 +275,8 @@ void RedisEntityManager::accepted() {
       return;
    }
    refusedWhy_.clear();
-   QTRACE( trace, 0, "Redis at {} takes writes again", address_.str() );
-   log( QUAYD_STATE_DB_WRITES_BACK, address_.str() );
+   QTRACE( trace_, 0, "Redis at {} takes writes again", address_.str() );
+   log( log_, QUAYD_STATE_DB_WRITES_BACK, address_.str() );
 }
 
 } // namespace Quayd

@@ -1,7 +1,6 @@
 #include "tests/sim/Driver.h"
 
 #include "platform/Exception.h"
-#include "platform/testing/Capture.h"
 
 namespace Quayd::Sim {
 
@@ -360,9 +359,11 @@ std::vector< Violation > leftovers( std::vector< String > const & found ) {
 } // namespace
 
 ScenarioResult runScenario( uint64_t seed, size_t steps,
-                            std::function< void( size_t ) > const & stepStarted ) {
+                            std::function< void( size_t ) > const & stepStarted,
+                            TraceSink * trace ) {
    ScenarioResult r;
    World world;
+   world.trace = trace;
    Driver driver( seed, world );
    std::mt19937_64 pace( seed ^ 0x9e3779b97f4a7c15ull );
    auto alive = [ & ]( auto && f ) {
@@ -424,12 +425,12 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
    }
    driver.clearFaults();
    // At rest each cause is said once: a retry that fails alike says nothing.
-   Testing::LogCapture logs;
+   world.logs.messages.clear();
    if ( !alive( [ & ] { settle( 10min ); } ) || !atRest( "at rest" ) ) {
       return r;
    }
    std::map< std::pair< String, String >, size_t > said;
-   for ( auto const & m : logs.messages ) {
+   for ( auto const & m : world.logs.messages ) {
       // A container's failed runs and timed-out startup conditions are still
       // said at each retry.
       if ( m.id.starts_with( "QUAYD_CONTAINER_" ) ) {

@@ -61,8 +61,10 @@ struct ScenarioResult {
 // rest, a restart that must recover without restarting the daemon or a
 // container, and a restart of the daemon after which every container that
 // should run runs.
-// `stepStarted` is told the number of each step as it begins (0: the end).
+// `stepStarted` is told the number of each step as it begins (0: the end);
+// the agent traces to `trace`.
 ScenarioResult runScenario( uint64_t seed, size_t steps,
-                            std::function< void( size_t ) > const & stepStarted = {} );
+                            std::function< void( size_t ) > const & stepStarted = {},
+                            TraceSink * trace = nullptr );
 
 } // namespace Quayd::Sim

@@ -324,7 +324,8 @@ TEST_F( Regression, WhatAFailedStartLeftIsRemoved ) {
 // the agent's back stayed away, until the agent restarted; each retry of a
 // failing load would have logged again.
 TEST_F( Regression, ATarballIsLoadedAgainWhenItsLoadFailedOrItsImageWent ) {
-   Testing::LogCapture logs;
+   auto & logs = world.logs;
+   logs.messages.clear();
    world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
    op.quy( true, false, 0 );
    world.run( 1min );

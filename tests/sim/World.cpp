@@ -139,7 +139,9 @@ void World::startAgent() {
    }
    Ptr< SimDaemon > d = daemon;
    // No trace ring: the simulator keeps to memory.
-   agent_ = AgentIs( "Quayd", Host{ time.scheduler(), &processes, &time.files },
+   agent_ = AgentIs( "Quayd",
+                     Host{ time.scheduler(), &processes, &time.files, nullptr, nullptr,
+                           Sinks{ trace, &logs } },
                      [ d ]( auto const & ) { return d; } );
    agent_->hostIs( db_, time.scheduler() );
    db_->mountDoneIs(

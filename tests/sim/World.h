@@ -9,6 +9,7 @@
 
 #include "agent/QuaydAgent.h"
 #include "platform/ProfileEntityManager.h"
+#include "platform/testing/Capture.h"
 #include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/VirtualTime.h"
 #include "tests/sim/SimDaemon.h"
@@ -43,6 +44,9 @@ class World {
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    Ptr< SimDaemon > daemon;
+   // Where the agent traces (none: nowhere), and what it says to syslog.
+   TraceSink * trace = nullptr;
+   Testing::LogCapture logs;
 
    // The loop-mounted data root on flash, and the faults of its tool.
    bool flashMounted = false;

@@ -120,12 +120,9 @@ int main( int argc, char ** argv ) {
    auto const scenario = [ & ]( uint64_t s, StepTrace * traces ) {
       std::function< void( size_t ) > marks;
       if ( traces ) {
-         traceSinkIs( traces );
          marks = [ traces ]( size_t i ) { traces->stepIs( i ); };
       }
-      auto r = Sim::runScenario( s, steps, marks );
-      traceSinkIs( nullptr );
-      return r;
+      return Sim::runScenario( s, steps, marks, traces );
    };
    for ( uint64_t s : seeds ) {
       StepTrace traces( keep ? keep : 4 );

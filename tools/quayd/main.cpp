@@ -29,10 +29,11 @@ namespace {
 // Redis may come up after the agent (at boot): it is waited for.
 constexpr Seconds kMountRetry{ 10 };
 
-LogHandle const QUAYD_STATE_DB_WAIT(
-   { "QUAYD_STATE_DB_WAIT", "Waiting for the state database: %s; trying again every %lld seconds.",
-     "The agent cannot mount its configuration from Redis yet; it starts once Redis answers.",
-     "Check that redis-server runs.", 4 } );
+LogDescriptor const QUAYD_STATE_DB_WAIT{
+   "QUAYD_STATE_DB_WAIT", "Waiting for the state database: %s; trying again every %lld seconds.",
+   "The agent cannot mount its configuration from Redis yet; it starts once Redis answers.",
+   "Check that redis-server runs.", 4
+};
 
 struct Options {
    String redis;
@@ -102,11 +103,10 @@ int main( int argc, char ** argv ) {
    HostSettings const settings = hostSettings();
 
    SyslogSink syslogSink( opt.logFile );
-   logSinkIs( &syslogSink );
    RinglogTraceSink traceSink( std::getenv( "TRACE" ) );
    char const * const ringlogDir = std::getenv( "RINGLOGDIR" );
    String const traceDir = ringlogDir && *ringlogDir ? String( ringlogDir ) : opt.traceDir;
-   traceSinkIs( &traceSink );
+   Sinks const sinks{ &traceSink, &syslogSink };
    // Registry passwords: in root-only files, never in the database.
    CredentialStore credentials;
    // What a crash left half-written is never read: gone before anything starts.
@@ -126,15 +126,14 @@ int main( int argc, char ** argv ) {
    PosixProcessRunner processes( loop, spawner, Seconds( std::max( opt.mountToolLimit, 1u ) ) );
    PosixFileSystem files;
 
-   auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
+   auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop, sinks );
    em->profileIs( quaydMountProfile() );
    // Where the runtime's daemon and files are, from the environment for now.
    DockerSettings const dockerSettings =
       dockerSettingsFrom( []( char const * name ) { return std::getenv( name ); } );
-   auto const docker = makePtr< DockerRuntime >( dockerSettings, files, spawner, &loop );
+   auto const docker = makePtr< DockerRuntime >( dockerSettings, files, spawner, &loop, sinks );
    Ptr< ContainerRuntimeInterface > const runtime = docker;
-   Host host{ loop.scheduler(), &processes, &files,     &credentials,
-              manager.get(),    &traceSink, &syslogSink };
+   Host host{ loop.scheduler(), &processes, &files, &credentials, manager.get(), sinks };
    host.ringlog = [ &traceSink, traceDir ]( Ringlog::Config const & c ) {
       traceSink.ringIs( traceDir, c );
    };
@@ -170,7 +169,8 @@ int main( int argc, char ** argv ) {
       }
       std::fprintf( stderr, "quayd: cannot mount the state database: %s; retrying every %llds\n",
                     error.c_str(), static_cast< long long >( kMountRetry.count() ) );
-      log( QUAYD_STATE_DB_WAIT, error, static_cast< long long >( kMountRetry.count() ) );
+      log( &syslogSink, QUAYD_STATE_DB_WAIT, error,
+           static_cast< long long >( kMountRetry.count() ) );
       manager->statusIs( "Waiting for the state database at " + opt.redis + ": " + error );
       retry->scheduleTaskDelay( kMountRetry );
    } );

@@ -48,14 +48,70 @@ bool isMountPoint( String const & path ) {
    return std::find( all.begin(), all.end(), String( real ) ) != all.end();
 }
 
+// What the programs run here start with, built in main: this tool's
+// environment, with a PATH that finds them where the caller set none.
+struct Tools {
+   static constexpr char const * kDefaultPath = "/usr/sbin:/sbin:/usr/bin:/bin";
+   std::vector< String > environment; // "NAME=value"
+   std::vector< String > path;        // the directories of its PATH
+
+   // `name` in the first directory of the path that holds it as a program;
+   // as it is when it has a slash or none does.
+   String find( String const & name ) const {
+      if ( name.find( '/' ) != String::npos ) {
+         return name;
+      }
+      for ( auto const & dir : path ) {
+         String const candidate = ( dir.empty() ? String( "." ) : dir ) + "/" + name;
+         if ( access( candidate.c_str(), X_OK ) == 0 ) {
+            return candidate;
+         }
+      }
+      return name;
+   }
+};
+
+Tools toolsOf( char const * const * entries ) {
+   Tools t;
+   String path = Tools::kDefaultPath;
+   bool hasPath = false;
+   for ( auto e = entries; e && *e; ++e ) {
+      String const entry( *e );
+      if ( entry.rfind( "PATH=", 0 ) == 0 ) {
+         hasPath = true;
+         path = entry.substr( 5 );
+      }
+      t.environment.push_back( entry );
+   }
+   if ( !hasPath ) {
+      t.environment.push_back( String( "PATH=" ) + path );
+   }
+   for ( size_t from = 0;; ) {
+      size_t const colon = path.find( ':', from );
+      t.path.push_back( path.substr( from, colon == String::npos ? String::npos : colon - from ) );
+      if ( colon == String::npos ) {
+         break;
+      }
+      from = colon + 1;
+   }
+   return t;
+}
+
 // Runs a program (no shell); its stderr goes to ours so the reason is kept.
 // Its exit status, -1 when it did not exit.
-int runStatus( std::vector< String > const & words ) {
+int runStatus( Tools const & tools, std::vector< String > const & words ) {
    std::vector< char * > argv;
    for ( auto const & w : words ) {
       argv.push_back( const_cast< char * >( w.c_str() ) );
    }
    argv.push_back( nullptr );
+   // Everything the child needs is built before the fork.
+   String const program = tools.find( words[ 0 ] );
+   std::vector< char * > envp;
+   for ( auto const & e : tools.environment ) {
+      envp.push_back( const_cast< char * >( e.c_str() ) );
+   }
+   envp.push_back( nullptr );
    pid_t const self = getpid();
    pid_t pid = fork();
    if ( pid < 0 ) {
@@ -68,8 +124,7 @@ int runStatus( std::vector< String > const & words ) {
       if ( getppid() != self ) {
          _exit( 127 ); // this tool ended before the line above
       }
-      setenv( "PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 0 );
-      execvp( argv[ 0 ], argv.data() );
+      execve( program.c_str(), argv.data(), envp.data() );
       fprintf( stderr, "quylbmount: cannot run %s: %s\n", argv[ 0 ], strerror( errno ) );
       _exit( 127 );
    }
@@ -79,7 +134,9 @@ int runStatus( std::vector< String > const & words ) {
    return WIFEXITED( st ) ? WEXITSTATUS( st ) : -1;
 }
 
-bool run( std::vector< String > const & words ) { return runStatus( words ) == 0; }
+bool run( Tools const & tools, std::vector< String > const & words ) {
+   return runStatus( tools, words ) == 0;
+}
 
 struct Superblock {
    bool ext4 = false;
@@ -117,10 +174,12 @@ Superblock superblockOf( String const & image ) {
 
 // e2fsck repairs what it can; 4 and above mean it could not, -1 that it did
 // not end by itself (or did not run).
-int check( String const & image ) { return runStatus( { "e2fsck", "-f", "-y", image } ); }
+int check( Tools const & tools, String const & image ) {
+   return runStatus( tools, { "e2fsck", "-f", "-y", image } );
+}
 
-bool mountImage( String const & image, String const & target ) {
-   return run( { "mount", "-o", "loop", "-t", "ext4", image, target } );
+bool mountImage( Tools const & tools, String const & image, String const & target ) {
+   return run( tools, { "mount", "-o", "loop", "-t", "ext4", image, target } );
 }
 
 void sayReplaced( String const & image ) {
@@ -143,8 +202,8 @@ enum class Outcome { done, failed, beyondRepair };
 
 // e2fsck of `image`: beyond repair at status 4 or more; failed, and said so,
 // when it did not finish.
-Outcome checkImage( String const & image ) {
-   int const status = check( image );
+Outcome checkImage( Tools const & tools, String const & image ) {
+   int const status = check( tools, image );
    if ( status >= 4 ) {
       return Outcome::beyondRepair;
    }
@@ -159,8 +218,8 @@ Outcome checkImage( String const & image ) {
 // on it: grown always (when flash has the room), shrunk only when its data
 // fits. The file follows the file system, so a cut between the two steps
 // is finished by the next run.
-Outcome resize( String const & image, String const & dir, unsigned long long mb,
-                unsigned long long fsBytes ) {
+Outcome resize( Tools const & tools, String const & image, String const & dir,
+                unsigned long long mb, unsigned long long fsBytes ) {
    unsigned long long const want = mb << 20;
    struct stat st;
    if ( stat( image.c_str(), &st ) != 0 ) {
@@ -169,7 +228,7 @@ Outcome resize( String const & image, String const & dir, unsigned long long mb,
    }
    unsigned long long const fileBytes = static_cast< unsigned long long >( st.st_size );
    if ( fsBytes != want ) {
-      if ( Outcome const o = checkImage( image ); o != Outcome::done ) {
+      if ( Outcome const o = checkImage( tools, image ); o != Outcome::done ) {
          return o;
       }
    }
@@ -186,7 +245,7 @@ Outcome resize( String const & image, String const & dir, unsigned long long mb,
          return Outcome::failed;
       }
    }
-   if ( fsBytes != want && !run( { "resize2fs", image, std::to_string( mb ) + "M" } ) ) {
+   if ( fsBytes != want && !run( tools, { "resize2fs", image, std::to_string( mb ) + "M" } ) ) {
       fail( "cannot resize the file system in " + image + " to " + std::to_string( mb ) +
             " MiB (its data does not fit in it); the image is kept at " +
             std::to_string( fsBytes >> 20 ) + " MiB" );
@@ -202,30 +261,30 @@ Outcome resize( String const & image, String const & dir, unsigned long long mb,
 // Mounts the image an earlier run left, at `mb` MiB: checked first when its
 // superblock says it is not clean, and once more when it does not mount.
 // Only a check that cannot repair it lets it go.
-Outcome mountExisting( String const & image, String const & dir, String const & target,
-                       unsigned long long mb ) {
+Outcome mountExisting( Tools const & tools, String const & image, String const & dir,
+                       String const & target, unsigned long long mb ) {
    Superblock const sb = superblockOf( image );
    bool checked = false;
    if ( !sb.clean ) {
       fprintf( stderr, "quylbmount: %s was not unmounted clean; checking it\n", image.c_str() );
-      if ( Outcome const o = checkImage( image ); o != Outcome::done ) {
+      if ( Outcome const o = checkImage( tools, image ); o != Outcome::done ) {
          return o;
       }
       checked = true;
    }
-   if ( Outcome const o = resize( image, dir, mb, superblockOf( image ).bytes );
+   if ( Outcome const o = resize( tools, image, dir, mb, superblockOf( image ).bytes );
         o != Outcome::done ) {
       return o;
    }
-   if ( mountImage( image, target ) ) {
+   if ( mountImage( tools, image, target ) ) {
       return Outcome::done;
    }
    if ( !checked ) {
-      int const status = check( image );
+      int const status = check( tools, image );
       if ( status >= 4 ) {
          return Outcome::beyondRepair;
       }
-      if ( status >= 0 && mountImage( image, target ) ) {
+      if ( status >= 0 && mountImage( tools, image, target ) ) {
          return Outcome::done;
       }
    }
@@ -243,7 +302,7 @@ void syncDir( String const & dir ) {
 
 // Makes a new image beside the old place and renames it in: a power cut
 // while mkfs runs leaves only the temporary file, which the next run drops.
-int makeImage( String const & dir, String const & image, String const & target,
+int makeImage( Tools const & tools, String const & dir, String const & image, String const & target,
                unsigned long long mb ) {
    String const fresh = image + ".new";
    unsigned long long const freeMb = freeMbIn( dir );
@@ -266,7 +325,7 @@ int makeImage( String const & dir, String const & image, String const & target,
       return cleanup( "cannot size " + fresh + ": " + strerror( e ) );
    }
    close( fd );
-   if ( !run( { "mkfs.ext4", "-q", "-F", fresh } ) ) {
+   if ( !run( tools, { "mkfs.ext4", "-q", "-F", fresh } ) ) {
       return cleanup( "mkfs.ext4 failed on " + fresh );
    }
    if ( rename( fresh.c_str(), image.c_str() ) != 0 ) {
@@ -274,13 +333,13 @@ int makeImage( String const & dir, String const & image, String const & target,
    }
    // The new image must outlive a power cut right after this.
    syncDir( dir );
-   if ( !mountImage( image, target ) ) {
+   if ( !mountImage( tools, image, target ) ) {
       return fail( "cannot mount " + image + " on " + target );
    }
    return 0;
 }
 
-int create( String const & dir, String const & sizeText ) {
+int create( Tools const & tools, String const & dir, String const & sizeText ) {
    char * end = nullptr;
    errno = 0;
    unsigned long long mb = strtoull( sizeText.c_str(), &end, 10 );
@@ -296,7 +355,7 @@ int create( String const & dir, String const & sizeText ) {
       fprintf( stderr, "quylbmount: %s is already mounted\n", target.c_str() );
       return 2;
    }
-   if ( !run( { "mkdir", "-p", dir } ) ) {
+   if ( !run( tools, { "mkdir", "-p", dir } ) ) {
       return fail( "cannot create " + dir );
    }
    if ( mkdir( target.c_str(), 0755 ) != 0 && errno != EEXIST ) {
@@ -305,7 +364,7 @@ int create( String const & dir, String const & sizeText ) {
    unlink( ( image + ".new" ).c_str() );
    struct stat st;
    if ( stat( image.c_str(), &st ) == 0 && S_ISREG( st.st_mode ) ) {
-      switch ( mountExisting( image, dir, target, mb ) ) {
+      switch ( mountExisting( tools, image, dir, target, mb ) ) {
       case Outcome::done:
          return 0;
       case Outcome::failed:
@@ -315,21 +374,21 @@ int create( String const & dir, String const & sizeText ) {
          unlink( image.c_str() );
       }
    }
-   return makeImage( dir, image, target, mb );
+   return makeImage( tools, dir, image, target, mb );
 }
 
 // Unmounts the data root; -d detaches the loop device along with it.
-int unmount( String const & target ) {
-   if ( isMountPoint( target ) && !run( { "umount", "-d", target } ) ) {
+int unmount( Tools const & tools, String const & target ) {
+   if ( isMountPoint( target ) && !run( tools, { "umount", "-d", target } ) ) {
       return fail( "cannot unmount " + target );
    }
    return 0;
 }
 
-int remove( String const & dir ) {
+int remove( Tools const & tools, String const & dir ) {
    String image = dir + "/data-root.img";
    String target = dir + "/data-root";
-   if ( unmount( target ) != 0 ) {
+   if ( unmount( tools, target ) != 0 ) {
       return 1;
    }
    if ( unlink( image.c_str() ) != 0 && errno != ENOENT ) {
@@ -343,7 +402,7 @@ int remove( String const & dir ) {
 
 } // namespace
 
-int main( int argc, char ** argv ) {
+int main( int argc, char ** argv, char ** envp ) {
    if ( argc == 2 && String( argv[ 1 ] ) == "--help" ) {
       printf( "Usage: quylbmount DIR SIZE_MB | quylbmount DIR --unmount | quylbmount DIR --delete\n"
               "Mounts a loop file of SIZE_MB megabytes (ext4) on DIR, the container data\n"
@@ -355,10 +414,11 @@ int main( int argc, char ** argv ) {
       return fail( "usage: quylbmount DIR SIZE_MB | quylbmount DIR --unmount | quylbmount DIR "
                    "--delete" );
    }
+   Tools const tools = toolsOf( envp );
    String dir = argv[ 1 ];
    String arg = argv[ 2 ];
    if ( arg == "--unmount" ) {
-      return unmount( dir + "/data-root" );
+      return unmount( tools, dir + "/data-root" );
    }
-   return arg == "--delete" ? remove( dir ) : create( dir, arg );
+   return arg == "--delete" ? remove( tools, dir ) : create( tools, dir, arg );
 }

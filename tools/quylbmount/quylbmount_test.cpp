@@ -35,18 +35,20 @@ struct Result {
 };
 
 // `standIns`: a directory put first on the tool's PATH, for programs that
-// fail as they do on a real switch.
+// fail as they do on a real switch. Without, the tool gets no PATH, as from
+// a caller that sets none, and finds its programs where a switch has them.
 Result quylbmount( String const & a, String const & b, String const & standIns = "" ) {
+   String const path = "PATH=" + standIns + ":/usr/sbin:/sbin:/usr/bin:/bin";
+   char const * const withPath[] = { path.c_str(), nullptr };
+   char const * const none[] = { nullptr };
    int fds[ 2 ];
    EXPECT_EQ( pipe( fds ), 0 );
    pid_t pid = fork();
    if ( pid == 0 ) {
       dup2( fds[ 1 ], 2 );
       close( fds[ 0 ] );
-      if ( !standIns.empty() ) {
-         setenv( "PATH", ( standIns + ":/usr/sbin:/sbin:/usr/bin:/bin" ).c_str(), 1 );
-      }
-      execl( QUYLBMOUNT_PATH, "quylbmount", a.c_str(), b.c_str(), (char *)nullptr );
+      execle( QUYLBMOUNT_PATH, "quylbmount", a.c_str(), b.c_str(), (char *)nullptr,
+              standIns.empty() ? none : withPath );
       _exit( 127 );
    }
    close( fds[ 1 ] );
