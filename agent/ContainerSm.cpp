@@ -223,8 +223,11 @@ bool ContainerSm::startContainer() {
          containerStatus_->clientRunsInc( 1 );
       }
    } catch ( RuntimeException const & e ) {
-      log( QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
-           String( "container run ..." ) );
+      // Once per cause: a retry that fails alike says nothing new.
+      if ( containerStatus_->lastError() != e.what() ) {
+         log( QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
+              String( "container run ..." ) );
+      }
       QTRACE( trace, 0, "Failed to run container {}: {}", name(), e.what() );
       containerStatus_->lastErrorIs( e.what() );
       return false;
@@ -362,6 +365,11 @@ void ContainerSm::manageStartupCondition() {
 }
 
 void ContainerSm::handleProbeTimeout() {
+   // Once each time the container waits: the condition is polled again
+   // and again, and times out alike.
+   if ( !startupConditionStatus_ || startupConditionStatus_->probeTimedoutCount() != 1 ) {
+      return;
+   }
    log( QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT, name(),
         int( startupConditionTimeout().count() ) );
 }

@@ -11,6 +11,10 @@
 // its image never runs the new image, and new parameters with new bind
 // mounts recreate it once.
 //
+// A failed run is logged once per cause (a retry that fails alike says
+// nothing), a startup condition that overruns once each time the container
+// waits for it.
+//
 // Each evaluation (the machine built, its configuration changed, the
 // daemon's events starting again after a restart of the daemon) checks that
 // the container it started is there: held and running, restarting or

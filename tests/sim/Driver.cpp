@@ -430,11 +430,6 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
    }
    std::map< std::pair< String, String >, size_t > said;
    for ( auto const & m : logs.messages ) {
-      // A container's failed runs and timed-out startup conditions are still
-      // said at each retry.
-      if ( m.id.starts_with( "QUAYD_CONTAINER_" ) ) {
-         continue;
-      }
       if ( ++said[ { m.id, m.text } ] == 2 ) {
          r.violations.push_back(
             { "EachCauseIsLoggedOnce", fmt::format( "{} again at rest: {}", m.id, m.text ) } );

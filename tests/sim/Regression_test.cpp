@@ -377,6 +377,29 @@ TEST_F( Regression, ARegistryDeletedAfterARestartIsLoggedOut ) {
    EXPECT_FALSE( world.daemon->logins().count( "reg.lab:5000" ) );
 }
 
+// A failed run and a startup condition that overran were logged again at
+// every retry, a storm for as long as the cause stayed; a new cause is
+// logged anew.
+TEST_F( Regression, AContainerLogsEachCauseOfFailureOnce ) {
+   Testing::LogCapture logs;
+   op.quy( true, false, 0 );
+   op.container( "a", runs( "ghost:1" ) );
+   ContainerEdit slow = runs( "img1:1" );
+   slow.params.startupConditionBash = "sleep 1000";
+   op.container( "b", slow );
+   world.run( 10min );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 1u );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" ), 1u );
+   world.daemon->upstream.insert( "ghost:1" );
+   world.daemon->startRefused = "no space left on device";
+   world.run( 10min );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 2u ) << "a new cause";
+   world.daemon->startRefused.reset();
+   op.containerDel( "b" );
+   expectAtRest();
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).running );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
