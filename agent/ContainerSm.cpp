@@ -148,6 +148,8 @@ void ContainerSm::handleEnabled() {
    case ContainerRunState::containerRunning_:
       switch ( presence() ) {
       case Presence::present:
+         // It runs as its status says: a removal that failed is no longer due.
+         containerStatus_->lastErrorIs( "" );
          return;
       case Presence::unknown:
          // The daemon cannot tell now; a run would only fail on the name.

@@ -313,6 +313,17 @@ void checkErrorsCleared( World const & w, Expected const & e, Checks & out ) {
               fmt::format( "the runtime is up, yet runtimeError '{}' mountError '{}'",
                            status->runtimeError(), status->mountError() ) );
    }
+   if ( e.quyUp() ) {
+      auto const running = w.daemon->containers();
+      auto statuses = w.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+      for ( auto const & [ name, s ] : statuses->container() ) {
+         auto it = running.find( name );
+         bool const runs = it != running.end() && !it->second.foreign && it->second.running;
+         expect( out, !runs || s->lastError().empty(), "ErrorsGoWithTheirCause",
+                 fmt::format( "container {} runs, yet its lastError is '{}'", name,
+                              s->lastError() ) );
+      }
+   }
    auto crt = w.at< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus" );
    expect( out, !e.containerz || !w.daemon->active() || crt->lastError().empty(),
            "ErrorsGoWithTheirCause",

@@ -400,6 +400,22 @@ TEST_F( Regression, AContainerLogsEachCauseOfFailureOnce ) {
    EXPECT_TRUE( world.daemon->containers().at( "a" ).running );
 }
 
+// A removal that failed for an edit the operator then took back left
+// "cannot remove: ..." in the status of a container that ran on.
+TEST_F( Regression, AFailedRemovalNoLongerDueLeavesNoError ) {
+   quyWith( "a" );
+   world.daemon->failNext( "stopContainer", Fault::runtime );
+   world.daemon->failNext( "removeContainer", Fault::runtime );
+   op.container( "a", runs( "img2:1" ) );
+   world.run( 1s );
+   auto status =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( "a" );
+   EXPECT_TRUE( status->lastError().starts_with( "cannot remove: " ) ) << status->lastError();
+   op.container( "a", runs( "img1:1" ) );
+   expectAtRest();
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
