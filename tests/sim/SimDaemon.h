@@ -143,6 +143,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::set< String > const & insecure() const { return insecureLive_; }
    std::set< String > const & images() const { return images_; }
    std::map< String, String > const & logins() const { return logins_; }
+   // Servers whose logout failed while logged in: the agent gives a failed
+   // logout up, and the login stays until a later login or logout.
+   std::set< String > const & loginsLeft() const { return loginsLeft_; }
    // The containers of the data root the daemon runs on now.
    std::map< String, SimContainer > containers() const;
    // Every container on disk, by data root, whether the daemon runs there or not.
@@ -226,6 +229,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::set< String > insecureLive_;
    std::set< String > images_;
    std::map< String, String > logins_;
+   std::set< String > loginsLeft_;
    std::map< String, std::map< String, SimContainer > > byRoot_;
    std::map< String, uint32_t > runs_;
    std::vector< String > unsafe_;

@@ -82,14 +82,24 @@ void SimDaemon::login( String const & user, String const &, String const & serve
                                  "/v2/\": unauthorized: incorrect username or password" );
       }
       logins_[ server ] = user;
+      loginsLeft_.erase( server );
    }
 }
 
 void SimDaemon::logout( String const & server ) {
    // The credentials are the runtime's own store: no daemon needed.
-   if ( enter( "logout", false ) ) {
-      logins_.erase( server );
+   try {
+      if ( !enter( "logout", false ) ) {
+         return;
+      }
+   } catch ( RuntimeException const & ) {
+      if ( logins_.count( server ) ) {
+         loginsLeft_.insert( server );
+      }
+      throw;
    }
+   logins_.erase( server );
+   loginsLeft_.erase( server );
 }
 
 } // namespace Quayd::Sim
