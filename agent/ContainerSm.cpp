@@ -102,6 +102,13 @@ void ContainerSm::handleFound() {
    handleEnabled();
 }
 
+void ContainerSm::standDown() {
+   stoodDown_ = true;
+   startAttemptTask_->stopTimerTask();
+   startupConditionProbeDel();
+   startupConditionStatusDel();
+}
+
 void ContainerSm::startAttemptCountIs( uint32_t n ) {
    startAttemptCount_ = n;
    containerStatus_->startAttemptsIs( n );
@@ -133,6 +140,9 @@ bool ContainerSm::statusUpToDate() const {
 }
 
 void ContainerSm::handleEnabled() {
+   if ( stoodDown_ ) {
+      return; // its destruction takes the container down
+   }
    if ( containerConfig_ && !statusUpToDate() ) {
       // A change that a failed removal held back is taken up first.
       handleParams();

@@ -80,6 +80,9 @@ class ContainerSm : public PtrInterface {
 
    void handleParams();
    void handleEnabled();
+   // The chain stops, container by container: this one runs nothing more
+   // while it waits for its turn to be destroyed.
+   void standDown();
    void handleCleanup();
    // The runtime holds a container by this name that the status does not
    // record (left by a run whose removal failed).
@@ -128,6 +131,7 @@ class ContainerSm : public PtrInterface {
    Ptr< TaskScheduler > taskScheduler_;
    // Runs the startup condition.
    ProcessRunner & processes_;
+   bool stoodDown_ = false;
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;

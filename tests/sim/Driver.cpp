@@ -184,7 +184,7 @@ String Driver::fault() {
       String const name = pick( kContainers );
       auto status = world_.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )
                        ->container( name );
-      if ( !d.active() || d.dead || d.containers().count( name ) ||
+      if ( !d.active() || d.dead || d.hung || d.containers().count( name ) ||
            ( status && status->state() == ContainerRunState::containerRunning_ ) ) {
          return "time passes";
       }
@@ -195,7 +195,7 @@ String Driver::fault() {
       // While the containers run (a status left by a stopped sub-agent is
       // looked at again only when it starts).
       String const name = pick( kContainers );
-      if ( !d.active() || d.dead ||
+      if ( !d.active() || d.dead || d.hung ||
            world_.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state() !=
               SmState::started_ ) {
          return "time passes";
@@ -204,7 +204,11 @@ String Driver::fault() {
       return "fault: container " + name + " removed behind the agent's back";
    }
    case 11: {
+      // Nobody else gets an answer from a hung daemon either.
       String const image = pick< String >( { "img1:1", "app:1", "kept:1" } );
+      if ( d.hung ) {
+         return "time passes";
+      }
       d.removeImageBehind( image );
       return "fault: image " + image + " removed behind the agent's back";
    }
@@ -253,6 +257,23 @@ String Driver::fieldFault() {
       d.refusing.erase( server );
    }
    return fmt::format( "fault: registry {} refuses every login: {}", server, on );
+}
+
+String Driver::daemonSpeed() {
+   SimDaemon & d = *world_.daemon;
+   switch ( std::uniform_int_distribution< int >( 0, 2 )( rng_ ) ) {
+   case 0:
+      d.hung = !d.hung;
+      return fmt::format( "fault: the daemon hangs: {}", d.hung );
+   case 1:
+      d.slow = std::chrono::seconds( std::uniform_int_distribution< int >( 1, 4 )( rng_ ) );
+      return fmt::format( "fault: each call to the daemon takes {} s",
+                          std::chrono::duration_cast< std::chrono::seconds >( d.slow ).count() );
+   default:
+      d.hung = false;
+      d.slow = Duration( 0 );
+      return "fault cleared: the daemon answers at once";
+   }
 }
 
 void Driver::clearFaults() {
@@ -329,6 +350,7 @@ String Driver::step() {
       { 2, &Driver::fieldFault },
       { 2, &Driver::startsAndRemovals },
       { 3, &Driver::fieldFaults },
+      { 2, &Driver::daemonSpeed },
       { 5, &Driver::idle },
    };
    int total = 0;

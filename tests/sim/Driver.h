@@ -42,6 +42,8 @@ class Driver {
    String startsAndRemovals();
    // A power cut, a namespace gone, a full disk.
    String fieldFaults();
+   // A daemon that hangs or answers slowly, and one that answers at once.
+   String daemonSpeed();
    String idle() { return "time passes"; }
    ContainerEdit containerEdit( bool isProfile );
 

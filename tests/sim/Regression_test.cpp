@@ -416,6 +416,21 @@ TEST_F( Regression, AFailedRemovalNoLongerDueLeavesNoError ) {
    EXPECT_EQ( world.daemon->runs().at( "a" ), 1u );
 }
 
+// The chain takes its containers down one per turn of the loop; with a
+// daemon slow to answer, a retry that fell due meanwhile ran a container
+// while the chain was stopping for Containerz.
+TEST_F( Regression, NothingRunsWhileTheContainersGoDown ) {
+   quyWith( "a" );
+   op.container( "b", runs( "ghost:1" ) );
+   world.run( 29s );
+   world.daemon->slow = 4s;
+   op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "default" ), 0, "" } );
+   world.daemon->upstream.insert( "ghost:1" );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->unsafeRuns().empty() ) << world.daemon->unsafeRuns().front();
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

@@ -87,6 +87,13 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool removalsFail = false;
    // Every load fails: the disk it writes to is full.
    bool diskFull = false;
+   // A daemon that takes its time: each call to it blocks the loop for
+   // `slow`; a hung one answers none, each call giving up after its limit.
+   bool hung = false;
+   Duration slow{};
+   static constexpr Duration kCallLimit = std::chrono::seconds( 5 );
+   // Moves the clock as a call that blocks the loop does.
+   std::function< void( Duration ) > stall;
    // Registry servers that refuse every login.
    std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
@@ -184,6 +191,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool runtimeRunsWith( String const & dataRoot, String const & netNsPath,
                          Ptr< SyslogDriver const > const & logDriver,
                          Ptr< InsecureRegistries const > const & insecure ) override;
+   void answerObserverIs( std::function< void( String const & ) > observer ) override {
+      answerObserver_ = std::move( observer );
+   }
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
 
@@ -210,7 +220,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    // What its restart policy brings back when the daemon starts.
    void restartWithDaemon();
 
+   // Tells the observer whether the daemon answered a call.
+   void answered( String const & why ) const;
    Testing::FakeFileSystem & files_;
+   std::function< void( String const & ) > answerObserver_;
    std::map< String, Fault > failures_;
    bool active_ = false;
    // The configuration file, and what the running daemon took from it.

@@ -54,6 +54,7 @@ World::World() {
       time.files.addFile( ns );
    }
    processes.tool = [ this ]( std::vector< String > const & argv ) { return mountTool( argv ); };
+   daemon->stall = [ this ]( Duration d ) { time.stall( d ); };
    daemon->runGuard = [ this ]( RunContainerParams const & p ) { return unsafeRun( p ); };
    daemon->edits = [ this ]( String const & name ) {
       auto it = edits_.find( name );
