@@ -276,6 +276,11 @@ String Driver::daemonSpeed() {
    }
 }
 
+String Driver::database() {
+   op_.removedAre( world_.redisRestart() );
+   return "fault: Redis restarts, its append-only file lost its last writes";
+}
+
 void Driver::clearFaults() {
    for ( auto const & vrf : kVrfs ) {
       world_.time.files.addFile( "/run/netns/ns-" + vrf );
@@ -351,6 +356,7 @@ String Driver::step() {
       { 2, &Driver::startsAndRemovals },
       { 3, &Driver::fieldFaults },
       { 2, &Driver::daemonSpeed },
+      { 3, &Driver::database },
       { 5, &Driver::idle },
    };
    int total = 0;
@@ -410,6 +416,10 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
       String what;
       if ( stepStarted ) {
          stepStarted( i );
+      }
+      // What Redis has surely written: a lost tail goes back to here.
+      if ( i % 10 == 1 ) {
+         world.checkpoint();
       }
       bool const ok = alive( [ & ] {
          what = driver.step();

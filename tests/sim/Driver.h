@@ -44,6 +44,8 @@ class Driver {
    String fieldFaults();
    // A daemon that hangs or answers slowly, and one that answers at once.
    String daemonSpeed();
+   // Redis restarts, losing the tail of its append-only file.
+   String database();
    String idle() { return "time passes"; }
    ContainerEdit containerEdit( bool isProfile );
 
