@@ -292,6 +292,7 @@ void Driver::clearFaults() {
    world_.networkDown = false;
    world_.mountToolFails = false;
    world_.time.files.failing.clear();
+   world_.time.files.mountPoints.insert( World::kFlash );
 }
 
 String Driver::startsAndRemovals() {
@@ -313,9 +314,20 @@ String Driver::startsAndRemovals() {
 String Driver::fieldFaults() {
    SimDaemon & d = *world_.daemon;
    auto & files = world_.time.files;
-   switch ( std::uniform_int_distribution< int >( 0, 3 )( rng_ ) ) {
+   switch ( std::uniform_int_distribution< int >( 0, 4 )( rng_ ) ) {
    case 0:
-      return "power cut"; // done by the scenario, which checks what is left
+      // Done by the scenario, which checks what is left; flash may come up
+      // after the agent.
+      if ( files.isMountPoint( World::kFlash ) && chance( 0.3 ) ) {
+         return "power cut, /mnt/flash mounted late";
+      }
+      return "power cut";
+   case 4:
+      if ( files.isMountPoint( World::kFlash ) ) {
+         return "time passes";
+      }
+      files.mountPoints.insert( World::kFlash );
+      return "fault cleared: /mnt/flash is mounted";
    case 1: {
       String const ns = "/run/netns/ns-" + pick( kVrfs );
       if ( files.exists( ns ) ) {
@@ -426,10 +438,13 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
          if ( what == "restart" ) {
             add( r.violations, leftovers( world.restartAgent() ) );
          }
-         if ( what == "power cut" ) {
+         if ( what.starts_with( "power cut" ) ) {
             // Everything stops at once; the loop mount is gone at boot.
             world.daemon->die();
             world.flashMounted = false;
+            if ( what != "power cut" ) {
+               world.time.files.mountPoints.erase( World::kFlash );
+            }
             add( r.violations, leftovers( world.restartAgent() ) );
             world.daemon->revive();
          }

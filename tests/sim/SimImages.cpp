@@ -26,7 +26,10 @@ std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
       return {};
    }
    auto it = tarballs.find( tarballPath );
-   if ( it == tarballs.end() ) {
+   // Flash not mounted: the tarballs on it are not there.
+   bool const unmounted =
+      tarballPath.starts_with( "/mnt/flash/" ) && !files_.isMountPoint( "/mnt/flash" );
+   if ( it == tarballs.end() || unmounted ) {
       throw RuntimeException( "open " + tarballPath + ": no such file or directory" );
    }
    if ( diskFull ) {

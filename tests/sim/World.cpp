@@ -322,6 +322,9 @@ ToolRun World::mountTool( std::vector< String > const & argv ) {
    if ( mountToolFails ) {
       return exit( 1, "mount: " + String( kFlashRoot ) + ": I/O error\n" );
    }
+   if ( !time.files.isMountPoint( kFlash ) ) {
+      return exit( 1, "quylbmount: " + String( kFlash ) + " is not mounted\n" );
+   }
    String const mode = argv.size() >= 3 ? argv[ 2 ] : String();
    if ( mode == "--delete" ) {
       time.files.erase( kFlashRoot );
