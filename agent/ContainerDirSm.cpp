@@ -145,6 +145,11 @@ void ContainerDirSm::handleDisabled() {
    for ( auto const & [ name, status ] : containerStatusDir_->container() ) {
       pendingContainerEnq( name );
    }
+   // Taken down one per turn of the loop: a retry that falls due meanwhile
+   // must not run what is about to go.
+   for ( auto const & [ name, sm ] : containerSm_ ) {
+      sm->standDown();
+   }
    handleContainerSm();
 }
 

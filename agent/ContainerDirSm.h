@@ -3,7 +3,9 @@
 // that is configured or still has a status entry. Bringing every container up
 // when the registries are up, and tearing every one down when the runtime
 // manager writes stopping_, goes through a queue that a task drains one name
-// per run; single configuration changes in between are applied at once.
+// per run; single configuration changes in between are applied at once. A
+// teardown first stands every container down, so that none waiting for its
+// turn starts again meanwhile.
 // The daemon's events for a container refresh its status; one removed
 // behind the agent's back is run again; when they start again (the daemon
 // restarted), every container is evaluated again.

@@ -101,6 +101,13 @@ void ContainerSm::handleFound() {
    handleEnabled();
 }
 
+void ContainerSm::standDown() {
+   stoodDown_ = true;
+   startAttemptTask_->stopTimerTask();
+   startupConditionProbeDel();
+   startupConditionStatusDel();
+}
+
 void ContainerSm::startAttemptCountIs( uint32_t n ) {
    startAttemptCount_ = n;
    containerStatus_->startAttemptsIs( n );
@@ -132,6 +139,9 @@ bool ContainerSm::statusUpToDate() const {
 }
 
 void ContainerSm::handleEnabled() {
+   if ( stoodDown_ ) {
+      return; // its destruction takes the container down
+   }
    if ( containerConfig_ && !statusUpToDate() ) {
       // A change that a failed removal held back is taken up first.
       handleParams();
@@ -147,6 +157,8 @@ void ContainerSm::handleEnabled() {
    case ContainerRunState::containerRunning_:
       switch ( presence() ) {
       case Presence::present:
+         // It runs as its status says: a removal that failed is no longer due.
+         containerStatus_->lastErrorIs( "" );
          return;
       case Presence::unknown:
          // The daemon cannot tell now; a run would only fail on the name.

@@ -11,6 +11,9 @@
 // its image never runs the new image, and new parameters with new bind
 // mounts recreate it once.
 //
+// Each failed run is logged, and each run of the startup condition that
+// overruns: the back-off and the poll interval bound how often.
+//
 // Each evaluation (the machine built, its configuration changed, the
 // daemon's events starting again after a restart of the daemon) checks that
 // the container it started is there: held and running, restarting or
@@ -76,6 +79,9 @@ class ContainerSm : public PtrInterface {
 
    void handleParams();
    void handleEnabled();
+   // The chain stops, container by container: this one runs nothing more
+   // while it waits for its turn to be destroyed.
+   void standDown();
    void handleCleanup();
    // The runtime holds a container by this name that the status does not
    // record (left by a run whose removal failed).
@@ -124,6 +130,7 @@ class ContainerSm : public PtrInterface {
    Ptr< TaskScheduler > taskScheduler_;
    // Runs the startup condition.
    ProcessRunner & processes_;
+   bool stoodDown_ = false;
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;

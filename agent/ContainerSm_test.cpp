@@ -181,7 +181,7 @@ TEST_F( ContainerSmTest, FailedRunRetriesWithGrowingDelaysUntilItStarts ) {
       time.advance( 1s );
       EXPECT_EQ( runtime->count( "runContainer" ), runs + 1 );
    }
-   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 3u );
+   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_START_FAILED" ), 3u ) << "one per failed run";
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( sm->startAttemptCount(), 0u );
    EXPECT_EQ( status->startAttempts(), 0u );

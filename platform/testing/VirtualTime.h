@@ -27,6 +27,9 @@ class VirtualTime {
    void turn();
    // Moves the clock forward by `d`, firing every timer due on the way.
    void advance( Duration d );
+   // Moves the clock forward by `d` and runs nothing, as a call that blocks
+   // the loop does: what fell due meanwhile runs when the loop comes round.
+   void stall( Duration d ) { clock_.set( clock_.now() + d ); }
 
  public:
    // The file system a test hands to what it builds.

@@ -1,5 +1,7 @@
 #include "tests/sim/Driver.h"
 
+#include <fmt/ranges.h>
+
 #include "platform/Exception.h"
 
 namespace Quayd::Sim {
@@ -183,7 +185,7 @@ String Driver::fault() {
       String const name = pick( kContainers );
       auto status = world_.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )
                        ->container( name );
-      if ( !d.active() || d.dead || d.containers().count( name ) ||
+      if ( !d.active() || d.dead || d.hung || d.containers().count( name ) ||
            ( status && status->state() == ContainerRunState::containerRunning_ ) ) {
          return "time passes";
       }
@@ -194,7 +196,7 @@ String Driver::fault() {
       // While the containers run (a status left by a stopped sub-agent is
       // looked at again only when it starts).
       String const name = pick( kContainers );
-      if ( !d.active() || d.dead ||
+      if ( !d.active() || d.dead || d.hung ||
            world_.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state() !=
               SmState::started_ ) {
          return "time passes";
@@ -203,7 +205,11 @@ String Driver::fault() {
       return "fault: container " + name + " removed behind the agent's back";
    }
    case 11: {
+      // Nobody else gets an answer from a hung daemon either.
       String const image = pick< String >( { "img1:1", "app:1", "kept:1" } );
+      if ( d.hung ) {
+         return "time passes";
+      }
       d.removeImageBehind( image );
       return "fault: image " + image + " removed behind the agent's back";
    }
@@ -254,6 +260,28 @@ String Driver::fieldFault() {
    return fmt::format( "fault: registry {} refuses every login: {}", server, on );
 }
 
+String Driver::daemonSpeed() {
+   SimDaemon & d = *world_.daemon;
+   switch ( std::uniform_int_distribution< int >( 0, 2 )( rng_ ) ) {
+   case 0:
+      d.hung = !d.hung;
+      return fmt::format( "fault: the daemon hangs: {}", d.hung );
+   case 1:
+      d.slow = std::chrono::seconds( std::uniform_int_distribution< int >( 1, 4 )( rng_ ) );
+      return fmt::format( "fault: each call to the daemon takes {} s",
+                          std::chrono::duration_cast< std::chrono::seconds >( d.slow ).count() );
+   default:
+      d.hung = false;
+      d.slow = Duration( 0 );
+      return "fault cleared: the daemon answers at once";
+   }
+}
+
+String Driver::database() {
+   op_.removedAre( world_.redisRestart() );
+   return "fault: Redis restarts, its append-only file lost its last writes";
+}
+
 void Driver::clearFaults() {
    for ( auto const & vrf : kVrfs ) {
       world_.time.files.addFile( "/run/netns/ns-" + vrf );
@@ -265,6 +293,7 @@ void Driver::clearFaults() {
    world_.networkDown = false;
    world_.mountToolFails = false;
    world_.time.files.failing.clear();
+   world_.time.files.mountPoints.insert( World::kFlash );
 }
 
 String Driver::startsAndRemovals() {
@@ -286,9 +315,20 @@ String Driver::startsAndRemovals() {
 String Driver::fieldFaults() {
    SimDaemon & d = *world_.daemon;
    auto & files = world_.time.files;
-   switch ( std::uniform_int_distribution< int >( 0, 3 )( rng_ ) ) {
+   switch ( std::uniform_int_distribution< int >( 0, 4 )( rng_ ) ) {
    case 0:
-      return "power cut"; // done by the scenario, which checks what is left
+      // Done by the scenario, which checks what is left; flash may come up
+      // after the agent.
+      if ( files.isMountPoint( World::kFlash ) && chance( 0.3 ) ) {
+         return "power cut, /mnt/flash mounted late";
+      }
+      return "power cut";
+   case 4:
+      if ( files.isMountPoint( World::kFlash ) ) {
+         return "time passes";
+      }
+      files.mountPoints.insert( World::kFlash );
+      return "fault cleared: /mnt/flash is mounted";
    case 1: {
       String const ns = "/run/netns/ns-" + pick( kVrfs );
       if ( files.exists( ns ) ) {
@@ -328,6 +368,8 @@ String Driver::step() {
       { 2, &Driver::fieldFault },
       { 2, &Driver::startsAndRemovals },
       { 3, &Driver::fieldFaults },
+      { 2, &Driver::daemonSpeed },
+      { 3, &Driver::database },
       { 5, &Driver::idle },
    };
    int total = 0;
@@ -353,6 +395,33 @@ std::vector< Violation > leftovers( std::vector< String > const & found ) {
    std::vector< Violation > out;
    for ( auto const & f : found ) {
       out.push_back( { "AgentLeavesNothingBehind", f } );
+   }
+   return out;
+}
+
+// A failed run is logged once: as many QUAYD_CONTAINER_START_FAILED of a
+// container as the daemon saw failed runs of it since `before`.
+std::vector< Violation > failedRunsLoggedOnce( World & world,
+                                               std::map< String, uint32_t > const & before ) {
+   std::map< String, uint32_t > failed;
+   for ( auto const & [ name, n ] : world.daemon->failedRuns() ) {
+      auto const was = before.find( name );
+      if ( uint32_t const now = n - ( was == before.end() ? 0 : was->second ) ) {
+         failed[ name ] = now;
+      }
+   }
+   std::map< String, uint32_t > said;
+   for ( auto const & m : world.logs.messages ) {
+      if ( m.id == "QUAYD_CONTAINER_START_FAILED" ) {
+         auto const name = m.text.substr( 10, m.text.find( " failed to run" ) - 10 );
+         ++said[ name ];
+      }
+   }
+   std::vector< Violation > out;
+   if ( said != failed ) {
+      out.push_back( { "EachCauseIsLoggedOnce",
+                       fmt::format( "failed runs said {} for {} failed", fmt::join( said, ", " ),
+                                    fmt::join( failed, ", " ) ) } );
    }
    return out;
 }
@@ -390,15 +459,22 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
       if ( stepStarted ) {
          stepStarted( i );
       }
+      // What Redis has surely written: a lost tail goes back to here.
+      if ( i % 10 == 1 ) {
+         world.checkpoint();
+      }
       bool const ok = alive( [ & ] {
          what = driver.step();
          if ( what == "restart" ) {
             add( r.violations, leftovers( world.restartAgent() ) );
          }
-         if ( what == "power cut" ) {
+         if ( what.starts_with( "power cut" ) ) {
             // Everything stops at once; the loop mount is gone at boot.
             world.daemon->die();
             world.flashMounted = false;
+            if ( what != "power cut" ) {
+               world.time.files.mountPoints.erase( World::kFlash );
+            }
             add( r.violations, leftovers( world.restartAgent() ) );
             world.daemon->revive();
          }
@@ -424,16 +500,20 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
       stepStarted( 0 );
    }
    driver.clearFaults();
-   // At rest each cause is said once: a retry that fails alike says nothing.
+   // At rest each cause is said once.
    world.logs.messages.clear();
+   auto const failedBefore = world.daemon->failedRuns();
    if ( !alive( [ & ] { settle( 10min ); } ) || !atRest( "at rest" ) ) {
       return r;
    }
+   add( r.violations, failedRunsLoggedOnce( world, failedBefore ) );
    std::map< std::pair< String, String >, size_t > said;
    for ( auto const & m : world.logs.messages ) {
-      // A container's failed runs and timed-out startup conditions are still
-      // said at each retry.
-      if ( m.id.starts_with( "QUAYD_CONTAINER_" ) ) {
+      // Said once per failed run and per overrunning run of a startup
+      // condition: each is a cause of its own, and the back-off and the poll
+      // interval bound how often. The failed runs are counted below.
+      if ( m.id == "QUAYD_CONTAINER_START_FAILED" ||
+           m.id == "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" ) {
          continue;
       }
       if ( ++said[ { m.id, m.text } ] == 2 ) {

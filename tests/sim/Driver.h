@@ -40,8 +40,13 @@ class Driver {
    String fieldFault();
    // Starts that fail after the create, removals that fail.
    String startsAndRemovals();
-   // A power cut, a namespace gone, a full disk.
+   // A power cut (flash maybe mounted after the agent starts), a namespace
+   // gone, a full disk.
    String fieldFaults();
+   // A daemon that hangs or answers slowly, and one that answers at once.
+   String daemonSpeed();
+   // Redis restarts, losing the tail of its append-only file.
+   String database();
    String idle() { return "time passes"; }
    ContainerEdit containerEdit( bool isProfile );
 

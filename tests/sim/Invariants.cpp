@@ -304,7 +304,9 @@ void checkImages( World const & w, Expected const & e, Checks & out ) {
    }
 }
 
-// Once their cause is gone, the errors the status shows go with it.
+// Once their cause is gone, the errors the status shows go with it; and
+// the runtime holds no login of a registry that is no longer configured
+// (but one whose logout failed, which the agent gives up).
 void checkErrorsCleared( World const & w, Expected const & e, Checks & out ) {
    if ( e.quyUp() ) {
       auto status = w.at< QuaydStatus >( Cell::path( "quayd/status", 0 ) );
@@ -312,6 +314,28 @@ void checkErrorsCleared( World const & w, Expected const & e, Checks & out ) {
               "ErrorsGoWithTheirCause",
               fmt::format( "the runtime is up, yet runtimeError '{}' mountError '{}'",
                            status->runtimeError(), status->mountError() ) );
+      std::set< String > servers;
+      for ( auto const & [ name, r ] :
+            w.at< RegistryConfigDir >( "quayd/registry/config" )->registry() ) {
+         servers.insert( r->params().server );
+      }
+      for ( auto const & [ server, user ] : w.daemon->logins() ) {
+         expect( out, servers.count( server ) || w.daemon->loginsLeft().count( server ),
+                 "RegistriesLoggedOut",
+                 fmt::format( "{} is still logged in as {}, configured by no registry", server,
+                              user ) );
+      }
+   }
+   if ( e.quyUp() ) {
+      auto const running = w.daemon->containers();
+      auto statuses = w.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+      for ( auto const & [ name, s ] : statuses->container() ) {
+         auto it = running.find( name );
+         bool const runs = it != running.end() && !it->second.foreign && it->second.running;
+         expect( out, !runs || s->lastError().empty(), "ErrorsGoWithTheirCause",
+                 fmt::format( "container {} runs, yet its lastError is '{}'", name,
+                              s->lastError() ) );
+      }
    }
    auto crt = w.at< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus" );
    expect( out, !e.containerz || !w.daemon->active() || crt->lastError().empty(),

@@ -31,6 +31,10 @@ class Operator {
 
    // Configuration elements removed so far: nobody may watch them any more.
    std::vector< Ptr< Entity > > const & deleted() const { return deleted_; }
+   // Elements the database took away by itself.
+   void removedAre( std::vector< Ptr< Entity > > const & gone ) {
+      deleted_.insert( deleted_.end(), gone.begin(), gone.end() );
+   }
 
  private:
    template < typename Dir >

@@ -378,6 +378,37 @@ TEST_F( Regression, ARegistryDeletedAfterARestartIsLoggedOut ) {
    EXPECT_FALSE( world.daemon->logins().count( "reg.lab:5000" ) );
 }
 
+// A removal that failed for an edit the operator then took back left
+// "cannot remove: ..." in the status of a container that ran on.
+TEST_F( Regression, AFailedRemovalNoLongerDueLeavesNoError ) {
+   quyWith( "a" );
+   world.daemon->failNext( "stopContainer", Fault::runtime );
+   world.daemon->failNext( "removeContainer", Fault::runtime );
+   op.container( "a", runs( "img2:1" ) );
+   world.run( 1s );
+   auto status =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( "a" );
+   EXPECT_TRUE( status->lastError().starts_with( "cannot remove: " ) ) << status->lastError();
+   op.container( "a", runs( "img1:1" ) );
+   expectAtRest();
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u );
+}
+
+// The chain takes its containers down one per turn of the loop; with a
+// daemon slow to answer, a retry that fell due meanwhile ran a container
+// while the chain was stopping for Containerz.
+TEST_F( Regression, NothingRunsWhileTheContainersGoDown ) {
+   quyWith( "a" );
+   op.container( "b", runs( "ghost:1" ) );
+   world.run( 29s );
+   world.daemon->slow = 4s;
+   op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "default" ), 0, "" } );
+   world.daemon->upstream.insert( "ghost:1" );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->unsafeRuns().empty() ) << world.daemon->unsafeRuns().front();
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -405,7 +436,9 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
       std::pair< uint64_t, size_t >{ 1357486666145263091ull, 200 },
       std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },
-      std::pair< uint64_t, size_t >{ 389, 1000 } ) );
+      std::pair< uint64_t, size_t >{ 1380, 200 }, std::pair< uint64_t, size_t >{ 4084, 200 },
+      std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
+      std::pair< uint64_t, size_t >{ 100201, 1000 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

@@ -198,6 +198,15 @@ std::vector< String > SimDaemon::listOwnContainers() {
 }
 
 RunOutcome SimDaemon::runContainer( Ptr< RunContainerParams > const & p ) {
+   try {
+      return run( p );
+   } catch ( ... ) {
+      ++failedRuns_[ p->name ];
+      throw;
+   }
+}
+
+RunOutcome SimDaemon::run( Ptr< RunContainerParams > const & p ) {
    if ( !enter( "runContainer" ) ) {
       return {};
    }

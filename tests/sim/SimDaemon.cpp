@@ -24,6 +24,8 @@ void SimDaemon::clearFaults() {
    removalsFail = false;
    diskFull = false;
    wontStop = false;
+   hung = false;
+   slow = Duration( 0 );
    refusing.clear();
    installed = true;
    revive();
@@ -67,6 +69,7 @@ bool SimDaemon::canStart() const {
 void SimDaemon::start() {
    Config const c = config_.value_or( Config{} );
    active_ = true;
+   hung = false; // a hang ends with the process
    ++starts_;
    root_ = rootOf( c.dataRoot );
    netNs_ = c.netNs;
@@ -96,10 +99,30 @@ bool SimDaemon::enter( String const & call, bool needsDaemon ) {
          throw Unitctl::SdbusJobException( what );
       }
    }
-   if ( needsDaemon && ( dead || !active_ ) ) {
-      throw RuntimeException( "cannot reach the daemon: connection refused" );
+   if ( !needsDaemon ) {
+      return true;
    }
+   if ( ( hung || slow > Duration( 0 ) ) && stall ) {
+      stall( hung ? Duration( kCallLimit ) : slow );
+   }
+   if ( dead || !active_ ) {
+      String const why = "cannot reach the daemon: connection refused";
+      answered( why );
+      throw DaemonUnansweredException( why, false );
+   }
+   if ( hung ) {
+      String const why = "the daemon did not answer within 5 s";
+      answered( why );
+      throw DaemonUnansweredException( why, true );
+   }
+   answered( "" );
    return true;
+}
+
+void SimDaemon::answered( String const & why ) const {
+   if ( answerObserver_ ) {
+      answerObserver_( why );
+   }
 }
 
 bool SimDaemon::runtimeInstalled() {

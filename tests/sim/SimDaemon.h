@@ -87,6 +87,13 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool removalsFail = false;
    // Every load fails: the disk it writes to is full.
    bool diskFull = false;
+   // A daemon that takes its time: each call to it blocks the loop for
+   // `slow`; a hung one answers none, each call giving up after its limit.
+   bool hung = false;
+   Duration slow{};
+   static constexpr Duration kCallLimit = std::chrono::seconds( 5 );
+   // Moves the clock as a call that blocks the loop does.
+   std::function< void( Duration ) > stall;
    // Registry servers that refuse every login.
    std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
@@ -143,12 +150,17 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::set< String > const & insecure() const { return insecureLive_; }
    std::set< String > const & images() const { return images_; }
    std::map< String, String > const & logins() const { return logins_; }
+   // Servers whose logout failed while logged in: the agent gives a failed
+   // logout up, and the login stays until a later login or logout.
+   std::set< String > const & loginsLeft() const { return loginsLeft_; }
    // The containers of the data root the daemon runs on now.
    std::map< String, SimContainer > containers() const;
    // Every container on disk, by data root, whether the daemon runs there or not.
    std::map< String, std::vector< String > > allContainers() const;
-   // How often each name was run since the start.
+   // How often each name was run since the start, and how often a run of it
+   // failed.
    std::map< String, uint32_t > const & runs() const { return runs_; }
+   std::map< String, uint32_t > const & failedRuns() const { return failedRuns_; }
    uint64_t calls() const { return calls_; }
    // Whether the last listing of the agent's containers failed: until one
    // succeeds, the agent cannot know what it holds unrecorded.
@@ -181,6 +193,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool runtimeRunsWith( String const & dataRoot, String const & netNsPath,
                          Ptr< SyslogDriver const > const & logDriver,
                          Ptr< InsecureRegistries const > const & insecure ) override;
+   void answerObserverIs( std::function< void( String const & ) > observer ) override {
+      answerObserver_ = std::move( observer );
+   }
    uint64_t containerEventsSubscribe( ContainerEventHandler handler ) override;
    void containerEventsUnsubscribe( uint64_t id ) override;
 
@@ -207,7 +222,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    // What its restart policy brings back when the daemon starts.
    void restartWithDaemon();
 
+   // Tells the observer whether the daemon answered a call.
+   void answered( String const & why ) const;
    Testing::FakeFileSystem & files_;
+   std::function< void( String const & ) > answerObserver_;
    std::map< String, Fault > failures_;
    bool active_ = false;
    // The configuration file, and what the running daemon took from it.
@@ -226,8 +244,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::set< String > insecureLive_;
    std::set< String > images_;
    std::map< String, String > logins_;
+   std::set< String > loginsLeft_;
    std::map< String, std::map< String, SimContainer > > byRoot_;
    std::map< String, uint32_t > runs_;
+   std::map< String, uint32_t > failedRuns_;
    std::vector< String > unsafe_;
    bool listingFailed_ = false;
    bool eventsBroken_ = false;
@@ -237,6 +257,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Containers the agent removed after they ended by themselves, as they
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;
+   RunOutcome run( Ptr< RunContainerParams > const & params );
    void checkRerun( String const & name );
    // The start of `c`, just created as `name`, fails as startRefused says.
    [[noreturn]] void refuseStart( String const & name, SimContainer c );

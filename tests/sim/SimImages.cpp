@@ -26,7 +26,10 @@ std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
       return {};
    }
    auto it = tarballs.find( tarballPath );
-   if ( it == tarballs.end() ) {
+   // Flash not mounted: the tarballs on it are not there.
+   bool const unmounted =
+      tarballPath.starts_with( "/mnt/flash/" ) && !files_.isMountPoint( "/mnt/flash" );
+   if ( it == tarballs.end() || unmounted ) {
       throw RuntimeException( "open " + tarballPath + ": no such file or directory" );
    }
    if ( diskFull ) {
@@ -82,14 +85,24 @@ void SimDaemon::login( String const & user, String const &, String const & serve
                                  "/v2/\": unauthorized: incorrect username or password" );
       }
       logins_[ server ] = user;
+      loginsLeft_.erase( server );
    }
 }
 
 void SimDaemon::logout( String const & server ) {
    // The credentials are the runtime's own store: no daemon needed.
-   if ( enter( "logout", false ) ) {
-      logins_.erase( server );
+   try {
+      if ( !enter( "logout", false ) ) {
+         return;
+      }
+   } catch ( RuntimeException const & ) {
+      if ( logins_.count( server ) ) {
+         loginsLeft_.insert( server );
+      }
+      throw;
    }
+   logins_.erase( server );
+   loginsLeft_.erase( server );
 }
 
 } // namespace Quayd::Sim

@@ -25,6 +25,34 @@ void copyEntity( Entity const & from, Entity & to ) {
    }
 }
 
+// Makes `to` what `from` is, telling each difference as a change; the
+// elements `to` loses go into `removed`.
+void syncEntity( Entity const & from, Entity & to, std::vector< Ptr< Entity > > & removed ) {
+   for ( auto const & f : from.fieldTable().fields ) {
+      if ( f.kind != FieldKind::elements ) {
+         if ( String const text = f.encode( from ); text != f.encode( to ) ) {
+            f.decode( to, text );
+         }
+         continue;
+      }
+      auto const keep = f.keys( from );
+      for ( auto const & key : f.keys( to ) ) {
+         if ( std::find( keep.begin(), keep.end(), key ) == keep.end() ) {
+            removed.push_back( f.element( to, key ) );
+            f.elementDel( to, key );
+         }
+      }
+      for ( auto const & key : keep ) {
+         Ptr< Entity > source = f.element( from, key );
+         if ( Ptr< Entity > held = f.element( to, key ) ) {
+            syncEntity( *source, *held, removed );
+         } else {
+            f.elementIs( to, key, [ & ]( Entity & e ) { copyEntity( *source, e ); } );
+         }
+      }
+   }
+}
+
 // What still holds on to an entity of a database the agent has let go of.
 // `owners`: the references that are the database's own (its map, or the
 // parent's collection and the caller's handle).
@@ -54,6 +82,12 @@ World::World() {
       time.files.addFile( ns );
    }
    processes.tool = [ this ]( std::vector< String > const & argv ) { return mountTool( argv ); };
+   for ( auto const & entry : quaydMountProfile().entries ) {
+      if ( entry.access == MountAccess::read ) {
+         configurationPaths_.insert( entry.path );
+      }
+   }
+   daemon->stall = [ this ]( Duration d ) { time.stall( d ); };
    daemon->runGuard = [ this ]( RunContainerParams const & p ) { return unsafeRun( p ); };
    daemon->edits = [ this ]( String const & name ) {
       auto it = edits_.find( name );
@@ -73,6 +107,12 @@ std::optional< World::Seen > World::seen( String const & name ) const {
 }
 
 void World::noteEdit() {
+   // Edits made while the containers do not run reach the agent as a whole
+   // when they start: a configuration back to the one it last watched is
+   // no change to it.
+   bool const watching =
+      at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state() ==
+      SmState::started_;
    std::map< String, Seen > now;
    for ( auto const & [ name, c ] :
          at< ContainerConfigDir >( "quayd/container/config" )->container() ) {
@@ -81,8 +121,15 @@ void World::noteEdit() {
       bool const same = it != seen_.end() && it->second == s;
       now[ name ] = same ? it->second : s;
       edits_[ name ] += same ? 0 : 1;
+      auto last = watched_.find( name );
+      if ( !watching && last != watched_.end() && last->second == s ) {
+         now[ name ] = last->second;
+      }
    }
    seen_ = std::move( now );
+   if ( watching ) {
+      watched_ = seen_;
+   }
 }
 
 std::optional< String > World::unsafeRun( RunContainerParams const & p ) {
@@ -149,11 +196,48 @@ void World::startAgent() {
    agent_->doInit();
 }
 
-std::vector< String > World::restartAgent() {
-   Ptr< ProfileEntityManager > next = newDb();
+Ptr< ProfileEntityManager > World::copyDb() const {
+   Ptr< ProfileEntityManager > copy = newDb();
    for ( auto const & [ path, e ] : db_->entities() ) {
-      copyEntity( *e, *next->getEntity( path ) );
+      copyEntity( *e, *copy->getEntity( path ) );
    }
+   return copy;
+}
+
+bool World::isConfiguration( String const & path ) const {
+   return configurationPaths_.count( path ) != 0;
+}
+
+void World::checkpoint() {
+   if ( !checkpoint_ ) {
+      checkpoint_ = newDb();
+   }
+   std::vector< Ptr< Entity > > removed;
+   for ( auto const & [ path, e ] : db_->entities() ) {
+      if ( isConfiguration( path ) ) {
+         syncEntity( *e, *checkpoint_->getEntity( path ), removed );
+      }
+   }
+}
+
+std::vector< Ptr< Entity > > World::redisRestart() {
+   std::vector< Ptr< Entity > > removed;
+   if ( !checkpoint_ ) {
+      return removed;
+   }
+   editing = true;
+   for ( auto const & [ path, e ] : db_->entities() ) {
+      if ( isConfiguration( path ) ) {
+         syncEntity( *checkpoint_->getEntity( path ), *e, removed );
+      }
+   }
+   editing = false;
+   noteEdit();
+   return removed;
+}
+
+std::vector< String > World::restartAgent() {
+   Ptr< ProfileEntityManager > next = copyDb();
    // Going down, the old agent reaches nothing that outlives it.
    daemon->frozen = true;
    db_->mountDoneIs( nullptr );
@@ -239,6 +323,9 @@ ToolRun World::mountTool( std::vector< String > const & argv ) {
    };
    if ( mountToolFails ) {
       return exit( 1, "mount: " + String( kFlashRoot ) + ": I/O error\n" );
+   }
+   if ( !time.files.isMountPoint( kFlash ) ) {
+      return exit( 1, "quylbmount: " + String( kFlash ) + " is not mounted\n" );
    }
    String const mode = argv.size() >= 3 ? argv[ 2 ] : String();
    if ( mode == "--delete" ) {

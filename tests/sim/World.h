@@ -30,6 +30,16 @@ class World {
    // subscriptions, references, timers or children that outlived it.
    std::vector< String > restartAgent();
 
+   // The database of Redis: it keeps what was written up to a checkpoint
+   // for sure, what came after only until its tail is lost.
+   void checkpoint();
+   // Redis restarts and its append-only file lost its tail: the
+   // configuration goes back to the last checkpoint, each difference told
+   // to the agent as a change, as the agent's resynchronisation does; the
+   // status the agent writes again in full. Returns the configuration
+   // elements that went.
+   std::vector< Ptr< Entity > > redisRestart();
+
    // Runs the loop for `d` of virtual time; children end as the world says
    // as soon as they run. False when timers keep firing without end.
    bool run( Duration d );
@@ -72,6 +82,9 @@ class World {
    void resolveChildren();
    ToolRun mountTool( std::vector< String > const & argv );
    Ptr< ProfileEntityManager > newDb() const;
+   // A copy of the database as it is now.
+   Ptr< ProfileEntityManager > copyDb() const;
+   bool isConfiguration( String const & path ) const;
    // Why running `p` now is unsafe; none: it is not.
    std::optional< String > unsafeRun( RunContainerParams const & p );
 
@@ -88,10 +101,15 @@ class World {
    };
    std::optional< Seen > seen( String const & name ) const;
    std::map< String, Seen > seen_;
+   // As last seen while the containers ran.
+   std::map< String, Seen > watched_;
    std::map< String, uint64_t > edits_;
    uint64_t conditionPasses_ = 0;
 
    Ptr< ProfileEntityManager > db_;
+   std::set< String > configurationPaths_;
+   // The configuration as of the last checkpoint.
+   Ptr< ProfileEntityManager > checkpoint_;
    Ptr< Agent > agent_;
 };
 
