@@ -4,8 +4,10 @@
 // handed to the runtime's parts.
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "platform/Credentials.h"
 #include "platform/docker/DaemonConfig.h"
@@ -27,13 +29,17 @@ struct DockerSettings {
    std::chrono::seconds startTimeout{ 60 };
    // Bytes of dockerd.log before its supervisor empties it.
    off_t dockerdLogMax = 8 << 20;
+   // Container runs, stops and removals out together at most. The daemon's
+   // own work is the bound: beyond a call a core (the default) it only
+   // thrashes; see bench/README.md for what was measured.
+   size_t callsInFlight = std::max( 1u, std::thread::hardware_concurrency() );
    DaemonSettings daemon;
 };
 
 // The settings from named variables (the environment, in main): QUAYD_RUNTIME_DIR,
 // QUAYD_DOCKERD, QUAYD_SYSTEMCTL, QUAYD_DOCKER_CLI, QUAYD_DOCKER_CONFIG,
 // QUAYD_CONTAINERZ_SERVER, QUAYD_DOCKERD_START_TIMEOUT (seconds),
-// QUAYD_DOCKERD_LOG_MAX (bytes), QUAYD_CONTAINER_LOG_MAX_SIZE,
+// QUAYD_DOCKERD_LOG_MAX (bytes), QUAYD_RUNTIME_CALLS_IN_FLIGHT, QUAYD_CONTAINER_LOG_MAX_SIZE,
 // QUAYD_CONTAINER_LOG_MAX_FILE and QUAYD_DOCKER_CGROUP_PARENT. `variable`
 // gives a variable's value or null; an empty value, or one that is not what
 // its variable takes, keeps the default.

@@ -167,6 +167,83 @@ void FakeRuntime::removeContainer( String const & name, bool force ) {
    records.erase( name );
 }
 
+Ptr< RuntimeCall > FakeRuntime::async( String const & call, std::function< void() > complete ) {
+   uint64_t const id = nextHeld_++;
+   held_.push_back( { id, call, std::move( complete ) } );
+   if ( loop && !hold ) {
+      if ( !completeTask_ ) {
+         completeTask_ = makePtr< Task >( loop, TaskPriority( 3 ), "FakeRuntimeCalls",
+                                          [ this ] { completeAll(); } );
+      }
+      completeTask_->scheduleTask();
+   }
+   return makePtr< RuntimeCall >( [ this, alive = alive_, id ] {
+      if ( *alive ) {
+         std::erase_if( held_, [ id ]( Held const & h ) { return h.id == id; } );
+      }
+   } );
+}
+
+std::vector< String > FakeRuntime::held() const {
+   std::vector< String > out;
+   for ( auto const & h : held_ ) {
+      out.push_back( h.call );
+   }
+   return out;
+}
+
+void FakeRuntime::complete( size_t i ) {
+   QUAYD_ASSERT( i < held_.size() );
+   auto const complete = std::move( held_[ i ].complete );
+   held_.erase( held_.begin() + long( i ) );
+   complete();
+}
+
+void FakeRuntime::completeAll() {
+   while ( !held_.empty() ) {
+      complete( 0 );
+   }
+}
+
+Ptr< RuntimeCall > FakeRuntime::runContainerAsync( Ptr< RunContainerParams > const & params,
+                                                   RunDone done ) {
+   return async( "runContainer(" + params->name + ")", [ this, params, done ] {
+      RunOutcome outcome;
+      try {
+         outcome = runContainer( params );
+      } catch ( ... ) {
+         done( outcome, std::current_exception() );
+         return;
+      }
+      done( outcome, nullptr );
+   } );
+}
+
+Ptr< RuntimeCall > FakeRuntime::stopContainerAsync( String const & name, RuntimeCallDone done ) {
+   return async( "stopContainer(" + name + ")", [ this, name, done ] {
+      try {
+         stopContainer( name );
+      } catch ( ... ) {
+         done( std::current_exception() );
+         return;
+      }
+      done( nullptr );
+   } );
+}
+
+Ptr< RuntimeCall > FakeRuntime::removeContainerAsync( String const & name, bool force,
+                                                      RuntimeCallDone done ) {
+   return async( "removeContainer(" + name + ")", [ this, name, force, done ] {
+      try {
+         removeContainer( name, force );
+      } catch ( ... ) {
+         done( std::current_exception() );
+         return;
+      }
+      done( nullptr );
+   } );
+}
+
 void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
                                Ptr< SyslogDriver const > const & logDriver, bool flag,
                                Ptr< InsecureRegistries const > const & insecure ) {

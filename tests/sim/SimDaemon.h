@@ -12,13 +12,19 @@
 // breaks, until it starts again. A container may end by itself, with a code
 // or killed for its memory; its restart policy then decides, as dockerd's
 // does, whether it comes back after a back-off (restarting meanwhile).
+//
+// A run, stop or removal made in flight takes effect at a later turn of
+// the loop, the calls out together ending one a turn in an order of the
+// daemon's choosing (one container's in the order made, as the real one).
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 
 #include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/RuntimeCallQueue.h"
 #include "platform/Task.h"
 #include "platform/testing/FakeFileSystem.h"
 
@@ -156,6 +162,11 @@ class SimDaemon : public ContainerRuntimeInterface {
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;
+   Ptr< RuntimeCall > runContainerAsync( Ptr< RunContainerParams > const & params,
+                                         RunDone done ) override;
+   Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
+                                            RuntimeCallDone done ) override;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
@@ -221,6 +232,20 @@ class SimDaemon : public ContainerRuntimeInterface {
    ContainerEventSubscribers subscribers_;
    std::vector< ContainerEvent > pending_;
    Ptr< Task > deliverTask_;
+   // The calls in flight, ended by endCallTask_ one a turn.
+   Ptr< RuntimeCall > inFlight( String const & name, std::function< void() > call,
+                                RuntimeCallDone done );
+   void endCall();
+   struct Out {
+      uint64_t id;
+      std::function< void() > call;
+      RuntimeCallQueue::Finish finish;
+   };
+   std::vector< Out > out_;
+   uint64_t nextOut_ = 1;
+   std::minstd_rand order_{ 1 };
+   Ptr< Task > endCallTask_;
+   RuntimeCallQueue queue_;
 };
 
 } // namespace Quayd::Sim
