@@ -58,7 +58,7 @@ class ContainerDirSmTest : public ::testing::Test {
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
    Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
    Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();

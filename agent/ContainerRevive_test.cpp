@@ -70,7 +70,7 @@ class ContainerReviveTest : public ::testing::Test {
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
    Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
    Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
@@ -200,6 +200,7 @@ TEST_F( ContainerReviveTest, AnEventRefreshesTheStatusWithoutRunningTheContainer
    runtime->records.erase( "web" );
    runtime->clearCalls();
    runtime->emit( { "web", "destroy" } );
+   time.runReady();
    EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( status()->state(), CRS::containerRunning_ );
 }
@@ -225,6 +226,7 @@ TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) 
    runtime->clearCalls();
 
    runtime->emit( { "", "" } );
+   time.runReady();
 
    EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "removeContainer(web,true)",
                                            "runContainer(web)" } ) );
@@ -238,6 +240,7 @@ TEST_F( ContainerReviveTest, TheStreamStartingWhileTheDirectoryIsDownTouchesNoth
    runtime->records[ "web" ] = record( "exited" );
 
    runtime->emit( { "", "" } );
+   time.runReady();
 
    EXPECT_EQ( runtime->calls(), Strings{} );
    dir = nullptr;

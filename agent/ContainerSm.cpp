@@ -82,6 +82,10 @@ ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
 
 ContainerSm::~ContainerSm() {
    reactor_.notificationsIs( false );
+   if ( std::exchange( startCall_, nullptr ) ) {
+      // Abandoned: what it may have made is removed as a running one is.
+      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
+   }
    handleCleanup();
    startAttemptTask_ = nullptr;
    daemonStateTask_ = nullptr;
@@ -91,6 +95,9 @@ ContainerSm::~ContainerSm() {
 }
 
 void ContainerSm::handleFound() {
+   if ( startCall_ ) {
+      return; // what the start in flight made
+   }
    // Recorded as there with no parameters, it is out of date: removed, then
    // run as configured.
    startAttemptTask_->stopTimerTask();
@@ -108,6 +115,9 @@ void ContainerSm::startAttemptCountIs( uint32_t n ) {
 
 void ContainerSm::handleParams() {
    QTRACE( trace, 2, "container: {}", name() );
+   if ( startCall_ ) {
+      return; // taken up once the start ends
+   }
    if ( !statusUpToDate() ) {
       handleCleanup();
       if ( containerStatus_->state() == ContainerRunState::containerRunning_ ) {
@@ -132,6 +142,10 @@ bool ContainerSm::statusUpToDate() const {
 }
 
 void ContainerSm::handleEnabled() {
+   if ( startCall_ ) {
+      QTRACE( trace, 8, "container: {}, a start is in flight", name() );
+      return; // taken up once it ends
+   }
    if ( containerConfig_ && !statusUpToDate() ) {
       // A change that a failed removal held back is taken up first.
       handleParams();
@@ -181,29 +195,32 @@ void ContainerSm::handleEnabled() {
       }
       break;
    case ContainerRunState::containerStartFailed_:
+   // A start cut short with an earlier agent: the runtime finishes it.
+   case ContainerRunState::containerStarting_:
       break;
    }
-   if ( startContainer() ) {
-      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
-      startAttemptCountIs( 0 );
-      containerStatus_->backingOffIs( "" );
-      backoff_.started();
-   } else {
-      startAttemptCountIs( startAttemptCount_ + 1 );
-      containerStatus_->stateIs( ContainerRunState::containerStartFailed_ );
-      Seconds const delay = backoff_.failed();
-      startAttemptTask_->scheduleTaskDelay( delay );
-      containerStatus_->backingOffIs( wallClockText( std::chrono::system_clock::now() + delay ) );
-      QTRACE( trace, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
-              startAttemptCount_, delay.count() );
-   }
+   startContainer();
+}
+
+void ContainerSm::startFailed( String const & why ) {
+   log( QUAYD_CONTAINER_START_FAILED, name(), why, String( "container run ..." ) );
+   QTRACE( trace, 0, "Failed to run container {}: {}", name(), why );
+   containerStatus_->lastErrorIs( why );
+   startAttemptCountIs( startAttemptCount_ + 1 );
+   containerStatus_->stateIs( ContainerRunState::containerStartFailed_ );
+   Seconds const delay = backoff_.failed();
+   startAttemptTask_->scheduleTaskDelay( delay );
+   containerStatus_->backingOffIs( wallClockText( std::chrono::system_clock::now() + delay ) );
+   QTRACE( trace, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
+           startAttemptCount_, delay.count() );
 }
 
 bool ContainerSm::startContainer() {
    QTRACE( trace, 8, "container: {}", name() );
    ContainerParams const & params = containerStatus_->params();
+   Ptr< RunContainerParams > request;
    try {
-      auto request = runContainerParamsFactory();
+      request = runContainerParamsFactory();
       request->name = name();
       request->image = params.image;
       for ( auto const & [ option, value ] : fieldSettings( nlohmann::json( params ) ) ) {
@@ -218,19 +235,40 @@ bool ContainerSm::startContainer() {
       for ( auto const & word : splitWords( params.options, "options" ) ) {
          request->optionsPush( word );
       }
-      if ( !runtime_->runContainer( request ).clientFlag.empty() ) {
-         containerStatus_->clientRunsInc( 1 );
-      }
    } catch ( RuntimeException const & e ) {
-      log( QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
-           String( "container run ..." ) );
-      QTRACE( trace, 0, "Failed to run container {}: {}", name(), e.what() );
-      containerStatus_->lastErrorIs( e.what() );
+      startFailed( e.what() );
       return false;
    }
-   log( QUAYD_CONTAINER_STARTED, name() );
-   containerStatus_->lastErrorIs( "" );
+   containerStatus_->stateIs( ContainerRunState::containerStarting_ );
+   startCall_ = runtime_->runContainerAsync( request, [ this ]( RunOutcome const & outcome,
+                                                                std::exception_ptr failure ) {
+      handleStarted( outcome, std::move( failure ) );
+   } );
    return true;
+}
+
+void ContainerSm::handleStarted( RunOutcome const & outcome, std::exception_ptr failure ) {
+   startCall_ = nullptr;
+   try {
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+      if ( !outcome.clientFlag.empty() ) {
+         containerStatus_->clientRunsInc( 1 );
+      }
+      log( QUAYD_CONTAINER_STARTED, name() );
+      containerStatus_->lastErrorIs( "" );
+      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
+      startAttemptCountIs( 0 );
+      containerStatus_->backingOffIs( "" );
+      backoff_.started();
+   } catch ( std::exception const & e ) {
+      startFailed( e.what() );
+   }
+   // What the configuration became meanwhile.
+   if ( !containerConfig_ || !statusUpToDate() || !containerConfig_->enabled() ) {
+      handleEnabled();
+   }
 }
 
 ContainerSm::Presence ContainerSm::presence() {

@@ -11,6 +11,14 @@
 // its image never runs the new image, and new parameters with new bind
 // mounts recreate it once.
 //
+// A start goes out in flight (runContainerAsync), the status saying
+// containerStarting_ meanwhile; it is never sent twice. What happens to the
+// configuration meanwhile (an edit, a disable) is taken up once it ends. A
+// machine destroyed meanwhile (the container deleted, the runtime disabled)
+// abandons it and removes what it may have made; a state containerStarting_
+// left by an earlier agent is a start to make again, the runtime removing
+// the leftover of the one cut short.
+//
 // Each evaluation (the machine built, its configuration changed, the
 // daemon's events starting again after a restart of the daemon) checks that
 // the container it started is there: held and running, restarting or
@@ -95,7 +103,11 @@ class ContainerSm : public PtrInterface {
    // Whether the image the container was run from now names another image
    // (a tarball rebuilt under the same tag and loaded again): it is stale.
    bool imageReplaced( ContainerRecord const & record );
+   // Sends the start in flight; false when its request cannot be made.
    bool startContainer();
+   // The start in flight ended.
+   void handleStarted( RunOutcome const & outcome, std::exception_ptr failure );
+   bool startInFlight() const { return startCall_ != nullptr; }
 
    // The startup condition.
    void manageStartupCondition();
@@ -113,6 +125,8 @@ class ContainerSm : public PtrInterface {
 
  private:
    void startAttemptCountIs( uint32_t n );
+   // A start failed: tried again after the back-off.
+   void startFailed( String const & why );
    // The daemon's word on the container into the status; null: it holds none.
    void daemonRecordIs( ContainerRecord const * record );
    // Removes our container from the daemon; false when it is still there.
@@ -125,6 +139,7 @@ class ContainerSm : public PtrInterface {
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
+   Ptr< RuntimeCall > startCall_;
    Ptr< TimerTask > daemonStateTask_;
    Ptr< Task > evaluateTask_;
    Seconds startupConditionTimeout_;

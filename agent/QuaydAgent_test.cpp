@@ -188,7 +188,7 @@ class AgentTest : public ::testing::Test {
    }
 
    Testing::VirtualTime vt_;
-   Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >( vt_.scheduler() );
    Ptr< ProfileEntityManager > em_;
    Host host_;
    Ptr< Agent > agent_;

@@ -30,7 +30,7 @@ TEST_F( StartupConditionTest, NoConditionStartsWithoutAProbe ) {
 }
 
 TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
-   start();
+   sm = containerSmFactory( config, status, runtime, time.scheduler(), conditionTimeout );
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( sm->startupConditionProbe() );
    EXPECT_TRUE( processes.started.empty() ); // the first run is on the next turn
@@ -39,6 +39,7 @@ TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
    EXPECT_TRUE( runtime->calls().empty() );
 
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( runtime->calls(), Strings{ "runContainer(web)" } );
    EXPECT_FALSE( sm->startupConditionProbe() );
@@ -137,6 +138,7 @@ TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
    time.runReady();
    EXPECT_EQ( processes.started.back(), shell( "true" ) );
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }
 
@@ -144,6 +146,7 @@ TEST_F( StartupConditionTest, ShellTextChangeOfARunningContainerStopsThenWaits )
    start();
    time.runReady();
    processes.exitLast( 0 );
+   time.runReady();
    ASSERT_EQ( state(), CRS::containerRunning_ );
    runtime->clearCalls();
    paramsIs( []( ContainerParams & p ) { p.startupConditionBash = "test -e /run/other"; } );
@@ -152,6 +155,7 @@ TEST_F( StartupConditionTest, ShellTextChangeOfARunningContainerStopsThenWaits )
    time.runReady();
    EXPECT_EQ( processes.started.back(), shell( "test -e /run/other" ) );
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( runtime->count( "runContainer" ), 1u );
 }
 
@@ -160,6 +164,7 @@ TEST_F( StartupConditionTest, FailedStartAfterTheConditionIsRetriedWithoutIt ) {
    start();
    time.runReady();
    processes.exitLast( 0 );
+   time.runReady();
    ASSERT_EQ( state(), CRS::containerStartFailed_ );
    time.advance( 30s );
    EXPECT_EQ( state(), CRS::containerRunning_ );
@@ -171,6 +176,7 @@ TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
    start();
    time.runReady();
    processes.exitLast( 0 );
+   time.runReady();
    ASSERT_EQ( state(), CRS::containerRunning_ );
    runtime->containers.erase( "web" );
    runtime->clearCalls();
@@ -180,6 +186,7 @@ TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
    time.runReady();
    EXPECT_EQ( processes.started.size(), 2u );
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }
@@ -188,6 +195,7 @@ TEST_F( StartupConditionTest, ReEnablingEvaluatesTheConditionAgain ) {
    start();
    time.runReady();
    processes.exitLast( 0 );
+   time.runReady();
    config->enabledIs( false );
    time.runReady();
    config->enabledIs( true );

@@ -52,7 +52,7 @@ class SubAgentSmTest : public ::testing::Test {
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
    Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
    Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
    Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
    Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
@@ -278,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
    Testing::VirtualTime time;
-   auto runtime = makePtr< FakeRuntime >();
+   auto runtime = makePtr< FakeRuntime >( time.scheduler() );
    auto subAgents = makePtr< SubAgents >();
    auto config = makePtr< Gnoi::Containerz::Config >();
    auto vrfs = makePtr< Ip::AllVrfStatusLocal >();

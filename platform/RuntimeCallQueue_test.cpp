@@ -77,7 +77,8 @@ TEST( RuntimeCallQueue, ACallThatEndsAtOnceCallsBackLater ) {
    RuntimeCallQueue queue{ time.scheduler(), 1 };
    std::vector< String > done;
    auto refused = queue.push(
-      "a", []( RuntimeCallQueue::Finish ) -> std::function< void() > { throw RuntimeException( "no" ); },
+      "a",
+      []( RuntimeCallQueue::Finish ) -> std::function< void() > { throw RuntimeException( "no" ); },
       [ & ]( std::exception_ptr f ) { done.push_back( f ? "refused" : "ok" ); } );
    auto next = queue.push(
       "b",

@@ -23,8 +23,7 @@ struct DockerRuntime::Launch {
 AsyncApiClient & DockerRuntime::async() {
    QUAYD_ASSERT( loop_ );
    if ( !async_ ) {
-      async_ =
-         std::make_unique< AsyncApiClient >( *loop_, socketPath(), settings_.callsInFlight );
+      async_ = std::make_unique< AsyncApiClient >( *loop_, socketPath(), settings_.callsInFlight );
    }
    async_->socketPathIs( socketPath() );
    return *async_;
@@ -107,15 +106,15 @@ Ptr< RuntimeCall > DockerRuntime::runContainerAsync( Ptr< RunContainerParams > c
 }
 
 void DockerRuntime::create( std::shared_ptr< Launch > const & l ) {
-   *l->req = async().send( "POST", createPath( l->params->name ), l->body,
-                           DockerApiClient::kChangeLimitSec,
-                           [ this, l ]( AsyncApiClient::Result r ) {
-                              try {
-                                 created( l, answerOf( r ) );
-                              } catch ( ... ) {
-                                 l->finish( std::current_exception() );
-                              }
-                           } );
+   *l->req =
+      async().send( "POST", createPath( l->params->name ), l->body,
+                    DockerApiClient::kChangeLimitSec, [ this, l ]( AsyncApiClient::Result r ) {
+                       try {
+                          created( l, answerOf( r ) );
+                       } catch ( ... ) {
+                          l->finish( std::current_exception() );
+                       }
+                    } );
 }
 
 void DockerRuntime::created( std::shared_ptr< Launch > const & l,
@@ -147,8 +146,8 @@ void DockerRuntime::created( std::shared_ptr< Launch > const & l,
                return;
             }
             // Removed again, or every retry would fail on its name.
-            auto const failure =
-               std::make_exception_ptr( launchFailure( l->params->name, { LaunchRefused::Step::start, s } ) );
+            auto const failure = std::make_exception_ptr(
+               launchFailure( l->params->name, { LaunchRefused::Step::start, s } ) );
             *l->req = async().send( "DELETE", deletePath( id, true ), "", kRemoveLimitSec,
                                     [ l, failure ]( AsyncApiClient::Result ) {
                                        // The start's own failure is the one worth reporting.
@@ -172,14 +171,15 @@ Ptr< RuntimeCall > DockerRuntime::containerCall( String const & name, RuntimeCal
 }
 
 Ptr< RuntimeCall > DockerRuntime::stopContainerAsync( String const & name, RuntimeCallDone done ) {
-   return containerCall(
-      name, std::move( done ), [ this ]( auto const & req, auto const & finish, json const & c ) {
-         send( req, finish, "POST", containerPath( textOf( c, "Id" ) ) + "/stop", stopLimitSec( c ),
-               [ finish ]( DockerApiClient::Response const & r ) {
-                  checkStopped( r );
-                  finish( nullptr );
-               } );
-      } );
+   return containerCall( name, std::move( done ),
+                         [ this ]( auto const & req, auto const & finish, json const & c ) {
+                            send( req, finish, "POST", containerPath( textOf( c, "Id" ) ) + "/stop",
+                                  stopLimitSec( c ),
+                                  [ finish ]( DockerApiClient::Response const & r ) {
+                                     checkStopped( r );
+                                     finish( nullptr );
+                                  } );
+                         } );
 }
 
 Ptr< RuntimeCall > DockerRuntime::removeContainerAsync( String const & name, bool force,

@@ -36,7 +36,8 @@ TEST( DockerRuntimeCalls, BoundedOneContainerAtATimeAndCancelledNeverSent ) {
    DockerRuntime rt( settings, files, &loop );
    Strings done;
    auto call = [ & ]( String const & what ) {
-      return [ &done, what ]( std::exception_ptr f ) { done.push_back( what + ( f ? " !" : "" ) ); };
+      return
+         [ &done, what ]( std::exception_ptr f ) { done.push_back( what + ( f ? " !" : "" ) ); };
    };
    auto stopA = rt.stopContainerAsync( "a", call( "stop a" ) );
    auto removeA = rt.removeContainerAsync( "a", true, call( "remove a" ) );

@@ -30,8 +30,9 @@ struct DockerSettings {
    // Bytes of dockerd.log before its supervisor empties it.
    off_t dockerdLogMax = 8 << 20;
    // Container runs, stops and removals out together at most. The daemon's
-   // own work is the bound: beyond a call a core (the default) it only
-   // thrashes; see bench/README.md for what was measured.
+   // own work is the bound: on 2 cores, 20 creates and starts took 7.3-7.5 s
+   // with 2, 4 or 8 out against 9.7-10.2 s one at a time (the floor of
+   // bench/containers_bench.sh), so one a core (the default) is enough.
    size_t callsInFlight = std::max( 1u, std::thread::hardware_concurrency() );
    DaemonSettings daemon;
 };

@@ -9,10 +9,18 @@
 namespace Quayd::Testing {
 
 void FakeRuntime::record( String const & name, String const & args ) {
+   note( name, args );
+   fail( name );
+}
+
+void FakeRuntime::note( String const & name, String const & args ) {
    calls_.push_back( name + "(" + args + ")" );
    if ( onCall ) {
       onCall( name );
    }
+}
+
+void FakeRuntime::fail( String const & name ) {
    if ( auto it = always_.find( name ); it != always_.end() ) {
       it->second();
    }
@@ -146,6 +154,10 @@ std::vector< String > FakeRuntime::listOwnContainers() {
 
 RunOutcome FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    record( "runContainer", params ? params->name : "-" );
+   return ran( params );
+}
+
+RunOutcome FakeRuntime::ran( Ptr< RunContainerParams > const & params ) {
    lastRun = params;
    containers.insert( params->name );
    records.erase( params->name );
@@ -163,6 +175,10 @@ void FakeRuntime::startContainer( String const & name ) {
 
 void FakeRuntime::removeContainer( String const & name, bool force ) {
    record( "removeContainer", name + "," + ( force ? "true" : "false" ) );
+   removed( name );
+}
+
+void FakeRuntime::removed( String const & name ) {
    containers.erase( name );
    records.erase( name );
 }
@@ -207,10 +223,12 @@ void FakeRuntime::completeAll() {
 
 Ptr< RuntimeCall > FakeRuntime::runContainerAsync( Ptr< RunContainerParams > const & params,
                                                    RunDone done ) {
+   note( "runContainer", params->name );
    return async( "runContainer(" + params->name + ")", [ this, params, done ] {
       RunOutcome outcome;
       try {
-         outcome = runContainer( params );
+         fail( "runContainer" );
+         outcome = ran( params );
       } catch ( ... ) {
          done( outcome, std::current_exception() );
          return;
@@ -220,9 +238,10 @@ Ptr< RuntimeCall > FakeRuntime::runContainerAsync( Ptr< RunContainerParams > con
 }
 
 Ptr< RuntimeCall > FakeRuntime::stopContainerAsync( String const & name, RuntimeCallDone done ) {
+   note( "stopContainer", name );
    return async( "stopContainer(" + name + ")", [ this, name, done ] {
       try {
-         stopContainer( name );
+         fail( "stopContainer" );
       } catch ( ... ) {
          done( std::current_exception() );
          return;
@@ -233,9 +252,11 @@ Ptr< RuntimeCall > FakeRuntime::stopContainerAsync( String const & name, Runtime
 
 Ptr< RuntimeCall > FakeRuntime::removeContainerAsync( String const & name, bool force,
                                                       RuntimeCallDone done ) {
-   return async( "removeContainer(" + name + ")", [ this, name, force, done ] {
+   note( "removeContainer", name + "," + ( force ? "true" : "false" ) );
+   return async( "removeContainer(" + name + ")", [ this, name, done ] {
       try {
-         removeContainer( name, force );
+         fail( "removeContainer" );
+         removed( name );
       } catch ( ... ) {
          done( std::current_exception() );
          return;

@@ -9,10 +9,11 @@
 //   EXPECT_EQ( rt.calls(), ( std::vector< String >{ "applyConfig(,,-,true,[])",
 //                                                   "enableRuntime()" } ) );
 //
-// An asynchronous run, stop or removal is held until the test completes it
-// (complete, completeAll), in any order it likes; with `loop` set and
-// `hold` off, it completes from a task of that loop instead. Completed, it
-// does and records what its synchronous form does, then calls back.
+// An asynchronous run, stop or removal is recorded as its synchronous form
+// is when made, and held until the test completes it (complete,
+// completeAll), in any order it likes; with `loop` set and `hold` off, it
+// completes from a task of that loop instead. Completed, it fails as asked
+// or does what its synchronous form does, then calls back.
 #include <deque>
 #include <functional>
 #include <map>
@@ -27,6 +28,7 @@ namespace Quayd::Testing {
 
 class FakeRuntime : public ContainerRuntimeInterface {
  public:
+   explicit FakeRuntime( Ptr< TaskScheduler > loop = nullptr ) : loop( std::move( loop ) ) {}
    ~FakeRuntime() override { *alive_ = false; }
    // Every call as "name(arg,arg,...)"; pointers print as "-" when null,
    // registry lists as "[a,b]". Passwords are recorded as "***".
@@ -137,6 +139,11 @@ class FakeRuntime : public ContainerRuntimeInterface {
 
  private:
    void record( String const & name, String const & args );
+   void note( String const & name, String const & args );
+   // Throws what the test asked `name` to throw.
+   void fail( String const & name );
+   RunOutcome ran( Ptr< RunContainerParams > const & params );
+   void removed( String const & name );
    Ptr< RuntimeCall > async( String const & call, std::function< void() > complete );
    struct Held {
       uint64_t id;

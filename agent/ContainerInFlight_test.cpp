@@ -1,0 +1,142 @@
+// A container's start in flight, held by the fake runtime until the test
+// ends it: what happens to the container meanwhile is taken up once it ends,
+// or, with the machine gone, the start is abandoned and its container removed.
+#include "agent/ContainerSmTest.h"
+
+namespace Quayd {
+namespace {
+
+using CRS = ContainerRunState;
+using Strings = std::vector< String >;
+
+class ContainerInFlightTest : public ContainerSmTest {
+ protected:
+   ContainerInFlightTest() { runtime->hold = true; }
+};
+
+TEST_F( ContainerInFlightTest, AStartInFlightIsNeverSentTwice ) {
+   start();
+   EXPECT_EQ( runtime->held(), Strings{ "runContainer(web)" } );
+   EXPECT_EQ( state(), CRS::containerStarting_ );
+   // Everything that looks at the container again meanwhile.
+   sm->handleEnabled();
+   sm->handleFound();
+   sm->handleDaemonEvent( { "web", "start", std::nullopt } );
+   time.advance( std::chrono::minutes( 5 ) );
+   EXPECT_EQ( runtime->held(), Strings{ "runContainer(web)" } );
+   runtime->complete();
+   time.runReady();
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+   EXPECT_TRUE( runtime->held().empty() );
+}
+
+class Meanwhile;
+
+struct MeanwhileCase {
+   char const * story;
+   std::function< void( Meanwhile & ) > meanwhile;
+   Strings calls; // the runtime's calls but look-ups, once every start ended
+   CRS state;
+   String image; // the image of the last run
+};
+
+void PrintTo( MeanwhileCase const & c, std::ostream * os ) { *os << c.story; }
+
+class Meanwhile : public ContainerInFlightTest,
+                  public ::testing::WithParamInterface< MeanwhileCase > {
+ public:
+   using ContainerSmTest::edit;
+   using ContainerSmTest::runtime;
+   using ContainerSmTest::sm;
+   using ContainerSmTest::status;
+};
+
+TEST_P( Meanwhile, IsTakenUpWhenTheStartEnds ) {
+   auto const & c = GetParam();
+   start();
+   c.meanwhile( *this );
+   // The daemon answers late, each call, whatever the machine did meanwhile.
+   for ( int i = 0; i < 3 && !runtime->held().empty(); ++i ) {
+      runtime->completeAll();
+      time.runReady();
+   }
+   Strings calls;
+   for ( auto const & call : runtime->calls() ) {
+      if ( !call.starts_with( "inspect" ) ) {
+         calls.push_back( call );
+      }
+   }
+   EXPECT_EQ( calls, c.calls );
+   EXPECT_EQ( status->state(), c.state );
+   ASSERT_TRUE( runtime->lastRun );
+   EXPECT_EQ( runtime->lastRun->image, c.image );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   InFlight, Meanwhile,
+   ::testing::Values(
+      MeanwhileCase{ "Disabled",
+                     []( Meanwhile & t ) {
+                        t.edit( []( ContainerConfig & c ) { c.enabledIs( false ); } );
+                     },
+                     { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
+                     CRS::containerStopped_,
+                     "busybox:1" },
+      // Two edits meanwhile: the last one runs, once, after the first run
+      // is removed.
+      MeanwhileCase{ "EditedTwiceTheLaterConfigurationWins",
+                     []( Meanwhile & t ) {
+                        for ( char const * image : { "busybox:2", "busybox:3" } ) {
+                           t.edit( [ image ]( ContainerConfig & c ) {
+                              ContainerParams p = c.params();
+                              p.image = image;
+                              c.paramsIs( p );
+                           } );
+                        }
+                     },
+                     { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)",
+                       "runContainer(web)" },
+                     CRS::containerRunning_,
+                     "busybox:3" },
+      // Deleted: the start is abandoned (it never calls back) and what it
+      // may have made is removed at once.
+      MeanwhileCase{ "Deleted",
+                     []( Meanwhile & t ) {
+                        t.sm = nullptr;
+                        EXPECT_TRUE( t.runtime->held().empty() );
+                        t.runtime->lastRun = runContainerParamsFactory();
+                     },
+                     { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
+                     CRS::containerStopped_,
+                     "" },
+      // The runtime disabled: the daemon is going, the removal fails, and
+      // the status goes on recording the container for the next clean-up.
+      MeanwhileCase{ "RuntimeDisabled",
+                     []( Meanwhile & t ) {
+                        t.runtime->failAlways( "removeContainer", RuntimeException( "gone" ) );
+                        t.runtime->failAlways( "inspectContainer", RuntimeException( "gone" ) );
+                        t.sm = nullptr;
+                        EXPECT_TRUE( t.runtime->held().empty() );
+                        t.runtime->lastRun = runContainerParamsFactory();
+                     },
+                     { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
+                     CRS::containerRunning_,
+                     "" } ),
+   []( auto const & info ) { return String( info.param.story ); } );
+
+// An agent killed while a start was out leaves its status starting, and
+// maybe the container the start made: the next agent starts it again, and
+// trusts nothing of the one cut short.
+TEST_F( ContainerInFlightTest, AStartCutShortByARestartIsMadeAgain ) {
+   runtime->hold = false;
+   status->paramsIs( config->params() );
+   status->stateIs( CRS::containerStarting_ );
+   runtime->containers.insert( "web" );
+   start();
+   EXPECT_EQ( runtime->count( "runContainer" ), 1u );
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
+} // namespace
+} // namespace Quayd
