@@ -39,7 +39,7 @@ class FlashBootTest : public ::testing::Test {
                             makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
                             makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
                             makePtr< ContainerConfigDir >(), containerStatus, runtime,
-                            time.scheduler(), flash } );
+                            time.scheduler(), &time.files, &processes, nullptr, flash } );
       resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate );
       resolver->notificationsIs( true );
       switcher = SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt,
@@ -51,7 +51,7 @@ class FlashBootTest : public ::testing::Test {
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
    Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
    Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
@@ -63,7 +63,7 @@ class FlashBootTest : public ::testing::Test {
       makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
    Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
-   Ptr< SubAgents > subAgents = makePtr< SubAgents >();
+   Ptr< SubAgents > subAgents = makePtr< SubAgents >( time.files, processes );
    Ptr< SubAgentCandidateSm > resolver;
    Ptr< SubAgentSm > switcher;
 };
@@ -122,21 +122,6 @@ TEST_F( FlashBootTest, WithNoFlashMountExpectedAPlainDirectoryIsFlash ) {
    EXPECT_EQ( status->state(), SmState::started_ );
 }
 
-// The image of an earlier run is its data root: mounted again at its own
-// size, whatever the free space says, since that space is the image's.
-TEST_F( FlashBootTest, TheImageOfAnEarlierRunIsReusedWhateverTheFreeSpace ) {
-   time.files.mountPoints.insert( "/mnt/flash" );
-   time.files.freeMb = 100;
-   time.files.addFile( "/mnt/flash/.quy/data-root.img" );
-   time.files.fileSizes[ "/mnt/flash/.quy/data-root.img" ] = uint64_t( 1 ) << 30;
-   processes.endsOnWait.push_back( { 0 } );
-   start();
-   ASSERT_EQ( mountToolRuns(), 1u );
-   EXPECT_EQ( processes.started[ 0 ].back(), "1024" );
-   EXPECT_EQ( status->state(), SmState::started_ );
-   EXPECT_EQ( logs.count( "QUAYD_CONTAINER_SERVICE_START_FAILED" ), 0u );
-}
-
 // The Containerz runtime inside a VRF whose namespace appears after the VRF
 // is reported active.
 class NamespaceBootTest : public ::testing::Test {
@@ -144,7 +129,7 @@ class NamespaceBootTest : public ::testing::Test {
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
    Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
@@ -157,7 +142,8 @@ TEST_F( NamespaceBootTest, WaitsForTheVrfNamespaceAndStartsWithinTenSeconds ) {
    red->vrfStateIs( Ip::kVrfStateActive );
    red->vrfReadyIs( true );
    config->crtConfigIs( { L3::VrfName( "red" ), 0, "" } );
-   auto sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr );
+   auto sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files,
+                                  processes, nullptr );
 
    EXPECT_EQ( logs.count( "QUAYD_VRF_NAMESPACE_WAIT" ), 1u );
    EXPECT_TRUE( traces.contains( "Waiting for the network namespace /run/netns/ns-red", 0 ) );

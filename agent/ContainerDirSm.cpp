@@ -13,12 +13,12 @@ ContainerDirSm::ContainerDirSm( Ptr< RegistryStatusDir const > registryStatusDir
                                 Ptr< ContainerConfigDir const > containerConfigDir,
                                 Ptr< ContainerStatusDir > containerStatusDir,
                                 Ptr< ContainerRuntimeInterface > runtime,
-                                Ptr< TaskScheduler > taskScheduler,
+                                Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
                                 Seconds startupConditionTimeout )
     : registryStatusDir_( std::move( registryStatusDir ) ),
       containerConfigDir_( std::move( containerConfigDir ) ),
       containerStatusDir_( std::move( containerStatusDir ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ),
+      taskScheduler_( std::move( taskScheduler ) ), processes_( processes ),
       startupConditionTimeout_( startupConditionTimeout ) {
    QUAYD_ASSERT( registryStatusDir_ );
    QUAYD_ASSERT( containerConfigDir_ );
@@ -69,7 +69,8 @@ Ptr< ContainerSm > ContainerDirSm::containerSmIs( Ptr< ContainerConfig const > c
    if ( auto existing = containerSm( name ) ) {
       return existing;
    }
-   auto sm = containerSmFactory( config, status, runtime, taskScheduler, startupConditionTimeout_ );
+   auto sm = containerSmFactory( config, status, runtime, taskScheduler, processes_,
+                                 startupConditionTimeout_ );
    containerSm_[ name ] = sm;
    return sm;
 }
@@ -175,9 +176,16 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
          // One removed behind our back while the containers run is run
          // again at once (a removal of our own finds it stopped; a start
          // that failed removes what it created, and its retry is timed).
+         ContainerRunState const s = sm->containerStatus()->state();
          if ( event.action == "destroy" && containerStatusDir_->state() == SmState::started_ &&
-              sm->containerStatus()->state() == ContainerRunState::containerRunning_ ) {
+              s == ContainerRunState::containerRunning_ ) {
             sm->handleEnabled();
+         } else if ( event.action == "create" ) {
+            // Created by a start that failed, and its removal with it: held,
+            // though nothing records it.
+            if ( s == ContainerRunState::containerStartFailed_ ) {
+               recordUnknownContainers();
+            }
          } else {
             sm->handleDaemonEvent( event );
          }
@@ -189,7 +197,9 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
       return; // a stop takes every container down anyway
    }
    // The stream starts again after the daemon restarted, which may have left
-   // containers exited: each is evaluated again.
+   // containers exited: each is evaluated again, and what was created
+   // meanwhile is looked for.
+   handleLeftovers();
    std::vector< Ptr< ContainerSm > > machines;
    for ( auto const & [ name, sm ] : containerSm_ ) {
       machines.push_back( sm );
@@ -264,11 +274,13 @@ Ptr< ContainerDirSm > containerDirSmFactory( Ptr< RegistryStatusDir const > regi
                                              Ptr< ContainerStatusDir > containerStatusDir,
                                              Ptr< ContainerRuntimeInterface > runtime,
                                              Ptr< TaskScheduler > taskScheduler,
+                                             ProcessRunner & processes,
                                              Seconds startupConditionTimeout ) {
    return makePtr< ContainerDirSm >( std::move( registryStatusDir ),
                                      std::move( containerConfigDir ),
                                      std::move( containerStatusDir ), std::move( runtime ),
-                                     std::move( taskScheduler ), startupConditionTimeout );
+                                     std::move( taskScheduler ), processes,
+                                     startupConditionTimeout );
 }
 
 } // namespace Quayd

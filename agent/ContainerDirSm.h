@@ -26,6 +26,7 @@ class ContainerDirSm : public PtrInterface {
                    Ptr< ContainerConfigDir const > containerConfigDir,
                    Ptr< ContainerStatusDir > containerStatusDir,
                    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                   ProcessRunner & processes,
                    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
    ~ContainerDirSm() override;
 
@@ -71,6 +72,7 @@ class ContainerDirSm : public PtrInterface {
    Ptr< ContainerStatusDir > containerStatusDir_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   ProcessRunner & processes_;
    Seconds startupConditionTimeout_;
    std::map< String, Ptr< ContainerSm > > containerSm_;
    Ptr< Task > containerSmTask_;
@@ -83,6 +85,7 @@ Ptr< ContainerDirSm > containerDirSmFactory(
    Ptr< RegistryStatusDir const > registryStatusDir,
    Ptr< ContainerConfigDir const > containerConfigDir, Ptr< ContainerStatusDir > containerStatusDir,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   ProcessRunner & processes,
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

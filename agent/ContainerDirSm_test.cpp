@@ -4,6 +4,7 @@
 
 #include "agent/ContainerDirSm.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -23,7 +24,8 @@ class ContainerDirSmTest : public ::testing::Test {
       } );
    }
    void create() {
-      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+      dir =
+         containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
    }
    void configure( String const & name ) {
       configs->containerIs( name, []( ContainerConfig & c ) {
@@ -55,6 +57,7 @@ class ContainerDirSmTest : public ::testing::Test {
       states.clear();
    }
 
+   Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
@@ -67,7 +70,7 @@ class ContainerDirSmTest : public ::testing::Test {
    Notifier::Subscription sub;
 };
 
-TEST_F( ContainerDirSmTest, EmptyDirectoryIsStartedAfterOneTaskRun ) {
+TEST_F( ContainerDirSmTest, EmptyDirectoryStartsAfterOneTaskRunAndStopsAtOnce ) {
    create();
    registry->stateIs( SmState::started_ );
    EXPECT_EQ( statuses->state(), SmState::starting_ );
@@ -76,17 +79,8 @@ TEST_F( ContainerDirSmTest, EmptyDirectoryIsStartedAfterOneTaskRun ) {
    EXPECT_EQ( states, ( std::vector< SmState >{ SmState::starting_, SmState::started_ } ) );
    EXPECT_EQ( runtime->calls(), Strings{ "listOwnContainers()" } ) << "only the look for ours";
    EXPECT_TRUE( traces.contains( "state: stopped_, registrySm state started_", 2 ) );
-}
-
-TEST_F( ContainerDirSmTest, RegistryStatesOtherThanStartedDoNothing ) {
-   create();
-   for ( SmState s :
-         { SmState::inherited_, SmState::starting_, SmState::stopping_, SmState::stopped_ } ) {
-      registry->stateIs( s );
-   }
-   time.runReady();
-   EXPECT_TRUE( states.empty() );
-   EXPECT_FALSE( dir->containerSmTask()->taskScheduled() );
+   statuses->stateIs( SmState::stopping_ );
+   EXPECT_EQ( statuses->state(), SmState::stopped_ ) << "nothing to stop: stopped at once";
 }
 
 TEST_F( ContainerDirSmTest, ConfiguredContainersComeUpOnePerTaskRunInOrder ) {
@@ -111,21 +105,6 @@ TEST_F( ContainerDirSmTest, ConfiguredContainersComeUpOnePerTaskRunInOrder ) {
    EXPECT_EQ( statuses->container( "b" )->state(), ContainerRunState::containerRunning_ );
 }
 
-TEST_F( ContainerDirSmTest, LeftOverStatusEntryIsCleanedUpAfterTheConfiguredOnes ) {
-   leftRunning( "old" );
-   configure( "zz" );
-   create();
-   EXPECT_TRUE( runtime->calls().empty() ); // nothing is touched at construction
-   registry->stateIs( SmState::started_ );
-   time.runReady();
-   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(zz)",
-                                           "stopContainer(old)", "removeContainer(old,true)" } ) );
-   EXPECT_EQ( statusNames(), Strings{ "zz" } );
-   EXPECT_FALSE( dir->containerSm( "old" ) );
-   EXPECT_TRUE( traces.contains( "Delete containerSm: old", 2 ) );
-   EXPECT_EQ( statuses->state(), SmState::started_ );
-}
-
 struct IdleCase {
    SmState found;    // the status state when the directory is created
    SmState expected; // after construction
@@ -142,14 +121,26 @@ TEST_P( BeforeTheFirstPass, ConfigurationChangesWaitForThePass ) {
    leftRunning( "b" );
    configs->containerDel( "a" );
    configure( "a" );
+   // Only the registry's started_ begins the pass.
+   for ( SmState r :
+         { SmState::inherited_, SmState::starting_, SmState::stopping_, SmState::stopped_ } ) {
+      registry->stateIs( r );
+   }
+   time.runReady();
+   EXPECT_FALSE( dir->containerSmTask()->taskScheduled() );
    EXPECT_TRUE( runtime->calls().empty() );
    EXPECT_TRUE( dir->containerSm().empty() );
    EXPECT_EQ( statusNames(), Strings{ "b" } );
+   EXPECT_EQ( statuses->state(), GetParam().expected );
 
    registry->stateIs( SmState::started_ );
    time.runReady();
+   // The left-over entry is cleaned up after the configured ones.
    EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(a)",
                                            "stopContainer(b)", "removeContainer(b,true)" } ) );
+   EXPECT_EQ( statusNames(), Strings{ "a" } );
+   EXPECT_FALSE( dir->containerSm( "b" ) );
+   EXPECT_TRUE( traces.contains( "Delete containerSm: b", 2 ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
 }
 
@@ -160,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P( Table, BeforeTheFirstPass,
                                              IdleCase{ SmState::stopping_,
                                                        SmState::inherited_ } ) );
 
-TEST_F( ContainerDirSmTest, StoppingTearsEveryContainerDownOnePerRun ) {
+TEST_F( ContainerDirSmTest, StoppingTearsEveryContainerDownOnePerRunAndTheNextPassBringsThemBack ) {
    for ( String n : { "a", "b", "c" } ) {
       configure( n );
    }
@@ -181,26 +172,13 @@ TEST_F( ContainerDirSmTest, StoppingTearsEveryContainerDownOnePerRun ) {
    // Configuration is still there but ignored until the next pass.
    configure( "d" );
    EXPECT_EQ( runtime->count( "runContainer" ), 0u );
-}
-
-TEST_F( ContainerDirSmTest, StoppingWithoutContainersEndsAtOnce ) {
-   create();
-   startPass();
-   statuses->stateIs( SmState::stopping_ );
-   EXPECT_EQ( statuses->state(), SmState::stopped_ );
-}
-
-TEST_F( ContainerDirSmTest, NextPassAfterAStopBringsEverythingBack ) {
-   configure( "a" );
-   create();
-   startPass();
-   statuses->stateIs( SmState::stopping_ );
-   time.runReady();
    registry->stateIs( SmState::stopped_ );
    runtime->clearCalls();
    registry->stateIs( SmState::started_ );
    time.runReady();
-   EXPECT_EQ( runtime->calls(), ( Strings{ "listOwnContainers()", "runContainer(a)" } ) );
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "listOwnContainers()", "runContainer(a)", "runContainer(b)",
+                         "runContainer(c)", "runContainer(d)" } ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
 }
 
@@ -290,6 +268,9 @@ TEST_F( ContainerDirSmTest, AFailedLookForOurContainersIsRetriedAfterTheBringUp 
    EXPECT_TRUE( statusNames().empty() );
 }
 
+// A deleted container leaves the runtime while its status entry still
+// records it: an agent killed in between finds the entry and finishes the
+// removal.
 TEST_F( ContainerDirSmTest, ChangesWhileStartedApplyAtOnce ) {
    configure( "a" );
    configure( "b" );
@@ -300,27 +281,25 @@ TEST_F( ContainerDirSmTest, ChangesWhileStartedApplyAtOnce ) {
    EXPECT_TRUE( dir->containerSm( "n" ) );
 
    runtime->clearCalls();
+   Strings statusAtCall;
+   runtime->onCall = [ & ]( String const & call ) {
+      statusAtCall.push_back( call + ( statuses->container( "b" ) ? " with status" : "" ) );
+   };
    configs->containerDel( "b" );
+   runtime->onCall = nullptr;
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(b)", "removeContainer(b,true)" } ) );
+   EXPECT_EQ( statusAtCall,
+              ( Strings{ "stopContainer with status", "removeContainer with status" } ) );
    EXPECT_FALSE( statuses->container( "b" ) );
    EXPECT_FALSE( dir->containerSm( "b" ) );
    EXPECT_FALSE( dir->containerSmTask()->taskScheduled() );
-}
 
-// The container leaves the runtime while its status entry still records it:
-// an agent killed in between finds the entry and finishes the removal.
-TEST_F( ContainerDirSmTest, ADeletedContainerIsRemovedBeforeItsStatus ) {
-   configure( "a" );
-   create();
-   startPass();
-   Strings statusAtCall;
-   runtime->onCall = [ & ]( String const & call ) {
-      statusAtCall.push_back( call + ( statuses->container( "a" ) ? " with status" : "" ) );
-   };
-   configs->containerDel( "a" );
-   EXPECT_EQ( statusAtCall,
-              ( Strings{ "stopContainer with status", "removeContainer with status" } ) );
-   EXPECT_FALSE( statuses->container( "a" ) );
+   // A disabled one is its own machine's business: its entry stays.
+   runtime->clearCalls();
+   configs->container( "a" )->enabledIs( false );
+   time.runReady();
+   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(a)", "removeContainer(a,true)" } ) );
+   EXPECT_EQ( statuses->container( "a" )->state(), ContainerRunState::containerStopped_ );
 }
 
 TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
@@ -335,17 +314,6 @@ TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
               ( Strings{ "listOwnContainers()", "runContainer(c)", "runContainer(a)" } ) );
    EXPECT_EQ( statusNames(), ( Strings{ "a", "c" } ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
-}
-
-TEST_F( ContainerDirSmTest, ContainerMachineFollowsItsOwnConfiguration ) {
-   configure( "a" );
-   create();
-   startPass();
-   configs->container( "a" )->enabledIs( false );
-   time.runReady();
-   EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(a)", "removeContainer(a,true)" } ) );
-   // The entry stays while the container is configured.
-   EXPECT_EQ( statuses->container( "a" )->state(), ContainerRunState::containerStopped_ );
 }
 
 } // namespace

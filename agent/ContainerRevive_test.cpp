@@ -6,6 +6,7 @@
 
 #include "agent/ContainerDirSm.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -50,7 +51,8 @@ class ContainerReviveTest : public ::testing::Test {
    // The agent starts: the directory builds every machine.
    void agentStarts() {
       registry->stateIs( SmState::stopped_ );
-      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+      dir =
+         containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
       registry->stateIs( SmState::started_ );
       time.runReady();
       ASSERT_EQ( statuses->state(), SmState::started_ );
@@ -67,6 +69,7 @@ class ContainerReviveTest : public ::testing::Test {
       return out;
    }
 
+   Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
@@ -235,7 +238,7 @@ TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) 
 }
 
 TEST_F( ContainerReviveTest, TheStreamStartingWhileTheDirectoryIsDownTouchesNothing ) {
-   dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler() );
+   dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes );
    ASSERT_EQ( statuses->state(), SmState::stopped_ ); // the registries are not up
    runtime->records[ "web" ] = record( "exited" );
 

@@ -49,10 +49,11 @@ LogHandle const QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT(
 ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
                           Ptr< ContainerStatus > containerStatus,
                           Ptr< ContainerRuntimeInterface > runtime,
-                          Ptr< TaskScheduler > taskScheduler, Seconds startupConditionTimeout )
+                          Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                          Seconds startupConditionTimeout )
     : containerConfig_( std::move( containerConfig ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ),
+      taskScheduler_( std::move( taskScheduler ) ), processes_( processes ),
       startupConditionTimeout_( startupConditionTimeout ), history_( containerStatus_ ),
       backoff_( taskScheduler_, [ this ] { return presence() == Presence::present; } ),
       health_( *runtime_, *containerStatus_, history_ ) {
@@ -416,8 +417,8 @@ void ContainerSm::startupConditionProbeIs( String const & name,
                                            Ptr< TaskScheduler > const & taskScheduler,
                                            Seconds pollInterval, Seconds watchdogTimeout ) {
    startupConditionProbeDel();
-   startupConditionProbe_ =
-      probeFactory( name, probeCmd, netNs, status, taskScheduler, pollInterval, watchdogTimeout );
+   startupConditionProbe_ = probeFactory( name, probeCmd, netNs, status, taskScheduler, processes_,
+                                          pollInterval, watchdogTimeout );
 }
 
 void ContainerSm::startupConditionProbeDel() {
@@ -453,13 +454,12 @@ void ContainerSm::startupConditionStatusDel() {
    }
 }
 
-Ptr< ContainerSm > containerSmFactory( Ptr< ContainerConfig const > config,
-                                       Ptr< ContainerStatus > status,
-                                       Ptr< ContainerRuntimeInterface > runtime,
-                                       Ptr< TaskScheduler > taskScheduler,
-                                       Seconds startupConditionTimeout ) {
+Ptr< ContainerSm >
+containerSmFactory( Ptr< ContainerConfig const > config, Ptr< ContainerStatus > status,
+                    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                    ProcessRunner & processes, Seconds startupConditionTimeout ) {
    return makePtr< ContainerSm >( std::move( config ), std::move( status ), std::move( runtime ),
-                                  std::move( taskScheduler ), startupConditionTimeout );
+                                  std::move( taskScheduler ), processes, startupConditionTimeout );
 }
 
 } // namespace Quayd

@@ -63,7 +63,7 @@ class ContainerSm : public PtrInterface {
    // (a left-over status entry) it only cleans up when destroyed.
    ContainerSm( Ptr< ContainerConfig const > containerConfig,
                 Ptr< ContainerStatus > containerStatus, Ptr< ContainerRuntimeInterface > runtime,
-                Ptr< TaskScheduler > taskScheduler,
+                Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
                 Seconds startupConditionTimeout = kDefaultStartupConditionTimeout );
    // Stops and removes a container this machine started.
    ~ContainerSm() override;
@@ -136,6 +136,8 @@ class ContainerSm : public PtrInterface {
    Ptr< ContainerStatus > containerStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   // Runs the startup condition.
+   ProcessRunner & processes_;
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
@@ -155,6 +157,7 @@ class ContainerSm : public PtrInterface {
 Ptr< ContainerSm > containerSmFactory(
    Ptr< ContainerConfig const > config, Ptr< ContainerStatus > status,
    Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+   ProcessRunner & processes,
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout );
 
 } // namespace Quayd

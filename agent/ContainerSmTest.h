@@ -23,7 +23,8 @@ class ContainerSmTest : public ::testing::Test {
    }
    // The machine built, and its start ended unless the runtime holds it.
    void start() {
-      sm = containerSmFactory( config, status, runtime, time.scheduler(), conditionTimeout );
+      sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
+                               conditionTimeout );
       time.runReady();
    }
    void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
@@ -50,7 +51,7 @@ class ContainerSmTest : public ::testing::Test {
    ContainerRunState state() const { return status->state(); }
 
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );

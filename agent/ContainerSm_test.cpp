@@ -389,13 +389,13 @@ TEST_F( ContainerSmTest, DestroyingTheMachineCleansUpOnlyWhatItRuns ) {
 
    // A left-over entry without configuration, not running: nothing to do.
    runtime->clearCalls();
-   sm = containerSmFactory( nullptr, status, runtime, time.scheduler() );
+   sm = containerSmFactory( nullptr, status, runtime, time.scheduler(), processes );
    sm = nullptr;
    EXPECT_TRUE( runtime->calls().empty() );
 
    // One left running by an earlier run of the agent.
    status->stateIs( CRS::containerRunning_ );
-   sm = containerSmFactory( nullptr, status, runtime, time.scheduler() );
+   sm = containerSmFactory( nullptr, status, runtime, time.scheduler(), processes );
    EXPECT_TRUE( runtime->calls().empty() );
    sm = nullptr;
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );

@@ -12,8 +12,8 @@ namespace Quayd {
 struct ContainerzWithServer {
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr, status,
-                                server );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
+                                nullptr, status, server );
    }
    void vrfIs( String const & name, uint8_t state, bool ready ) {
       auto v = vrfs->vrfIs( name );
@@ -22,7 +22,7 @@ struct ContainerzWithServer {
    }
 
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
    Ptr< Testing::FakeContainerzServer > server = makePtr< Testing::FakeContainerzServer >();
    Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();

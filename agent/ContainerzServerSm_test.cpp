@@ -102,7 +102,8 @@ TEST_F( ContainerzServerSmTest, AFailedStartIsPublishedAndRetried ) {
 }
 
 TEST_F( ContainerzServerSmTest, WithoutAServerNoneIsStarted ) {
-   sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr );
+   sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
+                             nullptr );
    EXPECT_EQ( runtime->count( "enableRuntime" ), 1u );
    EXPECT_FALSE( sm->serverSm() );
 }

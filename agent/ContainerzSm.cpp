@@ -86,22 +86,22 @@ ContainerzSm::ContainerzSm( Ptr< Gnoi::Containerz::Config const > containerzConf
                             Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                             Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                             Ptr< ContainerRuntimeInterface > runtime,
-                            Ptr< TaskScheduler > taskScheduler,
-                            UrlReachabilityFactory urlReachability,
+                            Ptr< TaskScheduler > taskScheduler, FileSystem & files,
+                            ProcessRunner & processes, UrlReachabilityFactory urlReachability,
                             Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
                             Ptr< ContainerzServerInterface > server )
     : containerzConfig_( std::move( containerzConfig ) ),
       allVrfStatusLocal_( std::move( allVrfStatusLocal ) ), crtStatus_( std::move( crtStatus ) ),
       runtime_( std::move( runtime ) ), taskScheduler_( std::move( taskScheduler ) ),
-      urlReachability_( std::move( urlReachability ) ), serverStatus_( std::move( serverStatus ) ),
-      server_( std::move( server ) ) {
+      files_( files ), urlReachability_( std::move( urlReachability ) ),
+      serverStatus_( std::move( serverStatus ) ), server_( std::move( server ) ) {
    QUAYD_ASSERT( crtStatus_ );
    QUAYD_ASSERT( taskScheduler_ );
    if ( !urlReachability_ ) {
-      urlReachability_ = [ scheduler = taskScheduler_ ]( String const & url,
-                                                         NamespaceName const & netNs,
-                                                         Ptr< UrlReachabilityStatus > status ) {
-         return urlReachabilitySmFactory( url, netNs, std::move( status ), scheduler,
+      urlReachability_ = [ scheduler = taskScheduler_,
+                           &processes ]( String const & url, NamespaceName const & netNs,
+                                         Ptr< UrlReachabilityStatus > status ) {
+         return urlReachabilitySmFactory( url, netNs, std::move( status ), scheduler, processes,
                                           kUrlProbeInterval, kUrlProbeWatchdogTimeout,
                                           kUrlProbeConnectTimeout, kUrlProbeUdpIdleTimeout );
       };
@@ -203,12 +203,12 @@ void ContainerzSm::handleInitialized() {
 
 void ContainerzSm::createDataRoot() {
    QTRACE( trace, 8, "creating data root {}", kDataRoot );
-   taskScheduler_->files().makeDirs( kDataRoot );
+   files_.makeDirs( kDataRoot );
 }
 
 void ContainerzSm::cleanupDataRoot() {
    QTRACE( trace, 8, "cleaning up data root {}", kDataRoot );
-   taskScheduler_->files().removeAll( kDataRoot );
+   files_.removeAll( kDataRoot );
 }
 
 bool ContainerzSm::adoptRuntime() {
@@ -434,7 +434,7 @@ void ContainerzSm::startRuntime() {
    QUAYD_ASSERT_MSG( !logDriver || logDriver->url().empty() || urlReachabilityStatus_->reachable(),
                      "URL has to be reachable before calling startRuntime" );
    runtimeWanted_ = true;
-   if ( !netNsPath.empty() && !taskScheduler_->files().exists( netNsPath ) ) {
+   if ( !netNsPath.empty() && !files_.exists( netNsPath ) ) {
       // The VRF may be active before its namespace is there (at boot).
       QTRACE( trace, 0, "Waiting for the network namespace {}", netNsPath );
       if ( !waitingForNamespace_ ) {
@@ -480,14 +480,16 @@ Ptr< ContainerzSm > containerzSmFactory( Ptr< Gnoi::Containerz::Config const > c
                                          Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                                          Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                                          Ptr< ContainerRuntimeInterface > runtime,
-                                         Ptr< TaskScheduler > taskScheduler,
+                                         Ptr< TaskScheduler > taskScheduler, FileSystem & files,
+                                         ProcessRunner & processes,
                                          UrlReachabilityFactory urlReachability,
                                          Ptr< Gnoi::Containerz::ServerStatus > serverStatus,
                                          Ptr< ContainerzServerInterface > server ) {
    return makePtr< ContainerzSm >( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                                    std::move( crtStatus ), std::move( runtime ),
-                                   std::move( taskScheduler ), std::move( urlReachability ),
-                                   std::move( serverStatus ), std::move( server ) );
+                                   std::move( taskScheduler ), files, processes,
+                                   std::move( urlReachability ), std::move( serverStatus ),
+                                   std::move( server ) );
 }
 
 } // namespace Quayd

@@ -18,6 +18,8 @@
 
 namespace Quayd {
 
+class FileSystem;
+
 // True exactly while the configured VRF is usable.
 #define VRF_ENABLED_STATUS_FIELDS( F ) F( ATTR, bool, enabled, false )
 QUAYD_ENTITY( VrfEnabledStatus, VRF_ENABLED_STATUS_FIELDS );
@@ -63,6 +65,7 @@ class ContainerzSm : public PtrInterface {
                  Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                  Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                  Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                 FileSystem & files, ProcessRunner & processes,
                  UrlReachabilityFactory urlReachability,
                  Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
                  Ptr< ContainerzServerInterface > server = nullptr );
@@ -138,6 +141,7 @@ class ContainerzSm : public PtrInterface {
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   FileSystem & files_;
    UrlReachabilityFactory urlReachability_;
    Ptr< Gnoi::Containerz::ServerStatus > serverStatus_;
    Ptr< ContainerzServerInterface > server_;
@@ -166,6 +170,7 @@ containerzSmFactory( Ptr< Gnoi::Containerz::Config const > containerzConfig,
                      Ptr< Ip::AllVrfStatusLocal const > allVrfStatusLocal,
                      Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crtStatus,
                      Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                     FileSystem & files, ProcessRunner & processes,
                      UrlReachabilityFactory urlReachability,
                      Ptr< Gnoi::Containerz::ServerStatus > serverStatus = nullptr,
                      Ptr< ContainerzServerInterface > server = nullptr );

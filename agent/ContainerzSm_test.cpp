@@ -29,7 +29,8 @@ class ContainerzSmTest : public ::testing::Test {
    ContainerzSmTest() { time.files.addFile( "/run/netns/ns-red" ); }
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), nullptr );
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
+                                nullptr );
    }
    void vrfIs( String const & name, uint8_t state, bool ready ) {
       auto v = vrfs->vrfIs( name );
@@ -39,7 +40,7 @@ class ContainerzSmTest : public ::testing::Test {
 
    Testing::TraceCapture traces;
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
    Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
@@ -132,7 +133,7 @@ class SyslogGate : public ContainerzSmTest {
  protected:
    void startMocked( Gnoi::Containerz::CrtConfig c ) {
       config->crtConfigIs( std::move( c ) );
-      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(),
+      sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
                                 Testing::urlReachabilityDoubles( time.scheduler() ) );
    }
 };

@@ -10,6 +10,8 @@ namespace {
 TraceHandle const trace( "ImageLoadSm" );
 // A daemon's refusal can quote the tarball at length; the status keeps a line.
 constexpr size_t kMaxErrorBytes = 1024;
+// How often the loads are checked against the runtime's images.
+constexpr Seconds kCheckInterval{ 60 };
 } // namespace
 
 LogHandle const QUAYD_IMAGE_LOAD_FAILED(
@@ -35,6 +37,8 @@ ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus
    QUAYD_ASSERT( runtime_ );
    loadTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "ImageLoad",
                                 [ this ] { doTarballLoad(); } );
+   checkTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "ImageCheck",
+                                      [ this ] { checkLoaded(); } );
    reactor_.on( persistentPathStatus_, PersistentPathStatus::Attr::state,
                 [ this ] { handleEnabled(); } );
    reactor_.on( registryStatus_, RegistryStatusDir::Attr::state, [ this ] { handleDisabled(); } );
@@ -46,6 +50,7 @@ ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus
 
 ImageLoadSm::~ImageLoadSm() {
    reactor_.notificationsIs( false );
+   checkTask_->stopTimerTask();
    reactor_.unwatchAll();
 }
 
@@ -97,6 +102,7 @@ void ImageLoadSm::doTarballLoad() {
    }
    if ( tarballPathEmpty() ) {
       imageLoadStatus_->stateIs( SmState::started_ );
+      checkTask_->scheduleTaskDelay( kCheckInterval );
       return;
    }
    String const path = tarballPathDeq();
@@ -107,7 +113,43 @@ void ImageLoadSm::doTarballLoad() {
       loadTask_->scheduleTask();
    } else {
       imageLoadStatus_->stateIs( SmState::started_ );
+      checkTask_->scheduleTaskDelay( kCheckInterval );
    }
+}
+
+void ImageLoadSm::checkLoaded() {
+   if ( imageLoadStatus_->state() != SmState::started_ ) {
+      return;
+   }
+   std::vector< String > stale;
+   for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
+      if ( !configured( path ) ) {
+         stale.push_back( path );
+      }
+   }
+   for ( auto const & path : stale ) {
+      unloadTarball( path );
+   }
+   for ( auto const & path : imageLoadConfig_->tarball() ) {
+      if ( !loaded( path ) ) {
+         loadTarball( path );
+      }
+   }
+   checkTask_->scheduleTaskDelay( kCheckInterval );
+}
+
+bool ImageLoadSm::loaded( String const & path ) {
+   auto const entry = imageLoadStatus_->status( path );
+   if ( !entry || !entry->error().empty() ) {
+      return false;
+   }
+   for ( auto const & tag : entry->tag() ) {
+      if ( !held( tag ) ) {
+         QTRACE( trace, 0, "Image {} of {} is gone from the runtime; loading it again", tag, path );
+         return false;
+      }
+   }
+   return true;
 }
 
 bool ImageLoadSm::loadedAlready( String const & path ) {
@@ -156,8 +198,13 @@ void ImageLoadSm::loadTarball( String const & path ) {
       images = runtime_->loadImage( path );
    } catch ( RuntimeException const & e ) {
       QTRACE( trace, 0, "Failed to load image: {}", e.what() );
-      log( QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
-      imageLoadStatus_->statusIs( path )->errorIs( String( e.what() ).substr( 0, kMaxErrorBytes ) );
+      String const error = String( e.what() ).substr( 0, kMaxErrorBytes );
+      auto entry = imageLoadStatus_->statusIs( path );
+      // Once per cause: a retry that fails alike says nothing new.
+      if ( entry->error() != error ) {
+         log( QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
+      }
+      entry->errorIs( error );
       return;
    }
    auto entry = imageLoadStatus_->statusIs( path );
@@ -187,8 +234,31 @@ void ImageLoadSm::unloadTarball( String const & path ) {
       QTRACE( trace, 0, "Attampt to unload tarball that was not loaded: {}", path );
       return;
    }
-   removeImages( *runtime_, entry->tag(), trace );
-   imageLoadStatus_->statusDel( path );
+   for ( auto const & tag : std::set< String >( entry->tag() ) ) {
+      try {
+         runtime_->removeImage( tag );
+      } catch ( RuntimeException const & e ) {
+         if ( held( tag ) ) {
+            // In use by a container: the entry keeps it for a later check.
+            QTRACE( trace, 0, "Failed to remove image {}: {}", tag, e.what() );
+            continue;
+         }
+      }
+      entry->tagDel( tag );
+   }
+   if ( entry->tag().empty() ) {
+      imageLoadStatus_->statusDel( path );
+   }
+}
+
+bool ImageLoadSm::held( String const & tag ) {
+   try {
+      runtime_->inspectImage( tag );
+   } catch ( ApiRequestException const & ) {
+      return false;
+   } catch ( RuntimeException const & ) {
+   }
+   return true;
 }
 
 void ImageLoadSm::handleDisabled() {
@@ -202,8 +272,10 @@ void ImageLoadSm::handleDisabled() {
    for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
       loaded.push_back( path );
    }
+   // On the way down nothing runs that could hold them.
    for ( auto const & path : loaded ) {
-      unloadTarball( path );
+      removeImages( *runtime_, imageLoadStatus_->status( path )->tag(), trace );
+      imageLoadStatus_->statusDel( path );
    }
    std::vector< String > stale;
    try {
@@ -221,6 +293,7 @@ void ImageLoadSm::handleDisabled() {
    }
    tarballPathDelAll();
    loadTask_->unscheduleTask();
+   checkTask_->stopTimerTask();
    // Last: the next link down may release this machine in reaction.
    imageLoadStatus_->stateIs( SmState::stopped_ );
 }

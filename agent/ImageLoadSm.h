@@ -1,7 +1,8 @@
 #pragma once
 // Second link of the runtime manager's chain: loads the configured image
 // tarballs, one per task run, records the images each produced, follows
-// configuration changes at once, and on the way down removes every image it
+// configuration changes at once, loads again what failed or went missing
+// from the runtime, and on the way down removes every image it
 // loaded and every dangling image of the runtime.
 #include <set>
 
@@ -49,6 +50,13 @@ class ImageLoadSm : public PtrInterface {
    // one rebuilt in place under the same tags is loaded again. A tarball
    // without a manifest counts as the same.
    bool sameImages( String const & path, std::set< String > const & held );
+   // While started, now and then: a tarball whose load failed, or whose
+   // images someone removed, is loaded again; an image a container held
+   // when its tarball went is removed.
+   void checkLoaded();
+   bool loaded( String const & path );
+   // Whether the runtime holds `tag`; yes when it cannot tell.
+   bool held( String const & tag );
    void loadTarball( String const & path );
    void unloadTarball( String const & path );
    bool configured( String const & path ) const { return imageLoadConfig_->tarballHas( path ); }
@@ -60,6 +68,7 @@ class ImageLoadSm : public PtrInterface {
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
    Ptr< Task > loadTask_;
+   Ptr< TimerTask > checkTask_;
    Reactor reactor_;
 };
 

@@ -37,12 +37,12 @@ PersistentPathSm::PersistentPathSm( Ptr< QuaydStatus const > quaydStatus,
                                     Ptr< PersistentPathStatus > persistentPathStatus,
                                     Ptr< ImageLoadStatusDir const > imageLoadStatus,
                                     Ptr< ContainerRuntimeInterface > runtime,
-                                    Ptr< TaskScheduler > taskScheduler )
+                                    Ptr< TaskScheduler > taskScheduler, FileSystem & files )
     : quaydStatus_( std::move( quaydStatus ) ),
       persistentPathConfig_( std::move( persistentPathConfig ) ),
       persistentPathStatus_( std::move( persistentPathStatus ) ),
       imageLoadStatus_( std::move( imageLoadStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ) {
+      taskScheduler_( std::move( taskScheduler ) ), files_( files ) {
    QUAYD_ASSERT( quaydStatus_ );
    QUAYD_ASSERT( persistentPathConfig_ );
    QUAYD_ASSERT( persistentPathStatus_ );
@@ -65,11 +65,11 @@ Ptr< PersistentPathSm > PersistentPathSm::PersistentPathSmIs(
    Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler ) {
+   Ptr< TaskScheduler > taskScheduler, FileSystem & files ) {
    auto sm =
       makePtr< PersistentPathSm >( std::move( quaydStatus ), std::move( persistentPathConfig ),
                                    std::move( persistentPathStatus ), std::move( imageLoadStatus ),
-                                   std::move( runtime ), std::move( taskScheduler ) );
+                                   std::move( runtime ), std::move( taskScheduler ), files );
    sm->notificationsIs( true );
    return sm;
 }
@@ -101,16 +101,15 @@ void PersistentPathSm::handleEnabled() {
 
 void PersistentPathSm::scanDir( String const & dirPath ) {
    QTRACE( trace, 8, "path: {}", dirPath );
-   FileSystem & files = taskScheduler_->files();
    // The file-system join: no second separator after one that is there,
    // and an empty directory gives the relative ".quayd".
    String const dir =
       dirPath.empty() || dirPath.back() == '/' ? dirPath + ".quayd" : dirPath + "/.quayd";
-   if ( !files.isDirectory( dir ) ) {
+   if ( !files_.isDirectory( dir ) ) {
       return;
    }
    try {
-      for ( auto const & entry : files.list( dir ) ) {
+      for ( auto const & entry : files_.list( dir ) ) {
          tarballPathEnq( entry );
       }
    } catch ( RuntimeException const & e ) {
@@ -162,12 +161,12 @@ Ptr< PersistentPathSm > persistentPathSmFactory(
    Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler ) {
+   Ptr< TaskScheduler > taskScheduler, FileSystem & files ) {
    return PersistentPathSm::PersistentPathSmIs( std::move( quaydStatus ),
                                                 std::move( persistentPathConfig ),
                                                 std::move( persistentPathStatus ),
                                                 std::move( imageLoadStatus ), std::move( runtime ),
-                                                std::move( taskScheduler ) );
+                                                std::move( taskScheduler ), files );
 }
 
 } // namespace Quayd

@@ -11,6 +11,8 @@
 
 namespace Quayd {
 
+class FileSystem;
+
 class PersistentPathSm : public PtrInterface {
  public:
    static constexpr char const * kFlashDir = "/mnt/flash/";
@@ -19,13 +21,14 @@ class PersistentPathSm : public PtrInterface {
                      Ptr< PersistentPathConfig const > persistentPathConfig,
                      Ptr< PersistentPathStatus > persistentPathStatus,
                      Ptr< ImageLoadStatusDir const > imageLoadStatus,
-                     Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+                     Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+                     FileSystem & files );
    ~PersistentPathSm() override;
    static Ptr< PersistentPathSm > PersistentPathSmIs(
       Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
       Ptr< PersistentPathStatus > persistentPathStatus,
       Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-      Ptr< TaskScheduler > taskScheduler );
+      Ptr< TaskScheduler > taskScheduler, FileSystem & files );
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
    Ptr< Task > const & loadTask() const { return loadTask_; }
@@ -45,6 +48,7 @@ class PersistentPathSm : public PtrInterface {
    Ptr< ImageLoadStatusDir const > imageLoadStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   FileSystem & files_;
    Ptr< Task > loadTask_;
    Reactor reactor_;
 };
@@ -53,7 +57,7 @@ Ptr< PersistentPathSm > persistentPathSmFactory(
    Ptr< QuaydStatus const > quaydStatus, Ptr< PersistentPathConfig const > persistentPathConfig,
    Ptr< PersistentPathStatus > persistentPathStatus,
    Ptr< ImageLoadStatusDir const > imageLoadStatus, Ptr< ContainerRuntimeInterface > runtime,
-   Ptr< TaskScheduler > taskScheduler );
+   Ptr< TaskScheduler > taskScheduler, FileSystem & files );
 
 // The reference an image was loaded as: the first text field of its record.
 String imageReference( ContainerRuntimeInterface & runtime, String const & name );

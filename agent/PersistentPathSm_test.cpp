@@ -18,7 +18,7 @@ class PersistentPathSmTest : public ::testing::Test {
    void touch( String const & path ) { time.files.addFile( path ); }
    void create() {
       sm = persistentPathSmFactory( quaydStatus, config, status, imageLoadStatus, runtime,
-                                    time.scheduler() );
+                                    time.scheduler(), time.files );
    }
    // Starts the runtime manager and drains the loads.
    void started() {

@@ -35,11 +35,11 @@ Ptr< ProbeCmd > probeCmdFactory() { return makePtr< ProbeCmd >(); }
 Ptr< ProbeStatus > probeStatusFactory() { return makePtr< ProbeStatus >(); }
 
 Probe::Probe( String name, Ptr< ProbeCmd const > probeCmd, NamespaceName netNs,
-              Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler, Seconds pollInterval,
-              Seconds watchdogTimeout )
+              Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler,
+              ProcessRunner & processes, Seconds pollInterval, Seconds watchdogTimeout )
     : name_( std::move( name ) ), cmd_( std::move( probeCmd ) ), netNs_( std::move( netNs ) ),
       status_( std::move( status ) ), taskScheduler_( std::move( taskScheduler ) ),
-      pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ) {
+      processes_( processes ), pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ) {
    QUAYD_ASSERT( taskScheduler_ );
    pollTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), name_ + "PollerTask",
                                      [ this ] { handlePoll(); } );
@@ -98,9 +98,7 @@ void Probe::handlePoll() {
    }
    QTRACE( trace, 5, "scheduled count: {}", status_->probeScheduledCount() );
    QUAYD_ASSERT( !probeProcess() );
-   auto * processes = taskScheduler_->processRunner();
-   QUAYD_ASSERT( processes );
-   Spawned spawned = createProbe( *processes, cmd_, netNs_ );
+   Spawned spawned = createProbe( processes_, cmd_, netNs_ );
    if ( spawned.failure == SpawnFailure::namespaceSwitch ) {
       uint32_t const n = status_->probeSwitchNsFailedCountInc( 1 );
       QTRACE( trace, 5, "Probe {} failed due to bad netns {} prevCount: {}", name_, netNs_, n );
@@ -189,7 +187,7 @@ void Probe::handleWatchdogTimeout() {
 
 void Probe::sigKill() {
    QUAYD_ASSERT( probeProcess() && probeProcess()->pid() > 0 );
-   taskScheduler_->processRunner()->kill( probeProcess_->pid(), SIGKILL );
+   processes_.kill( probeProcess_->pid(), SIGKILL );
 }
 
 void Probe::handleDel() {
@@ -203,10 +201,10 @@ void Probe::handleDel() {
 
 Ptr< Probe > probeFactory( String const & name, Ptr< ProbeCmd const > probeCmd,
                            NamespaceName const & netNs, Ptr< ProbeStatus > status,
-                           Ptr< TaskScheduler > taskScheduler, Seconds pollInterval,
-                           Seconds watchdogTimeout ) {
+                           Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                           Seconds pollInterval, Seconds watchdogTimeout ) {
    return makePtr< Probe >( name, std::move( probeCmd ), netNs, std::move( status ),
-                            std::move( taskScheduler ), pollInterval, watchdogTimeout );
+                            std::move( taskScheduler ), processes, pollInterval, watchdogTimeout );
 }
 
 } // namespace Quayd

@@ -46,8 +46,8 @@ Ptr< ProbeStatus > probeStatusFactory();
 class Probe : public PtrInterface {
  public:
    Probe( String name, Ptr< ProbeCmd const > probeCmd, NamespaceName netNs,
-          Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler, Seconds pollInterval,
-          Seconds watchdogTimeout );
+          Ptr< ProbeStatus > status, Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+          Seconds pollInterval, Seconds watchdogTimeout );
    ~Probe() override;
 
    // Starts one child of `probeCmd` inside `netNs`, or says why it could not.
@@ -82,6 +82,7 @@ class Probe : public PtrInterface {
    NamespaceName netNs_;
    Ptr< ProbeStatus > status_;
    Ptr< TaskScheduler > taskScheduler_;
+   ProcessRunner & processes_;
    Seconds pollInterval_;
    Seconds watchdogTimeout_;
    Ptr< ChildSiginfo > probeProcess_;
@@ -94,7 +95,7 @@ class Probe : public PtrInterface {
 
 Ptr< Probe > probeFactory( String const & name, Ptr< ProbeCmd const > probeCmd,
                            NamespaceName const & netNs, Ptr< ProbeStatus > status,
-                           Ptr< TaskScheduler > taskScheduler, Seconds pollInterval,
-                           Seconds watchdogTimeout );
+                           Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                           Seconds pollInterval, Seconds watchdogTimeout );
 
 } // namespace Quayd

@@ -14,6 +14,7 @@
 #include "agent/Probe.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixProcessRunner.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace Quayd {
 namespace {
@@ -39,17 +40,17 @@ ino_t netnsInode( String const & path ) {
 
 struct RealProbe {
    PosixEventLoop loop;
-   PosixProcessRunner runner{ loop };
+   Spawner const spawner = Testing::testSpawner();
+   PosixProcessRunner runner{ loop, spawner };
    Ptr< ProbeStatus > status = probeStatusFactory();
    Ptr< Probe > probe;
 
    RealProbe( std::vector< String > const & argv, NamespaceName ns, Seconds watchdog = 10s ) {
-      loop.scheduler()->processRunnerIs( &runner );
       auto cmd = probeCmdFactory();
       for ( auto const & a : argv ) {
          cmd->argPush( a );
       }
-      probe = probeFactory( "sys", cmd, ns, status, loop.scheduler(), 1s, watchdog );
+      probe = probeFactory( "sys", cmd, ns, status, loop.scheduler(), runner, 1s, watchdog );
    }
 };
 

@@ -19,6 +19,7 @@ Agent::Agent( String const & name, Host host, RuntimeFactory runtimeFactory,
     : CAgent( name ), host_( std::move( host ) ), runtimeFactory_( std::move( runtimeFactory ) ),
       serverFactory_( std::move( serverFactory ) ) {
    QUAYD_ASSERT( runtimeFactory_ );
+   QUAYD_ASSERT( host_.files && host_.processes );
    subAgentCandidateIs();
    subAgentsIs();
 }
@@ -30,7 +31,7 @@ Agent::~Agent() {
 
 Ptr< SubAgents > Agent::subAgentsIs() {
    if ( !subAgents_ ) {
-      subAgents_ = makePtr< SubAgents >();
+      subAgents_ = makePtr< SubAgents >( *host_.files, *host_.processes );
    }
    return subAgents_;
 }
@@ -141,7 +142,7 @@ void Agent::doMountsComplete( MountStatus mountStatus, Ptr< EntityManager > cons
         lookup< ContainerProfileConfigDir >( *em, "quayd/container/profileConfig" ),
         lookup< ContainerConfigDir >( *em, "quayd/container/config" ),
         lookup< ContainerStatusDir >( *em, Cell::path( "quayd/container/status", 0 ) ), runtime_,
-        taskScheduler_, host_.settings.flash,
+        taskScheduler_, host_.files, host_.processes, host_.secrets, host_.settings.flash,
         host_.settings.startupConditionTimeout.value_or(
            ContainerSm::kDefaultStartupConditionTimeout ) } );
 

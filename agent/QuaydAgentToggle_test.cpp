@@ -3,6 +3,7 @@
 
 #include "agent/SubAgentCandidateSm.h"
 #include "agent/SubAgentSm.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -29,18 +30,19 @@ TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
 }
 
 TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
+   Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
    auto runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    auto config = makePtr< QuaydConfig >();
    auto status = makePtr< QuaydStatus >();
    auto global = makePtr< QuaydStatus >();
-   auto subAgents = makePtr< SubAgents >();
+   auto subAgents = makePtr< SubAgents >( time.files, processes );
    subAgents->quySmIs( { config, status, global, makePtr< PersistentPathConfig >(),
                          makePtr< PersistentPathStatus >(), makePtr< ImageLoadConfigDir >(),
                          makePtr< ImageLoadStatusDir >(), makePtr< RegistryConfigDir >(),
                          makePtr< RegistryStatusDir >(), makePtr< ContainerProfileConfigDir >(),
                          makePtr< ContainerConfigDir >(), makePtr< ContainerStatusDir >(), runtime,
-                         time.scheduler(), FlashSettings{} } );
+                         time.scheduler(), &time.files, &processes, nullptr, FlashSettings{} } );
    auto candidate = makePtr< SubAgentCandidate >();
    candidate->subAgentConfiguredIs( { SubAgentType::subAgentQuy, 0 } );
    candidate->subAgentRunningIs( { SubAgentType::subAgentQuy, 0 } );

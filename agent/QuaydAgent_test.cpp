@@ -4,6 +4,7 @@
 #include "platform/ProfileEntityManager.h"
 #include "platform/Ringlog.h"
 #include "platform/testing/Capture.h"
+#include "platform/testing/FakeProcessRunner.h"
 #include "platform/testing/FakeRuntime.h"
 #include "platform/testing/VirtualTime.h"
 
@@ -31,83 +32,69 @@ struct Resolver {
    SubAgentInstance running() const { return candidate->subAgentRunning(); }
 };
 
-struct ConfiguredCase {
-   bool containerz, enabled, onFlash;
-   uint64_t flashLimit;
-   SubAgentInstance expected;
-};
-
-class ResolveConfigured : public ::testing::TestWithParam< ConfiguredCase > {};
-
-TEST_P( ResolveConfigured, FromConfiguration ) {
-   auto const & c = GetParam();
-   Resolver r;
-   r.config->enabledIs( c.enabled );
-   r.config->onFlashIs( c.onFlash );
-   r.config->flashLimitIs( c.flashLimit );
-   if ( c.containerz ) {
-      r.gnoi->memberIs( Gnoi::kContainerzMember );
+TEST( SubAgentCandidateSm, ResolvesTheConfiguredSubAgentFromConfiguration ) {
+   struct {
+      bool containerz, enabled, onFlash;
+      uint64_t flashLimit;
+      SubAgentInstance expected;
+   } const cases[] = {
+      { true, true, true, 5, { SAT::subAgentContainerz, 0 } },
+      { true, false, false, 0, { SAT::subAgentContainerz, 0 } },
+      { false, false, true, 7, { SAT::subAgentNone, 0 } },
+      { false, true, false, 2147483648, { SAT::subAgentQuy, 0 } },
+      { false, true, true, 2147483648, { SAT::subAgentQuyOnFlash, 2147483648 } },
+   };
+   for ( auto const & c : cases ) {
+      Resolver r;
+      r.config->enabledIs( c.enabled );
+      r.config->onFlashIs( c.onFlash );
+      r.config->flashLimitIs( c.flashLimit );
+      if ( c.containerz ) {
+         r.gnoi->memberIs( Gnoi::kContainerzMember );
+      }
+      r.start();
+      EXPECT_EQ( r.configured(), c.expected ) << fmt::format( "{}", c.expected.subAgentType );
    }
-   r.start();
-   EXPECT_EQ( r.configured(), c.expected );
 }
 
-INSTANTIATE_TEST_SUITE_P(
-   Table, ResolveConfigured,
-   ::testing::Values(
-      ConfiguredCase{ true, true, true, 5, { SAT::subAgentContainerz, 0 } },
-      ConfiguredCase{ true, false, false, 0, { SAT::subAgentContainerz, 0 } },
-      ConfiguredCase{ false, false, true, 7, { SAT::subAgentNone, 0 } },
-      ConfiguredCase{ false, true, false, 2147483648, { SAT::subAgentQuy, 0 } },
-      ConfiguredCase{ false, true, true, 2147483648, { SAT::subAgentQuyOnFlash, 2147483648 } } ) );
-
-struct RunningCase {
-   bool containerzActive;
-   SmState state;
-   bool onFlash;
-   SAT configured;
-   SAT expected;
-};
-
-class ResolveRunning : public ::testing::TestWithParam< RunningCase > {};
-
-TEST_P( ResolveRunning, FromStatusWithPendingStartUp ) {
-   auto const & c = GetParam();
-   Resolver r;
-   r.crt->enabledIs( c.containerzActive );
-   r.status->stateIs( c.state );
-   r.status->runningOnFlashIs( c.onFlash );
-   r.status->flashLimitIs( 42 );
-   if ( c.configured == SAT::subAgentContainerz ) {
-      r.gnoi->memberIs( Gnoi::kContainerzMember );
-   } else if ( c.configured != SAT::subAgentNone ) {
-      r.config->enabledIs( true );
-      r.config->onFlashIs( c.configured == SAT::subAgentQuyOnFlash );
+// What runs comes from the status; while nothing runs, the configured
+// sub-agent is named as running.
+TEST( SubAgentCandidateSm, ResolvesTheRunningSubAgentFromStatusWithPendingStartUp ) {
+   struct {
+      bool containerzActive;
+      SmState state;
+      bool onFlash;
+      SAT configured;
+      SubAgentInstance expected;
+   } const cases[] = {
+      { true, SmState::started_, true, SAT::subAgentQuy, { SAT::subAgentContainerz, 0 } },
+      { false, SmState::stopped_, false, SAT::subAgentNone, { SAT::subAgentNone, 0 } },
+      { false, SmState::stopped_, false, SAT::subAgentQuy, { SAT::subAgentQuy, 0 } },
+      { false, SmState::stopped_, false, SAT::subAgentContainerz, { SAT::subAgentContainerz, 0 } },
+      { false, SmState::starting_, true, SAT::subAgentNone, { SAT::subAgentQuyOnFlash, 42 } },
+      { false, SmState::started_, true, SAT::subAgentNone, { SAT::subAgentQuyOnFlash, 42 } },
+      { false, SmState::inherited_, false, SAT::subAgentContainerz, { SAT::subAgentQuy, 0 } },
+      { false, SmState::stopping_, false, SAT::subAgentNone, { SAT::subAgentQuy, 0 } },
+   };
+   for ( auto const & c : cases ) {
+      Resolver r;
+      r.crt->enabledIs( c.containerzActive );
+      r.status->stateIs( c.state );
+      r.status->runningOnFlashIs( c.onFlash );
+      r.status->flashLimitIs( 42 );
+      if ( c.configured == SAT::subAgentContainerz ) {
+         r.gnoi->memberIs( Gnoi::kContainerzMember );
+      } else if ( c.configured != SAT::subAgentNone ) {
+         r.config->enabledIs( true );
+         r.config->onFlashIs( c.configured == SAT::subAgentQuyOnFlash );
+      }
+      r.start();
+      EXPECT_EQ( r.running().subAgentType, c.expected.subAgentType )
+         << fmt::format( "{} {}", c.state, c.configured );
+      if ( c.expected.subAgentType == SAT::subAgentQuyOnFlash ) {
+         EXPECT_EQ( r.running().flashLimit, 42u ) << "the status's limit";
+      }
    }
-   r.start();
-   EXPECT_EQ( r.running().subAgentType, c.expected );
-}
-
-INSTANTIATE_TEST_SUITE_P(
-   Table, ResolveRunning,
-   ::testing::Values(
-      RunningCase{ true, SmState::started_, true, SAT::subAgentQuy, SAT::subAgentContainerz },
-      RunningCase{ false, SmState::stopped_, false, SAT::subAgentNone, SAT::subAgentNone },
-      // Nothing runs: the configured sub-agent is named as running.
-      RunningCase{ false, SmState::stopped_, false, SAT::subAgentQuy, SAT::subAgentQuy },
-      RunningCase{ false, SmState::stopped_, false, SAT::subAgentContainerz,
-                   SAT::subAgentContainerz },
-      RunningCase{ false, SmState::starting_, true, SAT::subAgentNone, SAT::subAgentQuyOnFlash },
-      RunningCase{ false, SmState::inherited_, false, SAT::subAgentContainerz, SAT::subAgentQuy },
-      RunningCase{ false, SmState::stopping_, false, SAT::subAgentNone, SAT::subAgentQuy } ) );
-
-TEST( SubAgentCandidateSm, RunningCarriesTheStatusFlashLimit ) {
-   Resolver r;
-   r.status->stateIs( SmState::started_ );
-   r.status->runningOnFlashIs( true );
-   r.status->flashLimitIs( 1024 );
-   r.start();
-   EXPECT_EQ( r.running(), ( SubAgentInstance{ SAT::subAgentQuyOnFlash, 1024 } ) );
 }
 
 TEST( SubAgentCandidateSm, SwitchFromQuyToContainerzGoesThroughPendingStart ) {
@@ -153,17 +140,6 @@ TEST( SubAgentCandidateSm, EqualInstancesNotifyNobody ) {
    EXPECT_EQ( changes, 0 );
 }
 
-TEST( SubAgentCandidateSm, TracesTheDecision ) {
-   Testing::TraceCapture traces;
-   Resolver r;
-   r.config->enabledIs( true );
-   r.start();
-   EXPECT_TRUE(
-      traces.contains( "containerzEnabled: false, quyEnabled: true quyOnFlash false", 2 ) );
-   EXPECT_TRUE( traces.contains( "Resolved configured subagent as: subAgentQuy", 2 ) );
-   EXPECT_TRUE( traces.contains( "Pending subagent startup: subAgentQuy", 2 ) );
-}
-
 // ------------------------------------------------------------------ Agent
 
 class AgentTest : public ::testing::Test {
@@ -172,6 +148,8 @@ class AgentTest : public ::testing::Test {
       em_ = makePtr< ProfileEntityManager >();
       em_->profileIs( quaydMountProfile() );
       host_.scheduler = vt_.scheduler();
+      host_.files = &vt_.files;
+      host_.processes = &processes_;
       host_.ringlog = [ this ]( Ringlog::Config const & c ) { ringlog_.push_back( c ); };
       agentIs();
       em_->mountDoneIs(
@@ -187,6 +165,7 @@ class AgentTest : public ::testing::Test {
       return getEntityAs< T >( *em_, path );
    }
 
+   Testing::FakeProcessRunner processes_;
    Testing::VirtualTime vt_;
    Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >( vt_.scheduler() );
    Ptr< ProfileEntityManager > em_;
@@ -203,14 +182,11 @@ TEST_F( AgentTest, InitMountsTheProfileAndBuildsTheResolver ) {
    EXPECT_EQ( agent_->quaydStatus(), entity< QuaydStatus >( "cell/0/quayd/status" ) );
    EXPECT_EQ( agent_->quaydGlobalStatus(), entity< QuaydStatus >( "quayd/status" ) );
    EXPECT_NE( agent_->quaydStatus(), agent_->quaydGlobalStatus() );
-   EXPECT_TRUE( agent_->allVrfStatusLocal() );
-   EXPECT_EQ( agent_->taskScheduler(), vt_.scheduler() );
    // The candidate the operator sees is the one the resolver writes.
    EXPECT_EQ( agent_->subAgentCandidate(), entity< SubAgentCandidate >( kSubAgentCandidatePath ) );
 
    ASSERT_TRUE( agent_->subAgents()->quySm() );
    ASSERT_TRUE( agent_->subAgentSm() );
-   EXPECT_EQ( agent_->runtime().get(), runtime_.get() );
    EXPECT_EQ( agent_->subAgents()->quySm()->containerConfig().get(),
               entity< ContainerConfigDir >( "quayd/container/config" ).get() );
    EXPECT_EQ( agent_->subAgents()->quySm()->containerStatus(),
@@ -257,30 +233,27 @@ TEST_F( AgentTest, UnknownProfileReportsAFailedMount ) {
    EXPECT_FALSE( agent_->subAgentCandidateSm() );
 }
 
-TEST_F( AgentTest, RinglogNameCarriesThePidPlaceholderAndTheLevelSizes ) {
-   agent_->doInit();
-   ASSERT_EQ( ringlog_.size(), 1u );
-   EXPECT_EQ( ringlog_[ 0 ].fileName, "Quayd-%d.rlog" );
-   EXPECT_EQ( ringlog_[ 0 ].levelSizes,
-              ( std::array< uint32_t, 10 >{ 64, 8, 64, 8, 8, 128, 8, 8, 256, 256 } ) );
-   EXPECT_EQ( ringlog_[ 0 ].hours, 24 );
-   EXPECT_EQ( ringlog_[ 0 ].recordSize, 512u );
-}
-
-TEST_F( AgentTest, RinglogDirDropsThePidPart ) {
-   host_.settings.ringlogDirFixed = true;
-   agentIs();
-   agent_->doInit();
-   ASSERT_EQ( ringlog_.size(), 1u );
-   EXPECT_EQ( ringlog_[ 0 ].fileName, "Quayd.rlog" );
-}
-
-TEST_F( AgentTest, RinglogDisableSkipsTheBufferButStartsUp ) {
-   host_.settings.ringlogEnabled = false;
-   agentIs();
-   agent_->doInit();
-   EXPECT_TRUE( ringlog_.empty() );
-   EXPECT_TRUE( agent_->subAgentCandidateSm() );
+// The ring is named with the PID placeholder unless its directory is fixed,
+// and left out when disabled, without keeping the agent from starting.
+TEST_F( AgentTest, TheRinglogFollowsItsSettings ) {
+   struct {
+      bool fixed, enabled;
+      std::optional< String > fileName;
+   } const cases[] = { { false, true, "Quayd-%d.rlog" },
+                       { true, true, "Quayd.rlog" },
+                       { false, false, std::nullopt } };
+   for ( auto const & c : cases ) {
+      host_.settings.ringlogDirFixed = c.fixed;
+      host_.settings.ringlogEnabled = c.enabled;
+      ringlog_.clear();
+      agentIs();
+      agent_->doInit();
+      EXPECT_TRUE( agent_->subAgentCandidateSm() );
+      ASSERT_EQ( ringlog_.size(), c.fileName ? 1u : 0u ) << c.fixed << c.enabled;
+      if ( c.fileName ) {
+         EXPECT_EQ( ringlog_[ 0 ].fileName, *c.fileName );
+      }
+   }
 }
 
 } // namespace

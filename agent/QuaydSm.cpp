@@ -42,8 +42,10 @@ QuaydSm::QuaydSm( QuaydSmParts parts )
       containerConfig_( std::move( parts.containerConfig ) ),
       containerStatus_( std::move( parts.containerStatus ) ),
       runtime_( std::move( parts.runtime ) ), taskScheduler_( std::move( parts.taskScheduler ) ),
+      files_( parts.files ), processes_( parts.processes ), secrets_( parts.secrets ),
       flash_( parts.flash ), startupConditionTimeout_( parts.startupConditionTimeout ) {
    QUAYD_ASSERT( taskScheduler_ );
+   QUAYD_ASSERT( files_ && processes_ );
    runtimeCheckTask_ = makePtr< TimerTask >( taskScheduler_, TaskPriority( 3 ), "RuntimeCheck",
                                              [ this ] { checkRuntime(); } );
    registriesRetryTask_ =
@@ -57,8 +59,8 @@ QuaydSm::QuaydSm( QuaydSmParts parts )
       } );
    // A data root on flash that no status claims was left by an agent that
    // stopped before it could let it go (or whose mount failed).
-   if ( quaydStatus_ && !quaydStatus_->runningOnFlash() && taskScheduler_->fileSystem() &&
-        taskScheduler_->fileSystem()->isDirectory( datarootOnFlash() ) ) {
+   if ( quaydStatus_ && !quaydStatus_->runningOnFlash() &&
+        files_->isDirectory( datarootOnFlash() ) ) {
       flashCleanupTask_->scheduleTaskDelay( Duration( 0 ) );
    }
    if ( runtime_ && quaydStatus_ ) {
@@ -113,6 +115,9 @@ QuaydSmParts QuaydSm::parts() const {
             containerStatus_,
             runtime_,
             taskScheduler_,
+            files_,
+            processes_,
+            secrets_,
             flash_,
             startupConditionTimeout_ };
 }
@@ -296,7 +301,7 @@ void QuaydSm::startSms() {
    if ( !persistentPathSm_ ) {
       persistentPathSm_ =
          persistentPathSmFactory( quaydStatus_, persistentPathConfig_, persistentPathStatus_,
-                                  imageLoadStatus_, runtime_, taskScheduler_ );
+                                  imageLoadStatus_, runtime_, taskScheduler_, *files_ );
    }
    if ( !imageLoadSm_ ) {
       imageLoadSm_ = imageLoadSmFactory( persistentPathStatus_, imageLoadConfig_, imageLoadStatus_,
@@ -304,12 +309,12 @@ void QuaydSm::startSms() {
    }
    if ( !registrySm_ ) {
       registrySm_ = registrySmFactory( imageLoadStatus_, registryConfig_, registryStatus_,
-                                       containerStatus_, runtime_, taskScheduler_ );
+                                       containerStatus_, runtime_, taskScheduler_, secrets_ );
    }
    if ( !containerDirSm_ ) {
       containerDirSm_ =
          containerDirSmFactory( registryStatus_, consolidatedContainerConfig_, containerStatus_,
-                                runtime_, taskScheduler_, startupConditionTimeout_ );
+                                runtime_, taskScheduler_, *processes_, startupConditionTimeout_ );
    }
    if ( !containerProfileDirSm_ ) {
       containerProfileDirSm_ =
@@ -475,7 +480,7 @@ bool QuaydSm::eraseDefaultDataRoot() {
       return false;
    }
    try {
-      taskScheduler_->files().eraseOwnFileSystem( kDefaultDataRoot );
+      files_->eraseOwnFileSystem( kDefaultDataRoot );
       eraseDefaultDataRootPending_ = false;
       return true;
    } catch ( RuntimeException const & e ) {

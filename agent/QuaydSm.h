@@ -22,7 +22,8 @@ extern LogHandle const QUAYD_CONTAINER_SERVICE_START_FAILED;
 extern LogHandle const QUAYD_FLASH_WAIT;
 
 // The runtime manager's collaborators: the entities it reads and writes,
-// the runtime, the loop's scheduler and what the host says of flash.
+// the runtime, the loop's scheduler, the host's file system, children and
+// secrets (none: passwords are inline), and what the host says of flash.
 struct QuaydSmParts {
    Ptr< QuaydConfig const > quaydConfig;
    Ptr< QuaydStatus > quaydStatus, quaydGlobalStatus;
@@ -37,6 +38,9 @@ struct QuaydSmParts {
    Ptr< ContainerStatusDir > containerStatus;
    Ptr< ContainerRuntimeInterface > runtime;
    Ptr< TaskScheduler > taskScheduler;
+   FileSystem * files = nullptr;
+   ProcessRunner * processes = nullptr;
+   Secrets * secrets = nullptr;
    FlashSettings flash;
    Seconds startupConditionTimeout = ContainerSm::kDefaultStartupConditionTimeout;
    bool operator==( QuaydSmParts const & ) const = default;
@@ -165,6 +169,9 @@ class QuaydSm : public PtrInterface {
    Ptr< ContainerStatusDir > containerStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   FileSystem * files_;
+   ProcessRunner * processes_;
+   Secrets * secrets_;
    FlashSettings flash_;
    Seconds startupConditionTimeout_;
    Ptr< ContainerConfigDir > consolidatedContainerConfig_;

@@ -14,15 +14,13 @@ TraceHandle const trace( "QuaydSm" );
 } // namespace
 
 bool QuaydSm::flashPresent() const {
-   return flash_.skipLbMount || flash_.noFlashMount ||
-          taskScheduler_->files().isMountPoint( kFlashMountPoint );
+   return flash_.skipLbMount || flash_.noFlashMount || files_->isMountPoint( kFlashMountPoint );
 }
 
 uint32_t QuaydSm::getAvailableSpaceOnFlash() const {
    QTRACE( trace, 8, "" );
-   uint32_t const mb =
-      uint32_t( std::min< uint64_t >( taskScheduler_->files().availableMb( kFlashMountPoint ),
-                                      std::numeric_limits< uint32_t >::max() ) );
+   uint32_t const mb = uint32_t( std::min< uint64_t >( files_->availableMb( kFlashMountPoint ),
+                                                       std::numeric_limits< uint32_t >::max() ) );
    QTRACE( trace, 2, "Total available space on /mnt/flash: {} MB", mb );
    return mb;
 }
@@ -50,8 +48,7 @@ void QuaydSm::maybeCreateLoopBackMount() {
    // The image an earlier run left (a power cut, a restart) is mounted
    // again with what it holds: its space is taken already, and a new size
    // needs only the difference.
-   uint64_t const imageMb =
-      taskScheduler_->files().fileSize( String( kLbMountPath ) + "/data-root.img" ) >> 20;
+   uint64_t const imageMb = files_->fileSize( String( kLbMountPath ) + "/data-root.img" ) >> 20;
    uint64_t size = 0;
    if ( limit == 0 && imageMb > 0 ) {
       size = imageMb;
@@ -80,11 +77,9 @@ void QuaydSm::maybeCreateLoopBackMount() {
 }
 
 ToolRun QuaydSm::runMountTool( std::vector< String > const & args ) {
-   auto * processes = taskScheduler_->processRunner();
-   QUAYD_ASSERT( processes );
    std::vector< String > argv{ "quylbmount" };
    argv.insert( argv.end(), args.begin(), args.end() );
-   return processes->runTool( argv );
+   return processes_->runTool( argv );
 }
 
 bool QuaydSm::createDataRootOnFlash( uint32_t sizeMb ) {
@@ -135,9 +130,8 @@ void QuaydSm::unmountDataRootOnFlash() {
 }
 
 void QuaydSm::dropUnwantedFlash() {
-   FileSystem * files = taskScheduler_->fileSystem();
-   if ( flashWanted() || quaydStatus_->runningOnFlash() || !files ||
-        !files->isDirectory( datarootOnFlash() ) ) {
+   if ( flashWanted() || quaydStatus_->runningOnFlash() ||
+        !files_->isDirectory( datarootOnFlash() ) ) {
       return;
    }
    QTRACE( trace, 2, "Quy on flash is no longer configured; removing its image" );

@@ -34,7 +34,7 @@ class QuaydSmTest : public ::testing::Test {
                                  persistentPathStatus, makePtr< ImageLoadConfigDir >(),
                                  makePtr< ImageLoadStatusDir >(), registryConfig, registryStatus,
                                  profiles, containerConfig, containerStatus, runtime,
-                                 time.scheduler(), flash } );
+                                 time.scheduler(), &time.files, &processes, nullptr, flash } );
          sm_->notificationsIs( true );
       }
       return sm_;
@@ -61,7 +61,7 @@ class QuaydSmTest : public ::testing::Test {
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< QuaydConfig > config;
    Ptr< QuaydStatus > status, globalStatus;

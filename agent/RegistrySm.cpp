@@ -1,5 +1,7 @@
 #include "agent/RegistrySm.h"
 
+#include <algorithm>
+
 #include "platform/Exception.h"
 #include "platform/Secrets.h"
 #include "platform/Trace.h"
@@ -15,12 +17,12 @@ RegistrySm::RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                         Ptr< RegistryStatusDir > registryStatus,
                         Ptr< ContainerStatusDir const > containerStatus,
                         Ptr< ContainerRuntimeInterface > runtime,
-                        Ptr< TaskScheduler > taskScheduler )
+                        Ptr< TaskScheduler > taskScheduler, Secrets * secrets )
     : imageLoadStatus_( std::move( imageLoadStatus ) ),
       registryConfig_( std::move( registryConfig ) ),
       registryStatus_( std::move( registryStatus ) ),
       containerStatus_( std::move( containerStatus ) ), runtime_( std::move( runtime ) ),
-      taskScheduler_( std::move( taskScheduler ) ),
+      taskScheduler_( std::move( taskScheduler ) ), secrets_( secrets ),
       loginAttemptDelay_( std::chrono::seconds( 30 ) ) {
    QUAYD_ASSERT( imageLoadStatus_ );
    QUAYD_ASSERT( registryConfig_ );
@@ -55,10 +57,11 @@ Ptr< RegistrySm > RegistrySm::RegistrySmIs( Ptr< ImageLoadStatusDir const > imag
                                             Ptr< RegistryStatusDir > registryStatus,
                                             Ptr< ContainerStatusDir const > containerStatus,
                                             Ptr< ContainerRuntimeInterface > runtime,
-                                            Ptr< TaskScheduler > taskScheduler ) {
+                                            Ptr< TaskScheduler > taskScheduler,
+                                            Secrets * secrets ) {
    auto sm = makePtr< RegistrySm >( std::move( imageLoadStatus ), std::move( registryConfig ),
                                     std::move( registryStatus ), std::move( containerStatus ),
-                                    std::move( runtime ), std::move( taskScheduler ) );
+                                    std::move( runtime ), std::move( taskScheduler ), secrets );
    sm->notificationsIs( true );
    return sm;
 }
@@ -212,8 +215,7 @@ String RegistrySm::password( RegistryParams const & p ) const {
    if ( p.credential.empty() ) {
       return p.password;
    }
-   auto * secrets = taskScheduler_->secrets();
-   auto secret = secrets ? secrets->get( p.credential ) : std::nullopt;
+   auto secret = secrets_ ? secrets_->get( p.credential ) : std::nullopt;
    if ( !secret ) {
       throw RuntimeException( "the password of " + p.server + " (credential " + p.credential +
                               ") is not in the credential store" );
@@ -223,7 +225,16 @@ String RegistrySm::password( RegistryParams const & p ) const {
 
 void RegistrySm::logoutRegistry( RegistryStatus & status ) {
    QTRACE( trace, 8, "name: {}", status.key() );
-   if ( status.state() == RegistryState::loggedIn ) {
+   String const & server = status.params().server;
+   // A start marks every login out, but the runtime's store keeps what a
+   // former agent logged in; a logout where none is held is harmless.
+   bool const inherited =
+      status.state() == RegistryState::loggedOut && !server.empty() &&
+      !status.params().username.empty() && !status.params().insecure &&
+      std::ranges::none_of( othersOn( server, status.key() ), []( auto const & other ) {
+         return other->state() == RegistryState::loggedIn;
+      } );
+   if ( status.state() == RegistryState::loggedIn || inherited ) {
       try {
          runtime_->logout( status.params().server );
       } catch ( RuntimeException const & e ) {
@@ -315,10 +326,10 @@ Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadSt
                                      Ptr< RegistryStatusDir > registryStatus,
                                      Ptr< ContainerStatusDir const > containerStatus,
                                      Ptr< ContainerRuntimeInterface > runtime,
-                                     Ptr< TaskScheduler > taskScheduler ) {
+                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets ) {
    return RegistrySm::RegistrySmIs( std::move( imageLoadStatus ), std::move( registryConfig ),
                                     std::move( registryStatus ), std::move( containerStatus ),
-                                    std::move( runtime ), std::move( taskScheduler ) );
+                                    std::move( runtime ), std::move( taskScheduler ), secrets );
 }
 
 } // namespace Quayd

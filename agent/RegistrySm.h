@@ -13,20 +13,23 @@
 
 namespace Quayd {
 
+class Secrets;
+
 class RegistrySm : public PtrInterface {
  public:
    RegistrySm( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                Ptr< RegistryConfigDir const > registryConfig,
                Ptr< RegistryStatusDir > registryStatus,
                Ptr< ContainerStatusDir const > containerStatus,
-               Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler );
+               Ptr< ContainerRuntimeInterface > runtime, Ptr< TaskScheduler > taskScheduler,
+               Secrets * secrets );
    ~RegistrySm() override;
    static Ptr< RegistrySm > RegistrySmIs( Ptr< ImageLoadStatusDir const > imageLoadStatus,
                                           Ptr< RegistryConfigDir const > registryConfig,
                                           Ptr< RegistryStatusDir > registryStatus,
                                           Ptr< ContainerStatusDir const > containerStatus,
                                           Ptr< ContainerRuntimeInterface > runtime,
-                                          Ptr< TaskScheduler > taskScheduler );
+                                          Ptr< TaskScheduler > taskScheduler, Secrets * secrets );
 
    void notificationsIs( bool on ) { reactor_.notificationsIs( on ); }
    Duration loginAttemptDelay() const { return loginAttemptDelay_; }
@@ -63,6 +66,8 @@ class RegistrySm : public PtrInterface {
    Ptr< ContainerStatusDir const > containerStatus_;
    Ptr< ContainerRuntimeInterface > runtime_;
    Ptr< TaskScheduler > taskScheduler_;
+   // Where a registry's stored password is; null: passwords are inline.
+   Secrets * secrets_;
    Duration loginAttemptDelay_;
    Ptr< TimerTask > loginAttemptTask_;
    // The registry entities watched, by name.
@@ -77,6 +82,6 @@ Ptr< RegistrySm > registrySmFactory( Ptr< ImageLoadStatusDir const > imageLoadSt
                                      Ptr< RegistryStatusDir > registryStatus,
                                      Ptr< ContainerStatusDir const > containerStatus,
                                      Ptr< ContainerRuntimeInterface > runtime,
-                                     Ptr< TaskScheduler > taskScheduler );
+                                     Ptr< TaskScheduler > taskScheduler, Secrets * secrets );
 
 } // namespace Quayd

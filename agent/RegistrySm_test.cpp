@@ -19,7 +19,7 @@ class RegistrySmTest : public ::testing::Test {
  protected:
    void create() {
       sm = registrySmFactory( imageLoadStatus, config, status, containerStatus, runtime,
-                              time.scheduler() );
+                              time.scheduler(), secrets );
    }
    void started() {
       create();
@@ -36,6 +36,7 @@ class RegistrySmTest : public ::testing::Test {
 
    Testing::TraceCapture traces;
    Testing::VirtualTime time;
+   Secrets * secrets = nullptr;
    Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
    Ptr< ImageLoadStatusDir > imageLoadStatus = makePtr< ImageLoadStatusDir >();
    Ptr< RegistryConfigDir > config = makePtr< RegistryConfigDir >();
@@ -218,7 +219,7 @@ TEST_F( RegistrySmTest, AStateLeftFromAnEarlierRunIsInheritedAndItsLoginsMadeAga
    struct Kept : Secrets {
       std::optional< String > get( String const & ) override { return "s3cret"; }
    } kept;
-   time.scheduler()->secretsIs( &kept );
+   secrets = &kept;
    RegistryParams const stored{ "127.0.0.1:5000", "ops", "", false, "c1" };
    registryIs( "local", stored );
    status->stateIs( SmState::started_ );
@@ -230,7 +231,6 @@ TEST_F( RegistrySmTest, AStateLeftFromAnEarlierRunIsInheritedAndItsLoginsMadeAga
    imageLoadStatus->stateIs( SmState::started_ );
    EXPECT_EQ( runtime->calls(), Strings{ "login(ops,***,127.0.0.1:5000)" } );
    EXPECT_EQ( stateOf( "local" ), RS::loggedIn );
-   time.scheduler()->secretsIs( nullptr );
 }
 
 // ------------------------------------------------------ insecure registries

@@ -29,8 +29,10 @@ TEST_F( StartupConditionTest, NoConditionStartsWithoutAProbe ) {
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }
 
-TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
-   sm = containerSmFactory( config, status, runtime, time.scheduler(), conditionTimeout );
+TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZeroEachTimeItIsEnabled ) {
+   // Not start(): the first run of the condition is on the next turn.
+   sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
+                            conditionTimeout );
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( sm->startupConditionProbe() );
    EXPECT_TRUE( processes.started.empty() ); // the first run is on the next turn
@@ -45,6 +47,14 @@ TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZero ) {
    EXPECT_FALSE( sm->startupConditionProbe() );
    EXPECT_FALSE( sm->startupConditionStatus() );
    EXPECT_EQ( logs.count( "QUAYD_CONTAINER_STARTUP_CONDITION_BASH_TIMEOUT" ), 0u );
+
+   // Enabled again, it waits for the condition again.
+   config->enabledIs( false );
+   time.runReady();
+   config->enabledIs( true );
+   time.runReady();
+   EXPECT_EQ( state(), CRS::containerWaiting_ );
+   EXPECT_EQ( processes.started.size(), 2u );
 }
 
 TEST_F( StartupConditionTest, FailingConditionIsRetriedEveryPollIntervalSilently ) {
@@ -123,7 +133,7 @@ TEST_F( StartupConditionTest, DisablingWhileTheConditionRunsKillsIt ) {
    EXPECT_TRUE( runtime->calls().empty() );
 }
 
-TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
+TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratchRunningOrNot ) {
    start();
    time.runReady();
    processes.exitLast( 1 );
@@ -140,14 +150,8 @@ TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratch ) {
    processes.exitLast( 0 );
    time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
-}
 
-TEST_F( StartupConditionTest, ShellTextChangeOfARunningContainerStopsThenWaits ) {
-   start();
-   time.runReady();
-   processes.exitLast( 0 );
-   time.runReady();
-   ASSERT_EQ( state(), CRS::containerRunning_ );
+   // Changed under a running container: it stops, then waits again.
    runtime->clearCalls();
    paramsIs( []( ContainerParams & p ) { p.startupConditionBash = "test -e /run/other"; } );
    EXPECT_EQ( runtime->calls(), ( Strings{ "stopContainer(web)", "removeContainer(web,true)" } ) );
@@ -189,19 +193,6 @@ TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
    time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ );
-}
-
-TEST_F( StartupConditionTest, ReEnablingEvaluatesTheConditionAgain ) {
-   start();
-   time.runReady();
-   processes.exitLast( 0 );
-   time.runReady();
-   config->enabledIs( false );
-   time.runReady();
-   config->enabledIs( true );
-   time.runReady();
-   EXPECT_EQ( state(), CRS::containerWaiting_ );
-   EXPECT_EQ( processes.started.size(), 2u );
 }
 
 } // namespace

@@ -36,7 +36,7 @@ SubAgents::containerzSmIs( Ptr< Gnoi::Containerz::Config const > containerzConfi
    containerzSm_ =
       containerzSmFactory( std::move( containerzConfig ), std::move( allVrfStatusLocal ),
                            std::move( crtStatus ), std::move( runtime ), std::move( taskScheduler ),
-                           nullptr, serverStatus_, server_ );
+                           files_, processes_, nullptr, serverStatus_, server_ );
    return containerzSm_;
 }
 

@@ -11,6 +11,10 @@ namespace Quayd {
 // child was built with returns it unchanged.
 class SubAgents : public PtrInterface {
  public:
+   // The Containerz machine's data root and URL probes use the host's.
+   SubAgents( FileSystem & files, ProcessRunner & processes )
+       : files_( files ), processes_( processes ) {}
+
    Ptr< QuaydSm > const & quySm() const { return quySm_; }
    Ptr< ContainerzSm > const & containerzSm() const { return containerzSm_; }
 
@@ -28,6 +32,8 @@ class SubAgents : public PtrInterface {
                             Ptr< ContainerzServerInterface > server );
 
  private:
+   FileSystem & files_;
+   ProcessRunner & processes_;
    Ptr< QuaydSm > quySm_;
    Ptr< ContainerzSm > containerzSm_;
    Ptr< Gnoi::Containerz::ServerStatus > serverStatus_;

@@ -69,9 +69,9 @@ UrlReachabilityBaseSm::UrlReachabilityBaseSm( String url, NamespaceName netNs,
 
 UrlReachabilitySm::UrlReachabilitySm( String url, NamespaceName netNs,
                                       Ptr< UrlReachabilityStatus > status,
-                                      Ptr< TaskScheduler > taskScheduler, Duration pollInterval,
-                                      Duration watchdogTimeout, Duration connectTimeout,
-                                      Duration udpIdleTimeout )
+                                      Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                                      Duration pollInterval, Duration watchdogTimeout,
+                                      Duration connectTimeout, Duration udpIdleTimeout )
     : UrlReachabilityBaseSm( std::move( url ), std::move( netNs ), std::move( status ),
                              std::move( taskScheduler ) ),
       pollInterval_( pollInterval ), watchdogTimeout_( watchdogTimeout ),
@@ -88,7 +88,7 @@ UrlReachabilitySm::UrlReachabilitySm( String url, NamespaceName netNs,
    reactor_.on( probeStatus_, ProbeStatus::Attr::success, [ this ] { handleProbeSuccess(); } );
    reactor_.start();
    handleProbeSuccess();
-   probe_ = probeFactory( "urlProbe", probeCmd_, netNs_, probeStatus_, taskScheduler_,
+   probe_ = probeFactory( "urlProbe", probeCmd_, netNs_, probeStatus_, taskScheduler_, processes,
                           std::chrono::duration_cast< Seconds >( pollInterval_ ),
                           std::chrono::duration_cast< Seconds >( watchdogTimeout_ ) );
    probe_->notificationsIs( true );
@@ -127,16 +127,12 @@ void UrlReachabilitySm::handleProbeSuccess() {
    status_->reachableIs( probeStatus_->success() );
 }
 
-// ---------------------------------------------------------------- the mock
-
-Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
-                                                   Ptr< UrlReachabilityStatus > status,
-                                                   Ptr< TaskScheduler > taskScheduler,
-                                                   Duration pollInterval, Duration watchdogTimeout,
-                                                   Duration connectTimeout,
-                                                   Duration udpIdleTimeout ) {
+Ptr< UrlReachabilitySm > urlReachabilitySmFactory(
+   String const & url, NamespaceName const & netNs, Ptr< UrlReachabilityStatus > status,
+   Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes, Duration pollInterval,
+   Duration watchdogTimeout, Duration connectTimeout, Duration udpIdleTimeout ) {
    return makePtr< UrlReachabilitySm >( url, netNs, std::move( status ), std::move( taskScheduler ),
-                                        pollInterval, watchdogTimeout, connectTimeout,
+                                        processes, pollInterval, watchdogTimeout, connectTimeout,
                                         udpIdleTimeout );
 }
 

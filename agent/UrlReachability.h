@@ -60,8 +60,9 @@ class UrlReachabilitySm : public UrlReachabilityBaseSm {
    static constexpr char const * kDefaultSyslogPort = "514";
 
    UrlReachabilitySm( String url, NamespaceName netNs, Ptr< UrlReachabilityStatus > status,
-                      Ptr< TaskScheduler > taskScheduler, Duration pollInterval,
-                      Duration watchdogTimeout, Duration connectTimeout, Duration udpIdleTimeout );
+                      Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes,
+                      Duration pollInterval, Duration watchdogTimeout, Duration connectTimeout,
+                      Duration udpIdleTimeout );
    ~UrlReachabilitySm() override;
 
    static Ptr< ProbeCmd const > createProbeCmd( UrlInfo const & ui, Duration connectTimeout,
@@ -82,12 +83,10 @@ class UrlReachabilitySm : public UrlReachabilityBaseSm {
    Reactor reactor_;
 };
 
-Ptr< UrlReachabilitySm > urlReachabilitySmFactory( String const & url, NamespaceName const & netNs,
-                                                   Ptr< UrlReachabilityStatus > status,
-                                                   Ptr< TaskScheduler > taskScheduler,
-                                                   Duration pollInterval, Duration watchdogTimeout,
-                                                   Duration connectTimeout,
-                                                   Duration udpIdleTimeout );
+Ptr< UrlReachabilitySm > urlReachabilitySmFactory(
+   String const & url, NamespaceName const & netNs, Ptr< UrlReachabilityStatus > status,
+   Ptr< TaskScheduler > taskScheduler, ProcessRunner & processes, Duration pollInterval,
+   Duration watchdogTimeout, Duration connectTimeout, Duration udpIdleTimeout );
 // Makes the machine that publishes to `status` whether `url` answers, seen
 // from `netNs`: the probe on a switch, a stand-in in tests.
 using UrlReachabilityFactory =

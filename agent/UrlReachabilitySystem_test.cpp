@@ -12,6 +12,7 @@
 #include "agent/UrlReachability.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixProcessRunner.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace Quayd {
 namespace {
@@ -79,11 +80,11 @@ TEST_P( NetcatProbe, AnswersExactlyWhenSomethingListens ) {
       listener.emplace( c.udp, c.port );
    }
    PosixEventLoop loop;
-   PosixProcessRunner runner( loop );
-   loop.scheduler()->processRunnerIs( &runner );
+   Spawner const spawner = Testing::testSpawner();
+   PosixProcessRunner runner( loop, spawner );
    auto status = urlReachabilityStatusFactory();
-   auto sm = urlReachabilitySmFactory( c.url, NamespaceName(), status, loop.scheduler(), 1s, 10s,
-                                       5s, 200ms );
+   auto sm = urlReachabilitySmFactory( c.url, NamespaceName(), status, loop.scheduler(), runner, 1s,
+                                       10s, 5s, 200ms );
    auto * real = sm.get();
    bool const ended = loop.runUntil(
       [ & ] { return status->reachable() || real->probeStatus()->probeFailedCount() > 0; }, 20s );

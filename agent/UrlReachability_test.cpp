@@ -13,25 +13,21 @@ namespace {
 using namespace std::chrono_literals;
 using Args = std::vector< String >;
 
-struct ParseCase {
-   String url, scheme, host, port;
-};
-
-class UrlParse : public ::testing::TestWithParam< ParseCase > {};
-
-TEST_P( UrlParse, SplitsSchemeHostAndPortAsWritten ) {
-   auto const & c = GetParam();
-   EXPECT_EQ( UrlInfo::urlInfo( c.url ), UrlInfo( c.url, c.scheme, c.host, c.port ) );
+TEST( UrlParse, SplitsSchemeHostAndPortAsWritten ) {
+   struct {
+      String url, scheme, host, port;
+   } const cases[] = {
+      { "udp://10.1.1.1:514", "udp", "10.1.1.1", "514" },
+      { "udp://syslog-host", "udp", "syslog-host", "" },
+      { "tcp://[2001:db8::1]:601", "tcp", "2001:db8::1", "601" },
+      { "UDP://h:1", "UDP", "h", "1" },
+      { "udp://h:", "udp", "h", "" },
+      { "tcp://user:pw@h:514/p/a?q=1#frag", "tcp", "h", "514" },
+   };
+   for ( auto const & c : cases ) {
+      EXPECT_EQ( UrlInfo::urlInfo( c.url ), UrlInfo( c.url, c.scheme, c.host, c.port ) ) << c.url;
+   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-   Table, UrlParse,
-   ::testing::Values( ParseCase{ "udp://10.1.1.1:514", "udp", "10.1.1.1", "514" },
-                      ParseCase{ "udp://syslog-host", "udp", "syslog-host", "" },
-                      ParseCase{ "tcp://[2001:db8::1]:601", "tcp", "2001:db8::1", "601" },
-                      ParseCase{ "UDP://h:1", "UDP", "h", "1" },
-                      ParseCase{ "udp://h:", "udp", "h", "" },
-                      ParseCase{ "tcp://user:pw@h:514/p/a?q=1#frag", "tcp", "h", "514" } ) );
 
 TEST( UrlParse, TextsWithoutSchemeOrHostAreRefusedWithTheirDiagnostic ) {
    struct Bad {
@@ -60,39 +56,36 @@ TEST( UrlInfo, TruthAndTextForm ) {
    EXPECT_EQ( back, u );
 }
 
-struct CmdCase {
-   String url;
-   Args args;
-};
-
-class ProbeCommand : public ::testing::TestWithParam< CmdCase > {};
-
-TEST_P( ProbeCommand, NetcatArgumentsFollowTheUrl ) {
-   auto cmd = UrlReachabilitySm::createProbeCmd( UrlInfo::urlInfo( GetParam().url ), 5s, 200ms );
-   EXPECT_EQ( Args( cmd->args().begin(), cmd->args().end() ), GetParam().args );
-}
-
-INSTANTIATE_TEST_SUITE_P(
-   Table, ProbeCommand,
-   ::testing::Values(
-      CmdCase{ "udp://h:514", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" } },
-      CmdCase{ "tcp://h:601", { "nc", "-z", "-w", "5.0", "--", "h", "601" } },
-      CmdCase{ "udp://h", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" } },
-      CmdCase{ "udp://h:", { "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" } },
+TEST( ProbeCommand, NetcatArgumentsFollowTheUrl ) {
+   Args const udp{ "nc", "-z", "-w", "5.0", "-u", "-i", "0.2", "--", "h", "514" };
+   struct {
+      String url;
+      Args args;
+   } const cases[] = {
+      { "udp://h:514", udp },
+      { "tcp://h:601", { "nc", "-z", "-w", "5.0", "--", "h", "601" } },
+      { "udp://h", udp },
+      { "udp://h:", udp },
       // Only "udp" exactly selects UDP.
-      CmdCase{ "UDP://h:9", { "nc", "-z", "-w", "5.0", "--", "h", "9" } } ) );
+      { "UDP://h:9", { "nc", "-z", "-w", "5.0", "--", "h", "9" } },
+   };
+   for ( auto const & c : cases ) {
+      auto cmd = UrlReachabilitySm::createProbeCmd( UrlInfo::urlInfo( c.url ), 5s, 200ms );
+      EXPECT_EQ( Args( cmd->args().begin(), cmd->args().end() ), c.args ) << c.url;
+   }
+}
 
 class Reachability : public ::testing::Test {
  protected:
    Testing::TraceCapture traces;
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< UrlReachabilityStatus > status = urlReachabilityStatusFactory();
 };
 
 TEST_F( Reachability, TheFirstSuccessfulProbePublishesAndEndsProbing ) {
    auto sm = urlReachabilitySmFactory( "udp://10.0.0.9:514", NamespaceName(), status,
-                                       time.scheduler(), 30s, 20s, 5s, 200ms );
+                                       time.scheduler(), processes, 30s, 20s, 5s, 200ms );
    time.turn();
    ASSERT_EQ( processes.started.size(), 1u );
    EXPECT_EQ( processes.started[ 0 ][ 0 ], "nc" );
@@ -110,7 +103,7 @@ TEST_F( Reachability, TheFirstSuccessfulProbePublishesAndEndsProbing ) {
 
 TEST_F( Reachability, AnUnparsableUrlNeverProbes ) {
    auto sm = urlReachabilitySmFactory( "syslog-host", NamespaceName(), status, time.scheduler(),
-                                       30s, 20s, 5s, 200ms );
+                                       processes, 30s, 20s, 5s, 200ms );
    time.advance( 10min );
    EXPECT_TRUE( processes.started.empty() );
    EXPECT_FALSE( status->reachable() );

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "platform/Credentials.h"
+#include "platform/CredentialName.h"
 
 namespace Quayd {
 
@@ -117,7 +117,7 @@ void from_json( nlohmann::json const & j, RegistryParams & p ) {
    v.insecure = j.value( "insecure", false );
    v.password = j.value( "password", String() );
    v.credential = j.value( "credential", String() );
-   if ( !v.credential.empty() && !CredentialStore::isName( v.credential ) ) {
+   if ( !v.credential.empty() && !isCredentialName( v.credential ) ) {
       throw std::runtime_error( "credential '" + v.credential + "' is not a credential name" );
    }
    p = std::move( v );

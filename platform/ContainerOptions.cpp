@@ -1,6 +1,5 @@
 #include "platform/ContainerOptions.h"
 
-#include <map>
 #include <regex>
 
 #include "platform/OptionValues.h"
@@ -221,13 +220,9 @@ std::optional< String > optionValueError( ContainerOption const & row, String co
       break;
    }
    if ( good && *row.pattern ) {
-      // Compiled once per row: the table is fixed.
-      static std::map< char const *, std::regex > compiled;
-      auto it = compiled.find( row.flag );
-      if ( it == compiled.end() ) {
-         it = compiled.emplace( row.flag, std::regex( row.pattern ) ).first;
-      }
-      good = std::regex_match( value, it->second );
+      // Compiled where checked: a value is checked once per create or
+      // command, and a cache would be state shared by every thread.
+      good = std::regex_match( value, std::regex( row.pattern ) );
    }
    if ( good ) {
       return std::nullopt;
@@ -305,12 +300,13 @@ ParsedOptions parseOptionWords( std::vector< String > const & words ) {
    return out;
 }
 
-bool landOption( json & body, ContainerOption const & row, String const & value ) {
+bool landOption( json & body, ContainerOption const & row, String const & value,
+                 Environment const & environment ) {
    if ( optionValueError( row, value ) ) {
       return false;
    }
    if ( row.land ) {
-      return row.land( body, row, value );
+      return row.land( body, row, value, environment );
    }
    json & at = slot( body, row.target );
    switch ( row.kind ) {

@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/Environment.h"
 #include "platform/Types.h"
 
 namespace Quayd {
@@ -36,8 +37,10 @@ char const * optionKindName( OptionKind k );
 struct ContainerOption;
 // Puts `value` into the create body; false when the value's form is one the
 // agent does not translate (the docker client then runs that container).
+// `environment` gives what a bare `--env NAME` takes, as the client's own
+// environment would.
 using OptionLand = bool ( * )( nlohmann::json & body, ContainerOption const & row,
-                               String const & value );
+                               String const & value, Environment const & environment );
 
 struct ContainerOption {
    char const * flag;  // the long flag without "--"
@@ -81,7 +84,9 @@ struct ParsedOptions {
 ParsedOptions parseOptionWords( std::vector< String > const & words );
 
 // Lands one option in a create body: checks the value and converts it by the
-// row's kind. False when the check or the conversion refuses it.
-bool landOption( nlohmann::json & body, ContainerOption const & row, String const & value );
+// row's kind. False when the check or the conversion refuses it. A bare
+// `--env NAME` takes its value from `environment`.
+bool landOption( nlohmann::json & body, ContainerOption const & row, String const & value,
+                 Environment const & environment );
 
 } // namespace Quayd

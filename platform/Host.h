@@ -57,7 +57,9 @@ struct HostSettings {
 HostSettings settingsFromEnvironment( std::map< String, String > environment );
 
 // The host's services. Pointers are null where a program has no such thing
-// (a unit test without child processes, a tool without secrets).
+// (a tool without child processes or secrets); the agent needs the file
+// system and the process runner, and takes no passwords but inline ones
+// without secrets.
 struct Host {
    Ptr< TaskScheduler > scheduler;
    ProcessRunner * processes = nullptr;

@@ -25,11 +25,6 @@ class NamespaceName {
 
 inline String netnsPath( String const & name ) { return "/run/netns/" + name; }
 
-// Opens the calling thread's current namespace of `nstype`; -1 on failure.
-int getns( int nstype );
-// Moves the calling thread into the namespace `name`; false on failure.
-bool setnsByName( String const & name, int nstype );
-
 } // namespace Quayd
 
 template <>

@@ -83,14 +83,16 @@ std::optional< int64_t > parseInteger( String const & v ) {
 
 // ------------------------------------------------------- conversions of their own
 
-bool landEnv( json & body, ContainerOption const &, String const & v ) {
+bool landEnv( json & body, ContainerOption const &, String const & v,
+              Environment const & environment ) {
    // A bare name takes the variable from the environment, as the client does.
-   char const * from = v.find( '=' ) == String::npos ? std::getenv( v.c_str() ) : nullptr;
-   body[ "Env" ].push_back( from ? v + "=" + from : v );
+   auto const from = v.find( '=' ) == String::npos ? environment.find( v ) : environment.end();
+   body[ "Env" ].push_back( from != environment.end() ? v + "=" + from->second : v );
    return true;
 }
 
-bool landEnvFile( json & body, ContainerOption const & row, String const & path ) {
+bool landEnvFile( json & body, ContainerOption const & row, String const & path,
+                  Environment const & environment ) {
    std::ifstream in( path );
    if ( !in ) {
       return false; // the client reports it as it does
@@ -101,15 +103,15 @@ bool landEnvFile( json & body, ContainerOption const & row, String const & path 
       if ( line.empty() || line[ 0 ] == '#' ) {
          continue;
       }
-      if ( line.find( '=' ) == String::npos && !std::getenv( line.c_str() ) ) {
+      if ( line.find( '=' ) == String::npos && !environment.count( line ) ) {
          continue;
       }
-      landEnv( body, row, line );
+      landEnv( body, row, line, environment );
    }
    return true;
 }
 
-bool landPublish( json & body, ContainerOption const &, String const & v ) {
+bool landPublish( json & body, ContainerOption const &, String const & v, Environment const & ) {
    // An address has dots, so that "8080:80" is a host port, not an address.
    static std::regex const re(
       "(?:([0-9]+(?:\\.[0-9]+){3}):)?(?:([0-9]*):)?([0-9]+)(?:/(tcp|udp|sctp))?" );
@@ -124,12 +126,12 @@ bool landPublish( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landExpose( json & body, ContainerOption const &, String const & v ) {
+bool landExpose( json & body, ContainerOption const &, String const & v, Environment const & ) {
    body[ "ExposedPorts" ][ v.find( '/' ) == String::npos ? v + "/tcp" : v ] = json::object();
    return true;
 }
 
-bool landDevice( json & body, ContainerOption const &, String const & v ) {
+bool landDevice( json & body, ContainerOption const &, String const & v, Environment const & ) {
    auto [ host, rest ] = splitAt( v, ':' );
    auto [ inside, perms ] = splitAt( rest, ':' );
    if ( perms.empty() && std::regex_match( inside, std::regex( "[rwm]+" ) ) ) {
@@ -142,7 +144,7 @@ bool landDevice( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landUlimit( json & body, ContainerOption const &, String const & v ) {
+bool landUlimit( json & body, ContainerOption const &, String const & v, Environment const & ) {
    auto [ name, limits ] = splitAt( v, '=' );
    auto [ soft, hard ] = splitAt( limits, ':' );
    auto s = parseInteger( soft ), h = parseInteger( hard.empty() ? soft : hard );
@@ -154,7 +156,7 @@ bool landUlimit( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landRestart( json & body, ContainerOption const &, String const & v ) {
+bool landRestart( json & body, ContainerOption const &, String const & v, Environment const & ) {
    auto [ name, retries ] = splitAt( v, ':' );
    auto n = retries.empty() ? std::optional< int64_t >( 0 ) : parseInteger( retries );
    if ( !n ) {
@@ -164,7 +166,7 @@ bool landRestart( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landVolume( json & body, ContainerOption const &, String const & v ) {
+bool landVolume( json & body, ContainerOption const &, String const & v, Environment const & ) {
    if ( v.find( ':' ) == String::npos ) {
       body[ "Volumes" ][ v ] = json::object(); // an anonymous volume
    } else {
@@ -173,7 +175,7 @@ bool landVolume( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landMount( json & body, ContainerOption const &, String const & v ) {
+bool landMount( json & body, ContainerOption const &, String const & v, Environment const & ) {
    json m = { { "Type", "volume" } };
    std::istringstream in( v );
    String item;
@@ -207,35 +209,37 @@ bool landMount( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landTmpfs( json & body, ContainerOption const &, String const & v ) {
+bool landTmpfs( json & body, ContainerOption const &, String const & v, Environment const & ) {
    auto [ path, opts ] = splitAt( v, ':' );
    body[ "HostConfig" ][ "Tmpfs" ][ path ] = opts;
    return true;
 }
 
-bool landCpus( json & body, ContainerOption const &, String const & v ) {
+bool landCpus( json & body, ContainerOption const &, String const & v, Environment const & ) {
    body[ "HostConfig" ][ "NanoCpus" ] = std::llround( std::strtod( v.c_str(), nullptr ) * 1e9 );
    return true;
 }
 
-bool landEntrypoint( json & body, ContainerOption const &, String const & v ) {
+bool landEntrypoint( json & body, ContainerOption const &, String const & v, Environment const & ) {
    body[ "Entrypoint" ] = json::array( { v } );
    return true;
 }
 
-bool landHealthCmd( json & body, ContainerOption const &, String const & v ) {
+bool landHealthCmd( json & body, ContainerOption const &, String const & v, Environment const & ) {
    body[ "Healthcheck" ][ "Test" ] = { "CMD-SHELL", v };
    return true;
 }
 
-bool landNoHealthcheck( json & body, ContainerOption const &, String const & v ) {
+bool landNoHealthcheck( json & body, ContainerOption const &, String const & v,
+                        Environment const & ) {
    if ( v == "true" ) {
       body[ "Healthcheck" ][ "Test" ] = { "NONE" };
    }
    return true;
 }
 
-bool landSecurityOpt( json & body, ContainerOption const &, String const & v ) {
+bool landSecurityOpt( json & body, ContainerOption const &, String const & v,
+                      Environment const & ) {
    // A seccomp profile file is read by the client and sent inline.
    if ( v.starts_with( "seccomp=" ) && v != "seccomp=unconfined" ) {
       return false;
@@ -244,7 +248,7 @@ bool landSecurityOpt( json & body, ContainerOption const &, String const & v ) {
    return true;
 }
 
-bool landNothing( json &, ContainerOption const &, String const & ) {
+bool landNothing( json &, ContainerOption const &, String const &, Environment const & ) {
    return true; // every container runs detached
 }
 

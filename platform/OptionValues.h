@@ -22,21 +22,37 @@ std::optional< int64_t > parseDuration( String const & v );
 std::optional< int64_t > parseInteger( String const & v );
 
 // The conversions of their own; false for a form the agent does not translate.
-bool landEnv( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landEnvFile( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landPublish( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landExpose( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landDevice( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landUlimit( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landRestart( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landVolume( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landMount( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landTmpfs( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landCpus( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landEntrypoint( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landHealthCmd( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landNoHealthcheck( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landSecurityOpt( nlohmann::json & body, ContainerOption const & row, String const & value );
-bool landNothing( nlohmann::json & body, ContainerOption const & row, String const & value );
+bool landEnv( nlohmann::json & body, ContainerOption const & row, String const & value,
+              Environment const & environment );
+bool landEnvFile( nlohmann::json & body, ContainerOption const & row, String const & value,
+                  Environment const & environment );
+bool landPublish( nlohmann::json & body, ContainerOption const & row, String const & value,
+                  Environment const & environment );
+bool landExpose( nlohmann::json & body, ContainerOption const & row, String const & value,
+                 Environment const & environment );
+bool landDevice( nlohmann::json & body, ContainerOption const & row, String const & value,
+                 Environment const & environment );
+bool landUlimit( nlohmann::json & body, ContainerOption const & row, String const & value,
+                 Environment const & environment );
+bool landRestart( nlohmann::json & body, ContainerOption const & row, String const & value,
+                  Environment const & environment );
+bool landVolume( nlohmann::json & body, ContainerOption const & row, String const & value,
+                 Environment const & environment );
+bool landMount( nlohmann::json & body, ContainerOption const & row, String const & value,
+                Environment const & environment );
+bool landTmpfs( nlohmann::json & body, ContainerOption const & row, String const & value,
+                Environment const & environment );
+bool landCpus( nlohmann::json & body, ContainerOption const & row, String const & value,
+               Environment const & environment );
+bool landEntrypoint( nlohmann::json & body, ContainerOption const & row, String const & value,
+                     Environment const & environment );
+bool landHealthCmd( nlohmann::json & body, ContainerOption const & row, String const & value,
+                    Environment const & environment );
+bool landNoHealthcheck( nlohmann::json & body, ContainerOption const & row, String const & value,
+                        Environment const & environment );
+bool landSecurityOpt( nlohmann::json & body, ContainerOption const & row, String const & value,
+                      Environment const & environment );
+bool landNothing( nlohmann::json & body, ContainerOption const & row, String const & value,
+                  Environment const & environment );
 
 } // namespace Quayd::OptionValues

@@ -31,18 +31,4 @@ Duration NotifyingServiceManager::aliveInterval() const {
    return period_ > Duration( 0 ) ? period_ / 4 : Duration( 0 );
 }
 
-namespace {
-ServiceManager * gManager = nullptr;
-}
-
-void serviceManagerIs( ServiceManager * m ) { gManager = m; }
-
-void keepAlive() {
-   if ( gManager ) {
-      gManager->alive();
-   }
-}
-
-Duration keepAliveInterval() { return gManager ? gManager->aliveInterval() : Duration( 0 ); }
-
 } // namespace Quayd

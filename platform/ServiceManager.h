@@ -41,12 +41,4 @@ class NotifyingServiceManager : public ServiceManager {
    String status_;
 };
 
-// The process's service manager for the blocking waits that have no
-// collaborators of their own (transfers, child waits); null tells nobody.
-void serviceManagerIs( ServiceManager * m );
-// alive() of the process's service manager, if any.
-void keepAlive();
-// Its aliveInterval(), zero without one.
-Duration keepAliveInterval();
-
 } // namespace Quayd

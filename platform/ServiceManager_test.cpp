@@ -56,17 +56,3 @@ TEST( ServiceManager, ReadyAndStatusChangesOnly ) {
    EXPECT_EQ( s.lines, ( std::vector< String >{ "STATUS=Waiting for the state database", "READY=1",
                                                 "STATUS=Running" } ) );
 }
-
-TEST( ServiceManager, ProcessWideKeepAliveReachesTheManager ) {
-   Sent s;
-   auto m = s.manager( 8s );
-   keepAlive(); // none yet: nothing happens
-   EXPECT_EQ( keepAliveInterval(), Duration( 0 ) );
-   serviceManagerIs( &m );
-   EXPECT_EQ( keepAliveInterval(), Duration( 2s ) );
-   keepAlive();
-   serviceManagerIs( nullptr );
-   s.advance( 1h );
-   keepAlive();
-   EXPECT_EQ( s.lines, std::vector< String >{ "WATCHDOG=1" } );
-}

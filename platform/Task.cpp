@@ -1,18 +1,11 @@
 #include "platform/Task.h"
 
-#include "platform/Exception.h"
-
 #include <vector>
 
 namespace Quayd {
 
 TimePoint SteadyClock::now() const {
    return std::chrono::time_point_cast< Duration >( std::chrono::steady_clock::now() );
-}
-
-FileSystem & TaskScheduler::files() const {
-   QUAYD_ASSERT( files_ );
-   return *files_;
 }
 
 TaskScheduler::~TaskScheduler() {

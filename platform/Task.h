@@ -15,10 +15,6 @@
 
 namespace Quayd {
 
-class FileSystem;
-class ProcessRunner;
-class Secrets;
-
 class Clock {
  public:
    virtual ~Clock() = default;
@@ -42,24 +38,10 @@ class TimerTask;
 
 class TaskScheduler : public PtrInterface {
  public:
-   explicit TaskScheduler( Clock const & clock, ProcessRunner * processes = nullptr,
-                           FileSystem * files = nullptr )
-       : clock_( clock ), processes_( processes ), files_( files ) {}
+   explicit TaskScheduler( Clock const & clock ) : clock_( clock ) {}
    ~TaskScheduler() override;
 
    TimePoint now() const { return clock_.now(); }
-   // Child processes started on this loop (null where there are none, as in
-   // pure unit tests).
-   ProcessRunner * processRunner() const { return processes_; }
-   void processRunnerIs( ProcessRunner * p ) { processes_ = p; }
-   // The host's file system, reached through the loop like its children.
-   FileSystem * fileSystem() const { return files_; }
-   // The same, for a user that cannot do without one.
-   FileSystem & files() const;
-   void fileSystemIs( FileSystem * f ) { files_ = f; }
-   // The host's secrets (null where there are none: passwords are inline).
-   Secrets * secrets() const { return secrets_; }
-   void secretsIs( Secrets * s ) { secrets_ = s; }
 
    // The loop's side: run what is ready or due.
    // Fires every timer whose deadline has passed, in deadline order.
@@ -76,9 +58,6 @@ class TaskScheduler : public PtrInterface {
    using TimerKey = std::pair< TimePoint, uint64_t >;
 
    Clock const & clock_;
-   ProcessRunner * processes_;
-   FileSystem * files_;
-   Secrets * secrets_ = nullptr;
    uint64_t seq_ = 0;
    std::map< ReadyKey, Task * > ready_;
    std::map< TimerKey, TimerTask * > timers_;

@@ -12,7 +12,7 @@ packages=(
   docker-registry apache2-utils curl procps util-linux docker-compose python3
   libsystemd-dev mmdebstrap systemd-container lintian
   protobuf-compiler protobuf-compiler-grpc libgrpc++-dev libprotobuf-dev python3-grpcio
-  python3-protobuf openssl gdb jq
+  python3-protobuf openssl gdb jq time
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -14,9 +14,9 @@ namespace {
 constexpr auto kClientRunLimit = std::chrono::seconds( 60 );
 }
 
-ClientRunOutcome runWithDockerClient( String const & cli, RunContainerParams const & p,
-                                      String const & socketPath, String const & clientConfigDir,
-                                      String const & cidFile,
+ClientRunOutcome runWithDockerClient( Spawner const & spawner, String const & cli,
+                                      RunContainerParams const & p, String const & socketPath,
+                                      String const & clientConfigDir, String const & cidFile,
                                       std::map< String, String > const & labels ) {
    ::unlink( cidFile.c_str() );
    std::vector< String > w = { cli,    "--host",    "unix://" + socketPath,
@@ -26,7 +26,8 @@ ClientRunOutcome runWithDockerClient( String const & cli, RunContainerParams con
       w.push_back( std::move( word ) );
    }
    ClientRunOutcome out;
-   auto const r = runProgram( w, { "DOCKER_CONFIG=" + clientConfigDir }, false, kClientRunLimit );
+   auto const r =
+      runProgram( spawner, w, { "DOCKER_CONFIG=" + clientConfigDir }, false, kClientRunLimit );
    out.status = r.status;
    out.error = r.output;
    if ( std::ifstream in( cidFile ); in ) {

@@ -19,9 +19,13 @@ struct ClientRunOutcome {
 // registry logins of `clientConfigDir`. `cidFile` is where the client
 // writes the new container's ID. Throws RuntimeException when the client
 // cannot be run or does not end in time.
-ClientRunOutcome runWithDockerClient( String const & cli, RunContainerParams const & p,
-                                      String const & socketPath, String const & clientConfigDir,
-                                      String const & cidFile,
+class Spawner;
+
+// The client started through `spawner`, with the request's `--env NAME`
+// read from the spawner's environment, as the client reads its own.
+ClientRunOutcome runWithDockerClient( Spawner const & spawner, String const & cli,
+                                      RunContainerParams const & p, String const & socketPath,
+                                      String const & clientConfigDir, String const & cidFile,
                                       std::map< String, String > const & labels );
 
 } // namespace Quayd

@@ -11,7 +11,8 @@ String bindText( BindMountEntry const & b ) {
 } // namespace
 
 ContainerCreateBody containerCreateBody( RunContainerParams const & p,
-                                         std::map< String, String > const & labels ) {
+                                         std::map< String, String > const & labels,
+                                         Environment const & environment ) {
    ContainerCreateBody out;
    nlohmann::json & b = out.body;
    b[ "Image" ] = p.image;
@@ -29,7 +30,7 @@ ContainerCreateBody containerCreateBody( RunContainerParams const & p,
    }
    for ( auto const & [ option, value ] : p.settings() ) {
       auto const * row = findOption( option );
-      if ( !row || !landOption( b, *row, value ) ) {
+      if ( !row || !landOption( b, *row, value, environment ) ) {
          out.clientFlag = "--" + option;
          return out;
       }
@@ -43,7 +44,7 @@ ContainerCreateBody containerCreateBody( RunContainerParams const & p,
       return out;
    }
    for ( auto const & [ row, value ] : parsed.known ) {
-      if ( !landOption( b, *row, value ) ) {
+      if ( !landOption( b, *row, value, environment ) ) {
          out.clientFlag = "--" + String( row->flag );
          return out;
       }

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/Environment.h"
 
 namespace Quayd {
 
@@ -21,9 +22,11 @@ struct ContainerCreateBody {
 };
 
 // The request's labels come first, so that options may replace them, as
-// they would on a `docker run` command line.
+// they would on a `docker run` command line. A bare `--env NAME` takes its
+// value from `environment`.
 ContainerCreateBody containerCreateBody( RunContainerParams const & p,
-                                         std::map< String, String > const & labels );
+                                         std::map< String, String > const & labels,
+                                         Environment const & environment );
 
 // The words after `docker run --detach --name NAME`: the labels, the
 // settings and binds as flags, the free-form options, the image and the

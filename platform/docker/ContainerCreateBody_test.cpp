@@ -25,13 +25,13 @@ Ptr< RunContainerParams > request() {
 
 TEST( ContainerCreateBodyTest, EverythingOfTheRequestLandsInTheBody ) {
    auto p = request();
-   for ( String w : { "-e", "A=1", "--label", "tier=web" } ) {
+   for ( String w : { "-e", "A=1", "-e", "B", "--label", "tier=web" } ) {
       p->optionsPush( w );
    }
-   auto const out = containerCreateBody( *p, kLabels );
+   auto const out = containerCreateBody( *p, kLabels, { { "B", "2" } } );
    EXPECT_EQ( out.clientFlag, "" );
    EXPECT_EQ( out.body, json::parse( R"({
-      "Image": "bb:1", "Cmd": ["sleep", "9"], "Env": ["A=1"],
+      "Image": "bb:1", "Cmd": ["sleep", "9"], "Env": ["A=1", "B=2"],
       "Labels": {"quayd.agent": "quayd", "tier": "web"},
       "HostConfig": {"Memory": 67108864, "Init": true, "Binds": ["/mnt/flash/web:/data:ro"],
                      "PortBindings": {}, "RestartPolicy": {"Name": "no"}, "Dns": [],
@@ -45,10 +45,10 @@ TEST( ContainerCreateBodyTest, AnOptionTheTableDoesNotTakeNamesTheFlag ) {
    for ( String w : { "-e", "A=1", "--label-file", "/etc/labels" } ) {
       p->optionsPush( w );
    }
-   EXPECT_EQ( containerCreateBody( *p, kLabels ).clientFlag, "--label-file" );
+   EXPECT_EQ( containerCreateBody( *p, kLabels, {} ).clientFlag, "--label-file" );
    auto q = request();
    q->settingIs( "memory", "lots" ); // written by hand into the database
-   EXPECT_EQ( containerCreateBody( *q, kLabels ).clientFlag, "--memory" );
+   EXPECT_EQ( containerCreateBody( *q, kLabels, {} ).clientFlag, "--memory" );
 }
 
 TEST( ContainerCreateBodyTest, TheClientGetsTheSameRequestAsFlags ) {

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/docker/DockerSupervisor.h"
+#include "platform/posix/Files.h"
 #include "platform/posix/Spawn.h"
 
 namespace Quayd {
@@ -21,11 +21,12 @@ constexpr auto kStopPoll = std::chrono::milliseconds( 50 );
 constexpr char const * kProgram = "quayd-containerz";
 } // namespace
 
-ContainerzServerControl::ContainerzServerControl( String runtimeDir,
+ContainerzServerControl::ContainerzServerControl( Spawner const & spawner, String runtimeDir,
                                                   std::function< String() > daemonSocket,
                                                   String const & program )
-    : runtimeDir_( std::move( runtimeDir ) ), daemonSocket_( std::move( daemonSocket ) ),
-      program_( program.empty() ? findProgram( kProgram ) : program ) {}
+    : spawner_( spawner ), runtimeDir_( std::move( runtimeDir ) ),
+      daemonSocket_( std::move( daemonSocket ) ),
+      program_( program.empty() ? spawner.findProgram( kProgram ) : program ) {}
 
 std::vector< String > ContainerzServerControl::command( ContainerzServerParams const & p ) const {
    std::vector< String > argv = {
@@ -65,12 +66,12 @@ void ContainerzServerControl::start( ContainerzServerParams const & params ) {
    }
    makeDir( runtimeDir_, 0700 );
    writeFileAtomically( file( "server.args" ), text, 0600 );
-   startDockerSupervisor( { .netNsPath = params.netNsPath,
-                            .logFile = file( "server.log" ),
-                            .pidFile = file( "supervisor.pid" ),
-                            .command = argv,
-                            .name = "quayd-containerz",
-                            .childFile = file( "server.pid" ) } );
+   startDockerSupervisor( spawner_, { .netNsPath = params.netNsPath,
+                                      .logFile = file( "server.log" ),
+                                      .pidFile = file( "supervisor.pid" ),
+                                      .command = argv,
+                                      .name = "quayd-containerz",
+                                      .childFile = file( "server.pid" ) } );
 }
 
 void ContainerzServerControl::stop() {

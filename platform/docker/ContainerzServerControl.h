@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "platform/ContainerzServerInterface.h"
+#include "platform/posix/Spawn.h"
 
 namespace Quayd {
 
@@ -16,8 +17,8 @@ class ContainerzServerControl : public ContainerzServerInterface {
  public:
    // `daemonSocket`: the Engine API socket of the daemon the server drives,
    // asked at each start. `program`: the server's; empty to look for it.
-   ContainerzServerControl( String runtimeDir, std::function< String() > daemonSocket,
-                            String const & program );
+   ContainerzServerControl( Spawner const & spawner, String runtimeDir,
+                            std::function< String() > daemonSocket, String const & program );
 
    void start( ContainerzServerParams const & params ) override;
    void stop() override;
@@ -27,6 +28,7 @@ class ContainerzServerControl : public ContainerzServerInterface {
    std::vector< String > command( ContainerzServerParams const & p ) const;
    String file( char const * name ) const { return runtimeDir_ + "/" + name; }
 
+   Spawner const & spawner_;
    String runtimeDir_;
    std::function< String() > daemonSocket_;
    String program_;

@@ -30,62 +30,54 @@ json configOf( std::map< String, String > const & vars ) {
       .build( "", "", nullptr, nullptr, settingsOf( vars ).daemon );
 }
 
-struct LogLimitCase {
-   std::map< String, String > vars;
-   char const * wantSize;
-   char const * wantFiles;
-};
-
-class ContainerLogs : public ::testing::TestWithParam< LogLimitCase > {};
-
-TEST_P( ContainerLogs, TheDefaultDriverKeepsBoundedLogs ) {
-   auto const & c = GetParam();
-   json const j = configOf( c.vars );
-   EXPECT_EQ( j[ "log-driver" ], "json-file" );
-   EXPECT_EQ( j[ "log-opts" ],
-              ( json{ { "max-size", c.wantSize }, { "max-file", c.wantFiles } } ) );
-}
-
-char const * const kSize = "QUAYD_CONTAINER_LOG_MAX_SIZE";
-char const * const kFiles = "QUAYD_CONTAINER_LOG_MAX_FILE";
-
-INSTANTIATE_TEST_SUITE_P(
-   Limits, ContainerLogs,
-   ::testing::Values( LogLimitCase{ {}, "10m", "3" },
-                      LogLimitCase{ { { kSize, "50m" }, { kFiles, "5" } }, "50m", "5" },
-                      LogLimitCase{ { { kSize, "512k" } }, "512k", "3" },
-                      // Not a size, not a count: the defaults.
-                      LogLimitCase{ { { kSize, "lots" }, { kFiles, "0" } }, "10m", "3" },
-                      LogLimitCase{ { { kSize, "" }, { kFiles, "-1" } }, "10m", "3" } ) );
-
-struct CgroupParentCase {
-   char const * value; // null: unset
-   char const * want;  // null: no cgroup-parent
-};
-class CgroupParent : public ::testing::TestWithParam< CgroupParentCase > {};
-
-TEST_P( CgroupParent, ComesFromItsVariableWhenItIsACgroupPath ) {
-   auto const & c = GetParam();
-   std::map< String, String > vars;
-   if ( c.value ) {
-      vars[ "QUAYD_DOCKER_CGROUP_PARENT" ] = c.value;
-   }
-   json const j = configOf( vars );
-   if ( c.want ) {
-      EXPECT_EQ( j.value( "cgroup-parent", "" ), c.want );
-   } else {
-      EXPECT_FALSE( j.contains( "cgroup-parent" ) ) << j.dump();
+TEST( DaemonConfigTest, TheDefaultDriverKeepsBoundedLogs ) {
+   char const * const size = "QUAYD_CONTAINER_LOG_MAX_SIZE";
+   char const * const files = "QUAYD_CONTAINER_LOG_MAX_FILE";
+   struct {
+      std::map< String, String > vars;
+      char const * wantSize;
+      char const * wantFiles;
+   } const cases[] = {
+      { {}, "10m", "3" },
+      { { { size, "50m" }, { files, "5" } }, "50m", "5" },
+      { { { size, "512k" } }, "512k", "3" },
+      // Not a size, not a count: the defaults.
+      { { { size, "lots" }, { files, "0" } }, "10m", "3" },
+      { { { size, "" }, { files, "-1" } }, "10m", "3" },
+   };
+   for ( auto const & c : cases ) {
+      json const j = configOf( c.vars );
+      EXPECT_EQ( j[ "log-driver" ], "json-file" );
+      EXPECT_EQ( j[ "log-opts" ],
+                 ( json{ { "max-size", c.wantSize }, { "max-file", c.wantFiles } } ) )
+         << j.dump();
    }
 }
 
-INSTANTIATE_TEST_SUITE_P( Paths, CgroupParent,
-                          ::testing::Values( CgroupParentCase{ nullptr, nullptr },
-                                             CgroupParentCase{ "", nullptr },
-                                             CgroupParentCase{ "/quayd-boot", "/quayd-boot" },
-                                             CgroupParentCase{ "switch/apps", "switch/apps" },
-                                             CgroupParentCase{ "/a/../b", nullptr },
-                                             CgroupParentCase{ "/x;rm", nullptr },
-                                             CgroupParentCase{ "/", nullptr } ) );
+TEST( DaemonConfigTest, TheCgroupParentComesFromItsVariableWhenItIsACgroupPath ) {
+   struct {
+      char const * value; // null: unset
+      char const * want;  // null: no cgroup-parent
+   } const cases[] = { { nullptr, nullptr },
+                       { "", nullptr },
+                       { "/quayd-boot", "/quayd-boot" },
+                       { "switch/apps", "switch/apps" },
+                       { "/a/../b", nullptr },
+                       { "/x;rm", nullptr },
+                       { "/", nullptr } };
+   for ( auto const & c : cases ) {
+      std::map< String, String > vars;
+      if ( c.value ) {
+         vars[ "QUAYD_DOCKER_CGROUP_PARENT" ] = c.value;
+      }
+      json const j = configOf( vars );
+      if ( c.want ) {
+         EXPECT_EQ( j.value( "cgroup-parent", "" ), c.want );
+      } else {
+         EXPECT_FALSE( j.contains( "cgroup-parent" ) ) << j.dump();
+      }
+   }
+}
 
 // Paths and programs move, and a time-out or size that is not a positive
 // number keeps its default rather than stopping the agent.

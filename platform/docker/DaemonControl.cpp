@@ -12,8 +12,8 @@
 #include <filesystem>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/docker/Subprocess.h"
+#include "platform/posix/Files.h"
 
 namespace Quayd {
 
@@ -66,10 +66,11 @@ constexpr auto kStopLimit = std::chrono::seconds( 30 );
 
 } // namespace
 
-DaemonControl::DaemonControl( DockerSettings const & settings, FileSystem & files )
+DaemonControl::DaemonControl( DockerSettings const & settings, FileSystem & files,
+                              Spawner const & spawner )
     : settings_( settings ), files_( files ), config_( settings.runtimeDir, files ),
-      service_(
-         daemonServiceFor( "/run/systemd/system", settings.systemctl, supervisorPidFile() ) ) {}
+      service_( daemonServiceFor( spawner, "/run/systemd/system", settings.systemctl,
+                                  supervisorPidFile() ) ) {}
 
 bool DaemonControl::installed() const {
    String const & p = settings_.dockerd;

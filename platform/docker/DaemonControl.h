@@ -14,7 +14,7 @@ namespace Quayd {
 
 class DaemonControl {
  public:
-   DaemonControl( DockerSettings const & settings, FileSystem & files );
+   DaemonControl( DockerSettings const & settings, FileSystem & files, Spawner const & spawner );
 
    DaemonConfig const & config() const { return config_; }
    String supervisorPidFile() const { return config_.runtimeDir() + "/supervisor.pid"; }

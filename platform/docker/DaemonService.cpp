@@ -12,8 +12,9 @@
 #include <fmt/ranges.h>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
 #include "platform/docker/Subprocess.h"
+#include "platform/posix/Files.h"
+#include "platform/posix/Spawn.h"
 
 namespace Quayd {
 
@@ -21,11 +22,12 @@ namespace {
 
 class SupervisedService : public DaemonService {
  public:
-   explicit SupervisedService( String pidFile ) : pidFile_( std::move( pidFile ) ) {}
+   SupervisedService( Spawner const & spawner, String pidFile )
+       : spawner_( spawner ), pidFile_( std::move( pidFile ) ) {}
 
    bool running() override { return livePidFromFile( pidFile_ ) != 0; }
 
-   void start( DockerSupervisorParams const & p ) override { startDockerSupervisor( p ); }
+   void start( DockerSupervisorParams const & p ) override { startDockerSupervisor( spawner_, p ); }
 
    void stop() override {
       pid_t const sup = livePidFromFile( pidFile_ );
@@ -41,17 +43,19 @@ class SupervisedService : public DaemonService {
    }
 
  private:
+   Spawner const & spawner_;
    String pidFile_;
 };
 
 class SystemdService : public DaemonService {
  public:
-   SystemdService( String unitDir, String systemctl )
-       : unitFile_( unitDir + "/" + kDockerdUnit ), systemctl_( std::move( systemctl ) ) {}
+   SystemdService( Spawner const & spawner, String unitDir, String systemctl )
+       : spawner_( spawner ), unitFile_( unitDir + "/" + kDockerdUnit ),
+         systemctl_( std::move( systemctl ) ) {}
 
    bool running() override {
       // "activating" covers a daemon that died and is being restarted.
-      auto const r = runProgram( { systemctl_, "is-active", kDockerdUnit }, {}, true );
+      auto const r = runProgram( spawner_, { systemctl_, "is-active", kDockerdUnit }, {}, true );
       return r.output == "active" || r.output == "activating" || r.output == "reloading";
    }
 
@@ -75,13 +79,14 @@ class SystemdService : public DaemonService {
    void systemctl( std::vector< String > args ) {
       args.insert( args.begin(), systemctl_ );
       // A start waits for dockerd to say it is ready, which systemd allows 90 s.
-      auto const r = runProgram( args, {}, true, std::chrono::seconds( 120 ) );
+      auto const r = runProgram( spawner_, args, {}, true, std::chrono::seconds( 120 ) );
       if ( r.status != 0 ) {
          throw RuntimeException( fmt::format( "{} failed (status {}){}{}", fmt::join( args, " " ),
                                               r.status, r.output.empty() ? "" : ": ", r.output ) );
       }
    }
 
+   Spawner const & spawner_;
    String unitFile_;
    String systemctl_;
 };
@@ -103,13 +108,14 @@ String unitWord( String const & w ) {
 
 } // namespace
 
-std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir, String const & systemctl,
+std::unique_ptr< DaemonService > daemonServiceFor( Spawner const & spawner, String const & unitDir,
+                                                   String const & systemctl,
                                                    String const & supervisorPidFile ) {
    std::error_code ec;
    if ( std::filesystem::is_directory( unitDir, ec ) ) {
-      return std::make_unique< SystemdService >( unitDir, systemctl );
+      return std::make_unique< SystemdService >( spawner, unitDir, systemctl );
    }
-   return std::make_unique< SupervisedService >( supervisorPidFile );
+   return std::make_unique< SupervisedService >( spawner, supervisorPidFile );
 }
 
 String systemdUnitText( DockerSupervisorParams const & p ) {

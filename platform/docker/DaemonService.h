@@ -10,6 +10,8 @@
 
 namespace Quayd {
 
+class Spawner;
+
 class DaemonService {
  public:
    virtual ~DaemonService() = default;
@@ -24,8 +26,10 @@ class DaemonService {
 
 inline constexpr char const * kDockerdUnit = "quayd-dockerd.service";
 
-// systemd when `unitDir` exists, the supervisor with `supervisorPidFile` otherwise.
-std::unique_ptr< DaemonService > daemonServiceFor( String const & unitDir, String const & systemctl,
+// systemd when `unitDir` exists, the supervisor with `supervisorPidFile`
+// otherwise; either starts what it runs through `spawner`.
+std::unique_ptr< DaemonService > daemonServiceFor( Spawner const & spawner, String const & unitDir,
+                                                   String const & systemctl,
                                                    String const & supervisorPidFile );
 
 // The unit systemd runs dockerd from.

@@ -45,7 +45,8 @@ size_t readCb( char * buf, size_t size, size_t n, void * user ) {
 // Runs the transfer of `c` to its end, or until SIGTERM is pending, which
 // the poll sees at once through the termination descriptor. A long one (an
 // image load) keeps telling the service manager that the agent is alive.
-CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelled ) {
+CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelled,
+                   ServiceManager * serviceManager ) {
    curl_multi_add_handle( m, c );
    TerminationFd const term;
    curl_waitfd extra{ term.fd(), CURL_WAIT_POLLIN, 0 };
@@ -66,9 +67,13 @@ CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelle
          rc = CURLE_ABORTED_BY_CALLBACK;
          break;
       }
-      keepAlive();
-      auto const aliveMs =
-         std::chrono::duration_cast< std::chrono::milliseconds >( keepAliveInterval() ).count();
+      long aliveMs = 0;
+      if ( serviceManager ) {
+         serviceManager->alive();
+         aliveMs = std::chrono::duration_cast< std::chrono::milliseconds >(
+                      serviceManager->aliveInterval() )
+                      .count();
+      }
       curl_multi_poll( m, term.fd() >= 0 ? &extra : nullptr, term.fd() >= 0 ? 1 : 0,
                        aliveMs > 0 && aliveMs < 1000 ? int( aliveMs ) : 1000, nullptr );
    }
@@ -78,8 +83,9 @@ CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelle
 
 } // namespace
 
-DockerApiClient::DockerApiClient( String socketPath )
-    : curl_( nullptr ), multi_( nullptr ), socketPath_( std::move( socketPath ) ) {
+DockerApiClient::DockerApiClient( String socketPath, ServiceManager * serviceManager )
+    : curl_( nullptr ), multi_( nullptr ), socketPath_( std::move( socketPath ) ),
+      serviceManager_( serviceManager ) {
    static bool const globalInit = ( curl_global_init( CURL_GLOBAL_DEFAULT ), true );
    (void)globalInit;
    curl_ = curl_easy_init();
@@ -204,7 +210,7 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
    if ( headers ) {
       curl_easy_setopt( c, CURLOPT_HTTPHEADER, headers );
    }
-   CURLcode const rc = transfer( static_cast< CURLM * >( multi_ ), c, cancelled_ );
+   CURLcode const rc = transfer( static_cast< CURLM * >( multi_ ), c, cancelled_, serviceManager_ );
    curl_slist_free_all( headers );
    if ( follower && follower->stopped ) {
       curl_easy_getinfo( c, CURLINFO_RESPONSE_CODE, &r.status );

@@ -19,6 +19,8 @@
 
 namespace Quayd {
 
+class ServiceManager;
+
 class DockerApiClient {
  public:
    struct Response {
@@ -40,7 +42,8 @@ class DockerApiClient {
    // The Engine API version every request of the agent asks for.
    static constexpr char const * kVersionPath = "/v1.41";
 
-   explicit DockerApiClient( String socketPath );
+   // `serviceManager` (none: nobody) hears alive() through every wait.
+   explicit DockerApiClient( String socketPath, ServiceManager * serviceManager = nullptr );
    ~DockerApiClient();
    DockerApiClient( DockerApiClient const & ) = delete;
    DockerApiClient & operator=( DockerApiClient const & ) = delete;
@@ -102,6 +105,7 @@ class DockerApiClient {
    void * curl_;
    void * multi_;
    String socketPath_;
+   ServiceManager * serviceManager_;
    std::function< void( String const & ) > answerObserver_;
    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
    std::function< bool() > cancelled_;

@@ -10,6 +10,7 @@
 #include "platform/TarballManifest.h"
 #include "platform/docker/ContainerLaunch.h"
 #include "platform/docker/EngineAnswers.h"
+#include "platform/docker/ImageLoad.h"
 
 using nlohmann::json;
 
@@ -32,14 +33,16 @@ String imagePath( String const & name ) {
 
 } // namespace
 
-DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, EventLoop * loop )
-    : settings_( std::move( settings ) ), files_( files ), daemon_( settings_, files ),
-      logins_( settings_.clientConfigDir, files ), loop_( loop ) {}
+DockerRuntime::DockerRuntime( DockerSettings settings, FileSystem & files, Spawner const & spawner,
+                              EventLoop * loop )
+    : settings_( std::move( settings ) ), files_( files ), spawner_( spawner ),
+      daemon_( settings_, files, spawner ), logins_( settings_.clientConfigDir, files ),
+      loop_( loop ) {}
 
 DockerApiClient & DockerRuntime::api() {
    String sock = socketPath();
    if ( !api_ ) {
-      api_ = std::make_unique< DockerApiClient >( sock );
+      api_ = std::make_unique< DockerApiClient >( sock, spawner_.serviceManager() );
       api_->answerObserverIs( [ this ]( String const & why ) {
          if ( answerObserver_ ) {
             answerObserver_( why );
@@ -191,19 +194,21 @@ FILE * openTarball( String const & path ) {
 
 std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
    FILE * f = openTarball( tarballPath );
-   DockerApiClient::Response r;
+   ImageLoadAnswer a;
    try {
-      r = api().stream( "POST", "/images/load?quiet=1", f );
+      a = loadImages( api(), f );
    } catch ( ... ) {
       fclose( f );
       throw;
    }
    fclose( f );
-   if ( r.status < 200 || r.status >= 300 ) {
-      throw RuntimeException( "loading " + tarballPath + ": " +
-                              DockerApiClient::errorMessage( r ) );
+   if ( !a.error.empty() ) {
+      throw RuntimeException( "loading " + tarballPath + ": " + a.error );
    }
-   return loadedImageNames( r.body, tarballPath );
+   if ( a.images.empty() ) {
+      throw RuntimeException( "loading " + tarballPath + ": no image in the answer" );
+   }
+   return a.images;
 }
 
 std::vector< String > DockerRuntime::tarballImageIds( String const & tarballPath ) {

@@ -36,12 +36,16 @@
 #include "platform/docker/DockerSettings.h"
 #include "platform/docker/DockerUsageSampling.h"
 #include "platform/docker/RegistryLogins.h"
+#include "platform/posix/Spawn.h"
 
 namespace Quayd {
 
 class DockerRuntime : public ContainerRuntimeInterface {
  public:
-   DockerRuntime( DockerSettings settings, FileSystem & files, EventLoop * loop = nullptr );
+   // Its children start through `spawner`, whose environment a container's
+   // `--env NAME` reads and whose service manager hears of every long wait.
+   DockerRuntime( DockerSettings settings, FileSystem & files, Spawner const & spawner,
+                  EventLoop * loop = nullptr );
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -153,6 +157,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
 
    DockerSettings const settings_;
    FileSystem & files_;
+   Spawner const & spawner_;
    String netNsPath_;
    DaemonControl daemon_;
    RegistryLogins logins_;

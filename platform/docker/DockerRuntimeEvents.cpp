@@ -23,13 +23,14 @@ void DockerRuntime::followEvents() {
       return;
    }
    // Only the actions that change what a container's status shows: each event
-   // costs its machine an inspect, and "create", "attach" or "kill" come next
-   // to a "start" or "die" that says it all. "health_status" takes each
+   // costs its machine an inspect, and "attach" or "kill" come next to a
+   // "start" or "die" that says it all. "create" alone tells of a container
+   // that a failed start left behind. "health_status" takes each
    // "health_status: <status>"; "oom" tells a memory kill from a crash.
-   String const filters =
-      fmt::format( R"({{"type":["container"],"label":["{}={}"],)"
-                   R"("event":["start","die","pause","unpause","destroy","health_status","oom"]}})",
-                   kAgentLabel, kAgentLabelValue );
+   String const filters = fmt::format(
+      R"({{"type":["container"],"label":["{}={}"],)"
+      R"("event":["create","start","die","pause","unpause","destroy","health_status","oom"]}})",
+      kAgentLabel, kAgentLabelValue );
    events_ = std::make_unique< DaemonEvents >(
       *loop_, [ this ] { return socketPath(); },
       String( DockerApiClient::kVersionPath ) +

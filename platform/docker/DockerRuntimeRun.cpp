@@ -82,7 +82,7 @@ void DockerRuntime::runOutIs( String const & name ) {
 
 RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
-   ContainerCreateBody const create = containerCreateBody( *p, ownLabels() );
+   ContainerCreateBody const create = containerCreateBody( *p, ownLabels(), spawner_.environment() );
    runOutIs( p->name );
    try {
       if ( create.clientFlag.empty() ) {
@@ -162,7 +162,7 @@ void DockerRuntime::runWithClient( RunContainerParams const & p, String const & 
    // The client writes the new container's ID there once it is created, so
    // that a container whose start failed can be removed again.
    ClientRunOutcome const r =
-      runWithDockerClient( settings_.dockerCli, p, socketPath(), logins_.dir(),
+      runWithDockerClient( spawner_, settings_.dockerCli, p, socketPath(), logins_.dir(),
                            settings_.runtimeDir + "/run.cid", ownLabels() );
    if ( r.status != 0 ) {
       if ( !r.containerId.empty() ) {

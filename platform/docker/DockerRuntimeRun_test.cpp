@@ -10,6 +10,7 @@
 #include "platform/docker/DockerRuntime.h"
 #include "platform/docker/HeldDaemonTest.h"
 #include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/TestSpawner.h"
 #include "platform/testing/FakeFileSystem.h"
 
 namespace Quayd {
@@ -77,7 +78,8 @@ TEST_P( DockerRuntimeRun, LeavesTheDaemonAndTheRunRecordAsTheStorySays ) {
    DockerSettings settings;
    settings.runtimeDir = kDir;
    PosixEventLoop loop;
-   DockerRuntime rt( settings, files, inFlight ? &loop : nullptr );
+   Spawner const spawner = Testing::testSpawner();
+   DockerRuntime rt( settings, files, spawner, inFlight ? &loop : nullptr );
 
    bool threw = false;
    try {

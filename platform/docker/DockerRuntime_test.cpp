@@ -21,6 +21,7 @@
 
 #include "platform/docker/DockerSupervisor.h"
 #include "platform/posix/PosixFileSystem.h"
+#include "platform/posix/TestSpawner.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -88,9 +89,6 @@ void privateMounts() {
    fs::create_directories( "/run/quayd" );
    fs::create_directories( kDataRoot );
    makeNetNs();
-   // The daemon's supervisor of this build, found on PATH as installed.
-   String const path = String( QUAYD_SUPERVISOR_DIR ) + ":" + getenv( "PATH" );
-   setenv( "PATH", path.c_str(), 1 );
    done = true;
 }
 
@@ -137,7 +135,7 @@ class DockerRuntimeTest : public ::testing::Test {
       if ( IsSkipped() ) {
          return;
       }
-      DockerRuntime rt( testSettings(), files_ );
+      DockerRuntime rt( testSettings(), files_, spawner_ );
       rt.disableRuntime();
       rt.resetConfig();
       EXPECT_TRUE( processesMentioning( rt.runtimeDir() + "/" ).empty() )
@@ -148,17 +146,19 @@ class DockerRuntimeTest : public ::testing::Test {
       rt.enableRuntime();
    }
    PosixFileSystem files_;
+   // The daemon's supervisor of this build, found on PATH as installed.
+   Spawner const spawner_ = Testing::testSpawner( QUAYD_SUPERVISOR_DIR );
    DockerSettings settings_ = testSettings();
 };
 
 TEST_F( DockerRuntimeTest, NotInstalledWhenTheProgramIsMissing ) {
    settings_.dockerd = "/nonexistent/dockerd";
-   EXPECT_FALSE( DockerRuntime( settings_, files_ ).runtimeInstalled() );
-   EXPECT_TRUE( DockerRuntime( testSettings(), files_ ).runtimeInstalled() );
+   EXPECT_FALSE( DockerRuntime( settings_, files_, spawner_ ).runtimeInstalled() );
+   EXPECT_TRUE( DockerRuntime( testSettings(), files_, spawner_ ).runtimeInstalled() );
 }
 
 TEST_F( DockerRuntimeTest, ApplyConfigWritesTheDaemonConfig ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    auto regs = insecureRegistriesFactory();
    regs->regIs( "reg.example:5000" );
    rt.applyConfig( "/data", "/run/netns/red",
@@ -189,7 +189,7 @@ TEST_F( DockerRuntimeTest, ApplyConfigWritesTheDaemonConfig ) {
 }
 
 TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    EXPECT_FALSE( rt.runtimeActive() );
    startDaemon( rt );
    EXPECT_TRUE( rt.runtimeActive() );
@@ -200,7 +200,8 @@ TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
    EXPECT_EQ( fs::read_symlink( "/proc/" + std::to_string( sup ) + "/exe" ).filename(),
               "quayd-supervisor" );
 
-   DockerRuntime later( settings_, files_ ); // what an agent restarted meanwhile would hold
+   DockerRuntime later( settings_, files_,
+                        spawner_ ); // what an agent restarted meanwhile would hold
    EXPECT_TRUE( later.runtimeActive() );
    later.enableRuntime(); // reuses the running supervisor
    EXPECT_EQ( later.supervisorPid(), sup );
@@ -211,7 +212,7 @@ TEST_F( DockerRuntimeTest, EnableStartsTheDaemonAndALaterProcessStopsIt ) {
 }
 
 TEST_F( DockerRuntimeTest, ReloadTakesNewInsecureRegistriesWithoutRestart ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    startDaemon( rt );
    pid_t before = rt.dockerdPid();
    auto regs = insecureRegistriesFactory();
@@ -229,7 +230,7 @@ TEST_F( DockerRuntimeTest, ReloadTakesNewInsecureRegistriesWithoutRestart ) {
 }
 
 TEST_F( DockerRuntimeTest, SupervisorRestartsAKilledDaemon ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    startDaemon( rt );
    pid_t first = rt.dockerdPid();
    ASSERT_NE( first, 0 );
@@ -241,7 +242,7 @@ TEST_F( DockerRuntimeTest, SupervisorRestartsAKilledDaemon ) {
 }
 
 TEST_F( DockerRuntimeTest, DaemonThatNeverAnswersFailsTheStart ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    fs::create_directories( rt.runtimeDir() );
    String standIn = rt.runtimeDir() + "/silent-dockerd";
    {
@@ -251,7 +252,7 @@ TEST_F( DockerRuntimeTest, DaemonThatNeverAnswersFailsTheStart ) {
    chmod( standIn.c_str(), 0755 );
    settings_.dockerd = standIn;
    settings_.startTimeout = std::chrono::seconds( 2 );
-   DockerRuntime slow( settings_, files_ );
+   DockerRuntime slow( settings_, files_, spawner_ );
    slow.applyConfig( kDataRoot, kNetNs, nullptr, true, nullptr );
    try {
       slow.enableRuntime();
@@ -265,7 +266,7 @@ TEST_F( DockerRuntimeTest, DaemonThatNeverAnswersFailsTheStart ) {
 }
 
 TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    startDaemon( rt );
    // A one-binary image made from busybox, then saved to a tarball to load.
    String dir = rt.runtimeDir() + "/img";
@@ -355,7 +356,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
 }
 
 TEST_F( DockerRuntimeTest, LogoutForgetsOnlyThatServer ) {
-   DockerRuntime rt( settings_, files_ );
+   DockerRuntime rt( settings_, files_, spawner_ );
    String file = settings_.clientConfigDir + "/config.json";
    fs::create_directories( fs::path( file ).parent_path() );
    std::ofstream( file )
@@ -379,7 +380,8 @@ TEST( DockerRuntimeTarball, AnythingButARegularFileIsRefusedAtOnce ) {
    fs::create_directory( dir + "/dir" );
    fs::create_symlink( dir + "/fifo", dir + "/link" );
    PosixFileSystem files;
-   DockerRuntime rt( DockerSettings{}, files );
+   Spawner const spawner = Testing::testSpawner();
+   DockerRuntime rt( DockerSettings{}, files, spawner );
    for ( String const & path :
          { String( "/dev/zero" ), dir + "/dir", dir + "/fifo", dir + "/link" } ) {
       try {

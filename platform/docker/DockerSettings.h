@@ -9,8 +9,8 @@
 #include <functional>
 #include <thread>
 
-#include "platform/Credentials.h"
 #include "platform/docker/DaemonConfig.h"
+#include "platform/posix/Credentials.h"
 
 namespace Quayd {
 

@@ -35,8 +35,9 @@ void logLine( char const * msg ) {
    (void)ignored;
 }
 
-std::vector< String > supervisorCommand( DockerSupervisorParams const & p ) {
-   std::vector< String > argv{ findProgram( kProgram ),
+std::vector< String > supervisorCommand( Spawner const & spawner,
+                                         DockerSupervisorParams const & p ) {
+   std::vector< String > argv{ spawner.findProgram( kProgram ),
                                "--name",
                                p.name,
                                "--pid-file",
@@ -118,17 +119,17 @@ pid_t livePidFromFile( String const & pidFile ) {
    return processAlive( static_cast< pid_t >( pid ) ) ? static_cast< pid_t >( pid ) : 0;
 }
 
-pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
+pid_t startDockerSupervisor( Spawner const & spawner, DockerSupervisorParams const & p ) {
    int fds[ 2 ];
    if ( pipe2( fds, O_CLOEXEC ) != 0 ) {
       throw RuntimeException( String( "pipe: " ) + strerror( errno ) );
    }
    // Exec'd, never a fork of the agent: the supervisor outlives the agent
    // and must hold nothing of its memory.
-   pid_t const pid = spawnChild( { .argv = supervisorCommand( p ),
-                                   .fds = { -1, -1, -1, fds[ 1 ] },
-                                   .dieWithAgent = false,
-                                   .newSession = true } );
+   pid_t const pid = spawner.spawnChild( { .argv = supervisorCommand( spawner, p ),
+                                           .fds = { -1, -1, -1, fds[ 1 ] },
+                                           .dieWithAgent = false,
+                                           .newSession = true } );
    int const spawnErrno = errno;
    close( fds[ 1 ] );
    if ( pid < 0 ) {
@@ -138,7 +139,7 @@ pid_t startDockerSupervisor( DockerSupervisorParams const & p ) {
    }
    ChildEnd end;
    try {
-      end = awaitChild( pid, fds[ 0 ], kAnswerLimit, p.name + " supervisor" );
+      end = spawner.awaitChild( pid, fds[ 0 ], kAnswerLimit, p.name + " supervisor" );
    } catch ( RuntimeException const & ) {
       close( fds[ 0 ] );
       throw;

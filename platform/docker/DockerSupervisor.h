@@ -13,6 +13,8 @@
 
 namespace Quayd {
 
+class Spawner;
+
 struct DockerSupervisorParams {
    String dockerd = {};    // program to run
    String configFile = {}; // passed as --config-file
@@ -30,7 +32,7 @@ struct DockerSupervisorParams {
 
 // Starts a supervisor and returns its pid once it runs and has entered the
 // namespace; throws RuntimeException with the reason otherwise.
-pid_t startDockerSupervisor( DockerSupervisorParams const & p );
+pid_t startDockerSupervisor( Spawner const & spawner, DockerSupervisorParams const & p );
 
 // Empties `path` when it holds more than `maxBytes`, keeping what it held
 // in `path`.1; the processes writing it append on to the emptied file.

@@ -46,35 +46,6 @@ ImageRecord imageRecordOf( json const & j, String const & name ) {
    return r;
 }
 
-std::vector< String > loadedImageNames( String const & body, String const & tarball ) {
-   std::vector< String > names;
-   std::istringstream lines( body );
-   String line;
-   while ( std::getline( lines, line ) ) {
-      json j = json::parse( line, nullptr, false );
-      if ( !j.is_object() ) {
-         continue;
-      }
-      if ( j.contains( "error" ) ) {
-         throw RuntimeException( "loading " + tarball + ": " + j[ "error" ].get< String >() );
-      }
-      String s = j.value( "stream", String() );
-      for ( String prefix : { "Loaded image: ", "Loaded image ID: " } ) {
-         if ( s.rfind( prefix, 0 ) == 0 ) {
-            String n = s.substr( prefix.size() );
-            while ( !n.empty() && ( n.back() == '\n' || n.back() == ' ' ) ) {
-               n.pop_back();
-            }
-            names.push_back( n );
-         }
-      }
-   }
-   if ( names.empty() ) {
-      throw RuntimeException( "loading " + tarball + ": no image in the answer" );
-   }
-   return names;
-}
-
 void checkPullProgress( String const & body, String const & image ) {
    std::istringstream lines( body );
    for ( String line; std::getline( lines, line ); ) {

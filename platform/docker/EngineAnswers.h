@@ -1,7 +1,7 @@
 #pragma once
 // Reading what the daemon answers: fields of its JSON records, an image's
-// record, the names a load reports, and the failure a pull reports after its
-// answer began.
+// record, and the failure a pull reports after its answer began (what a load
+// reports is read in ImageLoad.cpp).
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -21,10 +21,6 @@ void healthOf( nlohmann::json const & state, ContainerRecord & r );
 
 // The record of the image asked for as `name`, from its inspect answer.
 ImageRecord imageRecordOf( nlohmann::json const & inspect, String const & name );
-
-// The image names a load of `tarball` reported in its answer `body`; throws
-// RuntimeException with the daemon's reason when it reported none.
-std::vector< String > loadedImageNames( String const & body, String const & tarball );
 
 // Throws RuntimeException when the progress lines of a pull of `image` end
 // in an error.

@@ -65,20 +65,6 @@ TEST( EventStreamTest, ThePiecesMayEndAnywhere ) {
    }
 }
 
-TEST( EventStreamTest, EveryCutOfTheBodyGivesTheSameLines ) {
-   EventStreamParser whole;
-   Strings const want = whole.feed( kHeader + kBody );
-   ASSERT_EQ( want.size(), 5u );
-   for ( size_t cut = 0; cut <= kBody.size(); ++cut ) {
-      EventStreamParser p;
-      Strings got = p.feed( kHeader + kBody.substr( 0, cut ) );
-      for ( auto & l : p.feed( kBody.substr( cut ) ) ) {
-         got.push_back( std::move( l ) );
-      }
-      EXPECT_EQ( got, want ) << "cut at " << cut;
-   }
-}
-
 TEST( EventStreamTest, ANewConnectionIsReadAfterTheLastOneEnded ) {
    EventStreamParser p;
    EXPECT_EQ( p.feed( kHeader + chunk( event( "web", "start" ) ) ).size(), 1u );

@@ -12,7 +12,7 @@
 
 namespace Quayd {
 
-ProgramResult runProgram( std::vector< String > const & words,
+ProgramResult runProgram( Spawner const & spawner, std::vector< String > const & words,
                           std::vector< String > const & extraEnv, bool withStdout,
                           std::chrono::milliseconds limit ) {
    int fds[ 2 ];
@@ -23,9 +23,9 @@ ProgramResult runProgram( std::vector< String > const & words,
    // A client outliving a killed agent would go on creating what the next
    // agent no longer expects.
    pid_t const pid =
-      spawnChild( { .argv = words,
-                    .fds = { devnull, withStdout ? fds[ 1 ] : devnull, fds[ 1 ], -1 },
-                    .env = extraEnv } );
+      spawner.spawnChild( { .argv = words,
+                            .fds = { devnull, withStdout ? fds[ 1 ] : devnull, fds[ 1 ], -1 },
+                            .env = extraEnv } );
    int const err = errno;
    close( fds[ 1 ] );
    if ( devnull >= 0 ) {
@@ -37,7 +37,7 @@ ProgramResult runProgram( std::vector< String > const & words,
    }
    ChildEnd end;
    try {
-      end = awaitChild( pid, fds[ 0 ], limit, words[ 0 ] );
+      end = spawner.awaitChild( pid, fds[ 0 ], limit, words[ 0 ] );
    } catch ( ... ) {
       close( fds[ 0 ] );
       throw;

@@ -11,16 +11,18 @@
 
 namespace Quayd {
 
+class Spawner;
+
 struct ProgramResult {
    int status = 0; // exit status, or 128 + signal
    String output;  // stderr, and stdout too when asked for; trailing newlines cut
 };
 
-// Runs argv (no shell) as spawnChild does, with `extraEnv` added, and waits
+// Runs argv (no shell) through `spawner`, with `extraEnv` added, and waits
 // for its end. The program is killed if the agent dies while it runs.
 // Throws RuntimeException when it cannot be started, or when it has not
 // ended within `limit` or the agent is told to stop (it is killed then).
-ProgramResult runProgram( std::vector< String > const & argv,
+ProgramResult runProgram( Spawner const & spawner, std::vector< String > const & argv,
                           std::vector< String > const & extraEnv = {}, bool withStdout = false,
                           std::chrono::milliseconds limit = std::chrono::seconds( 60 ) );
 

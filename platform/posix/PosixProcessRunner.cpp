@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform/Exception.h"
+#include "platform/posix/NamespaceSwitch.h"
 #include "platform/posix/Spawn.h"
 
 namespace Quayd {
@@ -26,7 +27,7 @@ Ptr< ChildSiginfo > PosixProcessRunner::run( std::vector< String > const & argv,
                                              int fd2, int fd3 ) {
    // A probe or tool has no business outliving the agent.
    pid_t const pid =
-      spawnChild( { .argv = argv, .fds = { fd0, fd1, fd2, fd3 }, .searchPath = true } );
+      spawner_.spawnChild( { .argv = argv, .fds = { fd0, fd1, fd2, fd3 }, .searchPath = true } );
    if ( pid < 0 ) {
       return nullptr;
    }
@@ -128,7 +129,7 @@ ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
    }
    // A group of its own: what it starts (e2fsck under the mount tool) goes
    // with it when it is killed, and writes nothing once the next attempt runs.
-   pid_t const pid = spawnChild(
+   pid_t const pid = spawner_.spawnChild(
       { .argv = argv, .fds = { -1, -1, fds[ 1 ], -1 }, .searchPath = true, .newSession = true } );
    ::close( fds[ 1 ] );
    if ( pid < 0 ) {
@@ -139,7 +140,7 @@ ToolRun PosixProcessRunner::runTool( std::vector< String > const & argv ) {
    out.child->pidIs( pid );
    siginfo_t si{};
    try {
-      ChildEnd const end = awaitChild( pid, fds[ 0 ], toolLimit_, argv[ 0 ] );
+      ChildEnd const end = spawner_.awaitChild( pid, fds[ 0 ], toolLimit_, argv[ 0 ] );
       out.stderrText = end.output;
       si.si_code = WIFEXITED( end.status ) ? CLD_EXITED : CLD_KILLED;
       si.si_status = WIFEXITED( end.status ) ? WEXITSTATUS( end.status ) : WTERMSIG( end.status );

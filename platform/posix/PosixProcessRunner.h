@@ -11,6 +11,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/Process.h"
+#include "platform/posix/Spawn.h"
 
 namespace Quayd {
 
@@ -22,9 +23,11 @@ class PosixProcessRunner : public ProcessRunner {
    // full image holds up to 20 times the inodes, about 22 minutes at worst.
    // The watchdog is fed meanwhile.
    static constexpr std::chrono::milliseconds kToolLimit = std::chrono::minutes( 30 );
-   // A tool run longer than `toolLimit` is killed.
-   explicit PosixProcessRunner( EventLoop & loop, std::chrono::milliseconds toolLimit = kToolLimit )
-       : loop_( loop ), toolLimit_( toolLimit ) {}
+   // Children start through `spawner`; a tool run longer than `toolLimit`
+   // is killed.
+   PosixProcessRunner( EventLoop & loop, Spawner const & spawner,
+                       std::chrono::milliseconds toolLimit = kToolLimit )
+       : loop_( loop ), spawner_( spawner ), toolLimit_( toolLimit ) {}
    ~PosixProcessRunner() override;
    Ptr< ChildSiginfo > run( std::vector< String > const & argv, int fd0, int fd1, int fd2,
                             int fd3 ) override;
@@ -44,6 +47,7 @@ class PosixProcessRunner : public ProcessRunner {
    // Publishes how the child ended and forgets it.
    void ended( int32_t pid, Ptr< ChildSiginfo > const & info, siginfo_t const & si );
    EventLoop & loop_;
+   Spawner const & spawner_;
    std::chrono::milliseconds toolLimit_;
    std::map< int32_t, Child > children_;
 };

@@ -13,13 +13,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/BoundedOutput.h"
 #include "platform/Exception.h"
 #include "platform/ServiceManager.h"
 #include "platform/posix/Termination.h"
-
-extern char ** environ;
 
 namespace Quayd {
 
@@ -27,11 +26,12 @@ namespace {
 
 // The environment the child gets, built before forking: nothing that
 // allocates may run in the child.
-std::vector< String > childEnvironment( std::vector< String > const & extra ) {
+std::vector< String > childEnvironment( Environment const & base,
+                                        std::vector< String > const & extra ) {
    std::vector< String > env;
-   for ( char ** e = environ; e && *e; ++e ) {
-      String const entry( *e );
-      String const name = entry.substr( 0, entry.find( '=' ) + 1 );
+   for ( auto const & [ key, value ] : base ) {
+      String const entry = key + "=" + value;
+      String const name = key + "=";
       bool replaced = false;
       for ( auto const & x : extra ) {
          replaced = replaced || x.compare( 0, name.size(), name ) == 0;
@@ -58,8 +58,24 @@ void say( int fd, String const & s ) {
    (void)ignored;
 }
 
-[[noreturn]] void becomeChild( SpawnRequest const & r, pid_t agent, char * const * argv,
-                               char * const * envp, String const & cannotRun ) {
+// The first executable `name` in the directories of the environment's PATH.
+std::optional< String > onPath( Environment const & environment, String const & name ) {
+   auto const path = environment.find( "PATH" );
+   String const dirs = path != environment.end() ? path->second : "";
+   for ( size_t from = 0; from <= dirs.size(); ) {
+      size_t const end = std::min( dirs.find( ':', from ), dirs.size() );
+      String const candidate = dirs.substr( from, end - from ) + "/" + name;
+      if ( end > from && ::access( candidate.c_str(), X_OK ) == 0 ) {
+         return candidate;
+      }
+      from = end + 1;
+   }
+   return std::nullopt;
+}
+
+[[noreturn]] void becomeChild( SpawnRequest const & r, pid_t agent, char const * program,
+                               char * const * argv, char * const * envp,
+                               String const & cannotRun ) {
    if ( r.dieWithAgent ) {
       ::prctl( PR_SET_PDEATHSIG, SIGKILL );
       // The agent may have ended before the line above took effect.
@@ -97,10 +113,10 @@ void say( int fd, String const & s ) {
       }
    }
    closeDescriptorsFrom( keep );
-   if ( r.searchPath ) {
-      ::execvpe( argv[ 0 ], argv, envp );
+   if ( *program ) {
+      ::execve( program, argv, envp );
    } else {
-      ::execve( argv[ 0 ], argv, envp );
+      errno = ENOENT; // not on PATH
    }
    say( 2, cannotRun + ::strerror( errno ) + "\n" );
    ::_exit( 127 );
@@ -110,18 +126,8 @@ int pidfdOf( pid_t pid ) { return int( ::syscall( SYS_pidfd_open, pid, 0 ) ); }
 
 } // namespace
 
-String findProgram( String const & name ) {
-   char const * path = ::getenv( "PATH" );
-   String const dirs = path ? path : "";
-   for ( size_t from = 0; from <= dirs.size(); ) {
-      size_t const end = std::min( dirs.find( ':', from ), dirs.size() );
-      String const candidate = dirs.substr( from, end - from ) + "/" + name;
-      if ( end > from && ::access( candidate.c_str(), X_OK ) == 0 ) {
-         return candidate;
-      }
-      from = end + 1;
-   }
-   return "/usr/sbin/" + name;
+String Spawner::findProgram( String const & name ) const {
+   return onPath( environment_, name ).value_or( "/usr/sbin/" + name );
 }
 
 void closeDescriptorsFrom( int first ) {
@@ -137,24 +143,29 @@ void closeDescriptorsFrom( int first ) {
    }
 }
 
-pid_t spawnChild( SpawnRequest const & r ) {
+pid_t Spawner::spawnChild( SpawnRequest const & r ) const {
    if ( r.argv.empty() ) {
       errno = EINVAL;
       return -1;
    }
-   std::vector< String > const env = childEnvironment( r.env );
+   std::vector< String > const env = childEnvironment( environment_, r.env );
    std::vector< char * > const argv = pointers( r.argv );
    std::vector< char * > const envp = pointers( env );
+   // Looked up before forking, on the PATH the child gets; empty: not found.
+   String const program = r.searchPath && r.argv[ 0 ].find( '/' ) == String::npos
+                             ? onPath( environment_, r.argv[ 0 ] ).value_or( "" )
+                             : r.argv[ 0 ];
    String const cannotRun = "cannot run " + r.argv[ 0 ] + ": ";
    pid_t const agent = ::getpid();
    pid_t const pid = ::fork();
    if ( pid == 0 ) {
-      becomeChild( r, agent, argv.data(), envp.data(), cannotRun );
+      becomeChild( r, agent, program.c_str(), argv.data(), envp.data(), cannotRun );
    }
    return pid;
 }
 
-ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, String const & what ) {
+ChildEnd Spawner::awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit,
+                              String const & what ) const {
    using Clock = std::chrono::steady_clock;
    auto const deadline = Clock::now() + limit;
    TerminationFd const term;
@@ -181,7 +192,9 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
    };
    bool reaped = false;
    while ( outFd >= 0 || !reaped ) {
-      keepAlive();
+      if ( serviceManager_ ) {
+         serviceManager_->alive();
+      }
       if ( terminationPending() ) {
          giveUp( "was stopped: the agent is stopping" );
       }
@@ -206,8 +219,11 @@ ChildEnd awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit, Stri
          fds[ n++ ] = { term.fd(), POLLIN, 0 };
       }
       // Without a pidfd the child's end is looked for every 100 ms.
-      long const aliveMs =
-         std::chrono::duration_cast< std::chrono::milliseconds >( keepAliveInterval() ).count();
+      long const aliveMs = serviceManager_
+                              ? std::chrono::duration_cast< std::chrono::milliseconds >(
+                                   serviceManager_->aliveInterval() )
+                                   .count()
+                              : 0;
       long const capMs = pidfd < 0 && !reaped ? 100 : aliveMs > 0 ? aliveMs : 60000;
       int const waitMs = int( std::min< long >( left.count(), capMs ) );
       int const ready = ::poll( fds, nfds_t( n ), waitMs );

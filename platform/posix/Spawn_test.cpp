@@ -15,6 +15,7 @@
 
 #include "platform/BoundedOutput.h"
 #include "platform/Exception.h"
+#include "platform/ServiceManager.h"
 #include "platform/posix/Termination.h"
 #include "platform/testing/SigtermBlocked.h"
 
@@ -24,6 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// What a program's main would hand down: its environment, no service manager.
+Spawner const kSpawner( { { "PATH", "/usr/bin:/bin" }, { "QUAYD_SPAWN_TEST", "agent" } } );
+
 // Runs `script` under sh with its standard output on a pipe handed over as
 // descriptor 1 (and `extra` as 3 when given); what it printed.
 String outputOf( String const & script, SpawnRequest r = {} ) {
@@ -31,10 +35,10 @@ String outputOf( String const & script, SpawnRequest r = {} ) {
    EXPECT_EQ( ::pipe2( out, O_CLOEXEC ), 0 );
    r.argv = { "/bin/sh", "-c", script };
    r.fds[ 1 ] = out[ 1 ];
-   pid_t const pid = spawnChild( r );
+   pid_t const pid = kSpawner.spawnChild( r );
    ::close( out[ 1 ] );
    EXPECT_GT( pid, 0 );
-   ChildEnd const end = awaitChild( pid, out[ 0 ], 10s, "sh" );
+   ChildEnd const end = kSpawner.awaitChild( pid, out[ 0 ], 10s, "sh" );
    ::close( out[ 0 ] );
    EXPECT_TRUE( WIFEXITED( end.status ) );
    return end.output;
@@ -91,27 +95,52 @@ TEST( Spawn, TheChildGetsTheDefaultSignalMaskAndDispositions ) {
    EXPECT_EQ( ignored & ( 1ull << ( SIGPIPE - 1 ) ), 0u ) << out;
 }
 
-TEST( Spawn, TheEnvironmentGetsTheGivenNamesReplacingTheAgents ) {
-   ::setenv( "QUAYD_SPAWN_TEST", "agent", 1 );
+TEST( Spawn, TheEnvironmentIsTheSpawnersWithTheGivenNamesReplacing ) {
+   EXPECT_EQ( outputOf( "echo $QUAYD_SPAWN_TEST" ), "agent\n" );
    SpawnRequest r;
    r.env = { "QUAYD_SPAWN_TEST=child", "QUAYD_SPAWN_OTHER=x" };
    EXPECT_EQ( outputOf( "echo $QUAYD_SPAWN_TEST $QUAYD_SPAWN_OTHER", r ), "child x\n" );
-   ::unsetenv( "QUAYD_SPAWN_TEST" );
+}
+
+// A bare name is looked up on the spawner's PATH, not on the process's.
+TEST( Spawn, ProgramsAreFoundOnTheSpawnersPath ) {
+   String const dir = ::testing::TempDir() + "spawn-path-" + std::to_string( ::getpid() );
+   ::mkdir( dir.c_str(), 0755 );
+   String const program = dir + "/quayd-spawn-probe";
+   std::ofstream( program ) << "#!/bin/sh\necho found\n";
+   ::chmod( program.c_str(), 0755 );
+   Spawner const own( { { "PATH", "/nonexistent:" + dir } } );
+   EXPECT_EQ( own.findProgram( "quayd-spawn-probe" ), program );
+   EXPECT_EQ( kSpawner.findProgram( "quayd-spawn-probe" ), "/usr/sbin/quayd-spawn-probe" );
+   int out[ 2 ];
+   ASSERT_EQ( ::pipe2( out, O_CLOEXEC ), 0 );
+   SpawnRequest r = request( { "quayd-spawn-probe" } );
+   r.fds[ 1 ] = out[ 1 ];
+   r.searchPath = true;
+   pid_t const pid = own.spawnChild( r );
+   ::close( out[ 1 ] );
+   EXPECT_EQ( own.awaitChild( pid, out[ 0 ], 10s, "probe" ).output, "found\n" );
+   ::close( out[ 0 ] );
+   r.fds[ 1 ] = -1;
+   pid_t const missing = kSpawner.spawnChild( r );
+   EXPECT_EQ( WEXITSTATUS( kSpawner.awaitChild( missing, -1, 10s, "probe" ).status ), 127 );
+   ::unlink( program.c_str() );
+   ::rmdir( dir.c_str() );
 }
 
 TEST( Spawn, AnEndedChildIsReapedWithItsStatus ) {
-   pid_t const pid = spawnChild( request( { "/bin/sh", "-c", "exit 7" } ) );
+   pid_t const pid = kSpawner.spawnChild( request( { "/bin/sh", "-c", "exit 7" } ) );
    ASSERT_GT( pid, 0 );
-   ChildEnd const end = awaitChild( pid, -1, 10s, "sh" );
+   ChildEnd const end = kSpawner.awaitChild( pid, -1, 10s, "sh" );
    EXPECT_TRUE( WIFEXITED( end.status ) );
    EXPECT_EQ( WEXITSTATUS( end.status ), 7 );
    EXPECT_EQ( ::waitpid( pid, nullptr, WNOHANG ), -1 ); // no zombie left
 }
 
 TEST( Spawn, AProgramThatCannotRunEndsWith127 ) {
-   pid_t const pid = spawnChild( request( { "/nonexistent/program" } ) );
+   pid_t const pid = kSpawner.spawnChild( request( { "/nonexistent/program" } ) );
    ASSERT_GT( pid, 0 );
-   EXPECT_EQ( WEXITSTATUS( awaitChild( pid, -1, 10s, "x" ).status ), 127 );
+   EXPECT_EQ( WEXITSTATUS( kSpawner.awaitChild( pid, -1, 10s, "x" ).status ), 127 );
 }
 
 bool gone( pid_t pid ) {
@@ -133,7 +162,7 @@ pid_t orphanOfAnAgent( bool dieWithAgent ) {
    if ( agent == 0 ) {
       SpawnRequest r = request( { "/bin/sleep", "30" } );
       r.dieWithAgent = dieWithAgent;
-      pid_t const child = spawnChild( r );
+      pid_t const child = kSpawner.spawnChild( r );
       ssize_t const n = ::write( p[ 1 ], &child, sizeof child );
       ::_exit( n == sizeof child ? 0 : 1 );
    }
@@ -174,10 +203,26 @@ TEST( AwaitChild, OutputIsKeptAsItsFirstAndLastKibibyte ) {
       << "two KiB or less is kept whole";
 }
 
+// A long wait keeps telling the service manager that the program is alive.
+TEST( AwaitChild, TellsTheServiceManagerThroughoutTheWait ) {
+   struct Counting : ServiceManager {
+      void readyIs() override {}
+      void statusIs( String const & ) override {}
+      void alive() override { ++calls; }
+      Duration aliveInterval() const override { return 50ms; }
+      int calls = 0;
+   } manager;
+   Spawner const told( {}, &manager );
+   pid_t const pid = told.spawnChild( request( { "/bin/sleep", "0.5" } ) );
+   ASSERT_GT( pid, 0 );
+   told.awaitChild( pid, -1, 10s, "sleep" );
+   EXPECT_GE( manager.calls, 3 );
+}
+
 TEST( AwaitChild, AChildPastItsLimitIsKilledAndReaped ) {
-   pid_t const pid = spawnChild( request( { "/bin/sleep", "30" } ) );
+   pid_t const pid = kSpawner.spawnChild( request( { "/bin/sleep", "30" } ) );
    auto const start = Clock::now();
-   EXPECT_THROW( awaitChild( pid, -1, 300ms, "sleep" ), RuntimeException );
+   EXPECT_THROW( kSpawner.awaitChild( pid, -1, 300ms, "sleep" ), RuntimeException );
    EXPECT_LT( Clock::now() - start, 3s );
    EXPECT_EQ( ::waitpid( pid, nullptr, WNOHANG ), -1 );
 }
@@ -189,13 +234,13 @@ class PendingTerm : public ::testing::Test {
 };
 
 TEST_F( PendingTerm, APendingSigtermEndsTheWaitAtOnce ) {
-   pid_t const pid = spawnChild( request( { "/bin/sleep", "30" } ) );
+   pid_t const pid = kSpawner.spawnChild( request( { "/bin/sleep", "30" } ) );
    EXPECT_FALSE( terminationPending() );
    ::kill( ::getpid(), SIGTERM );
    EXPECT_TRUE( terminationPending() );
    auto const start = Clock::now();
    try {
-      awaitChild( pid, -1, 30s, "sleep" );
+      kSpawner.awaitChild( pid, -1, 30s, "sleep" );
       ADD_FAILURE() << "the wait did not give up";
    } catch ( RuntimeException const & e ) {
       EXPECT_NE( String( e.what() ).find( "stopping" ), String::npos ) << e.what();

@@ -152,15 +152,9 @@ TEST_F( RedisEntityManagerTest, AHandlerFailureLeavesTheRestOfTheBatchApplied ) 
    EXPECT_TRUE( em->connected() );
 }
 
-TEST_F( RedisEntityManagerTest, StatusIsWrittenOnceTheHandlerRunEnds ) {
+TEST_F( RedisEntityManagerTest, AnElementIsWrittenWholeAndNothingOnceRemoved ) {
    auto em = mounted();
    auto st = status( *em );
-   st->phaseIs( Phase::busy_ );
-   st->attemptsInc( 2 );
-   em->flush();
-   EXPECT_EQ( hget( kStatus, "phase" ), "busy_" );
-   EXPECT_EQ( hget( kStatus, "attempts" ), "2" );
-
    auto item = st->itemIs( "web" );
    em->flush();
    EXPECT_EQ( hget( String( kStatus ) + "|web", "size" ), "0" ) << "an element is stored whole";

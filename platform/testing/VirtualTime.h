@@ -17,8 +17,7 @@ class VirtualClock : public Clock {
 
 class VirtualTime {
  public:
-   explicit VirtualTime( ProcessRunner * processes = nullptr )
-       : scheduler_( new TaskScheduler( clock_, processes, &files ) ) {}
+   VirtualTime() : scheduler_( new TaskScheduler( clock_ ) ) {}
    Ptr< TaskScheduler > const & scheduler() const { return scheduler_; }
    TimePoint now() const { return clock_.now(); }
 
@@ -30,7 +29,7 @@ class VirtualTime {
    void advance( Duration d );
 
  public:
-   // The file system the scheduler hands out.
+   // The file system a test hands to what it builds.
    FakeFileSystem files;
 
  private:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Resource sampling on the real dockerd: a container held to half a core,
-# busy, and holding 40 MiB shows the CPU and memory `docker stats` shows, in
+# busy, holding 40 MiB and 24 MiB of file cache shows the CPU and memory
+# `docker stats` shows (usage less the inactive file cache), in
 # `quyctl top --no-stream` and `show containers --json`; one that fills memory
 # past its ceiling is restarted (the same container, stopped and started) with
 # the memory message; editing the ceiling or the interval recreates nothing.
@@ -27,9 +28,13 @@ sampled() { [ "$(usage "$1" memoryUsage)" != null ] && [ -n "$(usage "$1" memory
 bring_up
 q sampling --interval 1 --ceiling-rounds 2
 
-# (a) Half a core, 40 MiB in the container's /dev/shm (memory a tmpfs pins).
-q container burn --image bb:1 --network none --options "--cpus 0.5" \
-  --command "sh -c 'busybox dd if=/dev/zero of=/dev/shm/hold bs=1M count=40; while :; do :; done'"
+# (a) Half a core, 40 MiB in the container's /dev/shm (memory a tmpfs pins),
+# and 24 MiB written to a file on a disk, which stays as cache the kernel
+# may drop. The sandbox's own paths are tmpfs, so the file goes to the
+# test's directory.
+mkdir "$work/cache"
+q container burn --image bb:1 --network none --options "--cpus 0.5" --volume "$work/cache:/cache" \
+  --command "sh -c 'busybox dd if=/dev/zero of=/dev/shm/hold bs=1M count=40; busybox dd if=/dev/zero of=/cache/file bs=1M count=24; while :; do :; done'"
 wait_for "burn running" running burn
 wait_for "burn sampled with CPU" sh -c "[ \"\$($quyctl --redis $sock show containers --json | jq '.containers[] | select(.name == \"burn\") | .usage.cpuPercent > 0')\" = true ]"
 burn=$(container_id burn)
@@ -46,7 +51,7 @@ agree() {
   echo "docker: cpu $d_cpu mem $d_mem; show: cpu $ours_cpu mem $ours_mem; top: cpu $top_cpu mem $(bytes "$top_mem")" >"$work/agree"
   within "$ours_cpu" "$d_cpu" && within "$top_cpu" "$d_cpu" &&
     within "$ours_mem" "$d_mem" && within "$(bytes "$top_mem")" "$d_mem" &&
-    within "$d_mem" $((40 * MiB))
+    [ "$d_mem" -ge $((36 * MiB)) ]
 }
 diagnose() { cat "$work/agree" 2>/dev/null; }
 wait_for "quyctl and docker stats agree on CPU and memory" agree

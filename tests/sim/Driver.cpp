@@ -1,6 +1,7 @@
 #include "tests/sim/Driver.h"
 
 #include "platform/Exception.h"
+#include "platform/testing/Capture.h"
 
 namespace Quayd::Sim {
 
@@ -255,6 +256,9 @@ String Driver::fieldFault() {
 }
 
 void Driver::clearFaults() {
+   for ( auto const & vrf : kVrfs ) {
+      world_.time.files.addFile( "/run/netns/ns-" + vrf );
+   }
    world_.daemon->clearFaults();
    world_.daemon->foreignDelAll();
    world_.processes.failRun = false;
@@ -264,45 +268,81 @@ void Driver::clearFaults() {
    world_.time.files.failing.clear();
 }
 
+String Driver::startsAndRemovals() {
+   SimDaemon & d = *world_.daemon;
+   if ( chance( 0.5 ) ) {
+      d.removalsFail = !d.removalsFail;
+      return fmt::format( "fault: removals fail, leaving containers dead: {}", d.removalsFail );
+   }
+   if ( d.startRefused ) {
+      d.startRefused.reset();
+      return "fault cleared: containers start again";
+   }
+   d.startRefused =
+      pick< String >( { "no space left on device",
+                        "error mounting \"/mnt/flash/x\" to rootfs: no such file or directory" } );
+   return "fault: every start fails: " + *d.startRefused;
+}
+
+String Driver::fieldFaults() {
+   SimDaemon & d = *world_.daemon;
+   auto & files = world_.time.files;
+   switch ( std::uniform_int_distribution< int >( 0, 3 )( rng_ ) ) {
+   case 0:
+      return "power cut"; // done by the scenario, which checks what is left
+   case 1: {
+      String const ns = "/run/netns/ns-" + pick( kVrfs );
+      if ( files.exists( ns ) ) {
+         files.erase( ns );
+         return "fault: the network namespace " + ns + " is gone";
+      }
+      files.addFile( ns );
+      d.revive();
+      return "fault cleared: the network namespace " + ns + " is back";
+   }
+   case 2:
+      d.diskFull = !d.diskFull;
+      return fmt::format( "fault: image loads find the disk full: {}", d.diskFull );
+   default:
+      d.startRefused = "no space left on device";
+      return "fault: every start finds the disk full";
+   }
+}
+
 String Driver::step() {
-   int const roll = std::uniform_int_distribution< int >( 0, 99 )( rng_ );
-   if ( roll < 20 ) {
-      return editContainer();
+   struct Kind {
+      int weight;
+      String ( Driver::*act )();
+   };
+   static Kind const kinds[] = {
+      { 20, &Driver::editContainer },
+      { 7, &Driver::editProfile },
+      { 5, &Driver::editRegistry },
+      { 10, &Driver::editQuy },
+      { 8, &Driver::editContainerz },
+      { 6, &Driver::editVrf },
+      { 4, &Driver::editImages },
+      { 22, &Driver::fault },
+      { 3, nullptr }, // a restart, done by the scenario, which checks what is left
+      { 6, &Driver::exit },
+      { 2, &Driver::events },
+      { 2, &Driver::fieldFault },
+      { 2, &Driver::startsAndRemovals },
+      { 3, &Driver::fieldFaults },
+      { 5, &Driver::idle },
+   };
+   int total = 0;
+   for ( auto const & k : kinds ) {
+      total += k.weight;
    }
-   if ( roll < 27 ) {
-      return editProfile();
+   int roll = std::uniform_int_distribution< int >( 0, total - 1 )( rng_ );
+   for ( auto const & k : kinds ) {
+      if ( roll < k.weight ) {
+         return k.act ? ( this->*k.act )() : String( "restart" );
+      }
+      roll -= k.weight;
    }
-   if ( roll < 32 ) {
-      return editRegistry();
-   }
-   if ( roll < 42 ) {
-      return editQuy();
-   }
-   if ( roll < 50 ) {
-      return editContainerz();
-   }
-   if ( roll < 56 ) {
-      return editVrf();
-   }
-   if ( roll < 60 ) {
-      return editImages();
-   }
-   if ( roll < 82 ) {
-      return fault();
-   }
-   if ( roll < 85 ) {
-      return "restart"; // done by the scenario, which checks what is left
-   }
-   if ( roll < 91 ) {
-      return exit();
-   }
-   if ( roll < 93 ) {
-      return events();
-   }
-   if ( roll < 95 ) {
-      return fieldFault();
-   }
-   return "time passes";
+   return idle();
 }
 
 namespace {
@@ -354,6 +394,13 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
          if ( what == "restart" ) {
             add( r.violations, leftovers( world.restartAgent() ) );
          }
+         if ( what == "power cut" ) {
+            // Everything stops at once; the loop mount is gone at boot.
+            world.daemon->die();
+            world.flashMounted = false;
+            add( r.violations, leftovers( world.restartAgent() ) );
+            world.daemon->revive();
+         }
          settle( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );
       } );
       r.steps.push_back( what );
@@ -376,7 +423,24 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
       stepStarted( 0 );
    }
    driver.clearFaults();
+   // At rest each cause is said once: a retry that fails alike says nothing.
+   Testing::LogCapture logs;
    if ( !alive( [ & ] { settle( 10min ); } ) || !atRest( "at rest" ) ) {
+      return r;
+   }
+   std::map< std::pair< String, String >, size_t > said;
+   for ( auto const & m : logs.messages ) {
+      // A container's failed runs and timed-out startup conditions are still
+      // said at each retry.
+      if ( m.id.starts_with( "QUAYD_CONTAINER_" ) ) {
+         continue;
+      }
+      if ( ++said[ { m.id, m.text } ] == 2 ) {
+         r.violations.push_back(
+            { "EachCauseIsLoggedOnce", fmt::format( "{} again at rest: {}", m.id, m.text ) } );
+      }
+   }
+   if ( !r.violations.empty() ) {
       return r;
    }
    auto const runs = world.daemon->runs();

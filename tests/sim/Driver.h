@@ -38,6 +38,11 @@ class Driver {
    String events();
    // A daemon that hangs, a registry that keeps refusing.
    String fieldFault();
+   // Starts that fail after the create, removals that fail.
+   String startsAndRemovals();
+   // A power cut, a namespace gone, a full disk.
+   String fieldFaults();
+   String idle() { return "time passes"; }
    ContainerEdit containerEdit( bool isProfile );
 
    std::mt19937_64 rng_;

@@ -275,6 +275,50 @@ void checkRegistries( World const & w, Expected const & e, Checks & out ) {
    }
 }
 
+// A configured tarball's images are in the daemon and its status says so;
+// one that cannot load says why.
+void checkImages( World const & w, Expected const & e, Checks & out ) {
+   if ( !e.quyUp() ) {
+      return;
+   }
+   SimDaemon const & d = *w.daemon;
+   auto statuses = w.at< ImageLoadStatusDir >( Cell::path( "quayd/image/status", 0 ) );
+   auto const & configured = w.at< ImageLoadConfigDir >( "quayd/image/config" )->tarball();
+   for ( auto const & path : configured ) {
+      auto s = statuses->status( path );
+      auto it = d.tarballs.find( path );
+      if ( it == d.tarballs.end() ) {
+         expect( out, s && !s->error().empty(), "ImagesFollowConfiguration",
+                 "the failed load of " + path + " is not reported" );
+         continue;
+      }
+      std::vector< String > missing;
+      for ( auto const & tag : it->second ) {
+         if ( !d.images().count( tag ) ) {
+            missing.push_back( tag );
+         }
+      }
+      expect( out, missing.empty() && s && s->error().empty(), "ImagesFollowConfiguration",
+              fmt::format( "tarball {}: [{}] not in the daemon, status error '{}'", path,
+                           fmt::join( missing, "," ), s ? s->error() : String( "(none)" ) ) );
+   }
+}
+
+// Once their cause is gone, the errors the status shows go with it.
+void checkErrorsCleared( World const & w, Expected const & e, Checks & out ) {
+   if ( e.quyUp() ) {
+      auto status = w.at< QuaydStatus >( Cell::path( "quayd/status", 0 ) );
+      expect( out, status->runtimeError().empty() && status->mountError().empty(),
+              "ErrorsGoWithTheirCause",
+              fmt::format( "the runtime is up, yet runtimeError '{}' mountError '{}'",
+                           status->runtimeError(), status->mountError() ) );
+   }
+   auto crt = w.at< Gnoi::Containerz::ContainerRuntimeStatus >( "mgmt/gnoi/containerz/crtStatus" );
+   expect( out, !e.containerz || !w.daemon->active() || crt->lastError().empty(),
+           "ErrorsGoWithTheirCause",
+           "Containerz's runtime is up, yet its lastError is '" + crt->lastError() + "'" );
+}
+
 void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, Checks & out ) {
    for ( auto const & [ pid, argv ] : w.processes.runningArgv() ) {
       // Only a condition that never ends may be caught running.
@@ -289,7 +333,8 @@ void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, 
 
 // While the containers run, the daemon holds none that an agent killed now
 // could not find again. (Containers in a data root not in use are found when
-// it is; those of a sub-agent that stopped, when it starts again.)
+// it is; those of a sub-agent that stopped, when it starts again; one a
+// failed start left while the events were lost, when they start again.)
 void checkRecorded( World const & world, Checks & out ) {
    auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
    if ( !world.daemon->active() || statuses->state() != SmState::started_ ||
@@ -297,7 +342,9 @@ void checkRecorded( World const & world, Checks & out ) {
       return;
    }
    for ( auto const & [ name, c ] : world.daemon->containers() ) {
-      expect( out, c.foreign || statuses->container( name ) != nullptr, "EveryContainerIsRecorded",
+      bool const unseen = world.daemon->createdUnseen().count( name );
+      expect( out, c.foreign || unseen || statuses->container( name ) != nullptr,
+              "EveryContainerIsRecorded",
               fmt::format( "container {} in {} has no status", name, world.daemon->dataRoot() ) );
    }
 }
@@ -334,6 +381,8 @@ std::vector< Violation > checkAtRest( World const & world,
    checkDaemon( world, e, out );
    checkContainers( world, e, out );
    checkRegistries( world, e, out );
+   checkImages( world, e, out );
+   checkErrorsCleared( world, e, out );
    checkLeaks( world, deleted, out );
    return out;
 }

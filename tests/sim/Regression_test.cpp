@@ -2,6 +2,7 @@
 // and the seeds that found them. Each must end with every invariant holding.
 #include <gtest/gtest.h>
 
+#include "platform/testing/Capture.h"
 #include "tests/sim/Driver.h"
 
 namespace Quayd::Sim {
@@ -297,6 +298,85 @@ TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {
    EXPECT_FALSE( world.daemon->logins().count( "10.0.0.5:5000" ) );
 }
 
+// A start that failed while removals failed too left its container created,
+// which the agent did not know it held: a disable left it in the daemon, a
+// delete left it unrecorded.
+TEST_F( Regression, WhatAFailedStartLeftIsRemoved ) {
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->startRefused = "no space left on device";
+   world.daemon->removalsFail = true;
+   op.container( "a", runs( "img1:1" ) );
+   op.container( "b", runs( "img1:1" ) );
+   world.run( 1s );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).created );
+   world.daemon->removalsFail = false;
+   ContainerEdit off = runs( "img1:1" );
+   off.enabled = false;
+   op.container( "a", off );
+   op.containerDel( "b" );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().empty() );
+   expectAtRest();
+}
+
+// A tarball's load that failed stayed failed, and an image removed behind
+// the agent's back stayed away, until the agent restarted; each retry of a
+// failing load would have logged again.
+TEST_F( Regression, ATarballIsLoadedAgainWhenItsLoadFailedOrItsImageWent ) {
+   Testing::LogCapture logs;
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->diskFull = true;
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 5min );
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+   EXPECT_EQ( logs.count( "QUAYD_IMAGE_LOAD_FAILED" ), 1u ) << "once per cause";
+   world.daemon->diskFull = false;
+   world.run( 2min );
+   EXPECT_TRUE( world.daemon->images().count( "app:1" ) );
+   world.daemon->removeImageBehind( "app:1" );
+   world.run( 2min );
+   EXPECT_TRUE( world.daemon->images().count( "app:1" ) );
+   expectAtRest();
+}
+
+// An image a container used when its tarball was unconfigured could not be
+// removed, and was forgotten.
+TEST_F( Regression, AnImageInUseWhenItsTarballGoesIsRemovedOnceFree ) {
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 1min );
+   op.container( "a", runs( "app:1" ) );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   op.tarball( "/mnt/flash/app.tar", false );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->images().count( "app:1" ) ) << "in use";
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 2min );
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+   expectAtRest();
+}
+
+// A start marks every registry logged out, though the runtime's store keeps
+// the logins; one deleted after a restart stayed logged in.
+TEST_F( Regression, ARegistryDeletedAfterARestartIsLoggedOut ) {
+   op.quy( true, false, 0 );
+   op.registry( "r1", { "reg.lab:5000", "ops", "pw", false } );
+   world.run( 1min );
+   ASSERT_EQ( world.daemon->logins().count( "reg.lab:5000" ), 1u );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   op.registryDel( "r1" );
+   op.quy( true, false, 0 );
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->logins().count( "reg.lab:5000" ) );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -318,7 +398,9 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 99, 200 }, std::pair< uint64_t, size_t >{ 101, 200 },
       std::pair< uint64_t, size_t >{ 259, 200 }, std::pair< uint64_t, size_t >{ 421, 200 },
       std::pair< uint64_t, size_t >{ 743, 200 }, std::pair< uint64_t, size_t >{ 931, 200 },
-      std::pair< uint64_t, size_t >{ 1213, 200 },
+      std::pair< uint64_t, size_t >{ 1213, 200 }, std::pair< uint64_t, size_t >{ 9, 200 },
+      std::pair< uint64_t, size_t >{ 271, 200 }, std::pair< uint64_t, size_t >{ 1794, 200 },
+      std::pair< uint64_t, size_t >{ 1801, 200 }, std::pair< uint64_t, size_t >{ 1222, 200 },
       std::pair< uint64_t, size_t >{ 6308865194972716917ull, 200 },
       std::pair< uint64_t, size_t >{ 1357486666145263091ull, 200 },
       std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },

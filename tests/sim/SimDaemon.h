@@ -16,6 +16,9 @@
 // A run, stop or removal made in flight takes effect at a later turn of
 // the loop, the calls out together ending one a turn in an order of the
 // daemon's choosing (one container's in the order made, as the real one).
+// SimDaemon.cpp holds the daemon's life and configuration, SimContainers.cpp
+// the containers and their restart policies, SimImages.cpp the images and
+// registry logins, SimEvents.cpp the event stream.
 #include <functional>
 #include <map>
 #include <optional>
@@ -43,6 +46,10 @@ struct SimContainer {
    // Run by someone else than the agent, under a name it may want.
    bool foreign = false;
    bool running = true;
+   // Created but never started (its start failed), or left half removed by
+   // a removal that failed: `created` and `dead`, never restarted.
+   bool created = false;
+   bool removalFailed = false;
    // Ended by itself, its policy bringing it back at `restartAt`.
    bool restarting = false;
    TimePoint restartAt{};
@@ -78,6 +85,13 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool wontStop = false;
    // Dead: every call but runtimeInstalled fails, until revived.
    bool dead = false;
+   // Why every start fails now (none: they succeed); the runtime removes
+   // what it created, unless removals fail too.
+   std::optional< String > startRefused;
+   // Every removal fails, leaving the container dead.
+   bool removalsFail = false;
+   // Every load fails: the disk it writes to is full.
+   bool diskFull = false;
    // Registry servers that refuse every login.
    std::set< String > refusing;
    void failNext( String const & call, Fault f ) { failures_[ call ] = f; }
@@ -100,6 +114,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Containers removed behind the agent's back while no event could tell
    // it, until they run again.
    std::set< String > const & removedUnseen() const { return removedUnseen_; }
+   // Containers left by a failed start while no event could tell it, until
+   // the agent lists the containers again.
+   std::set< String > const & createdUnseen() const { return createdUnseen_; }
    void removeImageBehind( String const & name );
    // Images a pull finds; one named with a registry host is pulled only
    // through a login to that host.
@@ -192,8 +209,13 @@ class SimDaemon : public ContainerRuntimeInterface {
    }
    String marker( String const & name ) const { return root_ + "/containers/" + name; }
    std::map< String, SimContainer > & live();
+   // Whether it can start on the configuration file as it is: not in a
+   // network namespace that is not there.
+   bool canStart() const;
    // Runs on the configuration file as it is.
    void start();
+   // What its restart policy brings back when the daemon starts.
+   void restartWithDaemon();
 
    Testing::FakeFileSystem & files_;
    std::map< String, Fault > failures_;
@@ -220,11 +242,16 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool listingFailed_ = false;
    bool eventsBroken_ = false;
    std::set< String > removedUnseen_;
+   std::set< String > createdUnseen_;
    uint64_t resyncs_ = 0;
    // Containers the agent removed after they ended by themselves, as they
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;
    void checkRerun( String const & name );
+   // The start of `c`, just created as `name`, fails as startRefused says.
+   [[noreturn]] void refuseStart( String const & name, SimContainer c );
+   // A removal of `c` fails: it is left dead.
+   [[noreturn]] void failRemoval( String const & name, SimContainer & c );
    uint64_t calls_ = 0;
    uint32_t starts_ = 0;
    uint64_t nextId_ = 1;

@@ -139,7 +139,8 @@ void World::startAgent() {
    }
    Ptr< SimDaemon > d = daemon;
    // No trace ring: the simulator keeps to memory.
-   agent_ = AgentIs( "Quayd", Host{ time.scheduler() }, [ d ]( auto const & ) { return d; } );
+   agent_ = AgentIs( "Quayd", Host{ time.scheduler(), &processes, &time.files },
+                     [ d ]( auto const & ) { return d; } );
    agent_->hostIs( db_, time.scheduler() );
    db_->mountDoneIs(
       [ this ]( MountStatus s, String const & ) { agent_->doMountsComplete( s, db_ ); } );

@@ -41,7 +41,7 @@ class World {
    Agent & agent() const { return *agent_; }
 
    Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time{ &processes };
+   Testing::VirtualTime time;
    Ptr< SimDaemon > daemon;
 
    // The loop-mounted data root on flash, and the faults of its tool.

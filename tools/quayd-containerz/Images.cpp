@@ -1,15 +1,11 @@
 // Deploy, ListImage, RemoveImage.
-#include <sys/socket.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "platform/Exception.h"
+#include "platform/docker/ImageLoad.h"
 #include "tools/quayd-containerz/ContainerzServer.h"
 #include "tools/quayd-containerz/ImageNames.h"
 #include "tools/quayd-containerz/StartRequest.h"
@@ -34,137 +30,11 @@ uint64_t freeBytes( String const & dir ) {
    return static_cast< uint64_t >( s.f_bavail ) * s.f_frsize;
 }
 
-// The references a load answer names: "Loaded image: bb:1",
-// "Loaded image ID: sha256:...". An error line throws.
-std::vector< String > loadedRefs( String const & answer ) {
-   std::vector< String > refs;
-   size_t pos = 0;
-   while ( pos < answer.size() ) {
-      size_t const end = std::min( answer.find( '\n', pos ), answer.size() );
-      auto const j = json::parse( answer.substr( pos, end - pos ), nullptr, false );
-      pos = end + 1;
-      if ( !j.is_object() ) {
-         continue;
-      }
-      if ( j.contains( "error" ) ) {
-         throw CallError( grpc::StatusCode::INVALID_ARGUMENT, j.value( "error", "" ) );
-      }
-      String const text = j.value( "stream", "" );
-      for ( String const prefix : { "Loaded image: ", "Loaded image ID: " } ) {
-         if ( text.starts_with( prefix ) ) {
-            String ref = text.substr( prefix.size() );
-            while ( !ref.empty() && ( ref.back() == '\n' || ref.back() == ' ' ) ) {
-               ref.pop_back();
-            }
-            refs.push_back( ref );
-         }
-      }
-   }
-   return refs;
-}
-
-} // namespace
-
-namespace {
-
-// The daemon's side of a streamed load: reads what the call's thread sends
-// over a socket pair. Abandoned, it ends in a read error rather than the end
-// of the stream, so the request is aborted and the daemon never takes a
-// partial tarball for a whole one.
-class LoadFeed {
- public:
-   LoadFeed() {
-      if ( ::socketpair( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_ ) != 0 ) {
-         throw CallError( grpc::StatusCode::INTERNAL, "no socket pair for the image load" );
-      }
-      cookie_io_functions_t io{};
-      io.read = &LoadFeed::read;
-      reader_ = fopencookie( this, "r", io );
-      if ( !reader_ ) {
-         ::close( fds_[ 0 ] );
-         ::close( fds_[ 1 ] );
-         throw CallError( grpc::StatusCode::INTERNAL, "no stream for the image load" );
-      }
-   }
-   ~LoadFeed() {
-      abandon();
-      if ( loader_.joinable() ) {
-         loader_.join();
-      }
-      fclose( reader_ );
-      ::close( fds_[ 0 ] );
-      ::close( fds_[ 1 ] );
-   }
-   void start( DockerApiClient & api ) {
-      loader_ = std::thread( [ this, &api ] {
-         try {
-            answer_ = api.stream( "POST", "/images/load?quiet=1", reader_ );
-         } catch ( ... ) {
-            failure_ = std::current_exception();
-         }
-         // A writer still sending learns at once that nobody reads.
-         ::shutdown( fds_[ 0 ], SHUT_RD );
-      } );
-   }
-   // False once the load has ended: nothing more is taken.
-   bool send( std::string const & bytes ) {
-      for ( size_t sent = 0; sent < bytes.size(); ) {
-         ssize_t const n =
-            ::send( fds_[ 1 ], bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL );
-         if ( n < 0 && errno == EINTR ) {
-            continue;
-         }
-         if ( n <= 0 ) {
-            return false;
-         }
-         sent += size_t( n );
-      }
-      return true;
-   }
-   // The daemon's answer once the content has all been sent.
-   DockerApiClient::Response finish() {
-      ::shutdown( fds_[ 1 ], SHUT_WR );
-      loader_.join();
-      if ( failure_ ) {
-         std::rethrow_exception( failure_ );
-      }
-      return answer_;
-   }
-   void abandon() {
-      abandoned_ = true;
-      ::shutdown( fds_[ 1 ], SHUT_WR );
-   }
-
- private:
-   static ssize_t read( void * cookie, char * buf, size_t size ) {
-      auto * self = static_cast< LoadFeed * >( cookie );
-      for ( ;; ) {
-         ssize_t const n = ::read( self->fds_[ 0 ], buf, size );
-         if ( n < 0 && errno == EINTR ) {
-            continue;
-         }
-         if ( n == 0 && self->abandoned_ ) {
-            errno = ECANCELED;
-            return -1;
-         }
-         return n;
-      }
-   }
-
-   int fds_[ 2 ] = { -1, -1 };
-   FILE * reader_ = nullptr;
-   std::atomic< bool > abandoned_{ false };
-   std::thread loader_;
-   DockerApiClient::Response answer_;
-   std::exception_ptr failure_;
-};
-
 } // namespace
 
 String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer const & transfer,
                                        DockerApiClient & api ) {
-   LoadFeed feed;
-   feed.start( api );
+   StreamedImageLoad load( api );
    uint64_t received = 0, reported = 0;
    pb::DeployRequest req;
    for ( ;; ) {
@@ -185,7 +55,7 @@ String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer 
                           "more than the announced " + std::to_string( transfer.image_size() ) +
                              " bytes of " + transfer.name() );
       }
-      if ( !feed.send( req.content() ) ) {
+      if ( !load.send( req.content() ) ) {
          break; // the load ended: its answer says why
       }
       if ( received - reported >= kProgressEvery ) {
@@ -200,10 +70,9 @@ String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer 
                        std::to_string( received ) + " bytes of " + transfer.name() + " arrived, " +
                           std::to_string( transfer.image_size() ) + " announced" );
    }
-   auto const r = feed.finish();
-   if ( r.status != 200 ) {
-      throw CallError( codeOfAnswer( r.status ),
-                       "the image was not loaded: " + DockerApiClient::errorMessage( r ) );
+   auto const answer = load.finish();
+   if ( answer.status != 200 ) {
+      throw CallError( codeOfAnswer( answer.status ), "the image was not loaded: " + answer.error );
    }
    if ( received != transfer.image_size() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
@@ -214,11 +83,13 @@ String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer 
    pb::DeployResponse p;
    p.mutable_image_transfer_progress()->set_bytes_received( received );
    stream->Write( p );
-   auto const refs = loadedRefs( r.body );
-   if ( refs.empty() ) {
+   if ( !answer.error.empty() ) {
+      throw CallError( grpc::StatusCode::INVALID_ARGUMENT, answer.error );
+   }
+   if ( answer.images.empty() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT, "the tarball holds no image" );
    }
-   return refs.front();
+   return answer.images.front();
 }
 
 void ContainerzServer::sweepStaging() {

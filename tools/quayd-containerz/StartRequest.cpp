@@ -166,8 +166,12 @@ Ptr< RunContainerParams > runParamsOf( pb::StartContainerRequest const & req ) {
 nlohmann::json createBodyOf( pb::StartContainerRequest const & req ) {
    auto const p = runParamsOf( req );
    String const location = pb::StartContainerRequest::Location_Name( req.location() );
-   auto made = containerCreateBody( *p, { { kLocationIntended, location },
-                                          { kLocationActual, "L_PRIMARY" } } );
+   // Every variable of a request carries its value: none is read from the
+   // server's own environment.
+   auto made =
+      containerCreateBody( *p,
+                           { { kLocationIntended, location }, { kLocationActual, "L_PRIMARY" } },
+                           {} );
    if ( !made.clientFlag.empty() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
                        "the daemon cannot take the value of " + made.clientFlag + " of " +

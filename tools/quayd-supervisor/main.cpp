@@ -157,13 +157,13 @@ void stopChild( Options const & o, pid_t child ) {
    _exit( 0 );
 }
 
-[[noreturn]] void supervise( Options const & o, sigset_t const & set ) {
+[[noreturn]] void supervise( Options const & o, sigset_t const & set, Spawner const & spawner ) {
    long backoffMs = 1000;
    for ( unsigned starts = 1;; ++starts ) {
       time_t const started = time( nullptr );
       // The program outlives its supervisor by design (the containers' shims
       // stay with it); it is stopped only through SIGTERM here.
-      pid_t const child = spawnChild( { .argv = o.command, .dieWithAgent = false } );
+      pid_t const child = spawner.spawnChild( { .argv = o.command, .dieWithAgent = false } );
       logLine( child > 0 ? o.name + " started" : "fork of " + o.name + " failed" );
       noteChild( o, child, starts );
       for ( ;; ) {
@@ -236,7 +236,8 @@ int main( int argc, char ** argv ) {
    }
    if ( sup == 0 ) {
       close( kAnswerFd );
-      supervise( o, set );
+      // The program gets the supervisor's environment, as the agent gave it.
+      supervise( o, set, Spawner( environmentOf( environ ) ) );
    }
    {
       std::ofstream pf( o.pidFile, std::ios::trunc );

@@ -10,9 +10,9 @@
 
 #include "agent/QuaydAgent.h"
 #include "model/Model.h"
-#include "platform/Credentials.h"
 #include "platform/docker/ContainerzServerControl.h"
 #include "platform/docker/DockerRuntime.h"
+#include "platform/posix/Credentials.h"
 #include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/PosixFileSystem.h"
 #include "platform/posix/PosixProcessRunner.h"
@@ -87,14 +87,7 @@ Options parse( int argc, char ** argv ) {
 // What the environment and the toggle files say to the agent; nothing
 // below main reads either.
 HostSettings hostSettings() {
-   std::map< String, String > environment;
-   for ( char ** e = environ; e && *e; ++e ) {
-      String const entry( *e );
-      if ( auto eq = entry.find( '=' ); eq != String::npos ) {
-         environment.emplace( entry.substr( 0, eq ), entry.substr( eq + 1 ) );
-      }
-   }
-   HostSettings s = settingsFromEnvironment( std::move( environment ) );
+   HostSettings s = settingsFromEnvironment( environmentOf( environ ) );
    char const * toggles = std::getenv( "QUAYD_TOGGLE_DIR" );
    s.toggles = readToggles( toggles && *toggles ? toggles : kToggleDirectory );
    return s;
@@ -125,21 +118,20 @@ int main( int argc, char ** argv ) {
    // every turn (and every long wait) that it is alive.
    SteadyClock clock;
    std::unique_ptr< ServiceManager > const manager = systemdServiceManager( clock );
-   serviceManagerIs( manager.get() );
    PosixEventLoop loop( manager.get() );
    loop.stopOnSignals();
-   PosixProcessRunner processes( loop, Seconds( std::max( opt.mountToolLimit, 1u ) ) );
-   loop.scheduler()->processRunnerIs( &processes );
+   // Every child starts with the agent's environment and every long wait
+   // keeps systemd told.
+   Spawner const spawner( settings.environment, manager.get() );
+   PosixProcessRunner processes( loop, spawner, Seconds( std::max( opt.mountToolLimit, 1u ) ) );
    PosixFileSystem files;
-   loop.scheduler()->fileSystemIs( &files );
-   loop.scheduler()->secretsIs( &credentials );
 
    auto em = makePtr< RedisEntityManager >( Redis::Address::parse( opt.redis ), loop );
    em->profileIs( quaydMountProfile() );
    // Where the runtime's daemon and files are, from the environment for now.
    DockerSettings const dockerSettings =
       dockerSettingsFrom( []( char const * name ) { return std::getenv( name ); } );
-   auto const docker = makePtr< DockerRuntime >( dockerSettings, files, &loop );
+   auto const docker = makePtr< DockerRuntime >( dockerSettings, files, spawner, &loop );
    Ptr< ContainerRuntimeInterface > const runtime = docker;
    Host host{ loop.scheduler(), &processes, &files,     &credentials,
               manager.get(),    &traceSink, &syslogSink };
@@ -150,9 +142,11 @@ int main( int argc, char ** argv ) {
    Ptr< CAgent > agent = agentFactory(
       opt.name, host,
       [ runtime ]( Ptr< KernelRoutingOverrideStatus const > const & ) { return runtime; },
-      [ docker, program = dockerSettings.containerzServer ]() -> Ptr< ContainerzServerInterface > {
+      [ docker, &spawner,
+        program = dockerSettings.containerzServer ]() -> Ptr< ContainerzServerInterface > {
          return makePtr< ContainerzServerControl >(
-            "/run/quayd/containerz", [ docker ] { return docker->socketPath(); }, program );
+            spawner, "/run/quayd/containerz", [ docker ] { return docker->socketPath(); },
+            program );
       } );
    agent->hostIs( em, loop.scheduler() );
 

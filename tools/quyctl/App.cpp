@@ -21,12 +21,12 @@ char const * const kFooter =
    "'quyctl COMMAND --help' tells each command's options, their types and an example.";
 
 // The commands, each group in a file of its own.
-void addCommands( CLI::App & app, Parsed & p, std::istream & in ) {
+void addCommands( CLI::App & app, Parsed & p, std::istream & in, CredentialStore * credentials ) {
    addDaemonCommands( app, p );
    addImageCommands( app, p );
-   addRegistryCommands( app, p, in );
+   addRegistryCommands( app, p, in, credentials );
    addContainerCommands( app, p );
-   addPathCommands( app, p );
+   addPathCommands( app, p, credentials );
    addShowCommands( app, p );
    addLogsAndWaitCommands( app, p );
    addUsageCommands( app, p );
@@ -93,7 +93,7 @@ String redacted( String const & field, String const & text ) {
 
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
          std::ostream & err, std::istream & in, Exec const & exec,
-         std::chrono::system_clock::time_point now ) {
+         std::chrono::system_clock::time_point now, CredentialStore * credentials ) {
    CLI::App app( "quyctl: configures the container agent and shows its status", "quyctl" );
    app.footer( kFooter );
    app.set_version_flag( "--version", QUAYD_VERSION );
@@ -102,7 +102,7 @@ int run( std::vector< String > const & args, Connect const & connect, std::ostre
    app.add_option( "--redis", address, "the state database (default: the agent's)" )
       ->type_name( "HOST:PORT|SOCKET" );
    Parsed p;
-   addCommands( app, p, in );
+   addCommands( app, p, in, credentials );
    std::vector< String > helpWords;
    CLI::App * help = app.add_subcommand( "help", "print the help of quyctl or of a command" );
    help->add_option( "command", helpWords, "the command" )->type_name( "COMMAND" );

@@ -12,6 +12,10 @@
 #include "model/Model.h"
 #include "platform/redis/RedisClient.h"
 
+namespace Quayd {
+class CredentialStore;
+}
+
 namespace Quayd::Quyctl {
 
 // Refused input: reported with a pointer to the help, exit status 2.
@@ -58,9 +62,10 @@ struct Parsed {
 // password of --password-stdin.
 void addDaemonCommands( CLI::App & app, Parsed & p );
 void addImageCommands( CLI::App & app, Parsed & p );
-void addRegistryCommands( CLI::App & app, Parsed & p, std::istream & in );
+void addRegistryCommands( CLI::App & app, Parsed & p, std::istream & in,
+                          CredentialStore * credentials );
 void addContainerCommands( CLI::App & app, Parsed & p );
-void addPathCommands( CLI::App & app, Parsed & p );
+void addPathCommands( CLI::App & app, Parsed & p, CredentialStore * credentials );
 void addShowCommands( CLI::App & app, Parsed & p );
 void addLogsAndWaitCommands( CLI::App & app, Parsed & p );
 void addUsageCommands( CLI::App & app, Parsed & p );
@@ -92,12 +97,13 @@ Target resolve( String const & path );
 // resolve() for a path the operator may write.
 Target configTarget( String const & path );
 
-// Moves a registry's password into the credential store, leaving its name
-// in `r`; returns the lock to hold until `r` is committed (none without a
-// store or a password).
-std::shared_ptr< void const > keepPassword( RegistryConfig & r );
-// Removes the kept passwords that no registry configuration or status names.
-void sweepCredentials( Redis::Connection & c );
+// Moves a registry's password into `store`, leaving its name in `r`;
+// returns the lock to hold until `r` is committed (none without a store or
+// a password).
+std::shared_ptr< void const > keepPassword( CredentialStore * store, RegistryConfig & r );
+// What removes the passwords kept in `store` that no registry configuration
+// or status names; nothing without a store.
+std::function< void( Redis::Connection & ) > credentialSweep( CredentialStore * store );
 
 bool matches( String const & text, char const * pattern );
 String const & absolutePath( String const & p, String const & what );

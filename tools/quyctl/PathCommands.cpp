@@ -12,7 +12,8 @@ bool isRegistry( Target const & t ) {
    return dynamic_cast< RegistryConfig const * >( t.entity.get() ) != nullptr;
 }
 
-Edit setEdit( String const & path, std::vector< String > const & assignments, bool dryRun ) {
+Edit setEdit( String const & path, std::vector< String > const & assignments, bool dryRun,
+              CredentialStore * store ) {
    Target t = configTarget( path );
    std::vector< String > hset{ "HSET", t.path };
    std::shared_ptr< void const > hold;
@@ -37,7 +38,7 @@ Edit setEdit( String const & path, std::vector< String > const & assignments, bo
                            " value (" + err->reason + ")" );
       }
       if ( auto * r = dynamic_cast< RegistryConfig * >( t.entity.get() ); r && !dryRun ) {
-         hold = keepPassword( *r );
+         hold = keepPassword( store, *r );
       }
       hset.push_back( name );
       hset.push_back( f->encode( *t.entity ) );
@@ -45,14 +46,14 @@ Edit setEdit( String const & path, std::vector< String > const & assignments, bo
    Edit e = fixed( { t.path }, { hset } );
    e.hold = std::move( hold );
    if ( isRegistry( t ) ) {
-      e.after = sweepCredentials;
+      e.after = credentialSweep( store );
    }
    return e;
 }
 
 } // namespace
 
-void addPathCommands( CLI::App & app, Parsed & p ) {
+void addPathCommands( CLI::App & app, Parsed & p, CredentialStore * credentials ) {
    auto path = std::make_shared< String >();
    auto fields = std::make_shared< std::vector< String > >();
 
@@ -74,17 +75,19 @@ void addPathCommands( CLI::App & app, Parsed & p ) {
    set->add_option( "fields", *fields, "the fields to write" )
       ->required()
       ->type_name( "FIELD=VALUE..." );
-   set->callback( [ &p, path, fields ] { p.edit = setEdit( *path, *fields, p.dryRun ); } );
+   set->callback( [ &p, path, fields, credentials ] {
+      p.edit = setEdit( *path, *fields, p.dryRun, credentials );
+   } );
 
    CLI::App * del = command( app, "delete", "remove a configuration entity",
                              "quyctl delete quayd/container/config|web" );
    addDryRun( del, p );
    del->add_option( "path", *path, "the entity's path" )->required()->type_name( "PATH" );
-   del->callback( [ &p, path ] {
+   del->callback( [ &p, path, credentials ] {
       Target const t = configTarget( *path );
       p.edit = fixed( { t.path }, { { "DEL", t.path } } );
       if ( isRegistry( t ) ) {
-         p.edit->after = sweepCredentials;
+         p.edit->after = credentialSweep( credentials );
       }
    } );
 }

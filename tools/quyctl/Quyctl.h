@@ -11,6 +11,10 @@
 
 #include "platform/redis/RedisClient.h"
 
+namespace Quayd {
+class CredentialStore;
+}
+
 namespace Quayd::Quyctl {
 
 constexpr int kOk = 0;
@@ -33,9 +37,11 @@ using Connect =
 using Exec = std::function< int( std::vector< String > const & argv ) >;
 
 // Runs one command line (without the program name). `in` gives the password
-// of --password-stdin; `now` is the time uptimes are counted to.
+// of --password-stdin; `now` is the time uptimes are counted to. Registry
+// passwords go to `credentials`; without a store they stay inline.
 int run( std::vector< String > const & args, Connect const & connect, std::ostream & out,
          std::ostream & err, std::istream & in, Exec const & exec = {},
-         std::chrono::system_clock::time_point now = std::chrono::system_clock::now() );
+         std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
+         CredentialStore * credentials = nullptr );
 
 } // namespace Quayd::Quyctl

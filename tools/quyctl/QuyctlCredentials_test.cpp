@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "model/Model.h"
-#include "platform/Credentials.h"
-#include "platform/Files.h"
+#include "platform/posix/Credentials.h"
+#include "platform/posix/Files.h"
 #include "tools/quyctl/QuyctlFixture.h"
 
 namespace Quayd::Quyctl {
@@ -19,15 +19,12 @@ namespace {
 // any more are removed.
 class QuyctlCredentialTest : public QuyctlTest {
  protected:
-   QuyctlCredentialTest() { credentialStoreIs( &store_ ); }
-   ~QuyctlCredentialTest() override {
-      credentialStoreIs( nullptr );
-      std::filesystem::remove_all( dir_ );
-   }
+   QuyctlCredentialTest() { credentials_ = &store_; }
+   ~QuyctlCredentialTest() override { std::filesystem::remove_all( dir_ ); }
    std::set< String > files() {
       std::set< String > names;
       for ( auto const & e : std::filesystem::directory_iterator( store_.dir() ) ) {
-         if ( CredentialStore::isName( e.path().filename() ) ) {
+         if ( isCredentialName( e.path().filename() ) ) {
             names.insert( e.path().filename() );
          }
       }
@@ -98,9 +95,8 @@ TEST_F( QuyctlCredentialTest, PasswordsLiveInRootOnlyFilesNotInTheDatabase ) {
 }
 
 TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
-   credentialStoreIs( nullptr );
    CredentialStore broken( "/proc/no-such-dir/credentials" );
-   credentialStoreIs( &broken );
+   credentials_ = &broken;
    in_.str( "s3cret\n" );
    EXPECT_EQ( quyctl(
                  { "registry", "lab", "--server", "r", "--username", "ops", "--password-stdin" } ),
@@ -109,15 +105,13 @@ TEST_F( QuyctlCredentialTest, AStoreThatCannotBeWrittenWritesNothing ) {
    EXPECT_EQ( dbsize(), 0u );
 }
 
-// The value carries the password's name only; encoding and decoding never
-// touch the store, and only a name of the store's form decodes.
+// The value carries the password's name only (the database's text is checked
+// above); encoding and decoding never touch the store, and only a name of
+// the store's form decodes.
 TEST( RegistryParamsText, CarriesTheCredentialNameAndNeverThePassword ) {
    RegistryParams p{ "r:5000", "ops", "", false, String( 32, 'a' ) };
-   String const text = Codec< RegistryParams >::encode( p );
-   EXPECT_EQ( text, R"({"credential":")" + p.credential +
-                       R"(","insecure":false,"server":"r:5000","username":"ops"})" );
    RegistryParams back;
-   EXPECT_FALSE( Codec< RegistryParams >::decode( text, back ) );
+   EXPECT_FALSE( Codec< RegistryParams >::decode( Codec< RegistryParams >::encode( p ), back ) );
    EXPECT_EQ( back, p );
    for ( char const * bad : { R"({"credential":"../../etc/shadow"})", R"({"credential":7})" } ) {
       EXPECT_TRUE( Codec< RegistryParams >::decode( bad, back ) ) << bad;

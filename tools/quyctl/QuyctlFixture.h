@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "platform/posix/Credentials.h"
 #include "platform/redis/TestServer.h"
 #include "tools/quyctl/Quyctl.h"
 
@@ -25,7 +26,7 @@ class QuyctlTest : public ::testing::Test {
             ran_.push_back( argv );
             return 0;
          },
-         now_ );
+         now_, credentials_ );
    }
    std::optional< String > hget( String const & key, String const & field ) {
       return server_.client().hget( key, field );
@@ -39,6 +40,8 @@ class QuyctlTest : public ::testing::Test {
    std::ostringstream out_, err_;
    std::istringstream in_;
    int connects_ = 0;
+   // Where registry passwords go; none keeps them inline.
+   CredentialStore * credentials_ = nullptr;
 };
 
 } // namespace Quayd::Quyctl

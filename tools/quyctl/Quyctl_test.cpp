@@ -177,42 +177,39 @@ TEST_F( QuyctlTest, ImagesRegistriesAndContainersAreEditedInPlace ) {
    EXPECT_FALSE( server_.client().exists( key ) );
 }
 
+using Words = std::vector< String >;
+
+// The words of each line of a listing, which fits 80 columns.
+std::vector< Words > screenLines( String const & text ) {
+   std::vector< Words > out;
+   std::istringstream in( text );
+   for ( String l; std::getline( in, l ); ) {
+      EXPECT_LE( l.size(), 80u ) << l;
+      std::istringstream words( l );
+      out.push_back( { std::istream_iterator< String >( words ), {} } );
+   }
+   return out;
+}
+
 // Every column of a container's line comes from the status the agent
 // publishes; the lines fit 80 columns.
 TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
    auto c = server_.client();
-   c.command(
-      { "HSET",
-        "cell/0/quayd/container/status|web",
-        "name",
-        "web",
-        "state",
-        "containerRunning_",
-        "params",
-        R"({"image":"bb:1","memory":"64m","tty":1})",
-        "daemonState",
-        "running",
-        "startedAt",
-        "2026-11-28T10:00:00.123456789Z",
-        "restartCount",
-        "2",
-        "imageId",
-        "sha256:abc",
-        "startAttempts",
-        "1",
-        "bindMount",
-        R"({"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":true}})",
-        "conditionRuns",
-        "3",
-        "conditionFailures",
-        "2",
-        "unhealthyRestarts",
-        "1",
-        "history",
-        R"([{"time":"2026-11-28T10:00:00Z","reason":"unhealthy","detail":"no /tmp/ok"}])",
-        "usage",
-        R"({"cpuPercent":50.04,"memoryUsage":104857600,"memoryLimit":536870912,"pids":4,)"
-        R"("netRx":1536,"netTx":2048,"blockRead":0,"blockWrite":4096,"health":"unhealthy"})" } );
+   String const usage =
+      R"({"cpuPercent":50.04,"memoryUsage":104857600,"memoryLimit":536870912,"pids":4,)"
+      R"("netRx":1536,"netTx":2048,"blockRead":0,"blockWrite":4096,"health":"unhealthy"})";
+   String const mounts =
+      R"({"/data":{"hostPath":"/mnt/flash/web","containerPath":"/data","readOnly":true}})";
+   String const history =
+      R"([{"time":"2026-11-28T10:00:00Z","reason":"unhealthy","detail":"no /tmp/ok"}])";
+   String const webStatus = "cell/0/quayd/container/status|web";
+   c.command( { "HSET", webStatus, "name", "web", "state", "containerRunning_", "daemonState",
+                "running", "startedAt", "2026-11-28T10:00:00.123456789Z", "restartCount", "2" } );
+   c.command( { "HSET", webStatus, "params", R"({"image":"bb:1","memory":"64m","tty":1})",
+                "imageId", "sha256:abc", "startAttempts", "1", "conditionRuns", "3" } );
+   c.command( { "HSET", webStatus, "conditionFailures", "2", "unhealthyRestarts", "1", "bindMount",
+                mounts } );
+   c.command( { "HSET", webStatus, "history", history, "usage", usage } );
    c.command( { "HSET", "cell/0/quayd/container/status|db", "name", "db", "state",
                 "containerStartFailed_", "daemonState", "exited", "exitCode", "137",
                 "startAttempts", "3", "lastError",
@@ -220,15 +217,10 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
    c.command( { "HSET", "quayd/container/config|web", "enabled", "true", "profile", "base" } );
    c.command( { "HSET", "quayd/container/config|off", "enabled", "false" } );
    ASSERT_EQ( quyctl( { "show", "containers" } ), kOk ) << err_.str();
-   std::map< String, std::vector< String > > lines;
-   std::istringstream text( out_.str() );
-   for ( String l; std::getline( text, l ); ) {
-      EXPECT_LE( l.size(), 80u ) << l;
-      std::istringstream words( l );
-      std::vector< String > w{ std::istream_iterator< String >( words ), {} };
+   std::map< String, Words > lines;
+   for ( auto const & w : screenLines( out_.str() ) ) {
       lines[ w.at( 0 ) ] = w;
    }
-   using Words = std::vector< String >;
    EXPECT_EQ( lines[ "NAME" ], ( Words{ "NAME", "CFG", "AGENT", "DAEMON", "UP", "RST", "TRY",
                                         "CPU%", "MEM", "HEALTH" } ) );
    EXPECT_EQ( lines[ "web" ], ( Words{ "web", "on", "running", "running", "1d14h", "2", "1", "50.0",
@@ -258,17 +250,11 @@ TEST_F( QuyctlTest, ShowContainersTellsStatesSinceWhenAndWhyNot ) {
    EXPECT_EQ( db[ "usage" ], nullptr );
 
    ASSERT_EQ( quyctl( { "top", "--no-stream" } ), kOk ) << err_.str();
-   std::istringstream topText( out_.str() );
-   std::vector< Words > topLines;
-   for ( String l; std::getline( topText, l ); ) {
-      EXPECT_LE( l.size(), 80u ) << l;
-      std::istringstream words( l );
-      topLines.push_back( { std::istream_iterator< String >( words ), {} } );
-   }
-   EXPECT_EQ( topLines, ( std::vector< Words >{ { "NAME", "CPU%", "MEM", "USAGE", "/", "LIMIT",
-                                                  "MEM%", "NET", "I/O", "BLOCK", "I/O", "PIDS" },
-                                                { "web", "50.0", "100MiB", "/", "512MiB", "19.5",
-                                                  "1.5KiB/2.0KiB", "0B/4.0KiB", "4" } } ) );
+   EXPECT_EQ( screenLines( out_.str() ),
+              ( std::vector< Words >{ { "NAME", "CPU%", "MEM", "USAGE", "/", "LIMIT", "MEM%", "NET",
+                                        "I/O", "BLOCK", "I/O", "PIDS" },
+                                      { "web", "50.0", "100MiB", "/", "512MiB", "19.5",
+                                        "1.5KiB/2.0KiB", "0B/4.0KiB", "4" } } ) );
    ASSERT_EQ( quyctl( { "top", "--no-stream", "--json" } ), kOk );
    auto const top = nlohmann::json::parse( out_.str() )[ "containers" ];
    ASSERT_EQ( top.size(), 1u );

@@ -4,14 +4,13 @@
 #include <istream>
 #include <set>
 
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 #include "tools/quyctl/Command.h"
 
 namespace Quayd::Quyctl {
 
-std::shared_ptr< void const > keepPassword( RegistryConfig & r ) {
+std::shared_ptr< void const > keepPassword( CredentialStore * store, RegistryConfig & r ) {
    RegistryParams p = r.params();
-   auto * store = credentialStore();
    if ( !store || p.password.empty() ) {
       return nullptr;
    }
@@ -22,13 +21,11 @@ std::shared_ptr< void const > keepPassword( RegistryConfig & r ) {
    return lock;
 }
 
+namespace {
+
 // A password the agent still names in its status stays until the next sweep.
-void sweepCredentials( Redis::Connection & c ) {
-   auto * store = credentialStore();
-   if ( !store ) {
-      return;
-   }
-   CredentialStore::Lock const lock( store->dir(), true );
+void sweepCredentials( CredentialStore & store, Redis::Connection & c ) {
+   CredentialStore::Lock const lock( store.dir(), true );
    std::set< String > named;
    for ( String const & dir :
          { String( Paths::kRegistryConfig ), Cell::path( Paths::kRegistryStatus, 0 ) } ) {
@@ -42,12 +39,21 @@ void sweepCredentials( Redis::Connection & c ) {
       }
    }
    std::error_code ec;
-   for ( auto const & entry : std::filesystem::directory_iterator( store->dir(), ec ) ) {
+   for ( auto const & entry : std::filesystem::directory_iterator( store.dir(), ec ) ) {
       String const name = entry.path().filename();
-      if ( CredentialStore::isName( name ) && !named.count( name ) ) {
-         store->drop( name );
+      if ( isCredentialName( name ) && !named.count( name ) ) {
+         store.drop( name );
       }
    }
+}
+
+} // namespace
+
+std::function< void( Redis::Connection & ) > credentialSweep( CredentialStore * store ) {
+   if ( !store ) {
+      return nullptr;
+   }
+   return [ store ]( Redis::Connection & c ) { sweepCredentials( *store, c ); };
 }
 
 namespace {
@@ -58,12 +64,13 @@ struct RegistryFlags {
    bool passwordStdin = false, insecure = false, remove = false;
 };
 
-Edit registryEdit( RegistryFlags const & f, std::istream & in, bool dryRun ) {
+Edit registryEdit( RegistryFlags const & f, std::istream & in, bool dryRun,
+                   CredentialStore * store ) {
    checkName( f.name, "registry" );
    String const path = String( Paths::kRegistryConfig ) + "|" + f.name;
    if ( f.remove ) {
       Edit e = fixed( { path }, { { "DEL", path } } );
-      e.after = sweepCredentials;
+      e.after = credentialSweep( store );
       return e;
    }
    RegistryParams p;
@@ -84,16 +91,17 @@ Edit registryEdit( RegistryFlags const & f, std::istream & in, bool dryRun ) {
    RegistryConfig r;
    r.pathIs( path );
    r.paramsIs( p );
-   auto hold = dryRun ? nullptr : keepPassword( r );
+   auto hold = dryRun ? nullptr : keepPassword( store, r );
    Edit e = fixed( { path }, { hsetArgs( r ) } );
-   e.after = sweepCredentials;
+   e.after = credentialSweep( store );
    e.hold = std::move( hold );
    return e;
 }
 
 } // namespace
 
-void addRegistryCommands( CLI::App & app, Parsed & p, std::istream & in ) {
+void addRegistryCommands( CLI::App & app, Parsed & p, std::istream & in,
+                          CredentialStore * credentials ) {
    CLI::App * cmd =
       command( app, "registry", "log in to a registry, or forget it",
                "quyctl registry lab --server 10.0.0.5:5000 --username ops --password-stdin" );
@@ -112,9 +120,9 @@ void addRegistryCommands( CLI::App & app, Parsed & p, std::istream & in ) {
                                      "read the password's first line from stdin" );
    cmd->add_flag( "--insecure", f->insecure, "plain HTTP or an unverified certificate" );
    password->excludes( fromStdin );
-   cmd->callback( [ &p, &in, f, cmd ] {
+   cmd->callback( [ &p, &in, f, cmd, credentials ] {
       deleteAlone( *cmd );
-      p.edit = registryEdit( *f, in, p.dryRun );
+      p.edit = registryEdit( *f, in, p.dryRun, credentials );
    } );
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 #include "tools/quyctl/Quyctl.h"
 
 using namespace Quayd;
@@ -34,12 +34,11 @@ int execute( std::vector< String > const & argv ) {
 int main( int argc, char ** argv ) {
    std::vector< String > args( argv + 1, argv + argc );
    CredentialStore credentials;
-   credentialStoreIs( &credentials );
    return Quyctl::run(
       args,
       []( std::optional< String > const & address ) {
          return std::make_unique< Redis::Connection >( Redis::Address::parse(
             address.value_or( Redis::defaultAddress( std::getenv( "QUAYD_REDIS" ) ) ) ) );
       },
-      std::cout, std::cerr, std::cin, execute );
+      std::cout, std::cerr, std::cin, execute, std::chrono::system_clock::now(), &credentials );
 }

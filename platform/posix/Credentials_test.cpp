@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 
 namespace Quayd {
 namespace {

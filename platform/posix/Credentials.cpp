@@ -1,11 +1,10 @@
-#include "platform/Credentials.h"
+#include "platform/posix/Credentials.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -13,25 +12,11 @@
 #include <fmt/format.h>
 
 #include "platform/Exception.h"
-#include "platform/Files.h"
+#include "platform/posix/Files.h"
 
 namespace Quayd {
 
-namespace {
-CredentialStore * theStore = nullptr;
-constexpr size_t kNameBytes = 16;
-} // namespace
-
-void credentialStoreIs( CredentialStore * store ) { theStore = store; }
-CredentialStore * credentialStore() { return theStore; }
-
 CredentialStore::CredentialStore( String dir ) : dir_( std::move( dir ) ) {}
-
-bool CredentialStore::isName( String const & text ) {
-   return text.size() == 2 * kNameBytes && std::all_of( text.begin(), text.end(), []( char c ) {
-             return ( c >= '0' && c <= '9' ) || ( c >= 'a' && c <= 'f' );
-          } );
-}
 
 std::optional< String > CredentialStore::find( String const & secret ) {
    if ( auto it = nameOf_.find( secret ); it != nameOf_.end() ) {
@@ -41,7 +26,7 @@ std::optional< String > CredentialStore::find( String const & secret ) {
    std::error_code ec;
    for ( auto const & entry : std::filesystem::directory_iterator( dir_, ec ) ) {
       String const name = entry.path().filename();
-      if ( isName( name ) && readFile( entry.path() ) == secret ) {
+      if ( isCredentialName( name ) && readFile( entry.path() ) == secret ) {
          nameOf_[ secret ] = name;
          return name;
       }
@@ -53,7 +38,7 @@ String CredentialStore::put( String const & secret ) {
    makeDir( dir_, 0700 );
    auto name = find( secret );
    if ( !name ) {
-      unsigned char bytes[ kNameBytes ];
+      unsigned char bytes[ kCredentialNameBytes ];
       if ( getrandom( bytes, sizeof bytes, 0 ) != ssize_t( sizeof bytes ) ) {
          throw RuntimeException( "no random bytes for a credential name" );
       }
@@ -71,7 +56,7 @@ String CredentialStore::put( String const & secret ) {
 }
 
 std::optional< String > CredentialStore::get( String const & name ) {
-   if ( !isName( name ) ) {
+   if ( !isCredentialName( name ) ) {
       return std::nullopt;
    }
    auto secret = readFile( file( name ) );
@@ -82,7 +67,7 @@ std::optional< String > CredentialStore::get( String const & name ) {
 }
 
 void CredentialStore::drop( String const & name ) {
-   if ( !isName( name ) ) {
+   if ( !isCredentialName( name ) ) {
       return;
    }
    unlink( file( name ).c_str() );

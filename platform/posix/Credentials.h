@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/CredentialName.h"
 #include "platform/Secrets.h"
 #include "platform/Types.h"
 
@@ -33,10 +34,6 @@ class CredentialStore : public Secrets {
    // subdirectories; skipped while another run holds the store's lock, as
    // its files may be in the middle of being written. What was removed.
    std::vector< String > sweepTemporaries();
-   // Whether `text` has the form of a name (so it can never leave the
-   // directory).
-   static bool isName( String const & text );
-
    String const & dir() const { return dir_; }
 
    // Held by a run from put() until the configuration that names the secret
@@ -60,9 +57,5 @@ class CredentialStore : public Secrets {
    String dir_;
    std::map< String, String > nameOf_; // secret -> name, as seen so far
 };
-
-// quyctl's store; without one (tests) passwords stay inline.
-void credentialStoreIs( CredentialStore * store );
-CredentialStore * credentialStore();
 
 } // namespace Quayd

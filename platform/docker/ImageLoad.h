@@ -1,0 +1,61 @@
+#pragma once
+// Loading a tarball into the daemon: one POST /images/load with the tarball
+// as its body, read from a file (the agent's tarballs) or fed in chunks as
+// they arrive (a deploy to the Containerz service). Both block the calling
+// thread on the daemon, as every synchronous Engine API call does.
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "platform/docker/DockerApiClient.h"
+
+namespace Quayd {
+
+// What the daemon said of a load.
+struct ImageLoadAnswer {
+   long status = 0;
+   // Why it loaded nothing: the message of an error status, or the error
+   // its answer ended in; empty when it loaded.
+   String error;
+   // What it loaded, as its answer names them ("bb:1", "sha256:...").
+   std::vector< String > images;
+};
+
+// Loads the tarball `tarball` reads, to its end. Transport failures throw
+// RuntimeException, as the client's calls do.
+ImageLoadAnswer loadImages( DockerApiClient & api, FILE * tarball );
+
+// A load whose tarball the caller hands over in chunks while a thread of its
+// own sends them to the daemon. Given up (abandon(), or destroyed before
+// finish()), its body ends in a read error rather than at its end: the
+// request is aborted, so the daemon never takes a partial tarball for a
+// whole one.
+class StreamedImageLoad {
+ public:
+   // Starts the load on `api`, which must outlive it. Throws
+   // RuntimeException when it cannot.
+   explicit StreamedImageLoad( DockerApiClient & api );
+   ~StreamedImageLoad();
+   StreamedImageLoad( StreamedImageLoad const & ) = delete;
+   StreamedImageLoad & operator=( StreamedImageLoad const & ) = delete;
+
+   // False once the load has ended: nothing more is taken.
+   bool send( std::string const & bytes );
+   // The daemon's answer once every chunk has been sent.
+   ImageLoadAnswer finish();
+   void abandon();
+
+ private:
+   static ssize_t read( void * cookie, char * buf, size_t size );
+
+   int fds_[ 2 ] = { -1, -1 };
+   FILE * reader_ = nullptr;
+   std::atomic< bool > abandoned_{ false };
+   std::thread loader_;
+   ImageLoadAnswer answer_;
+   std::exception_ptr failure_;
+};
+
+} // namespace Quayd

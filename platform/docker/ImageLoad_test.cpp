@@ -1,0 +1,166 @@
+// The one image-load path, from a file and from streamed chunks, against a
+// stand-in daemon that reads each request's body to its end (or its cut).
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/Exception.h"
+#include "platform/docker/ImageLoad.h"
+
+namespace Quayd {
+namespace {
+
+// Answers each load with `status` and `body` once the tarball has all
+// arrived; records each tarball that ended whole, and "cut" for one the
+// client gave up first.
+class LoadDaemon {
+ public:
+   LoadDaemon( int status, String body ) : status_( status ), body_( std::move( body ) ) {
+      char tmpl[] = "/tmp/quayd-load-XXXXXX";
+      dir_ = ::mkdtemp( tmpl );
+      path_ = dir_ + "/d.sock";
+      fd_ = ::socket( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0 );
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      path_.copy( a.sun_path, sizeof a.sun_path - 1 );
+      ::bind( fd_, reinterpret_cast< sockaddr * >( &a ), sizeof a );
+      ::listen( fd_, 4 );
+      thread_ = std::thread( [ this ] { serve(); } );
+   }
+   ~LoadDaemon() {
+      ::shutdown( fd_, SHUT_RDWR );
+      thread_.join();
+      ::close( fd_ );
+      std::filesystem::remove_all( dir_ );
+   }
+   String const & path() const { return path_; }
+   std::vector< String > bodies() const {
+      std::lock_guard l( m_ );
+      return bodies_;
+   }
+
+ private:
+   void serve() {
+      for ( int c; ( c = ::accept4( fd_, nullptr, nullptr, SOCK_CLOEXEC ) ) >= 0; ) {
+         String in, tarball;
+         char buf[ 4096 ];
+         bool whole = false, continued = false;
+         for ( ssize_t n; !whole && ( n = ::read( c, buf, sizeof buf ) ) > 0; ) {
+            in.append( buf, size_t( n ) );
+            whole = in.ends_with( "\r\n0\r\n\r\n" );
+            // The client may wait for leave to send its body, as a daemon gives.
+            if ( !continued && in.find( "\r\n\r\n" ) != String::npos ) {
+               continued = true;
+               if ( in.find( "Expect: 100-continue" ) != String::npos ) {
+                  ::send( c, "HTTP/1.1 100 Continue\r\n\r\n", 25, MSG_NOSIGNAL );
+               }
+            }
+         }
+         // The chunked body after the headers: size lines and data in turn.
+         for ( size_t at = in.find( "\r\n\r\n" ) + 4; whole && at < in.size(); ) {
+            size_t const eol = in.find( "\r\n", at );
+            if ( eol == String::npos ) {
+               break;
+            }
+            size_t const size = std::stoul( in.substr( at, eol - at ), nullptr, 16 );
+            tarball += in.substr( eol + 2, size );
+            at = eol + 2 + size + 2;
+         }
+         {
+            std::lock_guard l( m_ );
+            bodies_.push_back( whole ? tarball : "cut" );
+         }
+         if ( whole ) {
+            String const out = "HTTP/1.1 " + std::to_string( status_ ) +
+                               " X\r\nContent-Length: " + std::to_string( body_.size() ) +
+                               "\r\nConnection: close\r\n\r\n" + body_;
+            ::send( c, out.data(), out.size(), MSG_NOSIGNAL );
+         }
+         ::close( c );
+      }
+   }
+
+   int status_;
+   String body_;
+   String dir_, path_;
+   int fd_;
+   mutable std::mutex m_;
+   std::vector< String > bodies_;
+   std::thread thread_;
+};
+
+struct AnswerCase {
+   char const * story;
+   int status;
+   String body;
+   ImageLoadAnswer want;
+};
+
+TEST( ImageLoad, AFileLoadAnswersWhatTheDaemonLoadedOrWhyNot ) {
+   for ( auto const & c : {
+            AnswerCase{ "two images",
+                        200,
+                        R"({"stream":"Loaded image: bb:1\n"})"
+                        "\n"
+                        R"({"stream":"Loaded image ID: sha256:ab\n"})",
+                        { 200, "", { "bb:1", "sha256:ab" } } },
+            AnswerCase{ "an answer that ends in an error",
+                        200,
+                        R"({"stream":"Loaded image: bb:1\n"})"
+                        "\n"
+                        R"({"error":"unexpected EOF"})",
+                        { 200, "unexpected EOF", {} } },
+            AnswerCase{
+               "a refusal", 500, R"({"message":"no space left"})", { 500, "no space left", {} } },
+            AnswerCase{
+               "an answer that names nothing", 200, R"({"stream":"\n"})", { 200, "", {} } },
+         } ) {
+      LoadDaemon daemon( c.status, c.body );
+      DockerApiClient api( daemon.path() );
+      std::FILE * f = std::tmpfile();
+      std::fputs( "tarball", f );
+      std::rewind( f );
+      auto const a = loadImages( api, f );
+      std::fclose( f );
+      EXPECT_EQ( a.status, c.want.status ) << c.story;
+      EXPECT_EQ( a.error, c.want.error ) << c.story;
+      EXPECT_EQ( a.images, c.want.images ) << c.story;
+      EXPECT_EQ( daemon.bodies(), std::vector< String >{ "tarball" } ) << c.story;
+   }
+}
+
+// A deploy hands its chunks over as they arrive; one cut short never
+// reaches the daemon as a whole tarball.
+TEST( ImageLoad, StreamedChunksMakeOneTarballAndAnAbandonedOneIsCut ) {
+   LoadDaemon daemon( 200, R"({"stream":"Loaded image: bb:1\n"})" );
+   DockerApiClient api( daemon.path() );
+   {
+      StreamedImageLoad load( api );
+      EXPECT_TRUE( load.send( "tar" ) );
+      EXPECT_TRUE( load.send( "ball" ) );
+      auto const a = load.finish();
+      EXPECT_EQ( a.images, std::vector< String >{ "bb:1" } );
+   }
+   {
+      StreamedImageLoad load( api );
+      EXPECT_TRUE( load.send( "half" ) );
+      load.abandon();
+      EXPECT_THROW( load.finish(), RuntimeException );
+   }
+   {
+      StreamedImageLoad load( api );
+      EXPECT_TRUE( load.send( "gone" ) );
+      // Destroyed unfinished, as when the deploy's client goes.
+   }
+   EXPECT_EQ( daemon.bodies(), ( std::vector< String >{ "tarball", "cut", "cut" } ) );
+}
+
+} // namespace
+} // namespace Quayd

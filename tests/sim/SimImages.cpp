@@ -1,0 +1,95 @@
+#include "tests/sim/SimDaemon.h"
+
+#include <fmt/format.h>
+
+#include "platform/Exception.h"
+
+namespace Quayd::Sim {
+
+ImageRecord SimDaemon::inspectImage( String const & name ) {
+   if ( !enter( "inspectImage" ) ) {
+      return {};
+   }
+   if ( !images_.count( name ) ) {
+      throw ApiRequestException( "No such image: " + name );
+   }
+   return { name, "sha256:" + name, { name } };
+}
+
+std::vector< String > SimDaemon::listStaleImages() {
+   enter( "listStaleImages" );
+   return {};
+}
+
+std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
+   if ( !enter( "loadImage" ) ) {
+      return {};
+   }
+   auto it = tarballs.find( tarballPath );
+   if ( it == tarballs.end() ) {
+      throw RuntimeException( "open " + tarballPath + ": no such file or directory" );
+   }
+   if ( diskFull ) {
+      throw RuntimeException( "Error response from daemon: write /var/lib/docker/tmp/" +
+                              it->second.front() + ": no space left on device" );
+   }
+   images_.insert( it->second.begin(), it->second.end() );
+   return it->second;
+}
+
+void SimDaemon::removeImage( String const & nameOrTag ) {
+   if ( !enter( "removeImage" ) ) {
+      return;
+   }
+   if ( !images_.count( nameOrTag ) ) {
+      throw ApiRequestException( "No such image: " + nameOrTag );
+   }
+   for ( auto const & [ name, c ] : live() ) {
+      if ( c.image == nameOrTag ) {
+         throw ApiRequestException( "conflict: unable to remove repository reference \"" +
+                                    nameOrTag + "\" (must force) - container " + name +
+                                    " is using its referenced image" );
+      }
+   }
+   images_.erase( nameOrTag );
+}
+
+bool SimDaemon::pullable( String const & image ) const {
+   if ( !upstream.count( image ) ) {
+      return false;
+   }
+   auto const slash = image.find( '/' );
+   String const host = slash == String::npos ? String() : image.substr( 0, slash );
+   return host.empty() || logins_.count( host );
+}
+
+void SimDaemon::removeImageBehind( String const & name ) {
+   // As `docker rmi` does, an image in use stays.
+   for ( auto const & [ root, all ] : byRoot_ ) {
+      for ( auto const & [ n, c ] : all ) {
+         if ( c.image == name && files_.exists( root + "/containers/" + n ) ) {
+            return;
+         }
+      }
+   }
+   images_.erase( name );
+}
+
+void SimDaemon::login( String const & user, String const &, String const & server ) {
+   if ( enter( "login" ) ) {
+      if ( refusing.count( server ) ) {
+         throw RuntimeException( "Error response from daemon: Get \"https://" + server +
+                                 "/v2/\": unauthorized: incorrect username or password" );
+      }
+      logins_[ server ] = user;
+   }
+}
+
+void SimDaemon::logout( String const & server ) {
+   // The credentials are the runtime's own store: no daemon needed.
+   if ( enter( "logout", false ) ) {
+      logins_.erase( server );
+   }
+}
+
+} // namespace Quayd::Sim
