@@ -7,6 +7,7 @@
 #include "platform/docker/DockerRuntime.h"
 #include "platform/docker/HeldDaemonTest.h"
 #include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/TestSpawner.h"
 #include "platform/testing/FakeFileSystem.h"
 
 namespace Quayd {
@@ -33,7 +34,8 @@ TEST( DockerRuntimeCalls, BoundedOneContainerAtATimeAndCancelledNeverSent ) {
    settings.runtimeDir = "/run/d";
    settings.callsInFlight = 2;
    PosixEventLoop loop;
-   DockerRuntime rt( settings, files, &loop );
+   Spawner const spawner = Testing::testSpawner();
+   DockerRuntime rt( settings, files, spawner, &loop );
    Strings done;
    auto call = [ & ]( String const & what ) {
       return
