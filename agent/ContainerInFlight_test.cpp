@@ -76,13 +76,12 @@ TEST_P( Meanwhile, IsTakenUpWhenTheStartEnds ) {
 INSTANTIATE_TEST_SUITE_P(
    InFlight, Meanwhile,
    ::testing::Values(
-      MeanwhileCase{ "Disabled",
-                     []( Meanwhile & t ) {
-                        t.edit( []( ContainerConfig & c ) { c.enabledIs( false ); } );
-                     },
-                     { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
-                     CRS::containerStopped_,
-                     "busybox:1" },
+      MeanwhileCase{
+         "Disabled",
+         []( Meanwhile & t ) { t.edit( []( ContainerConfig & c ) { c.enabledIs( false ); } ); },
+         { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
+         CRS::containerStopped_,
+         "busybox:1" },
       // Two edits meanwhile: the last one runs, once, after the first run
       // is removed.
       MeanwhileCase{ "EditedTwiceTheLaterConfigurationWins",

@@ -31,8 +31,8 @@ TEST_F( StartupConditionTest, NoConditionStartsWithoutAProbe ) {
 
 TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZeroEachTimeItIsEnabled ) {
    // Not start(): the first run of the condition is on the next turn.
-   sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
-                            conditionTimeout );
+   sm =
+      containerSmFactory( config, status, runtime, time.scheduler(), processes, conditionTimeout );
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( sm->startupConditionProbe() );
    EXPECT_TRUE( processes.started.empty() ); // the first run is on the next turn

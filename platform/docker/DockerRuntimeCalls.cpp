@@ -68,7 +68,8 @@ Ptr< RuntimeCall > DockerRuntime::runContainerAsync( Ptr< RunContainerParams > c
    QUAYD_ASSERT( p );
    auto outcome = std::make_shared< RunOutcome >();
    auto start = [ this, p, outcome ]( RuntimeCallQueue::Finish finish ) -> std::function< void() > {
-      ContainerCreateBody const request = containerCreateBody( *p, ownLabels(), spawner_.environment() );
+      ContainerCreateBody const request =
+         containerCreateBody( *p, ownLabels(), spawner_.environment() );
       runOutIs( p->name );
       auto l = std::make_shared< Launch >();
       l->params = p;

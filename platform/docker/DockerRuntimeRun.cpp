@@ -82,7 +82,8 @@ void DockerRuntime::runOutIs( String const & name ) {
 
 RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
    QUAYD_ASSERT( p );
-   ContainerCreateBody const create = containerCreateBody( *p, ownLabels(), spawner_.environment() );
+   ContainerCreateBody const create =
+      containerCreateBody( *p, ownLabels(), spawner_.environment() );
    runOutIs( p->name );
    try {
       if ( create.clientFlag.empty() ) {
