@@ -241,6 +241,7 @@ bool ContainerSm::startContainer() {
       return false;
    }
    containerStatus_->stateIs( ContainerRunState::containerStarting_ );
+   createdInFlight_ = false;
    startCall_ = runtime_->runContainerAsync( request, [ this ]( RunOutcome const & outcome,
                                                                 std::exception_ptr failure ) {
       handleStarted( outcome, std::move( failure ) );
@@ -265,6 +266,12 @@ void ContainerSm::handleStarted( RunOutcome const & outcome, std::exception_ptr 
       backoff_.started();
    } catch ( std::exception const & e ) {
       startFailed( e.what() );
+      // What the failed start left, or may have: a daemon that cannot tell
+      // is asked again as for a container it holds.
+      if ( std::exchange( createdInFlight_, false ) && presence() != Presence::absent ) {
+         handleFound();
+         return;
+      }
    }
    // What the configuration became meanwhile.
    if ( !containerConfig_ || !statusUpToDate() || !containerConfig_->enabled() ) {

@@ -108,6 +108,11 @@ class ContainerSm : public PtrInterface {
    // The start in flight ended.
    void handleStarted( RunOutcome const & outcome, std::exception_ptr failure );
    bool startInFlight() const { return startCall_ != nullptr; }
+   // The daemon created the container while its start was in flight: the
+   // start's own create, unless the start fails and its removal with it;
+   // then the container is held though nothing records it, and is looked
+   // for once the start ends.
+   void handleCreatedInFlight() { createdInFlight_ = startInFlight(); }
 
    // The startup condition.
    void manageStartupCondition();
@@ -142,6 +147,7 @@ class ContainerSm : public PtrInterface {
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
    Ptr< RuntimeCall > startCall_;
+   bool createdInFlight_ = false;
    Ptr< TimerTask > daemonStateTask_;
    Ptr< Task > evaluateTask_;
    Seconds startupConditionTimeout_;
