@@ -124,6 +124,79 @@ INSTANTIATE_TEST_SUITE_P(
                      "" } ),
    []( auto const & info ) { return String( info.param.story ); } );
 
+// A disable's stop and removal in flight: sent once whatever happens
+// meanwhile, the configuration it ends on taken up once the daemon answered;
+// a machine destroyed meanwhile abandons it and removes the container at once.
+class RemovalMeanwhile;
+
+struct RemovalCase {
+   char const * story;
+   std::function< void( RemovalMeanwhile & ) > meanwhile;
+   Strings calls; // the runtime's calls but look-ups, from the disable on
+   CRS state;
+};
+
+void PrintTo( RemovalCase const & c, std::ostream * os ) { *os << c.story; }
+
+class RemovalMeanwhile : public ContainerInFlightTest,
+                         public ::testing::WithParamInterface< RemovalCase > {
+ public:
+   using ContainerSmTest::edit;
+   using ContainerSmTest::runtime;
+   using ContainerSmTest::sm;
+};
+
+TEST_P( RemovalMeanwhile, IsTakenUpWhenTheRemovalEnds ) {
+   auto const & c = GetParam();
+   runtime->hold = false;
+   start();
+   ASSERT_EQ( state(), CRS::containerRunning_ );
+   runtime->hold = true;
+   runtime->clearCalls();
+   edit( []( ContainerConfig & cfg ) { cfg.enabledIs( false ); } );
+   EXPECT_EQ( runtime->held(), ( Strings{ "stopContainer(web)", "removeContainer(web)" } ) );
+   EXPECT_EQ( state(), CRS::containerRunning_ ) << "there until the daemon answered";
+   c.meanwhile( *this );
+   for ( int i = 0; i < 3 && !runtime->held().empty(); ++i ) {
+      runtime->completeAll();
+      time.runReady();
+   }
+   Strings calls;
+   for ( auto const & call : runtime->calls() ) {
+      if ( !call.starts_with( "inspect" ) ) {
+         calls.push_back( call );
+      }
+   }
+   EXPECT_EQ( calls, c.calls );
+   EXPECT_EQ( status->state(), c.state );
+}
+
+INSTANTIATE_TEST_SUITE_P(
+   InFlight, RemovalMeanwhile,
+   ::testing::Values( RemovalCase{ "EditedAndEnabledAgainTheLaterConfigurationRunsOnce",
+                                   []( RemovalMeanwhile & t ) {
+                                      t.edit( []( ContainerConfig & c ) {
+                                         ContainerParams p = c.params();
+                                         p.image = "busybox:2";
+                                         c.paramsIs( p );
+                                         c.enabledIs( true );
+                                      } );
+                                      t.sm->handleEnabled();
+                                      EXPECT_EQ( t.runtime->held().size(), 2u );
+                                   },
+                                   { "stopContainer(web)", "removeContainer(web,true)",
+                                     "runContainer(web)" },
+                                   CRS::containerRunning_ },
+                      RemovalCase{ "Deleted",
+                                   []( RemovalMeanwhile & t ) {
+                                      t.sm = nullptr;
+                                      EXPECT_TRUE( t.runtime->held().empty() );
+                                   },
+                                   { "stopContainer(web)", "removeContainer(web,true)",
+                                     "stopContainer(web)", "removeContainer(web,true)" },
+                                   CRS::containerStopped_ } ),
+   []( auto const & info ) { return String( info.param.story ); } );
+
 // An agent killed while a start was out leaves its status starting, and
 // maybe the container the start made: the next agent starts it again, and
 // trusts nothing of the one cut short.

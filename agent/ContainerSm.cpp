@@ -87,7 +87,9 @@ ContainerSm::~ContainerSm() {
       // Abandoned: what it may have made is removed as a running one is.
       containerStatus_->stateIs( ContainerRunState::containerRunning_ );
    }
-   handleCleanup();
+   // A removal in flight goes with this machine, and is made here at once:
+   // nothing would be left to hear its answer.
+   cleanup( false );
    startAttemptTask_ = nullptr;
    daemonStateTask_ = nullptr;
    evaluateTask_ = nullptr;
@@ -116,14 +118,14 @@ void ContainerSm::startAttemptCountIs( uint32_t n ) {
 
 void ContainerSm::handleParams() {
    QTRACE( trace, 2, "container: {}", name() );
-   if ( startCall_ ) {
-      return; // taken up once the start ends
+   if ( startCall_ || removeCall_ ) {
+      return; // taken up once the call ends
    }
    if ( !statusUpToDate() ) {
       handleCleanup();
       if ( containerStatus_->state() == ContainerRunState::containerRunning_ ) {
-         // The old container could not be removed: the status goes on
-         // describing it until a retry removes it.
+         // The old container is being removed, or could not be: the status
+         // goes on describing it until it is gone.
          return;
       }
       containerStatus_->paramsIs( containerConfig_->params() );
@@ -143,8 +145,8 @@ bool ContainerSm::statusUpToDate() const {
 }
 
 void ContainerSm::handleEnabled() {
-   if ( startCall_ ) {
-      QTRACE( trace, 8, "container: {}, a start is in flight", name() );
+   if ( startCall_ || removeCall_ ) {
+      QTRACE( trace, 8, "container: {}, a call is in flight", name() );
       return; // taken up once it ends
    }
    if ( containerConfig_ && !statusUpToDate() ) {
@@ -320,7 +322,8 @@ void ContainerSm::handleDaemonEvent( ContainerEvent const & event ) {
    QTRACE( trace, 8, "container: {}, action: {}", name(), event.action );
    // Events of a container this machine does not run (one it is removing)
    // tell nothing of the configured one.
-   if ( containerConfig_ && containerStatus_->state() == ContainerRunState::containerRunning_ ) {
+   if ( containerConfig_ && containerStatus_->state() == ContainerRunState::containerRunning_ &&
+        !removeCall_ ) {
       history_.eventIs( event );
       if ( event.action == ContainerHealth::kUnhealthyAction &&
            !health_.handleUnhealthy( containerConfig_->restartUnhealthy() ) ) {
@@ -343,9 +346,21 @@ void ContainerSm::daemonRecordIs( ContainerRecord const * r ) {
 }
 
 bool ContainerSm::removeOwn() {
+   std::exception_ptr failure;
    try {
       runtime_->removeContainer( name(), true );
-   } catch ( RuntimeException const & e ) {
+   } catch ( RuntimeException const & ) {
+      failure = std::current_exception();
+   }
+   return removedOwn( failure );
+}
+
+bool ContainerSm::removedOwn( std::exception_ptr failure ) {
+   try {
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+   } catch ( std::exception const & e ) {
       QTRACE( trace, 0, "Failed to remove container {}: {}", name(), e.what() );
       if ( presence() != Presence::absent ) {
          // The status goes on saying that the container is there, so
@@ -358,7 +373,9 @@ bool ContainerSm::removeOwn() {
    return true;
 }
 
-void ContainerSm::handleCleanup() {
+void ContainerSm::handleCleanup() { cleanup( true ); }
+
+void ContainerSm::cleanup( bool inFlight ) {
    ContainerRunState const state = containerStatus_->state();
    QTRACE( trace, 2, "container: {}, state: {}", name(), state );
    startAttemptCountIs( 0 );
@@ -367,6 +384,24 @@ void ContainerSm::handleCleanup() {
    startupConditionProbeDel();
    startupConditionStatusDel();
    startAttemptTask_->stopTimerTask();
+   if ( state == ContainerRunState::containerRunning_ && inFlight ) {
+      // The removal waits for the stop: one container's calls go in order.
+      stopCall_ = runtime_->stopContainerAsync( name(), [ this ]( std::exception_ptr failure ) {
+         stopCall_ = nullptr;
+         try {
+            if ( failure ) {
+               std::rethrow_exception( failure );
+            }
+         } catch ( std::exception const & e ) {
+            QTRACE( trace, 0, "Failed to stop container {}: {}", name(), e.what() );
+         }
+      } );
+      removeCall_ =
+         runtime_->removeContainerAsync( name(), true, [ this ]( std::exception_ptr failure ) {
+            handleRemoved( failure );
+         } );
+      return;
+   }
    if ( state == ContainerRunState::containerRunning_ ) {
       try {
          runtime_->stopContainer( name() );
@@ -374,14 +409,27 @@ void ContainerSm::handleCleanup() {
          QTRACE( trace, 0, "Failed to stop container {}: {}", name(), e.what() );
       }
       if ( !removeOwn() ) {
-         startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
-         return;
+         return; // the status keeps it for the next clean-up
       }
       log( QUAYD_CONTAINER_REMOVED, name() );
       history_.add( ContainerHistory::kRemoved );
    }
    containerStatus_->lastErrorIs( "" );
    containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+}
+
+void ContainerSm::handleRemoved( std::exception_ptr failure ) {
+   removeCall_ = nullptr;
+   if ( !removedOwn( failure ) ) {
+      startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+      return;
+   }
+   log( QUAYD_CONTAINER_REMOVED, name() );
+   history_.add( ContainerHistory::kRemoved );
+   containerStatus_->lastErrorIs( "" );
+   containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+   // What the configuration became meanwhile.
+   handleEnabled();
 }
 
 // ------------------------------------------------------------ startup condition

@@ -12,7 +12,9 @@
 // mounts recreate it once.
 //
 // A start goes out in flight (runContainerAsync), the status saying
-// containerStarting_ meanwhile; it is never sent twice. What happens to the
+// containerStarting_ meanwhile; it is never sent twice. So do the stop and
+// removal of a disable or an edit, the status saying containerRunning_
+// until the daemon answered. What happens to the
 // configuration meanwhile (an edit, a disable) is taken up once it ends. A
 // machine destroyed meanwhile (the container deleted, the runtime disabled)
 // abandons it and removes what it may have made; a state containerStarting_
@@ -84,6 +86,9 @@ class ContainerSm : public PtrInterface {
 
    void handleParams();
    void handleEnabled();
+   // Stops and removes the container in flight, the status saying it is
+   // there until the daemon answers; the configuration is looked at again
+   // once it has.
    void handleCleanup();
    // The runtime holds a container by this name that the status does not
    // record (left by a run whose removal failed).
@@ -108,6 +113,7 @@ class ContainerSm : public PtrInterface {
    // The start in flight ended.
    void handleStarted( RunOutcome const & outcome, std::exception_ptr failure );
    bool startInFlight() const { return startCall_ != nullptr; }
+   bool removalInFlight() const { return removeCall_ != nullptr; }
    // The daemon created the container while its start was in flight: the
    // start's own create, unless the start fails and its removal with it;
    // then the container is held though nothing records it, and is looked
@@ -136,6 +142,11 @@ class ContainerSm : public PtrInterface {
    void daemonRecordIs( ContainerRecord const * record );
    // Removes our container from the daemon; false when it is still there.
    bool removeOwn();
+   // What a removal that ended with `failure` (null: none) left.
+   bool removedOwn( std::exception_ptr failure );
+   void cleanup( bool inFlight );
+   // The stop and removal in flight ended.
+   void handleRemoved( std::exception_ptr failure );
 
    Ptr< ContainerConfig const > containerConfig_;
    Ptr< ContainerStatus > containerStatus_;
@@ -148,6 +159,8 @@ class ContainerSm : public PtrInterface {
    Ptr< TimerTask > startAttemptTask_;
    Ptr< RuntimeCall > startCall_;
    bool createdInFlight_ = false;
+   Ptr< RuntimeCall > stopCall_;
+   Ptr< RuntimeCall > removeCall_;
    Ptr< TimerTask > daemonStateTask_;
    Ptr< Task > evaluateTask_;
    Seconds startupConditionTimeout_;
