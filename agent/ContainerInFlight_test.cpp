@@ -31,6 +31,24 @@ TEST_F( ContainerInFlightTest, AStartInFlightIsNeverSentTwice ) {
    EXPECT_TRUE( runtime->held().empty() );
 }
 
+// A container the daemon holds exited is removed in flight (the many a
+// daemon restart leaves go out together), once, then run again.
+TEST_F( ContainerInFlightTest, AStaleContainerIsRemovedInFlightOnceThenRunAgain ) {
+   runningBefore();
+   runtime->records[ "web" ].status = "exited";
+   start();
+   EXPECT_EQ( runtime->held(), Strings{ "removeContainer(web)" } );
+   sm->handleEnabled();
+   sm->handleDaemonEvent();
+   EXPECT_EQ( runtime->held(), Strings{ "removeContainer(web)" } );
+   runtime->complete();
+   time.runReady();
+   EXPECT_EQ( runtime->held(), Strings{ "runContainer(web)" } );
+   runtime->complete();
+   time.runReady();
+   EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
 class Meanwhile;
 
 struct MeanwhileCase {

@@ -172,11 +172,18 @@ void ContainerSm::handleEnabled() {
       case Presence::stale:
          QTRACE( trace, 0, "Container {} is {} in the runtime; running it again", name(),
                  containerStatus_->daemonState() );
-         if ( !removeOwn() ) {
-            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
-            return;
-         }
-         break;
+         // In flight: the stale ones a daemon restart leaves go out together.
+         removeCall_ =
+            runtime_->removeContainerAsync( name(), true, [ this ]( std::exception_ptr failure ) {
+               removeCall_ = nullptr;
+               if ( !removedOwn( failure ) ) {
+                  startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+                  return;
+               }
+               containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+               handleEnabled();
+            } );
+         return;
       case Presence::absent:
          QTRACE( trace, 0, "Container {} not found despite being created before", name() );
          break;
