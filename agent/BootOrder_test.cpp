@@ -68,7 +68,7 @@ class FlashBootTest : public ::testing::Test {
    Testing::LogCapture logs;
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
    Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
    Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
    Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
@@ -147,7 +147,7 @@ class NamespaceBootTest : public ::testing::Test {
    Testing::LogCapture logs;
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
    Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
    Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
    Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =

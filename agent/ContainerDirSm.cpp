@@ -183,9 +183,12 @@ void ContainerDirSm::handleContainerEvent( ContainerEvent const & event ) {
             sm->handleEnabled();
          } else if ( event.action == "create" ) {
             // Created by a start that failed, and its removal with it: held,
-            // though nothing records it.
+            // though nothing records it. The listing never takes what a
+            // start in flight made; that machine looks once its start ends.
             if ( s == ContainerRunState::containerStartFailed_ ) {
                recordUnknownContainers();
+            } else {
+               sm->handleCreatedInFlight();
             }
          } else {
             sm->handleDaemonEvent( event );

@@ -61,7 +61,7 @@ class ContainerDirSmTest : public ::testing::Test {
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
    Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
    Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
@@ -315,6 +315,53 @@ TEST_F( ContainerDirSmTest, ChangeDuringThePassIsNotHandledTwice ) {
    EXPECT_EQ( statusNames(), ( Strings{ "a", "c" } ) );
    EXPECT_EQ( statuses->state(), SmState::started_ );
 }
+
+// A start that failed, its removal failing too, left its container created:
+// the daemon's create event has it found and removed, whether the event came
+// while the start was out or after it failed. The daemon lists the container
+// another start in flight made as well, and that one is left to its start.
+class CreatedByAFailedStart : public ContainerDirSmTest,
+                              public ::testing::WithParamInterface< bool > {};
+
+TEST_P( CreatedByAFailedStart, IsRemovedAndAStartInFlightKeepsItsOwn ) {
+   bool const eventInFlight = GetParam();
+   configure( "a" );
+   configure( "b" );
+   create();
+   runtime->hold = true;
+   startPass();
+   ASSERT_EQ( runtime->held(), ( Strings{ "runContainer(a)", "runContainer(b)" } ) );
+   runtime->containers = { "a", "b" };
+   runtime->records[ "a" ].status = "created";
+   runtime->failNext( "runContainer", RuntimeException( "no space left on device" ) );
+   ContainerEvent const created{ "a", "create", std::nullopt };
+   if ( eventInFlight ) {
+      runtime->emit( created );
+   }
+   runtime->complete( 0 );
+   time.runReady();
+   // Found at once when the event came first: recorded as there until removed.
+   ASSERT_EQ( statuses->container( "a" )->state(), eventInFlight
+                                                      ? ContainerRunState::containerRunning_
+                                                      : ContainerRunState::containerStartFailed_ );
+   if ( !eventInFlight ) {
+      runtime->emit( created );
+   }
+   for ( int i = 0; i < 3; ++i ) {
+      runtime->completeAll();
+      time.runReady();
+   }
+   EXPECT_EQ( runtime->argsOf( "removeContainer" ), Strings{ "a,true" } );
+   EXPECT_EQ( runtime->argsOf( "runContainer" ), Strings{ "a" } ) << "a again, b never";
+   for ( String n : { "a", "b" } ) {
+      EXPECT_EQ( statuses->container( n )->state(), ContainerRunState::containerRunning_ ) << n;
+   }
+}
+
+INSTANTIATE_TEST_SUITE_P( CreateEvent, CreatedByAFailedStart, ::testing::Bool(),
+                          []( auto const & info ) {
+                             return info.param ? "WhileStarting" : "AfterTheStartFailed";
+                          } );
 
 } // namespace
 } // namespace Quayd

@@ -103,6 +103,7 @@ TEST_F( ContainerHealthTest, ARestartThatCannotStartRunsItAgain ) {
    };
    runtime->failNext( "startContainer", RuntimeException( "cgroup gone" ) );
    emit( "health_status: unhealthy" );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "stopContainer(web)",
                                            "startContainer(web)", "inspectContainer(web)",
                                            "removeContainer(web,true)", "runContainer(web)" } ) );

@@ -73,7 +73,7 @@ class ContainerReviveTest : public ::testing::Test {
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
    Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
    Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
@@ -203,6 +203,7 @@ TEST_F( ContainerReviveTest, AnEventRefreshesTheStatusWithoutRunningTheContainer
    runtime->records.erase( "web" );
    runtime->clearCalls();
    runtime->emit( { "web", "destroy" } );
+   time.runReady();
    EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( status()->state(), CRS::containerRunning_ );
 }
@@ -228,6 +229,7 @@ TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) 
    runtime->clearCalls();
 
    runtime->emit( { "", "" } );
+   time.runReady();
 
    EXPECT_EQ( containerCalls(), ( Strings{ "inspectContainer(web)", "removeContainer(web,true)",
                                            "runContainer(web)" } ) );
@@ -242,6 +244,7 @@ TEST_F( ContainerReviveTest, TheStreamStartingWhileTheDirectoryIsDownTouchesNoth
    runtime->records[ "web" ] = record( "exited" );
 
    runtime->emit( { "", "" } );
+   time.runReady();
 
    EXPECT_EQ( runtime->calls(), Strings{} );
    dir = nullptr;

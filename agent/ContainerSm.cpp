@@ -82,7 +82,13 @@ ContainerSm::ContainerSm( Ptr< ContainerConfig const > containerConfig,
 
 ContainerSm::~ContainerSm() {
    reactor_.notificationsIs( false );
-   handleCleanup();
+   if ( std::exchange( startCall_, nullptr ) ) {
+      // Abandoned: what it may have made is removed as a running one is.
+      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
+   }
+   // A removal in flight goes with this machine, and is made here at once:
+   // nothing would be left to hear its answer.
+   cleanup( false );
    startAttemptTask_ = nullptr;
    daemonStateTask_ = nullptr;
    evaluateTask_ = nullptr;
@@ -91,6 +97,9 @@ ContainerSm::~ContainerSm() {
 }
 
 void ContainerSm::handleFound() {
+   if ( startCall_ ) {
+      return; // what the start in flight made
+   }
    // Recorded as there with no parameters, it is out of date: removed, then
    // run as configured.
    startAttemptTask_->stopTimerTask();
@@ -115,11 +124,14 @@ void ContainerSm::startAttemptCountIs( uint32_t n ) {
 
 void ContainerSm::handleParams() {
    QTRACE( trace_, 2, "container: {}", name() );
+   if ( startCall_ || removeCall_ ) {
+      return; // taken up once the call ends
+   }
    if ( !statusUpToDate() ) {
       handleCleanup();
       if ( containerStatus_->state() == ContainerRunState::containerRunning_ ) {
-         // The old container could not be removed: the status goes on
-         // describing it until a retry removes it.
+         // The old container is being removed, or could not be: the status
+         // goes on describing it until it is gone.
          return;
       }
       containerStatus_->paramsIs( containerConfig_->params() );
@@ -141,6 +153,10 @@ bool ContainerSm::statusUpToDate() const {
 void ContainerSm::handleEnabled() {
    if ( stoodDown_ ) {
       return; // its destruction takes the container down
+   }
+   if ( startCall_ || removeCall_ ) {
+      QTRACE( trace_, 8, "container: {}, a call is in flight", name() );
+      return; // taken up once it ends
    }
    if ( containerConfig_ && !statusUpToDate() ) {
       // A change that a failed removal held back is taken up first.
@@ -167,11 +183,18 @@ void ContainerSm::handleEnabled() {
       case Presence::stale:
          QTRACE( trace_, 0, "Container {} is {} in the runtime; running it again", name(),
                  containerStatus_->daemonState() );
-         if ( !removeOwn() ) {
-            startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
-            return;
-         }
-         break;
+         // In flight: the stale ones a daemon restart leaves go out together.
+         removeCall_ =
+            runtime_->removeContainerAsync( name(), true, [ this ]( std::exception_ptr failure ) {
+               removeCall_ = nullptr;
+               if ( !removedOwn( failure ) ) {
+                  startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+                  return;
+               }
+               containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+               handleEnabled();
+            } );
+         return;
       case Presence::absent:
          QTRACE( trace_, 0, "Container {} not found despite being created before", name() );
          break;
@@ -193,29 +216,32 @@ void ContainerSm::handleEnabled() {
       }
       break;
    case ContainerRunState::containerStartFailed_:
+   // A start cut short with an earlier agent: the runtime finishes it.
+   case ContainerRunState::containerStarting_:
       break;
    }
-   if ( startContainer() ) {
-      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
-      startAttemptCountIs( 0 );
-      containerStatus_->backingOffIs( "" );
-      backoff_.started();
-   } else {
-      startAttemptCountIs( startAttemptCount_ + 1 );
-      containerStatus_->stateIs( ContainerRunState::containerStartFailed_ );
-      Seconds const delay = backoff_.failed();
-      startAttemptTask_->scheduleTaskDelay( delay );
-      containerStatus_->backingOffIs( wallClockText( std::chrono::system_clock::now() + delay ) );
-      QTRACE( trace_, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
-              startAttemptCount_, delay.count() );
-   }
+   startContainer();
+}
+
+void ContainerSm::startFailed( String const & why ) {
+   log( log_, QUAYD_CONTAINER_START_FAILED, name(), why, String( "container run ..." ) );
+   QTRACE( trace_, 0, "Failed to run container {}: {}", name(), why );
+   containerStatus_->lastErrorIs( why );
+   startAttemptCountIs( startAttemptCount_ + 1 );
+   containerStatus_->stateIs( ContainerRunState::containerStartFailed_ );
+   Seconds const delay = backoff_.failed();
+   startAttemptTask_->scheduleTaskDelay( delay );
+   containerStatus_->backingOffIs( wallClockText( std::chrono::system_clock::now() + delay ) );
+   QTRACE( trace_, 1, "Container {} failed to start {} times; next attempt in {}s", name(),
+           startAttemptCount_, delay.count() );
 }
 
 bool ContainerSm::startContainer() {
    QTRACE( trace_, 8, "container: {}", name() );
    ContainerParams const & params = containerStatus_->params();
+   Ptr< RunContainerParams > request;
    try {
-      auto request = runContainerParamsFactory();
+      request = runContainerParamsFactory();
       request->name = name();
       request->image = params.image;
       for ( auto const & [ option, value ] : fieldSettings( nlohmann::json( params ) ) ) {
@@ -230,19 +256,47 @@ bool ContainerSm::startContainer() {
       for ( auto const & word : splitWords( params.options, "options" ) ) {
          request->optionsPush( word );
       }
-      if ( !runtime_->runContainer( request ).clientFlag.empty() ) {
-         containerStatus_->clientRunsInc( 1 );
-      }
    } catch ( RuntimeException const & e ) {
-      log( log_, QUAYD_CONTAINER_START_FAILED, name(), String( e.what() ),
-           String( "container run ..." ) );
-      QTRACE( trace_, 0, "Failed to run container {}: {}", name(), e.what() );
-      containerStatus_->lastErrorIs( e.what() );
+      startFailed( e.what() );
       return false;
    }
-   log( log_, QUAYD_CONTAINER_STARTED, name() );
-   containerStatus_->lastErrorIs( "" );
+   containerStatus_->stateIs( ContainerRunState::containerStarting_ );
+   createdInFlight_ = false;
+   startCall_ = runtime_->runContainerAsync( request, [ this ]( RunOutcome const & outcome,
+                                                                std::exception_ptr failure ) {
+      handleStarted( outcome, std::move( failure ) );
+   } );
    return true;
+}
+
+void ContainerSm::handleStarted( RunOutcome const & outcome, std::exception_ptr failure ) {
+   startCall_ = nullptr;
+   try {
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+      if ( !outcome.clientFlag.empty() ) {
+         containerStatus_->clientRunsInc( 1 );
+      }
+      log( log_, QUAYD_CONTAINER_STARTED, name() );
+      containerStatus_->lastErrorIs( "" );
+      containerStatus_->stateIs( ContainerRunState::containerRunning_ );
+      startAttemptCountIs( 0 );
+      containerStatus_->backingOffIs( "" );
+      backoff_.started();
+   } catch ( std::exception const & e ) {
+      startFailed( e.what() );
+      // What the failed start left, or may have: a daemon that cannot tell
+      // is asked again as for a container it holds.
+      if ( std::exchange( createdInFlight_, false ) && presence() != Presence::absent ) {
+         handleFound();
+         return;
+      }
+   }
+   // What the configuration became meanwhile.
+   if ( !containerConfig_ || !statusUpToDate() || !containerConfig_->enabled() ) {
+      handleEnabled();
+   }
 }
 
 ContainerSm::Presence ContainerSm::presence() {
@@ -286,7 +340,8 @@ void ContainerSm::handleDaemonEvent( ContainerEvent const & event ) {
    QTRACE( trace_, 8, "container: {}, action: {}", name(), event.action );
    // Events of a container this machine does not run (one it is removing)
    // tell nothing of the configured one.
-   if ( containerConfig_ && containerStatus_->state() == ContainerRunState::containerRunning_ ) {
+   if ( containerConfig_ && containerStatus_->state() == ContainerRunState::containerRunning_ &&
+        !removeCall_ ) {
       history_.eventIs( event );
       if ( event.action == ContainerHealth::kUnhealthyAction &&
            !health_.handleUnhealthy( containerConfig_->restartUnhealthy() ) ) {
@@ -309,9 +364,21 @@ void ContainerSm::daemonRecordIs( ContainerRecord const * r ) {
 }
 
 bool ContainerSm::removeOwn() {
+   std::exception_ptr failure;
    try {
       runtime_->removeContainer( name(), true );
-   } catch ( RuntimeException const & e ) {
+   } catch ( RuntimeException const & ) {
+      failure = std::current_exception();
+   }
+   return removedOwn( failure );
+}
+
+bool ContainerSm::removedOwn( std::exception_ptr failure ) {
+   try {
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+   } catch ( std::exception const & e ) {
       QTRACE( trace_, 0, "Failed to remove container {}: {}", name(), e.what() );
       if ( presence() != Presence::absent ) {
          // The status goes on saying that the container is there, so
@@ -324,7 +391,9 @@ bool ContainerSm::removeOwn() {
    return true;
 }
 
-void ContainerSm::handleCleanup() {
+void ContainerSm::handleCleanup() { cleanup( true ); }
+
+void ContainerSm::cleanup( bool inFlight ) {
    ContainerRunState const state = containerStatus_->state();
    QTRACE( trace_, 2, "container: {}, state: {}", name(), state );
    startAttemptCountIs( 0 );
@@ -333,6 +402,24 @@ void ContainerSm::handleCleanup() {
    startupConditionProbeDel();
    startupConditionStatusDel();
    startAttemptTask_->stopTimerTask();
+   if ( state == ContainerRunState::containerRunning_ && inFlight ) {
+      // The removal waits for the stop: one container's calls go in order.
+      stopCall_ = runtime_->stopContainerAsync( name(), [ this ]( std::exception_ptr failure ) {
+         stopCall_ = nullptr;
+         try {
+            if ( failure ) {
+               std::rethrow_exception( failure );
+            }
+         } catch ( std::exception const & e ) {
+            QTRACE( trace_, 0, "Failed to stop container {}: {}", name(), e.what() );
+         }
+      } );
+      removeCall_ =
+         runtime_->removeContainerAsync( name(), true, [ this ]( std::exception_ptr failure ) {
+            handleRemoved( failure );
+         } );
+      return;
+   }
    if ( state == ContainerRunState::containerRunning_ ) {
       try {
          runtime_->stopContainer( name() );
@@ -340,14 +427,27 @@ void ContainerSm::handleCleanup() {
          QTRACE( trace_, 0, "Failed to stop container {}: {}", name(), e.what() );
       }
       if ( !removeOwn() ) {
-         startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
-         return;
+         return; // the status keeps it for the next clean-up
       }
       log( log_, QUAYD_CONTAINER_REMOVED, name() );
       history_.add( ContainerHistory::kRemoved );
    }
    containerStatus_->lastErrorIs( "" );
    containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+}
+
+void ContainerSm::handleRemoved( std::exception_ptr failure ) {
+   removeCall_ = nullptr;
+   if ( !removedOwn( failure ) ) {
+      startAttemptTask_->scheduleTaskDelay( startAttemptDelay_ );
+      return;
+   }
+   log( log_, QUAYD_CONTAINER_REMOVED, name() );
+   history_.add( ContainerHistory::kRemoved );
+   containerStatus_->lastErrorIs( "" );
+   containerStatus_->stateIs( ContainerRunState::containerStopped_ );
+   // What the configuration became meanwhile.
+   handleEnabled();
 }
 
 // ------------------------------------------------------------ startup condition

@@ -11,6 +11,16 @@
 // its image never runs the new image, and new parameters with new bind
 // mounts recreate it once.
 //
+// A start goes out in flight (runContainerAsync), the status saying
+// containerStarting_ meanwhile; it is never sent twice. So do the stop and
+// removal of a disable or an edit, the status saying containerRunning_
+// until the daemon answered. What happens to the
+// configuration meanwhile (an edit, a disable) is taken up once it ends. A
+// machine destroyed meanwhile (the container deleted, the runtime disabled)
+// abandons it and removes what it may have made; a state containerStarting_
+// left by an earlier agent is a start to make again, the runtime removing
+// the leftover of the one cut short.
+//
 // Each failed run is logged, and each run of the startup condition that
 // overruns: the back-off and the poll interval bound how often.
 //
@@ -82,6 +92,9 @@ class ContainerSm : public PtrInterface {
    // The chain stops, container by container: this one runs nothing more
    // while it waits for its turn to be destroyed.
    void standDown();
+   // Stops and removes the container in flight, the status saying it is
+   // there until the daemon answers; the configuration is looked at again
+   // once it has.
    void handleCleanup();
    // The runtime holds a container by this name that the status does not
    // record (left by a run whose removal failed).
@@ -101,7 +114,17 @@ class ContainerSm : public PtrInterface {
    // Whether the image the container was run from now names another image
    // (a tarball rebuilt under the same tag and loaded again): it is stale.
    bool imageReplaced( ContainerRecord const & record );
+   // Sends the start in flight; false when its request cannot be made.
    bool startContainer();
+   // The start in flight ended.
+   void handleStarted( RunOutcome const & outcome, std::exception_ptr failure );
+   bool startInFlight() const { return startCall_ != nullptr; }
+   bool removalInFlight() const { return removeCall_ != nullptr; }
+   // The daemon created the container while its start was in flight: the
+   // start's own create, unless the start fails and its removal with it;
+   // then the container is held though nothing records it, and is looked
+   // for once the start ends.
+   void handleCreatedInFlight() { createdInFlight_ = startInFlight(); }
 
    // The startup condition.
    void manageStartupCondition();
@@ -119,10 +142,17 @@ class ContainerSm : public PtrInterface {
 
  private:
    void startAttemptCountIs( uint32_t n );
+   // A start failed: tried again after the back-off.
+   void startFailed( String const & why );
    // The daemon's word on the container into the status; null: it holds none.
    void daemonRecordIs( ContainerRecord const * record );
    // Removes our container from the daemon; false when it is still there.
    bool removeOwn();
+   // What a removal that ended with `failure` (null: none) left.
+   bool removedOwn( std::exception_ptr failure );
+   void cleanup( bool inFlight );
+   // The stop and removal in flight ended.
+   void handleRemoved( std::exception_ptr failure );
 
    Ptr< ContainerConfig const > containerConfig_;
    Ptr< ContainerStatus > containerStatus_;
@@ -134,6 +164,10 @@ class ContainerSm : public PtrInterface {
    uint32_t startAttemptCount_ = 0;
    Seconds startAttemptDelay_{ 30 };
    Ptr< TimerTask > startAttemptTask_;
+   Ptr< RuntimeCall > startCall_;
+   bool createdInFlight_ = false;
+   Ptr< RuntimeCall > stopCall_;
+   Ptr< RuntimeCall > removeCall_;
    Ptr< TimerTask > daemonStateTask_;
    Ptr< Task > evaluateTask_;
    Seconds startupConditionTimeout_;

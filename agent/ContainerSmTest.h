@@ -21,9 +21,11 @@ class ContainerSmTest : public ::testing::Test {
       config->paramsIs( p );
       config->enabledIs( true );
    }
+   // The machine built, and its start ended unless the runtime holds it.
    void start() {
       sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
                                Sinks{ &traces, &logs }, conditionTimeout );
+      time.runReady();
    }
    void paramsIs( std::function< void( ContainerParams & ) > const & edit ) {
       ContainerParams p = config->params();
@@ -52,7 +54,7 @@ class ContainerSmTest : public ::testing::Test {
    Testing::VirtualTime time;
    Testing::LogCapture logs;
    Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< ContainerConfig > config = makePtr< ContainerConfig >();
    Ptr< ContainerStatus > status = makePtr< ContainerStatus >();
    Seconds conditionTimeout = ContainerSm::kDefaultStartupConditionTimeout;

@@ -206,7 +206,7 @@ TEST_F( ContainerSmTest, TheDelayIsCappedAndBeginsAgainOnceAStartHeld ) {
          { Case{ "held", 600s, false, 30s }, Case{ "lostSooner", 599s, false, 300s },
            Case{ "failingOn", 0s, false, 300s }, Case{ "reconfigured", 0s, true, 30s } } ) {
       SCOPED_TRACE( c.name );
-      runtime = makePtr< Testing::FakeRuntime >();
+      runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
       status->historyIs( "" );
       runtime->failAlways( "runContainer", RuntimeException( "exec: no such file" ) );
       start();
@@ -230,6 +230,7 @@ TEST_F( ContainerSmTest, TheDelayIsCappedAndBeginsAgainOnceAStartHeld ) {
          runtime->containers.erase( "web" );
          runtime->failAlways( "runContainer", RuntimeException( "exec: no such file" ) );
          sm->handleEnabled();
+         time.runReady();
       } else if ( c.reconfigured ) {
          paramsIs( []( ContainerParams & p ) { p.command += " x"; } );
       }
@@ -522,6 +523,7 @@ TEST_F( ContainerSmTest, ContainerGoneBehindOurBackIsStartedAgain ) {
    runtime->containers.erase( "web" );
    runtime->clearCalls();
    sm->handleEnabled();
+   time.runReady();
    EXPECT_TRUE( traces.contains( "Container web not found despite being created before", 0 ) );
    EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ );
@@ -550,6 +552,7 @@ TEST_F( ContainerSmTest, InspectFailureOtherThanMissingChecksAgainInsteadOfStart
    traces.lines.clear();
    runtime->containers.erase( "web" );
    sm->handleEnabled();
+   time.runReady();
    EXPECT_FALSE( traces.contains( "Failed to get list of containers" ) );
    EXPECT_EQ( runtime->count( "runContainer" ), 1u );
 }

@@ -33,7 +33,7 @@ TEST( QuaydToggleOff, NeverConfiguresQuyAndReadsTheGlobalStatus ) {
 TEST( QuaydToggleOff, TheSwitcherNeverEnablesOrDisablesQuy ) {
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
-   auto runtime = makePtr< Testing::FakeRuntime >();
+   auto runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    auto config = makePtr< QuaydConfig >();
    auto status = makePtr< QuaydStatus >();
    auto global = makePtr< QuaydStatus >();

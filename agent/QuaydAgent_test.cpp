@@ -167,7 +167,7 @@ class AgentTest : public ::testing::Test {
 
    Testing::FakeProcessRunner processes_;
    Testing::VirtualTime vt_;
-   Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime_ = makePtr< Testing::FakeRuntime >( vt_.scheduler() );
    Ptr< ProfileEntityManager > em_;
    Host host_;
    Ptr< Agent > agent_;

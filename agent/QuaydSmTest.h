@@ -75,9 +75,9 @@ class QuaydSmTest : public ::testing::Test {
 
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< QuaydConfig > config;
    Ptr< QuaydStatus > status, globalStatus;
    Ptr< PersistentPathStatus > persistentPathStatus;

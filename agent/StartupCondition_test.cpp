@@ -30,7 +30,9 @@ TEST_F( StartupConditionTest, NoConditionStartsWithoutAProbe ) {
 }
 
 TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZeroEachTimeItIsEnabled ) {
-   start();
+   // Not start(): the first run of the condition is on the next turn.
+   sm = containerSmFactory( config, status, runtime, time.scheduler(), processes,
+                            Sinks{ &traces, &logs }, conditionTimeout );
    EXPECT_EQ( state(), CRS::containerWaiting_ );
    EXPECT_TRUE( sm->startupConditionProbe() );
    EXPECT_TRUE( processes.started.empty() ); // the first run is on the next turn
@@ -39,6 +41,7 @@ TEST_F( StartupConditionTest, ContainerStartsOnceTheConditionExitsZeroEachTimeIt
    EXPECT_TRUE( runtime->calls().empty() );
 
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( runtime->calls(), Strings{ "runContainer(web)" } );
    EXPECT_FALSE( sm->startupConditionProbe() );
@@ -145,6 +148,7 @@ TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratchRunnin
    time.runReady();
    EXPECT_EQ( processes.started.back(), shell( "true" ) );
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
 
    // Changed under a running container: it stops, then waits again.
@@ -155,6 +159,7 @@ TEST_F( StartupConditionTest, NewShellTextRestartsTheEvaluationFromScratchRunnin
    time.runReady();
    EXPECT_EQ( processes.started.back(), shell( "test -e /run/other" ) );
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( runtime->count( "runContainer" ), 1u );
 }
 
@@ -163,6 +168,7 @@ TEST_F( StartupConditionTest, FailedStartAfterTheConditionIsRetriedWithoutIt ) {
    start();
    time.runReady();
    processes.exitLast( 0 );
+   time.runReady();
    ASSERT_EQ( state(), CRS::containerStartFailed_ );
    time.advance( 30s );
    EXPECT_EQ( state(), CRS::containerRunning_ );
@@ -174,6 +180,7 @@ TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
    start();
    time.runReady();
    processes.exitLast( 0 );
+   time.runReady();
    ASSERT_EQ( state(), CRS::containerRunning_ );
    runtime->containers.erase( "web" );
    runtime->clearCalls();
@@ -183,6 +190,7 @@ TEST_F( StartupConditionTest, AContainerGoneMissingWaitsForTheConditionAgain ) {
    time.runReady();
    EXPECT_EQ( processes.started.size(), 2u );
    processes.exitLast( 0 );
+   time.runReady();
    EXPECT_EQ( runtime->calls(), ( Strings{ "inspectContainer(web)", "runContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ );
 }

@@ -70,7 +70,7 @@ class SubAgentSmTest : public ::testing::Test {
    Testing::LogCapture logs;
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
+   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
    Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
    Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
    Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
@@ -284,7 +284,7 @@ TEST_F( SubAgentSmTest, MaybeDisableComparesTheRunningVariantWithTheConfiguredOn
 TEST( SubAgents, CreatingWithEqualArgumentsKeepsTheChild ) {
    Testing::FakeProcessRunner processes;
    Testing::VirtualTime time;
-   auto runtime = makePtr< FakeRuntime >();
+   auto runtime = makePtr< FakeRuntime >( time.scheduler() );
    auto subAgents = makePtr< SubAgents >( time.files, processes, Sinks{} );
    auto config = makePtr< Gnoi::Containerz::Config >();
    auto vrfs = makePtr< Ip::AllVrfStatusLocal >();

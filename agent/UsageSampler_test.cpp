@@ -51,7 +51,7 @@ class UsageSamplerTest : public ::testing::Test {
 
    Testing::VirtualTime time;
    Testing::LogCapture logs;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< Testing::FakeUsageSampling > sampling = makePtr< Testing::FakeUsageSampling >();
    Ptr< QuaydConfig > quaydConfig = makePtr< QuaydConfig >();
    Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();

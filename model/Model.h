@@ -141,7 +141,7 @@ void to_json( nlohmann::json & j, ContainerUsage const & u );
 void from_json( nlohmann::json const & j, ContainerUsage & u );
 
 QUAYD_ENUM( ContainerRunState, uint8_t, containerStopped_, containerWaiting_, containerStartFailed_,
-            containerRunning_ );
+            containerRunning_, containerStarting_ );
 
 // "cell/0/quayd/container/status|web":
 //   name "web"  state "containerRunning_"  params {...}  bindMount {...}

@@ -1,13 +1,16 @@
 #pragma once
 // The one object through which the agent drives the container runtime.
-// Every call is synchronous and runs on the agent's thread. Failures arrive as
-// RuntimeException (ApiRequestException for a refused API request), and
+// Every call runs on the agent's thread. Failures arrive as RuntimeException
+// (ApiRequestException for a refused API request), and
 // applyConfig/enableRuntime may throw Unitctl::SdbusJobException when the
-// service job fails.
+// service job fails. A container's run, stop and removal have an
+// asynchronous form too, so that many containers' calls are out together.
+#include <exception>
 #include <functional>
 #include <map>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/Exception.h"
@@ -64,6 +67,26 @@ struct RunOutcome {
    // table does not take it; empty for a run through the Engine API.
    String clientFlag;
 };
+
+// A runtime call in flight. Cancelled, or dropped by its last holder, it
+// never calls back; what the daemon did of it so far stays done.
+class RuntimeCall : public PtrInterface {
+ public:
+   explicit RuntimeCall( std::function< void() > cancel ) : cancel_( std::move( cancel ) ) {}
+   ~RuntimeCall() override { cancel(); }
+   void cancel() {
+      if ( auto c = std::exchange( cancel_, nullptr ) ) {
+         c();
+      }
+   }
+
+ private:
+   std::function< void() > cancel_;
+};
+// How an asynchronous call ended: `failure` is null when it succeeded, else
+// what its synchronous form would have thrown.
+using RuntimeCallDone = std::function< void( std::exception_ptr failure ) >;
+using RunDone = std::function< void( RunOutcome const & outcome, std::exception_ptr failure ) >;
 
 // Registries the daemon may reach without a verified TLS connection.
 class InsecureRegistries : public PtrInterface {
@@ -187,6 +210,16 @@ class ContainerRuntimeInterface : public PtrInterface {
    // Starts the stopped container `name` again, as it was created.
    virtual void startContainer( String const & name ) = 0;
    virtual void removeContainer( String const & name, bool force ) = 0;
+   // The same three in flight: each returns at once and calls `done` later
+   // on the agent's loop, never from within the call. A call for a
+   // container waits for the one still out for it, so the daemon takes them
+   // in the order they were made and the later configuration wins; a
+   // bounded number of calls is out at once.
+   virtual Ptr< RuntimeCall > runContainerAsync( Ptr< RunContainerParams > const & params,
+                                                 RunDone done ) = 0;
+   virtual Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) = 0;
+   virtual Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
+                                                    RuntimeCallDone done ) = 0;
    // Stores the configuration for the next enableRuntime or reloadConfig.
    // Empty dataRoot: the runtime's default; empty netNsPath: the agent's own
    // namespace; logDriver and insecure may be null.

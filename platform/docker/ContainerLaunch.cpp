@@ -6,20 +6,33 @@
 
 namespace Quayd {
 
-namespace {
-// A removal may wait for the container's processes to be killed.
-constexpr long kRemoveLimitSec = 30;
-
 String containerPath( String const & ref ) {
-   // Escaped: a configured name must not reach another endpoint.
    return "/containers/" + DockerApiClient::escape( ref );
 }
-} // namespace
+
+String createPath( String const & name ) {
+   return "/containers/create" + ( name.empty() ? "" : "?name=" + DockerApiClient::escape( name ) );
+}
+
+String createdId( DockerApiClient::Response const & r ) {
+   if ( r.status != 201 ) {
+      throw LaunchRefused( LaunchRefused::Step::create, r );
+   }
+   return textOf( nlohmann::json::parse( r.body, nullptr, false ), "Id" );
+}
+
+// 304: it runs already.
+bool startAccepted( DockerApiClient::Response const & s ) {
+   return s.status == 204 || s.status == 304;
+}
+
+String deletePath( String const & id, bool force ) {
+   return containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" );
+}
 
 String launchContainer( DockerApiClient & api, String const & name, String const & body,
                         LaunchOptions const & options ) {
-   String const create =
-      "/containers/create" + ( name.empty() ? "" : "?name=" + DockerApiClient::escape( name ) );
+   String const create = createPath( name );
    auto r = api.request( "POST", create, body );
    // Looked into only now, so that the usual launch costs no lookup.
    if ( r.status == 409 && options.freeName && options.freeName() ) {
@@ -29,10 +42,7 @@ String launchContainer( DockerApiClient & api, String const & name, String const
       options.pullImage();
       r = api.request( "POST", create, body );
    }
-   if ( r.status != 201 ) {
-      throw LaunchRefused( LaunchRefused::Step::create, r );
-   }
-   String const id = textOf( nlohmann::json::parse( r.body, nullptr, false ), "Id" );
+   String const id = createdId( r );
    if ( auto refused = startContainer( api, id ) ) {
       try {
          deleteContainer( api, id, true );
@@ -47,16 +57,14 @@ String launchContainer( DockerApiClient & api, String const & name, String const
 std::optional< DockerApiClient::Response > startContainer( DockerApiClient & api,
                                                            String const & ref ) {
    auto s = api.request( "POST", containerPath( ref ) + "/start" );
-   // 304: it runs already.
-   if ( s.status == 204 || s.status == 304 ) {
+   if ( startAccepted( s ) ) {
       return std::nullopt;
    }
    return s;
 }
 
 void deleteContainer( DockerApiClient & api, String const & id, bool force ) {
-   api.call( "DELETE", containerPath( id ) + "?v=1" + ( force ? "&force=1" : "" ), nullptr,
-             kRemoveLimitSec );
+   api.call( "DELETE", deletePath( id, force ), nullptr, kRemoveLimitSec );
 }
 
 } // namespace Quayd

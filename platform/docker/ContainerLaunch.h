@@ -31,6 +31,22 @@ class LaunchRefused : public RuntimeException {
    DockerApiClient::Response answer;
 };
 
+// The API path of container `ref`, escaped: a configured name must not
+// reach another endpoint.
+String containerPath( String const & ref );
+// Where a container named `name` (empty: the daemon names it) is created.
+String createPath( String const & name );
+// The ID of the container a create answered with; LaunchRefused unless
+// the daemon created it.
+String createdId( DockerApiClient::Response const & created );
+// Whether a start's answer says the container runs: started, or already.
+bool startAccepted( DockerApiClient::Response const & started );
+// The removal of container `id` and its anonymous volumes (a new container
+// never gets them back); named volumes and bind mounts stay.
+String deletePath( String const & id, bool force );
+// A removal may wait for the container's processes to be killed.
+constexpr long kRemoveLimitSec = 30;
+
 // Creates a container named `name` (empty: the daemon names it) from the
 // create body `body`, and starts it; its ID. One that does not start is
 // removed again, or every retry would fail on its name. Throws
@@ -43,8 +59,7 @@ String launchContainer( DockerApiClient & api, String const & name, String const
 std::optional< DockerApiClient::Response > startContainer( DockerApiClient & api,
                                                            String const & ref );
 
-// Removes the container with the full ID `id` and its anonymous volumes (a
-// new container never gets them back); named volumes and bind mounts stay.
+// Removes the container with the full ID `id` as deletePath says.
 void deleteContainer( DockerApiClient & api, String const & id, bool force );
 
 } // namespace Quayd

@@ -241,8 +241,11 @@ String DockerApiClient::errorMessage( Response const & r ) {
 
 nlohmann::json DockerApiClient::call( String const & method, String const & path,
                                       nlohmann::json const & body, long timeoutSec ) {
-   Response r =
-      request( method, path, body.is_null() ? "" : jsonText( body ), nullptr, timeoutSec );
+   return answerJson(
+      request( method, path, body.is_null() ? "" : jsonText( body ), nullptr, timeoutSec ) );
+}
+
+nlohmann::json DockerApiClient::answerJson( Response const & r ) {
    if ( r.status >= 500 ) {
       // The daemon failed; it did not refuse. "No such container" must not
       // be read into a daemon error.

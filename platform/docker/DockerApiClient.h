@@ -86,6 +86,8 @@ class DockerApiClient {
    nlohmann::json call( String const & method, String const & path,
                         nlohmann::json const & body = nullptr, long timeoutSec = 0 );
 
+   // What call makes of an answer: a non-2xx throws, a body is JSON.
+   static nlohmann::json answerJson( Response const & r );
    // The daemon's "message" of an error body, or the body itself.
    static String errorMessage( Response const & r );
    static String escape( String const & s );

@@ -8,12 +8,9 @@
 
 #include "platform/Codec.h"
 #include "platform/TarballManifest.h"
-#include "platform/docker/ClientRun.h"
-#include "platform/docker/ContainerCreateBody.h"
 #include "platform/docker/ContainerLaunch.h"
 #include "platform/docker/EngineAnswers.h"
 #include "platform/docker/ImageLoad.h"
-#include "platform/docker/RegistryAuth.h"
 
 using nlohmann::json;
 
@@ -21,14 +18,8 @@ namespace Quayd {
 
 namespace {
 
-// A container name, and then some: a longer file is none of ours.
-constexpr size_t kMaxPendingBytes = 4096;
-
 // Limits of the calls that change something and may take their time.
 constexpr long kLoginLimitSec = 30;
-// Beyond a container's own stop time, which the daemon waits before killing it.
-constexpr long kStopMarginSec = 10;
-constexpr long kDefaultStopSec = 10;
 
 // Escaped whole, slashes too, as a container's name is: the daemon decodes
 // it back into the image reference. "." and ".." alone would be dot segments
@@ -86,32 +77,6 @@ bool DockerRuntime::runtimeActive() {
    finishInterruptedRun();
    followEvents();
    return true;
-}
-
-void DockerRuntime::removeOwnContainer( String const & name ) {
-   try {
-      auto const c = inspectContainer( name );
-      auto it = c.labels.find( kAgentLabel );
-      if ( it != c.labels.end() && it->second == kAgentLabelValue ) {
-         deleteContainer( c.id, true );
-      }
-   } catch ( ApiRequestException const & ) {
-      // None by that name: nothing to clear.
-   }
-}
-
-void DockerRuntime::finishInterruptedRun() {
-   String const pending = pendingRunFile();
-   auto const name = files_.readFile( pending, kMaxPendingBytes );
-   if ( !name ) {
-      return;
-   }
-   try {
-      removeOwnContainer( *name );
-      files_.removeAll( pending );
-   } catch ( RuntimeException const & ) {
-      // The daemon went away in between; the next call tries again.
-   }
 }
 
 void DockerRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
@@ -292,17 +257,11 @@ void DockerRuntime::login( String const & user, String const & password, String 
 
 void DockerRuntime::logout( String const & server ) { logins_.loggedOut( server ); }
 
-namespace {
-
-String containerPath( String const & name ) {
-   // Escaped: a configured name must not reach another endpoint.
-   return "/containers/" + DockerApiClient::escape( name );
+json DockerRuntime::containerJson( String const & ref ) {
+   return checkedContainer( ref, api().call( "GET", containerPath( ref ) + "/json" ) );
 }
 
-} // namespace
-
-json DockerRuntime::containerJson( String const & ref ) {
-   json j = api().call( "GET", containerPath( ref ) + "/json" );
+json DockerRuntime::checkedContainer( String const & ref, json j ) {
    if ( !j.is_object() ) {
       throw RuntimeException( "inspecting container " + ref + ": unexpected answer" );
    }
@@ -351,111 +310,24 @@ std::map< String, String > DockerRuntime::ownLabels() {
    return { { kAgentLabel, kAgentLabelValue } };
 }
 
-RunOutcome DockerRuntime::runContainer( Ptr< RunContainerParams > const & p ) {
-   QUAYD_ASSERT( p );
-   files_.makeDir( settings_.runtimeDir, 0700 );
-   finishInterruptedRun();
-   ContainerCreateBody const create =
-      containerCreateBody( *p, ownLabels(), { spawner_.environment(), &files_ } );
-   writeFileDurably( files_, pendingRunFile(), p->name, 0600 );
-   try {
-      if ( create.clientFlag.empty() ) {
-         createAndStart( p->name, p->image, create.body );
-      } else {
-         QTRACE( trace_, 5,
-                 "container {}: option {} is not in the option table; "
-                 "running it with the docker client",
-                 p->name, create.clientFlag );
-         removeOwnContainer( p->name );
-         runWithClient( *p );
-      }
-   } catch ( ... ) {
-      dropPendingRun();
-      throw;
-   }
-   dropPendingRun();
-   return { create.clientFlag };
-}
-
-void DockerRuntime::dropPendingRun() {
-   try {
-      files_.removeAll( pendingRunFile() );
-   } catch ( RuntimeException const & ) {
-      // The run's own result is the one to report.
-   }
-}
-
-void DockerRuntime::createAndStart( String const & name, String const & image, json const & body ) {
-   LaunchOptions options;
-   // The agent runs a container only when its status says none runs: one of
-   // ours by that name is a leftover (a run cut short by a killed agent, a
-   // status write lost with it).
-   options.freeName = [ & ] {
-      removeOwnContainer( name );
-      return true;
-   };
-   // As `docker run` does: an image missing here is pulled, once.
-   options.pullImage = [ & ] { pullImage( image ); };
-   try {
-      launchContainer( api(), name, jsonText( body ), options );
-   } catch ( LaunchRefused const & e ) {
-      throw RuntimeException(
-         String( e.step == LaunchRefused::Step::create ? "creating" : "starting" ) + " container " +
-         name + ": " + e.what() );
-   }
-}
-
-void DockerRuntime::pullImage( String const & image ) {
-   ImageName const n = parseImageName( image );
-   std::vector< String > headers;
-   if ( String auth = logins_.authHeaderFor( n.registry ); !auth.empty() ) {
-      headers.push_back( auth );
-   }
-   auto r = api().stream( "POST",
-                          "/images/create?fromImage=" + DockerApiClient::escape( n.repository ) +
-                             "&tag=" + DockerApiClient::escape( n.tag ),
-                          nullptr, headers );
-   if ( r.status < 200 || r.status >= 300 ) {
-      throw RuntimeException( "pulling " + image + ": " + DockerApiClient::errorMessage( r ) );
-   }
-   // Progress lines; a failure after the answer began is the last of them.
-   checkPullProgress( r.body, image );
-}
-
-void DockerRuntime::runWithClient( RunContainerParams const & p ) {
-   try {
-      inspectImage( p.image );
-   } catch ( ApiRequestException const & ) {
-      // Pulled here, where a pull may take as long as bytes flow.
-      pullImage( p.image );
-   }
-   // The client writes the new container's ID there once it is created, so
-   // that a container whose start failed can be removed again.
-   ClientRunOutcome const r =
-      runWithDockerClient( spawner_, settings_.dockerCli, p, socketPath(), logins_.dir(),
-                           settings_.runtimeDir + "/run.cid", ownLabels() );
-   if ( r.status != 0 ) {
-      if ( !r.containerId.empty() ) {
-         try {
-            deleteContainer( r.containerId, true );
-         } catch ( RuntimeException const & ) {
-            // The run's own failure is the one worth reporting.
-         }
-      }
-      throw RuntimeException( "docker run " + p.name + " failed (status " +
-                              std::to_string( r.status ) + "): " + r.error );
-   }
-}
-
 void DockerRuntime::stopContainer( String const & name ) {
    json const j = containerJson( name );
-   String const id = textOf( j, "Id" );
-   json const & stopTime = memberOf( memberOf( j, "Config" ), "StopTimeout" );
-   long const stopSec = stopTime.is_number_integer() && stopTime.get< long >() >= 0
-                           ? stopTime.get< long >()
-                           : kDefaultStopSec;
-   auto r =
-      api().request( "POST", containerPath( id ) + "/stop", "", nullptr, stopSec + kStopMarginSec );
+   checkStopped( api().request( "POST", containerPath( textOf( j, "Id" ) ) + "/stop", "", nullptr,
+                                stopLimitSec( j ) ) );
+}
+
+long DockerRuntime::stopLimitSec( json const & container ) {
+   // Beyond the container's own stop time, which the daemon waits before
+   // killing it.
+   constexpr long kStopMarginSec = 10;
+   constexpr long kDefaultStopSec = 10;
+   json const & stopTime = memberOf( memberOf( container, "Config" ), "StopTimeout" );
+   return ( stopTime.is_number_integer() && stopTime.get< long >() >= 0 ? stopTime.get< long >()
+                                                                        : kDefaultStopSec ) +
+          kStopMarginSec;
+}
+
+void DockerRuntime::checkStopped( DockerApiClient::Response const & r ) {
    // 304: already stopped, which is what the caller wants.
    if ( r.status != 304 && ( r.status < 200 || r.status >= 300 ) ) {
       throw ApiRequestException( DockerApiClient::errorMessage( r ) );
@@ -465,7 +337,7 @@ void DockerRuntime::stopContainer( String const & name ) {
 void DockerRuntime::startContainer( String const & name ) {
    auto r =
       api().request( "POST", containerPath( textOf( containerJson( name ), "Id" ) ) + "/start" );
-   if ( r.status != 204 && r.status != 304 ) {
+   if ( !startAccepted( r ) ) {
       throw RuntimeException( "starting container " + name + ": " +
                               DockerApiClient::errorMessage( r ) );
    }

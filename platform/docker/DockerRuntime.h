@@ -6,12 +6,17 @@
 // registry logins kept for pulls (RegistryLogins.h). Paths, programs and
 // time-outs come from DockerSettings.h; its own files are written through
 // the FileSystem given. Runtime dir contents: daemon.json (the daemon's config), supervisor.pid,
-// dockerd.log, run.pending (the name of a container run under way) and, for a
-// namespace "red", red.sock, red.pid, red-exec/.
+// dockerd.log, run.pending (the names of the container runs under way, one
+// a line) and, for a namespace "red", red.sock, red.pid, red-exec/.
 //
 // Containers it runs carry the label quayd.agent=quayd. A run cut short by
 // a killed agent is finished the next time the daemon is found up: the
 // container it may have created is removed, since no status recorded it.
+//
+// Runs, stops and removals in flight (the asynchronous forms, on the loop)
+// go through AsyncApiClient, at most settings.callsInFlight of them out at
+// once (RuntimeCallQueue.h); they share the requests and the reading of the
+// answers with the synchronous forms.
 //
 // From the first time the daemon is found up until the runtime is disabled,
 // the daemon's events for those containers are followed on the event loop
@@ -22,6 +27,9 @@
 #include "platform/ContainerRuntimeInterface.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
+#include "platform/RuntimeCallQueue.h"
+#include "platform/docker/AsyncApiClient.h"
+#include "platform/docker/ContainerLaunch.h"
 #include "platform/docker/DaemonControl.h"
 #include "platform/docker/DaemonEvents.h"
 #include "platform/docker/DockerApiClient.h"
@@ -58,6 +66,12 @@ class DockerRuntime : public ContainerRuntimeInterface {
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;
+   // On the loop: none without one.
+   Ptr< RuntimeCall > runContainerAsync( Ptr< RunContainerParams > const & params,
+                                         RunDone done ) override;
+   Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
+                                            RuntimeCallDone done ) override;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
@@ -90,18 +104,49 @@ class DockerRuntime : public ContainerRuntimeInterface {
    // The daemon's record of the container whose name or full ID is `ref`;
    // ApiRequestException when there is none.
    nlohmann::json containerJson( String const & ref );
+   // `j`, the daemon's answer for `ref`, if it is the record of `ref`.
+   static nlohmann::json checkedContainer( String const & ref, nlohmann::json j );
+   // How long a stop of the container the daemon describes as `j` may take.
+   static long stopLimitSec( nlohmann::json const & j );
+   static void checkStopped( DockerApiClient::Response const & r );
    // Removes the container with the full ID `id`, already resolved.
    void deleteContainer( String const & id, bool force );
    // Removes the container `name` if it is one of ours.
    void removeOwnContainer( String const & name );
    void finishInterruptedRun();
-   // Removes the record of the run under way.
-   void dropPendingRun();
+   // Records a run of `name` under way, durably, before the daemon is asked.
+   void runOutIs( String const & name );
+   // Removes the record of the run of `name` under way.
+   void dropPendingRun( String const & name );
+   void writePendingRuns();
+   static RuntimeException launchFailure( String const & name, LaunchRefused const & e );
    // Create and start through the Engine API, pulling a missing image.
    void createAndStart( String const & name, String const & image, nlohmann::json const & body );
    void pullImage( String const & image );
-   // `docker run`, for a request with an option the option table does not take.
-   void runWithClient( RunContainerParams const & p );
+   // `docker run`, for a request with the option `flag` the option table does not take.
+   void runWithClient( RunContainerParams const & p, String const & flag );
+
+   // The asynchronous forms' steps.
+   struct Launch;
+   RuntimeCallQueue & calls();
+   AsyncApiClient & async();
+   // The daemon's answer, or what the synchronous client throws for none.
+   DockerApiClient::Response answerOf( AsyncApiClient::Result const & r );
+   void create( std::shared_ptr< Launch > const & l );
+   void created( std::shared_ptr< Launch > const & l, DockerApiClient::Response const & r );
+   // Sends a request of a call whose request out is `*req`, and goes on
+   // with `then` on the answer; what `then` throws ends the call.
+   using Step = std::function< void( DockerApiClient::Response const & ) >;
+   void send( std::shared_ptr< AsyncApiClient::Id > const & req,
+              RuntimeCallQueue::Finish const & finish, String method, String path, long limitSec,
+              Step then );
+   // A call of container `name` that looks it up first and goes on with
+   // `then` on the daemon's record of it.
+   using ContainerStep = std::function< void( std::shared_ptr< AsyncApiClient::Id > const & req,
+                                              RuntimeCallQueue::Finish const & finish,
+                                              nlohmann::json const & container ) >;
+   Ptr< RuntimeCall > containerCall( String const & name, RuntimeCallDone done,
+                                     ContainerStep then );
    static std::map< String, String > ownLabels();
 
    static constexpr char const * kAgentLabel = "quayd.agent";
@@ -117,6 +162,12 @@ class DockerRuntime : public ContainerRuntimeInterface {
    DaemonControl daemon_;
    RegistryLogins logins_;
    std::unique_ptr< DockerApiClient > api_;
+   // The runs under way, and those abandoned before the daemon answered:
+   // what they may have made is removed at the next look at the daemon.
+   std::set< String > runsOut_;
+   std::set< String > runsAbandoned_;
+   std::unique_ptr< AsyncApiClient > async_;
+   std::unique_ptr< RuntimeCallQueue > calls_;
    std::function< void( String const & ) > answerObserver_;
    EventLoop * loop_;
    ContainerEventSubscribers subscribers_;

@@ -1,5 +1,7 @@
 // A container run and the finish of one cut short, on the fake file system
 // and a stand-in daemon that answers each Engine API request from a script.
+// Each run story is told twice, through the synchronous run and through the
+// run in flight on the loop: both send the same requests.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -7,6 +9,7 @@
 #include "platform/Exception.h"
 #include "platform/docker/DockerRuntime.h"
 #include "platform/docker/HeldDaemonTest.h"
+#include "platform/posix/PosixEventLoop.h"
 #include "platform/posix/TestSpawner.h"
 #include "platform/testing/FakeFileSystem.h"
 
@@ -45,10 +48,13 @@ void PrintTo( RunCase const & c, std::ostream * os ) { *os << c.story; }
 std::pair< int, String > const kCreated{ 201, R"({"Id":"new"})" };
 std::pair< int, String > const kStarted{ 204, "" };
 
-class DockerRuntimeRun : public ::testing::TestWithParam< RunCase > {};
+class DockerRuntimeRun : public ::testing::TestWithParam< std::tuple< RunCase, bool > > {};
 
 TEST_P( DockerRuntimeRun, LeavesTheDaemonAndTheRunRecordAsTheStorySays ) {
-   RunCase const & c = GetParam();
+   auto const & [ c, inFlight ] = GetParam();
+   if ( inFlight && !c.run ) {
+      GTEST_SKIP() << "no run to make in flight";
+   }
    Answers answers = c.answers;
    answers[ "GET _ping" ] = { { 200, "OK" } };
    HeldDaemon daemon( [ &answers ]( String const & method, String const & name ) {
@@ -71,12 +77,26 @@ TEST_P( DockerRuntimeRun, LeavesTheDaemonAndTheRunRecordAsTheStorySays ) {
    }
    DockerSettings settings;
    settings.runtimeDir = kDir;
+   PosixEventLoop loop;
    Spawner const spawner = Testing::testSpawner();
-   DockerRuntime rt( settings, files, spawner );
+   DockerRuntime rt( settings, files, spawner, inFlight ? &loop : nullptr );
 
    bool threw = false;
    try {
-      if ( c.run ) {
+      if ( inFlight ) {
+         auto p = runContainerParamsFactory();
+         p->name = "c";
+         p->image = "img:1";
+         std::optional< std::exception_ptr > ended;
+         auto call = rt.runContainerAsync( p, [ & ]( RunOutcome const &, std::exception_ptr f ) {
+            ended = f;
+         } );
+         // Recorded before the daemon was asked, and still while it is.
+         EXPECT_TRUE( files.exists( kPending ) );
+         ASSERT_TRUE(
+            loop.runUntil( [ & ] { return ended.has_value(); }, std::chrono::seconds( 10 ) ) );
+         threw = *ended != nullptr;
+      } else if ( c.run ) {
          auto p = runContainerParamsFactory();
          p->name = "c";
          p->image = "img:1";
@@ -96,105 +116,108 @@ TEST_P( DockerRuntimeRun, LeavesTheDaemonAndTheRunRecordAsTheStorySays ) {
 
 INSTANTIATE_TEST_SUITE_P(
    Stories, DockerRuntimeRun,
-   ::testing::Values(
-      RunCase{ "CreatedAndStarted",
-               false,
-               true,
-               { { "POST containers/create", { kCreated } },
-                 { "POST containers/new/start", { kStarted } } },
-               { "POST containers/create", "POST containers/new/start" },
-               false,
-               false },
-      RunCase{ "AStartedOneCountsAsStarted",
-               false,
-               true,
-               { { "POST containers/create", { kCreated } },
-                 { "POST containers/new/start", { { 304, "" } } } },
-               { "POST containers/create", "POST containers/new/start" },
-               false,
-               false },
-      // A leftover of ours holds the name: it goes, and the create is tried again.
-      RunCase{ "OwnLeftoverReplaced",
-               false,
-               true,
-               { { "POST containers/create", { { 409, "{}" }, kCreated } },
-                 { "GET containers/c/json", { { 200, record( true ) } } },
-                 { "DELETE containers/c1d", { { 204, "" } } },
-                 { "POST containers/new/start", { kStarted } } },
-               { "POST containers/create", "GET containers/c/json", "DELETE containers/c1d",
-                 "POST containers/create", "POST containers/new/start" },
-               false,
-               false },
-      // Someone else's is never touched: the run fails on the name.
-      RunCase{ "ForeignNameKept",
-               false,
-               true,
-               { { "POST containers/create", { { 409, "{}" } } },
-                 { "GET containers/c/json", { { 200, record( false ) } } } },
-               { "POST containers/create", "GET containers/c/json", "POST containers/create" },
-               true,
-               false },
-      RunCase{ "MissingImagePulledOnce",
-               false,
-               true,
-               { { "POST containers/create", { { 404, "{}" }, kCreated } },
-                 { "POST images/create", { { 200, "" } } },
-                 { "POST containers/new/start", { kStarted } } },
-               { "POST containers/create", "POST images/create", "POST containers/create",
-                 "POST containers/new/start" },
-               false,
-               false },
-      // A container that did not start goes again, or every retry would
-      // fail on its name.
-      RunCase{ "RefusedStartRemoved",
-               false,
-               true,
-               { { "POST containers/create", { kCreated } },
-                 { "POST containers/new/start", { { 500, R"({"message":"no sh"})" } } },
-                 { "DELETE containers/new", { { 204, "" } } } },
-               { "POST containers/create", "POST containers/new/start", "DELETE containers/new" },
-               true,
-               false },
-      // A run cut short by a killed agent: its container goes once the
-      // daemon is found up, since no status recorded it.
-      RunCase{ "InterruptedRunFinished",
-               true,
-               false,
-               { { "GET containers/c/json", { { 200, record( true ) } } },
-                 { "DELETE containers/c1d", { { 204, "" } } } },
-               { "GET _ping", "GET containers/c/json", "DELETE containers/c1d" },
-               false,
-               false },
-      RunCase{ "InterruptedRunLeavesAForeignContainer",
-               true,
-               false,
-               { { "GET containers/c/json", { { 200, record( false ) } } } },
-               { "GET _ping", "GET containers/c/json" },
-               false,
-               false },
-      // The daemon failed in between: the record stays for the next call.
-      RunCase{ "InterruptedRunKeptWhenTheDaemonFails",
-               true,
-               false,
-               { { "GET containers/c/json", { { 500, R"({"message":"busy"})" } } } },
-               { "GET _ping", "GET containers/c/json" },
-               false,
-               true },
-      // The run's own record of a name is finished before the run itself.
-      RunCase{ "InterruptedRunFinishedBeforeTheNextRun",
-               true,
-               true,
-               { { "GET containers/c/json", { { 200, record( true ) } } },
-                 { "DELETE containers/c1d", { { 204, "" } } },
-                 { "POST containers/create", { kCreated } },
-                 { "POST containers/new/start", { kStarted } } },
-               { "GET containers/c/json", "DELETE containers/c1d", "POST containers/create",
-                 "POST containers/new/start" },
-               false,
-               false } ),
+   ::testing::Combine(
+      ::testing::Values(
+         RunCase{ "CreatedAndStarted",
+                  false,
+                  true,
+                  { { "POST containers/create", { kCreated } },
+                    { "POST containers/new/start", { kStarted } } },
+                  { "POST containers/create", "POST containers/new/start" },
+                  false,
+                  false },
+         RunCase{ "AStartedOneCountsAsStarted",
+                  false,
+                  true,
+                  { { "POST containers/create", { kCreated } },
+                    { "POST containers/new/start", { { 304, "" } } } },
+                  { "POST containers/create", "POST containers/new/start" },
+                  false,
+                  false },
+         // A leftover of ours holds the name: it goes, and the create is tried again.
+         RunCase{ "OwnLeftoverReplaced",
+                  false,
+                  true,
+                  { { "POST containers/create", { { 409, "{}" }, kCreated } },
+                    { "GET containers/c/json", { { 200, record( true ) } } },
+                    { "DELETE containers/c1d", { { 204, "" } } },
+                    { "POST containers/new/start", { kStarted } } },
+                  { "POST containers/create", "GET containers/c/json", "DELETE containers/c1d",
+                    "POST containers/create", "POST containers/new/start" },
+                  false,
+                  false },
+         // Someone else's is never touched: the run fails on the name.
+         RunCase{ "ForeignNameKept",
+                  false,
+                  true,
+                  { { "POST containers/create", { { 409, "{}" } } },
+                    { "GET containers/c/json", { { 200, record( false ) } } } },
+                  { "POST containers/create", "GET containers/c/json", "POST containers/create" },
+                  true,
+                  false },
+         RunCase{ "MissingImagePulledOnce",
+                  false,
+                  true,
+                  { { "POST containers/create", { { 404, "{}" }, kCreated } },
+                    { "POST images/create", { { 200, "" } } },
+                    { "POST containers/new/start", { kStarted } } },
+                  { "POST containers/create", "POST images/create", "POST containers/create",
+                    "POST containers/new/start" },
+                  false,
+                  false },
+         // A container that did not start goes again, or every retry would
+         // fail on its name.
+         RunCase{
+            "RefusedStartRemoved",
+            false,
+            true,
+            { { "POST containers/create", { kCreated } },
+              { "POST containers/new/start", { { 500, R"({"message":"no sh"})" } } },
+              { "DELETE containers/new", { { 204, "" } } } },
+            { "POST containers/create", "POST containers/new/start", "DELETE containers/new" },
+            true,
+            false },
+         // A run cut short by a killed agent: its container goes once the
+         // daemon is found up, since no status recorded it.
+         RunCase{ "InterruptedRunFinished",
+                  true,
+                  false,
+                  { { "GET containers/c/json", { { 200, record( true ) } } },
+                    { "DELETE containers/c1d", { { 204, "" } } } },
+                  { "GET _ping", "GET containers/c/json", "DELETE containers/c1d" },
+                  false,
+                  false },
+         RunCase{ "InterruptedRunLeavesAForeignContainer",
+                  true,
+                  false,
+                  { { "GET containers/c/json", { { 200, record( false ) } } } },
+                  { "GET _ping", "GET containers/c/json" },
+                  false,
+                  false },
+         // The daemon failed in between: the record stays for the next call.
+         RunCase{ "InterruptedRunKeptWhenTheDaemonFails",
+                  true,
+                  false,
+                  { { "GET containers/c/json", { { 500, R"({"message":"busy"})" } } } },
+                  { "GET _ping", "GET containers/c/json" },
+                  false,
+                  true },
+         // The run's own record of a name is finished before the run itself.
+         RunCase{ "InterruptedRunFinishedBeforeTheNextRun",
+                  true,
+                  true,
+                  { { "GET containers/c/json", { { 200, record( true ) } } },
+                    { "DELETE containers/c1d", { { 204, "" } } },
+                    { "POST containers/create", { kCreated } },
+                    { "POST containers/new/start", { kStarted } } },
+                  { "GET containers/c/json", "DELETE containers/c1d", "POST containers/create",
+                    "POST containers/new/start" },
+                  false,
+                  false } ),
+      ::testing::Bool() ),
    []( auto const & info ) {
-      String name;
-      for ( char ch : String( info.param.story ) ) {
+      String name = std::get< 1 >( info.param ) ? "InFlight" : "";
+      for ( char ch : String( std::get< 0 >( info.param ).story ) ) {
          if ( std::isalnum( static_cast< unsigned char >( ch ) ) ) {
             name += ch;
          }

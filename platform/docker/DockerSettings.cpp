@@ -28,6 +28,7 @@ dockerSettingsFrom( std::function< char const *( char const * name ) > const & v
    text( "QUAYD_CONTAINERZ_SERVER", s.containerzServer );
    positive( "QUAYD_DOCKERD_START_TIMEOUT", s.startTimeout );
    positive( "QUAYD_DOCKERD_LOG_MAX", s.dockerdLogMax );
+   positive( "QUAYD_RUNTIME_CALLS_IN_FLIGHT", s.callsInFlight );
    text( "QUAYD_CONTAINER_LOG_MAX_SIZE", s.daemon.logs.maxSize, std::regex( "[1-9][0-9]*[kmg]?" ) );
    text( "QUAYD_CONTAINER_LOG_MAX_FILE", s.daemon.logs.maxFile, std::regex( "[1-9][0-9]{0,2}" ) );
    text( "QUAYD_DOCKER_CGROUP_PARENT", s.daemon.cgroupParent,

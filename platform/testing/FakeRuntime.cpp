@@ -9,10 +9,18 @@
 namespace Quayd::Testing {
 
 void FakeRuntime::record( String const & name, String const & args ) {
+   note( name, args );
+   fail( name );
+}
+
+void FakeRuntime::note( String const & name, String const & args ) {
    calls_.push_back( name + "(" + args + ")" );
    if ( onCall ) {
       onCall( name );
    }
+}
+
+void FakeRuntime::fail( String const & name ) {
    if ( auto it = always_.find( name ); it != always_.end() ) {
       it->second();
    }
@@ -146,6 +154,10 @@ std::vector< String > FakeRuntime::listOwnContainers() {
 
 RunOutcome FakeRuntime::runContainer( Ptr< RunContainerParams > const & params ) {
    record( "runContainer", params ? params->name : "-" );
+   return ran( params );
+}
+
+RunOutcome FakeRuntime::ran( Ptr< RunContainerParams > const & params ) {
    lastRun = params;
    containers.insert( params->name );
    records.erase( params->name );
@@ -163,8 +175,94 @@ void FakeRuntime::startContainer( String const & name ) {
 
 void FakeRuntime::removeContainer( String const & name, bool force ) {
    record( "removeContainer", name + "," + ( force ? "true" : "false" ) );
+   removed( name );
+}
+
+void FakeRuntime::removed( String const & name ) {
    containers.erase( name );
    records.erase( name );
+}
+
+Ptr< RuntimeCall > FakeRuntime::async( String const & call, std::function< void() > complete ) {
+   uint64_t const id = nextHeld_++;
+   held_.push_back( { id, call, std::move( complete ) } );
+   if ( loop && !hold ) {
+      if ( !completeTask_ ) {
+         completeTask_ = makePtr< Task >( loop, TaskPriority( 3 ), "FakeRuntimeCalls",
+                                          [ this ] { completeAll(); } );
+      }
+      completeTask_->scheduleTask();
+   }
+   return makePtr< RuntimeCall >( [ this, alive = alive_, id ] {
+      if ( *alive ) {
+         std::erase_if( held_, [ id ]( Held const & h ) { return h.id == id; } );
+      }
+   } );
+}
+
+std::vector< String > FakeRuntime::held() const {
+   std::vector< String > out;
+   for ( auto const & h : held_ ) {
+      out.push_back( h.call );
+   }
+   return out;
+}
+
+void FakeRuntime::complete( size_t i ) {
+   QUAYD_ASSERT( i < held_.size() );
+   auto const complete = std::move( held_[ i ].complete );
+   held_.erase( held_.begin() + long( i ) );
+   complete();
+}
+
+void FakeRuntime::completeAll() {
+   while ( !held_.empty() ) {
+      complete( 0 );
+   }
+}
+
+Ptr< RuntimeCall > FakeRuntime::runContainerAsync( Ptr< RunContainerParams > const & params,
+                                                   RunDone done ) {
+   note( "runContainer", params->name );
+   return async( "runContainer(" + params->name + ")", [ this, params, done ] {
+      RunOutcome outcome;
+      try {
+         fail( "runContainer" );
+         outcome = ran( params );
+      } catch ( ... ) {
+         done( outcome, std::current_exception() );
+         return;
+      }
+      done( outcome, nullptr );
+   } );
+}
+
+Ptr< RuntimeCall > FakeRuntime::stopContainerAsync( String const & name, RuntimeCallDone done ) {
+   note( "stopContainer", name );
+   return async( "stopContainer(" + name + ")", [ this, name, done ] {
+      try {
+         fail( "stopContainer" );
+      } catch ( ... ) {
+         done( std::current_exception() );
+         return;
+      }
+      done( nullptr );
+   } );
+}
+
+Ptr< RuntimeCall > FakeRuntime::removeContainerAsync( String const & name, bool force,
+                                                      RuntimeCallDone done ) {
+   note( "removeContainer", name + "," + ( force ? "true" : "false" ) );
+   return async( "removeContainer(" + name + ")", [ this, name, done ] {
+      try {
+         fail( "removeContainer" );
+         removed( name );
+      } catch ( ... ) {
+         done( std::current_exception() );
+         return;
+      }
+      done( nullptr );
+   } );
 }
 
 void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath,

@@ -8,18 +8,28 @@
 //   ...
 //   EXPECT_EQ( rt.calls(), ( std::vector< String >{ "applyConfig(,,-,true,[])",
 //                                                   "enableRuntime()" } ) );
+//
+// An asynchronous run, stop or removal is recorded as its synchronous form
+// is when made, and held until the test completes it (complete,
+// completeAll), in any order it likes; with `loop` set and `hold` off, it
+// completes from a task of that loop instead. Completed, it fails as asked
+// or does what its synchronous form does, then calls back.
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/Task.h"
 
 namespace Quayd::Testing {
 
 class FakeRuntime : public ContainerRuntimeInterface {
  public:
+   explicit FakeRuntime( Ptr< TaskScheduler > loop = nullptr ) : loop( std::move( loop ) ) {}
+   ~FakeRuntime() override { *alive_ = false; }
    // Every call as "name(arg,arg,...)"; pointers print as "-" when null,
    // registry lists as "[a,b]". Passwords are recorded as "***".
    std::vector< String > const & calls() const { return calls_; }
@@ -94,6 +104,21 @@ class FakeRuntime : public ContainerRuntimeInterface {
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;
+   Ptr< RuntimeCall > runContainerAsync( Ptr< RunContainerParams > const & params,
+                                         RunDone done ) override;
+   Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
+                                            RuntimeCallDone done ) override;
+
+   // The asynchronous calls held, oldest first, as "runContainer(web)".
+   std::vector< String > held() const;
+   // Completes the held call `i` (0: the oldest).
+   void complete( size_t i = 0 );
+   // Completes the held calls, oldest first, and those that their
+   // completions make.
+   void completeAll();
+   Ptr< TaskScheduler > loop;
+   bool hold = false;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
@@ -114,6 +139,21 @@ class FakeRuntime : public ContainerRuntimeInterface {
 
  private:
    void record( String const & name, String const & args );
+   void note( String const & name, String const & args );
+   // Throws what the test asked `name` to throw.
+   void fail( String const & name );
+   RunOutcome ran( Ptr< RunContainerParams > const & params );
+   void removed( String const & name );
+   Ptr< RuntimeCall > async( String const & call, std::function< void() > complete );
+   struct Held {
+      uint64_t id;
+      String call;
+      std::function< void() > complete;
+   };
+   std::deque< Held > held_;
+   uint64_t nextHeld_ = 1;
+   Ptr< Task > completeTask_;
+   std::shared_ptr< bool > alive_ = std::make_shared< bool >( true );
    std::vector< String > calls_;
    std::map< String, std::deque< std::function< void() > > > failures_;
    std::map< String, std::function< void() > > always_;

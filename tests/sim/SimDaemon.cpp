@@ -7,9 +7,66 @@
 namespace Quayd::Sim {
 
 SimDaemon::SimDaemon( Testing::FakeFileSystem & files, Ptr< TaskScheduler > const & scheduler )
-    : files_( files ), scheduler_( scheduler ) {
+    : files_( files ), scheduler_( scheduler ),
+      endCallTask_( makePtr< Task >( scheduler, TaskPriority( 3 ), "SimDaemonCalls",
+                                     [ this ] { endCall(); } ) ),
+      queue_( scheduler, 4 ) {
    deliverTask_ =
       makePtr< Task >( scheduler_, TaskPriority( 3 ), "SimDaemonEvents", [ this ] { deliver(); } );
+}
+
+Ptr< RuntimeCall > SimDaemon::inFlight( String const & name, std::function< void() > call,
+                                        RuntimeCallDone done ) {
+   auto start = [ this, call = std::move( call ) ](
+                   RuntimeCallQueue::Finish finish ) -> std::function< void() > {
+      uint64_t const id = nextOut_++;
+      out_.push_back( { id, call, std::move( finish ) } );
+      endCallTask_->scheduleTask();
+      return
+         [ this, id ] { std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } ); };
+   };
+   return queue_.push( name, std::move( start ), std::move( done ) );
+}
+
+void SimDaemon::endCall() {
+   if ( out_.empty() ) {
+      return;
+   }
+   size_t const i = std::uniform_int_distribution< size_t >( 0, out_.size() - 1 )( order_ );
+   Out o = std::move( out_[ i ] );
+   out_.erase( out_.begin() + long( i ) );
+   if ( !out_.empty() ) {
+      endCallTask_->scheduleTask();
+   }
+   ending_ = true;
+   try {
+      o.call();
+   } catch ( ... ) {
+      ending_ = false;
+      o.finish( std::current_exception() );
+      return;
+   }
+   ending_ = false;
+   o.finish( nullptr );
+}
+
+Ptr< RuntimeCall > SimDaemon::runContainerAsync( Ptr< RunContainerParams > const & params,
+                                                 RunDone done ) {
+   auto outcome = std::make_shared< RunOutcome >();
+   return inFlight(
+      params->name, [ this, params, outcome ] { *outcome = runContainer( params ); },
+      [ outcome, done = std::move( done ) ]( std::exception_ptr f ) { done( *outcome, f ); } );
+}
+
+Ptr< RuntimeCall > SimDaemon::stopContainerAsync( String const & name, RuntimeCallDone done ) {
+   return inFlight(
+      name, [ this, name ] { stopContainer( name ); }, std::move( done ) );
+}
+
+Ptr< RuntimeCall > SimDaemon::removeContainerAsync( String const & name, bool force,
+                                                    RuntimeCallDone done ) {
+   return inFlight(
+      name, [ this, name, force ] { removeContainer( name, force ); }, std::move( done ) );
 }
 
 String SimDaemon::now() const {
@@ -102,7 +159,7 @@ bool SimDaemon::enter( String const & call, bool needsDaemon ) {
    if ( !needsDaemon ) {
       return true;
    }
-   if ( ( hung || slow > Duration( 0 ) ) && stall ) {
+   if ( ( hung || slow > Duration( 0 ) ) && stall && !ending_ ) {
       stall( hung ? Duration( kCallLimit ) : slow );
    }
    if ( dead || !active_ ) {

@@ -13,16 +13,21 @@
 // or killed for its memory; its restart policy then decides, as dockerd's
 // does, whether it comes back after a back-off (restarting meanwhile).
 //
+// A run, stop or removal made in flight takes effect at a later turn of
+// the loop, the calls out together ending one a turn in an order of the
+// daemon's choosing (one container's in the order made, as the real one).
 // SimDaemon.cpp holds the daemon's life and configuration, SimContainers.cpp
 // the containers and their restart policies, SimImages.cpp the images and
 // registry logins, SimEvents.cpp the event stream.
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 
 #include "platform/ContainerEvents.h"
 #include "platform/ContainerRuntimeInterface.h"
+#include "platform/RuntimeCallQueue.h"
 #include "platform/Task.h"
 #include "platform/testing/FakeFileSystem.h"
 
@@ -89,6 +94,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool diskFull = false;
    // A daemon that takes its time: each call to it blocks the loop for
    // `slow`; a hung one answers none, each call giving up after its limit.
+   // A call in flight holds no loop: it only ends that much later.
    bool hung = false;
    Duration slow{};
    static constexpr Duration kCallLimit = std::chrono::seconds( 5 );
@@ -186,6 +192,11 @@ class SimDaemon : public ContainerRuntimeInterface {
    void stopContainer( String const & name ) override;
    void startContainer( String const & name ) override;
    void removeContainer( String const & name, bool force ) override;
+   Ptr< RuntimeCall > runContainerAsync( Ptr< RunContainerParams > const & params,
+                                         RunDone done ) override;
+   Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
+                                            RuntimeCallDone done ) override;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
@@ -270,6 +281,21 @@ class SimDaemon : public ContainerRuntimeInterface {
    ContainerEventSubscribers subscribers_;
    std::vector< ContainerEvent > pending_;
    Ptr< Task > deliverTask_;
+   // The calls in flight, ended by endCallTask_ one a turn.
+   Ptr< RuntimeCall > inFlight( String const & name, std::function< void() > call,
+                                RuntimeCallDone done );
+   void endCall();
+   struct Out {
+      uint64_t id;
+      std::function< void() > call;
+      RuntimeCallQueue::Finish finish;
+   };
+   std::vector< Out > out_;
+   bool ending_ = false; // a call in flight is being ended
+   uint64_t nextOut_ = 1;
+   std::minstd_rand order_{ 1 };
+   Ptr< Task > endCallTask_;
+   RuntimeCallQueue queue_;
 };
 
 } // namespace Quayd::Sim

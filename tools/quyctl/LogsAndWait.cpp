@@ -78,9 +78,9 @@ void addLogsAndWaitCommands( CLI::App & app, Parsed & p ) {
    auto state = std::make_shared< String >();
    auto timeout = std::make_shared< double >( 30 );
    std::vector< String > states;
-   for ( auto s :
-         { ContainerRunState::containerStopped_, ContainerRunState::containerWaiting_,
-           ContainerRunState::containerStartFailed_, ContainerRunState::containerRunning_ } ) {
+   for ( auto s : { ContainerRunState::containerStopped_, ContainerRunState::containerWaiting_,
+                    ContainerRunState::containerStarting_, ContainerRunState::containerStartFailed_,
+                    ContainerRunState::containerRunning_ } ) {
       states.push_back( nlohmann::json( s ).get< String >() );
    }
    wait->add_option( "--state", *state, "the agent's state to wait for" )
