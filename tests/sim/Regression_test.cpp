@@ -281,6 +281,35 @@ TEST_F( Regression, AnEraseLeftByAHardStopTakesTheStatusOfWhatItHeld ) {
    expectAtRest();
 }
 
+// The stop of the runtime, tried again after the sub-agent stopped, erased
+// what a hard stop had left to erase, but kept the records of the
+// containers that went with it (seed 4327).
+TEST_F( Regression, AnEraseOnALaterStopOfTheRuntimeTakesTheStatusOfWhatItHeld ) {
+   quyWith( "a" );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.daemon->wontStop = true;
+   op.quy( true, true, 0 ); // a hard stop under a daemon that stays: the erase waits
+   world.run( 1min );
+   world.daemon->installed = true;
+   world.daemon->wontStop = false;
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   world.daemon->removalsFail = true;
+   world.daemon->wontStop = true;
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+   ASSERT_TRUE( statuses->container( "a" ) ) << "kept while its container could not go";
+   world.daemon->removalsFail = false;
+   world.daemon->wontStop = false;
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->allContainers().empty() );
+   EXPECT_FALSE( statuses->container( "a" ) );
+   expectAtRest();
+}
+
 // A hard stop dropped the registries' status without logging out: the
 // login stayed in the runtime's store with nobody to remove it.
 TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {
