@@ -151,8 +151,11 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::set< String > const & images() const { return images_; }
    std::map< String, String > const & logins() const { return logins_; }
    // Servers whose logout failed while logged in: the agent gives a failed
-   // logout up, and the login stays until a later login or logout.
+   // logout up, and the login stays until a later login or logout. So do
+   // the logins held when an agent starts on a database older than what it
+   // wrote: it may no longer know it made them.
    std::set< String > const & loginsLeft() const { return loginsLeft_; }
+   void loginsForgotten();
    // The containers of the data root the daemon runs on now.
    std::map< String, SimContainer > containers() const;
    // Every container on disk, by data root, whether the daemon runs there or not.

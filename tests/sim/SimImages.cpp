@@ -89,6 +89,12 @@ void SimDaemon::login( String const & user, String const &, String const & serve
    }
 }
 
+void SimDaemon::loginsForgotten() {
+   for ( auto const & [ server, user ] : logins_ ) {
+      loginsLeft_.insert( server );
+   }
+}
+
 void SimDaemon::logout( String const & server ) {
    // The credentials are the runtime's own store: no daemon needed.
    try {

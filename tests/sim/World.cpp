@@ -214,9 +214,17 @@ void World::checkpoint() {
    }
    std::vector< Ptr< Entity > > removed;
    for ( auto const & [ path, e ] : db_->entities() ) {
-      if ( isConfiguration( path ) ) {
-         syncEntity( *e, *checkpoint_->getEntity( path ), removed );
-      }
+      syncEntity( *e, *checkpoint_->getEntity( path ), removed );
+   }
+   seenAtCheckpoint_ = seen_;
+   watchedAtCheckpoint_ = watched_;
+}
+
+void World::statusWritesLostIs( bool lost ) {
+   if ( !lost ) {
+      statusAtLoss_ = nullptr;
+   } else if ( !statusAtLoss_ ) {
+      statusAtLoss_ = copyDb();
    }
 }
 
@@ -236,8 +244,15 @@ std::vector< Ptr< Entity > > World::redisRestart() {
    return removed;
 }
 
-std::vector< String > World::restartAgent() {
-   Ptr< ProfileEntityManager > next = copyDb();
+std::vector< String > World::restartAgent( bool lostTail ) {
+   Ptr< ProfileEntityManager > next = newDb();
+   for ( auto const & [ path, e ] : db_->entities() ) {
+      Ptr< ProfileEntityManager > from = lostTail && checkpoint_ ? checkpoint_ : db_;
+      if ( !isConfiguration( path ) && statusAtLoss_ ) {
+         from = statusAtLoss_;
+      }
+      copyEntity( *from->getEntity( path ), *next->getEntity( path ) );
+   }
    // Going down, the old agent reaches nothing that outlives it.
    daemon->frozen = true;
    db_->mountDoneIs( nullptr );
@@ -256,8 +271,22 @@ std::vector< String > World::restartAgent() {
       leftovers.push_back( fmt::format( "child {} ({}) outlived its owner", pid, argv[ 0 ] ) );
       processes.exit( pid, 137 );
    }
+   bool const older = ( lostTail && checkpoint_ ) || statusAtLoss_;
    db_ = next;
+   if ( lostTail && checkpoint_ ) {
+      // The configuration is back where it was: so is what the agent saw.
+      seen_ = seenAtCheckpoint_;
+      watched_ = watchedAtCheckpoint_;
+   }
+   if ( older ) {
+      restoredState_ = containersState();
+      stateWritten_ = false;
+      daemon->loginsForgotten();
+   }
    startAgent();
+   if ( lostTail ) {
+      noteEdit();
+   }
    return leftovers;
 }
 
@@ -292,9 +321,26 @@ void World::resolveChildren() {
    }
 }
 
+SmState World::containersState() const {
+   return at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state();
+}
+
+void World::noteContainersState() {
+   if ( !restoredState_ ) {
+      return;
+   }
+   SmState const s = containersState();
+   stateWritten_ = stateWritten_ || s != *restoredState_;
+   // Started, the containers asked the daemon what it holds.
+   if ( stateWritten_ && s == SmState::started_ ) {
+      restoredState_.reset();
+   }
+}
+
 bool World::run( Duration d ) {
    TimePoint const end = time.now() + d;
    for ( int turns = 0; turns < 100000; ++turns ) {
+      noteContainersState();
       resolveChildren();
       daemon->restartDue();
       time.runReady();
@@ -307,6 +353,7 @@ bool World::run( Duration d ) {
          resolveChildren();
          daemon->restartDue();
          time.runReady();
+         noteContainersState();
          return true;
       }
       time.advance( std::max( *next - time.now(), Duration( 0 ) ) );
