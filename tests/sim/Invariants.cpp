@@ -279,7 +279,11 @@ void checkRegistries( World const & w, Expected const & e, Checks & out ) {
 }
 
 // A configured tarball's images are in the daemon and its status says so;
-// one that cannot load says why.
+// one that cannot load says why. The images of a tarball no longer
+// configured are gone from the data root in use, unless a container there
+// still uses them, a configured tarball holds them too, or their removal
+// failed there and the agent ran on another data root since. (The
+// persistent path's own tarballs are the persistent path's to keep.)
 void checkImages( World const & w, Expected const & e, Checks & out ) {
    if ( !e.quyUp() ) {
       return;
@@ -304,6 +308,27 @@ void checkImages( World const & w, Expected const & e, Checks & out ) {
       expect( out, missing.empty() && s && s->error().empty(), "ImagesFollowConfiguration",
               fmt::format( "tarball {}: [{}] not in the daemon, status error '{}'", path,
                            fmt::join( missing, "," ), s ? s->error() : String( "(none)" ) ) );
+   }
+   std::set< String > kept;
+   for ( auto const & path : configured ) {
+      if ( auto it = d.tarballs.find( path ); it != d.tarballs.end() ) {
+         kept.insert( it->second.begin(), it->second.end() );
+      }
+   }
+   for ( auto const & [ name, c ] : d.containers() ) {
+      kept.insert( c.image );
+   }
+   for ( auto const & [ path, tags ] : d.tarballs ) {
+      if ( path.starts_with( "/mnt/flash/.quayd/" ) ||
+           std::find( configured.begin(), configured.end(), path ) != configured.end() ) {
+         continue;
+      }
+      for ( auto const & tag : tags ) {
+         expect( out, kept.count( tag ) || !d.images().count( tag ) || d.imageLeft( tag ),
+                 "ImagesFollowConfiguration",
+                 fmt::format( "image {} of {}, no longer configured, is still in {}", tag, path,
+                              d.dataRoot() ) );
+      }
    }
 }
 

@@ -310,6 +310,26 @@ TEST_F( Regression, AnEraseOnALaterStopOfTheRuntimeTakesTheStatusOfWhatItHeld ) 
    expectAtRest();
 }
 
+// The way down dropped the record of a tarball whose images the daemon
+// could not remove: they stayed in the data root for good (seed 5045).
+TEST_F( Regression, ImagesThatCouldNotBeUnloadedAreUnloadedAtTheNextStart ) {
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->images().count( "app:1" ) );
+   world.daemon->die();
+   op.tarball( "/mnt/flash/app.tar", false );
+   world.run( 1min );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   world.daemon->revive();
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+   expectAtRest();
+}
+
 // A hard stop dropped the registries' status without logging out: the
 // login stayed in the runtime's store with nobody to remove it.
 TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {

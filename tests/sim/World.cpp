@@ -53,6 +53,16 @@ void syncEntity( Entity const & from, Entity & to, std::vector< Ptr< Entity > > 
    }
 }
 
+// The image tags the agent records as loaded in `db`.
+std::set< String > imageTags( ProfileEntityManager const & db ) {
+   std::set< String > tags;
+   auto dir = getEntityAs< ImageLoadStatusDir >( db, Cell::path( "quayd/image/status", 0 ) );
+   for ( auto const & [ path, entry ] : dir->status() ) {
+      tags.insert( entry->tag().begin(), entry->tag().end() );
+   }
+   return tags;
+}
+
 // What still holds on to an entity of a database the agent has let go of.
 // `owners`: the references that are the database's own (its map, or the
 // parent's collection and the caller's handle).
@@ -272,6 +282,10 @@ std::vector< String > World::restartAgent( bool lostTail ) {
       processes.exit( pid, 137 );
    }
    bool const older = ( lostTail && checkpoint_ ) || statusAtLoss_;
+   std::set< String > forgotten = imageTags( *db_ );
+   for ( auto const & tag : imageTags( *next ) ) {
+      forgotten.erase( tag );
+   }
    db_ = next;
    if ( lostTail && checkpoint_ ) {
       // The configuration is back where it was: so is what the agent saw.
@@ -282,6 +296,7 @@ std::vector< String > World::restartAgent( bool lostTail ) {
       restoredState_ = containersState();
       stateWritten_ = false;
       daemon->loginsForgotten();
+      daemon->imagesForgotten( forgotten );
    }
    startAgent();
    if ( lostTail ) {
