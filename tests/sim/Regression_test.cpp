@@ -487,7 +487,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },
       std::pair< uint64_t, size_t >{ 1380, 200 }, std::pair< uint64_t, size_t >{ 4084, 200 },
       std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
-      std::pair< uint64_t, size_t >{ 100201, 1000 } ) );
+      std::pair< uint64_t, size_t >{ 100201, 1000 }, std::pair< uint64_t, size_t >{ 4327, 200 },
+      std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 } ) );
 
 } // namespace
 } // namespace Quayd::Sim
