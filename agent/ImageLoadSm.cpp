@@ -268,10 +268,10 @@ void ImageLoadSm::handleDisabled() {
    for ( auto const & [ path, entry ] : imageLoadStatus_->status() ) {
       loaded.push_back( path );
    }
-   // On the way down nothing runs that could hold them.
+   // On the way down nothing runs that could hold them; one the daemon
+   // could not remove stays recorded, for the next start to remove.
    for ( auto const & path : loaded ) {
-      removeImages( *runtime_, imageLoadStatus_->status( path )->tag(), trace_ );
-      imageLoadStatus_->statusDel( path );
+      unloadTarball( path );
    }
    std::vector< String > stale;
    try {

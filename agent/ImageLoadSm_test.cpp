@@ -217,12 +217,15 @@ TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
    registryStatus->stateIs( SmState::stopping_ );
    EXPECT_TRUE( runtime->calls().empty() );
    registryStatus->stateIs( SmState::stopped_ );
-   EXPECT_EQ( runtime->calls(), ( Strings{ "removeImage(/t/a.tar:latest)", "listStaleImages()",
+   EXPECT_EQ( runtime->calls(), ( Strings{ "removeImage(/t/a.tar:latest)",
+                                           "inspectImage(/t/a.tar:latest)", "listStaleImages()",
                                            "removeImage(sha256:1)", "removeImage(sha256:2)" } ) );
-   EXPECT_TRUE( traces.contains( "Failed to remove image: conflict", 0 ) );
+   EXPECT_TRUE( traces.contains( "Failed to remove image /t/a.tar:latest: conflict", 0 ) );
    EXPECT_TRUE( traces.contains( "Failed to remove stale image: sha256:1 conflict", 0 ) );
    EXPECT_TRUE( traces.contains( "Removed stale image: sha256:2", 5 ) );
-   EXPECT_TRUE( status->status().empty() );
+   // The image the daemon still holds stays recorded, for the next start.
+   ASSERT_EQ( status->status().size(), 1u );
+   EXPECT_TRUE( status->status( "/t/a.tar" )->tag().count( "/t/a.tar:latest" ) );
    EXPECT_TRUE( sm->tarballPath().empty() );
    EXPECT_EQ( status->state(), SmState::stopped_ );
    time.runReady();

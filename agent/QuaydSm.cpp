@@ -392,9 +392,8 @@ void QuaydSm::handleDisabled() {
       clearFlashStatus();
       // Containers that could not be removed went with their data root.
       containerStatus_->containerDelAll();
-   } else if ( eraseDefaultDataRoot() ) { // left to do by a hard stop before
-      // Containers that could not be removed went with it.
-      containerStatus_->containerDelAll();
+   } else {
+      eraseDefaultDataRoot(); // left to do by a hard stop before
    }
    // The children go before stopped_ is published: its notification may
    // start this machine again, and the new start needs a clean chain.
@@ -463,9 +462,9 @@ void QuaydSm::doRuntimeHardStop() {
    persistentPathStatus_->stateIs( SmState::stopped_ );
 }
 
-bool QuaydSm::eraseDefaultDataRoot() {
+void QuaydSm::eraseDefaultDataRoot() {
    if ( !eraseDefaultDataRootPending_ ) {
-      return false;
+      return;
    }
    bool gone = false;
    try {
@@ -477,15 +476,15 @@ bool QuaydSm::eraseDefaultDataRoot() {
       // Erased under a live daemon, what it has mounted there would go too.
       QTRACE( trace_, 0, "The runtime did not stop; {} is erased at the next stop",
               kDefaultDataRoot );
-      return false;
+      return;
    }
    try {
       files_->eraseOwnFileSystem( kDefaultDataRoot );
       eraseDefaultDataRootPending_ = false;
-      return true;
+      // Containers that could not be removed went with it.
+      containerStatus_->containerDelAll();
    } catch ( RuntimeException const & e ) {
       QTRACE( trace_, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
-      return false;
    }
 }
 

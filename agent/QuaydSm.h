@@ -128,9 +128,9 @@ class QuaydSm : public PtrInterface {
    // longer asks for, and that no running sub-agent holds, is removed.
    void dropUnwantedFlash();
    // Empties the default data root that a hard stop left to erase, once the
-   // daemon is confirmed gone; otherwise it stays to do at the next stop.
-   // True when it erased it now.
-   bool eraseDefaultDataRoot();
+   // daemon is confirmed gone, with the records of the containers that
+   // went with it; otherwise it stays to do at the next stop.
+   void eraseDefaultDataRoot();
 
  private:
    void handleDisabled();

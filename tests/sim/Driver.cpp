@@ -278,8 +278,17 @@ String Driver::daemonSpeed() {
 }
 
 String Driver::database() {
-   op_.removedAre( world_.redisRestart() );
-   return "fault: Redis restarts, its append-only file lost its last writes";
+   switch ( std::uniform_int_distribution< int >( 0, 2 )( rng_ ) ) {
+   case 0:
+      op_.removedAre( world_.redisRestart() );
+      return "fault: Redis restarts, its append-only file lost its last writes";
+   case 1:
+      world_.statusWritesLostIs( !world_.statusWritesLost() );
+      return fmt::format( "fault: the status writes are refused or lost: {}",
+                          world_.statusWritesLost() );
+   default:
+      return "power cut, Redis lost its last writes"; // done by the scenario
+   }
 }
 
 void Driver::clearFaults() {
@@ -294,6 +303,7 @@ void Driver::clearFaults() {
    world_.mountToolFails = false;
    world_.time.files.failing.clear();
    world_.time.files.mountPoints.insert( World::kFlash );
+   world_.statusWritesLostIs( false );
 }
 
 String Driver::startsAndRemovals() {
@@ -472,10 +482,11 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
             // Everything stops at once; the loop mount is gone at boot.
             world.daemon->die();
             world.flashMounted = false;
-            if ( what != "power cut" ) {
+            if ( what == "power cut, /mnt/flash mounted late" ) {
                world.time.files.mountPoints.erase( World::kFlash );
             }
-            add( r.violations, leftovers( world.restartAgent() ) );
+            add( r.violations, leftovers( world.restartAgent(
+                                  what == "power cut, Redis lost its last writes" ) ) );
             world.daemon->revive();
          }
          settle( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );

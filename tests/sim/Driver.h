@@ -45,7 +45,8 @@ class Driver {
    String fieldFaults();
    // A daemon that hangs or answers slowly, and one that answers at once.
    String daemonSpeed();
-   // Redis restarts, losing the tail of its append-only file.
+   // Redis restarts, losing the tail of its append-only file; its status
+   // writes are refused or lost; a power cut takes its tail too.
    String database();
    String idle() { return "time passes"; }
    ContainerEdit containerEdit( bool isProfile );

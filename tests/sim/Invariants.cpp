@@ -175,13 +175,16 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
       // Only containers that could not be removed may stay, recorded as
       // still there, or in a data root not in use; the next start removes
       // them. One removed behind the agent's back while its events were
-      // lost may stay recorded: only a start can ask the daemon again.
+      // lost may stay recorded: only a start can ask the daemon again; so
+      // may any an agent found on a database older than what it wrote.
       std::set< String > left = w.daemon->removedUnseen();
       for ( auto const & [ root, names ] : held ) {
          left.insert( names.begin(), names.end() );
       }
       for ( auto const & [ name, s ] : statuses->container() ) {
-         expect( out, left.count( name ) && s->state() == ContainerRunState::containerRunning_,
+         expect( out,
+                 w.statusRestored() ||
+                    ( left.count( name ) && s->state() == ContainerRunState::containerRunning_ ),
                  "StatusAgreesWithDaemon",
                  fmt::format( "status of {} ({}) left with the sub-agent down", name,
                               s->state() ) );
@@ -276,7 +279,11 @@ void checkRegistries( World const & w, Expected const & e, Checks & out ) {
 }
 
 // A configured tarball's images are in the daemon and its status says so;
-// one that cannot load says why.
+// one that cannot load says why. The images of a tarball no longer
+// configured are gone from the data root in use, unless a container there
+// still uses them, a configured tarball holds them too, or their removal
+// failed there and the agent ran on another data root since. (The
+// persistent path's own tarballs are the persistent path's to keep.)
 void checkImages( World const & w, Expected const & e, Checks & out ) {
    if ( !e.quyUp() ) {
       return;
@@ -301,6 +308,27 @@ void checkImages( World const & w, Expected const & e, Checks & out ) {
       expect( out, missing.empty() && s && s->error().empty(), "ImagesFollowConfiguration",
               fmt::format( "tarball {}: [{}] not in the daemon, status error '{}'", path,
                            fmt::join( missing, "," ), s ? s->error() : String( "(none)" ) ) );
+   }
+   std::set< String > kept;
+   for ( auto const & path : configured ) {
+      if ( auto it = d.tarballs.find( path ); it != d.tarballs.end() ) {
+         kept.insert( it->second.begin(), it->second.end() );
+      }
+   }
+   for ( auto const & [ name, c ] : d.containers() ) {
+      kept.insert( c.image );
+   }
+   for ( auto const & [ path, tags ] : d.tarballs ) {
+      if ( path.starts_with( "/mnt/flash/.quayd/" ) ||
+           std::find( configured.begin(), configured.end(), path ) != configured.end() ) {
+         continue;
+      }
+      for ( auto const & tag : tags ) {
+         expect( out, kept.count( tag ) || !d.images().count( tag ) || d.imageLeft( tag ),
+                 "ImagesFollowConfiguration",
+                 fmt::format( "image {} of {}, no longer configured, is still in {}", tag, path,
+                              d.dataRoot() ) );
+      }
    }
 }
 
@@ -358,11 +386,12 @@ void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, 
 // While the containers run, the daemon holds none that an agent killed now
 // could not find again. (Containers in a data root not in use are found when
 // it is; those of a sub-agent that stopped, when it starts again; one a
-// failed start left while the events were lost, when they start again.)
+// failed start left while the events were lost, when they start again;
+// those of a status found on an older database, when the agent lists them.)
 void checkRecorded( World const & world, Checks & out ) {
    auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
    if ( !world.daemon->active() || statuses->state() != SmState::started_ ||
-        world.daemon->listingFailed() ) {
+        world.daemon->listingFailed() || world.statusRestored() ) {
       return;
    }
    for ( auto const & [ name, c ] : world.daemon->containers() ) {

@@ -281,6 +281,55 @@ TEST_F( Regression, AnEraseLeftByAHardStopTakesTheStatusOfWhatItHeld ) {
    expectAtRest();
 }
 
+// The stop of the runtime, tried again after the sub-agent stopped, erased
+// what a hard stop had left to erase, but kept the records of the
+// containers that went with it (seed 4327).
+TEST_F( Regression, AnEraseOnALaterStopOfTheRuntimeTakesTheStatusOfWhatItHeld ) {
+   quyWith( "a" );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.daemon->wontStop = true;
+   op.quy( true, true, 0 ); // a hard stop under a daemon that stays: the erase waits
+   world.run( 1min );
+   world.daemon->installed = true;
+   world.daemon->wontStop = false;
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   world.daemon->removalsFail = true;
+   world.daemon->wontStop = true;
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
+   ASSERT_TRUE( statuses->container( "a" ) ) << "kept while its container could not go";
+   world.daemon->removalsFail = false;
+   world.daemon->wontStop = false;
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->allContainers().empty() );
+   EXPECT_FALSE( statuses->container( "a" ) );
+   expectAtRest();
+}
+
+// The way down dropped the record of a tarball whose images the daemon
+// could not remove: they stayed in the data root for good (seed 5045).
+TEST_F( Regression, ImagesThatCouldNotBeUnloadedAreUnloadedAtTheNextStart ) {
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->images().count( "app:1" ) );
+   world.daemon->die();
+   op.tarball( "/mnt/flash/app.tar", false );
+   world.run( 1min );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   world.daemon->revive();
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+   expectAtRest();
+}
+
 // A hard stop dropped the registries' status without logging out: the
 // login stayed in the runtime's store with nobody to remove it.
 TEST_F( Regression, AHardStopLogsOutOfTheRegistries ) {
@@ -438,7 +487,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 10236834506980984437ull, 200 },
       std::pair< uint64_t, size_t >{ 1380, 200 }, std::pair< uint64_t, size_t >{ 4084, 200 },
       std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
-      std::pair< uint64_t, size_t >{ 100201, 1000 } ) );
+      std::pair< uint64_t, size_t >{ 100201, 1000 }, std::pair< uint64_t, size_t >{ 4327, 200 },
+      std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

@@ -318,6 +318,10 @@ void SimDaemon::foreignDelAll() {
    for ( auto & [ root, all ] : byRoot_ ) {
       for ( auto it = all.begin(); it != all.end(); ) {
          if ( it->second.foreign ) {
+            // No event tells a stopped or dead daemon's listeners.
+            if ( eventsBroken_ || dead || !active_ ) {
+               removedUnseen_.insert( it->first );
+            }
             files_.erase( root + "/containers/" + it->first );
             it = all.erase( it );
          } else {

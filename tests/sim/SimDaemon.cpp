@@ -128,7 +128,17 @@ void SimDaemon::start() {
    active_ = true;
    hung = false; // a hang ends with the process
    ++starts_;
-   root_ = rootOf( c.dataRoot );
+   // The image store lives in the data root: one erased since took its
+   // images along.
+   String const root = rootOf( c.dataRoot );
+   if ( root != root_ ) {
+      imagesLeft_.insert( removalsFailed_.begin(), removalsFailed_.end() );
+   }
+   imagesByRoot_[ root_ ] = std::move( images_ );
+   images_ =
+      files_.exists( root + "/image" ) ? std::move( imagesByRoot_[ root ] ) : std::set< String >();
+   files_.addFile( root + "/image" );
+   root_ = root;
    netNs_ = c.netNs;
    logAddress_ = c.logAddress;
    insecureLive_ = c.insecure;

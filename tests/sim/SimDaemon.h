@@ -154,11 +154,22 @@ class SimDaemon : public ContainerRuntimeInterface {
    String const & netNs() const { return netNs_; }
    std::optional< String > const & logAddress() const { return logAddress_; }
    std::set< String > const & insecure() const { return insecureLive_; }
+   // The images of the data root it runs on.
    std::set< String > const & images() const { return images_; }
+   // Images of the data root it runs on that the agent may no longer know
+   // it loaded, until they are removed or loaded again: one whose removal
+   // failed before the daemon ran on another data root or before an agent
+   // started on a database older than what it wrote, and `tags` such an
+   // agent no longer records.
+   bool imageLeft( String const & tag ) const { return imagesLeft_.count( { root_, tag } ) != 0; }
+   void imagesForgotten( std::set< String > const & tags );
    std::map< String, String > const & logins() const { return logins_; }
    // Servers whose logout failed while logged in: the agent gives a failed
-   // logout up, and the login stays until a later login or logout.
+   // logout up, and the login stays until a later login or logout. So do
+   // the logins held when an agent starts on a database older than what it
+   // wrote: it may no longer know it made them.
    std::set< String > const & loginsLeft() const { return loginsLeft_; }
+   void loginsForgotten();
    // The containers of the data root the daemon runs on now.
    std::map< String, SimContainer > containers() const;
    // Every container on disk, by data root, whether the daemon runs there or not.
@@ -253,7 +264,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    String root_, netNs_;
    std::optional< String > logAddress_;
    std::set< String > insecureLive_;
+   // The images of the data root the daemon runs on, and of the others.
    std::set< String > images_;
+   std::map< String, std::set< String > > imagesByRoot_;
+   std::set< std::pair< String, String > > imagesLeft_, removalsFailed_;
    std::map< String, String > logins_;
    std::set< String > loginsLeft_;
    std::map< String, std::map< String, SimContainer > > byRoot_;

@@ -37,12 +37,27 @@ std::vector< String > SimDaemon::loadImage( String const & tarballPath ) {
                               it->second.front() + ": no space left on device" );
    }
    images_.insert( it->second.begin(), it->second.end() );
+   for ( auto const & tag : it->second ) {
+      imagesLeft_.erase( { root_, tag } );
+      removalsFailed_.erase( { root_, tag } );
+   }
    return it->second;
 }
 
 void SimDaemon::removeImage( String const & nameOrTag ) {
-   if ( !enter( "removeImage" ) ) {
-      return;
+   try {
+      if ( !enter( "removeImage" ) ) {
+         return;
+      }
+   } catch ( Exception const & ) {
+      // A daemon down may come back on any data root.
+      imagesByRoot_[ root_ ] = images_;
+      for ( auto const & [ root, tags ] : imagesByRoot_ ) {
+         if ( tags.count( nameOrTag ) ) {
+            removalsFailed_.insert( { root, nameOrTag } );
+         }
+      }
+      throw;
    }
    if ( !images_.count( nameOrTag ) ) {
       throw ApiRequestException( "No such image: " + nameOrTag );
@@ -55,6 +70,8 @@ void SimDaemon::removeImage( String const & nameOrTag ) {
       }
    }
    images_.erase( nameOrTag );
+   imagesLeft_.erase( { root_, nameOrTag } );
+   removalsFailed_.erase( { root_, nameOrTag } );
 }
 
 bool SimDaemon::pullable( String const & image ) const {
@@ -86,6 +103,21 @@ void SimDaemon::login( String const & user, String const &, String const & serve
       }
       logins_[ server ] = user;
       loginsLeft_.erase( server );
+   }
+}
+
+void SimDaemon::imagesForgotten( std::set< String > const & tags ) {
+   imagesLeft_.insert( removalsFailed_.begin(), removalsFailed_.end() );
+   for ( auto const & tag : tags ) {
+      if ( images_.count( tag ) ) {
+         imagesLeft_.insert( { root_, tag } );
+      }
+   }
+}
+
+void SimDaemon::loginsForgotten() {
+   for ( auto const & [ server, user ] : logins_ ) {
+      loginsLeft_.insert( server );
    }
 }
 

@@ -53,6 +53,16 @@ void syncEntity( Entity const & from, Entity & to, std::vector< Ptr< Entity > > 
    }
 }
 
+// The image tags the agent records as loaded in `db`.
+std::set< String > imageTags( ProfileEntityManager const & db ) {
+   std::set< String > tags;
+   auto dir = getEntityAs< ImageLoadStatusDir >( db, Cell::path( "quayd/image/status", 0 ) );
+   for ( auto const & [ path, entry ] : dir->status() ) {
+      tags.insert( entry->tag().begin(), entry->tag().end() );
+   }
+   return tags;
+}
+
 // What still holds on to an entity of a database the agent has let go of.
 // `owners`: the references that are the database's own (its map, or the
 // parent's collection and the caller's handle).
@@ -214,9 +224,17 @@ void World::checkpoint() {
    }
    std::vector< Ptr< Entity > > removed;
    for ( auto const & [ path, e ] : db_->entities() ) {
-      if ( isConfiguration( path ) ) {
-         syncEntity( *e, *checkpoint_->getEntity( path ), removed );
-      }
+      syncEntity( *e, *checkpoint_->getEntity( path ), removed );
+   }
+   seenAtCheckpoint_ = seen_;
+   watchedAtCheckpoint_ = watched_;
+}
+
+void World::statusWritesLostIs( bool lost ) {
+   if ( !lost ) {
+      statusAtLoss_ = nullptr;
+   } else if ( !statusAtLoss_ ) {
+      statusAtLoss_ = copyDb();
    }
 }
 
@@ -236,8 +254,15 @@ std::vector< Ptr< Entity > > World::redisRestart() {
    return removed;
 }
 
-std::vector< String > World::restartAgent() {
-   Ptr< ProfileEntityManager > next = copyDb();
+std::vector< String > World::restartAgent( bool lostTail ) {
+   Ptr< ProfileEntityManager > next = newDb();
+   for ( auto const & [ path, e ] : db_->entities() ) {
+      Ptr< ProfileEntityManager > from = lostTail && checkpoint_ ? checkpoint_ : db_;
+      if ( !isConfiguration( path ) && statusAtLoss_ ) {
+         from = statusAtLoss_;
+      }
+      copyEntity( *from->getEntity( path ), *next->getEntity( path ) );
+   }
    // Going down, the old agent reaches nothing that outlives it.
    daemon->frozen = true;
    db_->mountDoneIs( nullptr );
@@ -256,8 +281,27 @@ std::vector< String > World::restartAgent() {
       leftovers.push_back( fmt::format( "child {} ({}) outlived its owner", pid, argv[ 0 ] ) );
       processes.exit( pid, 137 );
    }
+   bool const older = ( lostTail && checkpoint_ ) || statusAtLoss_;
+   std::set< String > forgotten = imageTags( *db_ );
+   for ( auto const & tag : imageTags( *next ) ) {
+      forgotten.erase( tag );
+   }
    db_ = next;
+   if ( lostTail && checkpoint_ ) {
+      // The configuration is back where it was: so is what the agent saw.
+      seen_ = seenAtCheckpoint_;
+      watched_ = watchedAtCheckpoint_;
+   }
+   if ( older ) {
+      restoredState_ = containersState();
+      stateWritten_ = false;
+      daemon->loginsForgotten();
+      daemon->imagesForgotten( forgotten );
+   }
    startAgent();
+   if ( lostTail ) {
+      noteEdit();
+   }
    return leftovers;
 }
 
@@ -292,9 +336,26 @@ void World::resolveChildren() {
    }
 }
 
+SmState World::containersState() const {
+   return at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->state();
+}
+
+void World::noteContainersState() {
+   if ( !restoredState_ ) {
+      return;
+   }
+   SmState const s = containersState();
+   stateWritten_ = stateWritten_ || s != *restoredState_;
+   // Started, the containers asked the daemon what it holds.
+   if ( stateWritten_ && s == SmState::started_ ) {
+      restoredState_.reset();
+   }
+}
+
 bool World::run( Duration d ) {
    TimePoint const end = time.now() + d;
    for ( int turns = 0; turns < 100000; ++turns ) {
+      noteContainersState();
       resolveChildren();
       daemon->restartDue();
       time.runReady();
@@ -307,6 +368,7 @@ bool World::run( Duration d ) {
          resolveChildren();
          daemon->restartDue();
          time.runReady();
+         noteContainersState();
          return true;
       }
       time.advance( std::max( *next - time.now(), Duration( 0 ) ) );

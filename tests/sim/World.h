@@ -28,7 +28,9 @@ class World {
    void startAgent();
    // A crash and a new start. Returns what the old agent left behind:
    // subscriptions, references, timers or children that outlived it.
-   std::vector< String > restartAgent();
+   // With `lostTail`, the database comes back as of the last checkpoint,
+   // as Redis's append-only file does when a power cut took its tail.
+   std::vector< String > restartAgent( bool lostTail = false );
 
    // The database of Redis: it keeps what was written up to a checkpoint
    // for sure, what came after only until its tail is lost.
@@ -39,6 +41,15 @@ class World {
    // status the agent writes again in full. Returns the configuration
    // elements that went.
    std::vector< Ptr< Entity > > redisRestart();
+   // Redis refuses or loses the status writes: an agent restarted
+   // meanwhile finds the status as it was when they began.
+   void statusWritesLostIs( bool lost );
+   bool statusWritesLost() const { return bool( statusAtLoss_ ); }
+   // Whether the containers' status is still the one an agent found on a
+   // database older than what it wrote: until it starts them again (which
+   // asks the daemon what it holds), it may record what is gone and miss
+   // what is there.
+   bool statusRestored() const { return restoredState_.has_value(); }
 
    // Runs the loop for `d` of virtual time; children end as the world says
    // as soon as they run. False when timers keep firing without end.
@@ -104,12 +115,22 @@ class World {
    // As last seen while the containers ran.
    std::map< String, Seen > watched_;
    std::map< String, uint64_t > edits_;
+   // As they were at the last checkpoint.
+   std::map< String, Seen > seenAtCheckpoint_, watchedAtCheckpoint_;
+   // The containers' state an agent found restored, until it started them
+   // (none); and whether it has written its own since.
+   std::optional< SmState > restoredState_;
+   bool stateWritten_ = false;
+   SmState containersState() const;
+   void noteContainersState();
    uint64_t conditionPasses_ = 0;
 
    Ptr< ProfileEntityManager > db_;
    std::set< String > configurationPaths_;
-   // The configuration as of the last checkpoint.
+   // The database as of the last checkpoint.
    Ptr< ProfileEntityManager > checkpoint_;
+   // The database when the status writes began to be lost.
+   Ptr< ProfileEntityManager > statusAtLoss_;
    Ptr< Agent > agent_;
 };
 
