@@ -105,6 +105,9 @@ q image load "$work/re.tar"
 q container re --image re:1 --command "$SLEEPER" --network none
 wait_for "re running" running re
 one=$(image_id re:1) seen=$(kept)
+# The daemon's event list may lag behind the container it already runs.
+load_seen() { [ "$(loads_of "$one")" -ge 1 ]; }
+wait_for "re.tar's load among the daemon's events" load_seen
 [ "$(loads_of "$one")" = 1 ] || fail "re.tar loaded $(loads_of "$one") times"
 kill_quayd
 start_quayd
