@@ -28,28 +28,33 @@ class QuaydSmTest : public ::testing::Test {
    // Gives /mnt/flash `mb` megabytes of free space.
    void flashIs( uint32_t mb ) { time.files.freeMb = mb; }
 
+   // Every collaborator of the machine, the image load's status as given.
+   QuaydSmParts
+   parts( Ptr< ImageLoadStatusDir > imageLoadStatus = makePtr< ImageLoadStatusDir >() ) {
+      return { config,
+               status,
+               globalStatus,
+               makePtr< PersistentPathConfig >(),
+               persistentPathStatus,
+               makePtr< ImageLoadConfigDir >(),
+               std::move( imageLoadStatus ),
+               registryConfig,
+               registryStatus,
+               profiles,
+               containerConfig,
+               containerStatus,
+               runtime,
+               time.scheduler(),
+               &time.files,
+               &processes,
+               nullptr,
+               flash,
+               ContainerSm::kDefaultStartupConditionTimeout,
+               Sinks{ &traces, &logs } };
+   }
    Ptr< QuaydSm > const & sm() {
       if ( !sm_ ) {
-         sm_ = quaydSmFactory( { config,
-                                 status,
-                                 globalStatus,
-                                 makePtr< PersistentPathConfig >(),
-                                 persistentPathStatus,
-                                 makePtr< ImageLoadConfigDir >(),
-                                 makePtr< ImageLoadStatusDir >(),
-                                 registryConfig,
-                                 registryStatus,
-                                 profiles,
-                                 containerConfig,
-                                 containerStatus,
-                                 runtime,
-                                 time.scheduler(),
-                                 &time.files,
-                                 &processes,
-                                 nullptr,
-                                 flash,
-                                 ContainerSm::kDefaultStartupConditionTimeout,
-                                 Sinks{ &traces, &logs } } );
+         sm_ = quaydSmFactory( parts() );
          sm_->notificationsIs( true );
       }
       return sm_;

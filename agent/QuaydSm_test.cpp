@@ -320,26 +320,7 @@ TEST_F( QuaydSmTest, AHardStopAlsoResetsTheChainsStatuses ) {
    imageLoadStatus->statusIs( "/mnt/flash/app.tar" );
    persistentPathStatus->stateIs( SmState::started_ );
    persistentPathStatus->imageIs( "app:1" );
-   sm_ = quaydSmFactory( { config,
-                           status,
-                           globalStatus,
-                           makePtr< PersistentPathConfig >(),
-                           persistentPathStatus,
-                           makePtr< ImageLoadConfigDir >(),
-                           imageLoadStatus,
-                           registryConfig,
-                           registryStatus,
-                           profiles,
-                           containerConfig,
-                           containerStatus,
-                           runtime,
-                           time.scheduler(),
-                           &time.files,
-                           &processes,
-                           nullptr,
-                           flash,
-                           ContainerSm::kDefaultStartupConditionTimeout,
-                           Sinks{ &traces, &logs } } );
+   sm_ = quaydSmFactory( parts( imageLoadStatus ) );
    sm()->disable();
    EXPECT_EQ( containerStatus->state(), SmState::stopped_ );
    EXPECT_TRUE( containerStatus->container().empty() );
