@@ -225,31 +225,56 @@ void ContainerDirSm::handleContainerConfig( String const & name ) {
    // Not held here: the machine must be gone, and its container with it,
    // before its status entry goes, or an agent killed in between would leave
    // a container that no status records.
-   bool const hasSm = containerSm( name ) != nullptr;
+   Ptr< ContainerSm > sm = containerSm( name );
    if ( !config && !status ) {
-      QUAYD_ASSERT( !hasSm );
+      QUAYD_ASSERT( !sm );
       return;
    }
-   if ( hasSm ) {
+   if ( sm && sm->retiring() ) {
+      if ( state != SmState::stopping_ && !sm->retired() ) {
+         return; // it calls back once its container is gone
+      }
+      // A configuration made again meanwhile gets a machine of its own.
+      sm = nullptr; // the last hold on it is the directory's
+      containerSmDel( name );
+      if ( !config ) {
+         containerGone( name, *status );
+         return;
+      }
+   }
+   if ( sm ) {
       QUAYD_ASSERT( status );
    } else {
       status = containerStatusDir_->containerIs( name );
       status->nameIs( name );
-      containerSmIs( config, status, runtime_, taskScheduler_ );
+      sm = containerSmIs( config, status, runtime_, taskScheduler_ );
    }
    if ( !config ) {
       QTRACE( trace_, 2, "Delete containerSm: {}", name );
-      containerSmDel( name );
-      if ( status->state() == ContainerRunState::containerRunning_ ) {
-         // Its container could not be removed: the entry stays, so that
-         // neither this agent nor the next forgets the container.
-         QTRACE( trace_, 0, "Container {} is still in the runtime; removing it again in {}s", name,
-                 kLeftoverRetry.count() );
-         leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
+      if ( state == SmState::stopping_ ) {
+         sm = nullptr;
+         containerSmDel( name );
+         containerGone( name, *status );
          return;
       }
-      containerStatusDir_->containerDel( name );
+      // Taken down in flight, beside the other containers' calls.
+      sm->retire( [ this, name ] {
+         pendingContainerEnq( name );
+         containerSmTask_->scheduleTask();
+      } );
    }
+}
+
+void ContainerDirSm::containerGone( String const & name, ContainerStatus const & status ) {
+   if ( status.state() == ContainerRunState::containerRunning_ ) {
+      // Its container could not be removed: the entry stays, so that
+      // neither this agent nor the next forgets the container.
+      QTRACE( trace_, 0, "Container {} is still in the runtime; removing it again in {}s", name,
+              kLeftoverRetry.count() );
+      leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
+      return;
+   }
+   containerStatusDir_->containerDel( name );
 }
 
 void ContainerDirSm::handleLeftovers() {

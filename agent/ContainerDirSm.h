@@ -50,6 +50,9 @@ class ContainerDirSm : public PtrInterface {
                                      Ptr< ContainerRuntimeInterface > const & runtime,
                                      Ptr< TaskScheduler > const & taskScheduler );
    void containerSmDel( String const & name );
+   // The machine of a container no longer configured is gone: so is its
+   // status entry, unless the container could not be removed.
+   void containerGone( String const & name, ContainerStatus const & status );
 
    void handleEnabled();
    void handleDisabled();

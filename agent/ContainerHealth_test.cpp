@@ -68,6 +68,7 @@ TEST_F( ContainerHealthTest, AnUnhealthyContainerIsRestartedOnlyWhenConfiguredTo
       status->unhealthyRestartsIs( 0 );
       status->historyIs( "" );
       emit( "health_status: unhealthy" );
+      time.runReady();
       EXPECT_EQ( runtime->calls(), c.calls ) << "no recreation, no removal";
       bool const restarted = c.calls.size() == 4;
       EXPECT_EQ( status->unhealthyRestarts(), restarted ? 1u : 0u );

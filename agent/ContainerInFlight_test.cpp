@@ -12,40 +12,44 @@ using Strings = std::vector< String >;
 class ContainerInFlightTest : public ContainerSmTest {
  protected:
    ContainerInFlightTest() { runtime->hold = true; }
+
+ public:
    // The daemon answers late, each call, whatever the machine did meanwhile.
    void answerLate() {
-      for ( int i = 0; i < 3 && !runtime->held().empty(); ++i ) {
+      for ( int i = 0; i < 3 && !heldChanges().empty(); ++i ) {
          runtime->completeAll();
          time.runReady();
       }
    }
    // The calls that change something: inspects only look.
-   Strings changingCalls() const {
+   static Strings changesOf( Strings const & calls ) {
       Strings out;
-      for ( auto const & call : runtime->calls() ) {
+      for ( auto const & call : calls ) {
          if ( !call.starts_with( "inspect" ) ) {
             out.push_back( call );
          }
       }
       return out;
    }
+   Strings changingCalls() const { return changesOf( runtime->calls() ); }
+   Strings heldChanges() const { return changesOf( runtime->held() ); }
 };
 
 TEST_F( ContainerInFlightTest, AStartInFlightIsNeverSentTwice ) {
    start();
-   EXPECT_EQ( runtime->held(), Strings{ "runContainer(web)" } );
+   EXPECT_EQ( heldChanges(), Strings{ "runContainer(web)" } );
    EXPECT_EQ( state(), CRS::containerStarting_ );
    // Everything that looks at the container again meanwhile.
    sm->handleEnabled();
    sm->handleFound();
    sm->handleDaemonEvent( { "web", "start", std::nullopt } );
    time.advance( std::chrono::minutes( 5 ) );
-   EXPECT_EQ( runtime->held(), Strings{ "runContainer(web)" } );
+   EXPECT_EQ( heldChanges(), Strings{ "runContainer(web)" } );
    runtime->complete();
    time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
    EXPECT_EQ( runtime->count( "runContainer" ), 1u );
-   EXPECT_TRUE( runtime->held().empty() );
+   EXPECT_TRUE( heldChanges().empty() );
 }
 
 // A container the daemon holds exited is removed in flight (the many a
@@ -54,16 +58,36 @@ TEST_F( ContainerInFlightTest, AStaleContainerIsRemovedInFlightOnceThenRunAgain 
    runningBefore();
    runtime->records[ "web" ].status = "exited";
    start();
-   EXPECT_EQ( runtime->held(), Strings{ "removeContainer(web)" } );
+   EXPECT_EQ( heldChanges(), Strings{ "removeContainer(web)" } );
    sm->handleEnabled();
    sm->handleDaemonEvent();
-   EXPECT_EQ( runtime->held(), Strings{ "removeContainer(web)" } );
+   EXPECT_EQ( heldChanges(), Strings{ "removeContainer(web)" } );
    runtime->complete();
    time.runReady();
-   EXPECT_EQ( runtime->held(), Strings{ "runContainer(web)" } );
+   EXPECT_EQ( heldChanges(), Strings{ "runContainer(web)" } );
    runtime->complete();
    time.runReady();
    EXPECT_EQ( state(), CRS::containerRunning_ );
+}
+
+// The daemon's word is read in flight after an event; events meanwhile ask
+// once more, since the answer may predate them.
+TEST_F( ContainerInFlightTest, EventsWhileALookIsOutAreReadOnceMore ) {
+   start();
+   runtime->complete();
+   time.runReady();
+   runtime->records[ "web" ].status = "running";
+   for ( char const * action : { "start", "die", "start" } ) {
+      sm->handleDaemonEvent( { "web", action, std::nullopt } );
+   }
+   EXPECT_EQ( runtime->held(), Strings{ "inspectContainer(web)" } );
+   runtime->complete();
+   EXPECT_EQ( status->daemonState(), "running" );
+   EXPECT_EQ( runtime->held(), Strings{ "inspectContainer(web)" } );
+   runtime->records[ "web" ].status = "exited";
+   runtime->complete();
+   EXPECT_TRUE( runtime->held().empty() );
+   EXPECT_EQ( status->daemonState(), "exited" );
 }
 
 class Meanwhile;
@@ -123,12 +147,28 @@ INSTANTIATE_TEST_SUITE_P(
                        "runContainer(web)" },
                      CRS::containerRunning_,
                      "busybox:3" },
+      // Its configuration deleted under a running directory: taken down in
+      // flight once the start ends, and only then said to be retired.
+      MeanwhileCase{ "Retired",
+                     []( Meanwhile & t ) {
+                        auto retired = std::make_shared< int >( 0 );
+                        t.sm->retire( [ retired, &t ] {
+                           ++*retired;
+                           EXPECT_TRUE( t.heldChanges().empty() );
+                           EXPECT_EQ( t.status->state(), CRS::containerStopped_ );
+                        } );
+                        t.answerLate();
+                        EXPECT_EQ( *retired, 1 );
+                     },
+                     { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
+                     CRS::containerStopped_,
+                     "busybox:1" },
       // Deleted: the start is abandoned (it never calls back) and what it
       // may have made is removed at once.
       MeanwhileCase{ "Deleted",
                      []( Meanwhile & t ) {
                         t.sm = nullptr;
-                        EXPECT_TRUE( t.runtime->held().empty() );
+                        EXPECT_TRUE( t.heldChanges().empty() );
                         t.runtime->lastRun = runContainerParamsFactory();
                      },
                      { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
@@ -141,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                         t.runtime->failAlways( "removeContainer", RuntimeException( "gone" ) );
                         t.runtime->failAlways( "inspectContainer", RuntimeException( "gone" ) );
                         t.sm = nullptr;
-                        EXPECT_TRUE( t.runtime->held().empty() );
+                        EXPECT_TRUE( t.heldChanges().empty() );
                         t.runtime->lastRun = runContainerParamsFactory();
                      },
                      { "runContainer(web)", "stopContainer(web)", "removeContainer(web,true)" },
@@ -179,7 +219,7 @@ TEST_P( RemovalMeanwhile, IsTakenUpWhenTheRemovalEnds ) {
    runtime->hold = true;
    runtime->clearCalls();
    edit( []( ContainerConfig & cfg ) { cfg.enabledIs( false ); } );
-   EXPECT_EQ( runtime->held(), ( Strings{ "stopContainer(web)", "removeContainer(web)" } ) );
+   EXPECT_EQ( heldChanges(), ( Strings{ "stopContainer(web)", "removeContainer(web)" } ) );
    EXPECT_EQ( state(), CRS::containerRunning_ ) << "there until the daemon answered";
    c.meanwhile( *this );
    answerLate();
@@ -198,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
                                          c.enabledIs( true );
                                       } );
                                       t.sm->handleEnabled();
-                                      EXPECT_EQ( t.runtime->held().size(), 2u );
+                                      EXPECT_EQ( t.heldChanges().size(), 2u );
                                    },
                                    { "stopContainer(web)", "removeContainer(web,true)",
                                      "runContainer(web)" },
@@ -206,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RemovalCase{ "Deleted",
                                    []( RemovalMeanwhile & t ) {
                                       t.sm = nullptr;
-                                      EXPECT_TRUE( t.runtime->held().empty() );
+                                      EXPECT_TRUE( t.heldChanges().empty() );
                                    },
                                    { "stopContainer(web)", "removeContainer(web,true)",
                                      "stopContainer(web)", "removeContainer(web,true)" },

@@ -180,6 +180,7 @@ TEST_F( ContainerReviveTest, AnEventRefreshesTheStatusWithoutRunningTheContainer
    runtime->records[ "web" ] = record( "exited" );
    runtime->clearCalls();
    runtime->emit( { "web", "die" } );
+   time.runReady();
 
    EXPECT_EQ( containerCalls(), Strings{ "inspectContainer(web)" } );
    EXPECT_EQ( status()->daemonState(), "exited" );

@@ -92,6 +92,7 @@ ContainerSm::~ContainerSm() {
    startAttemptTask_ = nullptr;
    daemonStateTask_ = nullptr;
    evaluateTask_ = nullptr;
+   retireTask_ = nullptr;
    startupConditionProbeDel();
    startupConditionStatusDel();
 }
@@ -115,6 +116,29 @@ void ContainerSm::standDown() {
    startAttemptTask_->stopTimerTask();
    startupConditionProbeDel();
    startupConditionStatusDel();
+}
+
+void ContainerSm::retire( std::function< void() > retired ) {
+   retired_ = std::move( retired );
+   retireTask_ = makePtr< Task >( taskScheduler_, TaskPriority( 3 ), "RetireContainer",
+                                  [ this ] { retired_(); } );
+   reactor_.notificationsIs( false );
+   evaluateTask_->unscheduleTask();
+   containerConfig_ = nullptr;
+   handleEnabled();
+   checkRetired();
+}
+
+bool ContainerSm::retired() const {
+   ContainerRunState const s = containerStatus_->state();
+   return retiring() && !startCall_ && !stopCall_ && !removeCall_ &&
+          s != ContainerRunState::containerRunning_ && s != ContainerRunState::containerStarting_;
+}
+
+void ContainerSm::checkRetired() {
+   if ( retired() ) {
+      retireTask_->scheduleTask();
+   }
 }
 
 void ContainerSm::startAttemptCountIs( uint32_t n ) {
@@ -297,6 +321,7 @@ void ContainerSm::handleStarted( RunOutcome const & outcome, std::exception_ptr 
    if ( !containerConfig_ || !statusUpToDate() || !containerConfig_->enabled() ) {
       handleEnabled();
    }
+   checkRetired();
 }
 
 ContainerSm::Presence ContainerSm::presence() {
@@ -349,12 +374,43 @@ void ContainerSm::handleDaemonEvent( ContainerEvent const & event ) {
          return;
       }
    }
-   if ( presence() == Presence::unknown ) {
+   readDaemonState();
+}
+
+void ContainerSm::readDaemonState() {
+   if ( inspectCall_ ) {
+      inspectAgain_ = true;
+      return;
+   }
+   inspectCall_ = runtime_->inspectContainerAsync( name(), [ this ]( ContainerRecord const & record,
+                                                                     std::exception_ptr failure ) {
+      handleDaemonState( record, std::move( failure ) );
+   } );
+}
+
+void ContainerSm::handleDaemonState( ContainerRecord const & record, std::exception_ptr failure ) {
+   bool const again = std::exchange( inspectAgain_, false );
+   try {
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+      daemonRecordIs( &record );
+   } catch ( ApiRequestException const & ) {
+      daemonRecordIs( nullptr ); // no such container
+   } catch ( RuntimeException const & e ) {
+      inspectCall_ = nullptr;
+      QTRACE( trace_, 0, "Failed to get list of containers: {}", e.what() );
       daemonStateTask_->scheduleTaskDelay( kDaemonStateRetry );
+      return;
+   }
+   if ( again ) {
+      readDaemonState();
    }
 }
 
 void ContainerSm::daemonRecordIs( ContainerRecord const * r ) {
+   inspectCall_ = nullptr;
+   inspectAgain_ = false;
    containerStatus_->daemonStateIs( r ? r->status : String() );
    containerStatus_->exitCodeIs( r ? r->exitCode : 0 );
    containerStatus_->startedAtIs( r ? r->startedAt : String() );
@@ -448,6 +504,7 @@ void ContainerSm::handleRemoved( std::exception_ptr failure ) {
    containerStatus_->stateIs( ContainerRunState::containerStopped_ );
    // What the configuration became meanwhile.
    handleEnabled();
+   checkRetired();
 }
 
 // ------------------------------------------------------------ startup condition

@@ -92,6 +92,12 @@ class ContainerSm : public PtrInterface {
    // The chain stops, container by container: this one runs nothing more
    // while it waits for its turn to be destroyed.
    void standDown();
+   // Its configuration is gone: the container is stopped and removed in
+   // flight, and `retired` called from a later task once nothing of it is
+   // left in the daemon nor out for it.
+   void retire( std::function< void() > retired );
+   bool retiring() const { return retired_ != nullptr; }
+   bool retired() const;
    // Stops and removes the container in flight, the status saying it is
    // there until the daemon answers; the configuration is looked at again
    // once it has.
@@ -145,7 +151,12 @@ class ContainerSm : public PtrInterface {
    // A start failed: tried again after the back-off.
    void startFailed( String const & why );
    // The daemon's word on the container into the status; null: it holds none.
+   // It is newer than what a look in flight will say: that look is dropped.
    void daemonRecordIs( ContainerRecord const * record );
+   // Reads the daemon's word in flight, once more when asked again while a
+   // look is out (its answer may predate what made us ask).
+   void readDaemonState();
+   void handleDaemonState( ContainerRecord const & record, std::exception_ptr failure );
    // Removes our container from the daemon; false when it is still there.
    bool removeOwn();
    // What a removal that ended with `failure` (null: none) left.
@@ -153,6 +164,7 @@ class ContainerSm : public PtrInterface {
    void cleanup( bool inFlight );
    // The stop and removal in flight ended.
    void handleRemoved( std::exception_ptr failure );
+   void checkRetired();
 
    Ptr< ContainerConfig const > containerConfig_;
    Ptr< ContainerStatus > containerStatus_;
@@ -169,7 +181,11 @@ class ContainerSm : public PtrInterface {
    Ptr< RuntimeCall > stopCall_;
    Ptr< RuntimeCall > removeCall_;
    Ptr< TimerTask > daemonStateTask_;
+   Ptr< RuntimeCall > inspectCall_;
+   bool inspectAgain_ = false;
    Ptr< Task > evaluateTask_;
+   std::function< void() > retired_;
+   Ptr< Task > retireTask_;
    Seconds startupConditionTimeout_;
    Ptr< Probe > startupConditionProbe_;
    Ptr< ProbeStatus > startupConditionStatus_;

@@ -167,6 +167,10 @@ struct ContainerRecord {
    String healthOutput;
    static constexpr size_t kHealthOutputMax = 512;
 };
+// How inspectContainerAsync ended: `record` is what inspectContainer would
+// have returned when `failure` is null.
+using InspectDone =
+   std::function< void( ContainerRecord const & record, std::exception_ptr failure ) >;
 
 // One event of the daemon's stream for a container the agent started, or,
 // with an empty name, the stream starting (again): the daemon may have
@@ -220,6 +224,9 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) = 0;
    virtual Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
                                                     RuntimeCallDone done ) = 0;
+   // inspectContainer in flight. A look changes nothing: it waits neither
+   // for the calls out for its container nor for the bound of those.
+   virtual Ptr< RuntimeCall > inspectContainerAsync( String const & name, InspectDone done ) = 0;
    // Stores the configuration for the next enableRuntime or reloadConfig.
    // Empty dataRoot: the runtime's default; empty netNsPath: the agent's own
    // namespace; logDriver and insecure may be null.

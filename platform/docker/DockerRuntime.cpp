@@ -274,7 +274,10 @@ json DockerRuntime::checkedContainer( String const & ref, json j ) {
 }
 
 ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
-   json const j = containerJson( name );
+   return containerRecord( containerJson( name ) );
+}
+
+ContainerRecord DockerRuntime::containerRecord( json const & j ) {
    ContainerRecord r;
    r.id = textOf( j, "Id" );
    r.name = textOf( j, "Name" );

@@ -72,6 +72,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
    Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
                                             RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > inspectContainerAsync( String const & name, InspectDone done ) override;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
@@ -106,6 +107,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    nlohmann::json containerJson( String const & ref );
    // `j`, the daemon's answer for `ref`, if it is the record of `ref`.
    static nlohmann::json checkedContainer( String const & ref, nlohmann::json j );
+   static ContainerRecord containerRecord( nlohmann::json const & j );
    // How long a stop of the container the daemon describes as `j` may take.
    static long stopLimitSec( nlohmann::json const & j );
    static void checkStopped( DockerApiClient::Response const & r );

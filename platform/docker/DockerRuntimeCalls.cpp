@@ -23,7 +23,10 @@ struct DockerRuntime::Launch {
 AsyncApiClient & DockerRuntime::async() {
    QUAYD_ASSERT( loop_ );
    if ( !async_ ) {
-      async_ = std::make_unique< AsyncApiClient >( *loop_, socketPath(), settings_.callsInFlight );
+      // The calls that change something are bounded by calls(), each with
+      // one request out at a time; the looks at a container go beside them.
+      async_ =
+         std::make_unique< AsyncApiClient >( *loop_, socketPath(), 2 * settings_.callsInFlight );
    }
    async_->socketPathIs( socketPath() );
    return *async_;
@@ -194,6 +197,24 @@ Ptr< RuntimeCall > DockerRuntime::removeContainerAsync( String const & name, boo
                                      finish( nullptr );
                                   } );
                          } );
+}
+
+Ptr< RuntimeCall > DockerRuntime::inspectContainerAsync( String const & name, InspectDone done ) {
+   AsyncApiClient::Id const id =
+      async().send( "GET", containerPath( name ) + "/json", "", DockerApiClient::kLookupLimitSec,
+                    [ this, name, done = std::move( done ) ]( AsyncApiClient::Result r ) {
+                       ContainerRecord record;
+                       try {
+                          record = containerRecord(
+                             checkedContainer( name,
+                                               DockerApiClient::answerJson( answerOf( r ) ) ) );
+                       } catch ( ... ) {
+                          done( {}, std::current_exception() );
+                          return;
+                       }
+                       done( record, nullptr );
+                    } );
+   return makePtr< RuntimeCall >( [ this, id ] { async().cancel( id ); } );
 }
 
 } // namespace Quayd

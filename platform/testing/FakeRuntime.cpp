@@ -265,6 +265,19 @@ Ptr< RuntimeCall > FakeRuntime::removeContainerAsync( String const & name, bool 
    } );
 }
 
+Ptr< RuntimeCall > FakeRuntime::inspectContainerAsync( String const & name, InspectDone done ) {
+   return async( "inspectContainer(" + name + ")", [ this, name, done ] {
+      ContainerRecord record;
+      try {
+         record = inspectContainer( name );
+      } catch ( ... ) {
+         done( {}, std::current_exception() );
+         return;
+      }
+      done( record, nullptr );
+   } );
+}
+
 void FakeRuntime::applyConfig( String const & dataRoot, String const & netNsPath,
                                Ptr< SyslogDriver const > const & logDriver, bool flag,
                                Ptr< InsecureRegistries const > const & insecure ) {

@@ -109,6 +109,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
    Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
                                             RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > inspectContainerAsync( String const & name, InspectDone done ) override;
 
    // The asynchronous calls held, oldest first, as "runContainer(web)".
    std::vector< String > held() const;

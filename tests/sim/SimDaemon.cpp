@@ -69,6 +69,19 @@ Ptr< RuntimeCall > SimDaemon::removeContainerAsync( String const & name, bool fo
       name, [ this, name, force ] { removeContainer( name, force ); }, std::move( done ) );
 }
 
+Ptr< RuntimeCall > SimDaemon::inspectContainerAsync( String const & name, InspectDone done ) {
+   // Not queued behind the container's calls: a look waits for nothing.
+   uint64_t const id = nextOut_++;
+   auto record = std::make_shared< ContainerRecord >();
+   out_.push_back( { id, [ this, name, record ] { *record = inspectContainer( name ); },
+                     [ record, done = std::move( done ) ]( std::exception_ptr failure ) {
+                        done( *record, std::move( failure ) );
+                     } } );
+   endCallTask_->scheduleTask();
+   return makePtr< RuntimeCall >(
+      [ this, id ] { std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } ); } );
+}
+
 String SimDaemon::now() const {
    return fmt::format( "{}s",
                        std::chrono::duration_cast< Seconds >( scheduler_->now().time_since_epoch() )

@@ -208,6 +208,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    Ptr< RuntimeCall > stopContainerAsync( String const & name, RuntimeCallDone done ) override;
    Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
                                             RuntimeCallDone done ) override;
+   Ptr< RuntimeCall > inspectContainerAsync( String const & name, InspectDone done ) override;
    void applyConfig( String const & dataRoot, String const & netNsPath,
                      Ptr< SyslogDriver const > const & logDriver, bool flag,
                      Ptr< InsecureRegistries const > const & insecure ) override;
