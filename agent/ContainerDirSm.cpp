@@ -104,14 +104,14 @@ void ContainerDirSm::handleEnabled() {
    containerSmTask_->scheduleTask();
 }
 
-void ContainerDirSm::recordUnknownContainers() {
+bool ContainerDirSm::recordUnknownContainers() {
    std::vector< String > own;
    try {
       own = runtime_->listOwnContainers();
    } catch ( RuntimeException const & e ) {
       QTRACE( trace_, 0, "Failed to list the runtime's containers: {}", e.what() );
       leftoverTask_->scheduleTaskLowestDelay( kLeftoverRetry );
-      return;
+      return false;
    }
    for ( auto const & name : own ) {
       auto status = containerStatusDir_->container( name );
@@ -134,6 +134,7 @@ void ContainerDirSm::recordUnknownContainers() {
       status->paramsIs( {} );
       status->stateIs( ContainerRunState::containerRunning_ );
    }
+   return true;
 }
 
 void ContainerDirSm::handleDisabled() {
@@ -286,7 +287,11 @@ void ContainerDirSm::handleLeftovers() {
    if ( state != SmState::started_ ) {
       return; // a stop, or the next start, takes them
    }
-   recordUnknownContainers();
+   if ( !recordUnknownContainers() ) {
+      // A daemon that cannot list them would hold up each removal as
+      // long: the retry takes them all.
+      return;
+   }
    std::vector< String > names;
    for ( auto const & [ name, status ] : containerStatusDir_->container() ) {
       if ( !containerConfigDir_->container( name ) && !containerSm( name ) ) {

@@ -69,8 +69,9 @@ class ContainerDirSm : public PtrInterface {
    // Tries again to remove the containers whose removal failed.
    void handleLeftovers();
    // Gives a status to each container of ours the runtime holds that has
-   // neither configuration nor status, so that it is removed.
-   void recordUnknownContainers();
+   // neither configuration nor status, so that it is removed. False when
+   // the runtime could not list them (a retry is scheduled).
+   bool recordUnknownContainers();
 
    Ptr< RegistryStatusDir const > registryStatusDir_;
    Ptr< ContainerConfigDir const > containerConfigDir_;

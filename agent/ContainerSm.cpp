@@ -285,6 +285,9 @@ bool ContainerSm::startContainer() {
       return false;
    }
    containerStatus_->stateIs( ContainerRunState::containerStarting_ );
+   // A retry still due would take the container, should it end by itself,
+   // for one to run again.
+   startAttemptTask_->stopTimerTask();
    createdInFlight_ = false;
    startCall_ = runtime_->runContainerAsync( request, [ this ]( RunOutcome const & outcome,
                                                                 std::exception_ptr failure ) {

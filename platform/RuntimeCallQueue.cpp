@@ -99,6 +99,11 @@ void RuntimeCallQueue::cancel( uint64_t id ) {
    }
    Call c = std::move( it->second );
    calls_.erase( it );
+   // Nothing left to deliver: nothing stays scheduled for it.
+   if ( std::none_of( calls_.begin(), calls_.end(),
+                      []( auto const & kv ) { return kv.second.ended; } ) ) {
+      deliverTask_->unscheduleTask();
+   }
    if ( c.out && !c.ended ) {
       busy_.erase( c.container );
       --out_;
@@ -114,6 +119,7 @@ void RuntimeCallQueue::cancelAll() {
    calls_.clear();
    busy_.clear();
    out_ = 0;
+   deliverTask_->unscheduleTask();
    for ( auto & [ id, c ] : calls ) {
       if ( c.out && !c.ended && c.abandon ) {
          c.abandon();

@@ -63,6 +63,7 @@ TEST( RuntimeCallQueue, ACancelledCallNeverCallsBack ) {
    waiting = nullptr;
    f.end( "run b" );
    ended = nullptr;
+   EXPECT_FALSE( f.time.scheduler()->hasReadyTasks() ) << "nothing is left to tell";
    out->cancel();
    EXPECT_FALSE( f.out.count( "run a" ) );
    auto next = f.call( "d", "run d" );

@@ -22,7 +22,8 @@ std::vector< String > const kRuntimeCalls{
 std::vector< String > const kServiceJobCalls{ "applyConfig", "enableRuntime", "disableRuntime" };
 } // namespace
 
-Driver::Driver( uint64_t seed, World & world ) : rng_( seed ), world_( world ), op_( world ) {
+Driver::Driver( uint64_t seed, World & world, bool faultsInFlight )
+    : rng_( seed ), world_( world ), op_( world ), faultsInFlight_( faultsInFlight ) {
    world_.time.files.freeMb = chance( 0.8 ) ? 4096 : 8;
    world_.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
    world_.daemon->tarballs[ "/mnt/flash/.quayd/kept.tar" ] = { "kept:1" };
@@ -358,6 +359,50 @@ String Driver::fieldFaults() {
    }
 }
 
+String Driver::faultInFlight() {
+   SimDaemon & d = *world_.daemon;
+   String edit;
+   if ( d.callsOut() == 0 ) {
+      // Runs go out when containers' configurations change: a few that can
+      // run at once.
+      for ( size_t n = std::uniform_int_distribution< size_t >( 1, 3 )( rng_ ); n > 0; --n ) {
+         String const name = pick( kContainers );
+         ContainerEdit e = containerEdit( false );
+         e.params.image = pick< String >( { "img1:1", "img2:1" } );
+         e.params.startupConditionBash = "";
+         e.enabled = true;
+         op_.container( name, e );
+         edit += fmt::format( "container {} image '{}' enabled, ", name, e.params.image );
+      }
+      edit += "then ";
+   }
+   // Between a run's create and its start, or while any call is out.
+   bool const betweenSteps = chance( 0.7 );
+   if ( !world_.runUntil( 40s, [ & ] {
+           return betweenSteps ? d.startsOut() > 0 : d.callsOut() > 0;
+        } ) ) {
+      return edit + "time passes";
+   }
+   String const when = fmt::format( "with {} calls out{}", d.callsOut(),
+                                    d.startsOut() ? ", a start after its create" : "" );
+   switch ( std::uniform_int_distribution< int >( 0, 2 )( rng_ ) ) {
+   case 0:
+      return edit + "restart " + when; // done by the scenario
+   case 1: {
+      // Killed, and brought up again by its supervisor a while later.
+      d.die();
+      world_.run( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 5 )( rng_ ) ) );
+      d.revive();
+      return edit + "fault: the daemon dies " + when;
+   }
+   default: {
+      auto const c = world_.at< QuaydConfig >( "quayd/config" );
+      op_.quy( false, c->onFlash(), c->flashLimit() );
+      return edit + "quy disabled " + when;
+   }
+   }
+}
+
 String Driver::step() {
    struct Kind {
       int weight;
@@ -381,17 +426,22 @@ String Driver::step() {
       { 2, &Driver::daemonSpeed },
       { 3, &Driver::database },
       { 5, &Driver::idle },
+      { 4, &Driver::faultInFlight },
+   };
+   // Without the faults in flight, the other kinds draw as they always did.
+   auto const weight = [ this ]( Kind const & k ) {
+      return k.act == &Driver::faultInFlight && !faultsInFlight_ ? 0 : k.weight;
    };
    int total = 0;
    for ( auto const & k : kinds ) {
-      total += k.weight;
+      total += weight( k );
    }
    int roll = std::uniform_int_distribution< int >( 0, total - 1 )( rng_ );
    for ( auto const & k : kinds ) {
-      if ( roll < k.weight ) {
+      if ( roll < weight( k ) ) {
          return k.act ? ( this->*k.act )() : String( "restart" );
       }
-      roll -= k.weight;
+      roll -= weight( k );
    }
    return idle();
 }
@@ -438,12 +488,12 @@ std::vector< Violation > failedRunsLoggedOnce( World & world,
 } // namespace
 
 ScenarioResult runScenario( uint64_t seed, size_t steps,
-                            std::function< void( size_t ) > const & stepStarted,
-                            TraceSink * trace ) {
+                            std::function< void( size_t ) > const & stepStarted, TraceSink * trace,
+                            bool faultsInFlight ) {
    ScenarioResult r;
    World world;
    world.trace = trace;
-   Driver driver( seed, world );
+   Driver driver( seed, world, faultsInFlight );
    std::mt19937_64 pace( seed ^ 0x9e3779b97f4a7c15ull );
    auto alive = [ & ]( auto && f ) {
       try {
@@ -475,7 +525,7 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
       }
       bool const ok = alive( [ & ] {
          what = driver.step();
-         if ( what == "restart" ) {
+         if ( what == "restart" || what.find( "restart with" ) != String::npos ) {
             add( r.violations, leftovers( world.restartAgent() ) );
          }
          if ( what.starts_with( "power cut" ) ) {
@@ -487,6 +537,8 @@ ScenarioResult runScenario( uint64_t seed, size_t steps,
             }
             add( r.violations, leftovers( world.restartAgent(
                                   what == "power cut, Redis lost its last writes" ) ) );
+            // The runtime's record of its runs lived in /run.
+            world.daemon->runRecordLost();
             world.daemon->revive();
          }
          settle( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 40 )( pace ) ) );

@@ -10,7 +10,8 @@ namespace Quayd::Sim {
 
 class Driver {
  public:
-   Driver( uint64_t seed, World & world );
+   // `faultsInFlight`: faults also land deliberately with runtime calls out.
+   Driver( uint64_t seed, World & world, bool faultsInFlight = false );
 
    // One operator action or fault, done; returns what it was.
    String step();
@@ -49,11 +50,17 @@ class Driver {
    // writes are refused or lost; a power cut takes its tail too.
    String database();
    String idle() { return "time passes"; }
+   // An agent restart, the daemon's death or the quy sub-agent disabled,
+   // landed while the agent has runtime calls out (a container edited to
+   // send some when none are), most often between a run's create and its
+   // start.
+   String faultInFlight();
    ContainerEdit containerEdit( bool isProfile );
 
    std::mt19937_64 rng_;
    World & world_;
    Operator op_;
+   bool faultsInFlight_;
 };
 
 struct ScenarioResult {
@@ -68,9 +75,9 @@ struct ScenarioResult {
 // container, and a restart of the daemon after which every container that
 // should run runs.
 // `stepStarted` is told the number of each step as it begins (0: the end);
-// the agent traces to `trace`.
+// the agent traces to `trace`. `faultsInFlight` as for the driver.
 ScenarioResult runScenario( uint64_t seed, size_t steps,
                             std::function< void( size_t ) > const & stepStarted = {},
-                            TraceSink * trace = nullptr );
+                            TraceSink * trace = nullptr, bool faultsInFlight = false );
 
 } // namespace Quayd::Sim

@@ -387,7 +387,8 @@ void checkLeaks( World const & w, std::vector< Ptr< Entity > > const & deleted, 
 // could not find again. (Containers in a data root not in use are found when
 // it is; those of a sub-agent that stopped, when it starts again; one a
 // failed start left while the events were lost, when they start again;
-// those of a status found on an older database, when the agent lists them.)
+// those of a status found on an older database, when the agent lists them;
+// one an abandoned run created, at the runtime's next look at the daemon.)
 void checkRecorded( World const & world, Checks & out ) {
    auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
    if ( !world.daemon->active() || statuses->state() != SmState::started_ ||
@@ -396,7 +397,9 @@ void checkRecorded( World const & world, Checks & out ) {
    }
    for ( auto const & [ name, c ] : world.daemon->containers() ) {
       bool const unseen = world.daemon->createdUnseen().count( name );
-      expect( out, c.foreign || unseen || statuses->container( name ) != nullptr,
+      expect( out,
+              c.foreign || unseen || world.daemon->runPending( name ) ||
+                 statuses->container( name ) != nullptr,
               "EveryContainerIsRecorded",
               fmt::format( "container {} in {} has no status", name, world.daemon->dataRoot() ) );
    }

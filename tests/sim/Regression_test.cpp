@@ -458,6 +458,27 @@ TEST_F( Regression, NothingRunsWhileTheContainersGoDown ) {
    expectAtRest();
 }
 
+// A start the daemon's events starting again made before the retry of a
+// failed one fell due left the retry armed: when the container then ended
+// by itself, the retry ran it again though its policy left it exited
+// (seed 797).
+TEST_F( Regression, AStartBeforeItsRetryIsDueCancelsTheRetry ) {
+   op.quy( true, false, 0 );
+   ContainerEdit e = runs( "img1:1" );
+   e.params.restartPolicy = "no";
+   op.container( "a", e );
+   // The daemon dies with the run out, before its create.
+   ASSERT_TRUE( world.runUntil( 1min, [ & ] { return world.daemon->callsOut() > 0; } ) );
+   world.daemon->die();
+   world.run( 1s );
+   world.daemon->revive();
+   world.run( 10s );
+   ASSERT_TRUE( world.daemon->exitBehind( "a", 1, false ) );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->unsafeRuns().empty() ) << world.daemon->unsafeRuns().front();
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -489,6 +510,22 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
       std::pair< uint64_t, size_t >{ 100201, 1000 }, std::pair< uint64_t, size_t >{ 4327, 200 },
       std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 } ) );
+
+// The same, with faults landed deliberately while runtime calls are out:
+// 300673 found that with the daemon hung, each round of removing containers
+// no longer configured waited for every call to give up, longer than the
+// round's retry, so that the loop never came to rest.
+class FoundBySeedInFlight : public FoundBySeed {};
+
+TEST_P( FoundBySeedInFlight, HoldsEveryInvariant ) {
+   auto const [ seed, steps ] = GetParam();
+   auto const r = runScenario( seed, steps, {}, nullptr, true );
+   EXPECT_TRUE( r.violations.empty() ) << describe( r.violations );
+}
+
+INSTANTIATE_TEST_SUITE_P( Seeds, FoundBySeedInFlight,
+                          ::testing::Values( std::pair< uint64_t, size_t >{ 797, 200 },
+                                             std::pair< uint64_t, size_t >{ 300673, 200 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

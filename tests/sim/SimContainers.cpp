@@ -210,50 +210,105 @@ RunOutcome SimDaemon::run( Ptr< RunContainerParams > const & p ) {
    if ( !enter( "runContainer" ) ) {
       return {};
    }
-   if ( runGuard ) {
-      if ( auto why = runGuard( *p ) ) {
-         unsafe_.push_back( fmt::format( "container {} run: {}", p->name, *why ) );
-      }
-   }
-   // A leftover of ours under the same name is replaced, as the real run
-   // does; anyone else's keeps the name.
-   auto & all = live();
-   if ( auto held = all.find( p->name ); held != all.end() && held->second.exitedByItself ) {
-      exitedRemoved_[ p->name ] = held->second;
-   }
-   checkRerun( p->name );
-   if ( auto held = all.find( p->name ); held != all.end() && held->second.foreign ) {
-      throw ApiRequestException( "Conflict. The container name \"/" + p->name +
-                                 "\" is already in use" );
-   }
-   // As the real run does: an image missing here is pulled, once.
-   if ( !images_.count( p->image ) ) {
-      if ( !pullable( p->image ) ) {
-         throw RuntimeException( "pulling " + p->image +
-                                 ": pull access denied, repository does not exist or may "
-                                 "require 'docker login'" );
-      }
-      images_.insert( p->image );
-   }
-   SimContainer c;
-   c.id = fmt::format( "{:012x}", nextId_++ );
-   c.image = p->image;
-   c.command = p->command();
-   c.memory = p->setting( "memory" );
-   c.restartPolicy = p->setting( "restart" );
-   for ( auto const & [ path, b ] : p->binds() ) {
-      c.binds[ path ] = b;
-   }
+   guard( *p );
+   SimContainer c = made( *p );
    if ( startRefused ) {
       refuseStart( p->name, c );
    }
    startedNow( c );
-   all[ p->name ] = c;
+   live()[ p->name ] = c;
    files_.addFile( marker( p->name ) );
    ++runs_[ p->name ];
    removedUnseen_.erase( p->name );
    emit( p->name, "start" );
    return {};
+}
+
+void SimDaemon::create( Ptr< RunContainerParams > const & p ) {
+   if ( !enter( "runContainer" ) ) {
+      return;
+   }
+   SimContainer c = made( *p );
+   c.running = false;
+   c.created = true;
+   live()[ p->name ] = c;
+   files_.addFile( marker( p->name ) );
+   removedUnseen_.erase( p->name );
+   createsUntold_.erase( p->name );
+   if ( eventsBroken_ || subscribers_.empty() ) {
+      createsUntold_.insert( p->name );
+   }
+   emit( p->name, "create" );
+}
+
+void SimDaemon::startCreated( String const & name ) {
+   if ( !enter( "startContainer" ) ) {
+      return;
+   }
+   auto & all = live();
+   auto it = all.find( name );
+   if ( it == all.end() || !it->second.created ) {
+      throw RuntimeException( "Error response from daemon: starting container " + name +
+                              ": No such container" );
+   }
+   bool const untold = createsUntold_.erase( name );
+   if ( startRefused ) {
+      // The run removes what its create made, unless removals fail too.
+      if ( !removalsFail ) {
+         all.erase( it );
+         files_.erase( marker( name ) );
+         emit( name, "destroy" );
+      } else if ( untold || eventsBroken_ || subscribers_.empty() ) {
+         createdUnseen_.insert( name );
+      }
+      throw RuntimeException( "Error response from daemon: failed to start container " + name +
+                              ": " + *startRefused );
+   }
+   it->second.created = false;
+   startedNow( it->second );
+   ++runs_[ name ];
+   emit( name, "start" );
+}
+
+void SimDaemon::guard( RunContainerParams const & p ) {
+   if ( runGuard ) {
+      if ( auto why = runGuard( p ) ) {
+         unsafe_.push_back( fmt::format( "container {} run: {}", p.name, *why ) );
+      }
+   }
+}
+
+SimContainer SimDaemon::made( RunContainerParams const & p ) {
+   // A leftover of ours under the same name is replaced, as the real run
+   // does; anyone else's keeps the name.
+   auto & all = live();
+   if ( auto held = all.find( p.name ); held != all.end() && held->second.exitedByItself ) {
+      exitedRemoved_[ p.name ] = held->second;
+   }
+   checkRerun( p.name );
+   if ( auto held = all.find( p.name ); held != all.end() && held->second.foreign ) {
+      throw ApiRequestException( "Conflict. The container name \"/" + p.name +
+                                 "\" is already in use" );
+   }
+   // As the real run does: an image missing here is pulled, once.
+   if ( !images_.count( p.image ) ) {
+      if ( !pullable( p.image ) ) {
+         throw RuntimeException( "pulling " + p.image +
+                                 ": pull access denied, repository does not exist or may "
+                                 "require 'docker login'" );
+      }
+      images_.insert( p.image );
+   }
+   SimContainer c;
+   c.id = fmt::format( "{:012x}", nextId_++ );
+   c.image = p.image;
+   c.command = p.command();
+   c.memory = p.setting( "memory" );
+   c.restartPolicy = p.setting( "restart" );
+   for ( auto const & [ path, b ] : p.binds() ) {
+      c.binds[ path ] = b;
+   }
+   return c;
 }
 
 void SimDaemon::checkRerun( String const & name ) {

@@ -15,15 +15,33 @@ SimDaemon::SimDaemon( Testing::FakeFileSystem & files, Ptr< TaskScheduler > cons
       makePtr< Task >( scheduler_, TaskPriority( 3 ), "SimDaemonEvents", [ this ] { deliver(); } );
 }
 
-Ptr< RuntimeCall > SimDaemon::inFlight( String const & name, std::function< void() > call,
-                                        RuntimeCallDone done ) {
-   auto start = [ this, call = std::move( call ) ](
+Ptr< RuntimeCall > SimDaemon::inFlight( String const & name, std::function< bool() > call,
+                                        RuntimeCallDone done, bool isRun ) {
+   auto start = [ this, name, isRun, call = std::move( call ) ](
                    RuntimeCallQueue::Finish finish ) -> std::function< void() > {
       uint64_t const id = nextOut_++;
-      out_.push_back( { id, call, std::move( finish ) } );
+      if ( isRun ) {
+         // As the real runtime: the record first, then what earlier agents
+         // left of theirs is cleared.
+         runsOut_.insert( name );
+         runsAbandoned_.erase( name );
+         finishAbandonedRuns();
+         finish = [ this, name, finish = std::move( finish ) ]( std::exception_ptr f ) {
+            runsOut_.erase( name );
+            finish( std::move( f ) );
+         };
+      }
+      out_.push_back( { id, name, call, std::move( finish ) } );
       endCallTask_->scheduleTask();
-      return
-         [ this, id ] { std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } ); };
+      return [ this, id, name, isRun ] {
+         std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } );
+         if ( out_.empty() ) {
+            endCallTask_->unscheduleTask();
+         }
+         if ( isRun && runsOut_.erase( name ) ) {
+            runsAbandoned_.insert( name );
+         }
+      };
    };
    return queue_.push( name, std::move( start ), std::move( done ) );
 }
@@ -38,35 +56,100 @@ void SimDaemon::endCall() {
    if ( !out_.empty() ) {
       endCallTask_->scheduleTask();
    }
+   bool ended = true;
    ending_ = true;
    try {
-      o.call();
+      if ( o.cut ) {
+         throw DaemonUnansweredException( "cannot reach the daemon: connection reset by peer",
+                                          false );
+      }
+      ended = o.call();
    } catch ( ... ) {
       ending_ = false;
       o.finish( std::current_exception() );
       return;
    }
    ending_ = false;
+   if ( !ended ) {
+      // Its next step lands at a later turn.
+      o.created = true;
+      out_.push_back( std::move( o ) );
+      endCallTask_->scheduleTask();
+      return;
+   }
    o.finish( nullptr );
+}
+
+void SimDaemon::cutCalls() {
+   // Its connections close: the calls out fail unanswered.
+   for ( auto & o : out_ ) {
+      o.cut = true;
+   }
+}
+
+size_t SimDaemon::startsOut() const {
+   return size_t(
+      std::count_if( out_.begin(), out_.end(), []( Out const & o ) { return o.created; } ) );
+}
+
+void SimDaemon::finishAbandonedRuns() {
+   if ( runsAbandoned_.empty() || frozen || dead || !active_ ) {
+      return;
+   }
+   auto & all = live();
+   for ( auto const & name : std::exchange( runsAbandoned_, {} ) ) {
+      if ( auto it = all.find( name ); it != all.end() && !it->second.foreign ) {
+         all.erase( it );
+         files_.erase( marker( name ) );
+         emit( name, "destroy" );
+      }
+   }
 }
 
 Ptr< RuntimeCall > SimDaemon::runContainerAsync( Ptr< RunContainerParams > const & params,
                                                  RunDone done ) {
-   auto outcome = std::make_shared< RunOutcome >();
+   if ( !frozen ) {
+      guard( *params );
+   }
+   auto created = std::make_shared< bool >( false );
    return inFlight(
-      params->name, [ this, params, outcome ] { *outcome = runContainer( params ); },
-      [ outcome, done = std::move( done ) ]( std::exception_ptr f ) { done( *outcome, f ); } );
+      params->name,
+      [ this, params, created ] {
+         if ( !std::exchange( *created, true ) ) {
+            create( params );
+            return false;
+         }
+         startCreated( params->name );
+         return true;
+      },
+      [ this, name = params->name, done = std::move( done ) ]( std::exception_ptr f ) {
+         if ( f ) {
+            ++failedRuns_[ name ];
+         }
+         done( RunOutcome{}, f );
+      },
+      true );
 }
 
 Ptr< RuntimeCall > SimDaemon::stopContainerAsync( String const & name, RuntimeCallDone done ) {
    return inFlight(
-      name, [ this, name ] { stopContainer( name ); }, std::move( done ) );
+      name,
+      [ this, name ] {
+         stopContainer( name );
+         return true;
+      },
+      std::move( done ) );
 }
 
 Ptr< RuntimeCall > SimDaemon::removeContainerAsync( String const & name, bool force,
                                                     RuntimeCallDone done ) {
    return inFlight(
-      name, [ this, name, force ] { removeContainer( name, force ); }, std::move( done ) );
+      name,
+      [ this, name, force ] {
+         removeContainer( name, force );
+         return true;
+      },
+      std::move( done ) );
 }
 
 Ptr< RuntimeCall > SimDaemon::inspectContainerAsync( String const & name, InspectDone done ) {
@@ -105,6 +188,7 @@ void SimDaemon::clearFaults() {
 void SimDaemon::die() {
    dead = true;
    dropEvents();
+   cutCalls();
    for ( auto & [ name, c ] : live() ) {
       if ( c.running || c.restarting ) {
          c.running = false;
@@ -210,7 +294,13 @@ bool SimDaemon::runtimeInstalled() {
    return installed;
 }
 
-bool SimDaemon::runtimeActive() { return enter( "runtimeActive", false ) && active_ && !dead; }
+bool SimDaemon::runtimeActive() {
+   if ( !enter( "runtimeActive", false ) || !active_ || dead ) {
+      return false;
+   }
+   finishAbandonedRuns();
+   return true;
+}
 
 bool SimDaemon::runtimeGone() { return !active_ || dead; }
 
@@ -238,6 +328,7 @@ void SimDaemon::disableRuntime() {
       c.restarting = false;
    }
    dropEvents();
+   cutCalls();
    active_ = false;
    dead = false;
 }

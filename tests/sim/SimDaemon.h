@@ -16,6 +16,12 @@
 // A run, stop or removal made in flight takes effect at a later turn of
 // the loop, the calls out together ending one a turn in an order of the
 // daemon's choosing (one container's in the order made, as the real one).
+// A run lands in two steps, as dockerd's create and start: the container is
+// created (its "create" event sent) at one turn and started at a later one,
+// or its start fails and the run removes what it created. Runs out, and
+// those abandoned, are recorded as the real runtime's run.pending: what an
+// abandoned one created is removed at the next look at the daemon. The
+// daemon's death fails the calls out unanswered.
 // SimDaemon.cpp holds the daemon's life and configuration, SimContainers.cpp
 // the containers and their restart policies, SimImages.cpp the images and
 // registry logins, SimEvents.cpp the event stream.
@@ -106,7 +112,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    void clearFaults();
    void die();
    void revive();
-   // Asked at each run: why the agent must not run this now; none: it may.
+   // Asked at each run the agent makes (one in flight when it is sent, the
+   // configuration taken up when it ends): why the agent must not run this
+   // now; none: it may.
    std::function< std::optional< String >( RunContainerParams const & ) > runGuard;
    // How often the configuration of a container changed.
    std::function< uint64_t( String const & ) > edits;
@@ -184,6 +192,15 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool listingFailed() const { return listingFailed_; }
    // How often the daemon came up since the start.
    uint32_t starts() const { return starts_; }
+   // Calls out, and runs whose create landed with their start still out.
+   size_t callsOut() const { return out_.size(); }
+   size_t startsOut() const;
+   // Whether the runtime's record of runs under way names `name`.
+   bool runPending( String const & name ) const {
+      return runsOut_.count( name ) || runsAbandoned_.count( name );
+   }
+   // The record lives in /run: a power cut takes it.
+   void runRecordLost() { runsAbandoned_.clear(); }
 
    bool runtimeInstalled() override;
    bool runtimeActive() override;
@@ -284,6 +301,18 @@ class SimDaemon : public ContainerRuntimeInterface {
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;
    RunOutcome run( Ptr< RunContainerParams > const & params );
+   // Whether the agent may run `p` now; an unsafe run is kept.
+   void guard( RunContainerParams const & p );
+   // A container for `p`, checked as the daemon does.
+   SimContainer made( RunContainerParams const & p );
+   // The two steps of a run in flight.
+   void create( Ptr< RunContainerParams > const & params );
+   void startCreated( String const & name );
+   // Removes what the runs an earlier agent abandoned created.
+   void finishAbandonedRuns();
+   std::set< String > runsOut_, runsAbandoned_;
+   // Created by a run whose "create" event was lost.
+   std::set< String > createsUntold_;
    void checkRerun( String const & name );
    // The start of `c`, just created as `name`, fails as startRefused says.
    [[noreturn]] void refuseStart( String const & name, SimContainer c );
@@ -296,14 +325,19 @@ class SimDaemon : public ContainerRuntimeInterface {
    ContainerEventSubscribers subscribers_;
    std::vector< ContainerEvent > pending_;
    Ptr< Task > deliverTask_;
-   // The calls in flight, ended by endCallTask_ one a turn.
-   Ptr< RuntimeCall > inFlight( String const & name, std::function< void() > call,
-                                RuntimeCallDone done );
+   // The calls in flight, ended by endCallTask_ one step a turn; `call`
+   // lands one step, false while another remains.
+   Ptr< RuntimeCall > inFlight( String const & name, std::function< bool() > call,
+                                RuntimeCallDone done, bool isRun = false );
    void endCall();
+   void cutCalls();
    struct Out {
       uint64_t id;
-      std::function< void() > call;
+      String name;
+      std::function< bool() > call;
       RuntimeCallQueue::Finish finish;
+      bool cut = false; // the daemon died with it out
+      bool created = false;
    };
    std::vector< Out > out_;
    bool ending_ = false; // a call in flight is being ended

@@ -35,6 +35,11 @@ void SimDaemon::resumeEvents() {
 }
 
 void SimDaemon::dropEvents() {
+   for ( auto const & e : pending_ ) {
+      if ( e.action == "create" ) {
+         createsUntold_.insert( e.name );
+      }
+   }
    pending_.clear();
    deliverTask_->unscheduleTask();
 }

@@ -376,6 +376,32 @@ bool World::run( Duration d ) {
    return false;
 }
 
+bool World::runUntil( Duration d, std::function< bool() > const & until ) {
+   TimePoint const end = time.now() + d;
+   for ( int turns = 0; turns < 100000; ++turns ) {
+      noteContainersState();
+      resolveChildren();
+      daemon->restartDue();
+      time.turn();
+      noteContainersState();
+      if ( until() ) {
+         return true;
+      }
+      if ( time.scheduler()->hasReadyTasks() ) {
+         continue;
+      }
+      auto next = time.scheduler()->nextDeadline();
+      if ( auto restart = daemon->nextRestart(); restart && ( !next || *restart < *next ) ) {
+         next = restart;
+      }
+      if ( !next || *next > end ) {
+         return false;
+      }
+      time.stall( std::max( *next - time.now(), Duration( 0 ) ) );
+   }
+   return false;
+}
+
 ToolRun World::mountTool( std::vector< String > const & argv ) {
    Ptr< ChildSiginfo > child( new ChildSiginfo );
    auto exit = [ & ]( int32_t status, String err ) {

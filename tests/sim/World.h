@@ -54,6 +54,9 @@ class World {
    // Runs the loop for `d` of virtual time; children end as the world says
    // as soon as they run. False when timers keep firing without end.
    bool run( Duration d );
+   // Runs the loop a turn at a time for at most `d`, until `until` holds
+   // after a turn; whether it did.
+   bool runUntil( Duration d, std::function< bool() > const & until );
 
    template < typename T >
    Ptr< T > at( String const & path ) const {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <deque>
 #include <iostream>
+#include <map>
 
 #include <boost/program_options.hpp>
 
@@ -47,11 +48,12 @@ class StepTrace : public TraceSink {
    std::deque< std::vector< String > > steps_{ { "-- start" } };
 };
 
-String replayCommand( char const * self, uint64_t seed, size_t steps ) {
-   return fmt::format( "{} --seed {} --steps {} --trace", self, seed, steps );
+String replayCommand( char const * self, uint64_t seed, size_t steps, bool inFlight ) {
+   return fmt::format( "{} --seed {} --steps {}{} --trace", self, seed, steps,
+                       inFlight ? " --in-flight" : "" );
 }
 
-bool report( char const * self, uint64_t seed, size_t steps, size_t shown,
+bool report( char const * self, uint64_t seed, size_t steps, bool inFlight, size_t shown,
              Sim::ScenarioResult const & r ) {
    if ( r.violations.empty() ) {
       return true;
@@ -67,7 +69,7 @@ bool report( char const * self, uint64_t seed, size_t steps, size_t shown,
    for ( size_t i = from; i < r.steps.size(); ++i ) {
       std::cout << "    " << i + 1 << ": " << r.steps[ i ] << "\n";
    }
-   std::cout << "  replay: " << replayCommand( self, seed, steps ) << "\n";
+   std::cout << "  replay: " << replayCommand( self, seed, steps, inFlight ) << "\n";
    return false;
 }
 
@@ -77,6 +79,7 @@ int main( int argc, char ** argv ) {
    uint64_t first = 1, count = 0, random = 0, seed = 0;
    size_t steps = 200;
    bool trace = false;
+   bool inFlight = false;
    size_t keep = 0;
    po::options_description desc( "Usage: quayd_sim [options]" );
    desc.add_options()( "help,h", "this text" )( "first", po::value( &first ),
@@ -88,7 +91,9 @@ int main( int argc, char ** argv ) {
       "steps a scenario" )( "trace", po::bool_switch( &trace ),
                             "with --seed: print the trace of the last steps" )(
       "keep", po::value( &keep ),
-      "with --trace: this many steps and their trace, even on success" );
+      "with --trace: this many steps and their trace, even on success" )(
+      "in-flight", po::bool_switch( &inFlight ),
+      "faults also land deliberately with runtime calls out" );
    po::variables_map vm;
    try {
       po::store( po::parse_command_line( argc, argv, desc ), vm );
@@ -116,18 +121,34 @@ int main( int argc, char ** argv ) {
 
    auto const start = std::chrono::steady_clock::now();
    size_t passed = 0, failed = 0;
+   // Scenarios where each fault landed with calls out, and between a run's
+   // create and its start: the steps that aim there must get there.
+   std::vector< String > const inFlightKinds{ "restart", "the daemon dies", "quy disabled" };
+   std::map< String, std::pair< size_t, size_t > > landed;
    // One scenario, with the trace of its last steps kept when asked for.
    auto const scenario = [ & ]( uint64_t s, StepTrace * traces ) {
       std::function< void( size_t ) > marks;
       if ( traces ) {
          marks = [ traces ]( size_t i ) { traces->stepIs( i ); };
       }
-      return Sim::runScenario( s, steps, marks, traces );
+      return Sim::runScenario( s, steps, marks, traces, inFlight );
    };
    for ( uint64_t s : seeds ) {
       StepTrace traces( keep ? keep : 4 );
-      bool const ok = report( argv[ 0 ], s, steps, std::max< size_t >( keep, 12 ),
-                              scenario( s, trace ? &traces : nullptr ) );
+      auto const result = scenario( s, trace ? &traces : nullptr );
+      for ( auto const & kind : inFlightKinds ) {
+         bool out = false, between = false;
+         for ( auto const & step : result.steps ) {
+            if ( step.find( kind + " with " ) != String::npos ) {
+               out = true;
+               between = between || step.ends_with( "a start after its create" );
+            }
+         }
+         landed[ kind ].first += out;
+         landed[ kind ].second += between;
+      }
+      bool const ok =
+         report( argv[ 0 ], s, steps, inFlight, std::max< size_t >( keep, 12 ), result );
       ok ? ++passed : ++failed;
       if ( !ok && !trace ) {
          scenario( s, &traces ); // the same again, traced: a run is deterministic
@@ -142,6 +163,11 @@ int main( int argc, char ** argv ) {
    std::cout << fmt::format( "{} scenarios of {} steps in {:.1f} s ({:.0f} a second)\n",
                              seeds.size(), steps, seconds,
                              seeds.size() / std::max( seconds, 1e-9 ) );
-   std::cout << passed << " passed, " << failed << " failed\n";
+   std::cout << "scenarios with calls out at:";
+   for ( auto const & kind : inFlightKinds ) {
+      std::cout << fmt::format( " {} {} ({} between a create and its start);", kind,
+                                landed[ kind ].first, landed[ kind ].second );
+   }
+   std::cout << "\n" << passed << " passed, " << failed << " failed\n";
    return failed ? 1 : 0;
 }
