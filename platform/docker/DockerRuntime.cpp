@@ -291,6 +291,8 @@ ContainerRecord DockerRuntime::inspectContainer( String const & name ) {
          }
       }
    }
+   auto const own = r.labels.find( kAgentLabel );
+   r.foreign = own == r.labels.end() || own->second != kAgentLabelValue;
    json const & state = memberOf( j, "State" );
    r.status = textOf( state, "Status" );
    json const & running = memberOf( state, "Running" );

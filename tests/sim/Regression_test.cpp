@@ -458,6 +458,27 @@ TEST_F( Regression, NothingRunsWhileTheContainersGoDown ) {
    expectAtRest();
 }
 
+// A new agent whose status recorded a container running took someone
+// else's container under that name for it; the removal of that one failed
+// at the sub-agent's stop, and its status outlived it (seed
+// 15348587948766509276).
+TEST_F( Regression, SomeoneElsesContainerUnderTheNameIsNotTakenForOurs ) {
+   quyWith( "a" );
+   world.daemon->removeBehind( "a" );
+   world.daemon->foreignIs( "a" );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.run( 1s );
+   auto status =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( "a" );
+   EXPECT_NE( status->state(), ContainerRunState::containerRunning_ );
+   world.daemon->removalsFail = true;
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).foreign );
+   world.daemon->foreignDelAll();
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -488,7 +509,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 1380, 200 }, std::pair< uint64_t, size_t >{ 4084, 200 },
       std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
       std::pair< uint64_t, size_t >{ 100201, 1000 }, std::pair< uint64_t, size_t >{ 4327, 200 },
-      std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 } ) );
+      std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 },
+      std::pair< uint64_t, size_t >{ 15348587948766509276ull, 200 } ) );
 
 } // namespace
 } // namespace Quayd::Sim
