@@ -187,6 +187,11 @@ void QuaydSm::enable() {
          log( log_, QUAYD_FLASH_WAIT, (long long)kFlashRetry.count() );
       }
       waitingForFlash_ = true;
+      // What an earlier agent left started_ cannot run without its data
+      // root: the runtime is to be started again, and the status says so.
+      if ( quaydStatus_->state() == SmState::started_ && !chainPresent() && !runtimeActive() ) {
+         stateIs( SmState::starting_ );
+      }
       return;
    }
    waitingForFlash_ = false;

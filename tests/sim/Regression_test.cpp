@@ -479,6 +479,29 @@ TEST_F( Regression, SomeoneElsesContainerUnderTheNameIsNotTakenForOurs ) {
    expectAtRest();
 }
 
+// A power cut with /mnt/flash not mounted at boot: the daemon cannot start
+// on its data root in the loop mount on flash. The new agent waited for
+// flash with the status still saying started_ from before.
+TEST_F( Regression, ADataRootOnFlashNotThereIsStartedAgainNotRunning ) {
+   op.quy( true, true, 0 );
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   world.daemon->die();
+   world.flashMounted = false;
+   world.time.files.mountPoints.erase( World::kFlash );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.daemon->revive();
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->waitsForRoot() );
+   auto const v = checkStep( world );
+   EXPECT_TRUE( v.empty() ) << describe( v );
+   world.time.files.mountPoints.insert( World::kFlash );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).running );
+   expectAtRest();
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 

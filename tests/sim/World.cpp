@@ -98,6 +98,9 @@ World::World() {
       }
    }
    daemon->stall = [ this ]( Duration d ) { time.stall( d ); };
+   daemon->rootUsable = [ this ]( String const & root ) {
+      return flashMounted || !root.starts_with( String( kFlashRoot ) + "/" );
+   };
    daemon->runGuard = [ this ]( RunContainerParams const & p ) { return unsafeRun( p ); };
    daemon->edits = [ this ]( String const & name ) {
       auto it = edits_.find( name );
@@ -404,6 +407,7 @@ ToolRun World::mountTool( std::vector< String > const & argv ) {
    }
    flashMounted = true;
    time.files.addFile( String( kFlashRoot ) + "/data-root/engine-id" );
+   daemon->retryStart();
    return exit( 0, "" );
 }
 
