@@ -502,6 +502,28 @@ TEST_F( Regression, ADataRootOnFlashNotThereIsStartedAgainNotRunning ) {
    expectAtRest();
 }
 
+// A hard stop that could not erase the default data root (the daemon did
+// not stop) dropped the records of the images still in it; an agent
+// restarted before the erase never unloaded them (seed
+// 13148808985701411007).
+TEST_F( Regression, ImagesOfADataRootLeftToEraseAreUnloadedAtTheNextStart ) {
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->images().count( "app:1" ) );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 0 ); // a hard stop, the daemon left up
+   world.run( 1min );
+   op.tarball( "/mnt/flash/app.tar", false );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.daemon->installed = true;
+   op.quy( true, false, 0 );
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -533,7 +555,9 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
       std::pair< uint64_t, size_t >{ 100201, 1000 }, std::pair< uint64_t, size_t >{ 4327, 200 },
       std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 },
-      std::pair< uint64_t, size_t >{ 15348587948766509276ull, 200 } ) );
+      std::pair< uint64_t, size_t >{ 15348587948766509276ull, 200 },
+      std::pair< uint64_t, size_t >{ 3373112258302169007ull, 200 },
+      std::pair< uint64_t, size_t >{ 13148808985701411007ull, 200 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

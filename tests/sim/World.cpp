@@ -349,8 +349,9 @@ void World::noteContainersState() {
    }
    SmState const s = containersState();
    stateWritten_ = stateWritten_ || s != *restoredState_;
-   // Started, the containers asked the daemon what it holds.
-   if ( stateWritten_ && s == SmState::started_ ) {
+   // Started, the containers asked the daemon what it holds; a daemon that
+   // did not answer told them nothing.
+   if ( stateWritten_ && s == SmState::started_ && !daemon->listingFailed() ) {
       restoredState_.reset();
    }
 }
