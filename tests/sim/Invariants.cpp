@@ -415,11 +415,12 @@ std::vector< Violation > checkStep( World const & world ) {
    checkRuns( world, out );
    checkRecorded( world, out );
    // A daemon down for want of its data root (the loop mount on flash) is
-   // being started again, not running; but while the runtime is not
-   // installed the agent looks at nothing, and its status stays as found.
+   // being started again, not running; but while the agent does not know
+   // the runtime installed (not installed, or the check failed) it looks at
+   // nothing, and its status stays as found.
    auto quy = world.at< QuaydStatus >( Cell::path( "quayd/status", 0 ) );
    expect( out,
-           !world.daemon->waitsForRoot() || !world.daemon->installed ||
+           !world.daemon->waitsForRoot() || !world.daemon->installedSaid() ||
               quy->state() != SmState::started_,
            "StatusAgreesWithDaemon",
            fmt::format( "the daemon cannot start on {}, yet the quy sub-agent is {}",

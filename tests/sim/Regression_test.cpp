@@ -557,7 +557,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 },
       std::pair< uint64_t, size_t >{ 15348587948766509276ull, 200 },
       std::pair< uint64_t, size_t >{ 3373112258302169007ull, 200 },
-      std::pair< uint64_t, size_t >{ 13148808985701411007ull, 200 } ) );
+      std::pair< uint64_t, size_t >{ 13148808985701411007ull, 200 },
+      std::pair< uint64_t, size_t >{ 16158286534485588342ull, 200 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

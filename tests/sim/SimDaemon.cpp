@@ -207,7 +207,9 @@ void SimDaemon::answered( String const & why ) const {
 }
 
 bool SimDaemon::runtimeInstalled() {
+   installedSaid_ = false;
    enter( "runtimeInstalled", false );
+   installedSaid_ = installed;
    return installed;
 }
 

@@ -114,6 +114,8 @@ class SimDaemon : public ContainerRuntimeInterface {
    void retryStart();
    // Whether it is down for want of its data root.
    bool waitsForRoot() const;
+   // Whether the last check of the runtime's installation answered yes.
+   bool installedSaid() const { return installedSaid_; }
    // Asked at each run: why the agent must not run this now; none: it may.
    std::function< std::optional< String >( RunContainerParams const & ) > runGuard;
    // How often the configuration of a container changed.
@@ -249,6 +251,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool canStart() const;
    // A start of the supervisor failed for want of what canStart() needs.
    bool startWaits_ = false;
+   bool installedSaid_ = false;
    // Runs on the configuration file as it is.
    void start();
    // What its restart policy brings back when the daemon starts.
