@@ -558,7 +558,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 15348587948766509276ull, 200 },
       std::pair< uint64_t, size_t >{ 3373112258302169007ull, 200 },
       std::pair< uint64_t, size_t >{ 13148808985701411007ull, 200 },
-      std::pair< uint64_t, size_t >{ 16158286534485588342ull, 200 } ) );
+      std::pair< uint64_t, size_t >{ 16158286534485588342ull, 200 },
+      std::pair< uint64_t, size_t >{ 11682234664522575851ull, 1000 } ) );
 
 } // namespace
 } // namespace Quayd::Sim
