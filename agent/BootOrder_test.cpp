@@ -111,7 +111,8 @@ TEST_F( FlashBootTest, WaitsForFlashToBeMountedAndStartsWithinTenSeconds ) {
 
 // After a power cut the status says the runtime ran on flash. Until flash
 // is there nothing of it may be taken down: the data root on flash is what
-// the restart takes over.
+// the restart takes over. The runtime cannot run without it meanwhile: it
+// is said to be starting, not started.
 TEST_F( FlashBootTest, WhatAnEarlierRunLeftOnFlashIsNotTouchedWhileWaiting ) {
    status->stateIs( SmState::started_ );
    globalStatus->stateIs( SmState::started_ );
@@ -124,10 +125,19 @@ TEST_F( FlashBootTest, WhatAnEarlierRunLeftOnFlashIsNotTouchedWhileWaiting ) {
 
    EXPECT_EQ( mountToolRuns(), 0u ) << "no --delete";
    EXPECT_EQ( runtime->count( "disableRuntime" ), 0u );
-   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_EQ( status->state(), SmState::starting_ );
+   EXPECT_EQ( globalStatus->state(), SmState::starting_ );
    EXPECT_TRUE( status->runningOnFlash() );
    EXPECT_TRUE( containerStatus->container( "web" ) );
    EXPECT_TRUE( time.files.exists( "/mnt/flash/.quy/data-root.img" ) );
+
+   processes.endsOnWait.push_back( { 0 } );
+   time.files.mountPoints.insert( "/mnt/flash" );
+   time.advance( 10s );
+   ASSERT_EQ( mountToolRuns(), 1u );
+   EXPECT_NE( processes.started[ 0 ].back(), "--delete" ) << "mounted again, as it was";
+   EXPECT_EQ( status->state(), SmState::started_ );
+   EXPECT_TRUE( status->runningOnFlash() );
 }
 
 TEST_F( FlashBootTest, WithNoFlashMountExpectedAPlainDirectoryIsFlash ) {

@@ -338,6 +338,12 @@ ContainerSm::Presence ContainerSm::presence() {
       QTRACE( trace_, 0, "Failed to get list of containers: {}", e.what() );
       return Presence::unknown;
    }
+   if ( record.foreign ) {
+      // Someone else's under the name: not the container its status
+      // recorded, which is gone (a status from before that container came).
+      daemonRecordIs( nullptr );
+      return Presence::absent;
+   }
    daemonRecordIs( &record );
    String const & s = record.status;
    return ( s == "running" || s == "restarting" || s == "paused" ) && !imageReplaced( record )

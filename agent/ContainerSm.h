@@ -112,8 +112,9 @@ class ContainerSm : public PtrInterface {
    static constexpr Seconds kDaemonStateRetry{ 5 };
    bool statusUpToDate() const;
    // Whether the daemon holds the container running, restarting or paused
-   // (present) or in another state (stale): only its "no such container"
-   // says absent; a daemon that does not answer may still hold it. The
+   // (present) or in another state (stale): only its "no such container",
+   // or someone else's container under the name, says absent; a daemon
+   // that does not answer may still hold it. The
    // status takes what the daemon said.
    enum class Presence { present, stale, absent, unknown };
    Presence presence();

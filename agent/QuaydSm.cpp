@@ -187,6 +187,11 @@ void QuaydSm::enable() {
          log( log_, QUAYD_FLASH_WAIT, (long long)kFlashRetry.count() );
       }
       waitingForFlash_ = true;
+      // What an earlier agent left started_ cannot run without its data
+      // root: the runtime is to be started again, and the status says so.
+      if ( quaydStatus_->state() == SmState::started_ && !chainPresent() && !runtimeActive() ) {
+         stateIs( SmState::starting_ );
+      }
       return;
    }
    waitingForFlash_ = false;
@@ -456,7 +461,12 @@ void QuaydSm::doRuntimeHardStop() {
    }
    registryStatus_->registryDelAll();
    registryStatus_->stateIs( SmState::stopped_ );
-   imageLoadStatus_->statusDelAll();
+   if ( !eraseDefaultDataRootPending_ ) {
+      // Otherwise the images are still in the data root left to erase: their
+      // records stay, so that the next start unloads them even if this agent
+      // is gone before the erase.
+      imageLoadStatus_->statusDelAll();
+   }
    imageLoadStatus_->stateIs( SmState::stopped_ );
    persistentPathStatus_->imageDelAll();
    persistentPathStatus_->stateIs( SmState::stopped_ );
@@ -481,8 +491,9 @@ void QuaydSm::eraseDefaultDataRoot() {
    try {
       files_->eraseOwnFileSystem( kDefaultDataRoot );
       eraseDefaultDataRootPending_ = false;
-      // Containers that could not be removed went with it.
+      // Containers that could not be removed, and images, went with it.
       containerStatus_->containerDelAll();
+      imageLoadStatus_->statusDelAll();
    } catch ( RuntimeException const & e ) {
       QTRACE( trace_, 0, "Failed to erase runtime data-root after agent crash: {}", e.what() );
    }

@@ -153,6 +153,9 @@ struct ContainerRecord {
    String status; // "running", "exited", ...
    bool running = false;
    std::map< String, String > labels;
+   // Not made by the agent (it lacks the agent's label): someone else's
+   // container holding the name.
+   bool foreign = false;
    int32_t exitCode = 0;
    // As the daemon writes them (RFC 3339, its zero time before a first run).
    String startedAt;

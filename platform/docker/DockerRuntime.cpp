@@ -294,6 +294,8 @@ ContainerRecord DockerRuntime::containerRecord( json const & j ) {
          }
       }
    }
+   auto const own = r.labels.find( kAgentLabel );
+   r.foreign = own == r.labels.end() || own->second != kAgentLabelValue;
    json const & state = memberOf( j, "State" );
    r.status = textOf( state, "Status" );
    json const & running = memberOf( state, "Running" );

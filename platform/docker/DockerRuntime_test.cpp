@@ -300,6 +300,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
    EXPECT_TRUE( c.running );
    EXPECT_EQ( c.name, "quaydtest-c" );
    EXPECT_EQ( c.labels[ "quayd.agent" ], "quayd" );
+   EXPECT_FALSE( c.foreign );
    // The agent runs a container only when its status records none: one of
    // ours by that name is a leftover, and is replaced.
    rt.runContainer( p );
@@ -322,6 +323,7 @@ TEST_F( DockerRuntimeTest, ImagesAndContainers ) {
       EXPECT_NE( String( e.what() ).find( "quaydtest-c" ), String::npos ) << e.what();
    }
    EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).labels.empty() );
+   EXPECT_TRUE( rt.inspectContainer( "quaydtest-c" ).foreign );
    rt.removeContainer( "quaydtest-c", true );
    rt.runContainer( p );
    // A name that is the start of another container's ID names no container:

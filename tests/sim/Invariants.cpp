@@ -417,6 +417,17 @@ std::vector< Violation > checkStep( World const & world ) {
    Checks out;
    checkRuns( world, out );
    checkRecorded( world, out );
+   // A daemon down for want of its data root (the loop mount on flash) is
+   // being started again, not running; but while the agent does not know
+   // the runtime installed (not installed, or the check failed) it looks at
+   // nothing, and its status stays as found.
+   auto quy = world.at< QuaydStatus >( Cell::path( "quayd/status", 0 ) );
+   expect( out,
+           !world.daemon->waitsForRoot() || !world.daemon->installedSaid() ||
+              quy->state() != SmState::started_,
+           "StatusAgreesWithDaemon",
+           fmt::format( "the daemon cannot start on {}, yet the quy sub-agent is {}",
+                        World::kFlashRoot, quy->state() ) );
    auto statuses = world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) );
    // A child per probe at most: a container's startup condition, and the
    // syslog server's.

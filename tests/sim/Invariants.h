@@ -20,7 +20,8 @@ struct Violation {
 // daemon saw was unsafe (a container disabled, not configured, run with
 // what is not its configuration, before its startup condition passed since
 // its last change, over one its status records running, or while the quy
-// sub-agent is not the one configured).
+// sub-agent is not the one configured); and a daemon that cannot start on
+// its data root in the loop mount on flash is not said started_.
 std::vector< Violation > checkStep( World const & world );
 
 // At rest, once every fault is cleared and time has passed: the sub-agent,

@@ -479,6 +479,72 @@ TEST_F( Regression, AStartBeforeItsRetryIsDueCancelsTheRetry ) {
    expectAtRest();
 }
 
+// A new agent whose status recorded a container running took someone
+// else's container under that name for it; the removal of that one failed
+// at the sub-agent's stop, and its status outlived it (seed
+// 15348587948766509276).
+TEST_F( Regression, SomeoneElsesContainerUnderTheNameIsNotTakenForOurs ) {
+   quyWith( "a" );
+   world.daemon->removeBehind( "a" );
+   world.daemon->foreignIs( "a" );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.run( 1s );
+   auto status =
+      world.at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container( "a" );
+   EXPECT_NE( status->state(), ContainerRunState::containerRunning_ );
+   world.daemon->removalsFail = true;
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).foreign );
+   world.daemon->foreignDelAll();
+   expectAtRest();
+}
+
+// A power cut with /mnt/flash not mounted at boot: the daemon cannot start
+// on its data root in the loop mount on flash. The new agent waited for
+// flash with the status still saying started_ from before.
+TEST_F( Regression, ADataRootOnFlashNotThereIsStartedAgainNotRunning ) {
+   op.quy( true, true, 0 );
+   op.container( "a", runs( "img1:1" ) );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->containers().at( "a" ).running );
+   world.daemon->die();
+   world.flashMounted = false;
+   world.time.files.mountPoints.erase( World::kFlash );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.daemon->revive();
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->waitsForRoot() );
+   auto const v = checkStep( world );
+   EXPECT_TRUE( v.empty() ) << describe( v );
+   world.time.files.mountPoints.insert( World::kFlash );
+   world.run( 1min );
+   EXPECT_TRUE( world.daemon->containers().at( "a" ).running );
+   expectAtRest();
+}
+
+// A hard stop that could not erase the default data root (the daemon did
+// not stop) dropped the records of the images still in it; an agent
+// restarted before the erase never unloaded them (seed
+// 13148808985701411007).
+TEST_F( Regression, ImagesOfADataRootLeftToEraseAreUnloadedAtTheNextStart ) {
+   world.daemon->tarballs[ "/mnt/flash/app.tar" ] = { "app:1" };
+   op.quy( true, false, 0 );
+   op.tarball( "/mnt/flash/app.tar", true );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->images().count( "app:1" ) );
+   world.daemon->installed = false;
+   EXPECT_TRUE( world.restartAgent().empty() );
+   op.quy( true, true, 0 ); // a hard stop, the daemon left up
+   world.run( 1min );
+   op.tarball( "/mnt/flash/app.tar", false );
+   EXPECT_TRUE( world.restartAgent().empty() );
+   world.daemon->installed = true;
+   op.quy( true, false, 0 );
+   expectAtRest();
+   EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -509,7 +575,12 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 1380, 200 }, std::pair< uint64_t, size_t >{ 4084, 200 },
       std::pair< uint64_t, size_t >{ 8352, 200 }, std::pair< uint64_t, size_t >{ 389, 1000 },
       std::pair< uint64_t, size_t >{ 100201, 1000 }, std::pair< uint64_t, size_t >{ 4327, 200 },
-      std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 } ) );
+      std::pair< uint64_t, size_t >{ 5045, 200 }, std::pair< uint64_t, size_t >{ 100122, 1000 },
+      std::pair< uint64_t, size_t >{ 15348587948766509276ull, 200 },
+      std::pair< uint64_t, size_t >{ 3373112258302169007ull, 200 },
+      std::pair< uint64_t, size_t >{ 13148808985701411007ull, 200 },
+      std::pair< uint64_t, size_t >{ 16158286534485588342ull, 200 },
+      std::pair< uint64_t, size_t >{ 11682234664522575851ull, 1000 } ) );
 
 // The same, with faults landed deliberately while runtime calls are out:
 // 300673 found that with the daemon hung, each round of removing containers

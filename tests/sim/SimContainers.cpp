@@ -179,6 +179,7 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
    r.startedAt = c.startedAt;
    r.finishedAt = c.finishedAt;
    r.imageId = "sha256:" + c.image;
+   r.foreign = c.foreign;
    return r;
 }
 

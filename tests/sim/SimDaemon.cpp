@@ -207,17 +207,31 @@ void SimDaemon::revive() {
    // The supervisor starts the daemon again, with the configuration file
    // as it is now, and the daemon restarts what asks to be.
    if ( active_ && !canStart() ) {
+      startWaits_ = true;
       return; // the supervisor tries again later
    }
+   startWaits_ = false;
    dead = false;
    if ( active_ ) {
       start();
    }
 }
 
+void SimDaemon::retryStart() {
+   if ( startWaits_ ) {
+      revive();
+   }
+}
+
+bool SimDaemon::waitsForRoot() const {
+   return dead && startWaits_ && rootUsable &&
+          !rootUsable( rootOf( config_.value_or( Config{} ).dataRoot ) );
+}
+
 bool SimDaemon::canStart() const {
    Config const c = config_.value_or( Config{} );
-   return c.netNs.empty() || files_.exists( c.netNs );
+   return ( c.netNs.empty() || files_.exists( c.netNs ) ) &&
+          ( !rootUsable || rootUsable( rootOf( c.dataRoot ) ) );
 }
 
 void SimDaemon::start() {
@@ -290,7 +304,9 @@ void SimDaemon::answered( String const & why ) const {
 }
 
 bool SimDaemon::runtimeInstalled() {
+   installedSaid_ = false;
    enter( "runtimeInstalled", false );
+   installedSaid_ = installed;
    return installed;
 }
 
@@ -308,6 +324,7 @@ void SimDaemon::enableRuntime() {
    if ( !enter( "enableRuntime", false ) ) {
       return;
    }
+   retryStart(); // a start asked for is one more try
    if ( !installed || dead || !canStart() ) {
       throw Unitctl::SdbusJobException( "the daemon did not come up" );
    }

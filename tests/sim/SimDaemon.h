@@ -112,6 +112,16 @@ class SimDaemon : public ContainerRuntimeInterface {
    void clearFaults();
    void die();
    void revive();
+   // Whether a data root can be had now: one inside the loop-mounted image
+   // on flash only while that is mounted. On one that cannot, the daemon
+   // does not start: the supervisor tries again until it can.
+   std::function< bool( String const & ) > rootUsable;
+   // The supervisor's next try, when the daemon waits for its data root.
+   void retryStart();
+   // Whether it is down for want of its data root.
+   bool waitsForRoot() const;
+   // Whether the last check of the runtime's installation answered yes.
+   bool installedSaid() const { return installedSaid_; }
    // Asked at each run the agent makes (one in flight when it is sent, the
    // configuration taken up when it ends): why the agent must not run this
    // now; none: it may.
@@ -255,8 +265,11 @@ class SimDaemon : public ContainerRuntimeInterface {
    String marker( String const & name ) const { return root_ + "/containers/" + name; }
    std::map< String, SimContainer > & live();
    // Whether it can start on the configuration file as it is: not in a
-   // network namespace that is not there.
+   // network namespace that is not there, nor on a data root not there.
    bool canStart() const;
+   // A start of the supervisor failed for want of what canStart() needs.
+   bool startWaits_ = false;
+   bool installedSaid_ = false;
    // Runs on the configuration file as it is.
    void start();
    // What its restart policy brings back when the daemon starts.

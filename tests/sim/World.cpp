@@ -98,6 +98,9 @@ World::World() {
       }
    }
    daemon->stall = [ this ]( Duration d ) { time.stall( d ); };
+   daemon->rootUsable = [ this ]( String const & root ) {
+      return flashMounted || !root.starts_with( String( kFlashRoot ) + "/" );
+   };
    daemon->runGuard = [ this ]( RunContainerParams const & p ) { return unsafeRun( p ); };
    daemon->edits = [ this ]( String const & name ) {
       auto it = edits_.find( name );
@@ -131,6 +134,9 @@ void World::noteEdit() {
       bool const same = it != seen_.end() && it->second == s;
       now[ name ] = same ? it->second : s;
       edits_[ name ] += same ? 0 : 1;
+      if ( !same ) {
+         conditionRecorded_.erase( name );
+      }
       auto last = watched_.find( name );
       if ( !watching && last != watched_.end() && last->second == s ) {
          now[ name ] = last->second;
@@ -166,7 +172,7 @@ std::optional< String > World::unsafeRun( RunContainerParams const & p ) {
    uint64_t const since =
       it != seen_.end() && it->second == *s ? it->second.passesBefore : conditionPasses_;
    String const & cond = s->params.startupConditionBash;
-   if ( !cond.empty() && conditionPasses_ == since ) {
+   if ( !cond.empty() && conditionPasses_ == since && !conditionRecorded_.count( p.name ) ) {
       return "its startup condition '" + cond + "' has not passed since its last change";
    }
    auto status =
@@ -293,6 +299,18 @@ std::vector< String > World::restartAgent( bool lostTail ) {
       watched_ = watchedAtCheckpoint_;
    }
    if ( older ) {
+      // A start the older status records as failed (its condition passed)
+      // for the configuration as it is now is due again for the new agent:
+      // the changes made since, and their writes, are lost to it.
+      for ( auto const & [ name, st ] :
+            at< ContainerStatusDir >( Cell::path( "quayd/container/status", 0 ) )->container() ) {
+         auto const s = seen( name );
+         if ( s && st->params().isEq( s->params ) &&
+              ( st->state() == ContainerRunState::containerStartFailed_ ||
+                st->state() == ContainerRunState::containerStarting_ ) ) {
+            conditionRecorded_.insert( name );
+         }
+      }
       restoredState_ = containersState();
       stateWritten_ = false;
       daemon->loginsForgotten();
@@ -346,8 +364,9 @@ void World::noteContainersState() {
    }
    SmState const s = containersState();
    stateWritten_ = stateWritten_ || s != *restoredState_;
-   // Started, the containers asked the daemon what it holds.
-   if ( stateWritten_ && s == SmState::started_ ) {
+   // Started, the containers asked the daemon what it holds; a daemon that
+   // did not answer told them nothing.
+   if ( stateWritten_ && s == SmState::started_ && !daemon->listingFailed() ) {
       restoredState_.reset();
    }
 }
@@ -430,6 +449,7 @@ ToolRun World::mountTool( std::vector< String > const & argv ) {
    }
    flashMounted = true;
    time.files.addFile( String( kFlashRoot ) + "/data-root/engine-id" );
+   daemon->retryStart();
    return exit( 0, "" );
 }
 

@@ -127,6 +127,9 @@ class World {
    SmState containersState() const;
    void noteContainersState();
    uint64_t conditionPasses_ = 0;
+   // Containers whose startup condition passed as far as the status an
+   // agent found on an older database says, until their next change.
+   std::set< String > conditionRecorded_;
 
    Ptr< ProfileEntityManager > db_;
    std::set< String > configurationPaths_;
