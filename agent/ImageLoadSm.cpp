@@ -50,6 +50,7 @@ ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus
 ImageLoadSm::~ImageLoadSm() {
    reactor_.notificationsIs( false );
    checkTask_->stopTimerTask();
+   loadsOut_.clear();
    reactor_.unwatchAll();
 }
 
@@ -97,7 +98,8 @@ void ImageLoadSm::doTarballLoad() {
       return;
    }
    String const path = tarballPathDeq();
-   if ( !loadedAlready( path ) ) {
+   // One out already serves this start too.
+   if ( !loadsOut_.count( path ) && !loadedAlready( path ) ) {
       loadTarball( path );
    }
    if ( !tarballPathEmpty() ) {
@@ -114,7 +116,7 @@ void ImageLoadSm::checkLoaded() {
    }
    unloadUnconfigured();
    for ( auto const & path : imageLoadConfig_->tarball() ) {
-      if ( !loaded( path ) ) {
+      if ( !loadsOut_.count( path ) && !loaded( path ) ) {
          loadTarball( path );
       }
    }
@@ -177,9 +179,31 @@ void ImageLoadSm::loadTarball( String const & path ) {
    if ( !configured( path ) ) {
       return;
    }
-   std::vector< String > images;
+   if ( loadsOut_.count( path ) ) {
+      // The file may have changed since it went out: the later one wins.
+      loadAgain_.insert( path );
+      return;
+   }
+   loadsOut_[ path ] =
+      runtime_->loadImageAsync( path, [ this, path ]( std::vector< String > const & images,
+                                                      std::exception_ptr failure ) {
+         loadEnded( path, images, std::move( failure ) );
+      } );
+}
+
+void ImageLoadSm::loadEnded( String const & path, std::vector< String > const & images,
+                             std::exception_ptr failure ) {
+   auto const call = std::move( loadsOut_[ path ] );
+   loadsOut_.erase( path );
    try {
-      images = runtime_->loadImage( path );
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+      auto entry = imageLoadStatus_->statusIs( path );
+      entry->errorIs( "" );
+      for ( auto const & name : images ) {
+         entry->tagIs( imageReference( *runtime_, name, trace_ ) );
+      }
    } catch ( RuntimeException const & e ) {
       QTRACE( trace_, 0, "Failed to load image: {}", e.what() );
       String const error = String( e.what() ).substr( 0, kMaxErrorBytes );
@@ -189,12 +213,13 @@ void ImageLoadSm::loadTarball( String const & path ) {
          log( log_, QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
       }
       entry->errorIs( error );
-      return;
    }
-   auto entry = imageLoadStatus_->statusIs( path );
-   entry->errorIs( "" );
-   for ( auto const & name : images ) {
-      entry->tagIs( imageReference( *runtime_, name, trace_ ) );
+   if ( !configured( path ) ) {
+      // Removed from the configuration while it was out.
+      loadAgain_.erase( path );
+      unloadTarball( path );
+   } else if ( loadAgain_.erase( path ) ) {
+      loadTarball( path );
    }
 }
 
@@ -287,6 +312,9 @@ void ImageLoadSm::handleDisabled() {
          QTRACE( trace_, 0, "Failed to remove stale image: {} {}", name, e.what() );
       }
    }
+   // Cut: the daemon takes no partial tarball, and none ends meanwhile.
+   loadsOut_.clear();
+   loadAgain_.clear();
    tarballPathDelAll();
    loadTask_->unscheduleTask();
    checkTask_->stopTimerTask();

@@ -31,7 +31,8 @@ class ImageLoadSmTest : public ::testing::Test {
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
    Testing::VirtualTime time;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   // Loads in flight end from a task of the loop, unless the test holds them.
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< PersistentPathStatus > persistentPathStatus = makePtr< PersistentPathStatus >();
    Ptr< ImageLoadConfigDir > config = makePtr< ImageLoadConfigDir >();
    Ptr< ImageLoadStatusDir > status = makePtr< ImageLoadStatusDir >();
@@ -57,8 +58,10 @@ TEST_F( ImageLoadSmTest, LoadsOneTarballPerRunAndRecordsItsImages ) {
    EXPECT_EQ( status->state(), SmState::starting_ );
    time.turn();
    EXPECT_EQ( calls( "loadImage" ), ( Strings{ "/t/a.tar", "/t/b.tar" } ) );
+   // Every load out: the chain goes on while b's still is.
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_EQ( tags( "/t/a.tar" ), ( std::set< String >{ "app:1", "app:2" } ) );
+   time.runReady();
    EXPECT_EQ( calls( "inspectImage" ), ( Strings{ "app:1", "app:2", "/t/b.tar:latest" } ) );
 }
 
@@ -205,12 +208,73 @@ TEST_F( ImageLoadSmTest, ConfigurationChangesOutsideStartingAndStartedAreIgnored
    EXPECT_TRUE( runtime->calls().empty() );
 }
 
+// A tarball's load is never out twice. Its configuration changed while it
+// is out, the later one wins when it ends: loaded again, or, removed, what
+// it gave is unloaded.
+TEST_F( ImageLoadSmTest, AChangeWhileItsLoadIsOutTakesEffectWhenItEnds ) {
+   struct Case {
+      char const * story;
+      std::function< void() > change;
+      Strings loads; // once the load out has ended
+      bool recorded;
+      Strings removals;
+   } const cases[] = {
+      { "edited",
+        [ & ] {
+           config->tarballDel( "/t/a.tar" );
+           config->tarballIs( "/t/a.tar" );
+        },
+        { "/t/a.tar", "/t/a.tar" },
+        true,
+        {} },
+      { "removed",
+        [ & ] { config->tarballDel( "/t/a.tar" ); },
+        { "/t/a.tar" },
+        false,
+        { "/t/a.tar:latest" } },
+      { "started again",
+        [ & ] {
+           persistentPathStatus->stateIs( SmState::inherited_ );
+           persistentPathStatus->stateIs( SmState::started_ );
+        },
+        { "/t/a.tar" },
+        true,
+        {} },
+   };
+   for ( auto const & c : cases ) {
+      SCOPED_TRACE( c.story );
+      sm = nullptr;
+      config = makePtr< ImageLoadConfigDir >();
+      persistentPathStatus = makePtr< PersistentPathStatus >();
+      runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
+      runtime->hold = true;
+      status = makePtr< ImageLoadStatusDir >();
+      config->tarballIs( "/t/a.tar" );
+      enabled();
+      time.runReady();
+      ASSERT_EQ( runtime->held(), Strings{ "loadImage(/t/a.tar)" } );
+      EXPECT_EQ( status->state(), SmState::started_ );
+      c.change();
+      time.runReady();
+      EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/a.tar" } ) << "not sent twice";
+      EXPECT_EQ( runtime->held(), Strings{ "loadImage(/t/a.tar)" } ) << "nor abandoned";
+      runtime->complete();
+      time.runReady();
+      EXPECT_EQ( calls( "loadImage" ), c.loads );
+      EXPECT_EQ( bool( status->status( "/t/a.tar" ) ), c.recorded );
+      EXPECT_EQ( calls( "removeImage" ), c.removals );
+   }
+}
+
+// The way down also abandons the load out: it never ends into a status.
 TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
    config->tarballIs( "/t/a.tar" );
    config->tarballIs( "/t/b.tar" );
    config->tarballIs( "/t/c.tar" );
    enabled();
-   time.turn(); // a.tar loaded; b and c still queued
+   time.turn(); // a.tar out
+   time.turn(); // a.tar loaded, b.tar out, c still queued
+   ASSERT_EQ( runtime->held(), Strings{ "loadImage(/t/b.tar)" } );
    runtime->clearCalls();
    runtime->staleImages = { "sha256:1", "sha256:2" };
    runtime->failNext( "removeImage", RuntimeException( "conflict" ), 2 );
@@ -228,8 +292,10 @@ TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
    EXPECT_TRUE( status->status( "/t/a.tar" )->tag().count( "/t/a.tar:latest" ) );
    EXPECT_TRUE( sm->tarballPath().empty() );
    EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_TRUE( runtime->held().empty() );
    time.runReady();
    EXPECT_EQ( calls( "loadImage" ).size(), 0u );
+   EXPECT_FALSE( status->status( "/t/b.tar" ) );
 }
 
 } // namespace

@@ -69,6 +69,13 @@ Ptr< RuntimeCall > SimDaemon::removeContainerAsync( String const & name, bool fo
       name, [ this, name, force ] { removeContainer( name, force ); }, std::move( done ) );
 }
 
+Ptr< RuntimeCall > SimDaemon::loadImageAsync( String const & tarballPath, LoadDone done ) {
+   auto images = std::make_shared< std::vector< String > >();
+   return inFlight(
+      "image loads", [ this, tarballPath, images ] { *images = loadImage( tarballPath ); },
+      [ images, done = std::move( done ) ]( std::exception_ptr f ) { done( *images, f ); } );
+}
+
 String SimDaemon::now() const {
    return fmt::format( "{}s",
                        std::chrono::duration_cast< Seconds >( scheduler_->now().time_since_epoch() )
