@@ -93,21 +93,45 @@ void ImageLoadSm::doTarballLoad() {
       return;
    }
    if ( tarballPathEmpty() ) {
-      imageLoadStatus_->stateIs( SmState::started_ );
-      checkTask_->scheduleTaskDelay( kCheckInterval );
+      maybeStarted();
       return;
    }
    String const path = tarballPathDeq();
    // One out already serves this start too.
    if ( !loadsOut_.count( path ) && !loadedAlready( path ) ) {
+      bool const replaces = heldAny( path );
       loadTarball( path );
+      if ( replaces && loadsOut_.count( path ) ) {
+         replacing_.insert( path );
+      }
    }
    if ( !tarballPathEmpty() ) {
       loadTask_->scheduleTask();
    } else {
-      imageLoadStatus_->stateIs( SmState::started_ );
-      checkTask_->scheduleTaskDelay( kCheckInterval );
+      maybeStarted();
    }
+}
+
+void ImageLoadSm::maybeStarted() {
+   if ( imageLoadStatus_->state() != SmState::starting_ || !tarballPathEmpty() ||
+        !replacing_.empty() ) {
+      return;
+   }
+   imageLoadStatus_->stateIs( SmState::started_ );
+   checkTask_->scheduleTaskDelay( kCheckInterval );
+}
+
+bool ImageLoadSm::heldAny( String const & path ) {
+   auto const entry = imageLoadStatus_->status( path );
+   if ( !entry ) {
+      return false;
+   }
+   for ( auto const & tag : entry->tag() ) {
+      if ( held( tag ) ) {
+         return true;
+      }
+   }
+   return false;
 }
 
 void ImageLoadSm::checkLoaded() {
@@ -221,6 +245,9 @@ void ImageLoadSm::loadEnded( String const & path, std::vector< String > const & 
    } else if ( loadAgain_.erase( path ) ) {
       loadTarball( path );
    }
+   if ( replacing_.erase( path ) ) {
+      maybeStarted();
+   }
 }
 
 void ImageLoadSm::handleCliConfig( String const & imagePath ) {
@@ -315,6 +342,7 @@ void ImageLoadSm::handleDisabled() {
    // Cut: the daemon takes no partial tarball, and none ends meanwhile.
    loadsOut_.clear();
    loadAgain_.clear();
+   replacing_.clear();
    tarballPathDelAll();
    loadTask_->unscheduleTask();
    checkTask_->stopTimerTask();

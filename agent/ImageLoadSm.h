@@ -8,8 +8,9 @@
 // Loads go out in flight: the state is started_ once every queued tarball
 // is loaded or out, so the chain goes on and containers whose image is
 // there start meanwhile (a run whose image is missing waits in the runtime
-// for the loads). A tarball's load is never out twice: a change of its
-// configuration meanwhile loads it again when the load ends, a removal
+// for the loads); only a tarball rebuilt under tags the runtime holds is
+// waited for, as its containers must be run again from the new images. A tarball's load is never
+// out twice: a change of its configuration meanwhile loads it again when the load ends, a removal
 // unloads what the load gave when it ends, and the way down abandons it.
 #include <map>
 #include <set>
@@ -51,6 +52,11 @@ class ImageLoadSm : public PtrInterface {
    void handleDisabled();
    void handleCliConfig( String const & imagePath );
    void doTarballLoad();
+   // started_, once every queued tarball is loaded or out and no load out
+   // replaces images the runtime holds.
+   void maybeStarted();
+   // Whether the runtime holds one of the images recorded for `path`.
+   bool heldAny( String const & path );
    // Whether the images a start found recorded for `path` are all in the
    // runtime: a restart (of the agent, or after a power cut) over a data
    // root that kept them loads nothing twice.
@@ -85,6 +91,10 @@ class ImageLoadSm : public PtrInterface {
    // The loads out, by tarball, and those to send again when theirs ends.
    std::map< String, Ptr< RuntimeCall > > loadsOut_;
    std::set< String > loadAgain_;
+   // Loads of a start that give tags the runtime holds new images: a
+   // container looks at what its image names when the chain reaches it,
+   // so the start is not done before they are.
+   std::set< String > replacing_;
    Reactor reactor_;
    TraceHandle trace_;
    LogSink * log_;

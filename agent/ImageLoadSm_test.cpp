@@ -181,6 +181,40 @@ TEST_F( ImageLoadSmTest, ATarballIsLoadedAgainOnlyWhenTheRuntimeLacksItsImages )
       traces.contains( "Cannot read the manifest of /t/b.tar: /t/b.tar: not readable", 0 ) );
 }
 
+// A start waits for the load of a tarball rebuilt under tags the runtime
+// holds, whose containers must run from the new images; the load of one
+// whose images are gone is out while the chain goes on.
+TEST_F( ImageLoadSmTest, OnlyALoadThatReplacesHeldImagesHoldsTheStart ) {
+   struct Case {
+      char const * what;
+      std::set< String > held;
+      SmState whileOut;
+   };
+   for ( auto const & c : std::vector< Case >{
+            { "rebuilt in place", { "db:1" }, SmState::starting_ },
+            { "its images gone", {}, SmState::started_ },
+         } ) {
+      SCOPED_TRACE( c.what );
+      sm = nullptr;
+      runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
+      runtime->hold = true;
+      runtime->images = c.held;
+      runtime->tarballIds[ "/t/b.tar" ] = { "sha256:new" };
+      runtime->tarballImages[ "/t/b.tar" ] = { "db:1" };
+      persistentPathStatus = makePtr< PersistentPathStatus >();
+      config->tarballIs( "/t/b.tar" );
+      status = makePtr< ImageLoadStatusDir >();
+      status->statusIs( "/t/b.tar" )->tagIs( "db:1" );
+      enabled();
+      time.runReady();
+      ASSERT_EQ( runtime->held(), Strings{ "loadImage(/t/b.tar)" } );
+      EXPECT_EQ( status->state(), c.whileOut );
+      runtime->complete();
+      time.runReady();
+      EXPECT_EQ( status->state(), SmState::started_ );
+   }
+}
+
 // What an earlier run loaded and is no longer configured is unloaded first
 // at enable, and a tarball removed while queued is unloaded and skipped.
 TEST_F( ImageLoadSmTest, WhatIsNoLongerConfiguredIsUnloadedAndSkipped ) {
