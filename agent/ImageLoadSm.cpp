@@ -50,6 +50,7 @@ ImageLoadSm::ImageLoadSm( Ptr< PersistentPathStatus const > persistentPathStatus
 ImageLoadSm::~ImageLoadSm() {
    reactor_.notificationsIs( false );
    checkTask_->stopTimerTask();
+   loadsOut_.clear();
    reactor_.unwatchAll();
 }
 
@@ -92,20 +93,45 @@ void ImageLoadSm::doTarballLoad() {
       return;
    }
    if ( tarballPathEmpty() ) {
-      imageLoadStatus_->stateIs( SmState::started_ );
-      checkTask_->scheduleTaskDelay( kCheckInterval );
+      maybeStarted();
       return;
    }
    String const path = tarballPathDeq();
-   if ( !loadedAlready( path ) ) {
+   // One out already serves this start too.
+   if ( !loadsOut_.count( path ) && !loadedAlready( path ) ) {
+      bool const replaces = heldAny( path );
       loadTarball( path );
+      if ( replaces && loadsOut_.count( path ) ) {
+         replacing_.insert( path );
+      }
    }
    if ( !tarballPathEmpty() ) {
       loadTask_->scheduleTask();
    } else {
-      imageLoadStatus_->stateIs( SmState::started_ );
-      checkTask_->scheduleTaskDelay( kCheckInterval );
+      maybeStarted();
    }
+}
+
+void ImageLoadSm::maybeStarted() {
+   if ( imageLoadStatus_->state() != SmState::starting_ || !tarballPathEmpty() ||
+        !replacing_.empty() ) {
+      return;
+   }
+   imageLoadStatus_->stateIs( SmState::started_ );
+   checkTask_->scheduleTaskDelay( kCheckInterval );
+}
+
+bool ImageLoadSm::heldAny( String const & path ) {
+   auto const entry = imageLoadStatus_->status( path );
+   if ( !entry ) {
+      return false;
+   }
+   for ( auto const & tag : entry->tag() ) {
+      if ( held( tag ) ) {
+         return true;
+      }
+   }
+   return false;
 }
 
 void ImageLoadSm::checkLoaded() {
@@ -114,7 +140,7 @@ void ImageLoadSm::checkLoaded() {
    }
    unloadUnconfigured();
    for ( auto const & path : imageLoadConfig_->tarball() ) {
-      if ( !loaded( path ) ) {
+      if ( !loadsOut_.count( path ) && !loaded( path ) ) {
          loadTarball( path );
       }
    }
@@ -177,9 +203,31 @@ void ImageLoadSm::loadTarball( String const & path ) {
    if ( !configured( path ) ) {
       return;
    }
-   std::vector< String > images;
+   if ( loadsOut_.count( path ) ) {
+      // The file may have changed since it went out: the later one wins.
+      loadAgain_.insert( path );
+      return;
+   }
+   loadsOut_[ path ] =
+      runtime_->loadImageAsync( path, [ this, path ]( std::vector< String > const & images,
+                                                      std::exception_ptr failure ) {
+         loadEnded( path, images, std::move( failure ) );
+      } );
+}
+
+void ImageLoadSm::loadEnded( String const & path, std::vector< String > const & images,
+                             std::exception_ptr failure ) {
+   auto const call = std::move( loadsOut_[ path ] );
+   loadsOut_.erase( path );
    try {
-      images = runtime_->loadImage( path );
+      if ( failure ) {
+         std::rethrow_exception( failure );
+      }
+      auto entry = imageLoadStatus_->statusIs( path );
+      entry->errorIs( "" );
+      for ( auto const & name : images ) {
+         entry->tagIs( imageReference( *runtime_, name, trace_ ) );
+      }
    } catch ( RuntimeException const & e ) {
       QTRACE( trace_, 0, "Failed to load image: {}", e.what() );
       String const error = String( e.what() ).substr( 0, kMaxErrorBytes );
@@ -189,12 +237,16 @@ void ImageLoadSm::loadTarball( String const & path ) {
          log( log_, QUAYD_IMAGE_LOAD_FAILED, path, String( e.what() ) );
       }
       entry->errorIs( error );
-      return;
    }
-   auto entry = imageLoadStatus_->statusIs( path );
-   entry->errorIs( "" );
-   for ( auto const & name : images ) {
-      entry->tagIs( imageReference( *runtime_, name, trace_ ) );
+   if ( !configured( path ) ) {
+      // Removed from the configuration while it was out.
+      loadAgain_.erase( path );
+      unloadTarball( path );
+   } else if ( loadAgain_.erase( path ) ) {
+      loadTarball( path );
+   }
+   if ( replacing_.erase( path ) ) {
+      maybeStarted();
    }
 }
 
@@ -287,6 +339,10 @@ void ImageLoadSm::handleDisabled() {
          QTRACE( trace_, 0, "Failed to remove stale image: {} {}", name, e.what() );
       }
    }
+   // Cut: the daemon takes no partial tarball, and none ends meanwhile.
+   loadsOut_.clear();
+   loadAgain_.clear();
+   replacing_.clear();
    tarballPathDelAll();
    loadTask_->unscheduleTask();
    checkTask_->stopTimerTask();

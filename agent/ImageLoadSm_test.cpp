@@ -31,7 +31,8 @@ class ImageLoadSmTest : public ::testing::Test {
    Testing::TraceCapture traces;
    Testing::LogCapture logs;
    Testing::VirtualTime time;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >();
+   // Loads in flight end from a task of the loop, unless the test holds them.
+   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
    Ptr< PersistentPathStatus > persistentPathStatus = makePtr< PersistentPathStatus >();
    Ptr< ImageLoadConfigDir > config = makePtr< ImageLoadConfigDir >();
    Ptr< ImageLoadStatusDir > status = makePtr< ImageLoadStatusDir >();
@@ -57,8 +58,10 @@ TEST_F( ImageLoadSmTest, LoadsOneTarballPerRunAndRecordsItsImages ) {
    EXPECT_EQ( status->state(), SmState::starting_ );
    time.turn();
    EXPECT_EQ( calls( "loadImage" ), ( Strings{ "/t/a.tar", "/t/b.tar" } ) );
+   // Every load out: the chain goes on while b's still is.
    EXPECT_EQ( status->state(), SmState::started_ );
    EXPECT_EQ( tags( "/t/a.tar" ), ( std::set< String >{ "app:1", "app:2" } ) );
+   time.runReady();
    EXPECT_EQ( calls( "inspectImage" ), ( Strings{ "app:1", "app:2", "/t/b.tar:latest" } ) );
 }
 
@@ -178,6 +181,40 @@ TEST_F( ImageLoadSmTest, ATarballIsLoadedAgainOnlyWhenTheRuntimeLacksItsImages )
       traces.contains( "Cannot read the manifest of /t/b.tar: /t/b.tar: not readable", 0 ) );
 }
 
+// A start waits for the load of a tarball rebuilt under tags the runtime
+// holds, whose containers must run from the new images; the load of one
+// whose images are gone is out while the chain goes on.
+TEST_F( ImageLoadSmTest, OnlyALoadThatReplacesHeldImagesHoldsTheStart ) {
+   struct Case {
+      char const * what;
+      std::set< String > held;
+      SmState whileOut;
+   };
+   for ( auto const & c : std::vector< Case >{
+            { "rebuilt in place", { "db:1" }, SmState::starting_ },
+            { "its images gone", {}, SmState::started_ },
+         } ) {
+      SCOPED_TRACE( c.what );
+      sm = nullptr;
+      runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
+      runtime->hold = true;
+      runtime->images = c.held;
+      runtime->tarballIds[ "/t/b.tar" ] = { "sha256:new" };
+      runtime->tarballImages[ "/t/b.tar" ] = { "db:1" };
+      persistentPathStatus = makePtr< PersistentPathStatus >();
+      config->tarballIs( "/t/b.tar" );
+      status = makePtr< ImageLoadStatusDir >();
+      status->statusIs( "/t/b.tar" )->tagIs( "db:1" );
+      enabled();
+      time.runReady();
+      ASSERT_EQ( runtime->held(), Strings{ "loadImage(/t/b.tar)" } );
+      EXPECT_EQ( status->state(), c.whileOut );
+      runtime->complete();
+      time.runReady();
+      EXPECT_EQ( status->state(), SmState::started_ );
+   }
+}
+
 // What an earlier run loaded and is no longer configured is unloaded first
 // at enable, and a tarball removed while queued is unloaded and skipped.
 TEST_F( ImageLoadSmTest, WhatIsNoLongerConfiguredIsUnloadedAndSkipped ) {
@@ -205,12 +242,73 @@ TEST_F( ImageLoadSmTest, ConfigurationChangesOutsideStartingAndStartedAreIgnored
    EXPECT_TRUE( runtime->calls().empty() );
 }
 
+// A tarball's load is never out twice. Its configuration changed while it
+// is out, the later one wins when it ends: loaded again, or, removed, what
+// it gave is unloaded.
+TEST_F( ImageLoadSmTest, AChangeWhileItsLoadIsOutTakesEffectWhenItEnds ) {
+   struct Case {
+      char const * story;
+      std::function< void() > change;
+      Strings loads; // once the load out has ended
+      bool recorded;
+      Strings removals;
+   } const cases[] = {
+      { "edited",
+        [ & ] {
+           config->tarballDel( "/t/a.tar" );
+           config->tarballIs( "/t/a.tar" );
+        },
+        { "/t/a.tar", "/t/a.tar" },
+        true,
+        {} },
+      { "removed",
+        [ & ] { config->tarballDel( "/t/a.tar" ); },
+        { "/t/a.tar" },
+        false,
+        { "/t/a.tar:latest" } },
+      { "started again",
+        [ & ] {
+           persistentPathStatus->stateIs( SmState::inherited_ );
+           persistentPathStatus->stateIs( SmState::started_ );
+        },
+        { "/t/a.tar" },
+        true,
+        {} },
+   };
+   for ( auto const & c : cases ) {
+      SCOPED_TRACE( c.story );
+      sm = nullptr;
+      config = makePtr< ImageLoadConfigDir >();
+      persistentPathStatus = makePtr< PersistentPathStatus >();
+      runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
+      runtime->hold = true;
+      status = makePtr< ImageLoadStatusDir >();
+      config->tarballIs( "/t/a.tar" );
+      enabled();
+      time.runReady();
+      ASSERT_EQ( runtime->held(), Strings{ "loadImage(/t/a.tar)" } );
+      EXPECT_EQ( status->state(), SmState::started_ );
+      c.change();
+      time.runReady();
+      EXPECT_EQ( calls( "loadImage" ), Strings{ "/t/a.tar" } ) << "not sent twice";
+      EXPECT_EQ( runtime->held(), Strings{ "loadImage(/t/a.tar)" } ) << "nor abandoned";
+      runtime->complete();
+      time.runReady();
+      EXPECT_EQ( calls( "loadImage" ), c.loads );
+      EXPECT_EQ( bool( status->status( "/t/a.tar" ) ), c.recorded );
+      EXPECT_EQ( calls( "removeImage" ), c.removals );
+   }
+}
+
+// The way down also abandons the load out: it never ends into a status.
 TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
    config->tarballIs( "/t/a.tar" );
    config->tarballIs( "/t/b.tar" );
    config->tarballIs( "/t/c.tar" );
    enabled();
-   time.turn(); // a.tar loaded; b and c still queued
+   time.turn(); // a.tar out
+   time.turn(); // a.tar loaded, b.tar out, c still queued
+   ASSERT_EQ( runtime->held(), Strings{ "loadImage(/t/b.tar)" } );
    runtime->clearCalls();
    runtime->staleImages = { "sha256:1", "sha256:2" };
    runtime->failNext( "removeImage", RuntimeException( "conflict" ), 2 );
@@ -228,8 +326,10 @@ TEST_F( ImageLoadSmTest, DisablingUnloadsEverythingAndRemovesStaleImages ) {
    EXPECT_TRUE( status->status( "/t/a.tar" )->tag().count( "/t/a.tar:latest" ) );
    EXPECT_TRUE( sm->tarballPath().empty() );
    EXPECT_EQ( status->state(), SmState::stopped_ );
+   EXPECT_TRUE( runtime->held().empty() );
    time.runReady();
    EXPECT_EQ( calls( "loadImage" ).size(), 0u );
+   EXPECT_FALSE( status->status( "/t/b.tar" ) );
 }
 
 } // namespace

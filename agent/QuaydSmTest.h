@@ -36,7 +36,7 @@ class QuaydSmTest : public ::testing::Test {
                globalStatus,
                makePtr< PersistentPathConfig >(),
                persistentPathStatus,
-               makePtr< ImageLoadConfigDir >(),
+               imageLoadConfig,
                std::move( imageLoadStatus ),
                registryConfig,
                registryStatus,
@@ -87,6 +87,7 @@ class QuaydSmTest : public ::testing::Test {
    Ptr< QuaydStatus > status, globalStatus;
    Ptr< PersistentPathStatus > persistentPathStatus;
    Ptr< RegistryStatusDir > registryStatus;
+   Ptr< ImageLoadConfigDir > imageLoadConfig = makePtr< ImageLoadConfigDir >();
    Ptr< RegistryConfigDir > registryConfig = makePtr< RegistryConfigDir >();
    Ptr< ContainerProfileConfigDir > profiles = makePtr< ContainerProfileConfigDir >();
    Ptr< ContainerConfigDir > containerConfig;

@@ -171,6 +171,25 @@ TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
    EXPECT_EQ( registryStatus->state(), SmState::stopped_ );
 }
 
+// A tarball's load is one long call: the chain does not wait for it, and a
+// container start goes out while it is out.
+TEST_F( QuaydSmTest, AContainerStartGoesOutWhileAnImageLoadIsOut ) {
+   imageLoadConfig->tarballIs( "/t/app.tar" );
+   auto web = containerConfig->containerIs( "web" );
+   ContainerParams p;
+   p.image = "busybox:1";
+   web->paramsIs( p );
+   web->enabledIs( true );
+   runtime->hold = true;
+   started();
+   time.runReady();
+   EXPECT_EQ( runtime->held(),
+              ( std::vector< String >{ "loadImage(/t/app.tar)", "runContainer(web)" } ) );
+   runtime->completeAll();
+   time.runReady();
+   EXPECT_EQ( containerStatus->container( "web" )->state(), ContainerRunState::containerRunning_ );
+}
+
 // A status left started_ by an agent that was killed, with the runtime
 // configuration gone: the new runtime manager has no children to stop.
 TEST_F( QuaydSmTest, DisableWithoutChildrenIsAHardStopThatErasesTheDefaultDataRoot ) {

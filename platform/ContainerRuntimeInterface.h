@@ -3,8 +3,8 @@
 // Every call runs on the agent's thread. Failures arrive as RuntimeException
 // (ApiRequestException for a refused API request), and
 // applyConfig/enableRuntime may throw Unitctl::SdbusJobException when the
-// service job fails. A container's run, stop and removal have an
-// asynchronous form too, so that many containers' calls are out together.
+// service job fails. A container's run, stop and removal, and an image
+// load, have an asynchronous form too, so that calls are out together.
 #include <exception>
 #include <functional>
 #include <map>
@@ -87,6 +87,9 @@ class RuntimeCall : public PtrInterface {
 // what its synchronous form would have thrown.
 using RuntimeCallDone = std::function< void( std::exception_ptr failure ) >;
 using RunDone = std::function< void( RunOutcome const & outcome, std::exception_ptr failure ) >;
+// The images a load gave (what loadImage returns), empty when it failed.
+using LoadDone =
+   std::function< void( std::vector< String > const & images, std::exception_ptr failure ) >;
 
 // Registries the daemon may reach without a verified TLS connection.
 class InsecureRegistries : public PtrInterface {
@@ -199,6 +202,13 @@ class ContainerRuntimeInterface : public PtrInterface {
    virtual ImageRecord inspectImage( String const & name ) = 0;
    virtual std::vector< String > listStaleImages() = 0;
    virtual std::vector< String > loadImage( String const & tarballPath ) = 0;
+   // loadImage in flight: returns at once and calls `done` later on the
+   // agent's loop, never from within the call. Loads go out one at a time in
+   // the order made, apart from the containers' calls and their bound; a
+   // container run whose image the runtime lacks while a load is out or
+   // waiting waits for the loads to end before it looks elsewhere (a pull).
+   // Abandoned, the load is cut: the runtime takes no partial tarball.
+   virtual Ptr< RuntimeCall > loadImageAsync( String const & tarballPath, LoadDone done ) = 0;
    // The IDs of the images tarball `tarballPath` holds, read from its
    // manifest without loading it; empty when it names none, or when the
    // runtime cannot tell. Throws RuntimeException for a file it cannot read.

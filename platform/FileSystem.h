@@ -7,12 +7,21 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/Types.h"
 
 namespace Quayd {
+
+// A file read from its start to its end in pieces, never whole in memory.
+class FileReader {
+ public:
+   virtual ~FileReader() = default;
+   // Up to `size` bytes into `buf`; 0 at the end. Throws RuntimeException.
+   virtual size_t read( char * buf, size_t size ) = 0;
+};
 
 class FileSystem {
  public:
@@ -33,6 +42,10 @@ class FileSystem {
    // The content of file `path` when it is at most `limit` bytes; none when
    // it cannot be read or is larger.
    virtual std::optional< String > readFile( String const & path, size_t limit ) = 0;
+   // Regular file `path` (or a link to one), opened to be read in pieces:
+   // anything else (a FIFO, a device) could block the reader or never end.
+   // Throws RuntimeException.
+   virtual std::unique_ptr< FileReader > openForReading( String const & path ) = 0;
    // The full paths of the entries of directory `path`, sorted.
    virtual std::vector< String > list( String const & path ) = 0;
    // Removes `path` and everything below it; a missing path is fine.

@@ -13,6 +13,7 @@ struct AsyncApiClient::Request {
    Id id;
    String method, path, body;
    Done done;
+   Read read;
    Result result;
    CURL * easy = nullptr;
    curl_slist * headers = nullptr;
@@ -70,13 +71,12 @@ void AsyncApiClient::maxInFlightIs( size_t n ) {
    launch();
 }
 
-AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body, long timeoutSec,
-                                         Done done ) {
+std::unique_ptr< AsyncApiClient::Request > AsyncApiClient::request( String method, String path,
+                                                                    Done done ) {
    auto r = std::make_unique< Request >();
    r->id = next_++;
    r->method = std::move( method );
    r->path = std::move( path );
-   r->body = std::move( body );
    r->done = std::move( done );
    r->easy = curl_easy_init();
    if ( !r->easy ) {
@@ -86,7 +86,6 @@ AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body
    String const url = String( "http://localhost" ) + DockerApiClient::kVersionPath + r->path;
    curl_easy_setopt( c, CURLOPT_UNIX_SOCKET_PATH, socketPath_.c_str() );
    curl_easy_setopt( c, CURLOPT_URL, url.c_str() );
-   curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, r->method.c_str() );
    curl_easy_setopt( c, CURLOPT_WRITEFUNCTION, bodyCb );
    curl_easy_setopt( c, CURLOPT_WRITEDATA, &r->result );
    curl_easy_setopt( c, CURLOPT_NOSIGNAL, 1L );
@@ -94,6 +93,15 @@ AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body
    // restarted under the agent.
    curl_easy_setopt( c, CURLOPT_FORBID_REUSE, 1L );
    curl_easy_setopt( c, CURLOPT_CONNECTTIMEOUT, DockerApiClient::kLookupLimitSec );
+   return r;
+}
+
+AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body, long timeoutSec,
+                                         Done done ) {
+   auto r = request( std::move( method ), std::move( path ), std::move( done ) );
+   r->body = std::move( body );
+   CURL * c = r->easy;
+   curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, r->method.c_str() );
    curl_easy_setopt( c, CURLOPT_TIMEOUT, std::max( 1L, timeoutSec ) );
    if ( !r->body.empty() ) {
       r->headers = curl_slist_append( nullptr, "Content-Type: application/json" );
@@ -103,6 +111,39 @@ AsyncApiClient::Id AsyncApiClient::send( String method, String path, String body
       curl_easy_setopt( c, CURLOPT_POSTFIELDS, r->body.c_str() );
       curl_easy_setopt( c, CURLOPT_POSTFIELDSIZE, long( r->body.size() ) );
    }
+   return enqueue( std::move( r ) );
+}
+
+AsyncApiClient::Id AsyncApiClient::upload( String method, String path, Read read, long idleSec,
+                                           Done done ) {
+   auto r = request( std::move( method ), std::move( path ), std::move( done ) );
+   r->read = std::move( read );
+   CURL * c = r->easy;
+   r->headers = curl_slist_append( nullptr, "Content-Type: application/x-tar" );
+   r->headers = curl_slist_append( r->headers, "Transfer-Encoding: chunked" );
+   curl_easy_setopt( c, CURLOPT_HTTPHEADER, r->headers );
+   curl_easy_setopt( c, CURLOPT_UPLOAD, 1L );
+   curl_easy_setopt( c, CURLOPT_READFUNCTION, readCb );
+   curl_easy_setopt( c, CURLOPT_READDATA, r.get() );
+   // UPLOAD implies PUT; keep the method asked for.
+   curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, r->method.c_str() );
+   curl_easy_setopt( c, CURLOPT_LOW_SPEED_LIMIT, 1L );
+   curl_easy_setopt( c, CURLOPT_LOW_SPEED_TIME, std::max( 1L, idleSec ) );
+   return enqueue( std::move( r ) );
+}
+
+size_t AsyncApiClient::readCb( char * buf, size_t size, size_t n, void * request ) {
+   auto * r = static_cast< Request * >( request );
+   try {
+      return r->read( buf, size * n );
+   } catch ( RuntimeException const & e ) {
+      r->result.uploadFailed = true;
+      r->result.error = e.what();
+      return CURL_READFUNC_ABORT;
+   }
+}
+
+AsyncApiClient::Id AsyncApiClient::enqueue( std::unique_ptr< Request > r ) {
    Id const id = r->id;
    queue_.push_back( std::move( r ) );
    launch();
@@ -186,6 +227,8 @@ void AsyncApiClient::finishDone() {
       if ( r->result.truncated ) {
          r->result.error = r->method + " " + r->path + ": the answer is longer than " +
                            std::to_string( kMaxBody >> 20 ) + " MiB";
+      } else if ( r->result.uploadFailed ) {
+         r->result.status = 0;
       } else if ( rc != CURLE_OK ) {
          r->result.status = 0;
          r->result.timedOut = rc == CURLE_OPERATION_TIMEDOUT;

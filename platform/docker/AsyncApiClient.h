@@ -25,8 +25,13 @@ class AsyncApiClient {
       String error;    // why the daemon did not answer; "" when it did
       bool timedOut = false;
       bool truncated = false;
+      // The body could not be read: `error` says why, and the request was cut.
+      bool uploadFailed = false;
    };
    using Done = std::function< void( Result ) >;
+   // Fills `buf` with up to `size` bytes of a body; 0 at its end. What it
+   // throws (RuntimeException) cuts the request.
+   using Read = std::function< size_t( char * buf, size_t size ) >;
    using Id = uint64_t;
 
    // An answer longer than this is cut: what the agent asks for (an
@@ -44,6 +49,11 @@ class AsyncApiClient {
    // Sends `method path` (under the agent's API version) with `body` as JSON
    // when non-empty; `timeoutSec` limits the whole request.
    Id send( String method, String path, String body, long timeoutSec, Done done );
+   // Sends `method path` with a tarball body that `read` gives piece by
+   // piece as the socket takes it; no limit on the whole, it fails once
+   // nothing has moved for `idleSec`. Cut short (cancelled, a read that
+   // failed), the body never ends: the daemon takes no partial tarball.
+   Id upload( String method, String path, Read read, long idleSec, Done done );
    // Forgets a request, queued or in flight; its `done` is not called.
    void cancel( Id id );
    // Forgets every request, none calling back.
@@ -56,6 +66,10 @@ class AsyncApiClient {
    struct Request;
    static int onSocket( void * easy, int fd, int what, void * self, void * );
    static int onTimer( void * multi, long ms, void * self );
+   static size_t readCb( char * buf, size_t size, size_t n, void * request );
+   // A request for `method path` with the settings every one has.
+   std::unique_ptr< Request > request( String method, String path, Done done );
+   Id enqueue( std::unique_ptr< Request > r );
    void launch();
    void act( int fd, int flags );
    void finishDone();

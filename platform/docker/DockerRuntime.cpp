@@ -202,13 +202,7 @@ std::vector< String > DockerRuntime::loadImage( String const & tarballPath ) {
       throw;
    }
    fclose( f );
-   if ( !a.error.empty() ) {
-      throw RuntimeException( "loading " + tarballPath + ": " + a.error );
-   }
-   if ( a.images.empty() ) {
-      throw RuntimeException( "loading " + tarballPath + ": no image in the answer" );
-   }
-   return a.images;
+   return loadedImages( tarballPath, a );
 }
 
 std::vector< String > DockerRuntime::tarballImageIds( String const & tarballPath ) {

@@ -16,7 +16,10 @@
 // Runs, stops and removals in flight (the asynchronous forms, on the loop)
 // go through AsyncApiClient, at most settings.callsInFlight of them out at
 // once (RuntimeCallQueue.h); they share the requests and the reading of the
-// answers with the synchronous forms.
+// answers with the synchronous forms. Image loads in flight go out one at a
+// time on a client of their own, the tarball read in pieces through the
+// FileSystem given; a run that finds its image missing meanwhile waits for
+// them (DockerRuntimeLoads.cpp).
 //
 // From the first time the daemon is found up until the runtime is disabled,
 // the daemon's events for those containers are followed on the event loop
@@ -56,6 +59,8 @@ class DockerRuntime : public ContainerRuntimeInterface {
    ImageRecord inspectImage( String const & name ) override;
    std::vector< String > listStaleImages() override;
    std::vector< String > loadImage( String const & tarballPath ) override;
+   // On the loop: none without one.
+   Ptr< RuntimeCall > loadImageAsync( String const & tarballPath, LoadDone done ) override;
    std::vector< String > tarballImageIds( String const & tarballPath ) override;
    void removeImage( String const & nameOrTag ) override;
    void login( String const & user, String const & password, String const & server ) override;
@@ -150,6 +155,11 @@ class DockerRuntime : public ContainerRuntimeInterface {
    Ptr< RuntimeCall > containerCall( String const & name, RuntimeCallDone done,
                                      ContainerStep then );
    static std::map< String, String > ownLabels();
+   // Loads in flight, and the runs that wait for them to end.
+   AsyncApiClient & loadClient();
+   RuntimeCallQueue & loads();
+   bool loadsOut() const;
+   void runsWaitingResume();
 
    static constexpr char const * kAgentLabel = "quayd.agent";
    static constexpr char const * kAgentLabelValue = "quayd";
@@ -170,6 +180,12 @@ class DockerRuntime : public ContainerRuntimeInterface {
    std::set< String > runsAbandoned_;
    std::unique_ptr< AsyncApiClient > async_;
    std::unique_ptr< RuntimeCallQueue > calls_;
+   std::unique_ptr< AsyncApiClient > loadClient_;
+   std::unique_ptr< RuntimeCallQueue > loads_;
+   std::vector< std::shared_ptr< Launch > > runsWaiting_;
+   Ptr< Task > runsWaitingTask_;
+   // Gone with the runtime: what outlives it checks before it calls in.
+   std::shared_ptr< char > alive_ = std::make_shared< char >();
    std::function< void( String const & ) > answerObserver_;
    EventLoop * loop_;
    ContainerEventSubscribers subscribers_;

@@ -98,6 +98,7 @@ Ptr< RuntimeCall > DockerRuntime::runContainerAsync( Ptr< RunContainerParams > c
       // Abandoned, the container it may have made stays recorded in
       // run.pending: the next look at the daemon removes it.
       return [ this, l ] {
+         std::erase( runsWaiting_, l );
          runsOut_.erase( l->params->name );
          runsAbandoned_.insert( l->params->name );
          async().cancel( *l->req );
@@ -131,6 +132,12 @@ void DockerRuntime::created( std::shared_ptr< Launch > const & l,
       create( l );
       return;
    }
+   if ( r.status == 404 && loadsOut() ) {
+      // Its image may be in a tarball on its way in: tried again once the
+      // loads end, and pulled only if it is still missing then.
+      runsWaiting_.push_back( l );
+      return;
+   }
    if ( r.status == 404 && !l->pulled ) {
       l->pulled = true;
       pullImage( l->params->image );
@@ -158,6 +165,15 @@ void DockerRuntime::created( std::shared_ptr< Launch > const & l,
                                        l->finish( failure );
                                     } );
          } );
+}
+
+void DockerRuntime::runsWaitingResume() {
+   if ( loadsOut() ) {
+      return;
+   }
+   for ( auto const & l : std::exchange( runsWaiting_, {} ) ) {
+      create( l );
+   }
 }
 
 Ptr< RuntimeCall > DockerRuntime::containerCall( String const & name, RuntimeCallDone done,

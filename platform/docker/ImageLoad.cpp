@@ -44,7 +44,20 @@ void readAnswer( String const & body, ImageLoadAnswer & a ) {
 } // namespace
 
 ImageLoadAnswer loadImages( DockerApiClient & api, FILE * tarball ) {
-   auto const r = api.stream( "POST", "/images/load?quiet=1", tarball );
+   return imageLoadAnswer( api.stream( "POST", kImageLoadPath, tarball ) );
+}
+
+std::vector< String > loadedImages( String const & tarball, ImageLoadAnswer const & a ) {
+   if ( !a.error.empty() ) {
+      throw RuntimeException( "loading " + tarball + ": " + a.error );
+   }
+   if ( a.images.empty() ) {
+      throw RuntimeException( "loading " + tarball + ": no image in the answer" );
+   }
+   return a.images;
+}
+
+ImageLoadAnswer imageLoadAnswer( DockerApiClient::Response const & r ) {
    ImageLoadAnswer a;
    a.status = r.status;
    if ( r.status < 200 || r.status >= 300 ) {

@@ -1,8 +1,9 @@
 #pragma once
 // Loading a tarball into the daemon: one POST /images/load with the tarball
-// as its body, read from a file (the agent's tarballs) or fed in chunks as
-// they arrive (a deploy to the Containerz service). Both block the calling
-// thread on the daemon, as every synchronous Engine API call does.
+// as its body, read from a file or fed in chunks as they arrive (a deploy to
+// the Containerz service). These block the calling thread on the daemon, as
+// every synchronous Engine API call does; the agent's loop sends the same
+// request in flight (DockerRuntimeLoads.cpp) and reads its answer here.
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -22,6 +23,14 @@ struct ImageLoadAnswer {
    // What it loaded, as its answer names them ("bb:1", "sha256:...").
    std::vector< String > images;
 };
+
+// The load's request; the tarball is its body.
+constexpr char const * kImageLoadPath = "/images/load?quiet=1";
+
+// What the daemon's answer `r` to a load says.
+ImageLoadAnswer imageLoadAnswer( DockerApiClient::Response const & r );
+// The images the load of `tarball` gave; RuntimeException when it gave none.
+std::vector< String > loadedImages( String const & tarball, ImageLoadAnswer const & a );
 
 // Loads the tarball `tarball` reads, to its end. Transport failures throw
 // RuntimeException, as the client's calls do.

@@ -11,8 +11,12 @@
 #include <thread>
 
 #include "platform/Exception.h"
+#include "platform/docker/DockerRuntime.h"
 #include "platform/docker/HeldDaemonTest.h"
 #include "platform/docker/ImageLoad.h"
+#include "platform/posix/PosixEventLoop.h"
+#include "platform/posix/TestSpawner.h"
+#include "platform/testing/FakeFileSystem.h"
 
 namespace Quayd {
 namespace {
@@ -103,25 +107,25 @@ struct AnswerCase {
    ImageLoadAnswer want;
 };
 
+std::vector< AnswerCase > const kAnswers{
+   AnswerCase{ "two images",
+               200,
+               R"({"stream":"Loaded image: bb:1\n"})"
+               "\n"
+               R"({"stream":"Loaded image ID: sha256:ab\n"})",
+               { 200, "", { "bb:1", "sha256:ab" } } },
+   AnswerCase{ "an answer that ends in an error",
+               200,
+               R"({"stream":"Loaded image: bb:1\n"})"
+               "\n"
+               R"({"error":"unexpected EOF"})",
+               { 200, "unexpected EOF", {} } },
+   AnswerCase{ "a refusal", 500, R"({"message":"no space left"})", { 500, "no space left", {} } },
+   AnswerCase{ "an answer that names nothing", 200, R"({"stream":"\n"})", { 200, "", {} } },
+};
+
 TEST( ImageLoad, AFileLoadAnswersWhatTheDaemonLoadedOrWhyNot ) {
-   for ( auto const & c : {
-            AnswerCase{ "two images",
-                        200,
-                        R"({"stream":"Loaded image: bb:1\n"})"
-                        "\n"
-                        R"({"stream":"Loaded image ID: sha256:ab\n"})",
-                        { 200, "", { "bb:1", "sha256:ab" } } },
-            AnswerCase{ "an answer that ends in an error",
-                        200,
-                        R"({"stream":"Loaded image: bb:1\n"})"
-                        "\n"
-                        R"({"error":"unexpected EOF"})",
-                        { 200, "unexpected EOF", {} } },
-            AnswerCase{
-               "a refusal", 500, R"({"message":"no space left"})", { 500, "no space left", {} } },
-            AnswerCase{
-               "an answer that names nothing", 200, R"({"stream":"\n"})", { 200, "", {} } },
-         } ) {
+   for ( auto const & c : kAnswers ) {
       LoadDaemon daemon( c.status, c.body );
       DockerApiClient api( daemon.path() );
       std::FILE * f = std::tmpfile();
@@ -133,6 +137,54 @@ TEST( ImageLoad, AFileLoadAnswersWhatTheDaemonLoadedOrWhyNot ) {
       EXPECT_EQ( a.error, c.want.error ) << c.story;
       EXPECT_EQ( a.images, c.want.images ) << c.story;
       EXPECT_EQ( daemon.bodies( 1 ), std::vector< String >{ "tarball" } ) << c.story;
+   }
+}
+
+// The agent's load in flight on its loop: the tarball read from its file in
+// pieces, and the daemon's answer read as the blocking load reads it.
+TEST( ImageLoad, ALoadInFlightSendsTheWholeFileAndAnswersAsTheBlockingOne ) {
+   String tarball;
+   while ( tarball.size() < 300000 ) { // more than one piece
+      tarball += std::to_string( tarball.size() ) + ",";
+   }
+   for ( auto const & c : kAnswers ) {
+      LoadDaemon daemon( c.status, c.body );
+      Testing::FakeFileSystem files;
+      files.addFile( "/run/d/daemon.json",
+                     nlohmann::json{ { "hosts", { "unix://" + daemon.path() } } }.dump() );
+      files.addFile( "/t/app.tar", tarball );
+      DockerSettings settings;
+      settings.runtimeDir = "/run/d";
+      PosixEventLoop loop;
+      Spawner const spawner = Testing::testSpawner();
+      DockerRuntime rt( settings, files, spawner, &loop );
+      std::optional< String > failure;
+      std::vector< String > images;
+      auto load = rt.loadImageAsync( "/t/app.tar", [ & ]( std::vector< String > const & loaded,
+                                                          std::exception_ptr f ) {
+         images = loaded;
+         try {
+            if ( f ) {
+               std::rethrow_exception( f );
+            }
+            failure = "";
+         } catch ( RuntimeException const & e ) {
+            failure = e.what();
+         }
+      } );
+      ASSERT_TRUE(
+         loop.runUntil( [ & ] { return failure.has_value(); }, std::chrono::seconds( 10 ) ) )
+         << c.story;
+      EXPECT_EQ( images, c.want.images ) << c.story;
+      if ( c.want.images.empty() ) {
+         String const why = c.want.error.empty() ? "no image in the answer" : c.want.error;
+         EXPECT_NE( failure->find( why ), String::npos ) << c.story << ": " << *failure;
+      } else {
+         EXPECT_EQ( *failure, "" ) << c.story;
+      }
+      auto const bodies = daemon.bodies( 1 );
+      ASSERT_EQ( bodies.size(), 1u ) << c.story;
+      EXPECT_TRUE( bodies[ 0 ] == tarball ) << c.story << ": " << bodies[ 0 ].size() << " bytes";
    }
 }
 

@@ -92,6 +92,49 @@ void PosixFileSystem::makeDir( String const & path, mode_t mode ) {
    }
 }
 
+namespace {
+class PosixFileReader : public FileReader {
+ public:
+   PosixFileReader( String path, int fd ) : path_( std::move( path ) ), fd_( fd ) {}
+   ~PosixFileReader() override { ::close( fd_ ); }
+   size_t read( char * buf, size_t size ) override {
+      for ( ;; ) {
+         ssize_t const n = ::read( fd_, buf, size );
+         if ( n >= 0 ) {
+            return size_t( n );
+         }
+         if ( errno != EINTR ) {
+            failErrno( "read", path_, errno );
+         }
+      }
+   }
+
+ private:
+   String path_;
+   int fd_;
+};
+} // namespace
+
+std::unique_ptr< FileReader > PosixFileSystem::openForReading( String const & path ) {
+   struct stat st {};
+   if ( ::stat( path.c_str(), &st ) != 0 ) {
+      failErrno( "open", path, errno );
+   }
+   if ( !S_ISREG( st.st_mode ) ) {
+      throw RuntimeException( path + " is not a regular file" );
+   }
+   // Without waiting: a file swapped for a FIFO meanwhile cannot block.
+   int const fd = ::open( path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC );
+   if ( fd < 0 ) {
+      failErrno( "open", path, errno );
+   }
+   if ( ::fstat( fd, &st ) != 0 || !S_ISREG( st.st_mode ) ) {
+      ::close( fd );
+      throw RuntimeException( path + " is not a regular file" );
+   }
+   return std::make_unique< PosixFileReader >( path, fd );
+}
+
 std::optional< String > PosixFileSystem::readFile( String const & path, size_t limit ) {
    // Without waiting: a FIFO put there must not block the caller.
    int const fd = ::open( path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC );

@@ -14,6 +14,7 @@ class PosixFileSystem : public FileSystem {
    void makeDirs( String const & path ) override;
    void makeDir( String const & path, mode_t mode ) override;
    std::optional< String > readFile( String const & path, size_t limit ) override;
+   std::unique_ptr< FileReader > openForReading( String const & path ) override;
    std::vector< String > list( String const & path ) override;
    void removeAll( String const & path ) override;
    void eraseOwnFileSystem( String const & path ) override;

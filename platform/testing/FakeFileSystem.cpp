@@ -90,6 +90,25 @@ std::optional< String > FakeFileSystem::readFile( String const & path, size_t li
    return it->second;
 }
 
+std::unique_ptr< FileReader > FakeFileSystem::openForReading( String const & path ) {
+   check( "openForReading", path );
+   auto const it = contents_.find( path );
+   if ( it == contents_.end() ) {
+      throw RuntimeException( "cannot open " + path + ": No such file or directory" );
+   }
+   struct Reader : FileReader {
+      explicit Reader( String text ) : text_( std::move( text ) ) {}
+      size_t read( char * buf, size_t size ) override {
+         size_t const n = text_.copy( buf, size, at_ );
+         at_ += n;
+         return n;
+      }
+      String text_;
+      size_t at_ = 0;
+   };
+   return std::make_unique< Reader >( it->second );
+}
+
 void FakeFileSystem::addDirs( String const & path ) {
    for ( String p = path; !dirs_.count( p ); p = parentOf( p ) ) {
       if ( files_.count( p ) ) {

@@ -45,6 +45,8 @@ class FakeFileSystem : public FileSystem {
    void makeDir( String const & path, mode_t mode ) override;
    std::map< String, mode_t > modes;
    std::optional< String > readFile( String const & path, size_t limit ) override;
+   // Reads the content as it is when opened.
+   std::unique_ptr< FileReader > openForReading( String const & path ) override;
    std::vector< String > list( String const & path ) override;
    void removeAll( String const & path ) override;
    // Mount points below `path` are unmounted (and recorded); the rest goes.

@@ -97,6 +97,25 @@ std::vector< String > FakeRuntime::listStaleImages() {
 
 std::vector< String > FakeRuntime::loadImage( String const & tarballPath ) {
    record( "loadImage", tarballPath );
+   return loaded( tarballPath );
+}
+
+Ptr< RuntimeCall > FakeRuntime::loadImageAsync( String const & tarballPath, LoadDone done ) {
+   note( "loadImage", tarballPath );
+   return async( "loadImage(" + tarballPath + ")", [ this, tarballPath, done ] {
+      std::vector< String > images;
+      try {
+         fail( "loadImage" );
+         images = loaded( tarballPath );
+      } catch ( ... ) {
+         done( {}, std::current_exception() );
+         return;
+      }
+      done( images, nullptr );
+   } );
+}
+
+std::vector< String > FakeRuntime::loaded( String const & tarballPath ) {
    auto it = tarballImages.find( tarballPath );
    std::vector< String > loaded =
       it != tarballImages.end() ? it->second : std::vector< String >{ tarballPath + ":latest" };

@@ -9,7 +9,7 @@
 //   EXPECT_EQ( rt.calls(), ( std::vector< String >{ "applyConfig(,,-,true,[])",
 //                                                   "enableRuntime()" } ) );
 //
-// An asynchronous run, stop or removal is recorded as its synchronous form
+// An asynchronous run, stop, removal or load is recorded as its synchronous form
 // is when made, and held until the test completes it (complete,
 // completeAll), in any order it likes; with `loop` set and `hold` off, it
 // completes from a task of that loop instead. Completed, it fails as asked
@@ -94,6 +94,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    ImageRecord inspectImage( String const & name ) override;
    std::vector< String > listStaleImages() override;
    std::vector< String > loadImage( String const & tarballPath ) override;
+   Ptr< RuntimeCall > loadImageAsync( String const & tarballPath, LoadDone done ) override;
    std::vector< String > tarballImageIds( String const & tarballPath ) override;
    void removeImage( String const & nameOrTag ) override;
    void login( String const & user, String const & password, String const & server ) override;
@@ -144,6 +145,7 @@ class FakeRuntime : public ContainerRuntimeInterface {
    // Throws what the test asked `name` to throw.
    void fail( String const & name );
    RunOutcome ran( Ptr< RunContainerParams > const & params );
+   std::vector< String > loaded( String const & tarballPath );
    void removed( String const & name );
    Ptr< RuntimeCall > async( String const & call, std::function< void() > complete );
    struct Held {

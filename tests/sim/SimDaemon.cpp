@@ -165,6 +165,13 @@ Ptr< RuntimeCall > SimDaemon::inspectContainerAsync( String const & name, Inspec
       [ this, id ] { std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } ); } );
 }
 
+Ptr< RuntimeCall > SimDaemon::loadImageAsync( String const & tarballPath, LoadDone done ) {
+   auto images = std::make_shared< std::vector< String > >();
+   return inFlight(
+      "image loads", [ this, tarballPath, images ] { *images = loadImage( tarballPath ); },
+      [ images, done = std::move( done ) ]( std::exception_ptr f ) { done( *images, f ); } );
+}
+
 String SimDaemon::now() const {
    return fmt::format( "{}s",
                        std::chrono::duration_cast< Seconds >( scheduler_->now().time_since_epoch() )

@@ -221,6 +221,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    ImageRecord inspectImage( String const & name ) override;
    std::vector< String > listStaleImages() override;
    std::vector< String > loadImage( String const & tarballPath ) override;
+   Ptr< RuntimeCall > loadImageAsync( String const & tarballPath, LoadDone done ) override;
    void removeImage( String const & nameOrTag ) override;
    void login( String const & user, String const & password, String const & server ) override;
    void logout( String const & server ) override;
