@@ -34,10 +34,7 @@ Ptr< RuntimeCall > SimDaemon::inFlight( String const & name, std::function< bool
       out_.push_back( { id, name, call, std::move( finish ) } );
       endCallTask_->scheduleTask();
       return [ this, id, name, isRun ] {
-         std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } );
-         if ( out_.empty() ) {
-            endCallTask_->unscheduleTask();
-         }
+         forgetOut( id );
          if ( isRun && runsOut_.erase( name ) ) {
             runsAbandoned_.insert( name );
          }
@@ -156,19 +153,33 @@ Ptr< RuntimeCall > SimDaemon::inspectContainerAsync( String const & name, Inspec
    // Not queued behind the container's calls: a look waits for nothing.
    uint64_t const id = nextOut_++;
    auto record = std::make_shared< ContainerRecord >();
-   out_.push_back( { id, [ this, name, record ] { *record = inspectContainer( name ); },
+   out_.push_back( { id, name,
+                     [ this, name, record ] {
+                        *record = inspectContainer( name );
+                        return true;
+                     },
                      [ record, done = std::move( done ) ]( std::exception_ptr failure ) {
                         done( *record, std::move( failure ) );
                      } } );
    endCallTask_->scheduleTask();
-   return makePtr< RuntimeCall >(
-      [ this, id ] { std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } ); } );
+   return makePtr< RuntimeCall >( [ this, id ] { forgetOut( id ); } );
+}
+
+void SimDaemon::forgetOut( uint64_t id ) {
+   std::erase_if( out_, [ id ]( Out const & o ) { return o.id == id; } );
+   if ( out_.empty() ) {
+      endCallTask_->unscheduleTask();
+   }
 }
 
 Ptr< RuntimeCall > SimDaemon::loadImageAsync( String const & tarballPath, LoadDone done ) {
    auto images = std::make_shared< std::vector< String > >();
    return inFlight(
-      "image loads", [ this, tarballPath, images ] { *images = loadImage( tarballPath ); },
+      "image loads",
+      [ this, tarballPath, images ] {
+         *images = loadImage( tarballPath );
+         return true;
+      },
       [ images, done = std::move( done ) ]( std::exception_ptr f ) { done( *images, f ); } );
 }
 

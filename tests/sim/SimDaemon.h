@@ -354,6 +354,8 @@ class SimDaemon : public ContainerRuntimeInterface {
       bool created = false;
    };
    std::vector< Out > out_;
+   // A call out abandoned: it never lands.
+   void forgetOut( uint64_t id );
    bool ending_ = false; // a call in flight is being ended
    uint64_t nextOut_ = 1;
    std::minstd_rand order_{ 1 };
