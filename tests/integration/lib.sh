@@ -81,7 +81,7 @@ fail() {
 wait_for() {
   local what=$1; shift
   local end=$((SECONDS + ${WAIT_S:-30}))
-  while [ $SECONDS -lt $end ]; do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
+  while [ $SECONDS -lt $end ]; do "$@" >/dev/null 2>&1 && return 0; sleep "${POLL_S:-0.1}"; done
   fail "timed out waiting for: $what"
 }
 start_redis() {
