@@ -118,6 +118,10 @@ class ContainerSm : public PtrInterface {
    // status takes what the daemon said.
    enum class Presence { present, stale, absent, unknown };
    Presence presence();
+   // What the daemon answered (`failure` null) or threw into the status:
+   // absent, unknown, or present with its record taken, still to be told
+   // from stale.
+   Presence recorded( ContainerRecord const & record, std::exception_ptr failure );
    // Whether the image the container was run from now names another image
    // (a tarball rebuilt under the same tag and loaded again): it is stale.
    bool imageReplaced( ContainerRecord const & record );
