@@ -78,6 +78,11 @@ void UsageSampler::handleInterval() {
 }
 
 void UsageSampler::handleRound() {
+   if ( runtime_->containerCallsPending() ) {
+      QTRACE( trace_, 5, "containers are being made or taken down; the round waits" );
+      roundTask_->scheduleTaskDelay( kBusyRecheck );
+      return;
+   }
    roundTask_->scheduleTaskDelay( std::chrono::seconds( quaydConfig_->usageInterval() ) );
    if ( sampling_->inProgress() ) {
       QTRACE( trace_, 5, "the last round has not ended; this one waits its turn" );

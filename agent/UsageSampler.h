@@ -4,7 +4,9 @@
 // status, all of one round together, so that they reach the state database
 // in one transaction. CPU is the share between two consecutive rounds. A
 // container that is stopped or removed loses its usage. A round still out
-// when the next one is due is let run: the next waits its turn.
+// when the next one is due is let run: the next waits its turn. A round due
+// while the runtime makes or takes down containers waits until it is done,
+// looking again each second: a bring-up has the daemon's CPU first.
 //
 // A container whose memory in use stays above its memoryCeiling for
 // memoryCeilingRounds rounds in a row is restarted (stopped with its stop
@@ -45,6 +47,8 @@ class UsageSampler : public PtrInterface {
    void handleRound();
    void handleSamples( UsageSampling::Samples samples );
    void handleContainerEvent( ContainerEvent const & event );
+
+   static constexpr Seconds kBusyRecheck{ 1 };
 
  private:
    // What one container's earlier rounds left.

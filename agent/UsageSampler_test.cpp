@@ -133,6 +133,20 @@ TEST_F( UsageSamplerTest, ARoundThatNeverAnswersDoesNotPileUp ) {
    EXPECT_EQ( sampling->rounds.size(), 2u );
 }
 
+// A bring-up has the daemon first; a look does not hold a round back.
+TEST_F( UsageSamplerTest, ARoundWaitsWhileContainersAreMadeOrTakenDown ) {
+   running( "web" );
+   runtime->hold = true;
+   auto stop = runtime->stopContainerAsync( "db", []( std::exception_ptr ) {} );
+   auto look = runtime->inspectContainerAsync( "web", []( auto, auto ) {} );
+   create();
+   time.advance( 1min );
+   EXPECT_TRUE( sampling->rounds.empty() );
+   runtime->complete( 0 );
+   time.advance( 1s );
+   EXPECT_EQ( sampling->rounds.size(), 1u );
+}
+
 TEST_F( UsageSamplerTest, MemoryOverTheCeilingForTheConfiguredRoundsRestartsOnce ) {
    auto web = running( "web", 100 * kMiB );
    auto free = running( "free" ); // no ceiling

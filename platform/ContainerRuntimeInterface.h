@@ -240,6 +240,9 @@ class ContainerRuntimeInterface : public PtrInterface {
    // inspectContainer in flight. A look changes nothing: it waits neither
    // for the calls out for its container nor for the bound of those.
    virtual Ptr< RuntimeCall > inspectContainerAsync( String const & name, InspectDone done ) = 0;
+   // Runs, stops and removals out or waiting their turn: while the daemon
+   // makes or takes down containers, work that can wait leaves it the CPU.
+   virtual size_t containerCallsPending() const = 0;
    // Stores the configuration for the next enableRuntime or reloadConfig.
    // Empty dataRoot: the runtime's default; empty netNsPath: the agent's own
    // namespace; logDriver and insecure may be null.

@@ -92,6 +92,7 @@ class DockerRuntime : public ContainerRuntimeInterface {
    void containerEventsUnsubscribe( uint64_t id ) override;
    // On the loop, at the daemon's socket; null without a loop.
    Ptr< UsageSampling > usageSampling() override;
+   size_t containerCallsPending() const override;
 
    String runtimeDir() const { return settings_.runtimeDir; }
    String configFile() const { return daemon_.config().file(); }

@@ -40,6 +40,10 @@ RuntimeCallQueue & DockerRuntime::calls() {
    return *calls_;
 }
 
+size_t DockerRuntime::containerCallsPending() const {
+   return calls_ ? calls_->inFlight() + calls_->waiting() : 0;
+}
+
 DockerApiClient::Response DockerRuntime::answerOf( AsyncApiClient::Result const & r ) {
    if ( answerObserver_ ) {
       answerObserver_( r.status ? "" : r.error );

@@ -219,6 +219,11 @@ Ptr< RuntimeCall > FakeRuntime::async( String const & call, std::function< void(
    } );
 }
 
+size_t FakeRuntime::containerCallsPending() const {
+   return std::count_if( held_.begin(), held_.end(),
+                         []( Held const & h ) { return !h.call.starts_with( "inspect" ); } );
+}
+
 std::vector< String > FakeRuntime::held() const {
    std::vector< String > out;
    for ( auto const & h : held_ ) {

@@ -111,6 +111,8 @@ class FakeRuntime : public ContainerRuntimeInterface {
    Ptr< RuntimeCall > removeContainerAsync( String const & name, bool force,
                                             RuntimeCallDone done ) override;
    Ptr< RuntimeCall > inspectContainerAsync( String const & name, InspectDone done ) override;
+   // The held calls but looks.
+   size_t containerCallsPending() const override;
 
    // The asynchronous calls held, oldest first, as "runContainer(web)".
    std::vector< String > held() const;

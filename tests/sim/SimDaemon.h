@@ -205,6 +205,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Calls out, and runs whose create landed with their start still out.
    size_t callsOut() const { return out_.size(); }
    size_t startsOut() const;
+   size_t containerCallsPending() const override { return queue_.inFlight() + queue_.waiting(); }
    // Whether the runtime's record of runs under way names `name`.
    bool runPending( String const & name ) const {
       return runsOut_.count( name ) || runsAbandoned_.count( name );
