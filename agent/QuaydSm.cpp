@@ -221,7 +221,7 @@ void QuaydSm::enable() {
          return;
       }
    }
-   crashRecovery_ = quaydStatus_->state() == SmState::started_ && runtimeActive();
+   crashRecovery_ = quaydStatus_->state() == SmState::started_ && runsOwnConfig();
    configApplied_ = crashRecovery_;
    stateIs( SmState::starting_ );
    startSms();
@@ -276,6 +276,20 @@ void QuaydSm::startRuntimeAgain() {
 bool QuaydSm::runtimeActive() {
    try {
       return runtime_->runtimeActive();
+   } catch ( Exception const & e ) {
+      QTRACE( trace_, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
+      return false;
+   }
+}
+
+bool QuaydSm::runsOwnConfig() {
+   // A status older than the daemon (a database that lost its tail) may say
+   // started_ of a daemon the other sub-agent started since: only one on
+   // this sub-agent's own data root and settings is taken over.
+   String const dataRoot = quaydStatus_->runningOnFlash() ? datarootOnFlash() : String();
+   try {
+      return runtime_->runtimeRunsWith( dataRoot, "", nullptr,
+                                        registryStatus_->insecureRegistries() );
    } catch ( Exception const & e ) {
       QTRACE( trace_, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
       return false;

@@ -545,6 +545,39 @@ TEST_F( Regression, ImagesOfADataRootLeftToEraseAreUnloadedAtTheNextStart ) {
    EXPECT_FALSE( world.daemon->images().count( "app:1" ) );
 }
 
+// A power cut took Redis's tail with a switch to Containerz: the new agent,
+// on a status saying quy started, took the Containerz daemon on as its own
+// (seed 15788476118755680637).
+TEST_F( Regression, AnOlderDatabaseDoesNotTakeContainerzsDaemonForQuys ) {
+   quyWith( "a" );
+   world.checkpoint();
+   op.containerz( Gnoi::Containerz::CrtConfig{ L3::VrfName( "default" ), 1, "" } );
+   world.run( 1min );
+   ASSERT_TRUE( world.daemon->active() );
+   EXPECT_TRUE( world.restartAgent( true ).empty() );
+   expectAtRest();
+}
+
+// A run abandoned before the daemon answered, the sub-agent going down: the
+// agent cannot know whether it created its container, and keeps it recorded
+// for the next start to remove, even once the runtime's record of the run
+// is gone with a power cut (seed 2681619357320487277).
+TEST_F( Regression, ARunAbandonedUnansweredStaysRecordedUntilALook ) {
+   op.quy( true, false, 0 );
+   world.run( 1min );
+   world.daemon->die();
+   op.container( "a", runs( "img1:1" ) );
+   ASSERT_TRUE( world.runUntil( 1min, [ & ] { return world.daemon->callsOut() > 0; } ) );
+   op.quy( false, false, 0 );
+   world.run( 1min );
+   world.daemon->runRecordLost();
+   world.daemon->revive();
+   expectAtRest();
+   op.quy( true, false, 0 );
+   expectAtRest();
+   EXPECT_EQ( world.daemon->runs().at( "a" ), 1u );
+}
+
 // The seeds that found the faults above, and others like them.
 class FoundBySeed : public ::testing::TestWithParam< std::pair< uint64_t, size_t > > {};
 
@@ -580,7 +613,8 @@ INSTANTIATE_TEST_SUITE_P(
       std::pair< uint64_t, size_t >{ 3373112258302169007ull, 200 },
       std::pair< uint64_t, size_t >{ 13148808985701411007ull, 200 },
       std::pair< uint64_t, size_t >{ 16158286534485588342ull, 200 },
-      std::pair< uint64_t, size_t >{ 11682234664522575851ull, 1000 } ) );
+      std::pair< uint64_t, size_t >{ 11682234664522575851ull, 1000 },
+      std::pair< uint64_t, size_t >{ 15788476118755680637ull, 200 } ) );
 
 // The same, with faults landed deliberately while runtime calls are out:
 // 300673 found that with the daemon hung, each round of removing containers
@@ -594,9 +628,13 @@ TEST_P( FoundBySeedInFlight, HoldsEveryInvariant ) {
    EXPECT_TRUE( r.violations.empty() ) << describe( r.violations );
 }
 
-INSTANTIATE_TEST_SUITE_P( Seeds, FoundBySeedInFlight,
-                          ::testing::Values( std::pair< uint64_t, size_t >{ 797, 200 },
-                                             std::pair< uint64_t, size_t >{ 300673, 200 } ) );
+INSTANTIATE_TEST_SUITE_P(
+   Seeds, FoundBySeedInFlight,
+   ::testing::Values( std::pair< uint64_t, size_t >{ 797, 200 },
+                      std::pair< uint64_t, size_t >{ 300673, 200 },
+                      std::pair< uint64_t, size_t >{ 2681619357320487277ull, 200 },
+                      std::pair< uint64_t, size_t >{ 7517627823104863276ull, 200 },
+                      std::pair< uint64_t, size_t >{ 3988926319911796070ull, 200 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

@@ -189,6 +189,8 @@ std::vector< String > SimDaemon::listOwnContainers() {
    if ( enter( "listOwnContainers" ) ) {
       listingFailed_ = false;
       createdUnseen_.clear();
+      abandonedUnseen_.clear();
+      resyncs_ += !std::exchange( listedSinceSubscribe_, true );
       for ( auto const & [ name, c ] : live() ) {
          if ( !c.foreign ) {
             out.push_back( name );

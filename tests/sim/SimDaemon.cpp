@@ -25,6 +25,7 @@ Ptr< RuntimeCall > SimDaemon::inFlight( String const & name, std::function< bool
          // left of theirs is cleared.
          runsOut_.insert( name );
          runsAbandoned_.erase( name );
+         abandonedUnseen_.erase( name );
          finishAbandonedRuns();
          finish = [ this, name, finish = std::move( finish ) ]( std::exception_ptr f ) {
             runsOut_.erase( name );
@@ -109,7 +110,8 @@ Ptr< RuntimeCall > SimDaemon::runContainerAsync( Ptr< RunContainerParams > const
       guard( *params );
    }
    auto created = std::make_shared< bool >( false );
-   return inFlight(
+   auto answered = std::make_shared< bool >( false );
+   auto call = inFlight(
       params->name,
       [ this, params, created ] {
          if ( !std::exchange( *created, true ) ) {
@@ -119,13 +121,21 @@ Ptr< RuntimeCall > SimDaemon::runContainerAsync( Ptr< RunContainerParams > const
          startCreated( params->name );
          return true;
       },
-      [ this, name = params->name, done = std::move( done ) ]( std::exception_ptr f ) {
+      [ this, name = params->name, answered, done = std::move( done ) ]( std::exception_ptr f ) {
+         *answered = true;
          if ( f ) {
             ++failedRuns_[ name ];
          }
          done( RunOutcome{}, f );
       },
       true );
+   // Out or still waiting its turn, the agent cannot tell which.
+   return makePtr< RuntimeCall >( [ this, call, answered, name = params->name ] {
+      if ( !*answered ) {
+         abandonedUnseen_.insert( name );
+      }
+      call->cancel();
+   } );
 }
 
 Ptr< RuntimeCall > SimDaemon::stopContainerAsync( String const & name, RuntimeCallDone done ) {

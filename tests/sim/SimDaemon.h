@@ -140,6 +140,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Containers removed behind the agent's back while no event could tell
    // it, until they run again.
    std::set< String > const & removedUnseen() const { return removedUnseen_; }
+   // Runs the agent abandoned in flight: it cannot know whether they
+   // created their container until it lists its containers or runs the
+   // name again (the runtime's record of them may be lost meanwhile).
+   std::set< String > const & abandonedUnseen() const { return abandonedUnseen_; }
    // Containers left by a failed start while no event could tell it, until
    // the agent lists the containers again.
    std::set< String > const & createdUnseen() const { return createdUnseen_; }
@@ -161,7 +165,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    void resumeEvents();
    bool eventsBroken() const { return eventsBroken_; }
    // Each time the agent must look at everything again: the stream starts
-   // (the daemon started, the stream resumed) or a new agent subscribes.
+   // (the daemon started, the stream resumed), a new agent subscribes, and
+   // when that agent first lists its containers: what ended before it
+   // started its containers was told to nobody who runs them.
    uint64_t resyncs() const { return resyncs_; }
    // Tarballs that load, by path (what a configured path holds).
    std::map< String, std::vector< String > > tarballs;
@@ -310,7 +316,9 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool eventsBroken_ = false;
    std::set< String > removedUnseen_;
    std::set< String > createdUnseen_;
+   std::set< String > abandonedUnseen_;
    uint64_t resyncs_ = 0;
+   bool listedSinceSubscribe_ = true;
    // Containers the agent removed after they ended by themselves, as they
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;

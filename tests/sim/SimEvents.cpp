@@ -46,6 +46,7 @@ void SimDaemon::dropEvents() {
 
 uint64_t SimDaemon::containerEventsSubscribe( ContainerEventHandler handler ) {
    ++resyncs_;
+   listedSinceSubscribe_ = false;
    return subscribers_.add( std::move( handler ) );
 }
 
