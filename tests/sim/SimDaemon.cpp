@@ -95,12 +95,23 @@ void SimDaemon::finishAbandonedRuns() {
       return;
    }
    auto & all = live();
-   for ( auto const & name : std::exchange( runsAbandoned_, {} ) ) {
+   while ( !runsAbandoned_.empty() ) {
+      String const name = *runsAbandoned_.begin();
       if ( auto it = all.find( name ); it != all.end() && !it->second.foreign ) {
+         if ( removalsFail ) {
+            // Its removal fails as any other: the container stays, dead, and
+            // the record with it, for the next call to try again.
+            try {
+               failRemoval( name, it->second );
+            } catch ( RuntimeException const & ) {
+            }
+            return;
+         }
          all.erase( it );
          files_.erase( marker( name ) );
          emit( name, "destroy" );
       }
+      runsAbandoned_.erase( name );
    }
 }
 
