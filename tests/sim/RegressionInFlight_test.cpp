@@ -69,7 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair< uint64_t, size_t >{ 7517627823104863276ull, 200 },
                       std::pair< uint64_t, size_t >{ 3988926319911796070ull, 200 },
                       std::pair< uint64_t, size_t >{ 3247256955554347711ull, 200 },
-                      std::pair< uint64_t, size_t >{ 18250331176405790545ull, 200 } ) );
+                      std::pair< uint64_t, size_t >{ 18250331176405790545ull, 200 },
+                      std::pair< uint64_t, size_t >{ 9583111175771647330ull, 200 },
+                      std::pair< uint64_t, size_t >{ 285825714337004635ull, 200 } ) );
 
 } // namespace
 } // namespace Quayd::Sim

@@ -109,6 +109,11 @@ void SimDaemon::finishAbandonedRuns() {
          }
          all.erase( it );
          files_.erase( marker( name ) );
+         // Done for whoever calls next, maybe the other sub-agent: with
+         // nobody listening, the status only learns it at quy's next start.
+         if ( subscribers_.empty() || eventsBroken_ ) {
+            removedUnseen_.insert( name );
+         }
          emit( name, "destroy" );
       }
       runsAbandoned_.erase( name );
