@@ -68,6 +68,8 @@ struct SimContainer {
    bool exitTold = false;
    // The edit of its configuration it ended under.
    uint64_t exitEdit = 0;
+   // The new agents' first looks at it when it ended.
+   uint64_t exitFirstLooks = 0;
    // Stopped through the API: `unless-stopped` leaves it so.
    bool stoppedByUser = false;
    // Running when the daemon died: its policy decides at the next start.
@@ -165,9 +167,7 @@ class SimDaemon : public ContainerRuntimeInterface {
    void resumeEvents();
    bool eventsBroken() const { return eventsBroken_; }
    // Each time the agent must look at everything again: the stream starts
-   // (the daemon started, the stream resumed), a new agent subscribes, and
-   // when that agent first lists its containers: what ended before it
-   // started its containers was told to nobody who runs them.
+   // (the daemon started, the stream resumed) or a new agent subscribes.
    uint64_t resyncs() const { return resyncs_; }
    // Tarballs that load, by path (what a configured path holds).
    std::map< String, std::vector< String > > tarballs;
@@ -318,7 +318,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    std::set< String > createdUnseen_;
    std::set< String > abandonedUnseen_;
    uint64_t resyncs_ = 0;
-   bool listedSinceSubscribe_ = true;
+   // A new agent's first look at each container is a resync of its own:
+   // what ended before was told to nobody who runs it.
+   std::set< String > lookedAt_;
+   std::map< String, uint64_t > firstLooks_;
    // Containers the agent removed after they ended by themselves, as they
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;
