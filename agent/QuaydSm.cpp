@@ -201,6 +201,12 @@ void QuaydSm::enable() {
       bool const inherited = quaydStatus_->state() != SmState::stopped_ && !chainPresent();
       bool const wasOnFlash = quaydStatus_->runningOnFlash();
       uint64_t const wasLimit = quaydStatus_->flashLimit();
+      // A data root on flash that no status claims is one a stop could not
+      // delete: what it holds (images, containers) is no longer recorded,
+      // so it is not mounted again as it is.
+      if ( !wasOnFlash && files_->isDirectory( datarootOnFlash() ) ) {
+         removeDataRootOnFlash();
+      }
       try {
          maybeCreateLoopBackMount();
       } catch ( RuntimeException const & e ) {
@@ -221,7 +227,7 @@ void QuaydSm::enable() {
          return;
       }
    }
-   crashRecovery_ = quaydStatus_->state() == SmState::started_ && runtimeActive();
+   crashRecovery_ = quaydStatus_->state() == SmState::started_ && runsOwnConfig();
    configApplied_ = crashRecovery_;
    stateIs( SmState::starting_ );
    startSms();
@@ -276,6 +282,20 @@ void QuaydSm::startRuntimeAgain() {
 bool QuaydSm::runtimeActive() {
    try {
       return runtime_->runtimeActive();
+   } catch ( Exception const & e ) {
+      QTRACE( trace_, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
+      return false;
+   }
+}
+
+bool QuaydSm::runsOwnConfig() {
+   // A status older than the daemon (a database that lost its tail) may say
+   // started_ of a daemon the other sub-agent started since: only one on
+   // this sub-agent's own data root and settings is taken over.
+   String const dataRoot = quaydStatus_->runningOnFlash() ? datarootOnFlash() : String();
+   try {
+      return runtime_->runtimeRunsWith( dataRoot, "", nullptr,
+                                        registryStatus_->insecureRegistries() );
    } catch ( Exception const & e ) {
       QTRACE( trace_, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );
       return false;

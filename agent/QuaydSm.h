@@ -138,6 +138,8 @@ class QuaydSm : public PtrInterface {
    void checkRuntime();
    // Whether the runtime answers; a failed check is a no.
    bool runtimeActive();
+   // Whether the daemon runs with what applyConfig would give it.
+   bool runsOwnConfig();
    // Configures and starts the runtime: started_, or checks from now on.
    void startRuntimeAgain();
    void startSms();

@@ -112,14 +112,18 @@ struct Recovery {
    char const * name;
    SmState left;
    bool active;
+   char const * runsOn; // the data root the running daemon was given
    bool recovered;
 };
 
 class CrashRecovery : public QuaydSmTest, public ::testing::WithParamInterface< Recovery > {};
 
-TEST_P( CrashRecovery, OnlyAStartedStatusWithAnActiveRuntimeIsRecovered ) {
+// A daemon on another data root is the other sub-agent's, started after the
+// status this agent finds was written.
+TEST_P( CrashRecovery, OnlyAStartedStatusWithTheRuntimeOnItsOwnConfigurationIsRecovered ) {
    status->stateIs( GetParam().left );
    runtime->active = GetParam().active;
+   runtime->appliedDataRoot = GetParam().runsOn;
    sm()->enable();
    EXPECT_EQ( sm()->crashRecovery(), GetParam().recovered );
    EXPECT_EQ( status->state(), SmState::started_ );
@@ -128,15 +132,18 @@ TEST_P( CrashRecovery, OnlyAStartedStatusWithAnActiveRuntimeIsRecovered ) {
    EXPECT_EQ( runtime->count( "enableRuntime" ), GetParam().recovered ? 0u : 1u );
    EXPECT_EQ( runtime->count( "reloadConfig" ), GetParam().recovered ? 1u : 0u );
    EXPECT_EQ( runtime->count( "applyConfig" ), 1u );
+   EXPECT_EQ( runtime->appliedDataRoot, "" );
    EXPECT_EQ( traces.contains( "Quayd is recovered after crash", 0 ), GetParam().recovered );
 }
 
 INSTANTIATE_TEST_SUITE_P(
    Table, CrashRecovery,
-   ::testing::Values( Recovery{ "startedActive", SmState::started_, true, true },
-                      Recovery{ "startedInactive", SmState::started_, false, false },
-                      Recovery{ "startingActive", SmState::starting_, true, false },
-                      Recovery{ "inheritedActive", SmState::inherited_, true, false } ),
+   ::testing::Values( Recovery{ "startedActive", SmState::started_, true, "", true },
+                      Recovery{ "startedInactive", SmState::started_, false, "", false },
+                      Recovery{ "startedOnAnotherDataRoot", SmState::started_, true,
+                                "/mnt/flash/.containerz/data-root", false },
+                      Recovery{ "startingActive", SmState::starting_, true, "", false },
+                      Recovery{ "inheritedActive", SmState::inherited_, true, "", false } ),
    []( auto const & info ) { return String( info.param.name ); } );
 
 TEST_F( QuaydSmTest, DisableInStoppedDoesNothing ) {

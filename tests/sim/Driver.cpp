@@ -9,7 +9,6 @@ namespace Quayd::Sim {
 using namespace std::chrono_literals;
 
 namespace {
-std::vector< String > const kContainers{ "a", "b", "c", "d" };
 std::vector< String > const kProfiles{ "p1", "p2" };
 std::vector< String > const kRegistries{ "r1", "r2" };
 std::vector< String > const kVrfs{ "red", "blue" };
@@ -356,50 +355,6 @@ String Driver::fieldFaults() {
    default:
       d.startRefused = "no space left on device";
       return "fault: every start finds the disk full";
-   }
-}
-
-String Driver::faultInFlight() {
-   SimDaemon & d = *world_.daemon;
-   String edit;
-   if ( d.callsOut() == 0 ) {
-      // Runs go out when containers' configurations change: a few that can
-      // run at once.
-      for ( size_t n = std::uniform_int_distribution< size_t >( 1, 3 )( rng_ ); n > 0; --n ) {
-         String const name = pick( kContainers );
-         ContainerEdit e = containerEdit( false );
-         e.params.image = pick< String >( { "img1:1", "img2:1" } );
-         e.params.startupConditionBash = "";
-         e.enabled = true;
-         op_.container( name, e );
-         edit += fmt::format( "container {} image '{}' enabled, ", name, e.params.image );
-      }
-      edit += "then ";
-   }
-   // Between a run's create and its start, or while any call is out.
-   bool const betweenSteps = chance( 0.7 );
-   if ( !world_.runUntil( 40s, [ & ] {
-           return betweenSteps ? d.startsOut() > 0 : d.callsOut() > 0;
-        } ) ) {
-      return edit + "time passes";
-   }
-   String const when = fmt::format( "with {} calls out{}", d.callsOut(),
-                                    d.startsOut() ? ", a start after its create" : "" );
-   switch ( std::uniform_int_distribution< int >( 0, 2 )( rng_ ) ) {
-   case 0:
-      return edit + "restart " + when; // done by the scenario
-   case 1: {
-      // Killed, and brought up again by its supervisor a while later.
-      d.die();
-      world_.run( std::chrono::seconds( std::uniform_int_distribution< int >( 0, 5 )( rng_ ) ) );
-      d.revive();
-      return edit + "fault: the daemon dies " + when;
-   }
-   default: {
-      auto const c = world_.at< QuaydConfig >( "quayd/config" );
-      op_.quy( false, c->onFlash(), c->flashLimit() );
-      return edit + "quy disabled " + when;
-   }
    }
 }
 

@@ -10,8 +10,9 @@ namespace Quayd::Sim {
 
 class Driver {
  public:
-   // `faultsInFlight`: faults also land deliberately with runtime calls out.
-   Driver( uint64_t seed, World & world, bool faultsInFlight = false );
+   // `faultsInFlight`: faults also land deliberately with runtime calls out
+   // (without, the seeds found before they did replay as they were).
+   Driver( uint64_t seed, World & world, bool faultsInFlight = true );
 
    // One operator action or fault, done; returns what it was.
    String step();
@@ -20,6 +21,9 @@ class Driver {
    Operator & op() { return op_; }
 
  private:
+   // The names the operator gives containers.
+   static inline std::vector< String > const kContainers{ "a", "b", "c", "d" };
+
    template < typename T >
    T const & pick( std::vector< T > const & from ) {
       return from[ std::uniform_int_distribution< size_t >( 0, from.size() - 1 )( rng_ ) ];
@@ -78,6 +82,6 @@ struct ScenarioResult {
 // the agent traces to `trace`. `faultsInFlight` as for the driver.
 ScenarioResult runScenario( uint64_t seed, size_t steps,
                             std::function< void( size_t ) > const & stepStarted = {},
-                            TraceSink * trace = nullptr, bool faultsInFlight = false );
+                            TraceSink * trace = nullptr, bool faultsInFlight = true );
 
 } // namespace Quayd::Sim

@@ -176,8 +176,10 @@ void checkContainers( World const & w, Expected const & e, Checks & out ) {
       // still there, or in a data root not in use; the next start removes
       // them. One removed behind the agent's back while its events were
       // lost may stay recorded: only a start can ask the daemon again; so
-      // may any an agent found on a database older than what it wrote.
+      // may any an agent found on a database older than what it wrote, and
+      // any whose run it abandoned and could not look for since.
       std::set< String > left = w.daemon->removedUnseen();
+      left.insert( w.daemon->abandonedUnseen().begin(), w.daemon->abandonedUnseen().end() );
       for ( auto const & [ root, names ] : held ) {
          left.insert( names.begin(), names.end() );
       }

@@ -66,6 +66,7 @@ bool SimDaemon::exitBehind( String const & name, int32_t code, bool oom ) {
       c.exitedByItself = true;
       c.exitResync = resyncs_;
       c.exitEdit = edits ? edits( name ) : 0;
+      c.exitFirstLooks = firstLooks_[ name ];
    }
    emit( name, "die" );
    if ( oom ) {
@@ -163,6 +164,9 @@ ContainerRecord SimDaemon::inspectContainer( String const & name ) {
    if ( it == all.end() ) {
       throw ApiRequestException( "No such container: " + name );
    }
+   if ( lookedAt_.insert( name ).second ) {
+      ++firstLooks_[ name ];
+   }
    SimContainer const & c = it->second;
    ContainerRecord r;
    r.id = c.id;
@@ -189,6 +193,7 @@ std::vector< String > SimDaemon::listOwnContainers() {
    if ( enter( "listOwnContainers" ) ) {
       listingFailed_ = false;
       createdUnseen_.clear();
+      abandonedUnseen_.clear();
       for ( auto const & [ name, c ] : live() ) {
          if ( !c.foreign ) {
             out.push_back( name );
@@ -319,8 +324,8 @@ void SimDaemon::checkRerun( String const & name ) {
    }
    SimContainer const old = it->second;
    exitedRemoved_.erase( it );
-   if ( old.exitTold && old.exitResync == resyncs_ && !old.foreign &&
-        old.exitEdit == ( edits ? edits( name ) : 0 ) ) {
+   if ( old.exitTold && old.exitResync == resyncs_ && old.exitFirstLooks == firstLooks_[ name ] &&
+        !old.foreign && old.exitEdit == ( edits ? edits( name ) : 0 ) ) {
       unsafe_.push_back( fmt::format( "container {} run again, unchanged, though it ended by "
                                       "itself (code {}) and its restart policy '{}' leaves it so",
                                       name, old.exitCode, old.restartPolicy ) );

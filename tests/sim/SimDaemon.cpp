@@ -25,6 +25,7 @@ Ptr< RuntimeCall > SimDaemon::inFlight( String const & name, std::function< bool
          // left of theirs is cleared.
          runsOut_.insert( name );
          runsAbandoned_.erase( name );
+         abandonedUnseen_.erase( name );
          finishAbandonedRuns();
          finish = [ this, name, finish = std::move( finish ) ]( std::exception_ptr f ) {
             runsOut_.erase( name );
@@ -94,12 +95,28 @@ void SimDaemon::finishAbandonedRuns() {
       return;
    }
    auto & all = live();
-   for ( auto const & name : std::exchange( runsAbandoned_, {} ) ) {
+   while ( !runsAbandoned_.empty() ) {
+      String const name = *runsAbandoned_.begin();
       if ( auto it = all.find( name ); it != all.end() && !it->second.foreign ) {
+         if ( removalsFail ) {
+            // Its removal fails as any other: the container stays, dead, and
+            // the record with it, for the next call to try again.
+            try {
+               failRemoval( name, it->second );
+            } catch ( RuntimeException const & ) {
+            }
+            return;
+         }
          all.erase( it );
          files_.erase( marker( name ) );
+         // Done for whoever calls next, maybe the other sub-agent: with
+         // nobody listening, the status only learns it at quy's next start.
+         if ( subscribers_.empty() || eventsBroken_ ) {
+            removedUnseen_.insert( name );
+         }
          emit( name, "destroy" );
       }
+      runsAbandoned_.erase( name );
    }
 }
 
@@ -109,7 +126,8 @@ Ptr< RuntimeCall > SimDaemon::runContainerAsync( Ptr< RunContainerParams > const
       guard( *params );
    }
    auto created = std::make_shared< bool >( false );
-   return inFlight(
+   auto answered = std::make_shared< bool >( false );
+   auto call = inFlight(
       params->name,
       [ this, params, created ] {
          if ( !std::exchange( *created, true ) ) {
@@ -119,13 +137,21 @@ Ptr< RuntimeCall > SimDaemon::runContainerAsync( Ptr< RunContainerParams > const
          startCreated( params->name );
          return true;
       },
-      [ this, name = params->name, done = std::move( done ) ]( std::exception_ptr f ) {
+      [ this, name = params->name, answered, done = std::move( done ) ]( std::exception_ptr f ) {
+         *answered = true;
          if ( f ) {
             ++failedRuns_[ name ];
          }
          done( RunOutcome{}, f );
       },
       true );
+   // Out or still waiting its turn, the agent cannot tell which.
+   return makePtr< RuntimeCall >( [ this, call, answered, name = params->name ] {
+      if ( !*answered ) {
+         abandonedUnseen_.insert( name );
+      }
+      call->cancel();
+   } );
 }
 
 Ptr< RuntimeCall > SimDaemon::stopContainerAsync( String const & name, RuntimeCallDone done ) {

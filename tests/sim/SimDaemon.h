@@ -68,6 +68,8 @@ struct SimContainer {
    bool exitTold = false;
    // The edit of its configuration it ended under.
    uint64_t exitEdit = 0;
+   // The new agents' first looks at it when it ended.
+   uint64_t exitFirstLooks = 0;
    // Stopped through the API: `unless-stopped` leaves it so.
    bool stoppedByUser = false;
    // Running when the daemon died: its policy decides at the next start.
@@ -140,6 +142,10 @@ class SimDaemon : public ContainerRuntimeInterface {
    // Containers removed behind the agent's back while no event could tell
    // it, until they run again.
    std::set< String > const & removedUnseen() const { return removedUnseen_; }
+   // Runs the agent abandoned in flight: it cannot know whether they
+   // created their container until it lists its containers or runs the
+   // name again (the runtime's record of them may be lost meanwhile).
+   std::set< String > const & abandonedUnseen() const { return abandonedUnseen_; }
    // Containers left by a failed start while no event could tell it, until
    // the agent lists the containers again.
    std::set< String > const & createdUnseen() const { return createdUnseen_; }
@@ -311,7 +317,12 @@ class SimDaemon : public ContainerRuntimeInterface {
    bool eventsBroken_ = false;
    std::set< String > removedUnseen_;
    std::set< String > createdUnseen_;
+   std::set< String > abandonedUnseen_;
    uint64_t resyncs_ = 0;
+   // A new agent's first look at each container is a resync of its own:
+   // what ended before was told to nobody who runs it.
+   std::set< String > lookedAt_;
+   std::map< String, uint64_t > firstLooks_;
    // Containers the agent removed after they ended by themselves, as they
    // were: run again unchanged with no resync since, the policy is ignored.
    std::map< String, SimContainer > exitedRemoved_;

@@ -46,6 +46,7 @@ void SimDaemon::dropEvents() {
 
 uint64_t SimDaemon::containerEventsSubscribe( ContainerEventHandler handler ) {
    ++resyncs_;
+   lookedAt_.clear();
    return subscribers_.add( std::move( handler ) );
 }
 

@@ -64,6 +64,9 @@ void SimDaemon::removeImage( String const & nameOrTag ) {
    }
    for ( auto const & [ name, c ] : live() ) {
       if ( c.image == nameOrTag ) {
+         // A removal refused as any other that failed: what the agent
+         // cannot unload here stays if it moves to another data root.
+         removalsFailed_.insert( { root_, nameOrTag } );
          throw ApiRequestException( "conflict: unable to remove repository reference \"" +
                                     nameOrTag + "\" (must force) - container " + name +
                                     " is using its referenced image" );

@@ -50,7 +50,7 @@ class StepTrace : public TraceSink {
 
 String replayCommand( char const * self, uint64_t seed, size_t steps, bool inFlight ) {
    return fmt::format( "{} --seed {} --steps {}{} --trace", self, seed, steps,
-                       inFlight ? " --in-flight" : "" );
+                       inFlight ? "" : " --no-in-flight" );
 }
 
 bool report( char const * self, uint64_t seed, size_t steps, bool inFlight, size_t shown,
@@ -79,7 +79,7 @@ int main( int argc, char ** argv ) {
    uint64_t first = 1, count = 0, random = 0, seed = 0;
    size_t steps = 200;
    bool trace = false;
-   bool inFlight = false;
+   bool calm = false;
    size_t keep = 0;
    po::options_description desc( "Usage: quayd_sim [options]" );
    desc.add_options()( "help,h", "this text" )( "first", po::value( &first ),
@@ -92,8 +92,8 @@ int main( int argc, char ** argv ) {
                             "with --seed: print the trace of the last steps" )(
       "keep", po::value( &keep ),
       "with --trace: this many steps and their trace, even on success" )(
-      "in-flight", po::bool_switch( &inFlight ),
-      "faults also land deliberately with runtime calls out" );
+      "no-in-flight", po::bool_switch( &calm ),
+      "no faults landed deliberately with runtime calls out (seeds found before they were)" );
    po::variables_map vm;
    try {
       po::store( po::parse_command_line( argc, argv, desc ), vm );
@@ -106,6 +106,7 @@ int main( int argc, char ** argv ) {
       std::cout << desc;
       return 0;
    }
+   bool const inFlight = !calm;
 
    std::vector< uint64_t > seeds;
    if ( vm.count( "seed" ) ) {
