@@ -239,23 +239,6 @@ INSTANTIATE_TEST_SUITE_P( Table, ImageRelease,
                                              Release{ "flashSwitchedOff", true, false, false } ),
                           []( auto const & info ) { return String( info.param.name ); } );
 
-// A kept image holds only what no status records any longer (what a hard
-// stop dropped, what a failed delete left): a start does not mount it again
-// as it is.
-TEST_F( QuaydSmTest, AStartOnFlashDeletesAnImageNoStatusClaimsFirst ) {
-   config->enabledIs( true );
-   config->onFlashIs( true );
-   time.files.makeDirs( QuaydSm::datarootOnFlash() );
-   processes.endsOnWait.insert( processes.endsOnWait.end(), 2, { 0 } );
-   sm()->enable();
-   ASSERT_EQ( processes.started.size(), 2u );
-   EXPECT_EQ( processes.started[ 0 ], kDelete );
-   EXPECT_EQ( processes.started[ 1 ],
-              ( std::vector< String >{ "quylbmount", "/mnt/flash/.quy", "1200" } ) )
-      << "then a new one is made";
-   EXPECT_TRUE( status->runningOnFlash() );
-}
-
 TEST_F( QuaydSmTest, AFailedMountOfAnInheritedRunKeepsTheImageAndSaysWhy ) {
    config->enabledIs( true );
    config->onFlashIs( true );
