@@ -201,12 +201,6 @@ void QuaydSm::enable() {
       bool const inherited = quaydStatus_->state() != SmState::stopped_ && !chainPresent();
       bool const wasOnFlash = quaydStatus_->runningOnFlash();
       uint64_t const wasLimit = quaydStatus_->flashLimit();
-      // A data root on flash that no status claims is one a stop could not
-      // delete: what it holds (images, containers) is no longer recorded,
-      // so it is not mounted again as it is.
-      if ( !wasOnFlash && files_->isDirectory( datarootOnFlash() ) ) {
-         removeDataRootOnFlash();
-      }
       try {
          maybeCreateLoopBackMount();
       } catch ( RuntimeException const & e ) {

@@ -184,9 +184,11 @@ class SimDaemon : public ContainerRuntimeInterface {
    // it loaded, until they are removed or loaded again: one whose removal
    // failed before the daemon ran on another data root or before an agent
    // started on a database older than what it wrote, and `tags` such an
-   // agent no longer records.
+   // agent no longer records, and those of a data root on flash that a stop
+   // could not delete, mounted again as it was (rootKept).
    bool imageLeft( String const & tag ) const { return imagesLeft_.count( { root_, tag } ) != 0; }
    void imagesForgotten( std::set< String > const & tags );
+   void rootKept( String const & dataRoot );
    std::map< String, String > const & logins() const { return logins_; }
    // Servers whose logout failed while logged in: the agent gives a failed
    // logout up, and the login stays until a later login or logout. So do

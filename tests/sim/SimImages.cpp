@@ -118,6 +118,13 @@ void SimDaemon::imagesForgotten( std::set< String > const & tags ) {
    }
 }
 
+void SimDaemon::rootKept( String const & dataRoot ) {
+   String const root = rootOf( dataRoot );
+   for ( auto const & tag : root == root_ ? images_ : imagesByRoot_[ root ] ) {
+      imagesLeft_.insert( { root, tag } );
+   }
+}
+
 void SimDaemon::loginsForgotten() {
    for ( auto const & [ server, user ] : logins_ ) {
       loginsLeft_.insert( server );

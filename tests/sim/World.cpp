@@ -447,6 +447,12 @@ ToolRun World::mountTool( std::vector< String > const & argv ) {
    if ( flashMounted ) {
       return exit( 2, "" );
    }
+   // An image a stop could not delete, that no status claims, is mounted
+   // as it was: the data in it is kept, its images none the agent records.
+   if ( time.files.exists( String( kFlashRoot ) + "/data-root/engine-id" ) &&
+        !at< QuaydStatus >( Cell::path( "quayd/status", 0 ) )->runningOnFlash() ) {
+      daemon->rootKept( String( kFlashRoot ) + "/data-root" );
+   }
    flashMounted = true;
    time.files.addFile( String( kFlashRoot ) + "/data-root/engine-id" );
    daemon->retryStart();
