@@ -2,18 +2,14 @@
 // syslog server's probe), the in-memory file system and the virtual clock.
 #include <gtest/gtest.h>
 
-#include "agent/ContainerzSm.h"
+#include "agent/ContainerzServerSmTest.h"
 #include "agent/UrlReachabilityDoubleTest.h"
 #include "platform/testing/Capture.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
 
 using namespace std::chrono_literals;
-using Testing::FakeRuntime;
 using Calls = std::vector< String >;
 
 String const kApplyDefault = "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])";
@@ -22,31 +18,20 @@ String const kLookDefault = "runtimeRunsWith(/mnt/flash/.containerz/data-root,,-
 String const kApplyRed =
    "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
 
-class ContainerzSmTest : public ::testing::Test {
+// Without the gRPC service: the machine alone.
+class ContainerzSmTest : public ::testing::Test, public ContainerzWithServer {
  protected:
    // The namespace of a VRF exists by the time it is active (waiting for
    // it is in BootOrder_test.cpp).
    ContainerzSmTest() { time.files.addFile( "/run/netns/ns-red" ); }
+   ~ContainerzSmTest() override { sm = nullptr; } // before the traces it writes to
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
       sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
                                 Sinks{ &traces }, nullptr );
    }
-   void vrfIs( String const & name, uint8_t state, bool ready ) {
-      auto v = vrfs->vrfIs( name );
-      v->vrfStateIs( state );
-      v->vrfReadyIs( ready );
-   }
 
    Testing::TraceCapture traces;
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
-   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
-   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
-      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   Ptr< ContainerzSm > sm;
 };
 
 // The default VRF starts the runtime at once; any configuration change
