@@ -1,16 +1,9 @@
 // The agent started before what it needs: flash not mounted yet, a VRF's
 // network namespace not there yet. It says what it waits for once, asks
 // again every 10 s on the virtual clock, and proceeds when it is there.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
 #include "agent/ContainerzSm.h"
 #include "agent/QuaydAgent.h"
-#include "platform/testing/Capture.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
+#include "agent/SubAgentSmTest.h"
 
 namespace Quayd {
 namespace {
@@ -20,69 +13,21 @@ using Testing::FakeRuntime;
 
 // The quy sub-agent on flash, through the resolver and the switcher as the
 // agent runs them, with the real mount-tool call on fake child processes.
-class FlashBootTest : public ::testing::Test {
+class FlashBootTest : public SwitchingTest {
  protected:
    FlashBootTest() {
       time.files.mountPoints.erase( "/mnt/flash" );
-      time.files.makeDirs( "/mnt/flash" );
       config->enabledIs( true );
       config->onFlashIs( true );
       config->flashLimitIs( 1 << 30 );
    }
-   ~FlashBootTest() override {
-      switcher = nullptr;
-      resolver = nullptr;
-   }
    void start() {
-      subAgents->quySmIs( { config,
-                            status,
-                            globalStatus,
-                            makePtr< PersistentPathConfig >(),
-                            makePtr< PersistentPathStatus >(),
-                            makePtr< ImageLoadConfigDir >(),
-                            makePtr< ImageLoadStatusDir >(),
-                            makePtr< RegistryConfigDir >(),
-                            makePtr< RegistryStatusDir >(),
-                            makePtr< ContainerProfileConfigDir >(),
-                            makePtr< ContainerConfigDir >(),
-                            containerStatus,
-                            runtime,
-                            time.scheduler(),
-                            &time.files,
-                            &processes,
-                            nullptr,
-                            flash,
-                            ContainerSm::kDefaultStartupConditionTimeout,
-                            Sinks{ &traces, &logs } } );
-      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate,
-                                             Sinks{ &traces, &logs } );
-      resolver->notificationsIs( true );
-      switcher =
-         SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime, vrfs,
-                       time.scheduler(), Sinks{ &traces, &logs }, Toggles{} );
-      switcher->notificationsIs( true );
+      quyIs( flash );
+      SwitchingTest::start();
    }
    size_t mountToolRuns() const { return processes.started.size(); }
 
-   Testing::TraceCapture traces;
-   Testing::LogCapture logs;
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
-   Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
-   Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
-   Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
-   Ptr< ContainerStatusDir > containerStatus = makePtr< ContainerStatusDir >();
    FlashSettings flash;
-   Ptr< Gnoi::Config > gnoi = makePtr< Gnoi::Config >();
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
-      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
-   Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
-   Ptr< SubAgents > subAgents =
-      makePtr< SubAgents >( time.files, processes, Sinks{ &traces, &logs } );
-   Ptr< SubAgentCandidateSm > resolver;
-   Ptr< SubAgentSm > switcher;
 };
 
 TEST_F( FlashBootTest, WaitsForFlashToBeMountedAndStartsWithinTenSeconds ) {

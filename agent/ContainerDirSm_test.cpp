@@ -1,12 +1,6 @@
 // The container directory on the fake runtime and the virtual clock; the
 // registry state that starts it is written by the test.
-#include <gtest/gtest.h>
-
-#include "agent/ContainerDirSm.h"
-#include "platform/testing/Capture.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
+#include "agent/ContainerDirSmTest.h"
 
 namespace Quayd {
 namespace {
@@ -14,7 +8,7 @@ namespace {
 using namespace std::chrono_literals;
 using Strings = std::vector< String >;
 
-class ContainerDirSmTest : public ::testing::Test {
+class ContainerDirSmTest : public ContainerDirTest {
  protected:
    ContainerDirSmTest() {
       sub = statuses->subscribe( [ this ]( AttrId a, String const * ) {
@@ -22,25 +16,6 @@ class ContainerDirSmTest : public ::testing::Test {
             states.push_back( statuses->state() );
          }
       } );
-   }
-   void create() {
-      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(),
-                                   processes, Sinks{ &traces, &logs } );
-   }
-   void configure( String const & name ) {
-      configs->containerIs( name, []( ContainerConfig & c ) {
-         ContainerParams p;
-         p.image = "busybox:1";
-         c.paramsIs( p );
-         c.enabledIs( true );
-      } );
-   }
-   // A status entry left running by an earlier run of the agent.
-   void leftRunning( String const & name ) {
-      auto s = statuses->containerIs( name );
-      s->nameIs( name );
-      s->stateIs( ContainerRunState::containerRunning_ );
-      runtime->containers.insert( name );
    }
    Strings statusNames() const {
       Strings out;
@@ -57,15 +32,6 @@ class ContainerDirSmTest : public ::testing::Test {
       states.clear();
    }
 
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time;
-   Testing::LogCapture logs;
-   Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
-   Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
-   Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
-   Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
-   Ptr< ContainerDirSm > dir;
    std::vector< SmState > states;
    Notifier::Subscription sub;
 };

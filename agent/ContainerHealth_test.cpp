@@ -60,10 +60,11 @@ TEST_F( ContainerHealthTest, AnUnhealthyContainerIsRestartedOnlyWhenConfiguredTo
                                   "healthy",
                                   { "inspectContainer(web)", "inspectContainer(web)" } } } ) {
       SCOPED_TRACE( c.name );
+      runtime->clearCalls();
       edit( [ & ]( ContainerConfig & cc ) { cc.restartUnhealthyIs( c.restartUnhealthy ); } );
+      EXPECT_EQ( runtime->calls(), Strings{} ) << "editing the flag recreates nothing";
       unhealthy( "wget: can't connect\nto remote host" );
       runtime->records[ "web" ].health = c.health;
-      runtime->clearCalls();
       logs.messages.clear();
       status->unhealthyRestartsIs( 0 );
       status->historyIs( "" );
@@ -83,13 +84,6 @@ TEST_F( ContainerHealthTest, AnUnhealthyContainerIsRestartedOnlyWhenConfiguredTo
       }
       EXPECT_EQ( state(), CRS::containerRunning_ );
    }
-}
-
-// Editing the flag is no change of what the container runs.
-TEST_F( ContainerHealthTest, TheFlagRecreatesNothing ) {
-   edit( []( ContainerConfig & cc ) { cc.restartUnhealthyIs( true ); } );
-   edit( []( ContainerConfig & cc ) { cc.restartUnhealthyIs( false ); } );
-   EXPECT_EQ( runtime->calls(), Strings{} );
 }
 
 // A container the restart leaves stopped is run again as a new one.
@@ -112,6 +106,7 @@ TEST_F( ContainerHealthTest, ARestartThatCannotStartRunsItAgain ) {
 }
 
 TEST_F( ContainerHealthTest, TheHistoryKeepsTheLastChangesWithTheirReasons ) {
+   status->historyIs( "{\"not\":\"a list\"}" ); // left unreadable: started anew
    emit( "start" );
    emit( "die", 137 );
    emit( "oom" );
@@ -134,13 +129,6 @@ TEST_F( ContainerHealthTest, TheHistoryKeepsTheLastChangesWithTheirReasons ) {
    auto const j = nlohmann::json::parse( status->history() );
    EXPECT_TRUE( std::regex_match( j[ 0 ][ "time" ].get< String >(),
                                   std::regex( "20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z" ) ) );
-}
-
-// A history an earlier version left unreadable is started anew.
-TEST_F( ContainerHealthTest, AnUnreadableHistoryIsStartedAnew ) {
-   status->historyIs( "{\"not\":\"a list\"}" );
-   emit( "oom" );
-   EXPECT_EQ( reasons(), Strings{ "oom-killed" } );
 }
 
 } // namespace

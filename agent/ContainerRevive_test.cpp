@@ -2,13 +2,7 @@
 // dead or only created when its machine looks (built, reconfigured, the
 // daemon's events starting again) is removed and run again. In between, the
 // daemon's events only refresh its word on the container in the status.
-#include <gtest/gtest.h>
-
-#include "agent/ContainerDirSm.h"
-#include "platform/testing/Capture.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
+#include "agent/ContainerDirSmTest.h"
 
 namespace Quayd {
 namespace {
@@ -31,28 +25,18 @@ ContainerRecord record( String const & state ) {
    return r;
 }
 
-class ContainerReviveTest : public ::testing::Test {
+class ContainerReviveTest : public ContainerDirTest {
  protected:
    ContainerReviveTest() {
-      ContainerParams p;
-      p.image = "busybox:1";
-      configs->containerIs( "web", [ & ]( ContainerConfig & c ) {
-         c.paramsIs( p );
-         c.enabledIs( true );
-      } );
-      // As an earlier run of the agent left it.
-      auto s = statuses->containerIs( "web" );
-      s->nameIs( "web" );
-      s->paramsIs( p );
-      s->stateIs( CRS::containerRunning_ );
-      runtime->containers.insert( "web" );
+      configure( "web" );
+      leftRunning( "web" );
+      status()->paramsIs( ContainerParams{ .image = "busybox:1" } );
    }
    Ptr< ContainerStatus > status() const { return statuses->container( "web" ); }
    // The agent starts: the directory builds every machine.
    void agentStarts() {
       registry->stateIs( SmState::stopped_ );
-      dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(),
-                                   processes, Sinks{ &traces, &logs } );
+      create();
       registry->stateIs( SmState::started_ );
       time.runReady();
       ASSERT_EQ( statuses->state(), SmState::started_ );
@@ -68,16 +52,6 @@ class ContainerReviveTest : public ::testing::Test {
       }
       return out;
    }
-
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time;
-   Testing::LogCapture logs;
-   Testing::TraceCapture traces;
-   Ptr< Testing::FakeRuntime > runtime = makePtr< Testing::FakeRuntime >( time.scheduler() );
-   Ptr< RegistryStatusDir > registry = makePtr< RegistryStatusDir >();
-   Ptr< ContainerConfigDir > configs = makePtr< ContainerConfigDir >();
-   Ptr< ContainerStatusDir > statuses = makePtr< ContainerStatusDir >();
-   Ptr< ContainerDirSm > dir;
 };
 
 TEST_F( ContainerReviveTest, AtStartOnlyARunningContainerIsKept ) {
@@ -239,8 +213,7 @@ TEST_F( ContainerReviveTest, TheStreamStartingAgainRunsAnExitedContainerAgain ) 
 }
 
 TEST_F( ContainerReviveTest, TheStreamStartingWhileTheDirectoryIsDownTouchesNothing ) {
-   dir = containerDirSmFactory( registry, configs, statuses, runtime, time.scheduler(), processes,
-                                Sinks{ &traces, &logs } );
+   create();
    ASSERT_EQ( statuses->state(), SmState::stopped_ ); // the registries are not up
    runtime->records[ "web" ] = record( "exited" );
 

@@ -2,18 +2,14 @@
 // syslog server's probe), the in-memory file system and the virtual clock.
 #include <gtest/gtest.h>
 
-#include "agent/ContainerzSm.h"
+#include "agent/ContainerzServerSmTest.h"
 #include "agent/UrlReachabilityDoubleTest.h"
 #include "platform/testing/Capture.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
 
 namespace Quayd {
 namespace {
 
 using namespace std::chrono_literals;
-using Testing::FakeRuntime;
 using Calls = std::vector< String >;
 
 String const kApplyDefault = "applyConfig(/mnt/flash/.containerz/data-root,,-,false,[])";
@@ -22,33 +18,25 @@ String const kLookDefault = "runtimeRunsWith(/mnt/flash/.containerz/data-root,,-
 String const kApplyRed =
    "applyConfig(/mnt/flash/.containerz/data-root,/run/netns/ns-red,-,false,[])";
 
-class ContainerzSmTest : public ::testing::Test {
+// Without the gRPC service: the machine alone.
+class ContainerzSmTest : public ::testing::Test, public ContainerzWithServer {
  protected:
    // The namespace of a VRF exists by the time it is active (waiting for
    // it is in BootOrder_test.cpp).
    ContainerzSmTest() { time.files.addFile( "/run/netns/ns-red" ); }
+   ~ContainerzSmTest() override { sm = nullptr; } // before the traces it writes to
    void start( Gnoi::Containerz::CrtConfig c = {} ) {
       config->crtConfigIs( std::move( c ) );
       sm = containerzSmFactory( config, vrfs, crt, runtime, time.scheduler(), time.files, processes,
                                 Sinks{ &traces }, nullptr );
    }
-   void vrfIs( String const & name, uint8_t state, bool ready ) {
-      auto v = vrfs->vrfIs( name );
-      v->vrfStateIs( state );
-      v->vrfReadyIs( ready );
-   }
 
    Testing::TraceCapture traces;
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >();
-   Ptr< Gnoi::Containerz::Config > config = makePtr< Gnoi::Containerz::Config >();
-   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
-      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   Ptr< ContainerzSm > sm;
 };
 
+// The default VRF starts the runtime at once; any configuration change
+// takes it down first (a syslog server without the syslog driver is
+// ignored), and deletion stops it keeping the data root.
 TEST_F( ContainerzSmTest, TheDefaultVrfStartsTheRuntimeAtOnce ) {
    start();
    EXPECT_EQ( runtime->calls(), ( Calls{ kLookDefault, "disableRuntime()", "resetConfig()",
@@ -58,19 +46,13 @@ TEST_F( ContainerzSmTest, TheDefaultVrfStartsTheRuntimeAtOnce ) {
    EXPECT_FALSE( sm->vrfSm() );
    EXPECT_TRUE( time.files.isDirectory( ContainerzSm::kDataRoot ) );
    EXPECT_TRUE( traces.contains( "Default VRF configured, setting vrf enabled", 2 ) );
-}
 
-TEST_F( ContainerzSmTest, AnyConfigurationChangeTakesTheRuntimeDownFirst ) {
-   start();
    runtime->clearCalls();
    config->crtConfigIs( { L3::VrfName( "default" ), 0, "udp://10.0.0.1:514" } );
    EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()", "runtimeActive()",
                                          kApplyDefault, "enableRuntime()" } ) );
-}
+   EXPECT_FALSE( runtime->appliedLogDriver );
 
-TEST_F( ContainerzSmTest, DeletionStopsTheRuntimeAndKeepsTheDataRoot ) {
-   time.files.makeDirs( ContainerzSm::kDataRoot ); // from an earlier run
-   start();
    runtime->clearCalls();
    sm = nullptr;
    EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
@@ -123,12 +105,6 @@ TEST_F( ContainerzSmTest, SwitchingFromTheDefaultVrfToAnInactiveOneStopsTheRunti
    EXPECT_EQ( runtime->calls(), ( Calls{ "disableRuntime()", "resetConfig()" } ) );
 }
 
-TEST_F( ContainerzSmTest, ASyslogServerIsIgnoredWithoutTheSyslogDriver ) {
-   start( { L3::VrfName( "default" ), 0, "udp://10.0.0.1:514" } );
-   EXPECT_EQ( runtime->calls().back(), "enableRuntime()" );
-   EXPECT_FALSE( runtime->appliedLogDriver );
-}
-
 class SyslogGate : public ContainerzSmTest {
  protected:
    void startMocked( Gnoi::Containerz::CrtConfig c ) {
@@ -152,11 +128,17 @@ TEST_F( SyslogGate, TheRuntimeStartsOneTurnAfterTheServerAnswers ) {
    EXPECT_TRUE( sm->urlReachabilityStatus()->reachable() );
 }
 
+// A server that never answers keeps the runtime down; a configuration
+// change while waiting drops its probe.
 TEST_F( SyslogGate, AServerThatNeverAnswersKeepsTheRuntimeDown ) {
    startMocked( { L3::VrfName( "default" ), 1, "udp://unreachable:514" } );
    time.advance( 1h );
    EXPECT_EQ( runtime->count( "enableRuntime" ), 0u );
    EXPECT_TRUE( sm->urlReachabilitySm() );
+   config->crtConfigIs( { L3::VrfName( "default" ), 1, "udp://reachable:601" } );
+   time.turn();
+   ASSERT_TRUE( runtime->appliedLogDriver );
+   EXPECT_EQ( runtime->appliedLogDriver->url(), "udp://reachable:601" );
 }
 
 TEST_F( SyslogGate, ANonDefaultVrfProbesAndRunsInItsNamespace ) {
@@ -166,13 +148,6 @@ TEST_F( SyslogGate, ANonDefaultVrfProbesAndRunsInItsNamespace ) {
    EXPECT_EQ( sm->urlReachabilitySm()->netNs(), NamespaceName( "ns-red" ) );
    time.turn();
    EXPECT_EQ( runtime->appliedNetNs, "/run/netns/ns-red" );
-}
-
-TEST_F( SyslogGate, AConfigurationChangeWhileWaitingDropsTheProbe ) {
-   startMocked( { L3::VrfName( "default" ), 1, "udp://unreachable:514" } );
-   config->crtConfigIs( { L3::VrfName( "default" ), 1, "udp://reachable:601" } );
-   time.turn();
-   EXPECT_EQ( runtime->appliedLogDriver->url(), "udp://reachable:601" );
 }
 
 // Left running by a stop that failed, the runtime takes the configuration

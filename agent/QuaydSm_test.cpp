@@ -146,11 +146,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Recovery{ "inheritedActive", SmState::inherited_, true, "", false } ),
    []( auto const & info ) { return String( info.param.name ); } );
 
-TEST_F( QuaydSmTest, DisableInStoppedDoesNothing ) {
-   sm()->disable();
-   EXPECT_TRUE( runtime->calls().empty() );
-}
-
 TEST_F( QuaydSmTest, DisableWithTheChainStopsContainersFirstAndKeepsTheData ) {
    auto web = containerConfig->containerIs( "web" );
    ContainerParams p;
@@ -257,23 +252,13 @@ TEST_F( QuaydSmTest, HardStopWithoutAnInstalledRuntimeStillClearsTheStatus ) {
    EXPECT_TRUE( containerStatus->container().empty() );
 }
 
+// Whoever sees stopped_ may start this machine again: its children are gone
+// by then.
 TEST_F( QuaydSmTest, ThePersistentPathReachingStoppedTakesTheRuntimeDown ) {
    started();
    persistentPathStatus->stateIs( SmState::started_ );
    EXPECT_TRUE( runtime->calls().empty() ) << "a state other than stopped_ does nothing";
    recordStates();
-   persistentPathStatus->stateIs( SmState::stopped_ );
-   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "disableRuntime()", "resetConfig()" } ) );
-   EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
-                                               "global:stopped_", "cell:stopped_" } ) );
-   EXPECT_FALSE( sm()->consolidatedContainerConfig() );
-   EXPECT_FALSE( sm()->containerProfileDirSm() );
-}
-
-// Whoever sees stopped_ may start this machine again: its children are gone
-// by then.
-TEST_F( QuaydSmTest, TheChildrenAreGoneWhenStoppedIsSeen ) {
-   started();
    std::vector< bool > chainAtStopped;
    subs.push_back( status->subscribe( [ this, &chainAtStopped ]( AttrId a, String const * ) {
       if ( a == AttrId( QuaydStatus::Attr::state ) && status->state() == SmState::stopped_ ) {
@@ -282,7 +267,16 @@ TEST_F( QuaydSmTest, TheChildrenAreGoneWhenStoppedIsSeen ) {
       }
    } ) );
    persistentPathStatus->stateIs( SmState::stopped_ );
+   EXPECT_EQ( runtime->calls(), ( std::vector< String >{ "disableRuntime()", "resetConfig()" } ) );
+   EXPECT_EQ( states, ( std::vector< String >{ "global:stopping_", "cell:stopping_",
+                                               "global:stopped_", "cell:stopped_" } ) );
    EXPECT_EQ( chainAtStopped, std::vector< bool >{ false } );
+   EXPECT_FALSE( sm()->containerProfileDirSm() );
+}
+
+TEST_F( QuaydSmTest, DisableInStoppedDoesNothing ) {
+   sm()->disable();
+   EXPECT_TRUE( runtime->calls().empty() );
 }
 
 TEST_F( QuaydSmTest, AStoppedPersistentPathWithoutChildrenDoesNothing ) {

@@ -47,14 +47,23 @@ class RegistrySmTest : public ::testing::Test {
 
 RegistryParams const kLocal{ "127.0.0.1:5000", "ops", "s3cret", false };
 
+// Enable logs in to the registries with credentials, those added before it
+// too, and logs out of the entries an earlier run left that are no longer
+// configured.
 TEST_F( RegistrySmTest, EnableLogsInToRegistriesWithCredentialsOnly ) {
-   registryIs( "local", kLocal );
+   auto left = status->registryIs( "old" );
+   left->paramsIs( { "old.example", "ops", "", false } );
+   left->stateIs( RS::loggedIn );
    registryIs( "insecure", { "10.0.0.5:5000", "ops", "pw", true } );
    registryIs( "anonymous", { "docker.example", "", "", false } );
    create();
+   registryIs( "local", kLocal );
    EXPECT_TRUE( runtime->calls().empty() ) << "waits for image loading";
+   EXPECT_FALSE( status->registry( "local" ) );
    imageLoadStatus->stateIs( SmState::started_ );
-   EXPECT_EQ( runtime->calls(), Strings{ "login(ops,***,127.0.0.1:5000)" } );
+   EXPECT_EQ( runtime->calls(),
+              ( Strings{ "login(ops,***,127.0.0.1:5000)", "logout(old.example)" } ) );
+   EXPECT_FALSE( status->registry( "old" ) );
    EXPECT_EQ( stateOf( "local" ), RS::loggedIn );
    EXPECT_EQ( stateOf( "insecure" ), RS::loggedOut );
    EXPECT_EQ( status->registry( "anonymous" )->params(), ( RegistryParams{ "docker.example" } ) );
@@ -172,24 +181,6 @@ TEST_F( RegistrySmTest, ARegistrySharingAServerLogsInAgainAfterTheOtherLogsOut )
    EXPECT_EQ( runtime->count( "login" ), 0u ) << "a disable logs in to nothing";
    EXPECT_EQ( stateOf( "a" ), RS::loggedOut );
    EXPECT_EQ( stateOf( "b" ), RS::loggedOut );
-}
-
-TEST_F( RegistrySmTest, ARegistryAddedBeforeStartWaitsForEnable ) {
-   create();
-   registryIs( "local", kLocal );
-   EXPECT_TRUE( runtime->calls().empty() );
-   EXPECT_FALSE( status->registry( "local" ) );
-   imageLoadStatus->stateIs( SmState::started_ );
-   EXPECT_EQ( stateOf( "local" ), RS::loggedIn );
-}
-
-TEST_F( RegistrySmTest, EnableLogsOutOfEntriesNoLongerConfigured ) {
-   auto left = status->registryIs( "old" );
-   left->paramsIs( kLocal );
-   left->stateIs( RS::loggedIn );
-   started();
-   EXPECT_EQ( runtime->calls(), Strings{ "logout(127.0.0.1:5000)" } );
-   EXPECT_FALSE( status->registry( "old" ) );
 }
 
 TEST_F( RegistrySmTest, DisableLogsOutButKeepsTheEntries ) {

@@ -1,16 +1,7 @@
 // The switcher with the real resolver, runtime manager and Containerz
 // machine, on the fake runtime, the in-memory file system and the virtual
 // clock.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
-#include "agent/SubAgentCandidateSm.h"
-#include "agent/SubAgentSm.h"
-#include "platform/testing/Capture.h"
-#include "platform/testing/FakeProcessRunner.h"
-#include "platform/testing/FakeRuntime.h"
-#include "platform/testing/VirtualTime.h"
+#include "agent/SubAgentSmTest.h"
 
 namespace Quayd {
 namespace {
@@ -19,45 +10,9 @@ using namespace std::chrono_literals;
 using SAT = SubAgentType;
 using Testing::FakeRuntime;
 
-class SubAgentSmTest : public ::testing::Test {
+class SubAgentSmTest : public SwitchingTest {
  protected:
-   SubAgentSmTest() {
-      time.files.makeDirs( "/mnt/flash" );
-      subAgents->quySmIs( { config,
-                            status,
-                            globalStatus,
-                            makePtr< PersistentPathConfig >(),
-                            makePtr< PersistentPathStatus >(),
-                            makePtr< ImageLoadConfigDir >(),
-                            makePtr< ImageLoadStatusDir >(),
-                            makePtr< RegistryConfigDir >(),
-                            makePtr< RegistryStatusDir >(),
-                            makePtr< ContainerProfileConfigDir >(),
-                            makePtr< ContainerConfigDir >(),
-                            makePtr< ContainerStatusDir >(),
-                            runtime,
-                            time.scheduler(),
-                            &time.files,
-                            &processes,
-                            nullptr,
-                            FlashSettings{ false, true },
-                            ContainerSm::kDefaultStartupConditionTimeout,
-                            Sinks{ &traces, &logs } } );
-   }
-   ~SubAgentSmTest() override {
-      switcher = nullptr;
-      resolver = nullptr;
-   }
-   // The agent's order: resolver first, then the switcher.
-   void start() {
-      resolver = subAgentCandidateSmFactory( config, status, globalStatus, gnoi, crt, candidate,
-                                             Sinks{ &traces, &logs } );
-      resolver->notificationsIs( true );
-      switcher =
-         SubAgentSmIs( candidate, subAgents, gnoi, config, status, globalStatus, crt, runtime, vrfs,
-                       time.scheduler(), Sinks{ &traces, &logs }, Toggles{} );
-      switcher->notificationsIs( true );
-   }
+   SubAgentSmTest() { quyIs( FlashSettings{ false, true } ); }
    void containerzIs( bool on ) {
       if ( on ) {
          gnoi->memberIs( Gnoi::kContainerzMember );
@@ -65,24 +20,6 @@ class SubAgentSmTest : public ::testing::Test {
          gnoi->memberDel( Gnoi::kContainerzMember );
       }
    }
-
-   Testing::TraceCapture traces;
-   Testing::LogCapture logs;
-   Testing::FakeProcessRunner processes;
-   Testing::VirtualTime time;
-   Ptr< FakeRuntime > runtime = makePtr< FakeRuntime >( time.scheduler() );
-   Ptr< QuaydConfig > config = makePtr< QuaydConfig >();
-   Ptr< QuaydStatus > status = makePtr< QuaydStatus >();
-   Ptr< QuaydStatus > globalStatus = makePtr< QuaydStatus >();
-   Ptr< Gnoi::Config > gnoi = makePtr< Gnoi::Config >();
-   Ptr< Gnoi::Containerz::ContainerRuntimeStatus > crt =
-      makePtr< Gnoi::Containerz::ContainerRuntimeStatus >();
-   Ptr< Ip::AllVrfStatusLocal > vrfs = makePtr< Ip::AllVrfStatusLocal >();
-   Ptr< SubAgentCandidate > candidate = makePtr< SubAgentCandidate >();
-   Ptr< SubAgents > subAgents =
-      makePtr< SubAgents >( time.files, processes, Sinks{ &traces, &logs } );
-   Ptr< SubAgentCandidateSm > resolver;
-   Ptr< SubAgentSm > switcher;
 };
 
 TEST_F( SubAgentSmTest, EnablingAndDisablingTheConfigurationStartsAndStopsQuy ) {

@@ -16,39 +16,35 @@ class ToggleTest : public ::testing::Test {
       std::filesystem::create_directories( dir_ );
    }
    void TearDown() override { std::filesystem::remove_all( dir_ ); }
-   bool state( String const & toggle, String const & file, bool defaultValue ) {
-      return getToggleState( dir_, toggle, file, defaultValue );
-   }
    void write( String const & file, String const & text ) { std::ofstream( dir_ / file ) << text; }
    std::filesystem::path dir_;
 };
 
-TEST_F( ToggleTest, AbsentFileOrNameGivesTheDefault ) {
-   EXPECT_TRUE( state( "QuaydAgent", "Quayd.json", true ) );
-   EXPECT_FALSE( state( "QuaydAgent", "Quayd.json", false ) );
-   write( "Quayd.json", R"({"Other": false})" );
-   EXPECT_TRUE( state( "QuaydAgent", "Quayd.json", true ) );
+// A toggle's file wins when it names the toggle with a boolean; an absent
+// file, another name or anything malformed gives the default.
+TEST_F( ToggleTest, TheFileValueWinsOverTheDefaultOnlyWhenItIsABoolean ) {
+   struct Case {
+      char const * text; // nullptr: no file
+      bool defaultValue;
+      bool state;
+   } const cases[] = {
+      { nullptr, true, true },
+      { nullptr, false, false },
+      { R"({"Other": false})", true, true },
+      { R"({"QuaydAgent": false})", true, false },
+      { R"({"QuaydAgent": true})", false, true },
+      { R"({"QuaydAgent": fal)", true, true },
+      { R"({"QuaydAgent": "no"})", true, true },
+   };
+   for ( auto const & c : cases ) {
+      std::filesystem::remove( dir_ / "Quayd.json" );
+      if ( c.text ) {
+         write( "Quayd.json", c.text );
+      }
+      EXPECT_EQ( getToggleState( dir_, "QuaydAgent", "Quayd.json", c.defaultValue ), c.state )
+         << ( c.text ? c.text : "no file" ) << " default " << c.defaultValue;
+   }
 }
-
-TEST_F( ToggleTest, FileValueWins ) {
-   write( "Quayd.json", R"({"QuaydAgent": false})" );
-   EXPECT_FALSE( state( "QuaydAgent", "Quayd.json", true ) );
-   write( "Trellis.json", R"({"OCGNOIContainerz": true})" );
-   EXPECT_TRUE( state( "OCGNOIContainerz", "Trellis.json", false ) );
-}
-
-TEST_F( ToggleTest, MalformedFileGivesTheDefault ) {
-   write( "Quayd.json", R"({"QuaydAgent": fal)" );
-   EXPECT_TRUE( state( "QuaydAgent", "Quayd.json", true ) );
-   write( "Quayd.json", R"({"QuaydAgent": "no"})" );
-   EXPECT_TRUE( state( "QuaydAgent", "Quayd.json", true ) );
-}
-
-} // namespace
-} // namespace Quayd
-
-namespace Quayd {
-namespace {
 
 TEST_F( ToggleTest, TheAgentsTogglesComeFromTheirTwoFiles ) {
    EXPECT_EQ( readToggles( dir_ ), ( Toggles{ true, true } ) );
