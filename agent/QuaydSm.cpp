@@ -152,9 +152,12 @@ void QuaydSm::stoppingStateIs( SmState s ) {
    }
 }
 
+String QuaydSm::dataRoot() const {
+   return quaydStatus_->runningOnFlash() ? datarootOnFlash() : String();
+}
+
 void QuaydSm::applyConfig() {
-   String const dataRoot = quaydStatus_->runningOnFlash() ? datarootOnFlash() : String();
-   runtime_->applyConfig( dataRoot, "", nullptr, true, registryStatus_->insecureRegistries() );
+   runtime_->applyConfig( dataRoot(), "", nullptr, true, registryStatus_->insecureRegistries() );
 }
 
 void QuaydSm::enable() {
@@ -286,9 +289,8 @@ bool QuaydSm::runsOwnConfig() {
    // A status older than the daemon (a database that lost its tail) may say
    // started_ of a daemon the other sub-agent started since: only one on
    // this sub-agent's own data root and settings is taken over.
-   String const dataRoot = quaydStatus_->runningOnFlash() ? datarootOnFlash() : String();
    try {
-      return runtime_->runtimeRunsWith( dataRoot, "", nullptr,
+      return runtime_->runtimeRunsWith( dataRoot(), "", nullptr,
                                         registryStatus_->insecureRegistries() );
    } catch ( Exception const & e ) {
       QTRACE( trace_, 0, "Checking the runtime failed: {}: {}", e.name(), e.what() );

@@ -149,6 +149,9 @@ class QuaydSm : public PtrInterface {
    void doRuntimeHardStop();
    // disable() of a machine without children: its states around the above.
    void hardStop();
+   // The runtime's data root: the one on flash while it is in use, else
+   // the runtime's default (empty).
+   String dataRoot() const;
    void applyConfig();
    // Writes `s` to the cell-local status, then the global one.
    void stateIs( SmState s );
