@@ -108,7 +108,10 @@ class Box:
         init = procs[0][0] if procs else 0
         pids = [p for p, c, parent in procs if c == comm and (comm != "quayd" or parent != init)]
         for p in pids:
-            os.kill(p, sig)
+            try:
+                os.kill(p, sig)
+            except ProcessLookupError:
+                pass  # it ended between the listing and now
         return bool(pids)
 
     def power_off(self):
@@ -144,6 +147,7 @@ class Chaos:
         self.rng = random.Random(seed)
         self.box = Box()
         self.faults = self.settles = 0
+        self.violations = []  # repeated at the end, where a cut log still shows them
         self.quy = {"enabled": True, "flash": False}
         self.profiles = {"p1": 512, "p2": 256}
         self.loaded = set(TARBALLS)  # images whose tarball is configured
@@ -323,7 +327,7 @@ class Chaos:
                 return log(f"settled ({self.settles})")
             if time.monotonic() > end:
                 for p in found:
-                    log("VIOLATION: " + p)
+                    self.violation(p)
                 return len(found)
             time.sleep(0.5)
 
@@ -362,14 +366,20 @@ class Chaos:
                     self.step()
                 violations = self.settle() or 0
         except (RuntimeError, subprocess.TimeoutExpired) as e:
-            log(f"VIOLATION: {e}")
+            self.violation(str(e))
             violations += 1
         if violations:
             self.diagnose()
         self.box.power_off()
+        for v in self.violations:
+            print("VIOLATION: " + v)
         print(f"chaos: seed {seed}, {self.faults} faults injected, {self.settles} settles "
               f"checked, {violations} violations", flush=True)
         return violations
+
+    def violation(self, what):
+        log("VIOLATION: " + what)
+        self.violations.append(f"[{time.monotonic() - T0:6.1f}s] {what}")
 
     def diagnose(self):
         print("--- kept " + WORK)

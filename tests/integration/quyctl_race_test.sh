@@ -57,3 +57,27 @@ for round in $(seq "$rounds"); do
   [ "$left" = 0 ] || fail "round $round: $left password files left after every registry went"
 done
 echo "registries: passwords written beside concurrent deletes all kept, in $rounds rounds"
+
+# A state database that closes the connection after its first answer (as a
+# Redis shutting down does): the edit fails with a reason and exit status 1,
+# which a caller may retry, instead of quyctl dying of SIGPIPE.
+/usr/bin/python3 - "$work/closing.sock" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind(sys.argv[1])
+s.listen(8)
+while True:
+    c, _ = s.accept()
+    c.recv(65536)
+    c.sendall(b"+OK\r\n")
+    c.close()
+PY
+closing_pid=$!
+wait_for "the closing server listens" test -S "$work/closing.sock"
+status=0
+"$quyctl" --redis "$work/closing.sock" profile p1 --cpu-shares 512 >"$work/closing.out" 2>&1 ||
+  status=$?
+kill "$closing_pid"
+[ "$status" = 1 ] && grep -q '^quyctl: ' "$work/closing.out" ||
+  fail "quyctl against a closing state database: status $status, $(cat "$work/closing.out")"
+echo "a state database that closes mid-edit: quyctl says $(head -n 1 "$work/closing.out")"

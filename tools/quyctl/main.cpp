@@ -1,6 +1,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -14,6 +15,7 @@ namespace {
 int execute( std::vector< String > const & argv ) {
    pid_t const pid = fork();
    if ( pid == 0 ) {
+      ::signal( SIGPIPE, SIG_DFL );
       std::vector< char * > args;
       for ( auto const & a : argv ) {
          args.push_back( const_cast< char * >( a.c_str() ) );
@@ -32,6 +34,9 @@ int execute( std::vector< String > const & argv ) {
 } // namespace
 
 int main( int argc, char ** argv ) {
+   // A state database that goes away between two commands of an edit is
+   // an error to report, not a signal that ends quyctl without a word.
+   ::signal( SIGPIPE, SIG_IGN );
    std::vector< String > args( argv + 1, argv + argc );
    CredentialStore credentials;
    return Quyctl::run(
