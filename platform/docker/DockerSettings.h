@@ -29,11 +29,12 @@ struct DockerSettings {
    std::chrono::seconds startTimeout{ 60 };
    // Bytes of dockerd.log before its supervisor empties it.
    off_t dockerdLogMax = 8 << 20;
-   // Container runs, stops and removals out together at most. The daemon's
-   // own work is the bound: on 2 cores, 20 creates and starts took 7.3-7.5 s
-   // with 2, 4 or 8 out against 9.7-10.2 s one at a time (the floor of
-   // bench/containers_bench.sh), so one a core (the default) is enough.
-   size_t callsInFlight = std::max( 1u, std::thread::hardware_concurrency() );
+   // Container runs, stops and removals out together at most. A create and
+   // start spends most of its time waiting on containerd and runc, not on a
+   // core: on 2 cores, 100 of them took 18.5-21 s with 2 out (the machine a
+   // sixth idle), 15.5-19.5 s with 4 and 15-17 s with 8 (the floor of
+   // bench/containers_bench.sh, same run), so four a core is the default.
+   size_t callsInFlight = 4 * std::max( 1u, std::thread::hardware_concurrency() );
    DaemonSettings daemon;
 };
 
