@@ -121,6 +121,8 @@ runs_new() {
   id=$(image_id re:1) && [ "$id" != "$one" ] && running re && [ "$(inspect re '{{.Image}}')" = "$id" ]
 }
 wait_for "re runs the rebuilt image" runs_new
+new_load_seen() { [ "$(loads_of "$(image_id re:1)")" -ge 1 ]; }
+wait_for "the rebuilt tarball's load among the daemon's events" new_load_seen
 [ "$(loads_of "$(image_id re:1)")" = 1 ] ||
   fail "$(loads_of "$(image_id re:1)") loads of the rebuilt tarball"
 wait_for "the status gives the new image ID" \
