@@ -30,12 +30,19 @@ ms() { echo $(( $(date +%s%N) / 1000000 )); }
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 tick_ms=$(( 1000 / $(getconf CLK_TCK) ))
 
+runtime_up() {
+  q daemon enable
+  wait_for "runtime started" status_is cell/0/quayd/status state started_
+  dockerd_pid=$(cat /run/docker.pid)
+}
+runtime_down() {
+  q daemon disable
+  wait_for "runtime stopped" status_is cell/0/quayd/status state stopped_
+}
 start_redis
 start_quayd
-q daemon enable
-wait_for "runtime started" status_is cell/0/quayd/status state started_
+runtime_up
 make_image bb:1
-dockerd_pid=$(cat /run/docker.pid)
 
 # Until $1 statuses say containerRunning_. One redis-cli polls over one
 # connection: a process started a poll took about 18 ms of CPU, which on
@@ -59,11 +66,8 @@ clear_daemon() {
   ids=$(docker ps -aq)
   if [ -n "$ids" ] && ! timeout 180 docker rm -f $ids >/dev/null; then
     echo "# docker rm -f did not end in 180 s; the runtime restarted" | tee -a "$results"
-    q daemon disable
-    wait_for "runtime stopped" status_is cell/0/quayd/status state stopped_
-    q daemon enable
-    wait_for "runtime started" status_is cell/0/quayd/status state started_
-    dockerd_pid=$(cat /run/docker.pid)
+    runtime_down
+    runtime_up
   fi
   wait_quiet
 }
@@ -74,7 +78,7 @@ wait_quiet() {
   while [ $SECONDS -lt $end ]; do
     b=$(busy_ticks)
     sleep 1
-    [ $(( $(busy_ticks) - b )) -ge $(( $(getconf CLK_TCK) / 20 )) ] || return 0
+    [ $(( ($(busy_ticks) - b) * tick_ms )) -ge 50 ] || return 0
   done
 }
 # first20 last20: per-container ms of the first and the last 20 starts,
@@ -209,5 +213,4 @@ for _ in $(seq "${BENCH_ROUNDS:-3}"); do
     turn=$((turn + 1))
   done
 done
-q daemon disable
-wait_for "runtime stopped" status_is cell/0/quayd/status state stopped_
+runtime_down

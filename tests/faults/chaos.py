@@ -328,7 +328,7 @@ class Chaos:
             if time.monotonic() > end:
                 for p in found:
                     self.violation(p)
-                return len(found)
+                return
             time.sleep(0.5)
 
     def setup(self):
@@ -356,26 +356,24 @@ class Chaos:
             q("profile", name, "--cpu-shares", str(cpu))
 
     def run(self, seed):
-        violations = 0
         try:
             self.setup()
-            violations = self.settle() or 0
+            self.settle()
             end = time.monotonic() + SECONDS
-            while not violations and time.monotonic() < end:
+            while not self.violations and time.monotonic() < end:
                 for _ in range(self.rng.randint(1, 3)):
                     self.step()
-                violations = self.settle() or 0
+                self.settle()
         except (RuntimeError, subprocess.TimeoutExpired) as e:
             self.violation(str(e))
-            violations += 1
-        if violations:
+        if self.violations:
             self.diagnose()
         self.box.power_off()
         for v in self.violations:
             print("VIOLATION: " + v)
         print(f"chaos: seed {seed}, {self.faults} faults injected, {self.settles} settles "
-              f"checked, {violations} violations", flush=True)
-        return violations
+              f"checked, {len(self.violations)} violations", flush=True)
+        return len(self.violations)
 
     def violation(self, what):
         log("VIOLATION: " + what)

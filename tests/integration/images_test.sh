@@ -106,8 +106,8 @@ q container re --image re:1 --command "$SLEEPER" --network none
 wait_for "re running" running re
 one=$(image_id re:1) seen=$(kept)
 # The daemon's event list may lag behind the container it already runs.
-load_seen() { [ "$(loads_of "$one")" -ge 1 ]; }
-wait_for "re.tar's load among the daemon's events" load_seen
+load_seen() { [ "$(loads_of "$1")" -ge 1 ]; }
+wait_for "re.tar's load among the daemon's events" load_seen "$one"
 [ "$(loads_of "$one")" = 1 ] || fail "re.tar loaded $(loads_of "$one") times"
 kill_quayd
 start_quayd
@@ -121,8 +121,7 @@ runs_new() {
   id=$(image_id re:1) && [ "$id" != "$one" ] && running re && [ "$(inspect re '{{.Image}}')" = "$id" ]
 }
 wait_for "re runs the rebuilt image" runs_new
-new_load_seen() { [ "$(loads_of "$(image_id re:1)")" -ge 1 ]; }
-wait_for "the rebuilt tarball's load among the daemon's events" new_load_seen
+wait_for "the rebuilt tarball's load among the daemon's events" load_seen "$(image_id re:1)"
 [ "$(loads_of "$(image_id re:1)")" = 1 ] ||
   fail "$(loads_of "$(image_id re:1)") loads of the rebuilt tarball"
 wait_for "the status gives the new image ID" \
