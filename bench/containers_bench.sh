@@ -19,6 +19,7 @@ shift 4
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(20 100 200)
 . "$(dirname "$0")/../tests/integration/lib.sh"
+. "$(dirname "$0")/quiet.sh"
 enter_sandbox "$0" "$quayd" "$quyctl" "$quylbmount" "$results" "${sizes[@]}"
 export PATH="$(dirname "$quylbmount"):$PATH" WAIT_S=1200
 client=/usr/bin/docker
@@ -26,9 +27,6 @@ floor=${ENGINE_FLOOR:-$(dirname "$quayd")/../../bench/engine_floor}
 sock_api=/run/docker.sock
 cmd='trap exit TERM; sleep 100000 & wait'
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
-# utime + stime of a process, in clock ticks.
-ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-tick_ms=$(( 1000 / $(getconf CLK_TCK) ))
 
 runtime_up() {
   q daemon enable
@@ -70,16 +68,6 @@ clear_daemon() {
     runtime_up
   fi
   wait_quiet
-}
-# Until the machine's CPUs are busy under 5 % of one for a second (60 s at most).
-busy_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
-wait_quiet() {
-  local end=$((SECONDS + 60)) b
-  while [ $SECONDS -lt $end ]; do
-    b=$(busy_ticks)
-    sleep 1
-    [ $(( ($(busy_ticks) - b) * tick_ms )) -ge 50 ] || return 0
-  done
 }
 # first20 last20: per-container ms of the first and the last 20 starts,
 # from the daemon's StartedAt, counted from $1 (ms since the epoch).

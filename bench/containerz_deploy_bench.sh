@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
 # Deploy throughput of the gNOI Containerz service against `docker load` of
 # the same tarball on the same daemon, in one run, over the unix socket and
-# then over TCP with mutual TLS: an image of SIZE_MB
-# (busybox and incompressible data), ROUNDS of each, alternating, the image
-# removed after each. Deploy is timed in the client around the call alone
-# (streamed in the server's chunks into the daemon's load, tagged).
+# then over TCP with mutual TLS: an image of SIZE_MB (busybox and
+# incompressible data), ROUNDS of each, the order alternating from round to
+# round, each after the machine has gone quiet, the image removed after
+# each. Both are timed around their client's whole run: `docker load` and
+# bench/DeployClient.cpp (connection, transfer, the server's load and tag).
+# Reports the medians of the rounds and each side's CPU: the two clients and
+# the Containerz server.
 # Runs in the integration tests' sandbox, the service started by the agent
 # in a VRF's namespace.
 # Usage: bench/containerz_deploy_bench.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 #          [SIZE_MB [ROUNDS]]
+# The client is bench/deploy_client of the same build, or $DEPLOY_CLIENT.
 set -euo pipefail
-quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5 size_mb=${6:-100} rounds=${7:-3}
+quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5 size_mb=${6:-100} rounds=${7:-5}
 . "$(dirname "$0")/../tests/integration/lib.sh"
+. "$(dirname "$0")/quiet.sh"
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH" WAIT_S=90 QUAYD_CONTAINERZ_SERVER=$server_bin
+client=$(realpath "${DEPLOY_CLIENT:-$(dirname "$quayd")/../../bench/deploy_client}")
 containerz_client "$proto_dir"
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# user and system seconds, as /usr/bin/time prints them, in ms.
+cpu_ms() { awk '{ printf "%d", ($1 + $2) * 1000 }' <<<"$1"; }
 
 start_containerz
 served() { cz list-images; }
@@ -31,30 +40,51 @@ dred rmi big:1 >/dev/null
 bytes=$(stat -c %s "$work/big.tar")
 echo "tarball $bytes bytes"
 
-# rounds TARGET-ARGS...: docker load and Deploy alternating; sets
-# total_load and total_deploy.
+# load: one `docker load`, timed; sets load and load_cpu (client, ms).
+load() {
+  local t0 t1 out
+  t0=$(ms)
+  out=$( { /usr/bin/time -f "%U %S" docker -H "unix://$sockred" load -i "$work/big.tar" >/dev/null; } 2>&1)
+  t1=$(ms)
+  dred rmi big:1 >/dev/null
+  load=$((t1 - t0)) load_cpu=$(cpu_ms "$out")
+}
+# deploy TAG TLS-ARGS...: one Deploy; sets deploy, deploy_cpu (client, ms)
+# and server_cpu (ms).
+deploy() {
+  local tag=$1 s0 out
+  shift
+  s0=$(ticks "$server_pid")
+  out=$( { /usr/bin/time -f "cpu %U %S" ip netns exec ns-red "$client" "$target" big "$tag" \
+    "$work/big.tar" "$@"; } 2>&1) || fail "deploy: $out"
+  server_cpu=$(( ($(ticks "$server_pid") - s0) * tick_ms ))
+  deploy=$(sed -n 's/^elapsed-ms //p' <<<"$out")
+  deploy_cpu=$(cpu_ms "$(sed -n 's/^cpu //p' <<<"$out")")
+  dred rmi "big:$tag" >/dev/null
+}
+# rounds TLS-ARGS...: docker load and Deploy in turn, then the medians.
 rounds() {
-  total_load=0 total_deploy=0
-  local i t0 t1 load out deploy
+  local i loads=() deploys=()
   for i in $(seq "$rounds"); do
-    t0=$(ms); dred load -i "$work/big.tar" >/dev/null; t1=$(ms)
-    dred rmi big:1 >/dev/null
-    load=$((t1 - t0))
-    out=$(cz "$@" deploy big "$i" "$work/big.tar" --timed)
-    grep -q "^success " <<<"$out" || fail "deploy: $out"
-    deploy=$(sed -n 's/^elapsed-ms //p' <<<"$out")
-    dred rmi "big:$i" >/dev/null
-    echo "round $i: docker load $load ms, Deploy $deploy ms"
-    total_load=$((total_load + load)) total_deploy=$((total_deploy + deploy))
+    if (( i % 2 )); then
+      wait_quiet; load; wait_quiet; deploy "$i" "$@"
+    else
+      wait_quiet; deploy "$i" "$@"; wait_quiet; load
+    fi
+    echo "round $i: docker load $load ms (client CPU $load_cpu ms)," \
+      "Deploy $deploy ms (client CPU $deploy_cpu ms, server CPU $server_cpu ms)"
+    loads+=("$load") deploys+=("$deploy")
   done
+  local l d
+  l=$(printf '%s\n' "${loads[@]}" | median) d=$(printf '%s\n' "${deploys[@]}" | median)
+  echo "$label: medians of $rounds: docker load $l ms ($(mbs "$l") MB/s)," \
+    "Deploy $d ms ($(mbs "$d") MB/s), Deploy/load $(awk -v d="$d" -v l="$l" 'BEGIN { printf "%.2f", d / l }')"
 }
-mbs() { awk -v b="$bytes" -v n="$rounds" -v t="$1" 'BEGIN { printf "%.1f", b * n / 1048576 / (t / 1000) }'; }
-summary() {
-  echo "$1: docker load: $(mbs $total_load) MB/s   Deploy: $(mbs $total_deploy) MB/s   Deploy/load time ratio: $(awk -v d=$total_deploy -v l=$total_load 'BEGIN { printf "%.2f", d / l }')"
-}
+mbs() { awk -v b="$bytes" -v t="$1" 'BEGIN { printf "%.1f", b / 1048576 / (t / 1000) }'; }
 
+server_pid=$(pgrep -x quayd-container | head -1)
+label="unix socket" target=unix:/run/quayd/containerz.sock
 rounds
-summary "unix socket"
 # The same over TCP with mutual TLS, on loopback in the VRF's namespace.
 pki=$work/pki
 make_ca "$pki" ca
@@ -64,5 +94,6 @@ redis-cli -s "$sock" hset "mgmt/gnoi/config|containerz" grpcConfig \
   "{\"port\":9340,\"address\":\"127.0.0.1\",\"tlsCert\":\"$pki/server.crt\",\"tlsKey\":\"$pki/server.key\",\"tlsCa\":\"$pki/ca.crt\"}" >/dev/null
 tls=(--target 127.0.0.1:9340 --ca "$pki/ca.crt" --cert "$pki/client.crt" --key "$pki/client.key")
 wait_for "the service over mTLS" cz "${tls[@]}" list-images
-rounds "${tls[@]}"
-summary "mTLS"
+server_pid=$(pgrep -x quayd-container | head -1)
+label=mTLS target=127.0.0.1:9340
+rounds "$pki/ca.crt" "$pki/client.crt" "$pki/client.key"

@@ -125,6 +125,8 @@ AsyncApiClient::Id AsyncApiClient::upload( String method, String path, Read read
    curl_easy_setopt( c, CURLOPT_UPLOAD, 1L );
    curl_easy_setopt( c, CURLOPT_READFUNCTION, readCb );
    curl_easy_setopt( c, CURLOPT_READDATA, r.get() );
+   // curl's own 64 KiB pieces, not the synchronous client's larger ones:
+   // each is read from flash on the loop, which must not wait on a slow one.
    // UPLOAD implies PUT; keep the method asked for.
    curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, r->method.c_str() );
    curl_easy_setopt( c, CURLOPT_LOW_SPEED_LIMIT, 1L );

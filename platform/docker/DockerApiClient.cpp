@@ -198,7 +198,8 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
       curl_easy_setopt( c, CURLOPT_READFUNCTION, readCb );
       curl_easy_setopt( c, CURLOPT_READDATA, upload );
       // A tarball of hundreds of MB: its largest pieces, not 64 KiB ones,
-      // cost the fewest rounds through the read and the socket.
+      // cost the fewest rounds through the read and the socket. This
+      // client blocks its own thread, never the loop.
       curl_easy_setopt( c, CURLOPT_UPLOAD_BUFFERSIZE, 2L << 20 );
       // UPLOAD implies PUT; keep the method asked for.
       curl_easy_setopt( c, CURLOPT_CUSTOMREQUEST, method.c_str() );

@@ -1,9 +1,8 @@
 #include "platform/docker/ImageLoad.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -69,15 +68,10 @@ ImageLoadAnswer imageLoadAnswer( DockerApiClient::Response const & r ) {
 }
 
 StreamedImageLoad::StreamedImageLoad( DockerApiClient & api ) {
-   if ( ::socketpair( AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_ ) != 0 ) {
-      throw RuntimeException( "no socket pair for the image load" );
-   }
    cookie_io_functions_t io{};
    io.read = &StreamedImageLoad::read;
    reader_ = fopencookie( this, "r", io );
    if ( !reader_ ) {
-      ::close( fds_[ 0 ] );
-      ::close( fds_[ 1 ] );
       throw RuntimeException( "no stream for the image load" );
    }
    loader_ = std::thread( [ this, &api ] {
@@ -86,8 +80,10 @@ StreamedImageLoad::StreamedImageLoad( DockerApiClient & api ) {
       } catch ( ... ) {
          failure_ = std::current_exception();
       }
-      // A writer still sending learns at once that nobody reads.
-      ::shutdown( fds_[ 0 ], SHUT_RD );
+      // A sender still waiting learns at once that nobody reads.
+      std::lock_guard lock( mutex_ );
+      loadOver_ = true;
+      changed_.notify_all();
    } );
 }
 
@@ -97,26 +93,23 @@ StreamedImageLoad::~StreamedImageLoad() {
       loader_.join();
    }
    fclose( reader_ );
-   ::close( fds_[ 0 ] );
-   ::close( fds_[ 1 ] );
 }
 
-bool StreamedImageLoad::send( std::string const & bytes ) {
-   for ( size_t sent = 0; sent < bytes.size(); ) {
-      ssize_t const n = ::send( fds_[ 1 ], bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL );
-      if ( n < 0 && errno == EINTR ) {
-         continue;
-      }
-      if ( n <= 0 ) {
-         return false;
-      }
-      sent += size_t( n );
+bool StreamedImageLoad::send( std::string chunk ) {
+   std::unique_lock lock( mutex_ );
+   changed_.wait( lock, [ this ] { return chunks_.size() < kChunksAhead || loadOver_; } );
+   if ( loadOver_ || ended_ ) {
+      return false;
+   }
+   if ( !chunk.empty() ) {
+      chunks_.push_back( std::move( chunk ) );
+      changed_.notify_all();
    }
    return true;
 }
 
 ImageLoadAnswer StreamedImageLoad::finish() {
-   ::shutdown( fds_[ 1 ], SHUT_WR );
+   end( false );
    loader_.join();
    if ( failure_ ) {
       std::rethrow_exception( failure_ );
@@ -124,24 +117,40 @@ ImageLoadAnswer StreamedImageLoad::finish() {
    return answer_;
 }
 
-void StreamedImageLoad::abandon() {
-   abandoned_ = true;
-   ::shutdown( fds_[ 1 ], SHUT_WR );
+void StreamedImageLoad::abandon() { end( true ); }
+
+void StreamedImageLoad::end( bool abandoned ) {
+   std::lock_guard lock( mutex_ );
+   if ( !ended_ ) {
+      ended_ = true;
+      abandoned_ = abandoned;
+      changed_.notify_all();
+   }
 }
 
 ssize_t StreamedImageLoad::read( void * cookie, char * buf, size_t size ) {
    auto * self = static_cast< StreamedImageLoad * >( cookie );
-   for ( ;; ) {
-      ssize_t const n = ::read( self->fds_[ 0 ], buf, size );
-      if ( n < 0 && errno == EINTR ) {
-         continue;
-      }
-      if ( n == 0 && self->abandoned_ ) {
-         errno = ECANCELED;
-         return -1;
-      }
-      return n;
+   std::unique_lock lock( self->mutex_ );
+   self->changed_.wait( lock, [ self ] { return !self->chunks_.empty() || self->ended_; } );
+   if ( self->abandoned_ ) {
+      errno = ECANCELED;
+      return -1;
    }
+   // As much as the chunks already here hold, to fill the upload's piece.
+   size_t n = 0;
+   while ( n < size && !self->chunks_.empty() ) {
+      std::string const & front = self->chunks_.front();
+      size_t const k = std::min( size - n, front.size() - self->frontRead_ );
+      std::memcpy( buf + n, front.data() + self->frontRead_, k );
+      n += k;
+      self->frontRead_ += k;
+      if ( self->frontRead_ == front.size() ) {
+         self->chunks_.pop_front();
+         self->frontRead_ = 0;
+         self->changed_.notify_all();
+      }
+   }
+   return ssize_t( n );
 }
 
 } // namespace Quayd

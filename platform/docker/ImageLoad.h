@@ -4,9 +4,11 @@
 // the Containerz service). These block the calling thread on the daemon, as
 // every synchronous Engine API call does; the agent's loop sends the same
 // request in flight (DockerRuntimeLoads.cpp) and reads its answer here.
-#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -37,10 +39,10 @@ std::vector< String > loadedImages( String const & tarball, ImageLoadAnswer cons
 ImageLoadAnswer loadImages( DockerApiClient & api, FILE * tarball );
 
 // A load whose tarball the caller hands over in chunks while a thread of its
-// own sends them to the daemon. Given up (abandon(), or destroyed before
-// finish()), its body ends in a read error rather than at its end: the
-// request is aborted, so the daemon never takes a partial tarball for a
-// whole one.
+// own sends them to the daemon; the chunks pass between the two without a
+// copy. Given up (abandon(), or destroyed before finish()), its body ends in
+// a read error rather than at its end: the request is aborted, so the daemon
+// never takes a partial tarball for a whole one.
 class StreamedImageLoad {
  public:
    // Starts the load on `api`, which must outlive it. Throws
@@ -50,18 +52,30 @@ class StreamedImageLoad {
    StreamedImageLoad( StreamedImageLoad const & ) = delete;
    StreamedImageLoad & operator=( StreamedImageLoad const & ) = delete;
 
-   // False once the load has ended: nothing more is taken.
-   bool send( std::string const & bytes );
+   // Takes the next chunk; waits while kChunksAhead are still unsent. False
+   // once the load has ended: nothing more is taken.
+   bool send( std::string chunk );
    // The daemon's answer once every chunk has been sent.
    ImageLoadAnswer finish();
    void abandon();
 
+   // Chunks taken ahead of the daemon: enough to keep it busy while the
+   // next arrives, few enough that a slow daemon holds the sender back.
+   static constexpr size_t kChunksAhead = 2;
+
  private:
    static ssize_t read( void * cookie, char * buf, size_t size );
+   // Ends the chunks: the tarball ends there, or (abandoned) breaks off.
+   void end( bool abandoned );
 
-   int fds_[ 2 ] = { -1, -1 };
+   std::mutex mutex_;
+   std::condition_variable changed_;
+   std::deque< std::string > chunks_;
+   size_t frontRead_ = 0; // bytes of chunks_.front() already sent
+   bool ended_ = false;
+   bool abandoned_ = false;
+   bool loadOver_ = false; // the daemon answered, or the request failed
    FILE * reader_ = nullptr;
-   std::atomic< bool > abandoned_{ false };
    std::thread loader_;
    ImageLoadAnswer answer_;
    std::exception_ptr failure_;

@@ -214,5 +214,37 @@ TEST( ImageLoad, StreamedChunksMakeOneTarballAndAnAbandonedOneIsCut ) {
    EXPECT_EQ( daemon.bodies( 3 ), ( std::vector< String >{ "tarball", "cut", "cut" } ) );
 }
 
+// A daemon that dies in the middle of a load ends it: the sender, held back
+// while the daemon was slow, is let go and refused further chunks, instead
+// of holding the deploy forever.
+TEST( ImageLoad, ALoadCutByTheDaemonRefusesFurtherChunks ) {
+   TestSocket t = listenOnTestSocket( 1 );
+   std::thread dies( [ &t ] {
+      int const c = ::accept4( t.fd, nullptr, nullptr, SOCK_CLOEXEC );
+      char buf[ 4096 ];
+      for ( size_t got = 0; got < ( 1 << 20 ); ) {
+         ssize_t const n = ::read( c, buf, sizeof buf );
+         if ( n <= 0 ) {
+            break;
+         }
+         got += size_t( n );
+      }
+      ::close( c );
+   } );
+   DockerApiClient api( t.path );
+   {
+      StreamedImageLoad load( api );
+      size_t taken = 0;
+      while ( taken < 1000 && load.send( String( 256 << 10, 'x' ) ) ) {
+         ++taken;
+      }
+      EXPECT_LT( taken, 1000u );
+      EXPECT_THROW( load.finish(), RuntimeException );
+   }
+   dies.join();
+   ::close( t.fd );
+   std::filesystem::remove_all( t.dir );
+}
+
 } // namespace
 } // namespace Quayd

@@ -55,7 +55,7 @@ String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer 
                           "more than the announced " + std::to_string( transfer.image_size() ) +
                              " bytes of " + transfer.name() );
       }
-      if ( !load.send( req.content() ) ) {
+      if ( !load.send( std::move( *req.mutable_content() ) ) ) {
          break; // the load ended: its answer says why
       }
       if ( received - reported >= kProgressEvery ) {
