@@ -6,6 +6,8 @@
 # round, each after the machine has gone quiet, the image removed after
 # each. Both are timed around their client's whole run: `docker load` and
 # bench/DeployClient.cpp (connection, transfer, the server's load and tag).
+# The daemon's own pace varies by a quarter from one load to the next on a
+# shared machine: take many rounds.
 # Reports the medians of the rounds and each side's CPU: the two clients and
 # the Containerz server.
 # Runs in the integration tests' sandbox, the service started by the agent
@@ -52,19 +54,19 @@ load() {
 # deploy TAG TLS-ARGS...: one Deploy; sets deploy, deploy_cpu (client, ms)
 # and server_cpu (ms).
 deploy() {
-  local tag=$1 s0 out
+  local tag=$1 s0 t0 out
   shift
-  s0=$(ticks "$server_pid")
+  s0=$(ticks "$server_pid") t0=$(ms)
   out=$( { /usr/bin/time -f "cpu %U %S" ip netns exec ns-red "$client" "$target" big "$tag" \
     "$work/big.tar" "$@"; } 2>&1) || fail "deploy: $out"
+  deploy=$(( $(ms) - t0 ))
   server_cpu=$(( ($(ticks "$server_pid") - s0) * tick_ms ))
-  deploy=$(sed -n 's/^elapsed-ms //p' <<<"$out")
   deploy_cpu=$(cpu_ms "$(sed -n 's/^cpu //p' <<<"$out")")
   dred rmi "big:$tag" >/dev/null
 }
 # rounds TLS-ARGS...: docker load and Deploy in turn, then the medians.
 rounds() {
-  local i loads=() deploys=()
+  local i loads=() deploys=() ratios=()
   for i in $(seq "$rounds"); do
     if (( i % 2 )); then
       wait_quiet; load; wait_quiet; deploy "$i" "$@"
@@ -74,11 +76,13 @@ rounds() {
     echo "round $i: docker load $load ms (client CPU $load_cpu ms)," \
       "Deploy $deploy ms (client CPU $deploy_cpu ms, server CPU $server_cpu ms)"
     loads+=("$load") deploys+=("$deploy")
+    ratios+=("$(awk -v d="$deploy" -v l="$load" 'BEGIN { printf "%.3f", d / l }')")
   done
   local l d
   l=$(printf '%s\n' "${loads[@]}" | median) d=$(printf '%s\n' "${deploys[@]}" | median)
   echo "$label: medians of $rounds: docker load $l ms ($(mbs "$l") MB/s)," \
-    "Deploy $d ms ($(mbs "$d") MB/s), Deploy/load $(awk -v d="$d" -v l="$l" 'BEGIN { printf "%.2f", d / l }')"
+    "Deploy $d ms ($(mbs "$d") MB/s), Deploy/load $(awk -v d="$d" -v l="$l" 'BEGIN { printf "%.2f", d / l }')," \
+    "median of the rounds' Deploy/load $(printf '%s\n' "${ratios[@]}" | median)"
 }
 mbs() { awk -v b="$bytes" -v t="$1" 'BEGIN { printf "%.1f", b / 1048576 / (t / 1000) }'; }
 
