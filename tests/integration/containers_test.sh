@@ -29,10 +29,13 @@ mkdir -p "$work/data"
 q container ca --image bb:1 --command "sleep 1000" --memory 64m --restart unless-stopped \
   --volume "$work/data:/data:ro" --network none
 q container cb --image bb:1 --command "sleep 1000" --network none
-q container cc --image bb:1 --command "sh -c 'sleep 1000'" --network none
+q container cc --image bb:1 --command "sh -c 'echo cc up; sleep 1000'" --network none
 for n in ca cb cc; do wait_for "$n running" running $n; done
 [ "$(inspect ca '{{json .Config.Cmd}}')" = '["sleep","1000"]' ] || fail "a's command"
-[ "$(inspect cc '{{json .Config.Cmd}}')" = '["sh","-c","sleep 1000"]' ] || fail "c's quoted command"
+[ "$(inspect cc '{{json .Config.Cmd}}')" = '["sh","-c","echo cc up; sleep 1000"]' ] ||
+  fail "c's quoted command"
+# quyctl runs the runtime's client for what a container printed.
+[ "$(q logs cc --tail 1)" = "cc up" ] || fail "quyctl logs: $(q logs cc --tail 1 2>&1)"
 [ "$(inspect ca '{{.HostConfig.Memory}}')" = 67108864 ] || fail "a's memory limit"
 [ "$(inspect ca '{{.HostConfig.RestartPolicy.Name}}')" = unless-stopped ] || fail "a's restart policy"
 inspect ca '{{json .HostConfig.Binds}}' | grep -q "$work/data:/data:ro" || fail "a's bind mount"

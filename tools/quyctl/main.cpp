@@ -1,35 +1,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #include "platform/posix/Credentials.h"
+#include "platform/posix/Spawn.h"
 #include "tools/quyctl/Quyctl.h"
 
 using namespace Quayd;
 
 namespace {
-int execute( std::vector< String > const & argv ) {
-   pid_t const pid = fork();
-   if ( pid == 0 ) {
-      ::signal( SIGPIPE, SIG_DFL );
-      std::vector< char * > args;
-      for ( auto const & a : argv ) {
-         args.push_back( const_cast< char * >( a.c_str() ) );
-      }
-      args.push_back( nullptr );
-      execvp( args[ 0 ], args.data() );
-      std::cerr << "quyctl: cannot run " << argv[ 0 ] << ": " << strerror( errno ) << "\n";
-      _exit( 127 );
-   }
+// A program run in the foreground (`docker logs --follow`) for as long as
+// it runs: its exit status, or -1 when it could not run or was killed.
+int execute( Spawner const & spawner, std::vector< String > const & argv ) {
+   SpawnRequest r{ argv };
+   r.searchPath = true;
+   pid_t const pid = spawner.spawnChild( r );
    int status = 0;
-   if ( pid < 0 || waitpid( pid, &status, 0 ) != pid ) {
-      return -1;
+   pid_t waited = -1;
+   while ( pid > 0 && ( waited = waitpid( pid, &status, 0 ) ) < 0 && errno == EINTR ) {
    }
-   return WIFEXITED( status ) ? WEXITSTATUS( status ) : -1;
+   return waited == pid && WIFEXITED( status ) ? WEXITSTATUS( status ) : -1;
 }
 } // namespace
 
@@ -39,11 +33,14 @@ int main( int argc, char ** argv ) {
    ::signal( SIGPIPE, SIG_IGN );
    std::vector< String > args( argv + 1, argv + argc );
    CredentialStore credentials;
+   Spawner const spawner( environmentOf( environ ) );
    return Quyctl::run(
       args,
       []( std::optional< String > const & address ) {
          return std::make_unique< Redis::Connection >( Redis::Address::parse(
             address.value_or( Redis::defaultAddress( std::getenv( "QUAYD_REDIS" ) ) ) ) );
       },
-      std::cout, std::cerr, std::cin, execute, std::chrono::system_clock::now(), &credentials );
+      std::cout, std::cerr, std::cin,
+      [ &spawner ]( std::vector< String > const & argv ) { return execute( spawner, argv ); },
+      std::chrono::system_clock::now(), &credentials );
 }
