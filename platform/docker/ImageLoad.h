@@ -39,8 +39,8 @@ std::vector< String > loadedImages( String const & tarball, ImageLoadAnswer cons
 ImageLoadAnswer loadImages( DockerApiClient & api, FILE * tarball );
 
 // A load whose tarball the caller hands over in chunks while a thread of its
-// own sends them to the daemon; the chunks pass between the two without a
-// copy. Given up (abandon(), or destroyed before finish()), its body ends in
+// own sends them to the daemon; a chunk is moved to that thread, not
+// copied. Given up (abandon(), or destroyed before finish()), its body ends in
 // a read error rather than at its end: the request is aborted, so the daemon
 // never takes a partial tarball for a whole one.
 class StreamedImageLoad {
