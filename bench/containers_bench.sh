@@ -19,7 +19,7 @@ shift 4
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(20 100 200)
 . "$(dirname "$0")/../tests/integration/lib.sh"
-. "$(dirname "$0")/quiet.sh"
+. "$(dirname "$0")/cpu.sh"
 enter_sandbox "$0" "$quayd" "$quyctl" "$quylbmount" "$results" "${sizes[@]}"
 export PATH="$(dirname "$quylbmount"):$PATH" WAIT_S=1200
 client=/usr/bin/docker

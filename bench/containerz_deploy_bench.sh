@@ -18,7 +18,7 @@
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5 size_mb=${6:-100} rounds=${7:-5}
 . "$(dirname "$0")/../tests/integration/lib.sh"
-. "$(dirname "$0")/quiet.sh"
+. "$(dirname "$0")/cpu.sh"
 enter_sandbox "$0" "$@"
 export PATH="$(dirname "$3"):$PATH" WAIT_S=90 QUAYD_CONTAINERZ_SERVER=$server_bin
 client=$(realpath "${DEPLOY_CLIENT:-$(dirname "$quayd")/../../bench/deploy_client}")

@@ -10,10 +10,9 @@
 set -euo pipefail
 quayd=$1 quyctl=$2 quylbmount=$3 results=$4 n=${5:-100} window=${6:-60}
 . "$(dirname "$0")/../tests/integration/lib.sh"
+. "$(dirname "$0")/cpu.sh"
 enter_sandbox "$0" "$quayd" "$quyctl" "$quylbmount" "$results" "$n" "$window"
 export PATH="$(dirname "$quylbmount"):$PATH" WAIT_S=1200 TRACE='UsageSampler/8'
-ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-tick_ms=$(( 1000 / $(getconf CLK_TCK) ))
 
 bring_up
 q sampling --interval 0
