@@ -75,7 +75,6 @@ def deploy(s, a):
         yield pb.DeployRequest(image_transfer_end=pb.ImageTransferEnd())
 
     state = {}
-    t0 = time.monotonic()
     try:
         for resp in s.Deploy(requests(state), timeout=TIMEOUT_S * 5):
             kind = resp.WhichOneof("response")
@@ -94,8 +93,6 @@ def deploy(s, a):
                     flush=True)
     finally:
         state["done"] = True
-    if a.timed:
-        print("elapsed-ms", int((time.monotonic() - t0) * 1000))
 
 
 def logs(s, a):
@@ -132,7 +129,6 @@ def main():
     d.add_argument("tag")
     d.add_argument("file")
     d.add_argument("--announce", type=int)
-    d.add_argument("--timed", action="store_true", help="print the call's time")
     sub.add_parser("list-images")
     for name in ("start", "update"):
         st = sub.add_parser(name)
