@@ -1,8 +1,8 @@
 // A Deploy client for the benchmark: streams a tarball to the Containerz
-// service in the chunks it asks for. Compiled, like the docker client it is
-// compared with, so that the client's own CPU (which a remote gNOI client
-// does not spend on the switch) weighs as little as it can on the machine
-// both share.
+// service in the chunks it asks for. Compiled and linked statically, like
+// the docker client it is compared with, so that the client's own start and
+// CPU (which a remote gNOI client does not spend on the switch) weigh as
+// little as they can on the machine both share.
 //
 //   deploy_client TARGET NAME TAG TARBALL [CA CERT KEY]
 //
