@@ -7,7 +7,8 @@
 # each. Both are timed around their client's whole run: `docker load` and
 # bench/DeployClient.cpp (connection, transfer, the server's load and tag).
 # The daemon's own pace varies by a quarter from one load to the next on a
-# shared machine: take many rounds.
+# shared machine, most of it with the time the hypervisor gives our cores to
+# others (printed beside each round as stolen): take many rounds.
 # Reports the medians of the rounds and each side's CPU: the two clients and
 # the Containerz server.
 # Runs in the integration tests' sandbox, the service started by the agent
@@ -44,45 +45,51 @@ echo "tarball $bytes bytes"
 
 # load: one `docker load`, timed; sets load and load_cpu (client, ms).
 load() {
-  local t0 t1 out
-  t0=$(ms)
+  local t0 t1 out s0
+  s0=$(steal_ticks) t0=$(ms)
   out=$( { /usr/bin/time -f "%U %S" docker -H "unix://$sockred" load -i "$work/big.tar" >/dev/null; } 2>&1)
   t1=$(ms)
+  load_steal=$(( ($(steal_ticks) - s0) * tick_ms ))
   dred rmi big:1 >/dev/null
   load=$((t1 - t0)) load_cpu=$(cpu_ms "$out")
 }
 # deploy TAG TLS-ARGS...: one Deploy; sets deploy, deploy_cpu (client, ms)
 # and server_cpu (ms).
 deploy() {
-  local tag=$1 s0 t0 out
+  local tag=$1 s0 t0 out st0
   shift
-  s0=$(ticks "$server_pid") t0=$(ms)
+  s0=$(ticks "$server_pid") st0=$(steal_ticks) t0=$(ms)
   out=$( { /usr/bin/time -f "cpu %U %S" ip netns exec ns-red "$client" "$target" big "$tag" \
     "$work/big.tar" "$@"; } 2>&1) || fail "deploy: $out"
   deploy=$(( $(ms) - t0 ))
+  deploy_steal=$(( ($(steal_ticks) - st0) * tick_ms ))
   server_cpu=$(( ($(ticks "$server_pid") - s0) * tick_ms ))
   deploy_cpu=$(cpu_ms "$(sed -n 's/^cpu //p' <<<"$out")")
   dred rmi "big:$tag" >/dev/null
 }
-# rounds TLS-ARGS...: docker load and Deploy in turn, then the medians.
+# rounds TLS-ARGS...: docker load and Deploy in turn, then the medians: of
+# every round, and of the rounds in which neither lost over 5 % of its time
+# to the hypervisor.
 rounds() {
-  local i loads=() deploys=() ratios=()
+  local i loads=() deploys=() ratios=() calm=()
   for i in $(seq "$rounds"); do
     if (( i % 2 )); then
       wait_quiet; load; wait_quiet; deploy "$i" "$@"
     else
       wait_quiet; deploy "$i" "$@"; wait_quiet; load
     fi
-    echo "round $i: docker load $load ms (client CPU $load_cpu ms)," \
-      "Deploy $deploy ms (client CPU $deploy_cpu ms, server CPU $server_cpu ms)"
+    echo "round $i: docker load $load ms (client CPU $load_cpu ms, stolen $load_steal ms)," \
+      "Deploy $deploy ms (client CPU $deploy_cpu ms, server CPU $server_cpu ms, stolen $deploy_steal ms)"
     loads+=("$load") deploys+=("$deploy")
     ratios+=("$(awk -v d="$deploy" -v l="$load" 'BEGIN { printf "%.3f", d / l }')")
+    (( load_steal * 20 > load || deploy_steal * 20 > deploy )) || calm+=("${ratios[-1]}")
   done
   local l d
   l=$(printf '%s\n' "${loads[@]}" | median) d=$(printf '%s\n' "${deploys[@]}" | median)
   echo "$label: medians of $rounds: docker load $l ms ($(mbs "$l") MB/s)," \
     "Deploy $d ms ($(mbs "$d") MB/s), Deploy/load $(awk -v d="$d" -v l="$l" 'BEGIN { printf "%.2f", d / l }')," \
-    "median of the rounds' Deploy/load $(printf '%s\n' "${ratios[@]}" | median)"
+    "median of the rounds' Deploy/load $(printf '%s\n' "${ratios[@]}" | median)," \
+    "of the ${#calm[@]} rounds with little stolen $( ((${#calm[@]})) && printf '%s\n' "${calm[@]}" | median || echo -)"
 }
 mbs() { awk -v b="$bytes" -v t="$1" 'BEGIN { printf "%.1f", b / 1048576 / (t / 1000) }'; }
 
