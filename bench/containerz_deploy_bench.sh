@@ -5,7 +5,7 @@
 # incompressible data), ROUNDS of each, the order alternating from round to
 # round, each after the machine has gone quiet, the image removed after
 # each. Both are timed around their client's whole run: `docker load` and
-# bench/DeployClient.cpp (connection, transfer, the server's load and tag).
+# bench/DeployClient.cpp (connection, transfer and the server's load).
 # The daemon's own pace varies by a quarter from one load to the next on a
 # shared machine, most of it with the time the hypervisor gives our cores to
 # others (printed beside each round as stolen): take many rounds.
@@ -53,23 +53,23 @@ load() {
   dred rmi big:1 >/dev/null
   load=$((t1 - t0)) load_cpu=$(cpu_ms "$out")
 }
-# deploy TAG TLS-ARGS...: one Deploy; sets deploy, deploy_cpu (client, ms)
-# and server_cpu (ms).
+# deploy TLS-ARGS...: one Deploy, under the name the tarball gives its image
+# (big:1), so that it leaves what `docker load` leaves; sets deploy,
+# deploy_cpu (client, ms) and server_cpu (ms).
 deploy() {
-  local tag=$1 s0 t0 out st0
-  shift
+  local s0 t0 out st0
   # Over TCP the client is in the VRF's namespace; the unix socket, like
   # docker's, is reached from where the benchmark runs.
   local ns=()
   (( $# == 0 )) || ns=(ip netns exec ns-red)
   s0=$(ticks "$server_pid") st0=$(steal_ticks) t0=$(ms)
-  out=$( { /usr/bin/time -f "cpu %U %S" "${ns[@]}" "$client" "$target" big "$tag" \
+  out=$( { /usr/bin/time -f "cpu %U %S" "${ns[@]}" "$client" "$target" big 1 \
     "$work/big.tar" "$@"; } 2>&1) || fail "deploy: $out"
   deploy=$(( $(ms) - t0 ))
   deploy_steal=$(( ($(steal_ticks) - st0) * tick_ms ))
   server_cpu=$(( ($(ticks "$server_pid") - s0) * tick_ms ))
   deploy_cpu=$(cpu_ms "$(sed -n 's/^cpu //p' <<<"$out")")
-  dred rmi "big:$tag" >/dev/null
+  dred rmi big:1 >/dev/null
 }
 # rounds TLS-ARGS...: docker load and Deploy in turn, then the medians: of
 # every round, and of the rounds in which neither lost over 5 % of its time
@@ -78,9 +78,9 @@ rounds() {
   local i loads=() deploys=() ratios=() calm=()
   for i in $(seq "$rounds"); do
     if (( i % 2 )); then
-      wait_quiet; load; wait_quiet; deploy "$i" "$@"
+      wait_quiet; load; wait_quiet; deploy "$@"
     else
-      wait_quiet; deploy "$i" "$@"; wait_quiet; load
+      wait_quiet; deploy "$@"; wait_quiet; load
     fi
     echo "round $i: docker load $load ms (client CPU $load_cpu ms, stolen $load_steal ms)," \
       "Deploy $deploy ms (client CPU $deploy_cpu ms, server CPU $server_cpu ms, stolen $deploy_steal ms)"
