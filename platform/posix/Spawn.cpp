@@ -164,6 +164,13 @@ pid_t Spawner::spawnChild( SpawnRequest const & r ) const {
    return pid;
 }
 
+pid_t reapChild( pid_t pid, int & status, int flags ) {
+   pid_t rc;
+   while ( ( rc = ::waitpid( pid, &status, flags ) ) < 0 && errno == EINTR ) {
+   }
+   return rc;
+}
+
 ChildEnd Spawner::awaitChild( pid_t pid, int outFd, std::chrono::milliseconds limit,
                               String const & what ) const {
    using Clock = std::chrono::steady_clock;
@@ -174,9 +181,7 @@ ChildEnd Spawner::awaitChild( pid_t pid, int outFd, std::chrono::milliseconds li
    BoundedOutput output;
    auto reap = [ & ]( int flags ) {
       int st = 0;
-      pid_t rc;
-      while ( ( rc = ::waitpid( pid, &st, flags ) ) < 0 && errno == EINTR ) {
-      }
+      pid_t const rc = reapChild( pid, st, flags );
       if ( rc == pid ) {
          end.status = st;
       }

@@ -68,6 +68,10 @@ class Spawner {
    ServiceManager * serviceManager_;
 };
 
+// waitpid(2) on `pid`, begun again when a signal interrupts it: the pid
+// reaped, 0 (WNOHANG, still running) or -1 with errno set.
+pid_t reapChild( pid_t pid, int & status, int flags = 0 );
+
 // Closes every descriptor from `first` on. Safe between fork and exec.
 void closeDescriptorsFrom( int first );
 

@@ -1,7 +1,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -20,10 +19,8 @@ int execute( Spawner const & spawner, std::vector< String > const & argv ) {
    r.searchPath = true;
    pid_t const pid = spawner.spawnChild( r );
    int status = 0;
-   pid_t waited = -1;
-   while ( pid > 0 && ( waited = waitpid( pid, &status, 0 ) ) < 0 && errno == EINTR ) {
-   }
-   return waited == pid && WIFEXITED( status ) ? WEXITSTATUS( status ) : -1;
+   return pid > 0 && reapChild( pid, status ) == pid && WIFEXITED( status ) ? WEXITSTATUS( status )
+                                                                            : -1;
 }
 } // namespace
 
