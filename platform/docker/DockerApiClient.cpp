@@ -34,12 +34,14 @@ int followProgressCb( void * user, curl_off_t, curl_off_t, curl_off_t, curl_off_
    return 0;
 }
 
-// A read error ends the request instead of ending the body: the daemon must
-// not take a cut tarball for a whole one.
+// Nothing may be thrown through curl: a body that cannot be read cuts the
+// request.
 size_t readCb( char * buf, size_t size, size_t n, void * user ) {
-   auto * f = static_cast< FILE * >( user );
-   size_t const got = fread( buf, size, n, f );
-   return got == 0 && ferror( f ) ? CURL_READFUNC_ABORT : got * size;
+   try {
+      return ( *static_cast< DockerApiClient::Read const * >( user ) )( buf, size * n );
+   } catch ( ... ) {
+      return CURL_READFUNC_ABORT;
+   }
 }
 
 // Runs the transfer of `c` to its end, or until SIGTERM is pending, which
@@ -51,6 +53,9 @@ CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelle
    TerminationFd const term;
    curl_waitfd extra{ term.fd(), CURL_WAIT_POLLIN, 0 };
    CURLcode rc = CURLE_OK;
+   // Asking costs the caller a round through its own machinery (a gRPC
+   // call's poll): not once per piece of a body of hundreds of MB.
+   auto nextAsk = std::chrono::steady_clock::now();
    for ( ;; ) {
       int running = 0;
       if ( curl_multi_perform( m, &running ) != CURLM_OK ) {
@@ -63,9 +68,16 @@ CURLcode transfer( CURLM * m, CURL * c, std::function< bool() > const & cancelle
          rc = msg && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_FAILED_INIT;
          break;
       }
-      if ( terminationPending() || ( cancelled && cancelled() ) ) {
+      if ( terminationPending() ) {
          rc = CURLE_ABORTED_BY_CALLBACK;
          break;
+      }
+      if ( cancelled && std::chrono::steady_clock::now() >= nextAsk ) {
+         if ( cancelled() ) {
+            rc = CURLE_ABORTED_BY_CALLBACK;
+            break;
+         }
+         nextAsk = std::chrono::steady_clock::now() + std::chrono::seconds( 1 );
       }
       long aliveMs = 0;
       if ( serviceManager ) {
@@ -117,7 +129,7 @@ String DockerApiClient::escape( String const & s ) {
 }
 
 DockerApiClient::Response DockerApiClient::request( String const & method, String const & path,
-                                                    String const & body, FILE * upload,
+                                                    String const & body, Read const & upload,
                                                     long timeoutSec,
                                                     std::vector< String > const & headers ) {
    long const limit = timeoutSec > 0    ? timeoutSec
@@ -127,7 +139,7 @@ DockerApiClient::Response DockerApiClient::request( String const & method, Strin
 }
 
 DockerApiClient::Response DockerApiClient::stream( String const & method, String const & path,
-                                                   FILE * upload,
+                                                   Read const & upload,
                                                    std::vector< String > const & headers,
                                                    long idleSec ) {
    return perform( method, path, "", upload, { 0, idleSec }, headers );
@@ -137,11 +149,12 @@ long DockerApiClient::follow( String const & path,
                               std::function< bool( std::string_view ) > const & sink,
                               std::function< bool() > const & keepGoing ) {
    Follower f{ sink, keepGoing };
-   return perform( "GET", path, "", nullptr, { 0, 0 }, {}, &f ).status;
+   return perform( "GET", path, "", {}, { 0, 0 }, {}, &f ).status;
 }
 
 DockerApiClient::Response DockerApiClient::perform( String const & method, String const & path,
-                                                    String const & body, FILE * upload, Limit limit,
+                                                    String const & body, Read const & upload,
+                                                    Limit limit,
                                                     std::vector< String > const & extra,
                                                     Follower * follower ) {
    if ( terminationPending() ) {
@@ -196,7 +209,7 @@ DockerApiClient::Response DockerApiClient::perform( String const & method, Strin
       headers = curl_slist_append( headers, "Transfer-Encoding: chunked" );
       curl_easy_setopt( c, CURLOPT_UPLOAD, 1L );
       curl_easy_setopt( c, CURLOPT_READFUNCTION, readCb );
-      curl_easy_setopt( c, CURLOPT_READDATA, upload );
+      curl_easy_setopt( c, CURLOPT_READDATA, &upload );
       // A tarball of hundreds of MB: its largest pieces, not 64 KiB ones,
       // cost the fewest rounds through the read and the socket. This
       // client blocks its own thread, never the loop.
@@ -246,7 +259,7 @@ String DockerApiClient::errorMessage( Response const & r ) {
 nlohmann::json DockerApiClient::call( String const & method, String const & path,
                                       nlohmann::json const & body, long timeoutSec ) {
    return answerJson(
-      request( method, path, body.is_null() ? "" : jsonText( body ), nullptr, timeoutSec ) );
+      request( method, path, body.is_null() ? "" : jsonText( body ), {}, timeoutSec ) );
 }
 
 nlohmann::json DockerApiClient::answerJson( Response const & r ) {

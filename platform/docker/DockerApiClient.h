@@ -8,7 +8,6 @@
 // is told to stop. Either way the request throws RuntimeException; one the
 // daemon did not answer throws DaemonUnansweredException.
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -36,6 +35,10 @@ class DockerApiClient {
    // Limits of a request with none given: a look-up, a change.
    static constexpr long kLookupLimitSec = 5;
    static constexpr long kChangeLimitSec = 20;
+   // Fills `buf` with up to `size` bytes of a request's body; 0 at its end.
+   // What it throws (RuntimeException) cuts the request: the daemon never
+   // takes a body broken off for a whole one.
+   using Read = std::function< size_t( char * buf, size_t size ) >;
    // A stream (load, pull) fails after this long without a byte moving.
    static constexpr long kStreamIdleSec = 60;
 
@@ -70,11 +73,11 @@ class DockerApiClient {
    // `timeoutSec` limits the whole request; 0: kLookupLimitSec for GET,
    // kChangeLimitSec otherwise.
    Response request( String const & method, String const & path, String const & body = "",
-                     FILE * upload = nullptr, long timeoutSec = 0,
+                     Read const & upload = {}, long timeoutSec = 0,
                      std::vector< String > const & headers = {} );
    // As request, without a limit on the whole: it fails once no byte has
    // moved either way for `idleSec`.
-   Response stream( String const & method, String const & path, FILE * upload = nullptr,
+   Response stream( String const & method, String const & path, Read const & upload = {},
                     std::vector< String > const & headers = {}, long idleSec = kStreamIdleSec );
    // Hands each piece of the answer's body to `sink` as it arrives, for as
    // long as both `sink` and `keepGoing` (asked about once a second) say
@@ -97,8 +100,8 @@ class DockerApiClient {
       long totalSec;
       long idleSec;
    };
-   Response perform( String const & method, String const & path, String const & body, FILE * upload,
-                     Limit limit, std::vector< String > const & headers,
+   Response perform( String const & method, String const & path, String const & body,
+                     Read const & upload, Limit limit, std::vector< String > const & headers,
                      Follower * follower = nullptr );
    void answered( String const & why );
 

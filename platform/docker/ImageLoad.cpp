@@ -1,7 +1,6 @@
 #include "platform/docker/ImageLoad.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <sstream>
 
@@ -43,7 +42,14 @@ void readAnswer( String const & body, ImageLoadAnswer & a ) {
 } // namespace
 
 ImageLoadAnswer loadImages( DockerApiClient & api, FILE * tarball ) {
-   return imageLoadAnswer( api.stream( "POST", kImageLoadPath, tarball ) );
+   auto const read = [ tarball ]( char * buf, size_t size ) {
+      size_t const got = fread( buf, 1, size, tarball );
+      if ( got == 0 && ferror( tarball ) ) {
+         throw RuntimeException( "the tarball could not be read" );
+      }
+      return got;
+   };
+   return imageLoadAnswer( api.stream( "POST", kImageLoadPath, read ) );
 }
 
 std::vector< String > loadedImages( String const & tarball, ImageLoadAnswer const & a ) {
@@ -68,15 +74,11 @@ ImageLoadAnswer imageLoadAnswer( DockerApiClient::Response const & r ) {
 }
 
 StreamedImageLoad::StreamedImageLoad( DockerApiClient & api ) {
-   cookie_io_functions_t io{};
-   io.read = &StreamedImageLoad::read;
-   reader_ = fopencookie( this, "r", io );
-   if ( !reader_ ) {
-      throw RuntimeException( "no stream for the image load" );
-   }
    loader_ = std::thread( [ this, &api ] {
       try {
-         answer_ = loadImages( api, reader_ );
+         answer_ = imageLoadAnswer(
+            api.stream( "POST", kImageLoadPath,
+                        [ this ]( char * buf, size_t size ) { return read( buf, size ); } ) );
       } catch ( ... ) {
          failure_ = std::current_exception();
       }
@@ -92,16 +94,21 @@ StreamedImageLoad::~StreamedImageLoad() {
    if ( loader_.joinable() ) {
       loader_.join();
    }
-   fclose( reader_ );
 }
 
-bool StreamedImageLoad::send( std::string chunk ) {
+ImageChunk ImageChunk::of( std::string bytes ) {
+   auto kept = std::make_shared< std::string const >( std::move( bytes ) );
+   return { { *kept }, kept };
+}
+
+bool StreamedImageLoad::send( ImageChunk chunk ) {
+   std::erase_if( chunk.ranges, []( std::string_view r ) { return r.empty(); } );
    std::unique_lock lock( mutex_ );
    changed_.wait( lock, [ this ] { return chunks_.size() < kChunksAhead || loadOver_; } );
    if ( loadOver_ || ended_ ) {
       return false;
    }
-   if ( !chunk.empty() ) {
+   if ( !chunk.ranges.empty() ) {
       chunks_.push_back( std::move( chunk ) );
       changed_.notify_all();
    }
@@ -128,29 +135,31 @@ void StreamedImageLoad::end( bool abandoned ) {
    }
 }
 
-ssize_t StreamedImageLoad::read( void * cookie, char * buf, size_t size ) {
-   auto * self = static_cast< StreamedImageLoad * >( cookie );
-   std::unique_lock lock( self->mutex_ );
-   self->changed_.wait( lock, [ self ] { return !self->chunks_.empty() || self->ended_; } );
-   if ( self->abandoned_ ) {
-      errno = ECANCELED;
-      return -1;
+size_t StreamedImageLoad::read( char * buf, size_t size ) {
+   std::unique_lock lock( mutex_ );
+   changed_.wait( lock, [ this ] { return !chunks_.empty() || ended_; } );
+   if ( abandoned_ ) {
+      throw RuntimeException( "the image load was given up" );
    }
    // As much as the chunks already here hold, to fill the upload's piece.
    size_t n = 0;
-   while ( n < size && !self->chunks_.empty() ) {
-      std::string const & front = self->chunks_.front();
-      size_t const k = std::min( size - n, front.size() - self->frontRead_ );
-      std::memcpy( buf + n, front.data() + self->frontRead_, k );
+   while ( n < size && !chunks_.empty() ) {
+      auto const & ranges = chunks_.front().ranges;
+      std::string_view const range = ranges[ frontRanges_ ];
+      size_t const k = std::min( size - n, range.size() - frontRead_ );
+      std::memcpy( buf + n, range.data() + frontRead_, k );
       n += k;
-      self->frontRead_ += k;
-      if ( self->frontRead_ == front.size() ) {
-         self->chunks_.pop_front();
-         self->frontRead_ = 0;
-         self->changed_.notify_all();
+      frontRead_ += k;
+      if ( frontRead_ == range.size() ) {
+         frontRead_ = 0;
+         if ( ++frontRanges_ == ranges.size() ) {
+            frontRanges_ = 0;
+            chunks_.pop_front();
+            changed_.notify_all();
+         }
       }
    }
-   return ssize_t( n );
+   return n;
 }
 
 } // namespace Quayd

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,11 +40,21 @@ std::vector< String > loadedImages( String const & tarball, ImageLoadAnswer cons
 // RuntimeException, as the client's calls do.
 ImageLoadAnswer loadImages( DockerApiClient & api, FILE * tarball );
 
+// A piece of a tarball for a streamed load: its bytes, in one or more
+// ranges that `keep` holds alive until the load has sent them.
+struct ImageChunk {
+   std::vector< std::string_view > ranges;
+   std::shared_ptr< void const > keep;
+
+   // A chunk that owns its bytes.
+   static ImageChunk of( std::string bytes );
+};
+
 // A load whose tarball the caller hands over in chunks while a thread of its
-// own sends them to the daemon; a chunk is moved to that thread, not
-// copied. Given up (abandon(), or destroyed before finish()), its body ends in
-// a read error rather than at its end: the request is aborted, so the daemon
-// never takes a partial tarball for a whole one.
+// own sends them to the daemon; a chunk is moved to that thread, its bytes
+// copied only into the daemon's request. Given up (abandon(), or destroyed before finish()), its
+// body ends in a read error rather than at its end: the request is aborted, so the daemon never
+// takes a partial tarball for a whole one.
 class StreamedImageLoad {
  public:
    // Starts the load on `api`, which must outlive it. Throws
@@ -54,7 +66,7 @@ class StreamedImageLoad {
 
    // Takes the next chunk; waits while kChunksAhead are still unsent. False
    // once the load has ended: nothing more is taken.
-   bool send( std::string chunk );
+   bool send( ImageChunk chunk );
    // The daemon's answer once every chunk has been sent.
    ImageLoadAnswer finish();
    void abandon();
@@ -64,18 +76,20 @@ class StreamedImageLoad {
    static constexpr size_t kChunksAhead = 2;
 
  private:
-   static ssize_t read( void * cookie, char * buf, size_t size );
+   // The body of the load, as the daemon's request reads it.
+   size_t read( char * buf, size_t size );
    // Ends the chunks: the tarball ends there, or (abandoned) breaks off.
    void end( bool abandoned );
 
    std::mutex mutex_;
    std::condition_variable changed_;
-   std::deque< std::string > chunks_;
-   size_t frontRead_ = 0; // bytes of chunks_.front() already sent
+   std::deque< ImageChunk > chunks_;
+   // What of chunks_.front() is already sent: whole ranges, bytes of the next.
+   size_t frontRanges_ = 0;
+   size_t frontRead_ = 0;
    bool ended_ = false;
    bool abandoned_ = false;
    bool loadOver_ = false; // the daemon answered, or the request failed
-   FILE * reader_ = nullptr;
    std::thread loader_;
    ImageLoadAnswer answer_;
    std::exception_ptr failure_;

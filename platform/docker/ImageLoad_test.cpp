@@ -195,20 +195,21 @@ TEST( ImageLoad, StreamedChunksMakeOneTarballAndAnAbandonedOneIsCut ) {
    DockerApiClient api( daemon.path() );
    {
       StreamedImageLoad load( api );
-      EXPECT_TRUE( load.send( "tar" ) );
-      EXPECT_TRUE( load.send( "ball" ) );
+      // Ranges of a chunk, an empty one among them, follow each other.
+      EXPECT_TRUE( load.send( ImageChunk{ { "ta", "", "r" }, nullptr } ) );
+      EXPECT_TRUE( load.send( ImageChunk::of( "ball" ) ) );
       auto const a = load.finish();
       EXPECT_EQ( a.images, std::vector< String >{ "bb:1" } );
    }
    {
       StreamedImageLoad load( api );
-      EXPECT_TRUE( load.send( "half" ) );
+      EXPECT_TRUE( load.send( ImageChunk::of( "half" ) ) );
       load.abandon();
       EXPECT_THROW( load.finish(), RuntimeException );
    }
    {
       StreamedImageLoad load( api );
-      EXPECT_TRUE( load.send( "gone" ) );
+      EXPECT_TRUE( load.send( ImageChunk::of( "gone" ) ) );
       // Destroyed unfinished, as when the deploy's client goes.
    }
    EXPECT_EQ( daemon.bodies( 3 ), ( std::vector< String >{ "tarball", "cut", "cut" } ) );
@@ -235,7 +236,7 @@ TEST( ImageLoad, ALoadCutByTheDaemonRefusesFurtherChunks ) {
    {
       StreamedImageLoad load( api );
       size_t taken = 0;
-      while ( taken < 1000 && load.send( String( 256 << 10, 'x' ) ) ) {
+      while ( taken < 1000 && load.send( ImageChunk::of( String( 256 << 10, 'x' ) ) ) ) {
          ++taken;
       }
       EXPECT_LT( taken, 1000u );

@@ -15,7 +15,20 @@ grpc::Status noPlugins( String const & call ) {
 
 ContainerzServer::ContainerzServer( String socketPath, String stagingDir, Privileges privileges )
     : socketPath_( std::move( socketPath ) ), stagingDir_( std::move( stagingDir ) ),
-      privileges_( std::move( privileges ) ) {}
+      privileges_( std::move( privileges ) ) {
+   // Deploy, the first method of the service, is served on the bytes it
+   // receives: its handler replaces the one generated for parsed messages.
+   constexpr int kDeployMethod = 0;
+   MarkMethodStreamed( kDeployMethod,
+                       new grpc::internal::BidiStreamingHandler< ContainerzServer, grpc::ByteBuffer,
+                                                                 grpc::ByteBuffer >(
+                          []( ContainerzServer * self, grpc::ServerContext * ctx,
+                              DeployStream::Raw * raw ) {
+                             DeployStream stream( raw );
+                             return self->deploy( ctx, stream );
+                          },
+                          this ) );
+}
 
 std::unique_ptr< DockerApiClient > ContainerzServer::clientOf( grpc::ServerContext * ctx ) {
    auto api = std::make_unique< DockerApiClient >( socketPath_ );

@@ -17,6 +17,7 @@
 #include "platform/Types.h"
 #include "platform/docker/DockerApiClient.h"
 #include "tools/quayd-containerz/CallError.h"
+#include "tools/quayd-containerz/DeployStream.h"
 #include "tools/quayd-containerz/PrivilegePolicy.h"
 #include "tools/quayd-containerz/Reservations.h"
 #include "tools/quayd-containerz/Statuses.h"
@@ -58,9 +59,9 @@ class ContainerzServer final : public pb::Containerz::Service {
    // Removes what deploys left in the staging directory; before serving.
    void sweepStaging();
 
-   grpc::Status
-   Deploy( grpc::ServerContext * ctx,
-           grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream ) override;
+   // Deploy, on its stream's received bytes (DeployStream) rather than on
+   // messages parsed for it.
+   grpc::Status deploy( grpc::ServerContext * ctx, DeployStream & stream );
    grpc::Status ListImage( grpc::ServerContext * ctx, pb::ListImageRequest const * req,
                            grpc::ServerWriter< pb::ListImageResponse > * out ) override;
    grpc::Status RemoveImage( grpc::ServerContext * ctx, pb::RemoveImageRequest const * req,
@@ -123,8 +124,8 @@ class ContainerzServer final : public pb::Containerz::Service {
    void removeIfUnused( DockerApiClient & api, String const & imageId );
    // Feeds the transfer's content to the daemon's image load as it arrives;
    // the first reference the load names.
-   String loadStreamed( grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest > * stream,
-                        pb::ImageTransfer const & transfer, DockerApiClient & api );
+   String loadStreamed( DeployStream & stream, pb::ImageTransfer const & transfer,
+                        DockerApiClient & api );
 
    String socketPath_;
    String stagingDir_;

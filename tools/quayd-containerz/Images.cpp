@@ -16,8 +16,6 @@ namespace Quayd::Containerz {
 
 namespace {
 
-using DeployStream = grpc::ServerReaderWriter< pb::DeployResponse, pb::DeployRequest >;
-
 // The names of staged tarballs; nothing else lives in the staging directory.
 constexpr char const * kStagedPrefix = "deploy-";
 
@@ -32,37 +30,42 @@ uint64_t freeBytes( String const & dir ) {
 
 } // namespace
 
-String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer const & transfer,
+String ContainerzServer::loadStreamed( DeployStream & stream, pb::ImageTransfer const & transfer,
                                        DockerApiClient & api ) {
    StreamedImageLoad load( api );
    uint64_t received = 0, reported = 0;
-   pb::DeployRequest req;
+   DeployMessage m;
+   pb::DeployRequest const & req = m.request;
    for ( ;; ) {
-      if ( !stream->Read( &req ) ) {
+      if ( !stream.read( m ) ) {
          throw CallError( grpc::StatusCode::UNKNOWN,
                           "the stream of " + transfer.name() + " ended before its end message" );
       }
       if ( req.has_image_transfer_end() ) {
          break;
       }
-      if ( !req.has_content() ) {
+      if ( !m.content && !req.has_content() ) {
          throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
                           "a second transfer message within the transfer of " + transfer.name() );
       }
-      received += req.content().size();
+      ImageChunk chunk = m.content ? std::move( *m.content )
+                                   : ImageChunk::of( std::move( *m.request.mutable_content() ) );
+      for ( auto const r : chunk.ranges ) {
+         received += r.size();
+      }
       if ( received > transfer.image_size() ) {
          throw CallError( grpc::StatusCode::INVALID_ARGUMENT,
                           "more than the announced " + std::to_string( transfer.image_size() ) +
                              " bytes of " + transfer.name() );
       }
-      if ( !load.send( std::move( *req.mutable_content() ) ) ) {
+      if ( !load.send( std::move( chunk ) ) ) {
          break; // the load ended: its answer says why
       }
       if ( received - reported >= kProgressEvery ) {
          reported = received;
          pb::DeployResponse p;
          p.mutable_image_transfer_progress()->set_bytes_received( received );
-         stream->Write( p );
+         stream.write( p );
       }
    }
    if ( received != transfer.image_size() && req.has_image_transfer_end() ) {
@@ -82,7 +85,7 @@ String ContainerzServer::loadStreamed( DeployStream * stream, pb::ImageTransfer 
    }
    pb::DeployResponse p;
    p.mutable_image_transfer_progress()->set_bytes_received( received );
-   stream->Write( p );
+   stream.write( p );
    if ( !answer.error.empty() ) {
       throw CallError( grpc::StatusCode::INVALID_ARGUMENT, answer.error );
    }
@@ -135,16 +138,20 @@ void ContainerzServer::tagLoaded( DockerApiClient & api, pb::ImageTransfer const
    }
 }
 
-grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream * stream ) {
-   pb::DeployRequest first;
-   if ( !stream->Read( &first ) ) {
-      return { grpc::StatusCode::UNKNOWN, "the deploy stream ended before its first message" };
+grpc::Status ContainerzServer::deploy( grpc::ServerContext * ctx, DeployStream & stream ) {
+   DeployMessage first;
+   try {
+      if ( !stream.read( first ) ) {
+         return { grpc::StatusCode::UNKNOWN, "the deploy stream ended before its first message" };
+      }
+   } catch ( CallError const & e ) {
+      return e.status();
    }
-   if ( !first.has_image_transfer() ) {
+   if ( !first.request.has_image_transfer() ) {
       return { grpc::StatusCode::INVALID_ARGUMENT,
                "a deploy starts with the transfer message, not content" };
    }
-   pb::ImageTransfer const & t = first.image_transfer();
+   pb::ImageTransfer const & t = first.request.image_transfer();
    String const ref = imageRef( t.name(), t.tag() );
    try {
       if ( t.is_plugin() ) {
@@ -199,7 +206,7 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream *
       }
       pb::DeployResponse ready;
       ready.mutable_image_transfer_ready()->set_chunk_size( kChunkSize );
-      stream->Write( ready );
+      stream.write( ready );
       String const loaded = loadStreamed( stream, t, *api );
       tagLoaded( *api, t, loaded, tagsBefore );
       pb::DeployResponse ok;
@@ -207,14 +214,14 @@ grpc::Status ContainerzServer::Deploy( grpc::ServerContext * ctx, DeployStream *
       s->set_name( t.name() );
       s->set_tag( ref.substr( t.name().size() + 1 ) );
       s->set_image_size( t.image_size() );
-      stream->Write( ok );
+      stream.write( ok );
       return grpc::Status::OK;
    } catch ( std::exception const & e ) {
       grpc::Status const st = statusOf( e, "image " + ref, ctx );
       pb::DeployResponse err;
       err.mutable_image_transfer_error()->set_code( st.error_code() );
       err.mutable_image_transfer_error()->set_message( st.error_message() );
-      stream->Write( err );
+      stream.write( err );
       return st;
    }
 }
