@@ -33,7 +33,9 @@ def stub(a):
         channel = grpc.secure_channel(a.target, creds)
     else:
         channel = grpc.insecure_channel(a.target)
-    return pbg.ContainerzStub(channel)
+    s = pbg.ContainerzStub(channel)
+    s.channel = channel
+    return s
 
 
 def start_request(a):
@@ -66,6 +68,10 @@ def deploy(s, a):
             if state.get("done"):
                 return
             time.sleep(0.01)
+        if a.broken:
+            # Content announced longer than what follows: no DeployRequest.
+            yield b"\x12\x05ab"
+            return
         with open(a.file, "rb") as f:
             while True:
                 b = f.read(state["chunk"])
@@ -74,9 +80,15 @@ def deploy(s, a):
                 yield pb.DeployRequest(content=b)
         yield pb.DeployRequest(image_transfer_end=pb.ImageTransferEnd())
 
+    call = s.Deploy
+    if a.broken:
+        call = s.channel.stream_stream(
+            "/gnoi.containerz.Containerz/Deploy",
+            request_serializer=lambda m: m if isinstance(m, bytes) else m.SerializeToString(),
+            response_deserializer=pb.DeployResponse.FromString)
     state = {}
     try:
-        for resp in s.Deploy(requests(state), timeout=TIMEOUT_S * 5):
+        for resp in call(requests(state), timeout=TIMEOUT_S * 5):
             kind = resp.WhichOneof("response")
             if kind == "image_transfer_ready":
                 print("ready", resp.image_transfer_ready.chunk_size, flush=True)
@@ -129,6 +141,8 @@ def main():
     d.add_argument("tag")
     d.add_argument("file")
     d.add_argument("--announce", type=int)
+    d.add_argument("--broken", action="store_true",
+                   help="after the ready, a message that is no DeployRequest")
     sub.add_parser("list-images")
     for name in ("start", "update"):
         st = sub.add_parser(name)

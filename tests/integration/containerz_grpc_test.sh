@@ -4,10 +4,10 @@
 # project's .proto files: an image deployed in chunks, a container started
 # from it, its logs read and followed, updated to a second image, stopped,
 # removed, the image removed; a deploy that does not fit refused before any
-# byte; a stopped container removed after the grace period. The server
-# comes back after a kill -9, of itself or of its supervisor too; with TLS
-# configured, a client without a certificate of the CA is refused; it goes
-# with the sub-agent.
+# byte, one whose message is no DeployRequest refused as such; a stopped
+# container removed after the grace period. The server comes back after a
+# kill -9, of itself or of its supervisor too; with TLS configured, a client
+# without a certificate of the CA is refused; it goes with the sub-agent.
 # Usage: containerz_grpc_test.sh QUAYD QUYCTL QUYLBMOUNT QUAYD_CONTAINERZ PROTO_DIR
 set -euo pipefail
 quayd=$1 quyctl=$2 server_bin=$4 proto_dir=$5
@@ -135,6 +135,10 @@ cz deploy big v1 "$work/bb1.tar" --announce $((free / 2 + 4096)) >"$work/deploy-
 grep -q "^transfer-error RESOURCE_EXHAUSTED" "$work/deploy-big.out" ||
   fail "not refused: $(cat "$work/deploy-big.out")"
 grep -q "^ready" "$work/deploy-big.out" && fail "the server took bytes it had no room for"
+# Bytes that are no DeployRequest are refused as such.
+cz deploy bad v1 "$work/bb1.tar" --broken >"$work/deploy-bad.out" 2>&1 || true
+grep -q "^transfer-error INVALID_ARGUMENT .*not a DeployRequest" "$work/deploy-bad.out" ||
+  fail "a broken message: $(cat "$work/deploy-bad.out")"
 [ -z "$(ls -A "$staging")" ] || fail "staged files left: $(ls "$staging")"
 
 # Killed, the server is restarted by its supervisor; killed with its
