@@ -52,7 +52,8 @@ TEST( DeployStreamTest, ContentAloneIsTakenAcrossAnyCutOfItsSlices ) {
       // Whole; the header cut after its key and within its length; the
       // content cut in two and into single bytes at its start.
       std::vector< std::vector< size_t > > const cutsOf = {
-         {}, { 1 }, { 2 }, { 1, 2 }, { bytes.size() / 2 }, { 0, 1, 2, 3, 4, 5 } };
+         {}, { 1 }, { 2 }, { 1, 2 }, { bytes.size() / 2 }, { 0, 1, 2, 3, 4, 5 }
+      };
       for ( auto const & cuts : cutsOf ) {
          if ( !cuts.empty() && cuts.back() > bytes.size() ) {
             continue;
@@ -80,13 +81,18 @@ TEST( DeployStreamTest, AnyOtherMessageIsLeftToTheParse ) {
       { "content twice", content + content },
       { "content then another field", content + "\x18\x01" },
       { "content cut short", content.substr( 0, content.size() - 1 ) },
-      { "length of six bytes", std::string( "\x12\x83\x80\x80\x80\x80\x00" "abc", 10 ) },
+      { "length of six bytes", std::string( "\x12\x83\x80\x80\x80\x80\x00"
+                                            "abc",
+                                            10 ) },
    };
    for ( auto const & c : cases ) {
       EXPECT_FALSE( contentOnly( sliced( c.bytes, {} ) ) ) << c.what;
    }
    // A length padded to five bytes is still the content's.
-   auto const padded = contentOnly( sliced( std::string( "\x12\x83\x80\x80\x80\x00" "abc", 9 ), {} ) );
+   auto const padded = contentOnly( sliced( std::string( "\x12\x83\x80\x80\x80\x00"
+                                                         "abc",
+                                                         9 ),
+                                            {} ) );
    ASSERT_TRUE( padded );
    EXPECT_EQ( joined( *padded ), "abc" );
 }
