@@ -14,6 +14,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/Types.h"
+#include "platform/docker/DockerApiClient.h"
 
 namespace Quayd {
 
@@ -29,9 +30,8 @@ class AsyncApiClient {
       bool uploadFailed = false;
    };
    using Done = std::function< void( Result ) >;
-   // Fills `buf` with up to `size` bytes of a body; 0 at its end. What it
-   // throws (RuntimeException) cuts the request.
-   using Read = std::function< size_t( char * buf, size_t size ) >;
+   // A body's reader, as the blocking client takes it.
+   using Read = DockerApiClient::Read;
    using Id = uint64_t;
 
    // An answer longer than this is cut: what the agent asks for (an
