@@ -1,7 +1,5 @@
 #include "tools/quayd-containerz/DeployStream.h"
 
-#include <random>
-
 #include <gtest/gtest.h>
 
 namespace Quayd::Containerz {
@@ -31,18 +29,6 @@ std::string contentMessage( std::string const & content ) {
    pb::DeployRequest r;
    r.set_content( content );
    return r.SerializeAsString();
-}
-
-// What the shortcut takes must be what a parse of the whole message gives;
-// what it leaves, the parse judges.
-void expectAsParsed( std::string const & bytes, std::vector< size_t > const & cuts ) {
-   auto const c = contentOnly( sliced( bytes, cuts ) );
-   if ( c ) {
-      pb::DeployRequest r;
-      ASSERT_TRUE( r.ParseFromString( bytes ) );
-      ASSERT_TRUE( r.has_content() );
-      EXPECT_EQ( joined( *c ), r.content() );
-   }
 }
 
 TEST( DeployStreamTest, ContentAloneIsTakenAcrossAnyCutOfItsSlices ) {
@@ -95,26 +81,6 @@ TEST( DeployStreamTest, AnyOtherMessageIsLeftToTheParse ) {
                                             {} ) );
    ASSERT_TRUE( padded );
    EXPECT_EQ( joined( *padded ), "abc" );
-}
-
-// Bytes from a client are anything: whatever the shortcut takes agrees with
-// the parse, however they are sliced.
-TEST( DeployStreamTest, RandomBytesAgreeWithTheParse ) {
-   std::mt19937 rng( 7 );
-   for ( int i = 0; i < 20000; ++i ) {
-      std::string bytes( rng() % 12, '\0' );
-      for ( auto & b : bytes ) {
-         b = char( rng() % 4 == 0 ? 0x12 : rng() );
-      }
-      if ( rng() % 2 ) {
-         bytes = contentMessage( bytes ) + bytes.substr( 0, rng() % 3 );
-      }
-      std::vector< size_t > cuts;
-      for ( size_t at = 0; at < bytes.size(); at += 1 + rng() % 4 ) {
-         cuts.push_back( at );
-      }
-      expectAsParsed( bytes, cuts );
-   }
 }
 
 } // namespace
